@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package Ostrela needs to build, run and test.
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+$SUDO apt-get update
+$SUDO apt-get install -y --no-install-recommends \
+  build-essential cmake ninja-build pkg-config git ca-certificates \
+  qt6-base-dev qt6-base-dev-tools qt6-multimedia-dev libqt6svg6-dev libgl-dev \
+  libopencv-core-dev libopencv-imgproc-dev \
+  libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev \
+  libyuv-dev libturbojpeg0-dev libjpeg62-turbo-dev linux-libc-dev v4l-utils \
+  libgtest-dev libgmock-dev libbenchmark-dev \
+  ffmpeg xvfb xauth dbus dbus-daemon \
+  fonts-dejavu-core fonts-liberation2 fonts-noto-core fonts-noto-color-emoji fonts-noto-mono \
+  qt6-qpa-plugins libqt6svg6 qt6-image-formats-plugins
