@@ -1,1 +1,113 @@
-int main() { return 0; }
+// ostrela-camera: publishes the frames Ostrela renders as the camera "Ostrela".
+#include "extension/camera/CameraProgram.h"
+#include "extension/camera/FrameSinks.h"
+
+#include <QGuiApplication>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+using namespace ostrela::camera;
+
+namespace {
+
+CameraProgram* gProgram = nullptr;
+void onTerminate(int) {
+    if (gProgram) gProgram->stop();
+}
+
+void usage(FILE* to) {
+    std::fprintf(to,
+                 "usage: ostrela-camera [--device /dev/videoN] [--format yuyv|i420] [--fps N]\n"
+                 "                      [--y4m FILE|-] [--frames N] [--seconds S] [--list-devices] [--version]\n"
+                 "Publishes Ostrela's frames on the v4l2loopback device labelled \"Ostrela\",\n"
+                 "or as a YUV4MPEG2 stream with --y4m.\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string device, y4m;
+    LoopbackFormat format = LoopbackFormat::yuyv;
+    CameraProgramOptions options;
+    bool list = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto next = [&]() -> const char* {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "ostrela-camera: %s needs a value\n", a.c_str());
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "--device") device = next();
+        else if (a == "--y4m") y4m = next();
+        else if (a == "--fps") options.fps = std::atoi(next());
+        else if (a == "--frames") options.maxFrames = std::atoll(next());
+        else if (a == "--seconds") options.maxSeconds = std::atof(next());
+        else if (a == "--list-devices") list = true;
+        else if (a == "--version") { std::printf("ostrela-camera %s\n", OSTRELA_VERSION); return 0; }
+        else if (a == "--format") {
+            std::string f = next();
+            if (f == "yuyv") format = LoopbackFormat::yuyv;
+            else if (f == "i420") format = LoopbackFormat::i420;
+            else { std::fprintf(stderr, "ostrela-camera: unknown format \"%s\" (use yuyv or i420)\n", f.c_str()); return 2; }
+        } else if (a == "--help" || a == "-h") { usage(stdout); return 0; }
+        else { usage(stderr); return 2; }
+    }
+    if (options.fps < 1 || options.fps > 120) {
+        std::fprintf(stderr, "ostrela-camera: --fps must be between 1 and 120\n");
+        return 2;
+    }
+
+    if (list) {
+        for (const auto& d : listVideoDevices())
+            std::printf("%s\t%s\t%s\n", d.path.c_str(), d.card.c_str(), d.output ? "output" : "capture");
+        return 0;
+    }
+
+    std::unique_ptr<FrameSink> sink;
+    if (!y4m.empty()) {
+        auto s = std::make_unique<Y4mSink>(y4m, options.fps);
+        if (!s->ok()) {
+            std::fprintf(stderr, "ostrela-camera: cannot write %s: %s\n", y4m.c_str(), std::strerror(errno));
+            return 1;
+        }
+        sink = std::move(s);
+    } else {
+        if (device.empty()) device = findOstrelaLoopbackDevice();
+        if (device.empty()) {
+            std::fprintf(stderr,
+                         "ostrela-camera: no v4l2loopback device labelled \"Ostrela\" was found "
+                         "(load it with: sudo modprobe v4l2loopback card_label=\"Ostrela\" exclusive_caps=1)\n");
+            return 1;
+        }
+        auto s = std::make_unique<LoopbackSink>(device, format, options.fps);
+        if (!s->ok()) {
+            std::fprintf(stderr, "ostrela-camera: %s\n", s->error().c_str());
+            return 1;
+        }
+        sink = std::move(s);
+    }
+
+    // The idle still is drawn with Qt's text engine; this program never opens a window.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+
+    std::signal(SIGPIPE, SIG_IGN);
+    CameraProgram program(*sink, options);
+    gProgram = &program;
+    std::signal(SIGINT, onTerminate);
+    std::signal(SIGTERM, onTerminate);
+    bool ok = program.run();
+    gProgram = nullptr;
+    if (!ok) {
+        std::fprintf(stderr, "ostrela-camera: the output stopped accepting frames\n");
+        return 1;
+    }
+    return 0;
+}

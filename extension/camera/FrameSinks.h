@@ -1,0 +1,67 @@
+#pragma once
+// Where the camera program sends its frames: a v4l2loopback output device (the "Ostrela" camera
+// that call apps list) or a YUV4MPEG2 stream for checking the camera path without the module.
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ostrela::camera {
+
+class FrameSink {
+public:
+    virtual ~FrameSink() = default;
+    // Takes one 1280×720 BGRA frame. False when the sink can no longer accept frames.
+    virtual bool write(const uint8_t* bgra) = 0;
+};
+
+struct LoopbackDevice {
+    std::string path;   // "/dev/videoN"
+    std::string card;   // card label
+    bool output = false;
+};
+
+// Video devices with their card labels, in /dev/videoN order.
+std::vector<LoopbackDevice> listVideoDevices(const std::string& devDir = "/dev");
+// The first output-capable device whose card label is exactly "Ostrela"; empty when none.
+std::string findOstrelaLoopbackDevice(const std::string& devDir = "/dev");
+
+enum class LoopbackFormat { yuyv, i420 };
+
+class LoopbackSink : public FrameSink {
+public:
+    // Opens `device` and sets its output format; on failure `error()` says why.
+    LoopbackSink(const std::string& device, LoopbackFormat format, int fps);
+    ~LoopbackSink() override;
+    bool ok() const { return fd_ >= 0; }
+    const std::string& error() const { return error_; }
+    bool write(const uint8_t* bgra) override;
+
+private:
+    int fd_ = -1;
+    LoopbackFormat format_;
+    std::vector<uint8_t> buffer_;
+    std::string error_;
+};
+
+class Y4mSink : public FrameSink {
+public:
+    // "-" writes to standard output.
+    Y4mSink(const std::string& path, int fps);
+    ~Y4mSink() override;
+    bool ok() const { return file_ != nullptr; }
+    bool write(const uint8_t* bgra) override;
+
+private:
+    FILE* file_ = nullptr;
+    bool ownsFile_ = false;
+    bool headerWritten_ = false;
+    int fps_;
+    std::vector<uint8_t> buffer_;
+};
+
+// The still shown before the first frame and whenever the application stops publishing.
+const std::vector<uint8_t>& idlePicture();
+
+}  // namespace ostrela::camera
