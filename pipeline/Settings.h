@@ -56,6 +56,7 @@ struct RGBColor {
 // "RRGGBB", tolerating "#", case and surrounding white space; unparsable text gives black.
 RGBColor parseHexColor(std::string_view text);
 RGBColor parseHexColor(const QString& text);
+inline RGBColor parseHexColor(const char* text) { return parseHexColor(std::string_view(text)); }
 // Upper-case "RRGGBB" from components in 0…1.
 QString hexColorString(double r, double g, double b);
 
