@@ -217,8 +217,8 @@ TEST_F(CameraProgramTest, EndToEndFromTheTestWriterThroughTheCameraProgram) {
     if (test::runCommand("command -v ffprobe >/dev/null") != 0) GTEST_SKIP() << "ffprobe is not installed";
     std::string envs = "OSTRELA_CONTAINER_DIR='" + env.containerDir() + "' QT_QPA_PLATFORM=offscreen ";
     std::string out = env.root() + "/e2e.y4m";
-    std::string cmd = "(" + envs + "'" + test::programPath("ostrela-testframes") + "' --frames 90 --fps 30 &) ; sleep 0.5; " +
-                      envs + "'" + test::programPath("ostrela-camera") + "' --y4m '" + out + "' --frames 20 2>/dev/null";
+    std::string cmd = "(" + envs + "'" + test::programPath("ostrela-testframes") + "' --frames 45 --fps 30) & sleep 0.5; " +
+                      envs + "'" + test::programPath("ostrela-camera") + "' --y4m '" + out + "' --frames 20 2>/dev/null; rc=$?; wait; exit $rc";
     ASSERT_EQ(test::runCommand(cmd), 0);
     std::string probe;
     ASSERT_EQ(test::runCommand("ffprobe -v error -count_frames -show_entries stream=width,height,nb_read_frames "
