@@ -29,8 +29,9 @@ struct Rect {
     static Rect infinite();
     bool isInfinite() const;
     bool isEmpty() const { return !(w > 0) || !(h > 0); }
-    double maxX() const { return x + w; }
-    double maxY() const { return y + h; }
+    // An infinite side has x = −∞ and w = +∞; its far edge is +∞, not NaN.
+    double maxX() const { return std::isinf(w) ? std::numeric_limits<double>::infinity() : x + w; }
+    double maxY() const { return std::isinf(h) ? std::numeric_limits<double>::infinity() : y + h; }
     Rect intersected(const Rect& o) const;
     Rect united(const Rect& o) const;
     Rect insetBy(double dx, double dy) const;  // negative values grow
