@@ -151,11 +151,15 @@ void clearOutside(float* out, const IRect& r, const Rect& extent) {
     }
 }
 
-void sampleBilinear(const float* buf, const IRect& br, float px, float py, float* o) {
-    float fx = px - 0.5f - float(br.x), fy = py - 0.5f - float(br.y);
-    float flx = std::floor(fx), fly = std::floor(fy);
-    int x0 = int(flx), y0 = int(fly);
-    float wx = fx - flx, wy = fy - fly;
+void sampleBilinear(const float* buf, const IRect& br, double px, double py, float* o) {
+    const double fx = px - 0.5, fy = py - 0.5;
+    const double flx = std::floor(fx), fly = std::floor(fy);
+    if (!(std::abs(flx) < 1e9) || !(std::abs(fly) < 1e9)) {
+        o[0] = o[1] = o[2] = o[3] = 0.0f;
+        return;
+    }
+    const int x0 = int(flx) - br.x, y0 = int(fly) - br.y;
+    const float wx = float(fx - flx), wy = float(fy - fly);
     float acc[4] = {0, 0, 0, 0};
     auto add = [&](int x, int y, float w) {
         if (x < 0 || y < 0 || x >= br.w || y >= br.h || w == 0.0f) return;
@@ -240,9 +244,9 @@ void TransformNode::render(TileContext& ctx, const IRect& r, float* out) const {
             cw[i] = float(f - fl);
         }
         for (int j = 0; j < r.h; ++j) {
-            double f = inv_.d * (r.y + j + 0.5) + inv_.ty - 0.5 - sr.y;
+            double f = inv_.d * (r.y + j + 0.5) + inv_.ty - 0.5;
             double fl = std::floor(f);
-            int y0 = int(fl);
+            int y0 = int(fl) - sr.y;
             float wy = float(f - fl);
             float* o = out + size_t(j) * r.w * 4;
             bool rowsInside = y0 >= 0 && y0 + 1 < sr.h;
@@ -259,7 +263,7 @@ void TransformNode::render(TileContext& ctx, const IRect& r, float* out) const {
                     }
                 } else {
                     Point p = inv_.map({r.x + i + 0.5, r.y + j + 0.5});
-                    detail::sampleBilinear(src, sr, float(p.x), float(p.y), o + 4 * i);
+                    detail::sampleBilinear(src, sr, p.x, p.y, o + 4 * i);
                 }
             }
         }
@@ -269,7 +273,7 @@ void TransformNode::render(TileContext& ctx, const IRect& r, float* out) const {
         float* o = out + size_t(j) * r.w * 4;
         for (int i = 0; i < r.w; ++i) {
             Point p = inv_.map({r.x + i + 0.5, r.y + j + 0.5});
-            detail::sampleBilinear(src, sr, float(p.x), float(p.y), o + 4 * i);
+            detail::sampleBilinear(src, sr, p.x, p.y, o + 4 * i);
         }
     }
 }

@@ -158,8 +158,9 @@ namespace detail {
 // Zeroes the pixels of buffer `r` whose centres lie outside `extent`.
 void clearOutside(float* out, const IRect& r, const Rect& extent);
 // Bilinear sample of a buffer covering `br` at point (px, py) in output coordinates; outside the
-// buffer counts as transparent.
-void sampleBilinear(const float* buf, const IRect& br, float px, float py, float* out4);
+// buffer counts as transparent. Weights depend only on the point, never on the buffer's position,
+// so tiles agree bit for bit.
+void sampleBilinear(const float* buf, const IRect& br, double px, double py, float* out4);
 }  // namespace detail
 
 }  // namespace ostrela::engine
