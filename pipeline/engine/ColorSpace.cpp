@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <smmintrin.h>
 
 namespace ostrela::engine::color {
 
@@ -71,14 +72,19 @@ void decodeRow(const uint8_t* bgra, int n, float* rgba) {
 
 void encodeRow(const float* rgba, int n, uint8_t* bgra) {
     const Tables& t = tables();
+    const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f), scale = _mm_set1_ps(float(kEncodeSize - 1));
+    const __m128 half = _mm_set1_ps(0.5f);
     for (int i = 0; i < n; ++i) {
         const float* p = rgba + 4 * i;
         uint8_t* o = bgra + 4 * i;
         float a = p[3];
         if (a >= 1.0f) {
-            o[0] = t.encode[encodeIndex(p[2])];
-            o[1] = t.encode[encodeIndex(p[1])];
-            o[2] = t.encode[encodeIndex(p[0])];
+            // Clamp and index all channels at once (max/min order sends NaN to 0); the lookups stay scalar.
+            __m128 v = _mm_min_ps(_mm_max_ps(_mm_loadu_ps(p), zero), one);
+            __m128i idx = _mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(v, scale), half));
+            o[0] = t.encode[_mm_extract_epi32(idx, 2)];
+            o[1] = t.encode[_mm_extract_epi32(idx, 1)];
+            o[2] = t.encode[_mm_extract_epi32(idx, 0)];
             o[3] = 255;
         } else if (!(a > 0.5f / 255.0f)) {
             o[0] = o[1] = o[2] = o[3] = 0;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <smmintrin.h>
 
 namespace ostrela::engine {
 
@@ -256,11 +257,12 @@ void TransformNode::render(TileContext& ctx, const IRect& r, float* out) const {
                 if (rowsInside && x0 >= 0 && x0 + 1 < sr.w) {
                     const float* p0 = src + (size_t(y0) * sr.w + x0) * 4;
                     const float* p1 = p0 + size_t(sr.w) * 4;
-                    for (int c = 0; c < 4; ++c) {
-                        float top = p1[c] + (p1[c + 4] - p1[c]) * wx;
-                        float bot = p0[c] + (p0[c + 4] - p0[c]) * wx;
-                        o[4 * i + c] = bot + (top - bot) * wy;
-                    }
+                    const __m128 vx = _mm_set1_ps(wx), vy = _mm_set1_ps(wy);
+                    __m128 a0 = _mm_loadu_ps(p0), a1 = _mm_loadu_ps(p0 + 4);
+                    __m128 b0 = _mm_loadu_ps(p1), b1 = _mm_loadu_ps(p1 + 4);
+                    __m128 bot = _mm_add_ps(a0, _mm_mul_ps(_mm_sub_ps(a1, a0), vx));
+                    __m128 top = _mm_add_ps(b0, _mm_mul_ps(_mm_sub_ps(b1, b0), vx));
+                    _mm_storeu_ps(o + 4 * i, _mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy)));
                 } else {
                     Point p = inv_.map({r.x + i + 0.5, r.y + j + 0.5});
                     detail::sampleBilinear(src, sr, p.x, p.y, o + 4 * i);
@@ -333,9 +335,11 @@ void OverNode::render(TileContext& ctx, const IRect& r, float* out) const {
     for (int j = 0; j < fb.h; ++j) {
         const float* __restrict fp = f + size_t(j) * fb.w * 4;
         float* __restrict op = out + (size_t(fb.y - r.y + j) * r.w + (fb.x - r.x)) * 4;
+        const __m128 one = _mm_set1_ps(1.0f);
         for (int i = 0; i < fb.w; ++i) {
-            float k = 1.0f - fp[4 * i + 3];
-            for (int c = 0; c < 4; ++c) op[4 * i + c] = fp[4 * i + c] + op[4 * i + c] * k;
+            __m128 f = _mm_loadu_ps(fp + 4 * i), b = _mm_loadu_ps(op + 4 * i);
+            __m128 k = _mm_sub_ps(one, _mm_shuffle_ps(f, f, 0xFF));
+            _mm_storeu_ps(op + 4 * i, _mm_add_ps(f, _mm_mul_ps(b, k)));
         }
     }
 }
@@ -352,22 +356,28 @@ void PointwiseNode::render(TileContext& ctx, const IRect& r, float* out) const {
 
 void MatrixOp::apply(float* p, int n) const {
     const float* m = m_.data();
+    // Columns of the matrix, so one pixel is four multiply-adds of whole vectors.
+    const __m128 c0 = _mm_setr_ps(m[0], m[5], m[10], m[15]);
+    const __m128 c1 = _mm_setr_ps(m[1], m[6], m[11], m[16]);
+    const __m128 c2 = _mm_setr_ps(m[2], m[7], m[12], m[17]);
+    const __m128 c3 = _mm_setr_ps(m[3], m[8], m[13], m[18]);
+    const __m128 bias = _mm_setr_ps(m[4], m[9], m[14], m[19]);
+    const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f);
     for (int i = 0; i < n; ++i, p += 4) {
-        float a = p[3];
-        float r = p[0], g = p[1], b = p[2];
-        if (a <= 0.0f) {
-            r = g = b = 0.0f;
-            a = 0.0f;
-        } else if (a < 1.0f) {
-            float inv = 1.0f / a;
-            r *= inv; g *= inv; b *= inv;
+        __m128 v = _mm_loadu_ps(p);
+        __m128 a = _mm_shuffle_ps(v, v, _MM_SHUFFLE(3, 3, 3, 3));
+        // Unpremultiply (opaque pixels as they are); transparent pixels become (0, 0, 0, 0).
+        __m128 un = v;
+        if (p[3] < 1.0f) {
+            __m128 inv = _mm_and_ps(_mm_cmpgt_ps(a, zero), _mm_div_ps(one, _mm_max_ps(a, _mm_set1_ps(1e-30f))));
+            un = _mm_blend_ps(_mm_mul_ps(v, inv), _mm_max_ps(a, zero), 8);
         }
-        float nr = m[0] * r + m[1] * g + m[2] * b + m[3] * a + m[4];
-        float ng = m[5] * r + m[6] * g + m[7] * b + m[8] * a + m[9];
-        float nb = m[10] * r + m[11] * g + m[12] * b + m[13] * a + m[14];
-        float na = m[15] * r + m[16] * g + m[17] * b + m[18] * a + m[19];
-        na = std::clamp(na, 0.0f, 1.0f);
-        p[0] = nr * na; p[1] = ng * na; p[2] = nb * na; p[3] = na;
+        __m128 r = _mm_add_ps(bias, _mm_mul_ps(c0, _mm_shuffle_ps(un, un, 0x00)));
+        r = _mm_add_ps(r, _mm_mul_ps(c1, _mm_shuffle_ps(un, un, 0x55)));
+        r = _mm_add_ps(r, _mm_mul_ps(c2, _mm_shuffle_ps(un, un, 0xAA)));
+        r = _mm_add_ps(r, _mm_mul_ps(c3, _mm_shuffle_ps(un, un, 0xFF)));
+        __m128 na = _mm_min_ps(_mm_max_ps(_mm_shuffle_ps(r, r, 0xFF), zero), one);
+        _mm_storeu_ps(p, _mm_blend_ps(_mm_mul_ps(r, na), na, 8));
     }
 }
 
