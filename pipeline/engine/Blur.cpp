@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <smmintrin.h>
 
 namespace ostrela::engine {
 
@@ -110,9 +111,11 @@ void BlurNode::render(TileContext& ctx, const IRect& r, float* out) const {
         std::memset(d, 0, size_t(NX) * 4 * sizeof(float));
         for (int yy = 0; yy < k; ++yy) {
             const float* s = src + size_t(v * k + yy) * sr.w * 4;
-            for (int u = 0; u < NX; ++u)
-                for (int xx = 0; xx < k; ++xx)
-                    for (int c = 0; c < 4; ++c) d[4 * u + c] += s[(u * k + xx) * 4 + c];
+            for (int u = 0; u < NX; ++u) {
+                __m128 acc = _mm_loadu_ps(d + 4 * u);
+                for (int xx = 0; xx < k; ++xx) acc = _mm_add_ps(acc, _mm_loadu_ps(s + (u * k + xx) * 4));
+                _mm_storeu_ps(d + 4 * u, acc);
+            }
         }
         for (size_t j = 0; j < size_t(NX) * 4; ++j) d[j] *= inv;
     }
@@ -137,14 +140,15 @@ void BlurNode::render(TileContext& ctx, const IRect& r, float* out) const {
         const float* l0 = low + size_t(v0) * nu * 4;
         const float* l1 = l0 + (nv > 1 ? size_t(nu) * 4 : 0);
         float* o = out + size_t(j) * r.w * 4;
+        const __m128 vy = _mm_set1_ps(wy);
         for (int i = 0; i < r.w; ++i) {
             const int u = cx[i] * 4, u1 = nu > 1 ? u + 4 : u;
-            const float wx = cw[i];
-            for (int c = 0; c < 4; ++c) {
-                float b = l0[u + c] + (l0[u1 + c] - l0[u + c]) * wx;
-                float t = l1[u + c] + (l1[u1 + c] - l1[u + c]) * wx;
-                o[4 * i + c] = b + (t - b) * wy;
-            }
+            const __m128 vx = _mm_set1_ps(cw[i]);
+            __m128 a0 = _mm_loadu_ps(l0 + u), a1 = _mm_loadu_ps(l0 + u1);
+            __m128 b0 = _mm_loadu_ps(l1 + u), b1 = _mm_loadu_ps(l1 + u1);
+            __m128 bot = _mm_add_ps(a0, _mm_mul_ps(_mm_sub_ps(a1, a0), vx));
+            __m128 top = _mm_add_ps(b0, _mm_mul_ps(_mm_sub_ps(b1, b0), vx));
+            _mm_storeu_ps(o + 4 * i, _mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy)));
         }
     }
 }
