@@ -203,6 +203,25 @@ void SolidNode::render(TileContext&, const IRect& r, float* out) const {
     }
 }
 
+float NoiseNode::value(int x, int y, int channel) {
+    // Murmur-style finaliser over the packed coordinates: cheap, well mixed, no state.
+    uint64_t h = (uint64_t(uint32_t(x)) << 32 | uint32_t(y)) * 0x9E3779B97F4A7C15ull + uint64_t(channel) * 0xD1B54A32D192ED03ull;
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
+    h *= 0xC4CEB9FE1A85EC53ull;
+    h ^= h >> 33;
+    return float(uint32_t(h) >> 8) * (1.0f / 16777216.0f);
+}
+
+void NoiseNode::render(TileContext&, const IRect& r, float* out) const {
+    for (int j = 0; j < r.h; ++j) {
+        float* o = out + size_t(j) * r.w * 4;
+        for (int i = 0; i < r.w; ++i)
+            for (int c = 0; c < 4; ++c) o[4 * i + c] = value(r.x + i, r.y + j, c);
+    }
+}
+
 TransformNode::TransformNode(NodePtr in, const Affine& t)
     : in_(std::move(in)), t_(t), inv_(t.inverted()), extent_(t.mapRect(in_->extent())) {}
 
@@ -406,6 +425,11 @@ Image Image::fromQImage(const QImage& image) {
     if (image.format() == QImage::Format_ARGB32_Premultiplied || image.format() == QImage::Format_RGB32)
         return Image(std::make_shared<SourceNode>(image));
     return Image(std::make_shared<SourceNode>(image.convertToFormat(QImage::Format_ARGB32_Premultiplied)));
+}
+
+Image Image::noise() {
+    static const NodePtr node = std::make_shared<NoiseNode>();
+    return Image(node);
 }
 
 Image Image::solid(const Color& c) { return Image(std::make_shared<SolidNode>(c)); }

@@ -130,6 +130,9 @@ public:
     // already is). Extent (0, 0, width, height); the QImage's top row is the top of the extent.
     static Image fromQImage(const QImage& image);
     static Image solid(const Color& premultipliedLinear);  // infinite extent
+    // Random noise: infinite extent; each channel of pixel (x, y) is a pure hash of the integer
+    // coordinates, uniform in 0…1 (alpha too, as with a classic random generator).
+    static Image noise();
     // A transparent image with an empty extent.
     static Image empty() { return Image(); }
 

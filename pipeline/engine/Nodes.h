@@ -28,6 +28,13 @@ private:
     Color color_;
 };
 
+class NoiseNode final : public Node {
+public:
+    Rect extent() const override { return Rect::infinite(); }
+    void render(TileContext& ctx, const IRect& r, float* out) const override;
+    static float value(int x, int y, int channel);
+};
+
 class TransformNode final : public Node {
 public:
     TransformNode(NodePtr in, const Affine& t);

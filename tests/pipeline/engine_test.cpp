@@ -352,3 +352,34 @@ TEST(EngineThreads, PoolRunsEveryTaskOnceAcrossManyRounds) {
     }
     for (auto& h : hits) EXPECT_EQ(h.load(), 200);
 }
+
+TEST(EngineNoise, PureFunctionOfPixelCoordinatesAndUniform) {
+    Image n = Image::noise();
+    EXPECT_TRUE(n.extent().isInfinite());
+    Renderer a(1, 720), b(2, 5);
+    std::vector<float> fa = a.renderFloat(n, {-300, -200, 600, 400});
+    std::vector<float> fb = b.renderFloat(n, {-300, -200, 600, 400});
+    EXPECT_EQ(0, std::memcmp(fa.data(), fb.data(), fa.size() * sizeof(float)));
+    // The same pixel seen through another rectangle has the same value.
+    std::vector<float> one = a.renderFloat(n, {0, 0, 1, 1});
+    const size_t at = (size_t(200) * 600 + 300) * 4;
+    for (int c = 0; c < 4; ++c) EXPECT_EQ(one[c], fa[at + c]);
+    // Uniform in 0…1 on every channel, channels and neighbours uncorrelated.
+    for (int c = 0; c < 4; ++c) {
+        double sum = 0, sq = 0, lo = 1, hi = 0, cross = 0;
+        const size_t count = fa.size() / 4;
+        for (size_t i = 0; i < count; ++i) {
+            double v = fa[i * 4 + c];
+            sum += v; sq += v * v; lo = std::min(lo, v); hi = std::max(hi, v);
+            cross += (v - 0.5) * (fa[((i + 1) % count) * 4 + c] - 0.5);
+        }
+        EXPECT_NEAR(sum / count, 0.5, 0.005);
+        EXPECT_NEAR(sq / count - (sum / count) * (sum / count), 1.0 / 12.0, 0.002);
+        EXPECT_GE(lo, 0.0);
+        EXPECT_LT(hi, 1.0);
+        EXPECT_NEAR(cross / count, 0.0, 0.002);
+    }
+    // A half-pixel translation samples it bilinearly: the mean of two neighbours.
+    std::vector<float> half = a.renderFloat(n.translated(0.5, 0), {10, 10, 1, 1});
+    EXPECT_NEAR(half[0], 0.5f * (NoiseNode::value(9, 10, 0) + NoiseNode::value(10, 10, 0)), 1e-6);
+}
