@@ -48,22 +48,35 @@ size_t Arena::capacityFloats() const {
 
 // ---- Tile context ----
 
-const float* TileContext::pull(const Node& node, const IRect& r) {
+const float* TileContext::cached(const Node& node, const IRect& r) const {
     for (const Entry& e : cache_)
         if (e.node == &node && e.rect == r) return e.data;
+    return nullptr;
+}
+
+bool TileContext::isShared(const Node& node) const {
+    return shared_ && std::find(shared_->begin(), shared_->end(), &node) != shared_->end();
+}
+
+const float* TileContext::pull(const Node& node, const IRect& r) {
+    if (const float* hit = cached(node, r)) return hit;
     float* buf = allocPixels(r);
-    renderInto(node, r, buf);
+    if (pixelBounds(node.extent()).intersected(r).isEmpty())
+        std::memset(buf, 0, size_t(r.w) * r.h * 4 * sizeof(float));
+    else
+        node.render(*this, r, buf);
     cache_.push_back({&node, r, buf});
     return buf;
 }
 
 void TileContext::renderInto(const Node& node, const IRect& r, float* out) {
     if (r.isEmpty()) return;
-    for (const Entry& e : cache_)
-        if (e.node == &node && e.rect == r) {
-            std::memcpy(out, e.data, size_t(r.w) * r.h * 4 * sizeof(float));
-            return;
-        }
+    const float* hit = cached(node, r);
+    if (!hit && isShared(node)) hit = pull(node, r);
+    if (hit) {
+        std::memcpy(out, hit, size_t(r.w) * r.h * 4 * sizeof(float));
+        return;
+    }
     if (pixelBounds(node.extent()).intersected(r).isEmpty()) {
         std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
         return;
@@ -189,6 +202,30 @@ size_t Renderer::arenaBytes() const {
     return s;
 }
 
+void Renderer::findSharedNodes(const Node* root) {
+    shared_.clear();
+    consumers_.clear();
+    if (!root) return;
+    // Count consumers over the graph; a node reached twice is not descended into again.
+    std::vector<const Node*> stack{root};
+    consumers_.push_back({root, 1});
+    while (!stack.empty()) {
+        const Node* n = stack.back();
+        stack.pop_back();
+        for (int i = 0; i < n->inputCount(); ++i) {
+            const Node* in = n->input(i);
+            if (!in) continue;
+            auto it = std::find_if(consumers_.begin(), consumers_.end(), [in](auto& p) { return p.first == in; });
+            if (it != consumers_.end()) {
+                if (++it->second == 2) shared_.push_back(in);
+                continue;
+            }
+            consumers_.push_back({in, 1});
+            stack.push_back(in);
+        }
+    }
+}
+
 template <typename WriteTile>
 void Renderer::runTiles(const IRect& rect, WriteTile&& write) {
     const int rows = std::min(tileRows_, rect.h);
@@ -202,7 +239,7 @@ void Renderer::runTiles(const IRect& rect, WriteTile&& write) {
         const unsigned savedCsr = _mm_getcsr();
         _mm_setcsr(savedCsr | 0x8040);  // flush-to-zero and denormals-are-zero
         Arena& arena = *arenas_[worker];
-        TileContext ctx(arena);
+        TileContext ctx(arena, &shared_);
         write(ctx, tile, task * rows);
         ctx.endTile();
         _mm_setcsr(savedCsr);
@@ -212,6 +249,7 @@ void Renderer::runTiles(const IRect& rect, WriteTile&& write) {
 void Renderer::render(const Image& image, const IRect& rect, uint8_t* dst, size_t stride) {
     if (rect.isEmpty() || !dst) return;
     const Node* root = image.node().get();
+    findSharedNodes(root);
     int ox = 0, oy = 0;
     const SourceNode* plain = root ? plainSource(root, rect, &ox, &oy) : nullptr;
     runTiles(rect, [&](TileContext& ctx, const IRect& tile, int firstRow) {
@@ -239,6 +277,7 @@ std::vector<float> Renderer::renderFloat(const Image& image, const IRect& rect) 
     std::vector<float> out(size_t(std::max(rect.w, 0)) * std::max(rect.h, 0) * 4, 0.0f);
     if (rect.isEmpty() || image.isNull()) return out;
     const Node* root = image.node().get();
+    findSharedNodes(root);
     runTiles(rect, [&](TileContext& ctx, const IRect& tile, int) {
         ctx.renderInto(*root, tile, out.data() + size_t(tile.y - rect.y) * rect.w * 4);
     });

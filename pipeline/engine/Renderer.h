@@ -38,7 +38,8 @@ private:
 // with several consumers) is rendered once.
 class TileContext {
 public:
-    explicit TileContext(Arena& arena) : arena_(arena) {}
+    // `shared`: the nodes with more than one consumer in this graph (kept in the tile cache).
+    TileContext(Arena& arena, const std::vector<const Node*>* shared = nullptr) : arena_(arena), shared_(shared) {}
     float* alloc(size_t floats) { return arena_.alloc(floats); }
     float* allocPixels(const IRect& r) { return arena_.alloc(size_t(r.w) * size_t(r.h) * 4); }
     // The input rendered over r; valid until the tile ends. Do not write to it.
@@ -49,7 +50,10 @@ public:
 
 private:
     struct Entry { const Node* node; IRect rect; const float* data; };
+    const float* cached(const Node& node, const IRect& r) const;
+    bool isShared(const Node& node) const;
     Arena& arena_;
+    const std::vector<const Node*>* shared_;
     std::vector<Entry> cache_;
 };
 
@@ -100,8 +104,11 @@ public:
 private:
     template <typename WriteTile>
     void runTiles(const IRect& rect, WriteTile&& write);
+    void findSharedNodes(const Node* root);
     ThreadPool pool_;
     std::vector<std::unique_ptr<Arena>> arenas_;
+    std::vector<const Node*> shared_;
+    std::vector<std::pair<const Node*, int>> consumers_;  // scratch, kept between frames
     int tileRows_;
 };
 

@@ -383,3 +383,38 @@ TEST(EngineNoise, PureFunctionOfPixelCoordinatesAndUniform) {
     std::vector<float> half = a.renderFloat(n.translated(0.5, 0), {10, 10, 1, 1});
     EXPECT_NEAR(half[0], 0.5f * (NoiseNode::value(9, 10, 0) + NoiseNode::value(10, 10, 0)), 1e-6);
 }
+
+namespace {
+// A filter defined outside the engine: the renderer needs nothing to run it.
+class CountingNode final : public Node {
+public:
+    explicit CountingNode(NodePtr in) : in_(std::move(in)) {}
+    Rect extent() const override { return in_->extent(); }
+    int inputCount() const override { return 1; }
+    const Node* input(int) const override { return in_.get(); }
+    void render(TileContext& ctx, const IRect& r, float* out) const override {
+        renders.fetch_add(1);
+        ctx.renderInto(*in_, r, out);
+        for (size_t i = 0; i < size_t(r.w) * r.h * 4; ++i) out[i] *= 0.5f;
+    }
+    mutable std::atomic<int> renders{0};
+
+private:
+    NodePtr in_;
+};
+}  // namespace
+
+TEST(EngineTiles, ANodeWithSeveralConsumersRendersOncePerTile) {
+    auto counted = std::make_shared<CountingNode>(Image::fromQImage(filled(256, 128, Qt::white)).node());
+    Image shared(counted);
+    ColorMatrix toRed{};
+    toRed[0] = 1; toRed[18] = 1;
+    // Two consumers of the same node for the same rectangle: the graded picture and itself.
+    Image graph = shared.colorMatrix(toRed).composited(shared);
+    Renderer r(2, 32);
+    std::vector<float> f = r.renderFloat(graph, {0, 0, 256, 128});
+    EXPECT_EQ(counted->renders.load(), 4);  // 128 rows / 32 = 4 tiles
+    // Half white (0.5 linear) seen red-only over half white: r = 0.5 + 0.5 × 0.5, g = 0.5 × 0.5.
+    EXPECT_NEAR(f[0], 0.75f, 1e-6);
+    EXPECT_NEAR(f[1], 0.25f, 1e-6);
+}
