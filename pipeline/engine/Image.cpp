@@ -364,11 +364,18 @@ void OverNode::render(TileContext& ctx, const IRect& r, float* out) const {
 }
 
 void PointwiseNode::render(TileContext& ctx, const IRect& r, float* out) const {
-    ctx.renderInto(*in_, r, out);
-    // Row by row so the pixels stay in the first-level cache through every operation.
-    for (int j = 0; j < r.h; ++j) {
-        float* row = out + size_t(j) * r.w * 4;
-        for (const auto& op : ops_) op->apply(row, r.w);
+    // Inputs that produce rows independently (decoded pictures, generators) are pulled a few rows
+    // at a time so the pixels stay in cache from decode through every operation; others once.
+    const Node* in = in_.get();
+    const bool rowwise = dynamic_cast<const SourceNode*>(in) || dynamic_cast<const SolidNode*>(in) ||
+                         dynamic_cast<const NoiseNode*>(in);
+    const int chunk = rowwise ? 4 : r.h;
+    for (int j0 = 0; j0 < r.h; j0 += chunk) {
+        const int h = std::min(chunk, r.h - j0);
+        float* rows = out + size_t(j0) * r.w * 4;
+        ctx.renderInto(*in, {r.x, r.y + j0, r.w, h}, rows);
+        for (int j = 0; j < h; ++j)
+            for (const auto& op : ops_) op->apply(rows + size_t(j) * r.w * 4, r.w);
     }
     detail::clearOutside(out, r, extent());
 }
