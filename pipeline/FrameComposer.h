@@ -1,0 +1,51 @@
+#pragma once
+// The per-frame step between a captured picture and the shared frame buffer: fit, settings,
+// bar reservation, effect, (cards and bar), crop and render. The camera engine and the render
+// tool both call it once per frame on one thread; it keeps its renderer and arenas between frames.
+#include "pipeline/Settings.h"
+#include "pipeline/engine/Renderer.h"
+
+#include <QImage>
+
+#include <cstdint>
+#include <memory>
+
+namespace ostrela {
+
+struct BarReservation {
+    bool barEnabled = false;
+    double barReserve = 0;  // 82.8, or 118.8 with the Google Meet safe area; 0 without the bar
+    double barLift = 0;     // 36 or 0
+    double topInset = 0;    // 36 with the Google Meet safe area, whatever the bar
+};
+
+// Read from the settings anew on every call.
+BarReservation readBarReservation();
+
+class FrameComposer {
+public:
+    explicit FrameComposer(int threads = 0);
+
+    // cameraFrame: any size, premultiplied BGRA (other formats are converted). videoFrame: the
+    // current video frame or null (camera mode). t: seconds since 2001-01-01 UTC. dst: kFrameBytes.
+    void render(const QImage& cameraFrame, const QImage* videoFrame, double t, uint8_t* dst);
+
+    // What the last frame used (for tests and the render tool).
+    const BarReservation& lastBars() const { return bars_; }
+    VideoEffect lastEffect() const { return effect_; }
+    engine::Renderer& renderer() { return renderer_; }
+
+    // The frame graph without rendering it.
+    engine::Image compose(const QImage& cameraFrame, const QImage* videoFrame, double t);
+
+private:
+    // Later layers: floating image card or camera picture-in-picture, and the lower-third bar.
+    engine::Image compositeCards(const engine::Image& image, const engine::Image& camera, bool videoMode);
+    engine::Image compositeBar(const engine::Image& image, double t);
+
+    engine::Renderer renderer_;
+    BarReservation bars_;
+    VideoEffect effect_ = VideoEffect::none;
+};
+
+}  // namespace ostrela

@@ -1,0 +1,498 @@
+#include "pipeline/engine/Image.h"
+
+#include "pipeline/engine/ColorSpace.h"
+#include "pipeline/engine/Nodes.h"
+#include "pipeline/engine/Renderer.h"
+
+#include <algorithm>
+#include <cstring>
+#include <smmintrin.h>
+
+namespace ostrela::engine {
+
+namespace {
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr int kHuge = 1 << 28;  // pixel bound standing in for infinity
+
+int clampToInt(double v) {
+    if (!(v > -kHuge)) return -kHuge;
+    if (!(v < kHuge)) return kHuge;
+    return int(v);
+}
+
+void zero(float* p, size_t floats) { std::memset(p, 0, floats * sizeof(float)); }
+}  // namespace
+
+// ---- Geometry ----
+
+Rect Rect::infinite() { return {-kInf, -kInf, kInf, kInf}; }
+bool Rect::isInfinite() const { return std::isinf(x) || std::isinf(y) || std::isinf(w) || std::isinf(h); }
+
+Rect Rect::intersected(const Rect& o) const {
+    if (isEmpty() || o.isEmpty()) return {};
+    double x0 = std::max(x, o.x), y0 = std::max(y, o.y);
+    double x1 = std::min(maxX(), o.maxX()), y1 = std::min(maxY(), o.maxY());
+    if (isInfinite() && o.isInfinite()) {
+        if (std::isinf(x0) && std::isinf(x1)) return infinite();
+    }
+    if (!(x1 > x0) || !(y1 > y0)) return {};
+    return {x0, y0, std::isinf(x1) || std::isinf(x0) ? kInf : x1 - x0, std::isinf(y1) || std::isinf(y0) ? kInf : y1 - y0};
+}
+
+Rect Rect::united(const Rect& o) const {
+    if (isEmpty()) return o;
+    if (o.isEmpty()) return *this;
+    double x0 = std::min(x, o.x), y0 = std::min(y, o.y);
+    double x1 = std::max(maxX(), o.maxX()), y1 = std::max(maxY(), o.maxY());
+    if (std::isinf(x0) || std::isinf(x1) || std::isinf(y0) || std::isinf(y1)) return infinite();
+    return {x0, y0, x1 - x0, y1 - y0};
+}
+
+Rect Rect::insetBy(double dx, double dy) const {
+    if (isInfinite()) return *this;
+    Rect r{x + dx, y + dy, w - 2 * dx, h - 2 * dy};
+    return r.isEmpty() ? Rect{} : r;
+}
+
+IRect IRect::intersected(const IRect& o) const {
+    int x0 = std::max(x, o.x), y0 = std::max(y, o.y);
+    int x1 = std::min(maxX(), o.maxX()), y1 = std::min(maxY(), o.maxY());
+    if (x1 <= x0 || y1 <= y0) return {};
+    return {x0, y0, x1 - x0, y1 - y0};
+}
+
+IRect pixelBounds(const Rect& r) {
+    if (r.isEmpty()) return {};
+    if (r.isInfinite()) {
+        // Infinite sides only occur as whole infinite rects here (or infinite widths).
+        int x0 = clampToInt(std::ceil(r.x - 0.5)), y0 = clampToInt(std::ceil(r.y - 0.5));
+        int x1 = clampToInt(std::ceil(r.maxX() - 0.5)), y1 = clampToInt(std::ceil(r.maxY() - 0.5));
+        return {x0, y0, x1 - x0, y1 - y0};
+    }
+    int x0 = int(std::ceil(r.x - 0.5)), y0 = int(std::ceil(r.y - 0.5));
+    int x1 = int(std::ceil(r.maxX() - 0.5)), y1 = int(std::ceil(r.maxY() - 0.5));
+    if (x1 <= x0 || y1 <= y0) return {};
+    return {x0, y0, x1 - x0, y1 - y0};
+}
+
+IRect enclosingIRect(const Rect& r) {
+    if (r.isEmpty()) return {};
+    int x0 = clampToInt(std::floor(r.x)), y0 = clampToInt(std::floor(r.y));
+    int x1 = clampToInt(std::ceil(r.maxX())), y1 = clampToInt(std::ceil(r.maxY()));
+    return {x0, y0, x1 - x0, y1 - y0};
+}
+
+Affine Affine::then(const Affine& n) const {
+    return {n.a * a + n.c * b, n.b * a + n.d * b, n.a * c + n.c * d, n.b * c + n.d * d,
+            n.a * tx + n.c * ty + n.tx, n.b * tx + n.d * ty + n.ty};
+}
+
+Affine Affine::inverted() const {
+    double det = a * d - b * c;
+    if (det == 0) return {0, 0, 0, 0, 0, 0};
+    double ia = d / det, ib = -b / det, ic = -c / det, id = a / det;
+    return {ia, ib, ic, id, -(ia * tx + ic * ty), -(ib * tx + id * ty)};
+}
+
+Rect Affine::mapRect(const Rect& r) const {
+    if (r.isEmpty()) return {};
+    if (r.isInfinite()) return Rect::infinite();
+    Point p[4] = {map({r.x, r.y}), map({r.maxX(), r.y}), map({r.x, r.maxY()}), map({r.maxX(), r.maxY()})};
+    double x0 = p[0].x, x1 = p[0].x, y0 = p[0].y, y1 = p[0].y;
+    for (auto& q : p) {
+        x0 = std::min(x0, q.x); x1 = std::max(x1, q.x);
+        y0 = std::min(y0, q.y); y1 = std::max(y1, q.y);
+    }
+    return {x0, y0, x1 - x0, y1 - y0};
+}
+
+Color Color::fromSRGB(double r, double g, double b, double a) {
+    float af = float(std::clamp(a, 0.0, 1.0));
+    return {float(color::srgbToLinear(std::clamp(r, 0.0, 1.0))) * af, float(color::srgbToLinear(std::clamp(g, 0.0, 1.0))) * af,
+            float(color::srgbToLinear(std::clamp(b, 0.0, 1.0))) * af, af};
+}
+
+ColorMatrix identityMatrix() {
+    ColorMatrix m{};
+    m[0] = m[6] = m[12] = m[18] = 1.0f;
+    return m;
+}
+
+ColorMatrix composeMatrices(const ColorMatrix& f, const ColorMatrix& s) {
+    ColorMatrix out{};
+    for (int row = 0; row < 4; ++row) {
+        for (int col = 0; col < 4; ++col) {
+            float v = 0;
+            for (int k = 0; k < 4; ++k) v += s[row * 5 + k] * f[k * 5 + col];
+            out[row * 5 + col] = v;
+        }
+        float bias = s[row * 5 + 4];
+        for (int k = 0; k < 4; ++k) bias += s[row * 5 + k] * f[k * 5 + 4];
+        out[row * 5 + 4] = bias;
+    }
+    return out;
+}
+
+// ---- Helpers ----
+
+namespace detail {
+void clearOutside(float* out, const IRect& r, const Rect& extent) {
+    IRect e = pixelBounds(extent);
+    if (e.contains(r)) return;
+    IRect in = r.intersected(e);
+    for (int j = 0; j < r.h; ++j) {
+        float* row = out + size_t(j) * r.w * 4;
+        int y = r.y + j;
+        if (in.isEmpty() || y < in.y || y >= in.maxY()) {
+            zero(row, size_t(r.w) * 4);
+            continue;
+        }
+        zero(row, size_t(in.x - r.x) * 4);
+        zero(row + size_t(in.maxX() - r.x) * 4, size_t(r.maxX() - in.maxX()) * 4);
+    }
+}
+
+void sampleBilinear(const float* buf, const IRect& br, double px, double py, float* o) {
+    const double fx = px - 0.5, fy = py - 0.5;
+    const double flx = std::floor(fx), fly = std::floor(fy);
+    if (!(std::abs(flx) < 1e9) || !(std::abs(fly) < 1e9)) {
+        o[0] = o[1] = o[2] = o[3] = 0.0f;
+        return;
+    }
+    const int x0 = int(flx) - br.x, y0 = int(fly) - br.y;
+    const float wx = float(fx - flx), wy = float(fy - fly);
+    float acc[4] = {0, 0, 0, 0};
+    auto add = [&](int x, int y, float w) {
+        if (x < 0 || y < 0 || x >= br.w || y >= br.h || w == 0.0f) return;
+        const float* p = buf + (size_t(y) * br.w + x) * 4;
+        for (int c = 0; c < 4; ++c) acc[c] += w * p[c];
+    };
+    add(x0, y0, (1 - wx) * (1 - wy));
+    add(x0 + 1, y0, wx * (1 - wy));
+    add(x0, y0 + 1, (1 - wx) * wy);
+    add(x0 + 1, y0 + 1, wx * wy);
+    for (int c = 0; c < 4; ++c) o[c] = acc[c];
+}
+}  // namespace detail
+
+// ---- Nodes ----
+
+SourceNode::SourceNode(QImage image) : image_(std::move(image)) {}
+
+void SourceNode::render(TileContext&, const IRect& r, float* out) const {
+    const int w = image_.width(), h = image_.height();
+    for (int j = 0; j < r.h; ++j) {
+        float* row = out + size_t(j) * r.w * 4;
+        int y = r.y + j;
+        int qy = h - 1 - y;  // the QImage's first row is the top of the extent
+        if (qy < 0 || qy >= h) {
+            zero(row, size_t(r.w) * 4);
+            continue;
+        }
+        int x0 = std::clamp(0 - r.x, 0, r.w), x1 = std::clamp(w - r.x, 0, r.w);
+        zero(row, size_t(x0) * 4);
+        if (x1 > x0) color::decodeRow(image_.constScanLine(qy) + size_t(r.x + x0) * 4, x1 - x0, row + size_t(x0) * 4);
+        zero(row + size_t(std::max(x1, x0)) * 4, size_t(r.w - std::max(x1, x0)) * 4);
+    }
+}
+
+void SolidNode::render(TileContext&, const IRect& r, float* out) const {
+    size_t n = size_t(r.w) * r.h;
+    for (size_t i = 0; i < n; ++i) {
+        out[4 * i] = color_.r; out[4 * i + 1] = color_.g; out[4 * i + 2] = color_.b; out[4 * i + 3] = color_.a;
+    }
+}
+
+float NoiseNode::value(int x, int y, int channel) {
+    // Murmur-style finaliser over the packed coordinates: cheap, well mixed, no state.
+    uint64_t h = (uint64_t(uint32_t(x)) << 32 | uint32_t(y)) * 0x9E3779B97F4A7C15ull + uint64_t(channel) * 0xD1B54A32D192ED03ull;
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
+    h *= 0xC4CEB9FE1A85EC53ull;
+    h ^= h >> 33;
+    return float(uint32_t(h) >> 8) * (1.0f / 16777216.0f);
+}
+
+void NoiseNode::render(TileContext&, const IRect& r, float* out) const {
+    for (int j = 0; j < r.h; ++j) {
+        float* o = out + size_t(j) * r.w * 4;
+        for (int i = 0; i < r.w; ++i)
+            for (int c = 0; c < 4; ++c) o[4 * i + c] = value(r.x + i, r.y + j, c);
+    }
+}
+
+TransformNode::TransformNode(NodePtr in, const Affine& t)
+    : in_(std::move(in)), t_(t), inv_(t.inverted()), extent_(t.mapRect(in_->extent())) {}
+
+bool TransformNode::isIntegerTranslation(int* dx, int* dy) const {
+    if (t_.a != 1 || t_.b != 0 || t_.c != 0 || t_.d != 1) return false;
+    if (t_.tx != std::floor(t_.tx) || t_.ty != std::floor(t_.ty)) return false;
+    if (std::abs(t_.tx) > kHuge || std::abs(t_.ty) > kHuge) return false;
+    *dx = int(t_.tx);
+    *dy = int(t_.ty);
+    return true;
+}
+
+IRect TransformNode::roi(int, const IRect& dest) const {
+    int dx, dy;
+    if (isIntegerTranslation(&dx, &dy)) return {dest.x - dx, dest.y - dy, dest.w, dest.h};
+    // Pixel centres of dest mapped back; the bilinear footprint adds one pixel on each side.
+    Rect centres{dest.x + 0.5, dest.y + 0.5, std::max(dest.w - 1.0, 1e-9), std::max(dest.h - 1.0, 1e-9)};
+    Rect s = inv_.mapRect(centres);
+    int x0 = int(std::floor(s.x - 0.5)), y0 = int(std::floor(s.y - 0.5));
+    int x1 = int(std::floor(s.maxX() - 0.5)) + 2, y1 = int(std::floor(s.maxY() - 0.5)) + 2;
+    return {x0, y0, x1 - x0, y1 - y0};
+}
+
+void TransformNode::render(TileContext& ctx, const IRect& r, float* out) const {
+    int dx, dy;
+    if (isIntegerTranslation(&dx, &dy)) {
+        ctx.renderInto(*in_, roi(0, r), out);
+        return;
+    }
+    const IRect sr = roi(0, r);
+    const float* src = ctx.pull(*in_, sr);
+    if (inv_.b == 0 && inv_.c == 0) {
+        // Axis-aligned: column positions and weights once per tile, row weights once per row.
+        int* cx = reinterpret_cast<int*>(ctx.alloc(size_t(r.w) * 2));
+        float* cw = ctx.alloc(size_t(r.w));
+        for (int i = 0; i < r.w; ++i) {
+            double f = inv_.a * (r.x + i + 0.5) + inv_.tx - 0.5 - sr.x;
+            double fl = std::floor(f);
+            cx[i] = int(fl);
+            cw[i] = float(f - fl);
+        }
+        for (int j = 0; j < r.h; ++j) {
+            double f = inv_.d * (r.y + j + 0.5) + inv_.ty - 0.5;
+            double fl = std::floor(f);
+            int y0 = int(fl) - sr.y;
+            float wy = float(f - fl);
+            float* o = out + size_t(j) * r.w * 4;
+            bool rowsInside = y0 >= 0 && y0 + 1 < sr.h;
+            for (int i = 0; i < r.w; ++i) {
+                int x0 = cx[i];
+                float wx = cw[i];
+                if (rowsInside && x0 >= 0 && x0 + 1 < sr.w) {
+                    const float* p0 = src + (size_t(y0) * sr.w + x0) * 4;
+                    const float* p1 = p0 + size_t(sr.w) * 4;
+                    const __m128 vx = _mm_set1_ps(wx), vy = _mm_set1_ps(wy);
+                    __m128 a0 = _mm_loadu_ps(p0), a1 = _mm_loadu_ps(p0 + 4);
+                    __m128 b0 = _mm_loadu_ps(p1), b1 = _mm_loadu_ps(p1 + 4);
+                    __m128 bot = _mm_add_ps(a0, _mm_mul_ps(_mm_sub_ps(a1, a0), vx));
+                    __m128 top = _mm_add_ps(b0, _mm_mul_ps(_mm_sub_ps(b1, b0), vx));
+                    _mm_storeu_ps(o + 4 * i, _mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy)));
+                } else {
+                    Point p = inv_.map({r.x + i + 0.5, r.y + j + 0.5});
+                    detail::sampleBilinear(src, sr, p.x, p.y, o + 4 * i);
+                }
+            }
+        }
+        return;
+    }
+    for (int j = 0; j < r.h; ++j) {
+        float* o = out + size_t(j) * r.w * 4;
+        for (int i = 0; i < r.w; ++i) {
+            Point p = inv_.map({r.x + i + 0.5, r.y + j + 0.5});
+            detail::sampleBilinear(src, sr, p.x, p.y, o + 4 * i);
+        }
+    }
+}
+
+void CropNode::render(TileContext& ctx, const IRect& r, float* out) const {
+    IRect c = pixelBounds(rect_);
+    if (c.contains(r)) {
+        ctx.renderInto(*in_, r, out);
+        return;
+    }
+    IRect in = r.intersected(c);
+    zero(out, size_t(r.w) * r.h * 4);
+    if (in.isEmpty()) return;
+    const float* src = ctx.pull(*in_, in);
+    for (int j = 0; j < in.h; ++j)
+        std::memcpy(out + (size_t(in.y - r.y + j) * r.w + (in.x - r.x)) * 4, src + size_t(j) * in.w * 4,
+                    size_t(in.w) * 4 * sizeof(float));
+}
+
+IRect ClampNode::roi(int, const IRect& dest) const {
+    if (px_.isEmpty()) return {};
+    int x0 = std::clamp(dest.x, px_.x, px_.maxX() - 1), x1 = std::clamp(dest.maxX() - 1, px_.x, px_.maxX() - 1) + 1;
+    int y0 = std::clamp(dest.y, px_.y, px_.maxY() - 1), y1 = std::clamp(dest.maxY() - 1, px_.y, px_.maxY() - 1) + 1;
+    return {x0, y0, x1 - x0, y1 - y0};
+}
+
+void ClampNode::render(TileContext& ctx, const IRect& r, float* out) const {
+    if (px_.isEmpty()) {
+        zero(out, size_t(r.w) * r.h * 4);
+        return;
+    }
+    IRect sr = roi(0, r);
+    if (sr == r) {
+        ctx.renderInto(*in_, r, out);
+        return;
+    }
+    const float* src = ctx.pull(*in_, sr);
+    for (int j = 0; j < r.h; ++j) {
+        int sy = std::clamp(r.y + j, sr.y, sr.maxY() - 1) - sr.y;
+        const float* srow = src + size_t(sy) * sr.w * 4;
+        float* o = out + size_t(j) * r.w * 4;
+        // Left run, copied middle, right run.
+        int mid0 = std::clamp(sr.x - r.x, 0, r.w), mid1 = std::clamp(sr.maxX() - r.x, 0, r.w);
+        for (int i = 0; i < mid0; ++i) std::memcpy(o + 4 * i, srow, 4 * sizeof(float));
+        if (mid1 > mid0)
+            std::memcpy(o + 4 * mid0, srow + size_t(r.x + mid0 - sr.x) * 4, size_t(mid1 - mid0) * 4 * sizeof(float));
+        const float* last = srow + size_t(sr.w - 1) * 4;
+        for (int i = std::max(mid1, mid0); i < r.w; ++i) std::memcpy(o + 4 * i, last, 4 * sizeof(float));
+    }
+}
+
+void OverNode::render(TileContext& ctx, const IRect& r, float* out) const {
+    IRect fb = pixelBounds(fg_->extent()).intersected(r);
+    ctx.renderInto(*bg_, r, out);
+    if (fb.isEmpty()) return;
+    const float* f = ctx.pull(*fg_, fb);
+    for (int j = 0; j < fb.h; ++j) {
+        const float* __restrict fp = f + size_t(j) * fb.w * 4;
+        float* __restrict op = out + (size_t(fb.y - r.y + j) * r.w + (fb.x - r.x)) * 4;
+        const __m128 one = _mm_set1_ps(1.0f);
+        for (int i = 0; i < fb.w; ++i) {
+            __m128 f = _mm_loadu_ps(fp + 4 * i), b = _mm_loadu_ps(op + 4 * i);
+            __m128 k = _mm_sub_ps(one, _mm_shuffle_ps(f, f, 0xFF));
+            _mm_storeu_ps(op + 4 * i, _mm_add_ps(f, _mm_mul_ps(b, k)));
+        }
+    }
+}
+
+void PointwiseNode::render(TileContext& ctx, const IRect& r, float* out) const {
+    // Inputs that produce rows independently (decoded pictures, generators) are pulled a few rows
+    // at a time so the pixels stay in cache from decode through every operation; others once.
+    const Node* in = in_.get();
+    const bool rowwise = dynamic_cast<const SourceNode*>(in) || dynamic_cast<const SolidNode*>(in) ||
+                         dynamic_cast<const NoiseNode*>(in);
+    const int chunk = rowwise ? 4 : r.h;
+    for (int j0 = 0; j0 < r.h; j0 += chunk) {
+        const int h = std::min(chunk, r.h - j0);
+        float* rows = out + size_t(j0) * r.w * 4;
+        ctx.renderInto(*in, {r.x, r.y + j0, r.w, h}, rows);
+        for (int j = 0; j < h; ++j)
+            for (const auto& op : ops_) op->apply(rows + size_t(j) * r.w * 4, r.w);
+    }
+    detail::clearOutside(out, r, extent());
+}
+
+void MatrixOp::apply(float* p, int n) const {
+    const float* m = m_.data();
+    // Columns of the matrix, so one pixel is four multiply-adds of whole vectors.
+    const __m128 c0 = _mm_setr_ps(m[0], m[5], m[10], m[15]);
+    const __m128 c1 = _mm_setr_ps(m[1], m[6], m[11], m[16]);
+    const __m128 c2 = _mm_setr_ps(m[2], m[7], m[12], m[17]);
+    const __m128 c3 = _mm_setr_ps(m[3], m[8], m[13], m[18]);
+    const __m128 bias = _mm_setr_ps(m[4], m[9], m[14], m[19]);
+    const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f);
+    for (int i = 0; i < n; ++i, p += 4) {
+        __m128 v = _mm_loadu_ps(p);
+        __m128 a = _mm_shuffle_ps(v, v, _MM_SHUFFLE(3, 3, 3, 3));
+        // Unpremultiply (opaque pixels as they are); transparent pixels become (0, 0, 0, 0).
+        __m128 un = v;
+        if (p[3] < 1.0f) {
+            __m128 inv = _mm_and_ps(_mm_cmpgt_ps(a, zero), _mm_div_ps(one, _mm_max_ps(a, _mm_set1_ps(1e-30f))));
+            un = _mm_blend_ps(_mm_mul_ps(v, inv), _mm_max_ps(a, zero), 8);
+        }
+        __m128 r = _mm_add_ps(bias, _mm_mul_ps(c0, _mm_shuffle_ps(un, un, 0x00)));
+        r = _mm_add_ps(r, _mm_mul_ps(c1, _mm_shuffle_ps(un, un, 0x55)));
+        r = _mm_add_ps(r, _mm_mul_ps(c2, _mm_shuffle_ps(un, un, 0xAA)));
+        r = _mm_add_ps(r, _mm_mul_ps(c3, _mm_shuffle_ps(un, un, 0xFF)));
+        __m128 na = _mm_min_ps(_mm_max_ps(_mm_shuffle_ps(r, r, 0xFF), zero), one);
+        _mm_storeu_ps(p, _mm_blend_ps(_mm_mul_ps(r, na), na, 8));
+    }
+}
+
+IRect WarpNode::roi(int, const IRect& dest) const {
+    Rect d{double(dest.x), double(dest.y), double(dest.w), double(dest.h)};
+    return enclosingIRect(kernel_->roi(d)).grown(1, 1);
+}
+
+void WarpNode::render(TileContext& ctx, const IRect& r, float* out) const {
+    IRect sr = roi(0, r);
+    const float* src = ctx.pull(*in_, sr);
+    float* sx = ctx.alloc(size_t(r.w));
+    float* sy = ctx.alloc(size_t(r.w));
+    for (int j = 0; j < r.h; ++j) {
+        kernel_->mapRow(r.x, r.y + j, r.w, sx, sy);
+        float* o = out + size_t(j) * r.w * 4;
+        for (int i = 0; i < r.w; ++i) detail::sampleBilinear(src, sr, sx[i], sy[i], o + 4 * i);
+    }
+    detail::clearOutside(out, r, extent_);
+}
+
+// ---- Image ----
+
+Image Image::fromQImage(const QImage& image) {
+    if (image.isNull() || image.width() <= 0 || image.height() <= 0) return {};
+    if (image.format() == QImage::Format_ARGB32_Premultiplied || image.format() == QImage::Format_RGB32)
+        return Image(std::make_shared<SourceNode>(image));
+    return Image(std::make_shared<SourceNode>(image.convertToFormat(QImage::Format_ARGB32_Premultiplied)));
+}
+
+Image Image::noise() {
+    static const NodePtr node = std::make_shared<NoiseNode>();
+    return Image(node);
+}
+
+Image Image::solid(const Color& c) { return Image(std::make_shared<SolidNode>(c)); }
+
+Rect Image::extent() const { return node_ ? node_->extent() : Rect{}; }
+
+Image Image::transformed(const Affine& t) const {
+    if (!node_ || t.isIdentity()) return *this;
+    if (auto* inner = dynamic_cast<const TransformNode*>(node_.get()))
+        return Image(std::make_shared<TransformNode>(inner->inputPtr(), inner->transform().then(t)));
+    return Image(std::make_shared<TransformNode>(node_, t));
+}
+
+Image Image::cropped(const Rect& r) const {
+    if (!node_) return *this;
+    Rect e = extent();
+    Rect c = e.intersected(r);
+    if (c.isEmpty()) return {};
+    if (!e.isInfinite() && c == e) return *this;
+    return Image(std::make_shared<CropNode>(node_, c));
+}
+
+Image Image::clampedToExtent() const {
+    if (!node_ || extent().isInfinite() || extent().isEmpty()) return *this;
+    return Image(std::make_shared<ClampNode>(node_));
+}
+
+Image Image::composited(const Image& background) const {
+    if (!node_) return background;
+    if (!background.node_) return *this;
+    return Image(std::make_shared<OverNode>(node_, background.node_));
+}
+
+Image Image::colorMatrix(const ColorMatrix& m) const { return pixelOp(std::make_shared<MatrixOp>(m)); }
+
+Image Image::pixelOp(PixelOpPtr op) const {
+    if (!node_ || !op) return *this;
+    if (auto* pw = dynamic_cast<const PointwiseNode*>(node_.get())) {
+        std::vector<PixelOpPtr> ops = pw->ops();
+        if (op->matrix() && !ops.empty() && ops.back()->matrix())
+            ops.back() = std::make_shared<MatrixOp>(composeMatrices(*ops.back()->matrix(), *op->matrix()));
+        else
+            ops.push_back(std::move(op));
+        return Image(std::make_shared<PointwiseNode>(pw->inputPtr(), std::move(ops)));
+    }
+    return Image(std::make_shared<PointwiseNode>(node_, std::vector<PixelOpPtr>{std::move(op)}));
+}
+
+Image Image::gaussianBlur(double sigma) const {
+    if (!node_ || !(sigma > 0.0)) return *this;
+    return Image(std::make_shared<BlurNode>(node_, sigma));
+}
+
+Image Image::warped(WarpKernelPtr kernel, const Rect& ext) const {
+    if (!node_ || !kernel) return *this;
+    return Image(std::make_shared<WarpNode>(node_, std::move(kernel), ext));
+}
+
+}  // namespace ostrela::engine

@@ -1,0 +1,169 @@
+#pragma once
+// The image engine: lazy images over a graph of immutable nodes, rendered on the CPU.
+//
+// Geometry: rectangles are in output pixels, origin at the bottom left, y growing upwards. Pixel
+// (i, j) covers [i, i+1) × [j, j+1); its centre (i + 0.5, j + 0.5) is what samplers and warp
+// kernels see. Extents may be infinite (solid colours, clamped images).
+//
+// Working colour space: linear-light sRGB primaries, premultiplied alpha, 32-bit float per channel
+// (RGBA order in memory). 8-bit inputs are decoded from sRGB by a table on entry and the renderer
+// encodes back to sRGB by a table on the final write, so long chains neither band nor clip early.
+// Filters defined on unpremultiplied colour (colour matrices) unpremultiply, apply and premultiply
+// again; opaque pixels skip the division.
+//
+// Adding a filter: derive from Node (parameters + extent + roi + render over one tile). The
+// renderer never needs to know about it.
+#include <QImage>
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <vector>
+
+namespace ostrela::engine {
+
+struct Rect {
+    double x = 0, y = 0, w = 0, h = 0;
+    static Rect infinite();
+    bool isInfinite() const;
+    bool isEmpty() const { return !(w > 0) || !(h > 0); }
+    // An infinite side has x = −∞ and w = +∞; its far edge is +∞, not NaN.
+    double maxX() const { return std::isinf(w) ? std::numeric_limits<double>::infinity() : x + w; }
+    double maxY() const { return std::isinf(h) ? std::numeric_limits<double>::infinity() : y + h; }
+    Rect intersected(const Rect& o) const;
+    Rect united(const Rect& o) const;
+    Rect insetBy(double dx, double dy) const;  // negative values grow
+    bool operator==(const Rect&) const = default;
+};
+
+// Integer pixel rectangle used while rendering.
+struct IRect {
+    int x = 0, y = 0, w = 0, h = 0;
+    int maxX() const { return x + w; }
+    int maxY() const { return y + h; }
+    bool isEmpty() const { return w <= 0 || h <= 0; }
+    bool contains(const IRect& o) const { return o.x >= x && o.y >= y && o.maxX() <= maxX() && o.maxY() <= maxY(); }
+    IRect intersected(const IRect& o) const;
+    IRect grown(int dx, int dy) const { return {x - dx, y - dy, w + 2 * dx, h + 2 * dy}; }
+    bool operator==(const IRect&) const = default;
+};
+
+// The pixels whose centres lie inside r; infinite sides become a huge finite bound.
+IRect pixelBounds(const Rect& r);
+// The smallest integer rectangle containing r.
+IRect enclosingIRect(const Rect& r);
+
+struct Point { double x = 0, y = 0; };
+
+// x' = a·x + c·y + tx, y' = b·x + d·y + ty.
+struct Affine {
+    double a = 1, b = 0, c = 0, d = 1, tx = 0, ty = 0;
+    static Affine translation(double dx, double dy) { return {1, 0, 0, 1, dx, dy}; }
+    static Affine scale(double sx, double sy) { return {sx, 0, 0, sy, 0, 0}; }
+    // This transform followed by `next`.
+    Affine then(const Affine& next) const;
+    Affine inverted() const;
+    Point map(Point p) const { return {a * p.x + c * p.y + tx, b * p.x + d * p.y + ty}; }
+    Rect mapRect(const Rect& r) const;
+    bool isIdentity() const { return a == 1 && b == 0 && c == 0 && d == 1 && tx == 0 && ty == 0; }
+};
+
+// Linear premultiplied colour.
+struct Color {
+    float r = 0, g = 0, b = 0, a = 0;
+    // From 8-bit-style sRGB components in 0…1 and an alpha.
+    static Color fromSRGB(double r, double g, double b, double a = 1.0);
+};
+
+// Row-major 4×5: rows R, G, B, A; each four coefficients for (r, g, b, a) and a bias. Applied to
+// unpremultiplied linear colour.
+using ColorMatrix = std::array<float, 20>;
+ColorMatrix identityMatrix();
+// `second` applied after `first`.
+ColorMatrix composeMatrices(const ColorMatrix& first, const ColorMatrix& second);
+
+class TileContext;
+
+class Node {
+public:
+    virtual ~Node() = default;
+    virtual Rect extent() const = 0;
+    virtual int inputCount() const { return 0; }
+    virtual const Node* input(int) const { return nullptr; }
+    // The input rectangle needed to produce `dest`.
+    virtual IRect roi(int inputIndex, const IRect& dest) const { return dest; }
+    // Writes every pixel of `r` into `out` (r.w × r.h RGBA floats, bottom row first, tightly packed).
+    virtual void render(TileContext& ctx, const IRect& r, float* out) const = 0;
+};
+using NodePtr = std::shared_ptr<const Node>;
+
+// One operation of a fused per-pixel chain, applied in place to a run of pixels.
+class PixelOp {
+public:
+    virtual ~PixelOp() = default;
+    virtual void apply(float* rgba, int count) const = 0;
+    // Affine colour operations expose their matrix so consecutive ones are composed into one.
+    virtual const ColorMatrix* matrix() const { return nullptr; }
+};
+using PixelOpPtr = std::shared_ptr<const PixelOp>;
+
+// A warp kernel maps destination pixel centres to source points. It is given one row at a time
+// so row-constant terms are computed once per row.
+class WarpKernel {
+public:
+    virtual ~WarpKernel() = default;
+    // For destination pixels x0 … x0+n−1 of row y (centres at x+0.5, y+0.5), the source points.
+    virtual void mapRow(int x0, int y, int n, float* sx, float* sy) const = 0;
+    // The source rectangle read for a destination rectangle.
+    virtual Rect roi(const Rect& dest) const = 0;
+};
+using WarpKernelPtr = std::shared_ptr<const WarpKernel>;
+
+class Image {
+public:
+    Image() = default;  // empty: extent empty, renders transparent
+    explicit Image(NodePtr node) : node_(std::move(node)) {}
+
+    // Any QImage; converted to premultiplied ARGB32 when needed (shared, not copied, when it
+    // already is). Extent (0, 0, width, height); the QImage's top row is the top of the extent.
+    static Image fromQImage(const QImage& image);
+    static Image solid(const Color& premultipliedLinear);  // infinite extent
+    // Random noise: infinite extent; each channel of pixel (x, y) is a pure hash of the integer
+    // coordinates, uniform in 0…1 (alpha too, as with a classic random generator).
+    static Image noise();
+    // A transparent image with an empty extent.
+    static Image empty() { return Image(); }
+
+    bool isNull() const { return !node_; }
+    Rect extent() const;
+    const NodePtr& node() const { return node_; }
+
+    Image transformed(const Affine& t) const;  // bilinear sampling
+    Image translated(double dx, double dy) const { return transformed(Affine::translation(dx, dy)); }
+    Image scaled(double sx, double sy) const { return transformed(Affine::scale(sx, sy)); }
+    Image cropped(const Rect& r) const;
+    Image clampedToExtent() const;  // edge pixels repeat outward; infinite extent
+    Image composited(const Image& background) const;  // this source-over background
+    Image colorMatrix(const ColorMatrix& m) const;
+    Image pixelOp(PixelOpPtr op) const;  // fused with a per-pixel chain below it
+    Image gaussianBlur(double sigma) const;
+    // `this` is the (usually clamped) source; the result has extent `extent`.
+    Image warped(WarpKernelPtr kernel, const Rect& extent) const;
+
+private:
+    NodePtr node_;
+};
+
+// Low-level helpers shared by filters.
+namespace detail {
+// Zeroes the pixels of buffer `r` whose centres lie outside `extent`.
+void clearOutside(float* out, const IRect& r, const Rect& extent);
+// Bilinear sample of a buffer covering `br` at point (px, py) in output coordinates; outside the
+// buffer counts as transparent. Weights depend only on the point, never on the buffer's position,
+// so tiles agree bit for bit.
+void sampleBilinear(const float* buf, const IRect& br, double px, double py, float* out4);
+}  // namespace detail
+
+}  // namespace ostrela::engine

@@ -1,0 +1,163 @@
+#pragma once
+// The built-in nodes. Filters outside the engine only need Image.h; these are visible so the
+// renderer can recognise plain copies and tests can inspect regions of interest.
+#include "pipeline/engine/Image.h"
+
+#include <QImage>
+
+namespace ostrela::engine {
+
+class SourceNode final : public Node {
+public:
+    explicit SourceNode(QImage image);  // premultiplied ARGB32 or RGB32
+    Rect extent() const override { return {0, 0, double(image_.width()), double(image_.height())}; }
+    void render(TileContext& ctx, const IRect& r, float* out) const override;
+    const QImage& image() const { return image_; }
+
+private:
+    QImage image_;
+};
+
+class SolidNode final : public Node {
+public:
+    explicit SolidNode(const Color& c) : color_(c) {}
+    Rect extent() const override { return Rect::infinite(); }
+    void render(TileContext& ctx, const IRect& r, float* out) const override;
+
+private:
+    Color color_;
+};
+
+class NoiseNode final : public Node {
+public:
+    Rect extent() const override { return Rect::infinite(); }
+    void render(TileContext& ctx, const IRect& r, float* out) const override;
+    static float value(int x, int y, int channel);
+};
+
+class TransformNode final : public Node {
+public:
+    TransformNode(NodePtr in, const Affine& t);
+    Rect extent() const override { return extent_; }
+    int inputCount() const override { return 1; }
+    const Node* input(int) const override { return in_.get(); }
+    IRect roi(int, const IRect& dest) const override;
+    void render(TileContext& ctx, const IRect& r, float* out) const override;
+    const NodePtr& inputPtr() const { return in_; }
+    const Affine& transform() const { return t_; }
+    // True for a whole-pixel translation (rendered as a shifted copy).
+    bool isIntegerTranslation(int* dx, int* dy) const;
+
+private:
+    NodePtr in_;
+    Affine t_, inv_;
+    Rect extent_;
+};
+
+class CropNode final : public Node {
+public:
+    CropNode(NodePtr in, const Rect& rect) : in_(std::move(in)), rect_(rect) {}
+    Rect extent() const override { return rect_; }
+    int inputCount() const override { return 1; }
+    const Node* input(int) const override { return in_.get(); }
+    IRect roi(int, const IRect& dest) const override { return dest.intersected(pixelBounds(rect_)); }
+    void render(TileContext& ctx, const IRect& r, float* out) const override;
+
+private:
+    NodePtr in_;
+    Rect rect_;
+};
+
+class ClampNode final : public Node {
+public:
+    explicit ClampNode(NodePtr in) : in_(std::move(in)), px_(pixelBounds(in_->extent())) {}
+    Rect extent() const override { return Rect::infinite(); }
+    int inputCount() const override { return 1; }
+    const Node* input(int) const override { return in_.get(); }
+    IRect roi(int, const IRect& dest) const override;
+    void render(TileContext& ctx, const IRect& r, float* out) const override;
+
+private:
+    NodePtr in_;
+    IRect px_;
+};
+
+class OverNode final : public Node {
+public:
+    OverNode(NodePtr fg, NodePtr bg) : fg_(std::move(fg)), bg_(std::move(bg)) {}
+    Rect extent() const override { return fg_->extent().united(bg_->extent()); }
+    int inputCount() const override { return 2; }
+    const Node* input(int i) const override { return i == 0 ? fg_.get() : bg_.get(); }
+    void render(TileContext& ctx, const IRect& r, float* out) const override;
+
+private:
+    NodePtr fg_, bg_;
+};
+
+class PointwiseNode final : public Node {
+public:
+    PointwiseNode(NodePtr in, std::vector<PixelOpPtr> ops) : in_(std::move(in)), ops_(std::move(ops)) {}
+    Rect extent() const override { return in_->extent(); }
+    int inputCount() const override { return 1; }
+    const Node* input(int) const override { return in_.get(); }
+    void render(TileContext& ctx, const IRect& r, float* out) const override;
+    const NodePtr& inputPtr() const { return in_; }
+    const std::vector<PixelOpPtr>& ops() const { return ops_; }
+
+private:
+    NodePtr in_;
+    std::vector<PixelOpPtr> ops_;
+};
+
+class MatrixOp final : public PixelOp {
+public:
+    explicit MatrixOp(const ColorMatrix& m) : m_(m) {}
+    void apply(float* rgba, int count) const override;
+    const ColorMatrix* matrix() const override { return &m_; }
+
+private:
+    ColorMatrix m_;
+};
+
+// Separable Gaussian. Small σ runs exactly (kernel truncated at 3σ, normalised); from σ = 4 on it
+// runs on a grid reduced by k (2, 4 or 8, anchored at multiples of k so tiles agree), with the
+// reduced σ chosen so box reduction + bilinear expansion + blur add up to σ².
+class BlurNode final : public Node {
+public:
+    BlurNode(NodePtr in, double sigma);
+    Rect extent() const override;
+    int inputCount() const override { return 1; }
+    const Node* input(int) const override { return in_.get(); }
+    IRect roi(int, const IRect& dest) const override;
+    void render(TileContext& ctx, const IRect& r, float* out) const override;
+    int reduction() const { return k_; }
+    int radius() const { return radius_; }  // in reduced-grid pixels
+
+private:
+    struct Grid { int u0, u1; };  // reduced samples needed (inclusive range, before the radius)
+    Grid gridFor(int lo, int hi) const;
+    NodePtr in_;
+    double sigma_;
+    int k_ = 1;
+    int radius_ = 0;
+    std::vector<float> weights_;  // weights_[i] for offset i = 0 … radius
+};
+
+class WarpNode final : public Node {
+public:
+    WarpNode(NodePtr in, WarpKernelPtr kernel, const Rect& extent)
+        : in_(std::move(in)), kernel_(std::move(kernel)), extent_(extent) {}
+    Rect extent() const override { return extent_; }
+    int inputCount() const override { return 1; }
+    const Node* input(int) const override { return in_.get(); }
+    // The kernel's rule, plus one pixel for the bilinear footprint.
+    IRect roi(int, const IRect& dest) const override;
+    void render(TileContext& ctx, const IRect& r, float* out) const override;
+
+private:
+    NodePtr in_;
+    WarpKernelPtr kernel_;
+    Rect extent_;
+};
+
+}  // namespace ostrela::engine

@@ -1,0 +1,295 @@
+#include "pipeline/engine/Renderer.h"
+
+#include "pipeline/engine/ColorSpace.h"
+#include "pipeline/engine/Nodes.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <xmmintrin.h>
+
+namespace ostrela::engine {
+
+// ---- Arena ----
+
+namespace {
+constexpr size_t kBlockFloats = size_t(1) << 20;  // 4 MiB
+constexpr size_t kAlignFloats = 16;               // 64 bytes
+}  // namespace
+
+Arena::~Arena() {
+    for (auto& b : blocks_) ::operator delete[](b.data, std::align_val_t(64));
+}
+
+float* Arena::alloc(size_t n) {
+    n = (n + kAlignFloats - 1) / kAlignFloats * kAlignFloats;
+    while (current_ < blocks_.size() && blocks_[current_].size - blocks_[current_].used < n) ++current_;
+    if (current_ == blocks_.size()) {
+        size_t size = std::max(n, kBlockFloats);
+        float* data = static_cast<float*>(::operator new[](size * sizeof(float), std::align_val_t(64)));
+        blocks_.push_back({data, size, 0});
+    }
+    Block& b = blocks_[current_];
+    float* p = b.data + b.used;
+    b.used += n;
+    return p;
+}
+
+void Arena::reset() {
+    for (auto& b : blocks_) b.used = 0;
+    current_ = 0;
+}
+
+size_t Arena::capacityFloats() const {
+    size_t s = 0;
+    for (auto& b : blocks_) s += b.size;
+    return s;
+}
+
+// ---- Tile context ----
+
+const float* TileContext::cached(const Node& node, const IRect& r) const {
+    for (const Entry& e : cache_)
+        if (e.node == &node && e.rect == r) return e.data;
+    return nullptr;
+}
+
+bool TileContext::isShared(const Node& node) const {
+    return shared_ && std::find(shared_->begin(), shared_->end(), &node) != shared_->end();
+}
+
+const float* TileContext::pull(const Node& node, const IRect& r) {
+    if (const float* hit = cached(node, r)) return hit;
+    float* buf = allocPixels(r);
+    if (pixelBounds(node.extent()).intersected(r).isEmpty())
+        std::memset(buf, 0, size_t(r.w) * r.h * 4 * sizeof(float));
+    else
+        node.render(*this, r, buf);
+    cache_.push_back({&node, r, buf});
+    return buf;
+}
+
+void TileContext::renderInto(const Node& node, const IRect& r, float* out) {
+    if (r.isEmpty()) return;
+    const float* hit = cached(node, r);
+    if (!hit && isShared(node)) hit = pull(node, r);
+    if (hit) {
+        std::memcpy(out, hit, size_t(r.w) * r.h * 4 * sizeof(float));
+        return;
+    }
+    if (pixelBounds(node.extent()).intersected(r).isEmpty()) {
+        std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
+        return;
+    }
+    node.render(*this, r, out);
+}
+
+void TileContext::endTile() {
+    cache_.clear();
+    arena_.reset();
+}
+
+// ---- Thread pool ----
+
+ThreadPool::ThreadPool(int threads) {
+    for (int i = 1; i < std::max(1, threads); ++i) workers_.emplace_back([this, i] { workerLoop(i); });
+}
+
+ThreadPool::~ThreadPool() {
+    {
+        std::lock_guard lock(mutex_);
+        quit_ = true;
+    }
+    wake_.notify_all();
+    for (auto& t : workers_) t.join();
+}
+
+void ThreadPool::drain(int worker) {
+    std::unique_lock lock(mutex_);
+    while (next_ < tasks_) {
+        int task = next_++;
+        const auto* job = job_;
+        ++busy_;
+        lock.unlock();
+        (*job)(task, worker);
+        lock.lock();
+        --busy_;
+        if (++finished_ == tasks_) done_.notify_all();
+    }
+}
+
+void ThreadPool::workerLoop(int index) {
+    uint64_t seen = 0;
+    for (;;) {
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [&] { return quit_ || round_ != seen; });
+            if (quit_) return;
+            seen = round_;
+        }
+        drain(index);
+    }
+}
+
+void ThreadPool::run(int tasks, const std::function<void(int, int)>& job) {
+    if (tasks <= 0) return;
+    if (workers_.empty() || tasks == 1) {
+        for (int t = 0; t < tasks; ++t) job(t, 0);
+        return;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        job_ = &job;
+        tasks_ = tasks;
+        next_ = 0;
+        finished_ = 0;
+        ++round_;
+    }
+    wake_.notify_all();
+    drain(0);
+    std::unique_lock lock(mutex_);
+    done_.wait(lock, [&] { return finished_ == tasks_ && busy_ == 0; });
+    job_ = nullptr;
+    tasks_ = 0;
+}
+
+// ---- Renderer ----
+
+namespace {
+int defaultThreads() {
+    unsigned n = std::thread::hardware_concurrency();
+    return n == 0 ? 1 : int(std::min(n, 16u));
+}
+
+// A rectangle that is a plain copy of a source's pixels: crops that keep all of it and
+// whole-pixel translations over one 8-bit image. Copying is exact where decode+encode would be.
+const SourceNode* plainSource(const Node* node, IRect r, int* offX, int* offY) {
+    int ox = 0, oy = 0;
+    for (;;) {
+        if (auto* s = dynamic_cast<const SourceNode*>(node)) {
+            if (!pixelBounds(s->extent()).contains(r)) return nullptr;
+            *offX = ox;
+            *offY = oy;
+            return s;
+        }
+        if (auto* c = dynamic_cast<const CropNode*>(node)) {
+            if (!pixelBounds(c->extent()).contains(r)) return nullptr;
+            node = c->input(0);
+            continue;
+        }
+        if (auto* t = dynamic_cast<const TransformNode*>(node)) {
+            int dx, dy;
+            if (!t->isIntegerTranslation(&dx, &dy)) return nullptr;
+            r.x -= dx; r.y -= dy; ox += dx; oy += dy;
+            node = t->input(0);
+            continue;
+        }
+        return nullptr;
+    }
+}
+}  // namespace
+
+Renderer::Renderer(int threads, int tileRows)
+    : pool_(threads > 0 ? threads : defaultThreads()), tileRows_(tileRows > 0 ? tileRows : 64) {
+    for (int i = 0; i < pool_.size(); ++i) arenas_.push_back(std::make_unique<Arena>());
+}
+
+Renderer::~Renderer() = default;
+
+size_t Renderer::arenaBytes() const {
+    size_t s = 0;
+    for (auto& a : arenas_) s += a->capacityFloats() * sizeof(float);
+    return s;
+}
+
+void Renderer::findSharedNodes(const Node* root) {
+    shared_.clear();
+    consumers_.clear();
+    if (!root) return;
+    // Count consumers over the graph; a node reached twice is not descended into again.
+    std::vector<const Node*> stack{root};
+    consumers_.push_back({root, 1});
+    while (!stack.empty()) {
+        const Node* n = stack.back();
+        stack.pop_back();
+        for (int i = 0; i < n->inputCount(); ++i) {
+            const Node* in = n->input(i);
+            if (!in) continue;
+            auto it = std::find_if(consumers_.begin(), consumers_.end(), [in](auto& p) { return p.first == in; });
+            if (it != consumers_.end()) {
+                if (++it->second == 2) shared_.push_back(in);
+                continue;
+            }
+            consumers_.push_back({in, 1});
+            stack.push_back(in);
+        }
+    }
+}
+
+template <typename WriteTile>
+void Renderer::runTiles(const IRect& rect, WriteTile&& write) {
+    const int rows = std::min(tileRows_, rect.h);
+    const int tiles = (rect.h + rows - 1) / rows;
+    pool_.run(tiles, [&](int task, int worker) {
+        // Tile 0 is the top of the rectangle, so destination rows are written in order.
+        int top = rect.maxY() - task * rows;
+        int h = std::min(rows, top - rect.y);
+        IRect tile{rect.x, top - h, rect.w, h};
+        // Denormals are invisible in 8-bit output but slow every float op: flush them for the tile.
+        const unsigned savedCsr = _mm_getcsr();
+        _mm_setcsr(savedCsr | 0x8040);  // flush-to-zero and denormals-are-zero
+        Arena& arena = *arenas_[worker];
+        TileContext ctx(arena, &shared_);
+        write(ctx, tile, task * rows);
+        ctx.endTile();
+        _mm_setcsr(savedCsr);
+    });
+}
+
+void Renderer::render(const Image& image, const IRect& rect, uint8_t* dst, size_t stride) {
+    if (rect.isEmpty() || !dst) return;
+    const Node* root = image.node().get();
+    findSharedNodes(root);
+    int ox = 0, oy = 0;
+    const SourceNode* plain = root ? plainSource(root, rect, &ox, &oy) : nullptr;
+    runTiles(rect, [&](TileContext& ctx, const IRect& tile, int firstRow) {
+        if (!root) {
+            for (int j = 0; j < tile.h; ++j) std::memset(dst + size_t(firstRow + j) * stride, 0, size_t(tile.w) * 4);
+            return;
+        }
+        if (plain) {
+            const QImage& q = plain->image();
+            for (int j = 0; j < tile.h; ++j) {
+                int y = tile.maxY() - 1 - j - oy;  // source-space row, y up
+                const uchar* s = q.constScanLine(q.height() - 1 - y) + size_t(tile.x - ox) * 4;
+                std::memcpy(dst + size_t(firstRow + j) * stride, s, size_t(tile.w) * 4);
+            }
+            return;
+        }
+        float* buf = ctx.allocPixels(tile);
+        ctx.renderInto(*root, tile, buf);
+        for (int j = 0; j < tile.h; ++j)
+            color::encodeRow(buf + size_t(tile.h - 1 - j) * tile.w * 4, tile.w, dst + size_t(firstRow + j) * stride);
+    });
+}
+
+std::vector<float> Renderer::renderFloat(const Image& image, const IRect& rect) {
+    std::vector<float> out(size_t(std::max(rect.w, 0)) * std::max(rect.h, 0) * 4, 0.0f);
+    if (rect.isEmpty() || image.isNull()) return out;
+    const Node* root = image.node().get();
+    findSharedNodes(root);
+    runTiles(rect, [&](TileContext& ctx, const IRect& tile, int) {
+        ctx.renderInto(*root, tile, out.data() + size_t(tile.y - rect.y) * rect.w * 4);
+    });
+    return out;
+}
+
+QImage Renderer::renderQImage(const Image& image, const IRect& rect) {
+    QImage q(std::max(rect.w, 1), std::max(rect.h, 1), QImage::Format_ARGB32_Premultiplied);
+    if (q.isNull()) return q;
+    q.fill(Qt::transparent);
+    render(image, rect, q.bits(), size_t(q.bytesPerLine()));
+    return q;
+}
+
+}  // namespace ostrela::engine

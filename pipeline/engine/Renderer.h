@@ -1,0 +1,115 @@
+#pragma once
+// The renderer: evaluates an image over a rectangle in horizontal tiles spread across a
+// persistent pool of threads, and writes BGRA8 premultiplied sRGB, top row first.
+// Each thread owns an arena reused from frame to frame, so steady-state rendering allocates
+// nothing but graph nodes.
+#include "pipeline/engine/Image.h"
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace ostrela::engine {
+
+// Bump allocator of float buffers; reset after every tile, blocks kept for the next one.
+class Arena {
+public:
+    Arena() = default;
+    Arena(const Arena&) = delete;
+    Arena& operator=(const Arena&) = delete;
+    ~Arena();
+    float* alloc(size_t floats);
+    void reset();
+    size_t capacityFloats() const;
+    size_t blockCount() const { return blocks_.size(); }
+
+private:
+    struct Block { float* data; size_t size; size_t used; };
+    std::vector<Block> blocks_;
+    size_t current_ = 0;
+};
+
+// What a node's render sees: buffers from the thread's arena and its inputs, evaluated through
+// their regions of interest. An input pulled twice for the same rectangle in one tile (a node
+// with several consumers) is rendered once.
+class TileContext {
+public:
+    // `shared`: the nodes with more than one consumer in this graph (kept in the tile cache).
+    TileContext(Arena& arena, const std::vector<const Node*>* shared = nullptr) : arena_(arena), shared_(shared) {}
+    float* alloc(size_t floats) { return arena_.alloc(floats); }
+    float* allocPixels(const IRect& r) { return arena_.alloc(size_t(r.w) * size_t(r.h) * 4); }
+    // The input rendered over r; valid until the tile ends. Do not write to it.
+    const float* pull(const Node& node, const IRect& r);
+    // Renders node over r straight into caller memory (no copy unless it was already cached).
+    void renderInto(const Node& node, const IRect& r, float* out);
+    void endTile();
+
+private:
+    struct Entry { const Node* node; IRect rect; const float* data; };
+    const float* cached(const Node& node, const IRect& r) const;
+    bool isShared(const Node& node) const;
+    Arena& arena_;
+    const std::vector<const Node*>* shared_;
+    std::vector<Entry> cache_;
+};
+
+class ThreadPool {
+public:
+    explicit ThreadPool(int threads);  // total workers including the calling thread
+    ~ThreadPool();
+    int size() const { return int(workers_.size()) + 1; }
+    // Runs job(task, worker) for task = 0 … tasks−1 across all workers; returns when all are done.
+    void run(int tasks, const std::function<void(int task, int worker)>& job);
+
+private:
+    void workerLoop(int index);
+    void drain(int worker);
+    std::vector<std::thread> workers_;
+    std::mutex mutex_;
+    std::condition_variable wake_, done_;
+    const std::function<void(int, int)>* job_ = nullptr;
+    int tasks_ = 0;
+    int next_ = 0;
+    int finished_ = 0;
+    int busy_ = 0;
+    uint64_t round_ = 0;
+    bool quit_ = false;
+};
+
+class Renderer {
+public:
+    // threads ≤ 0: one per core. tileRows: rows per tile (the whole rectangle when ≥ its height).
+    explicit Renderer(int threads = 0, int tileRows = 64);
+    ~Renderer();
+    Renderer(const Renderer&) = delete;
+    Renderer& operator=(const Renderer&) = delete;
+
+    // Renders rect into dst: BGRA8 premultiplied sRGB, rect's top row first, rows `stride` apart.
+    void render(const Image& image, const IRect& rect, uint8_t* dst, size_t stride);
+    // Same into linear premultiplied RGBA floats, bottom row first (for tests and tools).
+    std::vector<float> renderFloat(const Image& image, const IRect& rect);
+    // Premultiplied ARGB32 image of rect (top row first).
+    QImage renderQImage(const Image& image, const IRect& rect);
+
+    int tileRows() const { return tileRows_; }
+    void setTileRows(int rows) { tileRows_ = rows > 0 ? rows : 64; }
+    int threadCount() const { return pool_.size(); }
+    // Bytes held by the arenas (flat once warmed up).
+    size_t arenaBytes() const;
+
+private:
+    template <typename WriteTile>
+    void runTiles(const IRect& rect, WriteTile&& write);
+    void findSharedNodes(const Node* root);
+    ThreadPool pool_;
+    std::vector<std::unique_ptr<Arena>> arenas_;
+    std::vector<const Node*> shared_;
+    std::vector<std::pair<const Node*, int>> consumers_;  // scratch, kept between frames
+    int tileRows_;
+};
+
+}  // namespace ostrela::engine

@@ -1,0 +1,253 @@
+// ostrela-render: runs the engine's per-frame step once (or N times with --bench) on an image
+// file or a synthetic camera frame and writes the 1280×720 result as PNG or raw BGRA.
+#include "effects/Effects.h"
+#include "pipeline/FrameBuffer.h"
+#include "pipeline/FrameComposer.h"
+#include "pipeline/Paths.h"
+#include "pipeline/Settings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <QImageReader>
+#include <QPainter>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+using namespace ostrela;
+
+namespace {
+
+void usage() {
+    std::fprintf(stderr,
+                 "usage: ostrela-render [INPUT | --synthetic WxH] [--video IMAGE] [--effect NAME]\n"
+                 "                      [--set key=value]... [--time T] [-o out.png|out.raw] [--bench N]\n"
+                 "  INPUT        an image file used as the camera frame (default: synthetic 1280x720)\n"
+                 "  --synthetic  a generated test frame of the given size\n"
+                 "  --video      an image used as the current video frame (video mode)\n"
+                 "  --effect     a videoEffect raw value (none, oldTV, vhs, ...)\n"
+                 "  --set        overrides one setting for this run; the stored settings are not changed\n"
+                 "  --time       frame time in seconds since 2001-01-01 UTC (default: now)\n"
+                 "  --bench N    renders N frames and prints the median and 95th percentile\n");
+}
+
+// Colour bars over a grey ramp with a diagonal stripe, opaque.
+QImage syntheticFrame(int w, int h) {
+    QImage img(w, h, QImage::Format_ARGB32_Premultiplied);
+    if (img.isNull()) return img;
+    QPainter p(&img);
+    const QColor bars[] = {Qt::white, Qt::yellow, Qt::cyan, Qt::green, Qt::magenta, Qt::red, Qt::blue, Qt::black};
+    const int barsH = h * 2 / 3;
+    for (int i = 0; i < 8; ++i) p.fillRect(QRect(i * w / 8, 0, (i + 1) * w / 8 - i * w / 8, barsH), bars[i]);
+    QLinearGradient g(0, 0, w, 0);
+    g.setColorAt(0, Qt::black);
+    g.setColorAt(1, Qt::white);
+    p.fillRect(QRect(0, barsH, w, h - barsH), g);
+    p.setPen(QPen(QColor(255, 128, 0), std::max(2, w / 160)));
+    p.drawLine(0, h, w, 0);
+    return img;
+}
+
+QVariant parseValue(const QString& text) {
+    if (text == "true") return true;
+    if (text == "false") return false;
+    bool ok = false;
+    double d = text.toDouble(&ok);
+    if (ok) return d;
+    return text;
+}
+
+// Settings given on the command line go to a private copy of the configuration directory so the
+// user's stored settings stay untouched.
+bool applyOverrides(const std::vector<std::pair<QString, QVariant>>& overrides, QTemporaryDir& dir) {
+    if (overrides.empty()) return true;
+    if (!dir.isValid()) {
+        std::fprintf(stderr, "ostrela-render: cannot create a temporary settings directory\n");
+        return false;
+    }
+    const QString from = QString::fromStdString(configDirectory());
+    for (const char* name : {kSuiteName, kStandardStoreName}) {
+        QString file = QString::fromUtf8(name) + ".json";
+        if (QFile::exists(from + "/" + file)) QFile::copy(from + "/" + file, dir.path() + "/" + file);
+    }
+    qputenv("OSTRELA_CONFIG_DIR", dir.path().toUtf8());
+    SettingsStore::resetForTesting();
+    SettingsStore* suite = SettingsStore::suite();
+    if (!suite) {
+        std::fprintf(stderr, "ostrela-render: cannot open the settings suite\n");
+        return false;
+    }
+    for (const auto& [key, value] : overrides) suite->set(key.toStdString(), value);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    const QStringList args = app.arguments();
+
+    QString input, videoPath, output;
+    int synthW = 1280, synthH = 720;
+    bool haveTime = false;
+    double t = 0;
+    long benchFrames = 0;
+    std::vector<std::pair<QString, QVariant>> overrides;
+
+    for (int i = 1; i < args.size(); ++i) {
+        const QString& a = args[i];
+        auto next = [&](QString* v) {
+            if (i + 1 >= args.size()) {
+                std::fprintf(stderr, "ostrela-render: %s needs a value\n", qPrintable(a));
+                return false;
+            }
+            *v = args[++i];
+            return true;
+        };
+        QString v;
+        if (a == "-h" || a == "--help") {
+            usage();
+            return 0;
+        } else if (a == "--synthetic") {
+            if (!next(&v)) return 2;
+            QStringList wh = v.split('x');
+            bool ok1 = false, ok2 = false;
+            if (wh.size() == 2) {
+                synthW = wh[0].toInt(&ok1);
+                synthH = wh[1].toInt(&ok2);
+            }
+            if (!ok1 || !ok2 || synthW <= 0 || synthH <= 0 || synthW > 16384 || synthH > 16384) {
+                std::fprintf(stderr, "ostrela-render: --synthetic wants WIDTHxHEIGHT (1 to 16384), got \"%s\"\n", qPrintable(v));
+                return 2;
+            }
+            input.clear();
+        } else if (a == "--video") {
+            if (!next(&videoPath)) return 2;
+        } else if (a == "--effect") {
+            if (!next(&v)) return 2;
+            if (!videoEffectFromRaw(v.toStdString())) {
+                std::fprintf(stderr, "ostrela-render: unknown effect \"%s\"; one of:", qPrintable(v));
+                for (const auto& e : effects::effectTable()) std::fprintf(stderr, " %s", e.rawValue);
+                std::fprintf(stderr, "\n");
+                return 2;
+            }
+            overrides.emplace_back(QString::fromUtf8(keys::videoEffect), v);
+        } else if (a == "--set") {
+            if (!next(&v)) return 2;
+            int eq = v.indexOf('=');
+            if (eq <= 0) {
+                std::fprintf(stderr, "ostrela-render: --set wants key=value, got \"%s\"\n", qPrintable(v));
+                return 2;
+            }
+            overrides.emplace_back(v.left(eq), parseValue(v.mid(eq + 1)));
+        } else if (a == "--time") {
+            if (!next(&v)) return 2;
+            bool ok = false;
+            t = v.toDouble(&ok);
+            if (!ok || !std::isfinite(t)) {
+                std::fprintf(stderr, "ostrela-render: --time wants a number of seconds, got \"%s\"\n", qPrintable(v));
+                return 2;
+            }
+            haveTime = true;
+        } else if (a == "-o" || a == "--output") {
+            if (!next(&output)) return 2;
+        } else if (a == "--bench") {
+            if (!next(&v)) return 2;
+            bool ok = false;
+            benchFrames = v.toLong(&ok);
+            if (!ok || benchFrames <= 0 || benchFrames > 10'000'000) {
+                std::fprintf(stderr, "ostrela-render: --bench wants a frame count, got \"%s\"\n", qPrintable(v));
+                return 2;
+            }
+        } else if (a.startsWith('-')) {
+            std::fprintf(stderr, "ostrela-render: unknown option \"%s\"\n", qPrintable(a));
+            usage();
+            return 2;
+        } else {
+            input = a;
+        }
+    }
+    if (output.isEmpty() && benchFrames == 0) {
+        std::fprintf(stderr, "ostrela-render: nothing to do: give -o FILE or --bench N\n");
+        usage();
+        return 2;
+    }
+    if (!output.isEmpty() && !output.endsWith(".png", Qt::CaseInsensitive) && !output.endsWith(".raw", Qt::CaseInsensitive)) {
+        std::fprintf(stderr, "ostrela-render: the output must end in .png or .raw\n");
+        return 2;
+    }
+
+    auto load = [](const QString& path, QImage* img) {
+        QImageReader reader(path);
+        reader.setAutoTransform(true);
+        *img = reader.read();
+        if (img->isNull()) {
+            std::fprintf(stderr, "ostrela-render: cannot read \"%s\": %s\n", qPrintable(path), qPrintable(reader.errorString()));
+            return false;
+        }
+        *img = img->convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        return true;
+    };
+    QImage camera, video;
+    if (!input.isEmpty()) {
+        if (!load(input, &camera)) return 1;
+    } else {
+        camera = syntheticFrame(synthW, synthH);
+        if (camera.isNull()) {
+            std::fprintf(stderr, "ostrela-render: cannot allocate a %dx%d frame\n", synthW, synthH);
+            return 1;
+        }
+    }
+    if (!videoPath.isEmpty() && !load(videoPath, &video)) return 1;
+
+    QTemporaryDir settingsDir;
+    if (!applyOverrides(overrides, settingsDir)) return 1;
+    if (!haveTime) t = effects::frameTimeNow();
+
+    std::vector<uint8_t> frame(kFrameBytes, 0);
+    FrameComposer composer;
+    const QImage* videoFrame = video.isNull() ? nullptr : &video;
+
+    if (benchFrames > 0) {
+        std::vector<double> ms;
+        ms.reserve(size_t(benchFrames));
+        for (long i = 0; i < benchFrames; ++i) {
+            auto start = std::chrono::steady_clock::now();
+            composer.render(camera, videoFrame, t + double(i) / 30.0, frame.data());
+            ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        }
+        std::vector<double> sorted = ms;
+        std::sort(sorted.begin(), sorted.end());
+        auto pct = [&](double p) { return sorted[std::min(sorted.size() - 1, size_t(p * double(sorted.size() - 1) + 0.5))]; };
+        std::printf("effect %s, %ld frames of %dx%d input on %d threads: median %.3f ms, p95 %.3f ms per frame\n",
+                    rawValue(composer.lastEffect()), benchFrames, camera.width(), camera.height(),
+                    composer.renderer().threadCount(), pct(0.5), pct(0.95));
+    } else {
+        composer.render(camera, videoFrame, t, frame.data());
+    }
+
+    if (!output.isEmpty()) {
+        if (output.endsWith(".raw", Qt::CaseInsensitive)) {
+            QFile f(output);
+            if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+                f.write(reinterpret_cast<const char*>(frame.data()), qint64(frame.size())) != qint64(frame.size())) {
+                std::fprintf(stderr, "ostrela-render: cannot write \"%s\": %s\n", qPrintable(output), qPrintable(f.errorString()));
+                return 1;
+            }
+        } else {
+            QImage out(frame.data(), kFrameWidth, kFrameHeight, kFrameStride, QImage::Format_ARGB32_Premultiplied);
+            if (!out.save(output, "PNG")) {
+                std::fprintf(stderr, "ostrela-render: cannot write \"%s\"\n", qPrintable(output));
+                return 1;
+            }
+        }
+    }
+    return 0;
+}

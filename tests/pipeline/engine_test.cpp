@@ -1,0 +1,420 @@
+#include "pipeline/engine/ColorSpace.h"
+#include "pipeline/engine/Image.h"
+#include "pipeline/engine/Nodes.h"
+#include "pipeline/engine/Renderer.h"
+
+#include <gtest/gtest.h>
+
+#include <QImage>
+
+#include <cmath>
+#include <cstring>
+
+using namespace ostrela::engine;
+
+namespace {
+
+// Deterministic, busy 8-bit picture: every pixel different, partly transparent when asked.
+QImage patternImage(int w, int h, bool withAlpha = false) {
+    QImage img(w, h, QImage::Format_ARGB32_Premultiplied);
+    uint32_t s = 12345;
+    for (int y = 0; y < h; ++y) {
+        uint32_t* row = reinterpret_cast<uint32_t*>(img.scanLine(y));
+        for (int x = 0; x < w; ++x) {
+            s = s * 1664525u + 1013904223u;
+            unsigned a = withAlpha ? (s >> 24) | 1u : 255u;
+            unsigned r = ((x * 7 + (s >> 8)) & 255) * a / 255, g = ((y * 5 + (s >> 16)) & 255) * a / 255;
+            unsigned b = ((x + y) & 255) * a / 255;
+            row[x] = (a << 24) | (r << 16) | (g << 8) | b;
+        }
+    }
+    return img;
+}
+
+QImage filled(int w, int h, QColor c) {
+    QImage img(w, h, QImage::Format_ARGB32_Premultiplied);
+    img.fill(c);
+    return img;
+}
+
+// A graph that exercises every node kind.
+Image busyGraph() {
+    Image src = Image::fromQImage(patternImage(320, 240, true));
+    Affine t = Affine::scale(4.1, 3.05).then(Affine{0.98, 0.17, -0.17, 0.98, 15.3, -40.7});
+    Image scaled = src.clampedToExtent().transformed(t).cropped({-20, -30, 1400, 800});
+    ColorMatrix sat = identityMatrix();
+    sat[0] = 1.3f; sat[1] = -0.2f; sat[2] = -0.1f; sat[4] = 0.02f;
+    Image graded = scaled.colorMatrix(sat).colorMatrix(identityMatrix());
+    Image blurred = graded.gaussianBlur(6.0).cropped({0, 0, 1280, 720});
+    Image fine = graded.gaussianBlur(1.5);
+    Image over = fine.cropped({100, 50, 700, 400}).composited(blurred);
+    return over.composited(Image::solid(Color::fromSRGB(0.1, 0.2, 0.3)));
+}
+
+uint8_t* pixel(std::vector<uint8_t>& buf, int x, int rowFromTop) { return buf.data() + (size_t(rowFromTop) * 1280 + x) * 4; }
+
+}  // namespace
+
+TEST(EngineTiles, TiledRenderEqualsOnePieceBitForBit) {
+    const Image g = busyGraph();
+    const IRect rect{0, 0, 1280, 720};
+    Renderer onePiece(1, 720);
+    std::vector<uint8_t> a(1280 * 720 * 4), b(a.size()), c(a.size());
+    onePiece.render(g, rect, a.data(), 1280 * 4);
+    Renderer tiled(2, 64);
+    tiled.render(g, rect, b.data(), 1280 * 4);
+    Renderer odd(2, 7);  // tile edges that fall on every phase of the reduced blur grid
+    odd.render(g, rect, c.data(), 1280 * 4);
+    EXPECT_EQ(0, std::memcmp(a.data(), b.data(), a.size()));
+    EXPECT_EQ(0, std::memcmp(a.data(), c.data(), a.size()));
+    // The float result agrees as well, for an offset rectangle.
+    const IRect off{-37, 13, 300, 211};
+    std::vector<float> fa = onePiece.renderFloat(g, off), fb = odd.renderFloat(g, off);
+    EXPECT_EQ(0, std::memcmp(fa.data(), fb.data(), fa.size() * sizeof(float)));
+    // And the picture is not trivially uniform.
+    EXPECT_NE(0, std::memcmp(pixel(a, 10, 10), pixel(a, 600, 300), 4));
+}
+
+TEST(EngineTiles, ArenasStopGrowingAfterTheFirstFrame) {
+    const Image g = busyGraph();
+    Renderer r(2, 64);
+    std::vector<uint8_t> out(1280 * 720 * 4);
+    r.render(g, {0, 0, 1280, 720}, out.data(), 1280 * 4);
+    r.render(g, {0, 0, 1280, 720}, out.data(), 1280 * 4);
+    const size_t warmed = r.arenaBytes();
+    EXPECT_GT(warmed, 0u);
+    for (int i = 0; i < 20; ++i) r.render(busyGraph(), {0, 0, 1280, 720}, out.data(), 1280 * 4);
+    EXPECT_EQ(warmed, r.arenaBytes());
+}
+
+TEST(EngineColour, OpaqueCodesSurviveTheWorkingSpaceExactly) {
+    // 256 × 3 pixels covering every code on every channel, forced through the float path.
+    QImage img(256, 3, QImage::Format_ARGB32_Premultiplied);
+    for (int x = 0; x < 256; ++x) {
+        img.setPixel(x, 0, qRgba(x, 255 - x, x / 2, 255));
+        img.setPixel(x, 1, qRgba(255 - x, x, 255, 255));
+        img.setPixel(x, 2, qRgba(x / 3, x / 2, x, 255));
+    }
+    Image forced = Image::fromQImage(img).colorMatrix(identityMatrix());
+    Renderer r(2, 1);
+    QImage out = r.renderQImage(forced, {0, 0, 256, 3});
+    for (int y = 0; y < 3; ++y)
+        for (int x = 0; x < 256; ++x) ASSERT_EQ(img.pixel(x, y), out.pixel(x, y)) << x << "," << y;
+    EXPECT_NEAR(color::decodeComponent(128), 0.2158605, 1e-6);  // sRGB 128 in linear light
+    EXPECT_EQ(color::encodeComponent(0.5f), 188);
+}
+
+TEST(EngineColour, TransparentAndOutOfRangeValuesAreClampedOnWrite) {
+    float px[12] = {2.0f, -1.0f, 0.5f, 1.0f, 0.25f, 0.25f, 0.25f, 0.5f, 0.3f, 0.3f, 0.3f, 0.0f};
+    uint8_t out[12];
+    color::encodeRow(px, 3, out);
+    EXPECT_EQ(out[2], 255);  // R (BGRA order)
+    EXPECT_EQ(out[1], 0);
+    EXPECT_EQ(out[0], 188);
+    EXPECT_EQ(out[3], 255);
+    // Half-transparent linear 0.25 premultiplied is unpremultiplied 0.5 → 188, × 0.5 → 94.
+    EXPECT_EQ(out[6], 94);
+    EXPECT_EQ(out[7], 128);
+    for (int i = 8; i < 12; ++i) EXPECT_EQ(out[i], 0);
+}
+
+TEST(EngineGeometry, OriginIsBottomLeftAndRowsAreWrittenTopFirst) {
+    QImage img = filled(4, 4, Qt::blue);
+    for (int x = 0; x < 4; ++x) img.setPixel(x, 0, qRgb(255, 0, 0));  // top row red
+    Image im = Image::fromQImage(img);
+    EXPECT_EQ(im.extent(), (Rect{0, 0, 4, 4}));
+    Renderer r(1, 64);
+    QImage out = r.renderQImage(im, {0, 0, 4, 4});
+    EXPECT_EQ(out.pixel(2, 0), qRgb(255, 0, 0));
+    EXPECT_EQ(out.pixel(2, 1), qRgb(0, 0, 255));
+    // Moving up by one pixel: the red row leaves the top, the bottom row becomes transparent.
+    QImage up = r.renderQImage(im.translated(0, 1).colorMatrix(identityMatrix()), {0, 0, 4, 4});
+    EXPECT_EQ(up.pixel(1, 0), qRgb(0, 0, 255));
+    EXPECT_EQ(qAlpha(up.pixel(1, 3)), 0);
+    // A render rectangle larger than the image is transparent outside it.
+    QImage wide = r.renderQImage(im, {-2, -2, 8, 8});
+    EXPECT_EQ(qAlpha(wide.pixel(0, 0)), 0);
+    EXPECT_EQ(wide.pixel(2, 2), qRgb(255, 0, 0));
+    EXPECT_EQ(wide.pixel(5, 5), qRgb(0, 0, 255));
+}
+
+TEST(EngineGeometry, ExtentsOfTheBasicOperations) {
+    Image im = Image::fromQImage(filled(100, 50, Qt::white));
+    EXPECT_EQ(im.translated(10, -5).extent(), (Rect{10, -5, 100, 50}));
+    EXPECT_EQ(im.scaled(2, 3).extent(), (Rect{0, 0, 200, 150}));
+    EXPECT_TRUE(im.clampedToExtent().extent().isInfinite());
+    EXPECT_EQ(im.clampedToExtent().cropped({-10, -10, 20, 20}).extent(), (Rect{-10, -10, 20, 20}));
+    EXPECT_EQ(im.cropped({50, 25, 100, 100}).extent(), (Rect{50, 25, 50, 25}));
+    EXPECT_TRUE(im.cropped({200, 200, 5, 5}).isNull());
+    EXPECT_TRUE(Image::solid(Color{1, 0, 0, 1}).extent().isInfinite());
+    EXPECT_EQ(im.composited(im.translated(100, 0)).extent(), (Rect{0, 0, 200, 50}));
+    // Translations compose into one node (one resampling, not two).
+    Image twice = im.translated(0.5, 0).translated(0.5, 0);
+    auto* t = dynamic_cast<const TransformNode*>(twice.node().get());
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(dynamic_cast<const SourceNode*>(t->input(0)) != nullptr, true);
+    EXPECT_DOUBLE_EQ(t->transform().tx, 1.0);
+    Renderer r(1, 64);
+    EXPECT_TRUE(r.renderQImage(Image(), {0, 0, 3, 3}).pixel(1, 1) == 0u);
+}
+
+TEST(EngineGeometry, ClampRepeatsEdgePixelsOutward) {
+    QImage img(2, 2, QImage::Format_ARGB32_Premultiplied);
+    img.setPixel(0, 0, qRgb(255, 0, 0));  // top left
+    img.setPixel(1, 0, qRgb(0, 255, 0));
+    img.setPixel(0, 1, qRgb(0, 0, 255));  // bottom left
+    img.setPixel(1, 1, qRgb(255, 255, 255));
+    Renderer r(1, 64);
+    QImage out = r.renderQImage(Image::fromQImage(img).clampedToExtent(), {-3, -3, 8, 8});
+    EXPECT_EQ(out.pixel(0, 0), qRgb(255, 0, 0));   // far above-left → top-left pixel
+    EXPECT_EQ(out.pixel(7, 0), qRgb(0, 255, 0));
+    EXPECT_EQ(out.pixel(0, 7), qRgb(0, 0, 255));
+    EXPECT_EQ(out.pixel(7, 7), qRgb(255, 255, 255));
+    EXPECT_EQ(out.pixel(3, 4), qRgb(0, 0, 255));   // inside
+}
+
+TEST(EngineCompositing, SourceOverInPremultipliedLinearLight) {
+    Image red = Image::solid(Color{0.5f, 0, 0, 0.5f});   // half-transparent linear red
+    Image blue = Image::solid(Color{0, 0, 1, 1});
+    Renderer r(1, 64);
+    std::vector<float> f = r.renderFloat(red.composited(blue), {0, 0, 2, 2});
+    EXPECT_FLOAT_EQ(f[0], 0.5f);
+    EXPECT_FLOAT_EQ(f[1], 0.0f);
+    EXPECT_FLOAT_EQ(f[2], 0.5f);
+    EXPECT_FLOAT_EQ(f[3], 1.0f);
+    // A foreground crop only covers its own pixels.
+    std::vector<float> g = r.renderFloat(red.cropped({1, 0, 1, 2}).composited(blue), {0, 0, 2, 1});
+    EXPECT_FLOAT_EQ(g[0], 0.0f);
+    EXPECT_FLOAT_EQ(g[4], 0.5f);
+}
+
+TEST(EngineColour, ConsecutiveColourMatricesFuseIntoOneStep) {
+    ColorMatrix gain = identityMatrix();
+    gain[0] = 0.5f;
+    ColorMatrix bias = identityMatrix();
+    bias[4] = 0.1f;  // + 0.1 on red
+    ColorMatrix swap{};  // red ↔ blue
+    swap[2] = 1; swap[6] = 1; swap[10] = 1; swap[18] = 1;
+    Image src = Image::solid(Color{0.8f, 0.4f, 0.2f, 1.0f}).cropped({0, 0, 4, 4});
+    Image chain = src.colorMatrix(gain).colorMatrix(bias).colorMatrix(swap);
+    auto* pw = dynamic_cast<const PointwiseNode*>(chain.node().get());
+    ASSERT_NE(pw, nullptr);
+    EXPECT_EQ(pw->ops().size(), 1u);
+    Renderer r(1, 64);
+    std::vector<float> f = r.renderFloat(chain, {0, 0, 1, 1});
+    EXPECT_NEAR(f[0], 0.2f, 1e-6);   // blue moved to red
+    EXPECT_NEAR(f[1], 0.4f, 1e-6);
+    EXPECT_NEAR(f[2], 0.5f, 1e-6);   // 0.8 × 0.5 + 0.1 moved to blue
+    EXPECT_NEAR(f[3], 1.0f, 1e-6);
+    // Outside the input's extent the chain stays transparent, even with a bias.
+    std::vector<float> out = r.renderFloat(chain, {10, 10, 1, 1});
+    EXPECT_EQ(out[0], 0.0f);
+    EXPECT_EQ(out[3], 0.0f);
+}
+
+TEST(EngineRegions, RegionsOfInterestOfTheNodes) {
+    Image src = Image::fromQImage(filled(64, 64, Qt::gray));
+    const IRect dest{10, 20, 30, 40};
+    BlurNode exact(src.node(), 2.0);
+    EXPECT_EQ(exact.reduction(), 1);
+    EXPECT_EQ(exact.radius(), 6);
+    EXPECT_EQ(exact.roi(0, dest), (IRect{4, 14, 42, 52}));
+    BlurNode reduced(src.node(), 6.0);
+    EXPECT_EQ(reduced.reduction(), 2);
+    IRect rr = reduced.roi(0, dest);
+    EXPECT_EQ(rr.x % 2, 0);  // anchored on the reduced grid
+    EXPECT_EQ(rr.y % 2, 0);
+    EXPECT_LE(rr.x, dest.x - 18);  // at least 3σ
+    EXPECT_GE(rr.maxX(), dest.maxX() + 18);
+    TransformNode twice(src.node(), Affine::scale(2, 2));
+    EXPECT_EQ(twice.roi(0, {0, 0, 100, 50}), (IRect{-1, -1, 52, 27}));
+    TransformNode shift(src.node(), Affine::translation(5, -3));
+    EXPECT_EQ(shift.roi(0, dest), (IRect{5, 23, 30, 40}));
+    ClampNode clamp(src.node());
+    EXPECT_EQ(clamp.roi(0, {-50, 10, 20, 100}), (IRect{0, 10, 1, 54}));
+}
+
+namespace {
+// Reference: exact Gaussian (support 8σ) over the edge-clamped linear picture, in double.
+std::vector<double> referenceBlur(const QImage& img, double sigma, int channel) {
+    const int w = img.width(), h = img.height();
+    std::vector<double> lin(size_t(w) * h), tmp(lin.size()), out(lin.size());
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            QRgb p = img.pixel(x, h - 1 - y);
+            int c = channel == 0 ? qRed(p) : channel == 1 ? qGreen(p) : qBlue(p);
+            lin[size_t(y) * w + x] = color::srgbToLinear(c / 255.0);
+        }
+    const int R = int(std::ceil(8 * sigma));
+    std::vector<double> k(2 * R + 1);
+    double sum = 0;
+    for (int i = -R; i <= R; ++i) sum += k[i + R] = std::exp(-0.5 * i * i / (sigma * sigma));
+    for (double& v : k) v /= sum;
+    auto at = [&](const std::vector<double>& v, int x, int y) {
+        return v[size_t(std::clamp(y, 0, h - 1)) * w + std::clamp(x, 0, w - 1)];
+    };
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            double s = 0;
+            for (int i = -R; i <= R; ++i) s += k[i + R] * at(lin, x + i, y);
+            tmp[size_t(y) * w + x] = s;
+        }
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            double s = 0;
+            for (int i = -R; i <= R; ++i) s += k[i + R] * at(tmp, x, y + i);
+            out[size_t(y) * w + x] = s;
+        }
+    return out;
+}
+
+struct BlurError { double maxAbs; double meanAbs; };
+
+BlurError blurError(const QImage& img, double sigma) {
+    Image im = Image::fromQImage(img).clampedToExtent().gaussianBlur(sigma);
+    Renderer r(2, 64);
+    const int w = img.width(), h = img.height();
+    std::vector<float> got = r.renderFloat(im, {0, 0, w, h});
+    BlurError e{0, 0};
+    for (int c = 0; c < 3; ++c) {
+        std::vector<double> ref = referenceBlur(img, sigma, c);
+        for (size_t i = 0; i < ref.size(); ++i) {
+            double d = std::abs(ref[i] - got[i * 4 + c]);
+            e.maxAbs = std::max(e.maxAbs, d);
+            e.meanAbs += d;
+        }
+    }
+    e.meanAbs /= double(w) * h * 3;
+    return e;
+}
+
+// Hard vertical and horizontal edges plus a smooth gradient: the worst case for a reduced grid.
+QImage edgesImage(int w, int h) {
+    QImage img(w, h, QImage::Format_ARGB32_Premultiplied);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            int r = ((x / 23) % 2) ? 255 : 0;
+            int g = ((y / 17) % 2) ? 230 : 20;
+            int b = (x * 255) / (w - 1);
+            img.setPixel(x, y, qRgb(r, g, b));
+        }
+    return img;
+}
+}  // namespace
+
+// Measured against the exact Gaussian, in linear units (0…1):
+//   σ 2 (exact path, taps to 3σ):   max 0.004, mean < 0.001
+//   σ 6 (reduced grid ×2):          max < 0.01, mean < 0.002
+//   σ 12 (reduced grid ×4):         max < 0.01, mean < 0.002
+TEST(EngineBlur, MatchesAnExactGaussian) {
+    QImage edges = edgesImage(200, 150);
+    BlurError e2 = blurError(edges, 2.0);
+    EXPECT_LT(e2.maxAbs, 0.004);
+    EXPECT_LT(e2.meanAbs, 0.001);
+    BlurError e6 = blurError(edges, 6.0);
+    EXPECT_LT(e6.maxAbs, 0.01);
+    EXPECT_LT(e6.meanAbs, 0.002);
+    BlurError e12 = blurError(edges, 12.0);
+    EXPECT_LT(e12.maxAbs, 0.01);
+    EXPECT_LT(e12.meanAbs, 0.002);
+    BlurError noise = blurError(patternImage(160, 120), 6.0);
+    EXPECT_LT(noise.maxAbs, 0.01);
+    std::printf("blur error vs exact Gaussian (max/mean): s2 %.5f/%.5f s6 %.5f/%.5f s12 %.5f/%.5f noise-s6 %.5f/%.5f\n",
+                e2.maxAbs, e2.meanAbs, e6.maxAbs, e6.meanAbs, e12.maxAbs, e12.meanAbs, noise.maxAbs, noise.meanAbs);
+}
+
+TEST(EngineBlur, PreservesAUniformPictureAndSpreadsAPoint) {
+    Image grey = Image::solid(Color{0.3f, 0.3f, 0.3f, 1}).gaussianBlur(6);
+    Renderer r(1, 64);
+    std::vector<float> g = r.renderFloat(grey, {0, 0, 16, 16});
+    for (size_t i = 0; i < g.size(); i += 4) ASSERT_NEAR(g[i], 0.3f, 1e-5);
+    // An unclamped finite image fades out past its edge and the extent grows by the support.
+    Image card = Image::fromQImage(filled(40, 40, Qt::white));
+    Image soft = card.gaussianBlur(3);
+    EXPECT_LT(soft.extent().x, -8);
+    std::vector<float> f = r.renderFloat(soft, {-20, 20, 80, 1});
+    // First pixel inside the edge (centre 0.5 px in): Φ(0.5 / 3) = 0.566 of the coverage.
+    EXPECT_NEAR(f[20 * 4 + 3], 0.5662f, 0.005f);
+    EXPECT_NEAR(f[19 * 4 + 3], 0.4338f, 0.005f);
+    EXPECT_NEAR(f[40 * 4 + 3], 1.0f, 1e-3);   // well inside
+    EXPECT_LT(f[5 * 4 + 3], 1e-3);            // well outside
+}
+
+TEST(EngineThreads, PoolRunsEveryTaskOnceAcrossManyRounds) {
+    ThreadPool pool(3);
+    std::vector<std::atomic<int>> hits(50);
+    for (int round = 0; round < 200; ++round) {
+        pool.run(50, [&](int task, int worker) {
+            ASSERT_GE(worker, 0);
+            ASSERT_LT(worker, 3);
+            hits[task].fetch_add(1);
+        });
+    }
+    for (auto& h : hits) EXPECT_EQ(h.load(), 200);
+}
+
+TEST(EngineNoise, PureFunctionOfPixelCoordinatesAndUniform) {
+    Image n = Image::noise();
+    EXPECT_TRUE(n.extent().isInfinite());
+    Renderer a(1, 720), b(2, 5);
+    std::vector<float> fa = a.renderFloat(n, {-300, -200, 600, 400});
+    std::vector<float> fb = b.renderFloat(n, {-300, -200, 600, 400});
+    EXPECT_EQ(0, std::memcmp(fa.data(), fb.data(), fa.size() * sizeof(float)));
+    // The same pixel seen through another rectangle has the same value.
+    std::vector<float> one = a.renderFloat(n, {0, 0, 1, 1});
+    const size_t at = (size_t(200) * 600 + 300) * 4;
+    for (int c = 0; c < 4; ++c) EXPECT_EQ(one[c], fa[at + c]);
+    // Uniform in 0…1 on every channel, channels and neighbours uncorrelated.
+    for (int c = 0; c < 4; ++c) {
+        double sum = 0, sq = 0, lo = 1, hi = 0, cross = 0;
+        const size_t count = fa.size() / 4;
+        for (size_t i = 0; i < count; ++i) {
+            double v = fa[i * 4 + c];
+            sum += v; sq += v * v; lo = std::min(lo, v); hi = std::max(hi, v);
+            cross += (v - 0.5) * (fa[((i + 1) % count) * 4 + c] - 0.5);
+        }
+        EXPECT_NEAR(sum / count, 0.5, 0.005);
+        EXPECT_NEAR(sq / count - (sum / count) * (sum / count), 1.0 / 12.0, 0.002);
+        EXPECT_GE(lo, 0.0);
+        EXPECT_LT(hi, 1.0);
+        EXPECT_NEAR(cross / count, 0.0, 0.002);
+    }
+    // A half-pixel translation samples it bilinearly: the mean of two neighbours.
+    std::vector<float> half = a.renderFloat(n.translated(0.5, 0), {10, 10, 1, 1});
+    EXPECT_NEAR(half[0], 0.5f * (NoiseNode::value(9, 10, 0) + NoiseNode::value(10, 10, 0)), 1e-6);
+}
+
+namespace {
+// A filter defined outside the engine: the renderer needs nothing to run it.
+class CountingNode final : public Node {
+public:
+    explicit CountingNode(NodePtr in) : in_(std::move(in)) {}
+    Rect extent() const override { return in_->extent(); }
+    int inputCount() const override { return 1; }
+    const Node* input(int) const override { return in_.get(); }
+    void render(TileContext& ctx, const IRect& r, float* out) const override {
+        renders.fetch_add(1);
+        ctx.renderInto(*in_, r, out);
+        for (size_t i = 0; i < size_t(r.w) * r.h * 4; ++i) out[i] *= 0.5f;
+    }
+    mutable std::atomic<int> renders{0};
+
+private:
+    NodePtr in_;
+};
+}  // namespace
+
+TEST(EngineTiles, ANodeWithSeveralConsumersRendersOncePerTile) {
+    auto counted = std::make_shared<CountingNode>(Image::fromQImage(filled(256, 128, Qt::white)).node());
+    Image shared(counted);
+    ColorMatrix toRed{};
+    toRed[0] = 1; toRed[18] = 1;
+    // Two consumers of the same node for the same rectangle: the graded picture and itself.
+    Image graph = shared.colorMatrix(toRed).composited(shared);
+    Renderer r(2, 32);
+    std::vector<float> f = r.renderFloat(graph, {0, 0, 256, 128});
+    EXPECT_EQ(counted->renders.load(), 4);  // 128 rows / 32 = 4 tiles
+    // Half white (0.5 linear) seen red-only over half white: r = 0.5 + 0.5 × 0.5, g = 0.5 × 0.5.
+    EXPECT_NEAR(f[0], 0.75f, 1e-6);
+    EXPECT_NEAR(f[1], 0.25f, 1e-6);
+}
