@@ -440,3 +440,35 @@ TEST(BroadcastClock, FormatterTexts) {
     EXPECT_EQ(CameraEngine::formatBroadcastClock(36000 + 59), "10:00:59");
     EXPECT_EQ(CameraEngine::formatBroadcastClock(-5), "0:00");
 }
+
+TEST(CameraEngineFrames, ASlowFrameStepSeesOnlyTheNewestFrameNeverABacklog) {
+    ScopedTestEnv env;
+    auto backend = std::make_shared<SyntheticCaptureBackend>(
+        std::vector<SyntheticCameraSpec>{cam("Webcam", "w", {{kPixelFormatYUYV, 320, 240, 500}})});
+    CameraEngine e(backend);
+    std::vector<int> squareX;
+    e.setFrameRenderer([&](const QImage& camera, const QImage* v, double t, uint8_t* dst) {
+        // Where the moving square is tells which camera frame this was.
+        for (int x = 0; x < camera.width(); ++x)
+            if (qGreen(camera.pixel(x, 200)) > 128) {
+                squareX.push_back(x);
+                break;
+            }
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        CameraEngine::renderFittedFrame(camera, v, t, dst);
+    });
+    startAndSettle(e);
+    ASSERT_TRUE(waitFor([&] { return e.generation() >= 5; }));
+    e.stop();
+    ASSERT_TRUE(waitFor([&] { return backend->runningStreams() == 0; }));
+    const uint64_t atStop = e.generation();
+    for (int i = 0; i < 40; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    // At most the one frame waiting in the hand-over slot is still published.
+    EXPECT_LE(e.generation(), atStop + 1);
+    // The camera ran far ahead of the slow step, so consecutive published frames skip frames.
+    ASSERT_GE(squareX.size(), 3u);
+    int skipped = 0;
+    for (size_t i = 1; i < squareX.size(); ++i)
+        if (std::abs(squareX[i] - squareX[i - 1]) > 8) ++skipped;
+    EXPECT_GT(skipped, 0);
+}
