@@ -6,7 +6,10 @@
 #include "pipeline/capture/V4L2Backend.h"
 
 #include <libyuv/planar_functions.h>
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-enum-enum-conversion"
 #include <opencv2/imgproc.hpp>
+#pragma GCC diagnostic pop
 
 #include <QStringList>
 
