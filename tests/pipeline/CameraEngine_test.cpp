@@ -2,6 +2,7 @@
 #include "pipeline/FrameBuffer.h"
 #include "pipeline/Settings.h"
 #include "pipeline/capture/SyntheticCamera.h"
+#include "pipeline/capture/V4L2Backend.h"
 #include "tests/support/TestEnv.h"
 
 #include <QCoreApplication>
@@ -471,4 +472,15 @@ TEST(CameraEngineFrames, ASlowFrameStepSeesOnlyTheNewestFrameNeverABacklog) {
     for (size_t i = 1; i < squareX.size(); ++i)
         if (std::abs(squareX[i] - squareX[i - 1]) > 8) ++skipped;
     EXPECT_GT(skipped, 0);
+}
+
+TEST(CameraFailures, V4L2WithoutAnyDeviceReportsAnEmptyList) {
+    ScopedTestEnv env;
+    // An empty device directory stands in for a machine without cameras.
+    auto backend = std::make_shared<V4L2Backend>(env.root(), env.root() + "/sys");
+    CameraEngine e(backend);
+    EXPECT_TRUE(e.discoverPhysicalCameras().empty());
+    startAndSettle(e);
+    EXPECT_EQ(e.lastError(), QStringLiteral("No physical camera device available (only found: )"));
+    EXPECT_FALSE(e.isRunning());
 }
