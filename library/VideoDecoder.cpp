@@ -21,6 +21,7 @@ struct VideoDecoder::Impl {
     AVCodecContext* codec = nullptr;
     AVPacket* packet = nullptr;
     AVFrame* frame = nullptr;
+    AVFrame* held = nullptr;  // last frame dropped by an exact seek, shown if the stream ends first
     SwsContext* sws = nullptr;
     int streamIndex = -1;
     double timeBase = 0;
@@ -34,6 +35,7 @@ struct VideoDecoder::Impl {
         sws_freeContext(sws);
         sws = nullptr;
         av_frame_free(&frame);
+        av_frame_free(&held);
         av_packet_free(&packet);
         avcodec_free_context(&codec);
         avformat_close_input(&format);
@@ -136,9 +138,10 @@ bool VideoDecoder::open(const QString& path, QString* error) {
     }
     d->packet = av_packet_alloc();
     d->frame = av_frame_alloc();
+    d->held = av_frame_alloc();
     d->drained = false;
     d->skipBefore = -1;
-    if (!d->packet || !d->frame) return fail(QStringLiteral("Out of memory"));
+    if (!d->packet || !d->frame || !d->held) return fail(QStringLiteral("Out of memory"));
     return true;
 }
 
@@ -172,21 +175,33 @@ void VideoDecoder::setMaximumSize(QSize bound) { d->bound = bound; }
 std::optional<DecodedFrame> VideoDecoder::nextFrame() {
     if (!isOpen()) return std::nullopt;
     const double interval = frameInterval();
+    auto deliver = [&](AVFrame* f, double t, double length) -> std::optional<DecodedFrame> {
+        DecodedFrame out;
+        out.image = d->convert(f);
+        out.seconds = t;
+        out.durationSeconds = length;
+        av_frame_unref(f);
+        if (out.image.isNull()) return std::nullopt;
+        return out;
+    };
     while (d->decodeOne()) {
         const double t = d->frameSeconds(d->frame);
         double length = d->frame->pkt_duration > 0 ? d->frame->pkt_duration * d->timeBase : interval;
         if (d->skipBefore >= 0 && t + length <= d->skipBefore + 1e-6) {
-            av_frame_unref(d->frame);
+            av_frame_unref(d->held);
+            av_frame_move_ref(d->held, d->frame);
             continue;
         }
         d->skipBefore = -1;
-        DecodedFrame out;
-        out.image = d->convert(d->frame);
-        out.seconds = t;
-        out.durationSeconds = length;
-        av_frame_unref(d->frame);
-        if (out.image.isNull()) return std::nullopt;
-        return out;
+        av_frame_unref(d->held);
+        return deliver(d->frame, t, length);
+    }
+    // A seek at or past the end shows the last frame.
+    if (d->skipBefore >= 0 && d->held->buf[0]) {
+        d->skipBefore = -1;
+        const double t = d->frameSeconds(d->held);
+        const double length = d->held->pkt_duration > 0 ? d->held->pkt_duration * d->timeBase : interval;
+        return deliver(d->held, t, length);
     }
     return std::nullopt;
 }
@@ -202,6 +217,7 @@ bool VideoDecoder::seek(double seconds) {
         if (avformat_seek_file(d->format, d->streamIndex, INT64_MIN, 0, 0, 0) < 0) return false;
     }
     avcodec_flush_buffers(d->codec);
+    av_frame_unref(d->held);
     d->drained = false;
     d->skipBefore = seconds;
     return true;
