@@ -107,8 +107,9 @@ protected:
         const Qt::KeyboardModifiers mods = key->modifiers();
         if (!(mods & Qt::ControlModifier) || (mods & Qt::AltModifier) || (mods & Qt::MetaModifier)) return false;
         // The same event is offered once per receiver in the delivery chain; act on it once.
-        if (event == lastEvent_) return false;
+        if (event == lastEvent_ && key->timestamp() == lastTimestamp_ && key->timestamp() != 0) return false;
         lastEvent_ = event;
+        lastTimestamp_ = key->timestamp();
         // A text field being edited keeps its ordinary text paste.
         if (QObject* focus = QGuiApplication::focusObject()) {
             QInputMethodQueryEvent query(Qt::ImEnabled);
@@ -122,6 +123,7 @@ protected:
 private:
     QPointer<OverlayLibraryController> owner_;
     QEvent* lastEvent_ = nullptr;
+    quint64 lastTimestamp_ = 0;
 };
 
 OverlayLibraryController::OverlayLibraryController(QObject* parent) : QObject(parent) {}

@@ -66,22 +66,25 @@ std::optional<OverlayLibraryItem> OverlayLibraryStore::importVideo(const QString
     return item;
 }
 
+bool OverlayLibraryStore::isPlainFileName(const QString& name) {
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..") &&
+           !name.contains(QLatin1Char('/')) && !name.contains(QChar(0));
+}
+
 void OverlayLibraryStore::deleteFiles(const OverlayLibraryItem& item) const {
     if (directory_.isEmpty()) return;
     if (item.kind == OverlayLibraryItemKind::video && item.fileName.isEmpty()) return;
-    const QString path = fileURL(item);
-    // An empty fileName points at the directory itself; never remove that.
-    if (path != directory_) QFile::remove(path);
-    if (item.posterFileName && !item.posterFileName->isEmpty()) QFile::remove(pathFor(*item.posterFileName));
+    if (isPlainFileName(item.fileName)) QFile::remove(pathFor(item.fileName));
+    if (item.posterFileName && isPlainFileName(*item.posterFileName)) QFile::remove(pathFor(*item.posterFileName));
 }
 
 qint64 OverlayLibraryStore::videoStorageBytes(const QList<OverlayLibraryItem>& items) const {
     qint64 total = 0;
     for (const OverlayLibraryItem& item : items) {
-        if (item.kind != OverlayLibraryItemKind::video || item.fileName.isEmpty()) continue;
+        if (item.kind != OverlayLibraryItemKind::video || !isPlainFileName(item.fileName)) continue;
         QFileInfo video(pathFor(item.fileName));
         if (video.isFile()) total += video.size();
-        if (item.posterFileName) {
+        if (item.posterFileName && isPlainFileName(*item.posterFileName)) {
             QFileInfo poster(pathFor(*item.posterFileName));
             if (poster.isFile()) total += poster.size();
         }
@@ -90,7 +93,7 @@ qint64 OverlayLibraryStore::videoStorageBytes(const QList<OverlayLibraryItem>& i
 }
 
 bool OverlayLibraryStore::writeAtomically(const QString& fileName, const QByteArray& bytes) const {
-    if (directory_.isEmpty()) return false;
+    if (directory_.isEmpty() || !isPlainFileName(fileName)) return false;
     QSaveFile file(pathFor(fileName));
     if (!file.open(QIODevice::WriteOnly)) return false;
     if (file.write(bytes) != bytes.size()) {

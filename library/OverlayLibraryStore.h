@@ -33,6 +33,10 @@ public:
     // Bytes taken by stored videos and their posters.
     qint64 videoStorageBytes(const QList<OverlayLibraryItem>& items) const;
 
+    // A bare name that stays inside the directory (no separators, not "." or ".."). Manifests are
+    // user files: a record naming "../x" must never make the library touch files elsewhere.
+    static bool isPlainFileName(const QString& name);
+
     // Writes `bytes` to directory + fileName via a temporary file and a rename.
     bool writeAtomically(const QString& fileName, const QByteArray& bytes) const;
 

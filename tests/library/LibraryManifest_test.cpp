@@ -164,3 +164,20 @@ TEST(LibraryStore, ImportVideoDeleteAndStorageBytes) {
     EXPECT_EQ(store.videoStorageBytes({legacy}), 0);
     EXPECT_TRUE(QFileInfo(store.directory()).isDir());
 }
+
+TEST(LibraryStore, RecordsNeverReachOutsideTheDirectory) {
+    test::ScopedTestEnv env;
+    OverlayLibraryStore store;
+    const std::string victim = env.dataDir() + "/Corvantis/precious.txt";
+    test::writeFile(victim, "keep me");
+    OverlayLibraryItem hostile{QUuid::createUuid(), "../precious.txt", "h", OverlayLibraryItemKind::video,
+                               QStringLiteral("../precious.txt"), std::nullopt, std::nullopt};
+    EXPECT_EQ(store.videoStorageBytes({hostile}), 0);
+    store.deleteFiles(hostile);
+    hostile.kind = OverlayLibraryItemKind::image;
+    store.deleteFiles(hostile);
+    EXPECT_FALSE(store.writeAtomically("../precious.txt", "overwritten"));
+    EXPECT_FALSE(store.writeAtomically("..", "x"));
+    EXPECT_EQ(test::readFile(victim), "keep me");
+    EXPECT_TRUE(QFileInfo(store.directory()).isDir());
+}
