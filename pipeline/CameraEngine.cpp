@@ -1,5 +1,7 @@
 #include "pipeline/CameraEngine.h"
 
+#include "pipeline/FrameComposer.h"
+
 #include "pipeline/FrameBuffer.h"
 #include "pipeline/Settings.h"
 #include "pipeline/capture/PixelConversion.h"
@@ -188,7 +190,7 @@ void CameraEngine::Shared::configureAndRun(uint64_t epoch) {
 }
 
 CameraEngine::CameraEngine(std::shared_ptr<CaptureBackend> backend, QObject* parent)
-    : QObject(parent), shared_(std::make_shared<Shared>()), renderer_(&CameraEngine::renderFittedFrame) {
+    : QObject(parent), shared_(std::make_shared<Shared>()), renderer_(composedFrameRenderer()) {
     shared_->backend = backend ? std::move(backend) : std::make_shared<V4L2Backend>();
     shared_->engine = this;
     captureQueue_ = std::make_unique<SerialQueue>("cameraEngine.capture");
@@ -317,8 +319,16 @@ void CameraEngine::renderFittedFrame(const QImage& camera, const QImage* video, 
     }
 }
 
+CameraEngine::FrameRenderer CameraEngine::composedFrameRenderer() {
+    // The composer keeps its tile arenas between frames, so one lives as long as the renderer.
+    auto composer = std::make_shared<FrameComposer>();
+    return [composer](const QImage& camera, const QImage* video, double t, uint8_t* dst) {
+        composer->render(camera, video, t, dst);
+    };
+}
+
 void CameraEngine::setFrameRenderer(FrameRenderer renderer) {
-    renderer_ = renderer ? std::move(renderer) : FrameRenderer(&CameraEngine::renderFittedFrame);
+    renderer_ = renderer ? std::move(renderer) : composedFrameRenderer();
 }
 
 void CameraEngine::setVideoPlayback(QObject* owner, VideoFrameSource source) {

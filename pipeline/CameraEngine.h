@@ -56,7 +56,7 @@ public:
     static double frameTimeNow();
 
     // Fits the video frame when there is one, else the camera picture, to 1280×720 (aspect
-    // fill, centred) straight into dst. The renderer used until another is set.
+    // fill, centred) straight into dst, with no effect or overlay.
     static void renderFittedFrame(const QImage& camera, const QImage* video, double t, uint8_t* dst);
 
     bool isRunning() const { return isRunning_; }
@@ -67,6 +67,9 @@ public:
     uint64_t generation() const { return generation_; }
     bool isBroadcastTimerActive() const { return broadcastTimer_ != nullptr; }
 
+    // The full per-frame step (effect, cards, bar) on a composer of its own: the renderer used
+    // until another is set, and again after setFrameRenderer(nullptr).
+    static FrameRenderer composedFrameRenderer();
     void setFrameRenderer(FrameRenderer renderer);
     // Both are held weakly: once `owner` is destroyed the engine stops asking it.
     void setVideoPlayback(QObject* owner, VideoFrameSource source);

@@ -6,6 +6,7 @@
 #include "tests/support/TestEnv.h"
 
 #include <QCoreApplication>
+#include <QProcess>
 
 #include <gtest/gtest.h>
 
@@ -483,4 +484,47 @@ TEST(CameraFailures, V4L2WithoutAnyDeviceReportsAnEmptyList) {
     startAndSettle(e);
     EXPECT_EQ(e.lastError(), QStringLiteral("No physical camera device available (only found: )"));
     EXPECT_FALSE(e.isRunning());
+}
+
+// The whole path a call app sees: synthetic camera → capture conversion → engine with its own
+// composed renderer → "frame.raw" → the camera program → a Y4M stream decoded by ffmpeg.
+TEST(CameraEngineEndToEnd, CameraFramesReachTheCameraProgramThroughTheComposer) {
+    if (test::runCommand("command -v ffmpeg >/dev/null") != 0) GTEST_SKIP() << "ffmpeg is not installed";
+    ScopedTestEnv env;
+    settings::setVideoEffect(VideoEffect::none);
+    settings::setLowerThirdEnabled(false);
+    auto backend = std::make_shared<SyntheticCaptureBackend>(
+        std::vector<SyntheticCameraSpec>{cam("Webcam", "w", {{kPixelFormatYUYV, 640, 480, 30}})});
+    CameraEngine e(backend);
+    startAndSettle(e);
+    ASSERT_TRUE(e.isRunning()) << e.lastError().toStdString();
+    ASSERT_TRUE(waitFor([&] { return e.generation() >= 3; }));
+
+    const std::string out = env.root() + "/engine.y4m";
+    QProcess camera;
+    QProcessEnvironment penv = QProcessEnvironment::systemEnvironment();
+    penv.insert("OSTRELA_CONTAINER_DIR", QString::fromStdString(env.containerDir()));
+    camera.setProcessEnvironment(penv);
+    camera.start(QString::fromStdString(test::programPath("ostrela-camera")),
+                 {"--y4m", QString::fromStdString(out), "--frames", "10"});
+    ASSERT_TRUE(camera.waitForStarted());
+    // The engine publishes on this thread, so keep the event loop turning while the program reads.
+    ASSERT_TRUE(waitFor([&] { return camera.state() == QProcess::NotRunning; }, 30000));
+    EXPECT_EQ(camera.exitCode(), 0) << camera.readAllStandardError().toStdString();
+    e.stop();
+
+    std::string rgb;
+    ASSERT_EQ(test::runCommand("ffmpeg -v error -i '" + out + "' -vf select='eq(n\\,9)' -frames:v 1 -f rawvideo -pix_fmt rgb24 -", &rgb), 0);
+    ASSERT_EQ(rgb.size(), size_t(1280) * 720 * 3);
+    // 640×480 is aspect-filled to 1280×960 and centred, so the eight bars span the full width
+    // and reach down to row 600; below them the pattern is black.
+    for (int bar = 0; bar < 8; ++bar) {
+        const size_t at = (size_t(300) * 1280 + size_t(80 + 160 * bar)) * 3;
+        const PatternColor& c = kTestPatternBars[bar];
+        EXPECT_NEAR(uint8_t(rgb[at]), c.r, 14) << "bar " << bar;
+        EXPECT_NEAR(uint8_t(rgb[at + 1]), c.g, 14) << "bar " << bar;
+        EXPECT_NEAR(uint8_t(rgb[at + 2]), c.b, 14) << "bar " << bar;
+    }
+    const size_t below = (size_t(700) * 1280 + 20) * 3;
+    EXPECT_LE(uint8_t(rgb[below]), 20);
 }
