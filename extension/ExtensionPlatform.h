@@ -33,6 +33,7 @@ enum ExtensionErrorCode : int {
     commandFailed = 7,           // a privileged step ran and failed
     serviceFailed = 8,           // the camera service could not be installed or did not start
     authenticationDismissed = 11,
+    replacementDeclined = 12,
     notAuthorized = 13,
 };
 

@@ -1,0 +1,107 @@
+#pragma once
+// Registers the camera on Linux: a v4l2loopback device labelled "Ostrela" (exclusive_caps=1, so
+// WebRTC clients list it while a producer is attached) and the systemd user service
+// "ostrela-camera.service" that runs the camera program as its producer.
+//
+// Activation: an existing "Ostrela" device is used as it is; otherwise one is created with
+// administrator rights through pkexec — `v4l2loopback-ctl add` when the loaded module offers
+// dynamic devices, else `modprobe v4l2loopback card_label=Ostrela exclusive_caps=1`. A module built
+// only for another kernel finishes with result 1 (complete after a reboot). Then the user service is
+// written, reloaded, enabled, restarted and checked. Deactivation stops and removes the service and
+// the device when this program created it. Requests run one at a time.
+#include "extension/CommandRunner.h"
+#include "extension/ExtensionPlatform.h"
+
+#include <QObject>
+#include <QString>
+
+#include <deque>
+#include <optional>
+
+namespace ostrela {
+
+inline constexpr const char* kCameraServiceName = "ostrela-camera.service";
+
+struct LinuxExtensionPlatformConfig {
+    QString sysfsRoot;       // "/sys"; $OSTRELA_SYSFS_ROOT
+    QString modulesRoot;     // "/lib/modules"; $OSTRELA_MODULES_ROOT
+    QString sourcesRoot;     // "/usr/src" (DKMS sources); $OSTRELA_SOURCES_ROOT
+    QString kernelRelease;   // the running kernel's release
+    QString unitDirectory;   // $OSTRELA_SYSTEMD_USER_DIR, else $XDG_CONFIG_HOME/systemd/user
+    QString stateFile;       // what we created, for deactivation: <data dir>/camera-extension.json
+    QString cameraProgram;   // $OSTRELA_CAMERA_PROGRAM, else "ostrela-camera" beside this program
+    ExtensionVersion version;  // of the camera program shipped with this application
+    int serviceSettleMs = 1500;   // how long the started service must survive before it counts as running
+    int deviceWaitMs = 5000;      // how long a newly created device may take to appear
+    int systemctlTimeoutMs = 30000;
+
+    // Everything from the environment and this installation.
+    static LinuxExtensionPlatformConfig fromEnvironment();
+};
+
+// Parsed from an installed unit file: the versions it was written by; nullopt when the file is
+// absent, empty strings for missing lines.
+std::optional<ExtensionVersion> installedServiceVersion(const QString& unitPath);
+// The unit file for `cameraProgram`.
+QString cameraServiceUnit(const QString& cameraProgram, const ExtensionVersion& version);
+// The "/dev/videoN" of the video device whose sysfs name is exactly "Ostrela"; empty when none.
+QString findOstrelaDeviceInSysfs(const QString& sysfsRoot);
+
+class LinuxExtensionPlatform : public QObject, public ExtensionPlatform {
+    Q_OBJECT
+public:
+    explicit LinuxExtensionPlatform(LinuxExtensionPlatformConfig config, QObject* parent = nullptr);
+    ~LinuxExtensionPlatform() override;
+
+    void submitActivation(const QString& identifier, ExtensionRequestCallbacks callbacks) override;
+    void submitDeactivation(const QString& identifier, ExtensionRequestCallbacks callbacks) override;
+
+    const LinuxExtensionPlatformConfig& config() const { return config_; }
+    CommandRunner& runner() { return runner_; }
+    QString unitPath() const;
+
+private:
+    struct Request {
+        bool activation = true;
+        QString identifier;
+        ExtensionRequestCallbacks callbacks;
+    };
+    void startNext();
+    void finish(int result);
+    void fail(int code, const QString& description);
+
+    void activateDevice();
+    void createDevice(bool dynamic);
+    void waitForDevice(const QString& createdBy, const QString& reportedDevice, int waitedMs);
+    void installService();
+    void systemctl(const QStringList& args, std::function<void(const CommandResult&)> next);
+    void checkServiceRunning();
+
+    void deactivateService();
+    void removeDevice();
+
+    // pkexec, with the approval notice while it waits and its refusals mapped to failures.
+    void runPrivileged(const QString& tool, const QStringList& args, const QString& what,
+                       std::function<void(const CommandResult&)> onSuccess);
+
+    bool moduleLoaded() const;
+    bool moduleHasControlDevice() const;
+    bool moduleBuiltFor(const QString& release) const;
+    bool moduleInstalledElsewhere() const;
+
+    struct DeviceRecord {
+        QString device;     // "/dev/videoN"
+        QString createdBy;  // "v4l2loopback-ctl" or "modprobe"
+    };
+    std::optional<DeviceRecord> readDeviceRecord() const;
+    bool writeDeviceRecord(const DeviceRecord& record) const;
+    void clearDeviceRecord() const;
+
+    LinuxExtensionPlatformConfig config_;
+    CommandRunner runner_;
+    std::deque<Request> queue_;
+    Request current_;
+    bool busy_ = false;
+};
+
+}  // namespace ostrela
