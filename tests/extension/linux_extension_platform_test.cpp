@@ -49,6 +49,9 @@ protected:
         sys = root + "/sys";
         QDir().mkpath(sys + "/class/video4linux");
         qputenv("OSTRELA_TOOL_PATH", tools.toUtf8());
+        // The unit passes these through to the camera; keep the expected file independent of the caller.
+        savedDataHome = qgetenv("XDG_DATA_HOME");
+        qunsetenv("XDG_DATA_HOME");
         const QString log = root + "/calls.log";
         // Each script records "name args" and acts on the fake sysfs.
         writeText(tools + "/pkexec",
@@ -94,6 +97,7 @@ protected:
     }
     void TearDown() override {
         qunsetenv("OSTRELA_TOOL_PATH");
+        if (!savedDataHome.isEmpty()) qputenv("XDG_DATA_HOME", savedDataHome);
         QLocale::setDefault(QLocale::system());
     }
 
@@ -144,6 +148,7 @@ protected:
     QTemporaryDir tmp;
     test::ScopedTestEnv env;
     QString root, tools, sys, camera;
+    QByteArray savedDataHome;
     LinuxExtensionPlatformConfig config;
     std::shared_ptr<LinuxExtensionPlatform> platform;
     std::unique_ptr<ExtensionManager> manager;
