@@ -1,6 +1,7 @@
 // ostrela-camera: publishes the frames Ostrela renders as the camera "Ostrela".
 #include "extension/camera/CameraProgram.h"
 #include "extension/camera/FrameSinks.h"
+#include "extension/camera/PipeWireSink.h"
 
 #include <QGuiApplication>
 
@@ -23,9 +24,10 @@ void onTerminate(int) {
 void usage(FILE* to) {
     std::fprintf(to,
                  "usage: ostrela-camera [--device /dev/videoN] [--format yuyv|i420] [--fps N]\n"
-                 "                      [--y4m FILE|-] [--frames N] [--seconds S] [--list-devices] [--version]\n"
-                 "Publishes Ostrela's frames on the v4l2loopback device labelled \"Ostrela\",\n"
-                 "or as a YUV4MPEG2 stream with --y4m.\n");
+                 "                      [--y4m FILE|-] [--pipewire] [--frames N] [--seconds S] [--list-devices]\n"
+                 "                      [--version]\n"
+                 "Publishes Ostrela's frames on the v4l2loopback device labelled \"Ostrela\"; without one\n"
+                 "(or with --pipewire) as the PipeWire camera \"Ostrela\"; as a YUV4MPEG2 stream with --y4m.\n");
 }
 
 }  // namespace
@@ -35,6 +37,7 @@ int main(int argc, char** argv) {
     LoopbackFormat format = LoopbackFormat::yuyv;
     CameraProgramOptions options;
     bool list = false;
+    bool pipewire = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto next = [&]() -> const char* {
@@ -50,6 +53,7 @@ int main(int argc, char** argv) {
         else if (a == "--frames") options.maxFrames = std::atoll(next());
         else if (a == "--seconds") options.maxSeconds = std::atof(next());
         else if (a == "--list-devices") list = true;
+        else if (a == "--pipewire") pipewire = true;
         else if (a == "--version") { std::printf("ostrela-camera %s\n", OSTRELA_VERSION); return 0; }
         else if (a == "--format") {
             std::string f = next();
@@ -79,13 +83,27 @@ int main(int argc, char** argv) {
         }
         sink = std::move(s);
     } else {
-        if (device.empty()) device = findOstrelaLoopbackDevice();
+        if (device.empty() && !pipewire) device = findOstrelaLoopbackDevice();
         if (device.empty()) {
-            std::fprintf(stderr,
-                         "ostrela-camera: no v4l2loopback device labelled \"Ostrela\" was found "
-                         "(load it with: sudo modprobe v4l2loopback card_label=\"Ostrela\" exclusive_caps=1)\n");
-            return 1;
+            // No loopback device: sandboxed clients and systems without the module still get the
+            // camera through PipeWire.
+            auto s = std::make_unique<PipeWireSink>(options.fps);
+            if (!s->ok()) {
+                if (pipewire)
+                    std::fprintf(stderr, "ostrela-camera: %s\n", s->error().c_str());
+                else
+                    std::fprintf(stderr,
+                                 "ostrela-camera: no v4l2loopback device labelled \"Ostrela\" was found "
+                                 "(load it with: sudo modprobe v4l2loopback card_label=\"Ostrela\" exclusive_caps=1), "
+                                 "and the PipeWire output is not available (%s)\n",
+                                 s->error().c_str());
+                return 1;
+            }
+            std::fprintf(stderr, "ostrela-camera: publishing as the PipeWire camera \"Ostrela\"\n");
+            sink = std::move(s);
         }
+    }
+    if (!sink) {
         auto s = std::make_unique<LoopbackSink>(device, format, options.fps);
         if (!s->ok()) {
             std::fprintf(stderr, "ostrela-camera: %s\n", s->error().c_str());
