@@ -17,7 +17,10 @@ using namespace ostrela::camera;
 namespace {
 
 CameraProgram* gProgram = nullptr;
+volatile std::sig_atomic_t gStopRequested = 0;
 void onTerminate(int) {
+    // A stop may come while the output is still being set up (systemd stopping the service).
+    gStopRequested = 1;
     if (gProgram) gProgram->stop();
 }
 
@@ -33,6 +36,9 @@ void usage(FILE* to) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGINT, onTerminate);
+    std::signal(SIGTERM, onTerminate);
     std::string device, y4m;
     LoopbackFormat format = LoopbackFormat::yuyv;
     CameraProgramOptions options;
@@ -116,11 +122,9 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
 
-    std::signal(SIGPIPE, SIG_IGN);
     CameraProgram program(*sink, options);
     gProgram = &program;
-    std::signal(SIGINT, onTerminate);
-    std::signal(SIGTERM, onTerminate);
+    if (gStopRequested) program.stop();
     bool ok = program.run();
     gProgram = nullptr;
     if (!ok) {
