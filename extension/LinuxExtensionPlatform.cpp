@@ -79,6 +79,7 @@ ExtensionVersion shippedVersion() {
 LinuxExtensionPlatformConfig LinuxExtensionPlatformConfig::fromEnvironment() {
     LinuxExtensionPlatformConfig c;
     c.sysfsRoot = envOr("OSTRELA_SYSFS_ROOT", QStringLiteral("/sys"));
+    c.procRoot = envOr("OSTRELA_PROC_ROOT", QStringLiteral("/proc"));
     c.modulesRoot = envOr("OSTRELA_MODULES_ROOT", QStringLiteral("/lib/modules"));
     c.sourcesRoot = envOr("OSTRELA_SOURCES_ROOT", QStringLiteral("/usr/src"));
     c.kernelRelease = envOr("OSTRELA_KERNEL_RELEASE", QSysInfo::kernelVersion());
@@ -408,13 +409,44 @@ void LinuxExtensionPlatform::checkServiceRunning() {
     systemctl({QStringLiteral("is-active"), unit}, [this, unit](const CommandResult& r) {
         const QString state = r.standardOutput.trimmed();
         if (r.exitCode == 0 && state == QLatin1String("active")) {
-            finish(0);
+            checkServiceHoldsDevice();
             return;
         }
         fail(serviceFailed, QStringLiteral("The camera service did not start (") +
                                 (state.isEmpty() ? QStringLiteral("not running") : state) +
                                 QStringLiteral("); see \"journalctl --user -u ") + unit + QStringLiteral("\"."));
     });
+}
+
+// With exclusive_caps a second producer cannot attach; the camera would then run without the
+// device, so another program would be what call apps see as "Ostrela".
+void LinuxExtensionPlatform::checkServiceHoldsDevice() {
+    const QString device = findOstrelaDeviceInSysfs(config_.sysfsRoot);
+    const QString unit = QLatin1String(kCameraServiceName);
+    if (device.isEmpty()) {
+        finish(0);
+        return;
+    }
+    systemctl({QStringLiteral("show"), QStringLiteral("-p"), QStringLiteral("MainPID"), QStringLiteral("--value"), unit},
+              [this, device](const CommandResult& r) {
+                  const int pid = r.standardOutput.trimmed().toInt();
+                  QDir fds(config_.procRoot + QStringLiteral("/%1/fd").arg(pid));
+                  const QStringList entries = fds.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+                  // Nothing to look at (no such process or no permission): no verdict.
+                  if (pid <= 0 || entries.isEmpty()) {
+                      finish(0);
+                      return;
+                  }
+                  for (const QString& fd : entries)
+                      if (QFile::symLinkTarget(fds.filePath(fd)) == device) {
+                          finish(0);
+                          return;
+                      }
+                  fail(deviceUnavailable, QStringLiteral("The camera \"Ostrela\" (") + device +
+                                              QStringLiteral(") is in use by another program, so the Ostrela camera "
+                                                             "service could not attach to it. Close the other "
+                                                             "program, then activate again."));
+              });
 }
 
 // --- deactivation -----------------------------------------------------------------------------

@@ -24,6 +24,7 @@ inline constexpr const char* kCameraServiceName = "ostrela-camera.service";
 
 struct LinuxExtensionPlatformConfig {
     QString sysfsRoot;       // "/sys"; $OSTRELA_SYSFS_ROOT
+    QString procRoot;        // "/proc"; $OSTRELA_PROC_ROOT
     QString modulesRoot;     // "/lib/modules"; $OSTRELA_MODULES_ROOT
     QString sourcesRoot;     // "/usr/src" (DKMS sources); $OSTRELA_SOURCES_ROOT
     QString kernelRelease;   // the running kernel's release
@@ -76,6 +77,7 @@ private:
     void installService();
     void systemctl(const QStringList& args, std::function<void(const CommandResult&)> next);
     void checkServiceRunning();
+    void checkServiceHoldsDevice();
 
     void deactivateService();
     void removeDevice();

@@ -74,6 +74,7 @@ protected:
                   "echo Ostrela > '" + sys + "/class/video4linux/video3/name'\n", true);
         writeText(tools + "/systemctl",
                   "#!/bin/sh\necho \"systemctl $*\" >> '" + log + "'\n"
+                  "if [ \"$2\" = show ]; then echo 4242; exit 0; fi\n"
                   "if [ \"$2\" = is-active ]; then\n"
                   "  state=active; [ -f '" + root + "/service.state' ] && state=$(cat '" + root + "/service.state')\n"
                   "  echo $state; [ $state = active ]; exit $?\n"
@@ -85,6 +86,12 @@ protected:
         writeText(camera, "#!/bin/sh\nexit 0\n", true);
 
         config.sysfsRoot = sys;
+        // The camera service's process, holding whichever device a test makes.
+        config.procRoot = root + "/proc";
+        QDir().mkpath(config.procRoot + "/4242/fd");
+        QFile::link("/dev/null", config.procRoot + "/4242/fd/0");
+        for (int n : {0, 2, 3, 7})
+            QFile::link(QString("/dev/video%1").arg(n), config.procRoot + QString("/4242/fd/%1").arg(10 + n));
         config.modulesRoot = root + "/modules";
         config.sourcesRoot = root + "/src";
         config.kernelRelease = "6.1.0-21-amd64";
@@ -159,6 +166,7 @@ const QStringList kServiceCalls = {
     "systemctl --user enable ostrela-camera.service",
     "systemctl --user restart ostrela-camera.service",
     "systemctl --user is-active ostrela-camera.service",
+    "systemctl --user show -p MainPID --value ostrela-camera.service",
 };
 
 TEST_F(LinuxPlatformTest, AddsADynamicDeviceAfterApprovalAndStartsTheService) {
@@ -270,6 +278,17 @@ TEST_F(LinuxPlatformTest, ServiceThatDoesNotStayUpFails) {
     EXPECT_EQ(manager->statusText(), "Request failed: The camera service did not start (activating); see "
                                      "\"journalctl --user -u ostrela-camera.service\".");
     EXPECT_TRUE(manager->logLines().last().endsWith(" [OstrelaExtensionErrorDomain 8]"));
+    EXPECT_EQ(calls(), kServiceCalls.mid(0, 4));
+}
+
+TEST_F(LinuxPlatformTest, DeviceHeldByAnotherProgramFails) {
+    presentDevice("video2");
+    QFile::remove(config.procRoot + "/4242/fd/12");
+    run(true);
+    EXPECT_EQ(manager->statusText(), "Request failed: The camera \"Ostrela\" (/dev/video2) is in use by another "
+                                     "program, so the Ostrela camera service could not attach to it. Close the other "
+                                     "program, then activate again.");
+    EXPECT_TRUE(manager->logLines().last().endsWith(" [OstrelaExtensionErrorDomain 6]"));
     EXPECT_EQ(calls(), kServiceCalls);
 }
 
@@ -386,11 +405,11 @@ TEST_F(LinuxPlatformTest, RequestsRunOneAfterAnother) {
     EXPECT_EQ(manager->statusText(), "Deactivation requested\u2026");
     ASSERT_TRUE(QTest::qWaitFor([&] { return messages().count("Request completed") == 2; }, 20000));
     const QStringList c = calls();
-    ASSERT_EQ(c.size(), 11);
+    ASSERT_EQ(c.size(), 12);
     EXPECT_EQ(c[0], "pkexec <tools>/v4l2loopback-ctl add -n Ostrela -x 1");
-    EXPECT_EQ(c[5], "systemctl --user is-active ostrela-camera.service");
-    EXPECT_EQ(c[6], "systemctl --user stop ostrela-camera.service");
-    EXPECT_EQ(c[10], "v4l2loopback-ctl delete /dev/video7");
+    EXPECT_EQ(c[6], "systemctl --user show -p MainPID --value ostrela-camera.service");
+    EXPECT_EQ(c[7], "systemctl --user stop ostrela-camera.service");
+    EXPECT_EQ(c[11], "v4l2loopback-ctl delete /dev/video7");
 }
 
 TEST(CameraServiceUnit, EscapesSpecifiersInThePath) {
