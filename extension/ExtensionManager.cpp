@@ -158,7 +158,8 @@ QString ExtensionManager::troubleshootingText() {
         "- Restart the video-call app: most list cameras only when they start.\n"
         "- Chrome and other browsers list the camera only while the Ostrela camera service is running. Check it "
         "with `systemctl --user status ostrela-camera.service`.\n"
-        "- Browsers in a sandbox (Flatpak, Snap) may not see video devices; allow device access for them.\n"
+        "- Without the module, or for browsers in a sandbox (Flatpak, Snap), the camera service offers \"Ostrela\" "
+        "through PipeWire instead; such apps find it when they use the desktop's camera access.\n"
         "- Another program may hold the device; close other virtual-camera programs and press Activate again.\n"
         "- Deactivate, then Activate, starts the registration afresh.\n");
 }

@@ -164,6 +164,7 @@ void LinuxExtensionPlatform::submitDeactivation(const QString& identifier, Exten
 void LinuxExtensionPlatform::startNext() {
     if (busy_ || queue_.empty()) return;
     busy_ = true;
+    deviceOutcome_ = {};
     current_ = std::move(queue_.front());
     queue_.pop_front();
     if (current_.identifier != QLatin1String(kCameraExtensionIdentifier)) {
@@ -176,6 +177,7 @@ void LinuxExtensionPlatform::startNext() {
 }
 
 void LinuxExtensionPlatform::finish(int result) {
+    if (takeDeviceOutcome()) return;
     auto callbacks = std::move(current_.callbacks);
     current_ = {};
     busy_ = false;
@@ -183,7 +185,17 @@ void LinuxExtensionPlatform::finish(int result) {
     if (callbacks.finished) callbacks.finished(result);
 }
 
+bool LinuxExtensionPlatform::takeDeviceOutcome() {
+    // The device problem outranks however the service step ended.
+    if (!deviceOutcome_) return false;
+    auto outcome = std::move(deviceOutcome_);
+    deviceOutcome_ = {};
+    outcome();
+    return true;
+}
+
 void LinuxExtensionPlatform::fail(int code, const QString& description) {
+    if (takeDeviceOutcome()) return;
     auto callbacks = std::move(current_.callbacks);
     current_ = {};
     busy_ = false;
@@ -225,18 +237,28 @@ void LinuxExtensionPlatform::activateDevice() {
         installService();
         return;
     }
+    // Without a device the camera still reaches PipeWire clients: install the service, then report
+    // what keeps the loopback camera away.
+    auto withoutDevice = [this](int code, const QString& description) {
+        deviceOutcome_ = [this, code, description] { fail(code, description); };
+        installService();
+    };
+    const QString pipewireOnly = QStringLiteral(", so only PipeWire clients see the camera. ");
     if (moduleLoaded()) {
         if (moduleHasControlDevice() && !runner_.findProgram(QStringLiteral("v4l2loopback-ctl")).isEmpty()) {
             createDevice(true);
         } else if (moduleHasControlDevice()) {
-            fail(programNotFound, QStringLiteral("The v4l2loopback module is loaded without a camera named \"Ostrela\", "
-                                                 "and v4l2loopback-ctl is missing to add one. Install the package "
-                                                 "v4l2loopback-utils."));
+            withoutDevice(programNotFound,
+                          QStringLiteral("The v4l2loopback module is loaded without a camera named \"Ostrela\", and "
+                                         "v4l2loopback-ctl is missing to add one") +
+                              pipewireOnly + QStringLiteral("Install the package v4l2loopback-utils."));
         } else {
-            fail(deviceUnavailable,
-                 QStringLiteral("The v4l2loopback module is already loaded without a camera named \"Ostrela\". "
-                                "Close the programs using its cameras, unload it with "
-                                "\"sudo modprobe -r v4l2loopback\", then activate again."));
+            withoutDevice(deviceUnavailable,
+                          QStringLiteral("The v4l2loopback module is already loaded without a camera named "
+                                         "\"Ostrela\"") +
+                              pipewireOnly +
+                              QStringLiteral("Close the programs using its cameras, unload it with "
+                                             "\"sudo modprobe -r v4l2loopback\", then activate again."));
         }
         return;
     }
@@ -246,19 +268,22 @@ void LinuxExtensionPlatform::activateDevice() {
     }
     if (moduleInstalledElsewhere()) {
         // Installed for a kernel that is not running yet: the device can be made after a restart.
-        finish(1);
+        deviceOutcome_ = [this] { finish(1); };
+        installService();
         return;
     }
     QDir sources(config_.sourcesRoot);
     if (!sources.entryList({QStringLiteral("v4l2loopback-*")}, QDir::Dirs | QDir::NoDotAndDotDot).isEmpty()) {
-        fail(moduleNotInstalled, QStringLiteral("The v4l2loopback module is installed but not built for the running "
-                                                "kernel %1. Install the package linux-headers-%1 so DKMS can build "
-                                                "it, then activate again.")
-                                     .arg(config_.kernelRelease));
+        withoutDevice(moduleNotInstalled,
+                      QStringLiteral("The v4l2loopback module is installed but not built for the running kernel ") +
+                          config_.kernelRelease + pipewireOnly +
+                          QStringLiteral("Install the package linux-headers-%1 so DKMS can build it, then activate "
+                                         "again.")
+                              .arg(config_.kernelRelease));
         return;
     }
-    fail(moduleNotInstalled, QStringLiteral("The v4l2loopback kernel module is not installed. Install the package "
-                                            "v4l2loopback-dkms, then activate again."));
+    withoutDevice(moduleNotInstalled, QStringLiteral("The v4l2loopback kernel module is not installed") + pipewireOnly +
+                                          QStringLiteral("Install the package v4l2loopback-dkms, then activate again."));
 }
 
 void LinuxExtensionPlatform::runPrivileged(const QString& tool, const QStringList& args, const QString& what,

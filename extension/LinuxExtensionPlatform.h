@@ -5,9 +5,10 @@
 //
 // Activation: an existing "Ostrela" device is used as it is; otherwise one is created with
 // administrator rights through pkexec — `v4l2loopback-ctl add` when the loaded module offers
-// dynamic devices, else `modprobe v4l2loopback card_label=Ostrela exclusive_caps=1`. A module built
-// only for another kernel finishes with result 1 (complete after a reboot). Then the user service is
-// written, reloaded, enabled, restarted and checked. Deactivation stops and removes the service and
+// dynamic devices, else `modprobe v4l2loopback card_label=Ostrela exclusive_caps=1`. Then the user
+// service is written, reloaded, enabled, restarted and checked. Where no device can be had the
+// service is installed all the same (the camera program then publishes through PipeWire) and the
+// request ends with result 1 for a module built only for another kernel, else with the failure. Deactivation stops and removes the service and
 // the device when this program created it. Requests run one at a time.
 #include "extension/CommandRunner.h"
 #include "extension/ExtensionPlatform.h"
@@ -70,6 +71,7 @@ private:
     void startNext();
     void finish(int result);
     void fail(int code, const QString& description);
+    bool takeDeviceOutcome();
 
     void activateDevice();
     void createDevice(bool dynamic);
@@ -103,6 +105,7 @@ private:
     CommandRunner runner_;
     std::deque<Request> queue_;
     Request current_;
+    std::function<void()> deviceOutcome_;  // reported once the service step ends, whatever its end
     bool busy_ = false;
 };
 
