@@ -9,6 +9,7 @@
 
 #include <memory>
 
+class QThreadPool;
 class QTimer;
 
 namespace ostrela {
@@ -55,6 +56,7 @@ private:
     void publish(const QString& text);
 
     std::shared_ptr<MediaPlayerBridge> bridge_;
+    std::unique_ptr<QThreadPool> pool_;
     QTimer* timer_ = nullptr;
     QString displayText_;
 };

@@ -63,6 +63,7 @@ public:
     // Tests only.
     void setRefreshIntervalForTesting(int ms);
     void setMaxFeedBytesForTesting(qint64 bytes);
+    void setRequestTimeoutForTesting(int ms) { requestTimeoutMs_ = ms; }
 
 signals:
     void displayTextChanged();
@@ -79,6 +80,7 @@ private:
 
     QNetworkAccessManager* network_ = nullptr;
     QTimer* timer_ = nullptr;
+    int requestTimeoutMs_ = kRequestTimeoutMs;
     QString displayText_;
     QString lastError_;
     std::optional<QString> cachedURLString_;

@@ -78,6 +78,7 @@ public:
 
     // Tests only: a shorter timer, to see it fire.
     void setRefreshIntervalForTesting(int ms);
+    void setRequestTimeoutForTesting(int ms) { requestTimeoutMs_ = ms; }
 
 signals:
     void displayTextChanged();
@@ -96,6 +97,7 @@ private:
 
     QNetworkAccessManager* network_ = nullptr;
     QTimer* timer_ = nullptr;
+    int requestTimeoutMs_ = kRequestTimeoutMs;
     QString displayText_;
     QString lastError_;
     std::optional<QString> cachedZip_;
