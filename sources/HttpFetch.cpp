@@ -33,13 +33,13 @@ void httpGet(QNetworkAccessManager* manager, const QUrl& url, qint64 maxBytes, i
         if (length.isValid()) overCap(length.toLongLong());
     });
     QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, state, overCap] {
-        if (state->tooLarge) return;
+        if (state->tooLarge || !reply->isOpen()) return;
         state->body += reply->readAll();
         overCap(state->body.size());
     });
     QObject::connect(reply, &QNetworkReply::finished, context, [reply, state, done = std::move(done), overCap] {
         reply->deleteLater();
-        if (!state->tooLarge) {
+        if (!state->tooLarge && reply->isOpen()) {
             state->body += reply->readAll();
             overCap(state->body.size());
         }
