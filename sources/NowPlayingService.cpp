@@ -78,10 +78,10 @@ void NowPlayingService::poll() {
 }
 
 void NowPlayingService::publish(const QString& text) {
-    if (displayText_ != text || displayText_.isNull() != text.isNull()) {
-        const bool changed = displayText_ != text;
+    // Every poll is stored, changed or not.
+    if (displayText_ != text) {
         displayText_ = text;
-        if (changed) emit displayTextChanged();
+        emit displayTextChanged();
     }
     settings::setNowPlayingDisplayText(text);
     emit pollFinished();
