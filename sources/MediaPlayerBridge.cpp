@@ -111,15 +111,29 @@ int FakeMediaPlayerBridge::queryCount() const {
     std::lock_guard lock(mutex_);
     return queries_;
 }
-QStringList FakeMediaPlayerBridge::runningPlayers() {
+void FakeMediaPlayerBridge::setBlocked(bool blocked) {
+    {
+        std::lock_guard lock(mutex_);
+        blocked_ = blocked;
+    }
+    unblocked_.notify_all();
+}
+int FakeMediaPlayerBridge::listCount() const {
     std::lock_guard lock(mutex_);
+    return lists_;
+}
+QStringList FakeMediaPlayerBridge::runningPlayers() {
+    std::unique_lock lock(mutex_);
+    ++lists_;
+    unblocked_.wait(lock, [this] { return !blocked_; });
     QStringList names;
     // Reverse order, so callers can't rely on the order they are given.
     for (auto it = players_.rbegin(); it != players_.rend(); ++it) names << it->first;
     return names;
 }
 std::optional<PlayingTrack> FakeMediaPlayerBridge::currentTrack(const QString& busName) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    unblocked_.wait(lock, [this] { return !blocked_; });
     ++queries_;
     auto it = players_.find(busName);
     if (it == players_.end() || !it->second.playing) return std::nullopt;

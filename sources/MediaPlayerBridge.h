@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -59,14 +60,20 @@ public:
     void removePlayer(const QString& busName);
     void clear();
     int queryCount() const;
+    // While blocked, every call waits, as with a player that doesn't answer.
+    void setBlocked(bool blocked);
+    int listCount() const;  // calls of runningPlayers
 
     QStringList runningPlayers() override;
     std::optional<PlayingTrack> currentTrack(const QString& busName) override;
 
 private:
     mutable std::mutex mutex_;
+    std::condition_variable unblocked_;
     std::map<QString, Player> players_;
     int queries_ = 0;
+    int lists_ = 0;
+    bool blocked_ = false;
 };
 
 }  // namespace ostrela

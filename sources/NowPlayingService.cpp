@@ -72,9 +72,16 @@ void NowPlayingService::setEnabled(bool enabled) {
 }
 
 void NowPlayingService::poll() {
-    // The bridge may block on a slow player; polls may overlap and the last to finish wins.
+    // The bridge may block on a slow player; polls may overlap and the last to finish wins. A
+    // player that never answers must not pile up blocked polls, so a tick is skipped while the
+    // most allowed are still out.
+    if (pollsInFlight_ >= kMaxPollsInFlight) return;
+    ++pollsInFlight_;
     QtConcurrent::run(pool_.get(), [bridge = bridge_] { return nowPlayingText(*bridge); })
-        .then(this, [this](const QString& text) { publish(text); });
+        .then(this, [this](const QString& text) {
+            --pollsInFlight_;
+            publish(text);
+        });
 }
 
 void NowPlayingService::publish(const QString& text) {

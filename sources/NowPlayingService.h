@@ -30,6 +30,8 @@ class NowPlayingService : public QObject {
 
 public:
     static constexpr int kPollIntervalMs = 4000;
+    // Polls may overlap when a player is slow to answer, but no more than this many at once.
+    static constexpr int kMaxPollsInFlight = 2;
 
     // Without a bridge the service talks MPRIS on the session bus.
     explicit NowPlayingService(std::shared_ptr<MediaPlayerBridge> bridge = nullptr, QObject* parent = nullptr);
@@ -59,6 +61,7 @@ private:
     std::unique_ptr<QThreadPool> pool_;
     QTimer* timer_ = nullptr;
     QString displayText_;
+    int pollsInFlight_ = 0;
 };
 
 }  // namespace ostrela

@@ -251,7 +251,10 @@ void WeatherService::refresh(const QString& zip) {
         if (!lat || !lon) return fail(zip, description(WeatherServiceError::invalidZip));
         WeatherLocation location{*lat, *lon, first.placeName + QStringLiteral(", ") + first.stateAbbreviation};
         // A lookup that was overtaken by a change of code must not become the new code's place.
-        if (cachedZip_ != zip) return fail(zip, {});
+        if (cachedZip_ != zip) {
+            emit refreshFinished();
+            return;
+        }
         cachedLocation_ = location;
         fetchWeather(zip, location);
     });

@@ -106,6 +106,34 @@ TEST(NowPlayingServiceTest, PollsPublishesAndStores) {
     EXPECT_LE(bridge->queryCount(), queries + 1);  // at most the poll already under way
 }
 
+// A player that never answers must not pile up polls: at most two are out at once.
+TEST(NowPlayingServiceTest, StuckPlayerDoesNotPileUpPolls) {
+    test::ScopedTestEnv env;
+    auto bridge = std::make_shared<FakeMediaPlayerBridge>();
+    bridge->setPlayer(kVlc, playing("Song", ""));
+    bridge->setBlocked(true);
+    NowPlayingService s(bridge);
+    // Declared after the service: unblocks before the service waits for its polls, even on failure.
+    struct Unblock {
+        FakeMediaPlayerBridge* b;
+        ~Unblock() { b->setBlocked(false); }
+    } unblock{bridge.get()};
+    s.setPollIntervalForTesting(5);
+    int polls = 0;
+    QObject::connect(&s, &NowPlayingService::pollFinished, [&] { ++polls; });
+    s.setEnabled(true);
+    ASSERT_TRUE(test::waitFor([&] { return bridge->listCount() == NowPlayingService::kMaxPollsInFlight; }));
+    bool idle = false;
+    QTimer::singleShot(150, [&] { idle = true; });
+    ASSERT_TRUE(test::waitFor([&] { return idle; }));
+    EXPECT_EQ(bridge->listCount(), NowPlayingService::kMaxPollsInFlight);
+    EXPECT_EQ(polls, 0);
+    bridge->setBlocked(false);
+    ASSERT_TRUE(test::waitFor([&] { return polls >= 3; }));  // polling resumes
+    EXPECT_EQ(s.displayText(), kNote + "Song");
+    s.setEnabled(false);
+}
+
 // ---- A real session bus with fake MPRIS players on it ----
 
 namespace {
