@@ -1,7 +1,8 @@
 #pragma once
 // Plays one video file so its picture can replace the camera picture. Decoding runs ahead on a
 // worker thread; the main thread keeps the playback clock and, once per camera frame, takes the
-// frame due at the clock's present moment. Sound is not played.
+// frame due at the clock's present moment. Sound follows the same clock through an AudioOutput.
+#include "library/AudioOutput.h"
 #include "library/OverlayLibraryController.h"
 
 #include <QElapsedTimer>
@@ -62,6 +63,10 @@ public:
     void tick();
     // Monotonic seconds used as the host clock; tests step it by hand.
     void setClockForTesting(std::function<double()> clock) { clock_ = std::move(clock); }
+    // Replaces the desktop's audio output (tests); null means no sound at all.
+    void setAudioOutputForTesting(std::unique_ptr<AudioOutput> output);
+    // Whether the loaded file's sound is being played out.
+    bool hasSound() const { return audioOpen_; }
 
 signals:
     void loadedURLChanged();
@@ -98,6 +103,8 @@ private:
     QTimer timeObserver_;
     QElapsedTimer host_;
     std::function<double()> clock_;
+    std::unique_ptr<AudioOutput> audio_;
+    bool audioOpen_ = false;
 };
 
 }  // namespace ostrela
