@@ -266,6 +266,15 @@ std::optional<QImage> VideoPlaybackService::currentFrame() {
     return lastFrame_;
 }
 
+std::function<QImage()> VideoPlaybackService::frameSource() {
+    QPointer<VideoPlaybackService> self(this);
+    return [self] {
+        if (!self) return QImage();
+        auto frame = self->currentFrame();
+        return frame ? *frame : QImage();
+    };
+}
+
 void VideoPlaybackService::handleEnd() {
     setPlaying(false);
     seekExact(0);

@@ -52,6 +52,8 @@ public:
     // The frame for the present moment of the playback clock; the previous one again when no new
     // frame is due (no copy), nullopt while nothing has been decoded or nothing is loaded.
     std::optional<QImage> currentFrame();
+    // currentFrame as the camera engine asks for it: a null image while nothing is shown.
+    std::function<QImage()> frameSource();
     // Presentation time of the frame currentFrame last returned, or −1.
     double currentFrameSeconds() const { return lastFrameSeconds_; }
 
