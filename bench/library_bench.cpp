@@ -2,6 +2,11 @@
 // currentFrame, and currentFrame when no new frame is due.
 #include "library/VideoDecoder.h"
 #include "library/VideoPlaybackService.h"
+#include "pipeline/FrameBuffer.h"
+#include "pipeline/FrameComposer.h"
+
+#include <QColor>
+#include <vector>
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
@@ -47,14 +52,19 @@ void BM_Decode1080pH264ToBGRA(benchmark::State& state) {
 }
 BENCHMARK(BM_Decode1080pH264ToBGRA)->Unit(benchmark::kMillisecond);
 
-// Real-time play-out: one currentFrame call per 1/30 s output frame for 3 s. "dropped" counts
-// output frames that did not show the frame due at that moment.
+// Real-time play-out through the per-frame step: for 3 s, every 1/30 s the frame due is taken and
+// composed into an output frame. "dropped" counts output frames that did not show the frame due
+// at that moment; "late" counts output frames not finished before the next one was due.
 void BM_PlayOut1080pAt30fps(benchmark::State& state) {
     if (clip1080p().empty()) {
         state.SkipWithError("no clip");
         return;
     }
-    double dropped = 0, frames = 0;
+    double dropped = 0, frames = 0, late = 0;
+    ostrela::FrameComposer composer;
+    QImage camera(1280, 720, QImage::Format_ARGB32_Premultiplied);
+    camera.fill(QColor(40, 90, 160));
+    std::vector<uint8_t> out(ostrela::kFrameBytes);
     for (auto _ : state) {
         ostrela::VideoPlaybackService service;
         service.load(QString::fromStdString(clip1080p()));
@@ -65,14 +75,16 @@ void BM_PlayOut1080pAt30fps(benchmark::State& state) {
             std::this_thread::sleep_until(start + std::chrono::microseconds(i * 33333));
             const double due = i / 30.0;
             auto frame = service.currentFrame();
-            benchmark::DoNotOptimize(frame);
+            composer.render(camera, frame ? &*frame : nullptr, due, out.data());
             frames += 1;
             if (service.currentFrameSeconds() < due - 1.5 / 30.0) dropped += 1;
+            if (std::chrono::steady_clock::now() > start + std::chrono::microseconds((i + 1) * 33333)) late += 1;
         }
         service.unload();
     }
     state.counters["frames"] = frames;
     state.counters["dropped"] = dropped;
+    state.counters["late"] = late;
 }
 BENCHMARK(BM_PlayOut1080pAt30fps)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 

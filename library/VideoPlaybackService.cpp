@@ -131,6 +131,8 @@ private:
 
 VideoPlaybackService::VideoPlaybackService(QObject* parent) : QObject(parent) {
     volume_ = settings::videoPlaybackVolume();
+    audio_ = makeSystemAudioOutput();
+    audio_->setVolume(volume_);
     host_.start();
     timeObserver_.setInterval(250);
     connect(&timeObserver_, &QTimer::timeout, this, &VideoPlaybackService::tick);
@@ -152,7 +154,20 @@ void VideoPlaybackService::setPlaying(bool on) {
     anchorMedia_ = mediaTime();
     anchorHost_ = hostNow();
     isPlaying_ = on;
+    if (audioOpen_) {
+        if (on)
+            audio_->play(anchorMedia_);
+        else
+            audio_->pause();
+    }
     emit isPlayingChanged();
+}
+
+void VideoPlaybackService::setAudioOutputForTesting(std::unique_ptr<AudioOutput> output) {
+    if (audio_) audio_->close();
+    audio_ = std::move(output);
+    audioOpen_ = false;
+    if (audio_) audio_->setVolume(volume_);
 }
 
 void VideoPlaybackService::setCurrentTime(double t) {
@@ -172,6 +187,7 @@ void VideoPlaybackService::setVolume(double volume) {
         volume_ = volume;
         emit volumeChanged();
     }
+    if (audio_) audio_->setVolume(volume);
     settings::setVideoPlaybackVolume(volume);
 }
 
@@ -184,6 +200,7 @@ void VideoPlaybackService::load(const QString& path) {
         return;
     }
     worker_ = std::make_unique<Worker>(path, QPointer<VideoPlaybackService>(this));
+    audioOpen_ = audio_ && audio_->open(path);
     anchorMedia_ = 0;
     anchorHost_ = hostNow();
     timeObserver_.start();
@@ -194,6 +211,8 @@ void VideoPlaybackService::load(const QString& path) {
 void VideoPlaybackService::unload() {
     timeObserver_.stop();
     worker_.reset();
+    if (audioOpen_) audio_->close();
+    audioOpen_ = false;
     const bool hadURL = !loadedURL_.isEmpty();
     loadedURL_.clear();
     setPlaying(false);
@@ -215,6 +234,7 @@ void VideoPlaybackService::seekExact(double t) {
     anchorMedia_ = t;
     anchorHost_ = hostNow();
     if (worker_) worker_->requestSeek(t);
+    if (audioOpen_ && isPlaying_) audio_->play(t);
 }
 
 void VideoPlaybackService::stop() {
@@ -244,6 +264,15 @@ std::optional<QImage> VideoPlaybackService::currentFrame() {
     }
     if (lastFrame_.isNull()) return std::nullopt;
     return lastFrame_;
+}
+
+std::function<QImage()> VideoPlaybackService::frameSource() {
+    QPointer<VideoPlaybackService> self(this);
+    return [self] {
+        if (!self) return QImage();
+        auto frame = self->currentFrame();
+        return frame ? *frame : QImage();
+    };
 }
 
 void VideoPlaybackService::handleEnd() {

@@ -1,7 +1,8 @@
 #pragma once
 // Plays one video file so its picture can replace the camera picture. Decoding runs ahead on a
 // worker thread; the main thread keeps the playback clock and, once per camera frame, takes the
-// frame due at the clock's present moment. Sound is not played.
+// frame due at the clock's present moment. Sound follows the same clock through an AudioOutput.
+#include "library/AudioOutput.h"
 #include "library/OverlayLibraryController.h"
 
 #include <QElapsedTimer>
@@ -51,6 +52,8 @@ public:
     // The frame for the present moment of the playback clock; the previous one again when no new
     // frame is due (no copy), nullopt while nothing has been decoded or nothing is loaded.
     std::optional<QImage> currentFrame();
+    // currentFrame as the camera engine asks for it: a null image while nothing is shown.
+    std::function<QImage()> frameSource();
     // Presentation time of the frame currentFrame last returned, or −1.
     double currentFrameSeconds() const { return lastFrameSeconds_; }
 
@@ -62,6 +65,10 @@ public:
     void tick();
     // Monotonic seconds used as the host clock; tests step it by hand.
     void setClockForTesting(std::function<double()> clock) { clock_ = std::move(clock); }
+    // Replaces the desktop's audio output (tests); null means no sound at all.
+    void setAudioOutputForTesting(std::unique_ptr<AudioOutput> output);
+    // Whether the loaded file's sound is being played out.
+    bool hasSound() const { return audioOpen_; }
 
 signals:
     void loadedURLChanged();
@@ -98,6 +105,8 @@ private:
     QTimer timeObserver_;
     QElapsedTimer host_;
     std::function<double()> clock_;
+    std::unique_ptr<AudioOutput> audio_;
+    bool audioOpen_ = false;
 };
 
 }  // namespace ostrela

@@ -38,12 +38,17 @@ public:
     // The frame graph without rendering it.
     engine::Image compose(const QImage& cameraFrame, const QImage* videoFrame, double t);
 
+    // The frame aspect-filled to 1280×720 as fitToOutput does, with the resampling done once on
+    // 8-bit pixels into `scratch` (reused from frame to frame); the result keeps the fitted extent.
+    static engine::Image fitFrame(const QImage& frame, QImage* scratch);
+
 private:
     // Later layers: floating image card or camera picture-in-picture, and the lower-third bar.
     engine::Image compositeCards(const engine::Image& image, const engine::Image& camera, bool videoMode);
     engine::Image compositeBar(const engine::Image& image, double t);
 
     engine::Renderer renderer_;
+    QImage cameraScratch_, videoScratch_;
     BarReservation bars_;
     VideoEffect effect_ = VideoEffect::none;
 };

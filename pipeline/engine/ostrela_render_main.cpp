@@ -5,6 +5,7 @@
 #include "pipeline/FrameComposer.h"
 #include "pipeline/Paths.h"
 #include "pipeline/Settings.h"
+#include "library/VideoDecoder.h"
 
 #include <QDir>
 #include <QFile>
@@ -26,11 +27,12 @@ namespace {
 
 void usage() {
     std::fprintf(stderr,
-                 "usage: ostrela-render [INPUT | --synthetic WxH] [--video IMAGE] [--effect NAME]\n"
+                 "usage: ostrela-render [INPUT | --synthetic WxH] [--video FILE [--position S]] [--effect NAME]\n"
                  "                      [--set key=value]... [--time T] [-o out.png|out.raw] [--bench N]\n"
                  "  INPUT        an image file used as the camera frame (default: synthetic 1280x720)\n"
                  "  --synthetic  a generated test frame of the given size\n"
-                 "  --video      an image used as the current video frame (video mode)\n"
+                 "  --video      an image or a video file giving the current video frame (video mode)\n"
+                 "  --position S the moment of a video file to show, in seconds (default 0)\n"
                  "  --effect     a videoEffect raw value (none, oldTV, vhs, ...)\n"
                  "  --set        overrides one setting for this run; the stored settings are not changed\n"
                  "  --time       frame time in seconds since 2001-01-01 UTC (default: now)\n"
@@ -98,6 +100,7 @@ int main(int argc, char** argv) {
     int synthW = 1280, synthH = 720;
     bool haveTime = false;
     double t = 0;
+    double videoPosition = 0;
     long benchFrames = 0;
     std::vector<std::pair<QString, QVariant>> overrides;
 
@@ -130,6 +133,14 @@ int main(int argc, char** argv) {
             input.clear();
         } else if (a == "--video") {
             if (!next(&videoPath)) return 2;
+        } else if (a == "--position") {
+            if (!next(&v)) return 2;
+            bool ok = false;
+            videoPosition = v.toDouble(&ok);
+            if (!ok || !std::isfinite(videoPosition) || videoPosition < 0) {
+                std::fprintf(stderr, "ostrela-render: --position wants seconds from 0 on, got \"%s\"\n", qPrintable(v));
+                return 2;
+            }
         } else if (a == "--effect") {
             if (!next(&v)) return 2;
             if (!videoEffectFromRaw(v.toStdString())) {
@@ -205,7 +216,25 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    if (!videoPath.isEmpty() && !load(videoPath, &video)) return 1;
+    if (!videoPath.isEmpty()) {
+        // A still image stands for the video frame as it is; anything else is decoded as a video.
+        if (QImageReader(videoPath).canRead()) {
+            if (!load(videoPath, &video)) return 1;
+        } else {
+            VideoDecoder decoder;
+            QString why;
+            if (!decoder.open(videoPath, &why)) {
+                std::fprintf(stderr, "ostrela-render: cannot read \"%s\": %s\n", qPrintable(videoPath), qPrintable(why));
+                return 1;
+            }
+            auto decoded = decoder.frameAt(videoPosition);
+            if (!decoded) {
+                std::fprintf(stderr, "ostrela-render: \"%s\" has no frame at %g s\n", qPrintable(videoPath), videoPosition);
+                return 1;
+            }
+            video = decoded->image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        }
+    }
 
     QTemporaryDir settingsDir;
     if (!applyOverrides(overrides, settingsDir)) return 1;

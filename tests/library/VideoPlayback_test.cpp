@@ -1,4 +1,7 @@
 #include "library/VideoPlaybackService.h"
+#include "pipeline/CameraEngine.h"
+#include "pipeline/FrameBuffer.h"
+#include "pipeline/capture/SyntheticCamera.h"
 #include "pipeline/Settings.h"
 #include "tests/library/LibraryTestUtil.h"
 #include "tests/support/TestEnv.h"
@@ -6,6 +9,8 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <array>
 
 using namespace ostrela;
 
@@ -173,4 +178,70 @@ TEST_F(VideoPlaybackTest, VolumeIsStoredAndSurvivesARestart) {
     EXPECT_EQ(next.volume(), 0.35);
     next.load(QString::fromStdString(boxClip()));
     EXPECT_EQ(next.volume(), 0.35);
+}
+
+TEST(RenderTool, RendersTheVideoFrameAtAGivenPosition) {
+    test::ScopedTestEnv env;
+    const std::string png = env.root() + "/at.png";
+    std::string out;
+    ASSERT_EQ(test::runCommand("QT_QPA_PLATFORM=offscreen '" + test::programPath("ostrela-render") + "' --video '" + boxClip() +
+                                   "' --position 0.6 --effect none --set lowerThirdEnabled=false --set overlayImageEnabled=false -o '" +
+                                   png + "' 2>&1",
+                               &out),
+              0)
+        << out;
+    QImage frame(QString::fromStdString(png));
+    ASSERT_EQ(frame.size(), QSize(1280, 720));
+    // Frame 15 has the box at x 160..176 of 320; the 320×64 clip is aspect-filled to 3600×720 and
+    // centred, so the box lands at 640..820 of the output, rows 112..292.
+    int first = -1, last = -1;
+    for (int x = 0; x < 1280; ++x)
+        if (qGray(frame.pixel(x, 200)) > 200) {
+            if (first < 0) first = x;
+            last = x;
+        }
+    EXPECT_NEAR(first, 640, 6);
+    EXPECT_NEAR(last, 820, 6);
+    EXPECT_LT(qGray(frame.pixel(730, 60)), 40);
+
+    EXPECT_NE(test::runCommand("'" + test::programPath("ostrela-render") + "' --video /nonexistent.mp4 -o '" + png + "' 2>&1", &out), 0);
+    EXPECT_NE(out.find("cannot read \"/nonexistent.mp4\""), std::string::npos) << out;
+}
+
+// A loaded video replaces the camera picture in what the engine publishes; unloading brings the
+// camera back.
+TEST(VideoPlayout, TheEnginePublishesTheVideoInsteadOfTheCamera) {
+    test::ScopedTestEnv env;
+    settings::setVideoEffect(VideoEffect::none);
+    settings::setLowerThirdEnabled(false);
+    settings::setOverlayImageEnabled(false);
+    auto backend = std::make_shared<capture::SyntheticCaptureBackend>(std::vector<capture::SyntheticCameraSpec>{
+        {"Webcam", "w", {{capture::kPixelFormatYUYV, 640, 360, 30}}}});
+    CameraEngine engine(backend);
+    VideoPlaybackService service;
+    engine.setVideoPlayback(&service, service.frameSource());
+    service.load(QString::fromStdString(boxClip()));
+    service.seek(0.6);
+    ASSERT_TRUE(test::waitUntil([&] {
+        service.currentFrame();
+        return std::abs(service.currentFrameSeconds() - 0.6) < 1e-3;
+    }, 15000));
+    engine.start();
+    ASSERT_TRUE(test::waitUntil([&] { return engine.generation() >= 3; }, 15000)) << engine.lastError().toStdString();
+    const uint8_t* buffer = openFrameBuffer(false);
+    ASSERT_NE(buffer, nullptr);
+    auto rgbAt = [&](int x, int y) {
+        const uint8_t* p = buffer + size_t(y) * kFrameStride + size_t(x) * 4;
+        return std::array<int, 3>{p[2], p[1], p[0]};
+    };
+    // Frame 15: the box at 160..176 of 320 lands at 640..820 after the fill; black around it.
+    EXPECT_GT(rgbAt(730, 200)[0], 200);
+    EXPECT_LT(rgbAt(300, 200)[0], 30);
+    service.unload();
+    const uint64_t g = engine.generation();
+    ASSERT_TRUE(test::waitUntil([&] { return engine.generation() >= g + 3; }, 15000));
+    // The camera's first bar is white, its last black.
+    EXPECT_GT(rgbAt(80, 200)[1], 200);
+    EXPECT_LT(rgbAt(1200, 200)[1], 30);
+    engine.stop();
 }
