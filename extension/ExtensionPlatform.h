@@ -24,17 +24,19 @@ struct ExtensionRequestError {
 
 // Error domain and codes of the requests this platform runs.
 inline constexpr const char* kExtensionErrorDomain = "OstrelaExtensionErrorDomain";
-enum ExtensionErrorCode : int {
-    unknownError = 1,
-    moduleNotInstalled = 2,      // no v4l2loopback package at all
-    programNotFound = 4,         // the camera program or a needed tool is missing
-    unknownExtension = 5,        // a request for an identifier we do not ship
-    deviceUnavailable = 6,       // the module is there but gives no "Ostrela" device
-    commandFailed = 7,           // a privileged step ran and failed
-    serviceFailed = 8,           // the camera service could not be installed or did not start
-    authenticationDismissed = 11,
-    replacementDeclined = 12,
-    notAuthorized = 13,
+struct ExtensionErrorCode {
+    enum : int {
+        unknownError = 1,
+        moduleNotInstalled = 2,      // no v4l2loopback package at all
+        programNotFound = 4,         // the camera program or a needed tool is missing
+        unknownExtension = 5,        // a request for an identifier we do not ship
+        deviceUnavailable = 6,       // the module is there but gives no "Ostrela" device
+        commandFailed = 7,           // a privileged step ran and failed
+        serviceFailed = 8,           // the camera service could not be installed or did not start
+        authenticationDismissed = 11,
+        replacementDeclined = 12,
+        notAuthorized = 13,
+    };
 };
 
 enum class ReplacementAction { cancel, replace };

@@ -168,7 +168,7 @@ void LinuxExtensionPlatform::startNext() {
     current_ = std::move(queue_.front());
     queue_.pop_front();
     if (current_.identifier != QLatin1String(kCameraExtensionIdentifier)) {
-        fail(unknownExtension, QStringLiteral("Ostrela ships no camera extension with the identifier \"") +
+        fail(ExtensionErrorCode::unknownExtension, QStringLiteral("Ostrela ships no camera extension with the identifier \"") +
                                    current_.identifier + QStringLiteral("\"."));
         return;
     }
@@ -230,7 +230,7 @@ bool LinuxExtensionPlatform::moduleInstalledElsewhere() const {
 void LinuxExtensionPlatform::activateDevice() {
     const QFileInfo program(config_.cameraProgram);
     if (!program.isFile() || !program.isExecutable()) {
-        fail(programNotFound, QStringLiteral("The camera program was not found at ") + config_.cameraProgram + '.');
+        fail(ExtensionErrorCode::programNotFound, QStringLiteral("The camera program was not found at ") + config_.cameraProgram + '.');
         return;
     }
     if (!findOstrelaDeviceInSysfs(config_.sysfsRoot).isEmpty()) {
@@ -248,12 +248,12 @@ void LinuxExtensionPlatform::activateDevice() {
         if (moduleHasControlDevice() && !runner_.findProgram(QStringLiteral("v4l2loopback-ctl")).isEmpty()) {
             createDevice(true);
         } else if (moduleHasControlDevice()) {
-            withoutDevice(programNotFound,
+            withoutDevice(ExtensionErrorCode::programNotFound,
                           QStringLiteral("The v4l2loopback module is loaded without a camera named \"Ostrela\", and "
                                          "v4l2loopback-ctl is missing to add one") +
                               pipewireOnly + QStringLiteral("Install the package v4l2loopback-utils."));
         } else {
-            withoutDevice(deviceUnavailable,
+            withoutDevice(ExtensionErrorCode::deviceUnavailable,
                           QStringLiteral("The v4l2loopback module is already loaded without a camera named "
                                          "\"Ostrela\"") +
                               pipewireOnly +
@@ -274,7 +274,7 @@ void LinuxExtensionPlatform::activateDevice() {
     }
     QDir sources(config_.sourcesRoot);
     if (!sources.entryList({QStringLiteral("v4l2loopback-*")}, QDir::Dirs | QDir::NoDotAndDotDot).isEmpty()) {
-        withoutDevice(moduleNotInstalled,
+        withoutDevice(ExtensionErrorCode::moduleNotInstalled,
                       QStringLiteral("The v4l2loopback module is installed but not built for the running kernel ") +
                           config_.kernelRelease + pipewireOnly +
                           QStringLiteral("Install the package linux-headers-%1 so DKMS can build it, then activate "
@@ -282,7 +282,7 @@ void LinuxExtensionPlatform::activateDevice() {
                               .arg(config_.kernelRelease));
         return;
     }
-    withoutDevice(moduleNotInstalled, QStringLiteral("The v4l2loopback kernel module is not installed") + pipewireOnly +
+    withoutDevice(ExtensionErrorCode::moduleNotInstalled, QStringLiteral("The v4l2loopback kernel module is not installed") + pipewireOnly +
                                           QStringLiteral("Install the package v4l2loopback-dkms, then activate again."));
 }
 
@@ -290,13 +290,13 @@ void LinuxExtensionPlatform::runPrivileged(const QString& tool, const QStringLis
                                            std::function<void(const CommandResult&)> onSuccess) {
     const QString pkexec = runner_.findProgram(QStringLiteral("pkexec"));
     if (pkexec.isEmpty()) {
-        fail(programNotFound, QStringLiteral("pkexec was not found, so ") + what +
+        fail(ExtensionErrorCode::programNotFound, QStringLiteral("pkexec was not found, so ") + what +
                                   QStringLiteral(". Install the package pkexec (polkit)."));
         return;
     }
     const QString toolPath = runner_.findProgram(tool);
     if (toolPath.isEmpty()) {
-        fail(programNotFound, tool + QStringLiteral(" was not found, so ") + what + '.');
+        fail(ExtensionErrorCode::programNotFound, tool + QStringLiteral(" was not found, so ") + what + '.');
         return;
     }
     auto callbacks = current_.callbacks;
@@ -304,20 +304,20 @@ void LinuxExtensionPlatform::runPrivileged(const QString& tool, const QStringLis
         pkexec, QStringList{toolPath} + args,
         [this, tool, what, onSuccess](const CommandResult& r) {
             if (!r.started) {
-                fail(programNotFound, QStringLiteral("pkexec could not be run (") + r.standardError +
+                fail(ExtensionErrorCode::programNotFound, QStringLiteral("pkexec could not be run (") + r.standardError +
                                           QStringLiteral("), so ") + what + '.');
             } else if (r.exitCode == 0) {
                 onSuccess(r);
             } else if (r.exitCode == 126) {
-                fail(authenticationDismissed, QStringLiteral("The authentication was dismissed, so ") + what + '.');
+                fail(ExtensionErrorCode::authenticationDismissed, QStringLiteral("The authentication was dismissed, so ") + what + '.');
             } else if (r.exitCode == 127) {
                 const QString why = lastLine(r.standardError);
-                fail(notAuthorized, QStringLiteral("Not authorised") +
+                fail(ExtensionErrorCode::notAuthorized, QStringLiteral("Not authorised") +
                                         (why.isEmpty() ? QString() : QStringLiteral(" (") + why + ')') +
                                         QStringLiteral(", so ") + what + '.');
             } else {
                 const QString why = lastLine(r.standardError);
-                fail(commandFailed, tool + QStringLiteral(" failed (") +
+                fail(ExtensionErrorCode::commandFailed, tool + QStringLiteral(" failed (") +
                                         (why.isEmpty() ? QStringLiteral("exit status %1").arg(r.exitCode) : why) +
                                         QStringLiteral("), so ") + what + '.');
             }
@@ -355,7 +355,7 @@ void LinuxExtensionPlatform::waitForDevice(const QString& createdBy, const QStri
         return;
     }
     if (waitedMs >= config_.deviceWaitMs) {
-        fail(deviceUnavailable, createdBy + QStringLiteral(" succeeded, but no camera named \"Ostrela\" appeared."));
+        fail(ExtensionErrorCode::deviceUnavailable, createdBy + QStringLiteral(" succeeded, but no camera named \"Ostrela\" appeared."));
         return;
     }
     const int step = 100;
@@ -367,7 +367,7 @@ void LinuxExtensionPlatform::waitForDevice(const QString& createdBy, const QStri
 void LinuxExtensionPlatform::systemctl(const QStringList& args, std::function<void(const CommandResult&)> next) {
     const QString program = runner_.findProgram(QStringLiteral("systemctl"));
     if (program.isEmpty()) {
-        fail(programNotFound, QStringLiteral("systemctl was not found; the camera service needs systemd."));
+        fail(ExtensionErrorCode::programNotFound, QStringLiteral("systemctl was not found; the camera service needs systemd."));
         return;
     }
     runner_.run(
@@ -378,7 +378,7 @@ void LinuxExtensionPlatform::systemctl(const QStringList& args, std::function<vo
                 return;
             }
             QString why = r.timedOut ? QStringLiteral("no answer") : lastLine(r.standardError);
-            fail(serviceFailed, QStringLiteral("systemctl --user ") + args.join(' ') + QStringLiteral(" failed") +
+            fail(ExtensionErrorCode::serviceFailed, QStringLiteral("systemctl --user ") + args.join(' ') + QStringLiteral(" failed") +
                                     (why.isEmpty() ? QString() : QStringLiteral(" (") + why + ')') + '.');
         },
         config_.systemctlTimeoutMs);
@@ -394,7 +394,7 @@ void LinuxExtensionPlatform::installService() {
         if (existing.bundleVersion.isEmpty()) existing.bundleVersion = QStringLiteral("unknown");
         if (current_.callbacks.replacing &&
             current_.callbacks.replacing(existing, config_.version) != ReplacementAction::replace) {
-            fail(replacementDeclined, QStringLiteral("The installed camera service was kept."));
+            fail(ExtensionErrorCode::replacementDeclined, QStringLiteral("The installed camera service was kept."));
             return;
         }
     }
@@ -402,14 +402,14 @@ void LinuxExtensionPlatform::installService() {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) ||
         file.write(cameraServiceUnit(config_.cameraProgram, config_.version).toUtf8()) < 0 || !file.commit()) {
-        fail(serviceFailed, QStringLiteral("The camera service could not be written to ") + path +
+        fail(ExtensionErrorCode::serviceFailed, QStringLiteral("The camera service could not be written to ") + path +
                                 QStringLiteral(" (") + file.errorString() + QStringLiteral(")."));
         return;
     }
     auto failUnlessZero = [this](const CommandResult& r, const QString& step) {
         if (r.exitCode == 0) return false;
         const QString why = lastLine(r.standardError);
-        fail(serviceFailed, QStringLiteral("systemctl --user ") + step + QStringLiteral(" failed") +
+        fail(ExtensionErrorCode::serviceFailed, QStringLiteral("systemctl --user ") + step + QStringLiteral(" failed") +
                                 (why.isEmpty() ? QStringLiteral(" (exit status %1)").arg(r.exitCode)
                                                : QStringLiteral(" (") + why + ')') +
                                 '.');
@@ -437,7 +437,7 @@ void LinuxExtensionPlatform::checkServiceRunning() {
             checkServiceHoldsDevice();
             return;
         }
-        fail(serviceFailed, QStringLiteral("The camera service did not start (") +
+        fail(ExtensionErrorCode::serviceFailed, QStringLiteral("The camera service did not start (") +
                                 (state.isEmpty() ? QStringLiteral("not running") : state) +
                                 QStringLiteral("); see \"journalctl --user -u ") + unit + QStringLiteral("\"."));
     });
@@ -467,7 +467,7 @@ void LinuxExtensionPlatform::checkServiceHoldsDevice() {
                           finish(0);
                           return;
                       }
-                  fail(deviceUnavailable, QStringLiteral("The camera \"Ostrela\" (") + device +
+                  fail(ExtensionErrorCode::deviceUnavailable, QStringLiteral("The camera \"Ostrela\" (") + device +
                                               QStringLiteral(") is in use by another program, so the Ostrela camera "
                                                              "service could not attach to it. Close the other "
                                                              "program, then activate again."));
@@ -493,14 +493,14 @@ void LinuxExtensionPlatform::deactivateService() {
         // 5: the unit was not loaded, so there was nothing to stop.
         if (r.exitCode != 0 && r.exitCode != 5) {
             const QString why = lastLine(r.standardError);
-            fail(serviceFailed, QStringLiteral("The camera service could not be stopped") +
+            fail(ExtensionErrorCode::serviceFailed, QStringLiteral("The camera service could not be stopped") +
                                     (why.isEmpty() ? QString() : QStringLiteral(" (") + why + ')') + '.');
             return;
         }
         systemctl({QStringLiteral("disable"), unit}, [=, this](const CommandResult&) {
             // A unit that cannot be disabled loses its file below, which removes it all the same.
             if (QFileInfo::exists(path) && !QFile::remove(path)) {
-                fail(serviceFailed, QStringLiteral("The camera service file ") + path +
+                fail(ExtensionErrorCode::serviceFailed, QStringLiteral("The camera service file ") + path +
                                         QStringLiteral(" could not be removed."));
                 return;
             }
