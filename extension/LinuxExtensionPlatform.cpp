@@ -100,8 +100,10 @@ std::optional<ExtensionVersion> installedServiceVersion(const QString& unitPath)
     if (!f.open(QIODevice::ReadOnly)) return v;
     for (const QByteArray& raw : f.readAll().split('\n')) {
         const QString line = QString::fromUtf8(raw).trimmed();
-        if (line.startsWith(QLatin1String("X-Ostrela-Version="))) v.shortVersion = line.mid(18).trimmed();
-        else if (line.startsWith(QLatin1String("X-Ostrela-Build="))) v.bundleVersion = line.mid(16).trimmed();
+        if (line.startsWith(QLatin1String("X-Ostrela-Version=")))
+            v.shortVersion = line.mid(18).trimmed();
+        else if (line.startsWith(QLatin1String("X-Ostrela-Build=")))
+            v.bundleVersion = line.mid(16).trimmed();
     }
     return v;
 }
@@ -128,13 +130,12 @@ QString cameraServiceUnit(const QString& cameraProgram, const ExtensionVersion& 
 
 QString findOstrelaDeviceInSysfs(const QString& sysfsRoot) {
     QDir dir(sysfsRoot + QStringLiteral("/class/video4linux"));
-    const QStringList entries = dir.entryList({QStringLiteral("video*")}, QDir::Dirs | QDir::NoDotAndDotDot |
-                                                                             QDir::System, QDir::Name);
+    const QStringList entries =
+        dir.entryList({QStringLiteral("video*")}, QDir::Dirs | QDir::NoDotAndDotDot | QDir::System, QDir::Name);
     // In device-number order, like the camera program's own search.
     QStringList sorted = entries;
-    std::sort(sorted.begin(), sorted.end(), [](const QString& a, const QString& b) {
-        return a.mid(5).toInt() < b.mid(5).toInt();
-    });
+    std::sort(sorted.begin(), sorted.end(),
+              [](const QString& a, const QString& b) { return a.mid(5).toInt() < b.mid(5).toInt(); });
     for (const QString& entry : sorted) {
         const QString name = readSmallFile(dir.filePath(entry) + QStringLiteral("/name"));
         if (name.trimmed() == QLatin1String("Ostrela")) return QStringLiteral("/dev/") + entry;
@@ -168,12 +169,15 @@ void LinuxExtensionPlatform::startNext() {
     current_ = std::move(queue_.front());
     queue_.pop_front();
     if (current_.identifier != QLatin1String(kCameraExtensionIdentifier)) {
-        fail(ExtensionErrorCode::unknownExtension, QStringLiteral("Ostrela ships no camera extension with the identifier \"") +
-                                   current_.identifier + QStringLiteral("\"."));
+        fail(ExtensionErrorCode::unknownExtension,
+             QStringLiteral("Ostrela ships no camera extension with the identifier \"") + current_.identifier +
+                 QStringLiteral("\"."));
         return;
     }
-    if (current_.activation) activateDevice();
-    else deactivateService();
+    if (current_.activation)
+        activateDevice();
+    else
+        deactivateService();
 }
 
 void LinuxExtensionPlatform::finish(int result) {
@@ -230,7 +234,8 @@ bool LinuxExtensionPlatform::moduleInstalledElsewhere() const {
 void LinuxExtensionPlatform::activateDevice() {
     const QFileInfo program(config_.cameraProgram);
     if (!program.isFile() || !program.isExecutable()) {
-        fail(ExtensionErrorCode::programNotFound, QStringLiteral("The camera program was not found at ") + config_.cameraProgram + '.');
+        fail(ExtensionErrorCode::programNotFound,
+             QStringLiteral("The camera program was not found at ") + config_.cameraProgram + '.');
         return;
     }
     if (!findOstrelaDeviceInSysfs(config_.sysfsRoot).isEmpty()) {
@@ -282,8 +287,9 @@ void LinuxExtensionPlatform::activateDevice() {
                               .arg(config_.kernelRelease));
         return;
     }
-    withoutDevice(ExtensionErrorCode::moduleNotInstalled, QStringLiteral("The v4l2loopback kernel module is not installed") + pipewireOnly +
-                                          QStringLiteral("Install the package v4l2loopback-dkms, then activate again."));
+    withoutDevice(ExtensionErrorCode::moduleNotInstalled,
+                  QStringLiteral("The v4l2loopback kernel module is not installed") + pipewireOnly +
+                      QStringLiteral("Install the package v4l2loopback-dkms, then activate again."));
 }
 
 void LinuxExtensionPlatform::runPrivileged(const QString& tool, const QStringList& args, const QString& what,
@@ -291,7 +297,7 @@ void LinuxExtensionPlatform::runPrivileged(const QString& tool, const QStringLis
     const QString pkexec = runner_.findProgram(QStringLiteral("pkexec"));
     if (pkexec.isEmpty()) {
         fail(ExtensionErrorCode::programNotFound, QStringLiteral("pkexec was not found, so ") + what +
-                                  QStringLiteral(". Install the package pkexec (polkit)."));
+                                                      QStringLiteral(". Install the package pkexec (polkit)."));
         return;
     }
     const QString toolPath = runner_.findProgram(tool);
@@ -304,22 +310,24 @@ void LinuxExtensionPlatform::runPrivileged(const QString& tool, const QStringLis
         pkexec, QStringList{toolPath} + args,
         [this, tool, what, onSuccess](const CommandResult& r) {
             if (!r.started) {
-                fail(ExtensionErrorCode::programNotFound, QStringLiteral("pkexec could not be run (") + r.standardError +
-                                          QStringLiteral("), so ") + what + '.');
+                fail(ExtensionErrorCode::programNotFound, QStringLiteral("pkexec could not be run (") +
+                                                              r.standardError + QStringLiteral("), so ") + what + '.');
             } else if (r.exitCode == 0) {
                 onSuccess(r);
             } else if (r.exitCode == 126) {
-                fail(ExtensionErrorCode::authenticationDismissed, QStringLiteral("The authentication was dismissed, so ") + what + '.');
+                fail(ExtensionErrorCode::authenticationDismissed,
+                     QStringLiteral("The authentication was dismissed, so ") + what + '.');
             } else if (r.exitCode == 127) {
                 const QString why = lastLine(r.standardError);
-                fail(ExtensionErrorCode::notAuthorized, QStringLiteral("Not authorised") +
-                                        (why.isEmpty() ? QString() : QStringLiteral(" (") + why + ')') +
-                                        QStringLiteral(", so ") + what + '.');
+                fail(ExtensionErrorCode::notAuthorized,
+                     QStringLiteral("Not authorised") + (why.isEmpty() ? QString() : QStringLiteral(" (") + why + ')') +
+                         QStringLiteral(", so ") + what + '.');
             } else {
                 const QString why = lastLine(r.standardError);
-                fail(ExtensionErrorCode::commandFailed, tool + QStringLiteral(" failed (") +
-                                        (why.isEmpty() ? QStringLiteral("exit status %1").arg(r.exitCode) : why) +
-                                        QStringLiteral("), so ") + what + '.');
+                fail(ExtensionErrorCode::commandFailed,
+                     tool + QStringLiteral(" failed (") +
+                         (why.isEmpty() ? QStringLiteral("exit status %1").arg(r.exitCode) : why) +
+                         QStringLiteral("), so ") + what + '.');
             }
         },
         0,
@@ -337,13 +345,14 @@ void LinuxExtensionPlatform::createDevice(bool dynamic) {
                       what, [this](const CommandResult& r) {
                           static const QRegularExpression device(QStringLiteral("(/dev/video[0-9]+)"));
                           const auto m = device.match(r.standardOutput);
-                          waitForDevice(QStringLiteral("v4l2loopback-ctl"), m.hasMatch() ? m.captured(1) : QString(), 0);
+                          waitForDevice(QStringLiteral("v4l2loopback-ctl"), m.hasMatch() ? m.captured(1) : QString(),
+                                        0);
                       });
     } else {
-        runPrivileged(QStringLiteral("modprobe"),
-                      {QStringLiteral("v4l2loopback"), QStringLiteral("card_label=Ostrela"),
-                       QStringLiteral("exclusive_caps=1")},
-                      what, [this](const CommandResult&) { waitForDevice(QStringLiteral("modprobe"), QString(), 0); });
+        runPrivileged(
+            QStringLiteral("modprobe"),
+            {QStringLiteral("v4l2loopback"), QStringLiteral("card_label=Ostrela"), QStringLiteral("exclusive_caps=1")},
+            what, [this](const CommandResult&) { waitForDevice(QStringLiteral("modprobe"), QString(), 0); });
     }
 }
 
@@ -355,7 +364,8 @@ void LinuxExtensionPlatform::waitForDevice(const QString& createdBy, const QStri
         return;
     }
     if (waitedMs >= config_.deviceWaitMs) {
-        fail(ExtensionErrorCode::deviceUnavailable, createdBy + QStringLiteral(" succeeded, but no camera named \"Ostrela\" appeared."));
+        fail(ExtensionErrorCode::deviceUnavailable,
+             createdBy + QStringLiteral(" succeeded, but no camera named \"Ostrela\" appeared."));
         return;
     }
     const int step = 100;
@@ -367,7 +377,8 @@ void LinuxExtensionPlatform::waitForDevice(const QString& createdBy, const QStri
 void LinuxExtensionPlatform::systemctl(const QStringList& args, std::function<void(const CommandResult&)> next) {
     const QString program = runner_.findProgram(QStringLiteral("systemctl"));
     if (program.isEmpty()) {
-        fail(ExtensionErrorCode::programNotFound, QStringLiteral("systemctl was not found; the camera service needs systemd."));
+        fail(ExtensionErrorCode::programNotFound,
+             QStringLiteral("systemctl was not found; the camera service needs systemd."));
         return;
     }
     runner_.run(
@@ -378,8 +389,9 @@ void LinuxExtensionPlatform::systemctl(const QStringList& args, std::function<vo
                 return;
             }
             QString why = r.timedOut ? QStringLiteral("no answer") : lastLine(r.standardError);
-            fail(ExtensionErrorCode::serviceFailed, QStringLiteral("systemctl --user ") + args.join(' ') + QStringLiteral(" failed") +
-                                    (why.isEmpty() ? QString() : QStringLiteral(" (") + why + ')') + '.');
+            fail(ExtensionErrorCode::serviceFailed,
+                 QStringLiteral("systemctl --user ") + args.join(' ') + QStringLiteral(" failed") +
+                     (why.isEmpty() ? QString() : QStringLiteral(" (") + why + ')') + '.');
         },
         config_.systemctlTimeoutMs);
 }
@@ -403,16 +415,16 @@ void LinuxExtensionPlatform::installService() {
     if (!file.open(QIODevice::WriteOnly) ||
         file.write(cameraServiceUnit(config_.cameraProgram, config_.version).toUtf8()) < 0 || !file.commit()) {
         fail(ExtensionErrorCode::serviceFailed, QStringLiteral("The camera service could not be written to ") + path +
-                                QStringLiteral(" (") + file.errorString() + QStringLiteral(")."));
+                                                    QStringLiteral(" (") + file.errorString() + QStringLiteral(")."));
         return;
     }
     auto failUnlessZero = [this](const CommandResult& r, const QString& step) {
         if (r.exitCode == 0) return false;
         const QString why = lastLine(r.standardError);
         fail(ExtensionErrorCode::serviceFailed, QStringLiteral("systemctl --user ") + step + QStringLiteral(" failed") +
-                                (why.isEmpty() ? QStringLiteral(" (exit status %1)").arg(r.exitCode)
-                                               : QStringLiteral(" (") + why + ')') +
-                                '.');
+                                                    (why.isEmpty() ? QStringLiteral(" (exit status %1)").arg(r.exitCode)
+                                                                   : QStringLiteral(" (") + why + ')') +
+                                                    '.');
         return true;
     };
     const QString unit = QLatin1String(kCameraServiceName);
@@ -438,8 +450,9 @@ void LinuxExtensionPlatform::checkServiceRunning() {
             return;
         }
         fail(ExtensionErrorCode::serviceFailed, QStringLiteral("The camera service did not start (") +
-                                (state.isEmpty() ? QStringLiteral("not running") : state) +
-                                QStringLiteral("); see \"journalctl --user -u ") + unit + QStringLiteral("\"."));
+                                                    (state.isEmpty() ? QStringLiteral("not running") : state) +
+                                                    QStringLiteral("); see \"journalctl --user -u ") + unit +
+                                                    QStringLiteral("\"."));
     });
 }
 
@@ -452,26 +465,28 @@ void LinuxExtensionPlatform::checkServiceHoldsDevice() {
         finish(0);
         return;
     }
-    systemctl({QStringLiteral("show"), QStringLiteral("-p"), QStringLiteral("MainPID"), QStringLiteral("--value"), unit},
-              [this, device](const CommandResult& r) {
-                  const int pid = r.standardOutput.trimmed().toInt();
-                  QDir fds(config_.procRoot + QStringLiteral("/%1/fd").arg(pid));
-                  const QStringList entries = fds.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
-                  // Nothing to look at (no such process or no permission): no verdict.
-                  if (pid <= 0 || entries.isEmpty()) {
-                      finish(0);
-                      return;
-                  }
-                  for (const QString& fd : entries)
-                      if (QFile::symLinkTarget(fds.filePath(fd)) == device) {
-                          finish(0);
-                          return;
-                      }
-                  fail(ExtensionErrorCode::deviceUnavailable, QStringLiteral("The camera \"Ostrela\" (") + device +
-                                              QStringLiteral(") is in use by another program, so the Ostrela camera "
-                                                             "service could not attach to it. Close the other "
-                                                             "program, then activate again."));
-              });
+    systemctl(
+        {QStringLiteral("show"), QStringLiteral("-p"), QStringLiteral("MainPID"), QStringLiteral("--value"), unit},
+        [this, device](const CommandResult& r) {
+            const int pid = r.standardOutput.trimmed().toInt();
+            QDir fds(config_.procRoot + QStringLiteral("/%1/fd").arg(pid));
+            const QStringList entries = fds.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+            // Nothing to look at (no such process or no permission): no verdict.
+            if (pid <= 0 || entries.isEmpty()) {
+                finish(0);
+                return;
+            }
+            for (const QString& fd : entries)
+                if (QFile::symLinkTarget(fds.filePath(fd)) == device) {
+                    finish(0);
+                    return;
+                }
+            fail(ExtensionErrorCode::deviceUnavailable,
+                 QStringLiteral("The camera \"Ostrela\" (") + device +
+                     QStringLiteral(") is in use by another program, so the Ostrela camera "
+                                    "service could not attach to it. Close the other "
+                                    "program, then activate again."));
+        });
 }
 
 // --- deactivation -----------------------------------------------------------------------------
@@ -494,14 +509,15 @@ void LinuxExtensionPlatform::deactivateService() {
         if (r.exitCode != 0 && r.exitCode != 5) {
             const QString why = lastLine(r.standardError);
             fail(ExtensionErrorCode::serviceFailed, QStringLiteral("The camera service could not be stopped") +
-                                    (why.isEmpty() ? QString() : QStringLiteral(" (") + why + ')') + '.');
+                                                        (why.isEmpty() ? QString() : QStringLiteral(" (") + why + ')') +
+                                                        '.');
             return;
         }
         systemctl({QStringLiteral("disable"), unit}, [=, this](const CommandResult&) {
             // A unit that cannot be disabled loses its file below, which removes it all the same.
             if (QFileInfo::exists(path) && !QFile::remove(path)) {
-                fail(ExtensionErrorCode::serviceFailed, QStringLiteral("The camera service file ") + path +
-                                        QStringLiteral(" could not be removed."));
+                fail(ExtensionErrorCode::serviceFailed,
+                     QStringLiteral("The camera service file ") + path + QStringLiteral(" could not be removed."));
                 return;
             }
             systemctl({QStringLiteral("daemon-reload")}, [this](const CommandResult&) { removeDevice(); });
@@ -517,8 +533,8 @@ void LinuxExtensionPlatform::removeDevice() {
     }
     // Gone already (a restart removes loopback devices): nothing to undo.
     const QString node = record->device.section(QLatin1Char('/'), -1);
-    const QString name = readSmallFile(config_.sysfsRoot + QStringLiteral("/class/video4linux/") + node +
-                                       QStringLiteral("/name"));
+    const QString name =
+        readSmallFile(config_.sysfsRoot + QStringLiteral("/class/video4linux/") + node + QStringLiteral("/name"));
     if (name.trimmed() != QLatin1String("Ostrela")) {
         clearDeviceRecord();
         finish(0);
@@ -542,8 +558,7 @@ std::optional<LinuxExtensionPlatform::DeviceRecord> LinuxExtensionPlatform::read
     const QString device = o.value(QStringLiteral("createdDevice")).toString();
     const QString by = o.value(QStringLiteral("createdBy")).toString();
     static const QRegularExpression valid(QStringLiteral("^/dev/video[0-9]+$"));
-    if (!valid.match(device).hasMatch() ||
-        (by != QLatin1String("v4l2loopback-ctl") && by != QLatin1String("modprobe")))
+    if (!valid.match(device).hasMatch() || (by != QLatin1String("v4l2loopback-ctl") && by != QLatin1String("modprobe")))
         return std::nullopt;
     return DeviceRecord{device, by};
 }
@@ -557,7 +572,9 @@ bool LinuxExtensionPlatform::writeDeviceRecord(const DeviceRecord& record) const
     return file.commit();
 }
 
-void LinuxExtensionPlatform::clearDeviceRecord() const { QFile::remove(config_.stateFile); }
+void LinuxExtensionPlatform::clearDeviceRecord() const {
+    QFile::remove(config_.stateFile);
+}
 
 std::shared_ptr<ExtensionPlatform> createSystemExtensionPlatform() {
     return std::make_shared<LinuxExtensionPlatform>(LinuxExtensionPlatformConfig::fromEnvironment());
