@@ -1,5 +1,7 @@
 #include "ui/Symbols.h"
 
+#include "ui/Resources.h"
+
 #include <QApplication>
 #include <QBuffer>
 #include <QFile>
@@ -62,7 +64,10 @@ const QHash<QString, QStringList>& table() {
     return t;
 }
 
-QString resourcePath(const QString& symbol) { return QStringLiteral(":/symbols/") + symbol + QStringLiteral(".svg"); }
+QString resourcePath(const QString& symbol) {
+    initUiResources();
+    return QStringLiteral(":/symbols/") + symbol + QStringLiteral(".svg");
+}
 
 bool useThemeIcons() {
     if (qEnvironmentVariable("OSTRELA_BUNDLED_SYMBOLS") == QLatin1String("1")) return false;
