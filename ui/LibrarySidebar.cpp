@@ -146,12 +146,16 @@ void LibraryTree::dragMoveEvent(QDragMoveEvent* e) {
 }
 
 void LibraryTree::dropEvent(QDropEvent* e) {
-    QTreeWidgetItem* target = itemAt(e->position().toPoint());
-    const QMimeData* mime = e->mimeData();
-    if (!acceptsDrop(mime, target)) {
-        e->ignore();
-        return;
-    }
+    const bool ok = dropAt(e->mimeData(), e->position().toPoint());
+    // The model rebuilds the list; the view must not move rows itself.
+    e->setDropAction(Qt::IgnoreAction);
+    if (ok) e->accept();
+    else e->ignore();
+}
+
+bool LibraryTree::dropAt(const QMimeData* mime, const QPoint& viewportPos) {
+    QTreeWidgetItem* target = itemAt(viewportPos);
+    if (!acceptsDrop(mime, target)) return false;
     bool ok = false;
     if (mime->hasFormat(QString::fromLatin1(kFolderGroupMime))) {
         const auto dragged = parseUuid(QString::fromLatin1(mime->data(QString::fromLatin1(kFolderGroupMime))));
@@ -175,10 +179,7 @@ void LibraryTree::dropEvent(QDropEvent* e) {
             ok = model_->dropOnItem(payloads, *id);
         }
     }
-    // The model rebuilds the list; the view must not move rows itself.
-    e->setDropAction(Qt::IgnoreAction);
-    if (ok) e->accept();
-    else e->ignore();
+    return ok;
 }
 
 // ---- Sidebar ----

@@ -44,6 +44,8 @@ class LibraryTree : public QTreeWidget {
 public:
     enum Role { PayloadRole = Qt::UserRole + 1, ItemIDRole, FolderIDRole, IsGroupRole, IsAllItemsRole };
     explicit LibraryTree(LibrarySidebarModel* model, QWidget* parent = nullptr);
+    // What a drop of `mime` at a point of the viewport does; true when something moved.
+    bool dropAt(const QMimeData* mime, const QPoint& viewportPos);
 
 protected:
     void startDrag(Qt::DropActions actions) override;
