@@ -8,7 +8,11 @@
 #include "ui/PreviewSource.h"
 #include "ui/VideoPaneModel.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QKeyEvent>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -37,6 +41,8 @@ protected:
     }
     test::ScopedTestEnv env;
     test::AppFixture fx;
+    // The first-run sheet would sit over the window; its own tests are elsewhere.
+    bool onboardingSeen = (settings::setHasSeenOnboarding(true), true);
     MainWindow window;
 };
 
@@ -331,4 +337,36 @@ TEST_F(ControlsTest, ScrubberSeeksOnceOnRelease) {
     EXPECT_FALSE(window.videoPaneModel()->isScrubbing());
     EXPECT_NEAR(player->currentTime(), player->duration() / 2, 1e-6);
     EXPECT_EQ(timeChanges, 1);
+}
+
+TEST_F(ControlsTest, PasteOutsideTextFieldsAddsTheClipboardImage) {
+    QImage picture(40, 30, QImage::Format_ARGB32);
+    picture.fill(QColor(0x2E, 0x7D, 0x32));
+    QGuiApplication::clipboard()->setImage(picture);
+    OverlayLibraryController* library = fx.app->libraryController();
+    const int before = int(library->items().size());
+    auto* button = find<QPushButton>("cameraButton");
+    button->setFocus();
+    quint64 stamp = 1000;
+    auto press = [&](QWidget* target, Qt::KeyboardModifiers mods) {
+        QKeyEvent e(QEvent::KeyPress, Qt::Key_V, mods, QStringLiteral("v"));
+        e.setTimestamp(stamp += 10);  // as the platform's key events carry
+        QCoreApplication::sendEvent(target, &e);
+    };
+    // Alt excludes.
+    press(button, Qt::ControlModifier | Qt::AltModifier);
+    EXPECT_EQ(library->items().size(), before);
+    // Shift is not looked at.
+    press(button, Qt::ControlModifier | Qt::ShiftModifier);
+    ASSERT_EQ(library->items().size(), before + 1);
+    EXPECT_EQ(library->selectedID(), library->items().last().id);
+    // In the bar text field Ctrl+V pastes text, not an image.
+    auto* field = find<QLineEdit>("lowerThirdTextField");
+    window.activateWindow();
+    QApplication::setActiveWindow(&window);
+    EXPECT_TRUE(QTest::qWaitForWindowActive(&window));
+    field->setFocus();
+    ASSERT_EQ(QGuiApplication::focusObject(), field);
+    press(field, Qt::ControlModifier);
+    EXPECT_EQ(library->items().size(), before + 1);
 }

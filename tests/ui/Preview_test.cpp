@@ -257,6 +257,37 @@ QString shoot(bool dark) {
 
 }  // namespace
 
+TEST(Screenshots, RunningCameraShowsTheOutgoingFrame) {
+    test::ScopedTestEnv env;
+    test::AppFixture fx(env);
+    settings::setHasSeenOnboarding(true);
+    settings::setVideoEffect(VideoEffect::none);
+    MainWindow window(fx.app.get());
+    window.resize(1180, 900);
+    window.show();
+    window.model()->toggleCamera();
+    ASSERT_TRUE(test::waitUntil([&] { return !window.preview()->source()->image().isNull(); }, 20000));
+    QCoreApplication::processEvents();
+    const QImage shot = window.grab().toImage();
+    const QString path = test::testOutputDirectory() + QStringLiteral("/main-window-running.png");
+    EXPECT_TRUE(shot.save(path));
+    std::printf("screenshot: %s\n", QFileInfo(path).absoluteFilePath().toLocal8Bit().constData());
+    window.model()->toggleCamera();
+    // The synthetic camera's bars: yellow second, blue seventh, in the upper part of the picture.
+    const QWidget* preview = window.preview();
+    const int w = std::min(preview->width(), preview->height() * 16 / 9);
+    const int h = w * 9 / 16;
+    const QPoint origin = preview->mapTo(&window, QPoint((preview->width() - w) / 2, (preview->height() - h) / 2));
+    auto at = [&](double fx, double fy) { return shot.pixelColor(origin + QPoint(int(fx * w), int(fy * h))); };
+    const QColor yellow = at(1.5 / 8, 0.4), blue = at(6.5 / 8, 0.4), black = at(0.5, 0.88);
+    EXPECT_GT(yellow.red(), 200);
+    EXPECT_GT(yellow.green(), 200);
+    EXPECT_LT(yellow.blue(), 60);
+    EXPECT_GT(blue.blue(), 200);
+    EXPECT_LT(blue.red(), 60);
+    EXPECT_LT(black.lightness(), 60);
+}
+
 TEST(Screenshots, MainWindowLightAndDark) {
     const QString light = shoot(false);
     const QString dark = shoot(true);
