@@ -337,6 +337,26 @@ TEST_F(ControlsTest, ScrubberSeeksOnceOnRelease) {
     EXPECT_FALSE(window.videoPaneModel()->isScrubbing());
     EXPECT_NEAR(player->currentTime(), player->duration() / 2, 1e-6);
     EXPECT_EQ(timeChanges, 1);
+
+    // Volume: the slider sets the player's volume, which keeps it in the settings.
+    QSlider* volume = window.findChild<QSlider*>(QStringLiteral("volumeSlider"));
+    ASSERT_NE(volume, nullptr);
+    volume->setValue(250);
+    EXPECT_DOUBLE_EQ(player->volume(), 0.25);
+    EXPECT_DOUBLE_EQ(settings::videoPlaybackVolume(), 0.25);
+    EXPECT_EQ(window.videoPaneModel()->volumeSymbol(), QStringLiteral("speaker.wave.1.fill"));
+    volume->setValue(0);
+    EXPECT_EQ(window.videoPaneModel()->volumeSymbol(), QStringLiteral("speaker.slash.fill"));
+    // Transport: play shows "Pause", stop returns to the beginning.
+    auto* play = window.findChild<QToolButton*>(QStringLiteral("playPauseButton"));
+    play->click();
+    EXPECT_TRUE(player->isPlaying());
+    EXPECT_EQ(play->property("symbol").toString(), QStringLiteral("pause.fill"));
+    EXPECT_EQ(play->text(), QStringLiteral("Pause"));
+    window.findChild<QToolButton*>(QStringLiteral("stopButton"))->click();
+    EXPECT_FALSE(player->isPlaying());
+    EXPECT_DOUBLE_EQ(player->currentTime(), 0.0);
+    EXPECT_EQ(play->property("symbol").toString(), QStringLiteral("play.fill"));
 }
 
 TEST_F(ControlsTest, PasteOutsideTextFieldsAddsTheClipboardImage) {
