@@ -15,7 +15,9 @@
 #include <QKeyEvent>
 #include <QComboBox>
 #include <QLabel>
+#include <QDialog>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMenu>
 #include <QSlider>
 #include <QStackedWidget>
@@ -389,4 +391,37 @@ TEST_F(ControlsTest, PasteOutsideTextFieldsAddsTheClipboardImage) {
     ASSERT_EQ(QGuiApplication::focusObject(), field);
     press(field, Qt::ControlModifier);
     EXPECT_EQ(library->items().size(), before + 1);
+}
+
+TEST_F(ControlsTest, ManagePresetsSheetAddsAndRemoves) {
+    auto* button = find<QToolButton>("presetsMenuButton");
+    emit button->menu()->aboutToShow();
+    QAction* manage = button->menu()->actions().last();
+    ASSERT_EQ(manage->text(), QStringLiteral("Manage Presets…"));
+    manage->trigger();
+    auto* sheet = window.findChild<QDialog*>(QStringLiteral("managePresetsSheet"));
+    ASSERT_NE(sheet, nullptr);
+    EXPECT_EQ(sheet->windowTitle(), QStringLiteral("Lower Third Presets"));
+    auto* list = sheet->findChild<QListWidget*>();
+    auto* field = sheet->findChild<QLineEdit*>();
+    ASSERT_TRUE(list && field);
+    EXPECT_EQ(list->height(), 220);
+    EXPECT_EQ(field->placeholderText(), QStringLiteral("New preset text"));
+    QPushButton *add = nullptr, *remove = nullptr;
+    for (QPushButton* b : sheet->findChildren<QPushButton*>()) {
+        if (b->text() == QLatin1String("Add")) add = b;
+        if (b->text() == QLatin1String("Remove Preset")) remove = b;
+    }
+    ASSERT_TRUE(add && remove);
+    field->setText(QStringLiteral(" Intro "));
+    add->click();
+    field->setText(QStringLiteral("Outro"));
+    add->click();
+    EXPECT_TRUE(field->text().isEmpty());
+    EXPECT_EQ(settings::lowerThirdPresets(), (QStringList{"Intro", "Outro"}));
+    ASSERT_EQ(list->count(), 2);
+    list->item(0)->setSelected(true);
+    remove->click();
+    EXPECT_EQ(settings::lowerThirdPresets(), QStringList{QStringLiteral("Outro")});
+    sheet->accept();
 }
