@@ -1,0 +1,311 @@
+#include "effects/ColorGradeEffects.h"
+
+#include "effects/Effects.h"
+#include "effects/Kernels.h"
+#include "pipeline/engine/ColorSpace.h"
+#include "pipeline/engine/Filters.h"
+#include "pipeline/engine/Renderer.h"
+
+#include <QFontMetricsF>
+#include <QPainter>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+namespace ostrela::effects {
+
+using engine::Color;
+using engine::Image;
+using engine::IRect;
+using engine::Rect;
+namespace filters = engine::filters;
+
+namespace {
+
+using Row = std::array<double, 4>;
+constexpr Row kZeroRow{0, 0, 0, 0};
+constexpr Row kIdR{1, 0, 0, 0}, kIdG{0, 1, 0, 0}, kIdB{0, 0, 1, 0}, kIdA{0, 0, 0, 1};
+
+Image colorMatrix(const Image& in, const Row& r, const Row& g, const Row& b, const Row& a = kIdA) {
+    return filters::colorMatrixWithBias(in, r, g, b, a, kZeroRow);
+}
+
+}  // namespace
+
+// ---- Thermal, NightOps, X-Ray, Noir, 3D ----
+
+Image renderThermal(const Image& image) {
+    const Rect e = image.extent();
+    const Image blurred = image.gaussianBlur(2.5).cropped(e);
+    // The heat palette is compiled into the program, so it is never missing and the fallback to
+    // the untouched input never applies.
+    const Image mapped = blurred.pixelOp(std::make_shared<ThermalMapOp>());
+    return filters::vignette(mapped, 1.4, 1.5).cropped(e);
+}
+
+Image renderNightOps(const Image& image) {
+    const Rect e = image.extent();
+    Image out = filters::colorControls(image, 0.0, -0.05, 2.2);
+    out = colorMatrix(out, kIdR, kZeroRow, kZeroRow);
+    out = filters::vignette(out, 1.6, 1.3);
+    return out.cropped(e);
+}
+
+Image renderXray(const Image& image) {
+    const Rect e = image.extent();
+    Image out = filters::colorControls(image, 0.0, 0.0, 1.1);
+    out = filters::colorInvert(out);
+    out = filters::colorControls(out, 1.0, 0.03, 1.5);
+    out = filters::falseColor(out, Color::fromSRGB(0.01, 0.02, 0.07), Color::fromSRGB(0.78, 0.93, 1.0));
+    out = filters::bloom(out, 3.0, 0.28);
+    out = filters::vignette(out, 1.2, 1.5);
+    return out.cropped(e);
+}
+
+Image renderNoir(const Image& image) {
+    const Rect e = image.extent();
+    const Image mono = filters::colorControls(image, 0.0, 0.02, 1.6);
+    const Image edges = filters::edges(mono, 2.0);
+    const Image darkEdges = filters::colorControls(edges, 1.0, -0.4, 1.0);
+    Image out = filters::screenBlend(darkEdges, mono);
+    out = filters::falseColor(out, Color::fromSRGB(0.02, 0.02, 0.03), Color::fromSRGB(0.92, 0.93, 0.95));
+    out = filters::bloom(out, 4.0, 0.35);
+    out = filters::vignette(out, 1.1, 1.6);
+    return out.cropped(e);
+}
+
+Image renderAnaglyph3D(const Image& image) {
+    const Rect e = image.extent();
+    const Image grey = filters::colorControls(image, 0.0, 0.0, 1.1);
+    const Image left = colorMatrix(grey, kIdR, kZeroRow, kZeroRow).translated(-10, 0);
+    const Image right = colorMatrix(grey, kZeroRow, kIdG, kIdB).translated(10, 0);
+    return filters::screenBlend(left, right).cropped(e);
+}
+
+// ---- Snow ----
+
+SnowOffsets snowOffsets(double t, double width) {
+    return {std::sin(0.6 * t) * 0.01 * width, -std::fmod(95.0 * t, 10000.0),
+            std::sin(0.35 * t + 5531.0) * 0.035 * width, -(std::fmod(45.0 * t, 10000.0) + 5531.0)};
+}
+
+Image renderSnow(const Image& image, double t) {
+    const Rect e = image.extent();
+    Image graded = filters::colorControls(image, 0.92, 0.0, 1.0);
+    graded = colorMatrix(graded, {0.97, 0, 0, 0}, {0, 0.99, 0, 0}, {0, 0, 1.06, 0});
+
+    const SnowOffsets o = snowOffsets(t, e.w);
+    auto flakeLayer = [&](double dx, double dy, double contrast, double brightness, double sigma) {
+        const Image noise = filters::randomNoise();
+        if (noise.isNull()) return Image::empty();
+        Image layer = noise.translated(dx, dy).cropped(e);
+        layer = filters::colorControls(layer, 1.0, brightness, contrast);
+        return layer.gaussianBlur(sigma).cropped(e);
+    };
+    const Image fine = flakeLayer(o.ax, o.ay, 9.0, -4.994599999999999, 0.4);
+    const Image large = flakeLayer(o.bx, o.by, 8.0, -4.4988, 1.2);
+
+    Image flakes = filters::screenBlend(large, fine);
+    flakes = filters::falseColor(flakes, Color::fromSRGB(0, 0, 0, 0), Color::fromSRGB(0.9, 0.95, 1.0, 1.0));
+    flakes = colorMatrix(flakes, kIdR, kIdG, kIdB, {0, 0, 0, 0.6});
+    return filters::screenBlend(flakes, graded).cropped(e);
+}
+
+// ---- CyberOps and its glyph rain ----
+
+GlyphRainLayout glyphRainLayout(double width, double height, double t) {
+    GlyphRainLayout l;
+    l.width = std::max(1, int(std::lround(std::isfinite(width) ? width : 1)));
+    l.height = std::max(1, int(std::lround(std::isfinite(height) ? height : 1)));
+    l.columns = std::max(1, int(std::trunc(width / kGlyphPitch)));
+    const double hp = l.height;
+    const double cycle = hp + 252.0;
+    const double step = std::floor(4.0 * t);
+    l.glyphs.reserve(size_t(l.columns) * 4);
+    for (int c = 0; c < l.columns; ++c) {
+        const double a = c * 12.9898;
+        const double speed = std::fmod(a, 140.0) + 80.0;
+        const double head = std::fmod(std::fmod(a, 1000.0) + speed * t, cycle) - 252.0;
+        const double phase = c * 7.31;
+        for (int r = 0; r < kGlyphTrail; ++r) {
+            const double top = r * kGlyphPitch + head;
+            if (!(top >= 0 && top < hp)) continue;
+            GlyphPlacement g;
+            g.column = c;
+            g.trail = r;
+            g.x = c * kGlyphPitch;
+            g.top = top;
+            g.baselineY = hp - top - kGlyphPitch;
+            if (r == 0) {
+                g.green = 1.0f;
+                g.alpha = 1.0f;
+            } else {
+                const double f = 1.0 - r / 14.0;
+                g.green = float(f * 0.5);
+                g.alpha = float(f * f);
+            }
+            g.glyph = int(std::trunc(std::abs(std::fmod(r * 3.7 + phase + step, 42.0))));
+            g.glyph = std::clamp(g.glyph, 0, EffectResources::kGlyphCount - 1);
+            l.glyphs.push_back(g);
+        }
+    }
+    return l;
+}
+
+namespace {
+
+// One glyph's coverage, drawn once from its prepared line with the painter that the literal
+// overlay uses, so the fast rain puts the same pixels where the painted one does.
+struct GlyphSprite {
+    int w = 0, h = 0;
+    int originX = 0;    // sprite column of the text position's x
+    int baselineRow = 0;  // sprite row (top down) holding the baseline's pixel row
+    std::vector<float> coverage;  // top row first
+};
+
+constexpr int kSpritePad = 4;
+
+// Overlay bitmaps are addressed like the original's bitmap contexts, one pixel per point, so the
+// glyph font's 16.2 points are 16.2 pixels (not the 21.6 a 96-dpi device would make of them).
+QImage pointBitmap(int w, int h) {
+    QImage img(w, h, QImage::Format_ARGB32_Premultiplied);
+    if (img.isNull()) return img;
+    const int dotsPerMeter = int(std::lround(72.0 / 0.0254));
+    img.setDotsPerMeterX(dotsPerMeter);
+    img.setDotsPerMeterY(dotsPerMeter);
+    img.fill(Qt::transparent);
+    return img;
+}
+
+const QFontMetricsF& glyphMetrics() {
+    static const QImage probe = pointBitmap(1, 1);
+    static const QFontMetricsF fm(EffectResources::shared().glyphFont(), &probe);
+    return fm;
+}
+
+double glyphAscent() { return glyphMetrics().ascent(); }
+
+const GlyphSprite& glyphSprite(int index) {
+    static std::array<std::unique_ptr<GlyphSprite>, EffectResources::kGlyphCount> sprites;
+    auto& slot = sprites[size_t(index)];
+    if (slot) return *slot;
+    auto s = std::make_unique<GlyphSprite>();
+    const QFont font = EffectResources::shared().glyphFont();
+    const QStaticText& line = EffectResources::shared().glyphLine(QChar(EffectResources::kGlyphs[index]));
+    const QFontMetricsF& fm = glyphMetrics();
+    s->w = int(std::ceil(fm.maxWidth())) + 2 * kSpritePad;
+    s->h = int(std::ceil(fm.height())) + 2 * kSpritePad;
+    QImage img = pointBitmap(s->w, s->h);
+    {
+        QPainter p(&img);
+        p.setFont(font);
+        p.setPen(Qt::white);
+        // The text position falls on a whole pixel here; fractional ones are rounded when placed.
+        p.drawStaticText(QPointF(kSpritePad, kSpritePad), line);
+    }
+    s->originX = kSpritePad;
+    s->baselineRow = kSpritePad + int(std::lround(fm.ascent()));
+    s->coverage.resize(size_t(s->w) * s->h);
+    for (int y = 0; y < s->h; ++y) {
+        const QRgb* row = reinterpret_cast<const QRgb*>(img.constScanLine(y));
+        for (int x = 0; x < s->w; ++x) s->coverage[size_t(y) * s->w + x] = qAlpha(row[x]) / 255.0f;
+    }
+    slot = std::move(s);
+    return *slot;
+}
+
+class GlyphRainNode final : public engine::Node {
+public:
+    struct Item {
+        const GlyphSprite* sprite;
+        int x0, top0;  // sprite's top-left pixel in bitmap coordinates, top down
+        float color[4];  // linear premultiplied
+    };
+    GlyphRainNode(int w, int h, std::vector<Item> items) : w_(w), h_(h), items_(std::move(items)) {}
+    Rect extent() const override { return {0, 0, double(w_), double(h_)}; }
+
+    void render(engine::TileContext&, const IRect& r, float* out) const override {
+        std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
+        const IRect rr = r.intersected({0, 0, w_, h_});
+        if (rr.isEmpty()) return;
+        for (const Item& it : items_) {
+            const GlyphSprite& s = *it.sprite;
+            // Sprite row k sits on bitmap row top0 + k (top down), that is on y = h − 1 − top0 − k.
+            const int kLo = std::max(0, h_ - it.top0 - rr.maxY()), kHi = std::min(s.h, h_ - it.top0 - rr.y);
+            const int iLo = std::max(0, rr.x - it.x0), iHi = std::min(s.w, rr.maxX() - it.x0);
+            if (kLo >= kHi || iLo >= iHi) continue;
+            for (int k = kLo; k < kHi; ++k) {
+                const int y = h_ - 1 - it.top0 - k;
+                const float* cov = s.coverage.data() + size_t(k) * s.w;
+                float* o = out + (size_t(y - r.y) * r.w + (it.x0 - r.x)) * 4;
+                for (int i = iLo; i < iHi; ++i) {
+                    const float c = cov[i];
+                    if (c == 0.0f) continue;
+                    float* p = o + 4 * i;
+                    const float k1 = 1.0f - it.color[3] * c;
+                    for (int ch = 0; ch < 4; ++ch) p[ch] = it.color[ch] * c + p[ch] * k1;
+                }
+            }
+        }
+    }
+
+private:
+    int w_, h_;
+    std::vector<Item> items_;
+};
+
+}  // namespace
+
+Image glyphRain(double width, double height, double t) {
+    const GlyphRainLayout l = glyphRainLayout(width, height, t);
+    const double ascent = glyphAscent();
+    std::vector<GlyphRainNode::Item> items;
+    items.reserve(l.glyphs.size());
+    for (const GlyphPlacement& g : l.glyphs) {
+        const GlyphSprite& s = glyphSprite(g.glyph);
+        // The painted overlay puts the line's top-left at (x, top + 18 − ascent), top down.
+        const double lineTop = (l.height - g.baselineY) - ascent;
+        GlyphRainNode::Item it;
+        it.sprite = &s;
+        it.x0 = int(std::lround(g.x)) - s.originX;
+        it.top0 = int(std::lround(lineTop + ascent)) - s.baselineRow;
+        const Color c = Color::fromSRGB(0.1 * g.green, g.green, 0.15 * g.green, g.alpha);
+        it.color[0] = c.r;
+        it.color[1] = c.g;
+        it.color[2] = c.b;
+        it.color[3] = c.a;
+        items.push_back(it);
+    }
+    return Image(std::make_shared<GlyphRainNode>(l.width, l.height, std::move(items)));
+}
+
+Image glyphRainPainted(double width, double height, double t) {
+    const GlyphRainLayout l = glyphRainLayout(width, height, t);
+    QImage bitmap = pointBitmap(l.width, l.height);
+    if (bitmap.isNull()) return Image::empty();
+    {
+        QPainter p(&bitmap);
+        p.setFont(EffectResources::shared().glyphFont());
+        const double ascent = glyphAscent();
+        for (const GlyphPlacement& g : l.glyphs) {
+            const QStaticText& line = EffectResources::shared().glyphLine(QChar(EffectResources::kGlyphs[g.glyph]));
+            p.setPen(QColor::fromRgbF(0.1f * g.green, g.green, 0.15f * g.green, g.alpha));
+            // Bitmap y up: the text position (x, baselineY) is row Hp − baselineY from the top.
+            p.drawStaticText(QPointF(g.x, (l.height - g.baselineY) - ascent), line);
+        }
+    }
+    return Image::fromQImage(bitmap);
+}
+
+Image renderCyberOps(const Image& image, double t) {
+    const Rect e = image.extent();
+    Image graded = filters::colorControls(image, 0.0, -0.25, 1.1);
+    graded = filters::colorMonochrome(graded, Color::fromSRGB(0.05, 0.25, 0.08), 0.9);
+    const Image rain = glyphRain(e.w, e.h, t);
+    return filters::screenBlend(rain, graded).cropped(e);
+}
+
+}  // namespace ostrela::effects
