@@ -33,13 +33,25 @@ Image colorMatrix(const Image& in, const Row& r, const Row& g, const Row& b, con
     return filters::colorMatrixWithBias(in, r, g, b, a, kZeroRow);
 }
 
+// The generator's colour channels taken as an opaque picture. Its fourth channel is an
+// independent random value too; left as alpha, the tone step would divide by it and about half
+// of all pixels would pass the flake threshold instead of the brightest few.
+class OpaqueOp final : public engine::PixelOp {
+public:
+    void apply(float* p, int n) const override {
+        for (int i = 0; i < n; ++i) p[4 * i + 3] = 1.0f;
+    }
+};
+
 }  // namespace
 
 // ---- Thermal, NightOps, X-Ray, Noir, 3D ----
 
 Image renderThermal(const Image& image) {
     const Rect e = image.extent();
-    const Image blurred = image.gaussianBlur(2.5).cropped(e);
+    // Blurred with its edge pixels repeated outward: blurring the bare picture would fade its
+    // border to transparent and the palette would draw a bright outline around the frame.
+    const Image blurred = image.clampedToExtent().gaussianBlur(2.5).cropped(e);
     // The heat palette is compiled into the program, so it is never missing and the fallback to
     // the untouched input never applies.
     const Image mapped = blurred.pixelOp(std::make_shared<ThermalMapOp>());
@@ -101,8 +113,16 @@ Image renderSnow(const Image& image, double t) {
     auto flakeLayer = [&](double dx, double dy, double contrast, double brightness, double sigma) {
         const Image noise = filters::randomNoise();
         if (noise.isNull()) return Image::empty();
-        Image layer = noise.translated(dx, dy).cropped(e);
+        // Moved by whole pixels: a fractional shift would average neighbouring noise values, and
+        // an average of two or four of them almost never reaches the threshold, so the flakes
+        // would come and go with the fraction of the offset from frame to frame.
+        Image layer = noise.translated(std::round(dx), std::round(dy)).cropped(e).pixelOp(std::make_shared<OpaqueOp>());
         layer = filters::colorControls(layer, 1.0, brightness, contrast);
+        // The threshold leaves the brightest noise values only a few thousandths above black
+        // (9 − 8.9946 at most): stretched so the brightest becomes white, the flakes show.
+        const double top = 0.5 * contrast + 0.5 + brightness;
+        const double gain = 1.0 / top;
+        layer = filters::colorControls(layer, 1.0, 0.5 * gain - 0.5, gain);
         return layer.gaussianBlur(sigma).cropped(e);
     };
     const Image fine = flakeLayer(o.ax, o.ay, 9.0, -4.994599999999999, 0.4);

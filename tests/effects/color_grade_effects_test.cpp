@@ -134,9 +134,15 @@ TEST(NightOps, OnlyRedSurvives) {
     EXPECT_EQ(maxG, 0.0f);
     EXPECT_EQ(maxB, 0.0f);
     EXPECT_GT(maxR, 0.5f);
-    // The grey picture becomes red: the white bar (top left) is bright red, the black one dark.
-    EXPECT_GT(mean(p, {40, 600, 40, 40}, 0), 0.5);
+    // The grey picture becomes red: the white bar (top left) is red, the black one dark.
+    EXPECT_GT(mean(p, {40, 600, 40, 40}, 0), 0.25);
     EXPECT_LT(mean(p, {1200, 600, 40, 40}, 0), 0.02);
+    // White at the centre, where the vignette leaves the picture as it is: full red.
+    Pixels w = renderFloat(renderNightOps(uniform(1, 1, 1)), {638, 358, 4, 4});
+    EXPECT_NEAR(w.at(640, 360)[0], 1.0f, 1e-3);
+    // The vignette darkens the corners.
+    Pixels c = renderFloat(renderNightOps(uniform(1, 1, 1)), {0, 0, 4, 4});
+    EXPECT_LT(c.at(0, 0)[0], 0.5f);
 }
 
 // ---- 3D ----
@@ -428,28 +434,27 @@ TEST(CyberOps, DarkGreenPictureUnderTheRain) {
     EXPECT_EQ(out.extent(), kFrame);
     engine::Renderer r(2, 64);
     QImage img = r.renderQImage(out, {0, 0, 1280, 720});
-    // The picture is green-tinted: green over red and blue in the white bar away from glyphs.
-    GlyphRainLayout l = glyphRainLayout(1280, 720, t);
-    long g = 0, rr = 0, b = 0;
-    for (int y = 0; y < 720; ++y)
-        for (int x = 0; x < 1280; ++x) {
-            QRgb px = img.pixel(x, y);
-            g += qGreen(px);
-            rr += qRed(px);
-            b += qBlue(px);
-        }
-    EXPECT_GT(g, 2 * rr);
-    EXPECT_GT(g, 2 * b);
+    // Between the glyphs (columns are 18 px apart, glyphs 10 px wide) the white bar is dark green.
+    for (int x : {14, 32, 50, 140}) {
+        QRgb px = img.pixel(x, 100);
+        EXPECT_GT(qGreen(px), 40) << x;
+        EXPECT_LT(qGreen(px), 120) << x;
+        EXPECT_GT(qGreen(px), qRed(px) + 20) << x;
+        EXPECT_GT(qGreen(px), qBlue(px) + 20) << x;
+    }
     // A leading glyph screened over the picture keeps green at its full 255.
-    int full = 0;
+    GlyphRainLayout l = glyphRainLayout(1280, 720, t);
+    int full = 0, leading = 0;
     for (const GlyphPlacement& gp : l.glyphs) {
         if (gp.trail != 0 || gp.top + 18 > 720) continue;
+        ++leading;
         int best = 0;
         for (int y = int(gp.top) + 2; y < int(gp.top) + 18; ++y)
             for (int x = int(gp.x); x < int(gp.x) + 18; ++x) best = std::max(best, qGreen(img.pixel(x, y)));
         full += best == 255;
     }
-    EXPECT_GT(full, 20);
+    EXPECT_GT(leading, 20);
+    EXPECT_EQ(full, leading);
 }
 
 // ---- All seven ----
