@@ -74,11 +74,15 @@ inline __m128 exp2V(__m128 y) {
     return _mm_mul_ps(p, _mm_castsi128_ps(scale));
 }
 
-// Premultiplied → unpremultiplied; opaque pixels as they are, transparent ones stay zero.
+// Premultiplied → unpremultiplied; opaque pixels as they are, transparent ones stay zero. A
+// channel above its alpha is not a premultiplied colour (only the noise generator, whose four
+// channels are independent, makes them) and is taken as it stands.
 inline __m128 unpremultiply(__m128 v, float a) {
     if (a >= 1.0f) return v;
     if (!(a > 0.0f)) return _mm_setzero_ps();
-    return _mm_blend_ps(_mm_mul_ps(v, _mm_set1_ps(1.0f / a)), v, 8);
+    const __m128 va = _mm_set1_ps(a);
+    const __m128 un = _mm_blendv_ps(_mm_mul_ps(v, _mm_set1_ps(1.0f / a)), v, _mm_cmpgt_ps(v, va));
+    return _mm_blend_ps(un, v, 8);
 }
 
 inline __m128 applyMatrix(const __m128* cols, __m128 v) {

@@ -13,7 +13,10 @@
 //    encoded values. Consecutive tone filters are affine in e and compose into one matrix at graph
 //    build time, so a run of them is one decode → matrix → encode per pixel inside the fused
 //    per-pixel pass. Intermediate values of a run are not clamped; the run's result is clamped
-//    to 0…1 (encoded) before it goes back to linear.
+//    to 0…1 (encoded) before it goes back to linear. A channel above its pixel's alpha is not a
+//    premultiplied colour — only the noise generator, with four independent channels, makes
+//    them — and is taken as it stands rather than divided: thresholds on noise then see the
+//    uniform channel values.
 //  * Light filters — colour matrix with bias, gamma adjust, vignette, bloom, the blends and
 //    composites, gradients and displacement — act on linear light, premultiplied unless stated.
 //
