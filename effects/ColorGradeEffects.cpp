@@ -4,7 +4,10 @@
 #include "effects/Kernels.h"
 #include "pipeline/engine/ColorSpace.h"
 #include "pipeline/engine/Filters.h"
+#include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
+
+#include <smmintrin.h>
 
 #include <QFontMetricsF>
 #include <QPainter>
@@ -43,6 +46,193 @@ public:
     }
 };
 
+// ---- Luminance tables ----
+//
+// Five of the looks start by taking the colour out (colour controls with saturation 0). From
+// there on their per-pixel steps see a grey picture, so the whole per-pixel chain is a function
+// of one number, the source pixel's encoded luminance. The chain is run once on a ramp of greys
+// through the standard filters themselves and kept as a table; each frame then reads the 8-bit
+// camera pixels, forms their luminance and interpolates the table, instead of decoding,
+// re-encoding and running every filter per pixel. Pictures that are not plain 8-bit pixels
+// (generated images in tests and tools) run the chain itself.
+
+constexpr int kLutSize = 1024;
+using Chain = Image (*)(const Image&);
+
+// Greys whose encoded values step evenly from 0 to 1, opaque.
+class GreyRampNode final : public engine::Node {
+public:
+    Rect extent() const override { return {0, 0, double(kLutSize), 1}; }
+    void render(engine::TileContext&, const IRect& r, float* out) const override {
+        for (int j = 0; j < r.h; ++j)
+            for (int i = 0; i < r.w; ++i) {
+                float* o = out + (size_t(j) * r.w + i) * 4;
+                const int x = r.x + i;
+                const bool inside = r.y + j == 0 && x >= 0 && x < kLutSize;
+                const float v = inside ? float(engine::color::srgbToLinear(double(x) / (kLutSize - 1))) : 0.0f;
+                o[0] = o[1] = o[2] = v;
+                o[3] = inside ? 1.0f : 0.0f;
+            }
+    }
+};
+
+struct LumaTable {
+    std::vector<float> rgba;  // kLutSize + 1 entries (the last repeated for the interpolation)
+};
+
+LumaTable bakeLumaTable(Chain chain) {
+    engine::Renderer renderer(1, 1);
+    LumaTable t;
+    t.rgba = renderer.renderFloat(chain(Image(std::make_shared<GreyRampNode>())), {0, 0, kLutSize, 1});
+    t.rgba.resize(size_t(kLutSize + 1) * 4);
+    for (int c = 0; c < 4; ++c) t.rgba[size_t(kLutSize) * 4 + c] = t.rgba[size_t(kLutSize - 1) * 4 + c];
+    return t;
+}
+
+// The 8-bit picture behind whole-pixel moves and crops, where there is one.
+struct PlainSource {
+    const engine::SourceNode* source = nullptr;
+    int dx = 0, dy = 0;  // source pixel (x − dx, y − dy) shows at (x, y)
+    IRect clip;          // where it shows
+};
+
+PlainSource plainSource(const engine::Node* node) {
+    PlainSource p;
+    IRect clip{-(1 << 28), -(1 << 28), 1 << 29, 1 << 29};
+    int dx = 0, dy = 0;
+    while (node) {
+        if (auto* s = dynamic_cast<const engine::SourceNode*>(node)) {
+            const QImage::Format f = s->image().format();
+            if (f != QImage::Format_ARGB32_Premultiplied && f != QImage::Format_RGB32) return {};
+            p.source = s;
+            p.dx = dx;
+            p.dy = dy;
+            p.clip = clip.intersected({dx, dy, s->image().width(), s->image().height()});
+            return p;
+        }
+        if (auto* c = dynamic_cast<const engine::CropNode*>(node)) {
+            const IRect b = engine::pixelBounds(c->extent());
+            clip = clip.intersected({b.x, b.y, b.w, b.h});
+            node = c->input(0);
+            continue;
+        }
+        if (auto* t = dynamic_cast<const engine::TransformNode*>(node)) {
+            int tx, ty;
+            if (!t->isIntegerTranslation(&tx, &ty)) return {};
+            dx += tx;
+            dy += ty;
+            node = t->input(0);
+            continue;
+        }
+        return {};
+    }
+    return {};
+}
+
+class LumaTableNode final : public engine::Node {
+public:
+    LumaTableNode(engine::NodePtr in, PlainSource src, const LumaTable* table)
+        : in_(std::move(in)), src_(src), table_(table) {
+        const float scale = float(kLutSize - 1) / 255.0f;
+        for (int v = 0; v < 256; ++v) {
+            // The luminance the tone filters form from encoded values, in table steps.
+            wr_[v] = filters::kLumR * float(v) * scale;
+            wg_[v] = filters::kLumG * float(v) * scale;
+            wb_[v] = filters::kLumB * float(v) * scale;
+        }
+    }
+    Rect extent() const override { return in_->extent(); }
+    int inputCount() const override { return 1; }
+    const engine::Node* input(int) const override { return in_.get(); }
+
+    void render(engine::TileContext&, const IRect& r, float* out) const override {
+        std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
+        const IRect in = r.intersected(src_.clip);
+        if (in.isEmpty()) return;
+        const QImage& img = src_.source->image();
+        const bool opaqueFormat = img.format() == QImage::Format_RGB32;
+        const float* lut = table_->rgba.data();
+        for (int y = in.y; y < in.maxY(); ++y) {
+            const uint8_t* s = img.constScanLine(img.height() - 1 - (y - src_.dy)) + size_t(in.x - src_.dx) * 4;
+            float* o = out + (size_t(y - r.y) * r.w + (in.x - r.x)) * 4;
+            for (int i = 0; i < in.w; ++i, s += 4, o += 4) {
+                unsigned b = s[0], g = s[1], rr = s[2], a = opaqueFormat ? 255u : s[3];
+                if (a == 0) continue;
+                if (a != 255) {
+                    // Unpremultiplied as the engine decodes it.
+                    auto un = [a](unsigned c) { return std::min(255u, (c * 255u + a / 2) / a); };
+                    b = un(b);
+                    g = un(g);
+                    rr = un(rr);
+                }
+                const float L = wr_[rr] + wg_[g] + wb_[b];
+                const int k = std::min(int(L), kLutSize - 1);
+                const __m128 f = _mm_set1_ps(L - float(k));
+                const __m128 p0 = _mm_loadu_ps(lut + 4 * k), p1 = _mm_loadu_ps(lut + 4 * k + 4);
+                __m128 v = _mm_add_ps(p0, _mm_mul_ps(_mm_sub_ps(p1, p0), f));
+                if (a != 255) v = _mm_mul_ps(v, _mm_set1_ps(float(a) * (1.0f / 255.0f)));
+                _mm_storeu_ps(o, v);
+            }
+        }
+    }
+
+private:
+    engine::NodePtr in_;
+    PlainSource src_;
+    const LumaTable* table_;
+    float wr_[256], wg_[256], wb_[256];
+};
+
+// chain(image), through the table when the image is plain 8-bit pixels.
+Image lumaChain(const Image& image, const LumaTable& table, Chain chain) {
+    if (image.isNull()) return image;
+    const PlainSource src = plainSource(image.node().get());
+    if (!src.source) return chain(image);
+    return Image(std::make_shared<LumaTableNode>(image.node(), src, &table));
+}
+
+#define OSTRELA_LUMA_TABLE(name, chainFn)            \
+    const LumaTable& name() {                         \
+        static const LumaTable t = bakeLumaTable(chainFn); \
+        return t;                                     \
+    }
+
+// The colour-free chains of the five looks, up to their first step that is not per pixel.
+Image nightOpsTone(const Image& in) {
+    return colorMatrix(filters::colorControls(in, 0.0, -0.05, 2.2), kIdR, kZeroRow, kZeroRow);
+}
+Image xrayTone(const Image& in) {
+    Image out = filters::colorControls(in, 0.0, 0.0, 1.1);
+    out = filters::colorInvert(out);
+    out = filters::colorControls(out, 1.0, 0.03, 1.5);
+    return filters::falseColor(out, Color::fromSRGB(0.01, 0.02, 0.07), Color::fromSRGB(0.78, 0.93, 1.0));
+}
+Image noirMono(const Image& in) { return filters::colorControls(in, 0.0, 0.02, 1.6); }
+Image anaglyphLeft(const Image& in) {
+    return colorMatrix(filters::colorControls(in, 0.0, 0.0, 1.1), kIdR, kZeroRow, kZeroRow);
+}
+Image anaglyphRight(const Image& in) {
+    return colorMatrix(filters::colorControls(in, 0.0, 0.0, 1.1), kZeroRow, kIdG, kIdB);
+}
+Image cyberOpsGrade(const Image& in) {
+    return filters::colorMonochrome(filters::colorControls(in, 0.0, -0.25, 1.1), Color::fromSRGB(0.05, 0.25, 0.08), 0.9);
+}
+
+OSTRELA_LUMA_TABLE(nightOpsTable, nightOpsTone)
+OSTRELA_LUMA_TABLE(xrayTable, xrayTone)
+OSTRELA_LUMA_TABLE(noirMonoTable, noirMono)
+OSTRELA_LUMA_TABLE(anaglyphLeftTable, anaglyphLeft)
+OSTRELA_LUMA_TABLE(anaglyphRightTable, anaglyphRight)
+OSTRELA_LUMA_TABLE(cyberOpsTable, cyberOpsGrade)
+
+}  // namespace
+
+bool lumaTablesEnabled = true;
+
+namespace {
+Image viaTable(const Image& image, const LumaTable& (*table)(), Chain chain) {
+    return lumaTablesEnabled ? lumaChain(image, table(), chain) : chain(image);
+}
 }  // namespace
 
 // ---- Thermal, NightOps, X-Ray, Noir, 3D ----
@@ -60,18 +250,16 @@ Image renderThermal(const Image& image) {
 
 Image renderNightOps(const Image& image) {
     const Rect e = image.extent();
-    Image out = filters::colorControls(image, 0.0, -0.05, 2.2);
-    out = colorMatrix(out, kIdR, kZeroRow, kZeroRow);
+    // Colour controls (saturation 0, contrast 2.2, brightness −0.05), then only red kept.
+    Image out = viaTable(image, nightOpsTable, nightOpsTone);
     out = filters::vignette(out, 1.6, 1.3);
     return out.cropped(e);
 }
 
 Image renderXray(const Image& image) {
     const Rect e = image.extent();
-    Image out = filters::colorControls(image, 0.0, 0.0, 1.1);
-    out = filters::colorInvert(out);
-    out = filters::colorControls(out, 1.0, 0.03, 1.5);
-    out = filters::falseColor(out, Color::fromSRGB(0.01, 0.02, 0.07), Color::fromSRGB(0.78, 0.93, 1.0));
+    // Grey, invert, contrast, navy-to-ice false colour.
+    Image out = viaTable(image, xrayTable, xrayTone);
     out = filters::bloom(out, 3.0, 0.28);
     out = filters::vignette(out, 1.2, 1.5);
     return out.cropped(e);
@@ -79,7 +267,7 @@ Image renderXray(const Image& image) {
 
 Image renderNoir(const Image& image) {
     const Rect e = image.extent();
-    const Image mono = filters::colorControls(image, 0.0, 0.02, 1.6);
+    const Image mono = viaTable(image, noirMonoTable, noirMono);
     const Image edges = filters::edges(mono, 2.0);
     const Image darkEdges = filters::colorControls(edges, 1.0, -0.4, 1.0);
     Image out = filters::screenBlend(darkEdges, mono);
@@ -91,9 +279,9 @@ Image renderNoir(const Image& image) {
 
 Image renderAnaglyph3D(const Image& image) {
     const Rect e = image.extent();
-    const Image grey = filters::colorControls(image, 0.0, 0.0, 1.1);
-    const Image left = colorMatrix(grey, kIdR, kZeroRow, kZeroRow).translated(-10, 0);
-    const Image right = colorMatrix(grey, kZeroRow, kIdG, kIdB).translated(10, 0);
+    // Each eye is the grey picture (saturation 0, contrast 1.1) through its own colour matrix.
+    const Image left = viaTable(image, anaglyphLeftTable, anaglyphLeft).translated(-10, 0);
+    const Image right = viaTable(image, anaglyphRightTable, anaglyphRight).translated(10, 0);
     return filters::screenBlend(left, right).cropped(e);
 }
 
@@ -322,8 +510,7 @@ Image glyphRainPainted(double width, double height, double t) {
 
 Image renderCyberOps(const Image& image, double t) {
     const Rect e = image.extent();
-    Image graded = filters::colorControls(image, 0.0, -0.25, 1.1);
-    graded = filters::colorMonochrome(graded, Color::fromSRGB(0.05, 0.25, 0.08), 0.9);
+    const Image graded = viaTable(image, cyberOpsTable, cyberOpsGrade);
     const Image rain = glyphRain(e.w, e.h, t);
     return filters::screenBlend(rain, graded).cropped(e);
 }

@@ -16,6 +16,11 @@ engine::Image renderAnaglyph3D(const engine::Image& image);
 engine::Image renderSnow(const engine::Image& image, double t);
 engine::Image renderCyberOps(const engine::Image& image, double t);
 
+// NightOps, X-Ray, Noir, 3D and CyberOps evaluate their colour-free per-pixel chain through a
+// luminance table when the picture is plain 8-bit pixels. Off, every frame runs the filters
+// themselves (for measuring what the table changes).
+extern bool lumaTablesEnabled;
+
 // Where Snow's two noise layers sit at time t over a picture `width` wide.
 struct SnowOffsets {
     double ax, ay;  // fine flakes (layer A)
