@@ -227,11 +227,70 @@ OSTRELA_LUMA_TABLE(cyberOpsTable, cyberOpsGrade)
 
 }  // namespace
 
-bool lumaTablesEnabled = true;
+bool colorGradeShortcuts = true;
 
 namespace {
 Image viaTable(const Image& image, const LumaTable& (*table)(), Chain chain) {
-    return lumaTablesEnabled ? lumaChain(image, table(), chain) : chain(image);
+    return colorGradeShortcuts ? lumaChain(image, table(), chain) : chain(image);
+}
+}  // namespace
+
+namespace {
+// A Gaussian of this sigma evaluated on a grid of half the resolution, the way the engine runs
+// its large blurs: a 2×2 box reduction (the half-size sample points fall between four pixels),
+// the blur on the small grid, a bilinear expansion. The reduced sigma is chosen so that the
+// three variances add up to sigma²; the kernel has a quarter of the pixels and half the taps.
+Image blurOnHalfGrid(const Image& clamped, double sigma) {
+    if (!colorGradeShortcuts) return clamped.gaussianBlur(sigma);
+    const double v = sigma * sigma - 3.0 / 12.0 - 4.0 / 6.0;
+    const double reduced = std::sqrt(std::max(v, 1.0)) / 2.0;
+    return clamped.scaled(0.5, 0.5).gaussianBlur(reduced).scaled(2.0, 2.0);
+}
+}  // namespace
+
+namespace {
+// The heat palette is piecewise linear in luminance with its stops at multiples of 0.25, so a
+// table of 4097 entries read with linear interpolation reproduces it (up to rounding); the
+// kernel itself handles luminances outside 0…1.
+class ThermalTableOp final : public engine::PixelOp {
+public:
+    static constexpr int kSteps = 4096;
+    ThermalTableOp() {
+        table_.resize(size_t(kSteps + 2) * 4);
+        for (int i = 0; i <= kSteps + 1; ++i) {
+            const float l = float(std::min(i, kSteps)) / kSteps;
+            const Vec4 c = thermalMap({l, l, l, 1.0f});
+            table_[size_t(i) * 4 + 0] = c.r;
+            table_[size_t(i) * 4 + 1] = c.g;
+            table_[size_t(i) * 4 + 2] = c.b;
+            table_[size_t(i) * 4 + 3] = 0.0f;
+        }
+    }
+    void apply(float* p, int n) const override {
+        const float* t = table_.data();
+        for (int i = 0; i < n; ++i, p += 4) {
+            const float lum = p[0] * 0.299f + p[1] * 0.587f + p[2] * 0.114f;
+            if (!(lum >= 0.0f && lum <= 1.0f)) {
+                const Vec4 c = thermalMap({p[0], p[1], p[2], p[3]});
+                p[0] = c.r; p[1] = c.g; p[2] = c.b; p[3] = c.a;
+                continue;
+            }
+            const float x = lum * kSteps;
+            const int k = int(x);
+            const __m128 f = _mm_set1_ps(x - float(k));
+            const __m128 a = _mm_loadu_ps(t + 4 * k), b = _mm_loadu_ps(t + 4 * k + 4);
+            const __m128 c = _mm_add_ps(a, _mm_mul_ps(_mm_sub_ps(b, a), f));
+            _mm_storeu_ps(p, _mm_blend_ps(c, _mm_set1_ps(p[3]), 8));
+        }
+    }
+
+private:
+    std::vector<float> table_;
+};
+
+engine::PixelOpPtr thermalTableOp() {
+    static const engine::PixelOpPtr op = std::make_shared<ThermalTableOp>();
+    return op;
 }
 }  // namespace
 
@@ -241,10 +300,11 @@ Image renderThermal(const Image& image) {
     const Rect e = image.extent();
     // Blurred with its edge pixels repeated outward: blurring the bare picture would fade its
     // border to transparent and the palette would draw a bright outline around the frame.
-    const Image blurred = image.clampedToExtent().gaussianBlur(2.5).cropped(e);
+    const Image blurred = blurOnHalfGrid(image.clampedToExtent(), 2.5).cropped(e);
     // The heat palette is compiled into the program, so it is never missing and the fallback to
     // the untouched input never applies.
-    const Image mapped = blurred.pixelOp(std::make_shared<ThermalMapOp>());
+    const Image mapped = colorGradeShortcuts ? blurred.pixelOp(thermalTableOp())
+                                             : blurred.pixelOp(std::make_shared<ThermalMapOp>());
     return filters::vignette(mapped, 1.4, 1.5).cropped(e);
 }
 
@@ -511,7 +571,7 @@ Image glyphRainPainted(double width, double height, double t) {
 Image renderCyberOps(const Image& image, double t) {
     const Rect e = image.extent();
     const Image graded = viaTable(image, cyberOpsTable, cyberOpsGrade);
-    const Image rain = glyphRain(e.w, e.h, t);
+    const Image rain = colorGradeShortcuts ? glyphRain(e.w, e.h, t) : glyphRainPainted(e.w, e.h, t);
     return filters::screenBlend(rain, graded).cropped(e);
 }
 

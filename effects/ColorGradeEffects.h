@@ -16,10 +16,11 @@ engine::Image renderAnaglyph3D(const engine::Image& image);
 engine::Image renderSnow(const engine::Image& image, double t);
 engine::Image renderCyberOps(const engine::Image& image, double t);
 
-// NightOps, X-Ray, Noir, 3D and CyberOps evaluate their colour-free per-pixel chain through a
-// luminance table when the picture is plain 8-bit pixels. Off, every frame runs the filters
-// themselves (for measuring what the table changes).
-extern bool lumaTablesEnabled;
+// The looks' speed shortcuts (on by default): colour-free chains through luminance tables baked
+// from the filters, glyph rain from cached glyph coverage, Snow's flakes from cached specks,
+// Thermal's blur on a half-size grid. Off, every frame runs the filter chains literally; the
+// benchmarks measure what the shortcuts change.
+extern bool colorGradeShortcuts;
 
 // Where Snow's two noise layers sit at time t over a picture `width` wide.
 struct SnowOffsets {
