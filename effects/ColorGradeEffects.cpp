@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <unordered_map>
 
 namespace ostrela::effects {
 
@@ -131,14 +132,23 @@ PlainSource plainSource(const engine::Node* node) {
 
 class LumaTableNode final : public engine::Node {
 public:
-    LumaTableNode(engine::NodePtr in, PlainSource src, const LumaTable* table)
-        : in_(std::move(in)), src_(src), table_(table) {
+    // saturation 0: one table entry gives the pixel. Otherwise channel c reads the entry at
+    // L + saturation·(e_c − L), which is what the chain's first step (colour controls) makes of
+    // it before the per-channel steps that follow.
+    LumaTableNode(engine::NodePtr in, PlainSource src, const LumaTable* table, float saturation = 0.0f)
+        : in_(std::move(in)), src_(src), table_(table), saturation_(saturation) {
         const float scale = float(kLutSize - 1) / 255.0f;
         for (int v = 0; v < 256; ++v) {
             // The luminance the tone filters form from encoded values, in table steps.
             wr_[v] = filters::kLumR * float(v) * scale;
             wg_[v] = filters::kLumG * float(v) * scale;
             wb_[v] = filters::kLumB * float(v) * scale;
+            ws_[v] = saturation_ * float(v) * scale;
+        }
+        // Channel-major copies of the table for the saturated case.
+        for (int c = 0; c < 4; ++c) {
+            planes_[c].resize(kLutSize + 1);
+            for (int k = 0; k <= kLutSize; ++k) planes_[c][size_t(k)] = table_->rgba[size_t(k) * 4 + c];
         }
     }
     Rect extent() const override { return in_->extent(); }
@@ -146,8 +156,8 @@ public:
     const engine::Node* input(int) const override { return in_.get(); }
 
     void render(engine::TileContext&, const IRect& r, float* out) const override {
-        std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
         const IRect in = r.intersected(src_.clip);
+        if (!(in == r)) std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
         if (in.isEmpty()) return;
         const QImage& img = src_.source->image();
         const bool opaqueFormat = img.format() == QImage::Format_RGB32;
@@ -166,10 +176,23 @@ public:
                     rr = un(rr);
                 }
                 const float L = wr_[rr] + wg_[g] + wb_[b];
-                const int k = std::min(int(L), kLutSize - 1);
-                const __m128 f = _mm_set1_ps(L - float(k));
-                const __m128 p0 = _mm_loadu_ps(lut + 4 * k), p1 = _mm_loadu_ps(lut + 4 * k + 4);
-                __m128 v = _mm_add_ps(p0, _mm_mul_ps(_mm_sub_ps(p1, p0), f));
+                __m128 v;
+                if (saturation_ == 0.0f) {
+                    const int k = std::min(int(L), kLutSize - 1);
+                    const __m128 f = _mm_set1_ps(L - float(k));
+                    const __m128 p0 = _mm_loadu_ps(lut + 4 * k), p1 = _mm_loadu_ps(lut + 4 * k + 4);
+                    v = _mm_add_ps(p0, _mm_mul_ps(_mm_sub_ps(p1, p0), f));
+                } else {
+                    // A mix of two values in 0 … kLutSize − 1 stays in that range.
+                    const float base = (1.0f - saturation_) * L;
+                    auto at = [&](int c, unsigned byte) {
+                        const float x = base + ws_[byte];
+                        const int k = std::min(int(x), kLutSize - 1);
+                        const float* t = planes_[c].data();
+                        return t[k] + (t[k + 1] - t[k]) * (x - float(k));
+                    };
+                    v = _mm_setr_ps(at(0, rr), at(1, g), at(2, b), planes_[3][0]);
+                }
                 if (a != 255) v = _mm_mul_ps(v, _mm_set1_ps(float(a) * (1.0f / 255.0f)));
                 _mm_storeu_ps(o, v);
             }
@@ -180,15 +203,17 @@ private:
     engine::NodePtr in_;
     PlainSource src_;
     const LumaTable* table_;
-    float wr_[256], wg_[256], wb_[256];
+    float saturation_;
+    float wr_[256], wg_[256], wb_[256], ws_[256];
+    std::vector<float> planes_[4];
 };
 
 // chain(image), through the table when the image is plain 8-bit pixels.
-Image lumaChain(const Image& image, const LumaTable& table, Chain chain) {
+Image lumaChain(const Image& image, const LumaTable& table, Chain chain, float saturation = 0.0f) {
     if (image.isNull()) return image;
     const PlainSource src = plainSource(image.node().get());
     if (!src.source) return chain(image);
-    return Image(std::make_shared<LumaTableNode>(image.node(), src, &table));
+    return Image(std::make_shared<LumaTableNode>(image.node(), src, &table, saturation));
 }
 
 #define OSTRELA_LUMA_TABLE(name, chainFn)            \
@@ -218,6 +243,12 @@ Image cyberOpsGrade(const Image& in) {
     return filters::colorMonochrome(filters::colorControls(in, 0.0, -0.25, 1.1), Color::fromSRGB(0.05, 0.25, 0.08), 0.9);
 }
 
+// Snow's grade: colour controls at saturation 0.92, then a diagonal colour matrix.
+Image snowGrade(const Image& in) {
+    return colorMatrix(filters::colorControls(in, 0.92, 0.0, 1.0), {0.97, 0, 0, 0}, {0, 0.99, 0, 0}, {0, 0, 1.06, 0});
+}
+
+OSTRELA_LUMA_TABLE(snowGradeTable, snowGrade)
 OSTRELA_LUMA_TABLE(nightOpsTable, nightOpsTone)
 OSTRELA_LUMA_TABLE(xrayTable, xrayTone)
 OSTRELA_LUMA_TABLE(noirMonoTable, noirMono)
@@ -352,33 +383,235 @@ SnowOffsets snowOffsets(double t, double width) {
             std::sin(0.35 * t + 5531.0) * 0.035 * width, -(std::fmod(45.0 * t, 10000.0) + 5531.0)};
 }
 
+namespace {
+
+// One flake layer's threshold: the noise read opaque, colour controls (contrast, brightness),
+// then stretched so the brightest noise value becomes white. The threshold leaves the brightest
+// values only a few thousandths above black (9 − 8.9946 at most), which would not show.
+Image flakeTone(const Image& noise, double contrast, double brightness) {
+    Image layer = noise.pixelOp(std::make_shared<OpaqueOp>());
+    layer = filters::colorControls(layer, 1.0, brightness, contrast);
+    const double gain = 1.0 / (0.5 * contrast + 0.5 + brightness);
+    return filters::colorControls(layer, 1.0, 0.5 * gain - 0.5, gain);
+}
+
+// The layer as the filters compute it: noise moved, cropped to E, thresholded, blurred, cropped.
+Image flakeLayerLiteral(const Rect& e, int dx, int dy, double contrast, double brightness, double sigma) {
+    const Image noise = filters::randomNoise();
+    if (noise.isNull()) return Image::empty();
+    return flakeTone(noise.translated(dx, dy).cropped(e), contrast, brightness).gaussianBlur(sigma).cropped(e);
+}
+
+// The same layer from cached specks. The noise is a fixed pattern that only moves by whole
+// pixels, and the threshold keeps about one value in 1700, so the pattern's surviving pixels are
+// found once per 128×128 block of noise coordinates (on first need, then kept; the offsets wrap,
+// so the blocks are bounded) and each frame splats the visible ones with the blur's weights.
+class SpeckField {
+public:
+    struct Speck { int x, y; float v[3]; };  // noise coordinates, thresholded colour (linear)
+    static constexpr int kBlock = 128;
+
+    SpeckField(double contrast, double brightness, double sigma) {
+        // The threshold's per-pixel steps, taken from the filters themselves.
+        const Image toned = flakeTone(Image::solid(Color{0, 0, 0, 1}), contrast, brightness);
+        if (auto* pw = dynamic_cast<const engine::PointwiseNode*>(toned.node().get())) ops_ = pw->ops();
+        // Noise values at or below `cut_` never survive (the steps are monotone per channel).
+        float lo = 0.0f, hi = 1.0f;
+        for (int i = 0; i < 40; ++i) {
+            const float mid = 0.5f * (lo + hi);
+            (survives(mid) ? hi : lo) = mid;
+        }
+        cut_ = lo - 1e-4f;
+        radius_ = std::max(1, int(std::ceil(3.0 * sigma)));
+        double sum = 0;
+        std::vector<double> w(size_t(radius_) + 1);
+        for (int i = 0; i <= radius_; ++i) {
+            w[size_t(i)] = std::exp(-0.5 * i * i / (sigma * sigma));
+            sum += i == 0 ? w[0] : 2 * w[size_t(i)];
+        }
+        for (int i = -radius_; i <= radius_; ++i) weights_.push_back(float(w[size_t(std::abs(i))] / sum));
+    }
+
+    int radius() const { return radius_; }
+    const std::vector<float>& weights() const { return weights_; }
+
+    // The specks of one block; computed on the building thread, read by the render threads.
+    const std::vector<Speck>& block(int bx, int by) {
+        const int64_t key = (int64_t(bx) << 32) ^ uint32_t(by);
+        auto it = blocks_.find(key);
+        if (it != blocks_.end()) return it->second;
+        std::vector<Speck> specks;
+        for (int y = by * kBlock; y < (by + 1) * kBlock; ++y)
+            for (int x = bx * kBlock; x < (bx + 1) * kBlock; ++x) {
+                float px[4] = {engine::NoiseNode::value(x, y, 0), engine::NoiseNode::value(x, y, 1),
+                               engine::NoiseNode::value(x, y, 2), engine::NoiseNode::value(x, y, 3)};
+                if (std::max({px[0], px[1], px[2]}) <= cut_) continue;
+                for (const auto& op : ops_) op->apply(px, 1);
+                if (px[0] > 0 || px[1] > 0 || px[2] > 0) specks.push_back({x, y, {px[0], px[1], px[2]}});
+            }
+        return blocks_.emplace(key, std::move(specks)).first->second;
+    }
+
+private:
+    bool survives(float v) const {
+        float px[4] = {v, v, v, 1.0f};
+        for (const auto& op : ops_) op->apply(px, 1);
+        return px[0] > 0 || px[1] > 0 || px[2] > 0;
+    }
+    std::vector<engine::PixelOpPtr> ops_;
+    float cut_ = 0;
+    int radius_ = 1;
+    std::vector<float> weights_;  // offsets −radius … radius
+    std::unordered_map<int64_t, std::vector<Speck>> blocks_;
+};
+
+class SpeckLayerNode final : public engine::Node {
+public:
+    SpeckLayerNode(SpeckField& field, const Rect& e, int dx, int dy)
+        : field_(field), e_(e), ep_(engine::pixelBounds(e)), dx_(dx), dy_(dy) {
+        // Every block that can reach E: specks are cropped to E before the blur.
+        const int bx0 = floorDiv(ep_.x - dx_), bx1 = floorDiv(ep_.maxX() - 1 - dx_);
+        const int by0 = floorDiv(ep_.y - dy_), by1 = floorDiv(ep_.maxY() - 1 - dy_);
+        bx0_ = bx0;
+        by0_ = by0;
+        nbx_ = bx1 - bx0 + 1;
+        nby_ = by1 - by0 + 1;
+        if (ep_.isEmpty()) nbx_ = nby_ = 0;
+        for (int by = by0; by <= by1 && nbx_ > 0; ++by)
+            for (int bx = bx0; bx <= bx1; ++bx) blocks_.push_back(&field_.block(bx, by));
+    }
+    Rect extent() const override { return e_; }
+
+    void render(engine::TileContext&, const IRect& r, float* out) const override {
+        std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
+        const IRect inE = r.intersected(ep_);
+        if (inE.isEmpty()) return;
+        const int R = field_.radius();
+        const float* w = field_.weights().data() + R;  // w[i] for i = −R … R
+        // Alpha: the opaque layer blurred, which fades only within R of E's edge.
+        auto edgeWeight = [&](int p, int lo, int hi) {
+            if (p - R >= lo && p + R < hi) return 1.0f;
+            float s = 0;
+            for (int i = -R; i <= R; ++i)
+                if (p + i >= lo && p + i < hi) s += w[i];
+            return s;
+        };
+        for (int y = inE.y; y < inE.maxY(); ++y) {
+            const float ay = edgeWeight(y, ep_.y, ep_.maxY());
+            float* o = out + (size_t(y - r.y) * r.w + (inE.x - r.x)) * 4;
+            for (int x = inE.x; x < inE.maxX(); ++x, o += 4) o[3] = ay * edgeWeight(x, ep_.x, ep_.maxX());
+        }
+        // Specks whose footprint meets the tile, in noise coordinates.
+        const IRect reach = inE.grown(R, R);
+        const int bx0 = std::max(bx0_, floorDiv(reach.x - dx_)), bx1 = std::min(bx0_ + nbx_ - 1, floorDiv(reach.maxX() - 1 - dx_));
+        const int by0 = std::max(by0_, floorDiv(reach.y - dy_)), by1 = std::min(by0_ + nby_ - 1, floorDiv(reach.maxY() - 1 - dy_));
+        for (int by = by0; by <= by1; ++by)
+            for (int bx = bx0; bx <= bx1; ++bx)
+                for (const SpeckField::Speck& sp : *blocks_[size_t(by - by0_) * nbx_ + (bx - bx0_)]) {
+                    const int px = sp.x + dx_, py = sp.y + dy_;
+                    if (px < ep_.x || px >= ep_.maxX() || py < ep_.y || py >= ep_.maxY()) continue;
+                    const int y0 = std::max(py - R, inE.y), y1 = std::min(py + R, inE.maxY() - 1);
+                    const int x0 = std::max(px - R, inE.x), x1 = std::min(px + R, inE.maxX() - 1);
+                    for (int y = y0; y <= y1; ++y) {
+                        const float wy = w[y - py];
+                        float* o = out + (size_t(y - r.y) * r.w + (x0 - r.x)) * 4;
+                        for (int x = x0; x <= x1; ++x, o += 4) {
+                            const float k = wy * w[x - px];
+                            o[0] += sp.v[0] * k;
+                            o[1] += sp.v[1] * k;
+                            o[2] += sp.v[2] * k;
+                        }
+                    }
+                }
+    }
+
+private:
+    static int floorDiv(int v) { return v >= 0 ? v / SpeckField::kBlock : -((-v + SpeckField::kBlock - 1) / SpeckField::kBlock); }
+    SpeckField& field_;
+    Rect e_;
+    IRect ep_;
+    int dx_, dy_;
+    int bx0_ = 0, by0_ = 0, nbx_ = 0, nby_ = 0;
+    std::vector<const std::vector<SpeckField::Speck>*> blocks_;
+};
+
+SpeckField& fineSpecks() {
+    static SpeckField* f = new SpeckField(9.0, -4.994599999999999, 0.4);  // kept for the process
+    return *f;
+}
+SpeckField& largeSpecks() {
+    static SpeckField* f = new SpeckField(8.0, -4.4988, 1.2);
+    return *f;
+}
+
+// Applies a per-pixel sequence, except to pixels equal to one common value, which get that
+// value's precomputed result: the flakes are opaque black nearly everywhere.
+class SkipCommonOp final : public engine::PixelOp {
+public:
+    SkipCommonOp(std::vector<engine::PixelOpPtr> ops, std::array<float, 4> common) : ops_(std::move(ops)), common_(common) {
+        result_ = common;
+        for (const auto& op : ops_) op->apply(result_.data(), 1);
+    }
+    void apply(float* p, int n) const override {
+        // The other pixels are gathered, run through the sequence in one go and put back.
+        thread_local std::vector<float> scratch;
+        thread_local std::vector<int> where;
+        scratch.resize(size_t(n) * 4);
+        where.resize(size_t(n));
+        const __m128 common = _mm_loadu_ps(common_.data()), result = _mm_loadu_ps(result_.data());
+        int m = 0;
+        for (int i = 0; i < n; ++i) {
+            const __m128 v = _mm_loadu_ps(p + 4 * i);
+            if (_mm_movemask_ps(_mm_cmpeq_ps(v, common)) == 0xF) {
+                _mm_storeu_ps(p + 4 * i, result);
+            } else {
+                _mm_storeu_ps(scratch.data() + 4 * m, v);
+                where[size_t(m++)] = i;
+            }
+        }
+        if (m == 0) return;
+        for (const auto& op : ops_) op->apply(scratch.data(), m);
+        for (int k = 0; k < m; ++k) std::memcpy(p + 4 * where[size_t(k)], scratch.data() + 4 * k, 4 * sizeof(float));
+    }
+
+private:
+    std::vector<engine::PixelOpPtr> ops_;
+    std::array<float, 4> common_, result_;
+};
+
+// False colour (transparent black to ice white) and 60 % alpha, the flakes' colouring.
+Image colourFlakes(const Image& flakes) {
+    Image out = filters::falseColor(flakes, Color::fromSRGB(0, 0, 0, 0), Color::fromSRGB(0.9, 0.95, 1.0, 1.0));
+    return colorMatrix(out, kIdR, kIdG, kIdB, {0, 0, 0, 0.6});
+}
+
+}  // namespace
+
 Image renderSnow(const Image& image, double t) {
     const Rect e = image.extent();
-    Image graded = filters::colorControls(image, 0.92, 0.0, 1.0);
-    graded = colorMatrix(graded, {0.97, 0, 0, 0}, {0, 0.99, 0, 0}, {0, 0, 1.06, 0});
+    const Image graded = colorGradeShortcuts ? lumaChain(image, snowGradeTable(), snowGrade, 0.92f) : snowGrade(image);
 
+    // The layers move by whole pixels: a fractional shift would average neighbouring noise
+    // values, and an average of two or four of them almost never reaches the threshold, so the
+    // flakes would come and go with the fraction of the offset from frame to frame.
     const SnowOffsets o = snowOffsets(t, e.w);
-    auto flakeLayer = [&](double dx, double dy, double contrast, double brightness, double sigma) {
-        const Image noise = filters::randomNoise();
-        if (noise.isNull()) return Image::empty();
-        // Moved by whole pixels: a fractional shift would average neighbouring noise values, and
-        // an average of two or four of them almost never reaches the threshold, so the flakes
-        // would come and go with the fraction of the offset from frame to frame.
-        Image layer = noise.translated(std::round(dx), std::round(dy)).cropped(e).pixelOp(std::make_shared<OpaqueOp>());
-        layer = filters::colorControls(layer, 1.0, brightness, contrast);
-        // The threshold leaves the brightest noise values only a few thousandths above black
-        // (9 − 8.9946 at most): stretched so the brightest becomes white, the flakes show.
-        const double top = 0.5 * contrast + 0.5 + brightness;
-        const double gain = 1.0 / top;
-        layer = filters::colorControls(layer, 1.0, 0.5 * gain - 0.5, gain);
-        return layer.gaussianBlur(sigma).cropped(e);
-    };
-    const Image fine = flakeLayer(o.ax, o.ay, 9.0, -4.994599999999999, 0.4);
-    const Image large = flakeLayer(o.bx, o.by, 8.0, -4.4988, 1.2);
-
-    Image flakes = filters::screenBlend(large, fine);
-    flakes = filters::falseColor(flakes, Color::fromSRGB(0, 0, 0, 0), Color::fromSRGB(0.9, 0.95, 1.0, 1.0));
-    flakes = colorMatrix(flakes, kIdR, kIdG, kIdB, {0, 0, 0, 0.6});
+    const int ax = int(std::lround(o.ax)), ay = int(std::lround(o.ay));
+    const int bx = int(std::lround(o.bx)), by = int(std::lround(o.by));
+    Image flakes;
+    if (colorGradeShortcuts && !e.isInfinite() && !e.isEmpty()) {
+        const Image fine(std::make_shared<SpeckLayerNode>(fineSpecks(), e, ax, ay));
+        const Image large(std::make_shared<SpeckLayerNode>(largeSpecks(), e, bx, by));
+        const Image screened = filters::screenBlend(large, fine);
+        // The colouring of the flakes, skipped where both layers are plain opaque black.
+        const Image coloured = colourFlakes(Image(std::make_shared<engine::SolidNode>(Color{0, 0, 0, 1})));
+        auto* pw = dynamic_cast<const engine::PointwiseNode*>(coloured.node().get());
+        flakes = pw ? screened.pixelOp(std::make_shared<SkipCommonOp>(pw->ops(), std::array<float, 4>{0, 0, 0, 1}))
+                    : colourFlakes(screened);
+    } else {
+        const Image fine = flakeLayerLiteral(e, ax, ay, 9.0, -4.994599999999999, 0.4);
+        const Image large = flakeLayerLiteral(e, bx, by, 8.0, -4.4988, 1.2);
+        flakes = colourFlakes(filters::screenBlend(large, fine));
+    }
     return filters::screenBlend(flakes, graded).cropped(e);
 }
 

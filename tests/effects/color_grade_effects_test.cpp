@@ -261,6 +261,9 @@ TEST(Snow, FlakesAreVisibleAndFallDownwards) {
         *meanY = n ? sy / n : 0;
         return mask;
     };
+    for (bool shortcuts : {true, false}) {
+    SCOPED_TRACE(shortcuts ? "cached specks" : "filters alone");
+    colorGradeShortcuts = shortcuts;
     int n0 = 0, n1 = 0;
     double y0 = 0, y1 = 0;
     const double t = 3000.25;
@@ -278,6 +281,8 @@ TEST(Snow, FlakesAreVisibleAndFallDownwards) {
         return o;
     };
     EXPECT_GT(std::max(overlap(9), overlap(10)), 3 * overlap(0) + 10);
+    }
+    colorGradeShortcuts = true;
 }
 
 TEST(Snow, GradeIsCool) {
