@@ -248,6 +248,95 @@ Image snowGrade(const Image& in) {
     return colorMatrix(filters::colorControls(in, 0.92, 0.0, 1.0), {0.97, 0, 0, 0}, {0, 0.99, 0, 0}, {0, 0, 1.06, 0});
 }
 
+// ---- Tables for tone steps inside a chain ----
+//
+// A tone step on float pixels (no 8-bit source to read) that is either per channel, or sees a
+// grey picture, is a function of one linear value; it is baked over a ramp of linear values
+// spaced evenly in their square root (fine where the sRGB curve is steep) and interpolated.
+
+constexpr int kRampSize = 4096;
+
+class LinearRampNode final : public engine::Node {
+public:
+    Rect extent() const override { return {0, 0, double(kRampSize), 1}; }
+    void render(engine::TileContext&, const IRect& r, float* out) const override {
+        for (int j = 0; j < r.h; ++j)
+            for (int i = 0; i < r.w; ++i) {
+                float* o = out + (size_t(j) * r.w + i) * 4;
+                const int x = r.x + i;
+                const bool inside = r.y + j == 0 && x >= 0 && x < kRampSize;
+                const float u = inside ? float(x) / (kRampSize - 1) : 0.0f;
+                o[0] = o[1] = o[2] = u * u;
+                o[3] = inside ? 1.0f : 0.0f;
+            }
+    }
+};
+
+class RampTableOp final : public engine::PixelOp {
+public:
+    // perChannel: channel c of the result is the table's channel c at that channel's value.
+    // Otherwise the picture is grey and red alone picks the whole entry.
+    RampTableOp(Chain chain, bool perChannel) : perChannel_(perChannel) {
+        engine::Renderer renderer(1, 1);
+        table_ = renderer.renderFloat(chain(Image(std::make_shared<LinearRampNode>())), {0, 0, kRampSize, 1});
+        table_.resize(size_t(kRampSize + 1) * 4);
+        for (int c = 0; c < 4; ++c) table_[size_t(kRampSize) * 4 + c] = table_[size_t(kRampSize - 1) * 4 + c];
+    }
+    void apply(float* p, int n) const override {
+        const float* t = table_.data();
+        const float steps = float(kRampSize - 1);
+        for (int i = 0; i < n; ++i, p += 4) {
+            const float a = std::min(p[3], 1.0f);
+            if (!(a > 0.0f)) {
+                p[0] = p[1] = p[2] = p[3] = 0.0f;
+                continue;
+            }
+            const float inv = a >= 1.0f ? 1.0f : 1.0f / a;
+            // Table positions of the three channels at once.
+            const __m128 un = _mm_min_ps(_mm_max_ps(_mm_mul_ps(_mm_loadu_ps(p), _mm_set1_ps(inv)), _mm_setzero_ps()),
+                                         _mm_set1_ps(1.0f));
+            float xs[4];
+            _mm_storeu_ps(xs, _mm_mul_ps(_mm_sqrt_ps(un), _mm_set1_ps(steps)));
+            if (perChannel_) {
+                float o[4];
+                for (int c = 0; c < 3; ++c) {
+                    const float x = xs[c];
+                    const int k = int(x);
+                    o[c] = t[4 * k + c] + (t[4 * k + 4 + c] - t[4 * k + c]) * (x - float(k));
+                }
+                p[0] = o[0] * a;
+                p[1] = o[1] * a;
+                p[2] = o[2] * a;
+                p[3] = t[3] * a;
+            } else {
+                const float x = xs[0];
+                const int k = int(x);
+                const __m128 f = _mm_set1_ps(x - float(k));
+                const __m128 e0 = _mm_loadu_ps(t + 4 * k), e1 = _mm_loadu_ps(t + 4 * k + 4);
+                _mm_storeu_ps(p, _mm_mul_ps(_mm_add_ps(e0, _mm_mul_ps(_mm_sub_ps(e1, e0), f)), _mm_set1_ps(a)));
+            }
+        }
+    }
+
+private:
+    bool perChannel_;
+    std::vector<float> table_;
+};
+
+Image noirDarkEdges(const Image& edges) { return filters::colorControls(edges, 1.0, -0.4, 1.0); }
+Image noirFalseColor(const Image& in) {
+    return filters::falseColor(in, Color::fromSRGB(0.02, 0.02, 0.03), Color::fromSRGB(0.92, 0.93, 0.95));
+}
+
+engine::PixelOpPtr noirDarkEdgesOp() {
+    static const engine::PixelOpPtr op = std::make_shared<RampTableOp>(noirDarkEdges, true);
+    return op;
+}
+engine::PixelOpPtr noirFalseColorOp() {
+    static const engine::PixelOpPtr op = std::make_shared<RampTableOp>(noirFalseColor, false);
+    return op;
+}
+
 OSTRELA_LUMA_TABLE(snowGradeTable, snowGrade)
 OSTRELA_LUMA_TABLE(nightOpsTable, nightOpsTone)
 OSTRELA_LUMA_TABLE(xrayTable, xrayTone)
@@ -360,9 +449,11 @@ Image renderNoir(const Image& image) {
     const Rect e = image.extent();
     const Image mono = viaTable(image, noirMonoTable, noirMono);
     const Image edges = filters::edges(mono, 2.0);
-    const Image darkEdges = filters::colorControls(edges, 1.0, -0.4, 1.0);
+    // Edges of a grey picture are grey, and so is their screen over it: both tone steps below
+    // are functions of one value and read tables (colour controls brightness −0.4; false colour).
+    const Image darkEdges = colorGradeShortcuts ? edges.pixelOp(noirDarkEdgesOp()) : noirDarkEdges(edges);
     Image out = filters::screenBlend(darkEdges, mono);
-    out = filters::falseColor(out, Color::fromSRGB(0.02, 0.02, 0.03), Color::fromSRGB(0.92, 0.93, 0.95));
+    out = colorGradeShortcuts ? out.pixelOp(noirFalseColorOp()) : noirFalseColor(out);
     out = filters::bloom(out, 4.0, 0.35);
     out = filters::vignette(out, 1.1, 1.6);
     return out.cropped(e);
