@@ -1,5 +1,8 @@
 #include "effects/Effects.h"
 
+#include "effects/RetroEffects.h"
+#include "effects/SurveillanceEffects.h"
+
 #include <QDateTime>
 #include <QPainter>
 
@@ -60,16 +63,16 @@ Image applyVideoEffect(VideoEffect effect, const Image& image, double t, double 
         return image;
     // Each look plugs in here as it is built (renderOldTV, renderVHS, …); until then the picture
     // passes through unchanged.
-    case VideoEffect::oldTV:
-    case VideoEffect::securityCam:
+    case VideoEffect::oldTV: return renderOldTV(image, t);
+    case VideoEffect::securityCam: return renderSecurityCam(image, t);
+    case VideoEffect::vhs: return renderVHS(image, t);
+    case VideoEffect::cableAccess: return renderCableAccess(image, t);
     case VideoEffect::flame:
-    case VideoEffect::vhs:
     case VideoEffect::thermal:
     case VideoEffect::snow:
     case VideoEffect::anaglyph3D:
     case VideoEffect::nightOps:
     case VideoEffect::cyberOps:
-    case VideoEffect::cableAccess:
     case VideoEffect::xray:
     case VideoEffect::noir:
     case VideoEffect::drunkMode:
