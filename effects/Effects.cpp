@@ -1,6 +1,8 @@
 #include "effects/Effects.h"
 
 #include "effects/ColorGradeEffects.h"
+#include "effects/RetroEffects.h"
+#include "effects/SurveillanceEffects.h"
 
 #include <QDateTime>
 #include <QPainter>
@@ -69,11 +71,11 @@ Image applyVideoEffect(VideoEffect effect, const Image& image, double t, double 
     case VideoEffect::noir: return renderNoir(image);
     // Each look plugs in here as it is built (renderOldTV, renderVHS, …); until then the picture
     // passes through unchanged.
-    case VideoEffect::oldTV:
-    case VideoEffect::securityCam:
+    case VideoEffect::oldTV: return renderOldTV(image, t);
+    case VideoEffect::securityCam: return renderSecurityCam(image, t);
+    case VideoEffect::vhs: return renderVHS(image, t);
+    case VideoEffect::cableAccess: return renderCableAccess(image, t);
     case VideoEffect::flame:
-    case VideoEffect::vhs:
-    case VideoEffect::cableAccess:
     case VideoEffect::drunkMode:
     case VideoEffect::missionControl:
     case VideoEffect::dreamSequence:

@@ -66,10 +66,10 @@ TEST(FilterCurve, FastSRGBMatchesTheExactCurve) {
         worstEnc = std::max(worstEnc, std::abs(f::encodeSRGBFast(float(v)) - enc(v)));
         worstDec = std::max(worstDec, std::abs(f::decodeSRGBFast(float(v)) - dec(v)));
     }
-    EXPECT_LT(worstEnc, 3e-5);
-    EXPECT_LT(worstDec, 4e-5);
+    EXPECT_LT(worstEnc, 5e-5);
+    EXPECT_LT(worstDec, 1.3e-4);
     EXPECT_EQ(0.0f, f::encodeSRGBFast(-1.0f));
-    EXPECT_NEAR(1.0f, f::encodeSRGBFast(7.0f), 1e-5);
+    EXPECT_NEAR(1.0f, f::encodeSRGBFast(7.0f), 5e-5);
 }
 
 TEST(FilterTone, ColorControlsFollowsItsFormulaOnEncodedValues) {
@@ -87,6 +87,24 @@ TEST(FilterTone, ColorControlsFollowsItsFormulaOnEncodedValues) {
     expectEncoded(at(f::colorControls(flat(4, 4, 0.5, 0.5, 0.5), 1, 0, 3.0), 1, 1), 0.5, 0.5, 0.5);
     // Neutral parameters return the very same image.
     EXPECT_EQ(in.node(), f::colorControls(in, 1, 0, 1).node());
+}
+
+TEST(FilterTone, FourAndEightWidePathsAgree) {
+    QImage q(203, 37, QImage::Format_ARGB32_Premultiplied);
+    for (int y = 0; y < q.height(); ++y)
+        for (int x = 0; x < q.width(); ++x) {
+            const int a = (x * 7 + y * 13) % 256;
+            q.setPixel(x, y, qRgba((x * 5) % 256 * a / 255, (y * 11) % 256 * a / 255, (x + y) % 256 * a / 255, a));
+        }
+    const Image src = Image::fromQImage(q);
+    const Image g = f::falseColor(f::colorMonochrome(f::colorControls(src, 0.3, 0.05, 1.7), Color::fromSRGB(0.5, 0.8, 0.8), 0.6),
+                                  Color::fromSRGB(0, 0, 0, 0), Color::fromSRGB(0.9, 0.95, 1.0));
+    const IRect r{0, 0, 203, 37};
+    Probe wide(g, r);
+    f::setWideSimdAllowed(false);
+    Probe narrow(g, r);
+    f::setWideSimdAllowed(true);
+    for (size_t i = 0; i < wide.data.size(); ++i) ASSERT_NEAR(wide.data[i], narrow.data[i], 1e-5) << i;
 }
 
 TEST(FilterTone, BrightnessAfterContrastThresholdsNoise) {
