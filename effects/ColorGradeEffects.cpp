@@ -16,7 +16,9 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <unordered_map>
 
 namespace ostrela::effects {
@@ -281,6 +283,14 @@ public:
         table_ = renderer.renderFloat(chain(Image(std::make_shared<LinearRampNode>())), {0, 0, kRampSize, 1});
         table_.resize(size_t(kRampSize + 1) * 4);
         for (int c = 0; c < 4; ++c) table_[size_t(kRampSize) * 4 + c] = table_[size_t(kRampSize - 1) * 4 + c];
+        // Values up to the last ramp entry whose colour, and the next one's, are still black
+        // give black (a threshold such as brightness −0.4 keeps most pixels there).
+        int k = 0;
+        while (k + 1 < kRampSize && table_[size_t(k + 1) * 4] == 0 && table_[size_t(k + 1) * 4 + 1] == 0 &&
+               table_[size_t(k + 1) * 4 + 2] == 0)
+            ++k;
+        const float u = float(k) / (kRampSize - 1);
+        blackBelow_ = table_[0] == 0 && table_[1] == 0 && table_[2] == 0 ? u * u : -1.0f;
     }
     void apply(float* p, int n) const override {
         const float* t = table_.data();
@@ -289,6 +299,11 @@ public:
             const float a = std::min(p[3], 1.0f);
             if (!(a > 0.0f)) {
                 p[0] = p[1] = p[2] = p[3] = 0.0f;
+                continue;
+            }
+            if (perChannel_ && a >= 1.0f && p[0] < blackBelow_ && p[1] < blackBelow_ && p[2] < blackBelow_) {
+                p[0] = p[1] = p[2] = 0.0f;
+                p[3] = t[3];
                 continue;
             }
             const float inv = a >= 1.0f ? 1.0f : 1.0f / a;
@@ -321,6 +336,7 @@ public:
 private:
     bool perChannel_;
     std::vector<float> table_;
+    float blackBelow_ = -1.0f;
 };
 
 Image noirDarkEdges(const Image& edges) { return filters::colorControls(edges, 1.0, -0.4, 1.0); }
@@ -335,6 +351,110 @@ engine::PixelOpPtr noirDarkEdgesOp() {
 engine::PixelOpPtr noirFalseColorOp() {
     static const engine::PixelOpPtr op = std::make_shared<RampTableOp>(noirFalseColor, false);
     return op;
+}
+
+// ---- Band cache ----
+//
+// A blur asks for its input over the tile grown by its reach, and the step that blends the glow
+// back asks for the tile itself, so everything before a bloom is computed about 2.4 times per
+// frame (and an input used twice at different rectangles once per use). Between such a chain
+// and its consumers this node keeps the chain's pixels in bands of rows, each computed once per
+// frame by whichever render thread needs it first. Band memory is pooled between frames.
+
+class BandPool {
+public:
+    static BandPool& shared() {
+        static BandPool* p = new BandPool();  // kept for the process
+        return *p;
+    }
+    std::vector<float> take(size_t floats) {
+        std::lock_guard lock(mutex_);
+        for (size_t i = 0; i < free_.size(); ++i)
+            if (free_[i].size() == floats) {
+                std::vector<float> v = std::move(free_[i]);
+                free_.erase(free_.begin() + long(i));
+                return v;
+            }
+        return std::vector<float>(floats);
+    }
+    void give(std::vector<float>&& v) {
+        std::lock_guard lock(mutex_);
+        if (free_.size() < 96) free_.push_back(std::move(v));
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::vector<float>> free_;
+};
+
+class BandCacheNode final : public engine::Node {
+public:
+    static constexpr int kBandRows = 32;
+    explicit BandCacheNode(engine::NodePtr in)
+        : in_(std::move(in)), ext_(in_->extent()), px_(engine::pixelBounds(ext_)) {
+        if (px_.isEmpty()) return;
+        band0_ = floorDiv(px_.y);
+        const int last = floorDiv(px_.maxY() - 1);
+        const size_t n = size_t(last - band0_ + 1);
+        state_ = std::make_unique<std::atomic<int>[]>(n);
+        for (size_t i = 0; i < n; ++i) state_[i].store(0);
+        bands_.resize(n);
+    }
+    ~BandCacheNode() override {
+        for (auto& b : bands_)
+            if (!b.empty()) BandPool::shared().give(std::move(b));
+    }
+    Rect extent() const override { return ext_; }
+    int inputCount() const override { return 1; }
+    const engine::Node* input(int) const override { return in_.get(); }
+
+    void render(engine::TileContext& ctx, const IRect& r, float* out) const override {
+        const IRect in = r.intersected(px_);
+        if (!(in == r)) std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
+        if (in.isEmpty()) return;
+        for (int b = floorDiv(in.y); b <= floorDiv(in.maxY() - 1); ++b) {
+            const IRect band = IRect{px_.x, b * kBandRows, px_.w, kBandRows}.intersected(px_);
+            const IRect part = in.intersected(band);
+            const size_t i = size_t(b - band0_);
+            const float* src = nullptr;
+            IRect srcRect;
+            int expected = 0;
+            if (state_[i].load(std::memory_order_acquire) == 2) {
+                src = bands_[i].data();
+                srcRect = band;
+            } else if (state_[i].compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
+                std::vector<float> buf = BandPool::shared().take(size_t(band.w) * band.h * 4);
+                std::memcpy(buf.data(), ctx.pull(*in_, band), buf.size() * sizeof(float));
+                bands_[i] = std::move(buf);
+                state_[i].store(2, std::memory_order_release);
+                src = bands_[i].data();
+                srcRect = band;
+            } else {
+                // Another thread is filling this band: compute the part here rather than wait.
+                src = ctx.pull(*in_, part);
+                srcRect = part;
+            }
+            for (int y = part.y; y < part.maxY(); ++y)
+                std::memcpy(out + (size_t(y - r.y) * r.w + (part.x - r.x)) * 4,
+                            src + (size_t(y - srcRect.y) * srcRect.w + (part.x - srcRect.x)) * 4,
+                            size_t(part.w) * 4 * sizeof(float));
+        }
+    }
+
+private:
+    static int floorDiv(int v) { return v >= 0 ? v / kBandRows : -((-v + kBandRows - 1) / kBandRows); }
+    engine::NodePtr in_;
+    Rect ext_;
+    IRect px_;
+    int band0_ = 0;
+    std::unique_ptr<std::atomic<int>[]> state_;
+    mutable std::vector<std::vector<float>> bands_;
+};
+
+// The chain's pixels once per frame for its several readers (finite extents only).
+Image computedOnce(const Image& image) {
+    if (!colorGradeShortcuts || image.isNull() || image.extent().isInfinite() || image.extent().isEmpty()) return image;
+    return Image(std::make_shared<BandCacheNode>(image.node()));
 }
 
 OSTRELA_LUMA_TABLE(snowGradeTable, snowGrade)
@@ -454,7 +574,7 @@ Image renderNoir(const Image& image) {
     const Image darkEdges = colorGradeShortcuts ? edges.pixelOp(noirDarkEdgesOp()) : noirDarkEdges(edges);
     Image out = filters::screenBlend(darkEdges, mono);
     out = colorGradeShortcuts ? out.pixelOp(noirFalseColorOp()) : noirFalseColor(out);
-    out = filters::bloom(out, 4.0, 0.35);
+    out = filters::bloom(computedOnce(out), 4.0, 0.35);
     out = filters::vignette(out, 1.1, 1.6);
     return out.cropped(e);
 }
