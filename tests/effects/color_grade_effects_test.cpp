@@ -194,6 +194,49 @@ TEST(Anaglyph3D, EyesAreShiftedTenPixelsApart) {
     EXPECT_LT(p.at(640, 360)[0] + p.at(640, 360)[1], 0.1f);
 }
 
+TEST(Anaglyph3D, FourByThreeCameraInTheFrameStep) {
+    // The camera path: a 640×480 grey frame resampled once to 1280×960 and shown 120 rows down.
+    test::ScopedTestEnv env;
+    SettingsStore::resetForTesting();
+    settings::setVideoEffect(VideoEffect::anaglyph3D);
+    FrameComposer composer(2);
+    std::vector<uint8_t> frame(kFrameBytes);
+    QImage cam(640, 480, QImage::Format_ARGB32_Premultiplied);
+    cam.fill(QColor(128, 128, 128));
+    composer.render(cam, nullptr, 1000, frame.data());
+    auto px = [&](int x, int y) { return reinterpret_cast<const QRgb*>(frame.data() + size_t(y) * kFrameStride)[x]; };
+    for (int y : {0, 360, 719}) {
+        const QRgb mid = px(640, y);
+        EXPECT_EQ(qRed(mid), qGreen(mid));
+        EXPECT_EQ(qGreen(mid), qBlue(mid));
+        EXPECT_GT(qRed(mid), 100);
+        for (int x : {0, 9}) {
+            EXPECT_EQ(qRed(px(x, y)), qRed(mid)) << x;
+            EXPECT_EQ(qGreen(px(x, y)), 0) << x;
+            EXPECT_EQ(qBlue(px(x, y)), 0) << x;
+        }
+        EXPECT_EQ(px(10, y), mid);
+        for (int x : {1270, 1279}) {
+            EXPECT_EQ(qRed(px(x, y)), 0) << x;
+            EXPECT_EQ(qGreen(px(x, y)), qGreen(mid)) << x;
+        }
+        EXPECT_EQ(px(1269, y), mid);
+    }
+    SettingsStore::resetForTesting();
+}
+
+TEST(NightOps, HalfTransparentPictureKeepsItsAlpha) {
+    // A 50 % white picture: half-covered, and what covers it is full red at the centre.
+    QImage img(1280, 720, QImage::Format_ARGB32_Premultiplied);
+    img.fill(qRgba(128, 128, 128, 128));
+    Pixels p = renderFloat(renderNightOps(fitted(img)), {638, 358, 4, 4});
+    const float* c = p.at(640, 360);
+    EXPECT_NEAR(c[3], 128 / 255.0f, 1e-6);
+    EXPECT_NEAR(c[0] / c[3], 1.0f, 1e-3);
+    EXPECT_EQ(c[1], 0.0f);
+    EXPECT_EQ(c[2], 0.0f);
+}
+
 // ---- X-Ray and Noir ----
 
 TEST(Xray, NegativeInNavyAndIce) {
