@@ -2,6 +2,17 @@
 // The colour-grade looks: Thermal, NightOps, X-Ray, Noir, 3D, Snow and CyberOps. Each is a fixed
 // chain of standard filters over the fitted picture (extent E), cropped back to E; Snow adds two
 // layers of falling noise flakes and CyberOps a drawn glyph rain.
+//
+// Where the chains are mended:
+//  - Thermal blurs the picture with its edge pixels repeated outward; the bare picture's border
+//    would blur into transparency and come out of the palette as a bright outline.
+//  - Snow reads the noise's colour channels as an opaque picture, moves it by whole pixels and
+//    stretches the thresholded values to full white. Taken literally, the threshold leaves at
+//    most 0.0054 above black, a fractional move averages noise values below the threshold, and
+//    the noise's random fourth channel as alpha lets half of all pixels through: no flakes at
+//    all, or a veil.
+//  - Glyph overlays are drawn at one pixel per point, so the 16.2-point glyphs fit the 18-pixel
+//    pitch as on the original's bitmap contexts.
 #include "pipeline/engine/Image.h"
 
 #include <vector>
