@@ -102,12 +102,13 @@ void frameStep(benchmark::State& state, const char* effect) {
     state.SetLabel(effect);
 }
 
-// Largest and mean 8-bit difference, and the share of differing channel values, between the
+// Largest and mean 8-bit difference, the share of differing channel values and of those off by
+// more than 8 levels, between the
 // frame with the shortcuts and the frame computed by the filters alone.
 void reportDifference(benchmark::State& state, const QImage& fast, const QImage& exact) {
     int maxDiff = 0;
     double sum = 0;
-    long differing = 0;
+    long differing = 0, over8 = 0;
     const long n = long(fast.width()) * fast.height() * 4;
     for (int y = 0; y < fast.height(); ++y) {
         const uint8_t* a = fast.constScanLine(y);
@@ -117,11 +118,13 @@ void reportDifference(benchmark::State& state, const QImage& fast, const QImage&
             maxDiff = std::max(maxDiff, d);
             sum += d;
             differing += d != 0;
+            over8 += d > 8;
         }
     }
     state.counters["max_diff"] = maxDiff;
     state.counters["mean_diff"] = sum / double(n);
     state.counters["differing_pct"] = 100.0 * double(differing) / double(n);
+    state.counters["over8_pct"] = 100.0 * double(over8) / double(n);
 }
 
 void shortcutDifference(benchmark::State& state, VideoEffect effect) {
