@@ -413,8 +413,8 @@ public:
             const float dy = float(r.y + j + 0.5 - cy_);
             const float dy2 = dy * dy;
             float* o = out + size_t(j) * r.w * 4;
-            float dx = float(r.x + 0.5 - cx_);
-            for (int i = 0; i < r.w; ++i, dx += 1.0f) {
+            for (int i = 0; i < r.w; ++i) {
+                const float dx = float(r.x + i + 0.5 - cx_);  // not accumulated: tiles must agree
                 const float d = 1.0f + k * (dx * dx + dy2);
                 const float f = darken ? 1.0f / (d * d) : d * d;
                 const __m128 fv = _mm_setr_ps(f, f, f, 1.0f);

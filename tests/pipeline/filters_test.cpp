@@ -381,4 +381,9 @@ TEST(FilterTiles, EveryFilterRendersTheSameInTilesAsInOnePiece) {
     std::vector<float> fa = onePiece.renderFloat(all, off), fb = odd.renderFloat(all, off);
     EXPECT_EQ(0, std::memcmp(fa.data(), fb.data(), fa.size() * sizeof(float)));
     EXPECT_NE(0, std::memcmp(a.data(), a.data() + (360 * 1280 + 640) * 4, 4));
+    // A rectangle inside the frame (tiles narrower than the picture) gives the same pixels.
+    std::vector<float> whole = onePiece.renderFloat(all, rect), part = odd.renderFloat(all, {300, 200, 500, 300});
+    for (int y = 0; y < 300; ++y)
+        ASSERT_EQ(0, std::memcmp(part.data() + size_t(y) * 500 * 4, whole.data() + (size_t(200 + y) * 1280 + 300) * 4, 500 * 4 * sizeof(float)))
+            << "row " << y;
 }
