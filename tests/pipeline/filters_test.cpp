@@ -330,6 +330,8 @@ TEST(FilterNoise, DeterministicAndMovesWithTranslation) {
     EXPECT_TRUE(n.extent().isInfinite());
     const IRect r{-40, 17, 64, 32};
     Probe a(n, r), b(Image::noise(), r);
+    Probe far(n, {1 << 20, -(1 << 21), 40, 3});
+    for (int x = 0; x < 40; ++x) EXPECT_EQ(far.at((1 << 20) + x, -(1 << 21) + 1).g, NoiseNode::value((1 << 20) + x, -(1 << 21) + 1, 1));
     EXPECT_EQ(0, std::memcmp(a.data.data(), b.data.data(), a.data.size() * sizeof(float)));
     double sum = 0;
     for (int y = r.y; y < r.maxY(); ++y)
