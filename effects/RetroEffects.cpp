@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -22,6 +23,7 @@ using engine::Image;
 using engine::IRect;
 using engine::Node;
 using engine::NodePtr;
+using engine::PixelOpPtr;
 using engine::Rect;
 namespace filters = engine::filters;
 
@@ -127,47 +129,124 @@ private:
 // to the general sampler.
 class RowWarpNode final : public Node {
 public:
-    RowWarpNode(NodePtr clamped, engine::WarpKernelPtr kernel, const Rect& extent, int margin)
-        : in_(std::move(clamped)), kernel_(std::move(kernel)), extent_(extent), margin_(margin + 1) {}
+    RowWarpNode(NodePtr in, engine::WarpKernelPtr kernel, int margin)
+        : in_(std::move(in)), clamped_(Image(in_).clampedToExtent().node()), kernel_(std::move(kernel)),
+          extent_(in_->extent()), ex_(engine::pixelBounds(extent_)), margin_(margin + 1) {}
     Rect extent() const override { return extent_; }
     int inputCount() const override { return 1; }
     const Node* input(int) const override { return in_.get(); }
-    IRect roi(int, const IRect& dest) const override { return dest.grown(margin_, 0); }
+    IRect roi(int, const IRect& dest) const override { return dest.grown(margin_, 0).intersected(ex_); }
     void render(engine::TileContext& ctx, const IRect& r, float* out) const override {
+        std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
+        // Rows outside the extent stay clear; columns read outside it repeat the edge pixels.
         const IRect sr = roi(0, r);
+        if (sr.isEmpty()) return;
         const float* src = ctx.pull(*in_, sr);
+        const int lo = ex_.x, hi = ex_.maxX() - 1;  // source columns that exist
+        const int colEnd = std::min(r.maxX(), ex_.maxX()), colBegin = std::max(r.x, ex_.x);
         float sx[2], sy[2];
-        for (int j = 0; j < r.h; ++j) {
-            const int y = r.y + j;
-            kernel_->mapRow(r.x, y, 2, sx, sy);
-            float* o = out + size_t(j) * r.w * 4;
-            const double dx = double(sx[0]) - (r.x + 0.5);
+        for (int y = sr.y; y < sr.maxY(); ++y) {
+            // The row's offset read at a fixed column, so every tile sees the same value.
+            kernel_->mapRow(0, y, 2, sx, sy);
+            float* o = out + size_t(y - r.y) * r.w * 4;
+            const float* row = src + size_t(y - sr.y) * sr.w * 4 - size_t(sr.x) * 4;  // indexed by column
+            const double dx = double(sx[0]) - 0.5;
             const double fl = std::floor(dx);
             if (sy[0] != float(y) + 0.5f || sy[1] != sy[0] || sx[1] - sx[0] != 1.0f || std::abs(fl) >= margin_) {
-                // Not a pure shift: sample every pixel.
-                std::vector<float> xs(size_t(r.w)), ys(size_t(r.w));
-                kernel_->mapRow(r.x, y, r.w, xs.data(), ys.data());
-                for (int i = 0; i < r.w; ++i) engine::detail::sampleBilinear(src, sr, xs[size_t(i)], ys[size_t(i)], o + 4 * i);
+                // Not a pure shift: sample every pixel through the clamped source.
+                renderGeneral(ctx, {r.x, y, r.w, 1}, o);
                 continue;
             }
-            const float w = float(dx - fl);
-            const float* row = src + (size_t(j) * sr.w + size_t(margin_ + int(fl))) * 4;
-            const size_t n = size_t(r.w) * 4;
-            for (size_t k = 0; k < n; ++k) o[k] = row[k] + w * (row[k + 4] - row[k]);
+            const int off = int(fl);
+            const float w = float(dx - fl), w0 = 1.0f - w;
+            // Interior columns read two existing neighbours; the rest clamp.
+            const int in0 = std::clamp(lo - off, colBegin, colEnd), in1 = std::clamp(hi - off, in0, colEnd);
+            auto px = [&](int x) {
+                const float* a = row + size_t(std::clamp(x + off, lo, hi)) * 4;
+                const float* b = row + size_t(std::clamp(x + off + 1, lo, hi)) * 4;
+                float* d = o + size_t(x - r.x) * 4;
+                for (int c = 0; c < 4; ++c) d[c] = a[c] * w0 + b[c] * w;
+            };
+            for (int x = colBegin; x < in0; ++x) px(x);
+            {
+                const float* a = row + size_t(in0 + off) * 4;
+                float* d = o + size_t(in0 - r.x) * 4;
+                const size_t n = size_t(in1 - in0) * 4;
+                for (size_t k = 0; k < n; ++k) d[k] = a[k] * w0 + a[k + 4] * w;
+            }
+            for (int x = in1; x < colEnd; ++x) px(x);
         }
-        engine::detail::clearOutside(out, r, extent_);
     }
 
 private:
-    NodePtr in_;
+    void renderGeneral(engine::TileContext& ctx, const IRect& r, float* o) const {
+        const IRect sr = engine::enclosingIRect(kernel_->roi({double(r.x), double(r.y), double(r.w), double(r.h)})).grown(1, 1);
+        const float* src = ctx.pull(*clamped_, sr);
+        std::vector<float> xs(size_t(r.w)), ys(size_t(r.w));
+        kernel_->mapRow(r.x, r.y, r.w, xs.data(), ys.data());
+        for (int i = 0; i < r.w; ++i) engine::detail::sampleBilinear(src, sr, xs[size_t(i)], ys[size_t(i)], o + 4 * i);
+        engine::detail::clearOutside(o, r, extent_);
+    }
+    NodePtr in_, clamped_;
     engine::WarpKernelPtr kernel_;
     Rect extent_;
+    IRect ex_;
     int margin_;
 };
 
 Image rowWarp(const Image& image, engine::WarpKernelPtr kernel, int margin) {
-    return Image(std::make_shared<RowWarpNode>(image.clampedToExtent().node(), std::move(kernel), image.extent(), margin));
+    if (image.isNull() || image.extent().isInfinite() || image.extent().isEmpty()) return image;
+    return Image(std::make_shared<RowWarpNode>(image.node(), std::move(kernel), margin));
 }
+
+// A bright band: a strip of the picture moved by a whole number of pixels (edges repeating),
+// toned, composited over the picture. When a tile spans the picture's width the strip is taken
+// from the tile's own rows, so the picture is rendered once.
+class BandNode final : public Node {
+public:
+    BandNode(NodePtr in, const Rect& band, int dx, PixelOpPtr tone)
+        : in_(std::move(in)), band_(band), rows_(engine::pixelBounds(band)), ex_(engine::pixelBounds(in_->extent())), dx_(dx),
+          tone_(std::move(tone)) {
+        const Image im(in_);
+        general_ = Image(im.clampedToExtent().translated(dx, 0).cropped(band).pixelOp(tone_)).composited(im).node();
+    }
+    Rect extent() const override { return in_->extent().united(band_); }
+    int inputCount() const override { return 1; }
+    const Node* input(int) const override { return in_.get(); }
+    void render(engine::TileContext& ctx, const IRect& r, float* out) const override {
+        const IRect rows = rows_.intersected(r);
+        if (rows.isEmpty()) {
+            ctx.renderInto(*in_, r, out);
+            return;
+        }
+        if (r.x > ex_.x || r.maxX() < ex_.maxX() || ex_.isEmpty()) {
+            ctx.renderInto(*general_, r, out);
+            return;
+        }
+        ctx.renderInto(*in_, r, out);
+        float* tmp = ctx.alloc(size_t(rows.w) * 4);
+        const int lo = ex_.x, hi = ex_.maxX() - 1;
+        for (int y = rows.y; y < rows.maxY(); ++y) {
+            float* o = out + size_t(y - r.y) * r.w * 4;
+            for (int x = rows.x; x < rows.maxX(); ++x)
+                std::memcpy(tmp + size_t(x - rows.x) * 4, o + size_t(std::clamp(x - dx_, lo, hi) - r.x) * 4, 4 * sizeof(float));
+            tone_->apply(tmp, rows.w);
+            for (int x = rows.x; x < rows.maxX(); ++x) {
+                const float* s = tmp + size_t(x - rows.x) * 4;
+                float* d = o + size_t(x - r.x) * 4;
+                const float k = 1.0f - s[3];
+                for (int c = 0; c < 4; ++c) d[c] = s[c] + d[c] * k;
+            }
+        }
+    }
+
+private:
+    NodePtr in_, general_;
+    Rect band_;
+    IRect rows_, ex_;
+    int dx_;
+    PixelOpPtr tone_;
+};
 
 // Grey noise grain over a picture. The grain (noise cropped to the extent, saturation 0, alpha
 // scaled) is untranslated, so it is the same every frame: its grey level and the noise alpha are
@@ -390,6 +469,12 @@ Image compositeBand(const Image& image, const Rect& frame, double t, double heig
     const double y = frame.y + (std::sin(speed * t + phase0) * 0.42 + 0.5) * H - 0.5 * h;
     if (!(h > 0)) return image;
     const Rect band{frame.x, y, frame.w, h};
+    if (image.isNull()) return image;
+    // The band's tone as a per-pixel op (brightness 0.12, contrast 1.2).
+    const Image toned = filters::colorControls(Image::solid(Color{0, 0, 0, 1}), 1.0, 0.12, 1.2);
+    auto* pw = dynamic_cast<const engine::PointwiseNode*>(toned.node().get());
+    if (dx == std::floor(dx) && pw && pw->ops().size() == 1)
+        return Image(std::make_shared<BandNode>(image.node(), band, int(dx), pw->ops()[0]));
     const Image strip = filters::colorControls(image.clampedToExtent().translated(dx, 0).cropped(band), 1.0, 0.12, 1.2);
     return strip.composited(image);
 }

@@ -188,3 +188,15 @@ TEST(SurveillanceEffects, SameTimeSamePictureAndExtentOfAFourByThreeSource) {
     const QImage f = renderFrame(renderSecurityCam(fitted, 1000.0));
     EXPECT_GT(textPixels(f, {16, int(720 - L.baseline(1)) - 20, 300, 18}), 40);
 }
+
+TEST(SurveillanceEffects, TiledRenderEqualsOnePiece) {
+    QImage q = solidImage(1280, 720, QColor(90, 130, 170));
+    QPainter(&q).fillRect(300, 100, 400, 300, Qt::white);
+    const Image src = Image::fromQImage(q);
+    for (auto render : {renderSecurityCam, renderCableAccess}) {
+        const Image im = render(src, 5555.5);
+        engine::Renderer one(1, 720), odd(2, 7);
+        const QImage a = one.renderQImage(im, {0, 0, 1280, 720}), b = odd.renderQImage(im, {0, 0, 1280, 720});
+        EXPECT_EQ(0, std::memcmp(a.constBits(), b.constBits(), size_t(a.sizeInBytes())));
+    }
+}
