@@ -517,6 +517,27 @@ TEST(ColorGrades, KeepTheFittedExtentOfAFourByThreeSource) {
     }
 }
 
+TEST(ColorGrades, EmptyTinyAndEndlessPicturesAreHarmless) {
+    engine::Renderer r(2, 64);
+    const Image tiny = Image::fromQImage([] {
+        QImage q(40, 2, QImage::Format_ARGB32_Premultiplied);
+        q.fill(Qt::white);
+        return q;
+    }());
+    const Image endless = Image::solid(Color{0.2f, 0.3f, 0.4f, 1.0f});
+    for (const Look& look : kLooks) {
+        EXPECT_TRUE(r.renderQImage(applyVideoEffect(look.effect, Image(), 100, 0), {0, 0, 8, 8}).pixel(0, 0) == 0u)
+            << look.name;
+        Image small = applyVideoEffect(look.effect, tiny, 100, 0);
+        EXPECT_EQ(small.extent(), (Rect{0, 0, 40, 2})) << look.name;
+        QImage out = r.renderQImage(small, {0, 0, 40, 2});
+        EXPECT_EQ(qAlpha(out.pixel(20, 1)), 255) << look.name;  // 3D: both eyes cover the middle
+        // A picture without bounds (nothing fitted) still renders.
+        QImage e = r.renderQImage(applyVideoEffect(look.effect, endless, 100, 0), {0, 0, 16, 16});
+        EXPECT_FALSE(e.isNull()) << look.name;
+    }
+}
+
 TEST(ColorGrades, SameTimeSamePictureAndTimedLooksMove) {
     const Image src = fitted(bars(1280, 720));
     engine::Renderer r(2, 64);
