@@ -282,6 +282,17 @@ std::shared_ptr<const GrainPlanes> grainPlanes(const IRect& b) {
     return g;
 }
 
+__attribute__((target_clones("arch=x86-64-v3", "default")))
+void grainRow(float* __restrict o, const float* __restrict grey, const float* __restrict alpha, int n, float opacity) {
+    for (int i = 0; i < n; ++i) {
+        const float ga = opacity * alpha[i], g = grey[i] * ga, k = 1.0f - ga;
+        o[4 * i] = g + o[4 * i] * k;
+        o[4 * i + 1] = g + o[4 * i + 1] * k;
+        o[4 * i + 2] = g + o[4 * i + 2] * k;
+        o[4 * i + 3] = ga + o[4 * i + 3] * k;
+    }
+}
+
 class GrainNode final : public Node {
 public:
     GrainNode(NodePtr base, std::shared_ptr<const GrainPlanes> planes, float opacity)
@@ -302,13 +313,7 @@ public:
             const float* grey = planes_->grey.data() + prow;
             const float* alpha = planes_->alpha.data() + prow;
             float* o = out + (size_t(in.y - r.y + j) * r.w + (in.x - r.x)) * 4;
-            for (int i = 0; i < in.w; ++i, o += 4) {
-                const float ga = opacity_ * alpha[i], g = grey[i] * ga, k = 1.0f - ga;
-                o[0] = g + o[0] * k;
-                o[1] = g + o[1] * k;
-                o[2] = g + o[2] * k;
-                o[3] = ga + o[3] * k;
-            }
+            grainRow(o, grey, alpha, in.w, opacity_);
         }
     }
 

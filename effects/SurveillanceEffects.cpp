@@ -134,9 +134,15 @@ Image stationReadout(double w, double h, double t) {
             p.setRenderHint(QPainter::Antialiasing, true);
             const QColor yellow = QColor::fromRgbF(1.0f, 0.86f, 0.0f);
             // Fill then stroke: the outline is drawn over the fill.
+            // Outlines are made at a large pixel size and scaled: a path has no device, so a point
+            // size would be taken at the screen's resolution instead of 1 pt = 1 px.
+            QFont big = font;
+            big.setPixelSize(1000);
             auto outlined = [&](double x, double baseline, const QString& str) {
-                QPainterPath path;
-                path.addText(s.at(x, baseline), font, str);
+                QPainterPath unit;
+                unit.addText(0, 0, big, str);
+                const QPointF at = s.at(x, baseline);
+                const QPainterPath path = QTransform(f / 1000.0, 0, 0, f / 1000.0, at.x(), at.y()).map(unit);
                 p.setBrush(yellow);
                 p.setPen(QPen(Qt::black, 0.09 * f));
                 p.drawPath(path);

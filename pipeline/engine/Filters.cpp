@@ -393,6 +393,17 @@ private:
 
 // ---- Nodes ----
 
+__attribute__((target_clones("arch=x86-64-v3", "default")))
+void vignetteRow(float* __restrict o, const float* __restrict dx2, int n, float dy2, float k, bool darken) {
+    for (int i = 0; i < n; ++i) {
+        const float d = 1.0f + k * (dx2[i] + dy2);
+        const float f = darken ? 1.0f / (d * d) : d * d;
+        o[4 * i] *= f;
+        o[4 * i + 1] *= f;
+        o[4 * i + 2] *= f;
+    }
+}
+
 class VignetteNode final : public Node {
 public:
     VignetteNode(NodePtr in, double intensity, double radius) : in_(std::move(in)), intensity_(intensity) {
@@ -416,25 +427,23 @@ public:
         for (int j0 = 0; j0 < r.h; j0 += chunk) {
             const int h = std::min(chunk, r.h - j0);
             ctx.renderInto(*in_, {r.x, r.y + j0, r.w, h}, out + size_t(j0) * r.w * 4);
-            shade({r.x, r.y + j0, r.w, h}, out + size_t(j0) * r.w * 4);
+            shade(ctx, {r.x, r.y + j0, r.w, h}, out + size_t(j0) * r.w * 4);
         }
     }
 
 private:
-    void shade(const IRect& r, float* out) const {
+    void shade(TileContext& ctx, const IRect& r, float* out) const {
         const float k = float(std::abs(intensity_) * invR2_);
         const bool darken = intensity_ >= 0;
+        // Column terms depend on x alone (never accumulated), so tiles agree.
+        float* dx2 = ctx.alloc(size_t(r.w));
+        for (int i = 0; i < r.w; ++i) {
+            const float dx = float(r.x + i + 0.5 - cx_);
+            dx2[i] = dx * dx;
+        }
         for (int j = 0; j < r.h; ++j) {
             const float dy = float(r.y + j + 0.5 - cy_);
-            const float dy2 = dy * dy;
-            float* o = out + size_t(j) * r.w * 4;
-            for (int i = 0; i < r.w; ++i) {
-                const float dx = float(r.x + i + 0.5 - cx_);  // not accumulated: tiles must agree
-                const float d = 1.0f + k * (dx * dx + dy2);
-                const float f = darken ? 1.0f / (d * d) : d * d;
-                const __m128 fv = _mm_setr_ps(f, f, f, 1.0f);
-                _mm_storeu_ps(o + 4 * i, _mm_mul_ps(_mm_loadu_ps(o + 4 * i), fv));
-            }
+            vignetteRow(out + size_t(j) * r.w * 4, dx2, r.w, dy * dy, k, darken);
         }
     }
 

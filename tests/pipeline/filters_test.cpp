@@ -389,3 +389,27 @@ TEST(FilterTiles, EveryFilterRendersTheSameInTilesAsInOnePiece) {
         ASSERT_EQ(0, std::memcmp(part.data() + size_t(y) * 500 * 4, whole.data() + (size_t(200 + y) * 1280 + 300) * 4, 500 * 4 * sizeof(float)))
             << "row " << y;
 }
+
+TEST(FilterCurve, FrameWriteDependsOnEachPixelAloneAndMatchesTheCurve) {
+    // 37 pixels, opaque and translucent mixed: a row written at once equals each pixel written
+    // alone, and opaque codes are the exact curve's rounded value (within one code at a tie).
+    std::vector<float> px(37 * 4);
+    for (int i = 0; i < 37; ++i) {
+        const float a = i % 5 == 3 ? 0.5f : 1.0f;
+        px[4 * i] = a * (i / 36.0f);
+        px[4 * i + 1] = a * std::fmod(i * 0.377f, 1.0f);
+        px[4 * i + 2] = a * (1.0f - i / 36.0f);
+        px[4 * i + 3] = a;
+    }
+    std::vector<uint8_t> row(37 * 4), one(4);
+    color::encodeRow(px.data(), 37, row.data());
+    for (int i = 0; i < 37; ++i) {
+        color::encodeRow(px.data() + 4 * i, 1, one.data());
+        EXPECT_EQ(0, std::memcmp(one.data(), row.data() + 4 * i, 4)) << i;
+        if (px[4 * i + 3] == 1.0f) {
+            EXPECT_NEAR(row[4 * i + 2], std::lround(enc(px[4 * i]) * 255), 1) << i;
+            EXPECT_NEAR(row[4 * i + 1], std::lround(enc(px[4 * i + 1]) * 255), 1) << i;
+            EXPECT_EQ(row[4 * i + 3], 255);
+        }
+    }
+}
