@@ -161,6 +161,24 @@ engine::PixelOpPtr thermalTableOp() {
 }
 }  // namespace
 
+namespace {
+// The reduced-grid blur inside Noir's bloom sums its weights to a hair under one, which leaves
+// the opaque picture at alpha 0.99999994 and sends every pixel down the final write's slow,
+// translucent path. Alphas that close to one are one (the written byte is 255 either way).
+class OpaqueAgainOp final : public engine::PixelOp {
+public:
+    void apply(float* p, int n) const override {
+        for (int i = 0; i < n; ++i)
+            if (p[4 * i + 3] > 0.99999f) p[4 * i + 3] = 1.0f;
+    }
+};
+
+engine::PixelOpPtr opaqueAgainOp() {
+    static const engine::PixelOpPtr op = std::make_shared<OpaqueAgainOp>();
+    return op;
+}
+}  // namespace
+
 // ---- Thermal, NightOps, X-Ray, Noir, 3D ----
 
 Image renderThermal(const Image& image) {
@@ -204,6 +222,7 @@ Image renderNoir(const Image& image) {
     out = colorGradeShortcuts ? out.pixelOp(noirFalseColorOp()) : noirFalseColor(out);
     out = filters::bloom(computedOnce(out), 4.0, 0.35);
     out = filters::vignette(out, 1.1, 1.6);
+    if (colorGradeShortcuts) out = out.pixelOp(opaqueAgainOp());
     return out.cropped(e);
 }
 
