@@ -1,5 +1,9 @@
 #include "effects/Effects.h"
 
+#include "effects/ColorGradeEffects.h"
+#include "effects/RetroEffects.h"
+#include "effects/SurveillanceEffects.h"
+
 #include <QDateTime>
 #include <QPainter>
 
@@ -58,20 +62,20 @@ Image applyVideoEffect(VideoEffect effect, const Image& image, double t, double 
     switch (effect) {
     case VideoEffect::none:
         return image;
+    case VideoEffect::thermal: return renderThermal(image);
+    case VideoEffect::snow: return renderSnow(image, t);
+    case VideoEffect::anaglyph3D: return renderAnaglyph3D(image);
+    case VideoEffect::nightOps: return renderNightOps(image);
+    case VideoEffect::cyberOps: return renderCyberOps(image, t);
+    case VideoEffect::xray: return renderXray(image);
+    case VideoEffect::noir: return renderNoir(image);
     // Each look plugs in here as it is built (renderOldTV, renderVHS, …); until then the picture
     // passes through unchanged.
-    case VideoEffect::oldTV:
-    case VideoEffect::securityCam:
+    case VideoEffect::oldTV: return renderOldTV(image, t);
+    case VideoEffect::securityCam: return renderSecurityCam(image, t);
+    case VideoEffect::vhs: return renderVHS(image, t);
+    case VideoEffect::cableAccess: return renderCableAccess(image, t);
     case VideoEffect::flame:
-    case VideoEffect::vhs:
-    case VideoEffect::thermal:
-    case VideoEffect::snow:
-    case VideoEffect::anaglyph3D:
-    case VideoEffect::nightOps:
-    case VideoEffect::cyberOps:
-    case VideoEffect::cableAccess:
-    case VideoEffect::xray:
-    case VideoEffect::noir:
     case VideoEffect::drunkMode:
     case VideoEffect::missionControl:
     case VideoEffect::dreamSequence:

@@ -1,0 +1,634 @@
+#include "effects/ColorGradeEffects.h"
+
+#include "effects/Effects.h"
+#include "effects/GradeShortcuts.h"
+#include "effects/Kernels.h"
+#include "pipeline/engine/ColorSpace.h"
+#include "pipeline/engine/Filters.h"
+#include "pipeline/engine/Nodes.h"
+#include "pipeline/engine/Renderer.h"
+
+#include <smmintrin.h>
+
+#include <QFontMetricsF>
+#include <QPainter>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <unordered_map>
+
+namespace ostrela::effects {
+
+using engine::Color;
+using engine::Image;
+using engine::IRect;
+using engine::Rect;
+namespace filters = engine::filters;
+
+namespace {
+
+using Row = std::array<double, 4>;
+constexpr Row kZeroRow{0, 0, 0, 0};
+constexpr Row kIdR{1, 0, 0, 0}, kIdG{0, 1, 0, 0}, kIdB{0, 0, 1, 0}, kIdA{0, 0, 0, 1};
+
+Image colorMatrix(const Image& in, const Row& r, const Row& g, const Row& b, const Row& a = kIdA) {
+    return filters::colorMatrixWithBias(in, r, g, b, a, kZeroRow);
+}
+
+// The generator's colour channels taken as an opaque picture. Its fourth channel is an
+// independent random value too; left as alpha, the tone step would divide by it and about half
+// of all pixels would pass the flake threshold instead of the brightest few.
+class OpaqueOp final : public engine::PixelOp {
+public:
+    void apply(float* p, int n) const override {
+        for (int i = 0; i < n; ++i) p[4 * i + 3] = 1.0f;
+    }
+};
+
+#define OSTRELA_LUMA_TABLE(name, chainFn)            \
+    const shortcuts::LumaTable& name() {              \
+        static const shortcuts::LumaTable t = shortcuts::bakeLumaTable(chainFn); \
+        return t;                                     \
+    }
+
+// The colour-free chains of the five looks, up to their first step that is not per pixel.
+Image nightOpsTone(const Image& in) {
+    return colorMatrix(filters::colorControls(in, 0.0, -0.05, 2.2), kIdR, kZeroRow, kZeroRow);
+}
+Image xrayTone(const Image& in) {
+    Image out = filters::colorControls(in, 0.0, 0.0, 1.1);
+    out = filters::colorInvert(out);
+    out = filters::colorControls(out, 1.0, 0.03, 1.5);
+    return filters::falseColor(out, Color::fromSRGB(0.01, 0.02, 0.07), Color::fromSRGB(0.78, 0.93, 1.0));
+}
+Image noirMono(const Image& in) { return filters::colorControls(in, 0.0, 0.02, 1.6); }
+Image anaglyphLeft(const Image& in) {
+    return colorMatrix(filters::colorControls(in, 0.0, 0.0, 1.1), kIdR, kZeroRow, kZeroRow);
+}
+Image anaglyphRight(const Image& in) {
+    return colorMatrix(filters::colorControls(in, 0.0, 0.0, 1.1), kZeroRow, kIdG, kIdB);
+}
+Image cyberOpsGrade(const Image& in) {
+    return filters::colorMonochrome(filters::colorControls(in, 0.0, -0.25, 1.1), Color::fromSRGB(0.05, 0.25, 0.08), 0.9);
+}
+
+// Snow's grade: colour controls at saturation 0.92, then a diagonal colour matrix.
+Image snowGrade(const Image& in) {
+    return colorMatrix(filters::colorControls(in, 0.92, 0.0, 1.0), {0.97, 0, 0, 0}, {0, 0.99, 0, 0}, {0, 0, 1.06, 0});
+}
+
+Image noirDarkEdges(const Image& edges) { return filters::colorControls(edges, 1.0, -0.4, 1.0); }
+Image noirFalseColor(const Image& in) {
+    return filters::falseColor(in, Color::fromSRGB(0.02, 0.02, 0.03), Color::fromSRGB(0.92, 0.93, 0.95));
+}
+
+engine::PixelOpPtr noirDarkEdgesOp() {
+    static const engine::PixelOpPtr op = shortcuts::rampTableOp(noirDarkEdges, true);
+    return op;
+}
+engine::PixelOpPtr noirFalseColorOp() {
+    static const engine::PixelOpPtr op = shortcuts::rampTableOp(noirFalseColor, false);
+    return op;
+}
+
+// The chain's pixels once per frame for its several readers.
+Image computedOnce(const Image& image) { return colorGradeShortcuts ? shortcuts::computedOnce(image) : image; }
+
+OSTRELA_LUMA_TABLE(snowGradeTable, snowGrade)
+OSTRELA_LUMA_TABLE(nightOpsTable, nightOpsTone)
+OSTRELA_LUMA_TABLE(xrayTable, xrayTone)
+OSTRELA_LUMA_TABLE(noirMonoTable, noirMono)
+OSTRELA_LUMA_TABLE(anaglyphLeftTable, anaglyphLeft)
+OSTRELA_LUMA_TABLE(anaglyphRightTable, anaglyphRight)
+OSTRELA_LUMA_TABLE(cyberOpsTable, cyberOpsGrade)
+
+}  // namespace
+
+bool colorGradeShortcuts = true;
+
+namespace {
+Image viaTable(const Image& image, const shortcuts::LumaTable& (*table)(), shortcuts::Chain chain) {
+    return colorGradeShortcuts ? shortcuts::lumaChain(image, table(), chain) : chain(image);
+}
+}  // namespace
+
+namespace {
+// The heat palette is piecewise linear in luminance with its stops at multiples of 0.25, so a
+// table of 4097 entries read with linear interpolation reproduces it (up to rounding); the
+// kernel itself handles luminances outside 0…1.
+class ThermalTableOp final : public engine::PixelOp {
+public:
+    static constexpr int kSteps = 4096;
+    ThermalTableOp() {
+        table_.resize(size_t(kSteps + 2) * 4);
+        for (int i = 0; i <= kSteps + 1; ++i) {
+            const float l = float(std::min(i, kSteps)) / kSteps;
+            const Vec4 c = thermalMap({l, l, l, 1.0f});
+            table_[size_t(i) * 4 + 0] = c.r;
+            table_[size_t(i) * 4 + 1] = c.g;
+            table_[size_t(i) * 4 + 2] = c.b;
+            table_[size_t(i) * 4 + 3] = 0.0f;
+        }
+    }
+    void apply(float* p, int n) const override {
+        const float* t = table_.data();
+        for (int i = 0; i < n; ++i, p += 4) {
+            const float lum = p[0] * 0.299f + p[1] * 0.587f + p[2] * 0.114f;
+            if (!(lum >= 0.0f && lum <= 1.0f)) {
+                const Vec4 c = thermalMap({p[0], p[1], p[2], p[3]});
+                p[0] = c.r; p[1] = c.g; p[2] = c.b; p[3] = c.a;
+                continue;
+            }
+            const float x = lum * kSteps;
+            const int k = int(x);
+            const __m128 f = _mm_set1_ps(x - float(k));
+            const __m128 a = _mm_loadu_ps(t + 4 * k), b = _mm_loadu_ps(t + 4 * k + 4);
+            const __m128 c = _mm_add_ps(a, _mm_mul_ps(_mm_sub_ps(b, a), f));
+            _mm_storeu_ps(p, _mm_blend_ps(c, _mm_set1_ps(p[3]), 8));
+        }
+    }
+
+private:
+    std::vector<float> table_;
+};
+
+engine::PixelOpPtr thermalTableOp() {
+    static const engine::PixelOpPtr op = std::make_shared<ThermalTableOp>();
+    return op;
+}
+}  // namespace
+
+namespace {
+// The reduced-grid blur inside Noir's bloom sums its weights to a hair under one, which leaves
+// the opaque picture at alpha 0.99999994 and sends every pixel down the final write's slow,
+// translucent path. Alphas that close to one are one (the written byte is 255 either way).
+class OpaqueAgainOp final : public engine::PixelOp {
+public:
+    void apply(float* p, int n) const override {
+        for (int i = 0; i < n; ++i)
+            if (p[4 * i + 3] > 0.99999f) p[4 * i + 3] = 1.0f;
+    }
+};
+
+engine::PixelOpPtr opaqueAgainOp() {
+    static const engine::PixelOpPtr op = std::make_shared<OpaqueAgainOp>();
+    return op;
+}
+}  // namespace
+
+// ---- Thermal, NightOps, X-Ray, Noir, 3D ----
+
+Image renderThermal(const Image& image) {
+    const Rect e = image.extent();
+    // Blurred with its edge pixels repeated outward: blurring the bare picture would fade its
+    // border to transparent and the palette would draw a bright outline around the frame.
+    const Image clamped = image.clampedToExtent();
+    const Image blurred = (colorGradeShortcuts ? shortcuts::blurOnHalfGrid(clamped, 2.5) : clamped.gaussianBlur(2.5)).cropped(e);
+    // The heat palette is compiled into the program, so it is never missing and the fallback to
+    // the untouched input never applies.
+    const Image mapped = colorGradeShortcuts ? blurred.pixelOp(thermalTableOp())
+                                             : blurred.pixelOp(std::make_shared<ThermalMapOp>());
+    return filters::vignette(mapped, 1.4, 1.5).cropped(e);
+}
+
+Image renderNightOps(const Image& image) {
+    const Rect e = image.extent();
+    // Colour controls (saturation 0, contrast 2.2, brightness −0.05), then only red kept.
+    Image out = viaTable(image, nightOpsTable, nightOpsTone);
+    out = filters::vignette(out, 1.6, 1.3);
+    return out.cropped(e);
+}
+
+Image renderXray(const Image& image) {
+    const Rect e = image.extent();
+    // Grey, invert, contrast, navy-to-ice false colour.
+    Image out = viaTable(image, xrayTable, xrayTone);
+    out = filters::bloom(out, 3.0, 0.28);
+    out = filters::vignette(out, 1.2, 1.5);
+    return out.cropped(e);
+}
+
+Image renderNoir(const Image& image) {
+    const Rect e = image.extent();
+    const Image mono = viaTable(image, noirMonoTable, noirMono);
+    const Image edges = filters::edges(mono, 2.0);
+    // Edges of a grey picture are grey, and so is their screen over it: both tone steps below
+    // are functions of one value and read tables (colour controls brightness −0.4; false colour).
+    const Image darkEdges = colorGradeShortcuts ? edges.pixelOp(noirDarkEdgesOp()) : noirDarkEdges(edges);
+    Image out = filters::screenBlend(darkEdges, mono);
+    out = colorGradeShortcuts ? out.pixelOp(noirFalseColorOp()) : noirFalseColor(out);
+    out = filters::bloom(computedOnce(out), 4.0, 0.35);
+    out = filters::vignette(out, 1.1, 1.6);
+    if (colorGradeShortcuts) out = out.pixelOp(opaqueAgainOp());
+    return out.cropped(e);
+}
+
+Image renderAnaglyph3D(const Image& image) {
+    const Rect e = image.extent();
+    // Each eye is the grey picture (saturation 0, contrast 1.1) through its own colour matrix.
+    const Image left = viaTable(image, anaglyphLeftTable, anaglyphLeft).translated(-10, 0);
+    const Image right = viaTable(image, anaglyphRightTable, anaglyphRight).translated(10, 0);
+    return filters::screenBlend(left, right).cropped(e);
+}
+
+// ---- Snow ----
+
+SnowOffsets snowOffsets(double t, double width) {
+    return {std::sin(0.6 * t) * 0.01 * width, -std::fmod(95.0 * t, 10000.0),
+            std::sin(0.35 * t + 5531.0) * 0.035 * width, -(std::fmod(45.0 * t, 10000.0) + 5531.0)};
+}
+
+namespace {
+
+// One flake layer's threshold: the noise read opaque, colour controls (contrast, brightness),
+// then stretched so the brightest noise value becomes white. The threshold leaves the brightest
+// values only a few thousandths above black (9 − 8.9946 at most), which would not show.
+Image flakeTone(const Image& noise, double contrast, double brightness) {
+    Image layer = noise.pixelOp(std::make_shared<OpaqueOp>());
+    layer = filters::colorControls(layer, 1.0, brightness, contrast);
+    const double gain = 1.0 / (0.5 * contrast + 0.5 + brightness);
+    return filters::colorControls(layer, 1.0, 0.5 * gain - 0.5, gain);
+}
+
+// The layer as the filters compute it: noise moved, cropped to E, thresholded, blurred, cropped.
+Image flakeLayerLiteral(const Rect& e, int dx, int dy, double contrast, double brightness, double sigma) {
+    const Image noise = filters::randomNoise();
+    if (noise.isNull()) return Image::empty();
+    return flakeTone(noise.translated(dx, dy).cropped(e), contrast, brightness).gaussianBlur(sigma).cropped(e);
+}
+
+// The same layer from cached specks. The noise is a fixed pattern that only moves by whole
+// pixels, and the threshold keeps about one value in 1700, so the pattern's surviving pixels are
+// found once per 128×128 block of noise coordinates (on first need, then kept; the offsets wrap,
+// so the blocks are bounded) and each frame splats the visible ones with the blur's weights.
+class SpeckField {
+public:
+    struct Speck { int x, y; float v[3]; };  // noise coordinates, thresholded colour (linear)
+    static constexpr int kBlock = 128;
+
+    SpeckField(double contrast, double brightness, double sigma) {
+        // The threshold's per-pixel steps, taken from the filters themselves.
+        const Image toned = flakeTone(Image::solid(Color{0, 0, 0, 1}), contrast, brightness);
+        if (auto* pw = dynamic_cast<const engine::PointwiseNode*>(toned.node().get())) ops_ = pw->ops();
+        // Noise values at or below `cut_` never survive (the steps are monotone per channel).
+        float lo = 0.0f, hi = 1.0f;
+        for (int i = 0; i < 40; ++i) {
+            const float mid = 0.5f * (lo + hi);
+            (survives(mid) ? hi : lo) = mid;
+        }
+        cut_ = lo - 1e-4f;
+        radius_ = std::max(1, int(std::ceil(3.0 * sigma)));
+        double sum = 0;
+        std::vector<double> w(size_t(radius_) + 1);
+        for (int i = 0; i <= radius_; ++i) {
+            w[size_t(i)] = std::exp(-0.5 * i * i / (sigma * sigma));
+            sum += i == 0 ? w[0] : 2 * w[size_t(i)];
+        }
+        for (int i = -radius_; i <= radius_; ++i) weights_.push_back(float(w[size_t(std::abs(i))] / sum));
+    }
+
+    int radius() const { return radius_; }
+    const std::vector<float>& weights() const { return weights_; }
+
+    // The specks of one block; computed on the building thread, read by the render threads.
+    const std::vector<Speck>& block(int bx, int by) {
+        const int64_t key = (int64_t(bx) << 32) ^ uint32_t(by);
+        auto it = blocks_.find(key);
+        if (it != blocks_.end()) return it->second;
+        std::vector<Speck> specks;
+        for (int y = by * kBlock; y < (by + 1) * kBlock; ++y)
+            for (int x = bx * kBlock; x < (bx + 1) * kBlock; ++x) {
+                float px[4] = {engine::NoiseNode::value(x, y, 0), engine::NoiseNode::value(x, y, 1),
+                               engine::NoiseNode::value(x, y, 2), engine::NoiseNode::value(x, y, 3)};
+                if (std::max({px[0], px[1], px[2]}) <= cut_) continue;
+                for (const auto& op : ops_) op->apply(px, 1);
+                if (px[0] > 0 || px[1] > 0 || px[2] > 0) specks.push_back({x, y, {px[0], px[1], px[2]}});
+            }
+        return blocks_.emplace(key, std::move(specks)).first->second;
+    }
+
+private:
+    bool survives(float v) const {
+        float px[4] = {v, v, v, 1.0f};
+        for (const auto& op : ops_) op->apply(px, 1);
+        return px[0] > 0 || px[1] > 0 || px[2] > 0;
+    }
+    std::vector<engine::PixelOpPtr> ops_;
+    float cut_ = 0;
+    int radius_ = 1;
+    std::vector<float> weights_;  // offsets −radius … radius
+    std::unordered_map<int64_t, std::vector<Speck>> blocks_;
+};
+
+class SpeckLayerNode final : public engine::Node {
+public:
+    SpeckLayerNode(SpeckField& field, const Rect& e, int dx, int dy)
+        : field_(field), e_(e), ep_(engine::pixelBounds(e)), dx_(dx), dy_(dy) {
+        // Every block that can reach E: specks are cropped to E before the blur.
+        const int bx0 = floorDiv(ep_.x - dx_), bx1 = floorDiv(ep_.maxX() - 1 - dx_);
+        const int by0 = floorDiv(ep_.y - dy_), by1 = floorDiv(ep_.maxY() - 1 - dy_);
+        bx0_ = bx0;
+        by0_ = by0;
+        nbx_ = bx1 - bx0 + 1;
+        nby_ = by1 - by0 + 1;
+        if (ep_.isEmpty()) nbx_ = nby_ = 0;
+        for (int by = by0; by <= by1 && nbx_ > 0; ++by)
+            for (int bx = bx0; bx <= bx1; ++bx) blocks_.push_back(&field_.block(bx, by));
+    }
+    Rect extent() const override { return e_; }
+
+    void render(engine::TileContext&, const IRect& r, float* out) const override {
+        std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
+        const IRect inE = r.intersected(ep_);
+        if (inE.isEmpty()) return;
+        const int R = field_.radius();
+        const float* w = field_.weights().data() + R;  // w[i] for i = −R … R
+        // Alpha: the opaque layer blurred, which fades only within R of E's edge.
+        auto edgeWeight = [&](int p, int lo, int hi) {
+            if (p - R >= lo && p + R < hi) return 1.0f;
+            float s = 0;
+            for (int i = -R; i <= R; ++i)
+                if (p + i >= lo && p + i < hi) s += w[i];
+            return s;
+        };
+        for (int y = inE.y; y < inE.maxY(); ++y) {
+            const float ay = edgeWeight(y, ep_.y, ep_.maxY());
+            float* o = out + (size_t(y - r.y) * r.w + (inE.x - r.x)) * 4;
+            for (int x = inE.x; x < inE.maxX(); ++x, o += 4) o[3] = ay * edgeWeight(x, ep_.x, ep_.maxX());
+        }
+        // Specks whose footprint meets the tile, in noise coordinates.
+        const IRect reach = inE.grown(R, R);
+        const int bx0 = std::max(bx0_, floorDiv(reach.x - dx_)), bx1 = std::min(bx0_ + nbx_ - 1, floorDiv(reach.maxX() - 1 - dx_));
+        const int by0 = std::max(by0_, floorDiv(reach.y - dy_)), by1 = std::min(by0_ + nby_ - 1, floorDiv(reach.maxY() - 1 - dy_));
+        for (int by = by0; by <= by1; ++by)
+            for (int bx = bx0; bx <= bx1; ++bx)
+                for (const SpeckField::Speck& sp : *blocks_[size_t(by - by0_) * nbx_ + (bx - bx0_)]) {
+                    const int px = sp.x + dx_, py = sp.y + dy_;
+                    if (px < ep_.x || px >= ep_.maxX() || py < ep_.y || py >= ep_.maxY()) continue;
+                    const int y0 = std::max(py - R, inE.y), y1 = std::min(py + R, inE.maxY() - 1);
+                    const int x0 = std::max(px - R, inE.x), x1 = std::min(px + R, inE.maxX() - 1);
+                    for (int y = y0; y <= y1; ++y) {
+                        const float wy = w[y - py];
+                        float* o = out + (size_t(y - r.y) * r.w + (x0 - r.x)) * 4;
+                        for (int x = x0; x <= x1; ++x, o += 4) {
+                            const float k = wy * w[x - px];
+                            o[0] += sp.v[0] * k;
+                            o[1] += sp.v[1] * k;
+                            o[2] += sp.v[2] * k;
+                        }
+                    }
+                }
+    }
+
+private:
+    static int floorDiv(int v) { return v >= 0 ? v / SpeckField::kBlock : -((-v + SpeckField::kBlock - 1) / SpeckField::kBlock); }
+    SpeckField& field_;
+    Rect e_;
+    IRect ep_;
+    int dx_, dy_;
+    int bx0_ = 0, by0_ = 0, nbx_ = 0, nby_ = 0;
+    std::vector<const std::vector<SpeckField::Speck>*> blocks_;
+};
+
+SpeckField& fineSpecks() {
+    static SpeckField* f = new SpeckField(9.0, -4.994599999999999, 0.4);  // kept for the process
+    return *f;
+}
+SpeckField& largeSpecks() {
+    static SpeckField* f = new SpeckField(8.0, -4.4988, 1.2);
+    return *f;
+}
+
+// False colour (transparent black to ice white) and 60 % alpha, the flakes' colouring.
+Image colourFlakes(const Image& flakes) {
+    Image out = filters::falseColor(flakes, Color::fromSRGB(0, 0, 0, 0), Color::fromSRGB(0.9, 0.95, 1.0, 1.0));
+    return colorMatrix(out, kIdR, kIdG, kIdB, {0, 0, 0, 0.6});
+}
+
+}  // namespace
+
+Image renderSnow(const Image& image, double t) {
+    const Rect e = image.extent();
+    const Image graded = colorGradeShortcuts ? shortcuts::lumaChain(image, snowGradeTable(), snowGrade, 0.92f) : snowGrade(image);
+
+    // The layers move by whole pixels: a fractional shift would average neighbouring noise
+    // values, and an average of two or four of them almost never reaches the threshold, so the
+    // flakes would come and go with the fraction of the offset from frame to frame.
+    const SnowOffsets o = snowOffsets(t, e.w);
+    const int ax = int(std::lround(o.ax)), ay = int(std::lround(o.ay));
+    const int bx = int(std::lround(o.bx)), by = int(std::lround(o.by));
+    Image flakes;
+    if (colorGradeShortcuts && !e.isInfinite() && !e.isEmpty()) {
+        const Image fine(std::make_shared<SpeckLayerNode>(fineSpecks(), e, ax, ay));
+        const Image large(std::make_shared<SpeckLayerNode>(largeSpecks(), e, bx, by));
+        const Image screened = filters::screenBlend(large, fine);
+        // The colouring of the flakes, skipped where both layers are plain opaque black.
+        const Image coloured = colourFlakes(Image(std::make_shared<engine::SolidNode>(Color{0, 0, 0, 1})));
+        auto* pw = dynamic_cast<const engine::PointwiseNode*>(coloured.node().get());
+        flakes = pw ? screened.pixelOp(shortcuts::skipCommonOp(pw->ops(), {0, 0, 0, 1}))
+                    : colourFlakes(screened);
+    } else {
+        const Image fine = flakeLayerLiteral(e, ax, ay, 9.0, -4.994599999999999, 0.4);
+        const Image large = flakeLayerLiteral(e, bx, by, 8.0, -4.4988, 1.2);
+        flakes = colourFlakes(filters::screenBlend(large, fine));
+    }
+    return filters::screenBlend(flakes, graded).cropped(e);
+}
+
+// ---- CyberOps and its glyph rain ----
+
+GlyphRainLayout glyphRainLayout(double width, double height, double t) {
+    GlyphRainLayout l;
+    l.width = std::max(1, int(std::lround(std::isfinite(width) ? width : 1)));
+    l.height = std::max(1, int(std::lround(std::isfinite(height) ? height : 1)));
+    l.columns = std::max(1, int(std::trunc(width / kGlyphPitch)));
+    const double hp = l.height;
+    const double cycle = hp + 252.0;
+    const double step = std::floor(4.0 * t);
+    l.glyphs.reserve(size_t(l.columns) * 4);
+    for (int c = 0; c < l.columns; ++c) {
+        const double a = c * 12.9898;
+        const double speed = std::fmod(a, 140.0) + 80.0;
+        const double head = std::fmod(std::fmod(a, 1000.0) + speed * t, cycle) - 252.0;
+        const double phase = c * 7.31;
+        for (int r = 0; r < kGlyphTrail; ++r) {
+            const double top = r * kGlyphPitch + head;
+            if (!(top >= 0 && top < hp)) continue;
+            GlyphPlacement g;
+            g.column = c;
+            g.trail = r;
+            g.x = c * kGlyphPitch;
+            g.top = top;
+            g.baselineY = hp - top - kGlyphPitch;
+            if (r == 0) {
+                g.green = 1.0f;
+                g.alpha = 1.0f;
+            } else {
+                const double f = 1.0 - r / 14.0;
+                g.green = float(f * 0.5);
+                g.alpha = float(f * f);
+            }
+            g.glyph = int(std::trunc(std::abs(std::fmod(r * 3.7 + phase + step, 42.0))));
+            g.glyph = std::clamp(g.glyph, 0, EffectResources::kGlyphCount - 1);
+            l.glyphs.push_back(g);
+        }
+    }
+    return l;
+}
+
+namespace {
+
+// One glyph's coverage, drawn once from its prepared line with the painter that the literal
+// overlay uses, so the fast rain puts the same pixels where the painted one does.
+struct GlyphSprite {
+    int w = 0, h = 0;
+    int originX = 0;    // sprite column of the text position's x
+    int baselineRow = 0;  // sprite row (top down) holding the baseline's pixel row
+    std::vector<float> coverage;  // top row first
+};
+
+constexpr int kSpritePad = 4;
+
+// Overlay bitmaps are addressed like the original's bitmap contexts, one pixel per point, so the
+// glyph font's 16.2 points are 16.2 pixels (not the 21.6 a 96-dpi device would make of them).
+QImage pointBitmap(int w, int h) {
+    QImage img(w, h, QImage::Format_ARGB32_Premultiplied);
+    if (img.isNull()) return img;
+    const int dotsPerMeter = int(std::lround(72.0 / 0.0254));
+    img.setDotsPerMeterX(dotsPerMeter);
+    img.setDotsPerMeterY(dotsPerMeter);
+    img.fill(Qt::transparent);
+    return img;
+}
+
+const QFontMetricsF& glyphMetrics() {
+    static const QImage probe = pointBitmap(1, 1);
+    static const QFontMetricsF fm(EffectResources::shared().glyphFont(), &probe);
+    return fm;
+}
+
+double glyphAscent() { return glyphMetrics().ascent(); }
+
+const GlyphSprite& glyphSprite(int index) {
+    static std::array<std::unique_ptr<GlyphSprite>, EffectResources::kGlyphCount> sprites;
+    auto& slot = sprites[size_t(index)];
+    if (slot) return *slot;
+    auto s = std::make_unique<GlyphSprite>();
+    const QFont font = EffectResources::shared().glyphFont();
+    const QStaticText& line = EffectResources::shared().glyphLine(QChar(EffectResources::kGlyphs[index]));
+    const QFontMetricsF& fm = glyphMetrics();
+    s->w = int(std::ceil(fm.maxWidth())) + 2 * kSpritePad;
+    s->h = int(std::ceil(fm.height())) + 2 * kSpritePad;
+    QImage img = pointBitmap(s->w, s->h);
+    {
+        QPainter p(&img);
+        p.setFont(font);
+        p.setPen(Qt::white);
+        // The text position falls on a whole pixel here; fractional ones are rounded when placed.
+        p.drawStaticText(QPointF(kSpritePad, kSpritePad), line);
+    }
+    s->originX = kSpritePad;
+    s->baselineRow = kSpritePad + int(std::lround(fm.ascent()));
+    s->coverage.resize(size_t(s->w) * s->h);
+    for (int y = 0; y < s->h; ++y) {
+        const QRgb* row = reinterpret_cast<const QRgb*>(img.constScanLine(y));
+        for (int x = 0; x < s->w; ++x) s->coverage[size_t(y) * s->w + x] = qAlpha(row[x]) / 255.0f;
+    }
+    slot = std::move(s);
+    return *slot;
+}
+
+class GlyphRainNode final : public engine::Node {
+public:
+    struct Item {
+        const GlyphSprite* sprite;
+        int x0, top0;  // sprite's top-left pixel in bitmap coordinates, top down
+        float color[4];  // linear premultiplied
+    };
+    GlyphRainNode(int w, int h, std::vector<Item> items) : w_(w), h_(h), items_(std::move(items)) {}
+    Rect extent() const override { return {0, 0, double(w_), double(h_)}; }
+
+    void render(engine::TileContext&, const IRect& r, float* out) const override {
+        std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
+        const IRect rr = r.intersected({0, 0, w_, h_});
+        if (rr.isEmpty()) return;
+        for (const Item& it : items_) {
+            const GlyphSprite& s = *it.sprite;
+            // Sprite row k sits on bitmap row top0 + k (top down), that is on y = h − 1 − top0 − k.
+            const int kLo = std::max(0, h_ - it.top0 - rr.maxY()), kHi = std::min(s.h, h_ - it.top0 - rr.y);
+            const int iLo = std::max(0, rr.x - it.x0), iHi = std::min(s.w, rr.maxX() - it.x0);
+            if (kLo >= kHi || iLo >= iHi) continue;
+            for (int k = kLo; k < kHi; ++k) {
+                const int y = h_ - 1 - it.top0 - k;
+                const float* cov = s.coverage.data() + size_t(k) * s.w;
+                float* o = out + (size_t(y - r.y) * r.w + (it.x0 - r.x)) * 4;
+                for (int i = iLo; i < iHi; ++i) {
+                    const float c = cov[i];
+                    if (c == 0.0f) continue;
+                    float* p = o + 4 * i;
+                    const float k1 = 1.0f - it.color[3] * c;
+                    for (int ch = 0; ch < 4; ++ch) p[ch] = it.color[ch] * c + p[ch] * k1;
+                }
+            }
+        }
+    }
+
+private:
+    int w_, h_;
+    std::vector<Item> items_;
+};
+
+}  // namespace
+
+Image glyphRain(double width, double height, double t) {
+    const GlyphRainLayout l = glyphRainLayout(width, height, t);
+    const double ascent = glyphAscent();
+    std::vector<GlyphRainNode::Item> items;
+    items.reserve(l.glyphs.size());
+    for (const GlyphPlacement& g : l.glyphs) {
+        const GlyphSprite& s = glyphSprite(g.glyph);
+        // The painted overlay puts the line's top-left at (x, top + 18 − ascent), top down.
+        const double lineTop = (l.height - g.baselineY) - ascent;
+        GlyphRainNode::Item it;
+        it.sprite = &s;
+        it.x0 = int(std::lround(g.x)) - s.originX;
+        it.top0 = int(std::lround(lineTop + ascent)) - s.baselineRow;
+        const Color c = Color::fromSRGB(0.1 * g.green, g.green, 0.15 * g.green, g.alpha);
+        it.color[0] = c.r;
+        it.color[1] = c.g;
+        it.color[2] = c.b;
+        it.color[3] = c.a;
+        items.push_back(it);
+    }
+    return Image(std::make_shared<GlyphRainNode>(l.width, l.height, std::move(items)));
+}
+
+Image glyphRainPainted(double width, double height, double t) {
+    const GlyphRainLayout l = glyphRainLayout(width, height, t);
+    QImage bitmap = pointBitmap(l.width, l.height);
+    if (bitmap.isNull()) return Image::empty();
+    {
+        QPainter p(&bitmap);
+        p.setFont(EffectResources::shared().glyphFont());
+        const double ascent = glyphAscent();
+        for (const GlyphPlacement& g : l.glyphs) {
+            const QStaticText& line = EffectResources::shared().glyphLine(QChar(EffectResources::kGlyphs[g.glyph]));
+            p.setPen(QColor::fromRgbF(0.1f * g.green, g.green, 0.15f * g.green, g.alpha));
+            // Bitmap y up: the text position (x, baselineY) is row Hp − baselineY from the top.
+            p.drawStaticText(QPointF(g.x, (l.height - g.baselineY) - ascent), line);
+        }
+    }
+    return Image::fromQImage(bitmap);
+}
+
+Image renderCyberOps(const Image& image, double t) {
+    const Rect e = image.extent();
+    const Image graded = viaTable(image, cyberOpsTable, cyberOpsGrade);
+    const Image rain = colorGradeShortcuts ? glyphRain(e.w, e.h, t) : glyphRainPainted(e.w, e.h, t);
+    return filters::screenBlend(rain, graded).cropped(e);
+}
+
+}  // namespace ostrela::effects

@@ -1,0 +1,456 @@
+// Speed shortcuts for the colour-grade looks: tables baked from the standard filters, a band
+// cache for chains read several times per frame, a blur on a half grid and a per-pixel wrapper
+// that skips a common value.
+#include "effects/GradeShortcuts.h"
+
+#include "pipeline/engine/ColorSpace.h"
+#include "pipeline/engine/Filters.h"
+#include "pipeline/engine/Nodes.h"
+#include "pipeline/engine/Renderer.h"
+
+#include <smmintrin.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+
+namespace ostrela::effects::shortcuts {
+
+using engine::Image;
+using engine::IRect;
+using engine::Rect;
+namespace filters = engine::filters;
+
+namespace {
+
+// ---- Luminance tables ----
+//
+// Five of the looks start by taking the colour out (colour controls with saturation 0). From
+// there on their per-pixel steps see a grey picture, so the whole per-pixel chain is a function
+// of one number, the source pixel's encoded luminance. The chain is run once on a ramp of greys
+// through the standard filters themselves and kept as a table; each frame then reads the 8-bit
+// camera pixels, forms their luminance and interpolates the table, instead of decoding,
+// re-encoding and running every filter per pixel. Pictures that are not plain 8-bit pixels
+// (generated images in tests and tools) run the chain itself.
+
+constexpr int kLutSize = 1024;
+
+// Greys whose encoded values step evenly from 0 to 1, opaque.
+class GreyRampNode final : public engine::Node {
+public:
+    Rect extent() const override { return {0, 0, double(kLutSize), 1}; }
+    void render(engine::TileContext&, const IRect& r, float* out) const override {
+        for (int j = 0; j < r.h; ++j)
+            for (int i = 0; i < r.w; ++i) {
+                float* o = out + (size_t(j) * r.w + i) * 4;
+                const int x = r.x + i;
+                const bool inside = r.y + j == 0 && x >= 0 && x < kLutSize;
+                const float v = inside ? float(engine::color::srgbToLinear(double(x) / (kLutSize - 1))) : 0.0f;
+                o[0] = o[1] = o[2] = v;
+                o[3] = inside ? 1.0f : 0.0f;
+            }
+    }
+};
+
+}  // namespace
+
+LumaTable bakeLumaTable(Chain chain) {
+    engine::Renderer renderer(1, 1);
+    LumaTable t;
+    t.rgba = renderer.renderFloat(chain(Image(std::make_shared<GreyRampNode>())), {0, 0, kLutSize, 1});
+    t.rgba.resize(size_t(kLutSize + 1) * 4);
+    for (int c = 0; c < 4; ++c) t.rgba[size_t(kLutSize) * 4 + c] = t.rgba[size_t(kLutSize - 1) * 4 + c];
+    return t;
+}
+
+namespace {
+
+// The 8-bit picture behind whole-pixel moves and crops, where there is one.
+struct PlainSource {
+    const engine::SourceNode* source = nullptr;
+    int dx = 0, dy = 0;  // source pixel (x − dx, y − dy) shows at (x, y)
+    IRect clip;          // where it shows
+};
+
+PlainSource plainSource(const engine::Node* node) {
+    PlainSource p;
+    IRect clip{-(1 << 28), -(1 << 28), 1 << 29, 1 << 29};
+    int dx = 0, dy = 0;
+    while (node) {
+        if (auto* s = dynamic_cast<const engine::SourceNode*>(node)) {
+            const QImage::Format f = s->image().format();
+            if (f != QImage::Format_ARGB32_Premultiplied && f != QImage::Format_RGB32) return {};
+            p.source = s;
+            p.dx = dx;
+            p.dy = dy;
+            p.clip = clip.intersected({dx, dy, s->image().width(), s->image().height()});
+            return p;
+        }
+        if (auto* c = dynamic_cast<const engine::CropNode*>(node)) {
+            const IRect b = engine::pixelBounds(c->extent());
+            clip = clip.intersected({b.x, b.y, b.w, b.h});
+            node = c->input(0);
+            continue;
+        }
+        if (auto* t = dynamic_cast<const engine::TransformNode*>(node)) {
+            int tx, ty;
+            if (!t->isIntegerTranslation(&tx, &ty)) return {};
+            dx += tx;
+            dy += ty;
+            node = t->input(0);
+            continue;
+        }
+        return {};
+    }
+    return {};
+}
+
+class LumaTableNode final : public engine::Node {
+public:
+    // saturation 0: one table entry gives the pixel. Otherwise channel c reads the entry at
+    // L + saturation·(e_c − L), which is what the chain's first step (colour controls) makes of
+    // it before the per-channel steps that follow.
+    LumaTableNode(engine::NodePtr in, PlainSource src, const LumaTable* table, float saturation = 0.0f)
+        : in_(std::move(in)), src_(src), table_(table), saturation_(saturation) {
+        const float scale = float(kLutSize - 1) / 255.0f;
+        for (int v = 0; v < 256; ++v) {
+            // The luminance the tone filters form from encoded values, in table steps.
+            wr_[v] = filters::kLumR * float(v) * scale;
+            wg_[v] = filters::kLumG * float(v) * scale;
+            wb_[v] = filters::kLumB * float(v) * scale;
+            ws_[v] = saturation_ * float(v) * scale;
+        }
+        // Channel-major copies of the table for the saturated case.
+        for (int c = 0; c < 4; ++c) {
+            planes_[c].resize(kLutSize + 1);
+            for (int k = 0; k <= kLutSize; ++k) planes_[c][size_t(k)] = table_->rgba[size_t(k) * 4 + c];
+        }
+    }
+    Rect extent() const override { return in_->extent(); }
+    int inputCount() const override { return 1; }
+    const engine::Node* input(int) const override { return in_.get(); }
+
+    void render(engine::TileContext&, const IRect& r, float* out) const override {
+        const IRect in = r.intersected(src_.clip);
+        if (!(in == r)) std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
+        if (in.isEmpty()) return;
+        const QImage& img = src_.source->image();
+        const bool opaqueFormat = img.format() == QImage::Format_RGB32;
+        const float* lut = table_->rgba.data();
+        for (int y = in.y; y < in.maxY(); ++y) {
+            const uint8_t* s = img.constScanLine(img.height() - 1 - (y - src_.dy)) + size_t(in.x - src_.dx) * 4;
+            float* o = out + (size_t(y - r.y) * r.w + (in.x - r.x)) * 4;
+            for (int i = 0; i < in.w; ++i, s += 4, o += 4) {
+                unsigned b = s[0], g = s[1], rr = s[2], a = opaqueFormat ? 255u : s[3];
+                if (a == 0) continue;
+                if (a != 255) {
+                    // Unpremultiplied as the engine decodes it.
+                    auto un = [a](unsigned c) { return std::min(255u, (c * 255u + a / 2) / a); };
+                    b = un(b);
+                    g = un(g);
+                    rr = un(rr);
+                }
+                const float L = wr_[rr] + wg_[g] + wb_[b];
+                __m128 v;
+                if (saturation_ == 0.0f) {
+                    const int k = std::min(int(L), kLutSize - 1);
+                    const __m128 f = _mm_set1_ps(L - float(k));
+                    const __m128 p0 = _mm_loadu_ps(lut + 4 * k), p1 = _mm_loadu_ps(lut + 4 * k + 4);
+                    v = _mm_add_ps(p0, _mm_mul_ps(_mm_sub_ps(p1, p0), f));
+                } else {
+                    // A mix of two values in 0 … kLutSize − 1 stays in that range.
+                    const float base = (1.0f - saturation_) * L;
+                    auto at = [&](int c, unsigned byte) {
+                        const float x = base + ws_[byte];
+                        const int k = std::min(int(x), kLutSize - 1);
+                        const float* t = planes_[c].data();
+                        return t[k] + (t[k + 1] - t[k]) * (x - float(k));
+                    };
+                    v = _mm_setr_ps(at(0, rr), at(1, g), at(2, b), planes_[3][0]);
+                }
+                if (a != 255) v = _mm_mul_ps(v, _mm_set1_ps(float(a) * (1.0f / 255.0f)));
+                _mm_storeu_ps(o, v);
+            }
+        }
+    }
+
+private:
+    engine::NodePtr in_;
+    PlainSource src_;
+    const LumaTable* table_;
+    float saturation_;
+    float wr_[256], wg_[256], wb_[256], ws_[256];
+    std::vector<float> planes_[4];
+};
+
+}  // namespace
+
+Image lumaChain(const Image& image, const LumaTable& table, Chain chain, float saturation) {
+    if (image.isNull()) return image;
+    const PlainSource src = plainSource(image.node().get());
+    if (!src.source) return chain(image);
+    return Image(std::make_shared<LumaTableNode>(image.node(), src, &table, saturation));
+}
+
+
+// ---- Tables for tone steps inside a chain ----
+//
+// A tone step on float pixels (no 8-bit source to read) that is either per channel, or sees a
+// grey picture, is a function of one linear value; it is baked over a ramp of linear values
+// spaced evenly in their square root (fine where the sRGB curve is steep) and interpolated.
+
+namespace {
+
+constexpr int kRampSize = 4096;
+
+class LinearRampNode final : public engine::Node {
+public:
+    Rect extent() const override { return {0, 0, double(kRampSize), 1}; }
+    void render(engine::TileContext&, const IRect& r, float* out) const override {
+        for (int j = 0; j < r.h; ++j)
+            for (int i = 0; i < r.w; ++i) {
+                float* o = out + (size_t(j) * r.w + i) * 4;
+                const int x = r.x + i;
+                const bool inside = r.y + j == 0 && x >= 0 && x < kRampSize;
+                const float u = inside ? float(x) / (kRampSize - 1) : 0.0f;
+                o[0] = o[1] = o[2] = u * u;
+                o[3] = inside ? 1.0f : 0.0f;
+            }
+    }
+};
+
+class RampTableOp final : public engine::PixelOp {
+public:
+    // perChannel: channel c of the result is the table's channel c at that channel's value.
+    // Otherwise the picture is grey and red alone picks the whole entry.
+    RampTableOp(Chain chain, bool perChannel) : perChannel_(perChannel) {
+        engine::Renderer renderer(1, 1);
+        table_ = renderer.renderFloat(chain(Image(std::make_shared<LinearRampNode>())), {0, 0, kRampSize, 1});
+        table_.resize(size_t(kRampSize + 1) * 4);
+        for (int c = 0; c < 4; ++c) table_[size_t(kRampSize) * 4 + c] = table_[size_t(kRampSize - 1) * 4 + c];
+        // Values up to the last ramp entry whose colour, and the next one's, are still black
+        // give black (a threshold such as brightness −0.4 keeps most pixels there).
+        int k = 0;
+        while (k + 1 < kRampSize && table_[size_t(k + 1) * 4] == 0 && table_[size_t(k + 1) * 4 + 1] == 0 &&
+               table_[size_t(k + 1) * 4 + 2] == 0)
+            ++k;
+        const float u = float(k) / (kRampSize - 1);
+        blackBelow_ = table_[0] == 0 && table_[1] == 0 && table_[2] == 0 ? u * u : -1.0f;
+    }
+    void apply(float* p, int n) const override {
+        const float* t = table_.data();
+        const float steps = float(kRampSize - 1);
+        for (int i = 0; i < n; ++i, p += 4) {
+            const float a = std::min(p[3], 1.0f);
+            if (!(a > 0.0f)) {
+                p[0] = p[1] = p[2] = p[3] = 0.0f;
+                continue;
+            }
+            if (perChannel_ && a >= 1.0f && p[0] < blackBelow_ && p[1] < blackBelow_ && p[2] < blackBelow_) {
+                p[0] = p[1] = p[2] = 0.0f;
+                p[3] = t[3];
+                continue;
+            }
+            const float inv = a >= 1.0f ? 1.0f : 1.0f / a;
+            // Table positions of the three channels at once.
+            const __m128 un = _mm_min_ps(_mm_max_ps(_mm_mul_ps(_mm_loadu_ps(p), _mm_set1_ps(inv)), _mm_setzero_ps()),
+                                         _mm_set1_ps(1.0f));
+            float xs[4];
+            _mm_storeu_ps(xs, _mm_mul_ps(_mm_sqrt_ps(un), _mm_set1_ps(steps)));
+            if (perChannel_) {
+                float o[4];
+                for (int c = 0; c < 3; ++c) {
+                    const float x = xs[c];
+                    const int k = int(x);
+                    o[c] = t[4 * k + c] + (t[4 * k + 4 + c] - t[4 * k + c]) * (x - float(k));
+                }
+                p[0] = o[0] * a;
+                p[1] = o[1] * a;
+                p[2] = o[2] * a;
+                p[3] = t[3] * a;
+            } else {
+                const float x = xs[0];
+                const int k = int(x);
+                const __m128 f = _mm_set1_ps(x - float(k));
+                const __m128 e0 = _mm_loadu_ps(t + 4 * k), e1 = _mm_loadu_ps(t + 4 * k + 4);
+                _mm_storeu_ps(p, _mm_mul_ps(_mm_add_ps(e0, _mm_mul_ps(_mm_sub_ps(e1, e0), f)), _mm_set1_ps(a)));
+            }
+        }
+    }
+
+private:
+    bool perChannel_;
+    std::vector<float> table_;
+    float blackBelow_ = -1.0f;
+};
+
+}  // namespace
+
+engine::PixelOpPtr rampTableOp(Chain chain, bool perChannel) { return std::make_shared<RampTableOp>(chain, perChannel); }
+
+
+// ---- Band cache ----
+//
+// A blur asks for its input over the tile grown by its reach, and the step that blends the glow
+// back asks for the tile itself, so everything before a bloom is computed about 2.4 times per
+// frame (and an input used twice at different rectangles once per use). Between such a chain
+// and its consumers this node keeps the chain's pixels in bands of rows, each computed once per
+// frame by whichever render thread needs it first. Band memory is pooled between frames.
+
+namespace {
+
+class BandPool {
+public:
+    static BandPool& shared() {
+        static BandPool* p = new BandPool();  // kept for the process
+        return *p;
+    }
+    std::vector<float> take(size_t floats) {
+        std::lock_guard lock(mutex_);
+        for (size_t i = 0; i < free_.size(); ++i)
+            if (free_[i].size() == floats) {
+                std::vector<float> v = std::move(free_[i]);
+                free_.erase(free_.begin() + long(i));
+                return v;
+            }
+        return std::vector<float>(floats);
+    }
+    void give(std::vector<float>&& v) {
+        std::lock_guard lock(mutex_);
+        if (free_.size() < 96) free_.push_back(std::move(v));
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::vector<float>> free_;
+};
+
+class BandCacheNode final : public engine::Node {
+public:
+    static constexpr int kBandRows = 32;
+    explicit BandCacheNode(engine::NodePtr in)
+        : in_(std::move(in)), ext_(in_->extent()), px_(engine::pixelBounds(ext_)) {
+        if (px_.isEmpty()) return;
+        band0_ = floorDiv(px_.y);
+        const int last = floorDiv(px_.maxY() - 1);
+        const size_t n = size_t(last - band0_ + 1);
+        state_ = std::make_unique<std::atomic<int>[]>(n);
+        for (size_t i = 0; i < n; ++i) state_[i].store(0);
+        bands_.resize(n);
+    }
+    ~BandCacheNode() override {
+        for (auto& b : bands_)
+            if (!b.empty()) BandPool::shared().give(std::move(b));
+    }
+    Rect extent() const override { return ext_; }
+    int inputCount() const override { return 1; }
+    const engine::Node* input(int) const override { return in_.get(); }
+
+    void render(engine::TileContext& ctx, const IRect& r, float* out) const override {
+        const IRect in = r.intersected(px_);
+        if (!(in == r)) std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
+        if (in.isEmpty()) return;
+        for (int b = floorDiv(in.y); b <= floorDiv(in.maxY() - 1); ++b) {
+            const IRect band = IRect{px_.x, b * kBandRows, px_.w, kBandRows}.intersected(px_);
+            const IRect part = in.intersected(band);
+            const size_t i = size_t(b - band0_);
+            const float* src = nullptr;
+            IRect srcRect;
+            int expected = 0;
+            if (state_[i].load(std::memory_order_acquire) == 2) {
+                src = bands_[i].data();
+                srcRect = band;
+            } else if (state_[i].compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
+                std::vector<float> buf = BandPool::shared().take(size_t(band.w) * band.h * 4);
+                std::memcpy(buf.data(), ctx.pull(*in_, band), buf.size() * sizeof(float));
+                bands_[i] = std::move(buf);
+                state_[i].store(2, std::memory_order_release);
+                src = bands_[i].data();
+                srcRect = band;
+            } else {
+                // Another thread is filling this band: compute the part here rather than wait.
+                src = ctx.pull(*in_, part);
+                srcRect = part;
+            }
+            for (int y = part.y; y < part.maxY(); ++y)
+                std::memcpy(out + (size_t(y - r.y) * r.w + (part.x - r.x)) * 4,
+                            src + (size_t(y - srcRect.y) * srcRect.w + (part.x - srcRect.x)) * 4,
+                            size_t(part.w) * 4 * sizeof(float));
+        }
+    }
+
+private:
+    static int floorDiv(int v) { return v >= 0 ? v / kBandRows : -((-v + kBandRows - 1) / kBandRows); }
+    engine::NodePtr in_;
+    Rect ext_;
+    IRect px_;
+    int band0_ = 0;
+    std::unique_ptr<std::atomic<int>[]> state_;
+    mutable std::vector<std::vector<float>> bands_;
+};
+
+}  // namespace
+
+Image computedOnce(const Image& image) {
+    if (image.isNull() || image.extent().isInfinite() || image.extent().isEmpty()) return image;
+    return Image(std::make_shared<BandCacheNode>(image.node()));
+}
+
+
+namespace {
+
+// Applies a per-pixel sequence, except to pixels equal to one common value, which get that
+// value's precomputed result: the flakes are opaque black nearly everywhere.
+class SkipCommonOp final : public engine::PixelOp {
+public:
+    SkipCommonOp(std::vector<engine::PixelOpPtr> ops, std::array<float, 4> common) : ops_(std::move(ops)), common_(common) {
+        result_ = common;
+        for (const auto& op : ops_) op->apply(result_.data(), 1);
+    }
+    void apply(float* p, int n) const override {
+        // The other pixels are gathered, run through the sequence in one go and put back.
+        thread_local std::vector<float> scratch;
+        thread_local std::vector<int> where;
+        scratch.resize(size_t(n) * 4);
+        where.resize(size_t(n));
+        const __m128 common = _mm_loadu_ps(common_.data()), result = _mm_loadu_ps(result_.data());
+        int m = 0;
+        for (int i = 0; i < n; ++i) {
+            const __m128 v = _mm_loadu_ps(p + 4 * i);
+            if (_mm_movemask_ps(_mm_cmpeq_ps(v, common)) == 0xF) {
+                _mm_storeu_ps(p + 4 * i, result);
+            } else {
+                _mm_storeu_ps(scratch.data() + 4 * m, v);
+                where[size_t(m++)] = i;
+            }
+        }
+        if (m == 0) return;
+        for (const auto& op : ops_) op->apply(scratch.data(), m);
+        for (int k = 0; k < m; ++k) std::memcpy(p + 4 * where[size_t(k)], scratch.data() + 4 * k, 4 * sizeof(float));
+    }
+
+private:
+    std::vector<engine::PixelOpPtr> ops_;
+    std::array<float, 4> common_, result_;
+};
+
+}  // namespace
+
+engine::PixelOpPtr skipCommonOp(std::vector<engine::PixelOpPtr> ops, std::array<float, 4> common) {
+    return std::make_shared<SkipCommonOp>(std::move(ops), common);
+}
+
+
+// A Gaussian of this sigma evaluated on a grid of half the resolution, the way the engine runs
+// its large blurs: a 2×2 box reduction (the half-size sample points fall between four pixels),
+// the blur on the small grid, a bilinear expansion. The reduced sigma is chosen so that the
+// three variances add up to sigma²; the kernel has a quarter of the pixels and half the taps.
+Image blurOnHalfGrid(const Image& clamped, double sigma) {
+    const double v = sigma * sigma - 3.0 / 12.0 - 4.0 / 6.0;
+    const double reduced = std::sqrt(std::max(v, 1.0)) / 2.0;
+    return clamped.scaled(0.5, 0.5).gaussianBlur(reduced).scaled(2.0, 2.0);
+}
+
+}  // namespace ostrela::effects::shortcuts
