@@ -1,5 +1,6 @@
 #include "pipeline/CardCompositor.h"
 
+#include "pipeline/PaintedLayer.h"
 #include "pipeline/Paths.h"
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
@@ -381,18 +382,18 @@ QImage CardCompositor::scaledPicture(const QImage& picture, int rw, int rh, bool
     return pipScratch_;
 }
 
-Image CardCompositor::composeCard(const Image& frame, const QImage& picture, const CardStyle& st, double barReserve,
-                                  double topInset) {
-    if (picture.isNull()) return frame;
+Image CardCompositor::buildCard(const QImage& picture, const CardStyle& st, double barReserve, double topInset,
+                               bool stillPicture) {
+    if (picture.isNull()) return {};
     const double pw = picture.width(), ph = picture.height();
     const CardGeometry g = cardGeometry(st, pw, ph, barReserve, topInset);
-    if (!(g.w > 0.5) || !(g.h > 0.5)) return frame;
+    if (!(g.w > 0.5) || !(g.h > 0.5)) return {};
 
     // Resampled once on 8-bit pixels (area filter when shrinking) to whole pixels, then stretched
     // by the remaining fraction of a pixel so the picture is exactly w × h.
     const int rw = bitmapSide(g.w), rh = bitmapSide(g.h);
-    const QImage scaled = scaledPicture(picture, rw, rh, /*reuse=*/picture.cacheKey() == cachedOverlayImage_.cacheKey());
-    if (scaled.isNull()) return frame;
+    const QImage scaled = scaledPicture(picture, rw, rh, stillPicture);
+    if (scaled.isNull()) return {};
     const double b = st.frameWidth;
     const Image pic = Image::fromQImage(scaled).transformed(
         engine::Affine::scale(g.w / rw, g.h / rh).then(engine::Affine::translation(b, b)));
@@ -410,19 +411,53 @@ Image CardCompositor::composeCard(const Image& frame, const QImage& picture, con
     if (st.fancy) {
         card = card.composited(reflection(face, W, H));
         card = card.composited(glow(st.frameColorHex, W, H));
-        if (!st.fullScreen) return perspectiveTilt(card, st.placement, g.x, g.y).composited(frame);
+        if (!st.fullScreen) return perspectiveTilt(card, st.placement, g.x, g.y);
     }
-    return card.translated(g.x, g.y).composited(frame);
+    return card.translated(g.x, g.y);
+}
+
+Image CardCompositor::composeCard(const Image& frame, const QImage& picture, const CardStyle& st, double barReserve,
+                                  double topInset, bool still) {
+    lastExtent_ = {};
+    if (picture.isNull()) return frame;
+    if (!still) {
+        const Image card = buildCard(picture, st, barReserve, topInset, false);
+        if (card.isNull()) return frame;
+        lastExtent_ = card.extent();
+        return card.composited(frame);
+    }
+    // The overlay card only changes with its picture, settings or the bar: render it once into a
+    // bitmap at its place and composite that, instead of the whole graph every frame.
+    const CardKey key{picture.cacheKey(), st, barReserve, topInset};
+    if (cardKey_ != key) {
+        cardKey_.reset();
+        cardImage_ = {};
+        const Image card = buildCard(picture, st, barReserve, topInset, true);
+        const engine::IRect r = engine::enclosingIRect(card.extent())
+                                    .intersected({-4096, -4096, 2 * 4096 + 1280, 2 * 4096 + 720});
+        if (!card.isNull() && !r.isEmpty()) {
+            if (!cardRenderer_) cardRenderer_ = std::make_unique<engine::Renderer>(1, 128);
+            const QImage bitmap = cardRenderer_->renderQImage(card, r);
+            ++cardRenders_;
+            if (!bitmap.isNull()) cardImage_ = paintedLayer(bitmap, r.x, r.y);
+        }
+        cardKey_ = key;
+    }
+    if (cardImage_.isNull()) return frame;
+    lastExtent_ = cardImage_.extent();
+    return placeOver(cardImage_, 0, frame);
 }
 
 Image CardCompositor::composeOverlayCard(const Image& frame, double barReserve, double topInset) {
+    lastExtent_ = {};
     if (!settings::overlayImageEnabled()) return frame;
     const QImage picture = loadOverlayImage();
     if (picture.isNull()) return frame;
-    return composeCard(frame, picture, CardStyle::overlayFromSettings(), barReserve, topInset);
+    return composeCard(frame, picture, CardStyle::overlayFromSettings(), barReserve, topInset, /*still=*/true);
 }
 
 Image CardCompositor::composePiPCard(const Image& frame, const QImage& camera, double barReserve, double topInset) {
+    lastExtent_ = {};
     if (!settings::videoCameraPiPEnabled() || camera.isNull()) return frame;
     return composeCard(frame, camera, CardStyle::pipFromSettings(), barReserve, topInset);
 }

@@ -1,6 +1,7 @@
 #include "pipeline/LowerThirdBar.h"
 
 #include "effects/Effects.h"
+#include "pipeline/PaintedLayer.h"
 #include "pipeline/engine/Renderer.h"
 #include "sources/LowerThirdModes.h"
 
@@ -250,7 +251,7 @@ struct LowerThirdBarRenderer::State {
         p.fillRect(QRectF(0, h - bar::kShadeHeight, bar::kWidth, bar::kShadeHeight), shade);
         p.fillRect(QRectF(0, 0, bar::kWidth, bar::kTopLineHeight), Qt::white);
         p.end();
-        backgroundImage = Image::fromQImage(background);
+        backgroundImage = paintedLayer(background);
         bgKey = key;
         return true;
     }
@@ -278,7 +279,7 @@ struct LowerThirdBarRenderer::State {
             QPainter p(&out);
             p.drawImage(0, 0, layer);
         }
-        stillImage = Image::fromQImage(out.isNull() ? background : out);
+        stillImage = paintedLayer(out.isNull() ? background : out);
         stillKey = key;
         return stillImage;
     }
@@ -299,34 +300,37 @@ struct LowerThirdBarRenderer::State {
             const int w = std::min(kStripChunk, to - left);
             QImage piece = textLayer(measured.loop, 0.0, baseline, left, w, h, color, st.textShadow);
             if (piece.isNull()) continue;
-            pieces.push_back({double(left), double(w), Image::fromQImage(piece)});
+            pieces.push_back({double(left), double(w), paintedLayer(piece)});
         }
         stripKey = key;
     }
 
-    Image compose(const LowerThirdBarStyle& st, const QString& rawText, double t) {
-        if (!ensureBackground(st)) return {};
+    // The bar over `under` (or alone when it is null), cut to the bar's rectangle when alone.
+    Image compose(const LowerThirdBarStyle& st, const QString& rawText, double t, const Image& under) {
+        if (!ensureBackground(st)) return under;
         const QString text = rawText.trimmed();
-        if (text.isEmpty()) return backgroundImage;
+        auto place = [&](const Image& layer) { return under.isNull() ? layer : placeOver(layer, 0, under); };
+        if (text.isEmpty()) return place(backgroundImage);
         ensureMeasured(text);
         const BarTextMetrics& m = measured.m;
-        if (!barTextScrolls(m.width, st.alwaysScroll)) return still(st, text);
+        if (!barTextScrolls(m.width, st.alwaysScroll)) return place(still(st, text));
 
         ensureStrip(st, text);
         const double cycle = m.cycle;
-        if (!(cycle > 0)) return backgroundImage;
+        if (!(cycle > 0)) return place(backgroundImage);
         double offset = std::fmod(st.scrollSpeed * t, cycle);
         if (!std::isfinite(offset)) offset = 0;
-        Image out = backgroundImage;
+        Image out = place(backgroundImage);
         // Copies from at most one cycle right of the frame to two cycles left of it, each drawn
         // over the ones before; only the pieces that reach into the bar are put in the graph.
         for (double x = bar::kWidth - offset - m.loopX0; x > -2 * cycle; x -= cycle) {
             for (const Piece& p : pieces) {
                 const double l = x + p.left;
                 if (l >= bar::kWidth || l + p.width <= 0) continue;
-                out = p.image.translated(l, 0).composited(out);
+                out = placeOver(p.image, l, out);
             }
         }
+        if (!under.isNull()) return out;
         return out.cropped({0, 0, double(bar::kWidth), double(st.height())});
     }
 };
@@ -335,11 +339,17 @@ LowerThirdBarRenderer::LowerThirdBarRenderer() : s_(std::make_unique<State>()) {
 LowerThirdBarRenderer::~LowerThirdBarRenderer() = default;
 
 Image LowerThirdBarRenderer::compose(const LowerThirdBarStyle& style, const QString& text, double t) {
-    return s_->compose(style, text, t);
+    return s_->compose(style, text, t, Image());
+}
+
+Image LowerThirdBarRenderer::composeOver(const Image& frame, const LowerThirdBarStyle& style, const QString& text,
+                                         double t) {
+    if (frame.isNull()) return s_->compose(style, text, t, Image());
+    return s_->compose(style, text, t, frame);
 }
 
 QImage LowerThirdBarRenderer::image(const LowerThirdBarStyle& style, const QString& text, double t) {
-    const Image img = s_->compose(style, text, t);
+    const Image img = s_->compose(style, text, t, Image());
     if (img.isNull()) return {};
     if (!s_->renderer) s_->renderer = std::make_unique<engine::Renderer>(1, 256);
     return s_->renderer->renderQImage(img, {0, 0, bar::kWidth, style.height()});
