@@ -52,14 +52,16 @@ struct CardGeometry {
 };
 CardGeometry cardGeometry(const CardStyle& style, double pw, double ph, double barReserve, double topInset);
 
-// Building blocks, each at the origin. Masks carry their coverage in alpha.
-engine::Image roundedRectMask(double W, double H, double r);
-engine::Image highlightEdge(double W, double H, double r);
-engine::Image fadeMask(double W, double h);
+// Building blocks, each at the origin, or moved by a fraction of a pixel (ox, oy) so that a card
+// placed at a fractional position is painted on the frame's own pixel grid instead of being
+// resampled. Masks carry their coverage in alpha; their bitmaps cover (0, 0, ox + W, oy + H).
+engine::Image roundedRectMask(double W, double H, double r, double ox = 0, double oy = 0);
+engine::Image highlightEdge(double W, double H, double r, double ox = 0, double oy = 0);
+engine::Image fadeMask(double W, double h, double ox = 0, double oy = 0);
 // `image` where the mask covers, transparent elsewhere (blend with mask over an empty background).
 engine::Image blendWithMask(const engine::Image& image, const engine::Image& mask);
-engine::Image reflection(const engine::Image& face, double W, double H);
-engine::Image glow(const QString& colorHex, double W, double H);
+engine::Image reflection(const engine::Image& face, double W, double H, double ox = 0, double oy = 0);
+engine::Image glow(const QString& colorHex, double W, double H, double ox = 0, double oy = 0);
 // The edge facing the middle of the frame drawn shorter; (dx, dy) moves the result in the same pass.
 engine::Image perspectiveTilt(const engine::Image& image, OverlayPlacement placement, double dx = 0, double dy = 0);
 
@@ -109,6 +111,7 @@ private:
 
     QImage cachedOverlayImage_;
     std::optional<FileStamp> cachedOverlayModDate_;
+    std::optional<FileStamp> failedStamp_;
     int decodes_ = 0;
     engine::Rect lastExtent_;
 
