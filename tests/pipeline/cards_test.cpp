@@ -329,3 +329,42 @@ TEST(CardBuildingBlocks, MasksAndTilt) {
 }
 
 }  // namespace
+
+TEST(RenderToolLooks, OverlayAndTypedSettingsFromTheCommandLine) {
+    test::ScopedTestEnv env;
+    const std::string tool = test::programPath("ostrela-render");
+    const std::string raw = env.root() + "/out.raw", overlay = env.root() + "/pic.jpg";
+    ASSERT_TRUE(filled(1000, 500, kRed).save(QString::fromStdString(overlay), "JPG"));
+    std::string out;
+    // "000000" stays a colour (text), not the number 0; booleans and numbers are typed by key.
+    ASSERT_EQ(0, test::runCommand(tool + " --synthetic 1280x720 --overlay " + overlay +
+                                      " --set overlayBorderColorHex=000000 --set overlayWidthFraction=0.32"
+                                      " --set overlayPlacement=bottomLeft --set lowerThirdEnabled=true"
+                                      " --set 'lowerThirdText=Hello there' --time 1000 -o " + raw + " 2>&1",
+                                  &out))
+        << out;
+    const std::string bytes = test::readFile(raw);
+    ASSERT_EQ(bytes.size(), kFrameBytes);
+    Frame f;
+    std::memcpy(f.px.data(), bytes.data(), kFrameBytes);
+    // Bottom left on the bar: x 24 … 439.6, y 106.8 …; the frame is black, the picture red.
+    EXPECT_EQ(f.at(25, 200), qRgb(0, 0, 0));
+    EXPECT_TRUE(f.isOverlay(40, 200));
+    EXPECT_EQ(f.at(10, 40), qRgb(0x18, 0x8A, 0x8A));  // the bar
+    // The user's own container and settings are left alone.
+    EXPECT_FALSE(fs::exists(env.containerDir() + "/overlay.png"));
+    EXPECT_FALSE(settings::lowerThirdEnabled());
+
+    EXPECT_NE(0, test::runCommand(tool + " --set lowerThirdEnabld=true -o " + raw + " 2>&1", &out));
+    EXPECT_NE(out.find("unknown settings key \"lowerThirdEnabld\""), std::string::npos) << out;
+    EXPECT_NE(0, test::runCommand(tool + " --set fancyModeEnabled=maybe -o " + raw + " 2>&1", &out));
+    EXPECT_NE(out.find("fancyModeEnabled wants true or false"), std::string::npos) << out;
+    EXPECT_NE(0, test::runCommand(tool + " --set overlayWidthFraction=big -o " + raw + " 2>&1", &out));
+    EXPECT_NE(out.find("overlayWidthFraction wants a number"), std::string::npos) << out;
+    EXPECT_NE(0, test::runCommand(tool + " --set overlayPlacement=middle -o " + raw + " 2>&1", &out));
+    EXPECT_NE(out.find("overlayPlacement wants topLeft"), std::string::npos) << out;
+    EXPECT_NE(0, test::runCommand(tool + " --overlay " + env.root() + "/none.png -o " + raw + " 2>&1", &out));
+    EXPECT_NE(out.find("cannot use \"" + env.root() + "/none.png\" as the overlay: Could not read none.png"),
+              std::string::npos)
+        << out;
+}
