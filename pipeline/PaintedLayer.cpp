@@ -165,7 +165,7 @@ engine::Image paintedLayer(const QImage& bitmap, int x, int y) {
     px->data.resize(size_t(w) * h);
     px->spans.resize(size_t(h));
     px->opaqueRows.resize(size_t(h));
-    auto q = [](float v) { return uint64_t(std::lround(std::clamp(v, 0.0f, 1.0f) * 65535.0f)); };
+    auto q = [](float v) { return uint64_t(std::clamp(v, 0.0f, 1.0f) * 65535.0f + 0.5f); };
     for (int j = 0; j < h; ++j) {
         const auto* in = reinterpret_cast<const uint32_t*>(src.constScanLine(h - 1 - j));
         uint64_t* row = px->data.data() + size_t(j) * w;
