@@ -480,25 +480,10 @@ Image CardCompositor::renderOnce(const Image& graph) {
     const engine::IRect r = engine::enclosingIRect(graph.extent()).intersected({-4096, -4096, 2 * 4096 + 1280, 2 * 4096 + 720});
     if (r.isEmpty()) return {};
     if (!cardRenderer_) cardRenderer_ = std::make_unique<engine::Renderer>(1, 128);
-    QImage bitmap = cardRenderer_->renderQImage(graph, r);
+    // Kept in floats until stored: the glow's and shadow's faint tails fade out smoothly.
+    const std::vector<float> pixels = cardRenderer_->renderFloat(graph, r);
     ++cardRenders_;
-    if (bitmap.isNull()) return {};
-    // The far tails of the blurs round to nothing: keep only the pixels that show.
-    int x0 = bitmap.width(), x1 = -1, y0 = bitmap.height(), y1 = -1;
-    for (int j = 0; j < bitmap.height(); ++j) {
-        const auto* row = reinterpret_cast<const uint32_t*>(bitmap.constScanLine(j));
-        for (int i = 0; i < bitmap.width(); ++i)
-            if (row[i] >> 24) {
-                x0 = std::min(x0, i);
-                x1 = std::max(x1, i);
-                y0 = std::min(y0, j);
-                y1 = std::max(y1, j);
-            }
-    }
-    if (x1 < 0) return {};
-    bitmap = bitmap.copy(x0, y0, x1 - x0 + 1, y1 - y0 + 1);
-    // y0 counts rows from the top; the layer's origin is its bottom left corner.
-    return paintedLayer(bitmap, r.x + x0, r.y + (r.h - 1 - y1));
+    return paintedLayer(pixels, r);
 }
 
 Image CardCompositor::composeLiveCard(const Image& frame, const QImage& picture, const CardStyle& st,

@@ -192,6 +192,49 @@ engine::Image paintedLayer(const QImage& bitmap, int x, int y) {
     return engine::Image(std::make_shared<LayerNode>(std::move(px)));
 }
 
+engine::Image paintedLayer(const std::vector<float>& rgba, const IRect& bounds) {
+    if (bounds.isEmpty() || rgba.size() < size_t(bounds.w) * bounds.h * 4) return {};
+    auto q = [](float v) { return uint64_t(std::clamp(v, 0.0f, 1.0f) * 65535.0f + 0.5f); };
+    auto alpha = [&](int i, int j) { return q(rgba[(size_t(j) * bounds.w + i) * 4 + 3]); };
+    // The part that shows.
+    int x0 = bounds.w, x1 = -1, y0 = bounds.h, y1 = -1;
+    for (int j = 0; j < bounds.h; ++j)
+        for (int i = 0; i < bounds.w; ++i)
+            if (alpha(i, j)) {
+                x0 = std::min(x0, i);
+                x1 = std::max(x1, i);
+                y0 = std::min(y0, j);
+                y1 = std::max(y1, j);
+            }
+    if (x1 < 0) return {};
+    auto px = std::make_shared<Pixels>();
+    const int w = x1 - x0 + 1, h = y1 - y0 + 1;
+    px->bounds = {bounds.x + x0, bounds.y + y0, w, h};
+    px->data.resize(size_t(w) * h);
+    px->spans.resize(size_t(h));
+    px->opaqueRows.resize(size_t(h));
+    for (int j = 0; j < h; ++j) {
+        const float* in = rgba.data() + (size_t(y0 + j) * bounds.w + x0) * 4;
+        uint64_t* row = px->data.data() + size_t(j) * w;
+        int f = w, l = 0;
+        bool opaque = true;
+        for (int i = 0; i < w; ++i) {
+            const uint64_t a = q(in[4 * i + 3]);
+            opaque = opaque && a == 0xFFFF;
+            if (a == 0) {
+                row[i] = 0;
+                continue;
+            }
+            f = std::min(f, i);
+            l = i + 1;
+            row[i] = q(in[4 * i]) | q(in[4 * i + 1]) << 16 | q(in[4 * i + 2]) << 32 | a << 48;
+        }
+        px->spans[size_t(j)] = {std::min(f, l), l};
+        px->opaqueRows[size_t(j)] = opaque;
+    }
+    return engine::Image(std::make_shared<LayerNode>(std::move(px)));
+}
+
 engine::Image placeOver(const engine::Image& layer, double dx, const engine::Image& background) {
     if (layer.isNull()) return background;
     if (!std::isfinite(dx)) return background;
