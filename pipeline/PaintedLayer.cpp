@@ -195,7 +195,9 @@ engine::Image paintedLayer(const QImage& bitmap, int x, int y) {
 engine::Image paintedLayer(const std::vector<float>& rgba, const IRect& bounds) {
     if (bounds.isEmpty() || rgba.size() < size_t(bounds.w) * bounds.h * 4) return {};
     auto q = [](float v) { return uint64_t(std::clamp(v, 0.0f, 1.0f) * 65535.0f + 0.5f); };
-    auto alpha = [&](int i, int j) { return q(rgba[(size_t(j) * bounds.w + i) * 4 + 3]); };
+    // Below this alpha a pixel changes no 8-bit output value, not even over black.
+    constexpr uint64_t kVisible = 10;
+    auto alpha = [&](int i, int j) { return q(rgba[(size_t(j) * bounds.w + i) * 4 + 3]) >= kVisible; };
     // The part that shows.
     int x0 = bounds.w, x1 = -1, y0 = bounds.h, y1 = -1;
     for (int j = 0; j < bounds.h; ++j)
@@ -221,7 +223,7 @@ engine::Image paintedLayer(const std::vector<float>& rgba, const IRect& bounds) 
         for (int i = 0; i < w; ++i) {
             const uint64_t a = q(in[4 * i + 3]);
             opaque = opaque && a == 0xFFFF;
-            if (a == 0) {
+            if (a < kVisible) {
                 row[i] = 0;
                 continue;
             }
