@@ -2,6 +2,7 @@
 
 #include "effects/Effects.h"
 #include "pipeline/FrameBuffer.h"
+#include "pipeline/engine/Nodes.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -27,6 +28,62 @@ BarReservation readBarReservation() {
 }
 
 FrameComposer::FrameComposer(int threads) : renderer_(threads, 64) {}
+
+namespace {
+// True when rendering `image` over `r` is a plain copy of one 8-bit picture (no decode, no encode).
+bool isPlainCopyNode(const engine::Node* node, engine::IRect r) {
+    while (node) {
+        if (auto* s = dynamic_cast<const engine::SourceNode*>(node)) return engine::pixelBounds(s->extent()).contains(r);
+        if (auto* c = dynamic_cast<const engine::CropNode*>(node)) {
+            if (!engine::pixelBounds(c->extent()).contains(r)) return false;
+            node = c->input(0);
+            continue;
+        }
+        if (auto* t = dynamic_cast<const engine::TransformNode*>(node)) {
+            int dx, dy;
+            if (!t->isIntegerTranslation(&dx, &dy)) return false;
+            r.x -= dx;
+            r.y -= dy;
+            node = t->input(0);
+            continue;
+        }
+        return false;
+    }
+    return false;
+}
+}  // namespace
+
+// The pixel rectangles covering `rects` within `bounds`, none overlapping another, so a place
+// where the card and the bar meet is rendered once.
+static std::vector<engine::IRect> disjointRects(const std::vector<engine::Rect>& rects, const engine::IRect& bounds) {
+    std::vector<engine::IRect> out;
+    for (const engine::Rect& rect : rects) {
+        std::vector<engine::IRect> pieces{engine::enclosingIRect(rect).intersected(bounds)};
+        for (const engine::IRect& taken : out) {
+            std::vector<engine::IRect> next;
+            for (const engine::IRect& p : pieces) {
+                const engine::IRect i = p.intersected(taken);
+                if (i.isEmpty()) {
+                    next.push_back(p);
+                    continue;
+                }
+                // What is left of p around i: below, above, then left and right of it.
+                const engine::IRect parts[] = {{p.x, p.y, p.w, i.y - p.y},
+                                               {p.x, i.maxY(), p.w, p.maxY() - i.maxY()},
+                                               {p.x, i.y, i.x - p.x, i.h},
+                                               {i.maxX(), i.y, p.maxX() - i.maxX(), i.h}};
+                for (const engine::IRect& q : parts)
+                    if (!q.isEmpty()) next.push_back(q);
+            }
+            pieces = std::move(next);
+        }
+        for (const engine::IRect& p : pieces)
+            if (!p.isEmpty()) out.push_back(p);
+    }
+    return out;
+}
+
+bool FrameComposer::isPlainCopy(const Image& image, const engine::IRect& r) { return isPlainCopyNode(image.node().get(), r); }
 
 Image FrameComposer::fitFrame(const QImage& frame, QImage* scratch) {
     if (frame.isNull() || (frame.width() == kFrameWidth && frame.height() == kFrameHeight))
@@ -67,29 +124,46 @@ Image FrameComposer::compose(const QImage& cameraFrame, const QImage* videoFrame
     bars_ = readBarReservation();
     effect_ = settings::videoEffect();
     Image image = effects::applyVideoEffect(effect_, base, t, bars_.barReserve);
-    image = compositeCards(image, camera, videoMode);
-    if (bars_.barEnabled) image = compositeBar(image, t);
+    base_ = image;
+    layers_.clear();
+    image = compositeCards(image, cameraFrame, videoMode);
+    if (!cards_.lastCardExtent().isEmpty()) layers_.push_back(cards_.lastCardExtent());
+    if (bars_.barEnabled) {
+        image = compositeBar(image, t);
+        layers_.push_back({0, 0, double(kFrameWidth), bars_.barLift + bar::kHeight});
+    }
     return image.cropped({0, 0, double(kFrameWidth), double(kFrameHeight)});
 }
 
 void FrameComposer::render(const QImage& cameraFrame, const QImage* videoFrame, double t, uint8_t* dst) {
     if (!dst) return;
     Image image = compose(cameraFrame, videoFrame, t);
-    renderer_.render(image, {0, 0, kFrameWidth, kFrameHeight}, dst, size_t(kFrameStride));
+    const engine::IRect frame{0, 0, kFrameWidth, kFrameHeight};
+    if (layers_.empty() || !isPlainCopy(base_, frame)) {
+        renderer_.render(image, frame, dst, size_t(kFrameStride));
+    } else {
+        // A picture without an effect is copied byte for byte; only where a card or the bar
+        // reaches does the frame go through the float pipeline. Outside those rectangles the
+        // layers are transparent, so the result is the same as rendering the whole graph.
+        renderer_.render(base_, frame, dst, size_t(kFrameStride));
+        for (const engine::IRect& r : disjointRects(layers_, frame)) {
+            const int topRow = kFrameHeight - r.maxY();
+            renderer_.render(image, r, dst + size_t(topRow) * kFrameStride + size_t(r.x) * 4, size_t(kFrameStride));
+        }
+    }
+    base_ = {};
 }
 
-Image FrameComposer::compositeCards(const Image& image, const Image& camera, bool videoMode) {
-    // Camera mode: the floating image card goes here (bars_.barReserve, bars_.topInset).
-    // Video mode: the camera picture-in-picture made from `camera`, when enabled.
-    (void)camera;
-    (void)videoMode;
-    return image;
+Image FrameComposer::compositeCards(const Image& image, const QImage& camera, bool videoMode) {
+    // Never both: the overlay belongs to camera mode, the camera card to video mode.
+    if (videoMode) return cards_.composePiPCard(image, camera, bars_.barReserve, bars_.topInset);
+    return cards_.composeOverlayCard(image, bars_.barReserve, bars_.topInset);
 }
 
 Image FrameComposer::compositeBar(const Image& image, double t) {
-    // The lower-third bar, drawn for this frame with bars_.barLift and composited at (0, 0).
-    (void)t;
-    return image;
+    LowerThirdBarStyle style = LowerThirdBarStyle::fromSettings();
+    style.barLift = int(std::lround(bars_.barLift));
+    return bar_.composeOver(image, style, effectiveBarText(), t);
 }
 
 }  // namespace ostrela

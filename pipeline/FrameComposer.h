@@ -2,6 +2,8 @@
 // The per-frame step between a captured picture and the shared frame buffer: fit, settings,
 // bar reservation, effect, (cards and bar), crop and render. The camera engine and the render
 // tool both call it once per frame on one thread; it keeps its renderer and arenas between frames.
+#include "pipeline/CardCompositor.h"
+#include "pipeline/LowerThirdBar.h"
 #include "pipeline/Settings.h"
 #include "pipeline/engine/Renderer.h"
 
@@ -9,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace ostrela {
 
@@ -42,12 +45,24 @@ public:
     // 8-bit pixels into `scratch` (reused from frame to frame); the result keeps the fitted extent.
     static engine::Image fitFrame(const QImage& frame, QImage* scratch);
 
+    // The card compositor and bar renderer keep their caches (overlay picture, masks, bar
+    // bitmap and ticker strip) between frames.
+    CardCompositor& cards() { return cards_; }
+    LowerThirdBarRenderer& bar() { return bar_; }
+
 private:
+    static bool isPlainCopy(const engine::Image& image, const engine::IRect& r);
     // Later layers: floating image card or camera picture-in-picture, and the lower-third bar.
-    engine::Image compositeCards(const engine::Image& image, const engine::Image& camera, bool videoMode);
+    engine::Image compositeCards(const engine::Image& image, const QImage& camera, bool videoMode);
     engine::Image compositeBar(const engine::Image& image, double t);
 
+    CardCompositor cards_;
+    LowerThirdBarRenderer bar_;
+
     engine::Renderer renderer_;
+    // The last frame's picture under the cards and the bar, and where those layers reach.
+    engine::Image base_;
+    std::vector<engine::Rect> layers_;
     QImage cameraScratch_, videoScratch_;
     BarReservation bars_;
     VideoEffect effect_ = VideoEffect::none;
