@@ -1,5 +1,10 @@
 #include "effects/Effects.h"
 
+#include "effects/DreamEffect.h"
+#include "effects/DrunkEffect.h"
+#include "effects/FlameEffect.h"
+#include "effects/MissionControlEffect.h"
+
 #include <QDateTime>
 #include <QPainter>
 
@@ -60,9 +65,16 @@ Image applyVideoEffect(VideoEffect effect, const Image& image, double t, double 
         return image;
     // Each look plugs in here as it is built (renderOldTV, renderVHS, …); until then the picture
     // passes through unchanged.
+    case VideoEffect::flame:
+        return renderFlame(image, t);
+    case VideoEffect::drunkMode:
+        return renderDrunkMode(image, t);
+    case VideoEffect::missionControl:
+        return renderMissionControl(image, t, barReserve);
+    case VideoEffect::dreamSequence:
+        return renderDreamSequence(image, t);
     case VideoEffect::oldTV:
     case VideoEffect::securityCam:
-    case VideoEffect::flame:
     case VideoEffect::vhs:
     case VideoEffect::thermal:
     case VideoEffect::snow:
@@ -72,9 +84,6 @@ Image applyVideoEffect(VideoEffect effect, const Image& image, double t, double 
     case VideoEffect::cableAccess:
     case VideoEffect::xray:
     case VideoEffect::noir:
-    case VideoEffect::drunkMode:
-    case VideoEffect::missionControl:
-    case VideoEffect::dreamSequence:
         return image;
     }
     return image;
