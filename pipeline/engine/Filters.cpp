@@ -1,26 +1,602 @@
 #include "pipeline/engine/Filters.h"
 
-// First cut: pass-through bodies so callers can build against the interface.
+#include "pipeline/engine/Nodes.h"
+#include "pipeline/engine/Renderer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <smmintrin.h>
+
 namespace ostrela::engine::filters {
 
-Image colorControls(const Image& in, double, double, double) { return in; }
-Image colorMatrixWithBias(const Image& in, const std::array<double, 4>&, const std::array<double, 4>&,
-                          const std::array<double, 4>&, const std::array<double, 4>&,
-                          const std::array<double, 4>&) { return in; }
-Image vignette(const Image& in, double, double) { return in; }
-Image falseColor(const Image& in, const Color&, const Color&) { return in; }
-Image colorMonochrome(const Image& in, const Color&, double) { return in; }
-Image colorInvert(const Image& in) { return in; }
-Image bloom(const Image& in, double, double) { return in; }
-Image edges(const Image& in, double) { return in; }
-Image screenBlend(const Image& top, const Image& background) { return top.composited(background); }
-Image multiplyComposite(const Image& top, const Image& background) { return top.composited(background); }
-Image blendWithMask(const Image& in, const Image& background, const Image&) { return in.composited(background); }
+namespace {
+
+// ---- Vector helpers ----
+
+inline __m128 clamp01(__m128 v) { return _mm_min_ps(_mm_max_ps(v, _mm_setzero_ps()), _mm_set1_ps(1.0f)); }
+
+// sRGB encode, lanes independent, input clamped to 0…1. Above the linear toe a degree-5
+// polynomial in x^¼ (max error 8e-6).
+inline __m128 encodeV(__m128 x) {
+    x = clamp01(x);
+    const __m128 t = _mm_sqrt_ps(_mm_sqrt_ps(x));
+    __m128 p = _mm_set1_ps(-6.538063706e-02f);
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(2.809710546e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(-5.673877387e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(1.249779974e+00f));
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(1.634954933e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(-6.148333535e-02f));
+    const __m128 toe = _mm_mul_ps(x, _mm_set1_ps(12.92f));
+    return _mm_blendv_ps(p, toe, _mm_cmplt_ps(x, _mm_set1_ps(0.0031308f)));
+}
+
+// sRGB decode, input clamped to 0…1. Above the toe a degree-5 polynomial (max error 3e-5).
+inline __m128 decodeV(__m128 s) {
+    s = clamp01(s);
+    __m128 p = _mm_set1_ps(5.624191216e-02f);
+    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(-2.319375165e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(6.027650649e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(5.422979994e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(2.961486395e-02f));
+    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(1.033201917e-03f));
+    const __m128 toe = _mm_mul_ps(s, _mm_set1_ps(1.0f / 12.92f));
+    return _mm_blendv_ps(p, toe, _mm_cmplt_ps(s, _mm_set1_ps(0.04045f)));
+}
+
+// log2 for x > 0 (relative error ~2e-6 in the mantissa polynomial).
+inline __m128 log2V(__m128 x) {
+    const __m128i bits = _mm_castps_si128(x);
+    const __m128 e = _mm_cvtepi32_ps(_mm_sub_epi32(_mm_srli_epi32(bits, 23), _mm_set1_epi32(127)));
+    const __m128 m = _mm_castsi128_ps(_mm_or_si128(_mm_and_si128(bits, _mm_set1_epi32(0x007FFFFF)), _mm_set1_epi32(0x3F800000)));
+    const __m128 t = _mm_sub_ps(m, _mm_set1_ps(1.0f));
+    __m128 p = _mm_set1_ps(2.049034609e-02f);
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(-9.606624941e-02f));
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(2.155885327e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(-3.392477732e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(4.777059308e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(-7.211627342e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(1.442693257e+00f));
+    return _mm_add_ps(e, _mm_mul_ps(t, p));
+}
+
+inline __m128 exp2V(__m128 y) {
+    y = _mm_min_ps(_mm_max_ps(y, _mm_set1_ps(-126.0f)), _mm_set1_ps(126.0f));
+    const __m128 fl = _mm_floor_ps(y);
+    const __m128 f = _mm_sub_ps(y, fl);
+    __m128 p = _mm_set1_ps(1.895107290e-03f);
+    p = _mm_add_ps(_mm_mul_ps(p, f), _mm_set1_ps(8.946214669e-03f));
+    p = _mm_add_ps(_mm_mul_ps(p, f), _mm_set1_ps(5.586328266e-02f));
+    p = _mm_add_ps(_mm_mul_ps(p, f), _mm_set1_ps(2.401407701e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, f), _mm_set1_ps(6.931546200e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, f), _mm_set1_ps(9.999998958e-01f));
+    const __m128i scale = _mm_slli_epi32(_mm_add_epi32(_mm_cvtps_epi32(fl), _mm_set1_epi32(127)), 23);
+    return _mm_mul_ps(p, _mm_castsi128_ps(scale));
+}
+
+// Premultiplied → unpremultiplied; opaque pixels as they are, transparent ones stay zero.
+inline __m128 unpremultiply(__m128 v, float a) {
+    if (a >= 1.0f) return v;
+    if (!(a > 0.0f)) return _mm_setzero_ps();
+    return _mm_blend_ps(_mm_mul_ps(v, _mm_set1_ps(1.0f / a)), v, 8);
+}
+
+inline __m128 applyMatrix(const __m128* cols, __m128 v) {
+    __m128 r = _mm_add_ps(cols[4], _mm_mul_ps(cols[0], _mm_shuffle_ps(v, v, 0x00)));
+    r = _mm_add_ps(r, _mm_mul_ps(cols[1], _mm_shuffle_ps(v, v, 0x55)));
+    r = _mm_add_ps(r, _mm_mul_ps(cols[2], _mm_shuffle_ps(v, v, 0xAA)));
+    return _mm_add_ps(r, _mm_mul_ps(cols[3], _mm_shuffle_ps(v, v, 0xFF)));
+}
+
+void loadColumns(const ColorMatrix& m, __m128* cols) {
+    for (int c = 0; c < 5; ++c) cols[c] = _mm_setr_ps(m[c], m[5 + c], m[10 + c], m[15 + c]);
+}
+
+// ---- Tone run: encoded-space stages between one encode and one decode ----
+
+struct ToneStage {
+    bool isMatrix = true;
+    ColorMatrix m = identityMatrix();  // on (e.r, e.g, e.b, a); alpha row identity in every tone filter
+    // False colour with translucent colours: premultiplied encoded colours (rgb, a) at L = 0 and 1.
+    std::array<float, 4> c0{}, c1{};
+};
+
+class ToneOp final : public PixelOp {
+public:
+    static constexpr size_t kMaxStages = 8;
+    explicit ToneOp(std::vector<ToneStage> stages) : stages_(std::move(stages)) {}
+    const std::vector<ToneStage>& stages() const { return stages_; }
+
+    void apply(float* p, int n) const override {
+        struct Prepared { bool isMatrix; __m128 cols[5]; __m128 c0, d; };
+        Prepared prep[kMaxStages];
+        const int ns = int(std::min(stages_.size(), kMaxStages));
+        for (int s = 0; s < ns; ++s) {
+            prep[s].isMatrix = stages_[s].isMatrix;
+            loadColumns(stages_[s].m, prep[s].cols);
+            prep[s].c0 = _mm_loadu_ps(stages_[s].c0.data());
+            prep[s].d = _mm_sub_ps(_mm_loadu_ps(stages_[s].c1.data()), prep[s].c0);
+        }
+        const __m128 lumW = _mm_setr_ps(kLumR, kLumG, kLumB, 0.0f);
+        for (int i = 0; i < n; ++i, p += 4) {
+            const float a = p[3];
+            if (!(a > 0.0f)) {  // transparent stays transparent: no tone filter creates alpha
+                p[0] = p[1] = p[2] = p[3] = 0.0f;
+                continue;
+            }
+            const __m128 v = _mm_loadu_ps(p);
+            const __m128 un = unpremultiply(v, a);
+            __m128 e = _mm_blend_ps(encodeV(un), v, 8);
+            for (int s = 0; s < ns; ++s) {
+                if (prep[s].isMatrix) {
+                    e = applyMatrix(prep[s].cols, e);
+                    continue;
+                }
+                const float L = std::clamp(_mm_cvtss_f32(_mm_dp_ps(e, lumW, 0x71)), 0.0f, 1.0f);
+                const __m128 mix = _mm_add_ps(prep[s].c0, _mm_mul_ps(prep[s].d, _mm_set1_ps(L)));
+                const float am = _mm_cvtss_f32(_mm_shuffle_ps(mix, mix, 0xFF));
+                const float ea = _mm_cvtss_f32(_mm_shuffle_ps(e, e, 0xFF));
+                const __m128 rgb = am > 0.0f ? _mm_mul_ps(mix, _mm_set1_ps(1.0f / am)) : _mm_setzero_ps();
+                e = _mm_blend_ps(rgb, _mm_set1_ps(ea * am), 8);
+            }
+            const __m128 na = _mm_set1_ps(std::clamp(_mm_cvtss_f32(_mm_shuffle_ps(e, e, 0xFF)), 0.0f, 1.0f));
+            const __m128 lin = _mm_mul_ps(decodeV(e), na);
+            _mm_storeu_ps(p, _mm_blend_ps(lin, na, 8));
+        }
+    }
+
+private:
+    std::vector<ToneStage> stages_;
+};
+
+// Appends a tone stage to the image, joining a tone run that ends its per-pixel chain.
+Image withTone(const Image& in, const ToneStage& stage) {
+    if (in.isNull()) return in;
+    if (auto* pw = dynamic_cast<const PointwiseNode*>(in.node().get())) {
+        if (auto* tone = dynamic_cast<const ToneOp*>(pw->ops().back().get())) {
+            std::vector<ToneStage> stages = tone->stages();
+            if (stage.isMatrix && stages.back().isMatrix)
+                stages.back().m = composeMatrices(stages.back().m, stage.m);
+            else if (stages.size() < ToneOp::kMaxStages)
+                stages.push_back(stage);
+            else
+                return in.pixelOp(std::make_shared<ToneOp>(std::vector<ToneStage>{stage}));
+            std::vector<PixelOpPtr> ops = pw->ops();
+            ops.back() = std::make_shared<ToneOp>(std::move(stages));
+            return Image(std::make_shared<PointwiseNode>(pw->inputPtr(), std::move(ops)));
+        }
+    }
+    return in.pixelOp(std::make_shared<ToneOp>(std::vector<ToneStage>{stage}));
+}
+
+ToneStage matrixStage(const ColorMatrix& m) {
+    ToneStage s;
+    s.m = m;
+    return s;
+}
+
+// Encoded unpremultiplied components of a premultiplied linear colour.
+std::array<float, 4> encodedColor(const Color& c) {
+    if (!(c.a > 0.0f)) return {0, 0, 0, 0};
+    const float inv = 1.0f / c.a;
+    return {encodeSRGBFast(c.r * inv), encodeSRGBFast(c.g * inv), encodeSRGBFast(c.b * inv), std::clamp(c.a, 0.0f, 1.0f)};
+}
+
+// ---- Per-pixel light ops ----
+
+class GammaOp final : public PixelOp {
+public:
+    explicit GammaOp(float power) : power_(power) {}
+    void apply(float* p, int n) const override {
+        const __m128 pw = _mm_set1_ps(power_);
+        for (int i = 0; i < n; ++i, p += 4) {
+            const float a = p[3];
+            if (!(a > 0.0f)) {
+                p[0] = p[1] = p[2] = p[3] = 0.0f;
+                continue;
+            }
+            const __m128 v = _mm_loadu_ps(p);
+            const __m128 un = _mm_max_ps(unpremultiply(v, a), _mm_setzero_ps());
+            __m128 r = exp2V(_mm_mul_ps(pw, log2V(_mm_max_ps(un, _mm_set1_ps(1e-30f)))));
+            r = _mm_and_ps(r, _mm_cmpgt_ps(un, _mm_setzero_ps()));
+            const __m128 va = _mm_set1_ps(a);
+            _mm_storeu_ps(p, _mm_blend_ps(_mm_mul_ps(r, va), va, 8));
+        }
+    }
+
+private:
+    float power_;
+};
+
+// ---- Nodes ----
+
+class VignetteNode final : public Node {
+public:
+    VignetteNode(NodePtr in, double intensity, double radius) : in_(std::move(in)), intensity_(intensity) {
+        const Rect e = in_->extent();
+        cx_ = e.x + 0.5 * e.w;
+        cy_ = e.y + 0.5 * e.h;
+        const double R = 0.5 * std::hypot(e.w, e.h) * std::max(std::abs(radius), 1e-6);
+        invR2_ = 1.0 / (R * R);
+    }
+    Rect extent() const override { return in_->extent(); }
+    int inputCount() const override { return 1; }
+    const Node* input(int) const override { return in_.get(); }
+    void render(TileContext& ctx, const IRect& r, float* out) const override {
+        ctx.renderInto(*in_, r, out);
+        const float k = float(std::abs(intensity_) * invR2_);
+        const bool darken = intensity_ >= 0;
+        for (int j = 0; j < r.h; ++j) {
+            const float dy = float(r.y + j + 0.5 - cy_);
+            const float dy2 = dy * dy;
+            float* o = out + size_t(j) * r.w * 4;
+            float dx = float(r.x + 0.5 - cx_);
+            for (int i = 0; i < r.w; ++i, dx += 1.0f) {
+                const float d = 1.0f + k * (dx * dx + dy2);
+                const float f = darken ? 1.0f / (d * d) : d * d;
+                const __m128 fv = _mm_setr_ps(f, f, f, 1.0f);
+                _mm_storeu_ps(o + 4 * i, _mm_mul_ps(_mm_loadu_ps(o + 4 * i), fv));
+            }
+        }
+    }
+
+private:
+    NodePtr in_;
+    double intensity_;
+    double cx_, cy_, invR2_;
+};
+
+enum class BlendMode { screen, multiply };
+
+class BlendNode final : public Node {
+public:
+    BlendNode(NodePtr fg, NodePtr bg, BlendMode mode, float fgScale = 1.0f)
+        : fg_(std::move(fg)), bg_(std::move(bg)), mode_(mode), scale_(fgScale) {}
+    Rect extent() const override { return fg_->extent().united(bg_->extent()); }
+    int inputCount() const override { return 2; }
+    const Node* input(int i) const override { return i == 0 ? fg_.get() : bg_.get(); }
+    IRect roi(int i, const IRect& dest) const override {
+        return i == 0 ? dest.intersected(pixelBounds(fg_->extent())) : dest;
+    }
+    void render(TileContext& ctx, const IRect& r, float* out) const override {
+        ctx.renderInto(*bg_, r, out);
+        const IRect fb = pixelBounds(fg_->extent()).intersected(r);
+        if (fb.isEmpty()) return;
+        const float* f = ctx.pull(*fg_, fb);
+        const __m128 k = _mm_set1_ps(scale_), one = _mm_set1_ps(1.0f);
+        for (int j = 0; j < fb.h; ++j) {
+            const float* fp = f + size_t(j) * fb.w * 4;
+            float* op = out + (size_t(fb.y - r.y + j) * r.w + (fb.x - r.x)) * 4;
+            if (mode_ == BlendMode::screen) {
+                for (int i = 0; i < fb.w; ++i) {
+                    const __m128 a = _mm_mul_ps(_mm_loadu_ps(fp + 4 * i), k), b = _mm_loadu_ps(op + 4 * i);
+                    _mm_storeu_ps(op + 4 * i, _mm_sub_ps(_mm_add_ps(a, b), _mm_mul_ps(a, b)));
+                }
+            } else {
+                for (int i = 0; i < fb.w; ++i) {
+                    const __m128 a = _mm_mul_ps(_mm_loadu_ps(fp + 4 * i), k), b = _mm_loadu_ps(op + 4 * i);
+                    const __m128 aa = _mm_shuffle_ps(a, a, 0xFF), ba = _mm_shuffle_ps(b, b, 0xFF);
+                    __m128 c = _mm_mul_ps(a, b);
+                    c = _mm_add_ps(c, _mm_mul_ps(a, _mm_sub_ps(one, ba)));
+                    c = _mm_add_ps(c, _mm_mul_ps(b, _mm_sub_ps(one, aa)));
+                    // Alpha lane: the same expression gives aa·ba + aa(1 − ba) + ba(1 − aa) = aa + ba − aa·ba.
+                    _mm_storeu_ps(op + 4 * i, c);
+                }
+            }
+        }
+    }
+
+private:
+    NodePtr fg_, bg_;
+    BlendMode mode_;
+    float scale_;
+};
+
+class MaskBlendNode final : public Node {
+public:
+    MaskBlendNode(NodePtr in, NodePtr bg, NodePtr mask) : in_(std::move(in)), bg_(std::move(bg)), mask_(std::move(mask)) {}
+    Rect extent() const override { return bg_->extent().united(in_->extent().intersected(mask_->extent())); }
+    int inputCount() const override { return 3; }
+    const Node* input(int i) const override { return i == 0 ? in_.get() : i == 1 ? bg_.get() : mask_.get(); }
+    IRect roi(int i, const IRect& dest) const override { return i == 1 ? dest : dest.intersected(region()); }
+    void render(TileContext& ctx, const IRect& r, float* out) const override {
+        ctx.renderInto(*bg_, r, out);
+        const IRect fb = region().intersected(r);
+        if (fb.isEmpty()) return;
+        const float* f = ctx.pull(*in_, fb);
+        const float* m = ctx.pull(*mask_, fb);
+        const __m128 lumW = _mm_setr_ps(kLumR, kLumG, kLumB, 0.0f);
+        for (int j = 0; j < fb.h; ++j) {
+            const float* fp = f + size_t(j) * fb.w * 4;
+            const float* mp = m + size_t(j) * fb.w * 4;
+            float* op = out + (size_t(fb.y - r.y + j) * r.w + (fb.x - r.x)) * 4;
+            for (int i = 0; i < fb.w; ++i) {
+                const __m128 mv = _mm_loadu_ps(mp + 4 * i);
+                const float ma = std::clamp(mp[4 * i + 3], 0.0f, 1.0f);
+                float k = 0.0f;
+                if (ma > 0.0f) {
+                    const float y = _mm_cvtss_f32(_mm_dp_ps(mv, lumW, 0x71)) / ma;
+                    k = _mm_cvtss_f32(encodeV(_mm_set1_ps(y))) * ma;
+                }
+                const __m128 kv = _mm_set1_ps(k);
+                const __m128 b = _mm_loadu_ps(op + 4 * i);
+                _mm_storeu_ps(op + 4 * i, _mm_add_ps(b, _mm_mul_ps(kv, _mm_sub_ps(_mm_loadu_ps(fp + 4 * i), b))));
+            }
+        }
+    }
+
+private:
+    IRect region() const { return pixelBounds(in_->extent().intersected(mask_->extent())); }
+    NodePtr in_, bg_, mask_;
+};
+
+class EdgesNode final : public Node {
+public:
+    // `in` is the clamped input; `extent` the original one.
+    EdgesNode(NodePtr in, const Rect& extent, double intensity) : in_(std::move(in)), extent_(extent), intensity_(float(intensity)) {}
+    Rect extent() const override { return extent_; }
+    int inputCount() const override { return 1; }
+    const Node* input(int) const override { return in_.get(); }
+    IRect roi(int, const IRect& dest) const override { return dest.grown(1, 1); }
+    void render(TileContext& ctx, const IRect& r, float* out) const override {
+        const IRect sr = r.grown(1, 1);
+        const float* src = ctx.pull(*in_, sr);
+        // Premultiplied encoded values of the whole footprint, once.
+        float* enc = ctx.allocPixels(sr);
+        const size_t n = size_t(sr.w) * sr.h;
+        for (size_t i = 0; i < n; ++i) {
+            const __m128 v = _mm_loadu_ps(src + 4 * i);
+            const float a = src[4 * i + 3];
+            const __m128 e = _mm_mul_ps(encodeV(unpremultiply(v, a)), _mm_set1_ps(std::clamp(a, 0.0f, 1.0f)));
+            _mm_storeu_ps(enc + 4 * i, _mm_blend_ps(e, v, 8));
+        }
+        const size_t stride = size_t(sr.w) * 4;
+        const __m128 two = _mm_set1_ps(2.0f), k = _mm_set1_ps(intensity_ / 8.0f);
+        for (int j = 0; j < r.h; ++j) {
+            const float* m0 = enc + size_t(j) * stride;  // row below
+            const float* m1 = m0 + stride;
+            const float* m2 = m1 + stride;              // row above
+            float* o = out + size_t(j) * r.w * 4;
+            for (int i = 0; i < r.w; ++i) {
+                const int c = 4 * i;
+                const __m128 bl = _mm_loadu_ps(m0 + c), bc = _mm_loadu_ps(m0 + c + 4), br = _mm_loadu_ps(m0 + c + 8);
+                const __m128 ml = _mm_loadu_ps(m1 + c), mr = _mm_loadu_ps(m1 + c + 8);
+                const __m128 tl = _mm_loadu_ps(m2 + c), tc = _mm_loadu_ps(m2 + c + 4), tr = _mm_loadu_ps(m2 + c + 8);
+                const __m128 gx = _mm_add_ps(_mm_sub_ps(br, bl), _mm_add_ps(_mm_mul_ps(two, _mm_sub_ps(mr, ml)), _mm_sub_ps(tr, tl)));
+                const __m128 gy = _mm_add_ps(_mm_sub_ps(tl, bl), _mm_add_ps(_mm_mul_ps(two, _mm_sub_ps(tc, bc)), _mm_sub_ps(tr, br)));
+                const __m128 mag = _mm_mul_ps(k, _mm_sqrt_ps(_mm_add_ps(_mm_mul_ps(gx, gx), _mm_mul_ps(gy, gy))));
+                const float a = std::clamp(m1[c + 7], 0.0f, 1.0f);
+                const __m128 va = _mm_set1_ps(a);
+                _mm_storeu_ps(o + c, _mm_blend_ps(_mm_mul_ps(decodeV(mag), va), va, 8));
+            }
+        }
+        detail::clearOutside(out, r, extent_);
+    }
+
+private:
+    NodePtr in_;
+    Rect extent_;
+    float intensity_;
+};
+
+class DisplacementNode final : public Node {
+public:
+    DisplacementNode(NodePtr in, NodePtr disp, double scale)
+        : in_(std::move(in)), disp_(std::move(disp)), scale_(float(scale)), margin_(int(std::ceil(std::abs(scale) * 0.5)) + 1) {}
+    Rect extent() const override { return in_->extent(); }
+    int inputCount() const override { return 2; }
+    const Node* input(int i) const override { return i == 0 ? in_.get() : disp_.get(); }
+    IRect roi(int i, const IRect& dest) const override { return i == 0 ? dest.grown(margin_, margin_) : dest; }
+    void render(TileContext& ctx, const IRect& r, float* out) const override {
+        const IRect sr = roi(0, r);
+        const float* src = ctx.pull(*in_, sr);
+        const float* d = ctx.pull(*disp_, r);
+        for (int j = 0; j < r.h; ++j) {
+            const float* dp = d + size_t(j) * r.w * 4;
+            float* o = out + size_t(j) * r.w * 4;
+            const double py = r.y + j + 0.5;
+            for (int i = 0; i < r.w; ++i) {
+                const float dx = scale_ * (std::clamp(dp[4 * i], 0.0f, 1.0f) - 0.5f);
+                const float dy = scale_ * (std::clamp(dp[4 * i + 1], 0.0f, 1.0f) - 0.5f);
+                detail::sampleBilinear(src, sr, r.x + i + 0.5 + dx, py + dy, o + 4 * i);
+            }
+        }
+        detail::clearOutside(out, r, extent());
+    }
+
+private:
+    NodePtr in_, disp_;
+    float scale_;
+    int margin_;
+};
+
+class LinearGradientNode final : public Node {
+public:
+    LinearGradientNode(Point p0, Point p1, const Color& c0, const Color& c1) : p0_(p0), c0_(c0), c1_(c1) {
+        const double dx = p1.x - p0.x, dy = p1.y - p0.y, l2 = dx * dx + dy * dy;
+        ux_ = l2 > 0 ? dx / l2 : 0;
+        uy_ = l2 > 0 ? dy / l2 : 0;
+    }
+    Rect extent() const override { return Rect::infinite(); }
+    void render(TileContext&, const IRect& r, float* out) const override {
+        const __m128 c0 = _mm_setr_ps(c0_.r, c0_.g, c0_.b, c0_.a);
+        const __m128 d = _mm_sub_ps(_mm_setr_ps(c1_.r, c1_.g, c1_.b, c1_.a), c0);
+        for (int j = 0; j < r.h; ++j) {
+            const double t0 = (r.x + 0.5 - p0_.x) * ux_ + (r.y + j + 0.5 - p0_.y) * uy_;
+            float* o = out + size_t(j) * r.w * 4;
+            for (int i = 0; i < r.w; ++i) {
+                const float t = float(std::clamp(t0 + i * ux_, 0.0, 1.0));
+                _mm_storeu_ps(o + 4 * i, _mm_add_ps(c0, _mm_mul_ps(d, _mm_set1_ps(t))));
+            }
+        }
+    }
+
+private:
+    Point p0_;
+    Color c0_, c1_;
+    double ux_, uy_;
+};
+
+class RadialGradientNode final : public Node {
+public:
+    RadialGradientNode(Point c, double r0, double r1, const Color& c0, const Color& c1) : c_(c), r0_(r0), r1_(r1), c0_(c0), c1_(c1) {}
+    Rect extent() const override { return Rect::infinite(); }
+    void render(TileContext&, const IRect& r, float* out) const override {
+        const __m128 c0 = _mm_setr_ps(c0_.r, c0_.g, c0_.b, c0_.a);
+        const __m128 d = _mm_sub_ps(_mm_setr_ps(c1_.r, c1_.g, c1_.b, c1_.a), c0);
+        const double span = r1_ - r0_;
+        for (int j = 0; j < r.h; ++j) {
+            const double dy = r.y + j + 0.5 - c_.y;
+            float* o = out + size_t(j) * r.w * 4;
+            for (int i = 0; i < r.w; ++i) {
+                const double dx = r.x + i + 0.5 - c_.x;
+                const double dist = std::sqrt(dx * dx + dy * dy);
+                double t = span != 0 ? (dist - r0_) / span : (dist < r0_ ? 0.0 : 1.0);
+                t = std::clamp(t, 0.0, 1.0);
+                _mm_storeu_ps(o + 4 * i, _mm_add_ps(c0, _mm_mul_ps(d, _mm_set1_ps(float(t)))));
+            }
+        }
+    }
+
+private:
+    Point c_;
+    double r0_, r1_;
+    Color c0_, c1_;
+};
+
+}  // namespace
+
+float encodeSRGBFast(float linear) { return _mm_cvtss_f32(encodeV(_mm_set1_ps(linear))); }
+float decodeSRGBFast(float encoded) { return _mm_cvtss_f32(decodeV(_mm_set1_ps(encoded))); }
+
+Image colorControls(const Image& in, double saturation, double brightness, double contrast) {
+    if (saturation == 1.0 && brightness == 0.0 && contrast == 1.0) return in;
+    const float s = float(saturation), c = float(contrast);
+    const float w[3] = {kLumR, kLumG, kLumB};
+    ColorMatrix m = identityMatrix();
+    for (int row = 0; row < 3; ++row) {
+        for (int col = 0; col < 3; ++col) m[row * 5 + col] = c * ((1.0f - s) * w[col] + (row == col ? s : 0.0f));
+        m[row * 5 + 4] = float(0.5 * (1.0 - contrast) + brightness);
+    }
+    return withTone(in, matrixStage(m));
+}
+
+Image colorMatrixWithBias(const Image& in, const std::array<double, 4>& r, const std::array<double, 4>& g,
+                          const std::array<double, 4>& b, const std::array<double, 4>& a,
+                          const std::array<double, 4>& bias) {
+    ColorMatrix m{};
+    const std::array<double, 4>* rows[4] = {&r, &g, &b, &a};
+    for (int row = 0; row < 4; ++row) {
+        for (int col = 0; col < 4; ++col) m[row * 5 + col] = float((*rows[row])[col]);
+        m[row * 5 + 4] = float(bias[row]);
+    }
+    if (m == identityMatrix()) return in;
+    return in.colorMatrix(m);
+}
+
+Image vignette(const Image& in, double intensity, double radius) {
+    if (in.isNull() || intensity == 0.0) return in;
+    const Rect e = in.extent();
+    if (e.isInfinite() || e.isEmpty()) return in;
+    return Image(std::make_shared<VignetteNode>(in.node(), intensity, radius));
+}
+
+Image falseColor(const Image& in, const Color& color0, const Color& color1) {
+    const auto e0 = encodedColor(color0), e1 = encodedColor(color1);
+    // Not folded into the matrix even for opaque colours: the luminance is clamped first.
+    ToneStage st;
+    st.isMatrix = false;
+    for (int c = 0; c < 3; ++c) {
+        st.c0[c] = e0[c] * e0[3];
+        st.c1[c] = e1[c] * e1[3];
+    }
+    st.c0[3] = e0[3];
+    st.c1[3] = e1[3];
+    return withTone(in, st);
+}
+
+Image colorMonochrome(const Image& in, const Color& color, double intensity) {
+    if (intensity == 0.0) return in;
+    const auto ec = encodedColor(color);
+    const float k = float(intensity);
+    const float w[3] = {kLumR, kLumG, kLumB};
+    ColorMatrix m = identityMatrix();
+    for (int row = 0; row < 3; ++row)
+        for (int col = 0; col < 3; ++col) m[row * 5 + col] = (row == col ? 1.0f - k : 0.0f) + k * ec[row] * w[col];
+    return withTone(in, matrixStage(m));
+}
+
+Image colorInvert(const Image& in) {
+    ColorMatrix m = identityMatrix();
+    for (int row = 0; row < 3; ++row) {
+        m[row * 6] = -1.0f;
+        m[row * 5 + 4] = 1.0f;
+    }
+    return withTone(in, matrixStage(m));
+}
+
+Image bloom(const Image& in, double radius, double intensity) {
+    if (in.isNull() || !(radius > 0.0) || !(intensity > 0.0)) return in;
+    const Rect e = in.extent();
+    Image glow = e.isInfinite() ? in.gaussianBlur(radius) : in.clampedToExtent().gaussianBlur(radius).cropped(e);
+    return Image(std::make_shared<BlendNode>(glow.node(), in.node(), BlendMode::screen, float(intensity)));
+}
+
+Image edges(const Image& in, double intensity) {
+    if (in.isNull()) return in;
+    const Rect e = in.extent();
+    const Image src = e.isInfinite() ? in : in.clampedToExtent();
+    return Image(std::make_shared<EdgesNode>(src.node(), e, intensity));
+}
+
+Image screenBlend(const Image& top, const Image& background) {
+    if (top.isNull() || top.extent().isEmpty()) return background;
+    if (background.isNull() || background.extent().isEmpty()) return top;
+    return Image(std::make_shared<BlendNode>(top.node(), background.node(), BlendMode::screen));
+}
+
+Image multiplyComposite(const Image& top, const Image& background) {
+    if (top.isNull() || top.extent().isEmpty()) return background;
+    if (background.isNull() || background.extent().isEmpty()) return top;
+    return Image(std::make_shared<BlendNode>(top.node(), background.node(), BlendMode::multiply));
+}
+
+Image blendWithMask(const Image& in, const Image& background, const Image& mask) {
+    if (mask.isNull() || in.isNull()) return background;
+    if (background.isNull()) return Image(std::make_shared<MaskBlendNode>(in.node(), Image::solid({}).node(), mask.node())).cropped(in.extent().intersected(mask.extent()));
+    return Image(std::make_shared<MaskBlendNode>(in.node(), background.node(), mask.node()));
+}
+
 Image randomNoise() { return Image::noise(); }
-Image gammaAdjust(const Image& in, double) { return in; }
-Image hueAdjust(const Image& in, double) { return in; }
-Image displacementDistortion(const Image& in, const Image&, double) { return in; }
-Image linearGradient(Point, Point, const Color& color0, const Color&) { return Image::solid(color0); }
-Image radialGradient(Point, double, double, const Color& color0, const Color&) { return Image::solid(color0); }
+
+Image gammaAdjust(const Image& in, double power) {
+    if (power == 1.0 || !(power > 0.0)) return in;
+    return in.pixelOp(std::make_shared<GammaOp>(float(power)));
+}
+
+Image hueAdjust(const Image& in, double angleRadians) {
+    if (angleRadians == 0.0) return in;
+    const double c = std::cos(angleRadians), s = std::sin(angleRadians);
+    const double d = c + (1 - c) / 3.0, p = (1 - c) / 3.0 + s / std::sqrt(3.0), q = (1 - c) / 3.0 - s / std::sqrt(3.0);
+    ColorMatrix m = identityMatrix();
+    // Rotation about (1, 1, 1): red turns towards green for a positive angle.
+    const double rows[3][3] = {{d, q, p}, {p, d, q}, {q, p, d}};
+    for (int row = 0; row < 3; ++row)
+        for (int col = 0; col < 3; ++col) m[row * 5 + col] = float(rows[row][col]);
+    return withTone(in, matrixStage(m));
+}
+
+Image displacementDistortion(const Image& in, const Image& displacement, double scale) {
+    if (in.isNull() || displacement.isNull() || scale == 0.0) return in;
+    return Image(std::make_shared<DisplacementNode>(in.node(), displacement.node(), scale));
+}
+
+Image linearGradient(Point p0, Point p1, const Color& color0, const Color& color1) {
+    return Image(std::make_shared<LinearGradientNode>(p0, p1, color0, color1));
+}
+
+Image radialGradient(Point center, double radius0, double radius1, const Color& color0, const Color& color1) {
+    return Image(std::make_shared<RadialGradientNode>(center, radius0, radius1, color0, color1));
+}
 
 }  // namespace ostrela::engine::filters
