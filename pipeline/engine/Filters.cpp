@@ -4,9 +4,10 @@
 #include "pipeline/engine/Renderer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
-#include <smmintrin.h>
+#include <immintrin.h>
 
 namespace ostrela::engine::filters {
 
@@ -16,30 +17,36 @@ namespace {
 
 inline __m128 clamp01(__m128 v) { return _mm_min_ps(_mm_max_ps(v, _mm_setzero_ps()), _mm_set1_ps(1.0f)); }
 
+// Refined reciprocal square root (relative error ~1e-7); x^¼ = rsqrt(rsqrt(x)) is far cheaper
+// than two square roots. Lanes below 1e-20 give values the callers' toe select discards.
+inline __m128 refinedRsqrt(__m128 x) {
+    const __m128 y = _mm_rsqrt_ps(x);
+    return _mm_mul_ps(y, _mm_sub_ps(_mm_set1_ps(1.5f), _mm_mul_ps(_mm_mul_ps(_mm_set1_ps(0.5f), x), _mm_mul_ps(y, y))));
+}
+inline __m128 fourthRoot(__m128 x) { return refinedRsqrt(refinedRsqrt(_mm_max_ps(x, _mm_set1_ps(1e-20f)))); }
+
 // sRGB encode, lanes independent, input clamped to 0…1. Above the linear toe a degree-5
-// polynomial in x^¼ (max error 8e-6).
+// polynomial in x^¼ (max error 4e-5).
 inline __m128 encodeV(__m128 x) {
     x = clamp01(x);
-    const __m128 t = _mm_sqrt_ps(_mm_sqrt_ps(x));
-    __m128 p = _mm_set1_ps(-6.538063706e-02f);
-    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(2.809710546e-01f));
-    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(-5.673877387e-01f));
-    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(1.249779974e+00f));
-    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(1.634954933e-01f));
-    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(-6.148333535e-02f));
+    const __m128 t = fourthRoot(x);
+    __m128 p = _mm_set1_ps(7.885579970e-02f);
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(-3.293718701e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(1.117347004e+00f));
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(1.980407774e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(-6.484378023e-02f));
     const __m128 toe = _mm_mul_ps(x, _mm_set1_ps(12.92f));
     return _mm_blendv_ps(p, toe, _mm_cmplt_ps(x, _mm_set1_ps(0.0031308f)));
 }
 
-// sRGB decode, input clamped to 0…1. Above the toe a degree-5 polynomial (max error 3e-5).
+// sRGB decode, input clamped to 0…1. Above the toe a degree-4 polynomial (max error 1.2e-4).
 inline __m128 decodeV(__m128 s) {
     s = clamp01(s);
-    __m128 p = _mm_set1_ps(5.624191216e-02f);
-    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(-2.319375165e-01f));
-    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(6.027650649e-01f));
-    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(5.422979994e-01f));
-    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(2.961486395e-02f));
-    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(1.033201917e-03f));
+    __m128 p = _mm_set1_ps(-8.564527276e-02f);
+    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(4.667377888e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(5.962257185e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(2.122565121e-02f));
+    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(1.382283144e-03f));
     const __m128 toe = _mm_mul_ps(s, _mm_set1_ps(1.0f / 12.92f));
     return _mm_blendv_ps(p, toe, _mm_cmplt_ps(s, _mm_set1_ps(0.04045f)));
 }
@@ -74,11 +81,15 @@ inline __m128 exp2V(__m128 y) {
     return _mm_mul_ps(p, _mm_castsi128_ps(scale));
 }
 
-// Premultiplied → unpremultiplied; opaque pixels as they are, transparent ones stay zero.
+// Premultiplied → unpremultiplied; opaque pixels as they are, transparent ones stay zero. A
+// channel above its alpha is not a premultiplied colour (only the noise generator, whose four
+// channels are independent, makes them) and is taken as it stands.
 inline __m128 unpremultiply(__m128 v, float a) {
     if (a >= 1.0f) return v;
     if (!(a > 0.0f)) return _mm_setzero_ps();
-    return _mm_blend_ps(_mm_mul_ps(v, _mm_set1_ps(1.0f / a)), v, 8);
+    const __m128 va = _mm_set1_ps(a);
+    const __m128 un = _mm_blendv_ps(_mm_mul_ps(v, _mm_set1_ps(1.0f / a)), v, _mm_cmpgt_ps(v, va));
+    return _mm_blend_ps(un, v, 8);
 }
 
 inline __m128 applyMatrix(const __m128* cols, __m128 v) {
@@ -88,8 +99,116 @@ inline __m128 applyMatrix(const __m128* cols, __m128 v) {
     return _mm_add_ps(r, _mm_mul_ps(cols[3], _mm_shuffle_ps(v, v, 0xFF)));
 }
 
-void loadColumns(const ColorMatrix& m, __m128* cols) {
-    for (int c = 0; c < 5; ++c) cols[c] = _mm_setr_ps(m[c], m[5 + c], m[10 + c], m[15 + c]);
+// ---- Eight-wide tone path (AVX2 + FMA), chosen at run time ----
+
+#define OSTRELA_AVX2 __attribute__((target("avx2,fma")))
+
+struct ToneParams {  // one stage's constants, broadcast when used
+    bool isMatrix;
+    float m[15];  // rows R, G, B: (r, g, b, a, bias)
+    float c0[4], d[4];
+};
+
+std::atomic<bool> allowWide{true};
+
+bool cpuHasAvx2() {
+    static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return has && allowWide.load(std::memory_order_relaxed);
+}
+
+OSTRELA_AVX2 inline __m256 clamp01x8(__m256 v) { return _mm256_min_ps(_mm256_max_ps(v, _mm256_setzero_ps()), _mm256_set1_ps(1.0f)); }
+
+OSTRELA_AVX2 inline __m256 encodeX8(__m256 x) {
+    x = clamp01x8(x);
+    const __m256 t = _mm256_sqrt_ps(_mm256_sqrt_ps(x));
+    __m256 p = _mm256_set1_ps(7.885579970e-02f);
+    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(-3.293718701e-01f));
+    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(1.117347004e+00f));
+    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(1.980407774e-01f));
+    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(-6.484378023e-02f));
+    const __m256 toe = _mm256_mul_ps(x, _mm256_set1_ps(12.92f));
+    return _mm256_blendv_ps(p, toe, _mm256_cmp_ps(x, _mm256_set1_ps(0.0031308f), _CMP_LT_OQ));
+}
+
+OSTRELA_AVX2 inline __m256 decodeX8(__m256 s) {
+    s = clamp01x8(s);
+    __m256 p = _mm256_set1_ps(-8.564527276e-02f);
+    p = _mm256_fmadd_ps(p, s, _mm256_set1_ps(4.667377888e-01f));
+    p = _mm256_fmadd_ps(p, s, _mm256_set1_ps(5.962257185e-01f));
+    p = _mm256_fmadd_ps(p, s, _mm256_set1_ps(2.122565121e-02f));
+    p = _mm256_fmadd_ps(p, s, _mm256_set1_ps(1.382283144e-03f));
+    const __m256 toe = _mm256_mul_ps(s, _mm256_set1_ps(1.0f / 12.92f));
+    return _mm256_blendv_ps(p, toe, _mm256_cmp_ps(s, _mm256_set1_ps(0.04045f), _CMP_LT_OQ));
+}
+
+// In-lane 4×4 transposes: pixels 0–3 in the low halves, 4–7 in the high ones.
+OSTRELA_AVX2 inline void transpose8(__m256& a, __m256& b, __m256& c, __m256& d) {
+    const __m256 t0 = _mm256_unpacklo_ps(a, b), t1 = _mm256_unpacklo_ps(c, d);
+    const __m256 t2 = _mm256_unpackhi_ps(a, b), t3 = _mm256_unpackhi_ps(c, d);
+    a = _mm256_shuffle_ps(t0, t1, 0x44);
+    b = _mm256_shuffle_ps(t0, t1, 0xEE);
+    c = _mm256_shuffle_ps(t2, t3, 0x44);
+    d = _mm256_shuffle_ps(t2, t3, 0xEE);
+}
+
+OSTRELA_AVX2 inline __m256 loadPair(const float* p, int i) {
+    return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(p + 4 * i)), _mm_loadu_ps(p + 4 * i + 16), 1);
+}
+OSTRELA_AVX2 inline void storePair(float* p, int i, __m256 v) {
+    _mm_storeu_ps(p + 4 * i, _mm256_castps256_ps128(v));
+    _mm_storeu_ps(p + 4 * i + 16, _mm256_extractf128_ps(v, 1));
+}
+OSTRELA_AVX2 inline __m256 matrixRow(const float* m, __m256 r, __m256 g, __m256 b, __m256 a) {
+    __m256 v = _mm256_fmadd_ps(_mm256_set1_ps(m[0]), r, _mm256_set1_ps(m[4]));
+    v = _mm256_fmadd_ps(_mm256_set1_ps(m[1]), g, v);
+    v = _mm256_fmadd_ps(_mm256_set1_ps(m[2]), b, v);
+    return _mm256_fmadd_ps(_mm256_set1_ps(m[3]), a, v);
+}
+
+OSTRELA_AVX2 void toneBlock8(float* p, const ToneParams* prep, int ns) {
+    __m256 r = loadPair(p, 0), g = loadPair(p, 1), b = loadPair(p, 2), a = loadPair(p, 3);
+    transpose8(r, g, b, a);
+    const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
+    if (_mm256_movemask_ps(_mm256_cmp_ps(a, one, _CMP_LT_OQ)) != 0) {
+        const __m256 live = _mm256_cmp_ps(a, zero, _CMP_GT_OQ);
+        const __m256 inv = _mm256_and_ps(live, _mm256_div_ps(one, _mm256_max_ps(a, _mm256_set1_ps(1e-30f))));
+        r = _mm256_and_ps(live, _mm256_blendv_ps(_mm256_mul_ps(r, inv), r, _mm256_cmp_ps(r, a, _CMP_GT_OQ)));
+        g = _mm256_and_ps(live, _mm256_blendv_ps(_mm256_mul_ps(g, inv), g, _mm256_cmp_ps(g, a, _CMP_GT_OQ)));
+        b = _mm256_and_ps(live, _mm256_blendv_ps(_mm256_mul_ps(b, inv), b, _mm256_cmp_ps(b, a, _CMP_GT_OQ)));
+        a = _mm256_max_ps(a, zero);
+    }
+    r = encodeX8(r);
+    g = encodeX8(g);
+    b = encodeX8(b);
+    for (int s = 0; s < ns; ++s) {
+        const ToneParams& st = prep[s];
+        if (st.isMatrix) {
+            const __m256 nr = matrixRow(st.m, r, g, b, a), ng = matrixRow(st.m + 5, r, g, b, a), nb = matrixRow(st.m + 10, r, g, b, a);
+            r = nr;
+            g = ng;
+            b = nb;
+            continue;
+        }
+        __m256 L = _mm256_mul_ps(_mm256_set1_ps(kLumR), r);
+        L = _mm256_fmadd_ps(_mm256_set1_ps(kLumG), g, L);
+        L = clamp01x8(_mm256_fmadd_ps(_mm256_set1_ps(kLumB), b, L));
+        const __m256 am = _mm256_fmadd_ps(_mm256_set1_ps(st.d[3]), L, _mm256_set1_ps(st.c0[3]));
+        const __m256 live = _mm256_cmp_ps(am, zero, _CMP_GT_OQ);
+        const __m256 inv = _mm256_and_ps(live, _mm256_div_ps(one, _mm256_max_ps(am, _mm256_set1_ps(1e-30f))));
+        r = _mm256_mul_ps(_mm256_fmadd_ps(_mm256_set1_ps(st.d[0]), L, _mm256_set1_ps(st.c0[0])), inv);
+        g = _mm256_mul_ps(_mm256_fmadd_ps(_mm256_set1_ps(st.d[1]), L, _mm256_set1_ps(st.c0[1])), inv);
+        b = _mm256_mul_ps(_mm256_fmadd_ps(_mm256_set1_ps(st.d[2]), L, _mm256_set1_ps(st.c0[2])), inv);
+        a = _mm256_mul_ps(a, am);
+    }
+    a = clamp01x8(a);
+    r = _mm256_mul_ps(decodeX8(r), a);
+    g = _mm256_mul_ps(decodeX8(g), a);
+    b = _mm256_mul_ps(decodeX8(b), a);
+    transpose8(r, g, b, a);
+    storePair(p, 0, r);
+    storePair(p, 1, g);
+    storePair(p, 2, b);
+    storePair(p, 3, a);
 }
 
 // ---- Tone run: encoded-space stages between one encode and one decode ----
@@ -107,45 +226,109 @@ public:
     explicit ToneOp(std::vector<ToneStage> stages) : stages_(std::move(stages)) {}
     const std::vector<ToneStage>& stages() const { return stages_; }
 
+    // Four pixels at a time, transposed to planes so every lane does useful work.
     void apply(float* p, int n) const override {
-        struct Prepared { bool isMatrix; __m128 cols[5]; __m128 c0, d; };
+        if (cpuHasAvx2()) {
+            ToneParams prep[kMaxStages];
+            const int ns = int(std::min(stages_.size(), kMaxStages));
+            for (int s = 0; s < ns; ++s) {
+                const ToneStage& st = stages_[s];
+                prep[s].isMatrix = st.isMatrix;
+                std::copy(st.m.begin(), st.m.begin() + 15, prep[s].m);
+                for (int c = 0; c < 4; ++c) {
+                    prep[s].c0[c] = st.c0[c];
+                    prep[s].d[c] = st.c1[c] - st.c0[c];
+                }
+            }
+            int i = 0;
+            for (; i + 8 <= n; i += 8) toneBlock8(p + 4 * i, prep, ns);
+            if (i < n) {
+                alignas(32) float tail[32] = {};
+                std::memcpy(tail, p + 4 * i, size_t(n - i) * 4 * sizeof(float));
+                toneBlock8(tail, prep, ns);
+                std::memcpy(p + 4 * i, tail, size_t(n - i) * 4 * sizeof(float));
+            }
+            return;
+        }
+        struct Prepared { bool isMatrix; __m128 m[15]; __m128 c0[4], d[4]; };
         Prepared prep[kMaxStages];
         const int ns = int(std::min(stages_.size(), kMaxStages));
         for (int s = 0; s < ns; ++s) {
-            prep[s].isMatrix = stages_[s].isMatrix;
-            loadColumns(stages_[s].m, prep[s].cols);
-            prep[s].c0 = _mm_loadu_ps(stages_[s].c0.data());
-            prep[s].d = _mm_sub_ps(_mm_loadu_ps(stages_[s].c1.data()), prep[s].c0);
+            const ToneStage& st = stages_[s];
+            prep[s].isMatrix = st.isMatrix;
+            for (int row = 0; row < 3; ++row)
+                for (int col = 0; col < 5; ++col) prep[s].m[row * 5 + col] = _mm_set1_ps(st.m[row * 5 + col]);
+            for (int c = 0; c < 4; ++c) {
+                prep[s].c0[c] = _mm_set1_ps(st.c0[c]);
+                prep[s].d[c] = _mm_set1_ps(st.c1[c] - st.c0[c]);
+            }
         }
-        const __m128 lumW = _mm_setr_ps(kLumR, kLumG, kLumB, 0.0f);
-        for (int i = 0; i < n; ++i, p += 4) {
-            const float a = p[3];
-            if (!(a > 0.0f)) {  // transparent stays transparent: no tone filter creates alpha
-                p[0] = p[1] = p[2] = p[3] = 0.0f;
-                continue;
-            }
-            const __m128 v = _mm_loadu_ps(p);
-            const __m128 un = unpremultiply(v, a);
-            __m128 e = _mm_blend_ps(encodeV(un), v, 8);
-            for (int s = 0; s < ns; ++s) {
-                if (prep[s].isMatrix) {
-                    e = applyMatrix(prep[s].cols, e);
-                    continue;
-                }
-                const float L = std::clamp(_mm_cvtss_f32(_mm_dp_ps(e, lumW, 0x71)), 0.0f, 1.0f);
-                const __m128 mix = _mm_add_ps(prep[s].c0, _mm_mul_ps(prep[s].d, _mm_set1_ps(L)));
-                const float am = _mm_cvtss_f32(_mm_shuffle_ps(mix, mix, 0xFF));
-                const float ea = _mm_cvtss_f32(_mm_shuffle_ps(e, e, 0xFF));
-                const __m128 rgb = am > 0.0f ? _mm_mul_ps(mix, _mm_set1_ps(1.0f / am)) : _mm_setzero_ps();
-                e = _mm_blend_ps(rgb, _mm_set1_ps(ea * am), 8);
-            }
-            const __m128 na = _mm_set1_ps(std::clamp(_mm_cvtss_f32(_mm_shuffle_ps(e, e, 0xFF)), 0.0f, 1.0f));
-            const __m128 lin = _mm_mul_ps(decodeV(e), na);
-            _mm_storeu_ps(p, _mm_blend_ps(lin, na, 8));
+        int i = 0;
+        for (; i + 4 <= n; i += 4) block(p + 4 * i, prep, ns);
+        if (i < n) {
+            alignas(16) float tail[16] = {};
+            std::memcpy(tail, p + 4 * i, size_t(n - i) * 4 * sizeof(float));
+            block(tail, prep, ns);
+            std::memcpy(p + 4 * i, tail, size_t(n - i) * 4 * sizeof(float));
         }
     }
 
 private:
+    template <typename P>
+    static void block(float* p, const P* prep, int ns) {
+        __m128 r = _mm_loadu_ps(p), g = _mm_loadu_ps(p + 4), b = _mm_loadu_ps(p + 8), a = _mm_loadu_ps(p + 12);
+        _MM_TRANSPOSE4_PS(r, g, b, a);
+        const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f);
+        if (_mm_movemask_ps(_mm_cmplt_ps(a, one)) != 0) {
+            // Unpremultiply the translucent lanes; channels above alpha stay as they are, fully
+            // transparent lanes become zero and stay zero (alpha multiplies the result).
+            const __m128 live = _mm_cmpgt_ps(a, zero);
+            const __m128 inv = _mm_and_ps(live, _mm_div_ps(one, _mm_max_ps(a, _mm_set1_ps(1e-30f))));
+            auto un = [&](__m128 c) { return _mm_and_ps(live, _mm_blendv_ps(_mm_mul_ps(c, inv), c, _mm_cmpgt_ps(c, a))); };
+            r = un(r);
+            g = un(g);
+            b = un(b);
+            a = _mm_max_ps(a, zero);
+        }
+        r = encodeV(r);
+        g = encodeV(g);
+        b = encodeV(b);
+        for (int s = 0; s < ns; ++s) {
+            const P& st = prep[s];
+            if (st.isMatrix) {
+                const __m128* m = st.m;
+                const __m128 nr = _mm_add_ps(_mm_add_ps(_mm_mul_ps(m[0], r), _mm_mul_ps(m[1], g)),
+                                             _mm_add_ps(_mm_add_ps(_mm_mul_ps(m[2], b), _mm_mul_ps(m[3], a)), m[4]));
+                const __m128 ng = _mm_add_ps(_mm_add_ps(_mm_mul_ps(m[5], r), _mm_mul_ps(m[6], g)),
+                                             _mm_add_ps(_mm_add_ps(_mm_mul_ps(m[7], b), _mm_mul_ps(m[8], a)), m[9]));
+                const __m128 nb = _mm_add_ps(_mm_add_ps(_mm_mul_ps(m[10], r), _mm_mul_ps(m[11], g)),
+                                             _mm_add_ps(_mm_add_ps(_mm_mul_ps(m[12], b), _mm_mul_ps(m[13], a)), m[14]));
+                r = nr;
+                g = ng;
+                b = nb;
+                continue;
+            }
+            const __m128 L = clamp01(_mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_set1_ps(kLumR), r), _mm_mul_ps(_mm_set1_ps(kLumG), g)),
+                                                _mm_mul_ps(_mm_set1_ps(kLumB), b)));
+            const __m128 am = _mm_add_ps(st.c0[3], _mm_mul_ps(st.d[3], L));
+            const __m128 live = _mm_cmpgt_ps(am, zero);
+            const __m128 inv = _mm_and_ps(live, _mm_div_ps(one, _mm_max_ps(am, _mm_set1_ps(1e-30f))));
+            r = _mm_mul_ps(_mm_add_ps(st.c0[0], _mm_mul_ps(st.d[0], L)), inv);
+            g = _mm_mul_ps(_mm_add_ps(st.c0[1], _mm_mul_ps(st.d[1], L)), inv);
+            b = _mm_mul_ps(_mm_add_ps(st.c0[2], _mm_mul_ps(st.d[2], L)), inv);
+            a = _mm_mul_ps(a, am);
+        }
+        a = clamp01(a);
+        r = _mm_mul_ps(decodeV(r), a);
+        g = _mm_mul_ps(decodeV(g), a);
+        b = _mm_mul_ps(decodeV(b), a);
+        _MM_TRANSPOSE4_PS(r, g, b, a);
+        _mm_storeu_ps(p, r);
+        _mm_storeu_ps(p + 4, g);
+        _mm_storeu_ps(p + 8, b);
+        _mm_storeu_ps(p + 12, a);
+    }
+
     std::vector<ToneStage> stages_;
 };
 
@@ -465,6 +648,8 @@ private:
 };
 
 }  // namespace
+
+void setWideSimdAllowed(bool allowed) { allowWide = allowed; }
 
 float encodeSRGBFast(float linear) { return _mm_cvtss_f32(encodeV(_mm_set1_ps(linear))); }
 float decodeSRGBFast(float encoded) { return _mm_cvtss_f32(decodeV(_mm_set1_ps(encoded))); }

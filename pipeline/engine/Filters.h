@@ -13,11 +13,15 @@
 //    encoded values. Consecutive tone filters are affine in e and compose into one matrix at graph
 //    build time, so a run of them is one decode → matrix → encode per pixel inside the fused
 //    per-pixel pass. Intermediate values of a run are not clamped; the run's result is clamped
-//    to 0…1 (encoded) before it goes back to linear.
+//    to 0…1 (encoded) before it goes back to linear. A channel above its pixel's alpha is not a
+//    premultiplied colour — only the noise generator, with four independent channels, makes
+//    them — and is taken as it stands rather than divided: thresholds on noise then see the
+//    uniform channel values.
 //  * Light filters — colour matrix with bias, gamma adjust, vignette, bloom, the blends and
 //    composites, gradients and displacement — act on linear light, premultiplied unless stated.
 //
-// The encoding uses the sRGB transfer curve (polynomial approximations, within 3e-5).
+// The encoding uses the sRGB transfer curve (polynomial approximations: encode within 4e-5,
+// decode within 1.2e-4 — a tenth of an 8-bit step).
 #include "pipeline/engine/Image.h"
 
 #include <array>
@@ -107,5 +111,8 @@ Image radialGradient(Point center, double radius0, double radius1, const Color& 
 // The sRGB curve as the tone filters evaluate it (0…1 in, clamped), for tests and tools.
 float encodeSRGBFast(float linear);
 float decodeSRGBFast(float encoded);
+// Tone runs use eight-wide AVX2 code where the processor has it; tests switch it off to check
+// the four-wide path too.
+void setWideSimdAllowed(bool allowed);
 
 }  // namespace ostrela::engine::filters

@@ -1,0 +1,384 @@
+// The standard filters, checked against their formulas at measured pixels. Expected values are
+// computed here from the exact sRGB curve, independently of the engine's fast one.
+#include "pipeline/engine/ColorSpace.h"
+#include "pipeline/engine/Filters.h"
+#include "pipeline/engine/Nodes.h"
+#include "pipeline/engine/Renderer.h"
+
+#include <gtest/gtest.h>
+
+#include <QImage>
+#include <QPainter>
+
+#include <cmath>
+#include <cstring>
+
+using namespace ostrela::engine;
+namespace f = ostrela::engine::filters;
+
+namespace {
+
+double enc(double v) { return color::linearToSRGB(v); }
+double dec(double v) { return color::srgbToLinear(std::clamp(v, 0.0, 1.0)); }
+double lum(double r, double g, double b) { return 0.2126 * r + 0.7152 * g + 0.0722 * b; }
+
+struct Px { float r, g, b, a; };
+
+// Renders one piece and reads pixels by output coordinates (y up).
+struct Probe {
+    IRect rect;
+    std::vector<float> data;
+    Probe(const Image& im, IRect r) : rect(r) {
+        Renderer renderer(1, r.h);
+        data = renderer.renderFloat(im, r);
+    }
+    Px at(int x, int y) const {
+        const float* p = data.data() + (size_t(y - rect.y) * rect.w + (x - rect.x)) * 4;
+        return {p[0], p[1], p[2], p[3]};
+    }
+};
+
+Px at(const Image& im, int x, int y) { return Probe(im, {x, y, 1, 1}).at(x, y); }
+
+// An opaque picture of one sRGB colour over (0, 0, w, h).
+Image flat(int w, int h, double r, double g, double b) {
+    return Image::solid(Color::fromSRGB(r, g, b)).cropped({0, 0, double(w), double(h)});
+}
+
+void expectLinear(const Px& p, double r, double g, double b, double a, double tol = 2e-3) {
+    EXPECT_NEAR(p.r, r, tol);
+    EXPECT_NEAR(p.g, g, tol);
+    EXPECT_NEAR(p.b, b, tol);
+    EXPECT_NEAR(p.a, a, tol);
+}
+
+// Linear expectation from encoded components of an opaque result (clamped as the run is).
+void expectEncoded(const Px& p, double er, double eg, double eb, double tol = 2e-3) {
+    expectLinear(p, dec(er), dec(eg), dec(eb), 1.0, tol);
+}
+
+}  // namespace
+
+TEST(FilterCurve, FastSRGBMatchesTheExactCurve) {
+    double worstEnc = 0, worstDec = 0;
+    for (int i = 0; i <= 4000; ++i) {
+        const double v = i / 4000.0;
+        worstEnc = std::max(worstEnc, std::abs(f::encodeSRGBFast(float(v)) - enc(v)));
+        worstDec = std::max(worstDec, std::abs(f::decodeSRGBFast(float(v)) - dec(v)));
+    }
+    EXPECT_LT(worstEnc, 5e-5);
+    EXPECT_LT(worstDec, 1.3e-4);
+    EXPECT_EQ(0.0f, f::encodeSRGBFast(-1.0f));
+    EXPECT_NEAR(1.0f, f::encodeSRGBFast(7.0f), 5e-5);
+}
+
+TEST(FilterTone, ColorControlsFollowsItsFormulaOnEncodedValues) {
+    const double r = 0.6, g = 0.3, b = 0.2;
+    const double L = lum(r, g, b);
+    auto expected = [&](double v, double s, double br, double c) { return std::clamp((L + s * (v - L) - 0.5) * c + 0.5 + br, 0.0, 1.0); };
+    const Image in = flat(8, 8, r, g, b);
+    // Saturation only, then a full set (the Old TV grade), then contrast with brightness.
+    expectEncoded(at(f::colorControls(in, 0.4, 0, 1), 3, 3), expected(r, 0.4, 0, 1), expected(g, 0.4, 0, 1), expected(b, 0.4, 0, 1));
+    expectEncoded(at(f::colorControls(in, 0.0, -0.03, 2.1), 3, 3), expected(r, 0, -0.03, 2.1), expected(g, 0, -0.03, 2.1),
+                  expected(b, 0, -0.03, 2.1));
+    expectEncoded(at(f::colorControls(in, 1.4, 0.1, 1.05), 3, 3), expected(r, 1.4, 0.1, 1.05), expected(g, 1.4, 0.1, 1.05),
+                  expected(b, 1.4, 0.1, 1.05));
+    // Mid-grey is the contrast pivot: it stays put.
+    expectEncoded(at(f::colorControls(flat(4, 4, 0.5, 0.5, 0.5), 1, 0, 3.0), 1, 1), 0.5, 0.5, 0.5);
+    // Neutral parameters return the very same image.
+    EXPECT_EQ(in.node(), f::colorControls(in, 1, 0, 1).node());
+}
+
+TEST(FilterTone, FourAndEightWidePathsAgree) {
+    QImage q(203, 37, QImage::Format_ARGB32_Premultiplied);
+    for (int y = 0; y < q.height(); ++y)
+        for (int x = 0; x < q.width(); ++x) {
+            const int a = (x * 7 + y * 13) % 256;
+            q.setPixel(x, y, qRgba((x * 5) % 256 * a / 255, (y * 11) % 256 * a / 255, (x + y) % 256 * a / 255, a));
+        }
+    const Image src = Image::fromQImage(q);
+    const Image g = f::falseColor(f::colorMonochrome(f::colorControls(src, 0.3, 0.05, 1.7), Color::fromSRGB(0.5, 0.8, 0.8), 0.6),
+                                  Color::fromSRGB(0, 0, 0, 0), Color::fromSRGB(0.9, 0.95, 1.0));
+    const IRect r{0, 0, 203, 37};
+    Probe wide(g, r);
+    f::setWideSimdAllowed(false);
+    Probe narrow(g, r);
+    f::setWideSimdAllowed(true);
+    for (size_t i = 0; i < wide.data.size(); ++i) ASSERT_NEAR(wide.data[i], narrow.data[i], 1e-5) << i;
+}
+
+TEST(FilterTone, BrightnessAfterContrastThresholdsNoise) {
+    // Contrast 9 with brightness −4.9946 keeps only noise values above 0.9994 (encoded).
+    const Image flakes = f::colorControls(f::randomNoise(), 1.0, -4.9946, 9.0);
+    const IRect r{0, 0, 400, 400};
+    Probe p(flakes, r);
+    int lit = 0;
+    for (int y = 0; y < r.h; ++y)
+        for (int x = 0; x < r.w; ++x) {
+            const Px v = p.at(x, y);
+            const double n = NoiseNode::value(x, y, 0), a = NoiseNode::value(x, y, 3);
+            // The formula runs on c / a, or on c where the independent channel exceeds alpha.
+            const double e = std::clamp((enc(n <= a ? n / a : n) - 0.5) * 9 + 0.5 - 4.9946, 0.0, 1.0);
+            EXPECT_NEAR(v.r, dec(e) * a, 1e-3) << x << "," << y;
+            if (v.r > 0) ++lit;
+        }
+    EXPECT_GT(lit, 0);
+    EXPECT_LT(lit, r.w * r.h / 300);
+}
+
+TEST(FilterTone, InvertMonochromeFalseColorAndHue) {
+    const double r = 0.7, g = 0.4, b = 0.1;
+    const Image in = flat(8, 8, r, g, b);
+    const double L = lum(r, g, b);
+    expectEncoded(at(f::colorInvert(in), 2, 2), 1 - r, 1 - g, 1 - b);
+
+    const double mc[3] = {0.55, 0.78, 0.82};
+    auto mono = [&](double v, double c) { return v + 0.6 * (L * c - v); };
+    expectEncoded(at(f::colorMonochrome(in, Color::fromSRGB(mc[0], mc[1], mc[2]), 0.6), 2, 2), mono(r, mc[0]), mono(g, mc[1]),
+                  mono(b, mc[2]));
+
+    const double c0[3] = {0.01, 0.02, 0.07}, c1[3] = {0.78, 0.93, 1.0};
+    auto fc = [&](int i) { return c0[i] + (c1[i] - c0[i]) * L; };
+    expectEncoded(at(f::falseColor(in, Color::fromSRGB(c0[0], c0[1], c0[2]), Color::fromSRGB(c1[0], c1[1], c1[2])), 2, 2), fc(0), fc(1),
+                  fc(2));
+
+    // A transparent colour 0: the mix is premultiplied, so the result is colour 1 at alpha L.
+    const Image grey = flat(4, 4, 0.5, 0.5, 0.5);
+    const Px t = at(f::falseColor(grey, Color::fromSRGB(0, 0, 0, 0), Color::fromSRGB(0.9, 0.95, 1.0, 1.0)), 1, 1);
+    EXPECT_NEAR(t.a, 0.5, 2e-3);
+    EXPECT_NEAR(t.r / t.a, dec(0.9), 3e-3);
+    EXPECT_NEAR(t.b / t.a, dec(1.0), 3e-3);
+
+    // Hue: a third of a turn takes red to green and green to blue.
+    expectEncoded(at(f::hueAdjust(flat(4, 4, 1, 0, 0), 2 * M_PI / 3), 1, 1), 0, 1, 0);
+    expectEncoded(at(f::hueAdjust(flat(4, 4, 0, 1, 0), 2 * M_PI / 3), 1, 1), 0, 0, 1);
+    // Grey is the axis.
+    expectEncoded(at(f::hueAdjust(grey, 1.0), 1, 1), 0.5, 0.5, 0.5);
+}
+
+TEST(FilterTone, ARunOfToneFiltersIsOnePassWithOneComposedMatrix) {
+    const Image src = Image::fromQImage([] {
+        QImage q(16, 16, QImage::Format_ARGB32_Premultiplied);
+        q.fill(QColor(180, 90, 40));
+        return q;
+    }());
+    // The X-Ray grade: controls, invert, controls, false colour.
+    const Image xr = f::falseColor(f::colorControls(f::colorInvert(f::colorControls(src, 0, 0, 1.1)), 1, 0.03, 1.5),
+                                   Color::fromSRGB(0.01, 0.02, 0.07), Color::fromSRGB(0.78, 0.93, 1.0));
+    auto* pw = dynamic_cast<const PointwiseNode*>(xr.node().get());
+    ASSERT_NE(nullptr, pw);
+    EXPECT_EQ(src.node(), pw->inputPtr());
+    EXPECT_EQ(1u, pw->ops().size());
+    // And the value is the chain's: no clamp between the composed steps, luminance clamped.
+    const double e[3] = {180 / 255.0, 90 / 255.0, 40 / 255.0};
+    const double L0 = lum(e[0], e[1], e[2]);
+    double v = (L0 - 0.5) * 1.1 + 0.5;  // grey after the first controls
+    v = 1 - v;
+    v = (v - 0.5) * 1.5 + 0.5 + 0.03;
+    const double L = std::clamp(v, 0.0, 1.0);
+    expectEncoded(at(xr, 5, 5), 0.01 + 0.77 * L, 0.02 + 0.91 * L, 0.07 + 0.93 * L);
+}
+
+TEST(FilterLight, ColorMatrixWithBiasOnLinearValues) {
+    const Image in = flat(4, 4, 0.8, 0.5, 0.3);
+    const double lr = dec(0.8), lg = dec(0.5), lb = dec(0.3);
+    const Image only = f::colorMatrixWithBias(in, {1, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 1}, {0, 0, 0, 0});
+    expectLinear(at(only, 1, 1), lr, 0, 0, 1, 1e-4);
+    const Image mixed = f::colorMatrixWithBias(in, {0.5, 0.5, 0, 0}, {0, 1, 0, 0}, {0, 0, 1.06, 0}, {0, 0, 0, 0.6}, {0.1, 0, 0, 0});
+    // Alpha scaled to 0.6: premultiplied result.
+    expectLinear(at(mixed, 1, 1), (0.5 * lr + 0.5 * lg + 0.1) * 0.6, lg * 0.6, 1.06 * lb * 0.6, 0.6, 1e-4);
+}
+
+TEST(FilterLight, VignetteDarkensByDistanceFromTheExtentCentre) {
+    const Image grey = flat(1280, 720, 0.8, 0.8, 0.8).translated(0, -120);  // extent (0, −120, 1280, 720)
+    const Image v = f::vignette(grey, 2.2, 1.1);
+    EXPECT_EQ(grey.extent(), v.extent());
+    const double lin = dec(0.8), halfDiag = 0.5 * std::hypot(1280.0, 720.0);
+    auto expected = [&](int x, int y) {
+        const double dx = x + 0.5 - 640, dy = y + 0.5 - 240;
+        const double q = (dx * dx + dy * dy) / (1.1 * 1.1 * halfDiag * halfDiag);
+        return lin / std::pow(1 + 2.2 * q, 2);
+    };
+    for (auto [x, y] : {std::pair{640, 240}, {0, -120}, {1279, 599}, {640, 599}, {100, 300}}) {
+        const Px p = at(v, x, y);
+        EXPECT_NEAR(p.r, expected(x, y), 1e-4) << x << "," << y;
+        EXPECT_NEAR(p.a, 1.0, 1e-6);
+    }
+    // Intensity 1, radius 1: a corner pixel keeps about a quarter of its light.
+    EXPECT_NEAR(at(f::vignette(grey, 1, 1), 0, -120).g / lin, 0.25, 0.01);
+    // Infinite images have no centre and pass through.
+    const Image s = Image::solid(Color::fromSRGB(0.5, 0.5, 0.5));
+    EXPECT_EQ(s.node(), f::vignette(s, 1, 1).node());
+}
+
+TEST(FilterLight, ScreenMultiplyAndMaskBlends) {
+    const Color a{0.2f, 0.1f, 0.05f, 0.5f}, b{0.3f, 0.6f, 0.1f, 1.0f};
+    const Image top = Image::solid(a).cropped({0, 0, 10, 10}), bg = Image::solid(b).cropped({5, 0, 10, 10});
+    const Image sc = f::screenBlend(top, bg);
+    EXPECT_EQ((Rect{0, 0, 15, 10}), sc.extent());
+    expectLinear(at(sc, 7, 3), a.r + b.r - a.r * b.r, a.g + b.g - a.g * b.g, a.b + b.b - a.b * b.b, 1.0, 1e-6);
+    expectLinear(at(sc, 2, 3), a.r, a.g, a.b, a.a, 1e-6);  // top alone
+    expectLinear(at(sc, 12, 3), b.r, b.g, b.b, b.a, 1e-6);  // background alone
+
+    const Image mu = f::multiplyComposite(top, bg);
+    auto m = [](float s, float d, float sa, float da) { return s * d + s * (1 - da) + d * (1 - sa); };
+    expectLinear(at(mu, 7, 3), m(a.r, b.r, a.a, b.a), m(a.g, b.g, a.a, b.a), m(a.b, b.b, a.a, b.a), 1.0, 1e-6);
+    expectLinear(at(mu, 2, 3), a.r, a.g, a.b, a.a, 1e-6);
+
+    // Mask: 50 % sRGB grey and half-transparent white both mix half and half; outside, background.
+    const Image in = Image::solid(Color::fromSRGB(1, 0, 0));
+    const Image back = Image::solid(Color::fromSRGB(0, 0, 1)).cropped({0, 0, 20, 10});
+    const Image greyMask = flat(10, 10, 0.5, 0.5, 0.5);
+    const Image halfWhite = Image::solid(Color::fromSRGB(1, 1, 1, 0.5)).cropped({10, 0, 10, 10});
+    const Image blended = f::blendWithMask(in, back, greyMask.composited(halfWhite));
+    expectLinear(at(blended, 3, 3), 0.5, 0, 0.5, 1, 2e-3);
+    expectLinear(at(blended, 14, 3), 0.5, 0, 0.5, 1, 2e-3);
+    expectLinear(at(f::blendWithMask(in, back, greyMask), 14, 3), 0, 0, 1, 1, 1e-6);
+}
+
+TEST(FilterLight, GammaRaisesUnpremultipliedLinearValues) {
+    const Color c{0.4f * 0.5f, 0.1f * 0.5f, 0.9f * 0.5f, 0.5f};
+    const Px p = at(f::gammaAdjust(Image::solid(c), 2.2), 0, 0);
+    expectLinear(p, std::pow(0.4, 2.2) * 0.5, std::pow(0.1, 2.2) * 0.5, std::pow(0.9, 2.2) * 0.5, 0.5, 2e-5);
+    const Px q = at(f::gammaAdjust(Image::solid(Color{0.25f, 0.0f, 1.0f, 1.0f}), 0.5), 0, 0);
+    expectLinear(q, 0.5, 0, 1, 1, 2e-5);
+}
+
+TEST(FilterLight, BloomIsAScreenedGlow) {
+    // Flat picture: glow equals the picture, so out = k·v + v − k·v².
+    const Image grey = flat(64, 64, 0.5, 0.5, 0.5);
+    const double v = dec(0.5), k = 0.28;
+    const Image bl = f::bloom(grey, 3.0, k);
+    EXPECT_EQ(grey.extent(), bl.extent());
+    expectLinear(at(bl, 32, 32), k * v + v - k * v * v, k * v + v - k * v * v, k * v + v - k * v * v, 1.0, 1e-4);
+    // Clamped source: the border glows like the interior.
+    expectLinear(at(bl, 0, 0), k * v + v - k * v * v, k * v + v - k * v * v, k * v + v - k * v * v, 1.0, 1e-4);
+    // A bright square on black spreads light around it, falling off with distance.
+    QImage q(64, 64, QImage::Format_ARGB32_Premultiplied);
+    q.fill(Qt::black);
+    QPainter(&q).fillRect(28, 28, 8, 8, Qt::white);
+    const Image sq = f::bloom(Image::fromQImage(q), 3.0, 1.0);
+    const float near = at(sq, 26, 31).r, far = at(sq, 22, 31).r, out = at(sq, 5, 5).r;
+    EXPECT_GT(near, far);
+    EXPECT_GT(far, 0.0f);
+    EXPECT_NEAR(out, 0.0f, 1e-6);
+    EXPECT_NEAR(at(sq, 31, 31).r, 1.0f, 1e-5);
+}
+
+TEST(FilterTone, EdgesAreGradientMagnitudeOfEncodedValues) {
+    // Left half black, right half 60 % grey (encoded), opaque.
+    QImage q(40, 20, QImage::Format_ARGB32_Premultiplied);
+    q.fill(Qt::black);
+    QPainter(&q).fillRect(20, 0, 20, 20, QColor(153, 153, 153));
+    const Image src = Image::fromQImage(q);
+    const Image e = f::edges(src, 2.0);
+    EXPECT_EQ(src.extent(), e.extent());
+    // Next to the step each Sobel sum is 4·0.6; /8 · 2 = 0.6 encoded.
+    const Px l = at(e, 19, 10), r = at(e, 20, 10);
+    EXPECT_NEAR(enc(l.g), 0.6, 2e-3);
+    EXPECT_NEAR(enc(r.g), 0.6, 2e-3);
+    EXPECT_NEAR(l.a, 1.0, 1e-6);
+    // Flat areas and the picture's own border are black, not edges.
+    expectLinear(at(e, 5, 10), 0, 0, 0, 1, 1e-6);
+    expectLinear(at(e, 39, 10), 0, 0, 0, 1, 1e-6);
+    expectLinear(at(e, 10, 0), 0, 0, 0, 1, 1e-6);
+    // Strong steps saturate at white.
+    EXPECT_NEAR(at(f::edges(src, 8.0), 20, 10).r, 1.0, 1e-4);
+}
+
+TEST(FilterLight, DisplacementReadsAtTheShiftedPointWithAGrownRegion) {
+    QImage q(64, 8, QImage::Format_ARGB32_Premultiplied);
+    for (int x = 0; x < 64; ++x)
+        for (int y = 0; y < 8; ++y) q.setPixel(x, y, qRgb(x * 4, 0, 0));
+    const Image in = Image::fromQImage(q);
+    // rg = (0.75, 0.5) and scale 8: every pixel reads 2 px to its right.
+    const Image disp = Image::solid(Color{0.75f, 0.5f, 0.0f, 1.0f});
+    const Image d = f::displacementDistortion(in, disp, 8.0);
+    EXPECT_EQ(in.extent(), d.extent());
+    for (int x : {0, 10, 40, 61}) EXPECT_NEAR(at(d, x, 4).r, at(in, x + 2, 4).r, 1e-6) << x;
+    EXPECT_NEAR(at(d, 62, 4).a, 0.0, 1e-6);  // reads beyond the picture: transparent
+    // The region of `in` read is the destination grown by scale / 2 plus the bilinear pixel.
+    const IRect dest{10, 20, 30, 40};
+    EXPECT_EQ(dest.grown(5, 5), d.node()->roi(0, dest));
+    EXPECT_EQ(dest, d.node()->roi(1, dest));
+    // A fractional shift interpolates: rg = (0.5625, 0.5) and scale 8 is half a pixel.
+    const Image h = f::displacementDistortion(in, Image::solid(Color{0.5625f, 0.5f, 0, 1}), 8.0);
+    EXPECT_NEAR(at(h, 20, 4).r, 0.5 * (at(in, 20, 4).r + at(in, 21, 4).r), 1e-6);
+}
+
+TEST(FilterGenerators, GradientsAreInfiniteAndClampedAtTheirEnds) {
+    const Color c0 = Color::fromSRGB(1, 0, 0), c1 = Color::fromSRGB(0, 0, 1, 0.5);
+    const Image lg = f::linearGradient({100, 0}, {200, 0}, c0, c1);
+    EXPECT_TRUE(lg.extent().isInfinite());
+    expectLinear(at(lg, -5000, 77), c0.r, c0.g, c0.b, c0.a, 1e-6);
+    expectLinear(at(lg, 9000, -3), c1.r, c1.g, c1.b, c1.a, 1e-6);
+    // Pixel 149 has its centre at 149.5: t = 0.495.
+    const double t = 0.495;
+    expectLinear(at(lg, 149, 0), c0.r + (c1.r - c0.r) * t, 0, c0.b + (c1.b - c0.b) * t, c0.a + (c1.a - c0.a) * t, 1e-5);
+
+    const Image rg = f::radialGradient({50, 50}, 10, 30, c0, c1);
+    EXPECT_TRUE(rg.extent().isInfinite());
+    expectLinear(at(rg, 50, 50), c0.r, c0.g, c0.b, c0.a, 1e-6);
+    expectLinear(at(rg, 50, 500), c1.r, c1.g, c1.b, c1.a, 1e-6);
+    const Px mid = at(rg, 69, 49);  // centre (69.5, 49.5): distance ≈ 19.506
+    const double d = std::hypot(19.5, 0.5), s = (d - 10) / 20;
+    EXPECT_NEAR(mid.a, c0.a + (c1.a - c0.a) * s, 1e-5);
+}
+
+TEST(FilterNoise, DeterministicAndMovesWithTranslation) {
+    const Image n = f::randomNoise();
+    EXPECT_TRUE(n.extent().isInfinite());
+    const IRect r{-40, 17, 64, 32};
+    Probe a(n, r), b(Image::noise(), r);
+    EXPECT_EQ(0, std::memcmp(a.data.data(), b.data.data(), a.data.size() * sizeof(float)));
+    double sum = 0;
+    for (int y = r.y; y < r.maxY(); ++y)
+        for (int x = r.x; x < r.maxX(); ++x) {
+            const Px p = a.at(x, y);
+            EXPECT_EQ(p.r, NoiseNode::value(x, y, 0));
+            EXPECT_EQ(p.a, NoiseNode::value(x, y, 3));
+            sum += p.g;
+        }
+    EXPECT_NEAR(sum / (r.w * r.h), 0.5, 0.05);
+    // Translated by whole pixels it is the same field, moved.
+    Probe moved(n.translated(7, -95), r);
+    for (int y = r.y; y < r.maxY(); y += 5)
+        for (int x = r.x; x < r.maxX(); x += 3) EXPECT_EQ(moved.at(x, y).b, NoiseNode::value(x - 7, y + 95, 2));
+}
+
+TEST(FilterTiles, EveryFilterRendersTheSameInTilesAsInOnePiece) {
+    QImage q(320, 240, QImage::Format_ARGB32_Premultiplied);
+    {
+        QPainter p(&q);
+        QLinearGradient g(0, 0, 320, 240);
+        g.setColorAt(0, QColor(20, 40, 200));
+        g.setColorAt(1, QColor(230, 180, 40));
+        p.fillRect(q.rect(), g);
+        p.setPen(QPen(Qt::white, 3));
+        for (int i = 0; i < 12; ++i) p.drawLine(i * 27, 0, 320 - i * 27, 240);
+    }
+    const Image src = Image::fromQImage(q).scaled(4, 3).cropped({0, 0, 1280, 720});
+    const Image grade = f::hueAdjust(f::colorMonochrome(f::colorControls(src, 0.3, -0.02, 1.4), Color::fromSRGB(0.5, 0.8, 0.8), 0.5), 0.3);
+    const Image e = f::edges(grade, 2.0);
+    const Image b = f::bloom(f::falseColor(grade, Color::fromSRGB(0, 0, 0, 0), Color::fromSRGB(1, 0.9, 0.8)), 6.0, 0.4);
+    const Image disp = f::displacementDistortion(src.clampedToExtent(), f::randomNoise().translated(0.3, 11.7), 20.0);
+    const Image g = f::linearGradient({0, 0}, {1280, 720}, Color::fromSRGB(1, 0, 0), Color::fromSRGB(0, 0, 1));
+    const Image r = f::radialGradient({640, 360}, 50, 500, Color::fromSRGB(1, 1, 1, 0.8), Color::fromSRGB(0, 0, 0, 0));
+    Image all = f::screenBlend(e, f::multiplyComposite(g, b));
+    all = f::blendWithMask(disp, all, r);
+    all = f::vignette(f::gammaAdjust(f::colorInvert(all.cropped({0, 0, 1280, 720})), 1.3), 1.5, 1.2);
+    all = f::colorMatrixWithBias(all, {1, 0.1, 0, 0}, {0, 1, 0, 0}, {0, 0, 0.9, 0}, {0, 0, 0, 1}, {0.01, 0, 0, 0});
+
+    const IRect rect{0, 0, 1280, 720};
+    Renderer onePiece(1, 720), tiled(2, 64), odd(2, 7);
+    std::vector<uint8_t> a(1280 * 720 * 4), bb(a.size()), c(a.size());
+    onePiece.render(all, rect, a.data(), 1280 * 4);
+    tiled.render(all, rect, bb.data(), 1280 * 4);
+    odd.render(all, rect, c.data(), 1280 * 4);
+    EXPECT_EQ(0, std::memcmp(a.data(), bb.data(), a.size()));
+    EXPECT_EQ(0, std::memcmp(a.data(), c.data(), a.size()));
+    const IRect off{-21, 33, 301, 250};
+    std::vector<float> fa = onePiece.renderFloat(all, off), fb = odd.renderFloat(all, off);
+    EXPECT_EQ(0, std::memcmp(fa.data(), fb.data(), fa.size() * sizeof(float)));
+    EXPECT_NE(0, std::memcmp(a.data(), a.data() + (360 * 1280 + 640) * 4, 4));
+}
