@@ -120,12 +120,14 @@ Image renderDreamSequence(const Image& image, double t) {
     Image G = filters::colorControls(picture, 0.92, 0.015, 0.88);
     G = filters::gammaAdjust(G, 0.9);
     G = filters::hueAdjust(G, hueAngle(t));
+    // G is read by the glow's blur and as its background: evaluate it once.
+    G = materialize(G);
 
     // 5. Glow.
     Image glow = G.gaussianBlur(5.5).cropped(E);
     glow = filters::colorControls(glow, 1.0, 0.06, 1.0);
     glow = alphaScaled(glow, 0.32);
-    Image x = glow.composited(G).cropped(E);
+    Image x = materialize(glow.composited(G).cropped(E));  // read by the bloom's blur and beneath it
 
     // 6. Bloom. B is read three times, at three offsets, by the fringe: evaluate it once.
     Image B = materialize(filters::bloom(x, 6.0, 0.45).cropped(E));

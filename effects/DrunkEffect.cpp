@@ -29,6 +29,7 @@ public:
     BufferNode(std::shared_ptr<const Pixels> pixels, const IRect& bounds, const Rect& extent)
         : pixels_(std::move(pixels)), bounds_(bounds), extent_(extent) {}
     Rect extent() const override { return extent_; }
+    PixelView view() const { return {pixels_->data(), bounds_}; }
     void render(engine::TileContext&, const IRect& r, float* out) const override {
         const IRect in = r.intersected(bounds_);
         if (!(in == r)) std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
@@ -123,9 +124,84 @@ Materializer& materializer() {
 
 }  // namespace
 
-Image materialize(const Image& image) { return materializer().run(image); }
+namespace {
+bool gStraightforward = false;
+
+// Bilinear sampling straight from a pixel buffer; the same weights and rules as the engine's
+// sampler (pixel centres at +0.5, transparent outside the buffer).
+class ResampleNode final : public engine::Node {
+public:
+    ResampleNode(Image source, PixelView view, const engine::Affine& t, const Rect& extent)
+        : source_(std::move(source)), view_(view), inv_(t.inverted()), extent_(extent) {}
+    Rect extent() const override { return extent_; }
+    void render(engine::TileContext&, const IRect& r, float* out) const override {
+        const IRect b = view_.bounds;
+        const float* src = view_.data;
+        for (int j = 0; j < r.h; ++j) {
+            const double py = r.y + j + 0.5, px0 = r.x + 0.5;
+            double sx = inv_.a * px0 + inv_.c * py + inv_.tx - 0.5;
+            double sy = inv_.b * px0 + inv_.d * py + inv_.ty - 0.5;
+            float* o = out + size_t(j) * r.w * 4;
+            for (int i = 0; i < r.w; ++i, sx += inv_.a, sy += inv_.b) {
+                const double fx = std::floor(sx), fy = std::floor(sy);
+                const int x0 = int(fx) - b.x, y0 = int(fy) - b.y;
+                const float wx = float(sx - fx), wy = float(sy - fy);
+                if (x0 >= 0 && y0 >= 0 && x0 + 1 < b.w && y0 + 1 < b.h) {
+                    const float* p0 = src + (size_t(y0) * b.w + x0) * 4;
+                    const float* p1 = p0 + size_t(b.w) * 4;
+                    const __m128 vx = _mm_set1_ps(wx), vy = _mm_set1_ps(wy);
+                    const __m128 a0 = _mm_loadu_ps(p0), a1 = _mm_loadu_ps(p0 + 4);
+                    const __m128 b0 = _mm_loadu_ps(p1), b1 = _mm_loadu_ps(p1 + 4);
+                    const __m128 bot = _mm_add_ps(a0, _mm_mul_ps(_mm_sub_ps(a1, a0), vx));
+                    const __m128 top = _mm_add_ps(b0, _mm_mul_ps(_mm_sub_ps(b1, b0), vx));
+                    _mm_storeu_ps(o + 4 * i, _mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy)));
+                    continue;
+                }
+                float acc[4] = {0, 0, 0, 0};
+                auto add = [&](int x, int y, float w) {
+                    if (x < 0 || y < 0 || x >= b.w || y >= b.h || w == 0.0f) return;
+                    const float* p = src + (size_t(y) * b.w + x) * 4;
+                    for (int c = 0; c < 4; ++c) acc[c] += w * p[c];
+                };
+                if (std::abs(fx) < 1e9 && std::abs(fy) < 1e9) {
+                    add(x0, y0, (1 - wx) * (1 - wy));
+                    add(x0 + 1, y0, wx * (1 - wy));
+                    add(x0, y0 + 1, (1 - wx) * wy);
+                    add(x0 + 1, y0 + 1, wx * wy);
+                }
+                std::memcpy(o + 4 * i, acc, sizeof acc);
+            }
+        }
+        engine::detail::clearOutside(out, r, extent_);
+    }
+
+private:
+    Image source_;  // keeps the pixels alive
+    PixelView view_;
+    engine::Affine inv_;
+    Rect extent_;
+};
+}  // namespace
+
+void setStraightforwardChains(bool on) { gStraightforward = on; }
+bool straightforwardChains() { return gStraightforward; }
+
+Image materialize(const Image& image) { return gStraightforward ? image : materializer().run(image); }
 
 bool isMaterialized(const Image& image) { return dynamic_cast<const BufferNode*>(image.node().get()) != nullptr; }
+
+PixelView pixelsOf(const Image& image) {
+    auto* b = dynamic_cast<const BufferNode*>(image.node().get());
+    return b ? b->view() : PixelView{};
+}
+
+Image resampled(const Image& image, const engine::Affine& t, const Rect& extent) {
+    const PixelView v = pixelsOf(image);
+    if (!v || gStraightforward) return image.transformed(t).cropped(extent);
+    const Rect e = t.mapRect(image.extent()).intersected(extent);
+    if (e.isEmpty()) return Image::empty();
+    return Image(std::make_shared<ResampleNode>(image, v, t, e));
+}
 
 // ---- Drunk Mode ----
 
@@ -175,28 +251,96 @@ void resetHistoryForTesting() { trailSlots() = {}; }
 
 }  // namespace drunk
 
+namespace {
+
+// Steps 3–5 in one pass: the ghost (already blurred, moved and cropped) at 55 % over the graded
+// picture, then the trails over that, each read straight from its pixels.
+class DrunkAccumulateNode final : public engine::Node {
+public:
+    struct Trail { Image image; PixelView view; float alpha; };
+    DrunkAccumulateNode(Image graded, PixelView g, Image ghost, std::vector<Trail> trails, const Rect& extent)
+        : graded_(std::move(graded)), g_(g), ghost_(std::move(ghost)), trails_(std::move(trails)), extent_(extent) {}
+    Rect extent() const override { return extent_; }
+    int inputCount() const override { return ghost_.isNull() ? 0 : 1; }
+    const engine::Node* input(int) const override { return ghost_.node().get(); }
+    void render(engine::TileContext& ctx, const IRect& r, float* out) const override {
+        const float* gh = ghost_.isNull() ? nullptr : ctx.pull(*ghost_.node(), r);
+        const __m128 one = _mm_set1_ps(1.0f), k = _mm_set1_ps(0.55f);
+        for (int j = 0; j < r.h; ++j) {
+            const int y = r.y + j;
+            float* o = out + size_t(j) * r.w * 4;
+            for (int i = 0; i < r.w; ++i) {
+                const int x = r.x + i;
+                const float* gp = g_.at(x, y);
+                __m128 acc = gp ? _mm_loadu_ps(gp) : _mm_setzero_ps();
+                if (gh) {
+                    const __m128 f = _mm_mul_ps(_mm_loadu_ps(gh + (size_t(j) * r.w + i) * 4), k);
+                    acc = _mm_add_ps(f, _mm_mul_ps(acc, _mm_sub_ps(one, _mm_shuffle_ps(f, f, 0xFF))));
+                }
+                for (const Trail& tr : trails_) {
+                    const float* tp = tr.view.at(x, y);
+                    if (!tp) continue;
+                    const __m128 f = _mm_mul_ps(_mm_loadu_ps(tp), _mm_set1_ps(tr.alpha));
+                    acc = _mm_add_ps(f, _mm_mul_ps(acc, _mm_sub_ps(one, _mm_shuffle_ps(f, f, 0xFF))));
+                }
+                _mm_storeu_ps(o + 4 * i, acc);
+            }
+        }
+        engine::detail::clearOutside(out, r, extent_);
+    }
+
+private:
+    Image graded_;
+    PixelView g_;
+    Image ghost_;
+    std::vector<Trail> trails_;
+    Rect extent_;
+};
+
+}  // namespace
+
 Image renderDrunkMode(const Image& image, double t) {
     using namespace drunk;
     const Rect E = image.extent();
-    const Image graded = grade(image);
+    // The graded picture is read by the ghost's blur, as the background and, over the next three
+    // frames, as a trail: evaluate it once and keep its pixels.
+    const Image graded = materialize(grade(image));
 
-    Image ghost = graded.gaussianBlur(5.0).translated(std::sin(1.6 * t) * 22, std::sin(1.1 * t) * 10).cropped(E);
-    ghost = alphaScaled(ghost, 0.55);
-    Image acc = ghost.composited(graded).cropped(E);
-
+    const Image moved = graded.gaussianBlur(5.0).translated(std::sin(1.6 * t) * 22, std::sin(1.1 * t) * 10).cropped(E);
     auto& h = trailSlots();
     const double alphas[3] = {0.45, 0.3, 0.18};
-    for (int i = 0; i < 3; ++i)
-        if (!h[size_t(i)].isNull()) acc = alphaScaled(h[size_t(i)], alphas[i]).composited(acc);
+
+    const PixelView gv = pixelsOf(graded);
+    bool fused = bool(gv) && !straightforwardChains();
+    std::vector<DrunkAccumulateNode::Trail> trails;
+    Rect accExtent = E;
+    for (int i = 0; i < 3 && fused; ++i) {
+        if (h[size_t(i)].isNull()) continue;
+        const PixelView v = pixelsOf(h[size_t(i)]);
+        if (!v) fused = false;
+        trails.push_back({h[size_t(i)], v, float(alphas[i])});
+        accExtent = accExtent.united(h[size_t(i)].extent());
+    }
+    Image acc;
+    if (fused) {
+        // Alpha-only colour matrices scale premultiplied pixels by the alpha, so the ghost and
+        // the trails are faded inside the pass.
+        acc = Image(std::make_shared<DrunkAccumulateNode>(graded, gv, moved, std::move(trails), accExtent));
+    } else {
+        const Image ghost = alphaScaled(moved, 0.55);
+        acc = ghost.composited(graded).cropped(E);
+        for (int i = 0; i < 3; ++i)
+            if (!h[size_t(i)].isNull()) acc = alphaScaled(h[size_t(i)], alphas[i]).composited(acc);
+    }
     h[2] = h[1];
     h[1] = h[0];
     h[0] = graded;
 
     // The shake reads acc through a rotation, so every output tile would pull a much taller band
-    // of it: evaluate acc once.
+    // of it: evaluate acc once and sample it straight from its pixels.
     acc = materialize(acc);
     const double cx = E.x + E.w / 2, cy = E.y + E.h / 2;
-    Image out = acc.transformed(shakeTransform(t, cx, cy)).cropped(E);
+    const Image out = resampled(acc, shakeTransform(t, cx, cy), E);
     return out.gaussianBlur(blurSigma(t)).cropped(E);
 }
 

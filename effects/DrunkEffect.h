@@ -19,6 +19,30 @@ engine::Image renderDrunkMode(const engine::Image& image, double t);
 engine::Image materialize(const engine::Image& image);
 bool isMaterialized(const engine::Image& image);
 
+// The pixels of a materialised image (linear premultiplied RGBA, bottom row first, bounds.w
+// pixels a row); empty for any other image.
+struct PixelView {
+    const float* data = nullptr;
+    engine::IRect bounds;
+    explicit operator bool() const { return data != nullptr; }
+    // Pixel (x, y), or null outside the bounds.
+    const float* at(int x, int y) const {
+        if (x < bounds.x || y < bounds.y || x >= bounds.maxX() || y >= bounds.maxY()) return nullptr;
+        return data + (size_t(y - bounds.y) * bounds.w + (x - bounds.x)) * 4;
+    }
+};
+PixelView pixelsOf(const engine::Image& image);
+
+// For measuring what the shortcuts cost in fidelity: while set, the heavy looks build their plain
+// chains (no materialised pictures, fused nodes or band crops), as the looks are written down.
+void setStraightforwardChains(bool on);
+bool straightforwardChains();
+
+// A materialised image moved by t and cropped to `extent`, sampled bilinearly straight from its
+// pixels (transparent outside them), as Image::transformed samples, without copying the source
+// region first. Any other image goes through Image::transformed.
+engine::Image resampled(const engine::Image& image, const engine::Affine& t, const engine::Rect& extent);
+
 namespace drunk {
 
 // The graded picture of the frame (steps 1–2), which is also what the trail history stores.
