@@ -3,10 +3,12 @@
 #include "effects/DrunkEffect.h"
 #include "effects/Kernels.h"
 #include "pipeline/engine/Filters.h"
+#include "pipeline/engine/Renderer.h"
 
 #include <QPainter>
 
 #include <cmath>
+#include <smmintrin.h>
 
 namespace ostrela::effects {
 
@@ -89,6 +91,167 @@ Image alphaScaled(const Image& in, double alpha) {
     return filters::colorMatrixWithBias(in, {1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, alpha}, {0, 0, 0, 0});
 }
 
+// Step 7 in one pass from B's pixels: the red channel moved right by o and the blue moved left,
+// screened together and then over B. A whole-row shift samples two neighbours per pixel.
+class FringeNode final : public engine::Node {
+public:
+    FringeNode(Image b, PixelView v, double o, const Rect& extent) : b_(std::move(b)), v_(v), o_(o), extent_(extent) {}
+    Rect extent() const override { return extent_; }
+    void render(engine::TileContext&, const engine::IRect& r, float* out) const override {
+        const engine::IRect bb = v_.bounds;
+        // Bilinear along x at centre x + 0.5 − shift − 0.5: base column and weight, same for every pixel.
+        auto split = [](double shift, int& base, float& w) {
+            const double f = -shift, fl = std::floor(f);
+            base = int(fl);
+            w = float(f - fl);
+        };
+        int rb, lb;
+        float rw, lw;
+        split(o_, rb, rw);   // red: source x = x − o
+        split(-o_, lb, lw);  // blue: source x = x + o
+        auto tap = [&](int x, int y, int c) -> float {
+            const float* p = v_.at(x, y);
+            return p ? p[c] : 0.0f;
+        };
+        for (int j = 0; j < r.h; ++j) {
+            const int y = r.y + j;
+            float* o = out + size_t(j) * r.w * 4;
+            const bool rowIn = y >= bb.y && y < bb.maxY();
+            const float* row = rowIn ? v_.data + size_t(y - bb.y) * bb.w * 4 : nullptr;
+            for (int i = 0; i < r.w; ++i) {
+                const int x = r.x + i;
+                float rr, ra, bbv, ba;
+                const int xr = x + rb, xl = x + lb;
+                if (row && xr >= bb.x && xr + 1 < bb.maxX() && xl >= bb.x && xl + 1 < bb.maxX()) {
+                    const float* p = row + size_t(xr - bb.x) * 4;
+                    const float* q = row + size_t(xl - bb.x) * 4;
+                    rr = p[0] + (p[4] - p[0]) * rw;
+                    ra = p[3] + (p[7] - p[3]) * rw;
+                    bbv = q[2] + (q[6] - q[2]) * lw;
+                    ba = q[3] + (q[7] - q[3]) * lw;
+                } else {
+                    rr = tap(xr, y, 0) * (1 - rw) + tap(xr + 1, y, 0) * rw;
+                    ra = tap(xr, y, 3) * (1 - rw) + tap(xr + 1, y, 3) * rw;
+                    bbv = tap(xl, y, 2) * (1 - lw) + tap(xl + 1, y, 2) * lw;
+                    ba = tap(xl, y, 3) * (1 - lw) + tap(xl + 1, y, 3) * lw;
+                }
+                const float s[4] = {rr, 0.0f, bbv, ra + ba - ra * ba};
+                const float* c = v_.at(x, y);
+                for (int k = 0; k < 4; ++k) {
+                    const float b = c ? c[k] : 0.0f;
+                    o[4 * i + k] = s[k] + b - s[k] * b;
+                }
+            }
+        }
+        engine::detail::clearOutside(out, r, extent_);
+    }
+
+private:
+    Image b_;
+    PixelView v_;
+    double o_;
+    Rect extent_;
+};
+
+// Step 8 from both pictures' pixels: the previous frame at 16 % over this one.
+class EchoNode final : public engine::Node {
+public:
+    EchoNode(Image c, PixelView cv, Image p, PixelView pv, const Rect& extent)
+        : c_(std::move(c)), cv_(cv), p_(std::move(p)), pv_(pv), extent_(extent) {}
+    Rect extent() const override { return extent_; }
+    void render(engine::TileContext&, const engine::IRect& r, float* out) const override {
+        const __m128 k = _mm_set1_ps(0.16f), one = _mm_set1_ps(1.0f);
+        for (int j = 0; j < r.h; ++j) {
+            float* o = out + size_t(j) * r.w * 4;
+            for (int i = 0; i < r.w; ++i) {
+                const float* c = cv_.at(r.x + i, r.y + j);
+                const float* p = pv_.at(r.x + i, r.y + j);
+                const __m128 b = c ? _mm_loadu_ps(c) : _mm_setzero_ps();
+                const __m128 f = p ? _mm_mul_ps(_mm_loadu_ps(p), k) : _mm_setzero_ps();
+                _mm_storeu_ps(o + 4 * i, _mm_add_ps(f, _mm_mul_ps(b, _mm_sub_ps(one, _mm_shuffle_ps(f, f, 0xFF)))));
+            }
+        }
+        engine::detail::clearOutside(out, r, extent_);
+    }
+
+private:
+    Image c_;
+    PixelView cv_;
+    Image p_;
+    PixelView pv_;
+    Rect extent_;
+};
+
+// Step 9 from C′'s pixels: C′ and nine copies scaled about the centre, each at 24 %, screened
+// one after another. Scaling about a point is axis-aligned, so each copy's columns and rows are
+// found once per tile and once per row.
+class BurstNode final : public engine::Node {
+public:
+    BurstNode(Image c, PixelView v, std::array<double, 9> scales, double cx, double cy, const Rect& extent)
+        : c_(std::move(c)), v_(v), scales_(scales), cx_(cx), cy_(cy), extent_(extent) {}
+    Rect extent() const override { return extent_; }
+    void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
+        const engine::IRect b = v_.bounds;
+        int* col = reinterpret_cast<int*>(ctx.alloc(size_t(r.w) * 9));
+        float* colw = ctx.alloc(size_t(r.w) * 9);
+        for (int k = 0; k < 9; ++k)
+            for (int i = 0; i < r.w; ++i) {
+                const double f = cx_ + (r.x + i + 0.5 - cx_) / scales_[size_t(k)] - 0.5;
+                const double fl = std::floor(f);
+                col[k * r.w + i] = int(fl) - b.x;
+                colw[k * r.w + i] = float(f - fl);
+            }
+        const __m128 one = _mm_set1_ps(1.0f), a24 = _mm_set1_ps(0.24f);
+        for (int j = 0; j < r.h; ++j) {
+            const int y = r.y + j;
+            int row[9];
+            float roww[9];
+            for (int k = 0; k < 9; ++k) {
+                const double f = cy_ + (y + 0.5 - cy_) / scales_[size_t(k)] - 0.5;
+                const double fl = std::floor(f);
+                row[k] = int(fl) - b.y;
+                roww[k] = float(f - fl);
+            }
+            float* o = out + size_t(j) * r.w * 4;
+            for (int i = 0; i < r.w; ++i) {
+                const float* c0 = v_.at(r.x + i, y);
+                __m128 acc = c0 ? _mm_loadu_ps(c0) : _mm_setzero_ps();
+                for (int k = 0; k < 9; ++k) {
+                    const int x0 = col[k * r.w + i], y0 = row[k];
+                    const float wx = colw[k * r.w + i], wy = roww[k];
+                    __m128 s;
+                    if (x0 >= 0 && y0 >= 0 && x0 + 1 < b.w && y0 + 1 < b.h) {
+                        const float* p0 = v_.data + (size_t(y0) * b.w + x0) * 4;
+                        const float* p1 = p0 + size_t(b.w) * 4;
+                        const __m128 vx = _mm_set1_ps(wx), vy = _mm_set1_ps(wy);
+                        const __m128 a0 = _mm_loadu_ps(p0), a1 = _mm_loadu_ps(p0 + 4);
+                        const __m128 b0 = _mm_loadu_ps(p1), b1 = _mm_loadu_ps(p1 + 4);
+                        const __m128 bot = _mm_add_ps(a0, _mm_mul_ps(_mm_sub_ps(a1, a0), vx));
+                        const __m128 top = _mm_add_ps(b0, _mm_mul_ps(_mm_sub_ps(b1, b0), vx));
+                        s = _mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy));
+                    } else {
+                        float t[4];
+                        engine::detail::sampleBilinear(v_.data, b, cx_ + (r.x + i + 0.5 - cx_) / scales_[size_t(k)],
+                                                       cy_ + (y + 0.5 - cy_) / scales_[size_t(k)], t);
+                        s = _mm_loadu_ps(t);
+                    }
+                    s = _mm_mul_ps(s, a24);
+                    acc = _mm_sub_ps(_mm_add_ps(s, acc), _mm_mul_ps(s, acc));
+                }
+                _mm_storeu_ps(o + 4 * i, acc);
+            }
+        }
+        engine::detail::clearOutside(out, r, extent_);
+    }
+
+private:
+    Image c_;
+    PixelView v_;
+    std::array<double, 9> scales_;
+    double cx_, cy_;
+    Rect extent_;
+};
+
 Image scaledAbout(const Image& in, double s, double cx, double cy) {
     return in.transformed(engine::Affine::translation(-cx, -cy)
                               .then(engine::Affine::scale(s, s))
@@ -139,22 +302,37 @@ Image renderDreamSequence(const Image& image, double t) {
     Image blue = filters::colorMatrixWithBias(B, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}, {0, 0, 0, 0})
                      .translated(-o, 0);
     Image C = filters::screenBlend(filters::screenBlend(red, blue), B).cropped(E);
+    const bool fast = !straightforwardChains();
+    if (const PixelView bv = pixelsOf(B); bv && fast)
+        C = Image(std::make_shared<FringeNode>(B, bv, o, E));
     C = materialize(C);
 
     // 8. Echo of the previous frame, then remember this one (without its echo).
     Image Cp = C;
-    if (!echoSlot().isNull()) Cp = materialize(alphaScaled(echoSlot(), 0.16).composited(C).cropped(E));
+    if (!echoSlot().isNull()) {
+        const PixelView cv = pixelsOf(C), pv = pixelsOf(echoSlot());
+        if (cv && pv && fast)
+            Cp = materialize(Image(std::make_shared<EchoNode>(C, cv, echoSlot(), pv, E)));
+        else
+            Cp = materialize(alphaScaled(echoSlot(), 0.16).composited(C).cropped(E));
+    }
     echoSlot() = C;
 
     // 9. Zoom burst.
     Image acc = Cp;
-    for (int k = 1; k <= 9; ++k) {
-        Image copy = alphaScaled(scaledAbout(Cp, burstScale(k, t), midX, midY).cropped(E), 0.24);
-        acc = filters::screenBlend(copy, acc).cropped(E);
+    if (const PixelView v = pixelsOf(Cp); v && fast) {
+        std::array<double, 9> scales;
+        for (int k = 1; k <= 9; ++k) scales[size_t(k - 1)] = burstScale(k, t);
+        acc = materialize(Image(std::make_shared<BurstNode>(Cp, v, scales, midX, midY, E)));
+    } else {
+        for (int k = 1; k <= 9; ++k) {
+            Image copy = alphaScaled(scaledAbout(Cp, burstScale(k, t), midX, midY).cropped(E), 0.24);
+            acc = filters::screenBlend(copy, acc).cropped(E);
+        }
     }
 
     // 10. Drift.
-    acc = acc.transformed(driftTransform(t, midX, midY)).cropped(E);
+    acc = resampled(acc, driftTransform(t, midX, midY), E);
 
     // 11. Orbs. Beyond its outer radius an orb is fully transparent and screening it changes
     // nothing, so each is evaluated over its bounding square only.

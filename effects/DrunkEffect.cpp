@@ -266,6 +266,37 @@ public:
     void render(engine::TileContext& ctx, const IRect& r, float* out) const override {
         const float* gh = ghost_.isNull() ? nullptr : ctx.pull(*ghost_.node(), r);
         const __m128 one = _mm_set1_ps(1.0f), k = _mm_set1_ps(0.55f);
+        bool inside = g_.bounds.contains(r);
+        for (const Trail& tr : trails_) inside = inside && tr.view.bounds.contains(r);
+        if (inside) {
+            // Every picture covers the tile: plain row pointers.
+            const size_t n = trails_.size();
+            for (int j = 0; j < r.h; ++j) {
+                const float* gp = g_.at(r.x, r.y + j);
+                const float* tp[3] = {};
+                __m128 ta[3];
+                for (size_t q = 0; q < n; ++q) {
+                    tp[q] = trails_[q].view.at(r.x, r.y + j);
+                    ta[q] = _mm_set1_ps(trails_[q].alpha);
+                }
+                const float* hp = gh ? gh + size_t(j) * r.w * 4 : nullptr;
+                float* o = out + size_t(j) * r.w * 4;
+                for (int i = 0; i < r.w; ++i) {
+                    __m128 acc = _mm_loadu_ps(gp + 4 * i);
+                    if (hp) {
+                        const __m128 f = _mm_mul_ps(_mm_loadu_ps(hp + 4 * i), k);
+                        acc = _mm_add_ps(f, _mm_mul_ps(acc, _mm_sub_ps(one, _mm_shuffle_ps(f, f, 0xFF))));
+                    }
+                    for (size_t q = 0; q < n; ++q) {
+                        const __m128 f = _mm_mul_ps(_mm_loadu_ps(tp[q] + 4 * i), ta[q]);
+                        acc = _mm_add_ps(f, _mm_mul_ps(acc, _mm_sub_ps(one, _mm_shuffle_ps(f, f, 0xFF))));
+                    }
+                    _mm_storeu_ps(o + 4 * i, acc);
+                }
+            }
+            engine::detail::clearOutside(out, r, extent_);
+            return;
+        }
         for (int j = 0; j < r.h; ++j) {
             const int y = r.y + j;
             float* o = out + size_t(j) * r.w * 4;
