@@ -201,31 +201,33 @@ public:
                 col[k * r.w + i] = int(fl) - b.x;
                 colw[k * r.w + i] = float(f - fl);
             }
-        const __m128 one = _mm_set1_ps(1.0f), a24 = _mm_set1_ps(0.24f);
+        const __m128 a24 = _mm_set1_ps(0.24f);
         for (int j = 0; j < r.h; ++j) {
             const int y = r.y + j;
-            int row[9];
-            float roww[9];
-            for (int k = 0; k < 9; ++k) {
-                const double f = cy_ + (y + 0.5 - cy_) / scales_[size_t(k)] - 0.5;
-                const double fl = std::floor(f);
-                row[k] = int(fl) - b.y;
-                roww[k] = float(f - fl);
-            }
             float* o = out + size_t(j) * r.w * 4;
             for (int i = 0; i < r.w; ++i) {
                 const float* c0 = v_.at(r.x + i, y);
-                __m128 acc = c0 ? _mm_loadu_ps(c0) : _mm_setzero_ps();
-                for (int k = 0; k < 9; ++k) {
-                    const int x0 = col[k * r.w + i], y0 = row[k];
-                    const float wx = colw[k * r.w + i], wy = roww[k];
+                _mm_storeu_ps(o + 4 * i, c0 ? _mm_loadu_ps(c0) : _mm_setzero_ps());
+            }
+            // One copy at a time over the whole row: its source rows and weights are fixed.
+            for (int k = 0; k < 9; ++k) {
+                const double f = cy_ + (y + 0.5 - cy_) / scales_[size_t(k)] - 0.5;
+                const double fl = std::floor(f);
+                const int y0 = int(fl) - b.y;
+                const float wy = float(f - fl);
+                const int* cx = col + size_t(k) * r.w;
+                const float* cw = colw + size_t(k) * r.w;
+                const bool rowsIn = y0 >= 0 && y0 + 1 < b.h;
+                const float* r0 = rowsIn ? v_.data + size_t(y0) * b.w * 4 : nullptr;
+                const float* r1 = rowsIn ? r0 + size_t(b.w) * 4 : nullptr;
+                const __m128 vy = _mm_set1_ps(wy);
+                for (int i = 0; i < r.w; ++i) {
+                    const int x0 = cx[i];
                     __m128 s;
-                    if (x0 >= 0 && y0 >= 0 && x0 + 1 < b.w && y0 + 1 < b.h) {
-                        const float* p0 = v_.data + (size_t(y0) * b.w + x0) * 4;
-                        const float* p1 = p0 + size_t(b.w) * 4;
-                        const __m128 vx = _mm_set1_ps(wx), vy = _mm_set1_ps(wy);
-                        const __m128 a0 = _mm_loadu_ps(p0), a1 = _mm_loadu_ps(p0 + 4);
-                        const __m128 b0 = _mm_loadu_ps(p1), b1 = _mm_loadu_ps(p1 + 4);
+                    if (rowsIn && x0 >= 0 && x0 + 1 < b.w) {
+                        const __m128 vx = _mm_set1_ps(cw[i]);
+                        const __m128 a0 = _mm_loadu_ps(r0 + 4 * x0), a1 = _mm_loadu_ps(r0 + 4 * x0 + 4);
+                        const __m128 b0 = _mm_loadu_ps(r1 + 4 * x0), b1 = _mm_loadu_ps(r1 + 4 * x0 + 4);
                         const __m128 bot = _mm_add_ps(a0, _mm_mul_ps(_mm_sub_ps(a1, a0), vx));
                         const __m128 top = _mm_add_ps(b0, _mm_mul_ps(_mm_sub_ps(b1, b0), vx));
                         s = _mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy));
@@ -236,9 +238,9 @@ public:
                         s = _mm_loadu_ps(t);
                     }
                     s = _mm_mul_ps(s, a24);
-                    acc = _mm_sub_ps(_mm_add_ps(s, acc), _mm_mul_ps(s, acc));
+                    const __m128 acc = _mm_loadu_ps(o + 4 * i);
+                    _mm_storeu_ps(o + 4 * i, _mm_sub_ps(_mm_add_ps(s, acc), _mm_mul_ps(s, acc)));
                 }
-                _mm_storeu_ps(o + 4 * i, acc);
             }
         }
         engine::detail::clearOutside(out, r, extent_);
@@ -249,6 +251,64 @@ private:
     PixelView v_;
     std::array<double, 9> scales_;
     double cx_, cy_;
+    Rect extent_;
+};
+
+// Step 1 with the ripple kernel's formula, sampled inline: the kernel's horizontal term depends
+// on the row only and its vertical term on the column only, so each is evaluated once per row
+// and once per column of a tile rather than per pixel.
+class RippleNode final : public engine::Node {
+public:
+    RippleNode(Image clamped, float amplitude, float time, const Rect& extent)
+        : in_(std::move(clamped)), kernel_(amplitude, time), amplitude_(amplitude), extent_(extent) {}
+    Rect extent() const override { return extent_; }
+    int inputCount() const override { return 1; }
+    const engine::Node* input(int) const override { return in_.node().get(); }
+    engine::IRect roi(int, const engine::IRect& d) const override {
+        const Rect dest{double(d.x), double(d.y), double(d.w), double(d.h)};
+        return engine::enclosingIRect(kernel_.roi(dest)).grown(1, 1);
+    }
+    void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
+        const engine::IRect sr = roi(0, r);
+        const float* src = ctx.pull(*in_.node(), sr);
+        // Column terms from the kernel itself (row r.y), row terms from one pixel per row.
+        float* sx = ctx.alloc(size_t(r.w));
+        float* dyc = ctx.alloc(size_t(r.w));
+        kernel_.mapRow(r.x, r.y, r.w, sx, dyc);
+        const float py0 = float(r.y) + 0.5f;
+        for (int i = 0; i < r.w; ++i) dyc[i] -= py0;
+        for (int j = 0; j < r.h; ++j) {
+            float x1, y1;
+            kernel_.mapRow(r.x, r.y + j, 1, &x1, &y1);
+            const float dx = x1 - (float(r.x) + 0.5f);
+            const float py = float(r.y + j) + 0.5f;
+            float* o = out + size_t(j) * r.w * 4;
+            for (int i = 0; i < r.w; ++i) {
+                const float fx = (float(r.x + i) + 0.5f) + dx - 0.5f, fy = py + dyc[i] - 0.5f;
+                const float flx = std::floor(fx), fly = std::floor(fy);
+                const int x0 = int(flx) - sr.x, y0 = int(fly) - sr.y;
+                const float wx = fx - flx, wy = fy - fly;
+                if (x0 >= 0 && y0 >= 0 && x0 + 1 < sr.w && y0 + 1 < sr.h) {
+                    const float* p0 = src + (size_t(y0) * sr.w + x0) * 4;
+                    const float* p1 = p0 + size_t(sr.w) * 4;
+                    const __m128 vx = _mm_set1_ps(wx), vy = _mm_set1_ps(wy);
+                    const __m128 a0 = _mm_loadu_ps(p0), a1 = _mm_loadu_ps(p0 + 4);
+                    const __m128 b0 = _mm_loadu_ps(p1), b1 = _mm_loadu_ps(p1 + 4);
+                    const __m128 bot = _mm_add_ps(a0, _mm_mul_ps(_mm_sub_ps(a1, a0), vx));
+                    const __m128 top = _mm_add_ps(b0, _mm_mul_ps(_mm_sub_ps(b1, b0), vx));
+                    _mm_storeu_ps(o + 4 * i, _mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy)));
+                } else {
+                    engine::detail::sampleBilinear(src, sr, fx + 0.5, fy + 0.5, o + 4 * i);
+                }
+            }
+        }
+        engine::detail::clearOutside(out, r, extent_);
+    }
+
+private:
+    Image in_;
+    DreamRippleKernel kernel_;
+    float amplitude_;
     Rect extent_;
 };
 
@@ -275,7 +335,9 @@ Image renderDreamSequence(const Image& image, double t) {
     Image picture = image;
     {
         const float time = float(std::fmod(t, 20 * M_PI));
-        Image rippled = applyWarp(image, std::make_shared<DreamRippleKernel>(9.0f, time));
+        Image rippled = straightforwardChains() || image.isNull()
+                            ? applyWarp(image, std::make_shared<DreamRippleKernel>(9.0f, time))
+                            : Image(std::make_shared<RippleNode>(image.clampedToExtent(), 9.0f, time, image.extent()));
         if (!rippled.isNull()) picture = rippled.cropped(E);
     }
 

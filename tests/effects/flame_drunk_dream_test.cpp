@@ -295,3 +295,51 @@ TEST(HeavyLooks, SameTimeSamePicture) {
         EXPECT_EQ(a.v, b.v) << rawValue(e);
     }
 }
+
+// The shortcuts (pictures evaluated once, fused passes, the fire band) against the plain chains,
+// over three frames so the memory slots are in use: the same picture within 8-bit rounding.
+TEST(HeavyLooks, ShortcutsMatchThePlainChains) {
+    // Half the frame size keeps the plain chains' time down; every look works on any extent.
+    QImage cam(640, 360, QImage::Format_ARGB32_Premultiplied);
+    {
+        QPainter p(&cam);
+        QLinearGradient g(0, 0, 640, 360);
+        g.setColorAt(0, QColor(40, 60, 180));
+        g.setColorAt(0.5, QColor(220, 170, 60));
+        g.setColorAt(1, QColor(20, 110, 70));
+        p.fillRect(cam.rect(), g);
+        p.setPen(QPen(Qt::white, 3));
+        for (int i = 0; i < 40; ++i) p.drawLine(i * 16, 0, 640 - i * 16, 360);
+    }
+    const Image src = Image::fromQImage(cam);
+    for (VideoEffect e : {VideoEffect::flame, VideoEffect::drunkMode, VideoEffect::dreamSequence, VideoEffect::missionControl}) {
+        QImage out[2];
+        for (int plain = 0; plain < 2; ++plain) {
+            drunk::resetHistoryForTesting();
+            dream::resetEchoForTesting();
+            setStraightforwardChains(plain == 1);
+            Image im;
+            for (int f = 0; f < 3; ++f) im = applyVideoEffect(e, src, 820000000.0 + f / 30.0, 82.8);
+            out[plain] = renderer().renderQImage(im, {0, 0, 640, 360});
+        }
+        setStraightforwardChains(false);
+        int maxErr = 0;
+        double sum = 0;
+        for (int y = 0; y < 360; ++y) {
+            const uchar* a = out[0].constScanLine(y);
+            const uchar* b = out[1].constScanLine(y);
+            for (int x = 0; x < 640 * 4; ++x) {
+                const int d = std::abs(int(a[x]) - int(b[x]));
+                maxErr = std::max(maxErr, d);
+                sum += d;
+            }
+        }
+        const double mean = sum / (640.0 * 360 * 4);
+        RecordProperty(std::string(rawValue(e)) + "_max", maxErr);
+        std::printf("%s: max %d, mean %.4f (8-bit units)\n", rawValue(e), maxErr, mean);
+        EXPECT_LE(maxErr, 3) << rawValue(e);
+        EXPECT_LT(mean, 0.1) << rawValue(e);
+    }
+    drunk::resetHistoryForTesting();
+    dream::resetEchoForTesting();
+}
