@@ -1,5 +1,6 @@
 #include "effects/FlameEffect.h"
 
+#include "effects/DrunkEffect.h"
 #include "pipeline/engine/Filters.h"
 
 #include <cmath>
@@ -58,14 +59,22 @@ Image fireMask(const Rect& E) {
                                   spreadMask(E));
 }
 
-Image fireLayer(const Rect& E, double t) {
+Image fireLayer(const Rect& E, double t) { return fireLayer(E, t, E); }
+
+Image fireLayer(const Rect& E, double t, const Rect& band) {
     if (filters::randomNoise().isNull()) return Image::empty();
     const Image A = octave(E, 22, 0, 4.0, t);
     const Image B = octave(E, 48, 3071, 3.0, t);
     const Image C = octave(E, -30, 8842, 6.0, t);
     const Image Bp = filters::colorControls(B, 1.0, -0.15, 1.6);
     const Image Ap = filters::colorControls(A, 1.0, -0.05, 1.8);
-    const Image S = filters::screenBlend(Bp, Ap);
+    Image S = filters::screenBlend(Bp, Ap);
+    if (!(band == E)) {
+        // Only `band` of the fire is wanted. The displacement reads S up to 14 px (plus the
+        // bilinear footprint) around each pixel, and every output tile would evaluate that margin
+        // again: evaluate S once over the band and its margin.
+        S = materialize(S.cropped(band.insetBy(-16, -16).intersected(E)));
+    }
     const Image D = filters::displacementDistortion(S, C, 28).cropped(E);
     Image core = filters::colorControls(D, 1.0, 0.05, 1.7);
     core = filters::falseColor(core, Color::fromSRGB(0.02, 0, 0, 0), Color::fromSRGB(1.0, 0.85, 0.45, 1.0));
@@ -96,7 +105,8 @@ Image renderFlame(const Image& image, double t) {
     const Rect E = image.extent();
     const Image graded = flame::grade(image, t);
     // The fire's mask is zero from 40 % of the height up, so only that bottom band is evaluated.
-    const Image fire = flame::fireLayer(E, t).cropped({E.x, E.y, E.w, 0.4 * E.h});
+    const Rect band{E.x, E.y, E.w, 0.4 * E.h};
+    const Image fire = straightforwardChains() ? flame::fireLayer(E, t) : flame::fireLayer(E, t, band).cropped(band);
     const Image embers = flame::emberLayer(E, t);
     Image out = filters::screenBlend(fire, graded);
     out = filters::screenBlend(embers, out);

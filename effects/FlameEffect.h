@@ -19,6 +19,8 @@ engine::Point emberOffset(double width, double t);
 engine::Image grade(const engine::Image& image, double t);
 // The fire along the bottom of E; transparent from 40 % of the height up.
 engine::Image fireLayer(const engine::Rect& extent, double t);
+// The same, for use within `band` only (outside it the result may be incomplete).
+engine::Image fireLayer(const engine::Rect& extent, double t, const engine::Rect& band);
 engine::Image emberLayer(const engine::Rect& extent, double t);
 // The mask that shapes the fire (height fade times bottom-centre spread).
 engine::Image fireMask(const engine::Rect& extent);
