@@ -4,6 +4,8 @@
 #include "effects/DrunkEffect.h"
 #include "effects/FlameEffect.h"
 #include "effects/MissionControlEffect.h"
+#include "effects/RetroEffects.h"
+#include "effects/SurveillanceEffects.h"
 
 #include <QDateTime>
 #include <QPainter>
@@ -65,6 +67,10 @@ Image applyVideoEffect(VideoEffect effect, const Image& image, double t, double 
         return image;
     // Each look plugs in here as it is built (renderOldTV, renderVHS, …); until then the picture
     // passes through unchanged.
+    case VideoEffect::oldTV: return renderOldTV(image, t);
+    case VideoEffect::securityCam: return renderSecurityCam(image, t);
+    case VideoEffect::vhs: return renderVHS(image, t);
+    case VideoEffect::cableAccess: return renderCableAccess(image, t);
     case VideoEffect::flame:
         return renderFlame(image, t);
     case VideoEffect::drunkMode:
@@ -73,15 +79,11 @@ Image applyVideoEffect(VideoEffect effect, const Image& image, double t, double 
         return renderMissionControl(image, t, barReserve);
     case VideoEffect::dreamSequence:
         return renderDreamSequence(image, t);
-    case VideoEffect::oldTV:
-    case VideoEffect::securityCam:
-    case VideoEffect::vhs:
     case VideoEffect::thermal:
     case VideoEffect::snow:
     case VideoEffect::anaglyph3D:
     case VideoEffect::nightOps:
     case VideoEffect::cyberOps:
-    case VideoEffect::cableAccess:
     case VideoEffect::xray:
     case VideoEffect::noir:
         return image;

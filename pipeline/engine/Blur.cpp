@@ -12,8 +12,11 @@ namespace ostrela::engine {
 
 namespace {
 
+// The passes are plain loops; an AVX2 clone is picked at load time where the processor has it.
+#define OSTRELA_WIDE_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+
 // out (outW × rows) from src ((outW + 2r) × rows).
-void horizontalPass(const float* __restrict src, int outW, int rows, int r, const float* w, float* __restrict out) {
+OSTRELA_WIDE_CLONES void horizontalPass(const float* __restrict src, int outW, int rows, int r, const float* w, float* __restrict out) {
     const size_t srcStride = size_t(outW + 2 * r) * 4, n = size_t(outW) * 4;
     for (int y = 0; y < rows; ++y) {
         const float* s = src + y * srcStride;
@@ -31,7 +34,7 @@ void horizontalPass(const float* __restrict src, int outW, int rows, int r, cons
 }
 
 // out (W × outRows) from src (W × (outRows + 2r)).
-void verticalPass(const float* __restrict src, int W, int outRows, int r, const float* w, float* __restrict out) {
+OSTRELA_WIDE_CLONES void verticalPass(const float* __restrict src, int W, int outRows, int r, const float* w, float* __restrict out) {
     const size_t n = size_t(W) * 4;
     for (int y = 0; y < outRows; ++y) {
         const float* c = src + size_t(y + r) * n;

@@ -84,7 +84,10 @@ Image multiplyComposite(const Image& top, const Image& background);
 // Extent: background ∪ (in ∩ mask).
 Image blendWithMask(const Image& in, const Image& background, const Image& mask);
 
-Image randomNoise();  // same as Image::noise(): infinite, pure function of the pixel coordinate
+// Same values as Image::noise() (the same hash of the integer coordinates, four channels uniform
+// in 0…1): infinite, a pure function of the pixel coordinate. Generated a row at a time, with
+// wide integer multiplies where the processor has them.
+Image randomNoise();
 
 // Light, per pixel: unpremultiplied linear components raised to `power` (which is the same
 // curve as on encoded values, a power law commuting with the encoding's power), alpha kept.

@@ -330,6 +330,8 @@ TEST(FilterNoise, DeterministicAndMovesWithTranslation) {
     EXPECT_TRUE(n.extent().isInfinite());
     const IRect r{-40, 17, 64, 32};
     Probe a(n, r), b(Image::noise(), r);
+    Probe far(n, {1 << 20, -(1 << 21), 40, 3});
+    for (int x = 0; x < 40; ++x) EXPECT_EQ(far.at((1 << 20) + x, -(1 << 21) + 1).g, NoiseNode::value((1 << 20) + x, -(1 << 21) + 1, 1));
     EXPECT_EQ(0, std::memcmp(a.data.data(), b.data.data(), a.data.size() * sizeof(float)));
     double sum = 0;
     for (int y = r.y; y < r.maxY(); ++y)
@@ -381,4 +383,9 @@ TEST(FilterTiles, EveryFilterRendersTheSameInTilesAsInOnePiece) {
     std::vector<float> fa = onePiece.renderFloat(all, off), fb = odd.renderFloat(all, off);
     EXPECT_EQ(0, std::memcmp(fa.data(), fb.data(), fa.size() * sizeof(float)));
     EXPECT_NE(0, std::memcmp(a.data(), a.data() + (360 * 1280 + 640) * 4, 4));
+    // A rectangle inside the frame (tiles narrower than the picture) gives the same pixels.
+    std::vector<float> whole = onePiece.renderFloat(all, rect), part = odd.renderFloat(all, {300, 200, 500, 300});
+    for (int y = 0; y < 300; ++y)
+        ASSERT_EQ(0, std::memcmp(part.data() + size_t(y) * 500 * 4, whole.data() + (size_t(200 + y) * 1280 + 300) * 4, 500 * 4 * sizeof(float)))
+            << "row " << y;
 }
