@@ -3,10 +3,7 @@
 #include "effects/DrunkEffect.h"
 #include "pipeline/engine/Filters.h"
 
-#include "pipeline/engine/Nodes.h"
-
 #include <cmath>
-#include <immintrin.h>
 
 namespace ostrela::effects {
 
@@ -14,67 +11,6 @@ using engine::Color;
 using engine::Image;
 using engine::Rect;
 namespace filters = engine::filters;
-
-namespace {
-
-// The engine's random noise, the same values bit for bit (a pure hash of the integer pixel
-// coordinates per channel), computed eight pixels at a time where the processor has 64-bit
-// vector multiplies. The fire reads a few million noise values a frame.
-class FastNoiseNode final : public engine::Node {
-public:
-    Rect extent() const override { return Rect::infinite(); }
-    void render(engine::TileContext&, const engine::IRect& r, float* out) const override {
-        static const bool wide = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
-        for (int j = 0; j < r.h; ++j) {
-            float* o = out + size_t(j) * r.w * 4;
-            int i = 0;
-            if (wide) i = rowWide(r.x, r.y + j, r.w, o);
-            for (; i < r.w; ++i)
-                for (int c = 0; c < 4; ++c) o[4 * i + c] = engine::NoiseNode::value(r.x + i, r.y + j, c);
-        }
-    }
-
-private:
-    __attribute__((target("avx512f,avx512dq"))) static int rowWide(int x0, int y, int n, float* o) {
-        const __m512i lane = _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7);
-        const __m512i k1 = _mm512_set1_epi64(int64_t(0x9E3779B97F4A7C15ull));
-        const __m512i k3 = _mm512_set1_epi64(int64_t(0xFF51AFD7ED558CCDull));
-        const __m512i k4 = _mm512_set1_epi64(int64_t(0xC4CEB9FE1A85EC53ull));
-        const __m512i yy = _mm512_set1_epi64(int64_t(uint64_t(uint32_t(y))));
-        const __m256 scale = _mm256_set1_ps(1.0f / 16777216.0f);
-        int i = 0;
-        alignas(32) float ch[4][8];
-        for (; i + 8 <= n; i += 8) {
-            const __m512i xs = _mm512_and_si512(_mm512_add_epi64(_mm512_set1_epi64(int64_t(x0) + i), lane),
-                                                _mm512_set1_epi64(0xFFFFFFFFll));
-            const __m512i key = _mm512_or_si512(_mm512_slli_epi64(xs, 32), yy);
-            const __m512i base = _mm512_mullo_epi64(key, k1);
-            for (int c = 0; c < 4; ++c) {
-                __m512i h = _mm512_add_epi64(base, _mm512_set1_epi64(int64_t(uint64_t(c) * 0xD1B54A32D192ED03ull)));
-                h = _mm512_xor_si512(h, _mm512_srli_epi64(h, 33));
-                h = _mm512_mullo_epi64(h, k3);
-                h = _mm512_xor_si512(h, _mm512_srli_epi64(h, 33));
-                h = _mm512_mullo_epi64(h, k4);
-                h = _mm512_xor_si512(h, _mm512_srli_epi64(h, 33));
-                const __m256i lo = _mm256_srli_epi32(_mm512_cvtepi64_epi32(h), 8);
-                _mm256_store_ps(ch[c], _mm256_mul_ps(_mm256_cvtepi32_ps(lo), scale));
-            }
-            for (int q = 0; q < 8; ++q)
-                for (int c = 0; c < 4; ++c) o[4 * (i + q) + c] = ch[c][q];
-        }
-        return i;
-    }
-};
-
-Image noise() {
-    if (straightforwardChains()) return filters::randomNoise();
-    static const Image n(std::make_shared<FastNoiseNode>());
-    return n;
-}
-
-}  // namespace
-
-Image fastNoiseForTesting() { return Image(std::make_shared<FastNoiseNode>()); }
 
 namespace flame {
 
@@ -96,7 +32,7 @@ namespace {
 // Scaling by s, moving by off·s and scaling back compose into a plain upward move by off, so the
 // noise is sampled at full resolution, shifted.
 Image octave(const Rect& E, double speed, double phase, double sigma, double t) {
-    return noise().translated(0, octaveOffset(speed, phase, t)).gaussianBlur(sigma).cropped(E);
+    return filters::randomNoise().translated(0, octaveOffset(speed, phase, t)).gaussianBlur(sigma).cropped(E);
 }
 
 const Color kWhite0 = Color::fromSRGB(1, 1, 1, 0);
@@ -153,7 +89,7 @@ Image fireLayer(const Rect& E, double t, const Rect& band) {
 Image emberLayer(const Rect& E, double t) {
     if (filters::randomNoise().isNull()) return Image::empty();
     const engine::Point off = emberOffset(E.w, t);
-    Image specks = noise().translated(off.x, off.y).cropped(E);
+    Image specks = filters::randomNoise().translated(off.x, off.y).cropped(E);
     specks = filters::colorControls(specks, 1.0, -0.72, 10);
     specks = specks.gaussianBlur(1.4).cropped(E);
     specks = filters::falseColor(specks, Color::fromSRGB(0, 0, 0, 0), Color::fromSRGB(1.0, 0.75, 0.25, 1.0));

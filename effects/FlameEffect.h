@@ -7,9 +7,6 @@ namespace ostrela::effects {
 
 engine::Image renderFlame(const engine::Image& image, double t);
 
-// The noise the fire is made of: the engine's random noise, computed faster.
-engine::Image fastNoiseForTesting();
-
 namespace flame {
 
 // Brightness offset of the flickering grade.

@@ -101,14 +101,6 @@ TEST(Flame, FireStaysOutOfTheTopSixtyPercent) {
     EXPECT_GT(out.mean(0, 540, 0, 740, 60), 0.05);  // fire in the bottom centre
 }
 
-TEST(Flame, NoiseIsTheEngineNoiseExactly) {
-    for (engine::IRect r : {engine::IRect{-13, 5000, 77, 3}, engine::IRect{0, -120, 1280, 2},
-                            engine::IRect{2147483000, -2147483000, 40, 2}}) {
-        const Pixels a = render(fastNoiseForTesting(), r), b = render(Image::noise(), r);
-        EXPECT_EQ(a.v, b.v);
-    }
-}
-
 TEST(Flame, GradeIsWarm) {
     const Pixels g = render(flame::grade(frameOf(QColor(128, 128, 128)), 0));
     const float* p = g.at(640, 360);
