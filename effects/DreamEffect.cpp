@@ -135,12 +135,10 @@ public:
                     bbv = tap(xl, y, 2) * (1 - lw) + tap(xl + 1, y, 2) * lw;
                     ba = tap(xl, y, 3) * (1 - lw) + tap(xl + 1, y, 3) * lw;
                 }
-                const float s[4] = {rr, 0.0f, bbv, ra + ba - ra * ba};
-                const float* c = v_.at(x, y);
-                for (int k = 0; k < 4; ++k) {
-                    const float b = c ? c[k] : 0.0f;
-                    o[4 * i + k] = s[k] + b - s[k] * b;
-                }
+                const __m128 sv = _mm_setr_ps(rr, 0.0f, bbv, ra + ba - ra * ba);
+                const bool inside = row && x >= bb.x && x < bb.maxX();
+                const __m128 b = inside ? _mm_loadu_ps(row + size_t(x - bb.x) * 4) : _mm_setzero_ps();
+                _mm_storeu_ps(o + 4 * i, _mm_sub_ps(_mm_add_ps(sv, b), _mm_mul_ps(sv, b)));
             }
         }
         engine::detail::clearOutside(out, r, extent_);
@@ -221,7 +219,32 @@ public:
                 const float* r0 = rowsIn ? v_.data + size_t(y0) * b.w * 4 : nullptr;
                 const float* r1 = rowsIn ? r0 + size_t(b.w) * 4 : nullptr;
                 const __m128 vy = _mm_set1_ps(wy);
+                // Columns are increasing in i: the run whose taps all lie inside is one interval.
+                int lo = 0, hi = r.w;
+                if (rowsIn) {
+                    while (lo < r.w && cx[lo] < 0) ++lo;
+                    while (hi > lo && cx[hi - 1] + 1 >= b.w) --hi;
+                } else {
+                    lo = hi = 0;
+                }
+                for (int i = lo; i < hi; ++i) {
+                    const int x0 = cx[i];
+                    const __m128 vx = _mm_set1_ps(cw[i]);
+                    const float* q0 = r0 + 4 * x0;
+                    const float* q1 = r1 + 4 * x0;
+                    const __m128 a0 = _mm_loadu_ps(q0), a1 = _mm_loadu_ps(q0 + 4);
+                    const __m128 b0 = _mm_loadu_ps(q1), b1 = _mm_loadu_ps(q1 + 4);
+                    const __m128 bot = _mm_add_ps(a0, _mm_mul_ps(_mm_sub_ps(a1, a0), vx));
+                    const __m128 top = _mm_add_ps(b0, _mm_mul_ps(_mm_sub_ps(b1, b0), vx));
+                    const __m128 sv = _mm_mul_ps(_mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy)), a24);
+                    const __m128 acc = _mm_loadu_ps(o + 4 * i);
+                    _mm_storeu_ps(o + 4 * i, _mm_sub_ps(_mm_add_ps(sv, acc), _mm_mul_ps(sv, acc)));
+                }
                 for (int i = 0; i < r.w; ++i) {
+                    if (i == lo && hi > lo) {
+                        i = hi - 1;
+                        continue;
+                    }
                     const int x0 = cx[i];
                     __m128 s;
                     if (rowsIn && x0 >= 0 && x0 + 1 < b.w) {
