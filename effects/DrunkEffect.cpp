@@ -372,7 +372,11 @@ Image renderDrunkMode(const Image& image, double t) {
     acc = materialize(acc);
     const double cx = E.x + E.w / 2, cy = E.y + E.h / 2;
     const Image out = resampled(acc, shakeTransform(t, cx, cy), E);
-    return out.gaussianBlur(blurSigma(t)).cropped(E);
+    const Image result = out.gaussianBlur(blurSigma(t)).cropped(E);
+    // A picture shaken wholly out of its frame (only possible for tiny ones) is a transparent
+    // frame, still of the input's extent.
+    if (result.extent().isEmpty() && !E.isEmpty()) return Image::solid(engine::Color{}).cropped(E);
+    return result;
 }
 
 }  // namespace ostrela::effects

@@ -121,6 +121,8 @@ public:
         p_.drawPolyline(pts, 3);
     }
     void text(const QString& s, double x, double y, const QFont& font, const QColor& c) {
+        // Text below a pixel high shows nothing, and font matching at such sizes is very slow.
+        if (font.pointSizeF() * p_.device()->logicalDpiY() / 72.0 < 1.0) return;
         p_.save();
         p_.resetTransform();
         p_.setFont(font);
@@ -133,6 +135,12 @@ private:
     QPainter p_;
     double hp_;
 };
+
+// Width of a line of text; text below a pixel high is not drawn and not measured.
+double advance(const QFont& font, const QPaintDevice& device, const QString& s) {
+    if (font.pointSizeF() * device.logicalDpiY() / 72.0 < 1.0) return 0;
+    return QFontMetricsF(font, &device).horizontalAdvance(s);
+}
 
 QColor green(double alpha) { return QColor::fromRgbF(0.4f, 1.0f, 0.55f, float(std::clamp(alpha, 0.0, 1.0))); }
 
@@ -162,7 +170,6 @@ QImage headsUpDisplay(int wp, int hp, double t, double R) {
     Hud hud(bitmap);
     QPainter& painter = hud.painter();
     const QFont font = hudFont(fs, true, bitmap);
-    const QFontMetricsF metrics(font);
 
     // 1. Grid.
     hud.stroke(dim, 1);
@@ -200,13 +207,13 @@ QImage headsUpDisplay(int wp, int hp, double t, double R) {
     const auto left = leftBlock(t), right = rightBlock(t);
     for (int i = 0; i < 5; ++i) {
         hud.text(left[size_t(i)], m, y0 + i * 1.4 * fs, font, bright);
-        const double w = metrics.horizontalAdvance(right[size_t(i)]);
+        const double w = advance(font, bitmap, right[size_t(i)]);
         hud.text(right[size_t(i)], W - m - w, y0 + i * 1.4 * fs, font, bright);
     }
 
     // 7. Heart rate.
     const QString bpm = heartRate(t);
-    hud.text(bpm, (W - metrics.horizontalAdvance(bpm)) / 2, y0, font, dim);
+    hud.text(bpm, (W - advance(font, bitmap, bpm)) / 2, y0, font, dim);
 
     // 8. Ruler ticks along the bottom and top edges.
     hud.stroke(dim, 1);
@@ -255,7 +262,7 @@ QImage headsUpDisplay(int wp, int hp, double t, double R) {
     // 13–14. Mission clock, "ANALYZING" and its progress bar.
     const QFont clockFont = hudFont(1.3 * fs, true, bitmap);
     const QString clock = missionClock(t);
-    const double clockWidth = QFontMetricsF(clockFont).horizontalAdvance(clock);
+    const double clockWidth = advance(clockFont, bitmap, clock);
     const double xc = (W - clockWidth) / 2, yc = H - m - 1.3 * fs;
     hud.text(clock, xc, yc, clockFont, bright);
     hud.text(QStringLiteral("ANALYZING"), xc, yc - 1.3 * fs, font, dim);
@@ -314,7 +321,6 @@ QImage headsUpDisplay(int wp, int hp, double t, double R) {
 
     // 22. Satellite contacts.
     const QFont small = hudFont(0.62 * fs, false, bitmap);
-    const QFontMetricsF smallMetrics(small);
     const double s = 0.26 * fs;
     for (int i = 0; i < 3; ++i) {
         const Contact& ct = contacts()[size_t(i)];
@@ -330,9 +336,9 @@ QImage headsUpDisplay(int wp, int hp, double t, double R) {
         hud.line(0, 0.5 * s, 0, 1.1 * s);
         painter.restore();
         const QString name = QString::fromLatin1(ct.name);
-        hud.text(name, pos.x() - smallMetrics.horizontalAdvance(name) / 2, pos.y() - 0.85 * fs, small, bright);
+        hud.text(name, pos.x() - advance(small, bitmap, name) / 2, pos.y() - 0.85 * fs, small, bright);
         const QString speed = QString::asprintf("%.1f KM/S", ct.velocity + 0.3 * std::sin(ct.phase + 0.7 * t));
-        hud.text(speed, pos.x() - smallMetrics.horizontalAdvance(speed) / 2, pos.y() - 1.35 * fs, small, dim);
+        hud.text(speed, pos.x() - advance(small, bitmap, speed) / 2, pos.y() - 1.35 * fs, small, dim);
     }
 
     // 23. Blips at grid crossings.
@@ -350,6 +356,7 @@ QImage headsUpDisplay(int wp, int hp, double t, double R) {
 
 Image renderMissionControl(const Image& image, double t, double barReserve) {
     const engine::Rect E = image.extent();
+    if (E.isEmpty() || E.isInfinite()) return image.cropped(E);
     Image graded = filters::colorControls(image, 0.1, -0.08, 1.2);
     graded = filters::colorMonochrome(graded, engine::Color::fromSRGB(0.3, 1.0, 0.5), 0.8);
     const int wp = std::max(1, int(std::lround(E.w))), hp = std::max(1, int(std::lround(E.h)));

@@ -343,3 +343,26 @@ TEST(HeavyLooks, ShortcutsMatchThePlainChains) {
     drunk::resetHistoryForTesting();
     dream::resetEchoForTesting();
 }
+
+TEST(HeavyLooks, EmptyAndTinyPicturesDoNotBreakThem) {
+    for (VideoEffect e : {VideoEffect::flame, VideoEffect::drunkMode, VideoEffect::missionControl,
+                          VideoEffect::dreamSequence}) {
+        for (int f = 0; f < 2; ++f) {
+            const Image none = applyVideoEffect(e, Image(), 10 + f, 82.8);
+            EXPECT_TRUE(none.extent().isEmpty()) << rawValue(e);
+            render(none, {0, 0, 8, 8});
+            const Image tiny = applyVideoEffect(e, Image::fromQImage(filled(1, 1, Qt::red)), 10 + f, 82.8);
+            EXPECT_EQ(tiny.extent(), (Rect{0, 0, 1, 1})) << rawValue(e);
+            render(tiny, {0, 0, 1, 1});
+        }
+    }
+    // Memory from a tiny picture, then a full frame: the trails and the echo of another size
+    // are drawn where they lie.
+    const Image full = frameOf(QColor(10, 200, 10));
+    for (VideoEffect e : {VideoEffect::drunkMode, VideoEffect::dreamSequence}) {
+        const Pixels p = render(applyVideoEffect(e, full, 11, 0));
+        EXPECT_GT(p.at(640, 360)[1], p.at(640, 360)[0]) << rawValue(e);
+    }
+    drunk::resetHistoryForTesting();
+    dream::resetEchoForTesting();
+}
