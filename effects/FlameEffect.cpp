@@ -52,12 +52,24 @@ Image spreadMask(const Rect& E) {
 }  // namespace
 
 Image fireMask(const Rect& E) {
-    // The product of the two masks, component by component; both are white, so the product is
-    // white at the product of the alphas, which is what masking twice applies.
-    const Image white = Image::solid(Color{1, 1, 1, 1}).cropped(E);
-    return filters::blendWithMask(filters::blendWithMask(white, Image::empty(), heightMask(E)), Image::empty(),
-                                  spreadMask(E));
+    // The product of the two masks, component by component: the height mask (white) masked by
+    // the spread mask (white) is white at the product of their alphas.
+    return filters::blendWithMask(heightMask(E), Image::empty(), spreadMask(E));
 }
+
+namespace {
+// The mask depends on the extent only: kept, evaluated, for the extent last used.
+Image cachedFireMask(const Rect& E, const Rect& band) {
+    static Rect key, keyBand;
+    static Image mask;
+    if (mask.isNull() || !(key == E) || !(keyBand == band)) {
+        key = E;
+        keyBand = band;
+        mask = materialize(fireMask(E).cropped(band));
+    }
+    return mask;
+}
+}  // namespace
 
 Image fireLayer(const Rect& E, double t) { return fireLayer(E, t, E); }
 
@@ -82,6 +94,7 @@ Image fireLayer(const Rect& E, double t, const Rect& band) {
     const Image F = filters::screenBlend(core, outer);
     // The mask is the product of the height and spread masks: masking by one and then the other
     // applies exactly that product.
+    if (!(band == E) && !straightforwardChains()) return filters::blendWithMask(F, Image::empty(), cachedFireMask(E, band));
     return filters::blendWithMask(filters::blendWithMask(F, Image::empty(), heightMask(E)), Image::empty(),
                                   spreadMask(E));
 }
