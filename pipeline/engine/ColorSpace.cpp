@@ -90,6 +90,13 @@ __attribute__((target("avx2,fma"))) inline __m256 encode8(__m256 v) {
     return _mm256_fmadd_ps(p, _mm256_set1_ps(255.0f), _mm256_set1_ps(0.5f));
 }
 
+constexpr float kOpaqueAlpha = 254.5f / 255.0f;
+
+__attribute__((target("avx2,fma"))) inline __m256 unpremultiplied8(__m256 v) {
+    const __m256 a = _mm256_permute_ps(v, 0xFF);
+    return _mm256_div_ps(v, _mm256_max_ps(a, _mm256_set1_ps(0.5f)));
+}
+
 // Eight pixels: every lane through the polynomial; translucent pixels are then redone by the
 // table path, so each pixel's code depends on its own value only (tiles of any width agree).
 __attribute__((target("avx2,fma"))) void encode8Pixels(const float* p, uint8_t* o) {
@@ -97,14 +104,17 @@ __attribute__((target("avx2,fma"))) void encode8Pixels(const float* p, uint8_t* 
     const __m256i swap = _mm256_setr_epi8(2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15,
                                           2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15);
     const __m256i opaque = _mm256_set1_epi32(int(0xFF000000u));
-    const __m256 v0 = _mm256_loadu_ps(p), v1 = _mm256_loadu_ps(p + 8), v2 = _mm256_loadu_ps(p + 16), v3 = _mm256_loadu_ps(p + 24);
+    // Alpha that writes as 255 (blurred opaque pictures come out at 1 − 1e-7) counts as opaque:
+    // the colour is divided by it, as the table path's unpremultiply would.
+    const __m256 v0 = unpremultiplied8(_mm256_loadu_ps(p)), v1 = unpremultiplied8(_mm256_loadu_ps(p + 8)),
+                 v2 = unpremultiplied8(_mm256_loadu_ps(p + 16)), v3 = unpremultiplied8(_mm256_loadu_ps(p + 24));
     const __m256i a = _mm256_packus_epi32(_mm256_cvttps_epi32(encode8(v0)), _mm256_cvttps_epi32(encode8(v1)));
     const __m256i b = _mm256_packus_epi32(_mm256_cvttps_epi32(encode8(v2)), _mm256_cvttps_epi32(encode8(v3)));
     __m256i px = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(a, b), order);
     px = _mm256_or_si256(_mm256_shuffle_epi8(px, swap), opaque);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), px);
     for (int k = 0; k < 8; ++k)
-        if (!(p[4 * k + 3] >= 1.0f)) encodeRowTable(p + 4 * k, 1, o + 4 * k);
+        if (!(p[4 * k + 3] >= kOpaqueAlpha)) encodeRowTable(p + 4 * k, 1, o + 4 * k);
 }
 
 bool hasAvx2() {

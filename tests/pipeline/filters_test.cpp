@@ -412,4 +412,10 @@ TEST(FilterCurve, FrameWriteDependsOnEachPixelAloneAndMatchesTheCurve) {
             EXPECT_EQ(row[4 * i + 3], 255);
         }
     }
+    // Blurred opaque pictures come out a hair below alpha 1; they write as the opaque colour.
+    const float nearly[8] = {0.2f * 0.9999999f, 0.5f * 0.9999999f, 0.9f * 0.9999999f, 0.9999999f, 0.2f, 0.5f, 0.9f, 1.0f};
+    uint8_t two[8];
+    color::encodeRow(nearly, 2, two);
+    EXPECT_EQ(0, std::memcmp(two, two + 4, 4));
+    EXPECT_EQ(two[3], 255);
 }
