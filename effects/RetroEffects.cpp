@@ -127,6 +127,11 @@ private:
 // offset, so the row is a constant fractional shift of the clamped source — one lerp per pixel
 // instead of a general bilinear sample. Rows whose kernel output is not of that shape fall back
 // to the general sampler.
+__attribute__((target_clones("arch=x86-64-v3", "default")))
+void lerpRow(float* __restrict d, const float* a, size_t n, float w0, float w) {
+    for (size_t k = 0; k < n; ++k) d[k] = a[k] * w0 + a[k + 4] * w;
+}
+
 class RowWarpNode final : public Node {
 public:
     RowWarpNode(NodePtr in, engine::WarpKernelPtr kernel, int margin)
@@ -137,9 +142,9 @@ public:
     const Node* input(int) const override { return in_.get(); }
     IRect roi(int, const IRect& dest) const override { return dest.grown(margin_, 0).intersected(ex_); }
     void render(engine::TileContext& ctx, const IRect& r, float* out) const override {
-        std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
         // Rows outside the extent stay clear; columns read outside it repeat the edge pixels.
         const IRect sr = roi(0, r);
+        if (!ex_.contains(r)) std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
         if (sr.isEmpty()) return;
         const float* src = ctx.pull(*in_, sr);
         const int lo = ex_.x, hi = ex_.maxX() - 1;  // source columns that exist
@@ -168,12 +173,7 @@ public:
                 for (int c = 0; c < 4; ++c) d[c] = a[c] * w0 + b[c] * w;
             };
             for (int x = colBegin; x < in0; ++x) px(x);
-            {
-                const float* a = row + size_t(in0 + off) * 4;
-                float* d = o + size_t(in0 - r.x) * 4;
-                const size_t n = size_t(in1 - in0) * 4;
-                for (size_t k = 0; k < n; ++k) d[k] = a[k] * w0 + a[k + 4] * w;
-            }
+            lerpRow(o + size_t(in0 - r.x) * 4, row + size_t(in0 + off) * 4, size_t(in1 - in0) * 4, w0, w);
             for (int x = in1; x < colEnd; ++x) px(x);
         }
     }
