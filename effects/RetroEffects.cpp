@@ -402,18 +402,29 @@ void withShadow(Surface& s, double dx, double dy, double blur, double alpha, con
         double sum = 0;
         for (int i = -R; i <= R; ++i) sum += k[size_t(i + R)] = float(std::exp(-0.5 * i * i / (sigma * sigma)));
         for (float& v : k) v = float(v / sum);
+        // Only around the painted shapes: find their box, grow it by the kernel radius.
+        int x0 = w, x1 = -1, y0 = h, y1 = -1;
         for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x) {
-                float acc = 0;
-                for (int i = std::max(-R, -x); i <= std::min(R, w - 1 - x); ++i) acc += k[size_t(i + R)] * cover[size_t(y) * w + x + i];
-                tmp[size_t(y) * w + x] = acc;
-            }
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x) {
-                float acc = 0;
-                for (int i = std::max(-R, -y); i <= std::min(R, h - 1 - y); ++i) acc += k[size_t(i + R)] * tmp[size_t(y + i) * w + x];
-                cover[size_t(y) * w + x] = acc;
-            }
+            for (int x = 0; x < w; ++x)
+                if (cover[size_t(y) * w + x] > 0) {
+                    x0 = std::min(x0, x), x1 = std::max(x1, x);
+                    y0 = std::min(y0, y), y1 = std::max(y1, y);
+                }
+        if (x1 >= 0) {
+            x0 = std::max(0, x0 - R), x1 = std::min(w - 1, x1 + R), y0 = std::max(0, y0 - R), y1 = std::min(h - 1, y1 + R);
+            for (int y = y0; y <= y1; ++y)
+                for (int x = x0; x <= x1; ++x) {
+                    float acc = 0;
+                    for (int i = std::max(-R, -x); i <= std::min(R, w - 1 - x); ++i) acc += k[size_t(i + R)] * cover[size_t(y) * w + x + i];
+                    tmp[size_t(y) * w + x] = acc;
+                }
+            for (int y = y0; y <= y1; ++y)
+                for (int x = x0; x <= x1; ++x) {
+                    float acc = 0;
+                    for (int i = std::max(-R, y0 - y); i <= std::min(R, y1 - y); ++i) acc += k[size_t(i + R)] * tmp[size_t(y + i) * w + x];
+                    cover[size_t(y) * w + x] = acc;
+                }
+        }
     }
     QImage shadow(layer.size(), QImage::Format_ARGB32_Premultiplied);
     for (int y = 0; y < h; ++y) {
