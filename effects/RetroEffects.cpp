@@ -87,6 +87,19 @@ private:
     std::vector<std::pair<int, float>> rows_;
 };
 
+// `row` points at the row's pixel for output column 0.
+__attribute__((target_clones("arch=x86-64-v3", "default")))
+void bleedRow(float* __restrict o, const float* __restrict row, int n, int d) {
+    const float* red = row - 4 * d;
+    const float* blue = row + 4 * d;
+    for (int i = 0; i < n; ++i) {
+        o[4 * i] = red[4 * i];
+        o[4 * i + 1] = row[4 * i + 1];
+        o[4 * i + 2] = blue[4 * i + 2];
+        o[4 * i + 3] = 1.0f - (1.0f - red[4 * i + 3]) * (1.0f - row[4 * i + 3]) * (1.0f - blue[4 * i + 3]);
+    }
+}
+
 // The chroma bleed in one pass: red-only copy moved by +d, blue-only by −d, green in place,
 // recombined by two screens. The channels are disjoint, so the screens add the colours and
 // combine the alphas as 1 − (1 − aR)(1 − aG)(1 − aB).
@@ -103,19 +116,8 @@ public:
     void render(engine::TileContext& ctx, const IRect& r, float* out) const override {
         const IRect sr = roi(0, r);
         const float* src = ctx.pull(*in_, sr);
-        for (int j = 0; j < r.h; ++j) {
-            const float* row = src + size_t(j) * sr.w * 4 + size_t(d_) * 4;  // pixel r.x of this row
-            float* o = out + size_t(j) * r.w * 4;
-            for (int i = 0; i < r.w; ++i) {
-                const float* red = row + (i - d_) * 4;
-                const float* green = row + i * 4;
-                const float* blue = row + (i + d_) * 4;
-                o[4 * i] = red[0];
-                o[4 * i + 1] = green[1];
-                o[4 * i + 2] = blue[2];
-                o[4 * i + 3] = 1.0f - (1.0f - red[3]) * (1.0f - green[3]) * (1.0f - blue[3]);
-            }
-        }
+        for (int j = 0; j < r.h; ++j)
+            bleedRow(out + size_t(j) * r.w * 4, src + size_t(j) * sr.w * 4 + size_t(d_) * 4, r.w, d_);
     }
 
 private:
