@@ -105,6 +105,12 @@ TEST(FilterTone, FourAndEightWidePathsAgree) {
     Probe narrow(g, r);
     f::setWideSimdAllowed(true);
     for (size_t i = 0; i < wide.data.size(); ++i) ASSERT_NEAR(wide.data[i], narrow.data[i], 1e-5) << i;
+    // Straight from the bytes or through the decoded picture: the same values.
+    const Image viaDecode = f::falseColor(f::colorMonochrome(f::colorControls(src.clampedToExtent().cropped(src.extent()), 0.3, 0.05, 1.7),
+                                                             Color::fromSRGB(0.5, 0.8, 0.8), 0.6),
+                                          Color::fromSRGB(0, 0, 0, 0), Color::fromSRGB(0.9, 0.95, 1.0));
+    Probe decoded(viaDecode, r);
+    for (size_t i = 0; i < wide.data.size(); ++i) ASSERT_NEAR(wide.data[i], decoded.data[i], 5e-4) << i;
 }
 
 TEST(FilterTone, BrightnessAfterContrastThresholdsNoise) {
@@ -163,12 +169,22 @@ TEST(FilterTone, ARunOfToneFiltersIsOnePassWithOneComposedMatrix) {
         return q;
     }());
     // The X-Ray grade: controls, invert, controls, false colour.
-    const Image xr = f::falseColor(f::colorControls(f::colorInvert(f::colorControls(src, 0, 0, 1.1)), 1, 0.03, 1.5),
-                                   Color::fromSRGB(0.01, 0.02, 0.07), Color::fromSRGB(0.78, 0.93, 1.0));
-    auto* pw = dynamic_cast<const PointwiseNode*>(xr.node().get());
+    auto xray = [](const Image& in) {
+        return f::falseColor(f::colorControls(f::colorInvert(f::colorControls(in, 0, 0, 1.1)), 1, 0.03, 1.5),
+                             Color::fromSRGB(0.01, 0.02, 0.07), Color::fromSRGB(0.78, 0.93, 1.0));
+    };
+    // On a decoded 8-bit picture the run reads the bytes itself: one node, no inputs.
+    const Image xr = xray(src);
+    EXPECT_EQ(0, xr.node()->inputCount());
+    // On anything else it is one per-pixel op in one pass over its input.
+    const Image other = src.clampedToExtent().cropped(src.extent());
+    const Image xo = xray(other);
+    auto* pw = dynamic_cast<const PointwiseNode*>(xo.node().get());
     ASSERT_NE(nullptr, pw);
-    EXPECT_EQ(src.node(), pw->inputPtr());
+    EXPECT_EQ(other.node(), pw->inputPtr());
     EXPECT_EQ(1u, pw->ops().size());
+    const Px a = at(xr, 5, 5), b = at(xo, 5, 5);
+    expectLinear(a, b.r, b.g, b.b, b.a, 3e-4);
     // And the value is the chain's: no clamp between the composed steps, luminance clamped.
     const double e[3] = {180 / 255.0, 90 / 255.0, 40 / 255.0};
     const double L0 = lum(e[0], e[1], e[2]);
