@@ -137,6 +137,14 @@ TEST(LocalCable, LiveLineStaysPutWhileTheDotBlinks) {
     }
     EXPECT_GT(above, 30);
     EXPECT_EQ(between, 0);
+    // Its size is 44.64 px per point size: the line runs well past x = 450, and is not cut off.
+    int farInk = 0, beyond = 0;
+    for (int y = base1 - 30; y < base1; ++y) {
+        for (int x = 450; x < 520; ++x) farInk += qAlpha(on.pixel(x, y)) > 128;
+        for (int x = 560; x < 700; ++x) beyond += qAlpha(on.pixel(x, y)) > 128;
+    }
+    EXPECT_GT(farInk, 20);
+    EXPECT_EQ(beyond, 0);
     // Yellow fill inside the letters, black outline at their edges.
     bool sawYellow = false, sawBlack = false;
     for (int x = 16; x < 600; ++x) {
