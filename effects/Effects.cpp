@@ -1,6 +1,10 @@
 #include "effects/Effects.h"
 
 #include "effects/ColorGradeEffects.h"
+#include "effects/DreamEffect.h"
+#include "effects/DrunkEffect.h"
+#include "effects/FlameEffect.h"
+#include "effects/MissionControlEffect.h"
 #include "effects/RetroEffects.h"
 #include "effects/SurveillanceEffects.h"
 
@@ -69,17 +73,14 @@ Image applyVideoEffect(VideoEffect effect, const Image& image, double t, double 
     case VideoEffect::cyberOps: return renderCyberOps(image, t);
     case VideoEffect::xray: return renderXray(image);
     case VideoEffect::noir: return renderNoir(image);
-    // Each look plugs in here as it is built (renderOldTV, renderVHS, …); until then the picture
-    // passes through unchanged.
     case VideoEffect::oldTV: return renderOldTV(image, t);
     case VideoEffect::securityCam: return renderSecurityCam(image, t);
     case VideoEffect::vhs: return renderVHS(image, t);
     case VideoEffect::cableAccess: return renderCableAccess(image, t);
-    case VideoEffect::flame:
-    case VideoEffect::drunkMode:
-    case VideoEffect::missionControl:
-    case VideoEffect::dreamSequence:
-        return image;
+    case VideoEffect::flame: return renderFlame(image, t);
+    case VideoEffect::drunkMode: return renderDrunkMode(image, t);
+    case VideoEffect::missionControl: return renderMissionControl(image, t, barReserve);
+    case VideoEffect::dreamSequence: return renderDreamSequence(image, t);
     }
     return image;
 }

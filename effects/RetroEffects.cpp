@@ -87,6 +87,19 @@ private:
     std::vector<std::pair<int, float>> rows_;
 };
 
+// `row` points at the row's pixel for output column 0.
+__attribute__((target_clones("arch=x86-64-v3", "default")))
+void bleedRow(float* __restrict o, const float* __restrict row, int n, int d) {
+    const float* red = row - 4 * d;
+    const float* blue = row + 4 * d;
+    for (int i = 0; i < n; ++i) {
+        o[4 * i] = red[4 * i];
+        o[4 * i + 1] = row[4 * i + 1];
+        o[4 * i + 2] = blue[4 * i + 2];
+        o[4 * i + 3] = 1.0f - (1.0f - red[4 * i + 3]) * (1.0f - row[4 * i + 3]) * (1.0f - blue[4 * i + 3]);
+    }
+}
+
 // The chroma bleed in one pass: red-only copy moved by +d, blue-only by −d, green in place,
 // recombined by two screens. The channels are disjoint, so the screens add the colours and
 // combine the alphas as 1 − (1 − aR)(1 − aG)(1 − aB).
@@ -103,19 +116,8 @@ public:
     void render(engine::TileContext& ctx, const IRect& r, float* out) const override {
         const IRect sr = roi(0, r);
         const float* src = ctx.pull(*in_, sr);
-        for (int j = 0; j < r.h; ++j) {
-            const float* row = src + size_t(j) * sr.w * 4 + size_t(d_) * 4;  // pixel r.x of this row
-            float* o = out + size_t(j) * r.w * 4;
-            for (int i = 0; i < r.w; ++i) {
-                const float* red = row + (i - d_) * 4;
-                const float* green = row + i * 4;
-                const float* blue = row + (i + d_) * 4;
-                o[4 * i] = red[0];
-                o[4 * i + 1] = green[1];
-                o[4 * i + 2] = blue[2];
-                o[4 * i + 3] = 1.0f - (1.0f - red[3]) * (1.0f - green[3]) * (1.0f - blue[3]);
-            }
-        }
+        for (int j = 0; j < r.h; ++j)
+            bleedRow(out + size_t(j) * r.w * 4, src + size_t(j) * sr.w * 4 + size_t(d_) * 4, r.w, d_);
     }
 
 private:
@@ -127,6 +129,11 @@ private:
 // offset, so the row is a constant fractional shift of the clamped source — one lerp per pixel
 // instead of a general bilinear sample. Rows whose kernel output is not of that shape fall back
 // to the general sampler.
+__attribute__((target_clones("arch=x86-64-v3", "default")))
+void lerpRow(float* __restrict d, const float* a, size_t n, float w0, float w) {
+    for (size_t k = 0; k < n; ++k) d[k] = a[k] * w0 + a[k + 4] * w;
+}
+
 class RowWarpNode final : public Node {
 public:
     RowWarpNode(NodePtr in, engine::WarpKernelPtr kernel, int margin)
@@ -137,9 +144,9 @@ public:
     const Node* input(int) const override { return in_.get(); }
     IRect roi(int, const IRect& dest) const override { return dest.grown(margin_, 0).intersected(ex_); }
     void render(engine::TileContext& ctx, const IRect& r, float* out) const override {
-        std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
         // Rows outside the extent stay clear; columns read outside it repeat the edge pixels.
         const IRect sr = roi(0, r);
+        if (!ex_.contains(r)) std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
         if (sr.isEmpty()) return;
         const float* src = ctx.pull(*in_, sr);
         const int lo = ex_.x, hi = ex_.maxX() - 1;  // source columns that exist
@@ -168,12 +175,7 @@ public:
                 for (int c = 0; c < 4; ++c) d[c] = a[c] * w0 + b[c] * w;
             };
             for (int x = colBegin; x < in0; ++x) px(x);
-            {
-                const float* a = row + size_t(in0 + off) * 4;
-                float* d = o + size_t(in0 - r.x) * 4;
-                const size_t n = size_t(in1 - in0) * 4;
-                for (size_t k = 0; k < n; ++k) d[k] = a[k] * w0 + a[k + 4] * w;
-            }
+            lerpRow(o + size_t(in0 - r.x) * 4, row + size_t(in0 + off) * 4, size_t(in1 - in0) * 4, w0, w);
             for (int x = in1; x < colEnd; ++x) px(x);
         }
     }
@@ -402,18 +404,29 @@ void withShadow(Surface& s, double dx, double dy, double blur, double alpha, con
         double sum = 0;
         for (int i = -R; i <= R; ++i) sum += k[size_t(i + R)] = float(std::exp(-0.5 * i * i / (sigma * sigma)));
         for (float& v : k) v = float(v / sum);
+        // Only around the painted shapes: find their box, grow it by the kernel radius.
+        int x0 = w, x1 = -1, y0 = h, y1 = -1;
         for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x) {
-                float acc = 0;
-                for (int i = std::max(-R, -x); i <= std::min(R, w - 1 - x); ++i) acc += k[size_t(i + R)] * cover[size_t(y) * w + x + i];
-                tmp[size_t(y) * w + x] = acc;
-            }
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x) {
-                float acc = 0;
-                for (int i = std::max(-R, -y); i <= std::min(R, h - 1 - y); ++i) acc += k[size_t(i + R)] * tmp[size_t(y + i) * w + x];
-                cover[size_t(y) * w + x] = acc;
-            }
+            for (int x = 0; x < w; ++x)
+                if (cover[size_t(y) * w + x] > 0) {
+                    x0 = std::min(x0, x), x1 = std::max(x1, x);
+                    y0 = std::min(y0, y), y1 = std::max(y1, y);
+                }
+        if (x1 >= 0) {
+            x0 = std::max(0, x0 - R), x1 = std::min(w - 1, x1 + R), y0 = std::max(0, y0 - R), y1 = std::min(h - 1, y1 + R);
+            for (int y = y0; y <= y1; ++y)
+                for (int x = x0; x <= x1; ++x) {
+                    float acc = 0;
+                    for (int i = std::max(-R, -x); i <= std::min(R, w - 1 - x); ++i) acc += k[size_t(i + R)] * cover[size_t(y) * w + x + i];
+                    tmp[size_t(y) * w + x] = acc;
+                }
+            for (int y = y0; y <= y1; ++y)
+                for (int x = x0; x <= x1; ++x) {
+                    float acc = 0;
+                    for (int i = std::max(-R, y0 - y); i <= std::min(R, y1 - y); ++i) acc += k[size_t(i + R)] * tmp[size_t(y + i) * w + x];
+                    cover[size_t(y) * w + x] = acc;
+                }
+        }
     }
     QImage shadow(layer.size(), QImage::Format_ARGB32_Premultiplied);
     for (int y = 0; y < h; ++y) {

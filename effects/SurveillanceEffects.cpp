@@ -32,18 +32,20 @@ QDateTime frameDateTime(double t) {
 // The two readouts change once a second; a frame reuses the bitmap of its second.
 class ReadoutCache {
 public:
+    explicit ReadoutCache(size_t capacity = 4) : capacity_(capacity) {}
     template <typename Make>
     Image get(const QString& key, Make make) {
         std::lock_guard<std::mutex> lock(mutex_);
         for (auto& e : entries_)
             if (e.first == key) return e.second;
         Image im = make();
-        if (entries_.size() >= 4) entries_.erase(entries_.begin());
+        if (entries_.size() >= capacity_) entries_.erase(entries_.begin());
         entries_.emplace_back(key, im);
         return im;
     }
 
 private:
+    size_t capacity_;
     std::mutex mutex_;
     std::vector<std::pair<QString, Image>> entries_;
 };
@@ -75,87 +77,111 @@ CameraReadoutLayout cameraReadoutLayout(double w, double h) {
     return {f, 1.35 * f, margin, roundedSize(h) - margin};
 }
 
-Image cameraReadout(double w, double h, const QString& dateText, const QString& timeText, bool recOn) {
-    const QString key = QStringLiteral("cam %1x%2 %3 %4 %5").arg(w).arg(h).arg(dateText, timeText).arg(recOn);
-    return readoutCache().get(key, [&]() -> Image {
+namespace {
+ReadoutCache& lineCache() {
+    static ReadoutCache* c = new ReadoutCache(16);  // kept for the life of the process
+    return *c;
+}
+
+// One readout line (text with its shadow, and for the REC line the dot) in its own small cached
+// bitmap, so a new second redraws only the line that changed.
+Image cameraLine(double w, double h, int line, const QString& str, bool withDot) {
+    const QString key = QStringLiteral("camline %1x%2 %3 %4 %5").arg(w).arg(h).arg(line).arg(str).arg(withDot);
+    return lineCache().get(key, [&]() -> Image {
         const int wp = roundedSize(w), hp = roundedSize(h);
         const CameraReadoutLayout L = cameraReadoutLayout(w, h);
         const QFont font = draw::menloBold(L.fontSize);
         const double d = L.dotDiameter();
-        double width = std::max({textWidth(font, QStringLiteral("CAM 01")), d + 8 + textWidth(font, QStringLiteral("REC")),
-                                 textWidth(font, dateText), textWidth(font, timeText)});
+        const double x = withDot ? L.margin + d + 8 : L.margin;
+        const double baseline = L.baseline(line);
         const int pad = int(std::ceil(0.5 * L.fontSize)) + 8;
-        const int x1 = int(std::ceil(L.margin + width)) + pad;
-        const int y0 = int(std::floor(L.baseline(4) - 0.4 * L.fontSize)) - pad;
-        draw::Surface s = draw::surface(wp, hp, 0, y0, x1, hp - y0);
-        const QColor text = QColor::fromRgbF(0.8f, 0.95f, 0.85f);
-        auto line = [&](double x, double baseline, const QString& str) {
-            draw::withShadow(s, 1.5, -1.5, 3, 0.85, [&](QPainter& p) {
-                p.setFont(font);
-                p.setPen(text);
-                p.drawText(s.at(x, baseline), str);
-            });
-        };
-        line(L.margin, L.baseline(1), QStringLiteral("CAM 01"));
-        if (recOn) {
-            if (!s.image.isNull()) {
-                QPainter p(&s.image);
-                p.setRenderHint(QPainter::Antialiasing, true);
-                p.setPen(Qt::NoPen);
-                p.setBrush(QColor::fromRgbF(1.0f, 0.15f, 0.15f));
-                p.drawEllipse(s.rect(L.margin, L.dotY(), d, d));
-            }
-            line(L.margin + d + 8, L.baseline(2), QStringLiteral("REC"));
+        const int x1 = int(std::ceil(x + textWidth(font, str))) + pad;
+        const int y0 = int(std::floor(baseline - 0.4 * L.fontSize)) - pad;
+        const int y1 = int(std::ceil(baseline + 1.1 * L.fontSize)) + pad;
+        draw::Surface s = draw::surface(wp, hp, 0, y0, x1, y1 - y0);
+        if (s.image.isNull()) return Image::empty();
+        if (withDot) {
+            QPainter p(&s.image);
+            p.setRenderHint(QPainter::Antialiasing, true);
+            p.setPen(Qt::NoPen);
+            p.setBrush(QColor::fromRgbF(1.0f, 0.15f, 0.15f));
+            p.drawEllipse(s.rect(L.margin, L.dotY(), d, d));
         }
-        line(L.margin, L.baseline(3), dateText);
-        line(L.margin, L.baseline(4), timeText);
+        const QColor text = QColor::fromRgbF(0.8f, 0.95f, 0.85f);
+        draw::withShadow(s, 1.5, -1.5, 3, 0.85, [&](QPainter& p) {
+            p.setFont(font);
+            p.setPen(text);
+            p.drawText(s.at(x, baseline), str);
+        });
         return draw::place(s, {0, 0, w, h});
     });
 }
+}  // namespace
+
+Image cameraReadout(double w, double h, const QString& dateText, const QString& timeText, bool recOn) {
+    const QString key = QStringLiteral("cam %1x%2 %3 %4 %5").arg(w).arg(h).arg(dateText, timeText).arg(recOn);
+    return readoutCache().get(key, [&]() -> Image {
+        // The lines do not overlap (their shadows reach a few pixels, the lines are 1.35 f apart),
+        // so compositing them one by one is drawing them one after the other.
+        Image im = cameraLine(w, h, 1, QStringLiteral("CAM 01"), false);
+        if (recOn) im = cameraLine(w, h, 2, QStringLiteral("REC"), true).composited(im);
+        im = cameraLine(w, h, 3, dateText, false).composited(im);
+        return cameraLine(w, h, 4, timeText, false).composited(im);
+    });
+}
+
+namespace {
+// One piece of the station readout (line 1, the dot, or the LIVE line) in its own cached bitmap.
+enum class StationPiece { title, dot, live };
+
+Image stationPiece(double w, double h, StationPiece piece, const QString& str) {
+    const QString key = QStringLiteral("station %1x%2 %3 %4").arg(w).arg(h).arg(int(piece)).arg(str);
+    return lineCache().get(key, [&]() -> Image {
+        const int wp = roundedSize(w), hp = roundedSize(h);
+        const double f = 0.062 * h, gap = 1.3 * f, margin = 0.0125 * w, top = hp - margin;
+        const QFont font = draw::impact(f);
+        const double x = piece == StationPiece::title ? margin : piece == StationPiece::dot ? margin : margin + 0.75 * f;
+        const double baseline = piece == StationPiece::title ? top - gap : top - 2 * gap;
+        const double width = piece == StationPiece::dot ? 0.4 * f : textWidth(font, str);
+        const int pad = int(std::ceil(0.5 * f)) + 4;
+        const int x0 = std::max(0, int(std::floor(x)) - pad), x1 = int(std::ceil(x + width)) + pad;
+        const int y0 = int(std::floor(baseline - 0.4 * f)) - pad, y1 = int(std::ceil(baseline + 1.1 * f)) + pad;
+        draw::Surface s = draw::surface(wp, hp, x0, y0, x1 - x0, y1 - y0);
+        if (s.image.isNull()) return Image::empty();
+        QPainter p(&s.image);
+        p.setRenderHint(QPainter::Antialiasing, true);
+        const QColor yellow = QColor::fromRgbF(1.0f, 0.86f, 0.0f);
+        if (piece == StationPiece::dot) {
+            p.setPen(Qt::NoPen);
+            p.setBrush(yellow);
+            p.drawEllipse(s.rect(margin, top - 2 * gap + 0.18 * f, 0.4 * f, 0.4 * f));
+        } else {
+            // Fill then stroke: the outline is drawn over the fill. The outline is made at a large
+            // pixel size and scaled: a path has no device, so a point size would be taken at the
+            // screen's resolution instead of 1 pt = 1 px.
+            QFont big = font;
+            big.setPixelSize(1000);
+            QPainterPath unit;
+            unit.addText(0, 0, big, str);
+            const QPointF at = s.at(x, baseline);
+            p.setBrush(yellow);
+            p.setPen(QPen(Qt::black, 0.09 * f));
+            p.drawPath(QTransform(f / 1000.0, 0, 0, f / 1000.0, at.x(), at.y()).map(unit));
+        }
+        p.end();
+        return draw::place(s, {0, 0, w, h});
+    });
+}
+}  // namespace
 
 Image stationReadout(double w, double h, double t) {
     const QString timeText = cableTimeText(t);
     const bool dot = blinkOn(t);
     const QString key = QStringLiteral("station %1x%2 %3 %4").arg(w).arg(h).arg(timeText).arg(dot);
     return readoutCache().get(key, [&]() -> Image {
-        const int wp = roundedSize(w), hp = roundedSize(h);
-        const double f = 0.062 * h, gap = 1.3 * f, margin = 0.0125 * w, top = hp - margin;
-        const QFont font = draw::impact(f);
-        const QString line1 = QString::fromUtf8("CH 3 \u2022 LOCAL ACCESS");
-        const QString line2 = QStringLiteral("LIVE ") + timeText;
-        const double width = std::max(textWidth(font, line1), 0.75 * f + textWidth(font, line2));
-        const int pad = int(std::ceil(0.5 * f)) + 4;
-        const int x1 = int(std::ceil(margin + width)) + pad;
-        const int y0 = int(std::floor(top - 2 * gap - 0.4 * f)) - pad;
-        draw::Surface s = draw::surface(wp, hp, 0, y0, x1, hp - y0);
-        if (s.image.isNull()) return Image::empty();
-        {
-            QPainter p(&s.image);
-            p.setRenderHint(QPainter::Antialiasing, true);
-            const QColor yellow = QColor::fromRgbF(1.0f, 0.86f, 0.0f);
-            // Fill then stroke: the outline is drawn over the fill.
-            // Outlines are made at a large pixel size and scaled: a path has no device, so a point
-            // size would be taken at the screen's resolution instead of 1 pt = 1 px.
-            QFont big = font;
-            big.setPixelSize(1000);
-            auto outlined = [&](double x, double baseline, const QString& str) {
-                QPainterPath unit;
-                unit.addText(0, 0, big, str);
-                const QPointF at = s.at(x, baseline);
-                const QPainterPath path = QTransform(f / 1000.0, 0, 0, f / 1000.0, at.x(), at.y()).map(unit);
-                p.setBrush(yellow);
-                p.setPen(QPen(Qt::black, 0.09 * f));
-                p.drawPath(path);
-            };
-            outlined(margin, top - gap, line1);
-            if (dot) {
-                p.setPen(Qt::NoPen);
-                p.setBrush(yellow);
-                p.drawEllipse(s.rect(margin, top - 2 * gap + 0.18 * f, 0.4 * f, 0.4 * f));
-            }
-            outlined(margin + 0.75 * f, top - 2 * gap, line2);
-        }
-        return draw::place(s, {0, 0, w, h});
+        Image im = stationPiece(w, h, StationPiece::title, QString::fromUtf8("CH 3 \u2022 LOCAL ACCESS"));
+        if (dot) im = stationPiece(w, h, StationPiece::dot, QString()).composited(im);
+        return stationPiece(w, h, StationPiece::live, QStringLiteral("LIVE ") + timeText).composited(im);
     });
 }
 

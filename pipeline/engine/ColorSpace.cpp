@@ -46,7 +46,59 @@ inline int encodeIndex(float v) {
 uint8_t encodeComponent(float linear) { return tables().encode[encodeIndex(linear)]; }
 float decodeComponent(uint8_t code) { return tables().decode[code]; }
 
+void decodeRowScalar(const uint8_t* bgra, int n, float* rgba);
+
+namespace {
+bool hasAvx2() {
+    static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return has;
+}
+
+// Eight opaque pixels through the same table with gathers; returns false (nothing written) when
+// one of them is not opaque.
+__attribute__((target("avx2,fma"))) bool decodeOpaque8(const uint8_t* bgra, const float* table, float* o) {
+    const __m256i px = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bgra));
+    const __m256i alpha = _mm256_set1_epi32(int(0xFF000000u));
+    if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(_mm256_and_si256(px, alpha), alpha)) != -1) return false;
+    const __m256i byte = _mm256_set1_epi32(0xFF);
+    __m256 r = _mm256_i32gather_ps(table, _mm256_and_si256(_mm256_srli_epi32(px, 16), byte), 4);
+    __m256 g = _mm256_i32gather_ps(table, _mm256_and_si256(_mm256_srli_epi32(px, 8), byte), 4);
+    __m256 b = _mm256_i32gather_ps(table, _mm256_and_si256(px, byte), 4);
+    __m256 a = _mm256_set1_ps(1.0f);
+    // Planes → pixels: in-lane transposes give (p0 | p4), (p1 | p5), (p2 | p6), (p3 | p7).
+    const __m256 t0 = _mm256_unpacklo_ps(r, g), t1 = _mm256_unpacklo_ps(b, a);
+    const __m256 t2 = _mm256_unpackhi_ps(r, g), t3 = _mm256_unpackhi_ps(b, a);
+    r = _mm256_shuffle_ps(t0, t1, 0x44);
+    g = _mm256_shuffle_ps(t0, t1, 0xEE);
+    b = _mm256_shuffle_ps(t2, t3, 0x44);
+    a = _mm256_shuffle_ps(t2, t3, 0xEE);
+    _mm256_storeu_ps(o, _mm256_permute2f128_ps(r, g, 0x20));
+    _mm256_storeu_ps(o + 8, _mm256_permute2f128_ps(b, a, 0x20));
+    _mm256_storeu_ps(o + 16, _mm256_permute2f128_ps(r, g, 0x31));
+    _mm256_storeu_ps(o + 24, _mm256_permute2f128_ps(b, a, 0x31));
+    return true;
+}
+}  // namespace
+
 void decodeRow(const uint8_t* bgra, int n, float* rgba) {
+    const Tables& t = tables();
+    if (hasAvx2()) {
+        int i = 0;
+        while (i + 8 <= n) {
+            if (decodeOpaque8(bgra + 4 * i, t.decode, rgba + 4 * i)) {
+                i += 8;
+                continue;
+            }
+            decodeRowScalar(bgra + 4 * i, 8, rgba + 4 * i);
+            i += 8;
+        }
+        if (i < n) decodeRowScalar(bgra + 4 * i, n - i, rgba + 4 * i);
+        return;
+    }
+    decodeRowScalar(bgra, n, rgba);
+}
+
+void decodeRowScalar(const uint8_t* bgra, int n, float* rgba) {
     const Tables& t = tables();
     for (int i = 0; i < n; ++i) {
         const uint8_t* p = bgra + 4 * i;
@@ -90,6 +142,13 @@ __attribute__((target("avx2,fma"))) inline __m256 encode8(__m256 v) {
     return _mm256_fmadd_ps(p, _mm256_set1_ps(255.0f), _mm256_set1_ps(0.5f));
 }
 
+constexpr float kOpaqueAlpha = 254.5f / 255.0f;
+
+__attribute__((target("avx2,fma"))) inline __m256 unpremultiplied8(__m256 v) {
+    const __m256 a = _mm256_permute_ps(v, 0xFF);
+    return _mm256_div_ps(v, _mm256_max_ps(a, _mm256_set1_ps(0.5f)));
+}
+
 // Eight pixels: every lane through the polynomial; translucent pixels are then redone by the
 // table path, so each pixel's code depends on its own value only (tiles of any width agree).
 __attribute__((target("avx2,fma"))) void encode8Pixels(const float* p, uint8_t* o) {
@@ -97,20 +156,19 @@ __attribute__((target("avx2,fma"))) void encode8Pixels(const float* p, uint8_t* 
     const __m256i swap = _mm256_setr_epi8(2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15,
                                           2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15);
     const __m256i opaque = _mm256_set1_epi32(int(0xFF000000u));
-    const __m256 v0 = _mm256_loadu_ps(p), v1 = _mm256_loadu_ps(p + 8), v2 = _mm256_loadu_ps(p + 16), v3 = _mm256_loadu_ps(p + 24);
+    // Alpha that writes as 255 (blurred opaque pictures come out at 1 − 1e-7) counts as opaque:
+    // the colour is divided by it, as the table path's unpremultiply would.
+    const __m256 v0 = unpremultiplied8(_mm256_loadu_ps(p)), v1 = unpremultiplied8(_mm256_loadu_ps(p + 8)),
+                 v2 = unpremultiplied8(_mm256_loadu_ps(p + 16)), v3 = unpremultiplied8(_mm256_loadu_ps(p + 24));
     const __m256i a = _mm256_packus_epi32(_mm256_cvttps_epi32(encode8(v0)), _mm256_cvttps_epi32(encode8(v1)));
     const __m256i b = _mm256_packus_epi32(_mm256_cvttps_epi32(encode8(v2)), _mm256_cvttps_epi32(encode8(v3)));
     __m256i px = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(a, b), order);
     px = _mm256_or_si256(_mm256_shuffle_epi8(px, swap), opaque);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), px);
     for (int k = 0; k < 8; ++k)
-        if (!(p[4 * k + 3] >= 1.0f)) encodeRowTable(p + 4 * k, 1, o + 4 * k);
+        if (!(p[4 * k + 3] >= kOpaqueAlpha)) encodeRowTable(p + 4 * k, 1, o + 4 * k);
 }
 
-bool hasAvx2() {
-    static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    return has;
-}
 }  // namespace
 
 void encodeRow(const float* rgba, int n, uint8_t* bgra) {

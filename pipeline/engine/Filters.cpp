@@ -165,11 +165,14 @@ OSTRELA_AVX2 inline __m256 matrixRow(const float* m, __m256 r, __m256 g, __m256 
     return _mm256_fmadd_ps(_mm256_set1_ps(m[3]), a, v);
 }
 
-OSTRELA_AVX2 void toneBlock8(float* p, const ToneParams* prep, int ns) {
+// `encoded`: the pixels already hold unpremultiplied encoded colour with their alpha.
+OSTRELA_AVX2 void toneBlock8(float* p, const ToneParams* prep, int ns, bool encoded) {
     __m256 r = loadPair(p, 0), g = loadPair(p, 1), b = loadPair(p, 2), a = loadPair(p, 3);
     transpose8(r, g, b, a);
     const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
-    if (_mm256_movemask_ps(_mm256_cmp_ps(a, one, _CMP_LT_OQ)) != 0) {
+    if (encoded) {
+        // Nothing to convert.
+    } else if (_mm256_movemask_ps(_mm256_cmp_ps(a, one, _CMP_LT_OQ)) != 0) {
         const __m256 live = _mm256_cmp_ps(a, zero, _CMP_GT_OQ);
         const __m256 inv = _mm256_and_ps(live, _mm256_div_ps(one, _mm256_max_ps(a, _mm256_set1_ps(1e-30f))));
         r = _mm256_and_ps(live, _mm256_blendv_ps(_mm256_mul_ps(r, inv), r, _mm256_cmp_ps(r, a, _CMP_GT_OQ)));
@@ -177,9 +180,11 @@ OSTRELA_AVX2 void toneBlock8(float* p, const ToneParams* prep, int ns) {
         b = _mm256_and_ps(live, _mm256_blendv_ps(_mm256_mul_ps(b, inv), b, _mm256_cmp_ps(b, a, _CMP_GT_OQ)));
         a = _mm256_max_ps(a, zero);
     }
-    r = encodeX8(r);
-    g = encodeX8(g);
-    b = encodeX8(b);
+    if (!encoded) {
+        r = encodeX8(r);
+        g = encodeX8(g);
+        b = encodeX8(b);
+    }
     for (int s = 0; s < ns; ++s) {
         const ToneParams& st = prep[s];
         if (st.isMatrix) {
@@ -226,8 +231,14 @@ public:
     explicit ToneOp(std::vector<ToneStage> stages) : stages_(std::move(stages)) {}
     const std::vector<ToneStage>& stages() const { return stages_; }
 
-    // Four pixels at a time, transposed to planes so every lane does useful work.
-    void apply(float* p, int n) const override {
+    void apply(float* p, int n) const override { run(p, n, false); }
+    // The pixels hold unpremultiplied sRGB-encoded colour and alpha already (read straight from
+    // 8-bit pictures); the result is linear premultiplied as from apply().
+    void applyEncoded(float* p, int n) const { run(p, n, true); }
+
+private:
+    // Four pixels at a time (eight with AVX2), transposed to planes so every lane does useful work.
+    void run(float* p, int n, bool encoded) const {
         if (cpuHasAvx2()) {
             ToneParams prep[kMaxStages];
             const int ns = int(std::min(stages_.size(), kMaxStages));
@@ -241,11 +252,11 @@ public:
                 }
             }
             int i = 0;
-            for (; i + 8 <= n; i += 8) toneBlock8(p + 4 * i, prep, ns);
+            for (; i + 8 <= n; i += 8) toneBlock8(p + 4 * i, prep, ns, encoded);
             if (i < n) {
                 alignas(32) float tail[32] = {};
                 std::memcpy(tail, p + 4 * i, size_t(n - i) * 4 * sizeof(float));
-                toneBlock8(tail, prep, ns);
+                toneBlock8(tail, prep, ns, encoded);
                 std::memcpy(p + 4 * i, tail, size_t(n - i) * 4 * sizeof(float));
             }
             return;
@@ -264,22 +275,23 @@ public:
             }
         }
         int i = 0;
-        for (; i + 4 <= n; i += 4) block(p + 4 * i, prep, ns);
+        for (; i + 4 <= n; i += 4) block(p + 4 * i, prep, ns, encoded);
         if (i < n) {
             alignas(16) float tail[16] = {};
             std::memcpy(tail, p + 4 * i, size_t(n - i) * 4 * sizeof(float));
-            block(tail, prep, ns);
+            block(tail, prep, ns, encoded);
             std::memcpy(p + 4 * i, tail, size_t(n - i) * 4 * sizeof(float));
         }
     }
 
-private:
     template <typename P>
-    static void block(float* p, const P* prep, int ns) {
+    static void block(float* p, const P* prep, int ns, bool encoded) {
         __m128 r = _mm_loadu_ps(p), g = _mm_loadu_ps(p + 4), b = _mm_loadu_ps(p + 8), a = _mm_loadu_ps(p + 12);
         _MM_TRANSPOSE4_PS(r, g, b, a);
         const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f);
-        if (_mm_movemask_ps(_mm_cmplt_ps(a, one)) != 0) {
+        if (encoded) {
+            // Nothing to convert.
+        } else if (_mm_movemask_ps(_mm_cmplt_ps(a, one)) != 0) {
             // Unpremultiply the translucent lanes; channels above alpha stay as they are, fully
             // transparent lanes become zero and stay zero (alpha multiplies the result).
             const __m128 live = _mm_cmpgt_ps(a, zero);
@@ -290,9 +302,11 @@ private:
             b = un(b);
             a = _mm_max_ps(a, zero);
         }
-        r = encodeV(r);
-        g = encodeV(g);
-        b = encodeV(b);
+        if (!encoded) {
+            r = encodeV(r);
+            g = encodeV(g);
+            b = encodeV(b);
+        }
         for (int s = 0; s < ns; ++s) {
             const P& st = prep[s];
             if (st.isMatrix) {
@@ -332,9 +346,72 @@ private:
     std::vector<ToneStage> stages_;
 };
 
+// A tone run straight on an 8-bit picture: its codes are the encoded values already (code / 255,
+// unpremultiplied as the decoder does), so the run skips decode → encode and reads the bytes.
+class SourceToneNode final : public Node {
+public:
+    SourceToneNode(NodePtr source, std::shared_ptr<const ToneOp> tone)
+        : source_(std::move(source)), image_(static_cast<const SourceNode&>(*source_).image()), tone_(std::move(tone)) {}
+    Rect extent() const override { return source_->extent(); }
+    const NodePtr& source() const { return source_; }
+    const ToneOp& tone() const { return *tone_; }
+    void render(TileContext&, const IRect& r, float* out) const override {
+        const int w = image_.width(), h = image_.height();
+        const int x0 = std::clamp(-r.x, 0, r.w), x1 = std::clamp(w - r.x, 0, r.w);
+        for (int j = 0; j < r.h; ++j) {
+            float* row = out + size_t(j) * r.w * 4;
+            const int qy = h - 1 - (r.y + j);  // the picture's first row is the top of the extent
+            if (qy < 0 || qy >= h || x1 <= x0) {
+                std::memset(row, 0, size_t(r.w) * 4 * sizeof(float));
+                continue;
+            }
+            std::memset(row, 0, size_t(x0) * 4 * sizeof(float));
+            std::memset(row + size_t(x1) * 4, 0, size_t(r.w - x1) * 4 * sizeof(float));
+            const uint8_t* src = image_.constScanLine(qy) + size_t(r.x + x0) * 4;
+            float* o = row + size_t(x0) * 4;
+            const float k = 1.0f / 255.0f;
+            for (int i = 0; i < x1 - x0; ++i, src += 4, o += 4) {
+                const unsigned a = src[3];
+                if (a == 255) {
+                    o[0] = src[2] * k;
+                    o[1] = src[1] * k;
+                    o[2] = src[0] * k;
+                    o[3] = 1.0f;
+                } else if (a == 0) {
+                    o[0] = o[1] = o[2] = o[3] = 0.0f;
+                } else {
+                    auto un = [a](unsigned c) { return float(std::min(255u, (c * 255u + a / 2) / a)); };
+                    o[0] = un(src[2]) * k;
+                    o[1] = un(src[1]) * k;
+                    o[2] = un(src[0]) * k;
+                    o[3] = float(a) * k;
+                }
+            }
+            tone_->applyEncoded(row + size_t(x0) * 4, x1 - x0);
+        }
+    }
+
+private:
+    NodePtr source_;
+    QImage image_;
+    std::shared_ptr<const ToneOp> tone_;
+};
+
 // Appends a tone stage to the image, joining a tone run that ends its per-pixel chain.
 Image withTone(const Image& in, const ToneStage& stage) {
     if (in.isNull()) return in;
+    if (dynamic_cast<const SourceNode*>(in.node().get()))
+        return Image(std::make_shared<SourceToneNode>(in.node(), std::make_shared<ToneOp>(std::vector<ToneStage>{stage})));
+    if (auto* st = dynamic_cast<const SourceToneNode*>(in.node().get())) {
+        std::vector<ToneStage> stages = st->tone().stages();
+        if (stage.isMatrix && stages.back().isMatrix)
+            stages.back().m = composeMatrices(stages.back().m, stage.m);
+        else if (stages.size() < ToneOp::kMaxStages)
+            stages.push_back(stage);
+        else
+            return in.pixelOp(std::make_shared<ToneOp>(std::vector<ToneStage>{stage}));
+        return Image(std::make_shared<SourceToneNode>(st->source(), std::make_shared<ToneOp>(std::move(stages))));
+    }
     if (auto* pw = dynamic_cast<const PointwiseNode*>(in.node().get())) {
         if (auto* tone = dynamic_cast<const ToneOp*>(pw->ops().back().get())) {
             std::vector<ToneStage> stages = tone->stages();

@@ -105,6 +105,12 @@ TEST(FilterTone, FourAndEightWidePathsAgree) {
     Probe narrow(g, r);
     f::setWideSimdAllowed(true);
     for (size_t i = 0; i < wide.data.size(); ++i) ASSERT_NEAR(wide.data[i], narrow.data[i], 1e-5) << i;
+    // Straight from the bytes or through the decoded picture: the same values.
+    const Image viaDecode = f::falseColor(f::colorMonochrome(f::colorControls(src.clampedToExtent().cropped(src.extent()), 0.3, 0.05, 1.7),
+                                                             Color::fromSRGB(0.5, 0.8, 0.8), 0.6),
+                                          Color::fromSRGB(0, 0, 0, 0), Color::fromSRGB(0.9, 0.95, 1.0));
+    Probe decoded(viaDecode, r);
+    for (size_t i = 0; i < wide.data.size(); ++i) ASSERT_NEAR(wide.data[i], decoded.data[i], 5e-4) << i;
 }
 
 TEST(FilterTone, BrightnessAfterContrastThresholdsNoise) {
@@ -163,12 +169,22 @@ TEST(FilterTone, ARunOfToneFiltersIsOnePassWithOneComposedMatrix) {
         return q;
     }());
     // The X-Ray grade: controls, invert, controls, false colour.
-    const Image xr = f::falseColor(f::colorControls(f::colorInvert(f::colorControls(src, 0, 0, 1.1)), 1, 0.03, 1.5),
-                                   Color::fromSRGB(0.01, 0.02, 0.07), Color::fromSRGB(0.78, 0.93, 1.0));
-    auto* pw = dynamic_cast<const PointwiseNode*>(xr.node().get());
+    auto xray = [](const Image& in) {
+        return f::falseColor(f::colorControls(f::colorInvert(f::colorControls(in, 0, 0, 1.1)), 1, 0.03, 1.5),
+                             Color::fromSRGB(0.01, 0.02, 0.07), Color::fromSRGB(0.78, 0.93, 1.0));
+    };
+    // On a decoded 8-bit picture the run reads the bytes itself: one node, no inputs.
+    const Image xr = xray(src);
+    EXPECT_EQ(0, xr.node()->inputCount());
+    // On anything else it is one per-pixel op in one pass over its input.
+    const Image other = src.clampedToExtent().cropped(src.extent());
+    const Image xo = xray(other);
+    auto* pw = dynamic_cast<const PointwiseNode*>(xo.node().get());
     ASSERT_NE(nullptr, pw);
-    EXPECT_EQ(src.node(), pw->inputPtr());
+    EXPECT_EQ(other.node(), pw->inputPtr());
     EXPECT_EQ(1u, pw->ops().size());
+    const Px a = at(xr, 5, 5), b = at(xo, 5, 5);
+    expectLinear(a, b.r, b.g, b.b, b.a, 3e-4);
     // And the value is the chain's: no clamp between the composed steps, luminance clamped.
     const double e[3] = {180 / 255.0, 90 / 255.0, 40 / 255.0};
     const double L0 = lum(e[0], e[1], e[2]);
@@ -410,6 +426,34 @@ TEST(FilterCurve, FrameWriteDependsOnEachPixelAloneAndMatchesTheCurve) {
             EXPECT_NEAR(row[4 * i + 2], std::lround(enc(px[4 * i]) * 255), 1) << i;
             EXPECT_NEAR(row[4 * i + 1], std::lround(enc(px[4 * i + 1]) * 255), 1) << i;
             EXPECT_EQ(row[4 * i + 3], 255);
+        }
+    }
+    // Blurred opaque pictures come out a hair below alpha 1; they write as the opaque colour.
+    const float nearly[8] = {0.2f * 0.9999999f, 0.5f * 0.9999999f, 0.9f * 0.9999999f, 0.9999999f, 0.2f, 0.5f, 0.9f, 1.0f};
+    uint8_t two[8];
+    color::encodeRow(nearly, 2, two);
+    EXPECT_EQ(0, std::memcmp(two, two + 4, 4));
+    EXPECT_EQ(two[3], 255);
+}
+
+TEST(FilterCurve, FrameReadDependsOnEachPixelAlone) {
+    std::vector<uint8_t> px(37 * 4);
+    for (int i = 0; i < 37; ++i) {
+        const int a = i % 7 == 5 ? 128 : 255;
+        px[4 * i] = uint8_t(i * 7 * a / 255);
+        px[4 * i + 1] = uint8_t((255 - i * 5) * a / 255);
+        px[4 * i + 2] = uint8_t((i * 13 % 256) * a / 255);
+        px[4 * i + 3] = uint8_t(a);
+    }
+    std::vector<float> row(37 * 4), one(4);
+    color::decodeRow(px.data(), 37, row.data());
+    for (int i = 0; i < 37; ++i) {
+        color::decodeRow(px.data() + 4 * i, 1, one.data());
+        EXPECT_EQ(0, std::memcmp(one.data(), row.data() + 4 * i, 4 * sizeof(float))) << i;
+        if (px[4 * i + 3] == 255) {
+            EXPECT_EQ(row[4 * i], color::decodeComponent(px[4 * i + 2])) << i;  // BGRA in, RGBA out
+            EXPECT_EQ(row[4 * i + 2], color::decodeComponent(px[4 * i])) << i;
+            EXPECT_EQ(row[4 * i + 3], 1.0f);
         }
     }
 }

@@ -1,0 +1,123 @@
+// The per-frame step (fit, effect, compose, render into the mapped frame, publish) for the four
+// heaviest looks at 1280×720: Flame, Drunk Mode, Dream Sequence and Mission Control.
+#include "effects/DreamEffect.h"
+#include "effects/DrunkEffect.h"
+#include "effects/Effects.h"
+#include "effects/FlameEffect.h"
+#include "effects/MissionControlEffect.h"
+#include "pipeline/FrameBuffer.h"
+#include "pipeline/FrameComposer.h"
+#include "pipeline/Settings.h"
+
+#include <benchmark/benchmark.h>
+
+#include <QPainter>
+#include <QTemporaryDir>
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <vector>
+
+using namespace ostrela;
+
+namespace {
+
+QImage cameraPicture(int w, int h) {
+    QImage img(w, h, QImage::Format_ARGB32_Premultiplied);
+    QPainter p(&img);
+    QLinearGradient g(0, 0, w, h);
+    g.setColorAt(0, QColor(40, 60, 180));
+    g.setColorAt(0.5, QColor(220, 170, 60));
+    g.setColorAt(1, QColor(20, 110, 70));
+    p.fillRect(img.rect(), g);
+    p.setPen(QPen(Qt::white, 3));
+    for (int i = 0; i < 40; ++i) p.drawLine(i * w / 40, 0, w - i * w / 40, h);
+    return img;
+}
+
+double p95(const std::vector<double>& v) {
+    std::vector<double> s = v;
+    std::sort(s.begin(), s.end());
+    return s.empty() ? 0 : s[std::min(s.size() - 1, size_t(0.95 * double(s.size() - 1) + 0.5))];
+}
+
+double processCpuMs() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+}
+
+struct Env {
+    QTemporaryDir dir;
+    Env() {
+        setenv("OSTRELA_CONFIG_DIR", (dir.path() + "/config").toUtf8().constData(), 1);
+        setenv("OSTRELA_CONTAINER_DIR", (dir.path() + "/container").toUtf8().constData(), 1);
+        SettingsStore::resetForTesting();
+    }
+};
+
+// One frame per iteration, the clock advancing by a thirtieth of a second.
+void frameStep(benchmark::State& state, VideoEffect effect, int w, int h, bool bar) {
+    static Env env;
+    settings::setVideoEffect(effect);
+    settings::setLowerThirdEnabled(bar);
+    uint8_t* frame = openFrameBuffer(true);
+    if (!frame) {
+        state.SkipWithError("cannot open the frame buffer");
+        return;
+    }
+    const QImage cam = cameraPicture(w, h);
+    static FrameComposer composer;  // kept across frames, as the engine keeps it
+    static uint64_t generation = 0;
+    double t = 820000000.0;
+    for (int i = 0; i < 5; ++i) composer.render(cam, nullptr, t + i / 30.0, frame);  // memory filled, buffers warm
+    t += 5 / 30.0;
+    // Per-frame times as well, for the median and 95th percentile of single frames.
+    std::vector<double> ms;
+    const double cpu0 = processCpuMs();
+    for (auto _ : state) {
+        const auto t0 = std::chrono::steady_clock::now();
+        composer.render(cam, nullptr, t, frame);
+        writeFrameState(++generation);
+        ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+        t += 1.0 / 30;
+    }
+    const double cpu = processCpuMs() - cpu0;
+    std::sort(ms.begin(), ms.end());
+    if (!ms.empty()) {
+        // CPU time of all threads per frame: what the frame costs, whatever else runs.
+        state.counters["cpu_ms_per_frame"] = cpu / double(ms.size());
+        state.counters["frame_median_ms"] = ms[ms.size() / 2];
+        state.counters["frame_p95_ms"] = p95(ms);
+    }
+}
+
+void BM_FrameStepFlame(benchmark::State& s) { frameStep(s, VideoEffect::flame, 1280, 720, false); }
+void BM_FrameStepDrunkMode(benchmark::State& s) { frameStep(s, VideoEffect::drunkMode, 1280, 720, false); }
+void BM_FrameStepDreamSequence(benchmark::State& s) { frameStep(s, VideoEffect::dreamSequence, 1280, 720, false); }
+void BM_FrameStepMissionControl(benchmark::State& s) { frameStep(s, VideoEffect::missionControl, 1280, 720, true); }
+void BM_FrameStepMissionControl_640x480(benchmark::State& s) { frameStep(s, VideoEffect::missionControl, 640, 480, true); }
+
+void BM_MissionControlHUDBitmap(benchmark::State& state) {
+    double t = 820000000.0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(effects::mission::headsUpDisplay(1280, 720, t, 82.8));
+        t += 1.0 / 30;
+    }
+}
+
+}  // namespace
+
+#define FX4_BENCH(fn) \
+    BENCHMARK(fn)->Unit(benchmark::kMillisecond)->Repetitions(15)->ReportAggregatesOnly(true) \
+        ->ComputeStatistics("p95", p95)->UseRealTime()
+
+FX4_BENCH(BM_FrameStepFlame);
+FX4_BENCH(BM_FrameStepDrunkMode);
+FX4_BENCH(BM_FrameStepDreamSequence);
+FX4_BENCH(BM_FrameStepMissionControl);
+FX4_BENCH(BM_FrameStepMissionControl_640x480);
+FX4_BENCH(BM_MissionControlHUDBitmap);

@@ -1,0 +1,475 @@
+#include "effects/DreamEffect.h"
+
+#include "effects/DrunkEffect.h"
+#include "effects/Kernels.h"
+#include "pipeline/engine/Filters.h"
+#include "pipeline/engine/Renderer.h"
+
+#include <QPainter>
+
+#include <cmath>
+#include <immintrin.h>
+
+namespace ostrela::effects {
+
+using engine::Color;
+using engine::Image;
+using engine::Rect;
+namespace filters = engine::filters;
+
+namespace dream {
+
+const std::array<Orb, 10>& orbs() {
+    static const std::array<Orb, 10> table{{
+        {0.09, 0.07, 0.0, 0.11, 1.0, 0.92, 0.85, 0.34},
+        {0.06, 0.1, 2.4, 0.09, 0.85, 0.88, 1.0, 0.3},
+        {0.11, 0.05, 4.8, 0.07, 1.0, 0.8, 0.95, 0.32},
+        {0.08, 0.12, 1.5, 0.06, 0.85, 1.0, 0.95, 0.26},
+        {0.13, 0.08, 3.6, 0.045, 1.0, 0.95, 0.7, 0.28},
+        {0.07, 0.14, 0.9, 0.08, 0.95, 0.85, 1.0, 0.28},
+        {0.14, 0.06, 5.6, 0.055, 0.8, 0.95, 1.0, 0.26},
+        {0.05, 0.09, 3.1, 0.1, 1.0, 0.9, 0.8, 0.3},
+        {0.1, 0.13, 6.3, 0.04, 0.9, 1.0, 0.88, 0.24},
+        {0.12, 0.04, 1.9, 0.065, 1.0, 0.88, 0.98, 0.27},
+    }};
+    return table;
+}
+
+double hueAngle(double t) { return std::sin(0.12 * t) * 0.9599310885968813; }
+double fringeOffset(double t) { return std::sin(0.9 * t) + 2.0; }
+double burstPulse(double t) { return std::sin(0.22 * t) * 0.4 + 0.6; }
+double burstScale(int k, double t) { return 1 + k * 0.075 * burstPulse(t); }
+
+Drift drift(double t) {
+    return {std::sin(0.15 * t) * 4, std::cos(0.12 * t) * 3, 1.045 + std::sin(0.2 * t) * 0.015,
+            std::sin(0.08 * t) * 0.010471975511965976};
+}
+
+engine::Affine driftTransform(double t, double midX, double midY) {
+    const Drift d = drift(t);
+    const double c = std::cos(d.angle), s = std::sin(d.angle);
+    // Appended in order: translate(mid), rotate, scale, translate(−mid), translate(d); the last
+    // appended acts first on a point.
+    return engine::Affine::translation(d.dx - midX, d.dy - midY)
+        .then(engine::Affine::scale(d.zoom, d.zoom))
+        .then(engine::Affine{c, s, -s, c, 0, 0})
+        .then(engine::Affine::translation(midX, midY));
+}
+
+engine::Point orbCentre(int i, const Rect& E, double t) {
+    const Orb& o = orbs()[size_t(i)];
+    return {E.x + E.w / 2 + std::sin(o.sx * t + o.ph) * E.w * 0.32, E.y + E.h / 2 + std::cos(o.sy * t + o.ph) * E.h * 0.28};
+}
+
+QImage sparkles(int wp, int hp, double t) {
+    QImage bitmap(std::max(wp, 1), std::max(hp, 1), QImage::Format_ARGB32_Premultiplied);
+    if (bitmap.isNull()) return bitmap;
+    bitmap.fill(Qt::transparent);
+    QPainter p(&bitmap);
+    p.setRenderHint(QPainter::Antialiasing, true);
+    p.setPen(Qt::NoPen);
+    const double W = bitmap.width(), H = bitmap.height();
+    for (int i = 0; i < 14; ++i) {
+        const double x = i * 47.3;
+        const double b = std::sin(t + x) * 0.5 + 0.5;
+        if (!(b > 0.35)) continue;
+        const double d = std::sin(3.1 * x) * 1.5 + 2.5;
+        const double cx = (std::sin(x) * 0.5 + 0.5) * W, cy = (std::cos(1.7 * x) * 0.5 + 0.5) * H;
+        p.setBrush(QColor::fromRgbF(1.0f, 0.98f, 0.9f, float((b - 0.35) / 0.65 * 0.55)));
+        p.drawEllipse(QPointF(cx, H - cy), d / 2, d / 2);  // y up in the frame, y down in the bitmap
+    }
+    return bitmap;
+}
+
+namespace {
+Image& echoSlot() {
+    static Image slot;  // process-wide, never cleared
+    return slot;
+}
+
+Image alphaScaled(const Image& in, double alpha) {
+    return filters::colorMatrixWithBias(in, {1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, alpha}, {0, 0, 0, 0});
+}
+
+// Step 7 in one pass from B's pixels: the red channel moved right by o and the blue moved left,
+// screened together and then over B. A whole-row shift samples two neighbours per pixel.
+class FringeNode final : public engine::Node {
+public:
+    FringeNode(Image b, PixelView v, double o, const Rect& extent) : b_(std::move(b)), v_(v), o_(o), extent_(extent) {}
+    Rect extent() const override { return extent_; }
+    void render(engine::TileContext&, const engine::IRect& r, float* out) const override {
+        const engine::IRect bb = v_.bounds;
+        // Bilinear along x at centre x + 0.5 − shift − 0.5: base column and weight, same for every pixel.
+        auto split = [](double shift, int& base, float& w) {
+            const double f = -shift, fl = std::floor(f);
+            base = int(fl);
+            w = float(f - fl);
+        };
+        int rb, lb;
+        float rw, lw;
+        split(o_, rb, rw);   // red: source x = x − o
+        split(-o_, lb, lw);  // blue: source x = x + o
+        auto tap = [&](int x, int y, int c) -> float {
+            const float* p = v_.at(x, y);
+            return p ? p[c] : 0.0f;
+        };
+        for (int j = 0; j < r.h; ++j) {
+            const int y = r.y + j;
+            float* o = out + size_t(j) * r.w * 4;
+            const bool rowIn = y >= bb.y && y < bb.maxY();
+            const float* row = rowIn ? v_.data + size_t(y - bb.y) * bb.w * 4 : nullptr;
+            for (int i = 0; i < r.w; ++i) {
+                const int x = r.x + i;
+                float rr, ra, bbv, ba;
+                const int xr = x + rb, xl = x + lb;
+                if (row && xr >= bb.x && xr + 1 < bb.maxX() && xl >= bb.x && xl + 1 < bb.maxX()) {
+                    const float* p = row + size_t(xr - bb.x) * 4;
+                    const float* q = row + size_t(xl - bb.x) * 4;
+                    rr = p[0] + (p[4] - p[0]) * rw;
+                    ra = p[3] + (p[7] - p[3]) * rw;
+                    bbv = q[2] + (q[6] - q[2]) * lw;
+                    ba = q[3] + (q[7] - q[3]) * lw;
+                } else {
+                    rr = tap(xr, y, 0) * (1 - rw) + tap(xr + 1, y, 0) * rw;
+                    ra = tap(xr, y, 3) * (1 - rw) + tap(xr + 1, y, 3) * rw;
+                    bbv = tap(xl, y, 2) * (1 - lw) + tap(xl + 1, y, 2) * lw;
+                    ba = tap(xl, y, 3) * (1 - lw) + tap(xl + 1, y, 3) * lw;
+                }
+                const __m128 sv = _mm_setr_ps(rr, 0.0f, bbv, ra + ba - ra * ba);
+                const bool inside = row && x >= bb.x && x < bb.maxX();
+                const __m128 b = inside ? _mm_loadu_ps(row + size_t(x - bb.x) * 4) : _mm_setzero_ps();
+                _mm_storeu_ps(o + 4 * i, _mm_sub_ps(_mm_add_ps(sv, b), _mm_mul_ps(sv, b)));
+            }
+        }
+        engine::detail::clearOutside(out, r, extent_);
+    }
+
+private:
+    Image b_;
+    PixelView v_;
+    double o_;
+    Rect extent_;
+};
+
+// Step 8 from both pictures' pixels: the previous frame at 16 % over this one.
+class EchoNode final : public engine::Node {
+public:
+    EchoNode(Image c, PixelView cv, Image p, PixelView pv, const Rect& extent)
+        : c_(std::move(c)), cv_(cv), p_(std::move(p)), pv_(pv), extent_(extent) {}
+    Rect extent() const override { return extent_; }
+    void render(engine::TileContext&, const engine::IRect& r, float* out) const override {
+        const __m128 k = _mm_set1_ps(0.16f), one = _mm_set1_ps(1.0f);
+        for (int j = 0; j < r.h; ++j) {
+            float* o = out + size_t(j) * r.w * 4;
+            for (int i = 0; i < r.w; ++i) {
+                const float* c = cv_.at(r.x + i, r.y + j);
+                const float* p = pv_.at(r.x + i, r.y + j);
+                const __m128 b = c ? _mm_loadu_ps(c) : _mm_setzero_ps();
+                const __m128 f = p ? _mm_mul_ps(_mm_loadu_ps(p), k) : _mm_setzero_ps();
+                _mm_storeu_ps(o + 4 * i, _mm_add_ps(f, _mm_mul_ps(b, _mm_sub_ps(one, _mm_shuffle_ps(f, f, 0xFF)))));
+            }
+        }
+        engine::detail::clearOutside(out, r, extent_);
+    }
+
+private:
+    Image c_;
+    PixelView cv_;
+    Image p_;
+    PixelView pv_;
+    Rect extent_;
+};
+
+// Step 9 from C′'s pixels: C′ and nine copies scaled about the centre, each at 24 %, screened
+// one after another. Scaling about a point is axis-aligned, so each copy's columns and rows are
+// found once per tile and once per row.
+class BurstNode final : public engine::Node {
+public:
+    BurstNode(Image c, PixelView v, std::array<double, 9> scales, double cx, double cy, const Rect& extent)
+        : c_(std::move(c)), v_(v), scales_(scales), cx_(cx), cy_(cy), extent_(extent) {}
+    Rect extent() const override { return extent_; }
+    void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
+        const engine::IRect b = v_.bounds;
+        int* col = reinterpret_cast<int*>(ctx.alloc(size_t(r.w) * 9));
+        float* colw = ctx.alloc(size_t(r.w) * 9);
+        for (int k = 0; k < 9; ++k)
+            for (int i = 0; i < r.w; ++i) {
+                const double f = cx_ + (r.x + i + 0.5 - cx_) / scales_[size_t(k)] - 0.5;
+                const double fl = std::floor(f);
+                col[k * r.w + i] = int(fl) - b.x;
+                colw[k * r.w + i] = float(f - fl);
+            }
+        const __m128 a24 = _mm_set1_ps(0.24f);
+        for (int j = 0; j < r.h; ++j) {
+            const int y = r.y + j;
+            float* o = out + size_t(j) * r.w * 4;
+            for (int i = 0; i < r.w; ++i) {
+                const float* c0 = v_.at(r.x + i, y);
+                _mm_storeu_ps(o + 4 * i, c0 ? _mm_loadu_ps(c0) : _mm_setzero_ps());
+            }
+            // One copy at a time over the whole row: its source rows and weights are fixed.
+            for (int k = 0; k < 9; ++k) {
+                const double f = cy_ + (y + 0.5 - cy_) / scales_[size_t(k)] - 0.5;
+                const double fl = std::floor(f);
+                const int y0 = int(fl) - b.y;
+                const float wy = float(f - fl);
+                const int* cx = col + size_t(k) * r.w;
+                const float* cw = colw + size_t(k) * r.w;
+                const bool rowsIn = y0 >= 0 && y0 + 1 < b.h;
+                const float* r0 = rowsIn ? v_.data + size_t(y0) * b.w * 4 : nullptr;
+                const float* r1 = rowsIn ? r0 + size_t(b.w) * 4 : nullptr;
+                const __m128 vy = _mm_set1_ps(wy);
+                // Columns are increasing in i: the run whose taps all lie inside is one interval.
+                int lo = 0, hi = r.w;
+                if (rowsIn) {
+                    while (lo < r.w && cx[lo] < 0) ++lo;
+                    while (hi > lo && cx[hi - 1] + 1 >= b.w) --hi;
+                } else {
+                    lo = hi = 0;
+                }
+                static const bool wide = __builtin_cpu_supports("avx");
+                int i0 = lo;
+                if (wide) i0 = spanWide(r0, r1, cx, cw, wy, lo, hi, o);
+                for (int i = i0; i < hi; ++i) {
+                    const int x0 = cx[i];
+                    const __m128 vx = _mm_set1_ps(cw[i]);
+                    const float* q0 = r0 + 4 * x0;
+                    const float* q1 = r1 + 4 * x0;
+                    const __m128 a0 = _mm_loadu_ps(q0), a1 = _mm_loadu_ps(q0 + 4);
+                    const __m128 b0 = _mm_loadu_ps(q1), b1 = _mm_loadu_ps(q1 + 4);
+                    const __m128 bot = _mm_add_ps(a0, _mm_mul_ps(_mm_sub_ps(a1, a0), vx));
+                    const __m128 top = _mm_add_ps(b0, _mm_mul_ps(_mm_sub_ps(b1, b0), vx));
+                    const __m128 sv = _mm_mul_ps(_mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy)), a24);
+                    const __m128 acc = _mm_loadu_ps(o + 4 * i);
+                    _mm_storeu_ps(o + 4 * i, _mm_sub_ps(_mm_add_ps(sv, acc), _mm_mul_ps(sv, acc)));
+                }
+                for (int i = 0; i < r.w; ++i) {
+                    if (i == lo && hi > lo) {
+                        i = hi - 1;
+                        continue;
+                    }
+                    const int x0 = cx[i];
+                    __m128 s;
+                    if (rowsIn && x0 >= 0 && x0 + 1 < b.w) {
+                        const __m128 vx = _mm_set1_ps(cw[i]);
+                        const __m128 a0 = _mm_loadu_ps(r0 + 4 * x0), a1 = _mm_loadu_ps(r0 + 4 * x0 + 4);
+                        const __m128 b0 = _mm_loadu_ps(r1 + 4 * x0), b1 = _mm_loadu_ps(r1 + 4 * x0 + 4);
+                        const __m128 bot = _mm_add_ps(a0, _mm_mul_ps(_mm_sub_ps(a1, a0), vx));
+                        const __m128 top = _mm_add_ps(b0, _mm_mul_ps(_mm_sub_ps(b1, b0), vx));
+                        s = _mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy));
+                    } else {
+                        float t[4];
+                        engine::detail::sampleBilinear(v_.data, b, cx_ + (r.x + i + 0.5 - cx_) / scales_[size_t(k)],
+                                                       cy_ + (y + 0.5 - cy_) / scales_[size_t(k)], t);
+                        s = _mm_loadu_ps(t);
+                    }
+                    s = _mm_mul_ps(s, a24);
+                    const __m128 acc = _mm_loadu_ps(o + 4 * i);
+                    _mm_storeu_ps(o + 4 * i, _mm_sub_ps(_mm_add_ps(s, acc), _mm_mul_ps(s, acc)));
+                }
+            }
+        }
+        engine::detail::clearOutside(out, r, extent_);
+    }
+
+private:
+    // Two pixels at a time, the same arithmetic as the four-wide path; returns where it stopped.
+    __attribute__((target("avx"))) static int spanWide(const float* r0, const float* r1, const int* cx,
+                                                       const float* cw, float wy, int lo, int hi, float* o) {
+        const __m256 vy = _mm256_set1_ps(wy), a24 = _mm256_set1_ps(0.24f);
+        int i = lo;
+        for (; i + 2 <= hi; i += 2) {
+            const int xa = 4 * cx[i], xb = 4 * cx[i + 1];
+            const __m256 vx = _mm256_set_m128(_mm_set1_ps(cw[i + 1]), _mm_set1_ps(cw[i]));
+            const __m256 a0 = _mm256_loadu2_m128(r0 + xb, r0 + xa), a1 = _mm256_loadu2_m128(r0 + xb + 4, r0 + xa + 4);
+            const __m256 b0 = _mm256_loadu2_m128(r1 + xb, r1 + xa), b1 = _mm256_loadu2_m128(r1 + xb + 4, r1 + xa + 4);
+            const __m256 bot = _mm256_add_ps(a0, _mm256_mul_ps(_mm256_sub_ps(a1, a0), vx));
+            const __m256 top = _mm256_add_ps(b0, _mm256_mul_ps(_mm256_sub_ps(b1, b0), vx));
+            const __m256 sv = _mm256_mul_ps(_mm256_add_ps(bot, _mm256_mul_ps(_mm256_sub_ps(top, bot), vy)), a24);
+            const __m256 acc = _mm256_loadu_ps(o + 4 * i);
+            _mm256_storeu_ps(o + 4 * i, _mm256_sub_ps(_mm256_add_ps(sv, acc), _mm256_mul_ps(sv, acc)));
+        }
+        return i;
+    }
+
+    Image c_;
+    PixelView v_;
+    std::array<double, 9> scales_;
+    double cx_, cy_;
+    Rect extent_;
+};
+
+// Step 1 with the ripple kernel's formula, sampled inline: the kernel's horizontal term depends
+// on the row only and its vertical term on the column only, so each is evaluated once per row
+// and once per column of a tile rather than per pixel.
+class RippleNode final : public engine::Node {
+public:
+    RippleNode(Image clamped, float amplitude, float time, const Rect& extent)
+        : in_(std::move(clamped)), kernel_(amplitude, time), amplitude_(amplitude), extent_(extent) {}
+    Rect extent() const override { return extent_; }
+    int inputCount() const override { return 1; }
+    const engine::Node* input(int) const override { return in_.node().get(); }
+    engine::IRect roi(int, const engine::IRect& d) const override {
+        const Rect dest{double(d.x), double(d.y), double(d.w), double(d.h)};
+        return engine::enclosingIRect(kernel_.roi(dest)).grown(1, 1);
+    }
+    void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
+        const engine::IRect sr = roi(0, r);
+        const float* src = ctx.pull(*in_.node(), sr);
+        // Column terms from the kernel itself (row r.y), row terms from one pixel per row.
+        float* sx = ctx.alloc(size_t(r.w));
+        float* dyc = ctx.alloc(size_t(r.w));
+        kernel_.mapRow(r.x, r.y, r.w, sx, dyc);
+        const float py0 = float(r.y) + 0.5f;
+        for (int i = 0; i < r.w; ++i) dyc[i] -= py0;
+        for (int j = 0; j < r.h; ++j) {
+            float x1, y1;
+            kernel_.mapRow(r.x, r.y + j, 1, &x1, &y1);
+            const float dx = x1 - (float(r.x) + 0.5f);
+            const float py = float(r.y + j) + 0.5f;
+            float* o = out + size_t(j) * r.w * 4;
+            for (int i = 0; i < r.w; ++i) {
+                const float fx = (float(r.x + i) + 0.5f) + dx - 0.5f, fy = py + dyc[i] - 0.5f;
+                const float flx = std::floor(fx), fly = std::floor(fy);
+                const int x0 = int(flx) - sr.x, y0 = int(fly) - sr.y;
+                const float wx = fx - flx, wy = fy - fly;
+                if (x0 >= 0 && y0 >= 0 && x0 + 1 < sr.w && y0 + 1 < sr.h) {
+                    const float* p0 = src + (size_t(y0) * sr.w + x0) * 4;
+                    const float* p1 = p0 + size_t(sr.w) * 4;
+                    const __m128 vx = _mm_set1_ps(wx), vy = _mm_set1_ps(wy);
+                    const __m128 a0 = _mm_loadu_ps(p0), a1 = _mm_loadu_ps(p0 + 4);
+                    const __m128 b0 = _mm_loadu_ps(p1), b1 = _mm_loadu_ps(p1 + 4);
+                    const __m128 bot = _mm_add_ps(a0, _mm_mul_ps(_mm_sub_ps(a1, a0), vx));
+                    const __m128 top = _mm_add_ps(b0, _mm_mul_ps(_mm_sub_ps(b1, b0), vx));
+                    _mm_storeu_ps(o + 4 * i, _mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy)));
+                } else {
+                    engine::detail::sampleBilinear(src, sr, fx + 0.5, fy + 0.5, o + 4 * i);
+                }
+            }
+        }
+        engine::detail::clearOutside(out, r, extent_);
+    }
+
+private:
+    Image in_;
+    DreamRippleKernel kernel_;
+    float amplitude_;
+    Rect extent_;
+};
+
+Image scaledAbout(const Image& in, double s, double cx, double cy) {
+    return in.transformed(engine::Affine::translation(-cx, -cy)
+                              .then(engine::Affine::scale(s, s))
+                              .then(engine::Affine::translation(cx, cy)));
+}
+}  // namespace
+
+const Image& echo() { return echoSlot(); }
+void resetEchoForTesting() { echoSlot() = Image(); }
+
+}  // namespace dream
+
+Image renderDreamSequence(const Image& image, double t) {
+    using namespace dream;
+    const Rect E = image.extent();
+    const double W = E.w, H = E.h, midX = E.x + W / 2, midY = E.y + H / 2;
+
+    // 1. Ripple. Both sines of the kernel repeat every 20π seconds, so the time is handed over
+    // reduced by that period: single precision cannot hold seconds since 2001 finely enough to
+    // animate (it steps by a minute), while the reduced value gives the same formula exactly.
+    Image picture = image;
+    {
+        const float time = float(std::fmod(t, 20 * M_PI));
+        Image rippled = straightforwardChains() || image.isNull()
+                            ? applyWarp(image, std::make_shared<DreamRippleKernel>(9.0f, time))
+                            : Image(std::make_shared<RippleNode>(image.clampedToExtent(), 9.0f, time, image.extent()));
+        if (!rippled.isNull()) picture = rippled.cropped(E);
+    }
+
+    // 2–4. Grade, gamma, hue drift.
+    Image G = filters::colorControls(picture, 0.92, 0.015, 0.88);
+    G = filters::gammaAdjust(G, 0.9);
+    G = filters::hueAdjust(G, hueAngle(t));
+    // G is read by the glow's blur and as its background: evaluate it once.
+    G = materialize(G);
+
+    // 5. Glow.
+    Image glow = G.gaussianBlur(5.5).cropped(E);
+    glow = filters::colorControls(glow, 1.0, 0.06, 1.0);
+    glow = alphaScaled(glow, 0.32);
+    Image x = materialize(glow.composited(G).cropped(E));  // read by the bloom's blur and beneath it
+
+    // 6. Bloom. B is read three times, at three offsets, by the fringe: evaluate it once.
+    Image B = materialize(filters::bloom(x, 6.0, 0.45).cropped(E));
+
+    // 7. Colour fringe.
+    const double o = fringeOffset(t);
+    Image red = filters::colorMatrixWithBias(B, {1, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 1}, {0, 0, 0, 0})
+                    .translated(o, 0);
+    Image blue = filters::colorMatrixWithBias(B, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}, {0, 0, 0, 0})
+                     .translated(-o, 0);
+    Image C = filters::screenBlend(filters::screenBlend(red, blue), B).cropped(E);
+    const bool fast = !straightforwardChains();
+    if (const PixelView bv = pixelsOf(B); bv && fast)
+        C = Image(std::make_shared<FringeNode>(B, bv, o, E));
+    C = materialize(C);
+
+    // 8. Echo of the previous frame, then remember this one (without its echo).
+    Image Cp = C;
+    if (!echoSlot().isNull()) {
+        const PixelView cv = pixelsOf(C), pv = pixelsOf(echoSlot());
+        if (cv && pv && fast)
+            Cp = materialize(Image(std::make_shared<EchoNode>(C, cv, echoSlot(), pv, E)));
+        else
+            Cp = materialize(alphaScaled(echoSlot(), 0.16).composited(C).cropped(E));
+    }
+    echoSlot() = C;
+
+    // 9. Zoom burst.
+    Image acc = Cp;
+    if (const PixelView v = pixelsOf(Cp); v && fast) {
+        std::array<double, 9> scales;
+        for (int k = 1; k <= 9; ++k) scales[size_t(k - 1)] = burstScale(k, t);
+        acc = materialize(Image(std::make_shared<BurstNode>(Cp, v, scales, midX, midY, E)));
+    } else {
+        for (int k = 1; k <= 9; ++k) {
+            Image copy = alphaScaled(scaledAbout(Cp, burstScale(k, t), midX, midY).cropped(E), 0.24);
+            acc = filters::screenBlend(copy, acc).cropped(E);
+        }
+    }
+
+    // 10. Drift.
+    acc = resampled(acc, driftTransform(t, midX, midY), E);
+
+    // 11. Orbs. Beyond its outer radius an orb is fully transparent and screening it changes
+    // nothing, so each is evaluated over its bounding square only.
+    for (int i = 0; i < 10; ++i) {
+        const Orb& orb = orbs()[size_t(i)];
+        const engine::Point c = orbCentre(i, E, t);
+        const double r1 = orb.size * W;
+        Image g = filters::radialGradient(c, 0.2 * r1, r1, Color::fromSRGB(orb.r, orb.g, orb.b, orb.a),
+                                          Color::fromSRGB(orb.r, orb.g, orb.b, 0));
+        if (g.isNull()) continue;
+        g = g.cropped(E).cropped({c.x - r1 - 1, c.y - r1 - 1, 2 * r1 + 2, 2 * r1 + 2});
+        acc = filters::screenBlend(g, acc).cropped(E);
+    }
+
+    // 12. Warm centre light.
+    {
+        const engine::Point c{midX + std::sin(0.1 * t) * 24, midY + std::cos(0.09 * t) * 18};
+        Image g = filters::radialGradient(c, 0.1 * W, 0.75 * W, Color::fromSRGB(1.0, 0.97, 0.9, 0.09),
+                                          Color::fromSRGB(1.0, 0.97, 0.9, 0));
+        if (!g.isNull()) acc = filters::screenBlend(g.cropped(E), acc).cropped(E);
+    }
+
+    // 13. Vignette.
+    acc = filters::vignette(acc, 0.55, 1.9);
+
+    // 14. Sparkles.
+    const int wp = std::max(1, int(std::lround(W))), hp = std::max(1, int(std::lround(H)));
+    const QImage sp = sparkles(wp, hp, t);
+    if (!sp.isNull()) acc = Image::fromQImage(sp).composited(acc);
+    return acc.cropped(E);
+}
+
+}  // namespace ostrela::effects

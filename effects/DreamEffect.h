@@ -1,0 +1,44 @@
+#pragma once
+// Dream Sequence: a soft, glowing flashback look with a ripple, hue drift, glow and bloom, a colour
+// fringe, a one-frame echo, a zoom burst, a drifting camera, floating light orbs, a warm centre
+// light, a vignette and twinkling sparkles. Keeps one picture between frames.
+#include "pipeline/engine/Image.h"
+
+#include <QImage>
+
+#include <array>
+
+namespace ostrela::effects {
+
+engine::Image renderDreamSequence(const engine::Image& image, double t);
+
+namespace dream {
+
+struct Orb {
+    double sx, sy, ph, size;
+    double r, g, b, a;
+};
+const std::array<Orb, 10>& orbs();
+
+double hueAngle(double t);
+double fringeOffset(double t);
+double burstPulse(double t);
+// Scale of burst copy k = 1 … 9.
+double burstScale(int k, double t);
+struct Drift {
+    double dx, dy, zoom, angle;
+};
+Drift drift(double t);
+engine::Affine driftTransform(double t, double midX, double midY);
+// Centre of orb i for an extent.
+engine::Point orbCentre(int i, const engine::Rect& extent, double t);
+
+// The sparkle bitmap (top row first) for a frame of wp × hp pixels.
+QImage sparkles(int wp, int hp, double t);
+
+// The echo slot: the previous frame's fringed picture, or a null image.
+const engine::Image& echo();
+void resetEchoForTesting();
+
+}  // namespace dream
+}  // namespace ostrela::effects

@@ -1,0 +1,382 @@
+#include "effects/DrunkEffect.h"
+
+#include "pipeline/engine/Filters.h"
+#include "pipeline/engine/Nodes.h"
+#include "pipeline/engine/Renderer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <thread>
+#include <xmmintrin.h>
+
+namespace ostrela::effects {
+
+using engine::Image;
+using engine::IRect;
+using engine::Rect;
+namespace filters = engine::filters;
+
+// ---- Materialised pictures ----
+
+namespace {
+
+using Pixels = std::vector<float>;
+
+// Pixels of a rectangle, linear premultiplied RGBA, bottom row first.
+class BufferNode final : public engine::Node {
+public:
+    BufferNode(std::shared_ptr<const Pixels> pixels, const IRect& bounds, const Rect& extent)
+        : pixels_(std::move(pixels)), bounds_(bounds), extent_(extent) {}
+    Rect extent() const override { return extent_; }
+    PixelView view() const { return {pixels_->data(), bounds_}; }
+    void render(engine::TileContext&, const IRect& r, float* out) const override {
+        const IRect in = r.intersected(bounds_);
+        if (!(in == r)) std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
+        if (in.isEmpty()) return;
+        for (int j = 0; j < in.h; ++j) {
+            const float* src = pixels_->data() + (size_t(in.y - bounds_.y + j) * bounds_.w + (in.x - bounds_.x)) * 4;
+            std::memcpy(out + (size_t(in.y - r.y + j) * r.w + (in.x - r.x)) * 4, src, size_t(in.w) * 4 * sizeof(float));
+        }
+    }
+
+private:
+    std::shared_ptr<const Pixels> pixels_;
+    IRect bounds_;
+    Rect extent_;
+};
+
+// Renders graphs into float buffers with its own workers. Buffers no longer referenced by any
+// image are reused, so steady state allocates nothing.
+class Materializer {
+public:
+    Materializer() : pool_(threads()) {
+        for (int i = 0; i < pool_.size(); ++i) arenas_.push_back(std::make_unique<engine::Arena>());
+    }
+
+    Image run(const Image& image) {
+        const Rect e = image.extent();
+        if (image.isNull() || e.isInfinite() || e.isEmpty()) return image;
+        const IRect b = engine::pixelBounds(e);
+        if (b.isEmpty()) return image;
+        std::shared_ptr<Pixels> buf = take(size_t(b.w) * b.h * 4);
+        findShared(image.node().get());
+        const engine::Node& root = *image.node();
+        const int rows = std::min(64, b.h), tiles = (b.h + rows - 1) / rows;
+        float* dst = buf->data();
+        pool_.run(tiles, [&](int task, int worker) {
+            const int y0 = b.y + task * rows, h = std::min(rows, b.maxY() - y0);
+            const unsigned csr = _mm_getcsr();
+            _mm_setcsr(csr | 0x8040);  // denormals flushed, as in the frame renderer
+            engine::TileContext ctx(*arenas_[size_t(worker)], &shared_);
+            ctx.renderInto(root, {b.x, y0, b.w, h}, dst + size_t(y0 - b.y) * b.w * 4);
+            ctx.endTile();
+            _mm_setcsr(csr);
+        });
+        return Image(std::make_shared<BufferNode>(std::move(buf), b, e));
+    }
+
+private:
+    static int threads() { return int(std::clamp(std::thread::hardware_concurrency(), 1u, 16u)); }
+
+    std::shared_ptr<Pixels> take(size_t floats) {
+        for (auto& p : free_)
+            if (p.use_count() == 1 && p->size() == floats) return p;
+        free_.erase(std::remove_if(free_.begin(), free_.end(), [](auto& p) { return p.use_count() == 1; }), free_.end());
+        free_.push_back(std::make_shared<Pixels>(floats));
+        return free_.back();
+    }
+
+    // Nodes with more than one consumer are kept per tile (the frame renderer's rule).
+    void findShared(const engine::Node* root) {
+        shared_.clear();
+        seen_.clear();
+        std::vector<const engine::Node*> stack{root};
+        seen_.push_back({root, 1});
+        while (!stack.empty()) {
+            const engine::Node* n = stack.back();
+            stack.pop_back();
+            for (int i = 0; i < n->inputCount(); ++i) {
+                const engine::Node* in = n->input(i);
+                if (!in) continue;
+                auto it = std::find_if(seen_.begin(), seen_.end(), [in](auto& p) { return p.first == in; });
+                if (it != seen_.end()) {
+                    if (++it->second == 2) shared_.push_back(in);
+                    continue;
+                }
+                seen_.push_back({in, 1});
+                stack.push_back(in);
+            }
+        }
+    }
+
+    engine::ThreadPool pool_;
+    std::vector<std::unique_ptr<engine::Arena>> arenas_;
+    std::vector<std::shared_ptr<Pixels>> free_;
+    std::vector<const engine::Node*> shared_;
+    std::vector<std::pair<const engine::Node*, int>> seen_;
+};
+
+Materializer& materializer() {
+    static Materializer* m = new Materializer();  // kept for the life of the process
+    return *m;
+}
+
+}  // namespace
+
+namespace {
+bool gStraightforward = false;
+
+// Bilinear sampling straight from a pixel buffer; the same weights and rules as the engine's
+// sampler (pixel centres at +0.5, transparent outside the buffer).
+class ResampleNode final : public engine::Node {
+public:
+    ResampleNode(Image source, PixelView view, const engine::Affine& t, const Rect& extent)
+        : source_(std::move(source)), view_(view), inv_(t.inverted()), extent_(extent) {}
+    Rect extent() const override { return extent_; }
+    void render(engine::TileContext&, const IRect& r, float* out) const override {
+        const IRect b = view_.bounds;
+        const float* src = view_.data;
+        for (int j = 0; j < r.h; ++j) {
+            const double py = r.y + j + 0.5, px0 = r.x + 0.5;
+            double sx = inv_.a * px0 + inv_.c * py + inv_.tx - 0.5;
+            double sy = inv_.b * px0 + inv_.d * py + inv_.ty - 0.5;
+            float* o = out + size_t(j) * r.w * 4;
+            for (int i = 0; i < r.w; ++i, sx += inv_.a, sy += inv_.b) {
+                const double fx = std::floor(sx), fy = std::floor(sy);
+                const int x0 = int(fx) - b.x, y0 = int(fy) - b.y;
+                const float wx = float(sx - fx), wy = float(sy - fy);
+                if (x0 >= 0 && y0 >= 0 && x0 + 1 < b.w && y0 + 1 < b.h) {
+                    const float* p0 = src + (size_t(y0) * b.w + x0) * 4;
+                    const float* p1 = p0 + size_t(b.w) * 4;
+                    const __m128 vx = _mm_set1_ps(wx), vy = _mm_set1_ps(wy);
+                    const __m128 a0 = _mm_loadu_ps(p0), a1 = _mm_loadu_ps(p0 + 4);
+                    const __m128 b0 = _mm_loadu_ps(p1), b1 = _mm_loadu_ps(p1 + 4);
+                    const __m128 bot = _mm_add_ps(a0, _mm_mul_ps(_mm_sub_ps(a1, a0), vx));
+                    const __m128 top = _mm_add_ps(b0, _mm_mul_ps(_mm_sub_ps(b1, b0), vx));
+                    _mm_storeu_ps(o + 4 * i, _mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy)));
+                    continue;
+                }
+                float acc[4] = {0, 0, 0, 0};
+                auto add = [&](int x, int y, float w) {
+                    if (x < 0 || y < 0 || x >= b.w || y >= b.h || w == 0.0f) return;
+                    const float* p = src + (size_t(y) * b.w + x) * 4;
+                    for (int c = 0; c < 4; ++c) acc[c] += w * p[c];
+                };
+                if (std::abs(fx) < 1e9 && std::abs(fy) < 1e9) {
+                    add(x0, y0, (1 - wx) * (1 - wy));
+                    add(x0 + 1, y0, wx * (1 - wy));
+                    add(x0, y0 + 1, (1 - wx) * wy);
+                    add(x0 + 1, y0 + 1, wx * wy);
+                }
+                std::memcpy(o + 4 * i, acc, sizeof acc);
+            }
+        }
+        engine::detail::clearOutside(out, r, extent_);
+    }
+
+private:
+    Image source_;  // keeps the pixels alive
+    PixelView view_;
+    engine::Affine inv_;
+    Rect extent_;
+};
+}  // namespace
+
+void setStraightforwardChains(bool on) { gStraightforward = on; }
+bool straightforwardChains() { return gStraightforward; }
+
+Image materialize(const Image& image) { return gStraightforward ? image : materializer().run(image); }
+
+bool isMaterialized(const Image& image) { return dynamic_cast<const BufferNode*>(image.node().get()) != nullptr; }
+
+PixelView pixelsOf(const Image& image) {
+    auto* b = dynamic_cast<const BufferNode*>(image.node().get());
+    return b ? b->view() : PixelView{};
+}
+
+Image resampled(const Image& image, const engine::Affine& t, const Rect& extent) {
+    const PixelView v = pixelsOf(image);
+    if (!v || gStraightforward) return image.transformed(t).cropped(extent);
+    const Rect e = t.mapRect(image.extent()).intersected(extent);
+    if (e.isEmpty()) return Image::empty();
+    return Image(std::make_shared<ResampleNode>(image, v, t, e));
+}
+
+// ---- Drunk Mode ----
+
+namespace drunk {
+
+namespace {
+std::array<Image, 3>& trailSlots() {
+    static std::array<Image, 3> s;  // newest first; process-wide, never cleared
+    return s;
+}
+
+Image alphaScaled(const Image& in, double alpha) {
+    return filters::colorMatrixWithBias(in, {1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, alpha}, {0, 0, 0, 0});
+}
+}  // namespace
+
+Image grade(const Image& image) {
+    Image g = filters::colorControls(image, 0.75, 0.02, 0.88);
+    return filters::colorMatrixWithBias(g, {1.1, 0, 0, 0}, {0, 1.0, 0, 0}, {0, 0, 0.85, 0}, {0, 0, 0, 1},
+                                        {0.02, 0.01, -0.02, 0});
+}
+
+Shake shake(double t) {
+    return {std::sin(9 * t) * 6 + std::sin(13.7 * t) * 4 + 16 * std::sin(0.5 * t),
+            std::cos(8.3 * t) * 5 + std::sin(11.1 * t) * 3 + 12 * std::cos(0.6 * t),
+            std::sin(0.7 * t) * 0.13962634015954636, 1.14 + std::sin(0.9 * t) * 0.02};
+}
+
+double blurSigma(double t) { return (std::sin(0.5 * t) * 0.5 + 0.5) * 3.5 + 0.8; }
+
+engine::Affine shakeTransform(double t, double cx, double cy) {
+    const Shake s = shake(t);
+    const double c = std::cos(s.angle), n = std::sin(s.angle);
+    return engine::Affine::translation(s.dx - cx, s.dy - cy)
+        .then(engine::Affine::scale(s.zoom, s.zoom))
+        .then(engine::Affine{c, n, -n, c, 0, 0})
+        .then(engine::Affine::translation(cx, cy));
+}
+
+const std::array<Image, 3>& history() { return trailSlots(); }
+
+int historyDepth() {
+    return int(std::count_if(trailSlots().begin(), trailSlots().end(), [](const Image& i) { return !i.isNull(); }));
+}
+
+void resetHistoryForTesting() { trailSlots() = {}; }
+
+}  // namespace drunk
+
+namespace {
+
+// Steps 3–5 in one pass: the ghost (already blurred, moved and cropped) at 55 % over the graded
+// picture, then the trails over that, each read straight from its pixels.
+class DrunkAccumulateNode final : public engine::Node {
+public:
+    struct Trail { Image image; PixelView view; float alpha; };
+    DrunkAccumulateNode(Image graded, PixelView g, Image ghost, std::vector<Trail> trails, const Rect& extent)
+        : graded_(std::move(graded)), g_(g), ghost_(std::move(ghost)), trails_(std::move(trails)), extent_(extent) {}
+    Rect extent() const override { return extent_; }
+    int inputCount() const override { return ghost_.isNull() ? 0 : 1; }
+    const engine::Node* input(int) const override { return ghost_.node().get(); }
+    void render(engine::TileContext& ctx, const IRect& r, float* out) const override {
+        const float* gh = ghost_.isNull() ? nullptr : ctx.pull(*ghost_.node(), r);
+        const __m128 one = _mm_set1_ps(1.0f), k = _mm_set1_ps(0.55f);
+        bool inside = g_.bounds.contains(r);
+        for (const Trail& tr : trails_) inside = inside && tr.view.bounds.contains(r);
+        if (inside) {
+            // Every picture covers the tile: plain row pointers.
+            const size_t n = trails_.size();
+            for (int j = 0; j < r.h; ++j) {
+                const float* gp = g_.at(r.x, r.y + j);
+                const float* tp[3] = {};
+                __m128 ta[3];
+                for (size_t q = 0; q < n; ++q) {
+                    tp[q] = trails_[q].view.at(r.x, r.y + j);
+                    ta[q] = _mm_set1_ps(trails_[q].alpha);
+                }
+                const float* hp = gh ? gh + size_t(j) * r.w * 4 : nullptr;
+                float* o = out + size_t(j) * r.w * 4;
+                for (int i = 0; i < r.w; ++i) {
+                    __m128 acc = _mm_loadu_ps(gp + 4 * i);
+                    if (hp) {
+                        const __m128 f = _mm_mul_ps(_mm_loadu_ps(hp + 4 * i), k);
+                        acc = _mm_add_ps(f, _mm_mul_ps(acc, _mm_sub_ps(one, _mm_shuffle_ps(f, f, 0xFF))));
+                    }
+                    for (size_t q = 0; q < n; ++q) {
+                        const __m128 f = _mm_mul_ps(_mm_loadu_ps(tp[q] + 4 * i), ta[q]);
+                        acc = _mm_add_ps(f, _mm_mul_ps(acc, _mm_sub_ps(one, _mm_shuffle_ps(f, f, 0xFF))));
+                    }
+                    _mm_storeu_ps(o + 4 * i, acc);
+                }
+            }
+            engine::detail::clearOutside(out, r, extent_);
+            return;
+        }
+        for (int j = 0; j < r.h; ++j) {
+            const int y = r.y + j;
+            float* o = out + size_t(j) * r.w * 4;
+            for (int i = 0; i < r.w; ++i) {
+                const int x = r.x + i;
+                const float* gp = g_.at(x, y);
+                __m128 acc = gp ? _mm_loadu_ps(gp) : _mm_setzero_ps();
+                if (gh) {
+                    const __m128 f = _mm_mul_ps(_mm_loadu_ps(gh + (size_t(j) * r.w + i) * 4), k);
+                    acc = _mm_add_ps(f, _mm_mul_ps(acc, _mm_sub_ps(one, _mm_shuffle_ps(f, f, 0xFF))));
+                }
+                for (const Trail& tr : trails_) {
+                    const float* tp = tr.view.at(x, y);
+                    if (!tp) continue;
+                    const __m128 f = _mm_mul_ps(_mm_loadu_ps(tp), _mm_set1_ps(tr.alpha));
+                    acc = _mm_add_ps(f, _mm_mul_ps(acc, _mm_sub_ps(one, _mm_shuffle_ps(f, f, 0xFF))));
+                }
+                _mm_storeu_ps(o + 4 * i, acc);
+            }
+        }
+        engine::detail::clearOutside(out, r, extent_);
+    }
+
+private:
+    Image graded_;
+    PixelView g_;
+    Image ghost_;
+    std::vector<Trail> trails_;
+    Rect extent_;
+};
+
+}  // namespace
+
+Image renderDrunkMode(const Image& image, double t) {
+    using namespace drunk;
+    const Rect E = image.extent();
+    // The graded picture is read by the ghost's blur, as the background and, over the next three
+    // frames, as a trail: evaluate it once and keep its pixels.
+    const Image graded = materialize(grade(image));
+
+    const Image moved = graded.gaussianBlur(5.0).translated(std::sin(1.6 * t) * 22, std::sin(1.1 * t) * 10).cropped(E);
+    auto& h = trailSlots();
+    const double alphas[3] = {0.45, 0.3, 0.18};
+
+    const PixelView gv = pixelsOf(graded);
+    bool fused = bool(gv) && !straightforwardChains();
+    std::vector<DrunkAccumulateNode::Trail> trails;
+    Rect accExtent = E;
+    for (int i = 0; i < 3 && fused; ++i) {
+        if (h[size_t(i)].isNull()) continue;
+        const PixelView v = pixelsOf(h[size_t(i)]);
+        if (!v) fused = false;
+        trails.push_back({h[size_t(i)], v, float(alphas[i])});
+        accExtent = accExtent.united(h[size_t(i)].extent());
+    }
+    Image acc;
+    if (fused) {
+        // Alpha-only colour matrices scale premultiplied pixels by the alpha, so the ghost and
+        // the trails are faded inside the pass.
+        acc = Image(std::make_shared<DrunkAccumulateNode>(graded, gv, moved, std::move(trails), accExtent));
+    } else {
+        const Image ghost = alphaScaled(moved, 0.55);
+        acc = ghost.composited(graded).cropped(E);
+        for (int i = 0; i < 3; ++i)
+            if (!h[size_t(i)].isNull()) acc = alphaScaled(h[size_t(i)], alphas[i]).composited(acc);
+    }
+    h[2] = h[1];
+    h[1] = h[0];
+    h[0] = graded;
+
+    // The shake reads acc through a rotation, so every output tile would pull a much taller band
+    // of it: evaluate acc once and sample it straight from its pixels.
+    acc = materialize(acc);
+    const double cx = E.x + E.w / 2, cy = E.y + E.h / 2;
+    const Image out = resampled(acc, shakeTransform(t, cx, cy), E);
+    const Image result = out.gaussianBlur(blurSigma(t)).cropped(E);
+    // A picture shaken wholly out of its frame (only possible for tiny ones) is a transparent
+    // frame, still of the input's extent.
+    if (result.extent().isEmpty() && !E.isEmpty()) return Image::solid(engine::Color{}).cropped(E);
+    return result;
+}
+
+}  // namespace ostrela::effects

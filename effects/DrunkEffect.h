@@ -1,0 +1,66 @@
+#pragma once
+// Drunk Mode: a warm, washed picture with a swaying double image, trails of the three previous
+// frames and a rolling, zooming shake under a breathing blur. The one look besides Dream Sequence
+// that remembers earlier frames.
+#include "pipeline/engine/Image.h"
+
+#include <array>
+#include <memory>
+#include <vector>
+
+namespace ostrela::effects {
+
+engine::Image renderDrunkMode(const engine::Image& image, double t);
+
+// A picture evaluated once into linear float pixels and then read like any other image. Chains
+// that sample one picture many times at different places (scaled copies, rotations, a stored
+// frame read again next frame) use it so the picture is not re-evaluated for every reader.
+// Renders with a process-wide renderer; effect steps run one at a time.
+engine::Image materialize(const engine::Image& image);
+bool isMaterialized(const engine::Image& image);
+
+// The pixels of a materialised image (linear premultiplied RGBA, bottom row first, bounds.w
+// pixels a row); empty for any other image.
+struct PixelView {
+    const float* data = nullptr;
+    engine::IRect bounds;
+    explicit operator bool() const { return data != nullptr; }
+    // Pixel (x, y), or null outside the bounds.
+    const float* at(int x, int y) const {
+        if (x < bounds.x || y < bounds.y || x >= bounds.maxX() || y >= bounds.maxY()) return nullptr;
+        return data + (size_t(y - bounds.y) * bounds.w + (x - bounds.x)) * 4;
+    }
+};
+PixelView pixelsOf(const engine::Image& image);
+
+// For measuring what the shortcuts cost in fidelity: while set, the heavy looks build their plain
+// chains (no materialised pictures, fused nodes or band crops), as the looks are written down.
+void setStraightforwardChains(bool on);
+bool straightforwardChains();
+
+// A materialised image moved by t and cropped to `extent`, sampled bilinearly straight from its
+// pixels (transparent outside them), as Image::transformed samples, without copying the source
+// region first. Any other image goes through Image::transformed.
+engine::Image resampled(const engine::Image& image, const engine::Affine& t, const engine::Rect& extent);
+
+namespace drunk {
+
+// The graded picture of the frame (steps 1–2), which is also what the trail history stores.
+engine::Image grade(const engine::Image& image);
+
+struct Shake {
+    double dx, dy, angle, zoom;
+};
+Shake shake(double t);
+double blurSigma(double t);
+// The point p moved by the shake about centre (cx, cy).
+engine::Affine shakeTransform(double t, double cx, double cy);
+
+// The trail history, newest first; an empty slot is a null image.
+const std::array<engine::Image, 3>& history();
+int historyDepth();  // filled slots
+// For tests: forget the history, as at process start.
+void resetHistoryForTesting();
+
+}  // namespace drunk
+}  // namespace ostrela::effects

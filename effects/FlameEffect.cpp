@@ -1,0 +1,129 @@
+#include "effects/FlameEffect.h"
+
+#include "effects/DrunkEffect.h"
+#include "pipeline/engine/Filters.h"
+
+#include <cmath>
+
+namespace ostrela::effects {
+
+using engine::Color;
+using engine::Image;
+using engine::Rect;
+namespace filters = engine::filters;
+
+namespace flame {
+
+double flicker(double t) { return std::sin(9 * t) * 0.02 + std::sin(23 * t + 1.7) * 0.015 - 0.01; }
+
+double octaveOffset(double speed, double phase, double t) { return std::fmod(speed * t, 10000.0) + phase; }
+
+engine::Point emberOffset(double width, double t) {
+    return {width * std::sin(1.3 * t) * 0.02, std::fmod(130 * t, 10000.0)};
+}
+
+Image grade(const Image& image, double t) {
+    Image g = filters::colorControls(image, 1.1, flicker(t), 1.05);
+    return filters::colorMatrixWithBias(g, {1.1, 0, 0, 0}, {0, 0.96, 0, 0}, {0, 0, 0.75, 0}, {0, 0, 0, 1}, {0, 0, 0, 0});
+}
+
+namespace {
+
+// Scaling by s, moving by off·s and scaling back compose into a plain upward move by off, so the
+// noise is sampled at full resolution, shifted.
+Image octave(const Rect& E, double speed, double phase, double sigma, double t) {
+    return filters::randomNoise().translated(0, octaveOffset(speed, phase, t)).gaussianBlur(sigma).cropped(E);
+}
+
+const Color kWhite0 = Color::fromSRGB(1, 1, 1, 0);
+
+Image heightMask(const Rect& E) {
+    const double mx = E.x + E.w / 2;
+    Image m = filters::linearGradient({mx, E.y}, {mx, E.y + 0.4 * E.h}, Color::fromSRGB(1, 1, 1, 0.6), kWhite0);
+    return m.isNull() ? Image::empty() : m.cropped(E);
+}
+
+Image spreadMask(const Rect& E) {
+    Image m = filters::radialGradient({E.x + E.w / 2, E.y}, 0.35 * E.w, 0.85 * E.w, Color::fromSRGB(1, 1, 1, 1),
+                                      Color::fromSRGB(1, 1, 1, 0.15));
+    return m.isNull() ? Image::empty() : m.cropped(E);
+}
+
+}  // namespace
+
+Image fireMask(const Rect& E) {
+    // The product of the two masks, component by component: the height mask (white) masked by
+    // the spread mask (white) is white at the product of their alphas.
+    return filters::blendWithMask(heightMask(E), Image::empty(), spreadMask(E));
+}
+
+namespace {
+// The mask depends on the extent only: kept, evaluated, for the extent last used.
+Image cachedFireMask(const Rect& E, const Rect& band) {
+    static Rect key, keyBand;
+    static Image mask;
+    if (mask.isNull() || !(key == E) || !(keyBand == band)) {
+        key = E;
+        keyBand = band;
+        mask = materialize(fireMask(E).cropped(band));
+    }
+    return mask;
+}
+}  // namespace
+
+Image fireLayer(const Rect& E, double t) { return fireLayer(E, t, E); }
+
+Image fireLayer(const Rect& E, double t, const Rect& band) {
+    if (filters::randomNoise().isNull()) return Image::empty();
+    const Image A = octave(E, 22, 0, 4.0, t);
+    const Image B = octave(E, 48, 3071, 3.0, t);
+    const Image C = octave(E, -30, 8842, 6.0, t);
+    const Image Bp = filters::colorControls(B, 1.0, -0.15, 1.6);
+    const Image Ap = filters::colorControls(A, 1.0, -0.05, 1.8);
+    Image S = filters::screenBlend(Bp, Ap);
+    if (!(band == E)) {
+        // Only `band` of the fire is wanted. The displacement reads S up to 14 px (plus the
+        // bilinear footprint) around each pixel, and every output tile would evaluate that margin
+        // again: evaluate S once over the band and its margin.
+        S = materialize(S.cropped(band.insetBy(-16, -16).intersected(E)));
+    }
+    const Image D = filters::displacementDistortion(S, C, 28).cropped(E);
+    Image core = filters::colorControls(D, 1.0, 0.05, 1.7);
+    core = filters::falseColor(core, Color::fromSRGB(0.02, 0, 0, 0), Color::fromSRGB(1.0, 0.85, 0.45, 1.0));
+    const Image outer = filters::falseColor(D, Color::fromSRGB(0.05, 0, 0, 0), Color::fromSRGB(0.9, 0.3, 0.03, 1.0));
+    const Image F = filters::screenBlend(core, outer);
+    // The mask is the product of the height and spread masks: masking by one and then the other
+    // applies exactly that product.
+    if (!(band == E) && !straightforwardChains()) return filters::blendWithMask(F, Image::empty(), cachedFireMask(E, band));
+    return filters::blendWithMask(filters::blendWithMask(F, Image::empty(), heightMask(E)), Image::empty(),
+                                  spreadMask(E));
+}
+
+Image emberLayer(const Rect& E, double t) {
+    if (filters::randomNoise().isNull()) return Image::empty();
+    const engine::Point off = emberOffset(E.w, t);
+    Image specks = filters::randomNoise().translated(off.x, off.y).cropped(E);
+    specks = filters::colorControls(specks, 1.0, -0.72, 10);
+    specks = specks.gaussianBlur(1.4).cropped(E);
+    specks = filters::falseColor(specks, Color::fromSRGB(0, 0, 0, 0), Color::fromSRGB(1.0, 0.75, 0.25, 1.0));
+    const double mx = E.x + E.w / 2;
+    Image fade = filters::linearGradient({mx, E.y}, {mx, E.maxY()}, Color::fromSRGB(1, 1, 1, 0.6), kWhite0);
+    fade = fade.isNull() ? Image::empty() : fade.cropped(E);
+    return filters::blendWithMask(specks, Image::empty(), fade);
+}
+
+}  // namespace flame
+
+Image renderFlame(const Image& image, double t) {
+    const Rect E = image.extent();
+    const Image graded = flame::grade(image, t);
+    // The fire's mask is zero from 40 % of the height up, so only that bottom band is evaluated.
+    const Rect band{E.x, E.y, E.w, 0.4 * E.h};
+    const Image fire = straightforwardChains() ? flame::fireLayer(E, t) : flame::fireLayer(E, t, band).cropped(band);
+    const Image embers = flame::emberLayer(E, t);
+    Image out = filters::screenBlend(fire, graded);
+    out = filters::screenBlend(embers, out);
+    return out.cropped(E);
+}
+
+}  // namespace ostrela::effects

@@ -1,0 +1,368 @@
+#include "effects/DreamEffect.h"
+#include "effects/DrunkEffect.h"
+#include "effects/Effects.h"
+#include "effects/FlameEffect.h"
+#include "effects/MissionControlEffect.h"
+#include "pipeline/engine/Renderer.h"
+
+#include <gtest/gtest.h>
+
+#include <QImage>
+#include <QPainter>
+
+#include <cmath>
+
+using namespace ostrela;
+using namespace ostrela::effects;
+using engine::Image;
+using engine::Rect;
+
+namespace {
+
+QImage filled(int w, int h, QColor c) {
+    QImage img(w, h, QImage::Format_ARGB32_Premultiplied);
+    img.fill(c);
+    return img;
+}
+
+engine::Renderer& renderer() {
+    static engine::Renderer r(2, 64);
+    return r;
+}
+
+// Linear premultiplied floats of rect, bottom row first.
+struct Pixels {
+    engine::IRect rect;
+    std::vector<float> v;
+    const float* at(int x, int y) const { return v.data() + (size_t(y - rect.y) * rect.w + (x - rect.x)) * 4; }
+    // Mean of channel c over rows [y0, y1) and columns [x0, x1).
+    double mean(int c, int x0, int y0, int x1, int y1) const {
+        double s = 0;
+        for (int y = y0; y < y1; ++y)
+            for (int x = x0; x < x1; ++x) s += at(x, y)[c];
+        return s / (double(x1 - x0) * (y1 - y0));
+    }
+    double max(int c, int x0, int y0, int x1, int y1) const {
+        double m = 0;
+        for (int y = y0; y < y1; ++y)
+            for (int x = x0; x < x1; ++x) m = std::max(m, double(at(x, y)[c]));
+        return m;
+    }
+};
+
+Pixels render(const Image& im, engine::IRect r = {0, 0, 1280, 720}) { return {r, renderer().renderFloat(im, r)}; }
+
+Image frameOf(QColor c) { return Image::fromQImage(filled(1280, 720, c)); }
+
+}  // namespace
+
+// ---- Flame ----
+
+TEST(Flame, ValuesAtTimeZero) {
+    EXPECT_NEAR(flame::flicker(0), 0.00487, 5e-6);
+    EXPECT_NEAR(flame::flicker(0), std::sin(1.7) * 0.015 - 0.01, 1e-15);
+    EXPECT_EQ(flame::octaveOffset(22, 0, 0), 0);
+    EXPECT_EQ(flame::octaveOffset(48, 3071, 0), 3071);
+    EXPECT_EQ(flame::octaveOffset(-30, 8842, 0), 8842);
+    // The scroll wraps every 10000 pixels: just after 10000 / 22 s octave A starts again.
+    EXPECT_NEAR(flame::octaveOffset(22, 0, 10000.0 / 22 + 0.5), 11, 1e-6);
+    const engine::Point e = flame::emberOffset(1280, 0);
+    EXPECT_EQ(e.x, 0);
+    EXPECT_EQ(e.y, 0);
+    for (double t : {0.0, 0.3, 1.1, 77.7, 1e6})
+        EXPECT_TRUE(flame::flicker(t) >= -0.045 && flame::flicker(t) <= 0.025) << t;
+}
+
+TEST(Flame, FireStaysOutOfTheTopSixtyPercent) {
+    const Rect E{0, 0, 1280, 720};
+    for (double t : {0.0, 12.5, 812345.25}) {
+        // The layer as built, without the renderer's crop to the bottom band.
+        const Pixels fire = render(flame::fireLayer(E, t));
+        EXPECT_EQ(fire.max(3, 0, 288, 1280, 720), 0.0) << t;  // rows from 40 % of the height up
+        // The fire is there along the bottom, strongest at the centre.
+        const double centre = fire.mean(3, 540, 0, 740, 40), side = fire.mean(3, 0, 0, 100, 40);
+        EXPECT_GT(centre, 0.05) << t;
+        EXPECT_GT(centre, side) << t;
+        EXPECT_GT(fire.mean(0, 540, 0, 740, 40), fire.mean(2, 540, 0, 740, 40)) << t;  // warm
+    }
+    // On a black frame the rendered effect is black above the fire, apart from the embers, which
+    // fade out completely at the top.
+    const Pixels out = render(renderFlame(frameOf(Qt::black), 3.0));
+    const Pixels embers = render(flame::emberLayer(E, 3.0));
+    for (int y : {300, 450, 600, 719})
+        for (int x = 0; x < 1280; x += 7) {
+            const float* o = out.at(x, y);
+            const float* e = embers.at(x, y);
+            // Screened over opaque black, the picture is the embers' colour.
+            for (int c = 0; c < 3; ++c) ASSERT_NEAR(o[c], e[c], 1e-5) << x << "," << y;
+        }
+    EXPECT_GT(embers.max(3, 0, 0, 1280, 200), 0.02);
+    EXPECT_LT(embers.max(3, 0, 716, 1280, 720), 0.01);
+    EXPECT_GT(out.mean(0, 540, 0, 740, 60), 0.05);  // fire in the bottom centre
+}
+
+TEST(Flame, GradeIsWarm) {
+    const Pixels g = render(flame::grade(frameOf(QColor(128, 128, 128)), 0));
+    const float* p = g.at(640, 360);
+    EXPECT_GT(p[0], p[1]);
+    EXPECT_GT(p[1], p[2]);
+    EXPECT_FLOAT_EQ(p[3], 1.0f);
+}
+
+// ---- Drunk Mode ----
+
+TEST(DrunkMode, ShakeAndBlurAtTimeZero) {
+    const drunk::Shake s = drunk::shake(0);
+    EXPECT_EQ(s.dx, 0);
+    EXPECT_DOUBLE_EQ(s.dy, 17);
+    EXPECT_EQ(s.angle, 0);
+    EXPECT_DOUBLE_EQ(s.zoom, 1.14);
+    EXPECT_DOUBLE_EQ(drunk::blurSigma(0), 2.55);
+    // The centre moves by zoom × (dx, dy); a point 100 px right of it is 114 px right after.
+    const engine::Affine a = drunk::shakeTransform(0, 640, 360);
+    engine::Point c = a.map({640, 360}), r = a.map({740, 360});
+    EXPECT_NEAR(c.x, 640, 1e-9);
+    EXPECT_NEAR(c.y, 360 + 1.14 * 17, 1e-9);
+    EXPECT_NEAR(r.x - c.x, 114, 1e-9);
+    // A quarter period of sin(0.7 t) later the angle is 8 degrees, counter-clockwise.
+    const double tq = M_PI / 2 / 0.7;
+    EXPECT_NEAR(drunk::shake(tq).angle, 8 * M_PI / 180, 1e-12);
+    const engine::Affine b = drunk::shakeTransform(tq, 0, 0);
+    const engine::Point u = b.map({1, 0}), o = b.map({0, 0});
+    EXPECT_NEAR(std::atan2(u.y - o.y, u.x - o.x), 8 * M_PI / 180, 1e-12);
+}
+
+TEST(DrunkMode, TrailsFillAndSurviveOtherEffects) {
+    drunk::resetHistoryForTesting();
+    const Image red = frameOf(QColor(200, 30, 30)), blue = frameOf(QColor(30, 30, 200));
+    const double t = 0;  // no sway of the ghost sideways, no rotation
+    // The first frame has no trails: a flat frame stays flat and equals its own grade (blurred
+    // flatness is flatness).
+    const Pixels first = render(applyVideoEffect(VideoEffect::drunkMode, red, t, 0));
+    const Pixels gradedRed = render(drunk::grade(red));
+    EXPECT_EQ(drunk::historyDepth(), 1);
+    EXPECT_NEAR(first.at(640, 360)[0], gradedRed.at(640, 360)[0], 1e-4);
+    EXPECT_NEAR(first.at(640, 360)[2], gradedRed.at(640, 360)[2], 1e-4);
+    for (int i = 2; i <= 4; ++i) {
+        applyVideoEffect(VideoEffect::drunkMode, red, t, 0);
+        EXPECT_EQ(drunk::historyDepth(), std::min(i, 3));
+    }
+    // Other looks leave the history alone.
+    for (VideoEffect e : {VideoEffect::none, VideoEffect::flame, VideoEffect::missionControl, VideoEffect::dreamSequence})
+        applyVideoEffect(e, blue, 5, 82.8);
+    EXPECT_EQ(drunk::historyDepth(), 3);
+    // Back on Drunk Mode with a blue picture: the red frames of the last period show through.
+    const Pixels back = render(applyVideoEffect(VideoEffect::drunkMode, blue, t, 0));
+    drunk::resetHistoryForTesting();
+    const Pixels fresh = render(applyVideoEffect(VideoEffect::drunkMode, blue, t, 0));
+    const float* b = back.at(640, 360);
+    const float* f = fresh.at(640, 360);
+    EXPECT_GT(b[0], f[0] + 0.1);
+    EXPECT_LT(b[2], f[2] - 0.1);
+    // Trails at 0.45, 0.3, 0.18 over the blue acc: red share 1 − 0.55·0.7·0.82 of the way.
+    const Pixels gradedBlue = render(drunk::grade(blue));
+    const double share = 1 - 0.55 * 0.7 * 0.82;
+    const double expected = gradedBlue.at(640, 360)[0] + share * (gradedRed.at(640, 360)[0] - gradedBlue.at(640, 360)[0]);
+    EXPECT_NEAR(b[0], expected, 0.01);
+}
+
+TEST(DrunkMode, HistoryHoldsTheGradedPictureOnly) {
+    drunk::resetHistoryForTesting();
+    // A sharp vertical edge: the ghost (blurred, moved 22 px at most) would smear it.
+    QImage half = filled(1280, 720, Qt::black);
+    QPainter(&half).fillRect(0, 0, 640, 720, Qt::white);
+    const Image src = Image::fromQImage(half);
+    for (int i = 0; i < 3; ++i) applyVideoEffect(VideoEffect::drunkMode, src, 1.0 + i, 0);
+    const Pixels graded = render(drunk::grade(src));
+    for (int slot = 0; slot < 3; ++slot) {
+        const Pixels h = render(drunk::history()[size_t(slot)]);
+        for (int x : {600, 638, 639, 640, 641, 700}) {
+            EXPECT_NEAR(h.at(x, 360)[0], graded.at(x, 360)[0], 1e-6) << slot << " " << x;
+            EXPECT_NEAR(h.at(x, 360)[3], 1.0, 1e-6);
+        }
+    }
+    drunk::resetHistoryForTesting();
+}
+
+// ---- Dream Sequence ----
+
+TEST(DreamSequence, ValuesAtTimeZero) {
+    EXPECT_EQ(dream::hueAngle(0), 0);
+    EXPECT_EQ(dream::fringeOffset(0), 2);
+    EXPECT_DOUBLE_EQ(dream::burstPulse(0), 0.6);
+    EXPECT_DOUBLE_EQ(dream::burstScale(1, 0), 1.045);
+    EXPECT_DOUBLE_EQ(dream::burstScale(9, 0), 1.405);
+    const dream::Drift d = dream::drift(0);
+    EXPECT_EQ(d.dx, 0);
+    EXPECT_EQ(d.dy, 3);
+    EXPECT_DOUBLE_EQ(d.zoom, 1.045);
+    EXPECT_EQ(d.angle, 0);
+    const engine::Affine a = dream::driftTransform(0, 640, 360);
+    EXPECT_NEAR(a.map({640, 360}).y, 360 + 1.045 * 3, 1e-9);
+    const Rect E{0, 0, 1280, 720};
+    const engine::Point o = dream::orbCentre(0, E, 0);
+    EXPECT_DOUBLE_EQ(o.x, 640);
+    EXPECT_DOUBLE_EQ(o.y, 360 + 0.28 * 720);
+    EXPECT_NEAR(std::abs(dream::hueAngle(M_PI / 2 / 0.12)), 55 * M_PI / 180, 1e-12);
+}
+
+TEST(DreamSequence, SparklesFadeAndDarkOnesAreNotDrawn) {
+    // Sparkle 0 sits at (0.5 W, 1.0 H) with b = sin(t) × 0.5 + 0.5; sparkle 1 at x = 47.3.
+    auto alphaAt = [](const QImage& img, double fx, double fy) {
+        const int x = std::clamp(int(fx), 0, img.width() - 1), y = std::clamp(img.height() - 1 - int(fy), 0, img.height() - 1);
+        return qAlpha(img.pixel(x, y));
+    };
+    const double x1 = 47.3;
+    const double cx = (std::sin(x1) * 0.5 + 0.5) * 1280, cy = (std::cos(1.7 * x1) * 0.5 + 0.5) * 720;
+    const double tBright = M_PI / 2 - x1 + 200 * M_PI;  // b = 1
+    const double tDark = -M_PI / 2 - x1 + 200 * M_PI;   // b = 0
+    const QImage bright = dream::sparkles(1280, 720, tBright), dark = dream::sparkles(1280, 720, tDark);
+    EXPECT_NEAR(alphaAt(bright, cx, cy), 0.55 * 255, 40);
+    EXPECT_EQ(alphaAt(dark, cx, cy), 0);
+    // b = 0.35 exactly is not drawn either; just above it is, faintly.
+    const double tEdge = std::asin(0.35 * 2 - 1) - x1 + 200 * M_PI;
+    EXPECT_EQ(alphaAt(dream::sparkles(1280, 720, tEdge - 1e-9), cx, cy), 0);
+}
+
+TEST(DreamSequence, EchoSurvivesOtherEffects) {
+    drunk::resetHistoryForTesting();
+    dream::resetEchoForTesting();
+    const Image red = frameOf(QColor(220, 40, 40)), blue = frameOf(QColor(30, 40, 210));
+    EXPECT_TRUE(dream::echo().isNull());
+    applyVideoEffect(VideoEffect::dreamSequence, red, 100, 0);
+    EXPECT_FALSE(dream::echo().isNull());
+    for (VideoEffect e : {VideoEffect::none, VideoEffect::flame, VideoEffect::drunkMode, VideoEffect::missionControl})
+        applyVideoEffect(e, blue, 100, 0);
+    EXPECT_FALSE(dream::echo().isNull());
+    // The echo holds a fringed picture of the red frame: far more red than blue.
+    const Pixels echo = render(dream::echo());
+    EXPECT_GT(echo.at(640, 360)[0], echo.at(640, 360)[2] + 0.2);
+    const Pixels back = render(applyVideoEffect(VideoEffect::dreamSequence, blue, 100, 0));
+    dream::resetEchoForTesting();
+    const Pixels fresh = render(applyVideoEffect(VideoEffect::dreamSequence, blue, 100, 0));
+    // The red frame shows through at 16 %; the first frame of a fresh period has no echo.
+    const double dr = back.mean(0, 600, 330, 680, 390) - fresh.mean(0, 600, 330, 680, 390);
+    EXPECT_GT(dr, 0.02);
+    EXPECT_LT(dr, 0.3);
+    dream::resetEchoForTesting();
+    drunk::resetHistoryForTesting();
+}
+
+TEST(DreamSequence, RippleTimeKeepsMovingLateInTheCentury) {
+    // Seconds since 2001 are far beyond single precision's whole seconds; the ripple must still
+    // change between frames a thirtieth of a second apart.
+    dream::resetEchoForTesting();
+    const Image src = [] {
+        QImage img = filled(1280, 720, Qt::black);
+        QPainter p(&img);
+        for (int x = 0; x < 1280; x += 16) p.fillRect(x, 0, 8, 720, Qt::white);
+        return Image::fromQImage(img);
+    }();
+    const double t = 820000000.0;
+    const Pixels a = render(applyWarp(src, std::make_shared<DreamRippleKernel>(9.0f, float(std::fmod(t, 20 * M_PI)))));
+    const Pixels b = render(applyWarp(src, std::make_shared<DreamRippleKernel>(9.0f, float(std::fmod(t + 0.5, 20 * M_PI)))));
+    double diff = 0;
+    for (int x = 0; x < 1280; ++x) diff += std::abs(a.at(x, 360)[0] - b.at(x, 360)[0]);
+    EXPECT_GT(diff, 10);
+    // The reduction is exact: both sines have 20π as a period.
+    for (double tt : {0.0, 1.234, 100.5})
+        EXPECT_NEAR(std::sin(0.6 * (tt + 20 * M_PI)), std::sin(0.6 * tt), 1e-12);
+}
+
+// ---- All four ----
+
+TEST(HeavyLooks, KeepTheFourByThreeExtent) {
+    const Image src = fitToOutput(Image::fromQImage(filled(640, 480, QColor(90, 120, 150))));
+    ASSERT_EQ(src.extent(), (Rect{0, -120, 1280, 960}));
+    for (VideoEffect e : {VideoEffect::flame, VideoEffect::drunkMode, VideoEffect::missionControl,
+                          VideoEffect::dreamSequence}) {
+        for (int frame = 0; frame < 2; ++frame) {  // the second with memory in the slots
+            const Image out = applyVideoEffect(e, src, 500 + frame / 30.0, 82.8);
+            EXPECT_EQ(out.extent(), (Rect{0, -120, 1280, 960})) << rawValue(e);
+            const Pixels p = render(out, {0, -120, 1280, 960});
+            EXPECT_GT(p.mean(3, 600, -100, 680, 800), 0.9) << rawValue(e);  // covered, not transparent
+        }
+    }
+    drunk::resetHistoryForTesting();
+    dream::resetEchoForTesting();
+}
+
+TEST(HeavyLooks, SameTimeSamePicture) {
+    const Image src = frameOf(QColor(100, 150, 90));
+    for (VideoEffect e : {VideoEffect::flame, VideoEffect::missionControl}) {
+        const Pixels a = render(applyVideoEffect(e, src, 4242.125, 0));
+        const Pixels b = render(applyVideoEffect(e, src, 4242.125, 0));
+        EXPECT_EQ(a.v, b.v) << rawValue(e);
+    }
+}
+
+// The shortcuts (pictures evaluated once, fused passes, the fire band) against the plain chains,
+// over three frames so the memory slots are in use: the same picture within 8-bit rounding.
+TEST(HeavyLooks, ShortcutsMatchThePlainChains) {
+    // Half the frame size keeps the plain chains' time down; every look works on any extent.
+    QImage cam(640, 360, QImage::Format_ARGB32_Premultiplied);
+    {
+        QPainter p(&cam);
+        QLinearGradient g(0, 0, 640, 360);
+        g.setColorAt(0, QColor(40, 60, 180));
+        g.setColorAt(0.5, QColor(220, 170, 60));
+        g.setColorAt(1, QColor(20, 110, 70));
+        p.fillRect(cam.rect(), g);
+        p.setPen(QPen(Qt::white, 3));
+        for (int i = 0; i < 40; ++i) p.drawLine(i * 16, 0, 640 - i * 16, 360);
+    }
+    const Image src = Image::fromQImage(cam);
+    for (VideoEffect e : {VideoEffect::flame, VideoEffect::drunkMode, VideoEffect::dreamSequence, VideoEffect::missionControl}) {
+        QImage out[2];
+        for (int plain = 0; plain < 2; ++plain) {
+            drunk::resetHistoryForTesting();
+            dream::resetEchoForTesting();
+            setStraightforwardChains(plain == 1);
+            Image im;
+            for (int f = 0; f < 3; ++f) im = applyVideoEffect(e, src, 820000000.0 + f / 30.0, 82.8);
+            out[plain] = renderer().renderQImage(im, {0, 0, 640, 360});
+        }
+        setStraightforwardChains(false);
+        int maxErr = 0;
+        double sum = 0;
+        for (int y = 0; y < 360; ++y) {
+            const uchar* a = out[0].constScanLine(y);
+            const uchar* b = out[1].constScanLine(y);
+            for (int x = 0; x < 640 * 4; ++x) {
+                const int d = std::abs(int(a[x]) - int(b[x]));
+                maxErr = std::max(maxErr, d);
+                sum += d;
+            }
+        }
+        const double mean = sum / (640.0 * 360 * 4);
+        RecordProperty(std::string(rawValue(e)) + "_max", maxErr);
+        std::printf("%s: max %d, mean %.4f (8-bit units)\n", rawValue(e), maxErr, mean);
+        EXPECT_LE(maxErr, 3) << rawValue(e);
+        EXPECT_LT(mean, 0.1) << rawValue(e);
+    }
+    drunk::resetHistoryForTesting();
+    dream::resetEchoForTesting();
+}
+
+TEST(HeavyLooks, EmptyAndTinyPicturesDoNotBreakThem) {
+    for (VideoEffect e : {VideoEffect::flame, VideoEffect::drunkMode, VideoEffect::missionControl,
+                          VideoEffect::dreamSequence}) {
+        for (int f = 0; f < 2; ++f) {
+            const Image none = applyVideoEffect(e, Image(), 10 + f, 82.8);
+            EXPECT_TRUE(none.extent().isEmpty()) << rawValue(e);
+            render(none, {0, 0, 8, 8});
+            const Image tiny = applyVideoEffect(e, Image::fromQImage(filled(1, 1, Qt::red)), 10 + f, 82.8);
+            EXPECT_EQ(tiny.extent(), (Rect{0, 0, 1, 1})) << rawValue(e);
+            render(tiny, {0, 0, 1, 1});
+        }
+    }
+    // Memory from a tiny picture, then a full frame: the trails and the echo of another size
+    // are drawn where they lie.
+    const Image full = frameOf(QColor(10, 200, 10));
+    for (VideoEffect e : {VideoEffect::drunkMode, VideoEffect::dreamSequence}) {
+        const Pixels p = render(applyVideoEffect(e, full, 11, 0));
+        EXPECT_GT(p.at(640, 360)[1], p.at(640, 360)[0]) << rawValue(e);
+    }
+    drunk::resetHistoryForTesting();
+    dream::resetEchoForTesting();
+}
