@@ -350,12 +350,19 @@ private:
 // unpremultiplied as the decoder does), so the run skips decode → encode and reads the bytes.
 class SourceToneNode final : public Node {
 public:
-    SourceToneNode(NodePtr source, std::shared_ptr<const ToneOp> tone)
-        : source_(std::move(source)), image_(static_cast<const SourceNode&>(*source_).image()), tone_(std::move(tone)) {}
-    Rect extent() const override { return source_->extent(); }
+    // The picture moved by whole pixels (dx, dy), as fitted camera frames are.
+    SourceToneNode(NodePtr source, std::shared_ptr<const ToneOp> tone, int dx = 0, int dy = 0)
+        : source_(std::move(source)), image_(static_cast<const SourceNode&>(*source_).image()), tone_(std::move(tone)), dx_(dx), dy_(dy) {}
+    Rect extent() const override {
+        const Rect e = source_->extent();
+        return {e.x + dx_, e.y + dy_, e.w, e.h};
+    }
     const NodePtr& source() const { return source_; }
     const ToneOp& tone() const { return *tone_; }
-    void render(TileContext&, const IRect& r, float* out) const override {
+    int dx() const { return dx_; }
+    int dy() const { return dy_; }
+    void render(TileContext&, const IRect& dest, float* out) const override {
+        const IRect r{dest.x - dx_, dest.y - dy_, dest.w, dest.h};  // in the picture's own pixels
         const int w = image_.width(), h = image_.height();
         const int x0 = std::clamp(-r.x, 0, r.w), x1 = std::clamp(w - r.x, 0, r.w);
         for (int j = 0; j < r.h; ++j) {
@@ -395,6 +402,7 @@ private:
     NodePtr source_;
     QImage image_;
     std::shared_ptr<const ToneOp> tone_;
+    int dx_, dy_;
 };
 
 // Appends a tone stage to the image, joining a tone run that ends its per-pixel chain.
@@ -402,6 +410,11 @@ Image withTone(const Image& in, const ToneStage& stage) {
     if (in.isNull()) return in;
     if (dynamic_cast<const SourceNode*>(in.node().get()))
         return Image(std::make_shared<SourceToneNode>(in.node(), std::make_shared<ToneOp>(std::vector<ToneStage>{stage})));
+    if (auto* tr = dynamic_cast<const TransformNode*>(in.node().get())) {
+        int dx = 0, dy = 0;
+        if (tr->isIntegerTranslation(&dx, &dy) && dynamic_cast<const SourceNode*>(tr->inputPtr().get()))
+            return Image(std::make_shared<SourceToneNode>(tr->inputPtr(), std::make_shared<ToneOp>(std::vector<ToneStage>{stage}), dx, dy));
+    }
     if (auto* st = dynamic_cast<const SourceToneNode*>(in.node().get())) {
         std::vector<ToneStage> stages = st->tone().stages();
         if (stage.isMatrix && stages.back().isMatrix)
@@ -410,7 +423,7 @@ Image withTone(const Image& in, const ToneStage& stage) {
             stages.push_back(stage);
         else
             return in.pixelOp(std::make_shared<ToneOp>(std::vector<ToneStage>{stage}));
-        return Image(std::make_shared<SourceToneNode>(st->source(), std::make_shared<ToneOp>(std::move(stages))));
+        return Image(std::make_shared<SourceToneNode>(st->source(), std::make_shared<ToneOp>(std::move(stages)), st->dx(), st->dy()));
     }
     if (auto* pw = dynamic_cast<const PointwiseNode*>(in.node().get())) {
         if (auto* tone = dynamic_cast<const ToneOp*>(pw->ops().back().get())) {

@@ -185,6 +185,13 @@ TEST(FilterTone, ARunOfToneFiltersIsOnePassWithOneComposedMatrix) {
     EXPECT_EQ(1u, pw->ops().size());
     const Px a = at(xr, 5, 5), b = at(xo, 5, 5);
     expectLinear(a, b.r, b.g, b.b, b.a, 3e-4);
+    // Moved by whole pixels (as fitted camera frames are), it still reads the bytes, in place.
+    const Image moved = xray(src.translated(3, -120));
+    EXPECT_EQ(0, moved.node()->inputCount());
+    EXPECT_EQ((Rect{3, -120, 16, 16}), moved.extent());
+    const Px m = at(moved, 8, -115);
+    expectLinear(m, b.r, b.g, b.b, b.a, 3e-4);
+    EXPECT_EQ(0.0f, at(moved, 2, -115).a);
     // And the value is the chain's: no clamp between the composed steps, luminance clamped.
     const double e[3] = {180 / 255.0, 90 / 255.0, 40 / 255.0};
     const double L0 = lum(e[0], e[1], e[2]);
