@@ -208,3 +208,20 @@ TEST(SurveillanceEffects, TiledRenderEqualsOnePiece) {
         EXPECT_EQ(0, std::memcmp(a.constBits(), b.constBits(), size_t(a.sizeInBytes())));
     }
 }
+
+TEST(SurveillanceEffects, OddSizesAndEmptyInputsNeverFail) {
+    const Image tiny = Image::fromQImage(solidImage(3, 2, Qt::gray));
+    const Image odd = Image::fromQImage(solidImage(37, 19, Qt::darkCyan)).transformed(engine::Affine::scale(1.37, 2.1).then(engine::Affine::translation(100.5, 50.25)));
+    const Image infinite = Image::solid(engine::Color::fromSRGB(0.5, 0.5, 0.5));
+    for (auto render : {renderSecurityCam, renderCableAccess, renderOldTV, renderVHS}) {
+        for (const Image& in : {tiny, odd}) {
+            const Image out = render(in, 777.7);
+            EXPECT_EQ(out.extent(), in.extent());
+            engine::Renderer r(2, 16);
+            const std::vector<float> px = r.renderFloat(out, engine::enclosingIRect(in.extent()));
+            EXPECT_FALSE(px.empty());
+        }
+        EXPECT_TRUE(render(Image::empty(), 1.0).isNull());
+        EXPECT_EQ(render(infinite, 1.0).node(), infinite.node());  // nothing to crop to: unchanged
+    }
+}
