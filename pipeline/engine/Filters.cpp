@@ -496,12 +496,12 @@ void vignetteRow(float* __restrict o, const float* __restrict dx2, int n, float 
 
 class VignetteNode final : public Node {
 public:
-    VignetteNode(NodePtr in, double intensity, double radius) : in_(std::move(in)), intensity_(intensity) {
-        const Rect e = in_->extent();
+    VignetteNode(NodePtr in, double intensity, double radius, const Rect& e) : in_(std::move(in)), intensity_(intensity) {
         cx_ = e.x + 0.5 * e.w;
         cy_ = e.y + 0.5 * e.h;
         const double R = 0.5 * std::hypot(e.w, e.h) * std::max(std::abs(radius), 1e-6);
         invR2_ = 1.0 / (R * R);
+        rowwise_ = dynamic_cast<const SourceToneNode*>(in_.get()) != nullptr;
         if (auto* pw = dynamic_cast<const PointwiseNode*>(in_.get())) {
             const Node* src = pw->inputPtr().get();
             rowwise_ = dynamic_cast<const SourceNode*>(src) || dynamic_cast<const SolidNode*>(src);
@@ -819,11 +819,11 @@ Image colorMatrixWithBias(const Image& in, const std::array<double, 4>& r, const
     return in.colorMatrix(m);
 }
 
-Image vignette(const Image& in, double intensity, double radius) {
+Image vignette(const Image& in, double intensity, double radius, const Rect& geometry) {
     if (in.isNull() || intensity == 0.0) return in;
-    const Rect e = in.extent();
+    const Rect e = geometry.isEmpty() ? in.extent() : geometry;
     if (e.isInfinite() || e.isEmpty()) return in;
-    return Image(std::make_shared<VignetteNode>(in.node(), intensity, radius));
+    return Image(std::make_shared<VignetteNode>(in.node(), intensity, radius, e));
 }
 
 Image falseColor(const Image& in, const Color& color0, const Color& color1) {
