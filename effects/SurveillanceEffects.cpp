@@ -3,10 +3,17 @@
 #include "effects/Effects.h"
 #include "effects/RetroEffects.h"
 #include "pipeline/engine/Filters.h"
+#include "pipeline/engine/Nodes.h"
 
 #include <QDateTime>
 #include <QFontMetricsF>
 #include <QPainterPath>
+
+// OpenCV 4.6 headers trip a C++20 deprecation warning of their own.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-enum-enum-conversion"
+#include <opencv2/imgproc.hpp>
+#pragma GCC diagnostic pop
 
 #include <algorithm>
 #include <cmath>
@@ -197,16 +204,57 @@ Image renderSecurityCam(const Image& image, double t) {
     return img.cropped(E);
 }
 
+// The zoom of an 8-bit picture (the fitted camera frame), resampled once on its bytes like the
+// fit step does, over E and a 4-pixel margin for the blur that follows; the colour controls
+// then read the bytes directly. Null when the input is not such a picture.
+Image zoomedBytes(const Image& image, const Rect& E) {
+    const engine::Node* node = image.node().get();
+    int ox = 0, oy = 0;
+    if (auto* tr = dynamic_cast<const engine::TransformNode*>(node)) {
+        if (!tr->isIntegerTranslation(&ox, &oy)) return {};
+        node = tr->inputPtr().get();
+    }
+    auto* src = dynamic_cast<const engine::SourceNode*>(node);
+    if (!src || E.x != std::floor(E.x) || E.y != std::floor(E.y) || E.w != std::floor(E.w) || E.h != std::floor(E.h)) return {};
+    const QImage& in = src->image();
+    if (in.format() != QImage::Format_ARGB32_Premultiplied && in.format() != QImage::Format_RGB32) return {};
+    const int m = 4;
+    const Rect Z{E.x - m, E.y - m, E.w + 2 * m, E.h + 2 * m};
+    static std::mutex mutex;
+    static QImage scratch;  // reused from frame to frame; detaches if last frame's graph holds it
+    std::lock_guard<std::mutex> lock(mutex);
+    if (scratch.size() != QSize(int(Z.w), int(Z.h))) scratch = QImage(int(Z.w), int(Z.h), QImage::Format_ARGB32_Premultiplied);
+    if (scratch.isNull()) return {};
+    // Destination pixel (i, j) (top-down) has its centre at P = (Z.x + i + ½, maxY(Z) − j − ½); it
+    // shows Q = mid(E) + (P − mid(E)) / 1.06, which is source pixel (Q.x − ox − ½, oy + h − Q.y − ½).
+    const double k = 1.0 / 1.06, mx = E.x + E.w / 2, my = E.y + E.h / 2;
+    const double cu = mx + (Z.x + 0.5 - mx) * k - ox - 0.5;
+    const double cv = oy + in.height() - my - (Z.y + Z.h - 0.5 - my) * k - 0.5;
+    const double M[6] = {k, 0, cu, 0, k, cv};
+    cv::Mat from(in.height(), in.width(), CV_8UC4, const_cast<uchar*>(in.constBits()), size_t(in.bytesPerLine()));
+    cv::Mat to(scratch.height(), scratch.width(), CV_8UC4, scratch.bits(), size_t(scratch.bytesPerLine()));
+    cv::warpAffine(from, to, cv::Mat(2, 3, CV_64F, const_cast<double*>(M)), to.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
+                   cv::BORDER_REPLICATE);
+    if (in.format() == QImage::Format_RGB32)
+        for (int y = 0; y < scratch.height(); ++y) {
+            auto* row = reinterpret_cast<uint32_t*>(scratch.scanLine(y));
+            for (int x = 0; x < scratch.width(); ++x) row[x] |= 0xFF000000u;
+        }
+    return Image::fromQImage(scratch).translated(Z.x, Z.y);
+}
+
 Image renderCableAccess(const Image& image, double t) {
     const Rect E = image.extent();
     if (image.isNull() || E.isEmpty() || E.isInfinite()) return image;
     const Rect F = layoutFrame(E);
     // Zoom 6 % about the centre of E.
     const Rect S = engine::Affine::scale(1.06, 1.06).mapRect(E);
-    Image img = image.transformed(engine::Affine::scale(1.06, 1.06)
-                                      .then(engine::Affine::translation((E.x + E.w / 2) - (S.x + S.w / 2), (E.y + E.h / 2) - (S.y + S.h / 2))));
+    Image img = zoomedBytes(image, E);
+    if (img.isNull())
+        img = image.transformed(engine::Affine::scale(1.06, 1.06)
+                                    .then(engine::Affine::translation((E.x + E.w / 2) - (S.x + S.w / 2), (E.y + E.h / 2) - (S.y + S.h / 2))));
     img = filters::colorControls(img, 0.6, 0.05, 0.75);
-    img = filters::vignette(img, 1.1, 1.6);
+    img = filters::vignette(img, 1.1, 1.6, S);  // the vignette of the whole zoomed picture
     img = stationReadout(F.w, F.h, t).translated(std::floor(F.x), std::floor(F.y)).composited(img);
     img = img.gaussianBlur(0.9).cropped(E);
     img = compositeGrain(img, E, 0.11f);

@@ -350,12 +350,19 @@ private:
 // unpremultiplied as the decoder does), so the run skips decode → encode and reads the bytes.
 class SourceToneNode final : public Node {
 public:
-    SourceToneNode(NodePtr source, std::shared_ptr<const ToneOp> tone)
-        : source_(std::move(source)), image_(static_cast<const SourceNode&>(*source_).image()), tone_(std::move(tone)) {}
-    Rect extent() const override { return source_->extent(); }
+    // The picture moved by whole pixels (dx, dy), as fitted camera frames are.
+    SourceToneNode(NodePtr source, std::shared_ptr<const ToneOp> tone, int dx = 0, int dy = 0)
+        : source_(std::move(source)), image_(static_cast<const SourceNode&>(*source_).image()), tone_(std::move(tone)), dx_(dx), dy_(dy) {}
+    Rect extent() const override {
+        const Rect e = source_->extent();
+        return {e.x + dx_, e.y + dy_, e.w, e.h};
+    }
     const NodePtr& source() const { return source_; }
     const ToneOp& tone() const { return *tone_; }
-    void render(TileContext&, const IRect& r, float* out) const override {
+    int dx() const { return dx_; }
+    int dy() const { return dy_; }
+    void render(TileContext&, const IRect& dest, float* out) const override {
+        const IRect r{dest.x - dx_, dest.y - dy_, dest.w, dest.h};  // in the picture's own pixels
         const int w = image_.width(), h = image_.height();
         const int x0 = std::clamp(-r.x, 0, r.w), x1 = std::clamp(w - r.x, 0, r.w);
         for (int j = 0; j < r.h; ++j) {
@@ -395,6 +402,7 @@ private:
     NodePtr source_;
     QImage image_;
     std::shared_ptr<const ToneOp> tone_;
+    int dx_, dy_;
 };
 
 // Appends a tone stage to the image, joining a tone run that ends its per-pixel chain.
@@ -402,6 +410,11 @@ Image withTone(const Image& in, const ToneStage& stage) {
     if (in.isNull()) return in;
     if (dynamic_cast<const SourceNode*>(in.node().get()))
         return Image(std::make_shared<SourceToneNode>(in.node(), std::make_shared<ToneOp>(std::vector<ToneStage>{stage})));
+    if (auto* tr = dynamic_cast<const TransformNode*>(in.node().get())) {
+        int dx = 0, dy = 0;
+        if (tr->isIntegerTranslation(&dx, &dy) && dynamic_cast<const SourceNode*>(tr->inputPtr().get()))
+            return Image(std::make_shared<SourceToneNode>(tr->inputPtr(), std::make_shared<ToneOp>(std::vector<ToneStage>{stage}), dx, dy));
+    }
     if (auto* st = dynamic_cast<const SourceToneNode*>(in.node().get())) {
         std::vector<ToneStage> stages = st->tone().stages();
         if (stage.isMatrix && stages.back().isMatrix)
@@ -410,7 +423,7 @@ Image withTone(const Image& in, const ToneStage& stage) {
             stages.push_back(stage);
         else
             return in.pixelOp(std::make_shared<ToneOp>(std::vector<ToneStage>{stage}));
-        return Image(std::make_shared<SourceToneNode>(st->source(), std::make_shared<ToneOp>(std::move(stages))));
+        return Image(std::make_shared<SourceToneNode>(st->source(), std::make_shared<ToneOp>(std::move(stages)), st->dx(), st->dy()));
     }
     if (auto* pw = dynamic_cast<const PointwiseNode*>(in.node().get())) {
         if (auto* tone = dynamic_cast<const ToneOp*>(pw->ops().back().get())) {
@@ -483,12 +496,12 @@ void vignetteRow(float* __restrict o, const float* __restrict dx2, int n, float 
 
 class VignetteNode final : public Node {
 public:
-    VignetteNode(NodePtr in, double intensity, double radius) : in_(std::move(in)), intensity_(intensity) {
-        const Rect e = in_->extent();
+    VignetteNode(NodePtr in, double intensity, double radius, const Rect& e) : in_(std::move(in)), intensity_(intensity) {
         cx_ = e.x + 0.5 * e.w;
         cy_ = e.y + 0.5 * e.h;
         const double R = 0.5 * std::hypot(e.w, e.h) * std::max(std::abs(radius), 1e-6);
         invR2_ = 1.0 / (R * R);
+        rowwise_ = dynamic_cast<const SourceToneNode*>(in_.get()) != nullptr;
         if (auto* pw = dynamic_cast<const PointwiseNode*>(in_.get())) {
             const Node* src = pw->inputPtr().get();
             rowwise_ = dynamic_cast<const SourceNode*>(src) || dynamic_cast<const SolidNode*>(src);
@@ -806,11 +819,11 @@ Image colorMatrixWithBias(const Image& in, const std::array<double, 4>& r, const
     return in.colorMatrix(m);
 }
 
-Image vignette(const Image& in, double intensity, double radius) {
+Image vignette(const Image& in, double intensity, double radius, const Rect& geometry) {
     if (in.isNull() || intensity == 0.0) return in;
-    const Rect e = in.extent();
+    const Rect e = geometry.isEmpty() ? in.extent() : geometry;
     if (e.isInfinite() || e.isEmpty()) return in;
-    return Image(std::make_shared<VignetteNode>(in.node(), intensity, radius));
+    return Image(std::make_shared<VignetteNode>(in.node(), intensity, radius, e));
 }
 
 Image falseColor(const Image& in, const Color& color0, const Color& color1) {
@@ -850,7 +863,18 @@ Image colorInvert(const Image& in) {
 Image bloom(const Image& in, double radius, double intensity) {
     if (in.isNull() || !(radius > 0.0) || !(intensity > 0.0)) return in;
     const Rect e = in.extent();
-    Image glow = e.isInfinite() ? in.gaussianBlur(radius) : in.clampedToExtent().gaussianBlur(radius).cropped(e);
+    const Image src = e.isInfinite() ? in : in.clampedToExtent();
+    Image glow;
+    if (radius >= 2.0 && radius < 4.0) {
+        // A glow needs no full-resolution Gaussian: half-size (the bilinear halving is a 2×2 box
+        // average), blur, bilinear doubling, with the small blur chosen so the three variances add
+        // up to radius² (as the engine's own reduced-grid blur does from σ = 4 on).
+        const double v = radius * radius - 0.25 - 4.0 / 6.0;
+        glow = src.scaled(0.5, 0.5).gaussianBlur(std::sqrt(std::max(v, 0.25)) / 2.0).scaled(2.0, 2.0);
+    } else {
+        glow = src.gaussianBlur(radius);
+    }
+    if (!e.isInfinite()) glow = glow.cropped(e);
     return Image(std::make_shared<BlendNode>(glow.node(), in.node(), BlendMode::screen, float(intensity)));
 }
 

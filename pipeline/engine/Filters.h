@@ -47,8 +47,9 @@ Image colorMatrixWithBias(const Image& in, const std::array<double, 4>& r, const
 // (1 − intensity·q)^2 for a negative (brightening) one, where q = (d / (radius·R))², d the distance
 // from the centre of the input's extent and R half its diagonal. The centre is untouched; the
 // corners of a frame at intensity 1, radius 1 get a quarter of their light. An infinite extent
-// has no centre: the input is returned.
-Image vignette(const Image& in, double intensity, double radius);
+// has no centre: the input is returned. `geometry`, when not empty, stands for the extent in
+// these terms (for a picture whose pixels cover only part of the extent it stands for).
+Image vignette(const Image& in, double intensity, double radius, const Rect& geometry = {});
 
 // Tone, per pixel: the encoded luminance L (clamped to 0…1) picks a mix between the two colours,
 // mixed premultiplied in encoded values (so a transparent colour 0 fades into colour 1), and the
@@ -61,8 +62,8 @@ Image colorMonochrome(const Image& in, const Color& color, double intensity);
 // Tone, per pixel: e' = 1 − e, alpha kept.
 Image colorInvert(const Image& in);
 
-// Light: a glow. glow = the input clamped to its extent, Gaussian-blurred with σ = radius and
-// cropped back; out = screen(intensity·glow, in) = g + in − g·in per premultiplied channel. The
+// Light: a glow. glow = the input clamped to its extent, Gaussian-blurred with σ = radius (for
+// radii 2…4 on a half-size grid, the same spread) and cropped back; out = screen(intensity·glow, in) = g + in − g·in per premultiplied channel. The
 // extent is the input's. Intensity below 0 counts as 0.
 Image bloom(const Image& in, double radius, double intensity);
 

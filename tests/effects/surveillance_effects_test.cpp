@@ -3,6 +3,7 @@
 #include "effects/Effects.h"
 #include "effects/RetroEffects.h"
 #include "effects/SurveillanceEffects.h"
+#include "pipeline/FrameComposer.h"
 #include "pipeline/engine/Renderer.h"
 
 #include <gtest/gtest.h>
@@ -207,4 +208,40 @@ TEST(SurveillanceEffects, TiledRenderEqualsOnePiece) {
         const QImage a = one.renderQImage(im, {0, 0, 1280, 720}), b = odd.renderQImage(im, {0, 0, 1280, 720});
         EXPECT_EQ(0, std::memcmp(a.constBits(), b.constBits(), size_t(a.sizeInBytes())));
     }
+}
+
+TEST(SurveillanceEffects, OddSizesAndEmptyInputsNeverFail) {
+    const Image tiny = Image::fromQImage(solidImage(3, 2, Qt::gray));
+    const Image odd = Image::fromQImage(solidImage(37, 19, Qt::darkCyan)).transformed(engine::Affine::scale(1.37, 2.1).then(engine::Affine::translation(100.5, 50.25)));
+    const Image infinite = Image::solid(engine::Color::fromSRGB(0.5, 0.5, 0.5));
+    for (auto render : {renderSecurityCam, renderCableAccess, renderOldTV, renderVHS}) {
+        for (const Image& in : {tiny, odd}) {
+            const Image out = render(in, 777.7);
+            EXPECT_EQ(out.extent(), in.extent());
+            engine::Renderer r(2, 16);
+            const std::vector<float> px = r.renderFloat(out, engine::enclosingIRect(in.extent()));
+            EXPECT_FALSE(px.empty());
+        }
+        EXPECT_TRUE(render(Image::empty(), 1.0).isNull());
+        EXPECT_EQ(render(infinite, 1.0).node(), infinite.node());  // nothing to crop to: unchanged
+    }
+}
+
+TEST(LocalCable, ZoomOfAFourByThreeCameraIsAboutTheCentreOfItsExtent) {
+    // 640×480, white below row 200 from the top; fitted ×2 into (0, −120, 1280, 960) the edge is
+    // at y = 840 − 400 = 440 (y up); zoomed about y = 360 it moves to 360 + 1.06 × 80 = 444.8.
+    QImage q = solidImage(640, 480, Qt::black);
+    QPainter(&q).fillRect(0, 200, 640, 280, Qt::white);
+    QImage scratch;
+    const Image fitted = FrameComposer::fitFrame(q, &scratch);
+    ASSERT_EQ(fitted.extent(), (Rect{0, -120, 1280, 960}));
+    const QImage f = renderFrame(renderCableAccess(fitted, 3000.2));
+    int at = -1;
+    double best = 0;
+    for (int row = 250; row < 300; ++row) {
+        double d = 0;
+        for (int x = 500; x < 780; ++x) d += qGray(f.pixel(x, row + 1)) - qGray(f.pixel(x, row - 1));
+        if (d > best) best = d, at = row;
+    }
+    EXPECT_NEAR(at, 720 - 444.8, 1.5);  // top-down row of the edge
 }

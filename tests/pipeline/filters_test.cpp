@@ -185,6 +185,13 @@ TEST(FilterTone, ARunOfToneFiltersIsOnePassWithOneComposedMatrix) {
     EXPECT_EQ(1u, pw->ops().size());
     const Px a = at(xr, 5, 5), b = at(xo, 5, 5);
     expectLinear(a, b.r, b.g, b.b, b.a, 3e-4);
+    // Moved by whole pixels (as fitted camera frames are), it still reads the bytes, in place.
+    const Image moved = xray(src.translated(3, -120));
+    EXPECT_EQ(0, moved.node()->inputCount());
+    EXPECT_EQ((Rect{3, -120, 16, 16}), moved.extent());
+    const Px m = at(moved, 8, -115);
+    expectLinear(m, b.r, b.g, b.b, b.a, 3e-4);
+    EXPECT_EQ(0.0f, at(moved, 2, -115).a);
     // And the value is the chain's: no clamp between the composed steps, luminance clamped.
     const double e[3] = {180 / 255.0, 90 / 255.0, 40 / 255.0};
     const double L0 = lum(e[0], e[1], e[2]);
@@ -279,6 +286,16 @@ TEST(FilterLight, BloomIsAScreenedGlow) {
     EXPECT_GT(far, 0.0f);
     EXPECT_NEAR(out, 0.0f, 1e-6);
     EXPECT_NEAR(at(sq, 31, 31).r, 1.0f, 1e-5);
+    // The glow's spread is a Gaussian of σ = radius: next to a white half-plane the glow is
+    // ½·erfc(d / (σ√2)) at distance d from the edge (radius 3 runs on the half-size grid).
+    QImage half(128, 32, QImage::Format_ARGB32_Premultiplied);
+    half.fill(Qt::black);
+    QPainter(&half).fillRect(64, 0, 64, 32, Qt::white);
+    const Image hb = f::bloom(Image::fromQImage(half), 3.0, 1.0);
+    for (int x : {63, 61, 58, 55}) {
+        const double d = 64 - (x + 0.5);
+        EXPECT_NEAR(at(hb, x, 16).r, 0.5 * std::erfc(d / (3.0 * std::sqrt(2.0))), 0.02) << x;
+    }
 }
 
 TEST(FilterTone, EdgesAreGradientMagnitudeOfEncodedValues) {
@@ -378,7 +395,7 @@ TEST(FilterTiles, EveryFilterRendersTheSameInTilesAsInOnePiece) {
     const Image src = Image::fromQImage(q).scaled(4, 3).cropped({0, 0, 1280, 720});
     const Image grade = f::hueAdjust(f::colorMonochrome(f::colorControls(src, 0.3, -0.02, 1.4), Color::fromSRGB(0.5, 0.8, 0.8), 0.5), 0.3);
     const Image e = f::edges(grade, 2.0);
-    const Image b = f::bloom(f::falseColor(grade, Color::fromSRGB(0, 0, 0, 0), Color::fromSRGB(1, 0.9, 0.8)), 6.0, 0.4);
+    const Image b = f::bloom(f::bloom(f::falseColor(grade, Color::fromSRGB(0, 0, 0, 0), Color::fromSRGB(1, 0.9, 0.8)), 6.0, 0.4), 3.0, 0.3);
     const Image disp = f::displacementDistortion(src.clampedToExtent(), f::randomNoise().translated(0.3, 11.7), 20.0);
     const Image g = f::linearGradient({0, 0}, {1280, 720}, Color::fromSRGB(1, 0, 0), Color::fromSRGB(0, 0, 1));
     const Image r = f::radialGradient({640, 360}, 50, 500, Color::fromSRGB(1, 1, 1, 0.8), Color::fromSRGB(0, 0, 0, 0));
