@@ -56,7 +56,7 @@ HelpWindow::HelpWindow(QWidget* parent) : QWidget(parent) {
     contentLayout->setContentsMargins(kDetailPadding, kDetailPadding, kDetailPadding, kDetailPadding);
     detail_ = new HelpMarkdownView;
     detail_->setMaximumWidth(kDetailMaxWidth);
-    contentLayout->addWidget(detail_, 1, Qt::AlignLeading | Qt::AlignTop);
+    contentLayout->addWidget(detail_, 1);
     contentLayout->addStretch(0);
     scroll_->setWidget(content);
 

@@ -664,6 +664,9 @@ void LowerThirdDesignWindow::updateColorButtons() {
     auto paint = [](QPushButton* button, const QString& hex) {
         QPixmap swatch(28, 14);
         swatch.fill(colorFromHex(hex));
+        QPainter p(&swatch);
+        p.setPen(QColor(0, 0, 0, 90));
+        p.drawRect(swatch.rect().adjusted(0, 0, -1, -1));
         button->setIcon(QIcon(swatch));
         button->setIconSize(swatch.size());
         button->setText(QStringLiteral("#") + hexColorString(parseHexColor(hex).r, parseHexColor(hex).g,

@@ -241,7 +241,9 @@ QLabel* inlineLabel(const QString& text, const QFont& font) {
     label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::LinksAccessibleByMouse);
     label->setOpenExternalLinks(true);
     label->setAlignment(Qt::AlignLeading | Qt::AlignTop);
-    label->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    QSizePolicy policy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    policy.setHeightForWidth(true);
+    label->setSizePolicy(policy);
     return label;
 }
 
@@ -288,6 +290,20 @@ void HelpMarkdownView::rebuild() {
         layout_->addWidget(makeBlockWidget(block));
     }
     layout_->addStretch(1);
+    setMinimumHeight(0);
+    fitHeightToWidth();
+}
+
+void HelpMarkdownView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    fitHeightToWidth();
+}
+
+// Wrapped text needs more height the narrower the column; scroll areas only look at the minimum
+// size, so keep that at the height the blocks need for the current width.
+void HelpMarkdownView::fitHeightToWidth() {
+    const int needed = layout_->totalHeightForWidth(width());
+    if (needed > 0 && needed != minimumHeight()) setMinimumHeight(needed);
 }
 
 QWidget* HelpMarkdownView::makeBlockWidget(const HelpMarkdownBlock& block) {

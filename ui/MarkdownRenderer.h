@@ -64,8 +64,12 @@ public:
     static constexpr int kCalloutPointSize = 12;
     static constexpr int kBlockSpacing = 14;
 
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
     void rebuild();
+    void fitHeightToWidth();
     QWidget* makeBlockWidget(const HelpMarkdownBlock& block);
 
     QString markdown_;

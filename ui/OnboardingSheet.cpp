@@ -32,7 +32,6 @@ OnboardingSheet::OnboardingSheet(QWidget* parent) : QDialog(parent) {
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(onboarding::kPadding, onboarding::kPadding, onboarding::kPadding, onboarding::kPadding);
     column->setSpacing(onboarding::kSpacing);
-    column->setSizeConstraint(QLayout::SetFixedSize);
 
     auto* title = new QLabel(QString::fromLatin1(onboarding::kTitle));
     QFont titleFont = title->font();
@@ -73,6 +72,7 @@ OnboardingSheet::OnboardingSheet(QWidget* parent) : QDialog(parent) {
     gotIt->setDefault(true);
     connect(gotIt, &QPushButton::clicked, this, &QDialog::accept);
     column->addWidget(gotIt, 0, Qt::AlignRight);
+    setFixedHeight(column->totalHeightForWidth(onboarding::kWidth));
 }
 
 }  // namespace ostrela
