@@ -236,6 +236,7 @@ QWidget* SettingsWindow::buildAdvancedTab() {
     log_->setReadOnly(true);
     log_->setMaximumBlockCount(1000);
     log_->setMinimumHeight(90);
+    log_->setMaximumHeight(120);
     QFont mono(QStringLiteral("DejaVu Sans Mono"));
     mono.setPointSizeF(log_->font().pointSizeF() * 0.85);
     log_->setFont(mono);
