@@ -67,7 +67,7 @@ Image FrameComposer::compose(const QImage& cameraFrame, const QImage* videoFrame
     bars_ = readBarReservation();
     effect_ = settings::videoEffect();
     Image image = effects::applyVideoEffect(effect_, base, t, bars_.barReserve);
-    image = compositeCards(image, camera, videoMode);
+    image = compositeCards(image, cameraFrame, videoMode);
     if (bars_.barEnabled) image = compositeBar(image, t);
     return image.cropped({0, 0, double(kFrameWidth), double(kFrameHeight)});
 }
@@ -78,18 +78,17 @@ void FrameComposer::render(const QImage& cameraFrame, const QImage* videoFrame, 
     renderer_.render(image, {0, 0, kFrameWidth, kFrameHeight}, dst, size_t(kFrameStride));
 }
 
-Image FrameComposer::compositeCards(const Image& image, const Image& camera, bool videoMode) {
-    // Camera mode: the floating image card goes here (bars_.barReserve, bars_.topInset).
-    // Video mode: the camera picture-in-picture made from `camera`, when enabled.
-    (void)camera;
-    (void)videoMode;
-    return image;
+Image FrameComposer::compositeCards(const Image& image, const QImage& camera, bool videoMode) {
+    // Never both: the overlay belongs to camera mode, the camera card to video mode.
+    if (videoMode) return cards_.composePiPCard(image, camera, bars_.barReserve, bars_.topInset);
+    return cards_.composeOverlayCard(image, bars_.barReserve, bars_.topInset);
 }
 
 Image FrameComposer::compositeBar(const Image& image, double t) {
-    // The lower-third bar, drawn for this frame with bars_.barLift and composited at (0, 0).
-    (void)t;
-    return image;
+    LowerThirdBarStyle style = LowerThirdBarStyle::fromSettings();
+    style.barLift = int(std::lround(bars_.barLift));
+    const Image barImage = bar_.compose(style, effectiveBarText(), t);
+    return barImage.composited(image);
 }
 
 }  // namespace ostrela

@@ -2,6 +2,8 @@
 // The per-frame step between a captured picture and the shared frame buffer: fit, settings,
 // bar reservation, effect, (cards and bar), crop and render. The camera engine and the render
 // tool both call it once per frame on one thread; it keeps its renderer and arenas between frames.
+#include "pipeline/CardCompositor.h"
+#include "pipeline/LowerThirdBar.h"
 #include "pipeline/Settings.h"
 #include "pipeline/engine/Renderer.h"
 
@@ -42,10 +44,18 @@ public:
     // 8-bit pixels into `scratch` (reused from frame to frame); the result keeps the fitted extent.
     static engine::Image fitFrame(const QImage& frame, QImage* scratch);
 
+    // The card compositor and bar renderer keep their caches (overlay picture, masks, bar
+    // bitmap and ticker strip) between frames.
+    CardCompositor& cards() { return cards_; }
+    LowerThirdBarRenderer& bar() { return bar_; }
+
 private:
     // Later layers: floating image card or camera picture-in-picture, and the lower-third bar.
-    engine::Image compositeCards(const engine::Image& image, const engine::Image& camera, bool videoMode);
+    engine::Image compositeCards(const engine::Image& image, const QImage& camera, bool videoMode);
     engine::Image compositeBar(const engine::Image& image, double t);
+
+    CardCompositor cards_;
+    LowerThirdBarRenderer bar_;
 
     engine::Renderer renderer_;
     QImage cameraScratch_, videoScratch_;

@@ -3,6 +3,7 @@
 #include "effects/Effects.h"
 #include "pipeline/FrameBuffer.h"
 #include "pipeline/FrameComposer.h"
+#include "pipeline/OverlayController.h"
 #include "pipeline/Paths.h"
 #include "pipeline/Settings.h"
 #include "library/VideoDecoder.h"
@@ -18,6 +19,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,13 +30,16 @@ namespace {
 void usage() {
     std::fprintf(stderr,
                  "usage: ostrela-render [INPUT | --synthetic WxH] [--video FILE [--position S]] [--effect NAME]\n"
-                 "                      [--set key=value]... [--time T] [-o out.png|out.raw] [--bench N]\n"
+                 "                      [--overlay FILE] [--set key=value]... [--time T] [-o out.png|out.raw] [--bench N]\n"
                  "  INPUT        an image file used as the camera frame (default: synthetic 1280x720)\n"
                  "  --synthetic  a generated test frame of the given size\n"
                  "  --video      an image or a video file giving the current video frame (video mode)\n"
                  "  --position S the moment of a video file to show, in seconds (default 0)\n"
                  "  --effect     a videoEffect raw value (none, oldTV, vhs, ...)\n"
-                 "  --set        overrides one setting for this run; the stored settings are not changed\n"
+                 "  --overlay    an image used as the floating overlay (\"overlay.png\") for this run\n"
+                 "  --set        overrides one settings key for this run (repeatable); the stored settings\n"
+                 "               are not changed. Booleans take true/false, numbers a decimal, the rest text:\n"
+                 "               --set lowerThirdEnabled=true --set lowerThirdText='Hello' --set fancyModeEnabled=true\n"
                  "  --time       frame time in seconds since 2001-01-01 UTC (default: now)\n"
                  "  --bench N    renders N frames and prints the median and 95th percentile\n");
 }
@@ -56,13 +61,74 @@ QImage syntheticFrame(int w, int h) {
     return img;
 }
 
-QVariant parseValue(const QString& text) {
-    if (text == "true") return true;
-    if (text == "false") return false;
-    bool ok = false;
-    double d = text.toDouble(&ok);
-    if (ok) return d;
-    return text;
+enum class ValueType { boolean, number, text };
+
+// The type each key of the shared suite is stored with; a key given on the command line is
+// stored the same way, so "000000" stays a colour and not the number 0.
+std::optional<ValueType> keyType(const QString& key) {
+    static const char* const booleans[] = {
+        keys::overlayImageEnabled, keys::isOverlayFullScreen, keys::overlayBorderEnabled, keys::fancyModeEnabled,
+        keys::lowerThirdEnabled, keys::lowerThirdTextShadowEnabled, keys::lowerThirdGoogleMeetSafeArea,
+        keys::lowerThirdAlwaysScroll, keys::lowerThirdPreviewFrozen, keys::weatherEnabled, keys::nowPlayingEnabled,
+        keys::rssFeedEnabled, keys::lowerThirdVideoTitleEnabled, keys::videoCameraPiPEnabled,
+        keys::libraryAllItemsExpanded};
+    static const char* const numbers[] = {keys::overlayWidthFraction, keys::lowerThirdBarOpacity,
+                                          keys::lowerThirdScrollSpeed, keys::videoCameraPiPWidthFraction,
+                                          keys::videoPlaybackVolume};
+    static const char* const texts[] = {
+        keys::overlayPlacement, keys::overlayBorderColorHex, keys::selectedCameraUniqueID, keys::videoEffect,
+        keys::lowerThirdText, keys::lowerThirdBarColorHex, keys::lowerThirdTextColorHex,
+        keys::lowerThirdTextAlignment, keys::weatherZipCode, keys::rssFeedURL, keys::lowerThirdVideoTitleText,
+        keys::weatherDisplayText, keys::nowPlayingDisplayText, keys::rssFeedDisplayText,
+        keys::videoCameraPiPPlacement, keys::libraryCollapsedFolderIDs};
+    for (const char* k : booleans) if (key == QLatin1String(k)) return ValueType::boolean;
+    for (const char* k : numbers) if (key == QLatin1String(k)) return ValueType::number;
+    for (const char* k : texts) if (key == QLatin1String(k)) return ValueType::text;
+    return std::nullopt;
+}
+
+// "key=value" as the key's stored type; a message when it cannot be.
+std::optional<std::pair<QString, QVariant>> parseSetting(const QString& arg, QString* why) {
+    const int eq = arg.indexOf('=');
+    if (eq <= 0) {
+        *why = QStringLiteral("--set wants key=value, got \"%1\"").arg(arg);
+        return std::nullopt;
+    }
+    const QString key = arg.left(eq), text = arg.mid(eq + 1);
+    const auto type = keyType(key);
+    if (!type) {
+        *why = QStringLiteral("unknown settings key \"%1\"").arg(key);
+        return std::nullopt;
+    }
+    switch (*type) {
+    case ValueType::boolean:
+        if (text == "true" || text == "1" || text == "yes") return std::pair{key, QVariant(true)};
+        if (text == "false" || text == "0" || text == "no") return std::pair{key, QVariant(false)};
+        *why = QStringLiteral("%1 wants true or false, got \"%2\"").arg(key, text);
+        return std::nullopt;
+    case ValueType::number: {
+        bool ok = false;
+        const double d = text.toDouble(&ok);
+        if (!ok || !std::isfinite(d)) {
+            *why = QStringLiteral("%1 wants a number, got \"%2\"").arg(key, text);
+            return std::nullopt;
+        }
+        return std::pair{key, QVariant(d)};
+    }
+    case ValueType::text: break;
+    }
+    if (key == QLatin1String(keys::overlayPlacement) || key == QLatin1String(keys::videoCameraPiPPlacement)) {
+        if (!overlayPlacementFromRaw(text.toStdString())) {
+            *why = QStringLiteral("%1 wants topLeft, topRight, bottomLeft or bottomRight, got \"%2\"").arg(key, text);
+            return std::nullopt;
+        }
+    } else if (key == QLatin1String(keys::lowerThirdTextAlignment)) {
+        if (!textAlignmentFromRaw(text.toStdString())) {
+            *why = QStringLiteral("%1 wants leading, center or trailing, got \"%2\"").arg(key, text);
+            return std::nullopt;
+        }
+    }
+    return std::pair{key, QVariant(text)};
 }
 
 // Settings given on the command line go to a private copy of the configuration directory so the
@@ -96,7 +162,7 @@ int main(int argc, char** argv) {
     QGuiApplication app(argc, argv);
     const QStringList args = app.arguments();
 
-    QString input, videoPath, output;
+    QString input, videoPath, output, overlayPath;
     int synthW = 1280, synthH = 720;
     bool haveTime = false;
     double t = 0;
@@ -152,12 +218,15 @@ int main(int argc, char** argv) {
             overrides.emplace_back(QString::fromUtf8(keys::videoEffect), v);
         } else if (a == "--set") {
             if (!next(&v)) return 2;
-            int eq = v.indexOf('=');
-            if (eq <= 0) {
-                std::fprintf(stderr, "ostrela-render: --set wants key=value, got \"%s\"\n", qPrintable(v));
+            QString why;
+            auto setting = parseSetting(v, &why);
+            if (!setting) {
+                std::fprintf(stderr, "ostrela-render: %s\n", qPrintable(why));
                 return 2;
             }
-            overrides.emplace_back(v.left(eq), parseValue(v.mid(eq + 1)));
+            overrides.push_back(*setting);
+        } else if (a == "--overlay") {
+            if (!next(&overlayPath)) return 2;
         } else if (a == "--time") {
             if (!next(&v)) return 2;
             bool ok = false;
@@ -238,6 +307,22 @@ int main(int argc, char** argv) {
 
     QTemporaryDir settingsDir;
     if (!applyOverrides(overrides, settingsDir)) return 1;
+    // The overlay goes into a private container through the controller, which stores it as the
+    // application would (converted to PNG); the user's own "overlay.png" stays untouched.
+    QTemporaryDir containerDir;
+    if (!overlayPath.isEmpty()) {
+        if (!containerDir.isValid()) {
+            std::fprintf(stderr, "ostrela-render: cannot create a temporary container directory\n");
+            return 1;
+        }
+        qputenv("OSTRELA_CONTAINER_DIR", containerDir.path().toUtf8());
+        OverlayController overlay;
+        if (!overlay.setImage(overlayPath)) {
+            std::fprintf(stderr, "ostrela-render: cannot use \"%s\" as the overlay: %s\n", qPrintable(overlayPath),
+                         qPrintable(overlay.lastError()));
+            return 1;
+        }
+    }
     if (!haveTime) t = effects::frameTimeNow();
 
     std::vector<uint8_t> frame(kFrameBytes, 0);

@@ -1,0 +1,430 @@
+#include "pipeline/CardCompositor.h"
+
+#include "pipeline/Paths.h"
+#include "pipeline/engine/Nodes.h"
+#include "pipeline/engine/Renderer.h"
+
+#include <QImageReader>
+#include <QPainter>
+#include <QPainterPath>
+
+#include <opencv2/imgproc.hpp>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <tuple>
+
+namespace ostrela {
+
+using engine::Image;
+using engine::IRect;
+using engine::Node;
+using engine::NodePtr;
+using engine::Rect;
+
+namespace {
+
+// Cards of degenerate pictures (a 1:100 strip) or hand-edited fractions stay within a few
+// frames' size, so their masks cannot run to gigabytes.
+constexpr double kMaxCardWidth = 2 * cards::kOutputWidth;
+constexpr double kMaxCardHeight = 4 * cards::kOutputHeight;
+
+engine::Color premultipliedColor(const QString& hex, double alpha) {
+    const RGBColor c = parseHexColor(hex);
+    return engine::Color::fromSRGB(c.r, c.g, c.b, alpha);
+}
+
+int bitmapSide(double v) { return std::max(1, int(std::lround(v))); }
+
+// `in` times the mask's alpha; the extent is where both are.
+class MaskNode final : public Node {
+public:
+    MaskNode(NodePtr in, NodePtr mask) : in_(std::move(in)), mask_(std::move(mask)) {}
+    Rect extent() const override { return in_->extent().intersected(mask_->extent()); }
+    int inputCount() const override { return 2; }
+    const Node* input(int i) const override { return i == 0 ? in_.get() : mask_.get(); }
+    IRect roi(int, const IRect& dest) const override { return dest.intersected(engine::pixelBounds(extent())); }
+    void render(engine::TileContext& ctx, const IRect& r, float* out) const override {
+        const IRect in = r.intersected(engine::pixelBounds(extent()));
+        std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
+        if (in.isEmpty()) return;
+        const float* a = ctx.pull(*in_, in);
+        const float* m = ctx.pull(*mask_, in);
+        for (int j = 0; j < in.h; ++j) {
+            const float* ap = a + size_t(j) * in.w * 4;
+            const float* mp = m + size_t(j) * in.w * 4;
+            float* o = out + (size_t(in.y - r.y + j) * r.w + (in.x - r.x)) * 4;
+            for (int i = 0; i < in.w; ++i) {
+                const float k = mp[4 * i + 3];
+                o[4 * i] = ap[4 * i] * k;
+                o[4 * i + 1] = ap[4 * i + 1] * k;
+                o[4 * i + 2] = ap[4 * i + 2] * k;
+                o[4 * i + 3] = ap[4 * i + 3] * k;
+            }
+        }
+    }
+
+private:
+    NodePtr in_, mask_;
+};
+
+// A projective map of destination points to source points: s = (a·x + b·y + c, d·x + e·y + f) / (g·x + h·y + 1).
+struct Homography {
+    std::array<double, 8> k{1, 0, 0, 0, 1, 0, 0, 0};
+    engine::Point map(double x, double y) const {
+        const double w = k[6] * x + k[7] * y + 1.0;
+        return {(k[0] * x + k[1] * y + k[2]) / w, (k[3] * x + k[4] * y + k[5]) / w};
+    }
+    // The map taking each from[i] to to[i]; false when the points are degenerate.
+    static bool solve(const std::array<engine::Point, 4>& from, const std::array<engine::Point, 4>& to, Homography* out) {
+        double m[8][9] = {};
+        for (int i = 0; i < 4; ++i) {
+            const double x = from[i].x, y = from[i].y, u = to[i].x, v = to[i].y;
+            double* r0 = m[2 * i];
+            double* r1 = m[2 * i + 1];
+            r0[0] = x; r0[1] = y; r0[2] = 1; r0[6] = -u * x; r0[7] = -u * y; r0[8] = u;
+            r1[3] = x; r1[4] = y; r1[5] = 1; r1[6] = -v * x; r1[7] = -v * y; r1[8] = v;
+        }
+        for (int c = 0; c < 8; ++c) {
+            int p = c;
+            for (int r = c + 1; r < 8; ++r)
+                if (std::abs(m[r][c]) > std::abs(m[p][c])) p = r;
+            if (std::abs(m[p][c]) < 1e-12) return false;
+            if (p != c) std::swap(m[p], m[c]);
+            for (int r = 0; r < 8; ++r) {
+                if (r == c) continue;
+                const double f = m[r][c] / m[c][c];
+                if (f == 0) continue;
+                for (int k = c; k < 9; ++k) m[r][k] -= f * m[c][k];
+            }
+        }
+        for (int i = 0; i < 8; ++i) out->k[size_t(i)] = m[i][8] / m[i][i];
+        return true;
+    }
+};
+
+class PerspectiveKernel final : public engine::WarpKernel {
+public:
+    explicit PerspectiveKernel(const Homography& h) : h_(h) {}
+    void mapRow(int x0, int y, int n, float* sx, float* sy) const override {
+        const double py = y + 0.5;
+        for (int i = 0; i < n; ++i) {
+            const engine::Point p = h_.map(x0 + i + 0.5, py);
+            sx[i] = float(p.x);
+            sy[i] = float(p.y);
+        }
+    }
+    Rect roi(const Rect& d) const override {
+        const engine::Point c[4] = {h_.map(d.x, d.y), h_.map(d.maxX(), d.y), h_.map(d.x, d.maxY()), h_.map(d.maxX(), d.maxY())};
+        double x0 = c[0].x, x1 = c[0].x, y0 = c[0].y, y1 = c[0].y;
+        for (const auto& p : c) {
+            x0 = std::min(x0, p.x); x1 = std::max(x1, p.x);
+            y0 = std::min(y0, p.y); y1 = std::max(y1, p.y);
+        }
+        return {x0, y0, x1 - x0, y1 - y0};
+    }
+
+private:
+    Homography h_;
+};
+
+// The small bitmaps are the same from frame to frame: keep the last few of each kind.
+template <typename Key>
+class BitmapCache {
+public:
+    Image get(const Key& key, const std::function<Image()>& make) {
+        for (auto& e : entries_)
+            if (e.first == key) return e.second;
+        Image img = make();
+        entries_.emplace_front(key, img);
+        if (entries_.size() > 6) entries_.pop_back();
+        return img;
+    }
+
+private:
+    std::deque<std::pair<Key, Image>> entries_;
+};
+
+using SizeKey = std::tuple<double, double, double>;
+
+QImage transparentBitmap(int w, int h) {
+    QImage img(w, h, QImage::Format_ARGB32_Premultiplied);
+    if (!img.isNull()) img.fill(Qt::transparent);
+    return img;
+}
+
+}  // namespace
+
+// ---- Styles and geometry ----
+
+CardStyle CardStyle::overlayFromSettings() {
+    CardStyle s;
+    s.placement = settings::overlayPlacement();
+    s.widthFraction = settings::overlayWidthFraction();
+    s.frameWidth = settings::overlayBorderEnabled() ? cards::kFrameWidth : 0.0;
+    s.frameColorHex = settings::overlayBorderColorHex();
+    s.fancy = settings::fancyModeEnabled();
+    s.fullScreen = settings::isOverlayFullScreen();
+    if (s.fancy) {
+        s.shadowAlpha = cards::kFancyShadowAlpha;
+        s.shadowBlur = cards::kFancyShadowBlur;
+        s.shadowOffset = cards::kFancyShadowOffset;
+    }
+    return s;
+}
+
+CardStyle CardStyle::pipFromSettings() {
+    CardStyle s;
+    s.placement = settings::videoCameraPiPPlacement();
+    s.widthFraction = settings::videoCameraPiPWidthFraction();
+    s.frameWidth = cards::kFrameWidth;
+    s.frameColorHex = settings::overlayBorderColorHex();
+    return s;
+}
+
+CardGeometry cardGeometry(const CardStyle& st, double pw, double ph, double barReserve, double topInset) {
+    CardGeometry g;
+    if (!(pw > 0) || !(ph > 0)) return g;
+    double s = st.widthFraction * cards::kOutputWidth / pw;
+    if (!(s > 0) || !std::isfinite(s)) s = 0;
+    s = std::min({s, kMaxCardWidth / pw, kMaxCardHeight / ph});
+    g.w = pw * s;
+    g.h = ph * s;
+    const double b = st.frameWidth;
+    g.W = g.w + 2 * b;
+    g.H = g.h + 2 * b;
+    const double m = cards::kCornerMargin;
+    if (st.fullScreen) {
+        g.x = (cards::kOutputWidth - g.W) * 0.5;
+        g.y = barReserve + ((cards::kOutputHeight - barReserve) - g.H) * 0.5;
+        return g;
+    }
+    const bool right = st.placement == OverlayPlacement::topRight || st.placement == OverlayPlacement::bottomRight;
+    const bool top = st.placement == OverlayPlacement::topLeft || st.placement == OverlayPlacement::topRight;
+    g.x = right ? cards::kOutputWidth - g.W - m : m;
+    g.y = top ? cards::kOutputHeight - g.H - m - topInset : barReserve + m;
+    return g;
+}
+
+// ---- Building blocks ----
+
+Image roundedRectMask(double W, double H, double r) {
+    static thread_local BitmapCache<SizeKey> cache;
+    return cache.get({W, H, r}, [&] {
+        const int bw = bitmapSide(W), bh = bitmapSide(H);
+        QImage img = transparentBitmap(bw, bh);
+        if (img.isNull()) return Image::solid({1, 1, 1, 1}).cropped({0, 0, W, H});
+        QPainter p(&img);
+        p.setRenderHint(QPainter::Antialiasing);
+        QPainterPath path;
+        path.setFillRule(Qt::WindingFill);
+        // (0, 0, W, H) in y-up bitmap coordinates: a fractional height leaves the top row partial.
+        path.addRoundedRect(QRectF(0, bh - H, W, H), r, r);
+        p.fillPath(path, Qt::white);
+        p.end();
+        return Image::fromQImage(img);
+    });
+}
+
+Image highlightEdge(double W, double H, double r) {
+    static thread_local BitmapCache<SizeKey> cache;
+    return cache.get({W, H, r}, [&] {
+        const int bw = bitmapSide(W), bh = bitmapSide(H);
+        QImage img = transparentBitmap(bw, bh);
+        if (img.isNull()) return Image();
+        QPainter p(&img);
+        p.setRenderHint(QPainter::Antialiasing);
+        QPen pen(QColor::fromRgbF(1, 1, 1, float(cards::kHighlightAlpha)));
+        pen.setWidthF(cards::kHighlightWidth);
+        p.setPen(pen);
+        p.setBrush(Qt::NoBrush);
+        const double in = cards::kHighlightInset;
+        const double rr = std::max(0.0, r - in);
+        p.drawRoundedRect(QRectF(in, bh - H + in, W - 2 * in, H - 2 * in), rr, rr);
+        p.end();
+        return Image::fromQImage(img);
+    });
+}
+
+Image fadeMask(double W, double h) {
+    static thread_local BitmapCache<SizeKey> cache;
+    return cache.get({W, h, 0.0}, [&] {
+        const int bw = bitmapSide(W), bh = bitmapSide(h);
+        QImage img = transparentBitmap(bw, bh);
+        if (img.isNull()) return Image();
+        QPainter p(&img);
+        // Full at the top edge (y = h), nothing at the bottom (y = 0).
+        QLinearGradient g(QPointF(0, bh - h), QPointF(0, bh));
+        g.setColorAt(0, QColor(255, 255, 255, 255));
+        g.setColorAt(1, QColor(255, 255, 255, 0));
+        p.fillRect(QRectF(0, 0, bw, bh), g);
+        p.end();
+        return Image::fromQImage(img);
+    });
+}
+
+Image blendWithMask(const Image& image, const Image& mask) {
+    if (image.isNull() || mask.isNull()) return {};
+    return Image(std::make_shared<MaskNode>(image.node(), mask.node()));
+}
+
+Image reflection(const Image& face, double W, double H) {
+    Image flipped = face.transformed(engine::Affine::scale(1, -1).then(engine::Affine::translation(0, H)));
+    const double rh = cards::kReflectionHeight * H;
+    Image faded = blendWithMask(flipped.cropped({0, 0, W, rh}), fadeMask(W, rh));
+    engine::ColorMatrix m = engine::identityMatrix();
+    m[18] = float(cards::kReflectionAlpha);  // alpha × 0.35
+    return faded.colorMatrix(m).translated(0, -cards::kReflectionGap - rh);
+}
+
+Image glow(const QString& colorHex, double W, double H) {
+    const double s = cards::kGlowSpread;
+    return Image::solid(premultipliedColor(colorHex, cards::kGlowAlpha))
+        .cropped({0, 0, W + 2 * s, H + 2 * s})
+        .gaussianBlur(cards::kGlowBlur)
+        .translated(-s, -s);
+}
+
+Image perspectiveTilt(const Image& image, OverlayPlacement placement, double dx, double dy) {
+    const Rect e = image.extent();
+    if (image.isNull() || e.isEmpty() || e.isInfinite()) return image.translated(dx, dy);
+    const double minX = e.x, minY = e.y, maxX = e.maxX(), maxY = e.maxY();
+    const double tx = cards::kTiltX * e.w, ty = cards::kTiltY * e.h;
+    const bool right = placement == OverlayPlacement::topRight || placement == OverlayPlacement::bottomRight;
+    // Where the source corners go: top left, bottom left, top right, bottom right.
+    std::array<engine::Point, 4> src{{{minX, maxY}, {minX, minY}, {maxX, maxY}, {maxX, minY}}};
+    std::array<engine::Point, 4> dst;
+    if (right)
+        dst = {{{minX + tx, maxY - ty}, {minX + tx, minY + ty}, {maxX, maxY}, {maxX, minY}}};
+    else
+        dst = {{{minX, maxY}, {minX, minY}, {maxX - tx, maxY - ty}, {maxX - tx, minY + ty}}};
+    for (auto& p : dst) p = {p.x + dx, p.y + dy};
+    Homography back;  // output point → source point
+    if (!Homography::solve(dst, src, &back)) return image.translated(dx, dy);
+    return image.warped(std::make_shared<PerspectiveKernel>(back), {minX + dx, minY + dy, e.w, e.h});
+}
+
+// ---- The compositor ----
+
+CardCompositor::CardCompositor() = default;
+CardCompositor::~CardCompositor() = default;
+
+void CardCompositor::clearCache() {
+    cachedOverlayImage_ = QImage();
+    cachedOverlayModDate_.reset();
+}
+
+QImage CardCompositor::loadOverlayImage() {
+    // The path only: reading a frame must not create directories.
+    const std::string dir = containerDirectoryPath();
+    if (dir.empty()) {
+        clearCache();
+        return {};
+    }
+    const std::string path = dir + "/overlay.png";
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        clearCache();
+        return {};
+    }
+    // The modification date, with the file's identity and size: a replacement that happens to
+    // carry the same time is still noticed.
+    const FileStamp stamp{int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec, uint64_t(st.st_ino),
+                          int64_t(st.st_size)};
+    if (!cachedOverlayImage_.isNull() && cachedOverlayModDate_ == stamp) return cachedOverlayImage_;
+    QImageReader reader(QString::fromStdString(path));
+    reader.setAutoTransform(true);
+    QImage img = reader.read();
+    ++decodes_;
+    if (img.isNull()) return {};  // the cache stays as it was
+    if (img.format() != QImage::Format_ARGB32_Premultiplied) img = img.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    if (img.isNull()) return {};
+    cachedOverlayImage_ = img;
+    cachedOverlayModDate_ = stamp;
+    return cachedOverlayImage_;
+}
+
+QImage CardCompositor::scaledPicture(const QImage& picture, int rw, int rh, bool reuse) {
+    if (picture.width() == rw && picture.height() == rh) return picture;
+    const qint64 key = picture.cacheKey();
+    if (reuse)
+        for (const Scaled& s : scaled_)
+            if (s.key == key && s.w == rw && s.h == rh) return s.image;
+    QImage src = picture;
+    if (src.format() != QImage::Format_ARGB32_Premultiplied && src.format() != QImage::Format_RGB32)
+        src = src.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    QImage out;
+    if (reuse) {
+        out = QImage(rw, rh, src.format());
+    } else {
+        // The camera changes every frame: one scratch, copied only while last frame's graph holds it.
+        if (pipScratch_.size() != QSize(rw, rh) || pipScratch_.format() != src.format())
+            pipScratch_ = QImage(rw, rh, src.format());
+    }
+    QImage& target = reuse ? out : pipScratch_;
+    if (target.isNull()) return {};
+    cv::Mat in(src.height(), src.width(), CV_8UC4, const_cast<uchar*>(src.constBits()), size_t(src.bytesPerLine()));
+    cv::Mat o(rh, rw, CV_8UC4, target.bits(), size_t(target.bytesPerLine()));
+    const bool down = rw < src.width() || rh < src.height();
+    cv::resize(in, o, o.size(), 0, 0, down ? cv::INTER_AREA : cv::INTER_LINEAR);
+    if (reuse) {
+        scaled_.insert(scaled_.begin(), Scaled{key, rw, rh, out});
+        if (scaled_.size() > 3) scaled_.pop_back();
+        return out;
+    }
+    return pipScratch_;
+}
+
+Image CardCompositor::composeCard(const Image& frame, const QImage& picture, const CardStyle& st, double barReserve,
+                                  double topInset) {
+    if (picture.isNull()) return frame;
+    const double pw = picture.width(), ph = picture.height();
+    const CardGeometry g = cardGeometry(st, pw, ph, barReserve, topInset);
+    if (!(g.w > 0.5) || !(g.h > 0.5)) return frame;
+
+    // Resampled once on 8-bit pixels (area filter when shrinking) to whole pixels, then stretched
+    // by the remaining fraction of a pixel so the picture is exactly w × h.
+    const int rw = bitmapSide(g.w), rh = bitmapSide(g.h);
+    const QImage scaled = scaledPicture(picture, rw, rh, /*reuse=*/picture.cacheKey() == cachedOverlayImage_.cacheKey());
+    if (scaled.isNull()) return frame;
+    const double b = st.frameWidth;
+    const Image pic = Image::fromQImage(scaled).transformed(
+        engine::Affine::scale(g.w / rw, g.h / rh).then(engine::Affine::translation(b, b)));
+
+    const double W = g.W, H = g.H, r = cards::kCornerRadius;
+    const Image mask = roundedRectMask(W, H, r);
+    const Image shadow = blendWithMask(Image::solid({0, 0, 0, float(st.shadowAlpha)}).cropped({0, 0, W, H}), mask)
+                             .gaussianBlur(st.shadowBlur)
+                             .translated(0, st.shadowOffset);
+    // The colour fills the whole card, so transparent parts of the picture show it.
+    Image framed = pic.composited(Image::solid(premultipliedColor(st.frameColorHex, 1.0)).cropped({0, 0, W, H}));
+    if (st.fancy) framed = highlightEdge(W, H, r).composited(framed);
+    const Image face = blendWithMask(framed, mask);
+    Image card = face.composited(shadow);
+    if (st.fancy) {
+        card = card.composited(reflection(face, W, H));
+        card = card.composited(glow(st.frameColorHex, W, H));
+        if (!st.fullScreen) return perspectiveTilt(card, st.placement, g.x, g.y).composited(frame);
+    }
+    return card.translated(g.x, g.y).composited(frame);
+}
+
+Image CardCompositor::composeOverlayCard(const Image& frame, double barReserve, double topInset) {
+    if (!settings::overlayImageEnabled()) return frame;
+    const QImage picture = loadOverlayImage();
+    if (picture.isNull()) return frame;
+    return composeCard(frame, picture, CardStyle::overlayFromSettings(), barReserve, topInset);
+}
+
+Image CardCompositor::composePiPCard(const Image& frame, const QImage& camera, double barReserve, double topInset) {
+    if (!settings::videoCameraPiPEnabled() || camera.isNull()) return frame;
+    return composeCard(frame, camera, CardStyle::pipFromSettings(), barReserve, topInset);
+}
+
+}  // namespace ostrela

@@ -1,0 +1,364 @@
+#include "pipeline/LowerThirdBar.h"
+
+#include "effects/Effects.h"
+#include "pipeline/engine/Renderer.h"
+#include "sources/LowerThirdModes.h"
+
+#include <QGlyphRun>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QRawFont>
+#include <QTextLayout>
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <vector>
+
+namespace ostrela {
+
+using engine::Image;
+
+namespace {
+
+// QImage reports its resolution as whole dots per inch: 2835 dots per metre reads as 72, so a
+// font of 38.18 points is 38.18 pixels on every bitmap made here.
+constexpr int kDotsPerMeter72 = 2835;
+constexpr int kShadowPad = 8;        // room for the shadow's offset and blur around the glyphs
+constexpr int kStripChunk = 2048;    // long tickers are cached in pieces of this width
+
+QImage newBitmap(int w, int h) {
+    QImage img(std::max(w, 1), std::max(h, 1), QImage::Format_ARGB32_Premultiplied);
+    if (img.isNull()) return img;
+    img.setDotsPerMeterX(kDotsPerMeter72);
+    img.setDotsPerMeterY(kDotsPerMeter72);
+    img.fill(Qt::transparent);
+    return img;
+}
+
+QPaintDevice* layoutDevice() {
+    static QImage device = newBitmap(1, 1);
+    return &device;
+}
+
+QColor toQColor(const QString& hex, double alpha) {
+    const RGBColor c = parseHexColor(hex);
+    return QColor::fromRgbF(float(c.r), float(c.g), float(c.b), float(alpha));
+}
+
+// One line of text laid out once; drawn as often as needed.
+struct Line {
+    std::unique_ptr<QTextLayout> layout;
+    QRectF ink;           // glyph-outline bounds, layout coordinates (y down, baseline at ascent)
+    double ascent = 0;
+    double advance = 0;   // typographic width
+};
+
+Line layOut(const QString& text) {
+    Line l;
+    l.layout = std::make_unique<QTextLayout>(text, barFont(), layoutDevice());
+    QTextOption opt;
+    opt.setWrapMode(QTextOption::NoWrap);
+    opt.setAlignment(Qt::AlignLeft | Qt::AlignAbsolute);  // right-to-left text also starts at 0
+    opt.setTextDirection(Qt::LayoutDirectionAuto);
+    l.layout->setTextOption(opt);
+    l.layout->setCacheEnabled(true);
+    l.layout->beginLayout();
+    QTextLine line = l.layout->createLine();
+    if (line.isValid()) {
+        line.setLineWidth(1e6);
+        line.setPosition(QPointF(0, 0));
+    }
+    l.layout->endLayout();
+    if (!line.isValid()) return l;
+    l.ascent = line.ascent();
+    l.advance = line.naturalTextWidth();
+    QRectF ink;
+    for (const QGlyphRun& run : l.layout->glyphRuns()) {
+        const QRawFont font = run.rawFont();
+        const QList<quint32> glyphs = run.glyphIndexes();
+        const QList<QPointF> pos = run.positions();
+        for (qsizetype i = 0; i < glyphs.size() && i < pos.size(); ++i) {
+            QRectF r = font.boundingRect(glyphs[i]);
+            if (!(r.width() > 0) && !(r.height() > 0)) continue;  // spaces have no outline
+            r.translate(pos[i]);
+            ink = ink.isNull() ? r : ink.united(r);
+        }
+    }
+    l.ink = ink;
+    return l;
+}
+
+struct Measured {
+    Line text, loop;
+    BarTextMetrics m;
+};
+
+Measured measure(const QString& text) {
+    Measured r;
+    r.text = layOut(text);
+    r.loop = layOut(text + QString::fromUtf16(bar::kTickerSeparator));
+    r.m.x0 = r.text.ink.left();
+    r.m.width = r.text.ink.width();
+    r.m.height = r.text.ink.height();
+    r.m.y0 = r.text.ascent - r.text.ink.bottom();  // y up from the baseline
+    r.m.loopX0 = r.loop.ink.left();
+    r.m.cycle = r.loop.advance;
+    return r;
+}
+
+// Baseline, as a row position from the bitmap's top: the glyph box centred in the text band.
+double baselineFromTop(const BarTextMetrics& m, int barLift, int h) {
+    const double yUp = barLift + (bar::kTextBandHeight - m.height) * 0.5 - m.y0;
+    return h - yUp;
+}
+
+// The text drawn with its pen at (penX, baseline) into a layer covering columns [left, left + w)
+// of the bar, with the shadow under it when asked for. Transparent elsewhere.
+QImage textLayer(const Line& line, double penX, double baseline, int left, int w, int h, const QColor& color,
+                 bool shadow) {
+    const int pad = shadow ? kShadowPad : 0;
+    QImage glyphs = newBitmap(w + 2 * pad, h);
+    if (glyphs.isNull()) return {};
+    {
+        QPainter p(&glyphs);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setRenderHint(QPainter::TextAntialiasing);
+        p.setPen(color);
+        line.layout->draw(&p, QPointF(penX - (left - pad), baseline - line.ascent));
+    }
+    if (!shadow) return glyphs;
+
+    // Shadow: the glyphs' coverage blurred, offset right and down, black at 0.55 under them.
+    cv::Mat alpha(glyphs.height(), glyphs.width(), CV_8U);
+    for (int y = 0; y < glyphs.height(); ++y) {
+        const auto* row = reinterpret_cast<const QRgb*>(glyphs.constScanLine(y));
+        uchar* a = alpha.ptr<uchar>(y);
+        for (int x = 0; x < glyphs.width(); ++x) a[x] = uchar(qAlpha(row[x]));
+    }
+    cv::Mat blurred;
+    // The blur of a drawn shadow is about two standard deviations.
+    cv::GaussianBlur(alpha, blurred, cv::Size(0, 0), bar::kShadowBlur * 0.5, bar::kShadowBlur * 0.5, cv::BORDER_CONSTANT);
+    const int dx = int(bar::kShadowDx), dy = int(-bar::kShadowDy);  // whole pixels; down is +rows
+    QImage out = newBitmap(w, h);
+    if (out.isNull()) return {};
+    for (int y = 0; y < h; ++y) {
+        const auto* g = reinterpret_cast<const QRgb*>(glyphs.constScanLine(y)) + pad;
+        auto* o = reinterpret_cast<QRgb*>(out.scanLine(y));
+        const int sy = y - dy;
+        const uchar* srow = (sy >= 0 && sy < blurred.rows) ? blurred.ptr<uchar>(sy) : nullptr;
+        for (int x = 0; x < w; ++x) {
+            const int sx = x + pad - dx;
+            const double s = (srow && sx >= 0 && sx < blurred.cols) ? srow[sx] * (bar::kShadowAlpha / 255.0) : 0.0;
+            const QRgb t = g[x];
+            const double ta = qAlpha(t) / 255.0;
+            const int a = int(std::lround((ta + (1.0 - ta) * s) * 255.0));
+            o[x] = qRgba(qRed(t), qGreen(t), qBlue(t), std::clamp(a, 0, 255));
+        }
+    }
+    return out;
+}
+
+double clampedOpacity(double o) {
+    if (std::isnan(o)) return 1.0;
+    return std::clamp(o, 0.0, 1.0);
+}
+
+}  // namespace
+
+LowerThirdBarStyle LowerThirdBarStyle::fromSettings() {
+    LowerThirdBarStyle s;
+    s.barColorHex = settings::lowerThirdBarColorHex();
+    s.textColorHex = settings::lowerThirdTextColorHex();
+    s.opacity = settings::lowerThirdBarOpacity();
+    s.alignment = settings::lowerThirdTextAlignment();
+    s.scrollSpeed = settings::lowerThirdScrollSpeed();
+    s.textShadow = settings::lowerThirdTextShadowEnabled();
+    s.alwaysScroll = settings::rssFeedEnabled() ? true : settings::lowerThirdAlwaysScroll();
+    s.barLift = settings::lowerThirdGoogleMeetSafeArea() ? bar::kGoogleMeetLift : 0;
+    return s;
+}
+
+QString effectiveBarText() { return lowerThirdBarText(); }
+
+QFont barFont() {
+    QFont f;
+    f.setFamilies({QStringLiteral("Liberation Sans"), QStringLiteral("Noto Sans"), QStringLiteral("DejaVu Sans"),
+                   QStringLiteral("Noto Sans Arabic"), QStringLiteral("Noto Sans Hebrew"),
+                   QStringLiteral("Noto Color Emoji")});
+    f.setBold(true);
+    f.setPointSizeF(bar::kFontPixels);  // on a 72-dpi bitmap
+    f.setHintingPreference(QFont::PreferNoHinting);
+    f.setKerning(true);
+    return f;
+}
+
+BarTextMetrics measureBarText(const QString& text) { return measure(text).m; }
+
+struct LowerThirdBarRenderer::State {
+    // Background: bar colour at opacity, bottom shade, top line.
+    std::optional<std::tuple<QString, double, int>> bgKey;
+    QImage background;
+    Image backgroundImage;
+    int backgroundDraws = 0;
+
+    // Text laid out once per text.
+    std::optional<QString> measuredText;
+    Measured measured;
+    int textLayouts = 0;
+
+    // Text that stands still, drawn into a copy of the background.
+    struct StillKey {
+        LowerThirdBarStyle style;
+        QString text;
+        bool operator==(const StillKey&) const = default;
+    };
+    std::optional<StillKey> stillKey;
+    Image stillImage;
+
+    // The ticker strip: one repetition of text + separator (with its shadow), in pieces.
+    struct StripKey {
+        QString text, color;
+        bool shadow;
+        int barLift;
+        bool operator==(const StripKey&) const = default;
+    };
+    std::optional<StripKey> stripKey;
+    struct Piece { double left; double width; Image image; };
+    std::vector<Piece> pieces;
+
+    std::unique_ptr<engine::Renderer> renderer;  // for image(), made on first use
+
+    bool ensureBackground(const LowerThirdBarStyle& st) {
+        const auto key = std::make_tuple(st.barColorHex, st.opacity, st.height());
+        if (bgKey == key && !background.isNull()) return true;
+        bgKey.reset();
+        const int h = st.height();
+        background = newBitmap(bar::kWidth, h);
+        if (background.isNull()) return false;
+        ++backgroundDraws;
+        QPainter p(&background);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setCompositionMode(QPainter::CompositionMode_Source);
+        p.fillRect(QRectF(0, 0, bar::kWidth, h), toQColor(st.barColorHex, clampedOpacity(st.opacity)));
+        p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+        QLinearGradient shade(QPointF(0, h), QPointF(0, h - bar::kShadeHeight));
+        shade.setColorAt(0, QColor::fromRgbF(0, 0, 0, float(bar::kShadeAlpha)));
+        shade.setColorAt(1, QColor::fromRgbF(0, 0, 0, 0));
+        p.fillRect(QRectF(0, h - bar::kShadeHeight, bar::kWidth, bar::kShadeHeight), shade);
+        p.fillRect(QRectF(0, 0, bar::kWidth, bar::kTopLineHeight), Qt::white);
+        p.end();
+        backgroundImage = Image::fromQImage(background);
+        bgKey = key;
+        return true;
+    }
+
+    void ensureMeasured(const QString& text) {
+        if (measuredText == text) return;
+        measured = measure(text);
+        measuredText = text;
+        ++textLayouts;
+    }
+
+    Image still(const LowerThirdBarStyle& st, const QString& text) {
+        StillKey key{st, text};
+        key.style.scrollSpeed = 0;  // does not change a still picture
+        if (stillKey == key) return stillImage;
+        const BarTextMetrics& m = measured.m;
+        const int h = st.height();
+        double x = (bar::kWidth - m.width) * 0.5;
+        if (st.alignment == LowerThirdTextAlignment::leading) x = bar::kSideMargin;
+        if (st.alignment == LowerThirdTextAlignment::trailing) x = bar::kWidth - bar::kSideMargin - m.width;
+        QImage layer = textLayer(measured.text, x - m.x0, baselineFromTop(m, st.barLift, h), 0, bar::kWidth, h,
+                                 toQColor(st.textColorHex, 1.0), st.textShadow);
+        QImage out = background.copy();
+        if (!layer.isNull() && !out.isNull()) {
+            QPainter p(&out);
+            p.drawImage(0, 0, layer);
+        }
+        stillImage = Image::fromQImage(out.isNull() ? background : out);
+        stillKey = key;
+        return stillImage;
+    }
+
+    void ensureStrip(const LowerThirdBarStyle& st, const QString& text) {
+        StripKey key{text, st.textColorHex, st.textShadow, st.barLift};
+        if (stripKey == key) return;
+        pieces.clear();
+        const BarTextMetrics& m = measured.m;
+        const int h = st.height();
+        const QRectF ink = measured.loop.ink;
+        const int pad = st.textShadow ? kShadowPad : 1;
+        const int from = int(std::floor(std::min(ink.left(), 0.0))) - pad;
+        const int to = int(std::ceil(std::max(ink.right(), 0.0))) + pad;
+        const double baseline = baselineFromTop(m, st.barLift, h);
+        const QColor color = toQColor(st.textColorHex, 1.0);
+        for (int left = from; left < to; left += kStripChunk) {
+            const int w = std::min(kStripChunk, to - left);
+            QImage piece = textLayer(measured.loop, 0.0, baseline, left, w, h, color, st.textShadow);
+            if (piece.isNull()) continue;
+            pieces.push_back({double(left), double(w), Image::fromQImage(piece)});
+        }
+        stripKey = key;
+    }
+
+    Image compose(const LowerThirdBarStyle& st, const QString& rawText, double t) {
+        if (!ensureBackground(st)) return {};
+        const QString text = rawText.trimmed();
+        if (text.isEmpty()) return backgroundImage;
+        ensureMeasured(text);
+        const BarTextMetrics& m = measured.m;
+        if (!barTextScrolls(m.width, st.alwaysScroll)) return still(st, text);
+
+        ensureStrip(st, text);
+        const double cycle = m.cycle;
+        if (!(cycle > 0)) return backgroundImage;
+        double offset = std::fmod(st.scrollSpeed * t, cycle);
+        if (!std::isfinite(offset)) offset = 0;
+        Image out = backgroundImage;
+        // Copies from at most one cycle right of the frame to two cycles left of it, each drawn
+        // over the ones before; only the pieces that reach into the bar are put in the graph.
+        for (double x = bar::kWidth - offset - m.loopX0; x > -2 * cycle; x -= cycle) {
+            for (const Piece& p : pieces) {
+                const double l = x + p.left;
+                if (l >= bar::kWidth || l + p.width <= 0) continue;
+                out = p.image.translated(l, 0).composited(out);
+            }
+        }
+        return out.cropped({0, 0, double(bar::kWidth), double(st.height())});
+    }
+};
+
+LowerThirdBarRenderer::LowerThirdBarRenderer() : s_(std::make_unique<State>()) {}
+LowerThirdBarRenderer::~LowerThirdBarRenderer() = default;
+
+Image LowerThirdBarRenderer::compose(const LowerThirdBarStyle& style, const QString& text, double t) {
+    return s_->compose(style, text, t);
+}
+
+QImage LowerThirdBarRenderer::image(const LowerThirdBarStyle& style, const QString& text, double t) {
+    const Image img = s_->compose(style, text, t);
+    if (img.isNull()) return {};
+    if (!s_->renderer) s_->renderer = std::make_unique<engine::Renderer>(1, 256);
+    return s_->renderer->renderQImage(img, {0, 0, bar::kWidth, style.height()});
+}
+
+int LowerThirdBarRenderer::backgroundDraws() const { return s_->backgroundDraws; }
+int LowerThirdBarRenderer::textLayouts() const { return s_->textLayouts; }
+
+QImage drawLowerThirdBar(const LowerThirdBarStyle& style, const QString& text, double t) {
+    LowerThirdBarRenderer r;
+    return r.image(style, text, t);
+}
+
+QImage renderBar(int barLift, double t) {
+    LowerThirdBarStyle style = LowerThirdBarStyle::fromSettings();
+    style.barLift = barLift;
+    return drawLowerThirdBar(style, effectiveBarText(), t);
+}
+
+QImage renderBar(int barLift) { return renderBar(barLift, effects::frameTimeNow()); }
+
+}  // namespace ostrela

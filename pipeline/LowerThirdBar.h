@@ -1,0 +1,108 @@
+#pragma once
+// The lower-third bar: which text it shows and the 1280 × (83 + barLift) bitmap drawn for one
+// moment. The engine composites it at the bottom left of every frame while "lowerThirdEnabled" is
+// on; the design window draws the same bitmap for its live preview.
+//
+// Bitmap coordinates in the comments are y-up from the bar's bottom edge; the QImages themselves
+// are top row first. One text point is one pixel.
+#include "pipeline/Settings.h"
+#include "pipeline/engine/Image.h"
+
+#include <QFont>
+#include <QImage>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+
+namespace ostrela {
+
+namespace bar {
+inline constexpr int kWidth = 1280;
+inline constexpr int kHeight = 83;                // without the Google Meet lift
+inline constexpr int kGoogleMeetLift = 36;
+inline constexpr double kTopLineHeight = 2.905;   // opaque white at the very top
+inline constexpr double kTextBandHeight = 80.095; // kHeight − kTopLineHeight, starting at barLift
+inline constexpr double kShadeHeight = 9.96;      // black 0.28 → 0 from the bottom edge up
+inline constexpr double kShadeAlpha = 0.28;
+inline constexpr double kFontPixels = 38.18;      // 0.46 of the 83-pixel bar
+inline constexpr double kSideMargin = 24;
+inline constexpr double kMaxStillWidth = 1232;    // kWidth − 2 × kSideMargin
+inline constexpr double kShadowDx = 1.0, kShadowDy = -2.0, kShadowBlur = 3.0, kShadowAlpha = 0.55;
+// Appended to every repetition of the ticker: three spaces, a bullet, three spaces.
+inline constexpr char16_t kTickerSeparator[] = u"   \u2022   ";
+}  // namespace bar
+
+// Everything the bar's look depends on besides the text and the time.
+struct LowerThirdBarStyle {
+    QString barColorHex = QStringLiteral("188A8A");
+    QString textColorHex = QStringLiteral("FFFFFF");
+    double opacity = 1.0;
+    LowerThirdTextAlignment alignment = LowerThirdTextAlignment::center;
+    double scrollSpeed = 90.0;  // pixels per second
+    bool textShadow = true;
+    bool alwaysScroll = false;  // true whenever the feed is on
+    int barLift = 0;            // 36 with the Google Meet safe area, else 0
+
+    // Read anew from the settings; barLift follows "lowerThirdGoogleMeetSafeArea".
+    static LowerThirdBarStyle fromSettings();
+    int height() const { return bar::kHeight + barLift; }
+    bool operator==(const LowerThirdBarStyle&) const = default;
+};
+
+// The text the bar shows now: video title, feed, now playing, weather, then the typed text
+// (the rules live with the text modes).
+QString effectiveBarText();
+
+// The bar's font: "HelveticaNeue-Bold" stands for Liberation Sans Bold (Helvetica's metrics), with
+// fallbacks for Arabic, Hebrew and colour emoji, at 38.18 pixels.
+QFont barFont();
+
+// Glyph-outline bounds of the text laid out as one line, relative to its pen origin (y-up from
+// the baseline), and the ticker loop (text + separator) measured the same way.
+struct BarTextMetrics {
+    double x0 = 0, y0 = 0, width = 0, height = 0;  // glyph box of the text
+    double loopX0 = 0;                             // glyph box origin of text + separator
+    double cycle = 0;                              // typographic width of text + separator
+};
+BarTextMetrics measureBarText(const QString& text);
+
+// Text that fits stands still unless asked to scroll; 1232 pixels still fits.
+inline bool barTextScrolls(double glyphWidth, bool alwaysScroll) {
+    return alwaysScroll || glyphWidth > bar::kMaxStillWidth;
+}
+
+// The bar for `text` (trimmed of white space here) at time t, seconds since 2001-01-01 UTC:
+// premultiplied ARGB32, 1280 × style.height(), top row first. Null when it cannot be made.
+// Each call lays the text out anew; the renderer below keeps the work between frames.
+QImage drawLowerThirdBar(const LowerThirdBarStyle& style, const QString& text, double t);
+
+// The bar from the settings and effectiveBarText(), at time t (default: now).
+QImage renderBar(int barLift);
+QImage renderBar(int barLift, double t);
+
+// Draws bars frame after frame, keeping the background, the text layout and the text strip until
+// the text, the style or the size changes; a scrolling ticker only moves the cached strip.
+class LowerThirdBarRenderer {
+public:
+    LowerThirdBarRenderer();
+    ~LowerThirdBarRenderer();
+    LowerThirdBarRenderer(const LowerThirdBarRenderer&) = delete;
+    LowerThirdBarRenderer& operator=(const LowerThirdBarRenderer&) = delete;
+
+    // The same picture as drawLowerThirdBar.
+    QImage image(const LowerThirdBarStyle& style, const QString& text, double t);
+    // The bar as an image of the engine at (0, 0, 1280, height): the cached bitmap, or for a
+    // ticker the cached background with the cached strip translated to this moment's places.
+    engine::Image compose(const LowerThirdBarStyle& style, const QString& text, double t);
+
+    // How often the background was painted and the text laid out (the cache at work).
+    int backgroundDraws() const;
+    int textLayouts() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> s_;
+};
+
+}  // namespace ostrela
