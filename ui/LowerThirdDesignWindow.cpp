@@ -1,6 +1,7 @@
 #include "ui/LowerThirdDesignWindow.h"
 
 #include "pipeline/CameraEngine.h"
+#include "pipeline/LowerThirdBar.h"
 #include "sources/NowPlayingService.h"
 #include "sources/RSSFeedService.h"
 #include "sources/WeatherService.h"
@@ -98,7 +99,8 @@ struct Piece {
 };
 
 std::vector<Piece> cyclePieces(const QString& text, bool isTicker, const QFontMetricsF& fm, double* cycle) {
-    const QString sep = QString::fromUtf16(design::kSeparator);
+    // The gap between copies and between headlines is the camera bar's ticker separator.
+    const QString sep = QString::fromUtf16(bar::kTickerSeparator);
     QStringList parts;
     if (isTicker) {
         parts = text.split(sep);
@@ -161,8 +163,7 @@ LowerThirdPreviewInputs LowerThirdPreviewInputs::fromSettings(const QString& wea
 }
 
 QFont lowerThirdPreviewFont(double pixelSize) {
-    QFont f(QString::fromLatin1(design::kBarFontFamily));
-    f.setBold(true);
+    QFont f = barFont();
     f.setPixelSize(std::max(1, int(std::lround(pixelSize))));
     return f;
 }

@@ -40,11 +40,6 @@ inline constexpr double kMaxSpeed = 240;
 
 inline constexpr const char kPlaceholder[] = "Lower-third text appears here";
 inline constexpr const char kPausedMessage[] = "Live Preview Paused To Save CPU";
-// Three spaces, a bullet, three spaces: the gap between ticker copies and between headlines.
-inline constexpr char16_t kSeparator[] = u"   \u2022   ";
-
-// The preview's font: "HelveticaNeue-Bold" stands for Liberation Sans Bold (Helvetica's metrics).
-inline constexpr const char kBarFontFamily[] = "Liberation Sans";
 }  // namespace design
 
 // Whole points per second, fractional part dropped: "89 pt/s" for 89.9.
@@ -91,6 +86,7 @@ struct LowerThirdPreviewLayout {
     double gradientHeight = 0;  // max(T × 0.12, 3), 0 without the gradient
 };
 
+// The camera bar's font (barFont(), "HelveticaNeue-Bold" on this desktop) at the preview's size.
 QFont lowerThirdPreviewFont(double pixelSize);
 LowerThirdPreviewLayout layoutLowerThirdPreview(const LowerThirdPreviewInputs& in, const QSizeF& size, double t);
 // Draws the preview bar into `area` at time t (seconds; the wall clock).
