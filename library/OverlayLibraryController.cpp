@@ -224,6 +224,16 @@ void OverlayLibraryController::appendFolder(const OverlayFolder& folder) {
     save();
 }
 
+void OverlayLibraryController::reorderFolders(const QList<OverlayFolder>& ordered) {
+    if (ordered.size() != folders_.size()) return;
+    for (const OverlayFolder& f : folders_)
+        if (!ordered.contains(f)) return;
+    if (ordered == folders_) return;
+    folders_ = ordered;
+    emit foldersChanged();
+    save();
+}
+
 // ---- Selection ----
 
 void OverlayLibraryController::writeVideoTitle(const QString& title) { settings::setLowerThirdVideoTitleText(title); }

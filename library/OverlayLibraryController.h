@@ -71,6 +71,9 @@ public:
 
     // Folders are created by the sidebar: it appends one and saves.
     void appendFolder(const OverlayFolder& folder);
+    // The sidebar's folder drag: takes the folders in a new order and saves. Ignored unless
+    // `ordered` holds exactly the current folders.
+    void reorderFolders(const QList<OverlayFolder>& ordered);
 
     // Selection output.
     void applySelection(OverlaySink* overlay, VideoSink* player);
