@@ -1,6 +1,5 @@
 #include "ui/HelpTopics.h"
 
-#include <QHash>
 
 namespace ostrela {
 
@@ -241,25 +240,6 @@ QList<HelpTopic> visibleHelpTopics(const QString& query, const QList<HelpTopic>&
         if (topic.title.contains(q, Qt::CaseInsensitive) || topic.body.contains(q, Qt::CaseInsensitive))
             out.append(topic);
     return out;
-}
-
-QString helpTopicIconName(const QString& systemImage) {
-    static const QHash<QString, QString> names{
-        {QStringLiteral("video.fill"), QStringLiteral("camera-video")},
-        {QStringLiteral("clock.arrow.circlepath"), QStringLiteral("view-history")},
-        {QStringLiteral("checklist"), QStringLiteral("checkbox")},
-        {QStringLiteral("photo.stack.fill"), QStringLiteral("image-x-generic")},
-        {QStringLiteral("folder"), QStringLiteral("folder")},
-        {QStringLiteral("film.fill"), QStringLiteral("video-x-generic")},
-        {QStringLiteral("square.resize"), QStringLiteral("zoom-fit-best")},
-        {QStringLiteral("text.below.photo.fill"), QStringLiteral("insert-text")},
-        {QStringLiteral("camera.filters"), QStringLiteral("camera-photo")},
-        {QStringLiteral("gearshape.fill"), QStringLiteral("preferences-system")},
-        {QStringLiteral("arrow.down.circle.fill"), QStringLiteral("system-software-update")},
-        {QStringLiteral("star.fill"), QStringLiteral("starred")},
-        {QStringLiteral("questionmark.circle"), QStringLiteral("help-about")},
-    };
-    return names.value(systemImage, QStringLiteral("help-contents"));
 }
 
 }  // namespace ostrela

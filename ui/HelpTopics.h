@@ -9,7 +9,7 @@ namespace ostrela {
 struct HelpTopic {
     QString id;           // stable, used for selection
     QString title;        // list entry and window title
-    QString systemImage;  // symbol name; see helpTopicIconName for the desktop icon
+    QString systemImage;  // symbol name (ui/Symbols.h draws it)
     QString body;         // markdown
 };
 
@@ -20,7 +20,5 @@ const HelpTopic* helpTopic(const QString& id);
 // All topics when the query, trimmed of white space and line breaks, is empty; otherwise those
 // whose title or body contains it, case-insensitively, in table order.
 QList<HelpTopic> visibleHelpTopics(const QString& query, const QList<HelpTopic>& topics = helpTopics());
-// The freedesktop icon name standing in for a symbol name.
-QString helpTopicIconName(const QString& systemImage);
 
 }  // namespace ostrela

@@ -5,6 +5,7 @@
 #include "pipeline/CameraEngine.h"
 #include "pipeline/Settings.h"
 #include "pipeline/capture/V4L2Backend.h"
+#include "ui/Symbols.h"
 
 #include <QComboBox>
 #include <QDesktopServices>
@@ -146,11 +147,11 @@ SettingsWindow::SettingsWindow(OverlayLibraryController* library, ExtensionManag
 
     tabs_ = new QTabWidget;
     tabs_->setFixedSize(settingsui::kTabWidth, settingsui::kTabHeight);
-    tabs_->addTab(scrollingPage(buildGeneralTab()), QIcon::fromTheme(QStringLiteral("preferences-system")),
+    tabs_->addTab(scrollingPage(buildGeneralTab()), symbols::icon(QStringLiteral("gearshape")),
                   QStringLiteral("General"));
-    tabs_->addTab(scrollingPage(buildAdvancedTab()), QIcon::fromTheme(QStringLiteral("applications-engineering")),
+    tabs_->addTab(scrollingPage(buildAdvancedTab()), symbols::icon(QStringLiteral("wrench.and.screwdriver")),
                   QStringLiteral("Advanced"));
-    tabs_->addTab(scrollingPage(buildVideoDevicesTab()), QIcon::fromTheme(QStringLiteral("camera-web")),
+    tabs_->addTab(scrollingPage(buildVideoDevicesTab()), symbols::icon(QStringLiteral("video")),
                   QStringLiteral("Video Devices"));
     auto* layout = new QVBoxLayout(this);
     layout->setSizeConstraint(QLayout::SetFixedSize);
