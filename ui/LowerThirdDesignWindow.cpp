@@ -66,7 +66,6 @@ const char kMeetHelp[] =
 const char kMeetFootnote[] =
     "Google Meet sometimes crops or zooms your camera feed, which can cut off the bottom of the bar. Turn this on "
     "only when using Google Meet \u2014 apps like Zoom display the bar fine without it.";
-const char kTickerAlwaysScrolls[] = "The RSS ticker always scrolls regardless of this setting.";
 
 QString u8(const char* s) { return QString::fromUtf8(s); }
 
@@ -372,6 +371,11 @@ QString LowerThirdDesignModel::scrollingNote(bool alwaysScroll) {
                                          "stays put.");
 }
 
+QString LowerThirdDesignModel::tickerNote(bool alwaysScroll) {
+    return alwaysScroll ? QStringLiteral("The RSS ticker always scrolls, regardless of this setting.")
+                        : QStringLiteral("The RSS ticker always scrolls regardless of this setting.");
+}
+
 // ---- LowerThirdDesignWindow ----
 
 LowerThirdDesignWindow::LowerThirdDesignWindow(WeatherService* weather, NowPlayingService* nowPlaying,
@@ -540,7 +544,8 @@ void LowerThirdDesignWindow::buildUi() {
     scrollLayout->addWidget(frozenToggle_);
     scrollNote_ = caption(QString());
     scrollLayout->addWidget(scrollNote_);
-    scrollLayout->addWidget(caption(u8(kTickerAlwaysScrolls)));
+    tickerNote_ = caption(QString());
+    scrollLayout->addWidget(tickerNote_);
     column->addWidget(scrollBox);
 
     // 4. Video Call Compatibility.
@@ -657,6 +662,7 @@ void LowerThirdDesignWindow::updateCaptions() {
     rssCaption_->setToolTip(feed);
     videoCaption_->setText(LowerThirdDesignModel::videoTitleCaption(settings::lowerThirdVideoTitleText()));
     scrollNote_->setText(LowerThirdDesignModel::scrollingNote(settings::lowerThirdAlwaysScroll()));
+    tickerNote_->setText(LowerThirdDesignModel::tickerNote(settings::lowerThirdAlwaysScroll()));
 }
 
 void LowerThirdDesignWindow::updatePreview() { preview_->setInputs(model_.previewInputs()); }

@@ -136,8 +136,9 @@ public:
     LowerThirdPreviewInputs previewInputs() const;
     // "Now showing: …" or the note that no video plays.
     static QString videoTitleCaption(const QString& videoTitleText);
-    // The scrolling section's note.
+    // The scrolling section's notes: how ordinary text scrolls, and that the feed always does.
     static QString scrollingNote(bool alwaysScroll);
+    static QString tickerNote(bool alwaysScroll);
 
     WeatherService* weatherService() const { return weather_; }
     RSSFeedService* rssFeedService() const { return rssFeed_; }
@@ -171,6 +172,7 @@ public:
     QSlider* speedSlider() const { return speedSlider_; }
     QLabel* videoTitleCaptionLabel() const { return videoCaption_; }
     QLabel* scrollingNoteLabel() const { return scrollNote_; }
+    QLabel* tickerNoteLabel() const { return tickerNote_; }
 
 protected:
     void showEvent(QShowEvent*) override;
@@ -209,6 +211,7 @@ private:
     QLabel* speedLabel_ = nullptr;
     QCheckBox* alwaysScrollToggle_ = nullptr;
     QLabel* scrollNote_ = nullptr;
+    QLabel* tickerNote_ = nullptr;
     QCheckBox* frozenToggle_ = nullptr;
     QCheckBox* meetToggle_ = nullptr;
 };

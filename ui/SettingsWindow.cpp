@@ -307,6 +307,14 @@ QWidget* SettingsWindow::buildVideoDevicesTab() {
     return page;
 }
 
+void SettingsWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    // The tabs read the shared objects afresh each time they appear.
+    if (tabs_->currentIndex() == 0) reloadGeneral();
+    else if (tabs_->currentIndex() == 1) reloadAdvanced();
+    else refreshDevices();
+}
+
 void SettingsWindow::reload() {
     reloadGeneral();
     reloadAdvanced();

@@ -77,6 +77,9 @@ public:
     QLabel* videosOnDiskLabel() const { return videosOnDisk_; }
     QLabel* statusLabel() const { return status_; }
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private:
     QWidget* buildGeneralTab();
     QWidget* buildAdvancedTab();

@@ -335,9 +335,14 @@ TEST(LowerThirdDesign, WindowControlsWriteSettings) {
     EXPECT_EQ(window.videoTitleCaptionLabel()->text(), "Now showing: Intro.mp4");
     EXPECT_EQ(window.scrollingNoteLabel()->text(),
               QString::fromUtf8("Only kicks in when the text is too long to fit the bar \u2014 short text stays put."));
-    settings::setLowerThirdAlwaysScroll(true);
-    window.reloadFromSettings();
+    EXPECT_EQ(window.tickerNoteLabel()->text(), "The RSS ticker always scrolls regardless of this setting.");
+    for (QCheckBox* box : window.findChildren<QCheckBox*>())
+        if (box->text() == "Allow Any Text to Scroll") box->click();
+    EXPECT_TRUE(settings::lowerThirdAlwaysScroll());
     EXPECT_EQ(window.scrollingNoteLabel()->text(), "Text scrolls continuously regardless of length, at the speed set above.");
+    EXPECT_EQ(window.tickerNoteLabel()->text(), "The RSS ticker always scrolls, regardless of this setting.");
+    // The preview follows: short text now scrolls.
+    EXPECT_TRUE(window.preview()->inputs().alwaysScroll);
 }
 
 TEST(LowerThirdDesign, Screenshot) {
