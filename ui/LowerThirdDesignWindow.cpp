@@ -119,6 +119,72 @@ std::vector<Piece> cyclePieces(const QString& text, bool isTicker, const QFontMe
     return pieces;
 }
 
+// The text of the bar as one picture with its shadow: a still text, or one ticker cycle. Scrolling
+// only moves it, so it is drawn again only when the text or its look changes.
+struct TextStrip {
+    static constexpr double kPad = 4;  // room for the shadow's offset and blur
+    QString key;
+    QImage image;
+};
+
+const TextStrip& textStrip(const QString& text, bool isTicker, bool still, const QFont& font, const QColor& color,
+                           bool shadow, double height, double baseline, qreal dpr) {
+    thread_local TextStrip cache;
+    const QString key = QStringLiteral("%1|%2|%3|%4|%5|%6|%7|%8")
+                            .arg(text)
+                            .arg(isTicker)
+                            .arg(still)
+                            .arg(font.pixelSize())
+                            .arg(color.rgba())
+                            .arg(shadow)
+                            .arg(height)
+                            .arg(dpr);
+    if (cache.key == key && !cache.image.isNull()) return cache;
+
+    const QFontMetricsF fm(font);
+    QPainterPath path;
+    double width = 0;
+    if (still) {
+        path.addText(QPointF(TextStrip::kPad, baseline), font, text);
+        width = fm.horizontalAdvance(text);
+    } else {
+        for (const Piece& p : cyclePieces(text, isTicker, fm, &width))
+            path.addText(QPointF(TextStrip::kPad + p.x, baseline), font, p.text);
+    }
+    const int w = std::max(1, int(std::ceil((width + 2 * TextStrip::kPad) * dpr)));
+    const int h = std::max(1, int(std::ceil(height * dpr)));
+    QImage image(w, h, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.scale(dpr, dpr);
+    if (shadow) {
+        // Drop shadow: opacity 0.55, blur radius 1.5, 0.5 right and 1 down.
+        QImage shade(w, h, QImage::Format_ARGB32_Premultiplied);
+        shade.fill(Qt::transparent);
+        {
+            QPainter sp(&shade);
+            sp.setRenderHint(QPainter::Antialiasing);
+            sp.scale(dpr, dpr);
+            sp.translate(0.5, 1.0);
+            sp.fillPath(path, QColor(0, 0, 0, 255));
+        }
+        cv::Mat m(h, w, CV_8UC4, shade.bits(), size_t(shade.bytesPerLine()));
+        cv::GaussianBlur(m, m, cv::Size(0, 0), 0.75 * dpr);
+        p.save();
+        p.resetTransform();
+        p.setOpacity(0.55);
+        p.drawImage(0, 0, shade);
+        p.restore();
+    }
+    p.fillPath(path, color);
+    p.end();
+    image.setDevicePixelRatio(dpr);
+    cache.key = key;
+    cache.image = image;
+    return cache;
+}
+
 }  // namespace
 
 QString scrollSpeedLabel(double speed) {
@@ -255,35 +321,15 @@ void paintLowerThirdPreview(QPainter& painter, const QRectF& area, const LowerTh
     case LowerThirdPreviewLayout::Mode::scrolling: {
         const QFont font = lowerThirdPreviewFont(l.fontSize);
         const QFontMetricsF fm(font);
-        const double baseline = baselineFor(fm);
-        QPainterPath path;
-        if (l.mode == LowerThirdPreviewLayout::Mode::still) {
-            path.addText(QPointF(l.copyX.front(), baseline), font, l.text);
-        } else {
-            double cycle = 0;
-            const std::vector<Piece> pieces = cyclePieces(l.text, in.isTicker, fm, &cycle);
-            for (double x : l.copyX)
-                for (const Piece& p : pieces)
-                    if (x + p.x < W && x + p.x + cycle > 0) path.addText(QPointF(x + p.x, baseline), font, p.text);
-        }
-        if (in.textShadowEnabled) {
-            // Drop shadow: opacity 0.55, blur radius 1.5, 0.5 right and 1 down.
-            const int w = int(std::ceil(W)), h = int(std::ceil(H));
-            QImage shadow(w, h, QImage::Format_ARGB32_Premultiplied);
-            shadow.fill(Qt::transparent);
-            {
-                QPainter sp(&shadow);
-                sp.setRenderHint(QPainter::Antialiasing);
-                sp.translate(0.5, 1.0);
-                sp.fillPath(path, QColor(0, 0, 0, 255));
-            }
-            cv::Mat m(h, w, CV_8UC4, shadow.bits(), size_t(shadow.bytesPerLine()));
-            cv::GaussianBlur(m, m, cv::Size(0, 0), 0.75);
-            painter.setOpacity(0.55);
-            painter.drawImage(QPointF(0, 0), shadow);
-            painter.setOpacity(1.0);
-        }
-        painter.fillPath(path, textColor);
+        const bool still = l.mode == LowerThirdPreviewLayout::Mode::still;
+        const qreal dpr = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
+        const TextStrip& strip = textStrip(l.text, in.isTicker && !still, still, font, textColor,
+                                           in.textShadowEnabled, H, baselineFor(fm), dpr);
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        const double width = still ? l.textWidth : l.cycle;
+        for (double x : l.copyX)
+            if (x + width + TextStrip::kPad > 0 && x - TextStrip::kPad < W)
+                painter.drawImage(QPointF(x - TextStrip::kPad, 0), strip.image);
         break;
     }
     }

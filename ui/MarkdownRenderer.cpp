@@ -284,7 +284,7 @@ void HelpMarkdownView::rebuild() {
     }
     for (const HelpMarkdownBlock& block : blocks_) {
         if (block.kind == HelpMarkdownBlock::Kind::spacer) {
-            layout_->addSpacing(4);
+            layout_->addSpacerItem(new QSpacerItem(0, 4, QSizePolicy::Minimum, QSizePolicy::MinimumExpanding));
             continue;
         }
         layout_->addWidget(makeBlockWidget(block));

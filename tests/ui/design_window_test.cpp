@@ -280,6 +280,37 @@ TEST(LowerThirdDesign, PreviewPaintsBarTopLineTextAndShadow) {
     EXPECT_NEAR(qBlue(shaded.pixel(3, 100)), 0xC0, 2);
 }
 
+TEST(LowerThirdDesign, PaintedTickerMovesLeftAtTheScaledSpeed) {
+    LowerThirdPreviewInputs in;
+    in.text = QString::fromUtf16(u"Alpha news   \u2022   Beta story   \u2022   Gamma");
+    in.isTicker = true;
+    in.alwaysScroll = true;
+    in.scrollSpeed = 128;  // 128 × 360 / 1280 = 36 points per second in the preview
+    in.textShadowEnabled = true;
+    auto profile = [&](double t) {
+        QImage img(360, 130, QImage::Format_ARGB32_Premultiplied);
+        img.fill(Qt::black);
+        QPainter p(&img);
+        paintLowerThirdPreview(p, QRectF(0, 0, 360, 130), in, t);
+        p.end();
+        std::vector<int> columns(360, 0);
+        for (int y = 10; y < 125; ++y)
+            for (int x = 0; x < 360; ++x) columns[x] += qRed(img.pixel(x, y)) > 200 && qBlue(img.pixel(x, y)) > 200;
+        return columns;
+    };
+    const std::vector<int> a = profile(5000.0), b = profile(5001.0);
+    // The shift that lines the two pictures up best.
+    int bestShift = 0;
+    long bestScore = -1;
+    for (int shift = 0; shift < 120; ++shift) {
+        long score = 0;
+        for (int x = 0; x + shift < 360; ++x) score += long(a[x + shift]) * b[x];
+        if (score > bestScore) bestScore = score, bestShift = shift;
+    }
+    EXPECT_GT(bestScore, 0);
+    EXPECT_NEAR(bestShift, 36, 1);
+}
+
 TEST(LowerThirdDesign, RefreshNowWithoutACachedCodeDoesNothing) {
     test::ScopedTestEnv env;
     // Any request would reach this server.
