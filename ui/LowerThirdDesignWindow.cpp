@@ -362,13 +362,15 @@ void LowerThirdBarPreviewView::setFixedTime(std::optional<double> t) {
 bool LowerThirdBarPreviewView::isAnimating() const { return timer_->isActive(); }
 
 void LowerThirdBarPreviewView::updateTimer() {
-    const bool scrolling = !fixedTime_ && layoutLowerThirdPreview(inputs_, size(), 0).mode ==
-                                              LowerThirdPreviewLayout::Mode::scrolling;
+    const bool scrolling = isVisible() && !fixedTime_ &&
+                           layoutLowerThirdPreview(inputs_, size(), 0).mode == LowerThirdPreviewLayout::Mode::scrolling;
     if (scrolling && !timer_->isActive()) timer_->start();
     if (!scrolling && timer_->isActive()) timer_->stop();
 }
 
 void LowerThirdBarPreviewView::resizeEvent(QResizeEvent*) { updateTimer(); }
+void LowerThirdBarPreviewView::showEvent(QShowEvent*) { updateTimer(); }
+void LowerThirdBarPreviewView::hideEvent(QHideEvent*) { updateTimer(); }
 
 void LowerThirdBarPreviewView::paintEvent(QPaintEvent*) {
     QPainter p(this);

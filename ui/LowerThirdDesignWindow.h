@@ -101,11 +101,14 @@ public:
     void setInputs(const LowerThirdPreviewInputs& inputs);
     // Replaces the wall clock (screenshots, tests).
     void setFixedTime(std::optional<double> t);
+    // Whether the wall-clock redraws run: while shown, scrolling and not frozen.
     bool isAnimating() const;
 
 protected:
     void paintEvent(QPaintEvent*) override;
     void resizeEvent(QResizeEvent*) override;
+    void showEvent(QShowEvent*) override;
+    void hideEvent(QHideEvent*) override;
 
 private:
     void updateTimer();

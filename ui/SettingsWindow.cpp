@@ -326,7 +326,9 @@ void SettingsWindow::reloadGeneral() {
     appearancePicker_->setCurrentIndex(settings::appearanceIsDark() ? 1 : 0);
     loading_ = false;
     videosOnDisk_->setText(videosOnDiskText(library_ ? library_->videoStorageBytes() : 0));
-    storagePath_->setText(library_ ? library_->store().directory() : QString());
+    const QString dir = library_ ? library_->store().directory() : QString();
+    storagePath_->setText(dir.isEmpty() ? QStringLiteral("No storage folder: the data directory is unavailable.")
+                                        : dir);
 }
 
 void SettingsWindow::reloadAdvanced() {

@@ -374,6 +374,16 @@ TEST(LowerThirdDesign, WindowControlsWriteSettings) {
     EXPECT_EQ(window.tickerNoteLabel()->text(), "The RSS ticker always scrolls, regardless of this setting.");
     // The preview follows: short text now scrolls.
     EXPECT_TRUE(window.preview()->inputs().alwaysScroll);
+    // The wall-clock redraws run only while the preview is on screen and its text scrolls.
+    EXPECT_FALSE(window.preview()->isAnimating());
+    settings::setLowerThirdText("Short");
+    window.show();
+    EXPECT_TRUE(window.preview()->isAnimating());
+    for (QCheckBox* box : window.findChildren<QCheckBox*>())
+        if (box->text() == "Freeze Scrolling Preview to Save CPU") box->click();
+    EXPECT_TRUE(settings::lowerThirdPreviewFrozen());
+    EXPECT_FALSE(window.preview()->isAnimating());
+    window.hide();
 }
 
 TEST(LowerThirdDesign, Screenshot) {
