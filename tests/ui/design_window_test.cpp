@@ -1,5 +1,6 @@
 #include "ui/LowerThirdDesignWindow.h"
 
+#include "pipeline/LowerThirdBar.h"
 #include "pipeline/Settings.h"
 #include "sources/LowerThirdModes.h"
 #include "sources/RSSFeedService.h"
@@ -309,6 +310,47 @@ TEST(LowerThirdDesign, PaintedTickerMovesLeftAtTheScaledSpeed) {
     }
     EXPECT_GT(bestScore, 0);
     EXPECT_NEAR(bestShift, 36, 1);
+}
+
+TEST(LowerThirdDesign, FrozenPreviewShowsThePausedStillWhileTheCameraBarKeepsScrolling) {
+    test::ScopedTestEnv env;
+    const QString longText = "A headline far too long to fit into the little preview bar, and longer still";
+    settings::setLowerThirdText(longText);
+    settings::setLowerThirdTextColorHex("FFFFFF");
+    settings::setLowerThirdBarColorHex("000000");
+    settings::setLowerThirdTextShadowEnabled(false);
+    settings::setLowerThirdPreviewFrozen(true);
+    LowerThirdPreviewInputs in = LowerThirdPreviewInputs::fromSettings("", "");
+    in.showBottomEdgeGradient = false;
+    auto render = [&](double t) {
+        QImage img(360, 130, QImage::Format_ARGB32_Premultiplied);
+        QPainter p(&img);
+        paintLowerThirdPreview(p, QRectF(0, 0, 360, 130), in, t);
+        p.end();
+        return img.convertToFormat(QImage::Format_ARGB32);
+    };
+    // White text at 0.6 over black: the message's pixels reach about 153, never full white.
+    const QImage still = render(1000.0);
+    int message = 0, fullWhite = 0;
+    for (int y = 10; y < 125; ++y)
+        for (int x = 0; x < 360; ++x) {
+            const int v = qRed(still.pixel(x, y));
+            message += v > 120 && v < 170;
+            fullWhite += v > 200;
+        }
+    EXPECT_GT(message, 100);
+    EXPECT_EQ(fullWhite, 0);
+    EXPECT_EQ(render(1007.0), still);  // no animation
+
+    // The camera's bar ignores the preview setting: a second later its text has moved.
+    const LowerThirdBarStyle style = LowerThirdBarStyle::fromSettings();
+    const QImage a = drawLowerThirdBar(style, longText, 1000.0);
+    const QImage b = drawLowerThirdBar(style, longText, 1001.0);
+    ASSERT_FALSE(a.isNull());
+    int changed = 0;
+    for (int y = 0; y < a.height(); ++y)
+        for (int x = 0; x < a.width(); ++x) changed += a.pixel(x, y) != b.pixel(x, y);
+    EXPECT_GT(changed, 1000);
 }
 
 TEST(LowerThirdDesign, RefreshNowWithoutACachedCodeDoesNothing) {
