@@ -130,7 +130,7 @@ void HelpWindow::setQuery(const QString& query) {
 void HelpWindow::selectTopic(const std::optional<QString>& id) {
     if (state_.selectedTopicID == id) return;
     state_.selectedTopicID = id;
-    rebuildList();
+    syncListSelection();
     showSelection();
 }
 
@@ -146,6 +146,17 @@ void HelpWindow::rebuildList() {
         list_->addItem(item);
         if (state_.selectedTopicID == topic.id) list_->setCurrentItem(item);
     }
+}
+
+// Marks the selected topic's row without rebuilding the list (this also runs from the list's own
+// selection signal).
+void HelpWindow::syncListSelection() {
+    const QSignalBlocker block(list_);
+    QListWidgetItem* match = nullptr;
+    for (int row = 0; row < list_->count(); ++row)
+        if (state_.selectedTopicID == list_->item(row)->data(Qt::UserRole).toString()) match = list_->item(row);
+    if (match) list_->setCurrentItem(match);
+    else list_->clearSelection();
 }
 
 void HelpWindow::showSelection() {

@@ -61,6 +61,7 @@ public:
 
 private:
     void rebuildList();
+    void syncListSelection();
     void showSelection();
 
     HelpWindowState state_;
