@@ -9,6 +9,7 @@
 #include "tests/ui/UiTestUtil.h"
 
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QMessageBox>
@@ -193,6 +194,33 @@ TEST(SettingsWindow, RunningOutsideTheSystemFoldersShowsTheInstallAdvice) {
         if (l->text().startsWith("Install Ostrela system-wide")) advice = l;
     ASSERT_NE(advice, nullptr);
     EXPECT_TRUE(advice->isVisibleTo(&window));
+}
+
+TEST(SettingsWindow, EmbeddedExtensionRowsShowMissingFields) {
+    test::ScopedTestEnv env;
+    const QString dir = QString::fromStdString(env.root()) + "/extensions";
+    ASSERT_TRUE(QDir().mkpath(dir + "/ostrela-camera.extension"));
+    test::writeFile((dir + "/ostrela-camera.extension/manifest.json").toStdString(),
+                    R"({"CFBundleIdentifier": "com.morwick.Ostrela.CameraExtension"})");
+    qputenv("OSTRELA_EXTENSIONS_DIR", dir.toUtf8());
+    auto labelTexts = [](QWidget* w) {
+        QStringList out;
+        for (QLabel* l : w->findChildren<QLabel*>()) out << l->text();
+        return out;
+    };
+    {
+        SettingsWindow window(nullptr, nullptr, [] { return std::vector<CaptureDeviceInfo>{}; });
+        const QStringList texts = labelTexts(&window);
+        EXPECT_TRUE(texts.contains("com.morwick.Ostrela.CameraExtension"));
+        EXPECT_TRUE(texts.contains("missing"));  // no Mach service in the manifest
+    }
+    const QString empty = QString::fromStdString(env.root()) + "/none";
+    qputenv("OSTRELA_EXTENSIONS_DIR", empty.toUtf8());
+    {
+        SettingsWindow window(nullptr, nullptr, [] { return std::vector<CaptureDeviceInfo>{}; });
+        EXPECT_TRUE(labelTexts(&window).contains("No .extension found in " + empty));
+    }
+    qunsetenv("OSTRELA_EXTENSIONS_DIR");
 }
 
 TEST(OnboardingSheet, StepsAndGotIt) {
