@@ -708,6 +708,7 @@ void LowerThirdDesignWindow::updateCaptions() {
     const QString feed = model_.rssDisplayText();
     rssCaption_->setText(rssCaption_->fontMetrics().elidedText(feed, Qt::ElideRight, std::max(40, rssCaption_->width())));
     rssCaption_->setToolTip(feed);
+    rssCaption_->setVisible(!feed.isEmpty());
     videoCaption_->setText(LowerThirdDesignModel::videoTitleCaption(settings::lowerThirdVideoTitleText()));
     scrollNote_->setText(LowerThirdDesignModel::scrollingNote(settings::lowerThirdAlwaysScroll()));
     tickerNote_->setText(LowerThirdDesignModel::tickerNote(settings::lowerThirdAlwaysScroll()));
