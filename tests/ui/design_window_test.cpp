@@ -5,6 +5,7 @@
 #include "sources/LowerThirdModes.h"
 #include "sources/RSSFeedService.h"
 #include "sources/WeatherService.h"
+#include "tests/sources/SourcesTestUtil.h"
 #include "tests/support/TestEnv.h"
 #include "tests/ui/UiTestUtil.h"
 
@@ -378,6 +379,28 @@ TEST(LowerThirdDesign, RefreshNowWithoutACachedCodeDoesNothing) {
     EXPECT_FALSE(weather.cachedZip().has_value());
     qunsetenv("OSTRELA_WEATHER_GEOCODING_URL");
     qunsetenv("OSTRELA_WEATHER_FORECAST_URL");
+}
+
+TEST(LowerThirdDesign, FeedRefreshNowFetchesTheCachedAddressOnceMore) {
+    test::ScopedTestEnv env;
+    test::HttpTestServer server;
+    server.answer("/feed.xml", 200,
+                  "<rss><channel><item><title>First headline</title></item>"
+                  "<item><title>Second headline</title></item></channel></rss>");
+    RSSFeedService feed;
+    feed.update(true, server.url("/feed.xml"));
+    ASSERT_TRUE(test::waitFor([&] { return server.count("/feed.xml") == 1 && !feed.displayText().isEmpty(); }));
+    LowerThirdDesignWindow window(nullptr, nullptr, &feed);
+    QSignalSpy done(&feed, &RSSFeedService::refreshFinished);
+    for (QPushButton* b : window.findChildren<QPushButton*>())
+        if (b->objectName() == "feedRefreshNow") b->click();
+    ASSERT_TRUE(test::waitFor([&] { return done.count() == 1; }));
+    EXPECT_EQ(server.count("/feed.xml"), 2);
+    // The preview and the caption show the service's line while the feed mode is on.
+    settings::setRssFeedEnabled(true);
+    window.reloadFromSettings();
+    EXPECT_EQ(window.preview()->inputs().text, feed.displayText());
+    EXPECT_TRUE(feed.displayText().startsWith("First headline"));
 }
 
 TEST(LowerThirdDesign, WindowControlsWriteSettings) {
