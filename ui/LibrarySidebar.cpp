@@ -31,23 +31,25 @@ DropWell::DropWell(LibrarySidebarModel* model, QWidget* parent) : QFrame(parent)
     setAcceptDrops(true);
     setCursor(Qt::PointingHandCursor);
     setMinimumHeight(74);
-    auto* l = new QVBoxLayout(this);
-    label_ = new QLabel(QString::fromUtf8(sidebar::kDropWellLabel), this);
-    label_->setAlignment(Qt::AlignCenter);
-    l->addWidget(label_);
-    connect(model_, &LibrarySidebarModel::dropTargetedChanged, this, &DropWell::updateLook);
+    setAccessibleName(text());
+    connect(model_, &LibrarySidebarModel::dropTargetedChanged, this, qOverload<>(&QWidget::update));
     connect(this, &DropWell::clicked, this, &DropWell::openFileChooser);
-    updateLook();
 }
 
-void DropWell::updateLook() {
+QString DropWell::text() const { return QString::fromUtf8(sidebar::kDropWellLabel); }
+
+void DropWell::paintEvent(QPaintEvent*) {
+    // Drawn from the palette each time, so it follows the light and dark schemes.
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
     const QColor accent = palette().color(QPalette::Highlight);
-    const QColor line = model_->isDropTargeted() ? accent : palette().color(QPalette::Mid);
-    const QString fill = model_->isDropTargeted()
-                             ? QStringLiteral("rgba(%1,%2,%3,40)").arg(accent.red()).arg(accent.green()).arg(accent.blue())
-                             : QStringLiteral("transparent");
-    setStyleSheet(QStringLiteral("#dropWell { border: 2px dashed %1; border-radius: 10px; background: %2; }")
-                      .arg(line.name(), fill));
+    const bool hot = model_->isDropTargeted();
+    QPen pen(hot ? accent : palette().color(QPalette::Mid), 2, Qt::DashLine);
+    p.setPen(pen);
+    p.setBrush(hot ? QBrush(QColor(accent.red(), accent.green(), accent.blue(), 40)) : QBrush(Qt::NoBrush));
+    p.drawRoundedRect(QRectF(rect()).adjusted(1.5, 1.5, -1.5, -1.5), 10, 10);
+    p.setPen(palette().color(QPalette::WindowText));
+    p.drawText(rect(), Qt::AlignCenter, text());
 }
 
 void DropWell::openFileChooser() {
@@ -146,12 +148,16 @@ void LibraryTree::dragMoveEvent(QDragMoveEvent* e) {
 }
 
 void LibraryTree::dropEvent(QDropEvent* e) {
-    QTreeWidgetItem* target = itemAt(e->position().toPoint());
-    const QMimeData* mime = e->mimeData();
-    if (!acceptsDrop(mime, target)) {
-        e->ignore();
-        return;
-    }
+    const bool ok = dropAt(e->mimeData(), e->position().toPoint());
+    // The model rebuilds the list; the view must not move rows itself.
+    e->setDropAction(Qt::IgnoreAction);
+    if (ok) e->accept();
+    else e->ignore();
+}
+
+bool LibraryTree::dropAt(const QMimeData* mime, const QPoint& viewportPos) {
+    QTreeWidgetItem* target = itemAt(viewportPos);
+    if (!acceptsDrop(mime, target)) return false;
     bool ok = false;
     if (mime->hasFormat(QString::fromLatin1(kFolderGroupMime))) {
         const auto dragged = parseUuid(QString::fromLatin1(mime->data(QString::fromLatin1(kFolderGroupMime))));
@@ -175,10 +181,7 @@ void LibraryTree::dropEvent(QDropEvent* e) {
             ok = model_->dropOnItem(payloads, *id);
         }
     }
-    // The model rebuilds the list; the view must not move rows itself.
-    e->setDropAction(Qt::IgnoreAction);
-    if (ok) e->accept();
-    else e->ignore();
+    return ok;
 }
 
 // ---- Sidebar ----

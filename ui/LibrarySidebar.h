@@ -23,6 +23,7 @@ class DropWell : public QFrame {
 public:
     explicit DropWell(LibrarySidebarModel* model, QWidget* parent = nullptr);
     void openFileChooser();
+    QString text() const;
 
 signals:
     void clicked();
@@ -32,11 +33,10 @@ protected:
     void dragEnterEvent(QDragEnterEvent* e) override;
     void dragLeaveEvent(QDragLeaveEvent* e) override;
     void dropEvent(QDropEvent* e) override;
+    void paintEvent(QPaintEvent* e) override;
 
 private:
-    void updateLook();
     LibrarySidebarModel* model_;
-    QLabel* label_;
 };
 
 class LibraryTree : public QTreeWidget {
@@ -44,6 +44,8 @@ class LibraryTree : public QTreeWidget {
 public:
     enum Role { PayloadRole = Qt::UserRole + 1, ItemIDRole, FolderIDRole, IsGroupRole, IsAllItemsRole };
     explicit LibraryTree(LibrarySidebarModel* model, QWidget* parent = nullptr);
+    // What a drop of `mime` at a point of the viewport does; true when something moved.
+    bool dropAt(const QMimeData* mime, const QPoint& viewportPos);
 
 protected:
     void startDrag(Qt::DropActions actions) override;

@@ -123,7 +123,7 @@ void PlacementGlyph::paintEvent(QPaintEvent*) {
     const QColor ink = forceLight_ ? QColor(255, 255, 255, 220) : palette().color(QPalette::ButtonText);
     const QRectF frame = QRectF(rect()).adjusted(2, 2, -2, -2);
     p.setPen(QPen(selected_ ? accent : ink, selected_ ? 2 : 1.2));
-    p.setBrush(selected_ ? QColor(accent.red(), accent.green(), accent.blue(), 40) : Qt::NoBrush);
+    p.setBrush(selected_ ? QBrush(QColor(accent.red(), accent.green(), accent.blue(), 40)) : QBrush(Qt::NoBrush));
     p.drawRoundedRect(frame, 4, 4);
     const QSizeF mark(frame.width() * 0.38, frame.height() * 0.38);
     const bool left = placement_ == OverlayPlacement::topLeft || placement_ == OverlayPlacement::bottomLeft;

@@ -173,4 +173,7 @@ private:
     QPushButton* design_ = nullptr;
 };
 
+// The main window under the name the rest of the design uses.
+using ContentView = MainWindow;
+
 }  // namespace ostrela

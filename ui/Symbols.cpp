@@ -83,6 +83,11 @@ QStringList themeNames(const QString& symbol) { return table().value(symbol); }
 bool hasBundled(const QString& symbol) { return QFile::exists(resourcePath(symbol)); }
 
 QIcon bundledIcon(const QString& symbol, const QColor& color, const QColor& background) {
+    // Drawn once per symbol and colour pair: the windows ask again on every refresh.
+    static QHash<QString, QIcon> cache;
+    const QString key = symbol + QLatin1Char('|') + color.name(QColor::HexArgb) + QLatin1Char('|') +
+                        background.name(QColor::HexArgb);
+    if (auto it = cache.constFind(key); it != cache.constEnd()) return *it;
     QFile f(resourcePath(symbol));
     if (!f.open(QIODevice::ReadOnly)) return {};
     QByteArray svg = f.readAll();
@@ -99,6 +104,8 @@ QIcon bundledIcon(const QString& symbol, const QColor& color, const QColor& back
         const QImage image = reader.read();
         if (!image.isNull()) icon.addPixmap(QPixmap::fromImage(image));
     }
+    if (cache.size() > 512) cache.clear();
+    cache.insert(key, icon);
     return icon;
 }
 

@@ -1,57 +1,58 @@
 #pragma once
-// Shared helpers of the window tests: grabbing a window offscreen, saving it into the build's
-// test output directory, and simple measurements of the picture.
-#include <QApplication>
+// An application object wired to doubles: a scripted extension platform, the synthetic camera,
+// a library in the test's own directory and no update checks.
+#include "app/Application.h"
+#include "extension/ScriptedExtensionPlatform.h"
+#include "pipeline/Settings.h"
+#include "pipeline/capture/SyntheticCamera.h"
+#include "tests/library/LibraryTestUtil.h"
+#include "tests/support/TestEnv.h"
+
 #include <QDir>
 #include <QImage>
-#include <QLayout>
-#include <QSet>
-#include <QWidget>
 
-#include <cstdio>
+#include <functional>
+#include <memory>
 
 namespace ostrela::test {
 
-// Shows the window on the offscreen platform, lets it lay out and paint, and grabs it.
-inline QImage grabWindow(QWidget* window) {
-    window->show();
-    if (window->layout()) window->layout()->activate();
-    QApplication::processEvents();
-    return window->grab().toImage().convertToFormat(QImage::Format_ARGB32);
+// Records, for each activation request, what the settings looked like when it was submitted.
+class RecordingPlatform : public ScriptedExtensionPlatform {
+public:
+    std::function<void()> onActivation;
+    void submitActivation(const QString& identifier, ExtensionRequestCallbacks callbacks) override {
+        if (onActivation) onActivation();
+        ScriptedExtensionPlatform::submitActivation(identifier, std::move(callbacks));
+    }
+};
+
+struct AppFixture {
+    explicit AppFixture(const ScopedTestEnv& env) {
+        OstrelaApp::Options o;
+        platform = std::make_shared<RecordingPlatform>();
+        o.extensionPlatform = platform;
+        o.captureBackend = std::make_shared<capture::SyntheticCaptureBackend>();
+        o.libraryDirectory = QString::fromStdString(env.dataDir()) + QStringLiteral("/Library");
+        o.startUpdater = false;
+        app = std::make_unique<OstrelaApp>(o);
+    }
+    std::shared_ptr<RecordingPlatform> platform;
+    std::unique_ptr<OstrelaApp> app;
+};
+
+// Writes a solid PNG and returns its path.
+inline QString writePNG(const ScopedTestEnv& env, const QString& name, QColor color, int w = 64, int h = 48) {
+    QDir().mkpath(QString::fromStdString(env.root()) + QStringLiteral("/files"));
+    const QString path = QString::fromStdString(env.root()) + QStringLiteral("/files/") + name;
+    solidImage(w, h, color).save(path, "PNG");
+    return path;
 }
 
+// Where screenshots and other files for a reviewer go.
 inline QString testOutputDirectory() {
     const QString dir = QStringLiteral(OSTRELA_BINARY_DIR) + QStringLiteral("/test-output");
     QDir().mkpath(dir);
     return dir;
-}
-
-// Saves into the test output directory and prints where.
-inline QString saveScreenshot(const QImage& image, const char* name) {
-    const QString path = testOutputDirectory() + u'/' + QString::fromLatin1(name);
-    const bool ok = image.save(path);
-    std::printf("[ screenshot ] %s%s\n", qPrintable(path), ok ? "" : " (could not be written)");
-    return path;
-}
-
-inline int distinctColors(const QImage& image) {
-    QSet<QRgb> colors;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x) colors.insert(image.pixel(x, y));
-    return int(colors.size());
-}
-
-// Mean of one channel over a region (0…255).
-inline double meanChannel(const QImage& image, const QRect& r, int channel) {
-    double sum = 0;
-    int n = 0;
-    for (int y = r.top(); y <= r.bottom(); ++y)
-        for (int x = r.left(); x <= r.right(); ++x) {
-            const QRgb p = image.pixel(x, y);
-            sum += channel == 0 ? qRed(p) : channel == 1 ? qGreen(p) : qBlue(p);
-            ++n;
-        }
-    return n ? sum / n : 0;
 }
 
 }  // namespace ostrela::test

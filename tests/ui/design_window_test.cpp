@@ -7,7 +7,7 @@
 #include "sources/WeatherService.h"
 #include "tests/sources/SourcesTestUtil.h"
 #include "tests/support/TestEnv.h"
-#include "tests/ui/UiTestUtil.h"
+#include "tests/ui/WindowTestUtil.h"
 
 #include <QCheckBox>
 #include <QLabel>

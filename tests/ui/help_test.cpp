@@ -2,7 +2,7 @@
 #include "ui/HelpWindow.h"
 #include "ui/MarkdownRenderer.h"
 
-#include "tests/ui/UiTestUtil.h"
+#include "tests/ui/WindowTestUtil.h"
 
 #include <QLabel>
 #include <QLineEdit>

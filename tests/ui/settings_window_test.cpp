@@ -6,7 +6,7 @@
 #include "library/OverlayLibraryController.h"
 #include "pipeline/Settings.h"
 #include "tests/support/TestEnv.h"
-#include "tests/ui/UiTestUtil.h"
+#include "tests/ui/WindowTestUtil.h"
 
 #include <QComboBox>
 #include <QDir>
