@@ -1,5 +1,6 @@
 #include "pipeline/CardCompositor.h"
 
+#include "pipeline/PaintedLayer.h"
 #include "pipeline/Paths.h"
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
@@ -41,6 +42,8 @@ engine::Color premultipliedColor(const QString& hex, double alpha) {
 }
 
 int bitmapSide(double v) { return std::max(1, int(std::lround(v))); }
+// A bitmap holding (ox, oy, W, H): whole pixels when there is no offset, else up to the far edge.
+int maskSide(double offset, double v) { return offset == 0 ? bitmapSide(v) : std::max(1, int(std::ceil(offset + v - 1e-9))); }
 
 // `in` times the mask's alpha; the extent is where both are.
 class MaskNode final : public Node {
@@ -151,7 +154,7 @@ private:
     std::deque<std::pair<Key, Image>> entries_;
 };
 
-using SizeKey = std::tuple<double, double, double>;
+using SizeKey = std::tuple<double, double, double, double, double>;
 
 QImage transparentBitmap(int w, int h) {
     QImage img(w, h, QImage::Format_ARGB32_Premultiplied);
@@ -214,28 +217,28 @@ CardGeometry cardGeometry(const CardStyle& st, double pw, double ph, double barR
 
 // ---- Building blocks ----
 
-Image roundedRectMask(double W, double H, double r) {
+Image roundedRectMask(double W, double H, double r, double ox, double oy) {
     static thread_local BitmapCache<SizeKey> cache;
-    return cache.get({W, H, r}, [&] {
-        const int bw = bitmapSide(W), bh = bitmapSide(H);
+    return cache.get({W, H, r, ox, oy}, [&] {
+        const int bw = maskSide(ox, W), bh = maskSide(oy, H);
         QImage img = transparentBitmap(bw, bh);
-        if (img.isNull()) return Image::solid({1, 1, 1, 1}).cropped({0, 0, W, H});
+        if (img.isNull()) return Image::solid({1, 1, 1, 1}).cropped({ox, oy, W, H});
         QPainter p(&img);
         p.setRenderHint(QPainter::Antialiasing);
         QPainterPath path;
         path.setFillRule(Qt::WindingFill);
-        // (0, 0, W, H) in y-up bitmap coordinates: a fractional height leaves the top row partial.
-        path.addRoundedRect(QRectF(0, bh - H, W, H), r, r);
+        // (ox, oy, W, H) in y-up bitmap coordinates: a fractional height leaves the top row partial.
+        path.addRoundedRect(QRectF(ox, bh - oy - H, W, H), r, r);
         p.fillPath(path, Qt::white);
         p.end();
         return Image::fromQImage(img);
     });
 }
 
-Image highlightEdge(double W, double H, double r) {
+Image highlightEdge(double W, double H, double r, double ox, double oy) {
     static thread_local BitmapCache<SizeKey> cache;
-    return cache.get({W, H, r}, [&] {
-        const int bw = bitmapSide(W), bh = bitmapSide(H);
+    return cache.get({W, H, r, ox, oy}, [&] {
+        const int bw = maskSide(ox, W), bh = maskSide(oy, H);
         QImage img = transparentBitmap(bw, bh);
         if (img.isNull()) return Image();
         QPainter p(&img);
@@ -246,21 +249,21 @@ Image highlightEdge(double W, double H, double r) {
         p.setBrush(Qt::NoBrush);
         const double in = cards::kHighlightInset;
         const double rr = std::max(0.0, r - in);
-        p.drawRoundedRect(QRectF(in, bh - H + in, W - 2 * in, H - 2 * in), rr, rr);
+        p.drawRoundedRect(QRectF(ox + in, bh - oy - H + in, W - 2 * in, H - 2 * in), rr, rr);
         p.end();
         return Image::fromQImage(img);
     });
 }
 
-Image fadeMask(double W, double h) {
+Image fadeMask(double W, double h, double ox, double oy) {
     static thread_local BitmapCache<SizeKey> cache;
-    return cache.get({W, h, 0.0}, [&] {
-        const int bw = bitmapSide(W), bh = bitmapSide(h);
+    return cache.get({W, h, 0.0, ox, oy}, [&] {
+        const int bw = maskSide(ox, W), bh = maskSide(oy, h);
         QImage img = transparentBitmap(bw, bh);
         if (img.isNull()) return Image();
         QPainter p(&img);
-        // Full at the top edge (y = h), nothing at the bottom (y = 0).
-        QLinearGradient g(QPointF(0, bh - h), QPointF(0, bh));
+        // Full at the top edge (y = oy + h), nothing at the bottom (y = oy).
+        QLinearGradient g(QPointF(0, bh - oy - h), QPointF(0, bh - oy));
         g.setColorAt(0, QColor(255, 255, 255, 255));
         g.setColorAt(1, QColor(255, 255, 255, 0));
         p.fillRect(QRectF(0, 0, bw, bh), g);
@@ -274,21 +277,21 @@ Image blendWithMask(const Image& image, const Image& mask) {
     return Image(std::make_shared<MaskNode>(image.node(), mask.node()));
 }
 
-Image reflection(const Image& face, double W, double H) {
-    Image flipped = face.transformed(engine::Affine::scale(1, -1).then(engine::Affine::translation(0, H)));
+Image reflection(const Image& face, double W, double H, double ox, double oy) {
+    // Mirrored about the face's own middle, so it again covers (ox, oy, W, H), upside down.
+    Image flipped = face.transformed(engine::Affine::scale(1, -1).then(engine::Affine::translation(0, H + 2 * oy)));
     const double rh = cards::kReflectionHeight * H;
-    Image faded = blendWithMask(flipped.cropped({0, 0, W, rh}), fadeMask(W, rh));
+    Image faded = blendWithMask(flipped.cropped({ox, oy, W, rh}), fadeMask(W, rh, ox, oy));
     engine::ColorMatrix m = engine::identityMatrix();
     m[18] = float(cards::kReflectionAlpha);  // alpha × 0.35
     return faded.colorMatrix(m).translated(0, -cards::kReflectionGap - rh);
 }
 
-Image glow(const QString& colorHex, double W, double H) {
+Image glow(const QString& colorHex, double W, double H, double ox, double oy) {
     const double s = cards::kGlowSpread;
     return Image::solid(premultipliedColor(colorHex, cards::kGlowAlpha))
-        .cropped({0, 0, W + 2 * s, H + 2 * s})
-        .gaussianBlur(cards::kGlowBlur)
-        .translated(-s, -s);
+        .cropped({ox - s, oy - s, W + 2 * s, H + 2 * s})
+        .gaussianBlur(cards::kGlowBlur);
 }
 
 Image perspectiveTilt(const Image& image, OverlayPlacement placement, double dx, double dy) {
@@ -338,11 +341,17 @@ QImage CardCompositor::loadOverlayImage() {
     const FileStamp stamp{int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec, uint64_t(st.st_ino),
                           int64_t(st.st_size)};
     if (!cachedOverlayImage_.isNull() && cachedOverlayModDate_ == stamp) return cachedOverlayImage_;
+    // A file that failed to decode is not tried again until it changes.
+    if (failedStamp_ == stamp) return {};
     QImageReader reader(QString::fromStdString(path));
     reader.setAutoTransform(true);
     QImage img = reader.read();
     ++decodes_;
-    if (img.isNull()) return {};  // the cache stays as it was
+    if (img.isNull()) {
+        failedStamp_ = stamp;  // the cache stays as it was
+        return {};
+    }
+    failedStamp_.reset();
     if (img.format() != QImage::Format_ARGB32_Premultiplied) img = img.convertToFormat(QImage::Format_ARGB32_Premultiplied);
     if (img.isNull()) return {};
     cachedOverlayImage_ = img;
@@ -381,48 +390,87 @@ QImage CardCompositor::scaledPicture(const QImage& picture, int rw, int rh, bool
     return pipScratch_;
 }
 
-Image CardCompositor::composeCard(const Image& frame, const QImage& picture, const CardStyle& st, double barReserve,
-                                  double topInset) {
-    if (picture.isNull()) return frame;
+Image CardCompositor::buildCard(const QImage& picture, const CardStyle& st, double barReserve, double topInset,
+                               bool stillPicture) {
+    if (picture.isNull()) return {};
     const double pw = picture.width(), ph = picture.height();
     const CardGeometry g = cardGeometry(st, pw, ph, barReserve, topInset);
-    if (!(g.w > 0.5) || !(g.h > 0.5)) return frame;
+    if (!(g.w > 0.5) || !(g.h > 0.5)) return {};
 
     // Resampled once on 8-bit pixels (area filter when shrinking) to whole pixels, then stretched
     // by the remaining fraction of a pixel so the picture is exactly w × h.
     const int rw = bitmapSide(g.w), rh = bitmapSide(g.h);
-    const QImage scaled = scaledPicture(picture, rw, rh, /*reuse=*/picture.cacheKey() == cachedOverlayImage_.cacheKey());
-    if (scaled.isNull()) return frame;
+    const QImage scaled = scaledPicture(picture, rw, rh, stillPicture);
+    if (scaled.isNull()) return {};
     const double b = st.frameWidth;
-    const Image pic = Image::fromQImage(scaled).transformed(
-        engine::Affine::scale(g.w / rw, g.h / rh).then(engine::Affine::translation(b, b)));
-
     const double W = g.W, H = g.H, r = cards::kCornerRadius;
-    const Image mask = roundedRectMask(W, H, r);
-    const Image shadow = blendWithMask(Image::solid({0, 0, 0, float(st.shadowAlpha)}).cropped({0, 0, W, H}), mask)
+    // Without a tilt the card is built on the frame's pixel grid: the fraction of its position
+    // goes into the painted masks and the picture's transform, the whole pixels into a copy.
+    const bool tilt = st.fancy && !st.fullScreen;
+    const double bx = tilt ? 0.0 : std::floor(g.x), by = tilt ? 0.0 : std::floor(g.y);
+    const double ox = tilt ? 0.0 : g.x - bx, oy = tilt ? 0.0 : g.y - by;
+    const Image pic = Image::fromQImage(scaled).transformed(
+        engine::Affine::scale(g.w / rw, g.h / rh).then(engine::Affine::translation(b + ox, b + oy)));
+    const Image mask = roundedRectMask(W, H, r, ox, oy);
+    const Rect bounds = mask.extent();
+    const Image shadow = blendWithMask(Image::solid({0, 0, 0, float(st.shadowAlpha)}).cropped(bounds), mask)
                              .gaussianBlur(st.shadowBlur)
                              .translated(0, st.shadowOffset);
     // The colour fills the whole card, so transparent parts of the picture show it.
-    Image framed = pic.composited(Image::solid(premultipliedColor(st.frameColorHex, 1.0)).cropped({0, 0, W, H}));
-    if (st.fancy) framed = highlightEdge(W, H, r).composited(framed);
+    Image framed = pic.composited(Image::solid(premultipliedColor(st.frameColorHex, 1.0)).cropped(bounds));
+    if (st.fancy) framed = highlightEdge(W, H, r, ox, oy).composited(framed);
     const Image face = blendWithMask(framed, mask);
     Image card = face.composited(shadow);
     if (st.fancy) {
-        card = card.composited(reflection(face, W, H));
-        card = card.composited(glow(st.frameColorHex, W, H));
-        if (!st.fullScreen) return perspectiveTilt(card, st.placement, g.x, g.y).composited(frame);
+        card = card.composited(reflection(face, W, H, ox, oy));
+        card = card.composited(glow(st.frameColorHex, W, H, ox, oy));
+        if (tilt) return perspectiveTilt(card, st.placement, g.x, g.y);
     }
-    return card.translated(g.x, g.y).composited(frame);
+    return card.translated(bx, by);
+}
+
+Image CardCompositor::composeCard(const Image& frame, const QImage& picture, const CardStyle& st, double barReserve,
+                                  double topInset, bool still) {
+    lastExtent_ = {};
+    if (picture.isNull()) return frame;
+    if (!still) {
+        const Image card = buildCard(picture, st, barReserve, topInset, false);
+        if (card.isNull()) return frame;
+        lastExtent_ = card.extent();
+        return card.composited(frame);
+    }
+    // The overlay card only changes with its picture, settings or the bar: render it once into a
+    // bitmap at its place and composite that, instead of the whole graph every frame.
+    const CardKey key{picture.cacheKey(), st, barReserve, topInset};
+    if (cardKey_ != key) {
+        cardKey_.reset();
+        cardImage_ = {};
+        const Image card = buildCard(picture, st, barReserve, topInset, true);
+        const engine::IRect r = engine::enclosingIRect(card.extent())
+                                    .intersected({-4096, -4096, 2 * 4096 + 1280, 2 * 4096 + 720});
+        if (!card.isNull() && !r.isEmpty()) {
+            if (!cardRenderer_) cardRenderer_ = std::make_unique<engine::Renderer>(1, 128);
+            const QImage bitmap = cardRenderer_->renderQImage(card, r);
+            ++cardRenders_;
+            if (!bitmap.isNull()) cardImage_ = paintedLayer(bitmap, r.x, r.y);
+        }
+        cardKey_ = key;
+    }
+    if (cardImage_.isNull()) return frame;
+    lastExtent_ = cardImage_.extent();
+    return placeOver(cardImage_, 0, frame);
 }
 
 Image CardCompositor::composeOverlayCard(const Image& frame, double barReserve, double topInset) {
+    lastExtent_ = {};
     if (!settings::overlayImageEnabled()) return frame;
     const QImage picture = loadOverlayImage();
     if (picture.isNull()) return frame;
-    return composeCard(frame, picture, CardStyle::overlayFromSettings(), barReserve, topInset);
+    return composeCard(frame, picture, CardStyle::overlayFromSettings(), barReserve, topInset, /*still=*/true);
 }
 
 Image CardCompositor::composePiPCard(const Image& frame, const QImage& camera, double barReserve, double topInset) {
+    lastExtent_ = {};
     if (!settings::videoCameraPiPEnabled() || camera.isNull()) return frame;
     return composeCard(frame, camera, CardStyle::pipFromSettings(), barReserve, topInset);
 }

@@ -6,11 +6,13 @@
 // Everything is a lazy image of the engine; only the small masks are painted bitmaps.
 #include "pipeline/Settings.h"
 #include "pipeline/engine/Image.h"
+#include "pipeline/engine/Renderer.h"
 
 #include <QImage>
 #include <QString>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -41,6 +43,7 @@ struct CardStyle {
 
     static CardStyle overlayFromSettings();
     static CardStyle pipFromSettings();
+    bool operator==(const CardStyle&) const = default;
 };
 
 // Where a card of a pw × ph picture goes: picture w × h, card W × H at (x, y), output pixels, y up.
@@ -49,14 +52,16 @@ struct CardGeometry {
 };
 CardGeometry cardGeometry(const CardStyle& style, double pw, double ph, double barReserve, double topInset);
 
-// Building blocks, each at the origin. Masks carry their coverage in alpha.
-engine::Image roundedRectMask(double W, double H, double r);
-engine::Image highlightEdge(double W, double H, double r);
-engine::Image fadeMask(double W, double h);
+// Building blocks, each at the origin, or moved by a fraction of a pixel (ox, oy) so that a card
+// placed at a fractional position is painted on the frame's own pixel grid instead of being
+// resampled. Masks carry their coverage in alpha; their bitmaps cover (0, 0, ox + W, oy + H).
+engine::Image roundedRectMask(double W, double H, double r, double ox = 0, double oy = 0);
+engine::Image highlightEdge(double W, double H, double r, double ox = 0, double oy = 0);
+engine::Image fadeMask(double W, double h, double ox = 0, double oy = 0);
 // `image` where the mask covers, transparent elsewhere (blend with mask over an empty background).
 engine::Image blendWithMask(const engine::Image& image, const engine::Image& mask);
-engine::Image reflection(const engine::Image& face, double W, double H);
-engine::Image glow(const QString& colorHex, double W, double H);
+engine::Image reflection(const engine::Image& face, double W, double H, double ox = 0, double oy = 0);
+engine::Image glow(const QString& colorHex, double W, double H, double ox = 0, double oy = 0);
 // The edge facing the middle of the frame drawn shorter; (dx, dy) moves the result in the same pass.
 engine::Image perspectiveTilt(const engine::Image& image, OverlayPlacement placement, double dx = 0, double dy = 0);
 
@@ -75,9 +80,20 @@ public:
     // picture as captured; the card shows its whole field at its own aspect ratio.
     engine::Image composePiPCard(const engine::Image& frame, const QImage& camera, double barReserve, double topInset);
 
-    // A card of `picture` for the given style, composited over `frame`.
+    // A card of `picture` for the given style, composited over `frame`. A picture that stays
+    // the same from frame to frame (`still`) has its whole card rendered once and reused.
     engine::Image composeCard(const engine::Image& frame, const QImage& picture, const CardStyle& style,
-                              double barReserve, double topInset);
+                              double barReserve, double topInset, bool still = false);
+    // The card as a lazy graph at its place in the frame (what composeCard renders or composites).
+    engine::Image buildCard(const QImage& picture, const CardStyle& style, double barReserve, double topInset,
+                            bool stillPicture);
+
+    // How many times a still card was rendered into its cached bitmap.
+    int cardRenders() const { return cardRenders_; }
+
+    // Where the last composed card reached (shadow, glow and reflection included); empty when
+    // the last call drew none.
+    const engine::Rect& lastCardExtent() const { return lastExtent_; }
 
     // How many times the overlay file was decoded (the cache at work).
     int overlayDecodes() const { return decodes_; }
@@ -95,7 +111,20 @@ private:
 
     QImage cachedOverlayImage_;
     std::optional<FileStamp> cachedOverlayModDate_;
+    std::optional<FileStamp> failedStamp_;
     int decodes_ = 0;
+    engine::Rect lastExtent_;
+
+    struct CardKey {
+        qint64 picture = 0;
+        CardStyle style;
+        double barReserve = 0, topInset = 0;
+        bool operator==(const CardKey&) const = default;
+    };
+    std::optional<CardKey> cardKey_;
+    engine::Image cardImage_;
+    int cardRenders_ = 0;
+    std::unique_ptr<engine::Renderer> cardRenderer_;
 
     struct Scaled { qint64 key; int w, h; QImage image; };
     std::vector<Scaled> scaled_;

@@ -2,6 +2,7 @@
 
 #include "effects/Effects.h"
 #include "pipeline/FrameBuffer.h"
+#include "pipeline/engine/Nodes.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -27,6 +28,32 @@ BarReservation readBarReservation() {
 }
 
 FrameComposer::FrameComposer(int threads) : renderer_(threads, 64) {}
+
+namespace {
+// True when rendering `image` over `r` is a plain copy of one 8-bit picture (no decode, no encode).
+bool isPlainCopyNode(const engine::Node* node, engine::IRect r) {
+    while (node) {
+        if (auto* s = dynamic_cast<const engine::SourceNode*>(node)) return engine::pixelBounds(s->extent()).contains(r);
+        if (auto* c = dynamic_cast<const engine::CropNode*>(node)) {
+            if (!engine::pixelBounds(c->extent()).contains(r)) return false;
+            node = c->input(0);
+            continue;
+        }
+        if (auto* t = dynamic_cast<const engine::TransformNode*>(node)) {
+            int dx, dy;
+            if (!t->isIntegerTranslation(&dx, &dy)) return false;
+            r.x -= dx;
+            r.y -= dy;
+            node = t->input(0);
+            continue;
+        }
+        return false;
+    }
+    return false;
+}
+}  // namespace
+
+bool FrameComposer::isPlainCopy(const Image& image, const engine::IRect& r) { return isPlainCopyNode(image.node().get(), r); }
 
 Image FrameComposer::fitFrame(const QImage& frame, QImage* scratch) {
     if (frame.isNull() || (frame.width() == kFrameWidth && frame.height() == kFrameHeight))
@@ -67,15 +94,36 @@ Image FrameComposer::compose(const QImage& cameraFrame, const QImage* videoFrame
     bars_ = readBarReservation();
     effect_ = settings::videoEffect();
     Image image = effects::applyVideoEffect(effect_, base, t, bars_.barReserve);
+    base_ = image;
+    layers_.clear();
     image = compositeCards(image, cameraFrame, videoMode);
-    if (bars_.barEnabled) image = compositeBar(image, t);
+    if (!cards_.lastCardExtent().isEmpty()) layers_.push_back(cards_.lastCardExtent());
+    if (bars_.barEnabled) {
+        image = compositeBar(image, t);
+        layers_.push_back({0, 0, double(kFrameWidth), bars_.barLift + bar::kHeight});
+    }
     return image.cropped({0, 0, double(kFrameWidth), double(kFrameHeight)});
 }
 
 void FrameComposer::render(const QImage& cameraFrame, const QImage* videoFrame, double t, uint8_t* dst) {
     if (!dst) return;
     Image image = compose(cameraFrame, videoFrame, t);
-    renderer_.render(image, {0, 0, kFrameWidth, kFrameHeight}, dst, size_t(kFrameStride));
+    const engine::IRect frame{0, 0, kFrameWidth, kFrameHeight};
+    if (layers_.empty() || !isPlainCopy(base_, frame)) {
+        renderer_.render(image, frame, dst, size_t(kFrameStride));
+    } else {
+        // A picture without an effect is copied byte for byte; only where a card or the bar
+        // reaches does the frame go through the float pipeline. Outside those rectangles the
+        // layers are transparent, so the result is the same as rendering the whole graph.
+        renderer_.render(base_, frame, dst, size_t(kFrameStride));
+        for (const engine::Rect& layer : layers_) {
+            const engine::IRect r = engine::enclosingIRect(layer).intersected(frame);
+            if (r.isEmpty()) continue;
+            const int topRow = kFrameHeight - r.maxY();
+            renderer_.render(image, r, dst + size_t(topRow) * kFrameStride + size_t(r.x) * 4, size_t(kFrameStride));
+        }
+    }
+    base_ = {};
 }
 
 Image FrameComposer::compositeCards(const Image& image, const QImage& camera, bool videoMode) {
@@ -87,8 +135,7 @@ Image FrameComposer::compositeCards(const Image& image, const QImage& camera, bo
 Image FrameComposer::compositeBar(const Image& image, double t) {
     LowerThirdBarStyle style = LowerThirdBarStyle::fromSettings();
     style.barLift = int(std::lround(bars_.barLift));
-    const Image barImage = bar_.compose(style, effectiveBarText(), t);
-    return barImage.composited(image);
+    return bar_.composeOver(image, style, effectiveBarText(), t);
 }
 
 }  // namespace ostrela

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace ostrela {
 
@@ -50,6 +51,7 @@ public:
     LowerThirdBarRenderer& bar() { return bar_; }
 
 private:
+    static bool isPlainCopy(const engine::Image& image, const engine::IRect& r);
     // Later layers: floating image card or camera picture-in-picture, and the lower-third bar.
     engine::Image compositeCards(const engine::Image& image, const QImage& camera, bool videoMode);
     engine::Image compositeBar(const engine::Image& image, double t);
@@ -58,6 +60,9 @@ private:
     LowerThirdBarRenderer bar_;
 
     engine::Renderer renderer_;
+    // The last frame's picture under the cards and the bar, and where those layers reach.
+    engine::Image base_;
+    std::vector<engine::Rect> layers_;
     QImage cameraScratch_, videoScratch_;
     BarReservation bars_;
     VideoEffect effect_ = VideoEffect::none;

@@ -1,6 +1,7 @@
 #include "pipeline/LowerThirdBar.h"
 
 #include "effects/Effects.h"
+#include "pipeline/PaintedLayer.h"
 #include "pipeline/engine/Renderer.h"
 #include "sources/LowerThirdModes.h"
 
@@ -8,6 +9,7 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QRawFont>
+#include <QTextCharFormat>
 #include <QTextLayout>
 
 #include <opencv2/imgproc.hpp>
@@ -48,6 +50,54 @@ QColor toQColor(const QString& hex, double alpha) {
     return QColor::fromRgbF(float(c.r), float(c.g), float(c.b), float(alpha));
 }
 
+// Emoji drawn from the colour emoji font even where an earlier family has a plain glyph for the
+// same code point (the sun, the snowflake): pictographs from U+1F000 on, the symbols below that
+// which are emoji by default, and any symbol asking for emoji presentation with U+FE0F.
+bool defaultEmoji(char32_t c) {
+    static constexpr std::pair<char32_t, char32_t> ranges[] = {
+        {0x231A, 0x231B}, {0x23E9, 0x23EC}, {0x23F0, 0x23F0}, {0x23F3, 0x23F3}, {0x25FD, 0x25FE}, {0x2614, 0x2615},
+        {0x2648, 0x2653}, {0x267F, 0x267F}, {0x2693, 0x2693}, {0x26A1, 0x26A1}, {0x26AA, 0x26AB}, {0x26BD, 0x26BE},
+        {0x26C4, 0x26C5}, {0x26CE, 0x26CE}, {0x26D4, 0x26D4}, {0x26EA, 0x26EA}, {0x26F2, 0x26F3}, {0x26F5, 0x26F5},
+        {0x26FA, 0x26FA}, {0x26FD, 0x26FD}, {0x2705, 0x2705}, {0x270A, 0x270B}, {0x2728, 0x2728}, {0x274C, 0x274C},
+        {0x274E, 0x274E}, {0x2753, 0x2755}, {0x2757, 0x2757}, {0x2795, 0x2797}, {0x27B0, 0x27B0}, {0x27BF, 0x27BF},
+        {0x2B1B, 0x2B1C}, {0x2B50, 0x2B50}, {0x2B55, 0x2B55}};
+    if (c >= 0x1F000 && c <= 0x1FAFF) return true;
+    for (auto [a, b] : ranges)
+        if (c >= a && c <= b) return true;
+    return false;
+}
+
+QList<QTextLayout::FormatRange> emojiRuns(const QString& text) {
+    QList<QTextLayout::FormatRange> runs;
+    const QList<uint> cps = text.toUcs4();
+    // UTF-16 offset of every code point.
+    std::vector<int> at(size_t(cps.size()) + 1, 0);
+    for (qsizetype i = 0; i < cps.size(); ++i) at[size_t(i) + 1] = at[size_t(i)] + (cps[i] > 0xFFFF ? 2 : 1);
+    auto joins = [](char32_t c) {
+        return c == 0xFE0F || c == 0x200D || c == 0x20E3 || (c >= 0x1F3FB && c <= 0x1F3FF) || (c >= 0xE0020 && c <= 0xE007F);
+    };
+    QTextCharFormat emoji;
+    emoji.setFontFamilies(QStringList{QStringLiteral("Noto Color Emoji")});
+    qsizetype i = 0;
+    while (i < cps.size()) {
+        const char32_t c = cps[i];
+        const bool selected = i + 1 < cps.size() && cps[i + 1] == 0xFE0F;
+        const bool keycap = (c == '#' || c == '*' || (c >= '0' && c <= '9')) &&
+                            ((i + 1 < cps.size() && cps[i + 1] == 0x20E3) ||
+                             (i + 2 < cps.size() && cps[i + 1] == 0xFE0F && cps[i + 2] == 0x20E3));
+        if (!(defaultEmoji(c) || (selected && c >= 0x2000) || keycap)) {
+            ++i;
+            continue;
+        }
+        qsizetype j = i + 1;
+        // Selectors, modifiers, keycaps and joined sequences stay with their emoji.
+        while (j < cps.size() && (joins(cps[j]) || (cps[j - 1] == 0x200D && j < cps.size()))) ++j;
+        runs.append({at[size_t(i)], at[size_t(j)] - at[size_t(i)], emoji});
+        i = j;
+    }
+    return runs;
+}
+
 // One line of text laid out once; drawn as often as needed.
 struct Line {
     std::unique_ptr<QTextLayout> layout;
@@ -65,6 +115,7 @@ Line layOut(const QString& text) {
     opt.setTextDirection(Qt::LayoutDirectionAuto);
     l.layout->setTextOption(opt);
     l.layout->setCacheEnabled(true);
+    l.layout->setFormats(emojiRuns(text));
     l.layout->beginLayout();
     QTextLine line = l.layout->createLine();
     if (line.isValid()) {
@@ -250,7 +301,7 @@ struct LowerThirdBarRenderer::State {
         p.fillRect(QRectF(0, h - bar::kShadeHeight, bar::kWidth, bar::kShadeHeight), shade);
         p.fillRect(QRectF(0, 0, bar::kWidth, bar::kTopLineHeight), Qt::white);
         p.end();
-        backgroundImage = Image::fromQImage(background);
+        backgroundImage = paintedLayer(background);
         bgKey = key;
         return true;
     }
@@ -278,7 +329,7 @@ struct LowerThirdBarRenderer::State {
             QPainter p(&out);
             p.drawImage(0, 0, layer);
         }
-        stillImage = Image::fromQImage(out.isNull() ? background : out);
+        stillImage = paintedLayer(out.isNull() ? background : out);
         stillKey = key;
         return stillImage;
     }
@@ -299,34 +350,37 @@ struct LowerThirdBarRenderer::State {
             const int w = std::min(kStripChunk, to - left);
             QImage piece = textLayer(measured.loop, 0.0, baseline, left, w, h, color, st.textShadow);
             if (piece.isNull()) continue;
-            pieces.push_back({double(left), double(w), Image::fromQImage(piece)});
+            pieces.push_back({double(left), double(w), paintedLayer(piece)});
         }
         stripKey = key;
     }
 
-    Image compose(const LowerThirdBarStyle& st, const QString& rawText, double t) {
-        if (!ensureBackground(st)) return {};
+    // The bar over `under` (or alone when it is null), cut to the bar's rectangle when alone.
+    Image compose(const LowerThirdBarStyle& st, const QString& rawText, double t, const Image& under) {
+        if (!ensureBackground(st)) return under;
         const QString text = rawText.trimmed();
-        if (text.isEmpty()) return backgroundImage;
+        auto place = [&](const Image& layer) { return under.isNull() ? layer : placeOver(layer, 0, under); };
+        if (text.isEmpty()) return place(backgroundImage);
         ensureMeasured(text);
         const BarTextMetrics& m = measured.m;
-        if (!barTextScrolls(m.width, st.alwaysScroll)) return still(st, text);
+        if (!barTextScrolls(m.width, st.alwaysScroll)) return place(still(st, text));
 
         ensureStrip(st, text);
         const double cycle = m.cycle;
-        if (!(cycle > 0)) return backgroundImage;
+        if (!(cycle > 0)) return place(backgroundImage);
         double offset = std::fmod(st.scrollSpeed * t, cycle);
         if (!std::isfinite(offset)) offset = 0;
-        Image out = backgroundImage;
+        Image out = place(backgroundImage);
         // Copies from at most one cycle right of the frame to two cycles left of it, each drawn
         // over the ones before; only the pieces that reach into the bar are put in the graph.
         for (double x = bar::kWidth - offset - m.loopX0; x > -2 * cycle; x -= cycle) {
             for (const Piece& p : pieces) {
                 const double l = x + p.left;
                 if (l >= bar::kWidth || l + p.width <= 0) continue;
-                out = p.image.translated(l, 0).composited(out);
+                out = placeOver(p.image, l, out);
             }
         }
+        if (!under.isNull()) return out;
         return out.cropped({0, 0, double(bar::kWidth), double(st.height())});
     }
 };
@@ -335,11 +389,17 @@ LowerThirdBarRenderer::LowerThirdBarRenderer() : s_(std::make_unique<State>()) {
 LowerThirdBarRenderer::~LowerThirdBarRenderer() = default;
 
 Image LowerThirdBarRenderer::compose(const LowerThirdBarStyle& style, const QString& text, double t) {
-    return s_->compose(style, text, t);
+    return s_->compose(style, text, t, Image());
+}
+
+Image LowerThirdBarRenderer::composeOver(const Image& frame, const LowerThirdBarStyle& style, const QString& text,
+                                         double t) {
+    if (frame.isNull()) return s_->compose(style, text, t, Image());
+    return s_->compose(style, text, t, frame);
 }
 
 QImage LowerThirdBarRenderer::image(const LowerThirdBarStyle& style, const QString& text, double t) {
-    const Image img = s_->compose(style, text, t);
+    const Image img = s_->compose(style, text, t, Image());
     if (img.isNull()) return {};
     if (!s_->renderer) s_->renderer = std::make_unique<engine::Renderer>(1, 256);
     return s_->renderer->renderQImage(img, {0, 0, bar::kWidth, style.height()});

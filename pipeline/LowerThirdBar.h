@@ -95,6 +95,9 @@ public:
     // The bar as an image of the engine at (0, 0, 1280, height): the cached bitmap, or for a
     // ticker the cached background with the cached strip translated to this moment's places.
     engine::Image compose(const LowerThirdBarStyle& style, const QString& text, double t);
+    // The same bar composited over `frame` at its bottom left, without an intermediate copy.
+    engine::Image composeOver(const engine::Image& frame, const LowerThirdBarStyle& style, const QString& text,
+                              double t);
 
     // How often the background was painted and the text laid out (the cache at work).
     int backgroundDraws() const;

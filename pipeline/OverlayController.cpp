@@ -13,6 +13,18 @@
 
 namespace ostrela {
 
+namespace {
+// Decodes with the file's orientation applied, so a phone photo stands upright.
+QImage decode(const QByteArray& bytes) {
+    QBuffer buffer;
+    buffer.setData(bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
+    reader.setAutoTransform(true);
+    return reader.read();
+}
+}  // namespace
+
 QString OverlayController::overlayFilePath() {
     std::string dir = containerDirectory();
     return dir.empty() ? QString() : QString::fromStdString(dir) + QStringLiteral("/overlay.png");
@@ -21,8 +33,10 @@ QString OverlayController::overlayFilePath() {
 OverlayController::OverlayController(QObject* parent)
     : QObject(parent), placement_(settings::overlayPlacement()), widthFraction_(settings::overlayWidthFraction()) {
     const QString path = overlayFilePath();
-    if (!path.isEmpty() && QFile::exists(path)) {
-        QImage img(path);
+    QFile file(path);
+    if (!path.isEmpty() && file.open(QIODevice::ReadOnly)) {
+        // Decoded as the engine decodes it, so the window shows what the camera shows.
+        QImage img = decode(file.readAll());
         if (!img.isNull()) overlayImage_ = img;
     }
 }
@@ -61,22 +75,12 @@ void OverlayController::setFullScreen(bool on) {
     emit isFullScreenChanged();
 }
 
-namespace {
-// Decodes with the file's orientation applied, so a phone photo stands upright.
-QImage decode(const QByteArray& bytes) {
-    QBuffer buffer;
-    buffer.setData(bytes);
-    buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer);
-    reader.setAutoTransform(true);
-    return reader.read();
-}
-}  // namespace
 
 bool OverlayController::setImage(const QString& path) {
     const QString name = QFileInfo(path).fileName();
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    // Only regular files: a directory opens on Linux but has no bytes, a pipe would block.
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
         setLastError(QStringLiteral("Could not read ") + name);
         return false;
     }

@@ -1,6 +1,8 @@
 #include "pipeline/PerformanceMonitor.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -23,14 +25,23 @@ double PerformanceMonitor::processCPUSeconds() {
            (double(ru.ru_stime.tv_sec) + double(ru.ru_stime.tv_usec) / 1e6);
 }
 
-double PerformanceMonitor::residentBytes() {
-    FILE* f = std::fopen("/proc/self/statm", "r");
+double PerformanceMonitor::residentBytes() { return residentBytesFromStatus("/proc/self/status"); }
+
+double PerformanceMonitor::residentBytesFromStatus(const char* path) {
+    // "VmRSS:     123456 kB": the resident set of the whole process.
+    FILE* f = std::fopen(path, "r");
     if (!f) return 0;
-    long long size = 0, resident = 0;
-    int n = std::fscanf(f, "%lld %lld", &size, &resident);
+    char line[256];
+    double bytes = 0;
+    while (std::fgets(line, sizeof line, f)) {
+        if (std::strncmp(line, "VmRSS:", 6) != 0) continue;
+        char* end = nullptr;
+        const long long kib = std::strtoll(line + 6, &end, 10);
+        if (end != line + 6 && kib >= 0) bytes = double(kib) * 1024.0;
+        break;
+    }
     std::fclose(f);
-    if (n != 2) return 0;
-    return double(resident) * double(sysconf(_SC_PAGESIZE));
+    return bytes;
 }
 
 void PerformanceMonitor::setSourcesForTesting(std::function<double()> clock, std::function<double()> cpuSeconds,
@@ -46,7 +57,9 @@ void PerformanceMonitor::start() {
     delete timer_;  // a restart leaves exactly one timer
     timer_ = new QTimer(this);  // owned by the monitor: gone with it
     timer_->setInterval(1000);
-    connect(timer_, &QTimer::timeout, this, &PerformanceMonitor::sample);
+    // Each tick queues the sample as a task of its own on the main thread; the connection dies
+    // with the monitor, so a tick after it is gone does nothing.
+    connect(timer_, &QTimer::timeout, this, &PerformanceMonitor::sample, Qt::QueuedConnection);
     timer_->start();
 }
 

@@ -29,8 +29,10 @@ public:
 
     // User plus system time of the whole process, all threads, in seconds.
     static double processCPUSeconds();
-    // Resident set size in bytes, 0 when unknown.
+    // Resident set size in bytes ("VmRSS" of /proc/self/status), 0 when unknown.
     static double residentBytes();
+    // The same reading from a status file of that format.
+    static double residentBytesFromStatus(const char* path);
 
     // The text of the camera bar: "%.0f fps · %.0f%% CPU · %.0f MB".
     QString statsLine() const;

@@ -4,11 +4,15 @@
 
 #include <QBuffer>
 #include <QImage>
+#include <QCoreApplication>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
+
+#include <sys/stat.h>
 
 using namespace ostrela;
 namespace fs = std::filesystem;
@@ -91,6 +95,16 @@ TEST_F(OverlayControllerTest, FailuresLeaveEverythingAsItWas) {
     EXPECT_EQ(test::readFile(overlayPath()), before);
     EXPECT_EQ(c.overlayImage().size(), QSize(20, 20));
 
+    // Things that are not files to read.
+    fs::create_directories(env.root() + "/folder.png");
+    EXPECT_FALSE(c.setImage(QString::fromStdString(env.root() + "/folder.png")));
+    EXPECT_EQ(c.lastError(), "Could not read folder.png");
+    const std::string fifo = env.root() + "/pipe.png";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_FALSE(c.setImage(QString::fromStdString(fifo)));  // returns instead of waiting for a writer
+    EXPECT_EQ(c.lastError(), "Could not read pipe.png");
+    EXPECT_EQ(test::readFile(overlayPath()), before);
+
     // The container goes missing.
     std::string blocker = env.root() + "/file";
     test::writeFile(blocker, "x");
@@ -110,6 +124,29 @@ TEST_F(OverlayControllerTest, FailuresLeaveEverythingAsItWas) {
     c.removeOverlayFile();
     EXPECT_FALSE(fs::exists(overlayPath()));
     c.removeOverlayFile();  // no file: ignored
+}
+
+TEST_F(OverlayControllerTest, WritesAtomicallyAndTheEngineSeesEachNewPicture) {
+    OverlayController c;
+    ASSERT_TRUE(c.setImage(QString::fromStdString(put("a.png", encoded(solid(30, 20, Qt::red), "png")))));
+    struct stat before {};
+    ASSERT_EQ(::stat(overlayPath().c_str(), &before), 0);
+    ASSERT_TRUE(c.setImage(QString::fromStdString(put("b.jpg", encoded(solid(30, 20, Qt::blue), "jpg")))));
+    struct stat after {};
+    ASSERT_EQ(::stat(overlayPath().c_str(), &after), 0);
+    // Replaced by a rename, not rewritten in place: a reader holding the old file keeps it whole.
+    EXPECT_NE(before.st_ino, after.st_ino);
+    // Nothing but the picture is left in the container.
+    int files = 0;
+    for (const auto& e : fs::directory_iterator(env.containerDir())) {
+        ++files;
+        EXPECT_EQ(e.path().filename(), "overlay.png");
+    }
+    EXPECT_EQ(files, 1);
+    // A new controller starts from the stored picture.
+    OverlayController next;
+    ASSERT_TRUE(next.hasOverlayImage());
+    EXPECT_GT(qBlue(next.overlayImage().pixel(15, 10)), 200);
 }
 
 TEST_F(OverlayControllerTest, FullScreenFractionAndToggleRoundTrip) {
@@ -183,6 +220,40 @@ TEST(PerformanceMonitorTest, DividesByTheRealIntervalAndCountsFrames) {
 TEST(PerformanceMonitorTest, RealReadingsArePlausible) {
     EXPECT_GT(PerformanceMonitor::residentBytes(), 1024.0 * 1024);
     EXPECT_GT(PerformanceMonitor::processCPUSeconds(), 0.0);
+}
+
+TEST(PerformanceMonitorTest, ResidentMemoryComesFromTheStatusFile) {
+    test::ScopedTestEnv env;
+    const std::string path = env.root() + "/status";
+    test::writeFile(path, "Name:\tostrela\nVmPeak:\t  999999 kB\nVmRSS:\t  262144 kB\nThreads:\t4\n");
+    EXPECT_DOUBLE_EQ(PerformanceMonitor::residentBytesFromStatus(path.c_str()), 262144.0 * 1024);
+    test::writeFile(path, "Name:\tkernel thread\n");
+    EXPECT_EQ(PerformanceMonitor::residentBytesFromStatus(path.c_str()), 0.0);
+    EXPECT_EQ(PerformanceMonitor::residentBytesFromStatus((env.root() + "/missing").c_str()), 0.0);
+    // The real reading agrees with the kernel's own page count within a few pages.
+    long pages = 0, resident = 0;
+    FILE* f = std::fopen("/proc/self/statm", "r");
+    ASSERT_TRUE(f);
+    ASSERT_EQ(std::fscanf(f, "%ld %ld", &pages, &resident), 2);
+    std::fclose(f);
+    EXPECT_NEAR(PerformanceMonitor::residentBytes() / 4096.0, double(resident), 2048);
+}
+
+TEST(PerformanceMonitorTest, TheTimerSamplesThroughTheEventLoop) {
+    double clock = 50, cpu = 1, resident = 64.0 * 1024 * 1024;
+    auto* m = new PerformanceMonitor;
+    m->setSourcesForTesting([&] { return clock; }, [&] { return cpu; }, [&] { return resident; });
+    m->start();
+    EXPECT_TRUE(m->isRunning());
+    for (int i = 0; i < 12; ++i) m->recordFrame();
+    clock += 1.2;
+    QSignalSpy fps(m, &PerformanceMonitor::fpsChanged);
+    ASSERT_TRUE(fps.wait(5000));  // the 1-second tick, queued onto this thread
+    EXPECT_NEAR(m->fps(), 10.0, 1e-9);
+    EXPECT_DOUBLE_EQ(m->memoryMB(), 64.0);
+    // Gone with its monitor: nothing runs afterwards.
+    delete m;
+    QCoreApplication::processEvents();
 }
 
 }  // namespace
