@@ -11,6 +11,7 @@
 #include <QListWidget>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QVBoxLayout>
@@ -112,6 +113,10 @@ HelpWindow::HelpWindow(QWidget* parent) : QWidget(parent) {
     splitter->setSizes({kSidebarWidth, kDefaultWidth - kSidebarWidth});
 
     connect(search_, &QLineEdit::textChanged, this, &HelpWindow::setQuery);
+    connect(new QShortcut(QKeySequence::Find, this), &QShortcut::activated, this, [this] {
+        search_->setFocus(Qt::ShortcutFocusReason);
+        search_->selectAll();
+    });
     connect(list_, &QListWidget::currentItemChanged, this, [this](QListWidgetItem* item) {
         if (item) selectTopic(item->data(Qt::UserRole).toString());
     });
