@@ -42,10 +42,8 @@ public:
     }
 
 protected:
-    bool eventFilter(QObject* o, QEvent* e) override {
-        if (e->type() == QEvent::Close || (e->type() == QEvent::Hide && !static_cast<QWidget*>(o)->isVisible() &&
-                                           static_cast<QWidget*>(o)->testAttribute(Qt::WA_WState_ExplicitShowHide)))
-            fire();
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::Close) fire();
         return false;
     }
 
@@ -219,8 +217,8 @@ QWidget* OstrelaApp::presentOnboardingIfNeeded(QWidget* parent) {
 
 void OstrelaApp::watchOnboarding(QWidget* sheet) {
     auto* watcher = new CloseWatcher(sheet, [this] { onboardingClosed(); });
+    // Only a sheet the user closes counts: one torn down with its window at quit does not.
     if (auto* d = qobject_cast<QDialog*>(sheet)) connect(d, &QDialog::finished, watcher, &CloseWatcher::fire);
-    connect(sheet, &QObject::destroyed, this, [this] { onboardingClosed(); });
 }
 
 void OstrelaApp::onboardingClosed() {

@@ -88,6 +88,8 @@ ContentViewModel::~ContentViewModel() {
 void ContentViewModel::appear() {
     ++appearances_;
     startupTrace_.clear();
+    // Loading the library may select its first item; that selection is applied in step 4, in order.
+    startingUp_ = true;
     // 1. A crash during full screen must not leave the next start blown up.
     if (SettingsStore::suite()) {
         settings::setIsOverlayFullScreen(false);
@@ -99,6 +101,7 @@ void ContentViewModel::appear() {
         library->startPasteMonitor();
         startupTrace_ << QStringLiteral("library");
     }
+    startingUp_ = false;
     // 3. Statistics, and the engine's weak links to the monitor and the player.
     monitor_->start();
     engine_->setPerformanceMonitor(monitor_.get(), [m = monitor_.get()] { m->recordFrame(); });
@@ -129,6 +132,7 @@ void ContentViewModel::appear() {
 }
 
 void ContentViewModel::applySelection() {
+    if (startingUp_) return;
     if (deps_.libraryController) deps_.libraryController->applySelection(this, playback_.get());
     emit changed();
 }

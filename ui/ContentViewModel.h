@@ -239,6 +239,7 @@ private:
     std::unique_ptr<VideoPlaybackService> playback_;
     std::unique_ptr<CameraEngine> engine_;
     int appearances_ = 0;
+    bool startingUp_ = false;
     QStringList startupTrace_;
     uint64_t seenSuiteRevision_ = 0;
     uint64_t seenStandardRevision_ = 0;

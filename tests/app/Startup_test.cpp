@@ -183,3 +183,13 @@ TEST(Onboarding, PlaceholderSheetAlsoStoresTheFlagWhenClosedByItsWindowButton) {
     EXPECT_TRUE(settings::hasSeenOnboarding());
     EXPECT_EQ(fx.app->presentOnboardingIfNeeded(&parent), nullptr);
 }
+
+TEST(Onboarding, QuittingWithTheSheetOpenShowsItAgainNextTime) {
+    test::ScopedTestEnv env;
+    test::AppFixture fx(env);
+    {
+        auto window = std::make_unique<QWidget>();
+        ASSERT_NE(fx.app->presentOnboardingIfNeeded(window.get()), nullptr);
+    }  // the window goes, and the sheet with it, without the user closing it
+    EXPECT_FALSE(settings::hasSeenOnboarding());
+}

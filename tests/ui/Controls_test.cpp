@@ -15,7 +15,9 @@
 #include <QKeyEvent>
 #include <QComboBox>
 #include <QLabel>
+#include <QDialog>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMenu>
 #include <QSlider>
 #include <QStackedWidget>
@@ -337,6 +339,26 @@ TEST_F(ControlsTest, ScrubberSeeksOnceOnRelease) {
     EXPECT_FALSE(window.videoPaneModel()->isScrubbing());
     EXPECT_NEAR(player->currentTime(), player->duration() / 2, 1e-6);
     EXPECT_EQ(timeChanges, 1);
+
+    // Volume: the slider sets the player's volume, which keeps it in the settings.
+    QSlider* volume = window.findChild<QSlider*>(QStringLiteral("volumeSlider"));
+    ASSERT_NE(volume, nullptr);
+    volume->setValue(250);
+    EXPECT_DOUBLE_EQ(player->volume(), 0.25);
+    EXPECT_DOUBLE_EQ(settings::videoPlaybackVolume(), 0.25);
+    EXPECT_EQ(window.videoPaneModel()->volumeSymbol(), QStringLiteral("speaker.wave.1.fill"));
+    volume->setValue(0);
+    EXPECT_EQ(window.videoPaneModel()->volumeSymbol(), QStringLiteral("speaker.slash.fill"));
+    // Transport: play shows "Pause", stop returns to the beginning.
+    auto* play = window.findChild<QToolButton*>(QStringLiteral("playPauseButton"));
+    play->click();
+    EXPECT_TRUE(player->isPlaying());
+    EXPECT_EQ(play->property("symbol").toString(), QStringLiteral("pause.fill"));
+    EXPECT_EQ(play->text(), QStringLiteral("Pause"));
+    window.findChild<QToolButton*>(QStringLiteral("stopButton"))->click();
+    EXPECT_FALSE(player->isPlaying());
+    EXPECT_DOUBLE_EQ(player->currentTime(), 0.0);
+    EXPECT_EQ(play->property("symbol").toString(), QStringLiteral("play.fill"));
 }
 
 TEST_F(ControlsTest, PasteOutsideTextFieldsAddsTheClipboardImage) {
@@ -369,4 +391,37 @@ TEST_F(ControlsTest, PasteOutsideTextFieldsAddsTheClipboardImage) {
     ASSERT_EQ(QGuiApplication::focusObject(), field);
     press(field, Qt::ControlModifier);
     EXPECT_EQ(library->items().size(), before + 1);
+}
+
+TEST_F(ControlsTest, ManagePresetsSheetAddsAndRemoves) {
+    auto* button = find<QToolButton>("presetsMenuButton");
+    emit button->menu()->aboutToShow();
+    QAction* manage = button->menu()->actions().last();
+    ASSERT_EQ(manage->text(), QStringLiteral("Manage Presets…"));
+    manage->trigger();
+    auto* sheet = window.findChild<QDialog*>(QStringLiteral("managePresetsSheet"));
+    ASSERT_NE(sheet, nullptr);
+    EXPECT_EQ(sheet->windowTitle(), QStringLiteral("Lower Third Presets"));
+    auto* list = sheet->findChild<QListWidget*>();
+    auto* field = sheet->findChild<QLineEdit*>();
+    ASSERT_TRUE(list && field);
+    EXPECT_EQ(list->height(), 220);
+    EXPECT_EQ(field->placeholderText(), QStringLiteral("New preset text"));
+    QPushButton *add = nullptr, *remove = nullptr;
+    for (QPushButton* b : sheet->findChildren<QPushButton*>()) {
+        if (b->text() == QLatin1String("Add")) add = b;
+        if (b->text() == QLatin1String("Remove Preset")) remove = b;
+    }
+    ASSERT_TRUE(add && remove);
+    field->setText(QStringLiteral(" Intro "));
+    add->click();
+    field->setText(QStringLiteral("Outro"));
+    add->click();
+    EXPECT_TRUE(field->text().isEmpty());
+    EXPECT_EQ(settings::lowerThirdPresets(), (QStringList{"Intro", "Outro"}));
+    ASSERT_EQ(list->count(), 2);
+    list->item(0)->setSelected(true);
+    remove->click();
+    EXPECT_EQ(settings::lowerThirdPresets(), QStringList{QStringLiteral("Outro")});
+    sheet->accept();
 }
