@@ -217,20 +217,27 @@ CardGeometry cardGeometry(const CardStyle& st, double pw, double ph, double barR
 
 // ---- Building blocks ----
 
+// The rounded rectangle (ox, oy, W, H), y up, painted white with its coverage in alpha.
+QImage roundedRectBitmap(double W, double H, double r, double ox, double oy) {
+    const int bw = maskSide(ox, W), bh = maskSide(oy, H);
+    QImage img = transparentBitmap(bw, bh);
+    if (img.isNull()) return img;
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    QPainterPath path;
+    path.setFillRule(Qt::WindingFill);
+    // A fractional height leaves the top row partial.
+    path.addRoundedRect(QRectF(ox, bh - oy - H, W, H), r, r);
+    p.fillPath(path, Qt::white);
+    p.end();
+    return img;
+}
+
 Image roundedRectMask(double W, double H, double r, double ox, double oy) {
     static thread_local BitmapCache<SizeKey> cache;
     return cache.get({W, H, r, ox, oy}, [&] {
-        const int bw = maskSide(ox, W), bh = maskSide(oy, H);
-        QImage img = transparentBitmap(bw, bh);
+        const QImage img = roundedRectBitmap(W, H, r, ox, oy);
         if (img.isNull()) return Image::solid({1, 1, 1, 1}).cropped({ox, oy, W, H});
-        QPainter p(&img);
-        p.setRenderHint(QPainter::Antialiasing);
-        QPainterPath path;
-        path.setFillRule(Qt::WindingFill);
-        // (ox, oy, W, H) in y-up bitmap coordinates: a fractional height leaves the top row partial.
-        path.addRoundedRect(QRectF(ox, bh - oy - H, W, H), r, r);
-        p.fillPath(path, Qt::white);
-        p.end();
         return Image::fromQImage(img);
     });
 }
@@ -380,8 +387,17 @@ QImage CardCompositor::scaledPicture(const QImage& picture, int rw, int rh, bool
     if (target.isNull()) return {};
     cv::Mat in(src.height(), src.width(), CV_8UC4, const_cast<uchar*>(src.constBits()), size_t(src.bytesPerLine()));
     cv::Mat o(rh, rw, CV_8UC4, target.bits(), size_t(target.bytesPerLine()));
-    const bool down = rw < src.width() || rh < src.height();
-    cv::resize(in, o, o.size(), 0, 0, down ? cv::INTER_AREA : cv::INTER_LINEAR);
+    // Shrinking: averaging whole k × k blocks is OpenCV's fast area path (a fractional factor
+    // takes its slow general one, ten times longer); the rest, less than 2×, is bilinear.
+    const int k = std::min(src.width() / rw, src.height() / rh);
+    if (k >= 2) {
+        const cv::Mat whole = in(cv::Rect(0, 0, src.width() - src.width() % k, src.height() - src.height() % k));
+        cv::resize(whole, areaScratch_, cv::Size(whole.cols / k, whole.rows / k), 0, 0, cv::INTER_AREA);
+        if (areaScratch_.size() == o.size()) areaScratch_.copyTo(o);
+        else cv::resize(areaScratch_, o, o.size(), 0, 0, cv::INTER_LINEAR);
+    } else {
+        cv::resize(in, o, o.size(), 0, 0, cv::INTER_LINEAR);
+    }
     if (reuse) {
         scaled_.insert(scaled_.begin(), Scaled{key, rw, rh, out});
         if (scaled_.size() > 3) scaled_.pop_back();
@@ -433,6 +449,11 @@ Image CardCompositor::composeCard(const Image& frame, const QImage& picture, con
                                   double topInset, bool still) {
     lastExtent_ = {};
     if (picture.isNull()) return frame;
+    if (!still && !st.fancy) {
+        const CardGeometry g = cardGeometry(st, picture.width(), picture.height(), barReserve, topInset);
+        if (!(g.w > 0.5) || !(g.h > 0.5)) return frame;
+        return composeLiveCard(frame, picture, st, g);
+    }
     if (!still) {
         const Image card = buildCard(picture, st, barReserve, topInset, false);
         if (card.isNull()) return frame;
@@ -445,20 +466,87 @@ Image CardCompositor::composeCard(const Image& frame, const QImage& picture, con
     if (cardKey_ != key) {
         cardKey_.reset();
         cardImage_ = {};
-        const Image card = buildCard(picture, st, barReserve, topInset, true);
-        const engine::IRect r = engine::enclosingIRect(card.extent())
-                                    .intersected({-4096, -4096, 2 * 4096 + 1280, 2 * 4096 + 720});
-        if (!card.isNull() && !r.isEmpty()) {
-            if (!cardRenderer_) cardRenderer_ = std::make_unique<engine::Renderer>(1, 128);
-            const QImage bitmap = cardRenderer_->renderQImage(card, r);
-            ++cardRenders_;
-            if (!bitmap.isNull()) cardImage_ = paintedLayer(bitmap, r.x, r.y);
-        }
+        cardImage_ = renderOnce(buildCard(picture, st, barReserve, topInset, true));
         cardKey_ = key;
     }
     if (cardImage_.isNull()) return frame;
     lastExtent_ = cardImage_.extent();
     return placeOver(cardImage_, 0, frame);
+}
+
+Image CardCompositor::renderOnce(const Image& graph) {
+    if (graph.isNull()) return {};
+    // Far beyond the frame nothing is seen; the bound keeps a runaway extent from allocating.
+    const engine::IRect r = engine::enclosingIRect(graph.extent()).intersected({-4096, -4096, 2 * 4096 + 1280, 2 * 4096 + 720});
+    if (r.isEmpty()) return {};
+    if (!cardRenderer_) cardRenderer_ = std::make_unique<engine::Renderer>(1, 128);
+    // Kept in floats until stored: the glow's and shadow's faint tails fade out smoothly.
+    const std::vector<float> pixels = cardRenderer_->renderFloat(graph, r);
+    ++cardRenders_;
+    return paintedLayer(pixels, r);
+}
+
+Image CardCompositor::composeLiveCard(const Image& frame, const QImage& picture, const CardStyle& st,
+                                      const CardGeometry& g) {
+    const double W = g.W, H = g.H, r = cards::kCornerRadius, b = st.frameWidth;
+    const double bx = std::floor(g.x), by = std::floor(g.y), ox = g.x - bx, oy = g.y - by;
+    const ChromeKey key{st, g.x, g.y, W, H};
+    if (chromeKey_ != key) {
+        chromeKey_.reset();
+        // The card with an empty picture: frame colour inside the rounded corners, over the shadow.
+        const Image mask = roundedRectMask(W, H, r, ox, oy);
+        const Rect bounds = mask.extent();
+        const Image shadow = blendWithMask(Image::solid({0, 0, 0, float(st.shadowAlpha)}).cropped(bounds), mask)
+                                 .gaussianBlur(st.shadowBlur)
+                                 .translated(0, st.shadowOffset);
+        const Image face = blendWithMask(Image::solid(premultipliedColor(st.frameColorHex, 1.0)).cropped(bounds), mask);
+        chromeImage_ = renderOnce(face.composited(shadow).translated(bx, by));
+        chromeMask_ = roundedRectBitmap(W, H, r, ox, oy);
+        chromeKey_ = key;
+    }
+    if (chromeImage_.isNull()) return frame;
+    lastExtent_ = chromeImage_.extent();
+    Image out = placeOver(chromeImage_, 0, frame);
+
+    // The picture: area-resampled to whole pixels, then moved by its fractions onto the grid.
+    const int rw = bitmapSide(g.w), rh = bitmapSide(g.h);
+    const QImage scaled = scaledPicture(picture, rw, rh, false);
+    if (scaled.isNull()) return out;
+    const double left = g.x + b, bottom = g.y + b, top = bottom + g.h;
+    const int px0 = int(std::floor(left)), px1 = int(std::ceil(left + g.w));
+    const int py0 = int(std::floor(bottom)), py1 = int(std::ceil(top));
+    const int pw = px1 - px0, ph = py1 - py0;
+    if (pw <= 0 || ph <= 0) return out;
+    if (placedScratch_.size() != QSize(pw, ph)) placedScratch_ = QImage(pw, ph, QImage::Format_ARGB32_Premultiplied);
+    if (placedScratch_.isNull()) return out;
+    const double sx = g.w / rw, sy = g.h / rh;
+    const double offX = left - px0, offY = py1 - top;  // rows count downwards
+    const double m[6] = {sx, 0, 0.5 * sx - 0.5 + offX, 0, sy, 0.5 * sy - 0.5 + offY};
+    cv::Mat src(scaled.height(), scaled.width(), CV_8UC4, const_cast<uchar*>(scaled.constBits()), size_t(scaled.bytesPerLine()));
+    cv::Mat dst(ph, pw, CV_8UC4, placedScratch_.bits(), size_t(placedScratch_.bytesPerLine()));
+    cv::warpAffine(src, dst, cv::Mat(2, 3, CV_64F, const_cast<double*>(m)), dst.size(), cv::INTER_LINEAR,
+                   cv::BORDER_CONSTANT, cv::Scalar(0, 0, 0, 0));
+    // RGB32 pixels carry 0xFF in their top byte, so the warped result is valid premultiplied.
+    // Round the picture's corners with the card's own coverage.
+    if (!chromeMask_.isNull()) {
+        const int mx0 = px0 - int(bx), myTop = int(by) + chromeMask_.height() - py1;
+        for (int j = 0; j < ph; ++j) {
+            const int my = myTop + j;
+            auto* row = reinterpret_cast<uint32_t*>(placedScratch_.scanLine(j));
+            const auto* mrow = (my >= 0 && my < chromeMask_.height())
+                                   ? reinterpret_cast<const uint32_t*>(chromeMask_.constScanLine(my))
+                                   : nullptr;
+            for (int i = 0; i < pw; ++i) {
+                const int mx = mx0 + i;
+                const uint32_t cov = (mrow && mx >= 0 && mx < chromeMask_.width()) ? (mrow[mx] >> 24) : 0u;
+                if (cov == 255) continue;
+                const uint32_t p = row[i];
+                auto mul = [cov](uint32_t c) { return (c * cov + 127) / 255; };
+                row[i] = mul(p >> 24) << 24 | mul((p >> 16) & 0xFF) << 16 | mul((p >> 8) & 0xFF) << 8 | mul(p & 0xFF);
+            }
+        }
+    }
+    return placeOver(paintedLayer(placedScratch_, px0, py0), 0, out);
 }
 
 Image CardCompositor::composeOverlayCard(const Image& frame, double barReserve, double topInset) {

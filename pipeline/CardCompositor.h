@@ -9,6 +9,8 @@
 #include "pipeline/engine/Renderer.h"
 
 #include <QImage>
+
+#include <opencv2/core.hpp>
 #include <QString>
 
 #include <cstdint>
@@ -126,9 +128,25 @@ private:
     int cardRenders_ = 0;
     std::unique_ptr<engine::Renderer> cardRenderer_;
 
+    // A card whose picture changes every frame (the camera): frame, rounded corners and shadow
+    // rendered once; per frame only the picture is resampled onto the frame's pixel grid.
+    engine::Image composeLiveCard(const engine::Image& frame, const QImage& picture, const CardStyle& style,
+                                  const CardGeometry& g);
+    struct ChromeKey {
+        CardStyle style;
+        double x = 0, y = 0, W = 0, H = 0;
+        bool operator==(const ChromeKey&) const = default;
+    };
+    std::optional<ChromeKey> chromeKey_;
+    engine::Image chromeImage_;
+    QImage chromeMask_;  // the card's coverage, bitmap origin at (floor x, floor y)
+    QImage placedScratch_;
+    engine::Image renderOnce(const engine::Image& graph);
+
     struct Scaled { qint64 key; int w, h; QImage image; };
     std::vector<Scaled> scaled_;
     QImage pipScratch_;
+    cv::Mat areaScratch_;
 };
 
 }  // namespace ostrela

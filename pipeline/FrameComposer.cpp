@@ -53,6 +53,36 @@ bool isPlainCopyNode(const engine::Node* node, engine::IRect r) {
 }
 }  // namespace
 
+// The pixel rectangles covering `rects` within `bounds`, none overlapping another, so a place
+// where the card and the bar meet is rendered once.
+static std::vector<engine::IRect> disjointRects(const std::vector<engine::Rect>& rects, const engine::IRect& bounds) {
+    std::vector<engine::IRect> out;
+    for (const engine::Rect& rect : rects) {
+        std::vector<engine::IRect> pieces{engine::enclosingIRect(rect).intersected(bounds)};
+        for (const engine::IRect& taken : out) {
+            std::vector<engine::IRect> next;
+            for (const engine::IRect& p : pieces) {
+                const engine::IRect i = p.intersected(taken);
+                if (i.isEmpty()) {
+                    next.push_back(p);
+                    continue;
+                }
+                // What is left of p around i: below, above, then left and right of it.
+                const engine::IRect parts[] = {{p.x, p.y, p.w, i.y - p.y},
+                                               {p.x, i.maxY(), p.w, p.maxY() - i.maxY()},
+                                               {p.x, i.y, i.x - p.x, i.h},
+                                               {i.maxX(), i.y, p.maxX() - i.maxX(), i.h}};
+                for (const engine::IRect& q : parts)
+                    if (!q.isEmpty()) next.push_back(q);
+            }
+            pieces = std::move(next);
+        }
+        for (const engine::IRect& p : pieces)
+            if (!p.isEmpty()) out.push_back(p);
+    }
+    return out;
+}
+
 bool FrameComposer::isPlainCopy(const Image& image, const engine::IRect& r) { return isPlainCopyNode(image.node().get(), r); }
 
 Image FrameComposer::fitFrame(const QImage& frame, QImage* scratch) {
@@ -116,9 +146,7 @@ void FrameComposer::render(const QImage& cameraFrame, const QImage* videoFrame, 
         // reaches does the frame go through the float pipeline. Outside those rectangles the
         // layers are transparent, so the result is the same as rendering the whole graph.
         renderer_.render(base_, frame, dst, size_t(kFrameStride));
-        for (const engine::Rect& layer : layers_) {
-            const engine::IRect r = engine::enclosingIRect(layer).intersected(frame);
-            if (r.isEmpty()) continue;
+        for (const engine::IRect& r : disjointRects(layers_, frame)) {
             const int topRow = kFrameHeight - r.maxY();
             renderer_.render(image, r, dst + size_t(topRow) * kFrameStride + size_t(r.x) * 4, size_t(kFrameStride));
         }

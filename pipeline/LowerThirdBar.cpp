@@ -277,8 +277,11 @@ struct LowerThirdBarRenderer::State {
         bool operator==(const StripKey&) const = default;
     };
     std::optional<StripKey> stripKey;
-    struct Piece { double left; double width; Image image; };
+    // Pieces are drawn when first seen and kept; a very long text keeps only a bounded number.
+    struct Piece { double left; double width; Image image; int lastUse = -1; };
     std::vector<Piece> pieces;
+    double stripBaseline = 0;
+    int useCounter = 0;
 
     std::unique_ptr<engine::Renderer> renderer;  // for image(), made on first use
 
@@ -338,21 +341,33 @@ struct LowerThirdBarRenderer::State {
         StripKey key{text, st.textColorHex, st.textShadow, st.barLift};
         if (stripKey == key) return;
         pieces.clear();
-        const BarTextMetrics& m = measured.m;
-        const int h = st.height();
         const QRectF ink = measured.loop.ink;
         const int pad = st.textShadow ? kShadowPad : 1;
         const int from = int(std::floor(std::min(ink.left(), 0.0))) - pad;
         const int to = int(std::ceil(std::max(ink.right(), 0.0))) + pad;
-        const double baseline = baselineFromTop(m, st.barLift, h);
-        const QColor color = toQColor(st.textColorHex, 1.0);
-        for (int left = from; left < to; left += kStripChunk) {
-            const int w = std::min(kStripChunk, to - left);
-            QImage piece = textLayer(measured.loop, 0.0, baseline, left, w, h, color, st.textShadow);
-            if (piece.isNull()) continue;
-            pieces.push_back({double(left), double(w), paintedLayer(piece)});
-        }
+        stripBaseline = baselineFromTop(measured.m, st.barLift, st.height());
+        for (int left = from; left < to; left += kStripChunk)
+            pieces.push_back({double(left), double(std::min(kStripChunk, to - left)), Image()});
         stripKey = key;
+    }
+
+    const Image& piece(Piece& p, const LowerThirdBarStyle& st) {
+        if (p.image.isNull()) {
+            QImage img = textLayer(measured.loop, 0.0, stripBaseline, int(p.left), int(p.width), st.height(),
+                                   toQColor(st.textColorHex, 1.0), st.textShadow);
+            p.image = paintedLayer(img);
+        }
+        p.lastUse = useCounter;
+        return p.image;
+    }
+
+    void dropUnusedPieces() {
+        constexpr int kKeep = 24;  // a ticker of about 48,000 pixels stays whole
+        int made = 0;
+        for (const Piece& p : pieces) made += p.image.isNull() ? 0 : 1;
+        if (made <= kKeep) return;
+        for (Piece& p : pieces)
+            if (p.lastUse != useCounter) p.image = {};
     }
 
     // The bar over `under` (or alone when it is null), cut to the bar's rectangle when alone.
@@ -371,15 +386,17 @@ struct LowerThirdBarRenderer::State {
         double offset = std::fmod(st.scrollSpeed * t, cycle);
         if (!std::isfinite(offset)) offset = 0;
         Image out = place(backgroundImage);
+        ++useCounter;
         // Copies from at most one cycle right of the frame to two cycles left of it, each drawn
         // over the ones before; only the pieces that reach into the bar are put in the graph.
         for (double x = bar::kWidth - offset - m.loopX0; x > -2 * cycle; x -= cycle) {
-            for (const Piece& p : pieces) {
+            for (Piece& p : pieces) {
                 const double l = x + p.left;
                 if (l >= bar::kWidth || l + p.width <= 0) continue;
-                out = placeOver(p.image, l, out);
+                out = placeOver(piece(p, st), l, out);
             }
         }
+        dropUnusedPieces();
         if (!under.isNull()) return out;
         return out.cropped({0, 0, double(bar::kWidth), double(st.height())});
     }

@@ -122,6 +122,11 @@ std::optional<std::pair<QString, QVariant>> parseSetting(const QString& arg, QSt
             *why = QStringLiteral("%1 wants topLeft, topRight, bottomLeft or bottomRight, got \"%2\"").arg(key, text);
             return std::nullopt;
         }
+    } else if (key == QLatin1String(keys::videoEffect)) {
+        if (!videoEffectFromRaw(text.toStdString())) {
+            *why = QStringLiteral("unknown effect \"%1\"").arg(text);
+            return std::nullopt;
+        }
     } else if (key == QLatin1String(keys::lowerThirdTextAlignment)) {
         if (!textAlignmentFromRaw(text.toStdString())) {
             *why = QStringLiteral("%1 wants leading, center or trailing, got \"%2\"").arg(key, text);

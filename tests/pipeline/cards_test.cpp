@@ -368,3 +368,22 @@ TEST(RenderToolLooks, OverlayAndTypedSettingsFromTheCommandLine) {
               std::string::npos)
         << out;
 }
+
+// Only the card's and the bar's rectangles go through the float pipeline; the rest is copied.
+// The published frame must be the one the whole graph gives.
+TEST_F(CardsTest, CopyingOutsideTheLayersGivesTheWholeGraphsFrame) {
+    putOverlay(filled(1000, 500, kRed));
+    settings::setFancyModeEnabled(true);
+    settings::setLowerThirdEnabled(true);
+    settings::setLowerThirdAlwaysScroll(true);
+    settings::setLowerThirdText("Overlapping the card's reflection");
+    QPainter(&camera).fillRect(100, 100, 500, 300, QColor(30, 60, 90));
+    Frame split = render();
+    std::vector<uint8_t> whole(kFrameBytes, 0);
+    composer.renderer().render(composer.compose(camera, nullptr, 1000.0), {0, 0, kFrameWidth, kFrameHeight},
+                               whole.data(), size_t(kFrameStride));
+    int differing = 0;
+    for (size_t i = 0; i < kFrameBytes; ++i)
+        if (split.px[i] != whole[i]) ++differing;
+    EXPECT_EQ(differing, 0);
+}

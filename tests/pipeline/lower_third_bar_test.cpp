@@ -336,3 +336,18 @@ TEST(BarInFrame, DrawnAtTheBottomWhileEnabled) {
     EXPECT_LT(qGreen(half), 200);
     EXPECT_GT(qRed(half), 0);
 }
+
+TEST(BarBitmap, AVeryLongTickerDrawsOnlyWhatIsSeen) {
+    LowerThirdBarStyle style = plainStyle();
+    QString text;
+    for (int i = 0; i < 1500; ++i) text += QStringLiteral("Headline %1 · ").arg(i);
+    const BarTextMetrics m = measureBarText(text);
+    ASSERT_GT(m.cycle, 200000);
+    LowerThirdBarRenderer r;
+    for (double t : {0.0, 100.0, 2000.0, 1e6}) {
+        QImage bar = r.image(style, text, t);
+        ASSERT_EQ(bar.size(), QSize(1280, 83));
+        EXPECT_GT(lastTextColumn(bar) - firstTextColumn(bar), 1000) << t;  // text across the bar
+    }
+    EXPECT_EQ(r.textLayouts(), 1);
+}
