@@ -3,6 +3,10 @@
 #include "pipeline/engine/Renderer.h"
 
 #include <algorithm>
+#include <cmath>
+#include <memory>
+#include <mutex>
+#include <vector>
 #include <immintrin.h>
 
 namespace ostrela::effects::noir {
@@ -42,11 +46,56 @@ inline __m128 decodeV(__m128 s) {
     return _mm_blendv_ps(p, toe, _mm_cmplt_ps(s, _mm_set1_ps(0.04045f)));
 }
 
+constexpr int kSteps = 4096;
+
+// Opaque grey pixels need one value per step: the edge tone as a function of the Sobel magnitude
+// (before its decode), the finish as one of the screened grey, in its square root.
+struct Tables {
+    engine::PixelOpPtr edgeTone, finish;
+    std::vector<float> edge, finishRgba;
+};
+
+std::shared_ptr<const Tables> bake(engine::PixelOpPtr edgeTone, engine::PixelOpPtr finish) {
+    auto t = std::make_shared<Tables>();
+    t->edgeTone = edgeTone;
+    t->finish = finish;
+    t->edge.resize(kSteps + 2);
+    std::vector<float> px(size_t(kSteps + 1) * 4);
+    for (int i = 0; i <= kSteps; ++i) {
+        const float d = _mm_cvtss_f32(decodeV(_mm_set1_ps(float(i) / kSteps)));
+        px[size_t(i) * 4 + 0] = px[size_t(i) * 4 + 1] = px[size_t(i) * 4 + 2] = d;
+        px[size_t(i) * 4 + 3] = 1.0f;
+    }
+    if (edgeTone) edgeTone->apply(px.data(), kSteps + 1);
+    for (int i = 0; i <= kSteps; ++i) t->edge[size_t(i)] = px[size_t(i) * 4];
+    t->edge[kSteps + 1] = t->edge[kSteps];
+    t->finishRgba.resize(size_t(kSteps + 2) * 4);
+    for (int i = 0; i <= kSteps; ++i) {
+        const float u = float(i) / kSteps, v = u * u;
+        px[size_t(i) * 4 + 0] = px[size_t(i) * 4 + 1] = px[size_t(i) * 4 + 2] = v;
+        px[size_t(i) * 4 + 3] = 1.0f;
+    }
+    if (finish) finish->apply(px.data(), kSteps + 1);
+    std::copy(px.begin(), px.end(), t->finishRgba.begin());
+    for (int c = 0; c < 4; ++c) t->finishRgba[size_t(kSteps + 1) * 4 + c] = t->finishRgba[size_t(kSteps) * 4 + c];
+    return t;
+}
+
+// Baked once for the ops a frame passes (the same ones every frame).
+std::shared_ptr<const Tables> tablesFor(const engine::PixelOpPtr& edgeTone, const engine::PixelOpPtr& finish) {
+    static std::mutex mutex;
+    static std::shared_ptr<const Tables> last;
+    std::lock_guard lock(mutex);
+    if (!last || last->edgeTone != edgeTone || last->finish != finish) last = bake(edgeTone, finish);
+    return last;
+}
+
 class LinesNode final : public engine::Node {
 public:
     // `in` is the grey picture clamped to its extent; `extent` the picture's own.
     LinesNode(engine::NodePtr in, const Rect& extent, double intensity, engine::PixelOpPtr edgeTone, engine::PixelOpPtr finish)
-        : in_(std::move(in)), extent_(extent), k_(float(intensity) / 8.0f), edgeTone_(std::move(edgeTone)), finish_(std::move(finish)) {}
+        : in_(std::move(in)), extent_(extent), k_(float(intensity) / 8.0f), edgeTone_(std::move(edgeTone)),
+          finish_(std::move(finish)), tables_(tablesFor(edgeTone_, finish_)) {}
     Rect extent() const override { return extent_; }
     int inputCount() const override { return 1; }
     const engine::Node* input(int) const override { return in_.get(); }
@@ -94,15 +143,35 @@ public:
                 const __m128 tl = _mm_loadu_ps(m2 + x), tc = _mm_loadu_ps(m2 + x + 1), tr = _mm_loadu_ps(m2 + x + 2);
                 const __m128 gx = _mm_add_ps(_mm_sub_ps(br, bl), _mm_add_ps(_mm_mul_ps(two, _mm_sub_ps(mr, ml)), _mm_sub_ps(tr, tl)));
                 const __m128 gy = _mm_add_ps(_mm_sub_ps(tl, bl), _mm_add_ps(_mm_mul_ps(two, _mm_sub_ps(tc, bc)), _mm_sub_ps(tr, br)));
-                _mm_storeu_ps(mag + x, decodeV(_mm_mul_ps(k, _mm_sqrt_ps(_mm_add_ps(_mm_mul_ps(gx, gx), _mm_mul_ps(gy, gy))))));
+                _mm_storeu_ps(mag + x, clamp01(_mm_mul_ps(k, _mm_sqrt_ps(_mm_add_ps(_mm_mul_ps(gx, gx), _mm_mul_ps(gy, gy))))));
             }
             for (; x < r.w; ++x) {
                 const float gx = (m0[x + 2] - m0[x]) + 2 * (m1[x + 2] - m1[x]) + (m2[x + 2] - m2[x]);
                 const float gy = (m2[x] - m0[x]) + 2 * (m2[x + 1] - m0[x + 1]) + (m2[x + 2] - m0[x + 2]);
-                mag[x] = _mm_cvtss_f32(decodeV(_mm_set1_ps(k_ * std::sqrt(gx * gx + gy * gy))));
+                mag[x] = std::clamp(k_ * std::sqrt(gx * gx + gy * gy), 0.0f, 1.0f);
             }
             float* o = out + size_t(j) * r.w * 4;
             const float* centre = src + ((size_t(j) + 1) * sr.w + 1) * 4;
+            bool opaque = true;
+            for (int x2 = 0; x2 < r.w && opaque; ++x2) opaque = centre[4 * x2 + 3] >= 1.0f;
+            if (opaque) {
+                const float* et = tables_->edge.data();
+                const float* ft = tables_->finishRgba.data();
+                for (int x2 = 0; x2 < r.w; ++x2) {
+                    const float pe = mag[x2] * kSteps;
+                    const int ie = int(pe);
+                    const float d = et[ie] + (et[ie + 1] - et[ie]) * (pe - float(ie));
+                    const float m = centre[4 * x2];
+                    const float sc = std::clamp(d + m - d * m, 0.0f, 1.0f);
+                    const float pf = std::sqrt(sc) * kSteps;
+                    const int jf = int(pf);
+                    const float w = pf - float(jf);
+                    const __m128 lo = _mm_loadu_ps(ft + 4 * jf), hi = _mm_loadu_ps(ft + 4 * jf + 4);
+                    _mm_storeu_ps(o + 4 * x2, _mm_add_ps(lo, _mm_mul_ps(_mm_sub_ps(hi, lo), _mm_set1_ps(w))));
+                }
+                continue;
+            }
+            for (int x2 = 0; x2 < r.w; ++x2) mag[x2] = _mm_cvtss_f32(decodeV(_mm_set1_ps(mag[x2])));
             for (int x2 = 0; x2 < r.w; ++x2) {
                 const float a = std::clamp(centre[4 * x2 + 3], 0.0f, 1.0f);
                 const float e = mag[x2] * a;
@@ -125,6 +194,7 @@ private:
     Rect extent_;
     float k_;
     engine::PixelOpPtr edgeTone_, finish_;
+    std::shared_ptr<const Tables> tables_;
 };
 
 }  // namespace
