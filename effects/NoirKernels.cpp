@@ -47,6 +47,7 @@ inline __m128 decodeV(__m128 s) {
 }
 
 constexpr int kSteps = 4096;
+constexpr int kFinishSteps = 1024;  // 16 KB of colours, kept in the first-level cache
 
 // Opaque grey pixels need one value per step: the edge tone as a function of the Sobel magnitude
 // (before its decode), the finish as one of the screened grey, in its square root.
@@ -69,15 +70,15 @@ std::shared_ptr<const Tables> bake(engine::PixelOpPtr edgeTone, engine::PixelOpP
     if (edgeTone) edgeTone->apply(px.data(), kSteps + 1);
     for (int i = 0; i <= kSteps; ++i) t->edge[size_t(i)] = px[size_t(i) * 4];
     t->edge[kSteps + 1] = t->edge[kSteps];
-    t->finishRgba.resize(size_t(kSteps + 2) * 4);
-    for (int i = 0; i <= kSteps; ++i) {
-        const float u = float(i) / kSteps, v = u * u;
+    t->finishRgba.resize(size_t(kFinishSteps + 2) * 4);
+    for (int i = 0; i <= kFinishSteps; ++i) {
+        const float u = float(i) / kFinishSteps, v = u * u;
         px[size_t(i) * 4 + 0] = px[size_t(i) * 4 + 1] = px[size_t(i) * 4 + 2] = v;
         px[size_t(i) * 4 + 3] = 1.0f;
     }
-    if (finish) finish->apply(px.data(), kSteps + 1);
-    std::copy(px.begin(), px.end(), t->finishRgba.begin());
-    for (int c = 0; c < 4; ++c) t->finishRgba[size_t(kSteps + 1) * 4 + c] = t->finishRgba[size_t(kSteps) * 4 + c];
+    if (finish) finish->apply(px.data(), kFinishSteps + 1);
+    std::copy(px.begin(), px.begin() + long(kFinishSteps + 1) * 4, t->finishRgba.begin());
+    for (int c = 0; c < 4; ++c) t->finishRgba[size_t(kFinishSteps + 1) * 4 + c] = t->finishRgba[size_t(kFinishSteps) * 4 + c];
     return t;
 }
 
@@ -163,7 +164,7 @@ public:
                     const float d = et[ie] + (et[ie + 1] - et[ie]) * (pe - float(ie));
                     const float m = centre[4 * x2];
                     const float sc = std::clamp(d + m - d * m, 0.0f, 1.0f);
-                    const float pf = std::sqrt(sc) * kSteps;
+                    const float pf = std::sqrt(sc) * kFinishSteps;
                     const int jf = int(pf);
                     const float w = pf - float(jf);
                     const __m128 lo = _mm_loadu_ps(ft + 4 * jf), hi = _mm_loadu_ps(ft + 4 * jf + 4);
