@@ -1,5 +1,6 @@
 #include "effects/DreamEffect.h"
 
+#include "effects/DreamKernels.h"
 #include "effects/DrunkEffect.h"
 #include "effects/Kernels.h"
 #include "pipeline/engine/Filters.h"
@@ -388,7 +389,7 @@ Image renderDreamSequence(const Image& image, double t) {
 
     // 2–4. Grade, gamma, hue drift.
     Image G = filters::colorControls(picture, 0.92, 0.015, 0.88);
-    G = filters::gammaAdjust(G, 0.9);
+    G = straightforwardChains() ? filters::gammaAdjust(G, 0.9) : G.pixelOp(wideGammaOp(0.9f));
     G = filters::hueAdjust(G, hueAngle(t));
     // G is read by the glow's blur and as its background: evaluate it once.
     G = materialize(G);
