@@ -444,22 +444,34 @@ Image renderDreamSequence(const Image& image, double t) {
 
     // 11. Orbs. Beyond its outer radius an orb is fully transparent and screening it changes
     // nothing, so each is evaluated over its bounding square only.
-    for (int i = 0; i < 10; ++i) {
-        const Orb& orb = orbs()[size_t(i)];
-        const engine::Point c = orbCentre(i, E, t);
-        const double r1 = orb.size * W;
-        Image g = filters::radialGradient(c, 0.2 * r1, r1, Color::fromSRGB(orb.r, orb.g, orb.b, orb.a),
-                                          Color::fromSRGB(orb.r, orb.g, orb.b, 0));
-        if (g.isNull()) continue;
-        g = g.cropped(E).cropped({c.x - r1 - 1, c.y - r1 - 1, 2 * r1 + 2, 2 * r1 + 2});
-        acc = filters::screenBlend(g, acc).cropped(E);
-    }
-
     // 12. Warm centre light.
-    {
-        const engine::Point c{midX + std::sin(0.1 * t) * 24, midY + std::cos(0.09 * t) * 18};
-        Image g = filters::radialGradient(c, 0.1 * W, 0.75 * W, Color::fromSRGB(1.0, 0.97, 0.9, 0.09),
-                                          Color::fromSRGB(1.0, 0.97, 0.9, 0));
+    const engine::Point warm{midX + std::sin(0.1 * t) * 24, midY + std::cos(0.09 * t) * 18};
+    const Color warmInner = Color::fromSRGB(1.0, 0.97, 0.9, 0.09), warmOuter = Color::fromSRGB(1.0, 0.97, 0.9, 0);
+    if (fast && !acc.isNull()) {
+        // All eleven screened in one pass over the drifted picture.
+        std::vector<Light> lights;
+        auto rgba = [](const Color& c) { return std::array<float, 4>{c.r, c.g, c.b, c.a}; };
+        for (int i = 0; i < 10; ++i) {
+            const Orb& orb = orbs()[size_t(i)];
+            const engine::Point c = orbCentre(i, E, t);
+            const double r1 = orb.size * W;
+            lights.push_back({c.x, c.y, 0.2 * r1, r1, rgba(Color::fromSRGB(orb.r, orb.g, orb.b, orb.a)),
+                              rgba(Color::fromSRGB(orb.r, orb.g, orb.b, 0))});
+        }
+        lights.push_back({warm.x, warm.y, 0.1 * W, 0.75 * W, rgba(warmInner), rgba(warmOuter)});
+        acc = screenLights(acc.cropped(E), std::move(lights), E);
+    } else {
+        for (int i = 0; i < 10; ++i) {
+            const Orb& orb = orbs()[size_t(i)];
+            const engine::Point c = orbCentre(i, E, t);
+            const double r1 = orb.size * W;
+            Image g = filters::radialGradient(c, 0.2 * r1, r1, Color::fromSRGB(orb.r, orb.g, orb.b, orb.a),
+                                              Color::fromSRGB(orb.r, orb.g, orb.b, 0));
+            if (g.isNull()) continue;
+            g = g.cropped(E).cropped({c.x - r1 - 1, c.y - r1 - 1, 2 * r1 + 2, 2 * r1 + 2});
+            acc = filters::screenBlend(g, acc).cropped(E);
+        }
+        Image g = filters::radialGradient(warm, 0.1 * W, 0.75 * W, warmInner, warmOuter);
         if (!g.isNull()) acc = filters::screenBlend(g.cropped(E), acc).cropped(E);
     }
 

@@ -1,5 +1,10 @@
 #include "effects/DreamKernels.h"
 
+#include "pipeline/engine/Renderer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <immintrin.h>
 
 namespace ostrela::effects::dream {
@@ -130,5 +135,59 @@ private:
 }  // namespace
 
 engine::PixelOpPtr wideGammaOp(float power) { return std::make_shared<WideGammaOp>(power); }
+
+namespace {
+
+class LightsNode final : public engine::Node {
+public:
+    LightsNode(engine::NodePtr under, std::vector<Light> lights, const engine::Rect& extent)
+        : under_(std::move(under)), lights_(std::move(lights)), extent_(extent) {}
+    engine::Rect extent() const override { return extent_; }
+    int inputCount() const override { return 1; }
+    const engine::Node* input(int) const override { return under_.get(); }
+    void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
+        const float* src = ctx.pull(*under_, r);
+        std::memcpy(out, src, size_t(r.w) * r.h * 4 * sizeof(float));
+        for (const Light& l : lights_) {
+            // Pixels whose centres can lie within r1 (a pixel of margin, as the orbs' crop keeps).
+            const int x0 = std::max(r.x, int(std::floor(l.cx - l.r1 - 1))), x1 = std::min(r.maxX(), int(std::ceil(l.cx + l.r1 + 1)));
+            const int y0 = std::max(r.y, int(std::floor(l.cy - l.r1 - 1))), y1 = std::min(r.maxY(), int(std::ceil(l.cy + l.r1 + 1)));
+            if (x0 >= x1 || y0 >= y1) continue;
+            const __m128 c0 = _mm_loadu_ps(l.inner.data());
+            const __m128 d = _mm_sub_ps(_mm_loadu_ps(l.outer.data()), c0);
+            const double span = l.r1 - l.r0;
+            const float inv = span != 0 ? float(1.0 / span) : 0.0f;
+            const float r0 = float(l.r0);
+            const int n = x1 - x0;
+            for (int y = y0; y < y1; ++y) {
+                const float dy = float(y + 0.5 - l.cy);
+                const float dy2 = dy * dy;
+                float* o = out + (size_t(y - r.y) * r.w + (x0 - r.x)) * 4;
+                for (int i = 0; i < n; ++i) {
+                    const float dx = float(x0 + i + 0.5 - l.cx);
+                    const float dist = std::sqrt(dx * dx + dy2);
+                    float t = span != 0 ? (dist - r0) * inv : (dist < r0 ? 0.0f : 1.0f);
+                    t = std::clamp(t, 0.0f, 1.0f);
+                    const __m128 g = _mm_add_ps(c0, _mm_mul_ps(d, _mm_set1_ps(t)));
+                    const __m128 b = _mm_loadu_ps(o + 4 * i);
+                    _mm_storeu_ps(o + 4 * i, _mm_sub_ps(_mm_add_ps(g, b), _mm_mul_ps(g, b)));
+                }
+            }
+        }
+        engine::detail::clearOutside(out, r, extent_);
+    }
+
+private:
+    engine::NodePtr under_;
+    std::vector<Light> lights_;
+    engine::Rect extent_;
+};
+
+}  // namespace
+
+engine::Image screenLights(const engine::Image& under, std::vector<Light> lights, const engine::Rect& extent) {
+    if (under.isNull()) return under;
+    return engine::Image(std::make_shared<LightsNode>(under.node(), std::move(lights), extent));
+}
 
 }  // namespace ostrela::effects::dream
