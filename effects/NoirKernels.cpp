@@ -158,7 +158,33 @@ public:
             if (opaque) {
                 const float* et = tables_->edge.data();
                 const float* ft = tables_->finishRgba.data();
-                for (int x2 = 0; x2 < r.w; ++x2) {
+                int x2 = 0;
+                // Four pixels at a time: the same arithmetic as the loop below, table reads aside.
+                const __m128 se = _mm_set1_ps(float(kSteps)), sf = _mm_set1_ps(float(kFinishSteps));
+                for (; x2 + 4 <= r.w; x2 += 4) {
+                    const __m128 pe = _mm_mul_ps(_mm_loadu_ps(mag + x2), se);
+                    const __m128i ie = _mm_cvttps_epi32(pe);
+                    const __m128 fe = _mm_sub_ps(pe, _mm_cvtepi32_ps(ie));
+                    alignas(16) int ii[4];
+                    _mm_store_si128(reinterpret_cast<__m128i*>(ii), ie);
+                    const __m128 e0 = _mm_setr_ps(et[ii[0]], et[ii[1]], et[ii[2]], et[ii[3]]);
+                    const __m128 e1 = _mm_setr_ps(et[ii[0] + 1], et[ii[1] + 1], et[ii[2] + 1], et[ii[3] + 1]);
+                    const __m128 d = _mm_add_ps(e0, _mm_mul_ps(_mm_sub_ps(e1, e0), fe));
+                    const float* c = centre + 4 * x2;
+                    const __m128 m = _mm_setr_ps(c[0], c[4], c[8], c[12]);
+                    const __m128 sc = clamp01(_mm_sub_ps(_mm_add_ps(d, m), _mm_mul_ps(d, m)));
+                    const __m128 pf = _mm_mul_ps(_mm_sqrt_ps(sc), sf);
+                    const __m128i jf = _mm_cvttps_epi32(pf);
+                    alignas(16) int jj[4];
+                    alignas(16) float ww[4];
+                    _mm_store_si128(reinterpret_cast<__m128i*>(jj), jf);
+                    _mm_store_ps(ww, _mm_sub_ps(pf, _mm_cvtepi32_ps(jf)));
+                    for (int q = 0; q < 4; ++q) {
+                        const __m128 lo = _mm_loadu_ps(ft + 4 * jj[q]), hi = _mm_loadu_ps(ft + 4 * jj[q] + 4);
+                        _mm_storeu_ps(o + 4 * (x2 + q), _mm_add_ps(lo, _mm_mul_ps(_mm_sub_ps(hi, lo), _mm_set1_ps(ww[q]))));
+                    }
+                }
+                for (; x2 < r.w; ++x2) {
                     const float pe = mag[x2] * kSteps;
                     const int ie = int(pe);
                     const float d = et[ie] + (et[ie + 1] - et[ie]) * (pe - float(ie));
