@@ -8,6 +8,7 @@
 #include "pipeline/FrameBuffer.h"
 #include "pipeline/FrameComposer.h"
 #include "pipeline/Settings.h"
+#include "pipeline/engine/Renderer.h"
 
 #include <benchmark/benchmark.h>
 
@@ -109,7 +110,40 @@ void BM_MissionControlHUDBitmap(benchmark::State& state) {
     }
 }
 
+// Dream Sequence's fast path against its plain chain over three frames (the echo in use): the
+// largest and mean 8-bit difference of the 1280×720 frame.
+void BM_DreamShortcutDifference(benchmark::State& state) {
+    const engine::Image src = effects::fitToOutput(engine::Image::fromQImage(cameraPicture(1280, 720)));
+    engine::Renderer renderer(2, 64);
+    QImage out[2];
+    for (auto _ : state)
+        for (int plain = 0; plain < 2; ++plain) {
+            effects::dream::resetEchoForTesting();
+            effects::setStraightforwardChains(plain == 1);
+            engine::Image im;
+            for (int f = 0; f < 3; ++f) im = effects::applyVideoEffect(VideoEffect::dreamSequence, src, 820000000.0 + f / 30.0, 0);
+            out[plain] = renderer.renderQImage(im, {0, 0, 1280, 720});
+        }
+    effects::setStraightforwardChains(false);
+    effects::dream::resetEchoForTesting();
+    int maxDiff = 0;
+    double sum = 0;
+    for (int y = 0; y < 720; ++y) {
+        const uchar* a = out[0].constScanLine(y);
+        const uchar* b = out[1].constScanLine(y);
+        for (int i = 0; i < 1280 * 4; ++i) {
+            const int d = std::abs(int(a[i]) - int(b[i]));
+            maxDiff = std::max(maxDiff, d);
+            sum += d;
+        }
+    }
+    state.counters["max_diff"] = maxDiff;
+    state.counters["mean_diff"] = sum / (1280.0 * 720 * 4);
+}
+
 }  // namespace
+
+BENCHMARK(BM_DreamShortcutDifference)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 #define FX4_BENCH(fn) \
     BENCHMARK(fn)->Unit(benchmark::kMillisecond)->Repetitions(15)->ReportAggregatesOnly(true) \

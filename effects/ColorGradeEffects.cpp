@@ -2,6 +2,7 @@
 
 #include "effects/Effects.h"
 #include "effects/GradeShortcuts.h"
+#include "effects/NoirKernels.h"
 #include "effects/Kernels.h"
 #include "pipeline/engine/ColorSpace.h"
 #include "pipeline/engine/Filters.h"
@@ -214,12 +215,16 @@ Image renderXray(const Image& image) {
 Image renderNoir(const Image& image) {
     const Rect e = image.extent();
     const Image mono = viaTable(image, noirMonoTable, noirMono);
-    const Image edges = filters::edges(mono, 2.0);
-    // Edges of a grey picture are grey, and so is their screen over it: both tone steps below
-    // are functions of one value and read tables (colour controls brightness −0.4; false colour).
-    const Image darkEdges = colorGradeShortcuts ? edges.pixelOp(noirDarkEdgesOp()) : noirDarkEdges(edges);
-    Image out = filters::screenBlend(darkEdges, mono);
-    out = colorGradeShortcuts ? out.pixelOp(noirFalseColorOp()) : noirFalseColor(out);
+    Image out;
+    if (colorGradeShortcuts) {
+        // Edges of a grey picture are grey, and so is their screen over it: both tone steps are
+        // functions of one value and read tables (colour controls brightness −0.4; false colour).
+        // One pass finds the edges from one channel and screens them over the picture it read.
+        out = noir::linesOverGrey(mono, 2.0, noirDarkEdgesOp(), noirFalseColorOp());
+    } else {
+        const Image edges = filters::edges(mono, 2.0);
+        out = noirFalseColor(filters::screenBlend(noirDarkEdges(edges), mono));
+    }
     out = filters::bloom(computedOnce(out), 4.0, 0.35);
     out = filters::vignette(out, 1.1, 1.6);
     if (colorGradeShortcuts) out = out.pixelOp(opaqueAgainOp());

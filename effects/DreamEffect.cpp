@@ -1,5 +1,6 @@
 #include "effects/DreamEffect.h"
 
+#include "effects/DreamKernels.h"
 #include "effects/DrunkEffect.h"
 #include "effects/Kernels.h"
 #include "pipeline/engine/Filters.h"
@@ -228,8 +229,12 @@ public:
                     lo = hi = 0;
                 }
                 static const bool wide = __builtin_cpu_supports("avx");
+                static const bool fused = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
                 int i0 = lo;
-                if (wide) i0 = spanWide(r0, r1, cx, cw, wy, lo, hi, o);
+                if (fused)
+                    i0 = spanFused(r0, r1, cx, cw, wy, lo, hi, o);
+                else if (wide)
+                    i0 = spanWide(r0, r1, cx, cw, wy, lo, hi, o);
                 for (int i = i0; i < hi; ++i) {
                     const int x0 = cx[i];
                     const __m128 vx = _mm_set1_ps(cw[i]);
@@ -274,6 +279,26 @@ public:
 
 private:
     // Two pixels at a time, the same arithmetic as the four-wide path; returns where it stopped.
+    // The same with fused multiply-adds (rounding differs by an ulp or so).
+    __attribute__((target("avx2,fma"))) static int spanFused(const float* r0, const float* r1, const int* cx,
+                                                             const float* cw, float wy, int lo, int hi, float* o) {
+        const __m256 vy = _mm256_set1_ps(wy), a24 = _mm256_set1_ps(0.24f);
+        int i = lo;
+        for (; i + 2 <= hi; i += 2) {
+            const int xa = 4 * cx[i], xb = 4 * cx[i + 1];
+            const __m256 vx = _mm256_set_m128(_mm_set1_ps(cw[i + 1]), _mm_set1_ps(cw[i]));
+            const __m256 a0 = _mm256_loadu2_m128(r0 + xb, r0 + xa), a1 = _mm256_loadu2_m128(r0 + xb + 4, r0 + xa + 4);
+            const __m256 b0 = _mm256_loadu2_m128(r1 + xb, r1 + xa), b1 = _mm256_loadu2_m128(r1 + xb + 4, r1 + xa + 4);
+            const __m256 bot = _mm256_fmadd_ps(_mm256_sub_ps(a1, a0), vx, a0);
+            const __m256 top = _mm256_fmadd_ps(_mm256_sub_ps(b1, b0), vx, b0);
+            const __m256 sv = _mm256_mul_ps(_mm256_fmadd_ps(_mm256_sub_ps(top, bot), vy, bot), a24);
+            const __m256 acc = _mm256_loadu_ps(o + 4 * i);
+            // sv + acc − sv·acc = sv·(1 − acc) + acc
+            _mm256_storeu_ps(o + 4 * i, _mm256_fmadd_ps(sv, _mm256_sub_ps(_mm256_set1_ps(1.0f), acc), acc));
+        }
+        return i;
+    }
+
     __attribute__((target("avx"))) static int spanWide(const float* r0, const float* r1, const int* cx,
                                                        const float* cw, float wy, int lo, int hi, float* o) {
         const __m256 vy = _mm256_set1_ps(wy), a24 = _mm256_set1_ps(0.24f);
@@ -388,7 +413,7 @@ Image renderDreamSequence(const Image& image, double t) {
 
     // 2–4. Grade, gamma, hue drift.
     Image G = filters::colorControls(picture, 0.92, 0.015, 0.88);
-    G = filters::gammaAdjust(G, 0.9);
+    G = straightforwardChains() ? filters::gammaAdjust(G, 0.9) : G.pixelOp(wideGammaOp(0.9f));
     G = filters::hueAdjust(G, hueAngle(t));
     // G is read by the glow's blur and as its background: evaluate it once.
     G = materialize(G);
@@ -443,22 +468,34 @@ Image renderDreamSequence(const Image& image, double t) {
 
     // 11. Orbs. Beyond its outer radius an orb is fully transparent and screening it changes
     // nothing, so each is evaluated over its bounding square only.
-    for (int i = 0; i < 10; ++i) {
-        const Orb& orb = orbs()[size_t(i)];
-        const engine::Point c = orbCentre(i, E, t);
-        const double r1 = orb.size * W;
-        Image g = filters::radialGradient(c, 0.2 * r1, r1, Color::fromSRGB(orb.r, orb.g, orb.b, orb.a),
-                                          Color::fromSRGB(orb.r, orb.g, orb.b, 0));
-        if (g.isNull()) continue;
-        g = g.cropped(E).cropped({c.x - r1 - 1, c.y - r1 - 1, 2 * r1 + 2, 2 * r1 + 2});
-        acc = filters::screenBlend(g, acc).cropped(E);
-    }
-
     // 12. Warm centre light.
-    {
-        const engine::Point c{midX + std::sin(0.1 * t) * 24, midY + std::cos(0.09 * t) * 18};
-        Image g = filters::radialGradient(c, 0.1 * W, 0.75 * W, Color::fromSRGB(1.0, 0.97, 0.9, 0.09),
-                                          Color::fromSRGB(1.0, 0.97, 0.9, 0));
+    const engine::Point warm{midX + std::sin(0.1 * t) * 24, midY + std::cos(0.09 * t) * 18};
+    const Color warmInner = Color::fromSRGB(1.0, 0.97, 0.9, 0.09), warmOuter = Color::fromSRGB(1.0, 0.97, 0.9, 0);
+    if (fast && !acc.isNull()) {
+        // All eleven screened in one pass over the drifted picture.
+        std::vector<Light> lights;
+        auto rgba = [](const Color& c) { return std::array<float, 4>{c.r, c.g, c.b, c.a}; };
+        for (int i = 0; i < 10; ++i) {
+            const Orb& orb = orbs()[size_t(i)];
+            const engine::Point c = orbCentre(i, E, t);
+            const double r1 = orb.size * W;
+            lights.push_back({c.x, c.y, 0.2 * r1, r1, rgba(Color::fromSRGB(orb.r, orb.g, orb.b, orb.a)),
+                              rgba(Color::fromSRGB(orb.r, orb.g, orb.b, 0))});
+        }
+        lights.push_back({warm.x, warm.y, 0.1 * W, 0.75 * W, rgba(warmInner), rgba(warmOuter)});
+        acc = screenLights(acc.cropped(E), std::move(lights), E);
+    } else {
+        for (int i = 0; i < 10; ++i) {
+            const Orb& orb = orbs()[size_t(i)];
+            const engine::Point c = orbCentre(i, E, t);
+            const double r1 = orb.size * W;
+            Image g = filters::radialGradient(c, 0.2 * r1, r1, Color::fromSRGB(orb.r, orb.g, orb.b, orb.a),
+                                              Color::fromSRGB(orb.r, orb.g, orb.b, 0));
+            if (g.isNull()) continue;
+            g = g.cropped(E).cropped({c.x - r1 - 1, c.y - r1 - 1, 2 * r1 + 2, 2 * r1 + 2});
+            acc = filters::screenBlend(g, acc).cropped(E);
+        }
+        Image g = filters::radialGradient(warm, 0.1 * W, 0.75 * W, warmInner, warmOuter);
         if (!g.isNull()) acc = filters::screenBlend(g.cropped(E), acc).cropped(E);
     }
 

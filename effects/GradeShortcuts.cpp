@@ -364,7 +364,7 @@ public:
                 srcRect = band;
             } else if (state_[i].compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
                 std::vector<float> buf = BandPool::shared().take(size_t(band.w) * band.h * 4);
-                std::memcpy(buf.data(), ctx.pull(*in_, band), buf.size() * sizeof(float));
+                ctx.renderInto(*in_, band, buf.data());  // straight into the band, no staging copy
                 bands_[i] = std::move(buf);
                 state_[i].store(2, std::memory_order_release);
                 src = bands_[i].data();

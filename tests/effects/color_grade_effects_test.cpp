@@ -266,6 +266,44 @@ TEST(Noir, GreyscaleWithTintedEnds) {
     EXPECT_LT(mean(p, {1180, 560, 40, 40}, 1), 0.1);
 }
 
+// The one-pass line drawing against edges, tone, screen and false colour as separate filters,
+// on hard bar edges, a ramp and translucent shapes.
+TEST(Noir, OnePassLinesMatchTheFilters) {
+    QImage cam = bars(1280, 720);
+    {
+        QPainter p(&cam);
+        p.setCompositionMode(QPainter::CompositionMode_Source);
+        p.fillRect(QRect(300, 100, 200, 120), QColor(200, 60, 30, 128));
+        p.setPen(QPen(QColor(255, 255, 255, 90), 3));
+        p.drawEllipse(QRect(820, 80, 300, 200));
+    }
+    const Image src = Image::fromQImage(cam);
+    engine::Renderer renderer(2, 64);
+    QImage out[2];
+    for (int plain = 0; plain < 2; ++plain) {
+        colorGradeShortcuts = plain == 0;
+        out[plain] = renderer.renderQImage(renderNoir(src), {0, 0, 1280, 720});
+    }
+    colorGradeShortcuts = true;
+    int maxErr = 0;
+    double sum = 0;
+    for (int y = 0; y < 720; ++y) {
+        const uchar* a = out[0].constScanLine(y);
+        const uchar* b = out[1].constScanLine(y);
+        for (int x = 0; x < 1280 * 4; ++x) {
+            const int d = std::abs(int(a[x]) - int(b[x]));
+            maxErr = std::max(maxErr, d);
+            sum += d;
+        }
+    }
+    EXPECT_LE(maxErr, 2);
+    EXPECT_LT(sum / (1280.0 * 720 * 4), 0.05);
+    // The lines are there: the boundary between the green and magenta bars (x = 640) is lighter
+    // than the magenta bar a few pixels away.
+    const int edge = qGreen(out[0].pixel(640, 250)), magenta = qGreen(out[0].pixel(660, 250));
+    EXPECT_GT(edge, magenta + 20);
+}
+
 // ---- Snow ----
 
 TEST(Snow, LayerOffsetsAtTimeZeroAndLater) {

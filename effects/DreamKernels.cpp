@@ -1,0 +1,193 @@
+#include "effects/DreamKernels.h"
+
+#include "pipeline/engine/Renderer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <immintrin.h>
+
+namespace ostrela::effects::dream {
+
+namespace {
+
+// The filters' log2 and exp2 polynomials, four lanes.
+inline __m128 log2V(__m128 x) {
+    const __m128i bits = _mm_castps_si128(x);
+    const __m128 e = _mm_cvtepi32_ps(_mm_sub_epi32(_mm_srli_epi32(bits, 23), _mm_set1_epi32(127)));
+    const __m128 m = _mm_castsi128_ps(_mm_or_si128(_mm_and_si128(bits, _mm_set1_epi32(0x007FFFFF)), _mm_set1_epi32(0x3F800000)));
+    const __m128 t = _mm_sub_ps(m, _mm_set1_ps(1.0f));
+    __m128 p = _mm_set1_ps(2.049034609e-02f);
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(-9.606624941e-02f));
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(2.155885327e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(-3.392477732e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(4.777059308e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(-7.211627342e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(1.442693257e+00f));
+    return _mm_add_ps(e, _mm_mul_ps(t, p));
+}
+inline __m128 exp2V(__m128 y) {
+    y = _mm_min_ps(_mm_max_ps(y, _mm_set1_ps(-126.0f)), _mm_set1_ps(126.0f));
+    const __m128 fl = _mm_floor_ps(y);
+    const __m128 f = _mm_sub_ps(y, fl);
+    __m128 p = _mm_set1_ps(1.895107290e-03f);
+    p = _mm_add_ps(_mm_mul_ps(p, f), _mm_set1_ps(8.946214669e-03f));
+    p = _mm_add_ps(_mm_mul_ps(p, f), _mm_set1_ps(5.586328266e-02f));
+    p = _mm_add_ps(_mm_mul_ps(p, f), _mm_set1_ps(2.401407701e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, f), _mm_set1_ps(6.931546200e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, f), _mm_set1_ps(9.999998958e-01f));
+    const __m128i scale = _mm_slli_epi32(_mm_add_epi32(_mm_cvtps_epi32(fl), _mm_set1_epi32(127)), 23);
+    return _mm_mul_ps(p, _mm_castsi128_ps(scale));
+}
+inline __m128 unpremultiply(__m128 v, float a) {
+    if (a >= 1.0f) return v;
+    if (!(a > 0.0f)) return _mm_setzero_ps();
+    const __m128 va = _mm_set1_ps(a);
+    const __m128 un = _mm_blendv_ps(_mm_mul_ps(v, _mm_set1_ps(1.0f / a)), v, _mm_cmpgt_ps(v, va));
+    return _mm_blend_ps(un, v, 8);
+}
+
+// One pixel exactly as the filter does it.
+inline void gammaPixel(float* p, __m128 pw) {
+    const float a = p[3];
+    if (!(a > 0.0f)) {
+        p[0] = p[1] = p[2] = p[3] = 0.0f;
+        return;
+    }
+    const __m128 v = _mm_loadu_ps(p);
+    const __m128 un = _mm_max_ps(unpremultiply(v, a), _mm_setzero_ps());
+    __m128 r = exp2V(_mm_mul_ps(pw, log2V(_mm_max_ps(un, _mm_set1_ps(1e-30f)))));
+    r = _mm_and_ps(r, _mm_cmpgt_ps(un, _mm_setzero_ps()));
+    const __m128 va = _mm_set1_ps(a);
+    _mm_storeu_ps(p, _mm_blend_ps(_mm_mul_ps(r, va), va, 8));
+}
+
+// Eight lanes, the same operations in the same order (no fused multiply-adds).
+__attribute__((target("avx2"))) inline __m256 log2W(__m256 x) {
+    const __m256i bits = _mm256_castps_si256(x);
+    const __m256 e = _mm256_cvtepi32_ps(_mm256_sub_epi32(_mm256_srli_epi32(bits, 23), _mm256_set1_epi32(127)));
+    const __m256 m = _mm256_castsi256_ps(
+        _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi32(0x007FFFFF)), _mm256_set1_epi32(0x3F800000)));
+    const __m256 t = _mm256_sub_ps(m, _mm256_set1_ps(1.0f));
+    __m256 p = _mm256_set1_ps(2.049034609e-02f);
+    p = _mm256_add_ps(_mm256_mul_ps(p, t), _mm256_set1_ps(-9.606624941e-02f));
+    p = _mm256_add_ps(_mm256_mul_ps(p, t), _mm256_set1_ps(2.155885327e-01f));
+    p = _mm256_add_ps(_mm256_mul_ps(p, t), _mm256_set1_ps(-3.392477732e-01f));
+    p = _mm256_add_ps(_mm256_mul_ps(p, t), _mm256_set1_ps(4.777059308e-01f));
+    p = _mm256_add_ps(_mm256_mul_ps(p, t), _mm256_set1_ps(-7.211627342e-01f));
+    p = _mm256_add_ps(_mm256_mul_ps(p, t), _mm256_set1_ps(1.442693257e+00f));
+    return _mm256_add_ps(e, _mm256_mul_ps(t, p));
+}
+__attribute__((target("avx2"))) inline __m256 exp2W(__m256 y) {
+    y = _mm256_min_ps(_mm256_max_ps(y, _mm256_set1_ps(-126.0f)), _mm256_set1_ps(126.0f));
+    const __m256 fl = _mm256_floor_ps(y);
+    const __m256 f = _mm256_sub_ps(y, fl);
+    __m256 p = _mm256_set1_ps(1.895107290e-03f);
+    p = _mm256_add_ps(_mm256_mul_ps(p, f), _mm256_set1_ps(8.946214669e-03f));
+    p = _mm256_add_ps(_mm256_mul_ps(p, f), _mm256_set1_ps(5.586328266e-02f));
+    p = _mm256_add_ps(_mm256_mul_ps(p, f), _mm256_set1_ps(2.401407701e-01f));
+    p = _mm256_add_ps(_mm256_mul_ps(p, f), _mm256_set1_ps(6.931546200e-01f));
+    p = _mm256_add_ps(_mm256_mul_ps(p, f), _mm256_set1_ps(9.999998958e-01f));
+    const __m256i scale = _mm256_slli_epi32(_mm256_add_epi32(_mm256_cvtps_epi32(fl), _mm256_set1_epi32(127)), 23);
+    return _mm256_mul_ps(p, _mm256_castsi256_ps(scale));
+}
+
+// Pairs of opaque pixels eight lanes at a time; anything else one pixel at a time. Returns
+// nothing: every pixel is done.
+__attribute__((target("avx2"))) void gammaWide(float* p, int n, float power) {
+    const __m256 pw = _mm256_set1_ps(power), tiny = _mm256_set1_ps(1e-30f);
+    const __m128 pw4 = _mm_set1_ps(power);
+    int i = 0;
+    for (; i + 2 <= n; i += 2, p += 8) {
+        if (!(p[3] >= 1.0f && p[7] >= 1.0f)) {
+            gammaPixel(p, pw4);
+            gammaPixel(p + 4, pw4);
+            continue;
+        }
+        const __m256 v = _mm256_loadu_ps(p);
+        const __m256 un = _mm256_max_ps(v, _mm256_setzero_ps());
+        __m256 r = exp2W(_mm256_mul_ps(pw, log2W(_mm256_max_ps(un, tiny))));
+        r = _mm256_and_ps(r, _mm256_cmp_ps(un, _mm256_setzero_ps(), _CMP_GT_OQ));
+        // Times alpha (lanes 3 and 7 hold it), alpha kept.
+        const __m256 va = _mm256_permute_ps(v, 0xFF);
+        _mm256_storeu_ps(p, _mm256_blend_ps(_mm256_mul_ps(r, va), va, 0x88));
+    }
+    for (; i < n; ++i, p += 4) gammaPixel(p, pw4);
+}
+
+class WideGammaOp final : public engine::PixelOp {
+public:
+    explicit WideGammaOp(float power) : power_(power), wide_(__builtin_cpu_supports("avx2")) {}
+    void apply(float* p, int n) const override {
+        if (wide_) {
+            gammaWide(p, n, power_);
+            return;
+        }
+        const __m128 pw = _mm_set1_ps(power_);
+        for (int i = 0; i < n; ++i, p += 4) gammaPixel(p, pw);
+    }
+
+private:
+    float power_;
+    bool wide_;
+};
+
+}  // namespace
+
+engine::PixelOpPtr wideGammaOp(float power) { return std::make_shared<WideGammaOp>(power); }
+
+namespace {
+
+class LightsNode final : public engine::Node {
+public:
+    LightsNode(engine::NodePtr under, std::vector<Light> lights, const engine::Rect& extent)
+        : under_(std::move(under)), lights_(std::move(lights)), extent_(extent) {}
+    engine::Rect extent() const override { return extent_; }
+    int inputCount() const override { return 1; }
+    const engine::Node* input(int) const override { return under_.get(); }
+    void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
+        const float* src = ctx.pull(*under_, r);
+        std::memcpy(out, src, size_t(r.w) * r.h * 4 * sizeof(float));
+        for (const Light& l : lights_) {
+            // Pixels whose centres can lie within r1 (a pixel of margin, as the orbs' crop keeps).
+            const int x0 = std::max(r.x, int(std::floor(l.cx - l.r1 - 1))), x1 = std::min(r.maxX(), int(std::ceil(l.cx + l.r1 + 1)));
+            const int y0 = std::max(r.y, int(std::floor(l.cy - l.r1 - 1))), y1 = std::min(r.maxY(), int(std::ceil(l.cy + l.r1 + 1)));
+            if (x0 >= x1 || y0 >= y1) continue;
+            const __m128 c0 = _mm_loadu_ps(l.inner.data());
+            const __m128 d = _mm_sub_ps(_mm_loadu_ps(l.outer.data()), c0);
+            const double span = l.r1 - l.r0;
+            const float inv = span != 0 ? float(1.0 / span) : 0.0f;
+            const float r0 = float(l.r0);
+            const int n = x1 - x0;
+            for (int y = y0; y < y1; ++y) {
+                const float dy = float(y + 0.5 - l.cy);
+                const float dy2 = dy * dy;
+                float* o = out + (size_t(y - r.y) * r.w + (x0 - r.x)) * 4;
+                for (int i = 0; i < n; ++i) {
+                    const float dx = float(x0 + i + 0.5 - l.cx);
+                    const float dist = std::sqrt(dx * dx + dy2);
+                    float t = span != 0 ? (dist - r0) * inv : (dist < r0 ? 0.0f : 1.0f);
+                    t = std::clamp(t, 0.0f, 1.0f);
+                    const __m128 g = _mm_add_ps(c0, _mm_mul_ps(d, _mm_set1_ps(t)));
+                    const __m128 b = _mm_loadu_ps(o + 4 * i);
+                    _mm_storeu_ps(o + 4 * i, _mm_sub_ps(_mm_add_ps(g, b), _mm_mul_ps(g, b)));
+                }
+            }
+        }
+        engine::detail::clearOutside(out, r, extent_);
+    }
+
+private:
+    engine::NodePtr under_;
+    std::vector<Light> lights_;
+    engine::Rect extent_;
+};
+
+}  // namespace
+
+engine::Image screenLights(const engine::Image& under, std::vector<Light> lights, const engine::Rect& extent) {
+    if (under.isNull()) return under;
+    return engine::Image(std::make_shared<LightsNode>(under.node(), std::move(lights), extent));
+}
+
+}  // namespace ostrela::effects::dream

@@ -1,0 +1,23 @@
+#pragma once
+// Dream Sequence's per-pixel steps in wider forms that give the filters' own pixels.
+#include "pipeline/engine/Image.h"
+
+#include <array>
+#include <vector>
+
+namespace ostrela::effects::dream {
+
+// filters::gammaAdjust's step (straight values to `power`, in linear light), two pixels at a
+// time where the processor has eight-wide arithmetic; the same polynomials, the same results.
+engine::PixelOpPtr wideGammaOp(float power);
+
+// A radial light as filters::radialGradient draws it (colours premultiplied linear), with a
+// transparent outer colour so nothing beyond radius r1 is touched.
+struct Light {
+    double cx, cy, r0, r1;
+    std::array<float, 4> inner, outer;
+};
+// `under` with each light screened over it in one pass; each light only over its bounding square.
+engine::Image screenLights(const engine::Image& under, std::vector<Light> lights, const engine::Rect& extent);
+
+}  // namespace ostrela::effects::dream

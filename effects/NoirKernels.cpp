@@ -1,0 +1,236 @@
+#include "effects/NoirKernels.h"
+
+#include "pipeline/engine/Renderer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <mutex>
+#include <vector>
+#include <immintrin.h>
+
+namespace ostrela::effects::noir {
+
+using engine::Image;
+using engine::IRect;
+using engine::Rect;
+
+namespace {
+
+// The sRGB curves exactly as the tone filters evaluate them, so these edges equal theirs.
+inline __m128 clamp01(__m128 v) { return _mm_min_ps(_mm_max_ps(v, _mm_setzero_ps()), _mm_set1_ps(1.0f)); }
+inline __m128 refinedRsqrt(__m128 x) {
+    const __m128 y = _mm_rsqrt_ps(x);
+    return _mm_mul_ps(y, _mm_sub_ps(_mm_set1_ps(1.5f), _mm_mul_ps(_mm_mul_ps(_mm_set1_ps(0.5f), x), _mm_mul_ps(y, y))));
+}
+inline __m128 fourthRoot(__m128 x) { return refinedRsqrt(refinedRsqrt(_mm_max_ps(x, _mm_set1_ps(1e-20f)))); }
+inline __m128 encodeV(__m128 x) {
+    x = clamp01(x);
+    const __m128 t = fourthRoot(x);
+    __m128 p = _mm_set1_ps(7.885579970e-02f);
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(-3.293718701e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(1.117347004e+00f));
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(1.980407774e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(-6.484378023e-02f));
+    const __m128 toe = _mm_mul_ps(x, _mm_set1_ps(12.92f));
+    return _mm_blendv_ps(p, toe, _mm_cmplt_ps(x, _mm_set1_ps(0.0031308f)));
+}
+inline __m128 decodeV(__m128 s) {
+    s = clamp01(s);
+    __m128 p = _mm_set1_ps(-8.564527276e-02f);
+    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(4.667377888e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(5.962257185e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(2.122565121e-02f));
+    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(1.382283144e-03f));
+    const __m128 toe = _mm_mul_ps(s, _mm_set1_ps(1.0f / 12.92f));
+    return _mm_blendv_ps(p, toe, _mm_cmplt_ps(s, _mm_set1_ps(0.04045f)));
+}
+
+constexpr int kSteps = 4096;
+constexpr int kFinishSteps = 1024;  // 16 KB of colours, kept in the first-level cache
+
+// Opaque grey pixels need one value per step: the edge tone as a function of the Sobel magnitude
+// (before its decode), the finish as one of the screened grey, in its square root.
+struct Tables {
+    engine::PixelOpPtr edgeTone, finish;
+    std::vector<float> edge, finishRgba;
+};
+
+std::shared_ptr<const Tables> bake(engine::PixelOpPtr edgeTone, engine::PixelOpPtr finish) {
+    auto t = std::make_shared<Tables>();
+    t->edgeTone = edgeTone;
+    t->finish = finish;
+    t->edge.resize(kSteps + 2);
+    std::vector<float> px(size_t(kSteps + 1) * 4);
+    for (int i = 0; i <= kSteps; ++i) {
+        const float d = _mm_cvtss_f32(decodeV(_mm_set1_ps(float(i) / kSteps)));
+        px[size_t(i) * 4 + 0] = px[size_t(i) * 4 + 1] = px[size_t(i) * 4 + 2] = d;
+        px[size_t(i) * 4 + 3] = 1.0f;
+    }
+    if (edgeTone) edgeTone->apply(px.data(), kSteps + 1);
+    for (int i = 0; i <= kSteps; ++i) t->edge[size_t(i)] = px[size_t(i) * 4];
+    t->edge[kSteps + 1] = t->edge[kSteps];
+    t->finishRgba.resize(size_t(kFinishSteps + 2) * 4);
+    for (int i = 0; i <= kFinishSteps; ++i) {
+        const float u = float(i) / kFinishSteps, v = u * u;
+        px[size_t(i) * 4 + 0] = px[size_t(i) * 4 + 1] = px[size_t(i) * 4 + 2] = v;
+        px[size_t(i) * 4 + 3] = 1.0f;
+    }
+    if (finish) finish->apply(px.data(), kFinishSteps + 1);
+    std::copy(px.begin(), px.begin() + long(kFinishSteps + 1) * 4, t->finishRgba.begin());
+    for (int c = 0; c < 4; ++c) t->finishRgba[size_t(kFinishSteps + 1) * 4 + c] = t->finishRgba[size_t(kFinishSteps) * 4 + c];
+    return t;
+}
+
+// Baked once for the ops a frame passes (the same ones every frame).
+std::shared_ptr<const Tables> tablesFor(const engine::PixelOpPtr& edgeTone, const engine::PixelOpPtr& finish) {
+    static std::mutex mutex;
+    static std::shared_ptr<const Tables> last;
+    std::lock_guard lock(mutex);
+    if (!last || last->edgeTone != edgeTone || last->finish != finish) last = bake(edgeTone, finish);
+    return last;
+}
+
+class LinesNode final : public engine::Node {
+public:
+    // `in` is the grey picture clamped to its extent; `extent` the picture's own.
+    LinesNode(engine::NodePtr in, const Rect& extent, double intensity, engine::PixelOpPtr edgeTone, engine::PixelOpPtr finish)
+        : in_(std::move(in)), extent_(extent), k_(float(intensity) / 8.0f), edgeTone_(std::move(edgeTone)),
+          finish_(std::move(finish)), tables_(tablesFor(edgeTone_, finish_)) {}
+    Rect extent() const override { return extent_; }
+    int inputCount() const override { return 1; }
+    const engine::Node* input(int) const override { return in_.get(); }
+    IRect roi(int, const IRect& dest) const override { return dest.grown(1, 1); }
+    void render(engine::TileContext& ctx, const IRect& r, float* out) const override {
+        const IRect sr = r.grown(1, 1);
+        const float* src = ctx.pull(*in_, sr);
+        // Encoded premultiplied grey of the footprint, four pixels at a time; the tail is padded.
+        const size_t n = size_t(sr.w) * sr.h;
+        float* enc = ctx.alloc(n + 4);
+        size_t i = 0;
+        for (; i + 4 <= n; i += 4) {
+            const float* p = src + 4 * i;
+            const __m128 v = _mm_setr_ps(p[0], p[4], p[8], p[12]);
+            const __m128 a = _mm_setr_ps(p[3], p[7], p[11], p[15]);
+            const __m128 one = _mm_set1_ps(1.0f);
+            __m128 e;
+            if (_mm_movemask_ps(_mm_cmpge_ps(a, one)) == 0xF) {
+                e = encodeV(v);
+            } else {
+                // Straight value (kept where it exceeds alpha, as the filters do), zero where alpha is.
+                const __m128 un = _mm_blendv_ps(_mm_div_ps(v, _mm_max_ps(a, _mm_set1_ps(1e-30f))), v,
+                                                _mm_or_ps(_mm_cmpgt_ps(v, a), _mm_cmpge_ps(a, one)));
+                const __m128 live = _mm_cmpgt_ps(a, _mm_setzero_ps());
+                e = _mm_and_ps(_mm_mul_ps(encodeV(un), clamp01(a)), live);
+            }
+            _mm_storeu_ps(enc + i, e);
+        }
+        for (; i < n; ++i) {
+            const float v = src[4 * i], a = src[4 * i + 3];
+            float un = a >= 1.0f ? v : (!(a > 0.0f) ? 0.0f : (v > a ? v : v * (1.0f / a)));
+            enc[i] = !(a > 0.0f) ? 0.0f : _mm_cvtss_f32(encodeV(_mm_set1_ps(un))) * std::clamp(a, 0.0f, 1.0f);
+        }
+        const size_t stride = size_t(sr.w);
+        const __m128 two = _mm_set1_ps(2.0f), k = _mm_set1_ps(k_);
+        float* mag = ctx.alloc(size_t(r.w) + 4);
+        for (int j = 0; j < r.h; ++j) {
+            const float* m0 = enc + size_t(j) * stride;  // row below
+            const float* m1 = m0 + stride;
+            const float* m2 = m1 + stride;  // row above
+            int x = 0;
+            for (; x + 4 <= r.w; x += 4) {
+                const __m128 bl = _mm_loadu_ps(m0 + x), bc = _mm_loadu_ps(m0 + x + 1), br = _mm_loadu_ps(m0 + x + 2);
+                const __m128 ml = _mm_loadu_ps(m1 + x), mr = _mm_loadu_ps(m1 + x + 2);
+                const __m128 tl = _mm_loadu_ps(m2 + x), tc = _mm_loadu_ps(m2 + x + 1), tr = _mm_loadu_ps(m2 + x + 2);
+                const __m128 gx = _mm_add_ps(_mm_sub_ps(br, bl), _mm_add_ps(_mm_mul_ps(two, _mm_sub_ps(mr, ml)), _mm_sub_ps(tr, tl)));
+                const __m128 gy = _mm_add_ps(_mm_sub_ps(tl, bl), _mm_add_ps(_mm_mul_ps(two, _mm_sub_ps(tc, bc)), _mm_sub_ps(tr, br)));
+                _mm_storeu_ps(mag + x, clamp01(_mm_mul_ps(k, _mm_sqrt_ps(_mm_add_ps(_mm_mul_ps(gx, gx), _mm_mul_ps(gy, gy))))));
+            }
+            for (; x < r.w; ++x) {
+                const float gx = (m0[x + 2] - m0[x]) + 2 * (m1[x + 2] - m1[x]) + (m2[x + 2] - m2[x]);
+                const float gy = (m2[x] - m0[x]) + 2 * (m2[x + 1] - m0[x + 1]) + (m2[x + 2] - m0[x + 2]);
+                mag[x] = std::clamp(k_ * std::sqrt(gx * gx + gy * gy), 0.0f, 1.0f);
+            }
+            float* o = out + size_t(j) * r.w * 4;
+            const float* centre = src + ((size_t(j) + 1) * sr.w + 1) * 4;
+            bool opaque = true;
+            for (int x2 = 0; x2 < r.w && opaque; ++x2) opaque = centre[4 * x2 + 3] >= 1.0f;
+            if (opaque) {
+                const float* et = tables_->edge.data();
+                const float* ft = tables_->finishRgba.data();
+                int x2 = 0;
+                // Four pixels at a time: the same arithmetic as the loop below, table reads aside.
+                const __m128 se = _mm_set1_ps(float(kSteps)), sf = _mm_set1_ps(float(kFinishSteps));
+                for (; x2 + 4 <= r.w; x2 += 4) {
+                    const __m128 pe = _mm_mul_ps(_mm_loadu_ps(mag + x2), se);
+                    const __m128i ie = _mm_cvttps_epi32(pe);
+                    const __m128 fe = _mm_sub_ps(pe, _mm_cvtepi32_ps(ie));
+                    alignas(16) int ii[4];
+                    _mm_store_si128(reinterpret_cast<__m128i*>(ii), ie);
+                    const __m128 e0 = _mm_setr_ps(et[ii[0]], et[ii[1]], et[ii[2]], et[ii[3]]);
+                    const __m128 e1 = _mm_setr_ps(et[ii[0] + 1], et[ii[1] + 1], et[ii[2] + 1], et[ii[3] + 1]);
+                    const __m128 d = _mm_add_ps(e0, _mm_mul_ps(_mm_sub_ps(e1, e0), fe));
+                    const float* c = centre + 4 * x2;
+                    const __m128 m = _mm_setr_ps(c[0], c[4], c[8], c[12]);
+                    const __m128 sc = clamp01(_mm_sub_ps(_mm_add_ps(d, m), _mm_mul_ps(d, m)));
+                    const __m128 pf = _mm_mul_ps(_mm_sqrt_ps(sc), sf);
+                    const __m128i jf = _mm_cvttps_epi32(pf);
+                    alignas(16) int jj[4];
+                    alignas(16) float ww[4];
+                    _mm_store_si128(reinterpret_cast<__m128i*>(jj), jf);
+                    _mm_store_ps(ww, _mm_sub_ps(pf, _mm_cvtepi32_ps(jf)));
+                    for (int q = 0; q < 4; ++q) {
+                        const __m128 lo = _mm_loadu_ps(ft + 4 * jj[q]), hi = _mm_loadu_ps(ft + 4 * jj[q] + 4);
+                        _mm_storeu_ps(o + 4 * (x2 + q), _mm_add_ps(lo, _mm_mul_ps(_mm_sub_ps(hi, lo), _mm_set1_ps(ww[q]))));
+                    }
+                }
+                for (; x2 < r.w; ++x2) {
+                    const float pe = mag[x2] * kSteps;
+                    const int ie = int(pe);
+                    const float d = et[ie] + (et[ie + 1] - et[ie]) * (pe - float(ie));
+                    const float m = centre[4 * x2];
+                    const float sc = std::clamp(d + m - d * m, 0.0f, 1.0f);
+                    const float pf = std::sqrt(sc) * kFinishSteps;
+                    const int jf = int(pf);
+                    const float w = pf - float(jf);
+                    const __m128 lo = _mm_loadu_ps(ft + 4 * jf), hi = _mm_loadu_ps(ft + 4 * jf + 4);
+                    _mm_storeu_ps(o + 4 * x2, _mm_add_ps(lo, _mm_mul_ps(_mm_sub_ps(hi, lo), _mm_set1_ps(w))));
+                }
+                continue;
+            }
+            for (int x2 = 0; x2 < r.w; ++x2) mag[x2] = _mm_cvtss_f32(decodeV(_mm_set1_ps(mag[x2])));
+            for (int x2 = 0; x2 < r.w; ++x2) {
+                const float a = std::clamp(centre[4 * x2 + 3], 0.0f, 1.0f);
+                const float e = mag[x2] * a;
+                o[4 * x2 + 0] = o[4 * x2 + 1] = o[4 * x2 + 2] = e;
+                o[4 * x2 + 3] = a;
+            }
+            if (edgeTone_) edgeTone_->apply(o, r.w);
+            // Screened over the picture itself.
+            for (int x2 = 0; x2 < r.w; ++x2) {
+                const __m128 t = _mm_loadu_ps(o + 4 * x2), b = _mm_loadu_ps(centre + 4 * x2);
+                _mm_storeu_ps(o + 4 * x2, _mm_sub_ps(_mm_add_ps(t, b), _mm_mul_ps(t, b)));
+            }
+            if (finish_) finish_->apply(o, r.w);
+        }
+        engine::detail::clearOutside(out, r, extent_);
+    }
+
+private:
+    engine::NodePtr in_;
+    Rect extent_;
+    float k_;
+    engine::PixelOpPtr edgeTone_, finish_;
+    std::shared_ptr<const Tables> tables_;
+};
+
+}  // namespace
+
+Image linesOverGrey(const Image& grey, double intensity, engine::PixelOpPtr edgeTone, engine::PixelOpPtr finish) {
+    if (grey.isNull()) return grey;
+    const Rect e = grey.extent();
+    if (e.isInfinite() || e.isEmpty()) return grey;
+    return Image(std::make_shared<LinesNode>(grey.clampedToExtent().node(), e, intensity, std::move(edgeTone), std::move(finish)));
+}
+
+}  // namespace ostrela::effects::noir

@@ -1,0 +1,14 @@
+#pragma once
+// Noir's line drawing in one pass over its grey picture.
+#include "pipeline/engine/Image.h"
+
+namespace ostrela::effects::noir {
+
+// For a picture whose red, green and blue are equal: the picture's Sobel edges (as
+// filters::edges(grey, intensity) computes them) toned by `edgeTone`, screened over the picture,
+// then toned by `finish`. The edges are found from one channel instead of four, and the picture
+// is read once per tile for both the edges and the screen.
+engine::Image linesOverGrey(const engine::Image& grey, double intensity, engine::PixelOpPtr edgeTone,
+                            engine::PixelOpPtr finish);
+
+}  // namespace ostrela::effects::noir
