@@ -96,6 +96,7 @@ void frameStep(benchmark::State& state, VideoEffect effect, int w, int h, bool b
     }
 }
 
+void BM_FrameStepNoEffect(benchmark::State& s) { frameStep(s, VideoEffect::none, 1280, 720, false); }
 void BM_FrameStepFlame(benchmark::State& s) { frameStep(s, VideoEffect::flame, 1280, 720, false); }
 void BM_FrameStepDrunkMode(benchmark::State& s) { frameStep(s, VideoEffect::drunkMode, 1280, 720, false); }
 void BM_FrameStepDreamSequence(benchmark::State& s) { frameStep(s, VideoEffect::dreamSequence, 1280, 720, false); }
@@ -116,6 +117,7 @@ void BM_MissionControlHUDBitmap(benchmark::State& state) {
     BENCHMARK(fn)->Unit(benchmark::kMillisecond)->Repetitions(15)->ReportAggregatesOnly(true) \
         ->ComputeStatistics("p95", p95)->UseRealTime()
 
+FX4_BENCH(BM_FrameStepNoEffect);
 FX4_BENCH(BM_FrameStepFlame);
 FX4_BENCH(BM_FrameStepDrunkMode);
 FX4_BENCH(BM_FrameStepDreamSequence);
