@@ -198,3 +198,35 @@ void BM_FlamePieces(benchmark::State& state) {
 }
 }  // namespace
 BENCHMARK(BM_FlamePieces)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+namespace {
+// Where a Drunk Mode frame's time goes (CPU of all threads per piece).
+void BM_DrunkPieces(benchmark::State& state) {
+    const QImage cam = cameraPicture(1280, 720);
+    const engine::Image in = engine::Image::fromQImage(cam);
+    const engine::Rect E = in.extent();
+    double t = 820000000.0;
+    std::vector<double> c(6, 0.0);
+    int n = 0;
+    auto lap = [&](int i, const engine::Image& im) {
+        double c0 = processCpuMs();
+        engine::Image r = effects::materialize(im);
+        c[size_t(i)] += processCpuMs() - c0;
+        return r;
+    };
+    for (auto _ : state) {
+        const engine::Image g = lap(0, effects::drunk::grade(in));
+        const engine::Image b = lap(1, g.gaussianBlur(5.0).cropped(E));
+        lap(2, g.gaussianBlur(5.0).translated(std::sin(1.6 * t) * 22, std::sin(1.1 * t) * 10).cropped(E));
+        const engine::Image sh = lap(3, effects::resampled(g, effects::drunk::shakeTransform(t, 640, 360), E));
+        lap(4, sh.gaussianBlur(effects::drunk::blurSigma(t)).cropped(E));
+        lap(5, effects::renderDrunkMode(in, t));
+        ++n;
+        t += 1.0 / 30;
+    }
+    const char* names[6] = {"grade", "ghostblur", "ghostmoved", "shake", "finalblur", "all"};
+    for (int i = 0; i < 6; ++i) state.counters[names[i]] = c[size_t(i)] / n;
+    state.counters["sigma"] = effects::drunk::blurSigma(t);
+}
+}  // namespace
+BENCHMARK(BM_DrunkPieces)->Unit(benchmark::kMillisecond)->UseRealTime();

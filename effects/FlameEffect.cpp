@@ -7,6 +7,7 @@
 #include <smmintrin.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -101,6 +102,144 @@ Image maskedBy(const Image& in, const Image& mask, std::shared_ptr<const MaskWei
     if (in.isNull() || mask.isNull()) return filters::blendWithMask(in, Image::empty(), mask);
     return Image(std::make_shared<MaskScaleNode>(in.node(), std::move(w), mask.extent()));
 }
+
+// ---- The fire's tail in one pass ----
+// Displacement, the core and outer false colours, their screen blend and the mask, per pixel,
+// reading S and C straight from their pixels. The tone steps are the engine's: the same
+// unpremultiply rule, the same sRGB curve approximations, one encode shared by both colourings.
+
+inline __m128 clamp01(__m128 v) { return _mm_min_ps(_mm_max_ps(v, _mm_setzero_ps()), _mm_set1_ps(1.0f)); }
+inline __m128 refinedRsqrt(__m128 x) {
+    const __m128 y = _mm_rsqrt_ps(x);
+    return _mm_mul_ps(y, _mm_sub_ps(_mm_set1_ps(1.5f), _mm_mul_ps(_mm_mul_ps(_mm_set1_ps(0.5f), x), _mm_mul_ps(y, y))));
+}
+inline __m128 encodeV(__m128 x) {
+    x = clamp01(x);
+    const __m128 t = refinedRsqrt(refinedRsqrt(_mm_max_ps(x, _mm_set1_ps(1e-20f))));
+    __m128 p = _mm_set1_ps(7.885579970e-02f);
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(-3.293718701e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(1.117347004e+00f));
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(1.980407774e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(-6.484378023e-02f));
+    const __m128 toe = _mm_mul_ps(x, _mm_set1_ps(12.92f));
+    return _mm_blendv_ps(p, toe, _mm_cmplt_ps(x, _mm_set1_ps(0.0031308f)));
+}
+inline __m128 decodeV(__m128 s) {
+    s = clamp01(s);
+    __m128 p = _mm_set1_ps(-8.564527276e-02f);
+    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(4.667377888e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(5.962257185e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(2.122565121e-02f));
+    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(1.382283144e-03f));
+    const __m128 toe = _mm_mul_ps(s, _mm_set1_ps(1.0f / 12.92f));
+    return _mm_blendv_ps(p, toe, _mm_cmplt_ps(s, _mm_set1_ps(0.04045f)));
+}
+
+// Premultiplied encoded colour of an opaque-or-transparent false-colour end, as the filter has it.
+std::array<float, 4> encodedEnd(const Color& c) {
+    if (!(c.a > 0.0f)) return {0, 0, 0, 0};
+    const float inv = 1.0f / c.a, a = std::clamp(c.a, 0.0f, 1.0f);
+    return {filters::encodeSRGBFast(c.r * inv) * a, filters::encodeSRGBFast(c.g * inv) * a,
+            filters::encodeSRGBFast(c.b * inv) * a, a};
+}
+
+class FireTailNode final : public engine::Node {
+public:
+    FireTailNode(Image S, Image C, std::shared_ptr<const MaskWeights> w, const Rect& extent)
+        : S_(std::move(S)), C_(std::move(C)), s_(pixelsOf(S_)), c_(pixelsOf(C_)), w_(std::move(w)), extent_(extent) {
+        const auto c0 = encodedEnd(Color::fromSRGB(0.02, 0, 0, 0)), c1 = encodedEnd(Color::fromSRGB(1.0, 0.85, 0.45, 1.0));
+        const auto o0 = encodedEnd(Color::fromSRGB(0.05, 0, 0, 0)), o1 = encodedEnd(Color::fromSRGB(0.9, 0.3, 0.03, 1.0));
+        for (int i = 0; i < 4; ++i) {
+            core0_[i] = c0[size_t(i)], coreD_[i] = c1[size_t(i)] - c0[size_t(i)];
+            out0_[i] = o0[size_t(i)], outD_[i] = o1[size_t(i)] - o0[size_t(i)];
+        }
+    }
+    static bool usable(const Image& S, const Image& C) { return bool(pixelsOf(S)) && bool(pixelsOf(C)); }
+    Rect extent() const override { return extent_; }
+    void render(engine::TileContext&, const engine::IRect& r, float* out) const override {
+        std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
+        const engine::IRect fb = r.intersected(w_->bounds).intersected(c_.bounds).intersected(engine::pixelBounds(extent_));
+        if (fb.isEmpty()) return;
+        const engine::IRect sb = s_.bounds;
+        // Core: contrast 1.7, brightness 0.05 (saturation 1), on each encoded channel.
+        const __m128 cm = _mm_set1_ps(1.7f), cb = _mm_set1_ps(float(0.5 * (1.0 - 1.7) + 0.05));
+        const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f), tiny = _mm_set1_ps(1e-30f);
+        const __m128 lr = _mm_set1_ps(filters::kLumR), lg = _mm_set1_ps(filters::kLumG), lb = _mm_set1_ps(filters::kLumB);
+        alignas(16) float d[16];
+        for (int j = 0; j < fb.h; ++j) {
+            const int y = fb.y + j;
+            const double py = y + 0.5;
+            const float* kp = w_->k.data() + size_t(y - w_->bounds.y) * w_->bounds.w + (fb.x - w_->bounds.x);
+            const float* cp = c_.at(fb.x, y);
+            float* op = out + (size_t(y - r.y) * r.w + (fb.x - r.x)) * 4;
+            for (int i0 = 0; i0 < fb.w; i0 += 4) {
+                const int n = std::min(4, fb.w - i0);
+                for (int q = 0; q < 4; ++q) {
+                    if (q >= n) {
+                        d[4 * q] = d[4 * q + 1] = d[4 * q + 2] = d[4 * q + 3] = 0.0f;
+                        continue;
+                    }
+                    const float* dp = cp + 4 * (i0 + q);
+                    const float dx = 28.0f * (std::clamp(dp[0], 0.0f, 1.0f) - 0.5f);
+                    const float dy = 28.0f * (std::clamp(dp[1], 0.0f, 1.0f) - 0.5f);
+                    engine::detail::sampleBilinear(s_.data, sb, fb.x + i0 + q + 0.5 + dx, py + dy, d + 4 * q);
+                }
+                __m128 r0 = _mm_load_ps(d), g0 = _mm_load_ps(d + 4), b0 = _mm_load_ps(d + 8), a = _mm_load_ps(d + 12);
+                _MM_TRANSPOSE4_PS(r0, g0, b0, a);
+                if (_mm_movemask_ps(_mm_cmplt_ps(a, one)) != 0) {
+                    const __m128 live = _mm_cmpgt_ps(a, zero);
+                    const __m128 inv = _mm_and_ps(live, _mm_div_ps(one, _mm_max_ps(a, tiny)));
+                    auto un = [&](__m128 c) { return _mm_and_ps(live, _mm_blendv_ps(_mm_mul_ps(c, inv), c, _mm_cmpgt_ps(c, a))); };
+                    r0 = un(r0);
+                    g0 = un(g0);
+                    b0 = un(b0);
+                    a = _mm_max_ps(a, zero);
+                }
+                r0 = encodeV(r0);
+                g0 = encodeV(g0);
+                b0 = encodeV(b0);
+                __m128 cr, cg, cbl, ca, orr, og, ob, oa;
+                colour(_mm_add_ps(_mm_mul_ps(cm, r0), cb), _mm_add_ps(_mm_mul_ps(cm, g0), cb), _mm_add_ps(_mm_mul_ps(cm, b0), cb), a,
+                       core0_, coreD_, lr, lg, lb, cr, cg, cbl, ca);
+                colour(r0, g0, b0, a, out0_, outD_, lr, lg, lb, orr, og, ob, oa);
+                __m128 kv = _mm_setr_ps(kp[i0], n > 1 ? kp[i0 + 1] : 0, n > 2 ? kp[i0 + 2] : 0, n > 3 ? kp[i0 + 3] : 0);
+                auto screen = [&](__m128 t, __m128 b) { return _mm_mul_ps(kv, _mm_sub_ps(_mm_add_ps(t, b), _mm_mul_ps(t, b))); };
+                __m128 fr = screen(cr, orr), fg = screen(cg, og), fbv = screen(cbl, ob), fa = screen(ca, oa);
+                _MM_TRANSPOSE4_PS(fr, fg, fbv, fa);
+                alignas(16) float res[16];
+                _mm_store_ps(res, fr);
+                _mm_store_ps(res + 4, fg);
+                _mm_store_ps(res + 8, fbv);
+                _mm_store_ps(res + 12, fa);
+                std::memcpy(op + 4 * i0, res, size_t(n) * 4 * sizeof(float));
+            }
+        }
+    }
+
+private:
+    // A false-colour stage from encoded (r, g, b, a), then back to linear premultiplied.
+    static void colour(__m128 r, __m128 g, __m128 b, __m128 a, const float* c0, const float* dd, __m128 lr, __m128 lg,
+                       __m128 lb, __m128& orr, __m128& og, __m128& ob, __m128& oa) {
+        const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f);
+        const __m128 L = clamp01(_mm_add_ps(_mm_add_ps(_mm_mul_ps(lr, r), _mm_mul_ps(lg, g)), _mm_mul_ps(lb, b)));
+        const __m128 am = _mm_add_ps(_mm_set1_ps(c0[3]), _mm_mul_ps(_mm_set1_ps(dd[3]), L));
+        const __m128 live = _mm_cmpgt_ps(am, zero);
+        const __m128 inv = _mm_and_ps(live, _mm_div_ps(one, _mm_max_ps(am, _mm_set1_ps(1e-30f))));
+        r = _mm_mul_ps(_mm_add_ps(_mm_set1_ps(c0[0]), _mm_mul_ps(_mm_set1_ps(dd[0]), L)), inv);
+        g = _mm_mul_ps(_mm_add_ps(_mm_set1_ps(c0[1]), _mm_mul_ps(_mm_set1_ps(dd[1]), L)), inv);
+        b = _mm_mul_ps(_mm_add_ps(_mm_set1_ps(c0[2]), _mm_mul_ps(_mm_set1_ps(dd[2]), L)), inv);
+        oa = clamp01(_mm_mul_ps(a, am));
+        orr = _mm_mul_ps(decodeV(r), oa);
+        og = _mm_mul_ps(decodeV(g), oa);
+        ob = _mm_mul_ps(decodeV(b), oa);
+    }
+
+    Image S_, C_;
+    PixelView s_, c_;
+    std::shared_ptr<const MaskWeights> w_;
+    Rect extent_;
+    float core0_[4], coreD_[4], out0_[4], outD_[4];
+};
 
 }  // namespace
 
@@ -203,6 +342,10 @@ Image fireLayer(const Rect& E, double t, const Rect& band) {
     // C is read without a margin, but its blur has one: evaluated per frame tile, that margin
     // would be blurred again for every tile.
     const Image Cb = band == E ? C : materializeInBands(C.cropped(band));
+    if (!(band == E) && !straightforwardChains() && FireTailNode::usable(S, Cb)) {
+        const auto w = cachedFireWeights(E, band);
+        return Image(std::make_shared<FireTailNode>(S, Cb, w, S.extent().intersected(E).intersected(cachedFireMask(E, band).extent())));
+    }
     const Image D = filters::displacementDistortion(S, Cb, 28).cropped(E);
     Image core = filters::colorControls(D, 1.0, 0.05, 1.7);
     core = filters::falseColor(core, Color::fromSRGB(0.02, 0, 0, 0), Color::fromSRGB(1.0, 0.85, 0.45, 1.0));
