@@ -241,6 +241,95 @@ private:
     float core0_[4], coreD_[4], out0_[4], outD_[4];
 };
 
+// ---- Octave B from blurred noise kept across frames ----
+// B's blur is a plain full-resolution Gaussian, which commutes with the octave's move: B is the
+// blurred noise, moved. The noise scrolls by under two rows a frame, so the blurred rows are kept
+// and only the rows that scroll in are blurred.
+struct BlurredRows {
+    int x0 = 0, w = 0, y0 = 0, n = 0;  // noise coordinates
+    std::vector<float> px;             // w × n RGBA, bottom row first
+    const float* row(int y) const { return px.data() + size_t(y - y0) * w * 4; }
+};
+
+class ShiftedRowsNode final : public engine::Node {
+public:
+    ShiftedRowsNode(std::shared_ptr<const BlurredRows> rows, double off, const Rect& extent)
+        : rows_(std::move(rows)), off_(off), extent_(extent) {}
+    Rect extent() const override { return extent_; }
+    void render(engine::TileContext&, const engine::IRect& r, float* out) const override {
+        const BlurredRows& g = *rows_;
+        for (int j = 0; j < r.h; ++j) {
+            // The move's bilinear read, as the engine's translation does it (no sideways part).
+            const double f = (r.y + j + 0.5) - off_ - 0.5, fl = std::floor(f);
+            const int y = int(fl);
+            const __m128 vy = _mm_set1_ps(float(f - fl));
+            float* o = out + size_t(j) * r.w * 4;
+            const bool rowsIn = y >= g.y0 && y + 1 < g.y0 + g.n;
+            for (int i = 0; i < r.w; ++i) {
+                const int x = r.x + i;
+                if (!rowsIn || x < g.x0 || x >= g.x0 + g.w) {
+                    _mm_storeu_ps(o + 4 * i, _mm_setzero_ps());
+                    continue;
+                }
+                const __m128 bot = _mm_loadu_ps(g.row(y) + size_t(x - g.x0) * 4);
+                const __m128 top = _mm_loadu_ps(g.row(y + 1) + size_t(x - g.x0) * 4);
+                _mm_storeu_ps(o + 4 * i, _mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy)));
+            }
+        }
+        engine::detail::clearOutside(out, r, extent_);
+    }
+
+private:
+    std::shared_ptr<const BlurredRows> rows_;
+    double off_;
+    Rect extent_;
+};
+
+// Noise blurred with `sigma`, noise rows [y0, y0 + n) and columns [x0, x0 + w), reusing the rows
+// of `prev`.
+std::shared_ptr<const BlurredRows> blurredRows(const std::shared_ptr<const BlurredRows>& prev, double sigma, int x0,
+                                               int w, int y0, int n) {
+    auto g = std::make_shared<BlurredRows>();
+    g->x0 = x0, g->w = w, g->y0 = y0, g->n = n;
+    g->px.resize(size_t(w) * n * 4);
+    const size_t rowFloats = size_t(w) * 4;
+    auto fill = [&](int lo, int hi) {  // blur rows [lo, hi) afresh
+        if (hi <= lo) return;
+        const Image b = materialize(filters::randomNoise().gaussianBlur(sigma).cropped(Rect{double(x0), double(lo), double(w), double(hi - lo)}));
+        const PixelView v = pixelsOf(b);
+        for (int y = lo; y < hi; ++y) {
+            float* dst = g->px.data() + size_t(y - y0) * rowFloats;
+            if (const float* src = v ? v.at(x0, y) : nullptr) std::memcpy(dst, src, rowFloats * sizeof(float));
+            else std::memset(dst, 0, rowFloats * sizeof(float));
+        }
+    };
+    int keepLo = y0, keepHi = y0;
+    if (prev && prev->x0 == x0 && prev->w == w) {
+        keepLo = std::max(y0, prev->y0);
+        keepHi = std::min(y0 + n, prev->y0 + prev->n);
+    }
+    if (keepHi <= keepLo) {
+        fill(y0, y0 + n);
+        return g;
+    }
+    for (int y = keepLo; y < keepHi; ++y)
+        std::memcpy(g->px.data() + size_t(y - y0) * rowFloats, prev->row(y), rowFloats * sizeof(float));
+    fill(y0, keepLo);
+    fill(keepHi, y0 + n);
+    return g;
+}
+
+// Octave B over `region` of E, from the kept blurred rows.
+Image cachedOctaveB(const Rect& E, const Rect& region, double off, double sigma) {
+    static std::shared_ptr<const BlurredRows> kept;
+    static double keptSigma = 0;
+    const engine::IRect b = engine::pixelBounds(region);
+    const int lo = int(std::floor(b.y - off)), hi = int(std::floor(b.maxY() - 1 - off)) + 2;
+    kept = blurredRows(keptSigma == sigma ? kept : nullptr, sigma, b.x, b.w, lo, hi - lo);
+    keptSigma = sigma;
+    return Image(std::make_shared<ShiftedRowsNode>(kept, off, region.intersected(E)));
+}
+
 }  // namespace
 
 namespace flame {
@@ -328,7 +417,10 @@ Image fireLayer(const Rect& E, double t) { return fireLayer(E, t, E); }
 Image fireLayer(const Rect& E, double t, const Rect& band) {
     if (filters::randomNoise().isNull()) return Image::empty();
     const Image A = octave(E, 22, 0, 4.0, t);
-    const Image B = octave(E, 48, 3071, 3.0, t);
+    // The region of S the band reads (the displacement's reach and the bilinear footprint).
+    const Rect wide = band.insetBy(-16, -16).intersected(E);
+    const bool kept = !(band == E) && !straightforwardChains() && !E.isInfinite();
+    const Image B = kept ? cachedOctaveB(E, wide, octaveOffset(48, 3071, t), 3.0) : octave(E, 48, 3071, 3.0, t);
     const Image C = octave(E, -30, 8842, 6.0, t);
     const Image Bp = filters::colorControls(B, 1.0, -0.15, 1.6);
     const Image Ap = filters::colorControls(A, 1.0, -0.05, 1.8);
@@ -337,7 +429,7 @@ Image fireLayer(const Rect& E, double t, const Rect& band) {
         // Only `band` of the fire is wanted. The displacement reads S up to 14 px (plus the
         // bilinear footprint) around each pixel, and every output tile would evaluate that margin
         // again: evaluate S once over the band and its margin.
-        S = materializeInBands(S.cropped(band.insetBy(-16, -16).intersected(E)));
+        S = materializeInBands(S.cropped(wide));
     }
     // C is read without a margin, but its blur has one: evaluated per frame tile, that margin
     // would be blurred again for every tile.
