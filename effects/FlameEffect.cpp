@@ -251,28 +251,34 @@ struct BlurredRows {
     const float* row(int y) const { return px.data() + size_t(y - y0) * w * 4; }
 };
 
+// The octave over its extent: destination row y mixes noise row y + q (from `lower`) and y + q + 1
+// (from `upper`) with the move's bilinear weights, q = floor(−off). The move and the blur are
+// both linear, so this is the blur of the moved noise; for a blur on a grid of every other row the
+// two rows come from the grid phases the two whole-row moves give.
 class ShiftedRowsNode final : public engine::Node {
 public:
-    ShiftedRowsNode(std::shared_ptr<const BlurredRows> rows, double off, const Rect& extent)
-        : rows_(std::move(rows)), off_(off), extent_(extent) {}
+    ShiftedRowsNode(std::shared_ptr<const BlurredRows> lower, std::shared_ptr<const BlurredRows> upper, double off,
+                    const Rect& extent)
+        : lower_(std::move(lower)), upper_(std::move(upper)), off_(off), extent_(extent) {}
     Rect extent() const override { return extent_; }
     void render(engine::TileContext&, const engine::IRect& r, float* out) const override {
-        const BlurredRows& g = *rows_;
+        const BlurredRows& g0 = *lower_;
+        const BlurredRows& g1 = *upper_;
         for (int j = 0; j < r.h; ++j) {
             // The move's bilinear read, as the engine's translation does it (no sideways part).
             const double f = (r.y + j + 0.5) - off_ - 0.5, fl = std::floor(f);
             const int y = int(fl);
             const __m128 vy = _mm_set1_ps(float(f - fl));
             float* o = out + size_t(j) * r.w * 4;
-            const bool rowsIn = y >= g.y0 && y + 1 < g.y0 + g.n;
+            const bool rowsIn = y >= g0.y0 && y < g0.y0 + g0.n && y + 1 >= g1.y0 && y + 1 < g1.y0 + g1.n;
             for (int i = 0; i < r.w; ++i) {
                 const int x = r.x + i;
-                if (!rowsIn || x < g.x0 || x >= g.x0 + g.w) {
+                if (!rowsIn || x < g0.x0 || x >= g0.x0 + g0.w) {
                     _mm_storeu_ps(o + 4 * i, _mm_setzero_ps());
                     continue;
                 }
-                const __m128 bot = _mm_loadu_ps(g.row(y) + size_t(x - g.x0) * 4);
-                const __m128 top = _mm_loadu_ps(g.row(y + 1) + size_t(x - g.x0) * 4);
+                const __m128 bot = _mm_loadu_ps(g0.row(y) + size_t(x - g0.x0) * 4);
+                const __m128 top = _mm_loadu_ps(g1.row(y + 1) + size_t(x - g1.x0) * 4);
                 _mm_storeu_ps(o + 4 * i, _mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy)));
             }
         }
@@ -280,26 +286,31 @@ public:
     }
 
 private:
-    std::shared_ptr<const BlurredRows> rows_;
+    std::shared_ptr<const BlurredRows> lower_, upper_;
     double off_;
     Rect extent_;
 };
 
 // Noise blurred with `sigma`, noise rows [y0, y0 + n) and columns [x0, x0 + w), reusing the rows
 // of `prev`.
+// `phase` (0 or 1): blurs of large sigma work on a grid of every other row; the grid's rows are
+// those of this parity, in noise coordinates.
 std::shared_ptr<const BlurredRows> blurredRows(const std::shared_ptr<const BlurredRows>& prev, double sigma, int x0,
-                                               int w, int y0, int n) {
+                                               int w, int y0, int n, int phase) {
     auto g = std::make_shared<BlurredRows>();
     g->x0 = x0, g->w = w, g->y0 = y0, g->n = n;
     g->px.resize(size_t(w) * n * 4);
     const size_t rowFloats = size_t(w) * 4;
     auto fill = [&](int lo, int hi) {  // blur rows [lo, hi) afresh
         if (hi <= lo) return;
-        const Image b = materialize(filters::randomNoise().gaussianBlur(sigma).cropped(Rect{double(x0), double(lo), double(w), double(hi - lo)}));
+        // Moved up by the phase (a whole row, so no resampling), the grid's even rows are the
+        // noise rows of that parity.
+        const Image b = materialize(filters::randomNoise().translated(0, phase).gaussianBlur(sigma).cropped(
+            Rect{double(x0), double(lo + phase), double(w), double(hi - lo)}));
         const PixelView v = pixelsOf(b);
         for (int y = lo; y < hi; ++y) {
             float* dst = g->px.data() + size_t(y - y0) * rowFloats;
-            if (const float* src = v ? v.at(x0, y) : nullptr) std::memcpy(dst, src, rowFloats * sizeof(float));
+            if (const float* src = v ? v.at(x0, y + phase) : nullptr) std::memcpy(dst, src, rowFloats * sizeof(float));
             else std::memset(dst, 0, rowFloats * sizeof(float));
         }
     };
@@ -320,14 +331,22 @@ std::shared_ptr<const BlurredRows> blurredRows(const std::shared_ptr<const Blurr
 }
 
 // Octave B over `region` of E, from the kept blurred rows.
-Image cachedOctaveB(const Rect& E, const Rect& region, double off, double sigma) {
-    static std::shared_ptr<const BlurredRows> kept;
-    static double keptSigma = 0;
+// Octave `slot` over `region` of E from its kept rows. Blurs of sigma 4 and up work on a grid of
+// every other row, anchored at even rows of what they blur, so their rows are kept in both phases.
+Image cachedOctave(int slot, const Rect& E, const Rect& region, double off, double sigma) {
+    static std::shared_ptr<const BlurredRows> keptRows[3][2];
+    static double keptSigmas[3] = {};
+    const int q = int(std::floor(-off));
+    const bool phased = sigma >= 4;
     const engine::IRect b = engine::pixelBounds(region);
     const int lo = int(std::floor(b.y - off)), hi = int(std::floor(b.maxY() - 1 - off)) + 2;
-    kept = blurredRows(keptSigma == sigma ? kept : nullptr, sigma, b.x, b.w, lo, hi - lo);
-    keptSigma = sigma;
-    return Image(std::make_shared<ShiftedRowsNode>(kept, off, region.intersected(E)));
+    const bool same = keptSigmas[slot] == sigma;
+    keptSigmas[slot] = sigma;
+    for (int p = 0; p < (phased ? 2 : 1); ++p)
+        keptRows[slot][p] = blurredRows(same ? keptRows[slot][p] : nullptr, sigma, b.x, b.w, lo, hi - lo, p);
+    // Row y + q is row y of the noise moved by −q; that move puts the grid on rows of q's parity.
+    const int pLow = phased ? (q % 2 + 2) % 2 : 0, pHigh = phased ? 1 - pLow : 0;
+    return Image(std::make_shared<ShiftedRowsNode>(keptRows[slot][pLow], keptRows[slot][pHigh], off, region.intersected(E)));
 }
 
 }  // namespace
@@ -416,12 +435,13 @@ Image fireLayer(const Rect& E, double t) { return fireLayer(E, t, E); }
 
 Image fireLayer(const Rect& E, double t, const Rect& band) {
     if (filters::randomNoise().isNull()) return Image::empty();
-    const Image A = octave(E, 22, 0, 4.0, t);
+    const bool keptAll = !(band == E) && !straightforwardChains() && !E.isInfinite();
+    const Image A = keptAll ? cachedOctave(0, E, band.insetBy(-16, -16).intersected(E), octaveOffset(22, 0, t), 4.0) : octave(E, 22, 0, 4.0, t);
     // The region of S the band reads (the displacement's reach and the bilinear footprint).
     const Rect wide = band.insetBy(-16, -16).intersected(E);
     const bool kept = !(band == E) && !straightforwardChains() && !E.isInfinite();
-    const Image B = kept ? cachedOctaveB(E, wide, octaveOffset(48, 3071, t), 3.0) : octave(E, 48, 3071, 3.0, t);
-    const Image C = octave(E, -30, 8842, 6.0, t);
+    const Image B = kept ? cachedOctave(1, E, wide, octaveOffset(48, 3071, t), 3.0) : octave(E, 48, 3071, 3.0, t);
+    const Image C = keptAll ? cachedOctave(2, E, band, octaveOffset(-30, 8842, t), 6.0) : octave(E, -30, 8842, 6.0, t);
     const Image Bp = filters::colorControls(B, 1.0, -0.15, 1.6);
     const Image Ap = filters::colorControls(A, 1.0, -0.05, 1.8);
     Image S = filters::screenBlend(Bp, Ap);
