@@ -245,10 +245,12 @@ private:
 // B's blur is a plain full-resolution Gaussian, which commutes with the octave's move: B is the
 // blurred noise, moved. The noise scrolls by under two rows a frame, so the blurred rows are kept
 // and only the rows that scroll in are blurred.
+// A ring of blurred noise rows: row y lives in slot y mod cap; rows [y0, y0 + n) are valid.
 struct BlurredRows {
-    int x0 = 0, w = 0, y0 = 0, n = 0;  // noise coordinates
-    std::vector<float> px;             // w × n RGBA, bottom row first
-    const float* row(int y) const { return px.data() + size_t(y - y0) * w * 4; }
+    int x0 = 0, w = 0, y0 = 0, n = 0, cap = 0;  // noise coordinates
+    std::vector<float> px;                      // cap rows of w RGBA pixels
+    float* slot(int y) { return px.data() + size_t(((y % cap) + cap) % cap) * w * 4; }
+    const float* row(int y) const { return px.data() + size_t(((y % cap) + cap) % cap) * w * 4; }
 };
 
 // The octave over its extent: destination row y mixes noise row y + q (from `lower`) and y + q + 1
@@ -291,16 +293,16 @@ private:
     Rect extent_;
 };
 
-// Noise blurred with `sigma`, noise rows [y0, y0 + n) and columns [x0, x0 + w), reusing the rows
-// of `prev`.
-// `phase` (0 or 1): blurs of large sigma work on a grid of every other row; the grid's rows are
-// those of this parity, in noise coordinates.
-std::shared_ptr<const BlurredRows> blurredRows(const std::shared_ptr<const BlurredRows>& prev, double sigma, int x0,
-                                               int w, int y0, int n, int phase) {
-    auto g = std::make_shared<BlurredRows>();
-    g->x0 = x0, g->w = w, g->y0 = y0, g->n = n;
-    g->px.resize(size_t(w) * n * 4);
+// Brings `g` to noise rows [y0, y0 + n), columns [x0, x0 + w), blurred with `sigma`, blurring
+// only the rows it does not hold yet. `phase` (0 or 1): blurs of large sigma work on a grid of
+// every other row; the grid's rows are those of this parity, in noise coordinates.
+void updateRows(BlurredRows& g, double sigma, int x0, int w, int y0, int n, int phase) {
     const size_t rowFloats = size_t(w) * 4;
+    if (g.x0 != x0 || g.w != w || g.cap < n) {
+        g = BlurredRows{};
+        g.x0 = x0, g.w = w, g.cap = n + 8;
+        g.px.assign(rowFloats * size_t(g.cap), 0.0f);
+    }
     auto fill = [&](int lo, int hi) {  // blur rows [lo, hi) afresh
         if (hi <= lo) return;
         // Moved up by the phase (a whole row, so no resampling), the grid's even rows are the
@@ -309,41 +311,38 @@ std::shared_ptr<const BlurredRows> blurredRows(const std::shared_ptr<const Blurr
             Rect{double(x0), double(lo + phase), double(w), double(hi - lo)}));
         const PixelView v = pixelsOf(b);
         for (int y = lo; y < hi; ++y) {
-            float* dst = g->px.data() + size_t(y - y0) * rowFloats;
+            float* dst = g.slot(y);
             if (const float* src = v ? v.at(x0, y + phase) : nullptr) std::memcpy(dst, src, rowFloats * sizeof(float));
             else std::memset(dst, 0, rowFloats * sizeof(float));
         }
     };
-    int keepLo = y0, keepHi = y0;
-    if (prev && prev->x0 == x0 && prev->w == w) {
-        keepLo = std::max(y0, prev->y0);
-        keepHi = std::min(y0 + n, prev->y0 + prev->n);
-    }
-    if (keepHi <= keepLo) {
+    const int keepLo = std::max(y0, g.y0), keepHi = std::min(y0 + n, g.y0 + g.n);
+    if (g.n == 0 || keepHi <= keepLo) {
         fill(y0, y0 + n);
-        return g;
+    } else {
+        fill(y0, keepLo);
+        fill(keepHi, y0 + n);
     }
-    for (int y = keepLo; y < keepHi; ++y)
-        std::memcpy(g->px.data() + size_t(y - y0) * rowFloats, prev->row(y), rowFloats * sizeof(float));
-    fill(y0, keepLo);
-    fill(keepHi, y0 + n);
-    return g;
+    g.y0 = y0, g.n = n;
 }
 
-// Octave B over `region` of E, from the kept blurred rows.
 // Octave `slot` over `region` of E from its kept rows. Blurs of sigma 4 and up work on a grid of
 // every other row, anchored at even rows of what they blur, so their rows are kept in both phases.
 Image cachedOctave(int slot, const Rect& E, const Rect& region, double off, double sigma) {
-    static std::shared_ptr<const BlurredRows> keptRows[3][2];
+    // Rewritten in place each frame: the octave is read only while its frame's S is evaluated,
+    // before fireLayer returns.
+    static std::shared_ptr<BlurredRows> keptRows[3][2];
     static double keptSigmas[3] = {};
     const int q = int(std::floor(-off));
     const bool phased = sigma >= 4;
     const engine::IRect b = engine::pixelBounds(region);
     const int lo = int(std::floor(b.y - off)), hi = int(std::floor(b.maxY() - 1 - off)) + 2;
-    const bool same = keptSigmas[slot] == sigma;
+    for (int p = 0; p < (phased ? 2 : 1); ++p) {
+        auto& g = keptRows[slot][p];
+        if (!g || keptSigmas[slot] != sigma) g = std::make_shared<BlurredRows>();
+        updateRows(*g, sigma, b.x, b.w, lo, hi - lo, p);
+    }
     keptSigmas[slot] = sigma;
-    for (int p = 0; p < (phased ? 2 : 1); ++p)
-        keptRows[slot][p] = blurredRows(same ? keptRows[slot][p] : nullptr, sigma, b.x, b.w, lo, hi - lo, p);
     // Row y + q is row y of the noise moved by −q; that move puts the grid on rows of q's parity.
     const int pLow = phased ? (q % 2 + 2) % 2 : 0, pHigh = phased ? 1 - pLow : 0;
     return Image(std::make_shared<ShiftedRowsNode>(keptRows[slot][pLow], keptRows[slot][pHigh], off, region.intersected(E)));
