@@ -8,6 +8,7 @@
 #include "pipeline/FrameBuffer.h"
 #include "pipeline/FrameComposer.h"
 #include "pipeline/Settings.h"
+#include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Renderer.h"
 
 #include <benchmark/benchmark.h>
@@ -96,6 +97,7 @@ void frameStep(benchmark::State& state, VideoEffect effect, int w, int h, bool b
     }
 }
 
+void BM_FrameStepNoEffect(benchmark::State& s) { frameStep(s, VideoEffect::none, 1280, 720, false); }
 void BM_FrameStepFlame(benchmark::State& s) { frameStep(s, VideoEffect::flame, 1280, 720, false); }
 void BM_FrameStepDrunkMode(benchmark::State& s) { frameStep(s, VideoEffect::drunkMode, 1280, 720, false); }
 void BM_FrameStepDreamSequence(benchmark::State& s) { frameStep(s, VideoEffect::dreamSequence, 1280, 720, false); }
@@ -149,9 +151,116 @@ BENCHMARK(BM_DreamShortcutDifference)->Unit(benchmark::kMillisecond)->Iterations
     BENCHMARK(fn)->Unit(benchmark::kMillisecond)->Repetitions(15)->ReportAggregatesOnly(true) \
         ->ComputeStatistics("p95", p95)->UseRealTime()
 
+FX4_BENCH(BM_FrameStepNoEffect);
 FX4_BENCH(BM_FrameStepFlame);
 FX4_BENCH(BM_FrameStepDrunkMode);
 FX4_BENCH(BM_FrameStepDreamSequence);
 FX4_BENCH(BM_FrameStepMissionControl);
 FX4_BENCH(BM_FrameStepMissionControl_640x480);
 FX4_BENCH(BM_MissionControlHUDBitmap);
+
+namespace {
+// Where a Flame frame's time goes: each layer evaluated alone into pixels (CPU of all threads).
+void BM_FlameLayers(benchmark::State& state) {
+    const QImage cam = cameraPicture(1280, 720);
+    const engine::Image in = engine::Image::fromQImage(cam);
+    const engine::Rect E = in.extent();
+    const engine::Rect band{E.x, E.y, E.w, 0.4 * E.h};
+    double t = 820000000.0;
+    double c[4] = {0, 0, 0, 0};
+    int n = 0;
+    for (auto _ : state) {
+        double c0 = processCpuMs();
+        effects::materialize(effects::flame::grade(in, t));
+        double c1 = processCpuMs();
+        effects::materialize(effects::flame::fireLayer(E, t, band).cropped(band));
+        double c2 = processCpuMs();
+        effects::materialize(effects::flame::emberLayer(E, t));
+        double c3 = processCpuMs();
+        effects::materialize(effects::renderFlame(in, t));
+        double c4 = processCpuMs();
+        c[0] += c1 - c0, c[1] += c2 - c1, c[2] += c3 - c2, c[3] += c4 - c3;
+        ++n;
+        t += 1.0 / 30;
+    }
+    state.counters["grade_cpu"] = c[0] / n;
+    state.counters["fire_cpu"] = c[1] / n;
+    state.counters["ember_cpu"] = c[2] / n;
+    state.counters["all_cpu"] = c[3] / n;
+}
+}  // namespace
+BENCHMARK(BM_FlameLayers)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+namespace {
+void BM_FlamePieces(benchmark::State& state) {
+    namespace filters = engine::filters;
+    const engine::Rect E{0, 0, 1280, 720};
+    const engine::Rect band{0, 0, 1280, 288};
+    const engine::Rect wide = band.insetBy(-16, -16).intersected(E);
+    double t = 820000000.0;
+    std::vector<double> c(11, 0.0);
+    int n = 0;
+    auto lap = [&](int i, const engine::Image& im) {
+        double c0 = processCpuMs();
+        effects::materialize(im);
+        c[size_t(i)] += processCpuMs() - c0;
+    };
+    for (auto _ : state) {
+        const double off = effects::flame::octaveOffset(22, 0, t);
+        lap(0, filters::randomNoise().cropped(wide));
+        lap(1, filters::randomNoise().translated(0, off).cropped(wide));
+        lap(2, filters::randomNoise().translated(0, off).gaussianBlur(4.0).cropped(wide));
+        lap(3, filters::randomNoise().translated(0, off).gaussianBlur(3.0).cropped(wide));
+        lap(4, filters::randomNoise().translated(0, off).gaussianBlur(6.0).cropped(band));
+        const engine::Point eo = effects::flame::emberOffset(1280, t);
+        engine::Image sp = filters::randomNoise().translated(eo.x, eo.y).cropped(E);
+        lap(5, sp);
+        sp = filters::colorControls(sp, 1.0, -0.72, 10);
+        lap(6, sp);
+        sp = sp.gaussianBlur(1.4).cropped(E);
+        lap(7, sp);
+        sp = filters::falseColor(sp, engine::Color::fromSRGB(0, 0, 0, 0), engine::Color::fromSRGB(1.0, 0.75, 0.25, 1.0));
+        lap(8, sp);
+        engine::Image fade = filters::linearGradient({640, 0}, {640, 720}, engine::Color::fromSRGB(1, 1, 1, 0.6), engine::Color::fromSRGB(1, 1, 1, 0)).cropped(E);
+        lap(9, fade);
+        lap(10, filters::blendWithMask(sp, engine::Image::empty(), fade));
+        ++n;
+        t += 1.0 / 30;
+    }
+    const char* names[11] = {"noise", "noise_tr", "blur4", "blur3", "blur6band", "em_noise", "em_tone", "em_blur", "em_false", "em_fade", "em_all"};
+    for (int i = 0; i < 11; ++i) state.counters[names[i]] = c[size_t(i)] / n;
+}
+}  // namespace
+BENCHMARK(BM_FlamePieces)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+namespace {
+// Where a Drunk Mode frame's time goes (CPU of all threads per piece).
+void BM_DrunkPieces(benchmark::State& state) {
+    const QImage cam = cameraPicture(1280, 720);
+    const engine::Image in = engine::Image::fromQImage(cam);
+    const engine::Rect E = in.extent();
+    double t = 820000000.0;
+    std::vector<double> c(6, 0.0);
+    int n = 0;
+    auto lap = [&](int i, const engine::Image& im) {
+        double c0 = processCpuMs();
+        engine::Image r = effects::materialize(im);
+        c[size_t(i)] += processCpuMs() - c0;
+        return r;
+    };
+    for (auto _ : state) {
+        const engine::Image g = lap(0, effects::drunk::grade(in));
+        const engine::Image b = lap(1, g.gaussianBlur(5.0).cropped(E));
+        lap(2, g.gaussianBlur(5.0).translated(std::sin(1.6 * t) * 22, std::sin(1.1 * t) * 10).cropped(E));
+        const engine::Image sh = lap(3, effects::resampled(g, effects::drunk::shakeTransform(t, 640, 360), E));
+        lap(4, sh.gaussianBlur(effects::drunk::blurSigma(t)).cropped(E));
+        lap(5, effects::renderDrunkMode(in, t));
+        ++n;
+        t += 1.0 / 30;
+    }
+    const char* names[6] = {"grade", "ghostblur", "ghostmoved", "shake", "finalblur", "all"};
+    for (int i = 0; i < 6; ++i) state.counters[names[i]] = c[size_t(i)] / n;
+    state.counters["sigma"] = effects::drunk::blurSigma(t);
+}
+}  // namespace
+BENCHMARK(BM_DrunkPieces)->Unit(benchmark::kMillisecond)->UseRealTime();

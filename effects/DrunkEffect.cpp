@@ -54,7 +54,9 @@ public:
         for (int i = 0; i < pool_.size(); ++i) arenas_.push_back(std::make_unique<engine::Arena>());
     }
 
-    Image run(const Image& image) {
+    int workers() const { return pool_.size(); }
+
+    Image run(const Image& image, int tileRows = 64) {
         const Rect e = image.extent();
         if (image.isNull() || e.isInfinite() || e.isEmpty()) return image;
         const IRect b = engine::pixelBounds(e);
@@ -62,7 +64,7 @@ public:
         std::shared_ptr<Pixels> buf = take(size_t(b.w) * b.h * 4);
         findShared(image.node().get());
         const engine::Node& root = *image.node();
-        const int rows = std::min(64, b.h), tiles = (b.h + rows - 1) / rows;
+        const int rows = std::clamp(tileRows, 1, b.h), tiles = (b.h + rows - 1) / rows;
         float* dst = buf->data();
         pool_.run(tiles, [&](int task, int worker) {
             const int y0 = b.y + task * rows, h = std::min(rows, b.maxY() - y0);
@@ -187,6 +189,14 @@ void setStraightforwardChains(bool on) { gStraightforward = on; }
 bool straightforwardChains() { return gStraightforward; }
 
 Image materialize(const Image& image) { return gStraightforward ? image : materializer().run(image); }
+
+Image materializeInBands(const Image& image) {
+    if (gStraightforward) return image;
+    const Rect e = image.extent();
+    if (image.isNull() || e.isInfinite() || e.isEmpty()) return image;
+    const int h = engine::pixelBounds(e).h, n = std::max(1, materializer().workers());
+    return materializer().run(image, (h + n - 1) / n);
+}
 
 bool isMaterialized(const Image& image) { return dynamic_cast<const BufferNode*>(image.node().get()) != nullptr; }
 

@@ -18,6 +18,9 @@ engine::Image renderDrunkMode(const engine::Image& image, double t);
 // Renders with a process-wide renderer; effect steps run one at a time.
 engine::Image materialize(const engine::Image& image);
 bool isMaterialized(const engine::Image& image);
+// The same, in one tall tile per worker: for blurs of wide support, whose margins every tile
+// evaluates again, this does the margin work once per worker instead of once per 64 rows.
+engine::Image materializeInBands(const engine::Image& image);
 
 // The pixels of a materialised image (linear premultiplied RGBA, bottom row first, bounds.w
 // pixels a row); empty for any other image.

@@ -2,8 +2,16 @@
 
 #include "effects/DrunkEffect.h"
 #include "pipeline/engine/Filters.h"
+#include "pipeline/engine/Renderer.h"
 
+#include <smmintrin.h>
+
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstring>
+#include <memory>
+#include <vector>
 
 namespace ostrela::effects {
 
@@ -11,6 +19,336 @@ using engine::Color;
 using engine::Image;
 using engine::Rect;
 namespace filters = engine::filters;
+
+namespace {
+
+// A blend with a mask over an empty background, with the mask's weights worked out once: k is
+// the mask's encoded luminance times its alpha, the value the blend computes for every pixel,
+// and the result is k times the input. The weights are kept per pixel, or per row when the mask
+// changes along y only.
+struct MaskWeights {
+    engine::IRect bounds;
+    bool perRow = false;
+    std::vector<float> k;  // bounds.w × bounds.h, or bounds.h when per row; bottom row first
+};
+
+float weightOf(const float* m) {
+    const __m128 mv = _mm_loadu_ps(m);
+    const float ma = std::clamp(m[3], 0.0f, 1.0f);
+    if (!(ma > 0.0f)) return 0.0f;
+    const __m128 lumW = _mm_setr_ps(filters::kLumR, filters::kLumG, filters::kLumB, 0.0f);
+    const float y = _mm_cvtss_f32(_mm_dp_ps(mv, lumW, 0x71)) / ma;
+    return filters::encodeSRGBFast(y) * ma;
+}
+
+// The weights of `mask` over `region`; per row reads one column only.
+std::shared_ptr<const MaskWeights> weightsOf(const Image& mask, const Rect& region, bool perRow) {
+    auto w = std::make_shared<MaskWeights>();
+    w->bounds = engine::pixelBounds(region.intersected(mask.extent()));
+    w->perRow = perRow;
+    if (w->bounds.isEmpty()) return w;
+    const engine::IRect b = w->bounds;
+    const Image px = materialize(mask.cropped(Rect{double(b.x), double(b.y), perRow ? 1.0 : double(b.w), double(b.h)}));
+    const PixelView v = pixelsOf(px);
+    w->k.assign(perRow ? size_t(b.h) : size_t(b.w) * b.h, 0.0f);
+    for (int y = 0; y < b.h; ++y)
+        for (int x = 0; x < (perRow ? 1 : b.w); ++x) {
+            const float* m = v ? v.at(b.x + x, b.y + y) : nullptr;
+            w->k[size_t(y) * (perRow ? 1 : b.w) + x] = m ? weightOf(m) : 0.0f;
+        }
+    return w;
+}
+
+class MaskScaleNode final : public engine::Node {
+public:
+    MaskScaleNode(engine::NodePtr in, std::shared_ptr<const MaskWeights> w, const Rect& maskExtent)
+        : in_(std::move(in)), w_(std::move(w)), extent_(in_->extent().intersected(maskExtent)),
+          region_(engine::pixelBounds(extent_).intersected(w_->bounds)) {}
+    Rect extent() const override { return extent_; }
+    int inputCount() const override { return 1; }
+    const engine::Node* input(int) const override { return in_.get(); }
+    engine::IRect roi(int, const engine::IRect& dest) const override { return dest.intersected(region_); }
+    void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
+        const engine::IRect fb = region_.intersected(r);
+        if (!(fb == r)) std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
+        if (fb.isEmpty()) return;
+        const float* f = ctx.pull(*in_, fb);
+        const engine::IRect& b = w_->bounds;
+        for (int j = 0; j < fb.h; ++j) {
+            const float* fp = f + size_t(j) * fb.w * 4;
+            float* op = out + (size_t(fb.y - r.y + j) * r.w + (fb.x - r.x)) * 4;
+            const size_t row = size_t(fb.y + j - b.y);
+            if (w_->perRow) {
+                const float k = w_->k[row];
+                for (int i = 0; i < fb.w * 4; ++i) op[i] = k * fp[i];
+            } else {
+                const float* kp = w_->k.data() + row * b.w + (fb.x - b.x);
+                for (int i = 0; i < fb.w; ++i)
+                    for (int c = 0; c < 4; ++c) op[4 * i + c] = kp[i] * fp[4 * i + c];
+            }
+        }
+    }
+
+private:
+    engine::NodePtr in_;
+    std::shared_ptr<const MaskWeights> w_;
+    Rect extent_;
+    engine::IRect region_;
+};
+
+// `in` masked by `mask` over an empty background, as blendWithMask gives it, with the weights
+// cached for the last key (they depend on the extent only).
+Image maskedBy(const Image& in, const Image& mask, std::shared_ptr<const MaskWeights> w) {
+    if (in.isNull() || mask.isNull()) return filters::blendWithMask(in, Image::empty(), mask);
+    return Image(std::make_shared<MaskScaleNode>(in.node(), std::move(w), mask.extent()));
+}
+
+// ---- The fire's tail in one pass ----
+// Displacement, the core and outer false colours, their screen blend and the mask, per pixel,
+// reading S and C straight from their pixels. The tone steps are the engine's: the same
+// unpremultiply rule, the same sRGB curve approximations, one encode shared by both colourings.
+
+inline __m128 clamp01(__m128 v) { return _mm_min_ps(_mm_max_ps(v, _mm_setzero_ps()), _mm_set1_ps(1.0f)); }
+inline __m128 refinedRsqrt(__m128 x) {
+    const __m128 y = _mm_rsqrt_ps(x);
+    return _mm_mul_ps(y, _mm_sub_ps(_mm_set1_ps(1.5f), _mm_mul_ps(_mm_mul_ps(_mm_set1_ps(0.5f), x), _mm_mul_ps(y, y))));
+}
+inline __m128 encodeV(__m128 x) {
+    x = clamp01(x);
+    const __m128 t = refinedRsqrt(refinedRsqrt(_mm_max_ps(x, _mm_set1_ps(1e-20f))));
+    __m128 p = _mm_set1_ps(7.885579970e-02f);
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(-3.293718701e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(1.117347004e+00f));
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(1.980407774e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(-6.484378023e-02f));
+    const __m128 toe = _mm_mul_ps(x, _mm_set1_ps(12.92f));
+    return _mm_blendv_ps(p, toe, _mm_cmplt_ps(x, _mm_set1_ps(0.0031308f)));
+}
+inline __m128 decodeV(__m128 s) {
+    s = clamp01(s);
+    __m128 p = _mm_set1_ps(-8.564527276e-02f);
+    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(4.667377888e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(5.962257185e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(2.122565121e-02f));
+    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(1.382283144e-03f));
+    const __m128 toe = _mm_mul_ps(s, _mm_set1_ps(1.0f / 12.92f));
+    return _mm_blendv_ps(p, toe, _mm_cmplt_ps(s, _mm_set1_ps(0.04045f)));
+}
+
+// Premultiplied encoded colour of an opaque-or-transparent false-colour end, as the filter has it.
+std::array<float, 4> encodedEnd(const Color& c) {
+    if (!(c.a > 0.0f)) return {0, 0, 0, 0};
+    const float inv = 1.0f / c.a, a = std::clamp(c.a, 0.0f, 1.0f);
+    return {filters::encodeSRGBFast(c.r * inv) * a, filters::encodeSRGBFast(c.g * inv) * a,
+            filters::encodeSRGBFast(c.b * inv) * a, a};
+}
+
+class FireTailNode final : public engine::Node {
+public:
+    FireTailNode(Image S, Image C, std::shared_ptr<const MaskWeights> w, const Rect& extent)
+        : S_(std::move(S)), C_(std::move(C)), s_(pixelsOf(S_)), c_(pixelsOf(C_)), w_(std::move(w)), extent_(extent) {
+        const auto c0 = encodedEnd(Color::fromSRGB(0.02, 0, 0, 0)), c1 = encodedEnd(Color::fromSRGB(1.0, 0.85, 0.45, 1.0));
+        const auto o0 = encodedEnd(Color::fromSRGB(0.05, 0, 0, 0)), o1 = encodedEnd(Color::fromSRGB(0.9, 0.3, 0.03, 1.0));
+        for (int i = 0; i < 4; ++i) {
+            core0_[i] = c0[size_t(i)], coreD_[i] = c1[size_t(i)] - c0[size_t(i)];
+            out0_[i] = o0[size_t(i)], outD_[i] = o1[size_t(i)] - o0[size_t(i)];
+        }
+    }
+    static bool usable(const Image& S, const Image& C) { return bool(pixelsOf(S)) && bool(pixelsOf(C)); }
+    Rect extent() const override { return extent_; }
+    void render(engine::TileContext&, const engine::IRect& r, float* out) const override {
+        std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
+        const engine::IRect fb = r.intersected(w_->bounds).intersected(c_.bounds).intersected(engine::pixelBounds(extent_));
+        if (fb.isEmpty()) return;
+        const engine::IRect sb = s_.bounds;
+        // Core: contrast 1.7, brightness 0.05 (saturation 1), on each encoded channel.
+        const __m128 cm = _mm_set1_ps(1.7f), cb = _mm_set1_ps(float(0.5 * (1.0 - 1.7) + 0.05));
+        const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f), tiny = _mm_set1_ps(1e-30f);
+        const __m128 lr = _mm_set1_ps(filters::kLumR), lg = _mm_set1_ps(filters::kLumG), lb = _mm_set1_ps(filters::kLumB);
+        alignas(16) float d[16];
+        for (int j = 0; j < fb.h; ++j) {
+            const int y = fb.y + j;
+            const double py = y + 0.5;
+            const float* kp = w_->k.data() + size_t(y - w_->bounds.y) * w_->bounds.w + (fb.x - w_->bounds.x);
+            const float* cp = c_.at(fb.x, y);
+            float* op = out + (size_t(y - r.y) * r.w + (fb.x - r.x)) * 4;
+            for (int i0 = 0; i0 < fb.w; i0 += 4) {
+                const int n = std::min(4, fb.w - i0);
+                for (int q = 0; q < 4; ++q) {
+                    if (q >= n) {
+                        d[4 * q] = d[4 * q + 1] = d[4 * q + 2] = d[4 * q + 3] = 0.0f;
+                        continue;
+                    }
+                    const float* dp = cp + 4 * (i0 + q);
+                    const float dx = 28.0f * (std::clamp(dp[0], 0.0f, 1.0f) - 0.5f);
+                    const float dy = 28.0f * (std::clamp(dp[1], 0.0f, 1.0f) - 0.5f);
+                    engine::detail::sampleBilinear(s_.data, sb, fb.x + i0 + q + 0.5 + dx, py + dy, d + 4 * q);
+                }
+                __m128 r0 = _mm_load_ps(d), g0 = _mm_load_ps(d + 4), b0 = _mm_load_ps(d + 8), a = _mm_load_ps(d + 12);
+                _MM_TRANSPOSE4_PS(r0, g0, b0, a);
+                if (_mm_movemask_ps(_mm_cmplt_ps(a, one)) != 0) {
+                    const __m128 live = _mm_cmpgt_ps(a, zero);
+                    const __m128 inv = _mm_and_ps(live, _mm_div_ps(one, _mm_max_ps(a, tiny)));
+                    auto un = [&](__m128 c) { return _mm_and_ps(live, _mm_blendv_ps(_mm_mul_ps(c, inv), c, _mm_cmpgt_ps(c, a))); };
+                    r0 = un(r0);
+                    g0 = un(g0);
+                    b0 = un(b0);
+                    a = _mm_max_ps(a, zero);
+                }
+                r0 = encodeV(r0);
+                g0 = encodeV(g0);
+                b0 = encodeV(b0);
+                __m128 cr, cg, cbl, ca, orr, og, ob, oa;
+                colour(_mm_add_ps(_mm_mul_ps(cm, r0), cb), _mm_add_ps(_mm_mul_ps(cm, g0), cb), _mm_add_ps(_mm_mul_ps(cm, b0), cb), a,
+                       core0_, coreD_, lr, lg, lb, cr, cg, cbl, ca);
+                colour(r0, g0, b0, a, out0_, outD_, lr, lg, lb, orr, og, ob, oa);
+                __m128 kv = _mm_setr_ps(kp[i0], n > 1 ? kp[i0 + 1] : 0, n > 2 ? kp[i0 + 2] : 0, n > 3 ? kp[i0 + 3] : 0);
+                auto screen = [&](__m128 t, __m128 b) { return _mm_mul_ps(kv, _mm_sub_ps(_mm_add_ps(t, b), _mm_mul_ps(t, b))); };
+                __m128 fr = screen(cr, orr), fg = screen(cg, og), fbv = screen(cbl, ob), fa = screen(ca, oa);
+                _MM_TRANSPOSE4_PS(fr, fg, fbv, fa);
+                alignas(16) float res[16];
+                _mm_store_ps(res, fr);
+                _mm_store_ps(res + 4, fg);
+                _mm_store_ps(res + 8, fbv);
+                _mm_store_ps(res + 12, fa);
+                std::memcpy(op + 4 * i0, res, size_t(n) * 4 * sizeof(float));
+            }
+        }
+    }
+
+private:
+    // A false-colour stage from encoded (r, g, b, a), then back to linear premultiplied.
+    static void colour(__m128 r, __m128 g, __m128 b, __m128 a, const float* c0, const float* dd, __m128 lr, __m128 lg,
+                       __m128 lb, __m128& orr, __m128& og, __m128& ob, __m128& oa) {
+        const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f);
+        const __m128 L = clamp01(_mm_add_ps(_mm_add_ps(_mm_mul_ps(lr, r), _mm_mul_ps(lg, g)), _mm_mul_ps(lb, b)));
+        const __m128 am = _mm_add_ps(_mm_set1_ps(c0[3]), _mm_mul_ps(_mm_set1_ps(dd[3]), L));
+        const __m128 live = _mm_cmpgt_ps(am, zero);
+        const __m128 inv = _mm_and_ps(live, _mm_div_ps(one, _mm_max_ps(am, _mm_set1_ps(1e-30f))));
+        r = _mm_mul_ps(_mm_add_ps(_mm_set1_ps(c0[0]), _mm_mul_ps(_mm_set1_ps(dd[0]), L)), inv);
+        g = _mm_mul_ps(_mm_add_ps(_mm_set1_ps(c0[1]), _mm_mul_ps(_mm_set1_ps(dd[1]), L)), inv);
+        b = _mm_mul_ps(_mm_add_ps(_mm_set1_ps(c0[2]), _mm_mul_ps(_mm_set1_ps(dd[2]), L)), inv);
+        oa = clamp01(_mm_mul_ps(a, am));
+        orr = _mm_mul_ps(decodeV(r), oa);
+        og = _mm_mul_ps(decodeV(g), oa);
+        ob = _mm_mul_ps(decodeV(b), oa);
+    }
+
+    Image S_, C_;
+    PixelView s_, c_;
+    std::shared_ptr<const MaskWeights> w_;
+    Rect extent_;
+    float core0_[4], coreD_[4], out0_[4], outD_[4];
+};
+
+// ---- Octave B from blurred noise kept across frames ----
+// B's blur is a plain full-resolution Gaussian, which commutes with the octave's move: B is the
+// blurred noise, moved. The noise scrolls by under two rows a frame, so the blurred rows are kept
+// and only the rows that scroll in are blurred.
+// A ring of blurred noise rows: row y lives in slot y mod cap; rows [y0, y0 + n) are valid.
+struct BlurredRows {
+    int x0 = 0, w = 0, y0 = 0, n = 0, cap = 0;  // noise coordinates
+    std::vector<float> px;                      // cap rows of w RGBA pixels
+    float* slot(int y) { return px.data() + size_t(((y % cap) + cap) % cap) * w * 4; }
+    const float* row(int y) const { return px.data() + size_t(((y % cap) + cap) % cap) * w * 4; }
+};
+
+// The octave over its extent: destination row y mixes noise row y + q (from `lower`) and y + q + 1
+// (from `upper`) with the move's bilinear weights, q = floor(−off). The move and the blur are
+// both linear, so this is the blur of the moved noise; for a blur on a grid of every other row the
+// two rows come from the grid phases the two whole-row moves give.
+class ShiftedRowsNode final : public engine::Node {
+public:
+    ShiftedRowsNode(std::shared_ptr<const BlurredRows> lower, std::shared_ptr<const BlurredRows> upper, double off,
+                    const Rect& extent)
+        : lower_(std::move(lower)), upper_(std::move(upper)), off_(off), extent_(extent) {}
+    Rect extent() const override { return extent_; }
+    void render(engine::TileContext&, const engine::IRect& r, float* out) const override {
+        const BlurredRows& g0 = *lower_;
+        const BlurredRows& g1 = *upper_;
+        for (int j = 0; j < r.h; ++j) {
+            // The move's bilinear read, as the engine's translation does it (no sideways part).
+            const double f = (r.y + j + 0.5) - off_ - 0.5, fl = std::floor(f);
+            const int y = int(fl);
+            const __m128 vy = _mm_set1_ps(float(f - fl));
+            float* o = out + size_t(j) * r.w * 4;
+            const bool rowsIn = y >= g0.y0 && y < g0.y0 + g0.n && y + 1 >= g1.y0 && y + 1 < g1.y0 + g1.n;
+            for (int i = 0; i < r.w; ++i) {
+                const int x = r.x + i;
+                if (!rowsIn || x < g0.x0 || x >= g0.x0 + g0.w) {
+                    _mm_storeu_ps(o + 4 * i, _mm_setzero_ps());
+                    continue;
+                }
+                const __m128 bot = _mm_loadu_ps(g0.row(y) + size_t(x - g0.x0) * 4);
+                const __m128 top = _mm_loadu_ps(g1.row(y + 1) + size_t(x - g1.x0) * 4);
+                _mm_storeu_ps(o + 4 * i, _mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy)));
+            }
+        }
+        engine::detail::clearOutside(out, r, extent_);
+    }
+
+private:
+    std::shared_ptr<const BlurredRows> lower_, upper_;
+    double off_;
+    Rect extent_;
+};
+
+// Brings `g` to noise rows [y0, y0 + n), columns [x0, x0 + w), blurred with `sigma`, blurring
+// only the rows it does not hold yet. `phase` (0 or 1): blurs of large sigma work on a grid of
+// every other row; the grid's rows are those of this parity, in noise coordinates.
+void updateRows(BlurredRows& g, double sigma, int x0, int w, int y0, int n, int phase) {
+    const size_t rowFloats = size_t(w) * 4;
+    if (g.x0 != x0 || g.w != w || g.cap < n) {
+        g = BlurredRows{};
+        g.x0 = x0, g.w = w, g.cap = n + 8;
+        g.px.assign(rowFloats * size_t(g.cap), 0.0f);
+    }
+    auto fill = [&](int lo, int hi) {  // blur rows [lo, hi) afresh
+        if (hi <= lo) return;
+        // Moved up by the phase (a whole row, so no resampling), the grid's even rows are the
+        // noise rows of that parity.
+        const Image b = materialize(filters::randomNoise().translated(0, phase).gaussianBlur(sigma).cropped(
+            Rect{double(x0), double(lo + phase), double(w), double(hi - lo)}));
+        const PixelView v = pixelsOf(b);
+        for (int y = lo; y < hi; ++y) {
+            float* dst = g.slot(y);
+            if (const float* src = v ? v.at(x0, y + phase) : nullptr) std::memcpy(dst, src, rowFloats * sizeof(float));
+            else std::memset(dst, 0, rowFloats * sizeof(float));
+        }
+    };
+    const int keepLo = std::max(y0, g.y0), keepHi = std::min(y0 + n, g.y0 + g.n);
+    if (g.n == 0 || keepHi <= keepLo) {
+        fill(y0, y0 + n);
+    } else {
+        fill(y0, keepLo);
+        fill(keepHi, y0 + n);
+    }
+    g.y0 = y0, g.n = n;
+}
+
+// Octave `slot` over `region` of E from its kept rows. Blurs of sigma 4 and up work on a grid of
+// every other row, anchored at even rows of what they blur, so their rows are kept in both phases.
+Image cachedOctave(int slot, const Rect& E, const Rect& region, double off, double sigma) {
+    // Rewritten in place each frame: the octave is read only while its frame's S is evaluated,
+    // before fireLayer returns.
+    static std::shared_ptr<BlurredRows> keptRows[3][2];
+    static double keptSigmas[3] = {};
+    const int q = int(std::floor(-off));
+    const bool phased = sigma >= 4;
+    const engine::IRect b = engine::pixelBounds(region);
+    const int lo = int(std::floor(b.y - off)), hi = int(std::floor(b.maxY() - 1 - off)) + 2;
+    for (int p = 0; p < (phased ? 2 : 1); ++p) {
+        auto& g = keptRows[slot][p];
+        if (!g || keptSigmas[slot] != sigma) g = std::make_shared<BlurredRows>();
+        updateRows(*g, sigma, b.x, b.w, lo, hi - lo, p);
+    }
+    keptSigmas[slot] = sigma;
+    // Row y + q is row y of the noise moved by −q; that move puts the grid on rows of q's parity.
+    const int pLow = phased ? (q % 2 + 2) % 2 : 0, pHigh = phased ? 1 - pLow : 0;
+    return Image(std::make_shared<ShiftedRowsNode>(keptRows[slot][pLow], keptRows[slot][pHigh], off, region.intersected(E)));
+}
+
+}  // namespace
 
 namespace flame {
 
@@ -69,15 +407,40 @@ Image cachedFireMask(const Rect& E, const Rect& band) {
     }
     return mask;
 }
+
+std::shared_ptr<const MaskWeights> cachedFireWeights(const Rect& E, const Rect& band) {
+    static Rect key, keyBand;
+    static std::shared_ptr<const MaskWeights> w;
+    if (!w || !(key == E) || !(keyBand == band)) {
+        key = E;
+        keyBand = band;
+        w = weightsOf(cachedFireMask(E, band), band, false);
+    }
+    return w;
+}
+
+std::shared_ptr<const MaskWeights> cachedFadeWeights(const Image& fade, const Rect& E) {
+    static Rect key;
+    static std::shared_ptr<const MaskWeights> w;
+    if (!w || !(key == E)) {
+        key = E;
+        w = weightsOf(fade, E, true);  // a vertical gradient: one weight a row
+    }
+    return w;
+}
 }  // namespace
 
 Image fireLayer(const Rect& E, double t) { return fireLayer(E, t, E); }
 
 Image fireLayer(const Rect& E, double t, const Rect& band) {
     if (filters::randomNoise().isNull()) return Image::empty();
-    const Image A = octave(E, 22, 0, 4.0, t);
-    const Image B = octave(E, 48, 3071, 3.0, t);
-    const Image C = octave(E, -30, 8842, 6.0, t);
+    const bool keptAll = !(band == E) && !straightforwardChains() && !E.isInfinite();
+    const Image A = keptAll ? cachedOctave(0, E, band.insetBy(-16, -16).intersected(E), octaveOffset(22, 0, t), 4.0) : octave(E, 22, 0, 4.0, t);
+    // The region of S the band reads (the displacement's reach and the bilinear footprint).
+    const Rect wide = band.insetBy(-16, -16).intersected(E);
+    const bool kept = !(band == E) && !straightforwardChains() && !E.isInfinite();
+    const Image B = kept ? cachedOctave(1, E, wide, octaveOffset(48, 3071, t), 3.0) : octave(E, 48, 3071, 3.0, t);
+    const Image C = keptAll ? cachedOctave(2, E, band, octaveOffset(-30, 8842, t), 6.0) : octave(E, -30, 8842, 6.0, t);
     const Image Bp = filters::colorControls(B, 1.0, -0.15, 1.6);
     const Image Ap = filters::colorControls(A, 1.0, -0.05, 1.8);
     Image S = filters::screenBlend(Bp, Ap);
@@ -85,16 +448,23 @@ Image fireLayer(const Rect& E, double t, const Rect& band) {
         // Only `band` of the fire is wanted. The displacement reads S up to 14 px (plus the
         // bilinear footprint) around each pixel, and every output tile would evaluate that margin
         // again: evaluate S once over the band and its margin.
-        S = materialize(S.cropped(band.insetBy(-16, -16).intersected(E)));
+        S = materializeInBands(S.cropped(wide));
     }
-    const Image D = filters::displacementDistortion(S, C, 28).cropped(E);
+    // C is read without a margin, but its blur has one: evaluated per frame tile, that margin
+    // would be blurred again for every tile.
+    const Image Cb = band == E ? C : materializeInBands(C.cropped(band));
+    if (!(band == E) && !straightforwardChains() && FireTailNode::usable(S, Cb)) {
+        const auto w = cachedFireWeights(E, band);
+        return Image(std::make_shared<FireTailNode>(S, Cb, w, S.extent().intersected(E).intersected(cachedFireMask(E, band).extent())));
+    }
+    const Image D = filters::displacementDistortion(S, Cb, 28).cropped(E);
     Image core = filters::colorControls(D, 1.0, 0.05, 1.7);
     core = filters::falseColor(core, Color::fromSRGB(0.02, 0, 0, 0), Color::fromSRGB(1.0, 0.85, 0.45, 1.0));
     const Image outer = filters::falseColor(D, Color::fromSRGB(0.05, 0, 0, 0), Color::fromSRGB(0.9, 0.3, 0.03, 1.0));
     const Image F = filters::screenBlend(core, outer);
     // The mask is the product of the height and spread masks: masking by one and then the other
     // applies exactly that product.
-    if (!(band == E) && !straightforwardChains()) return filters::blendWithMask(F, Image::empty(), cachedFireMask(E, band));
+    if (!(band == E) && !straightforwardChains()) return maskedBy(F, cachedFireMask(E, band), cachedFireWeights(E, band));
     return filters::blendWithMask(filters::blendWithMask(F, Image::empty(), heightMask(E)), Image::empty(),
                                   spreadMask(E));
 }
@@ -109,6 +479,7 @@ Image emberLayer(const Rect& E, double t) {
     const double mx = E.x + E.w / 2;
     Image fade = filters::linearGradient({mx, E.y}, {mx, E.maxY()}, Color::fromSRGB(1, 1, 1, 0.6), kWhite0);
     fade = fade.isNull() ? Image::empty() : fade.cropped(E);
+    if (!straightforwardChains() && !fade.isNull() && !E.isInfinite()) return maskedBy(specks, fade, cachedFadeWeights(fade, E));
     return filters::blendWithMask(specks, Image::empty(), fade);
 }
 

@@ -109,6 +109,61 @@ TEST(Flame, GradeIsWarm) {
     EXPECT_FLOAT_EQ(p[3], 1.0f);
 }
 
+// The fused fire pass, the cached mask weights and the banded octaves against the plain chain, at
+// the camera's frame size and at a late frame time: within 2 levels of 8 bits, over ten frames
+// (Drunk Mode's trails in use from the second on).
+TEST(Flame, FastPathsMatchThePlainChainAtFullSize) {
+    const Image src = Image::fromQImage([] {
+        QImage cam(1280, 720, QImage::Format_ARGB32_Premultiplied);
+        QPainter p(&cam);
+        QLinearGradient g(0, 0, 1280, 720);
+        g.setColorAt(0, QColor(40, 60, 180));
+        g.setColorAt(0.5, QColor(220, 170, 60));
+        g.setColorAt(1, QColor(20, 110, 70));
+        p.fillRect(cam.rect(), g);
+        p.setPen(QPen(Qt::white, 3));
+        for (int i = 0; i < 40; ++i) p.drawLine(i * 32, 0, 1280 - i * 32, 720);
+        return cam;
+    }());
+    for (VideoEffect e : {VideoEffect::flame, VideoEffect::drunkMode}) {
+        drunk::resetHistoryForTesting();
+        constexpr int kFrames = 10;
+        QImage fast[kFrames], plain[kFrames];
+        for (int f = 0; f < kFrames; ++f) {
+            const double t = 820000123.4 + f / 30.0;
+            fast[f] = renderer().renderQImage(applyVideoEffect(e, src, t, 82.8), {0, 0, 1280, 720});
+        }
+        drunk::resetHistoryForTesting();
+        setStraightforwardChains(true);
+        for (int f = 0; f < kFrames; ++f) {
+            const double t = 820000123.4 + f / 30.0;
+            plain[f] = renderer().renderQImage(applyVideoEffect(e, src, t, 82.8), {0, 0, 1280, 720});
+        }
+        setStraightforwardChains(false);
+        int worst = 0;
+        double worstMean = 0;
+        for (int f = 0; f < kFrames; ++f) {
+            int maxErr = 0;
+            double sum = 0;
+            for (int y = 0; y < 720; ++y) {
+                const uchar* a = fast[f].constScanLine(y);
+                const uchar* b = plain[f].constScanLine(y);
+                for (int x = 0; x < 1280 * 4; ++x) {
+                    const int d = std::abs(int(a[x]) - int(b[x]));
+                    maxErr = std::max(maxErr, d);
+                    sum += d;
+                }
+            }
+            EXPECT_LE(maxErr, 2) << rawValue(e) << " frame " << f;
+            EXPECT_LT(sum / (1280.0 * 720 * 4), 0.05) << rawValue(e) << " frame " << f;
+            worst = std::max(worst, maxErr);
+            worstMean = std::max(worstMean, sum / (1280.0 * 720 * 4));
+        }
+        std::printf("%s at 1280x720: max %d, mean %.4f (8-bit units)\n", rawValue(e), worst, worstMean);
+    }
+    drunk::resetHistoryForTesting();
+}
+
 // ---- Drunk Mode ----
 
 TEST(DrunkMode, ShakeAndBlurAtTimeZero) {
