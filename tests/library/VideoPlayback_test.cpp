@@ -216,7 +216,7 @@ TEST(VideoPlayout, TheEnginePublishesTheVideoInsteadOfTheCamera) {
     settings::setLowerThirdEnabled(false);
     settings::setOverlayImageEnabled(false);
     auto backend = std::make_shared<capture::SyntheticCaptureBackend>(std::vector<capture::SyntheticCameraSpec>{
-        {"Webcam", "w", {{capture::kPixelFormatYUYV, 640, 360, 30}}}});
+        {"Webcam", "w", {{capture::kPixelFormatYUYV, 640, 360, 30}}, {}, {}}});
     CameraEngine engine(backend);
     VideoPlaybackService service;
     engine.setVideoPlayback(&service, service.frameSource());
