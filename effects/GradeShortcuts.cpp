@@ -144,7 +144,11 @@ public:
             float* o = out + (size_t(y - r.y) * r.w + (in.x - r.x)) * 4;
             for (int i = 0; i < in.w; ++i, s += 4, o += 4) {
                 unsigned b = s[0], g = s[1], rr = s[2], a = opaqueFormat ? 255u : s[3];
-                if (a == 0) continue;
+                if (a == 0) {
+                    // Tile memory is not cleared beforehand: a transparent pixel is written too.
+                    _mm_storeu_ps(o, _mm_setzero_ps());
+                    continue;
+                }
                 if (a != 255) {
                     // Unpremultiplied as the engine decodes it.
                     auto un = [a](unsigned c) { return std::min(255u, (c * 255u + a / 2) / a); };
