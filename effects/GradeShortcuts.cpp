@@ -356,6 +356,16 @@ public:
         const IRect in = r.intersected(px_);
         if (!(in == r)) std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
         if (in.isEmpty()) return;
+        visit(ctx, in, [&](const IRect& part, const float* src, size_t stride) {
+            for (int y = part.y; y < part.maxY(); ++y)
+                std::memcpy(out + (size_t(y - r.y) * r.w + (part.x - r.x)) * 4, src + size_t(y - part.y) * stride * 4,
+                            size_t(part.w) * 4 * sizeof(float));
+        });
+    }
+
+    // Calls f(part, pixels, stride in pixels) for the parts of `in` (inside the picture) that lie
+    // in one band each, with the band's own memory where it is filled.
+    void visit(engine::TileContext& ctx, const IRect& in, const CachedRowsFn& f) const {
         for (int b = floorDiv(in.y); b <= floorDiv(in.maxY() - 1); ++b) {
             const IRect band = IRect{px_.x, b * kBandRows, px_.w, kBandRows}.intersected(px_);
             const IRect part = in.intersected(band);
@@ -378,12 +388,10 @@ public:
                 src = ctx.pull(*in_, part);
                 srcRect = part;
             }
-            for (int y = part.y; y < part.maxY(); ++y)
-                std::memcpy(out + (size_t(y - r.y) * r.w + (part.x - r.x)) * 4,
-                            src + (size_t(y - srcRect.y) * srcRect.w + (part.x - srcRect.x)) * 4,
-                            size_t(part.w) * 4 * sizeof(float));
+            f(part, src + (size_t(part.y - srcRect.y) * srcRect.w + (part.x - srcRect.x)) * 4, size_t(srcRect.w));
         }
     }
+    const IRect& pixels() const { return px_; }
 
 private:
     static int floorDiv(int v) { return v >= 0 ? v / kBandRows : -((-v + kBandRows - 1) / kBandRows); }
@@ -400,6 +408,18 @@ private:
 Image computedOnce(const Image& image) {
     if (image.isNull() || image.extent().isInfinite() || image.extent().isEmpty()) return image;
     return Image(std::make_shared<BandCacheNode>(image.node()));
+}
+
+void cachedRows(const engine::Node& node, engine::TileContext& ctx, const IRect& r, const CachedRowsFn& f) {
+    if (r.isEmpty()) return;
+    if (auto* cache = dynamic_cast<const BandCacheNode*>(&node)) {
+        const IRect in = r.intersected(cache->pixels());
+        if (in == r) {
+            cache->visit(ctx, r, f);
+            return;
+        }
+    }
+    f(r, ctx.pull(node, r), size_t(r.w));
 }
 
 

@@ -1,5 +1,6 @@
 #include "effects/NoirKernels.h"
 
+#include "effects/GradeShortcuts.h"
 #include "pipeline/engine/Renderer.h"
 
 #include <algorithm>
@@ -260,6 +261,69 @@ private:
     std::shared_ptr<const Tables> tables_;
 };
 
+// Screen of the scaled glow over the picture, the vignette's darkening and opaque alphas made
+// one again, in one pass that reads the picture from its band cache without copying it.
+class GlowFinishNode final : public engine::Node {
+public:
+    GlowFinishNode(engine::NodePtr pic, engine::NodePtr glow, const Rect& e, float glowScale, double vignette, double radius)
+        : pic_(std::move(pic)), glow_(std::move(glow)), extent_(e), px_(engine::pixelBounds(e)), scale_(glowScale) {
+        cx_ = e.x + 0.5 * e.w;
+        cy_ = e.y + 0.5 * e.h;
+        const double R = 0.5 * std::hypot(e.w, e.h) * std::max(std::abs(radius), 1e-6);
+        k_ = float(std::abs(vignette) / (R * R));
+        darken_ = vignette >= 0;
+    }
+    Rect extent() const override { return extent_; }
+    int inputCount() const override { return 2; }
+    const engine::Node* input(int i) const override { return i == 0 ? pic_.get() : glow_.get(); }
+    IRect roi(int, const IRect& dest) const override { return dest.intersected(px_); }
+    void render(engine::TileContext& ctx, const IRect& r, float* out) const override {
+        const IRect in = r.intersected(px_);
+        if (!(in == r)) std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
+        if (in.isEmpty()) return;
+        const float* g = ctx.pull(*glow_, in);
+        float* dx2 = ctx.alloc(size_t(in.w));
+        for (int i = 0; i < in.w; ++i) {
+            const float dx = float(in.x + i + 0.5 - cx_);
+            dx2[i] = dx * dx;
+        }
+        const __m128 k = _mm_set1_ps(scale_);
+        shortcuts::cachedRows(*pic_, ctx, in, [&](const IRect& part, const float* p, size_t stride) {
+            for (int y = part.y; y < part.maxY(); ++y) {
+                const float* bp = p + size_t(y - part.y) * stride * 4;
+                const float* gp = g + (size_t(y - in.y) * in.w + (part.x - in.x)) * 4;
+                float* op = out + (size_t(y - r.y) * r.w + (part.x - r.x)) * 4;
+                const float dy = float(y + 0.5 - cy_);
+                const float dy2 = dy * dy;
+                const float* dxp = dx2 + (part.x - in.x);
+                for (int i = 0; i < part.w; ++i) {
+                    const __m128 a = _mm_mul_ps(_mm_loadu_ps(gp + 4 * i), k), b = _mm_loadu_ps(bp + 4 * i);
+                    alignas(16) float c[4];
+                    _mm_store_ps(c, _mm_sub_ps(_mm_add_ps(a, b), _mm_mul_ps(a, b)));
+                    const float d = 1.0f + k_ * (dxp[i] + dy2);
+                    const float f = darken_ ? 1.0f / (d * d) : d * d;
+                    op[4 * i] = c[0] * f;
+                    op[4 * i + 1] = c[1] * f;
+                    op[4 * i + 2] = c[2] * f;
+                    // The reduced-grid blur sums its weights to a hair under one; alphas that
+                    // close to one are one (the written byte is 255 either way), which keeps the
+                    // final write on its opaque path.
+                    op[4 * i + 3] = c[3] > 0.99999f ? 1.0f : c[3];
+                }
+            }
+        });
+    }
+
+private:
+    engine::NodePtr pic_, glow_;
+    Rect extent_;
+    IRect px_;
+    float scale_;
+    double cx_, cy_;
+    float k_;
+    bool darken_;
+};
+
 }  // namespace
 
 Image linesOverGrey(const Image& grey, double intensity, engine::PixelOpPtr edgeTone, engine::PixelOpPtr finish) {
@@ -267,6 +331,23 @@ Image linesOverGrey(const Image& grey, double intensity, engine::PixelOpPtr edge
     const Rect e = grey.extent();
     if (e.isInfinite() || e.isEmpty()) return grey;
     return Image(std::make_shared<LinesNode>(grey.node(), e, intensity, std::move(edgeTone), std::move(finish)));
+}
+
+Image bloomAndVignette(const Image& picture, double radius, double intensity, double vignette, double vignetteRadius) {
+    if (picture.isNull()) return picture;
+    const Rect e = picture.extent();
+    if (e.isInfinite() || e.isEmpty() || !(radius > 0.0) || !(intensity > 0.0)) return picture;
+    // The glow exactly as the bloom filter forms it.
+    const Image src = picture.clampedToExtent();
+    Image glow;
+    if (radius >= 2.0 && radius < 4.0) {
+        const double v = radius * radius - 0.25 - 4.0 / 6.0;
+        glow = src.scaled(0.5, 0.5).gaussianBlur(std::sqrt(std::max(v, 0.25)) / 2.0).scaled(2.0, 2.0);
+    } else {
+        glow = src.gaussianBlur(radius);
+    }
+    glow = glow.cropped(e);
+    return Image(std::make_shared<GlowFinishNode>(picture.node(), glow.node(), e, float(intensity), vignette, vignetteRadius));
 }
 
 }  // namespace ostrela::effects::noir
