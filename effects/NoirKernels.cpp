@@ -287,7 +287,8 @@ public:
             const float dx = float(in.x + i + 0.5 - cx_);
             dx2[i] = dx * dx;
         }
-        const __m128 k = _mm_set1_ps(scale_);
+        const __m128 k = _mm_set1_ps(scale_), kv = _mm_set1_ps(k_), one = _mm_set1_ps(1.0f);
+        const __m128 nearOne = _mm_set1_ps(0.99999f), alphaLane = _mm_castsi128_ps(_mm_setr_epi32(0, 0, 0, -1));
         shortcuts::cachedRows(*pic_, ctx, in, [&](const IRect& part, const float* p, size_t stride) {
             for (int y = part.y; y < part.maxY(); ++y) {
                 const float* bp = p + size_t(y - part.y) * stride * 4;
@@ -296,7 +297,26 @@ public:
                 const float dy = float(y + 0.5 - cy_);
                 const float dy2 = dy * dy;
                 const float* dxp = dx2 + (part.x - in.x);
-                for (int i = 0; i < part.w; ++i) {
+                // The vignette's factors four at a time (the same arithmetic, one division each).
+                int i = 0;
+                for (; i + 4 <= part.w; i += 4) {
+                    const __m128 d = _mm_add_ps(one, _mm_mul_ps(kv, _mm_add_ps(_mm_loadu_ps(dxp + i), _mm_set1_ps(dy2))));
+                    const __m128 d2 = _mm_mul_ps(d, d);
+                    alignas(16) float fs[4];
+                    _mm_store_ps(fs, darken_ ? _mm_div_ps(one, d2) : d2);
+                    for (int q = 0; q < 4; ++q) {
+                        const int x = i + q;
+                        const __m128 a = _mm_mul_ps(_mm_loadu_ps(gp + 4 * x), k), b = _mm_loadu_ps(bp + 4 * x);
+                        __m128 c = _mm_sub_ps(_mm_add_ps(a, b), _mm_mul_ps(a, b));
+                        c = _mm_mul_ps(c, _mm_blend_ps(_mm_set1_ps(fs[q]), one, 8));
+                        // The reduced-grid blur sums its weights to a hair under one; alphas that
+                        // close to one are one (the written byte is 255 either way), which keeps
+                        // the final write on its opaque path.
+                        c = _mm_blendv_ps(c, one, _mm_and_ps(_mm_cmpgt_ps(c, nearOne), alphaLane));
+                        _mm_storeu_ps(op + 4 * x, c);
+                    }
+                }
+                for (; i < part.w; ++i) {
                     const __m128 a = _mm_mul_ps(_mm_loadu_ps(gp + 4 * i), k), b = _mm_loadu_ps(bp + 4 * i);
                     alignas(16) float c[4];
                     _mm_store_ps(c, _mm_sub_ps(_mm_add_ps(a, b), _mm_mul_ps(a, b)));
@@ -305,9 +325,6 @@ public:
                     op[4 * i] = c[0] * f;
                     op[4 * i + 1] = c[1] * f;
                     op[4 * i + 2] = c[2] * f;
-                    // The reduced-grid blur sums its weights to a hair under one; alphas that
-                    // close to one are one (the written byte is 255 either way), which keeps the
-                    // final write on its opaque path.
                     op[4 * i + 3] = c[3] > 0.99999f ? 1.0f : c[3];
                 }
             }
