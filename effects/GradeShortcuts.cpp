@@ -410,6 +410,54 @@ Image computedOnce(const Image& image) {
     return Image(std::make_shared<BandCacheNode>(image.node()));
 }
 
+namespace {
+
+// A computedOnce picture clamped to its extent, its rows read from the bands (one copy, where the
+// engine's clamp would copy the pulled rows a second time).
+class ClampedBandsNode final : public engine::Node {
+public:
+    explicit ClampedBandsNode(std::shared_ptr<const BandCacheNode> cache) : cache_(std::move(cache)) {}
+    Rect extent() const override { return Rect::infinite(); }
+    int inputCount() const override { return 1; }
+    const engine::Node* input(int) const override { return cache_.get(); }
+    IRect roi(int, const IRect& dest) const override { return clampedRect(dest); }
+    void render(engine::TileContext& ctx, const IRect& r, float* out) const override {
+        const IRect px = cache_->pixels();
+        const IRect in = clampedRect(r);
+        cache_->visit(ctx, in, [&](const IRect& part, const float* p, size_t stride) {
+            const int mid0 = std::clamp(px.x - r.x, 0, r.w), mid1 = std::clamp(px.maxX() - r.x, 0, r.w);
+            for (int j = 0; j < r.h; ++j) {
+                const int sy = std::clamp(r.y + j, px.y, px.maxY() - 1);
+                if (sy < part.y || sy >= part.maxY()) continue;
+                const float* srow = p + size_t(sy - part.y) * stride * 4;
+                float* o = out + size_t(j) * r.w * 4;
+                for (int i = 0; i < mid0; ++i) std::memcpy(o + 4 * i, srow, 4 * sizeof(float));
+                if (mid1 > mid0)
+                    std::memcpy(o + 4 * mid0, srow + size_t(r.x + mid0 - part.x) * 4, size_t(mid1 - mid0) * 4 * sizeof(float));
+                const float* last = srow + size_t(part.w - 1) * 4;
+                for (int i = std::max(mid1, mid0); i < r.w; ++i) std::memcpy(o + 4 * i, last, 4 * sizeof(float));
+            }
+        });
+    }
+
+private:
+    IRect clampedRect(const IRect& dest) const {
+        const IRect px = cache_->pixels();
+        const int x0 = std::clamp(dest.x, px.x, px.maxX() - 1), x1 = std::clamp(dest.maxX() - 1, px.x, px.maxX() - 1) + 1;
+        const int y0 = std::clamp(dest.y, px.y, px.maxY() - 1), y1 = std::clamp(dest.maxY() - 1, px.y, px.maxY() - 1) + 1;
+        return {x0, y0, x1 - x0, y1 - y0};
+    }
+    std::shared_ptr<const BandCacheNode> cache_;
+};
+
+}  // namespace
+
+Image clampedToExtent(const Image& image) {
+    if (auto cache = std::dynamic_pointer_cast<const BandCacheNode>(image.node()); cache && !cache->pixels().isEmpty())
+        return Image(std::make_shared<ClampedBandsNode>(cache));
+    return image.clampedToExtent();
+}
+
 void cachedRows(const engine::Node& node, engine::TileContext& ctx, const IRect& r, const CachedRowsFn& f) {
     if (r.isEmpty()) return;
     if (auto* cache = dynamic_cast<const BandCacheNode*>(&node)) {

@@ -34,6 +34,8 @@ engine::Image computedOnce(const engine::Image& image);
 // computedOnce picture straight from its bands (no copy), otherwise pulled in one part.
 using CachedRowsFn = std::function<void(const engine::IRect& part, const float* pixels, size_t stride)>;
 void cachedRows(const engine::Node& node, engine::TileContext& ctx, const engine::IRect& r, const CachedRowsFn& f);
+// image.clampedToExtent(), for a computedOnce picture read from its bands.
+engine::Image clampedToExtent(const engine::Image& image);
 
 // `ops` applied to every pixel but those equal to `common`, which get its precomputed result.
 engine::PixelOpPtr skipCommonOp(std::vector<engine::PixelOpPtr> ops, std::array<float, 4> common);

@@ -355,7 +355,7 @@ Image bloomAndVignette(const Image& picture, double radius, double intensity, do
     const Rect e = picture.extent();
     if (e.isInfinite() || e.isEmpty() || !(radius > 0.0) || !(intensity > 0.0)) return picture;
     // The glow exactly as the bloom filter forms it.
-    const Image src = picture.clampedToExtent();
+    const Image src = shortcuts::clampedToExtent(picture);
     Image glow;
     if (radius >= 2.0 && radius < 4.0) {
         const double v = radius * radius - 0.25 - 4.0 / 6.0;
