@@ -162,24 +162,6 @@ engine::PixelOpPtr thermalTableOp() {
 }
 }  // namespace
 
-namespace {
-// The reduced-grid blur inside Noir's bloom sums its weights to a hair under one, which leaves
-// the opaque picture at alpha 0.99999994 and sends every pixel down the final write's slow,
-// translucent path. Alphas that close to one are one (the written byte is 255 either way).
-class OpaqueAgainOp final : public engine::PixelOp {
-public:
-    void apply(float* p, int n) const override {
-        for (int i = 0; i < n; ++i)
-            if (p[4 * i + 3] > 0.99999f) p[4 * i + 3] = 1.0f;
-    }
-};
-
-engine::PixelOpPtr opaqueAgainOp() {
-    static const engine::PixelOpPtr op = std::make_shared<OpaqueAgainOp>();
-    return op;
-}
-}  // namespace
-
 // ---- Thermal, NightOps, X-Ray, Noir, 3D ----
 
 Image renderThermal(const Image& image) {
@@ -225,9 +207,9 @@ Image renderNoir(const Image& image) {
         const Image edges = filters::edges(mono, 2.0);
         out = noirFalseColor(filters::screenBlend(noirDarkEdges(edges), mono));
     }
-    out = filters::bloom(computedOnce(out), 4.0, 0.35);
+    if (colorGradeShortcuts) return noir::bloomAndVignette(computedOnce(out), 4.0, 0.35, 1.1, 1.6).cropped(e);
+    out = filters::bloom(out, 4.0, 0.35);
     out = filters::vignette(out, 1.1, 1.6);
-    if (colorGradeShortcuts) out = out.pixelOp(opaqueAgainOp());
     return out.cropped(e);
 }
 

@@ -3,7 +3,10 @@
 // (up to rounding, measured in bench/effects_grades_bench.cpp) at a fraction of its cost.
 #include "pipeline/engine/Image.h"
 
+#include "pipeline/engine/Renderer.h"
+
 #include <array>
+#include <functional>
 #include <vector>
 
 namespace ostrela::effects::shortcuts {
@@ -27,6 +30,12 @@ engine::PixelOpPtr rampTableOp(Chain chain, bool perChannel);
 // The image's pixels kept in bands of rows, each computed once per frame by the first render
 // thread that needs it; for chains that several steps read at different rectangles.
 engine::Image computedOnce(const engine::Image& image);
+// The pixels of `node` over r, handed to f(part, pixels, stride in pixels) part by part: for a
+// computedOnce picture straight from its bands (no copy), otherwise pulled in one part.
+using CachedRowsFn = std::function<void(const engine::IRect& part, const float* pixels, size_t stride)>;
+void cachedRows(const engine::Node& node, engine::TileContext& ctx, const engine::IRect& r, const CachedRowsFn& f);
+// image.clampedToExtent(), for a computedOnce picture read from its bands.
+engine::Image clampedToExtent(const engine::Image& image);
 
 // `ops` applied to every pixel but those equal to `common`, which get its precomputed result.
 engine::PixelOpPtr skipCommonOp(std::vector<engine::PixelOpPtr> ops, std::array<float, 4> common);

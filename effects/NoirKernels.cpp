@@ -1,9 +1,11 @@
 #include "effects/NoirKernels.h"
 
+#include "effects/GradeShortcuts.h"
 #include "pipeline/engine/Renderer.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -91,46 +93,80 @@ std::shared_ptr<const Tables> tablesFor(const engine::PixelOpPtr& edgeTone, cons
     return last;
 }
 
+// Encoded premultiplied grey of n pixels (four at a time, the tail one by one).
+void encodeGrey(const float* src, size_t n, float* enc) {
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const float* p = src + 4 * i;
+        const __m128 v = _mm_setr_ps(p[0], p[4], p[8], p[12]);
+        const __m128 a = _mm_setr_ps(p[3], p[7], p[11], p[15]);
+        const __m128 one = _mm_set1_ps(1.0f);
+        __m128 e;
+        if (_mm_movemask_ps(_mm_cmpge_ps(a, one)) == 0xF) {
+            e = encodeV(v);
+        } else {
+            // Straight value (kept where it exceeds alpha, as the filters do), zero where alpha is.
+            const __m128 un = _mm_blendv_ps(_mm_div_ps(v, _mm_max_ps(a, _mm_set1_ps(1e-30f))), v,
+                                            _mm_or_ps(_mm_cmpgt_ps(v, a), _mm_cmpge_ps(a, one)));
+            const __m128 live = _mm_cmpgt_ps(a, _mm_setzero_ps());
+            e = _mm_and_ps(_mm_mul_ps(encodeV(un), clamp01(a)), live);
+        }
+        _mm_storeu_ps(enc + i, e);
+    }
+    for (; i < n; ++i) {
+        const float v = src[4 * i], a = src[4 * i + 3];
+        float un = a >= 1.0f ? v : (!(a > 0.0f) ? 0.0f : (v > a ? v : v * (1.0f / a)));
+        enc[i] = !(a > 0.0f) ? 0.0f : _mm_cvtss_f32(encodeV(_mm_set1_ps(un))) * std::clamp(a, 0.0f, 1.0f);
+    }
+}
+
 class LinesNode final : public engine::Node {
 public:
-    // `in` is the grey picture clamped to its extent; `extent` the picture's own.
+    // `in` is the grey picture; `extent` its own. Its edge pixels count as repeated outward (the
+    // repeat is done here on the one-channel values rather than by a clamp copying the pixels).
     LinesNode(engine::NodePtr in, const Rect& extent, double intensity, engine::PixelOpPtr edgeTone, engine::PixelOpPtr finish)
-        : in_(std::move(in)), extent_(extent), k_(float(intensity) / 8.0f), edgeTone_(std::move(edgeTone)),
-          finish_(std::move(finish)), tables_(tablesFor(edgeTone_, finish_)) {}
+        : in_(std::move(in)), extent_(extent), px_(engine::pixelBounds(extent)), k_(float(intensity) / 8.0f),
+          edgeTone_(std::move(edgeTone)), finish_(std::move(finish)), tables_(tablesFor(edgeTone_, finish_)) {}
     Rect extent() const override { return extent_; }
     int inputCount() const override { return 1; }
     const engine::Node* input(int) const override { return in_.get(); }
-    IRect roi(int, const IRect& dest) const override { return dest.grown(1, 1); }
+    IRect roi(int, const IRect& dest) const override { return dest.grown(1, 1).intersected(px_); }
     void render(engine::TileContext& ctx, const IRect& r, float* out) const override {
         const IRect sr = r.grown(1, 1);
-        const float* src = ctx.pull(*in_, sr);
-        // Encoded premultiplied grey of the footprint, four pixels at a time; the tail is padded.
-        const size_t n = size_t(sr.w) * sr.h;
-        float* enc = ctx.alloc(n + 4);
-        size_t i = 0;
-        for (; i + 4 <= n; i += 4) {
-            const float* p = src + 4 * i;
-            const __m128 v = _mm_setr_ps(p[0], p[4], p[8], p[12]);
-            const __m128 a = _mm_setr_ps(p[3], p[7], p[11], p[15]);
-            const __m128 one = _mm_set1_ps(1.0f);
-            __m128 e;
-            if (_mm_movemask_ps(_mm_cmpge_ps(a, one)) == 0xF) {
-                e = encodeV(v);
-            } else {
-                // Straight value (kept where it exceeds alpha, as the filters do), zero where alpha is.
-                const __m128 un = _mm_blendv_ps(_mm_div_ps(v, _mm_max_ps(a, _mm_set1_ps(1e-30f))), v,
-                                                _mm_or_ps(_mm_cmpgt_ps(v, a), _mm_cmpge_ps(a, one)));
-                const __m128 live = _mm_cmpgt_ps(a, _mm_setzero_ps());
-                e = _mm_and_ps(_mm_mul_ps(encodeV(un), clamp01(a)), live);
-            }
-            _mm_storeu_ps(enc + i, e);
+        const IRect cr = sr.intersected(px_);
+        if (cr.isEmpty()) {
+            std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
+            return;
         }
-        for (; i < n; ++i) {
-            const float v = src[4 * i], a = src[4 * i + 3];
-            float un = a >= 1.0f ? v : (!(a > 0.0f) ? 0.0f : (v > a ? v : v * (1.0f / a)));
-            enc[i] = !(a > 0.0f) ? 0.0f : _mm_cvtss_f32(encodeV(_mm_set1_ps(un))) * std::clamp(a, 0.0f, 1.0f);
-        }
+        const float* pulled = ctx.pull(*in_, cr);
+        // The footprint's encoded grey, edge values repeated outward; the tail is padded.
         const size_t stride = size_t(sr.w);
+        float* enc = ctx.alloc(stride * sr.h + 4);
+        const int left = cr.x - sr.x, right = sr.maxX() - cr.maxX();
+        for (int y = cr.y; y < cr.maxY(); ++y) {
+            float* row = enc + size_t(y - sr.y) * stride;
+            encodeGrey(pulled + size_t(y - cr.y) * cr.w * 4, size_t(cr.w), row + left);
+            for (int x = 0; x < left; ++x) row[x] = row[left];
+            for (int x = 0; x < right; ++x) row[left + cr.w + x] = row[left + cr.w - 1];
+        }
+        for (int y = sr.y; y < cr.y; ++y) std::memcpy(enc + size_t(y - sr.y) * stride, enc + size_t(cr.y - sr.y) * stride, stride * sizeof(float));
+        for (int y = cr.maxY(); y < sr.maxY(); ++y)
+            std::memcpy(enc + size_t(y - sr.y) * stride, enc + size_t(cr.maxY() - 1 - sr.y) * stride, stride * sizeof(float));
+        // The picture under the tile itself, at its own pixels where the tile lies inside it.
+        const float* src = pulled;
+        IRect srcRect = cr;
+        if (!cr.contains(r)) {
+            float* c = ctx.allocPixels(r);
+            for (int j = 0; j < r.h; ++j) {
+                const int y = std::clamp(r.y + j, cr.y, cr.maxY() - 1);
+                for (int i = 0; i < r.w; ++i) {
+                    const int x = std::clamp(r.x + i, cr.x, cr.maxX() - 1);
+                    std::memcpy(c + (size_t(j) * r.w + i) * 4, pulled + (size_t(y - cr.y) * cr.w + (x - cr.x)) * 4, 4 * sizeof(float));
+                }
+            }
+            src = c;
+            srcRect = r;
+        }
         const __m128 two = _mm_set1_ps(2.0f), k = _mm_set1_ps(k_);
         float* mag = ctx.alloc(size_t(r.w) + 4);
         for (int j = 0; j < r.h; ++j) {
@@ -152,7 +188,7 @@ public:
                 mag[x] = std::clamp(k_ * std::sqrt(gx * gx + gy * gy), 0.0f, 1.0f);
             }
             float* o = out + size_t(j) * r.w * 4;
-            const float* centre = src + ((size_t(j) + 1) * sr.w + 1) * 4;
+            const float* centre = src + (size_t(r.y + j - srcRect.y) * srcRect.w + (r.x - srcRect.x)) * 4;
             bool opaque = true;
             for (int x2 = 0; x2 < r.w && opaque; ++x2) opaque = centre[4 * x2 + 3] >= 1.0f;
             if (opaque) {
@@ -219,9 +255,90 @@ public:
 private:
     engine::NodePtr in_;
     Rect extent_;
+    IRect px_;
     float k_;
     engine::PixelOpPtr edgeTone_, finish_;
     std::shared_ptr<const Tables> tables_;
+};
+
+// Screen of the scaled glow over the picture, the vignette's darkening and opaque alphas made
+// one again, in one pass that reads the picture from its band cache without copying it.
+class GlowFinishNode final : public engine::Node {
+public:
+    GlowFinishNode(engine::NodePtr pic, engine::NodePtr glow, const Rect& e, float glowScale, double vignette, double radius)
+        : pic_(std::move(pic)), glow_(std::move(glow)), extent_(e), px_(engine::pixelBounds(e)), scale_(glowScale) {
+        cx_ = e.x + 0.5 * e.w;
+        cy_ = e.y + 0.5 * e.h;
+        const double R = 0.5 * std::hypot(e.w, e.h) * std::max(std::abs(radius), 1e-6);
+        k_ = float(std::abs(vignette) / (R * R));
+        darken_ = vignette >= 0;
+    }
+    Rect extent() const override { return extent_; }
+    int inputCount() const override { return 2; }
+    const engine::Node* input(int i) const override { return i == 0 ? pic_.get() : glow_.get(); }
+    IRect roi(int, const IRect& dest) const override { return dest.intersected(px_); }
+    void render(engine::TileContext& ctx, const IRect& r, float* out) const override {
+        const IRect in = r.intersected(px_);
+        if (!(in == r)) std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
+        if (in.isEmpty()) return;
+        const float* g = ctx.pull(*glow_, in);
+        float* dx2 = ctx.alloc(size_t(in.w));
+        for (int i = 0; i < in.w; ++i) {
+            const float dx = float(in.x + i + 0.5 - cx_);
+            dx2[i] = dx * dx;
+        }
+        const __m128 k = _mm_set1_ps(scale_), kv = _mm_set1_ps(k_), one = _mm_set1_ps(1.0f);
+        const __m128 nearOne = _mm_set1_ps(0.99999f), alphaLane = _mm_castsi128_ps(_mm_setr_epi32(0, 0, 0, -1));
+        shortcuts::cachedRows(*pic_, ctx, in, [&](const IRect& part, const float* p, size_t stride) {
+            for (int y = part.y; y < part.maxY(); ++y) {
+                const float* bp = p + size_t(y - part.y) * stride * 4;
+                const float* gp = g + (size_t(y - in.y) * in.w + (part.x - in.x)) * 4;
+                float* op = out + (size_t(y - r.y) * r.w + (part.x - r.x)) * 4;
+                const float dy = float(y + 0.5 - cy_);
+                const float dy2 = dy * dy;
+                const float* dxp = dx2 + (part.x - in.x);
+                // The vignette's factors four at a time (the same arithmetic, one division each).
+                int i = 0;
+                for (; i + 4 <= part.w; i += 4) {
+                    const __m128 d = _mm_add_ps(one, _mm_mul_ps(kv, _mm_add_ps(_mm_loadu_ps(dxp + i), _mm_set1_ps(dy2))));
+                    const __m128 d2 = _mm_mul_ps(d, d);
+                    alignas(16) float fs[4];
+                    _mm_store_ps(fs, darken_ ? _mm_div_ps(one, d2) : d2);
+                    for (int q = 0; q < 4; ++q) {
+                        const int x = i + q;
+                        const __m128 a = _mm_mul_ps(_mm_loadu_ps(gp + 4 * x), k), b = _mm_loadu_ps(bp + 4 * x);
+                        __m128 c = _mm_sub_ps(_mm_add_ps(a, b), _mm_mul_ps(a, b));
+                        c = _mm_mul_ps(c, _mm_blend_ps(_mm_set1_ps(fs[q]), one, 8));
+                        // The reduced-grid blur sums its weights to a hair under one; alphas that
+                        // close to one are one (the written byte is 255 either way), which keeps
+                        // the final write on its opaque path.
+                        c = _mm_blendv_ps(c, one, _mm_and_ps(_mm_cmpgt_ps(c, nearOne), alphaLane));
+                        _mm_storeu_ps(op + 4 * x, c);
+                    }
+                }
+                for (; i < part.w; ++i) {
+                    const __m128 a = _mm_mul_ps(_mm_loadu_ps(gp + 4 * i), k), b = _mm_loadu_ps(bp + 4 * i);
+                    alignas(16) float c[4];
+                    _mm_store_ps(c, _mm_sub_ps(_mm_add_ps(a, b), _mm_mul_ps(a, b)));
+                    const float d = 1.0f + k_ * (dxp[i] + dy2);
+                    const float f = darken_ ? 1.0f / (d * d) : d * d;
+                    op[4 * i] = c[0] * f;
+                    op[4 * i + 1] = c[1] * f;
+                    op[4 * i + 2] = c[2] * f;
+                    op[4 * i + 3] = c[3] > 0.99999f ? 1.0f : c[3];
+                }
+            }
+        });
+    }
+
+private:
+    engine::NodePtr pic_, glow_;
+    Rect extent_;
+    IRect px_;
+    float scale_;
+    double cx_, cy_;
+    float k_;
+    bool darken_;
 };
 
 }  // namespace
@@ -230,7 +347,24 @@ Image linesOverGrey(const Image& grey, double intensity, engine::PixelOpPtr edge
     if (grey.isNull()) return grey;
     const Rect e = grey.extent();
     if (e.isInfinite() || e.isEmpty()) return grey;
-    return Image(std::make_shared<LinesNode>(grey.clampedToExtent().node(), e, intensity, std::move(edgeTone), std::move(finish)));
+    return Image(std::make_shared<LinesNode>(grey.node(), e, intensity, std::move(edgeTone), std::move(finish)));
+}
+
+Image bloomAndVignette(const Image& picture, double radius, double intensity, double vignette, double vignetteRadius) {
+    if (picture.isNull()) return picture;
+    const Rect e = picture.extent();
+    if (e.isInfinite() || e.isEmpty() || !(radius > 0.0) || !(intensity > 0.0)) return picture;
+    // The glow exactly as the bloom filter forms it.
+    const Image src = shortcuts::clampedToExtent(picture);
+    Image glow;
+    if (radius >= 2.0 && radius < 4.0) {
+        const double v = radius * radius - 0.25 - 4.0 / 6.0;
+        glow = src.scaled(0.5, 0.5).gaussianBlur(std::sqrt(std::max(v, 0.25)) / 2.0).scaled(2.0, 2.0);
+    } else {
+        glow = src.gaussianBlur(radius);
+    }
+    glow = glow.cropped(e);
+    return Image(std::make_shared<GlowFinishNode>(picture.node(), glow.node(), e, float(intensity), vignette, vignetteRadius));
 }
 
 }  // namespace ostrela::effects::noir

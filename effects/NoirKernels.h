@@ -11,4 +11,9 @@ namespace ostrela::effects::noir {
 engine::Image linesOverGrey(const engine::Image& grey, double intensity, engine::PixelOpPtr edgeTone,
                             engine::PixelOpPtr finish);
 
+// filters::vignette(filters::bloom(picture, radius, intensity), vignette, vignetteRadius) with
+// alphas within 1e-5 of one made one, in one pass; a computedOnce picture is read from its bands.
+engine::Image bloomAndVignette(const engine::Image& picture, double radius, double intensity, double vignette,
+                               double vignetteRadius);
+
 }  // namespace ostrela::effects::noir
