@@ -511,8 +511,9 @@ public:
     }
     Rect extent() const override { return E_; }
     void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
-        std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
         const engine::IRect fb = r.intersected(eb_).intersected(fade_->bounds);
+        // The wide pass writes every pixel of fb.
+        if (!(fb == r) || !flameHasAvx2()) std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
         if (fb.isEmpty()) return;
         if (flameHasAvx2()) return renderWide(ctx, r, fb, out);
         // The toned rows over the tile grown by the blur's reach, zero outside E, one plane a
