@@ -274,15 +274,19 @@ public:
             const __m128 vy = _mm_set1_ps(float(f - fl));
             float* o = out + size_t(j) * r.w * 4;
             const bool rowsIn = y >= g0.y0 && y < g0.y0 + g0.n && y + 1 >= g1.y0 && y + 1 < g1.y0 + g1.n;
-            for (int i = 0; i < r.w; ++i) {
-                const int x = r.x + i;
-                if (!rowsIn || x < g0.x0 || x >= g0.x0 + g0.w) {
-                    _mm_storeu_ps(o + 4 * i, _mm_setzero_ps());
-                    continue;
+            // Columns [i0, i1) of the tile are held by both grids (they share their columns).
+            const int i0 = rowsIn ? std::clamp(std::max(g0.x0, g1.x0) - r.x, 0, r.w) : 0;
+            const int i1 = rowsIn ? std::clamp(std::min(g0.x0 + g0.w, g1.x0 + g1.w) - r.x, i0, r.w) : 0;
+            std::memset(o, 0, size_t(i0) * 4 * sizeof(float));
+            std::memset(o + size_t(i1) * 4, 0, size_t(r.w - i1) * 4 * sizeof(float));
+            if (i1 > i0) {
+                const float* bp = g0.row(y) + size_t(r.x + i0 - g0.x0) * 4;
+                const float* tp = g1.row(y + 1) + size_t(r.x + i0 - g1.x0) * 4;
+                float* op = o + size_t(i0) * 4;
+                for (int i = 0; i < i1 - i0; ++i) {
+                    const __m128 bot = _mm_loadu_ps(bp + 4 * i), top = _mm_loadu_ps(tp + 4 * i);
+                    _mm_storeu_ps(op + 4 * i, _mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy)));
                 }
-                const __m128 bot = _mm_loadu_ps(g0.row(y) + size_t(x - g0.x0) * 4);
-                const __m128 top = _mm_loadu_ps(g1.row(y + 1) + size_t(x - g1.x0) * 4);
-                _mm_storeu_ps(o + 4 * i, _mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy)));
             }
         }
         engine::detail::clearOutside(out, r, extent_);
@@ -683,6 +687,77 @@ private:
     float ember_[4];
 };
 
+// ---- S (the two octaves toned and screened) in one pass ----
+
+// colorControls with saturation 1 on linear premultiplied pixels, in place, as the engine's wide
+// tone run does it: unpremultiply, encode, c·e + bias, decode, premultiply. `n` pixels.
+FLAME_AVX2 void contrastRowX8(float* p, int n, float c, float bias) {
+    const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f), vc = _mm256_set1_ps(c), vb = _mm256_set1_ps(bias);
+    alignas(32) float tail[32];
+    for (int i = 0; i < n; i += 8) {
+        float* q = p + 4 * i;
+        const int m = std::min(8, n - i);
+        if (m < 8) {
+            std::memset(tail, 0, sizeof tail);
+            std::memcpy(tail, q, size_t(m) * 4 * sizeof(float));
+            q = tail;
+        }
+        auto ld = [](const float* s, int k) FLAME_AVX2 {
+            return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(s + 4 * k)), _mm_loadu_ps(s + 4 * k + 16), 1);
+        };
+        __m256 v0 = ld(q, 0), v1 = ld(q, 1), v2 = ld(q, 2), v3 = ld(q, 3);
+        __m256 t0 = _mm256_unpacklo_ps(v0, v1), t1 = _mm256_unpacklo_ps(v2, v3);
+        __m256 t2 = _mm256_unpackhi_ps(v0, v1), t3 = _mm256_unpackhi_ps(v2, v3);
+        __m256 r = _mm256_shuffle_ps(t0, t1, 0x44), g = _mm256_shuffle_ps(t0, t1, 0xEE);
+        __m256 b = _mm256_shuffle_ps(t2, t3, 0x44), a = _mm256_shuffle_ps(t2, t3, 0xEE);
+        if (_mm256_movemask_ps(_mm256_cmp_ps(a, one, _CMP_LT_OQ)) != 0) unpremulX8(r, g, b, a);
+        a = clamp01x8(a);
+        r = _mm256_mul_ps(decodeX8(_mm256_fmadd_ps(vc, encodeX8(r), vb)), a);
+        g = _mm256_mul_ps(decodeX8(_mm256_fmadd_ps(vc, encodeX8(g), vb)), a);
+        b = _mm256_mul_ps(decodeX8(_mm256_fmadd_ps(vc, encodeX8(b), vb)), a);
+        t0 = _mm256_unpacklo_ps(r, g), t1 = _mm256_unpacklo_ps(b, a);
+        t2 = _mm256_unpackhi_ps(r, g), t3 = _mm256_unpackhi_ps(b, a);
+        v0 = _mm256_shuffle_ps(t0, t1, 0x44), v1 = _mm256_shuffle_ps(t0, t1, 0xEE);
+        v2 = _mm256_shuffle_ps(t2, t3, 0x44), v3 = _mm256_shuffle_ps(t2, t3, 0xEE);
+        const __m256 vs[4] = {v0, v1, v2, v3};
+        for (int k = 0; k < 4; ++k) {
+            _mm_storeu_ps(q + 4 * k, _mm256_castps256_ps128(vs[k]));
+            _mm_storeu_ps(q + 4 * k + 16, _mm256_extractf128_ps(vs[k], 1));
+        }
+        if (m < 8) std::memcpy(p + 4 * i, tail, size_t(m) * 4 * sizeof(float));
+    }
+}
+
+// screen(colorControls(B, 1, −0.15, 1.6), colorControls(A, 1, −0.05, 1.8)) from the two kept
+// octaves, a few rows at a time so both octaves stay in cache.
+class FireSNode final : public engine::Node {
+public:
+    FireSNode(engine::NodePtr A, engine::NodePtr B) : A_(std::move(A)), B_(std::move(B)), extent_(A_->extent().united(B_->extent())) {}
+    Rect extent() const override { return extent_; }
+    void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
+        constexpr int kRows = 4;
+        float* b = ctx.alloc(size_t(r.w) * kRows * 4);
+        const float bB = float(0.5 * (1.0 - 1.6) - 0.15), bA = float(0.5 * (1.0 - 1.8) - 0.05);
+        for (int j0 = 0; j0 < r.h; j0 += kRows) {
+            const engine::IRect sub{r.x, r.y + j0, r.w, std::min(kRows, r.h - j0)};
+            float* o = out + size_t(j0) * r.w * 4;
+            const int n = sub.w * sub.h;
+            A_->render(ctx, sub, o);
+            B_->render(ctx, sub, b);
+            contrastRowX8(o, n, 1.8f, bA);
+            contrastRowX8(b, n, 1.6f, bB);
+            for (int i = 0; i < n; ++i) {
+                const __m128 t = _mm_loadu_ps(b + 4 * i), g = _mm_loadu_ps(o + 4 * i);
+                _mm_storeu_ps(o + 4 * i, _mm_sub_ps(_mm_add_ps(t, g), _mm_mul_ps(t, g)));
+            }
+        }
+    }
+
+private:
+    engine::NodePtr A_, B_;
+    Rect extent_;
+};
+
 }  // namespace
 
 namespace flame {
@@ -779,6 +854,9 @@ Image fireLayer(const Rect& E, double t, const Rect& band) {
     const Image Bp = filters::colorControls(B, 1.0, -0.15, 1.6);
     const Image Ap = filters::colorControls(A, 1.0, -0.05, 1.8);
     Image S = filters::screenBlend(Bp, Ap);
+    if (keptAll && kept && flameHasAvx2() && !A.extent().isEmpty() && !B.extent().isEmpty() &&
+        dynamic_cast<const ShiftedRowsNode*>(A.node().get()) && dynamic_cast<const ShiftedRowsNode*>(B.node().get()))
+        S = Image(std::make_shared<FireSNode>(A.node(), B.node()));
     if (!(band == E)) {
         // Only `band` of the fire is wanted. The displacement reads S up to 14 px (plus the
         // bilinear footprint) around each pixel, and every output tile would evaluate that margin
