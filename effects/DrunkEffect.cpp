@@ -270,14 +270,61 @@ public:
     struct Trail { Image image; PixelView view; float alpha; };
     DrunkAccumulateNode(Image graded, PixelView g, Image ghost, std::vector<Trail> trails, const Rect& extent)
         : graded_(std::move(graded)), g_(g), ghost_(std::move(ghost)), trails_(std::move(trails)), extent_(extent) {}
+    // The ghost given as its blur and a move; the move's bilinear read is done in the pass, where
+    // the ghost's extent covers the tile. `ghostExtent` is the moved, cropped ghost's.
+    void setGhostSource(Image blurred, double tx, double ty, const Rect& ghostExtent) {
+        blurred_ = std::move(blurred);
+        const double fx = std::floor(-tx), fy = std::floor(-ty);
+        qx_ = int(fx), qy_ = int(fy);
+        wx_ = float(-tx - fx), wy_ = float(-ty - fy);
+        ghostInside_ = ghostExtent;
+    }
     Rect extent() const override { return extent_; }
     int inputCount() const override { return ghost_.isNull() ? 0 : 1; }
     const engine::Node* input(int) const override { return ghost_.node().get(); }
     void render(engine::TileContext& ctx, const IRect& r, float* out) const override {
-        const float* gh = ghost_.isNull() ? nullptr : ctx.pull(*ghost_.node(), r);
         const __m128 one = _mm_set1_ps(1.0f), k = _mm_set1_ps(0.55f);
         bool inside = g_.bounds.contains(r);
         for (const Trail& tr : trails_) inside = inside && tr.view.bounds.contains(r);
+        const Rect rr{double(r.x), double(r.y), double(r.w), double(r.h)};
+        const bool direct = !blurred_.isNull() && inside && ghostInside_.intersected(rr) == rr;
+        const float* gh = nullptr;
+        if (direct) {
+            // The blur over the tile's source (one more row and column for the bilinear read).
+            const IRect sr{r.x + qx_, r.y + qy_, r.w + 1, r.h + 1};
+            const float* B = ctx.pull(*blurred_.node(), sr);
+            const __m128 vx = _mm_set1_ps(wx_), vy = _mm_set1_ps(wy_);
+            const size_t n = trails_.size();
+            for (int j = 0; j < r.h; ++j) {
+                const float* gp = g_.at(r.x, r.y + j);
+                const float* tp[3] = {};
+                __m128 ta[3];
+                for (size_t q = 0; q < n; ++q) {
+                    tp[q] = trails_[q].view.at(r.x, r.y + j);
+                    ta[q] = _mm_set1_ps(trails_[q].alpha);
+                }
+                const float* b0 = B + size_t(j) * sr.w * 4;
+                const float* b1 = b0 + size_t(sr.w) * 4;
+                float* o = out + size_t(j) * r.w * 4;
+                for (int i = 0; i < r.w; ++i) {
+                    __m128 acc = _mm_loadu_ps(gp + 4 * i);
+                    const __m128 a0 = _mm_loadu_ps(b0 + 4 * i), a1 = _mm_loadu_ps(b0 + 4 * i + 4);
+                    const __m128 c0 = _mm_loadu_ps(b1 + 4 * i), c1 = _mm_loadu_ps(b1 + 4 * i + 4);
+                    const __m128 bot = _mm_add_ps(a0, _mm_mul_ps(_mm_sub_ps(a1, a0), vx));
+                    const __m128 top = _mm_add_ps(c0, _mm_mul_ps(_mm_sub_ps(c1, c0), vx));
+                    const __m128 f = _mm_mul_ps(_mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy)), k);
+                    acc = _mm_add_ps(f, _mm_mul_ps(acc, _mm_sub_ps(one, _mm_shuffle_ps(f, f, 0xFF))));
+                    for (size_t q = 0; q < n; ++q) {
+                        const __m128 t = _mm_mul_ps(_mm_loadu_ps(tp[q] + 4 * i), ta[q]);
+                        acc = _mm_add_ps(t, _mm_mul_ps(acc, _mm_sub_ps(one, _mm_shuffle_ps(t, t, 0xFF))));
+                    }
+                    _mm_storeu_ps(o + 4 * i, acc);
+                }
+            }
+            engine::detail::clearOutside(out, r, extent_);
+            return;
+        }
+        gh = ghost_.isNull() ? nullptr : ctx.pull(*ghost_.node(), r);
         if (inside) {
             // Every picture covers the tile: plain row pointers.
             const size_t n = trails_.size();
@@ -336,6 +383,10 @@ private:
     Image ghost_;
     std::vector<Trail> trails_;
     Rect extent_;
+    Image blurred_;
+    int qx_ = 0, qy_ = 0;
+    float wx_ = 0, wy_ = 0;
+    Rect ghostInside_;
 };
 
 }  // namespace
@@ -347,7 +398,9 @@ Image renderDrunkMode(const Image& image, double t) {
     // frames, as a trail: evaluate it once and keep its pixels.
     const Image graded = materialize(grade(image));
 
-    const Image moved = graded.gaussianBlur(5.0).translated(std::sin(1.6 * t) * 22, std::sin(1.1 * t) * 10).cropped(E);
+    const double gx = std::sin(1.6 * t) * 22, gy = std::sin(1.1 * t) * 10;
+    const Image blurred = graded.gaussianBlur(5.0);
+    const Image moved = blurred.translated(gx, gy).cropped(E);
     auto& h = trailSlots();
     const double alphas[3] = {0.45, 0.3, 0.18};
 
@@ -366,7 +419,9 @@ Image renderDrunkMode(const Image& image, double t) {
     if (fused) {
         // Alpha-only colour matrices scale premultiplied pixels by the alpha, so the ghost and
         // the trails are faded inside the pass.
-        acc = Image(std::make_shared<DrunkAccumulateNode>(graded, gv, moved, std::move(trails), accExtent));
+        auto node = std::make_shared<DrunkAccumulateNode>(graded, gv, moved, std::move(trails), accExtent);
+        if (!moved.isNull()) node->setGhostSource(blurred, gx, gy, moved.extent());
+        acc = Image(node);
     } else {
         const Image ghost = alphaScaled(moved, 0.55);
         acc = ghost.composited(graded).cropped(E);

@@ -4,6 +4,7 @@
 #include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Renderer.h"
 
+#include <immintrin.h>
 #include <smmintrin.h>
 
 #include <algorithm>
@@ -182,7 +183,7 @@ public:
                     const float* dp = cp + 4 * (i0 + q);
                     const float dx = 28.0f * (std::clamp(dp[0], 0.0f, 1.0f) - 0.5f);
                     const float dy = 28.0f * (std::clamp(dp[1], 0.0f, 1.0f) - 0.5f);
-                    engine::detail::sampleBilinear(s_.data, sb, fb.x + i0 + q + 0.5 + dx, py + dy, d + 4 * q);
+                    sample(s_.data, sb, fb.x + i0 + q + 0.5 + dx, py + dy, d + 4 * q);
                 }
                 __m128 r0 = _mm_load_ps(d), g0 = _mm_load_ps(d + 4), b0 = _mm_load_ps(d + 8), a = _mm_load_ps(d + 12);
                 _MM_TRANSPOSE4_PS(r0, g0, b0, a);
@@ -217,6 +218,28 @@ public:
     }
 
 private:
+    // The engine's bilinear read, with the four pixels inside the buffer taken inline (the same
+    // weights, summed in the same order).
+    static void sample(const float* buf, const engine::IRect& br, double px, double py, float* o) {
+        const double fx = px - 0.5, fy = py - 0.5;
+        const double flx = std::floor(fx), fly = std::floor(fy);
+        if (std::abs(flx) < 1e9 && std::abs(fly) < 1e9) {
+            const int x0 = int(flx) - br.x, y0 = int(fly) - br.y;
+            if (x0 >= 0 && y0 >= 0 && x0 + 1 < br.w && y0 + 1 < br.h) {
+                const float wx = float(fx - flx), wy = float(fy - fly);
+                const float* p0 = buf + (size_t(y0) * br.w + x0) * 4;
+                const float* p1 = p0 + size_t(br.w) * 4;
+                __m128 acc = _mm_mul_ps(_mm_set1_ps((1 - wx) * (1 - wy)), _mm_loadu_ps(p0));
+                acc = _mm_add_ps(acc, _mm_mul_ps(_mm_set1_ps(wx * (1 - wy)), _mm_loadu_ps(p0 + 4)));
+                acc = _mm_add_ps(acc, _mm_mul_ps(_mm_set1_ps((1 - wx) * wy), _mm_loadu_ps(p1)));
+                acc = _mm_add_ps(acc, _mm_mul_ps(_mm_set1_ps(wx * wy), _mm_loadu_ps(p1 + 4)));
+                _mm_storeu_ps(o, acc);
+                return;
+            }
+        }
+        engine::detail::sampleBilinear(buf, br, px, py, o);
+    }
+
     // A false-colour stage from encoded (r, g, b, a), then back to linear premultiplied.
     static void colour(__m128 r, __m128 g, __m128 b, __m128 a, const float* c0, const float* dd, __m128 lr, __m128 lg,
                        __m128 lb, __m128& orr, __m128& og, __m128& ob, __m128& oa) {
@@ -273,15 +296,19 @@ public:
             const __m128 vy = _mm_set1_ps(float(f - fl));
             float* o = out + size_t(j) * r.w * 4;
             const bool rowsIn = y >= g0.y0 && y < g0.y0 + g0.n && y + 1 >= g1.y0 && y + 1 < g1.y0 + g1.n;
-            for (int i = 0; i < r.w; ++i) {
-                const int x = r.x + i;
-                if (!rowsIn || x < g0.x0 || x >= g0.x0 + g0.w) {
-                    _mm_storeu_ps(o + 4 * i, _mm_setzero_ps());
-                    continue;
+            // Columns [i0, i1) of the tile are held by both grids (they share their columns).
+            const int i0 = rowsIn ? std::clamp(std::max(g0.x0, g1.x0) - r.x, 0, r.w) : 0;
+            const int i1 = rowsIn ? std::clamp(std::min(g0.x0 + g0.w, g1.x0 + g1.w) - r.x, i0, r.w) : 0;
+            std::memset(o, 0, size_t(i0) * 4 * sizeof(float));
+            std::memset(o + size_t(i1) * 4, 0, size_t(r.w - i1) * 4 * sizeof(float));
+            if (i1 > i0) {
+                const float* bp = g0.row(y) + size_t(r.x + i0 - g0.x0) * 4;
+                const float* tp = g1.row(y + 1) + size_t(r.x + i0 - g1.x0) * 4;
+                float* op = o + size_t(i0) * 4;
+                for (int i = 0; i < i1 - i0; ++i) {
+                    const __m128 bot = _mm_loadu_ps(bp + 4 * i), top = _mm_loadu_ps(tp + 4 * i);
+                    _mm_storeu_ps(op + 4 * i, _mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy)));
                 }
-                const __m128 bot = _mm_loadu_ps(g0.row(y) + size_t(x - g0.x0) * 4);
-                const __m128 top = _mm_loadu_ps(g1.row(y + 1) + size_t(x - g1.x0) * 4);
-                _mm_storeu_ps(o + 4 * i, _mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy)));
             }
         }
         engine::detail::clearOutside(out, r, extent_);
@@ -347,6 +374,411 @@ Image cachedOctave(int slot, const Rect& E, const Rect& region, double off, doub
     const int pLow = phased ? (q % 2 + 2) % 2 : 0, pHigh = phased ? 1 - pLow : 0;
     return Image(std::make_shared<ShiftedRowsNode>(keptRows[slot][pLow], keptRows[slot][pHigh], off, region.intersected(E)));
 }
+
+// ---- The embers in one pass ----
+// Noise moved by a constant sub-pixel offset, the hard tone, the 1.4 px blur, the false colour and
+// the fade, per tile in the tile's own buffers. The move's weights are the same for every pixel,
+// so a moved row is two noise rows mixed. The hard tone is flat outside its steep span, so its
+// curve is only worked out for the pixels inside it.
+
+// The engine's noise hash, a row at a time.
+__attribute__((target_clones("arch=x86-64-v4", "default"))) void emberNoiseRow(int x0, int y, int n, float* __restrict out) {
+    const uint64_t yy = uint32_t(y);
+    for (int i = 0; i < n; ++i) {
+        const uint64_t key = (uint64_t(uint32_t(x0 + i)) << 32 | yy) * 0x9E3779B97F4A7C15ull;
+        for (int c = 0; c < 4; ++c) {
+            uint64_t h = key + uint64_t(c) * 0xD1B54A32D192ED03ull;
+            h ^= h >> 33;
+            h *= 0xFF51AFD7ED558CCDull;
+            h ^= h >> 33;
+            h *= 0xC4CEB9FE1A85EC53ull;
+            h ^= h >> 33;
+            out[4 * i + c] = float(uint32_t(h) >> 8) * (1.0f / 16777216.0f);
+        }
+    }
+}
+
+// ---- Eight-wide helpers for the embers (AVX2 + FMA, chosen at run time) ----
+#define FLAME_AVX2 __attribute__((target("avx2,fma")))
+
+bool flameHasAvx2() {
+    static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return has;
+}
+
+FLAME_AVX2 inline __m256 clamp01x8(__m256 v) { return _mm256_min_ps(_mm256_max_ps(v, _mm256_setzero_ps()), _mm256_set1_ps(1.0f)); }
+
+FLAME_AVX2 inline __m256 encodeX8(__m256 x) {
+    x = clamp01x8(x);
+    const __m256 t = _mm256_sqrt_ps(_mm256_sqrt_ps(x));
+    __m256 p = _mm256_set1_ps(7.885579970e-02f);
+    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(-3.293718701e-01f));
+    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(1.117347004e+00f));
+    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(1.980407774e-01f));
+    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(-6.484378023e-02f));
+    const __m256 toe = _mm256_mul_ps(x, _mm256_set1_ps(12.92f));
+    return _mm256_blendv_ps(p, toe, _mm256_cmp_ps(x, _mm256_set1_ps(0.0031308f), _CMP_LT_OQ));
+}
+
+FLAME_AVX2 inline __m256 decodeX8(__m256 s) {
+    s = clamp01x8(s);
+    __m256 p = _mm256_set1_ps(-8.564527276e-02f);
+    p = _mm256_fmadd_ps(p, s, _mm256_set1_ps(4.667377888e-01f));
+    p = _mm256_fmadd_ps(p, s, _mm256_set1_ps(5.962257185e-01f));
+    p = _mm256_fmadd_ps(p, s, _mm256_set1_ps(2.122565121e-02f));
+    p = _mm256_fmadd_ps(p, s, _mm256_set1_ps(1.382283144e-03f));
+    const __m256 toe = _mm256_mul_ps(s, _mm256_set1_ps(1.0f / 12.92f));
+    return _mm256_blendv_ps(p, toe, _mm256_cmp_ps(s, _mm256_set1_ps(0.04045f), _CMP_LT_OQ));
+}
+
+// The engine's unpremultiply rule: channels above alpha stay, transparent lanes become zero.
+FLAME_AVX2 inline void unpremulX8(__m256& r, __m256& g, __m256& b, __m256& a) {
+    const __m256 zero = _mm256_setzero_ps();
+    const __m256 live = _mm256_cmp_ps(a, zero, _CMP_GT_OQ);
+    const __m256 inv = _mm256_and_ps(live, _mm256_div_ps(_mm256_set1_ps(1.0f), _mm256_max_ps(a, _mm256_set1_ps(1e-30f))));
+    r = _mm256_and_ps(live, _mm256_blendv_ps(_mm256_mul_ps(r, inv), r, _mm256_cmp_ps(r, a, _CMP_GT_OQ)));
+    g = _mm256_and_ps(live, _mm256_blendv_ps(_mm256_mul_ps(g, inv), g, _mm256_cmp_ps(g, a, _CMP_GT_OQ)));
+    b = _mm256_and_ps(live, _mm256_blendv_ps(_mm256_mul_ps(b, inv), b, _mm256_cmp_ps(b, a, _CMP_GT_OQ)));
+    a = _mm256_max_ps(a, zero);
+}
+
+// Contrast 10, brightness −0.72: zero below 0.2, full above 0.4, the curve only between.
+FLAME_AVX2 inline __m256 emberToneX8(__m256 u, float top) {
+    const __m256 mid = _mm256_and_ps(_mm256_cmp_ps(u, _mm256_set1_ps(0.2f), _CMP_GT_OQ), _mm256_cmp_ps(u, _mm256_set1_ps(0.4f), _CMP_LT_OQ));
+    const __m256 flat = _mm256_and_ps(_mm256_cmp_ps(u, _mm256_set1_ps(0.4f), _CMP_GE_OQ), _mm256_set1_ps(top));
+    if (_mm256_movemask_ps(mid) == 0) return flat;
+    const __m256 c = decodeX8(_mm256_fmadd_ps(_mm256_set1_ps(10.0f), encodeX8(u), _mm256_set1_ps(float(0.5 * (1.0 - 10.0) - 0.72))));
+    return _mm256_blendv_ps(flat, c, mid);
+}
+
+// One toned row, planar (four planes `sw` apart), from two sideways-mixed moved noise rows,
+// eight pixels at a time; `n` is a multiple of 8 (the rows are padded).
+FLAME_AVX2 void emberToneRowX8(const float* h0, const float* h1, float wy, int n, int valid, float top, float* t, size_t sw) {
+    const __m256 vy = _mm256_set1_ps(wy);
+    for (int i = 0; i < n; i += 8) {
+        __m256 v[4];
+        for (int q = 0; q < 4; ++q) {
+            const __m256 a = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(h0 + 4 * (i + q))), _mm_loadu_ps(h0 + 4 * (i + q + 4)), 1);
+            const __m256 b = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(h1 + 4 * (i + q))), _mm_loadu_ps(h1 + 4 * (i + q + 4)), 1);
+            v[q] = _mm256_fmadd_ps(_mm256_sub_ps(b, a), vy, a);
+        }
+        // In-lane 4×4 transposes: pixels 0–3 in the low halves, 4–7 in the high ones.
+        const __m256 t0 = _mm256_unpacklo_ps(v[0], v[1]), t1 = _mm256_unpacklo_ps(v[2], v[3]);
+        const __m256 t2 = _mm256_unpackhi_ps(v[0], v[1]), t3 = _mm256_unpackhi_ps(v[2], v[3]);
+        __m256 r = _mm256_shuffle_ps(t0, t1, 0x44), g = _mm256_shuffle_ps(t0, t1, 0xEE);
+        __m256 b = _mm256_shuffle_ps(t2, t3, 0x44), a = _mm256_shuffle_ps(t2, t3, 0xEE);
+        unpremulX8(r, g, b, a);
+        a = clamp01x8(a);
+        alignas(32) float res[32];
+        _mm256_store_ps(res, _mm256_mul_ps(emberToneX8(r, top), a));
+        _mm256_store_ps(res + 8, _mm256_mul_ps(emberToneX8(g, top), a));
+        _mm256_store_ps(res + 16, _mm256_mul_ps(emberToneX8(b, top), a));
+        _mm256_store_ps(res + 24, a);
+        const int m = std::min(8, valid - i);
+        if (m <= 0) break;
+        for (int c = 0; c < 4; ++c) std::memcpy(t + c * sw + i, res + 8 * c, size_t(m) * sizeof(float));
+    }
+}
+
+// The vertical pass of the 1.4 px blur for one row: `rows[k]` are the planar rows k − R … k + R.
+FLAME_AVX2 void emberBlurDownX8(const float* const* rows, const float* w, int R, size_t floats, float* v) {
+    for (size_t i = 0; i < floats; i += 8) {
+        __m256 s = _mm256_mul_ps(_mm256_set1_ps(w[0]), _mm256_loadu_ps(rows[R] + i));
+        for (int k = 1; k <= R; ++k)
+            s = _mm256_fmadd_ps(_mm256_set1_ps(w[k]), _mm256_add_ps(_mm256_loadu_ps(rows[R + k] + i), _mm256_loadu_ps(rows[R - k] + i)), s);
+        _mm256_storeu_ps(v + i, s);
+    }
+}
+
+// The horizontal pass, the false colour (a constant colour at alpha × luminance) and the fade for
+// one output row of `n` pixels.
+FLAME_AVX2 void emberColourRowX8(const float* V, size_t sw, const float* w, int R, int n, const float* ember, float k, float* o) {
+    const __m256 lr = _mm256_set1_ps(filters::kLumR), lg = _mm256_set1_ps(filters::kLumG), lb = _mm256_set1_ps(filters::kLumB);
+    const __m128 em = _mm_mul_ps(_mm_loadu_ps(ember), _mm_set1_ps(k));
+    for (int i = 0; i < n; i += 8) {
+        __m256 ch[4];
+        for (int c = 0; c < 4; ++c) {
+            const float* cc = V + c * sw + i + R;
+            __m256 s = _mm256_mul_ps(_mm256_set1_ps(w[0]), _mm256_loadu_ps(cc));
+            for (int q = 1; q <= R; ++q) s = _mm256_fmadd_ps(_mm256_set1_ps(w[q]), _mm256_add_ps(_mm256_loadu_ps(cc - q), _mm256_loadu_ps(cc + q)), s);
+            ch[c] = s;
+        }
+        unpremulX8(ch[0], ch[1], ch[2], ch[3]);
+        const __m256 L = clamp01x8(_mm256_fmadd_ps(lr, encodeX8(ch[0]), _mm256_fmadd_ps(lg, encodeX8(ch[1]), _mm256_mul_ps(lb, encodeX8(ch[2])))));
+        alignas(32) float oa[8];
+        _mm256_store_ps(oa, clamp01x8(_mm256_mul_ps(ch[3], L)));
+        const int m = std::min(8, n - i);
+        for (int q = 0; q < m; ++q) _mm_storeu_ps(o + 4 * (i + q), _mm_mul_ps(em, _mm_set1_ps(oa[q])));
+    }
+}
+
+class EmberNode final : public engine::Node {
+public:
+    static constexpr int kR = 5;  // the blur's reach: ceil(3 σ)
+    EmberNode(const Rect& E, engine::Point off, std::shared_ptr<const MaskWeights> fade)
+        : E_(E), eb_(engine::pixelBounds(E)), fade_(std::move(fade)) {
+        top_ = filters::decodeSRGBFast(1.0f);
+        const double fx = std::floor(-off.x), fy = std::floor(-off.y);
+        qx_ = int(fx), qy_ = int(fy);
+        wx_ = float(-off.x - fx), wy_ = float(-off.y - fy);
+        double sum = 0;
+        for (int i = 0; i <= kR; ++i) {
+            const double g = std::exp(-0.5 * i * i / (1.4 * 1.4));
+            w_[i] = float(g);
+            sum += i == 0 ? g : 2 * g;
+        }
+        for (float& g : w_) g = float(g / sum);
+        const Color c1 = Color::fromSRGB(1.0, 0.75, 0.25, 1.0);
+        for (int c = 0; c < 3; ++c) {
+            const float lin = c == 0 ? c1.r : c == 1 ? c1.g : c1.b;
+            ember_[c] = filters::decodeSRGBFast(filters::encodeSRGBFast(lin / c1.a) * std::clamp(c1.a, 0.0f, 1.0f));
+        }
+        ember_[3] = 1.0f;
+    }
+    Rect extent() const override { return E_; }
+    void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
+        const engine::IRect fb = r.intersected(eb_).intersected(fade_->bounds);
+        // The wide pass writes every pixel of fb.
+        if (!(fb == r) || !flameHasAvx2()) std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
+        if (fb.isEmpty()) return;
+        if (flameHasAvx2()) return renderWide(ctx, r, fb, out);
+        // The toned rows over the tile grown by the blur's reach, zero outside E, one plane a
+        // channel so four pixels share each step; a ring of the rows the vertical blur reads.
+        const engine::IRect sr = fb.grown(kR, kR);
+        const engine::IRect in = sr.intersected(eb_);
+        constexpr int kRing = 2 * kR + 1;
+        const size_t sw = (size_t(sr.w) + 3) & ~size_t(3), rowFloats = sw * 4;
+        float* T = ctx.alloc(rowFloats * kRing + 16);
+        std::memset(T, 0, (rowFloats * kRing + 16) * sizeof(float));
+        auto slot = [&](int y) { return T + size_t(((y % kRing) + kRing) % kRing) * rowFloats; };
+        const int nw = (in.w + 3) & ~3;
+        float* n0 = ctx.alloc(size_t(nw + 1) * 4);
+        float* h0 = ctx.alloc(size_t(nw) * 4);
+        float* h1 = ctx.alloc(size_t(nw) * 4);
+        std::memset(h0, 0, size_t(nw) * 4 * sizeof(float));
+        std::memset(h1, 0, size_t(nw) * 4 * sizeof(float));
+        const __m128 vx = _mm_set1_ps(wx_), vy = _mm_set1_ps(wy_);
+        auto moveRow = [&](int ny, float* hbuf) {  // noise row ny, mixed sideways
+            emberNoiseRow(in.x + qx_, ny, in.w + 1, n0);
+            for (int i = 0; i < in.w; ++i) {
+                const __m128 a = _mm_loadu_ps(n0 + 4 * i), b = _mm_loadu_ps(n0 + 4 * i + 4);
+                _mm_storeu_ps(hbuf + 4 * i, _mm_add_ps(a, _mm_mul_ps(_mm_sub_ps(b, a), vx)));
+            }
+        };
+        const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f), tiny = _mm_set1_ps(1e-30f);
+        const __m128 lo = _mm_set1_ps(0.2f), hi = _mm_set1_ps(0.4f), top = _mm_set1_ps(top_);
+        const __m128 tm = _mm_set1_ps(10.0f), tb = _mm_set1_ps(float(0.5 * (1.0 - 10.0) - 0.72));
+        auto unpremul = [&](__m128& r0, __m128& g0, __m128& b0, __m128& a) {
+            const __m128 live = _mm_cmpgt_ps(a, zero);
+            const __m128 inv = _mm_and_ps(live, _mm_div_ps(one, _mm_max_ps(a, tiny)));
+            auto un = [&](__m128 c) { return _mm_and_ps(live, _mm_blendv_ps(_mm_mul_ps(c, inv), c, _mm_cmpgt_ps(c, a))); };
+            r0 = un(r0);
+            g0 = un(g0);
+            b0 = un(b0);
+            a = _mm_max_ps(a, zero);
+        };
+        auto tone = [&](__m128 u) {
+            // Zero below lo, full above hi; the curve itself only where some lane needs it.
+            const __m128 mid = _mm_and_ps(_mm_cmpgt_ps(u, lo), _mm_cmplt_ps(u, hi));
+            const __m128 flat = _mm_and_ps(_mm_cmpge_ps(u, hi), top);
+            if (_mm_movemask_ps(mid) == 0) return flat;
+            const __m128 c = decodeV(_mm_add_ps(_mm_mul_ps(tm, encodeV(u)), tb));
+            return _mm_blendv_ps(flat, c, mid);
+        };
+        float* V = ctx.alloc(sw * 4 + 16);
+        std::memset(V, 0, (sw * 4 + 16) * sizeof(float));
+        __m128 wv[kR + 1];
+        for (int i = 0; i <= kR; ++i) wv[i] = _mm_set1_ps(w_[i]);
+        const __m128 lr = _mm_set1_ps(filters::kLumR), lg = _mm_set1_ps(filters::kLumG), lb = _mm_set1_ps(filters::kLumB);
+        if (in.h > 0) moveRow(in.y + qy_, h0);
+        for (int yy = sr.y; yy < sr.maxY(); ++yy) {
+            float* t = slot(yy);
+            if (yy < in.y || yy >= in.maxY()) {
+                std::memset(t, 0, rowFloats * sizeof(float));
+            } else {
+                moveRow(yy + qy_ + 1, h1);
+                t += size_t(in.x - sr.x);
+                for (int i = 0; i < in.w; i += 4) {
+                    auto mixed = [&](int q) {
+                        const __m128 a = _mm_loadu_ps(h0 + 4 * (i + q)), b = _mm_loadu_ps(h1 + 4 * (i + q));
+                        return _mm_add_ps(a, _mm_mul_ps(_mm_sub_ps(b, a), vy));
+                    };
+                    __m128 r0 = mixed(0), g0 = mixed(1), b0 = mixed(2), a = mixed(3);
+                    _MM_TRANSPOSE4_PS(r0, g0, b0, a);
+                    unpremul(r0, g0, b0, a);
+                    a = clamp01(a);
+                    alignas(16) float res[16];
+                    _mm_store_ps(res, _mm_mul_ps(tone(r0), a));
+                    _mm_store_ps(res + 4, _mm_mul_ps(tone(g0), a));
+                    _mm_store_ps(res + 8, _mm_mul_ps(tone(b0), a));
+                    _mm_store_ps(res + 12, a);
+                    const int n = std::min(4, in.w - i);
+                    for (int c = 0; c < 4; ++c) std::memcpy(t + c * sw + i, res + 4 * c, size_t(n) * sizeof(float));
+                }
+                std::swap(h0, h1);
+            }
+            const int y = yy - kR;  // the output row whose vertical reach is now complete
+            if (y < fb.y) continue;
+            // Down the columns, then along the row, then the false colour and the fade.
+            for (int c = 0; c < 4; ++c) {
+                float* v = V + c * sw;
+                const float* mid0 = slot(y) + c * sw;
+                for (size_t i = 0; i < sw; i += 4) _mm_storeu_ps(v + i, _mm_mul_ps(wv[0], _mm_loadu_ps(mid0 + i)));
+                for (int k = 1; k <= kR; ++k) {
+                    const float* up = slot(y + k) + c * sw;
+                    const float* dn = slot(y - k) + c * sw;
+                    for (size_t i = 0; i < sw; i += 4)
+                        _mm_storeu_ps(v + i, _mm_add_ps(_mm_loadu_ps(v + i), _mm_mul_ps(wv[k], _mm_add_ps(_mm_loadu_ps(up + i), _mm_loadu_ps(dn + i)))));
+                }
+            }
+            const float k = fade_->k[size_t(y - fade_->bounds.y)];
+            float* o = out + (size_t(y - r.y) * r.w + (fb.x - r.x)) * 4;
+            const __m128 ember = _mm_mul_ps(_mm_setr_ps(ember_[0], ember_[1], ember_[2], ember_[3]), _mm_set1_ps(k));
+            for (int i = 0; i < fb.w; i += 4) {
+                __m128 ch[4];
+                for (int c = 0; c < 4; ++c) {
+                    const float* cc = V + c * sw + i + kR;
+                    __m128 s = _mm_mul_ps(wv[0], _mm_loadu_ps(cc));
+                    for (int q = 1; q <= kR; ++q) s = _mm_add_ps(s, _mm_mul_ps(wv[q], _mm_add_ps(_mm_loadu_ps(cc - q), _mm_loadu_ps(cc + q))));
+                    ch[c] = s;
+                }
+                unpremul(ch[0], ch[1], ch[2], ch[3]);
+                const __m128 L = clamp01(_mm_add_ps(_mm_add_ps(_mm_mul_ps(lr, encodeV(ch[0])), _mm_mul_ps(lg, encodeV(ch[1]))),
+                                                    _mm_mul_ps(lb, encodeV(ch[2]))));
+                alignas(16) float oa[4];
+                _mm_store_ps(oa, clamp01(_mm_mul_ps(ch[3], L)));
+                const int n = std::min(4, fb.w - i);
+                for (int q = 0; q < n; ++q) _mm_storeu_ps(o + 4 * (i + q), _mm_mul_ps(ember, _mm_set1_ps(oa[q])));
+            }
+        }
+    }
+
+    // The same, eight pixels at a time.
+    void renderWide(engine::TileContext& ctx, const engine::IRect& r, const engine::IRect& fb, float* out) const {
+        const engine::IRect sr = fb.grown(kR, kR);
+        const engine::IRect in = sr.intersected(eb_);
+        constexpr int kRing = 2 * kR + 1;
+        const size_t sw = (size_t(sr.w) + 7) & ~size_t(7), rowFloats = sw * 4;
+        float* T = ctx.alloc(rowFloats * kRing + 32);
+        std::memset(T, 0, (rowFloats * kRing + 32) * sizeof(float));
+        auto slot = [&](int y) { return T + size_t(((y % kRing) + kRing) % kRing) * rowFloats; };
+        const int nw = (in.w + 7) & ~7;
+        float* n0 = ctx.alloc(size_t(nw + 1) * 4);
+        float* h0 = ctx.alloc(size_t(nw + 8) * 4);
+        float* h1 = ctx.alloc(size_t(nw + 8) * 4);
+        std::memset(h0, 0, size_t(nw + 8) * 4 * sizeof(float));
+        std::memset(h1, 0, size_t(nw + 8) * 4 * sizeof(float));
+        const __m128 vx = _mm_set1_ps(wx_);
+        auto moveRow = [&](int ny, float* hbuf) {  // noise row ny, mixed sideways
+            emberNoiseRow(in.x + qx_, ny, in.w + 1, n0);
+            for (int i = 0; i < in.w; ++i) {
+                const __m128 a = _mm_loadu_ps(n0 + 4 * i), b = _mm_loadu_ps(n0 + 4 * i + 4);
+                _mm_storeu_ps(hbuf + 4 * i, _mm_add_ps(a, _mm_mul_ps(_mm_sub_ps(b, a), vx)));
+            }
+        };
+        float* V = ctx.alloc(rowFloats + 32);
+        std::memset(V, 0, (rowFloats + 32) * sizeof(float));
+        if (in.h > 0) moveRow(in.y + qy_, h0);
+        const float* rows[kRing];
+        for (int yy = sr.y; yy < sr.maxY(); ++yy) {
+            float* t = slot(yy);
+            if (yy < in.y || yy >= in.maxY()) {
+                std::memset(t, 0, rowFloats * sizeof(float));
+            } else {
+                moveRow(yy + qy_ + 1, h1);
+                emberToneRowX8(h0, h1, wy_, nw, in.w, top_, t + size_t(in.x - sr.x), sw);
+                std::swap(h0, h1);
+            }
+            const int y = yy - kR;  // the output row whose vertical reach is now complete
+            if (y < fb.y) continue;
+            for (int k = 0; k < kRing; ++k) rows[k] = slot(y - kR + k);
+            emberBlurDownX8(rows, w_, kR, rowFloats, V);
+            const float k = fade_->k[size_t(y - fade_->bounds.y)];
+            emberColourRowX8(V, sw, w_, kR, fb.w, ember_, k, out + (size_t(y - r.y) * r.w + (fb.x - r.x)) * 4);
+        }
+    }
+
+private:
+    Rect E_;
+    engine::IRect eb_;
+    std::shared_ptr<const MaskWeights> fade_;
+    float top_;
+    int qx_, qy_;
+    float wx_, wy_;
+    float w_[kR + 1];
+    float ember_[4];
+};
+
+// ---- S (the two octaves toned and screened) in one pass ----
+
+// colorControls with saturation 1 on linear premultiplied pixels, in place, as the engine's wide
+// tone run does it: unpremultiply, encode, c·e + bias, decode, premultiply. `n` pixels.
+FLAME_AVX2 void contrastRowX8(float* p, int n, float c, float bias) {
+    const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f), vc = _mm256_set1_ps(c), vb = _mm256_set1_ps(bias);
+    alignas(32) float tail[32];
+    for (int i = 0; i < n; i += 8) {
+        float* q = p + 4 * i;
+        const int m = std::min(8, n - i);
+        if (m < 8) {
+            std::memset(tail, 0, sizeof tail);
+            std::memcpy(tail, q, size_t(m) * 4 * sizeof(float));
+            q = tail;
+        }
+        auto ld = [](const float* s, int k) FLAME_AVX2 {
+            return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(s + 4 * k)), _mm_loadu_ps(s + 4 * k + 16), 1);
+        };
+        __m256 v0 = ld(q, 0), v1 = ld(q, 1), v2 = ld(q, 2), v3 = ld(q, 3);
+        __m256 t0 = _mm256_unpacklo_ps(v0, v1), t1 = _mm256_unpacklo_ps(v2, v3);
+        __m256 t2 = _mm256_unpackhi_ps(v0, v1), t3 = _mm256_unpackhi_ps(v2, v3);
+        __m256 r = _mm256_shuffle_ps(t0, t1, 0x44), g = _mm256_shuffle_ps(t0, t1, 0xEE);
+        __m256 b = _mm256_shuffle_ps(t2, t3, 0x44), a = _mm256_shuffle_ps(t2, t3, 0xEE);
+        if (_mm256_movemask_ps(_mm256_cmp_ps(a, one, _CMP_LT_OQ)) != 0) unpremulX8(r, g, b, a);
+        a = clamp01x8(a);
+        r = _mm256_mul_ps(decodeX8(_mm256_fmadd_ps(vc, encodeX8(r), vb)), a);
+        g = _mm256_mul_ps(decodeX8(_mm256_fmadd_ps(vc, encodeX8(g), vb)), a);
+        b = _mm256_mul_ps(decodeX8(_mm256_fmadd_ps(vc, encodeX8(b), vb)), a);
+        t0 = _mm256_unpacklo_ps(r, g), t1 = _mm256_unpacklo_ps(b, a);
+        t2 = _mm256_unpackhi_ps(r, g), t3 = _mm256_unpackhi_ps(b, a);
+        v0 = _mm256_shuffle_ps(t0, t1, 0x44), v1 = _mm256_shuffle_ps(t0, t1, 0xEE);
+        v2 = _mm256_shuffle_ps(t2, t3, 0x44), v3 = _mm256_shuffle_ps(t2, t3, 0xEE);
+        const __m256 vs[4] = {v0, v1, v2, v3};
+        for (int k = 0; k < 4; ++k) {
+            _mm_storeu_ps(q + 4 * k, _mm256_castps256_ps128(vs[k]));
+            _mm_storeu_ps(q + 4 * k + 16, _mm256_extractf128_ps(vs[k], 1));
+        }
+        if (m < 8) std::memcpy(p + 4 * i, tail, size_t(m) * 4 * sizeof(float));
+    }
+}
+
+// screen(colorControls(B, 1, −0.15, 1.6), colorControls(A, 1, −0.05, 1.8)) from the two kept
+// octaves, a few rows at a time so both octaves stay in cache.
+class FireSNode final : public engine::Node {
+public:
+    FireSNode(engine::NodePtr A, engine::NodePtr B) : A_(std::move(A)), B_(std::move(B)), extent_(A_->extent().united(B_->extent())) {}
+    Rect extent() const override { return extent_; }
+    void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
+        constexpr int kRows = 4;
+        float* b = ctx.alloc(size_t(r.w) * kRows * 4);
+        const float bB = float(0.5 * (1.0 - 1.6) - 0.15), bA = float(0.5 * (1.0 - 1.8) - 0.05);
+        for (int j0 = 0; j0 < r.h; j0 += kRows) {
+            const engine::IRect sub{r.x, r.y + j0, r.w, std::min(kRows, r.h - j0)};
+            float* o = out + size_t(j0) * r.w * 4;
+            const int n = sub.w * sub.h;
+            A_->render(ctx, sub, o);
+            B_->render(ctx, sub, b);
+            contrastRowX8(o, n, 1.8f, bA);
+            contrastRowX8(b, n, 1.6f, bB);
+            for (int i = 0; i < n; ++i) {
+                const __m128 t = _mm_loadu_ps(b + 4 * i), g = _mm_loadu_ps(o + 4 * i);
+                _mm_storeu_ps(o + 4 * i, _mm_sub_ps(_mm_add_ps(t, g), _mm_mul_ps(t, g)));
+            }
+        }
+    }
+
+private:
+    engine::NodePtr A_, B_;
+    Rect extent_;
+};
 
 }  // namespace
 
@@ -444,6 +876,9 @@ Image fireLayer(const Rect& E, double t, const Rect& band) {
     const Image Bp = filters::colorControls(B, 1.0, -0.15, 1.6);
     const Image Ap = filters::colorControls(A, 1.0, -0.05, 1.8);
     Image S = filters::screenBlend(Bp, Ap);
+    if (keptAll && kept && flameHasAvx2() && !A.extent().isEmpty() && !B.extent().isEmpty() &&
+        dynamic_cast<const ShiftedRowsNode*>(A.node().get()) && dynamic_cast<const ShiftedRowsNode*>(B.node().get()))
+        S = Image(std::make_shared<FireSNode>(A.node(), B.node()));
     if (!(band == E)) {
         // Only `band` of the fire is wanted. The displacement reads S up to 14 px (plus the
         // bilinear footprint) around each pixel, and every output tile would evaluate that margin
@@ -479,6 +914,8 @@ Image emberLayer(const Rect& E, double t) {
     const double mx = E.x + E.w / 2;
     Image fade = filters::linearGradient({mx, E.y}, {mx, E.maxY()}, Color::fromSRGB(1, 1, 1, 0.6), kWhite0);
     fade = fade.isNull() ? Image::empty() : fade.cropped(E);
+    if (!straightforwardChains() && !fade.isNull() && !E.isInfinite() && !E.isEmpty())
+        return Image(std::make_shared<EmberNode>(E, off, cachedFadeWeights(fade, E)));
     if (!straightforwardChains() && !fade.isNull() && !E.isInfinite()) return maskedBy(specks, fade, cachedFadeWeights(fade, E));
     return filters::blendWithMask(specks, Image::empty(), fade);
 }

@@ -164,6 +164,36 @@ TEST(Flame, FastPathsMatchThePlainChainAtFullSize) {
     drunk::resetHistoryForTesting();
 }
 
+// The embers alone, where the fused pass does all of their work: the same specks as the chain of
+// filters, and specks there are (a measurable share of lit pixels).
+TEST(Flame, EmbersMatchThePlainChain) {
+    const Rect E{0, 0, 1280, 720};
+    for (double t : {820000123.4, 3.25}) {
+        const QImage fast = renderer().renderQImage(flame::emberLayer(E, t), {0, 0, 1280, 720});
+        setStraightforwardChains(true);
+        const QImage plain = renderer().renderQImage(flame::emberLayer(E, t), {0, 0, 1280, 720});
+        setStraightforwardChains(false);
+        int maxErr = 0, lit = 0;
+        double sum = 0;
+        for (int y = 0; y < 720; ++y) {
+            const uchar* a = fast.constScanLine(y);
+            const uchar* b = plain.constScanLine(y);
+            for (int x = 0; x < 1280; ++x) {
+                lit += b[4 * x + 3] > 8;
+                for (int c = 0; c < 4; ++c) {
+                    const int d = std::abs(int(a[4 * x + c]) - int(b[4 * x + c]));
+                    maxErr = std::max(maxErr, d);
+                    sum += d;
+                }
+            }
+        }
+        EXPECT_GT(lit, 1280 * 720 / 20) << t;
+        EXPECT_LE(maxErr, 2) << t;
+        EXPECT_LT(sum / (1280.0 * 720 * 4), 0.05) << t;
+        std::printf("embers at t=%.1f: max %d, mean %.4f, lit %d\n", t, maxErr, sum / (1280.0 * 720 * 4), lit);
+    }
+}
+
 // ---- Drunk Mode ----
 
 TEST(DrunkMode, ShakeAndBlurAtTimeZero) {
