@@ -714,7 +714,7 @@ private:
 // colorControls with saturation 1 on linear premultiplied pixels, in place, as the engine's wide
 // tone run does it: unpremultiply, encode, c·e + bias, decode, premultiply. `n` pixels.
 FLAME_AVX2 void contrastRowX8(float* p, int n, float c, float bias) {
-    const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f), vc = _mm256_set1_ps(c), vb = _mm256_set1_ps(bias);
+    const __m256 one = _mm256_set1_ps(1.0f), vc = _mm256_set1_ps(c), vb = _mm256_set1_ps(bias);
     alignas(32) float tail[32];
     for (int i = 0; i < n; i += 8) {
         float* q = p + 4 * i;
