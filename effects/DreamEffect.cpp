@@ -412,9 +412,14 @@ Image renderDreamSequence(const Image& image, double t) {
     }
 
     // 2–4. Grade, gamma, hue drift.
-    Image G = filters::colorControls(picture, 0.92, 0.015, 0.88);
-    G = straightforwardChains() ? filters::gammaAdjust(G, 0.9) : G.pixelOp(wideGammaOp(0.9f));
-    G = filters::hueAdjust(G, hueAngle(t));
+    Image G;
+    if (engine::PixelOpPtr op = straightforwardChains() || picture.isNull() ? nullptr : gradeGammaHueOp(0.92, 0.015, 0.88, 0.9, hueAngle(t))) {
+        G = picture.pixelOp(std::move(op));
+    } else {
+        G = filters::colorControls(picture, 0.92, 0.015, 0.88);
+        G = straightforwardChains() ? filters::gammaAdjust(G, 0.9) : G.pixelOp(wideGammaOp(0.9f));
+        G = filters::hueAdjust(G, hueAngle(t));
+    }
     // G is read by the glow's blur and as its background: evaluate it once.
     G = materialize(G);
 
