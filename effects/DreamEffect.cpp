@@ -152,6 +152,53 @@ private:
     Rect extent_;
 };
 
+// A layer over or screened onto a stored picture, read straight from its pixels (the same
+// arithmetic as the engine's over and screen nodes, without copying the picture first).
+class OnStoredNode final : public engine::Node {
+public:
+    OnStoredNode(engine::NodePtr top, bool screen, float scale, Image under, PixelView v, const Rect& extent)
+        : top_(std::move(top)), screen_(screen), scale_(scale), under_(std::move(under)), v_(v), extent_(extent) {}
+    Rect extent() const override { return extent_; }
+    int inputCount() const override { return 1; }
+    const engine::Node* input(int) const override { return top_.get(); }
+    void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
+        const engine::IRect fb = engine::pixelBounds(top_->extent()).intersected(r);
+        const float* f = fb.isEmpty() ? nullptr : ctx.pull(*top_, fb);
+        const __m128 k = _mm_set1_ps(scale_), one = _mm_set1_ps(1.0f);
+        for (int j = 0; j < r.h; ++j) {
+            const int y = r.y + j;
+            float* o = out + size_t(j) * r.w * 4;
+            const bool topRow = f && y >= fb.y && y < fb.maxY();
+            const float* fp = topRow ? f + size_t(y - fb.y) * fb.w * 4 : nullptr;
+            for (int i = 0; i < r.w; ++i) {
+                const int x = r.x + i;
+                const float* q = v_.at(x, y);
+                const __m128 b = q ? _mm_loadu_ps(q) : _mm_setzero_ps();
+                if (!fp || x < fb.x || x >= fb.maxX()) {
+                    _mm_storeu_ps(o + 4 * i, b);
+                    continue;
+                }
+                if (screen_) {
+                    const __m128 a = _mm_mul_ps(_mm_loadu_ps(fp + size_t(x - fb.x) * 4), k);
+                    _mm_storeu_ps(o + 4 * i, _mm_sub_ps(_mm_add_ps(a, b), _mm_mul_ps(a, b)));
+                } else {
+                    const __m128 a = _mm_loadu_ps(fp + size_t(x - fb.x) * 4);
+                    _mm_storeu_ps(o + 4 * i, _mm_add_ps(a, _mm_mul_ps(b, _mm_sub_ps(one, _mm_shuffle_ps(a, a, 0xFF)))));
+                }
+            }
+        }
+        engine::detail::clearOutside(out, r, extent_);
+    }
+
+private:
+    engine::NodePtr top_;
+    bool screen_;
+    float scale_;
+    Image under_;
+    PixelView v_;
+    Rect extent_;
+};
+
 // Step 8 from both pictures' pixels: the previous frame at 16 % over this one.
 class EchoNode final : public engine::Node {
 public:
@@ -427,10 +474,20 @@ Image renderDreamSequence(const Image& image, double t) {
     Image glow = G.gaussianBlur(5.5).cropped(E);
     glow = filters::colorControls(glow, 1.0, 0.06, 1.0);
     glow = alphaScaled(glow, 0.32);
-    Image x = materialize(glow.composited(G).cropped(E));  // read by the bloom's blur and beneath it
+    const PixelView gv = pixelsOf(G);
+    Image x = materialize(gv && !straightforwardChains() && !glow.isNull()
+                              ? Image(std::make_shared<OnStoredNode>(glow.node(), false, 1.0f, G, gv, E))
+                              : glow.composited(G).cropped(E));  // read by the bloom's blur and beneath it
 
     // 6. Bloom. B is read three times, at three offsets, by the fringe: evaluate it once.
-    Image B = materialize(filters::bloom(x, 6.0, 0.45).cropped(E));
+    Image B;
+    if (const PixelView xv = pixelsOf(x); xv && !straightforwardChains()) {
+        // As filters::bloom builds it: the picture clamped, blurred, cropped, screened on at 45 %.
+        Image halo = x.clampedToExtent().gaussianBlur(6.0).cropped(x.extent());
+        B = materialize(Image(std::make_shared<OnStoredNode>(halo.node(), true, 0.45f, x, xv, E)));
+    } else {
+        B = materialize(filters::bloom(x, 6.0, 0.45).cropped(E));
+    }
 
     // 7. Colour fringe.
     const double o = fringeOffset(t);
