@@ -285,8 +285,7 @@ public:
     int inputCount() const override { return 1; }
     const engine::Node* input(int) const override { return under_.get(); }
     void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
-        const float* src = ctx.pull(*under_, r);
-        std::memcpy(out, src, size_t(r.w) * r.h * 4 * sizeof(float));
+        ctx.renderInto(*under_, r, out);
         for (const Light& l : lights_) {
             // Pixels whose centres can lie within r1 (a pixel of margin, as the orbs' crop keeps).
             const int x0 = std::max(r.x, int(std::floor(l.cx - l.r1 - 1))), x1 = std::min(r.maxX(), int(std::ceil(l.cx + l.r1 + 1)));
