@@ -152,8 +152,9 @@ private:
     Rect extent_;
 };
 
-// A layer over or screened onto a stored picture, read straight from its pixels (the same
-// arithmetic as the engine's over and screen nodes, without copying the picture first).
+// A layer, scaled by a factor (premultiplied, so alpha too), over or screened onto a stored
+// picture read straight from its pixels: the engine's over and screen arithmetic without copying
+// the picture first.
 class OnStoredNode final : public engine::Node {
 public:
     OnStoredNode(engine::NodePtr top, bool screen, float scale, Image under, PixelView v, const Rect& extent)
@@ -182,7 +183,7 @@ public:
                     const __m128 a = _mm_mul_ps(_mm_loadu_ps(fp + size_t(x - fb.x) * 4), k);
                     _mm_storeu_ps(o + 4 * i, _mm_sub_ps(_mm_add_ps(a, b), _mm_mul_ps(a, b)));
                 } else {
-                    const __m128 a = _mm_loadu_ps(fp + size_t(x - fb.x) * 4);
+                    const __m128 a = _mm_mul_ps(_mm_loadu_ps(fp + size_t(x - fb.x) * 4), k);
                     _mm_storeu_ps(o + 4 * i, _mm_add_ps(a, _mm_mul_ps(b, _mm_sub_ps(one, _mm_shuffle_ps(a, a, 0xFF)))));
                 }
             }
@@ -473,11 +474,12 @@ Image renderDreamSequence(const Image& image, double t) {
     // 5. Glow.
     Image glow = G.gaussianBlur(5.5).cropped(E);
     glow = filters::colorControls(glow, 1.0, 0.06, 1.0);
-    glow = alphaScaled(glow, 0.32);
+    // x is read by the bloom's blur and beneath it. The glow's alpha scaled to 32 % is, on
+    // premultiplied values, every channel times 0.32 (its colour never exceeds its alpha).
     const PixelView gv = pixelsOf(G);
     Image x = materialize(gv && !straightforwardChains() && !glow.isNull()
-                              ? Image(std::make_shared<OnStoredNode>(glow.node(), false, 1.0f, G, gv, E))
-                              : glow.composited(G).cropped(E));  // read by the bloom's blur and beneath it
+                              ? Image(std::make_shared<OnStoredNode>(glow.node(), false, 0.32f, G, gv, E))
+                              : alphaScaled(glow, 0.32).composited(G).cropped(E));
 
     // 6. Bloom. B is read three times, at three offsets, by the fringe: evaluate it once.
     Image B;
