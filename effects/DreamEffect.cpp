@@ -8,7 +8,9 @@
 
 #include <QPainter>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <immintrin.h>
 
 namespace ostrela::effects {
@@ -198,6 +200,32 @@ private:
     Image under_;
     PixelView v_;
     Rect extent_;
+};
+
+// A stored picture with its edge pixels repeated outwards (as clampedToExtent gives it), copied
+// once from the pixels rather than pulled and then copied again.
+class ClampedStoredNode final : public engine::Node {
+public:
+    ClampedStoredNode(Image stored, PixelView v) : stored_(std::move(stored)), v_(v) {}
+    Rect extent() const override { return Rect::infinite(); }
+    void render(engine::TileContext&, const engine::IRect& r, float* out) const override {
+        const engine::IRect b = v_.bounds;
+        const int mid0 = std::clamp(b.x - r.x, 0, r.w), mid1 = std::max(mid0, std::clamp(b.maxX() - r.x, 0, r.w));
+        for (int j = 0; j < r.h; ++j) {
+            const int sy = std::clamp(r.y + j, b.y, b.maxY() - 1) - b.y;
+            const float* srow = v_.data + size_t(sy) * b.w * 4;
+            float* o = out + size_t(j) * r.w * 4;
+            for (int i = 0; i < mid0; ++i) std::memcpy(o + 4 * i, srow, 4 * sizeof(float));
+            if (mid1 > mid0)
+                std::memcpy(o + 4 * mid0, srow + size_t(r.x + mid0 - b.x) * 4, size_t(mid1 - mid0) * 4 * sizeof(float));
+            const float* last = srow + size_t(b.w - 1) * 4;
+            for (int i = mid1; i < r.w; ++i) std::memcpy(o + 4 * i, last, 4 * sizeof(float));
+        }
+    }
+
+private:
+    Image stored_;
+    PixelView v_;
 };
 
 // Step 8 from both pictures' pixels: the previous frame at 16 % over this one.
@@ -485,7 +513,7 @@ Image renderDreamSequence(const Image& image, double t) {
     Image B;
     if (const PixelView xv = pixelsOf(x); xv && !straightforwardChains()) {
         // As filters::bloom builds it: the picture clamped, blurred, cropped, screened on at 45 %.
-        Image halo = x.clampedToExtent().gaussianBlur(6.0).cropped(x.extent());
+        Image halo = Image(std::make_shared<ClampedStoredNode>(x, xv)).gaussianBlur(6.0).cropped(x.extent());
         B = materialize(Image(std::make_shared<OnStoredNode>(halo.node(), true, 0.45f, x, xv, E)));
     } else {
         B = materialize(filters::bloom(x, 6.0, 0.45).cropped(E));
