@@ -173,6 +173,23 @@ public:
             float* o = out + size_t(j) * r.w * 4;
             const bool topRow = f && y >= fb.y && y < fb.maxY();
             const float* fp = topRow ? f + size_t(y - fb.y) * fb.w * 4 : nullptr;
+            const engine::IRect& vb = v_.bounds;
+            if (fp && fb.x == r.x && fb.w == r.w && y >= vb.y && y < vb.maxY() && r.x >= vb.x && r.maxX() <= vb.maxX()) {
+                // The whole row has both layers: no per-pixel bounds.
+                const float* u = v_.data + (size_t(y - vb.y) * vb.w + (r.x - vb.x)) * 4;
+                if (screen_) {
+                    for (int i = 0; i < r.w; ++i) {
+                        const __m128 a = _mm_mul_ps(_mm_loadu_ps(fp + 4 * i), k), b = _mm_loadu_ps(u + 4 * i);
+                        _mm_storeu_ps(o + 4 * i, _mm_sub_ps(_mm_add_ps(a, b), _mm_mul_ps(a, b)));
+                    }
+                } else {
+                    for (int i = 0; i < r.w; ++i) {
+                        const __m128 a = _mm_mul_ps(_mm_loadu_ps(fp + 4 * i), k), b = _mm_loadu_ps(u + 4 * i);
+                        _mm_storeu_ps(o + 4 * i, _mm_add_ps(a, _mm_mul_ps(b, _mm_sub_ps(one, _mm_shuffle_ps(a, a, 0xFF)))));
+                    }
+                }
+                continue;
+            }
             for (int i = 0; i < r.w; ++i) {
                 const int x = r.x + i;
                 const float* q = v_.at(x, y);
@@ -236,8 +253,23 @@ public:
     Rect extent() const override { return extent_; }
     void render(engine::TileContext&, const engine::IRect& r, float* out) const override {
         const __m128 k = _mm_set1_ps(0.16f), one = _mm_set1_ps(1.0f);
+        auto covers = [&](const engine::IRect& b, int y) {
+            return y >= b.y && y < b.maxY() && r.x >= b.x && r.maxX() <= b.maxX();
+        };
         for (int j = 0; j < r.h; ++j) {
             float* o = out + size_t(j) * r.w * 4;
+            const int y = r.y + j;
+            if (covers(cv_.bounds, y) && covers(pv_.bounds, y)) {
+                // Both rows whole: no per-pixel bounds.
+                const float* c = cv_.at(r.x, y);
+                const float* p = pv_.at(r.x, y);
+                for (int i = 0; i < r.w; ++i) {
+                    const __m128 b = _mm_loadu_ps(c + 4 * i);
+                    const __m128 f = _mm_mul_ps(_mm_loadu_ps(p + 4 * i), k);
+                    _mm_storeu_ps(o + 4 * i, _mm_add_ps(f, _mm_mul_ps(b, _mm_sub_ps(one, _mm_shuffle_ps(f, f, 0xFF)))));
+                }
+                continue;
+            }
             for (int i = 0; i < r.w; ++i) {
                 const float* c = cv_.at(r.x + i, r.y + j);
                 const float* p = pv_.at(r.x + i, r.y + j);
