@@ -8,7 +8,9 @@
 
 #include <QPainter>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <immintrin.h>
 
 namespace ostrela::effects {
@@ -152,6 +154,97 @@ private:
     Rect extent_;
 };
 
+// A layer, scaled by a factor (premultiplied, so alpha too), over or screened onto a stored
+// picture read straight from its pixels: the engine's over and screen arithmetic without copying
+// the picture first.
+class OnStoredNode final : public engine::Node {
+public:
+    OnStoredNode(engine::NodePtr top, bool screen, float scale, Image under, PixelView v, const Rect& extent)
+        : top_(std::move(top)), screen_(screen), scale_(scale), under_(std::move(under)), v_(v), extent_(extent) {}
+    Rect extent() const override { return extent_; }
+    int inputCount() const override { return 1; }
+    const engine::Node* input(int) const override { return top_.get(); }
+    void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
+        const engine::IRect fb = engine::pixelBounds(top_->extent()).intersected(r);
+        const float* f = fb.isEmpty() ? nullptr : ctx.pull(*top_, fb);
+        const __m128 k = _mm_set1_ps(scale_), one = _mm_set1_ps(1.0f);
+        for (int j = 0; j < r.h; ++j) {
+            const int y = r.y + j;
+            float* o = out + size_t(j) * r.w * 4;
+            const bool topRow = f && y >= fb.y && y < fb.maxY();
+            const float* fp = topRow ? f + size_t(y - fb.y) * fb.w * 4 : nullptr;
+            const engine::IRect& vb = v_.bounds;
+            if (fp && fb.x == r.x && fb.w == r.w && y >= vb.y && y < vb.maxY() && r.x >= vb.x && r.maxX() <= vb.maxX()) {
+                // The whole row has both layers: no per-pixel bounds.
+                const float* u = v_.data + (size_t(y - vb.y) * vb.w + (r.x - vb.x)) * 4;
+                if (screen_) {
+                    for (int i = 0; i < r.w; ++i) {
+                        const __m128 a = _mm_mul_ps(_mm_loadu_ps(fp + 4 * i), k), b = _mm_loadu_ps(u + 4 * i);
+                        _mm_storeu_ps(o + 4 * i, _mm_sub_ps(_mm_add_ps(a, b), _mm_mul_ps(a, b)));
+                    }
+                } else {
+                    for (int i = 0; i < r.w; ++i) {
+                        const __m128 a = _mm_mul_ps(_mm_loadu_ps(fp + 4 * i), k), b = _mm_loadu_ps(u + 4 * i);
+                        _mm_storeu_ps(o + 4 * i, _mm_add_ps(a, _mm_mul_ps(b, _mm_sub_ps(one, _mm_shuffle_ps(a, a, 0xFF)))));
+                    }
+                }
+                continue;
+            }
+            for (int i = 0; i < r.w; ++i) {
+                const int x = r.x + i;
+                const float* q = v_.at(x, y);
+                const __m128 b = q ? _mm_loadu_ps(q) : _mm_setzero_ps();
+                if (!fp || x < fb.x || x >= fb.maxX()) {
+                    _mm_storeu_ps(o + 4 * i, b);
+                    continue;
+                }
+                if (screen_) {
+                    const __m128 a = _mm_mul_ps(_mm_loadu_ps(fp + size_t(x - fb.x) * 4), k);
+                    _mm_storeu_ps(o + 4 * i, _mm_sub_ps(_mm_add_ps(a, b), _mm_mul_ps(a, b)));
+                } else {
+                    const __m128 a = _mm_mul_ps(_mm_loadu_ps(fp + size_t(x - fb.x) * 4), k);
+                    _mm_storeu_ps(o + 4 * i, _mm_add_ps(a, _mm_mul_ps(b, _mm_sub_ps(one, _mm_shuffle_ps(a, a, 0xFF)))));
+                }
+            }
+        }
+        engine::detail::clearOutside(out, r, extent_);
+    }
+
+private:
+    engine::NodePtr top_;
+    bool screen_;
+    float scale_;
+    Image under_;
+    PixelView v_;
+    Rect extent_;
+};
+
+// A stored picture with its edge pixels repeated outwards (as clampedToExtent gives it), copied
+// once from the pixels rather than pulled and then copied again.
+class ClampedStoredNode final : public engine::Node {
+public:
+    ClampedStoredNode(Image stored, PixelView v) : stored_(std::move(stored)), v_(v) {}
+    Rect extent() const override { return Rect::infinite(); }
+    void render(engine::TileContext&, const engine::IRect& r, float* out) const override {
+        const engine::IRect b = v_.bounds;
+        const int mid0 = std::clamp(b.x - r.x, 0, r.w), mid1 = std::max(mid0, std::clamp(b.maxX() - r.x, 0, r.w));
+        for (int j = 0; j < r.h; ++j) {
+            const int sy = std::clamp(r.y + j, b.y, b.maxY() - 1) - b.y;
+            const float* srow = v_.data + size_t(sy) * b.w * 4;
+            float* o = out + size_t(j) * r.w * 4;
+            for (int i = 0; i < mid0; ++i) std::memcpy(o + 4 * i, srow, 4 * sizeof(float));
+            if (mid1 > mid0)
+                std::memcpy(o + 4 * mid0, srow + size_t(r.x + mid0 - b.x) * 4, size_t(mid1 - mid0) * 4 * sizeof(float));
+            const float* last = srow + size_t(b.w - 1) * 4;
+            for (int i = mid1; i < r.w; ++i) std::memcpy(o + 4 * i, last, 4 * sizeof(float));
+        }
+    }
+
+private:
+    Image stored_;
+    PixelView v_;
+};
+
 // Step 8 from both pictures' pixels: the previous frame at 16 % over this one.
 class EchoNode final : public engine::Node {
 public:
@@ -160,8 +253,23 @@ public:
     Rect extent() const override { return extent_; }
     void render(engine::TileContext&, const engine::IRect& r, float* out) const override {
         const __m128 k = _mm_set1_ps(0.16f), one = _mm_set1_ps(1.0f);
+        auto covers = [&](const engine::IRect& b, int y) {
+            return y >= b.y && y < b.maxY() && r.x >= b.x && r.maxX() <= b.maxX();
+        };
         for (int j = 0; j < r.h; ++j) {
             float* o = out + size_t(j) * r.w * 4;
+            const int y = r.y + j;
+            if (covers(cv_.bounds, y) && covers(pv_.bounds, y)) {
+                // Both rows whole: no per-pixel bounds.
+                const float* c = cv_.at(r.x, y);
+                const float* p = pv_.at(r.x, y);
+                for (int i = 0; i < r.w; ++i) {
+                    const __m128 b = _mm_loadu_ps(c + 4 * i);
+                    const __m128 f = _mm_mul_ps(_mm_loadu_ps(p + 4 * i), k);
+                    _mm_storeu_ps(o + 4 * i, _mm_add_ps(f, _mm_mul_ps(b, _mm_sub_ps(one, _mm_shuffle_ps(f, f, 0xFF)))));
+                }
+                continue;
+            }
             for (int i = 0; i < r.w; ++i) {
                 const float* c = cv_.at(r.x + i, r.y + j);
                 const float* p = pv_.at(r.x + i, r.y + j);
@@ -412,20 +520,36 @@ Image renderDreamSequence(const Image& image, double t) {
     }
 
     // 2–4. Grade, gamma, hue drift.
-    Image G = filters::colorControls(picture, 0.92, 0.015, 0.88);
-    G = straightforwardChains() ? filters::gammaAdjust(G, 0.9) : G.pixelOp(wideGammaOp(0.9f));
-    G = filters::hueAdjust(G, hueAngle(t));
+    Image G;
+    if (engine::PixelOpPtr op = straightforwardChains() || picture.isNull() ? nullptr : gradeGammaHueOp(0.92, 0.015, 0.88, 0.9, hueAngle(t))) {
+        G = picture.pixelOp(std::move(op));
+    } else {
+        G = filters::colorControls(picture, 0.92, 0.015, 0.88);
+        G = straightforwardChains() ? filters::gammaAdjust(G, 0.9) : G.pixelOp(wideGammaOp(0.9f));
+        G = filters::hueAdjust(G, hueAngle(t));
+    }
     // G is read by the glow's blur and as its background: evaluate it once.
     G = materialize(G);
 
     // 5. Glow.
     Image glow = G.gaussianBlur(5.5).cropped(E);
     glow = filters::colorControls(glow, 1.0, 0.06, 1.0);
-    glow = alphaScaled(glow, 0.32);
-    Image x = materialize(glow.composited(G).cropped(E));  // read by the bloom's blur and beneath it
+    // x is read by the bloom's blur and beneath it. The glow's alpha scaled to 32 % is, on
+    // premultiplied values, every channel times 0.32 (its colour never exceeds its alpha).
+    const PixelView gv = pixelsOf(G);
+    Image x = materialize(gv && !straightforwardChains() && !glow.isNull()
+                              ? Image(std::make_shared<OnStoredNode>(glow.node(), false, 0.32f, G, gv, E))
+                              : alphaScaled(glow, 0.32).composited(G).cropped(E));
 
     // 6. Bloom. B is read three times, at three offsets, by the fringe: evaluate it once.
-    Image B = materialize(filters::bloom(x, 6.0, 0.45).cropped(E));
+    Image B;
+    if (const PixelView xv = pixelsOf(x); xv && !straightforwardChains()) {
+        // As filters::bloom builds it: the picture clamped, blurred, cropped, screened on at 45 %.
+        Image halo = Image(std::make_shared<ClampedStoredNode>(x, xv)).gaussianBlur(6.0).cropped(x.extent());
+        B = materialize(Image(std::make_shared<OnStoredNode>(halo.node(), true, 0.45f, x, xv, E)));
+    } else {
+        B = materialize(filters::bloom(x, 6.0, 0.45).cropped(E));
+    }
 
     // 7. Colour fringe.
     const double o = fringeOffset(t);
