@@ -136,12 +136,175 @@ inline __m128 decodeV(__m128 s) {
     return _mm_blendv_ps(p, toe, _mm_cmplt_ps(s, _mm_set1_ps(0.04045f)));
 }
 
+// ---- Eight-wide helpers (AVX2 + FMA, chosen at run time) ----
+#define FLAME_AVX2 __attribute__((target("avx2,fma")))
+
+bool flameHasAvx2() {
+    static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return has;
+}
+
+FLAME_AVX2 inline __m256 clamp01x8(__m256 v) { return _mm256_min_ps(_mm256_max_ps(v, _mm256_setzero_ps()), _mm256_set1_ps(1.0f)); }
+
+FLAME_AVX2 inline __m256 encodeX8(__m256 x) {
+    x = clamp01x8(x);
+    const __m256 t = _mm256_sqrt_ps(_mm256_sqrt_ps(x));
+    __m256 p = _mm256_set1_ps(7.885579970e-02f);
+    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(-3.293718701e-01f));
+    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(1.117347004e+00f));
+    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(1.980407774e-01f));
+    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(-6.484378023e-02f));
+    const __m256 toe = _mm256_mul_ps(x, _mm256_set1_ps(12.92f));
+    return _mm256_blendv_ps(p, toe, _mm256_cmp_ps(x, _mm256_set1_ps(0.0031308f), _CMP_LT_OQ));
+}
+
+FLAME_AVX2 inline __m256 decodeX8(__m256 s) {
+    s = clamp01x8(s);
+    __m256 p = _mm256_set1_ps(-8.564527276e-02f);
+    p = _mm256_fmadd_ps(p, s, _mm256_set1_ps(4.667377888e-01f));
+    p = _mm256_fmadd_ps(p, s, _mm256_set1_ps(5.962257185e-01f));
+    p = _mm256_fmadd_ps(p, s, _mm256_set1_ps(2.122565121e-02f));
+    p = _mm256_fmadd_ps(p, s, _mm256_set1_ps(1.382283144e-03f));
+    const __m256 toe = _mm256_mul_ps(s, _mm256_set1_ps(1.0f / 12.92f));
+    return _mm256_blendv_ps(p, toe, _mm256_cmp_ps(s, _mm256_set1_ps(0.04045f), _CMP_LT_OQ));
+}
+
+// The engine's unpremultiply rule: channels above alpha stay, transparent lanes become zero.
+FLAME_AVX2 inline void unpremulX8(__m256& r, __m256& g, __m256& b, __m256& a) {
+    const __m256 zero = _mm256_setzero_ps();
+    const __m256 live = _mm256_cmp_ps(a, zero, _CMP_GT_OQ);
+    const __m256 inv = _mm256_and_ps(live, _mm256_div_ps(_mm256_set1_ps(1.0f), _mm256_max_ps(a, _mm256_set1_ps(1e-30f))));
+    r = _mm256_and_ps(live, _mm256_blendv_ps(_mm256_mul_ps(r, inv), r, _mm256_cmp_ps(r, a, _CMP_GT_OQ)));
+    g = _mm256_and_ps(live, _mm256_blendv_ps(_mm256_mul_ps(g, inv), g, _mm256_cmp_ps(g, a, _CMP_GT_OQ)));
+    b = _mm256_and_ps(live, _mm256_blendv_ps(_mm256_mul_ps(b, inv), b, _mm256_cmp_ps(b, a, _CMP_GT_OQ)));
+    a = _mm256_max_ps(a, zero);
+}
+
 // Premultiplied encoded colour of an opaque-or-transparent false-colour end, as the filter has it.
 std::array<float, 4> encodedEnd(const Color& c) {
     if (!(c.a > 0.0f)) return {0, 0, 0, 0};
     const float inv = 1.0f / c.a, a = std::clamp(c.a, 0.0f, 1.0f);
     return {filters::encodeSRGBFast(c.r * inv) * a, filters::encodeSRGBFast(c.g * inv) * a,
             filters::encodeSRGBFast(c.b * inv) * a, a};
+}
+
+// Eight interleaved RGBA pixels as four planes; pixels 0–3 in the low halves, 4–7 in the high ones.
+FLAME_AVX2 inline void toPlanesX8(__m256 v0, __m256 v1, __m256 v2, __m256 v3, __m256& r, __m256& g, __m256& b, __m256& a) {
+    const __m256 t0 = _mm256_unpacklo_ps(v0, v1), t1 = _mm256_unpacklo_ps(v2, v3);
+    const __m256 t2 = _mm256_unpackhi_ps(v0, v1), t3 = _mm256_unpackhi_ps(v2, v3);
+    r = _mm256_shuffle_ps(t0, t1, 0x44), g = _mm256_shuffle_ps(t0, t1, 0xEE);
+    b = _mm256_shuffle_ps(t2, t3, 0x44), a = _mm256_shuffle_ps(t2, t3, 0xEE);
+}
+
+FLAME_AVX2 inline __m256 pixelPairX8(const float* s, int k) {
+    return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(s + 4 * k)), _mm_loadu_ps(s + 4 * k + 16), 1);
+}
+
+// The planes back to eight interleaved pixels at `o`.
+FLAME_AVX2 inline void storePlanesX8(__m256 r, __m256 g, __m256 b, __m256 a, float* o) {
+    const __m256 t0 = _mm256_unpacklo_ps(r, g), t1 = _mm256_unpacklo_ps(b, a);
+    const __m256 t2 = _mm256_unpackhi_ps(r, g), t3 = _mm256_unpackhi_ps(b, a);
+    const __m256 v[4] = {_mm256_shuffle_ps(t0, t1, 0x44), _mm256_shuffle_ps(t0, t1, 0xEE), _mm256_shuffle_ps(t2, t3, 0x44),
+                         _mm256_shuffle_ps(t2, t3, 0xEE)};
+    for (int k = 0; k < 4; ++k) {
+        _mm_storeu_ps(o + 4 * k, _mm256_castps256_ps128(v[k]));
+        _mm_storeu_ps(o + 4 * k + 16, _mm256_extractf128_ps(v[k], 1));
+    }
+}
+
+// Both false colourings have a transparent colour 0 and an opaque colour 1, so each is its
+// colour 1 (a constant, linear) at alpha a·clamp(L). The core's L is the contrast of the same
+// luminance: its weights sum to one.
+struct FireColours {
+    float core[3], outer[3];
+};
+
+// One row of the fire's tail, eight pixels at a time: the displaced bilinear read of S, one
+// encode and luminance for both colourings, their screen and the mask. `cp`, `kp`: C's pixels
+// and the mask weights from column x0; `n` pixels.
+FLAME_AVX2 void fireTailRowX8(const float* S, const engine::IRect& sb, const float* cp, const float* kp, int x0, int y,
+                              int n, const FireColours& fc, float* op) {
+    const __m256 one = _mm256_set1_ps(1.0f), half = _mm256_set1_ps(0.5f);
+    const __m256 reach = _mm256_set1_ps(28.0f);
+    const __m256 cm = _mm256_set1_ps(1.7f), cb = _mm256_set1_ps(float(0.5 * (1.0 - 1.7) + 0.05));
+    const __m256 lr = _mm256_set1_ps(filters::kLumR), lg = _mm256_set1_ps(filters::kLumG), lb = _mm256_set1_ps(filters::kLumB);
+    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i stride = _mm256_set1_epi32(sb.w), lastX = _mm256_set1_epi32(sb.w - 1), lastY = _mm256_set1_epi32(sb.h - 1);
+    const __m256i minus1 = _mm256_set1_epi32(-1);
+    const size_t rowStep = size_t(sb.w) * 4;
+    __m256 kc[3], ko[3], kco[3];
+    for (int c = 0; c < 3; ++c) {
+        kc[c] = _mm256_set1_ps(fc.core[c]);
+        ko[c] = _mm256_set1_ps(fc.outer[c]);
+        kco[c] = _mm256_set1_ps(fc.core[c] * fc.outer[c]);
+    }
+    alignas(32) float ctail[32], otail[32], ktail[8];
+    alignas(32) float wxs[8], wys[8], dxs[8], dys[8];
+    alignas(32) int offs[8];
+    for (int i = 0; i < n; i += 8) {
+        const int m = std::min(8, n - i);
+        const float* c = cp + 4 * i;
+        const float* k = kp + i;
+        if (m < 8) {
+            std::memset(ctail, 0, sizeof ctail);
+            std::memset(ktail, 0, sizeof ktail);
+            std::memcpy(ctail, c, size_t(m) * 4 * sizeof(float));
+            std::memcpy(ktail, k, size_t(m) * sizeof(float));
+            c = ctail, k = ktail;
+        }
+        __m256 cr, cg, unusedB, unusedA;
+        toPlanesX8(pixelPairX8(c, 0), pixelPairX8(c, 1), pixelPairX8(c, 2), pixelPairX8(c, 3), cr, cg, unusedB, unusedA);
+        const __m256 dx = _mm256_mul_ps(reach, _mm256_sub_ps(clamp01x8(cr), half));
+        const __m256 dy = _mm256_mul_ps(reach, _mm256_sub_ps(clamp01x8(cg), half));
+        const __m256 flx = _mm256_floor_ps(dx), fly = _mm256_floor_ps(dy);
+        // Whole pixels plus a displacement under 15 px: the floor and the weights are exact in float.
+        const __m256i ix = _mm256_add_epi32(_mm256_add_epi32(_mm256_cvtps_epi32(flx), lane), _mm256_set1_epi32(x0 + i - sb.x));
+        const __m256i iy = _mm256_add_epi32(_mm256_cvtps_epi32(fly), _mm256_set1_epi32(y - sb.y));
+        const __m256i in = _mm256_and_si256(
+            _mm256_and_si256(_mm256_cmpgt_epi32(ix, minus1), _mm256_cmpgt_epi32(lastX, ix)),
+            _mm256_and_si256(_mm256_cmpgt_epi32(iy, minus1), _mm256_cmpgt_epi32(lastY, iy)));
+        const int inside = _mm256_movemask_ps(_mm256_castsi256_ps(in));
+        _mm256_store_si256(reinterpret_cast<__m256i*>(offs), _mm256_slli_epi32(_mm256_add_epi32(_mm256_mullo_epi32(iy, stride), ix), 2));
+        _mm256_store_ps(wxs, _mm256_sub_ps(dx, flx));
+        _mm256_store_ps(wys, _mm256_sub_ps(dy, fly));
+        __m128 px[8];
+        for (int q = 0; q < 8; ++q) {
+            if (inside >> q & 1) {
+                const float* p0 = S + offs[q];
+                const __m256 lo = _mm256_loadu_ps(p0), hi = _mm256_loadu_ps(p0 + rowStep);
+                const __m256 v = _mm256_fmadd_ps(_mm256_sub_ps(hi, lo), _mm256_broadcast_ss(wys + q), lo);
+                const __m128 l = _mm256_castps256_ps128(v), h = _mm256_extractf128_ps(v, 1);
+                px[q] = _mm_fmadd_ps(_mm_sub_ps(h, l), _mm_broadcast_ss(wxs + q), l);
+            } else if (q < m) {
+                _mm256_store_ps(dxs, dx);
+                _mm256_store_ps(dys, dy);
+                alignas(16) float o[4];
+                engine::detail::sampleBilinear(S, sb, double(x0 + i + q) + 0.5 + dxs[q], double(y) + 0.5 + dys[q], o);
+                px[q] = _mm_load_ps(o);
+            } else {
+                px[q] = _mm_setzero_ps();
+            }
+        }
+        __m256 r, g, b, a;
+        toPlanesX8(_mm256_set_m128(px[4], px[0]), _mm256_set_m128(px[5], px[1]), _mm256_set_m128(px[6], px[2]),
+                   _mm256_set_m128(px[7], px[3]), r, g, b, a);
+        if (_mm256_movemask_ps(_mm256_cmp_ps(a, one, _CMP_LT_OQ)) != 0) unpremulX8(r, g, b, a);
+        const __m256 L = _mm256_fmadd_ps(lb, encodeX8(b), _mm256_fmadd_ps(lg, encodeX8(g), _mm256_mul_ps(lr, encodeX8(r))));
+        const __m256 oc = clamp01x8(_mm256_mul_ps(a, clamp01x8(_mm256_fmadd_ps(cm, L, cb))));
+        const __m256 oo = clamp01x8(_mm256_mul_ps(a, clamp01x8(L)));
+        const __m256 both = _mm256_mul_ps(oc, oo);
+        const __m256 kv = _mm256_loadu_ps(k);
+        __m256 f[3];
+        for (int ch = 0; ch < 3; ++ch)
+            f[ch] = _mm256_mul_ps(kv, _mm256_fnmadd_ps(kco[ch], both, _mm256_fmadd_ps(kc[ch], oc, _mm256_mul_ps(ko[ch], oo))));
+        const __m256 fa = _mm256_mul_ps(kv, _mm256_sub_ps(_mm256_add_ps(oc, oo), both));
+        if (m == 8) {
+            storePlanesX8(f[0], f[1], f[2], fa, op + 4 * i);
+        } else {
+            storePlanesX8(f[0], f[1], f[2], fa, otail);
+            std::memcpy(op + 4 * i, otail, size_t(m) * 4 * sizeof(float));
+        }
+    }
 }
 
 class FireTailNode final : public engine::Node {
@@ -154,6 +317,10 @@ public:
             core0_[i] = c0[size_t(i)], coreD_[i] = c1[size_t(i)] - c0[size_t(i)];
             out0_[i] = o0[size_t(i)], outD_[i] = o1[size_t(i)] - o0[size_t(i)];
         }
+        for (int c = 0; c < 3; ++c) {
+            colours_.core[c] = filters::decodeSRGBFast(c1[size_t(c)]);
+            colours_.outer[c] = filters::decodeSRGBFast(o1[size_t(c)]);
+        }
     }
     static bool usable(const Image& S, const Image& C) { return bool(pixelsOf(S)) && bool(pixelsOf(C)); }
     Rect extent() const override { return extent_; }
@@ -162,6 +329,12 @@ public:
         const engine::IRect fb = r.intersected(w_->bounds).intersected(c_.bounds).intersected(engine::pixelBounds(extent_));
         if (fb.isEmpty()) return;
         const engine::IRect sb = s_.bounds;
+        if (flameHasAvx2()) {
+            for (int y = fb.y; y < fb.maxY(); ++y)
+                fireTailRowX8(s_.data, sb, c_.at(fb.x, y), w_->k.data() + size_t(y - w_->bounds.y) * w_->bounds.w + (fb.x - w_->bounds.x),
+                              fb.x, y, fb.w, colours_, out + (size_t(y - r.y) * r.w + (fb.x - r.x)) * 4);
+            return;
+        }
         // Core: contrast 1.7, brightness 0.05 (saturation 1), on each encoded channel.
         const __m128 cm = _mm_set1_ps(1.7f), cb = _mm_set1_ps(float(0.5 * (1.0 - 1.7) + 0.05));
         const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f), tiny = _mm_set1_ps(1e-30f);
@@ -262,6 +435,7 @@ private:
     std::shared_ptr<const MaskWeights> w_;
     Rect extent_;
     float core0_[4], coreD_[4], out0_[4], outD_[4];
+    FireColours colours_;
 };
 
 // ---- Octave B from blurred noise kept across frames ----
@@ -396,50 +570,6 @@ __attribute__((target_clones("arch=x86-64-v4", "default"))) void emberNoiseRow(i
             out[4 * i + c] = float(uint32_t(h) >> 8) * (1.0f / 16777216.0f);
         }
     }
-}
-
-// ---- Eight-wide helpers for the embers (AVX2 + FMA, chosen at run time) ----
-#define FLAME_AVX2 __attribute__((target("avx2,fma")))
-
-bool flameHasAvx2() {
-    static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    return has;
-}
-
-FLAME_AVX2 inline __m256 clamp01x8(__m256 v) { return _mm256_min_ps(_mm256_max_ps(v, _mm256_setzero_ps()), _mm256_set1_ps(1.0f)); }
-
-FLAME_AVX2 inline __m256 encodeX8(__m256 x) {
-    x = clamp01x8(x);
-    const __m256 t = _mm256_sqrt_ps(_mm256_sqrt_ps(x));
-    __m256 p = _mm256_set1_ps(7.885579970e-02f);
-    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(-3.293718701e-01f));
-    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(1.117347004e+00f));
-    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(1.980407774e-01f));
-    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(-6.484378023e-02f));
-    const __m256 toe = _mm256_mul_ps(x, _mm256_set1_ps(12.92f));
-    return _mm256_blendv_ps(p, toe, _mm256_cmp_ps(x, _mm256_set1_ps(0.0031308f), _CMP_LT_OQ));
-}
-
-FLAME_AVX2 inline __m256 decodeX8(__m256 s) {
-    s = clamp01x8(s);
-    __m256 p = _mm256_set1_ps(-8.564527276e-02f);
-    p = _mm256_fmadd_ps(p, s, _mm256_set1_ps(4.667377888e-01f));
-    p = _mm256_fmadd_ps(p, s, _mm256_set1_ps(5.962257185e-01f));
-    p = _mm256_fmadd_ps(p, s, _mm256_set1_ps(2.122565121e-02f));
-    p = _mm256_fmadd_ps(p, s, _mm256_set1_ps(1.382283144e-03f));
-    const __m256 toe = _mm256_mul_ps(s, _mm256_set1_ps(1.0f / 12.92f));
-    return _mm256_blendv_ps(p, toe, _mm256_cmp_ps(s, _mm256_set1_ps(0.04045f), _CMP_LT_OQ));
-}
-
-// The engine's unpremultiply rule: channels above alpha stay, transparent lanes become zero.
-FLAME_AVX2 inline void unpremulX8(__m256& r, __m256& g, __m256& b, __m256& a) {
-    const __m256 zero = _mm256_setzero_ps();
-    const __m256 live = _mm256_cmp_ps(a, zero, _CMP_GT_OQ);
-    const __m256 inv = _mm256_and_ps(live, _mm256_div_ps(_mm256_set1_ps(1.0f), _mm256_max_ps(a, _mm256_set1_ps(1e-30f))));
-    r = _mm256_and_ps(live, _mm256_blendv_ps(_mm256_mul_ps(r, inv), r, _mm256_cmp_ps(r, a, _CMP_GT_OQ)));
-    g = _mm256_and_ps(live, _mm256_blendv_ps(_mm256_mul_ps(g, inv), g, _mm256_cmp_ps(g, a, _CMP_GT_OQ)));
-    b = _mm256_and_ps(live, _mm256_blendv_ps(_mm256_mul_ps(b, inv), b, _mm256_cmp_ps(b, a, _CMP_GT_OQ)));
-    a = _mm256_max_ps(a, zero);
 }
 
 // Contrast 10, brightness −0.72: zero below 0.2, full above 0.4, the curve only between.
