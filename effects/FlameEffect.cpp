@@ -173,7 +173,10 @@ FLAME_AVX2 inline __m256 decodeX8(__m256 s) {
 FLAME_AVX2 inline void unpremulX8(__m256& r, __m256& g, __m256& b, __m256& a) {
     const __m256 zero = _mm256_setzero_ps();
     const __m256 live = _mm256_cmp_ps(a, zero, _CMP_GT_OQ);
-    const __m256 inv = _mm256_and_ps(live, _mm256_div_ps(_mm256_set1_ps(1.0f), _mm256_max_ps(a, _mm256_set1_ps(1e-30f))));
+    // A reciprocal estimate and one Newton step: within a few float steps of the division.
+    const __m256 am = _mm256_max_ps(a, _mm256_set1_ps(1e-30f));
+    __m256 inv = _mm256_rcp_ps(am);
+    inv = _mm256_and_ps(live, _mm256_mul_ps(inv, _mm256_fnmadd_ps(am, inv, _mm256_set1_ps(2.0f))));
     r = _mm256_and_ps(live, _mm256_blendv_ps(_mm256_mul_ps(r, inv), r, _mm256_cmp_ps(r, a, _CMP_GT_OQ)));
     g = _mm256_and_ps(live, _mm256_blendv_ps(_mm256_mul_ps(g, inv), g, _mm256_cmp_ps(g, a, _CMP_GT_OQ)));
     b = _mm256_and_ps(live, _mm256_blendv_ps(_mm256_mul_ps(b, inv), b, _mm256_cmp_ps(b, a, _CMP_GT_OQ)));
@@ -572,18 +575,97 @@ __attribute__((target_clones("arch=x86-64-v4", "default"))) void emberNoiseRow(i
     }
 }
 
-// Contrast 10, brightness −0.72: zero below 0.2, full above 0.4, the curve only between.
-FLAME_AVX2 inline __m256 emberToneX8(__m256 u, float top) {
-    const __m256 mid = _mm256_and_ps(_mm256_cmp_ps(u, _mm256_set1_ps(0.2f), _CMP_GT_OQ), _mm256_cmp_ps(u, _mm256_set1_ps(0.4f), _CMP_LT_OQ));
-    const __m256 flat = _mm256_and_ps(_mm256_cmp_ps(u, _mm256_set1_ps(0.4f), _CMP_GE_OQ), _mm256_set1_ps(top));
-    if (_mm256_movemask_ps(mid) == 0) return flat;
-    const __m256 c = decodeX8(_mm256_fmadd_ps(_mm256_set1_ps(10.0f), encodeX8(u), _mm256_set1_ps(float(0.5 * (1.0 - 10.0) - 0.72))));
-    return _mm256_blendv_ps(flat, c, mid);
+// Contrast 10, brightness −0.72 as a function of the unpremultiplied value u: zero up to u0, full
+// from u1, and two polynomials between, split where the decode leaves its linear toe (a kink a
+// single polynomial fits badly). Fitted once to the engine's own curve; within 1e-5 of it.
+struct EmberTone {
+    float u0, ut, u1, top;
+    float mid[2], scale[2];
+    float lo[3], hi[7];  // coefficients in z = (u − mid)·scale, lowest first
+};
+
+float emberToneScalar(float u) {
+    return filters::decodeSRGBFast(10.0f * filters::encodeSRGBFast(u) + float(0.5 * (1.0 - 10.0) - 0.72));
+}
+
+// The last float of [lo, hi] for which pred holds, pred monotone (true then false).
+template <typename Pred>
+float lastWhere(float lo, float hi, Pred pred) {
+    while (std::nextafter(lo, hi) < hi) {
+        const float m = 0.5f * (lo + hi);
+        if (m <= lo || m >= hi) break;
+        (pred(m) ? lo : hi) = m;
+    }
+    return pred(hi) ? hi : lo;
+}
+
+// Least squares of f over [a, b] in powers of z, at Chebyshev points.
+template <typename F>
+void fitPolynomial(F f, double a, double b, int degree, float mid, float scale, float* out) {
+    constexpr int kPoints = 400;
+    const int m = degree + 1;
+    double A[8][8] = {}, B[8] = {};
+    for (int i = 0; i < kPoints; ++i) {
+        const double u = 0.5 * (a + b) + 0.5 * (b - a) * std::cos(M_PI * (i + 0.5) / kPoints);
+        const double z = (double(float(u)) - mid) * scale, y = f(float(u));
+        double pw[8];
+        pw[0] = 1;
+        for (int k = 1; k < m; ++k) pw[k] = pw[k - 1] * z;
+        for (int r = 0; r < m; ++r) {
+            B[r] += pw[r] * y;
+            for (int c = 0; c < m; ++c) A[r][c] += pw[r] * pw[c];
+        }
+    }
+    for (int c = 0; c < m; ++c) {  // Gauss–Jordan with partial pivoting
+        int piv = c;
+        for (int r = c + 1; r < m; ++r)
+            if (std::abs(A[r][c]) > std::abs(A[piv][c])) piv = r;
+        std::swap(A[c], A[piv]);
+        std::swap(B[c], B[piv]);
+        for (int r = 0; r < m; ++r) {
+            if (r == c) continue;
+            const double k = A[r][c] / A[c][c];
+            for (int q = 0; q < m; ++q) A[r][q] -= k * A[c][q];
+            B[r] -= k * B[c];
+        }
+    }
+    for (int k = 0; k < m; ++k) out[k] = float(B[k] / A[k][k]);
+}
+
+const EmberTone& emberTone() {
+    static const EmberTone tone = [] {
+        EmberTone t{};
+        t.top = filters::decodeSRGBFast(1.0f);
+        const float bias = float(0.5 * (1.0 - 10.0) - 0.72);
+        t.u0 = lastWhere(0.0f, 1.0f, [](float u) { return emberToneScalar(u) <= 0.0f; });
+        t.u1 = std::nextafter(lastWhere(0.0f, 1.0f, [&](float u) { return emberToneScalar(u) < t.top; }), 2.0f);
+        t.ut = lastWhere(t.u0, t.u1, [&](float u) { return 10.0f * filters::encodeSRGBFast(u) + bias < 0.04045f; });
+        const double ends[2][2] = {{t.u0, t.ut}, {std::nextafter(t.ut, 1.0f), t.u1}};
+        for (int p = 0; p < 2; ++p) {
+            t.mid[p] = float(0.5 * (ends[p][0] + ends[p][1]));
+            t.scale[p] = float(2.0 / (ends[p][1] - ends[p][0]));
+            fitPolynomial(emberToneScalar, ends[p][0], ends[p][1], p == 0 ? 2 : 6, t.mid[p], t.scale[p], p == 0 ? t.lo : t.hi);
+        }
+        return t;
+    }();
+    return tone;
+}
+
+FLAME_AVX2 inline __m256 emberToneX8(__m256 u, const EmberTone& t) {
+    const __m256 z1 = _mm256_mul_ps(_mm256_sub_ps(u, _mm256_set1_ps(t.mid[1])), _mm256_set1_ps(t.scale[1]));
+    __m256 hi = _mm256_set1_ps(t.hi[6]);
+    for (int k = 5; k >= 0; --k) hi = _mm256_fmadd_ps(hi, z1, _mm256_set1_ps(t.hi[k]));
+    const __m256 z0 = _mm256_mul_ps(_mm256_sub_ps(u, _mm256_set1_ps(t.mid[0])), _mm256_set1_ps(t.scale[0]));
+    __m256 lo = _mm256_fmadd_ps(_mm256_fmadd_ps(_mm256_set1_ps(t.lo[2]), z0, _mm256_set1_ps(t.lo[1])), z0, _mm256_set1_ps(t.lo[0]));
+    __m256 v = _mm256_blendv_ps(hi, lo, _mm256_cmp_ps(u, _mm256_set1_ps(t.ut), _CMP_LE_OQ));
+    v = _mm256_and_ps(v, _mm256_cmp_ps(u, _mm256_set1_ps(t.u0), _CMP_GT_OQ));
+    return _mm256_blendv_ps(v, _mm256_set1_ps(t.top), _mm256_cmp_ps(u, _mm256_set1_ps(t.u1), _CMP_GE_OQ));
 }
 
 // One toned row, planar (four planes `sw` apart), from two sideways-mixed moved noise rows,
 // eight pixels at a time; `n` is a multiple of 8 (the rows are padded).
-FLAME_AVX2 void emberToneRowX8(const float* h0, const float* h1, float wy, int n, int valid, float top, float* t, size_t sw) {
+FLAME_AVX2 void emberToneRowX8(const float* h0, const float* h1, float wy, int n, int valid, const EmberTone& tone, float* t,
+                               size_t sw) {
     const __m256 vy = _mm256_set1_ps(wy);
     for (int i = 0; i < n; i += 8) {
         __m256 v[4];
@@ -599,14 +681,19 @@ FLAME_AVX2 void emberToneRowX8(const float* h0, const float* h1, float wy, int n
         __m256 b = _mm256_shuffle_ps(t2, t3, 0x44), a = _mm256_shuffle_ps(t2, t3, 0xEE);
         unpremulX8(r, g, b, a);
         a = clamp01x8(a);
-        alignas(32) float res[32];
-        _mm256_store_ps(res, _mm256_mul_ps(emberToneX8(r, top), a));
-        _mm256_store_ps(res + 8, _mm256_mul_ps(emberToneX8(g, top), a));
-        _mm256_store_ps(res + 16, _mm256_mul_ps(emberToneX8(b, top), a));
-        _mm256_store_ps(res + 24, a);
         const int m = std::min(8, valid - i);
         if (m <= 0) break;
-        for (int c = 0; c < 4; ++c) std::memcpy(t + c * sw + i, res + 8 * c, size_t(m) * sizeof(float));
+        const __m256 res[4] = {_mm256_mul_ps(emberToneX8(r, tone), a), _mm256_mul_ps(emberToneX8(g, tone), a),
+                               _mm256_mul_ps(emberToneX8(b, tone), a), a};
+        if (m == 8) {
+            for (int c = 0; c < 4; ++c) _mm256_storeu_ps(t + c * sw + i, res[c]);
+        } else {
+            alignas(32) float tail[8];
+            for (int c = 0; c < 4; ++c) {
+                _mm256_store_ps(tail, res[c]);
+                std::memcpy(t + c * sw + i, tail, size_t(m) * sizeof(float));
+            }
+        }
     }
 }
 
@@ -625,6 +712,7 @@ FLAME_AVX2 void emberBlurDownX8(const float* const* rows, const float* w, int R,
 FLAME_AVX2 void emberColourRowX8(const float* V, size_t sw, const float* w, int R, int n, const float* ember, float k, float* o) {
     const __m256 lr = _mm256_set1_ps(filters::kLumR), lg = _mm256_set1_ps(filters::kLumG), lb = _mm256_set1_ps(filters::kLumB);
     const __m128 em = _mm_mul_ps(_mm_loadu_ps(ember), _mm_set1_ps(k));
+    const __m256 em2 = _mm256_set_m128(em, em);
     for (int i = 0; i < n; i += 8) {
         __m256 ch[4];
         for (int c = 0; c < 4; ++c) {
@@ -635,10 +723,19 @@ FLAME_AVX2 void emberColourRowX8(const float* V, size_t sw, const float* w, int 
         }
         unpremulX8(ch[0], ch[1], ch[2], ch[3]);
         const __m256 L = clamp01x8(_mm256_fmadd_ps(lr, encodeX8(ch[0]), _mm256_fmadd_ps(lg, encodeX8(ch[1]), _mm256_mul_ps(lb, encodeX8(ch[2])))));
-        alignas(32) float oa[8];
-        _mm256_store_ps(oa, clamp01x8(_mm256_mul_ps(ch[3], L)));
+        const __m256 oa = clamp01x8(_mm256_mul_ps(ch[3], L));
         const int m = std::min(8, n - i);
-        for (int q = 0; q < m; ++q) _mm_storeu_ps(o + 4 * (i + q), _mm_mul_ps(em, _mm_set1_ps(oa[q])));
+        if (m == 8) {
+            // Pixel q is the ember colour times lane q: two pixels a store.
+            for (int q = 0; q < 4; ++q) {
+                const __m256i idx = _mm256_setr_epi32(2 * q, 2 * q, 2 * q, 2 * q, 2 * q + 1, 2 * q + 1, 2 * q + 1, 2 * q + 1);
+                _mm256_storeu_ps(o + 4 * i + 8 * q, _mm256_mul_ps(em2, _mm256_permutevar8x32_ps(oa, idx)));
+            }
+        } else {
+            alignas(32) float lanes[8];
+            _mm256_store_ps(lanes, oa);
+            for (int q = 0; q < m; ++q) _mm_storeu_ps(o + 4 * (i + q), _mm_mul_ps(em, _mm_set1_ps(lanes[q])));
+        }
     }
 }
 
@@ -816,7 +913,7 @@ public:
                 std::memset(t, 0, rowFloats * sizeof(float));
             } else {
                 moveRow(yy + qy_ + 1, h1);
-                emberToneRowX8(h0, h1, wy_, nw, in.w, top_, t + size_t(in.x - sr.x), sw);
+                emberToneRowX8(h0, h1, wy_, nw, in.w, emberTone(), t + size_t(in.x - sr.x), sw);
                 std::swap(h0, h1);
             }
             const int y = yy - kR;  // the output row whose vertical reach is now complete
