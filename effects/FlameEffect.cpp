@@ -1007,6 +1007,110 @@ private:
     Rect extent_;
 };
 
+// ---- The frame: the warm grade's matrix and both screens in one pass ----
+// The grade's matrix is diagonal with no bias and an identity alpha row: on linear premultiplied
+// pixels it scales the colour channels (unpremultiplying and premultiplying again cancel for
+// alpha in (0, 1]). Then the fire and the embers are screened over it, row by row from the tile's
+// own buffers, instead of three full passes over the tile.
+void compositeRow(float* o, const float* fire, const float* embers, int n, const float* scale);
+
+FLAME_AVX2 void compositeRowX8(float* o, const float* fire, const float* embers, int n, const float* scale) {
+    const __m256 m = _mm256_setr_ps(scale[0], scale[1], scale[2], 1.0f, scale[0], scale[1], scale[2], 1.0f);
+    const __m256 one = _mm256_set1_ps(1.0f);
+    int i = 0;
+    for (; i + 2 <= n; i += 2) {
+        __m256 g = _mm256_loadu_ps(o + 4 * i);
+        const __m256 a = _mm256_permute_ps(g, 0xFF);
+        if (_mm256_movemask_ps(_mm256_cmp_ps(a, one, _CMP_LT_OQ)) != 0) {
+            // Translucent: as the matrix filter does it, on unpremultiplied colour.
+            const __m256 live = _mm256_cmp_ps(a, _mm256_setzero_ps(), _CMP_GT_OQ);
+            const __m256 inv = _mm256_and_ps(live, _mm256_div_ps(one, _mm256_max_ps(a, _mm256_set1_ps(1e-30f))));
+            const __m256 na = _mm256_and_ps(live, _mm256_min_ps(a, one));
+            g = _mm256_blend_ps(_mm256_mul_ps(_mm256_mul_ps(_mm256_mul_ps(g, inv), m), na), na, 0x88);
+        } else {
+            g = _mm256_blend_ps(_mm256_mul_ps(g, m), one, 0x88);
+        }
+        if (fire) {
+            const __m256 f = _mm256_loadu_ps(fire + 4 * i);
+            g = _mm256_fnmadd_ps(f, g, _mm256_add_ps(f, g));
+        }
+        const __m256 e = _mm256_loadu_ps(embers + 4 * i);
+        _mm256_storeu_ps(o + 4 * i, _mm256_fnmadd_ps(e, g, _mm256_add_ps(e, g)));
+    }
+    if (i < n) compositeRow(o + 4 * i, fire ? fire + 4 * i : nullptr, embers + 4 * i, n - i, scale);
+}
+
+void compositeRow(float* o, const float* fire, const float* embers, int n, const float* scale) {
+    for (int i = 0; i < n; ++i) {
+        float g[4];
+        std::memcpy(g, o + 4 * i, sizeof g);
+        const float a = g[3];
+        const float k = a >= 1.0f ? 1.0f : a > 0.0f ? std::min(a, 1.0f) / a : 0.0f;
+        for (int c = 0; c < 3; ++c) g[c] = g[c] * k * scale[c];
+        g[3] = a >= 1.0f ? 1.0f : a > 0.0f ? std::min(a, 1.0f) : 0.0f;
+        for (int c = 0; c < 4; ++c) {
+            if (fire) g[c] = fire[4 * i + c] + g[c] - fire[4 * i + c] * g[c];
+            const float e = embers[4 * i + c];
+            o[4 * i + c] = e + g[c] - e * g[c];
+        }
+    }
+}
+
+class FlameFrameNode final : public engine::Node {
+public:
+    FlameFrameNode(engine::NodePtr base, engine::NodePtr fire, engine::NodePtr embers, std::array<float, 3> scale)
+        : base_(std::move(base)), fire_(std::move(fire)), embers_(std::move(embers)), scale_(scale),
+          extent_(base_->extent().united(fire_->extent()).united(embers_->extent())) {}
+    Rect extent() const override { return extent_; }
+    int inputCount() const override { return 3; }
+    const engine::Node* input(int i) const override { return i == 0 ? base_.get() : i == 1 ? fire_.get() : embers_.get(); }
+    engine::IRect roi(int i, const engine::IRect& dest) const override {
+        return i == 0 ? dest : dest.intersected(engine::pixelBounds((i == 1 ? fire_ : embers_)->extent()));
+    }
+    void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
+        ctx.renderInto(*base_, r, out);
+        const engine::IRect fb = engine::pixelBounds(fire_->extent()).intersected(r);
+        const engine::IRect eb = engine::pixelBounds(embers_->extent()).intersected(r);
+        const float* f = fb.isEmpty() ? nullptr : ctx.pull(*fire_, fb);
+        // The embers cover the frame; where they do not, a zero row screens as nothing.
+        float* e = ctx.alloc(size_t(r.w) * r.h * 4);
+        if (eb == r) {
+            ctx.renderInto(*embers_, r, e);
+        } else {
+            std::memset(e, 0, size_t(r.w) * r.h * 4 * sizeof(float));
+            if (!eb.isEmpty()) {
+                const float* ep = ctx.pull(*embers_, eb);
+                for (int j = 0; j < eb.h; ++j)
+                    std::memcpy(e + (size_t(eb.y - r.y + j) * r.w + (eb.x - r.x)) * 4, ep + size_t(j) * eb.w * 4,
+                                size_t(eb.w) * 4 * sizeof(float));
+            }
+        }
+        const bool wide = flameHasAvx2();
+        for (int j = 0; j < r.h; ++j) {
+            const int y = r.y + j;
+            float* o = out + size_t(j) * r.w * 4;
+            const float* er = e + size_t(j) * r.w * 4;
+            const bool fireRow = !fb.isEmpty() && y >= fb.y && y < fb.maxY();
+            // Columns without fire in a fire row (only at the frame's sides, if ever) go separately.
+            const int fx0 = fireRow ? fb.x - r.x : r.w, fx1 = fireRow ? fb.maxX() - r.x : r.w;
+            const float* fr = fireRow ? f + size_t(y - fb.y) * fb.w * 4 : nullptr;
+            auto run = [&](int i0, int i1, const float* fp) {
+                if (i1 <= i0) return;
+                if (wide) compositeRowX8(o + 4 * i0, fp, er + 4 * i0, i1 - i0, scale_.data());
+                else compositeRow(o + 4 * i0, fp, er + 4 * i0, i1 - i0, scale_.data());
+            };
+            run(0, fx0, nullptr);
+            run(fx0, fx1, fr);
+            run(fx1, r.w, nullptr);
+        }
+    }
+
+private:
+    engine::NodePtr base_, fire_, embers_;
+    std::array<float, 3> scale_;
+    Rect extent_;
+};
+
 }  // namespace
 
 namespace flame {
@@ -1151,12 +1255,17 @@ Image emberLayer(const Rect& E, double t) {
 
 Image renderFlame(const Image& image, double t) {
     const Rect E = image.extent();
-    const Image graded = flame::grade(image, t);
     // The fire's mask is zero from 40 % of the height up, so only that bottom band is evaluated.
     const Rect band{E.x, E.y, E.w, 0.4 * E.h};
     const Image fire = straightforwardChains() ? flame::fireLayer(E, t) : flame::fireLayer(E, t, band).cropped(band);
     const Image embers = flame::emberLayer(E, t);
-    Image out = filters::screenBlend(fire, graded);
+    if (!straightforwardChains() && !fire.isNull() && !embers.isNull()) {
+        const Image base = filters::colorControls(image, 1.1, flame::flicker(t), 1.05);
+        if (!base.isNull())
+            return Image(std::make_shared<FlameFrameNode>(base.node(), fire.node(), embers.node(), std::array<float, 3>{1.1f, 0.96f, 0.75f}))
+                .cropped(E);
+    }
+    Image out = filters::screenBlend(fire, flame::grade(image, t));
     out = filters::screenBlend(embers, out);
     return out.cropped(E);
 }

@@ -194,6 +194,32 @@ TEST(Flame, EmbersMatchThePlainChain) {
     }
 }
 
+// The fused frame pass scales translucent pixels as the matrix filter does (on unpremultiplied
+// colour): a half-transparent picture gives the plain chain's result too.
+TEST(Flame, TranslucentPictureMatchesThePlainChain) {
+    const Image src = Image::fromQImage(filled(1280, 720, QColor(200, 120, 40, 128)));
+    const double t = 12.25;
+    const QImage fast = renderer().renderQImage(renderFlame(src, t), {0, 0, 1280, 720});
+    setStraightforwardChains(true);
+    const QImage plain = renderer().renderQImage(renderFlame(src, t), {0, 0, 1280, 720});
+    setStraightforwardChains(false);
+    int maxErr = 0;
+    double sum = 0;
+    for (int y = 0; y < 720; ++y) {
+        const uchar* a = fast.constScanLine(y);
+        const uchar* b = plain.constScanLine(y);
+        for (int x = 0; x < 1280 * 4; ++x) {
+            const int d = std::abs(int(a[x]) - int(b[x]));
+            maxErr = std::max(maxErr, d);
+            sum += d;
+        }
+    }
+    EXPECT_LE(maxErr, 2);
+    EXPECT_LT(sum / (1280.0 * 720 * 4), 0.05);
+    // The picture stays translucent where neither layer covers it fully.
+    EXPECT_LT(qAlpha(fast.pixel(640, 10)), 250);
+}
+
 // ---- Drunk Mode ----
 
 TEST(DrunkMode, ShakeAndBlurAtTimeZero) {
