@@ -463,6 +463,22 @@ public:
                     const Rect& extent)
         : lower_(std::move(lower)), upper_(std::move(upper)), off_(off), extent_(extent) {}
     Rect extent() const override { return extent_; }
+    // The two kept rows that row y mixes over columns [x0, x0 + w) and the upper one's weight, when
+    // both grids hold all of them inside the extent (as render() reads them); false otherwise.
+    bool rowSources(int y, int x0, int w, const float** bot, const float** top, float* vy) const {
+        const engine::IRect e = engine::pixelBounds(extent_);
+        if (y < e.y || y >= e.maxY() || x0 < e.x || x0 + w > e.maxX()) return false;
+        const BlurredRows& g0 = *lower_;
+        const BlurredRows& g1 = *upper_;
+        const double f = (y + 0.5) - off_ - 0.5, fl = std::floor(f);
+        const int q = int(fl);
+        if (!(q >= g0.y0 && q < g0.y0 + g0.n && q + 1 >= g1.y0 && q + 1 < g1.y0 + g1.n)) return false;
+        if (x0 < std::max(g0.x0, g1.x0) || x0 + w > std::min(g0.x0 + g0.w, g1.x0 + g1.w)) return false;
+        *bot = g0.row(q) + size_t(x0 - g0.x0) * 4;
+        *top = g1.row(q + 1) + size_t(x0 - g1.x0) * 4;
+        *vy = float(f - fl);
+        return true;
+    }
     void render(engine::TileContext&, const engine::IRect& r, float* out) const override {
         const BlurredRows& g0 = *lower_;
         const BlurredRows& g1 = *upper_;
@@ -938,10 +954,58 @@ private:
 
 // ---- S (the two octaves toned and screened) in one pass ----
 
-// colorControls with saturation 1 on linear premultiplied pixels, in place, as the engine's wide
-// tone run does it: unpremultiply, encode, c·e + bias, decode, premultiply. `n` pixels.
-FLAME_AVX2 void contrastRowX8(float* p, int n, float c, float bias) {
-    const __m256 one = _mm256_set1_ps(1.0f), vc = _mm256_set1_ps(c), vb = _mm256_set1_ps(bias);
+// colorControls with saturation 1 (contrast c, bias b on encoded values) as a function of one
+// unpremultiplied channel u: zero up to u0, full from u1, and eight pieces between, the first up to
+// the decode's linear toe, seven equal ones after it; each a quintic fitted once to the engine's
+// own curve (within 1e-6). A piece's coefficients are picked per lane by a permute.
+struct PiecewiseCurve {
+    float u0, ut, u1, top, step;
+    alignas(32) float mid[8], scale[8];
+    alignas(32) float c[6][8];  // lowest power first, in z = (u − mid)·scale
+};
+
+PiecewiseCurve contrastCurve(float contrast, float bias) {
+    PiecewiseCurve k{};
+    auto f = [=](float u) { return filters::decodeSRGBFast(contrast * filters::encodeSRGBFast(u) + bias); };
+    k.top = filters::decodeSRGBFast(1.0f);
+    k.u0 = lastWhere(0.0f, 1.0f, [&](float u) { return f(u) <= 0.0f; });
+    k.u1 = std::nextafter(lastWhere(0.0f, 1.0f, [&](float u) { return f(u) < k.top; }), 2.0f);
+    k.ut = lastWhere(k.u0, k.u1, [&](float u) { return contrast * filters::encodeSRGBFast(u) + bias < 0.04045f; });
+    k.step = float(7.0 / (double(k.u1) - k.ut));
+    for (int p = 0; p < 8; ++p) {
+        const double a = p == 0 ? k.u0 : k.ut + (double(k.u1) - k.ut) * (p - 1) / 7.0;
+        const double b = p == 0 ? k.ut : k.ut + (double(k.u1) - k.ut) * p / 7.0;
+        k.mid[p] = float(0.5 * (a + b));
+        k.scale[p] = float(2.0 / (b - a));
+        float co[6];
+        fitPolynomial(f, a, b, 5, k.mid[p], k.scale[p], co);
+        for (int q = 0; q < 6; ++q) k.c[q][p] = co[q];
+    }
+    return k;
+}
+
+FLAME_AVX2 inline __m256 curveX8(__m256 u, const PiecewiseCurve& k) {
+    const __m256 above = _mm256_cmp_ps(u, _mm256_set1_ps(k.ut), _CMP_GT_OQ);
+    __m256i seg = _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_max_ps(_mm256_sub_ps(u, _mm256_set1_ps(k.ut)), _mm256_setzero_ps()),
+                                                     _mm256_set1_ps(k.step)));
+    seg = _mm256_add_epi32(_mm256_min_epi32(seg, _mm256_set1_epi32(6)), _mm256_set1_epi32(1));
+    seg = _mm256_and_si256(seg, _mm256_castps_si256(above));
+    const __m256 z = _mm256_mul_ps(_mm256_sub_ps(u, _mm256_permutevar8x32_ps(_mm256_load_ps(k.mid), seg)),
+                                   _mm256_permutevar8x32_ps(_mm256_load_ps(k.scale), seg));
+    // Estrin's scheme: three dependent steps instead of five.
+    __m256 c[6];
+    for (int q = 0; q < 6; ++q) c[q] = _mm256_permutevar8x32_ps(_mm256_load_ps(k.c[q]), seg);
+    const __m256 z2 = _mm256_mul_ps(z, z);
+    const __m256 p01 = _mm256_fmadd_ps(c[1], z, c[0]), p23 = _mm256_fmadd_ps(c[3], z, c[2]), p45 = _mm256_fmadd_ps(c[5], z, c[4]);
+    __m256 v = _mm256_fmadd_ps(_mm256_fmadd_ps(p45, z2, p23), z2, p01);
+    v = _mm256_and_ps(v, _mm256_cmp_ps(u, _mm256_set1_ps(k.u0), _CMP_GT_OQ));
+    return _mm256_blendv_ps(v, _mm256_set1_ps(k.top), _mm256_cmp_ps(u, _mm256_set1_ps(k.u1), _CMP_GE_OQ));
+}
+
+// The contrast on linear premultiplied pixels, in place: unpremultiply, the curve, premultiply.
+// `n` pixels.
+FLAME_AVX2 void contrastRowX8(float* p, int n, const PiecewiseCurve& k) {
+    const __m256 one = _mm256_set1_ps(1.0f);
     alignas(32) float tail[32];
     for (int i = 0; i < n; i += 8) {
         float* q = p + 4 * i;
@@ -951,59 +1015,84 @@ FLAME_AVX2 void contrastRowX8(float* p, int n, float c, float bias) {
             std::memcpy(tail, q, size_t(m) * 4 * sizeof(float));
             q = tail;
         }
-        auto ld = [](const float* s, int k) FLAME_AVX2 {
-            return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(s + 4 * k)), _mm_loadu_ps(s + 4 * k + 16), 1);
-        };
-        __m256 v0 = ld(q, 0), v1 = ld(q, 1), v2 = ld(q, 2), v3 = ld(q, 3);
-        __m256 t0 = _mm256_unpacklo_ps(v0, v1), t1 = _mm256_unpacklo_ps(v2, v3);
-        __m256 t2 = _mm256_unpackhi_ps(v0, v1), t3 = _mm256_unpackhi_ps(v2, v3);
-        __m256 r = _mm256_shuffle_ps(t0, t1, 0x44), g = _mm256_shuffle_ps(t0, t1, 0xEE);
-        __m256 b = _mm256_shuffle_ps(t2, t3, 0x44), a = _mm256_shuffle_ps(t2, t3, 0xEE);
+        __m256 r, g, b, a;
+        toPlanesX8(pixelPairX8(q, 0), pixelPairX8(q, 1), pixelPairX8(q, 2), pixelPairX8(q, 3), r, g, b, a);
         if (_mm256_movemask_ps(_mm256_cmp_ps(a, one, _CMP_LT_OQ)) != 0) unpremulX8(r, g, b, a);
         a = clamp01x8(a);
-        r = _mm256_mul_ps(decodeX8(_mm256_fmadd_ps(vc, encodeX8(r), vb)), a);
-        g = _mm256_mul_ps(decodeX8(_mm256_fmadd_ps(vc, encodeX8(g), vb)), a);
-        b = _mm256_mul_ps(decodeX8(_mm256_fmadd_ps(vc, encodeX8(b), vb)), a);
-        t0 = _mm256_unpacklo_ps(r, g), t1 = _mm256_unpacklo_ps(b, a);
-        t2 = _mm256_unpackhi_ps(r, g), t3 = _mm256_unpackhi_ps(b, a);
-        v0 = _mm256_shuffle_ps(t0, t1, 0x44), v1 = _mm256_shuffle_ps(t0, t1, 0xEE);
-        v2 = _mm256_shuffle_ps(t2, t3, 0x44), v3 = _mm256_shuffle_ps(t2, t3, 0xEE);
-        const __m256 vs[4] = {v0, v1, v2, v3};
-        for (int k = 0; k < 4; ++k) {
-            _mm_storeu_ps(q + 4 * k, _mm256_castps256_ps128(vs[k]));
-            _mm_storeu_ps(q + 4 * k + 16, _mm256_extractf128_ps(vs[k], 1));
-        }
+        storePlanesX8(_mm256_mul_ps(curveX8(r, k), a), _mm256_mul_ps(curveX8(g, k), a), _mm256_mul_ps(curveX8(b, k), a), a, q);
         if (m < 8) std::memcpy(p + 4 * i, tail, size_t(m) * 4 * sizeof(float));
     }
 }
 
+// Eight pixels of one octave: the move's mix of its two kept rows, then its contrast.
+FLAME_AVX2 inline void octaveX8(const float* bot, const float* top, __m256 vy, const PiecewiseCurve& k, __m256& r, __m256& g,
+                                __m256& b, __m256& a) {
+    __m256 v[4];
+    for (int q = 0; q < 4; ++q) {
+        const __m256 lo = pixelPairX8(bot, q), hi = pixelPairX8(top, q);
+        v[q] = _mm256_fmadd_ps(_mm256_sub_ps(hi, lo), vy, lo);
+    }
+    toPlanesX8(v[0], v[1], v[2], v[3], r, g, b, a);
+    if (_mm256_movemask_ps(_mm256_cmp_ps(a, _mm256_set1_ps(1.0f), _CMP_LT_OQ)) != 0) unpremulX8(r, g, b, a);
+    a = clamp01x8(a);
+    r = _mm256_mul_ps(curveX8(r, k), a);
+    g = _mm256_mul_ps(curveX8(g, k), a);
+    b = _mm256_mul_ps(curveX8(b, k), a);
+}
+
+// One row of S straight from the kept rows of both octaves; `n` pixels, whole groups of eight
+// only (the caller does the rest).
+FLAME_AVX2 void fireSRowX8(const float* a0, const float* a1, float wa, const float* b0, const float* b1, float wb, int n,
+                           const PiecewiseCurve& ka, const PiecewiseCurve& kb, float* o) {
+    const __m256 va = _mm256_set1_ps(wa), vb = _mm256_set1_ps(wb);
+    for (int i = 0; i + 8 <= n; i += 8) {
+        __m256 ar, ag, ab, aa, br, bg, bb, ba;
+        octaveX8(a0 + 4 * i, a1 + 4 * i, va, ka, ar, ag, ab, aa);
+        octaveX8(b0 + 4 * i, b1 + 4 * i, vb, kb, br, bg, bb, ba);
+        auto screen = [](__m256 t, __m256 u) FLAME_AVX2 { return _mm256_fnmadd_ps(t, u, _mm256_add_ps(t, u)); };
+        storePlanesX8(screen(br, ar), screen(bg, ag), screen(bb, ab), screen(ba, aa), o + 4 * i);
+    }
+}
+
 // screen(colorControls(B, 1, −0.15, 1.6), colorControls(A, 1, −0.05, 1.8)) from the two kept
-// octaves, a few rows at a time so both octaves stay in cache.
+// octaves: row by row from their kept rows where both hold the row, else a few rows at a time
+// through their nodes.
 class FireSNode final : public engine::Node {
 public:
-    FireSNode(engine::NodePtr A, engine::NodePtr B) : A_(std::move(A)), B_(std::move(B)), extent_(A_->extent().united(B_->extent())) {}
+    FireSNode(std::shared_ptr<const ShiftedRowsNode> A, std::shared_ptr<const ShiftedRowsNode> B)
+        : A_(std::move(A)), B_(std::move(B)), extent_(A_->extent().united(B_->extent())) {}
     Rect extent() const override { return extent_; }
     void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
-        constexpr int kRows = 4;
-        float* b = ctx.alloc(size_t(r.w) * kRows * 4);
-        const float bB = float(0.5 * (1.0 - 1.6) - 0.15), bA = float(0.5 * (1.0 - 1.8) - 0.05);
-        for (int j0 = 0; j0 < r.h; j0 += kRows) {
-            const engine::IRect sub{r.x, r.y + j0, r.w, std::min(kRows, r.h - j0)};
-            float* o = out + size_t(j0) * r.w * 4;
-            const int n = sub.w * sub.h;
-            A_->render(ctx, sub, o);
+        static const PiecewiseCurve curveA = contrastCurve(1.8f, float(0.5 * (1.0 - 1.8) - 0.05));
+        static const PiecewiseCurve curveB = contrastCurve(1.6f, float(0.5 * (1.0 - 1.6) - 0.15));
+        float* b = ctx.alloc(size_t(r.w) * 4);
+        const int whole = r.w & ~7;
+        for (int j = 0; j < r.h; ++j) {
+            const int y = r.y + j;
+            float* o = out + size_t(j) * r.w * 4;
+            const float *a0, *a1, *b0, *b1;
+            float wa, wb;
+            int done = 0;
+            if (whole > 0 && A_->rowSources(y, r.x, r.w, &a0, &a1, &wa) && B_->rowSources(y, r.x, r.w, &b0, &b1, &wb)) {
+                fireSRowX8(a0, a1, wa, b0, b1, wb, whole, curveA, curveB, o);
+                done = whole;
+            }
+            if (done == r.w) continue;
+            const engine::IRect sub{r.x + done, y, r.w - done, 1};
+            float* os = o + size_t(done) * 4;
+            A_->render(ctx, sub, os);
             B_->render(ctx, sub, b);
-            contrastRowX8(o, n, 1.8f, bA);
-            contrastRowX8(b, n, 1.6f, bB);
-            for (int i = 0; i < n; ++i) {
-                const __m128 t = _mm_loadu_ps(b + 4 * i), g = _mm_loadu_ps(o + 4 * i);
-                _mm_storeu_ps(o + 4 * i, _mm_sub_ps(_mm_add_ps(t, g), _mm_mul_ps(t, g)));
+            contrastRowX8(os, sub.w, curveA);
+            contrastRowX8(b, sub.w, curveB);
+            for (int i = 0; i < sub.w; ++i) {
+                const __m128 t = _mm_loadu_ps(b + 4 * i), g = _mm_loadu_ps(os + 4 * i);
+                _mm_storeu_ps(os + 4 * i, _mm_sub_ps(_mm_add_ps(t, g), _mm_mul_ps(t, g)));
             }
         }
     }
 
 private:
-    engine::NodePtr A_, B_;
+    std::shared_ptr<const ShiftedRowsNode> A_, B_;
     Rect extent_;
 };
 
@@ -1208,8 +1297,9 @@ Image fireLayer(const Rect& E, double t, const Rect& band) {
     const Image Ap = filters::colorControls(A, 1.0, -0.05, 1.8);
     Image S = filters::screenBlend(Bp, Ap);
     if (keptAll && kept && flameHasAvx2() && !A.extent().isEmpty() && !B.extent().isEmpty() &&
-        dynamic_cast<const ShiftedRowsNode*>(A.node().get()) && dynamic_cast<const ShiftedRowsNode*>(B.node().get()))
-        S = Image(std::make_shared<FireSNode>(A.node(), B.node()));
+        std::dynamic_pointer_cast<const ShiftedRowsNode>(A.node()) && std::dynamic_pointer_cast<const ShiftedRowsNode>(B.node()))
+        S = Image(std::make_shared<FireSNode>(std::dynamic_pointer_cast<const ShiftedRowsNode>(A.node()),
+                                              std::dynamic_pointer_cast<const ShiftedRowsNode>(B.node())));
     if (!(band == E)) {
         // Only `band` of the fire is wanted. The displacement reads S up to 14 px (plus the
         // bilinear footprint) around each pixel, and every output tile would evaluate that margin

@@ -159,7 +159,7 @@ TEST(Flame, FastPathsMatchThePlainChainAtFullSize) {
             worst = std::max(worst, maxErr);
             worstMean = std::max(worstMean, sum / (1280.0 * 720 * 4));
         }
-        std::printf("%s at 1280x720: max %d, mean %.4f (8-bit units)\n", rawValue(e), worst, worstMean);
+        std::printf("%s at 1280x720: max %d, mean %.5f (8-bit units)\n", rawValue(e), worst, worstMean);
     }
     drunk::resetHistoryForTesting();
 }
