@@ -2,6 +2,7 @@
 
 #include "effects/DrunkEffect.h"
 #include "pipeline/engine/Filters.h"
+#include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
 
 #include <immintrin.h>
@@ -1145,11 +1146,102 @@ void compositeRow(float* o, const float* fire, const float* embers, int n, const
     }
 }
 
+// The grade's colour controls read straight from an 8-bit picture, as the engine's tone run on a
+// picture does it: the codes (unpremultiplied, rounded as the decoder does) are the encoded
+// values, then the matrix, the decode and alpha. One row of `n` pixels from BGRA `src`.
+struct GradeTone {
+    float m[9], bias;
+};
+
+void gradeRow(const uint8_t* src, int n, const GradeTone& g, float* o) {
+    for (int i = 0; i < n; ++i, src += 4, o += 4) {
+        const unsigned a = src[3];
+        if (a == 0) {
+            o[0] = o[1] = o[2] = o[3] = 0.0f;
+            continue;
+        }
+        auto code = [a](unsigned c) { return a == 255 ? float(c) : float(std::min(255u, (c * 255u + a / 2) / a)); };
+        const float e[3] = {code(src[2]) / 255.0f, code(src[1]) / 255.0f, code(src[0]) / 255.0f};
+        const float al = float(a) / 255.0f;
+        for (int c = 0; c < 3; ++c)
+            o[c] = filters::decodeSRGBFast(g.m[3 * c] * e[0] + g.m[3 * c + 1] * e[1] + g.m[3 * c + 2] * e[2] + g.bias) * al;
+        o[3] = al;
+    }
+}
+
+FLAME_AVX2 void gradeRowX8(const uint8_t* src, int n, const GradeTone& g, float* o) {
+    const __m256i low = _mm256_set1_epi32(0xFF);
+    const __m256 k = _mm256_set1_ps(1.0f / 255.0f), c255 = _mm256_set1_ps(255.0f);
+    __m256 m[9];
+    for (int q = 0; q < 9; ++q) m[q] = _mm256_set1_ps(g.m[q]);
+    const __m256 bias = _mm256_set1_ps(g.bias);
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + 4 * i));
+        __m256 b = _mm256_cvtepi32_ps(_mm256_and_si256(v, low));
+        __m256 gr = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(v, 8), low));
+        __m256 r = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(v, 16), low));
+        const __m256 a = _mm256_cvtepi32_ps(_mm256_srli_epi32(v, 24));
+        if (_mm256_movemask_ps(_mm256_cmp_ps(a, c255, _CMP_LT_OQ)) != 0) {
+            // The decoder's rounded unpremultiply: min(255, ⌊(255 c + ⌊a/2⌋) / a⌋), exact in float.
+            const __m256 live = _mm256_cmp_ps(a, _mm256_setzero_ps(), _CMP_GT_OQ);
+            const __m256 halfA = _mm256_floor_ps(_mm256_mul_ps(a, _mm256_set1_ps(0.5f)));
+            const __m256 safe = _mm256_max_ps(a, _mm256_set1_ps(1.0f));
+            auto un = [&](__m256 c) FLAME_AVX2 {
+                const __m256 q = _mm256_floor_ps(_mm256_div_ps(_mm256_fmadd_ps(c, c255, halfA), safe));
+                return _mm256_and_ps(live, _mm256_min_ps(q, c255));
+            };
+            const __m256 opaque = _mm256_cmp_ps(a, c255, _CMP_GE_OQ);
+            r = _mm256_blendv_ps(un(r), r, opaque);
+            gr = _mm256_blendv_ps(un(gr), gr, opaque);
+            b = _mm256_blendv_ps(un(b), b, opaque);
+        }
+        r = _mm256_mul_ps(r, k), gr = _mm256_mul_ps(gr, k), b = _mm256_mul_ps(b, k);
+        const __m256 al = _mm256_mul_ps(a, k);
+        const __m256 nr = _mm256_fmadd_ps(m[0], r, _mm256_fmadd_ps(m[1], gr, _mm256_fmadd_ps(m[2], b, bias)));
+        const __m256 ng = _mm256_fmadd_ps(m[3], r, _mm256_fmadd_ps(m[4], gr, _mm256_fmadd_ps(m[5], b, bias)));
+        const __m256 nb = _mm256_fmadd_ps(m[6], r, _mm256_fmadd_ps(m[7], gr, _mm256_fmadd_ps(m[8], b, bias)));
+        storePlanesX8(_mm256_mul_ps(decodeX8(nr), al), _mm256_mul_ps(decodeX8(ng), al), _mm256_mul_ps(decodeX8(nb), al), al,
+                      o + 4 * i);
+    }
+    if (i < n) gradeRow(src + 4 * i, n - i, g, o + 4 * i);
+}
+
+// colorControls(saturation s, brightness, contrast c) as the engine builds its matrix.
+GradeTone gradeTone(double saturation, double brightness, double contrast) {
+    GradeTone g{};
+    const float s = float(saturation), c = float(contrast);
+    const float w[3] = {filters::kLumR, filters::kLumG, filters::kLumB};
+    for (int row = 0; row < 3; ++row)
+        for (int col = 0; col < 3; ++col) g.m[row * 3 + col] = c * ((1.0f - s) * w[col] + (row == col ? s : 0.0f));
+    g.bias = float(0.5 * (1.0 - contrast) + brightness);
+    return g;
+}
+
+// The 8-bit picture under `image` when it is one moved by whole pixels (a fitted camera frame).
+const engine::SourceNode* pictureOf(const Image& image, int* dx, int* dy) {
+    *dx = *dy = 0;
+    const engine::Node* n = image.node().get();
+    if (auto* t = dynamic_cast<const engine::TransformNode*>(n)) {
+        if (!t->isIntegerTranslation(dx, dy)) return nullptr;
+        n = t->inputPtr().get();
+    }
+    auto* src = dynamic_cast<const engine::SourceNode*>(n);
+    if (!src || src->image().format() != QImage::Format_ARGB32_Premultiplied) return nullptr;
+    return src;
+}
+
 class FlameFrameNode final : public engine::Node {
 public:
     FlameFrameNode(engine::NodePtr base, engine::NodePtr fire, engine::NodePtr embers, std::array<float, 3> scale)
         : base_(std::move(base)), fire_(std::move(fire)), embers_(std::move(embers)), scale_(scale),
           extent_(base_->extent().united(fire_->extent()).united(embers_->extent())) {}
+    // The graded picture read from `picture` (moved by dx, dy) instead of through `base`.
+    void readPicture(QImage picture, int dx, int dy, const GradeTone& tone) {
+        picture_ = std::move(picture);
+        dx_ = dx, dy_ = dy;
+        tone_ = tone;
+    }
     Rect extent() const override { return extent_; }
     int inputCount() const override { return 3; }
     const engine::Node* input(int i) const override { return i == 0 ? base_.get() : i == 1 ? fire_.get() : embers_.get(); }
@@ -1157,7 +1249,8 @@ public:
         return i == 0 ? dest : dest.intersected(engine::pixelBounds((i == 1 ? fire_ : embers_)->extent()));
     }
     void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
-        ctx.renderInto(*base_, r, out);
+        if (picture_.isNull()) ctx.renderInto(*base_, r, out);
+        else renderPicture(r, out);
         const engine::IRect fb = engine::pixelBounds(fire_->extent()).intersected(r);
         const engine::IRect eb = engine::pixelBounds(embers_->extent()).intersected(r);
         const float* f = fb.isEmpty() ? nullptr : ctx.pull(*fire_, fb);
@@ -1195,9 +1288,32 @@ public:
     }
 
 private:
+    void renderPicture(const engine::IRect& dest, float* out) const {
+        const engine::IRect r{dest.x - dx_, dest.y - dy_, dest.w, dest.h};  // in the picture's pixels
+        const int w = picture_.width(), h = picture_.height();
+        const int x0 = std::clamp(-r.x, 0, r.w), x1 = std::clamp(w - r.x, 0, r.w);
+        const bool wide = flameHasAvx2();
+        for (int j = 0; j < r.h; ++j) {
+            float* row = out + size_t(j) * r.w * 4;
+            const int qy = h - 1 - (r.y + j);  // the picture's first row is the top of the extent
+            if (qy < 0 || qy >= h || x1 <= x0) {
+                std::memset(row, 0, size_t(r.w) * 4 * sizeof(float));
+                continue;
+            }
+            std::memset(row, 0, size_t(x0) * 4 * sizeof(float));
+            std::memset(row + size_t(x1) * 4, 0, size_t(r.w - x1) * 4 * sizeof(float));
+            const uint8_t* src = picture_.constScanLine(qy) + size_t(r.x + x0) * 4;
+            if (wide) gradeRowX8(src, x1 - x0, tone_, row + size_t(x0) * 4);
+            else gradeRow(src, x1 - x0, tone_, row + size_t(x0) * 4);
+        }
+    }
+
     engine::NodePtr base_, fire_, embers_;
     std::array<float, 3> scale_;
     Rect extent_;
+    QImage picture_;
+    int dx_ = 0, dy_ = 0;
+    GradeTone tone_{};
 };
 
 }  // namespace
@@ -1351,9 +1467,13 @@ Image renderFlame(const Image& image, double t) {
     const Image embers = flame::emberLayer(E, t);
     if (!straightforwardChains() && !fire.isNull() && !embers.isNull()) {
         const Image base = filters::colorControls(image, 1.1, flame::flicker(t), 1.05);
-        if (!base.isNull())
-            return Image(std::make_shared<FlameFrameNode>(base.node(), fire.node(), embers.node(), std::array<float, 3>{1.1f, 0.96f, 0.75f}))
-                .cropped(E);
+        if (!base.isNull()) {
+            auto node = std::make_shared<FlameFrameNode>(base.node(), fire.node(), embers.node(), std::array<float, 3>{1.1f, 0.96f, 0.75f});
+            int dx, dy;
+            if (const engine::SourceNode* pic = pictureOf(image, &dx, &dy))
+                node->readPicture(pic->image(), dx, dy, gradeTone(1.1, flame::flicker(t), 1.05));
+            return Image(std::move(node)).cropped(E);
+        }
     }
     Image out = filters::screenBlend(fire, flame::grade(image, t));
     out = filters::screenBlend(embers, out);

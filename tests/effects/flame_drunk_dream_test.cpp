@@ -216,8 +216,29 @@ TEST(Flame, TranslucentPictureMatchesThePlainChain) {
     }
     EXPECT_LE(maxErr, 2);
     EXPECT_LT(sum / (1280.0 * 720 * 4), 0.05);
+    std::printf("translucent picture: max %d, mean %.5f (8-bit units)\n", maxErr, sum / (1280.0 * 720 * 4));
     // The picture stays translucent where neither layer covers it fully.
     EXPECT_LT(qAlpha(fast.pixel(640, 10)), 250);
+}
+
+// A camera frame fitted by moving a larger picture by whole pixels, with detail in it: the frame
+// pass reads the picture's bytes itself and must place them as the plain chain does.
+TEST(Flame, MovedPictureMatchesThePlainChain) {
+    QImage big(1320, 760, QImage::Format_ARGB32_Premultiplied);
+    for (int y = 0; y < big.height(); ++y)
+        for (int x = 0; x < big.width(); ++x)
+            big.setPixel(x, y, qRgba((x * 7) & 255, (y * 5) & 255, (x + y) & 255, x < 660 ? 255 : 200));
+    const Image src = Image::fromQImage(big).translated(-20, -20);
+    const double t = 4.5;
+    const engine::IRect r{0, 0, 1280, 720};
+    const Pixels fast = render(renderFlame(src, t), r);
+    setStraightforwardChains(true);
+    const Pixels plain = render(renderFlame(src, t), r);
+    setStraightforwardChains(false);
+    double worst = 0;
+    for (size_t i = 0; i < fast.v.size(); ++i) worst = std::max(worst, double(std::abs(fast.v[i] - plain.v[i])));
+    EXPECT_LT(worst, 2e-3);
+    std::printf("moved picture: largest linear difference %.2e\n", worst);
 }
 
 // ---- Drunk Mode ----
