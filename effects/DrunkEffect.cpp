@@ -357,14 +357,15 @@ public:
     struct Trail { Image image; PixelView view; float alpha; };
     DrunkAccumulateNode(Image graded, PixelView g, Image ghost, std::vector<Trail> trails, const Rect& extent)
         : graded_(std::move(graded)), g_(g), ghost_(std::move(ghost)), trails_(std::move(trails)), extent_(extent) {}
-    // The ghost given as its blur and a move; the move's bilinear read is done in the pass, where
-    // the ghost's extent covers the tile. `ghostExtent` is the moved, cropped ghost's.
-    void setGhostSource(Image blurred, double tx, double ty, const Rect& ghostExtent) {
+    // The ghost given as its blur and a move; the move's bilinear read is done in the pass for
+    // tiles inside `crop`, the ghost's crop. The blur is exactly zero beyond its extent, so a move
+    // that shifts that extent off an edge needs no other path.
+    void setGhostSource(Image blurred, double tx, double ty, const Rect& crop) {
         blurred_ = std::move(blurred);
         const double fx = std::floor(-tx), fy = std::floor(-ty);
         qx_ = int(fx), qy_ = int(fy);
         wx_ = float(-tx - fx), wy_ = float(-ty - fy);
-        ghostInside_ = ghostExtent;
+        ghostInside_ = crop;
     }
     Rect extent() const override { return extent_; }
     int inputCount() const override { return ghost_.isNull() ? 0 : 1; }
@@ -507,7 +508,7 @@ Image renderDrunkMode(const Image& image, double t) {
         // Alpha-only colour matrices scale premultiplied pixels by the alpha, so the ghost and
         // the trails are faded inside the pass.
         auto node = std::make_shared<DrunkAccumulateNode>(graded, gv, moved, std::move(trails), accExtent);
-        if (!moved.isNull()) node->setGhostSource(blurred, gx, gy, moved.extent());
+        if (!moved.isNull()) node->setGhostSource(blurred, gx, gy, E);
         acc = Image(node);
     } else {
         const Image ghost = alphaScaled(moved, 0.55);
