@@ -56,10 +56,12 @@ public:
 
     int workers() const { return pool_.size(); }
 
-    Image run(const Image& image, int tileRows = 64) {
+    // `over`, when given, is the rectangle to keep (it contains the extent's pixels; the rest
+    // of it is transparent), so readers of a margin around the picture can read it in place.
+    Image run(const Image& image, int tileRows = 64, const IRect* over = nullptr) {
         const Rect e = image.extent();
         if (image.isNull() || e.isInfinite() || e.isEmpty()) return image;
-        const IRect b = engine::pixelBounds(e);
+        const IRect b = over ? *over : engine::pixelBounds(e);
         if (b.isEmpty()) return image;
         std::shared_ptr<Pixels> buf = take(size_t(b.w) * b.h * 4);
         findShared(image.node().get());
@@ -362,6 +364,9 @@ public:
     // that shifts that extent off an edge needs no other path.
     void setGhostSource(Image blurred, double tx, double ty, const Rect& crop) {
         blurred_ = std::move(blurred);
+        // A blur of the graded picture reads its pixels in place where they cover its margin.
+        blur_ = dynamic_cast<const engine::BlurNode*>(blurred_.node().get());
+        if (blur_ && blur_->input(0) != graded_.node().get()) blur_ = nullptr;
         const double fx = std::floor(-tx), fy = std::floor(-ty);
         qx_ = int(fx), qy_ = int(fy);
         wx_ = float(-tx - fx), wy_ = float(-ty - fy);
@@ -380,7 +385,16 @@ public:
         if (direct) {
             // The blur over the tile's source (one more row and column for the bilinear read).
             const IRect sr{r.x + qx_, r.y + qy_, r.w + 1, r.h + 1};
-            const float* B = ctx.pull(*blurred_.node(), sr);
+            const float* B = nullptr;
+            if (blur_) {
+                const IRect br = blur_->roi(0, sr);
+                if (g_.bounds.contains(br)) {
+                    float* buf = ctx.allocPixels(sr);
+                    blur_->renderFrom(ctx, sr, g_.at(br.x, br.y), size_t(g_.bounds.w) * 4, buf);
+                    B = buf;
+                }
+            }
+            if (!B) B = ctx.pull(*blurred_.node(), sr);
             const __m128 vx = _mm_set1_ps(wx_), vy = _mm_set1_ps(wy_);
             const size_t n = trails_.size();
             for (int j = 0; j < r.h; ++j) {
@@ -472,6 +486,7 @@ private:
     std::vector<Trail> trails_;
     Rect extent_;
     Image blurred_;
+    const engine::BlurNode* blur_ = nullptr;
     int qx_ = 0, qy_ = 0;
     float wx_ = 0, wy_ = 0;
     Rect ghostInside_;
@@ -483,8 +498,17 @@ Image renderDrunkMode(const Image& image, double t) {
     using namespace drunk;
     const Rect E = image.extent();
     // The graded picture is read by the ghost's blur, as the background and, over the next three
-    // frames, as a trail: evaluate it once and keep its pixels.
-    const Image graded = materialize(grade(image));
+    // frames, as a trail: evaluate it once and keep its pixels, with the transparent margin the
+    // ghost's blur reads around it (the ghost moves by 22 px at most), so that blur reads it in place.
+    const Image graded = [&] {
+        const Image g = grade(image);
+        if (straightforwardChains() || E.isInfinite() || E.isEmpty()) return materialize(g);
+        const IRect px = engine::pixelBounds(E);
+        const IRect margin = engine::BlurNode(g.node(), 5.0).roi(0, px.grown(24, 24));
+        const int x0 = std::min(px.x, margin.x), y0 = std::min(px.y, margin.y);
+        const IRect over{x0, y0, std::max(px.maxX(), margin.maxX()) - x0, std::max(px.maxY(), margin.maxY()) - y0};
+        return materializer().run(g, 64, &over);
+    }();
 
     const double gx = std::sin(1.6 * t) * 22, gy = std::sin(1.1 * t) * 10;
     const Image blurred = graded.gaussianBlur(5.0);
