@@ -372,6 +372,8 @@ public:
         wx_ = float(-tx - fx), wy_ = float(-ty - fy);
         ghostInside_ = crop;
     }
+    // Set when the pass is evaluated into a stored picture (not read back within the tile).
+    void setStreaming(bool on) { streamOut_ = on; }
     Rect extent() const override { return extent_; }
     int inputCount() const override { return ghost_.isNull() ? 0 : 1; }
     const engine::Node* input(int) const override { return ghost_.node().get(); }
@@ -406,6 +408,9 @@ public:
                     ta[q] = _mm_set1_ps(trails_[q].alpha);
                 }
                 const float* b0 = B + size_t(j) * sr.w * 4;
+                // Straight to memory when the pass fills a stored picture: it is read back much
+                // later, so fetching its lines first would only cost bandwidth.
+                const bool stream = streamOut_ && (reinterpret_cast<uintptr_t>(out) & 15) == 0;
                 const float* b1 = b0 + size_t(sr.w) * 4;
                 float* o = out + size_t(j) * r.w * 4;
                 for (int i = 0; i < r.w; ++i) {
@@ -420,9 +425,10 @@ public:
                         const __m128 t = _mm_mul_ps(_mm_loadu_ps(tp[q] + 4 * i), ta[q]);
                         acc = _mm_add_ps(t, _mm_mul_ps(acc, _mm_sub_ps(one, _mm_shuffle_ps(t, t, 0xFF))));
                     }
-                    _mm_storeu_ps(o + 4 * i, acc);
+                    if (stream) _mm_stream_ps(o + 4 * i, acc); else _mm_storeu_ps(o + 4 * i, acc);
                 }
             }
+            if (streamOut_) _mm_sfence();
             engine::detail::clearOutside(out, r, extent_);
             return;
         }
@@ -487,6 +493,7 @@ private:
     Rect extent_;
     Image blurred_;
     const engine::BlurNode* blur_ = nullptr;
+    bool streamOut_ = false;
     int qx_ = 0, qy_ = 0;
     float wx_ = 0, wy_ = 0;
     Rect ghostInside_;
@@ -533,6 +540,7 @@ Image renderDrunkMode(const Image& image, double t) {
         // the trails are faded inside the pass.
         auto node = std::make_shared<DrunkAccumulateNode>(graded, gv, moved, std::move(trails), accExtent);
         if (!moved.isNull()) node->setGhostSource(blurred, gx, gy, E);
+        node->setStreaming(true);  // materialised right below
         acc = Image(node);
     } else {
         const Image ghost = alphaScaled(moved, 0.55);
