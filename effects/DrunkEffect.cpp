@@ -352,6 +352,62 @@ void resetHistoryForTesting() { trailSlots() = {}; }
 
 namespace {
 
+// Loads of one pixel (in the low half of the register) or two.
+template <bool One>
+__attribute__((target("avx2,fma"), always_inline)) inline __m256 loadPx(const float* p) {
+    if constexpr (One) return _mm256_castps128_ps256(_mm_loadu_ps(p));
+    else return _mm256_loadu_ps(p);
+}
+
+// Pixel i (and i + 1 unless One) of the accumulating pass.
+template <int N, bool One>
+__attribute__((target("avx2,fma"), always_inline)) inline __m256 accumulateAt(int i, const float* gp, const float* b0, const float* b1,
+                                                                              __m256 vx, __m256 vy, const float* const* tp,
+                                                                              const __m256* ta) {
+    const __m256 one = _mm256_set1_ps(1.0f), k = _mm256_set1_ps(0.55f);
+    __m256 acc = loadPx<One>(gp + 4 * i);
+    const __m256 a0 = loadPx<One>(b0 + 4 * i), a1 = loadPx<One>(b0 + 4 * i + 4);
+    const __m256 c0 = loadPx<One>(b1 + 4 * i), c1 = loadPx<One>(b1 + 4 * i + 4);
+    const __m256 bot = _mm256_fmadd_ps(_mm256_sub_ps(a1, a0), vx, a0);
+    const __m256 top = _mm256_fmadd_ps(_mm256_sub_ps(c1, c0), vx, c0);
+    const __m256 f = _mm256_mul_ps(_mm256_fmadd_ps(_mm256_sub_ps(top, bot), vy, bot), k);
+    acc = _mm256_fmadd_ps(acc, _mm256_sub_ps(one, _mm256_permute_ps(f, 0xFF)), f);
+    for (int q = 0; q < N; ++q) {
+        const __m256 t = _mm256_mul_ps(loadPx<One>(tp[q] + 4 * i), ta[q]);
+        acc = _mm256_fmadd_ps(acc, _mm256_sub_ps(one, _mm256_permute_ps(t, 0xFF)), t);
+    }
+    return acc;
+}
+
+// One row of the accumulating pass, two pixels at a time: the moved ghost read bilinearly from
+// its blur (rows b0, b1; weights wx, wy), at 55 % over the graded row, then N trails over that.
+// `stream` (o 16-byte aligned) writes around the cache.
+template <int N>
+__attribute__((target("avx2,fma"))) void accumulateRowWide(const float* gp, const float* b0, const float* b1, float wx, float wy,
+                                                           const float* const* tp, const float* alpha, bool stream, int n,
+                                                           float* o) {
+    const __m256 vx = _mm256_set1_ps(wx), vy = _mm256_set1_ps(wy);
+    __m256 ta[3] = {};
+    for (int q = 0; q < N; ++q) ta[q] = _mm256_set1_ps(alpha[q]);
+    int i = 0;
+    if (stream) {
+        if (n > 0 && (reinterpret_cast<uintptr_t>(o) & 31) != 0) {
+            _mm_stream_ps(o, _mm256_castps256_ps128(accumulateAt<N, true>(0, gp, b0, b1, vx, vy, tp, ta)));
+            i = 1;
+        }
+        for (; i + 2 <= n; i += 2) _mm256_stream_ps(o + 4 * i, accumulateAt<N, false>(i, gp, b0, b1, vx, vy, tp, ta));
+        for (; i < n; ++i) _mm_stream_ps(o + 4 * i, _mm256_castps256_ps128(accumulateAt<N, true>(i, gp, b0, b1, vx, vy, tp, ta)));
+        return;
+    }
+    for (; i + 2 <= n; i += 2) _mm256_storeu_ps(o + 4 * i, accumulateAt<N, false>(i, gp, b0, b1, vx, vy, tp, ta));
+    for (; i < n; ++i) _mm_storeu_ps(o + 4 * i, _mm256_castps256_ps128(accumulateAt<N, true>(i, gp, b0, b1, vx, vy, tp, ta)));
+}
+
+bool wideAccumulate() {
+    static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return has;
+}
+
 // Steps 3–5 in one pass: the ghost (already blurred, moved and cropped) at 55 % over the graded
 // picture, then the trails over that, each read straight from its pixels.
 class DrunkAccumulateNode final : public engine::Node {
@@ -399,6 +455,7 @@ public:
             if (!B) B = ctx.pull(*blurred_.node(), sr);
             const __m128 vx = _mm_set1_ps(wx_), vy = _mm_set1_ps(wy_);
             const size_t n = trails_.size();
+            const bool wide = wideAccumulate();
             for (int j = 0; j < r.h; ++j) {
                 const float* gp = g_.at(r.x, r.y + j);
                 const float* tp[3] = {};
@@ -413,6 +470,18 @@ public:
                 const bool stream = streamOut_ && (reinterpret_cast<uintptr_t>(out) & 15) == 0;
                 const float* b1 = b0 + size_t(sr.w) * 4;
                 float* o = out + size_t(j) * r.w * 4;
+                if (wide) {
+                    float al[3] = {};
+                    for (size_t q = 0; q < n; ++q) al[q] = trails_[q].alpha;
+                    const bool st = streamOut_ && (reinterpret_cast<uintptr_t>(o) & 15) == 0;
+                    switch (n) {
+                        case 0: accumulateRowWide<0>(gp, b0, b1, wx_, wy_, tp, al, st, r.w, o); break;
+                        case 1: accumulateRowWide<1>(gp, b0, b1, wx_, wy_, tp, al, st, r.w, o); break;
+                        case 2: accumulateRowWide<2>(gp, b0, b1, wx_, wy_, tp, al, st, r.w, o); break;
+                        default: accumulateRowWide<3>(gp, b0, b1, wx_, wy_, tp, al, st, r.w, o); break;
+                    }
+                    continue;
+                }
                 for (int i = 0; i < r.w; ++i) {
                     __m128 acc = _mm_loadu_ps(gp + 4 * i);
                     const __m128 a0 = _mm_loadu_ps(b0 + 4 * i), a1 = _mm_loadu_ps(b0 + 4 * i + 4);
