@@ -83,16 +83,17 @@ OSTRELA_WIDE_CLONES void horizontalPass(const float* __restrict src, size_t srcS
     }
 }
 
-// out (W × outRows) from src (W × (outRows + 2r)).
-OSTRELA_WIDE_CLONES void verticalPass(const float* __restrict src, int W, int outRows, int r, const float* w, float* __restrict out) {
+// out (W × outRows, rows outStride floats apart) from src (W × (outRows + 2r)).
+OSTRELA_WIDE_CLONES void verticalPass(const float* __restrict src, int W, int outRows, int r, const float* w, float* __restrict out,
+                                      size_t outStride) {
     const size_t n = size_t(W) * 4;
     if (wideBlur()) {
-        for (int y = 0; y < outRows; ++y) tapsWide(src + size_t(y + r) * n, n, r, w, n, out + size_t(y) * n);
+        for (int y = 0; y < outRows; ++y) tapsWide(src + size_t(y + r) * n, n, r, w, n, out + size_t(y) * outStride);
         return;
     }
     for (int y = 0; y < outRows; ++y) {
         const float* c = src + size_t(y + r) * n;
-        float* __restrict o = out + size_t(y) * n;
+        float* __restrict o = out + size_t(y) * outStride;
         const float w0 = w[0];
         for (size_t j = 0; j < n; ++j) o[j] = w0 * c[j];
         for (int i = 1; i <= r; ++i) {
@@ -101,6 +102,18 @@ OSTRELA_WIDE_CLONES void verticalPass(const float* __restrict src, int W, int ou
             const float* __restrict b = c + i * n;
             for (size_t j = 0; j < n; ++j) o[j] += wi * (a[j] + b[j]);
         }
+    }
+}
+
+// Both passes, out (outW × outRows) from src ((outW + 2r) × (outRows + 2r), rows srcStride apart),
+// in strips of columns so the intermediate rows of a strip stay in the core's cache for the
+// vertical pass (a whole tile's worth of them does not fit).
+void separable(const float* src, size_t srcStride, int outW, int outRows, int r, const float* w, float* tmp, float* out) {
+    constexpr int kStrip = 128;
+    for (int x0 = 0; x0 < outW; x0 += kStrip) {
+        const int sw = std::min(kStrip, outW - x0);
+        horizontalPass(src + size_t(x0) * 4, srcStride, sw, outRows + 2 * r, r, w, tmp);
+        verticalPass(tmp, sw, outRows, r, w, out + size_t(x0) * 4, size_t(outW) * 4);
     }
 }
 
@@ -204,9 +217,8 @@ void BlurNode::renderFrom(TileContext& ctx, const IRect& r, const float* src, si
     const int R = radius_;
     const bool wide = wideBlur();
     if (k_ == 1) {
-        float* tmp = ctx.alloc(size_t(r.w) * sr.h * 4);
-        horizontalPass(src, stride, r.w, sr.h, R, w, tmp);
-        verticalPass(tmp, r.w, r.h, R, w, out);
+        float* tmp = ctx.alloc(size_t(std::min(r.w, 128)) * sr.h * 4);
+        separable(src, stride, r.w, r.h, R, w, tmp, out);
         return;
     }
     const int k = k_;
@@ -234,10 +246,9 @@ void BlurNode::renderFrom(TileContext& ctx, const IRect& r, const float* src, si
         }
         for (size_t j = 0; j < size_t(NX) * 4; ++j) d[j] *= inv;
     }
-    float* tmp = ctx.alloc(size_t(nu) * NY * 4);
-    horizontalPass(down, size_t(NX) * 4, nu, NY, R, w, tmp);
+    float* tmp = ctx.alloc(size_t(std::min(nu, 128)) * NY * 4);
     float* low = ctx.alloc(size_t(nu) * nv * 4);
-    verticalPass(tmp, nu, nv, R, w, low);
+    separable(down, size_t(NX) * 4, nu, nv, R, w, tmp, low);
     // Bilinear expansion back to full resolution.
     int* cx = reinterpret_cast<int*>(ctx.alloc(size_t(r.w) * 2));
     float* cw = ctx.alloc(size_t(r.w));
