@@ -8,7 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <thread>
-#include <xmmintrin.h>
+#include <immintrin.h>
 
 namespace ostrela::effects {
 
@@ -56,10 +56,12 @@ public:
 
     int workers() const { return pool_.size(); }
 
-    Image run(const Image& image, int tileRows = 64) {
+    // `over`, when given, is the rectangle to keep (it contains the extent's pixels; the rest
+    // of it is transparent), so readers of a margin around the picture can read it in place.
+    Image run(const Image& image, int tileRows = 64, const IRect* over = nullptr) {
         const Rect e = image.extent();
         if (image.isNull() || e.isInfinite() || e.isEmpty()) return image;
-        const IRect b = engine::pixelBounds(e);
+        const IRect b = over ? *over : engine::pixelBounds(e);
         if (b.isEmpty()) return image;
         std::shared_ptr<Pixels> buf = take(size_t(b.w) * b.h * 4);
         findShared(image.node().get());
@@ -129,6 +131,117 @@ Materializer& materializer() {
 namespace {
 bool gStraightforward = false;
 
+// One pixel sampled the plain way: the four neighbours that lie inside the buffer.
+inline void sampleEdge(const float* src, const IRect& b, double sx, double sy, float* o) {
+    const double fx = std::floor(sx), fy = std::floor(sy);
+    float acc[4] = {0, 0, 0, 0};
+    if (std::abs(fx) < 1e9 && std::abs(fy) < 1e9) {
+        const int x0 = int(fx) - b.x, y0 = int(fy) - b.y;
+        const float wx = float(sx - fx), wy = float(sy - fy);
+        auto add = [&](int x, int y, float w) {
+            if (x < 0 || y < 0 || x >= b.w || y >= b.h || w == 0.0f) return;
+            const float* p = src + (size_t(y) * b.w + x) * 4;
+            for (int c = 0; c < 4; ++c) acc[c] += w * p[c];
+        };
+        add(x0, y0, (1 - wx) * (1 - wy));
+        add(x0 + 1, y0, wx * (1 - wy));
+        add(x0, y0 + 1, (1 - wx) * wy);
+        add(x0 + 1, y0 + 1, wx * wy);
+    }
+    std::memcpy(o, acc, sizeof acc);
+}
+
+// One row of n pixels whose source points are (sx + i·ax, sy + i·ay), pixel offsets already taken
+// off (so the neighbours are at floor and floor + 1).
+void resampleRowPlain(const float* src, const IRect& b, double sx, double sy, double ax, double ay, int n, float* o) {
+    for (int i = 0; i < n; ++i) {
+        const double x = sx + i * ax, y = sy + i * ay;
+        const double fx = std::floor(x), fy = std::floor(y);
+        const int x0 = int(fx) - b.x, y0 = int(fy) - b.y;
+        if (!(fx - b.x >= 0 && fy - b.y >= 0 && x0 + 1 < b.w && y0 + 1 < b.h)) {
+            sampleEdge(src, b, x, y, o + 4 * i);
+            continue;
+        }
+        const float wx = float(x - fx), wy = float(y - fy);
+        const float* p0 = src + (size_t(y0) * b.w + x0) * 4;
+        const float* p1 = p0 + size_t(b.w) * 4;
+        const __m128 vx = _mm_set1_ps(wx), vy = _mm_set1_ps(wy);
+        const __m128 a0 = _mm_loadu_ps(p0), a1 = _mm_loadu_ps(p0 + 4);
+        const __m128 b0 = _mm_loadu_ps(p1), b1 = _mm_loadu_ps(p1 + 4);
+        const __m128 bot = _mm_add_ps(a0, _mm_mul_ps(_mm_sub_ps(a1, a0), vx));
+        const __m128 top = _mm_add_ps(b0, _mm_mul_ps(_mm_sub_ps(b1, b0), vx));
+        _mm_storeu_ps(o + 4 * i, _mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy)));
+    }
+}
+
+// The same four pixels at a time: coordinates in double (as the plain sampler), weights in float,
+// each pixel's two source rows read as one 8-float load apiece. A rotated read walks across many
+// source rows per output row, so the rows a few output rows ahead are prefetched.
+__attribute__((target("avx2,fma"))) void resampleRowWide(const float* src, const IRect& b, double sx, double sy, double ax,
+                                                          double ay, double pfx, double pfy, int n, float* o) {
+    const __m256d lane = _mm256_setr_pd(0, 1, 2, 3);
+    const __m256d vax = _mm256_set1_pd(ax), vay = _mm256_set1_pd(ay);
+    const __m256d lox = _mm256_set1_pd(b.x), loy = _mm256_set1_pd(b.y);
+    const __m256d hix = _mm256_set1_pd(b.x + b.w - 1), hiy = _mm256_set1_pd(b.y + b.h - 1);
+    const size_t stride = size_t(b.w) * 4;
+    const IRect inner{b.x, b.y, b.w - 1, b.h - 1};
+    int i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const __m256d idx = _mm256_add_pd(_mm256_set1_pd(double(i)), lane);
+        const __m256d x = _mm256_fmadd_pd(idx, vax, _mm256_set1_pd(sx));
+        const __m256d y = _mm256_fmadd_pd(idx, vay, _mm256_set1_pd(sy));
+        const __m256d fx = _mm256_floor_pd(x), fy = _mm256_floor_pd(y);
+        const __m256d ok = _mm256_and_pd(_mm256_and_pd(_mm256_cmp_pd(fx, lox, _CMP_GE_OQ), _mm256_cmp_pd(fx, hix, _CMP_LT_OQ)),
+                                         _mm256_and_pd(_mm256_cmp_pd(fy, loy, _CMP_GE_OQ), _mm256_cmp_pd(fy, hiy, _CMP_LT_OQ)));
+        if (_mm256_movemask_pd(ok) != 0xF) {
+            alignas(32) double xs[4], ys[4];
+            _mm256_store_pd(xs, x);
+            _mm256_store_pd(ys, y);
+            for (int k = 0; k < 4; ++k) {
+                const double ex = xs[k], ey = ys[k];
+                const double gx = std::floor(ex), gy = std::floor(ey);
+                if (gx >= inner.x && gy >= inner.y && gx < inner.maxX() && gy < inner.maxY())
+                    resampleRowPlain(src, b, ex, ey, 0, 0, 1, o + 4 * (i + k));
+                else
+                    sampleEdge(src, b, ex, ey, o + 4 * (i + k));
+            }
+            continue;
+        }
+        alignas(16) int ix[4], iy[4];
+        alignas(16) float wx[4], wy[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(ix), _mm256_cvttpd_epi32(_mm256_sub_pd(fx, lox)));
+        _mm_store_si128(reinterpret_cast<__m128i*>(iy), _mm256_cvttpd_epi32(_mm256_sub_pd(fy, loy)));
+        _mm_store_ps(wx, _mm256_cvtpd_ps(_mm256_sub_pd(x, fx)));
+        _mm_store_ps(wy, _mm256_cvtpd_ps(_mm256_sub_pd(y, fy)));
+        {
+            // The source of these pixels some rows later, while the row is still being read.
+            const double px = sx + (i + 2) * ax + pfx - b.x, py = sy + (i + 2) * ay + pfy - b.y;
+            if (px >= 0 && py >= 0 && px < b.w && py < b.h - 1) {
+                const float* q = src + size_t(int(py)) * stride + size_t(int(px)) * 4;
+                _mm_prefetch(reinterpret_cast<const char*>(q), _MM_HINT_T0);
+                _mm_prefetch(reinterpret_cast<const char*>(q + stride), _MM_HINT_T0);
+            }
+        }
+        for (int k = 0; k < 4; k += 2) {
+            const float* p = src + size_t(iy[k]) * stride + size_t(ix[k]) * 4;
+            const float* q = src + size_t(iy[k + 1]) * stride + size_t(ix[k + 1]) * 4;
+            const __m256 p0 = _mm256_loadu_ps(p), p1 = _mm256_loadu_ps(p + stride);
+            const __m256 q0 = _mm256_loadu_ps(q), q1 = _mm256_loadu_ps(q + stride);
+            const __m256 vp = _mm256_fmadd_ps(_mm256_sub_ps(p1, p0), _mm256_set1_ps(wy[k]), p0);
+            const __m256 vq = _mm256_fmadd_ps(_mm256_sub_ps(q1, q0), _mm256_set1_ps(wy[k + 1]), q0);
+            const __m256 lo = _mm256_permute2f128_ps(vp, vq, 0x20), hi = _mm256_permute2f128_ps(vp, vq, 0x31);
+            const __m256 w = _mm256_setr_m128(_mm_set1_ps(wx[k]), _mm_set1_ps(wx[k + 1]));
+            _mm256_storeu_ps(o + 4 * (i + k), _mm256_fmadd_ps(_mm256_sub_ps(hi, lo), w, lo));
+        }
+    }
+    if (i < n) resampleRowPlain(src, b, sx + i * ax, sy + i * ay, ax, ay, n - i, o + 4 * i);
+}
+
+bool wideResample() {
+    static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return has;
+}
+
 // Bilinear sampling straight from a pixel buffer; the same weights and rules as the engine's
 // sampler (pixel centres at +0.5, transparent outside the buffer).
 class ResampleNode final : public engine::Node {
@@ -137,42 +250,18 @@ public:
         : source_(std::move(source)), view_(view), inv_(t.inverted()), extent_(extent) {}
     Rect extent() const override { return extent_; }
     void render(engine::TileContext&, const IRect& r, float* out) const override {
-        const IRect b = view_.bounds;
-        const float* src = view_.data;
+        const bool wide = wideResample();
+        // Four output rows ahead, in source pixels.
+        const double pfx = 4 * inv_.c, pfy = 4 * inv_.d;
         for (int j = 0; j < r.h; ++j) {
             const double py = r.y + j + 0.5, px0 = r.x + 0.5;
-            double sx = inv_.a * px0 + inv_.c * py + inv_.tx - 0.5;
-            double sy = inv_.b * px0 + inv_.d * py + inv_.ty - 0.5;
+            const double sx = inv_.a * px0 + inv_.c * py + inv_.tx - 0.5;
+            const double sy = inv_.b * px0 + inv_.d * py + inv_.ty - 0.5;
             float* o = out + size_t(j) * r.w * 4;
-            for (int i = 0; i < r.w; ++i, sx += inv_.a, sy += inv_.b) {
-                const double fx = std::floor(sx), fy = std::floor(sy);
-                const int x0 = int(fx) - b.x, y0 = int(fy) - b.y;
-                const float wx = float(sx - fx), wy = float(sy - fy);
-                if (x0 >= 0 && y0 >= 0 && x0 + 1 < b.w && y0 + 1 < b.h) {
-                    const float* p0 = src + (size_t(y0) * b.w + x0) * 4;
-                    const float* p1 = p0 + size_t(b.w) * 4;
-                    const __m128 vx = _mm_set1_ps(wx), vy = _mm_set1_ps(wy);
-                    const __m128 a0 = _mm_loadu_ps(p0), a1 = _mm_loadu_ps(p0 + 4);
-                    const __m128 b0 = _mm_loadu_ps(p1), b1 = _mm_loadu_ps(p1 + 4);
-                    const __m128 bot = _mm_add_ps(a0, _mm_mul_ps(_mm_sub_ps(a1, a0), vx));
-                    const __m128 top = _mm_add_ps(b0, _mm_mul_ps(_mm_sub_ps(b1, b0), vx));
-                    _mm_storeu_ps(o + 4 * i, _mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy)));
-                    continue;
-                }
-                float acc[4] = {0, 0, 0, 0};
-                auto add = [&](int x, int y, float w) {
-                    if (x < 0 || y < 0 || x >= b.w || y >= b.h || w == 0.0f) return;
-                    const float* p = src + (size_t(y) * b.w + x) * 4;
-                    for (int c = 0; c < 4; ++c) acc[c] += w * p[c];
-                };
-                if (std::abs(fx) < 1e9 && std::abs(fy) < 1e9) {
-                    add(x0, y0, (1 - wx) * (1 - wy));
-                    add(x0 + 1, y0, wx * (1 - wy));
-                    add(x0, y0 + 1, (1 - wx) * wy);
-                    add(x0 + 1, y0 + 1, wx * wy);
-                }
-                std::memcpy(o + 4 * i, acc, sizeof acc);
-            }
+            if (wide)
+                resampleRowWide(view_.data, view_.bounds, sx, sy, inv_.a, inv_.b, pfx, pfy, r.w, o);
+            else
+                resampleRowPlain(view_.data, view_.bounds, sx, sy, inv_.a, inv_.b, r.w, o);
         }
         engine::detail::clearOutside(out, r, extent_);
     }
@@ -263,6 +352,62 @@ void resetHistoryForTesting() { trailSlots() = {}; }
 
 namespace {
 
+// Loads of one pixel (in the low half of the register) or two.
+template <bool One>
+__attribute__((target("avx2,fma"), always_inline)) inline __m256 loadPx(const float* p) {
+    if constexpr (One) return _mm256_castps128_ps256(_mm_loadu_ps(p));
+    else return _mm256_loadu_ps(p);
+}
+
+// Pixel i (and i + 1 unless One) of the accumulating pass.
+template <int N, bool One>
+__attribute__((target("avx2,fma"), always_inline)) inline __m256 accumulateAt(int i, const float* gp, const float* b0, const float* b1,
+                                                                              __m256 vx, __m256 vy, const float* const* tp,
+                                                                              const __m256* ta) {
+    const __m256 one = _mm256_set1_ps(1.0f), k = _mm256_set1_ps(0.55f);
+    __m256 acc = loadPx<One>(gp + 4 * i);
+    const __m256 a0 = loadPx<One>(b0 + 4 * i), a1 = loadPx<One>(b0 + 4 * i + 4);
+    const __m256 c0 = loadPx<One>(b1 + 4 * i), c1 = loadPx<One>(b1 + 4 * i + 4);
+    const __m256 bot = _mm256_fmadd_ps(_mm256_sub_ps(a1, a0), vx, a0);
+    const __m256 top = _mm256_fmadd_ps(_mm256_sub_ps(c1, c0), vx, c0);
+    const __m256 f = _mm256_mul_ps(_mm256_fmadd_ps(_mm256_sub_ps(top, bot), vy, bot), k);
+    acc = _mm256_fmadd_ps(acc, _mm256_sub_ps(one, _mm256_permute_ps(f, 0xFF)), f);
+    for (int q = 0; q < N; ++q) {
+        const __m256 t = _mm256_mul_ps(loadPx<One>(tp[q] + 4 * i), ta[q]);
+        acc = _mm256_fmadd_ps(acc, _mm256_sub_ps(one, _mm256_permute_ps(t, 0xFF)), t);
+    }
+    return acc;
+}
+
+// One row of the accumulating pass, two pixels at a time: the moved ghost read bilinearly from
+// its blur (rows b0, b1; weights wx, wy), at 55 % over the graded row, then N trails over that.
+// `stream` (o 16-byte aligned) writes around the cache.
+template <int N>
+__attribute__((target("avx2,fma"))) void accumulateRowWide(const float* gp, const float* b0, const float* b1, float wx, float wy,
+                                                           const float* const* tp, const float* alpha, bool stream, int n,
+                                                           float* o) {
+    const __m256 vx = _mm256_set1_ps(wx), vy = _mm256_set1_ps(wy);
+    __m256 ta[3] = {};
+    for (int q = 0; q < N; ++q) ta[q] = _mm256_set1_ps(alpha[q]);
+    int i = 0;
+    if (stream) {
+        if (n > 0 && (reinterpret_cast<uintptr_t>(o) & 31) != 0) {
+            _mm_stream_ps(o, _mm256_castps256_ps128(accumulateAt<N, true>(0, gp, b0, b1, vx, vy, tp, ta)));
+            i = 1;
+        }
+        for (; i + 2 <= n; i += 2) _mm256_stream_ps(o + 4 * i, accumulateAt<N, false>(i, gp, b0, b1, vx, vy, tp, ta));
+        for (; i < n; ++i) _mm_stream_ps(o + 4 * i, _mm256_castps256_ps128(accumulateAt<N, true>(i, gp, b0, b1, vx, vy, tp, ta)));
+        return;
+    }
+    for (; i + 2 <= n; i += 2) _mm256_storeu_ps(o + 4 * i, accumulateAt<N, false>(i, gp, b0, b1, vx, vy, tp, ta));
+    for (; i < n; ++i) _mm_storeu_ps(o + 4 * i, _mm256_castps256_ps128(accumulateAt<N, true>(i, gp, b0, b1, vx, vy, tp, ta)));
+}
+
+bool wideAccumulate() {
+    static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return has;
+}
+
 // Steps 3–5 in one pass: the ghost (already blurred, moved and cropped) at 55 % over the graded
 // picture, then the trails over that, each read straight from its pixels.
 class DrunkAccumulateNode final : public engine::Node {
@@ -270,15 +415,21 @@ public:
     struct Trail { Image image; PixelView view; float alpha; };
     DrunkAccumulateNode(Image graded, PixelView g, Image ghost, std::vector<Trail> trails, const Rect& extent)
         : graded_(std::move(graded)), g_(g), ghost_(std::move(ghost)), trails_(std::move(trails)), extent_(extent) {}
-    // The ghost given as its blur and a move; the move's bilinear read is done in the pass, where
-    // the ghost's extent covers the tile. `ghostExtent` is the moved, cropped ghost's.
-    void setGhostSource(Image blurred, double tx, double ty, const Rect& ghostExtent) {
+    // The ghost given as its blur and a move; the move's bilinear read is done in the pass for
+    // tiles inside `crop`, the ghost's crop. The blur is exactly zero beyond its extent, so a move
+    // that shifts that extent off an edge needs no other path.
+    void setGhostSource(Image blurred, double tx, double ty, const Rect& crop) {
         blurred_ = std::move(blurred);
+        // A blur of the graded picture reads its pixels in place where they cover its margin.
+        blur_ = dynamic_cast<const engine::BlurNode*>(blurred_.node().get());
+        if (blur_ && blur_->input(0) != graded_.node().get()) blur_ = nullptr;
         const double fx = std::floor(-tx), fy = std::floor(-ty);
         qx_ = int(fx), qy_ = int(fy);
         wx_ = float(-tx - fx), wy_ = float(-ty - fy);
-        ghostInside_ = ghostExtent;
+        ghostInside_ = crop;
     }
+    // Set when the pass is evaluated into a stored picture (not read back within the tile).
+    void setStreaming(bool on) { streamOut_ = on; }
     Rect extent() const override { return extent_; }
     int inputCount() const override { return ghost_.isNull() ? 0 : 1; }
     const engine::Node* input(int) const override { return ghost_.node().get(); }
@@ -292,9 +443,19 @@ public:
         if (direct) {
             // The blur over the tile's source (one more row and column for the bilinear read).
             const IRect sr{r.x + qx_, r.y + qy_, r.w + 1, r.h + 1};
-            const float* B = ctx.pull(*blurred_.node(), sr);
+            const float* B = nullptr;
+            if (blur_) {
+                const IRect br = blur_->roi(0, sr);
+                if (g_.bounds.contains(br)) {
+                    float* buf = ctx.allocPixels(sr);
+                    blur_->renderFrom(ctx, sr, g_.at(br.x, br.y), size_t(g_.bounds.w) * 4, buf);
+                    B = buf;
+                }
+            }
+            if (!B) B = ctx.pull(*blurred_.node(), sr);
             const __m128 vx = _mm_set1_ps(wx_), vy = _mm_set1_ps(wy_);
             const size_t n = trails_.size();
+            const bool wide = wideAccumulate();
             for (int j = 0; j < r.h; ++j) {
                 const float* gp = g_.at(r.x, r.y + j);
                 const float* tp[3] = {};
@@ -304,8 +465,23 @@ public:
                     ta[q] = _mm_set1_ps(trails_[q].alpha);
                 }
                 const float* b0 = B + size_t(j) * sr.w * 4;
+                // Straight to memory when the pass fills a stored picture: it is read back much
+                // later, so fetching its lines first would only cost bandwidth.
+                const bool stream = streamOut_ && (reinterpret_cast<uintptr_t>(out) & 15) == 0;
                 const float* b1 = b0 + size_t(sr.w) * 4;
                 float* o = out + size_t(j) * r.w * 4;
+                if (wide) {
+                    float al[3] = {};
+                    for (size_t q = 0; q < n; ++q) al[q] = trails_[q].alpha;
+                    const bool st = streamOut_ && (reinterpret_cast<uintptr_t>(o) & 15) == 0;
+                    switch (n) {
+                        case 0: accumulateRowWide<0>(gp, b0, b1, wx_, wy_, tp, al, st, r.w, o); break;
+                        case 1: accumulateRowWide<1>(gp, b0, b1, wx_, wy_, tp, al, st, r.w, o); break;
+                        case 2: accumulateRowWide<2>(gp, b0, b1, wx_, wy_, tp, al, st, r.w, o); break;
+                        default: accumulateRowWide<3>(gp, b0, b1, wx_, wy_, tp, al, st, r.w, o); break;
+                    }
+                    continue;
+                }
                 for (int i = 0; i < r.w; ++i) {
                     __m128 acc = _mm_loadu_ps(gp + 4 * i);
                     const __m128 a0 = _mm_loadu_ps(b0 + 4 * i), a1 = _mm_loadu_ps(b0 + 4 * i + 4);
@@ -318,9 +494,10 @@ public:
                         const __m128 t = _mm_mul_ps(_mm_loadu_ps(tp[q] + 4 * i), ta[q]);
                         acc = _mm_add_ps(t, _mm_mul_ps(acc, _mm_sub_ps(one, _mm_shuffle_ps(t, t, 0xFF))));
                     }
-                    _mm_storeu_ps(o + 4 * i, acc);
+                    if (stream) _mm_stream_ps(o + 4 * i, acc); else _mm_storeu_ps(o + 4 * i, acc);
                 }
             }
+            if (streamOut_) _mm_sfence();
             engine::detail::clearOutside(out, r, extent_);
             return;
         }
@@ -384,6 +561,8 @@ private:
     std::vector<Trail> trails_;
     Rect extent_;
     Image blurred_;
+    const engine::BlurNode* blur_ = nullptr;
+    bool streamOut_ = false;
     int qx_ = 0, qy_ = 0;
     float wx_ = 0, wy_ = 0;
     Rect ghostInside_;
@@ -395,8 +574,17 @@ Image renderDrunkMode(const Image& image, double t) {
     using namespace drunk;
     const Rect E = image.extent();
     // The graded picture is read by the ghost's blur, as the background and, over the next three
-    // frames, as a trail: evaluate it once and keep its pixels.
-    const Image graded = materialize(grade(image));
+    // frames, as a trail: evaluate it once and keep its pixels, with the transparent margin the
+    // ghost's blur reads around it (the ghost moves by 22 px at most), so that blur reads it in place.
+    const Image graded = [&] {
+        const Image g = grade(image);
+        if (straightforwardChains() || E.isInfinite() || E.isEmpty()) return materialize(g);
+        const IRect px = engine::pixelBounds(E);
+        const IRect margin = engine::BlurNode(g.node(), 5.0).roi(0, px.grown(24, 24));
+        const int x0 = std::min(px.x, margin.x), y0 = std::min(px.y, margin.y);
+        const IRect over{x0, y0, std::max(px.maxX(), margin.maxX()) - x0, std::max(px.maxY(), margin.maxY()) - y0};
+        return materializer().run(g, 64, &over);
+    }();
 
     const double gx = std::sin(1.6 * t) * 22, gy = std::sin(1.1 * t) * 10;
     const Image blurred = graded.gaussianBlur(5.0);
@@ -420,7 +608,8 @@ Image renderDrunkMode(const Image& image, double t) {
         // Alpha-only colour matrices scale premultiplied pixels by the alpha, so the ghost and
         // the trails are faded inside the pass.
         auto node = std::make_shared<DrunkAccumulateNode>(graded, gv, moved, std::move(trails), accExtent);
-        if (!moved.isNull()) node->setGhostSource(blurred, gx, gy, moved.extent());
+        if (!moved.isNull()) node->setGhostSource(blurred, gx, gy, E);
+        node->setStreaming(true);  // materialised right below
         acc = Image(node);
     } else {
         const Image ghost = alphaScaled(moved, 0.55);

@@ -6,18 +6,68 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <smmintrin.h>
+#include <immintrin.h>
 
 namespace ostrela::engine {
 
 namespace {
 
-// The passes are plain loops; an AVX2 clone is picked at load time where the processor has it.
+// The plain passes are loops the compiler vectorises; where the processor has AVX2 and FMA the
+// passes below keep a block of outputs in registers over all taps, so each tap costs two loads
+// and no store (the loops that add one tap at a time are bound by loads and stores of the sums).
 #define OSTRELA_WIDE_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
 
-// out (outW × rows) from src ((outW + 2r) × rows).
-OSTRELA_WIDE_CLONES void horizontalPass(const float* __restrict src, int outW, int rows, int r, const float* w, float* __restrict out) {
-    const size_t srcStride = size_t(outW + 2 * r) * 4, n = size_t(outW) * 4;
+bool wideBlur() {
+    static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return has;
+}
+
+// n floats of out from the centre row c: w0·c + Σ wi·(c − i·step + c + i·step).
+__attribute__((target("avx2,fma"))) void tapsWide(const float* c, size_t step, int r, const float* w, size_t n,
+                                                   float* __restrict o) {
+    size_t j = 0;
+    const __m256 w0 = _mm256_set1_ps(w[0]);
+    for (; j + 32 <= n; j += 32) {
+        __m256 s0 = _mm256_mul_ps(w0, _mm256_loadu_ps(c + j)), s1 = _mm256_mul_ps(w0, _mm256_loadu_ps(c + j + 8));
+        __m256 s2 = _mm256_mul_ps(w0, _mm256_loadu_ps(c + j + 16)), s3 = _mm256_mul_ps(w0, _mm256_loadu_ps(c + j + 24));
+        const float* a = c + j;
+        const float* b = c + j;
+        for (int i = 1; i <= r; ++i) {
+            a -= step;
+            b += step;
+            const __m256 wi = _mm256_set1_ps(w[i]);
+            s0 = _mm256_fmadd_ps(wi, _mm256_add_ps(_mm256_loadu_ps(a), _mm256_loadu_ps(b)), s0);
+            s1 = _mm256_fmadd_ps(wi, _mm256_add_ps(_mm256_loadu_ps(a + 8), _mm256_loadu_ps(b + 8)), s1);
+            s2 = _mm256_fmadd_ps(wi, _mm256_add_ps(_mm256_loadu_ps(a + 16), _mm256_loadu_ps(b + 16)), s2);
+            s3 = _mm256_fmadd_ps(wi, _mm256_add_ps(_mm256_loadu_ps(a + 24), _mm256_loadu_ps(b + 24)), s3);
+        }
+        _mm256_storeu_ps(o + j, s0);
+        _mm256_storeu_ps(o + j + 8, s1);
+        _mm256_storeu_ps(o + j + 16, s2);
+        _mm256_storeu_ps(o + j + 24, s3);
+    }
+    for (; j + 8 <= n; j += 8) {
+        __m256 s0 = _mm256_mul_ps(w0, _mm256_loadu_ps(c + j));
+        for (int i = 1; i <= r; ++i)
+            s0 = _mm256_fmadd_ps(_mm256_set1_ps(w[i]), _mm256_add_ps(_mm256_loadu_ps(c + j - i * step), _mm256_loadu_ps(c + j + i * step)), s0);
+        _mm256_storeu_ps(o + j, s0);
+    }
+    for (; j < n; j += 4) {  // n is a whole number of pixels
+        __m128 s0 = _mm_mul_ps(_mm256_castps256_ps128(w0), _mm_loadu_ps(c + j));
+        for (int i = 1; i <= r; ++i)
+            s0 = _mm_fmadd_ps(_mm_set1_ps(w[i]), _mm_add_ps(_mm_loadu_ps(c + j - i * step), _mm_loadu_ps(c + j + i * step)), s0);
+        _mm_storeu_ps(o + j, s0);
+    }
+}
+
+// out (outW × rows) from src ((outW + 2r) × rows, rows srcStride floats apart).
+OSTRELA_WIDE_CLONES void horizontalPass(const float* __restrict src, size_t srcStride, int outW, int rows, int r, const float* w,
+                                        float* __restrict out) {
+    const size_t n = size_t(outW) * 4;
+    if (wideBlur()) {
+        for (int y = 0; y < rows; ++y) tapsWide(src + y * srcStride + 4 * r, 4, r, w, n, out + y * n);
+        return;
+    }
     for (int y = 0; y < rows; ++y) {
         const float* s = src + y * srcStride;
         float* __restrict o = out + y * n;
@@ -33,12 +83,17 @@ OSTRELA_WIDE_CLONES void horizontalPass(const float* __restrict src, int outW, i
     }
 }
 
-// out (W × outRows) from src (W × (outRows + 2r)).
-OSTRELA_WIDE_CLONES void verticalPass(const float* __restrict src, int W, int outRows, int r, const float* w, float* __restrict out) {
+// out (W × outRows, rows outStride floats apart) from src (W × (outRows + 2r)).
+OSTRELA_WIDE_CLONES void verticalPass(const float* __restrict src, int W, int outRows, int r, const float* w, float* __restrict out,
+                                      size_t outStride) {
     const size_t n = size_t(W) * 4;
+    if (wideBlur()) {
+        for (int y = 0; y < outRows; ++y) tapsWide(src + size_t(y + r) * n, n, r, w, n, out + size_t(y) * outStride);
+        return;
+    }
     for (int y = 0; y < outRows; ++y) {
         const float* c = src + size_t(y + r) * n;
-        float* __restrict o = out + size_t(y) * n;
+        float* __restrict o = out + size_t(y) * outStride;
         const float w0 = w[0];
         for (size_t j = 0; j < n; ++j) o[j] = w0 * c[j];
         for (int i = 1; i <= r; ++i) {
@@ -47,6 +102,18 @@ OSTRELA_WIDE_CLONES void verticalPass(const float* __restrict src, int W, int ou
             const float* __restrict b = c + i * n;
             for (size_t j = 0; j < n; ++j) o[j] += wi * (a[j] + b[j]);
         }
+    }
+}
+
+// Both passes, out (outW × outRows) from src ((outW + 2r) × (outRows + 2r), rows srcStride apart),
+// in strips of columns so the intermediate rows of a strip stay in the core's cache for the
+// vertical pass (a whole tile's worth of them does not fit).
+void separable(const float* src, size_t srcStride, int outW, int outRows, int r, const float* w, float* tmp, float* out) {
+    constexpr int kStrip = 128;
+    for (int x0 = 0; x0 < outW; x0 += kStrip) {
+        const int sw = std::min(kStrip, outW - x0);
+        horizontalPass(src + size_t(x0) * 4, srcStride, sw, outRows + 2 * r, r, w, tmp);
+        verticalPass(tmp, sw, outRows, r, w, out + size_t(x0) * 4, size_t(outW) * 4);
     }
 }
 
@@ -91,15 +158,67 @@ IRect BlurNode::roi(int, const IRect& d) const {
     return {x0, y0, x1 - x0, y1 - y0};
 }
 
+namespace {
+
+// One grid row of a 2× box reduction: nx grid pixels from two source rows.
+__attribute__((target("avx2,fma"))) void boxRow2Wide(const float* s0, const float* s1, int nx, float* d) {
+    const __m256 q = _mm256_set1_ps(0.25f);
+    int u = 0;
+    for (; u + 2 <= nx; u += 2) {
+        const __m256 a = _mm256_add_ps(_mm256_loadu_ps(s0 + 8 * u), _mm256_loadu_ps(s1 + 8 * u));
+        const __m256 b = _mm256_add_ps(_mm256_loadu_ps(s0 + 8 * u + 8), _mm256_loadu_ps(s1 + 8 * u + 8));
+        const __m256 lo = _mm256_permute2f128_ps(a, b, 0x20), hi = _mm256_permute2f128_ps(a, b, 0x31);
+        _mm256_storeu_ps(d + 4 * u, _mm256_mul_ps(_mm256_add_ps(lo, hi), q));
+    }
+    for (; u < nx; ++u) {
+        const __m256 a = _mm256_add_ps(_mm256_loadu_ps(s0 + 8 * u), _mm256_loadu_ps(s1 + 8 * u));
+        const __m128 v = _mm_add_ps(_mm256_castps256_ps128(a), _mm256_extractf128_ps(a, 1));
+        _mm_storeu_ps(d + 4 * u, _mm_mul_ps(v, _mm256_castps256_ps128(q)));
+    }
+}
+
+// One output row of the bilinear expansion: the two grid rows mixed by wy first, into `mix`
+// (nu pixels), then pairs of output pixels read from it.
+__attribute__((target("avx2,fma"))) void expandRowWide(const float* l0, const float* l1, int nu, float wy, const int* cx,
+                                                       const float* cw, int n, float* mix, float* o) {
+    const __m256 vy = _mm256_set1_ps(wy);
+    int u = 0;
+    for (; u + 2 <= nu; u += 2) {
+        const __m256 a = _mm256_loadu_ps(l0 + 4 * u), b = _mm256_loadu_ps(l1 + 4 * u);
+        _mm256_storeu_ps(mix + 4 * u, _mm256_fmadd_ps(_mm256_sub_ps(b, a), vy, a));
+    }
+    for (; u < nu; ++u) {
+        const __m128 a = _mm_loadu_ps(l0 + 4 * u), b = _mm_loadu_ps(l1 + 4 * u);
+        _mm_storeu_ps(mix + 4 * u, _mm_fmadd_ps(_mm_sub_ps(b, a), _mm256_castps256_ps128(vy), a));
+    }
+    int i = 0;
+    for (; i + 2 <= n; i += 2) {
+        const __m256 p = _mm256_loadu_ps(mix + 4 * cx[i]), q = _mm256_loadu_ps(mix + 4 * cx[i + 1]);
+        const __m256 lo = _mm256_permute2f128_ps(p, q, 0x20), hi = _mm256_permute2f128_ps(p, q, 0x31);
+        const __m256 w = _mm256_setr_m128(_mm_set1_ps(cw[i]), _mm_set1_ps(cw[i + 1]));
+        _mm256_storeu_ps(o + 4 * i, _mm256_fmadd_ps(_mm256_sub_ps(hi, lo), w, lo));
+    }
+    for (; i < n; ++i) {
+        const __m128 a = _mm_loadu_ps(mix + 4 * cx[i]), b = _mm_loadu_ps(mix + 4 * cx[i] + 4);
+        _mm_storeu_ps(o + 4 * i, _mm_fmadd_ps(_mm_sub_ps(b, a), _mm_set1_ps(cw[i]), a));
+    }
+}
+
+}  // namespace
+
 void BlurNode::render(TileContext& ctx, const IRect& r, float* out) const {
     const IRect sr = roi(0, r);
-    const float* src = ctx.pull(*in_, sr);
+    renderFrom(ctx, r, ctx.pull(*in_, sr), size_t(sr.w) * 4, out);
+}
+
+void BlurNode::renderFrom(TileContext& ctx, const IRect& r, const float* src, size_t stride, float* out) const {
+    const IRect sr = roi(0, r);
     const float* w = weights_.data();
     const int R = radius_;
+    const bool wide = wideBlur();
     if (k_ == 1) {
-        float* tmp = ctx.alloc(size_t(r.w) * sr.h * 4);
-        horizontalPass(src, r.w, sr.h, R, w, tmp);
-        verticalPass(tmp, r.w, r.h, R, w, out);
+        float* tmp = ctx.alloc(size_t(std::min(r.w, 128)) * sr.h * 4);
+        separable(src, stride, r.w, r.h, R, w, tmp, out);
         return;
     }
     const int k = k_;
@@ -111,9 +230,14 @@ void BlurNode::render(TileContext& ctx, const IRect& r, float* out) const {
     const float inv = 1.0f / float(k * k);
     for (int v = 0; v < NY; ++v) {
         float* d = down + size_t(v) * NX * 4;
+        if (k == 2 && wide) {
+            const float* s0 = src + size_t(2 * v) * stride;
+            boxRow2Wide(s0, s0 + stride, NX, d);
+            continue;
+        }
         std::memset(d, 0, size_t(NX) * 4 * sizeof(float));
         for (int yy = 0; yy < k; ++yy) {
-            const float* s = src + size_t(v * k + yy) * sr.w * 4;
+            const float* s = src + size_t(v * k + yy) * stride;
             for (int u = 0; u < NX; ++u) {
                 __m128 acc = _mm_loadu_ps(d + 4 * u);
                 for (int xx = 0; xx < k; ++xx) acc = _mm_add_ps(acc, _mm_loadu_ps(s + (u * k + xx) * 4));
@@ -122,10 +246,9 @@ void BlurNode::render(TileContext& ctx, const IRect& r, float* out) const {
         }
         for (size_t j = 0; j < size_t(NX) * 4; ++j) d[j] *= inv;
     }
-    float* tmp = ctx.alloc(size_t(nu) * NY * 4);
-    horizontalPass(down, nu, NY, R, w, tmp);
+    float* tmp = ctx.alloc(size_t(std::min(nu, 128)) * NY * 4);
     float* low = ctx.alloc(size_t(nu) * nv * 4);
-    verticalPass(tmp, nu, nv, R, w, low);
+    separable(down, size_t(NX) * 4, nu, nv, R, w, tmp, low);
     // Bilinear expansion back to full resolution.
     int* cx = reinterpret_cast<int*>(ctx.alloc(size_t(r.w) * 2));
     float* cw = ctx.alloc(size_t(r.w));
@@ -135,6 +258,7 @@ void BlurNode::render(TileContext& ctx, const IRect& r, float* out) const {
         cx[i] = std::clamp(int(fl) - gx.u0, 0, std::max(nu - 2, 0));
         cw[i] = float(f - fl);
     }
+    float* mix = wide && nu > 1 ? ctx.alloc(size_t(nu) * 4) : nullptr;
     for (int j = 0; j < r.h; ++j) {
         double f = (r.y + j + 0.5) / k - 0.5;
         double fl = std::floor(f);
@@ -143,6 +267,10 @@ void BlurNode::render(TileContext& ctx, const IRect& r, float* out) const {
         const float* l0 = low + size_t(v0) * nu * 4;
         const float* l1 = l0 + (nv > 1 ? size_t(nu) * 4 : 0);
         float* o = out + size_t(j) * r.w * 4;
+        if (mix) {
+            expandRowWide(l0, l1, nu, wy, cx, cw, r.w, mix, o);
+            continue;
+        }
         const __m128 vy = _mm_set1_ps(wy);
         for (int i = 0; i < r.w; ++i) {
             const int u = cx[i] * 4, u1 = nu > 1 ? u + 4 : u;

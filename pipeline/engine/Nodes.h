@@ -132,6 +132,9 @@ public:
     void render(TileContext& ctx, const IRect& r, float* out) const override;
     int reduction() const { return k_; }
     int radius() const { return radius_; }  // in reduced-grid pixels
+    // render() from a source already in memory: roi(0, r) of the input, its bottom row first at
+    // `src`, rows `stride` floats apart (lets a reader of stored pixels skip copying them).
+    void renderFrom(TileContext& ctx, const IRect& r, const float* src, size_t stride, float* out) const;
 
 private:
     struct Grid { int u0, u1; };  // reduced samples needed (inclusive range, before the radius)

@@ -316,6 +316,59 @@ TEST(DrunkMode, HistoryHoldsTheGradedPictureOnly) {
     drunk::resetHistoryForTesting();
 }
 
+// The fast paths against the plain chain where the breathing blur is thinnest (sigma 0.9),
+// widest on the full grid (3.9, 8 degrees of roll) and on the reduced grid (4.3), each with the
+// trails full: within 2 levels of 8 bits, and almost nothing off by more than one.
+TEST(DrunkMode, FastPathsMatchThePlainChainAcrossTheBreath) {
+    const Image src = Image::fromQImage([] {
+        QImage cam(1280, 720, QImage::Format_ARGB32_Premultiplied);
+        QPainter p(&cam);
+        QLinearGradient g(0, 0, 1280, 720);
+        g.setColorAt(0, QColor(10, 20, 90));
+        g.setColorAt(0.5, QColor(240, 200, 60));
+        g.setColorAt(1, QColor(5, 60, 30));
+        p.fillRect(cam.rect(), g);
+        p.setPen(QPen(Qt::white, 2));
+        for (int i = 0; i < 60; ++i) p.drawLine(i * 22, 0, 1280 - i * 22, 720);
+        p.fillRect(100, 100, 200, 150, Qt::black);
+        return cam;
+    }());
+    for (double t0 : {-2.5, 1.76, 3.1416}) {
+        constexpr int kFrames = 4;
+        QImage fast[kFrames], plain[kFrames];
+        drunk::resetHistoryForTesting();
+        for (int f = 0; f < kFrames; ++f)
+            fast[f] = renderer().renderQImage(renderDrunkMode(src, t0 + f / 30.0), {0, 0, 1280, 720});
+        drunk::resetHistoryForTesting();
+        setStraightforwardChains(true);
+        for (int f = 0; f < kFrames; ++f)
+            plain[f] = renderer().renderQImage(renderDrunkMode(src, t0 + f / 30.0), {0, 0, 1280, 720});
+        setStraightforwardChains(false);
+        for (int f = 0; f < kFrames; ++f) {
+            int maxErr = 0, offByMore = 0;
+            double sum = 0;
+            for (int y = 0; y < 720; ++y) {
+                const uchar* a = fast[f].constScanLine(y);
+                const uchar* b = plain[f].constScanLine(y);
+                for (int x = 0; x < 1280 * 4; ++x) {
+                    const int d = std::abs(int(a[x]) - int(b[x]));
+                    maxErr = std::max(maxErr, d);
+                    offByMore += d > 1;
+                    sum += d;
+                }
+            }
+            const double mean = sum / (1280.0 * 720 * 4);
+            EXPECT_LE(maxErr, 2) << "t " << t0 << " frame " << f;
+            EXPECT_LT(mean, 0.05) << "t " << t0 << " frame " << f;
+            EXPECT_LT(offByMore, 1280 * 720 * 4 / 1000) << "t " << t0 << " frame " << f;
+            if (f == kFrames - 1)
+                std::printf("drunkMode t=%.2f sigma %.2f: max %d, mean %.4f, off by >1: %d\n", t0,
+                            drunk::blurSigma(t0 + f / 30.0), maxErr, mean, offByMore);
+        }
+    }
+    drunk::resetHistoryForTesting();
+}
+
 // ---- Dream Sequence ----
 
 TEST(DreamSequence, ValuesAtTimeZero) {
