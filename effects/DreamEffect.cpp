@@ -215,13 +215,14 @@ public:
             if (fp && fb.x == r.x && fb.w == r.w && y >= vb.y && y < vb.maxY() && r.x >= vb.x && r.maxX() <= vb.maxX()) {
                 // The whole row has both layers: no per-pixel bounds.
                 const float* u = v_.data + (size_t(y - vb.y) * vb.w + (r.x - vb.x)) * 4;
+                static const bool wide = __builtin_cpu_supports("avx");
                 if (screen_) {
-                    for (int i = 0; i < r.w; ++i) {
+                    for (int i = wide ? spanWide(fp, u, r.w, scale_, true, o) : 0; i < r.w; ++i) {
                         const __m128 a = _mm_mul_ps(_mm_loadu_ps(fp + 4 * i), k), b = _mm_loadu_ps(u + 4 * i);
                         _mm_storeu_ps(o + 4 * i, _mm_sub_ps(_mm_add_ps(a, b), _mm_mul_ps(a, b)));
                     }
                 } else {
-                    for (int i = 0; i < r.w; ++i) {
+                    for (int i = wide ? spanWide(fp, u, r.w, scale_, false, o) : 0; i < r.w; ++i) {
                         const __m128 a = _mm_mul_ps(_mm_loadu_ps(fp + 4 * i), k), b = _mm_loadu_ps(u + 4 * i);
                         _mm_storeu_ps(o + 4 * i, _mm_add_ps(a, _mm_mul_ps(b, _mm_sub_ps(one, _mm_shuffle_ps(a, a, 0xFF)))));
                     }
@@ -249,6 +250,19 @@ public:
     }
 
 private:
+    // Two pixels at a time, the same operations in the same order; returns how many it did.
+    __attribute__((target("avx"))) static int spanWide(const float* fp, const float* u, int n, float scale, bool screen,
+                                                       float* o) {
+        const __m256 k = _mm256_set1_ps(scale), one = _mm256_set1_ps(1.0f);
+        int i = 0;
+        for (; i + 2 <= n; i += 2) {
+            const __m256 a = _mm256_mul_ps(_mm256_loadu_ps(fp + 4 * i), k), b = _mm256_loadu_ps(u + 4 * i);
+            _mm256_storeu_ps(o + 4 * i, screen ? _mm256_sub_ps(_mm256_add_ps(a, b), _mm256_mul_ps(a, b))
+                                               : _mm256_add_ps(a, _mm256_mul_ps(b, _mm256_sub_ps(one, _mm256_permute_ps(a, 0xFF)))));
+        }
+        return i;
+    }
+
     engine::NodePtr top_;
     bool screen_;
     float scale_;
