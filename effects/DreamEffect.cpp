@@ -112,6 +112,7 @@ public:
         float rw, lw;
         split(o_, rb, rw);   // red: source x = x − o
         split(-o_, lb, lw);  // blue: source x = x + o
+        static const bool wide = __builtin_cpu_supports("avx");
         auto tap = [&](int x, int y, int c) -> float {
             const float* p = v_.at(x, y);
             return p ? p[c] : 0.0f;
@@ -121,7 +122,18 @@ public:
             float* o = out + size_t(j) * r.w * 4;
             const bool rowIn = y >= bb.y && y < bb.maxY();
             const float* row = rowIn ? v_.data + size_t(y - bb.y) * bb.w * 4 : nullptr;
+            // Pixels whose four taps and own pixel all lie inside: one interval of the row.
+            int lo = 0, hi = 0;
+            if (row && wide) {
+                lo = std::clamp(std::max({bb.x, bb.x - rb, bb.x - lb}) - r.x, 0, r.w);
+                hi = std::clamp(std::min({bb.maxX(), bb.maxX() - rb - 1, bb.maxX() - lb - 1}) - r.x, lo, r.w);
+                hi = lo + spanWide(row, bb.x, r.x + lo, hi - lo, rb, lb, rw, lw, o + 4 * lo);
+            }
             for (int i = 0; i < r.w; ++i) {
+                if (i == lo && hi > lo) {
+                    i = hi - 1;
+                    continue;
+                }
                 const int x = r.x + i;
                 float rr, ra, bbv, ba;
                 const int xr = x + rb, xl = x + lb;
@@ -148,6 +160,32 @@ public:
     }
 
 private:
+    // Two pixels at a time over an interval with every tap inside, the same operations in the
+    // same order as the per-pixel path (no fused multiply-adds); returns how many it did.
+    __attribute__((target("avx"))) static int spanWide(const float* row, int bx, int x0, int n, int rb, int lb,
+                                                       float rw, float lw, float* o) {
+        const __m256 vr = _mm256_set1_ps(rw), vl = _mm256_set1_ps(lw), zero = _mm256_setzero_ps();
+        int i = 0;
+        for (; i + 2 <= n; i += 2) {
+            const int x = x0 + i;
+            const float* p = row + size_t(x + rb - bx) * 4;
+            const float* q = row + size_t(x + lb - bx) * 4;
+            const __m256 p0 = _mm256_loadu_ps(p), p1 = _mm256_loadu_ps(p + 4);
+            const __m256 q0 = _mm256_loadu_ps(q), q1 = _mm256_loadu_ps(q + 4);
+            const __m256 R = _mm256_add_ps(p0, _mm256_mul_ps(_mm256_sub_ps(p1, p0), vr));
+            const __m256 L = _mm256_add_ps(q0, _mm256_mul_ps(_mm256_sub_ps(q1, q0), vl));
+            const __m256 ra = _mm256_permute_ps(R, 0xFF), la = _mm256_permute_ps(L, 0xFF);
+            const __m256 a = _mm256_sub_ps(_mm256_add_ps(ra, la), _mm256_mul_ps(ra, la));
+            // Red from the right-moved taps, blue from the left-moved ones, no green, screened alpha.
+            __m256 sv = _mm256_blend_ps(R, L, 0x44);
+            sv = _mm256_blend_ps(sv, zero, 0x22);
+            sv = _mm256_blend_ps(sv, a, 0x88);
+            const __m256 b = _mm256_loadu_ps(row + size_t(x - bx) * 4);
+            _mm256_storeu_ps(o + 4 * i, _mm256_sub_ps(_mm256_add_ps(sv, b), _mm256_mul_ps(sv, b)));
+        }
+        return i;
+    }
+
     Image b_;
     PixelView v_;
     double o_;
@@ -177,13 +215,14 @@ public:
             if (fp && fb.x == r.x && fb.w == r.w && y >= vb.y && y < vb.maxY() && r.x >= vb.x && r.maxX() <= vb.maxX()) {
                 // The whole row has both layers: no per-pixel bounds.
                 const float* u = v_.data + (size_t(y - vb.y) * vb.w + (r.x - vb.x)) * 4;
+                static const bool wide = __builtin_cpu_supports("avx");
                 if (screen_) {
-                    for (int i = 0; i < r.w; ++i) {
+                    for (int i = wide ? spanWide(fp, u, r.w, scale_, true, o) : 0; i < r.w; ++i) {
                         const __m128 a = _mm_mul_ps(_mm_loadu_ps(fp + 4 * i), k), b = _mm_loadu_ps(u + 4 * i);
                         _mm_storeu_ps(o + 4 * i, _mm_sub_ps(_mm_add_ps(a, b), _mm_mul_ps(a, b)));
                     }
                 } else {
-                    for (int i = 0; i < r.w; ++i) {
+                    for (int i = wide ? spanWide(fp, u, r.w, scale_, false, o) : 0; i < r.w; ++i) {
                         const __m128 a = _mm_mul_ps(_mm_loadu_ps(fp + 4 * i), k), b = _mm_loadu_ps(u + 4 * i);
                         _mm_storeu_ps(o + 4 * i, _mm_add_ps(a, _mm_mul_ps(b, _mm_sub_ps(one, _mm_shuffle_ps(a, a, 0xFF)))));
                     }
@@ -211,6 +250,19 @@ public:
     }
 
 private:
+    // Two pixels at a time, the same operations in the same order; returns how many it did.
+    __attribute__((target("avx"))) static int spanWide(const float* fp, const float* u, int n, float scale, bool screen,
+                                                       float* o) {
+        const __m256 k = _mm256_set1_ps(scale), one = _mm256_set1_ps(1.0f);
+        int i = 0;
+        for (; i + 2 <= n; i += 2) {
+            const __m256 a = _mm256_mul_ps(_mm256_loadu_ps(fp + 4 * i), k), b = _mm256_loadu_ps(u + 4 * i);
+            _mm256_storeu_ps(o + 4 * i, screen ? _mm256_sub_ps(_mm256_add_ps(a, b), _mm256_mul_ps(a, b))
+                                               : _mm256_add_ps(a, _mm256_mul_ps(b, _mm256_sub_ps(one, _mm256_permute_ps(a, 0xFF)))));
+        }
+        return i;
+    }
+
     engine::NodePtr top_;
     bool screen_;
     float scale_;
@@ -263,7 +315,8 @@ public:
                 // Both rows whole: no per-pixel bounds.
                 const float* c = cv_.at(r.x, y);
                 const float* p = pv_.at(r.x, y);
-                for (int i = 0; i < r.w; ++i) {
+                static const bool wide = __builtin_cpu_supports("avx");
+                for (int i = wide ? spanWide(c, p, r.w, o) : 0; i < r.w; ++i) {
                     const __m128 b = _mm_loadu_ps(c + 4 * i);
                     const __m128 f = _mm_mul_ps(_mm_loadu_ps(p + 4 * i), k);
                     _mm_storeu_ps(o + 4 * i, _mm_add_ps(f, _mm_mul_ps(b, _mm_sub_ps(one, _mm_shuffle_ps(f, f, 0xFF)))));
@@ -282,6 +335,18 @@ public:
     }
 
 private:
+    // Two pixels at a time, the same operations in the same order; returns how many it did.
+    __attribute__((target("avx"))) static int spanWide(const float* c, const float* p, int n, float* o) {
+        const __m256 k = _mm256_set1_ps(0.16f), one = _mm256_set1_ps(1.0f);
+        int i = 0;
+        for (; i + 2 <= n; i += 2) {
+            const __m256 b = _mm256_loadu_ps(c + 4 * i);
+            const __m256 f = _mm256_mul_ps(_mm256_loadu_ps(p + 4 * i), k);
+            _mm256_storeu_ps(o + 4 * i, _mm256_add_ps(f, _mm256_mul_ps(b, _mm256_sub_ps(one, _mm256_permute_ps(f, 0xFF)))));
+        }
+        return i;
+    }
+
     Image c_;
     PixelView cv_;
     Image p_;
@@ -301,6 +366,7 @@ public:
         const engine::IRect b = v_.bounds;
         int* col = reinterpret_cast<int*>(ctx.alloc(size_t(r.w) * 9));
         float* colw = ctx.alloc(size_t(r.w) * 9);
+        float* blend = ctx.alloc(size_t(b.w + 2) * 4);  // one copy's two source rows, mixed
         for (int k = 0; k < 9; ++k)
             for (int i = 0; i < r.w; ++i) {
                 const double f = cx_ + (r.x + i + 0.5 - cx_) / scales_[size_t(k)] - 0.5;
@@ -312,9 +378,13 @@ public:
         for (int j = 0; j < r.h; ++j) {
             const int y = r.y + j;
             float* o = out + size_t(j) * r.w * 4;
-            for (int i = 0; i < r.w; ++i) {
-                const float* c0 = v_.at(r.x + i, y);
-                _mm_storeu_ps(o + 4 * i, c0 ? _mm_loadu_ps(c0) : _mm_setzero_ps());
+            if (y >= b.y && y < b.maxY() && r.x >= b.x && r.maxX() <= b.maxX()) {
+                std::memcpy(o, v_.at(r.x, y), size_t(r.w) * 4 * sizeof(float));
+            } else {
+                for (int i = 0; i < r.w; ++i) {
+                    const float* c0 = v_.at(r.x + i, y);
+                    _mm_storeu_ps(o + 4 * i, c0 ? _mm_loadu_ps(c0) : _mm_setzero_ps());
+                }
             }
             // One copy at a time over the whole row: its source rows and weights are fixed.
             for (int k = 0; k < 9; ++k) {
@@ -340,7 +410,7 @@ public:
                 static const bool fused = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
                 int i0 = lo;
                 if (fused)
-                    i0 = spanFused(r0, r1, cx, cw, wy, lo, hi, o);
+                    i0 = spanFused(r0, r1, cx, cw, wy, lo, hi, o, blend);
                 else if (wide)
                     i0 = spanWide(r0, r1, cx, cw, wy, lo, hi, o);
                 for (int i = i0; i < hi; ++i) {
@@ -388,10 +458,35 @@ public:
 private:
     // Two pixels at a time, the same arithmetic as the four-wide path; returns where it stopped.
     // The same with fused multiply-adds (rounding differs by an ulp or so).
+    // The two source rows are mixed first, once per source column (a copy is magnified, so there
+    // are fewer of them than output pixels); each output pixel then mixes two neighbours of that row.
     __attribute__((target("avx2,fma"))) static int spanFused(const float* r0, const float* r1, const int* cx,
-                                                             const float* cw, float wy, int lo, int hi, float* o) {
+                                                             const float* cw, float wy, int lo, int hi, float* o,
+                                                             float* blend) {
         const __m256 vy = _mm256_set1_ps(wy), a24 = _mm256_set1_ps(0.24f);
         int i = lo;
+        if (hi - lo >= 2) {
+            const int c0 = cx[lo], c1 = cx[hi - 1] + 2;  // source columns [c0, c1)
+            int c = c0;
+            for (; c + 2 <= c1; c += 2) {
+                const __m256 a = _mm256_loadu_ps(r0 + 4 * c), b = _mm256_loadu_ps(r1 + 4 * c);
+                _mm256_storeu_ps(blend + 4 * (c - c0), _mm256_fmadd_ps(_mm256_sub_ps(b, a), vy, a));
+            }
+            for (; c < c1; ++c) {
+                const __m128 a = _mm_loadu_ps(r0 + 4 * c), b = _mm_loadu_ps(r1 + 4 * c);
+                _mm_storeu_ps(blend + 4 * (c - c0), _mm_fmadd_ps(_mm_sub_ps(b, a), _mm256_castps256_ps128(vy), a));
+            }
+            const float* m = blend - 4 * c0;
+            for (; i + 2 <= hi; i += 2) {
+                const int xa = 4 * cx[i], xb = 4 * cx[i + 1];
+                const __m256 vx = _mm256_set_m128(_mm_set1_ps(cw[i + 1]), _mm_set1_ps(cw[i]));
+                const __m256 p0 = _mm256_loadu2_m128(m + xb, m + xa), p1 = _mm256_loadu2_m128(m + xb + 4, m + xa + 4);
+                const __m256 sv = _mm256_mul_ps(_mm256_fmadd_ps(_mm256_sub_ps(p1, p0), vx, p0), a24);
+                const __m256 acc = _mm256_loadu_ps(o + 4 * i);
+                _mm256_storeu_ps(o + 4 * i, _mm256_fmadd_ps(sv, _mm256_sub_ps(_mm256_set1_ps(1.0f), acc), acc));
+            }
+            return i;
+        }
         for (; i + 2 <= hi; i += 2) {
             const int xa = 4 * cx[i], xb = 4 * cx[i + 1];
             const __m256 vx = _mm256_set_m128(_mm_set1_ps(cw[i + 1]), _mm_set1_ps(cw[i]));
