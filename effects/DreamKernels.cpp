@@ -3,6 +3,7 @@
 #include "pipeline/engine/ColorSpace.h"
 #include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Renderer.h"
+#include "pipeline/engine/SrgbVector.h"
 
 #include <algorithm>
 #include <cmath>
@@ -142,44 +143,7 @@ namespace {
 
 #define DREAM_AVX2 __attribute__((target("avx2,fma")))
 
-// The filters' encode and decode polynomials (clamping to 0…1 first).
-DREAM_AVX2 inline __m256 clamp01W(__m256 v) { return _mm256_min_ps(_mm256_max_ps(v, _mm256_setzero_ps()), _mm256_set1_ps(1.0f)); }
-DREAM_AVX2 inline __m256 encodeW(__m256 x) {
-    x = clamp01W(x);
-    const __m256 t = _mm256_sqrt_ps(_mm256_sqrt_ps(x));
-    __m256 p = _mm256_set1_ps(7.885579970e-02f);
-    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(-3.293718701e-01f));
-    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(1.117347004e+00f));
-    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(1.980407774e-01f));
-    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(-6.484378023e-02f));
-    const __m256 toe = _mm256_mul_ps(x, _mm256_set1_ps(12.92f));
-    return _mm256_blendv_ps(p, toe, _mm256_cmp_ps(x, _mm256_set1_ps(0.0031308f), _CMP_LT_OQ));
-}
-DREAM_AVX2 inline __m256 decodeW(__m256 s) {
-    s = clamp01W(s);
-    __m256 p = _mm256_set1_ps(-8.564527276e-02f);
-    p = _mm256_fmadd_ps(p, s, _mm256_set1_ps(4.667377888e-01f));
-    p = _mm256_fmadd_ps(p, s, _mm256_set1_ps(5.962257185e-01f));
-    p = _mm256_fmadd_ps(p, s, _mm256_set1_ps(2.122565121e-02f));
-    p = _mm256_fmadd_ps(p, s, _mm256_set1_ps(1.382283144e-03f));
-    const __m256 toe = _mm256_mul_ps(s, _mm256_set1_ps(1.0f / 12.92f));
-    return _mm256_blendv_ps(p, toe, _mm256_cmp_ps(s, _mm256_set1_ps(0.04045f), _CMP_LT_OQ));
-}
-DREAM_AVX2 inline void transposeW(__m256& a, __m256& b, __m256& c, __m256& d) {
-    const __m256 t0 = _mm256_unpacklo_ps(a, b), t1 = _mm256_unpacklo_ps(c, d);
-    const __m256 t2 = _mm256_unpackhi_ps(a, b), t3 = _mm256_unpackhi_ps(c, d);
-    a = _mm256_shuffle_ps(t0, t1, 0x44);
-    b = _mm256_shuffle_ps(t0, t1, 0xEE);
-    c = _mm256_shuffle_ps(t2, t3, 0x44);
-    d = _mm256_shuffle_ps(t2, t3, 0xEE);
-}
-DREAM_AVX2 inline __m256 loadPairW(const float* p, int i) {
-    return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(p + 4 * i)), _mm_loadu_ps(p + 4 * i + 16), 1);
-}
-DREAM_AVX2 inline void storePairW(float* p, int i, __m256 v) {
-    _mm_storeu_ps(p + 4 * i, _mm256_castps256_ps128(v));
-    _mm_storeu_ps(p + 4 * i + 16, _mm256_extractf128_ps(v, 1));
-}
+using namespace engine::vec;  // the filters' own curves and lane shuffles
 
 DREAM_AVX2 inline __m256 rowW(const float* m, __m256 r, __m256 g, __m256 b, __m256 bias) {
     const __m256 v = _mm256_fmadd_ps(_mm256_set1_ps(m[0]), r, bias);
@@ -224,7 +188,7 @@ public:
 
 private:
     DREAM_AVX2 __m256 gammaCurve(__m256 e) const {
-        const __m256 f = _mm256_mul_ps(clamp01W(e), _mm256_set1_ps(float(kCurveSteps)));
+        const __m256 f = _mm256_mul_ps(clamp01x8(e), _mm256_set1_ps(float(kCurveSteps)));
         const __m256 fl = _mm256_floor_ps(f);
         const __m256i idx = _mm256_cvtps_epi32(fl);
         const __m256 v0 = _mm256_i32gather_ps(curve_.data(), idx, 4);
@@ -233,8 +197,8 @@ private:
     }
 
     DREAM_AVX2 void block(float* p) const {
-        __m256 r = loadPairW(p, 0), g = loadPairW(p, 1), b = loadPairW(p, 2), a = loadPairW(p, 3);
-        transposeW(r, g, b, a);
+        __m256 r = loadPair(p, 0), g = loadPair(p, 1), b = loadPair(p, 2), a = loadPair(p, 3);
+        transpose8(r, g, b, a);
         const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
         if (_mm256_movemask_ps(_mm256_cmp_ps(a, one, _CMP_LT_OQ)) != 0) {
             // Unpremultiplied as the tone filters do it.
@@ -245,21 +209,21 @@ private:
             b = _mm256_and_ps(live, _mm256_blendv_ps(_mm256_mul_ps(b, inv), b, _mm256_cmp_ps(b, a, _CMP_GT_OQ)));
             a = _mm256_max_ps(a, zero);
         }
-        r = encodeW(r);
-        g = encodeW(g);
-        b = encodeW(b);
+        r = encodeX8(r);
+        g = encodeX8(g);
+        b = encodeX8(b);
         const __m256 gr = gammaCurve(rowW(grade_, r, g, b, _mm256_set1_ps(grade_[3])));
         const __m256 gg = gammaCurve(rowW(grade_ + 4, r, g, b, _mm256_set1_ps(grade_[7])));
         const __m256 gb = gammaCurve(rowW(grade_ + 8, r, g, b, _mm256_set1_ps(grade_[11])));
-        a = clamp01W(a);
-        r = _mm256_mul_ps(decodeW(rowW(hue_, gr, gg, gb, zero)), a);
-        g = _mm256_mul_ps(decodeW(rowW(hue_ + 3, gr, gg, gb, zero)), a);
-        b = _mm256_mul_ps(decodeW(rowW(hue_ + 6, gr, gg, gb, zero)), a);
-        transposeW(r, g, b, a);
-        storePairW(p, 0, r);
-        storePairW(p, 1, g);
-        storePairW(p, 2, b);
-        storePairW(p, 3, a);
+        a = clamp01x8(a);
+        r = _mm256_mul_ps(decodeX8(rowW(hue_, gr, gg, gb, zero)), a);
+        g = _mm256_mul_ps(decodeX8(rowW(hue_ + 3, gr, gg, gb, zero)), a);
+        b = _mm256_mul_ps(decodeX8(rowW(hue_ + 6, gr, gg, gb, zero)), a);
+        transpose8(r, g, b, a);
+        storePair(p, 0, r);
+        storePair(p, 1, g);
+        storePair(p, 2, b);
+        storePair(p, 3, a);
     }
 
     float grade_[12];

@@ -4,6 +4,7 @@
 #include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
+#include "pipeline/engine/SrgbVector.h"
 
 #include <immintrin.h>
 #include <smmintrin.h>
@@ -110,32 +111,7 @@ Image maskedBy(const Image& in, const Image& mask, std::shared_ptr<const MaskWei
 // reading S and C straight from their pixels. The tone steps are the engine's: the same
 // unpremultiply rule, the same sRGB curve approximations, one encode shared by both colourings.
 
-inline __m128 clamp01(__m128 v) { return _mm_min_ps(_mm_max_ps(v, _mm_setzero_ps()), _mm_set1_ps(1.0f)); }
-inline __m128 refinedRsqrt(__m128 x) {
-    const __m128 y = _mm_rsqrt_ps(x);
-    return _mm_mul_ps(y, _mm_sub_ps(_mm_set1_ps(1.5f), _mm_mul_ps(_mm_mul_ps(_mm_set1_ps(0.5f), x), _mm_mul_ps(y, y))));
-}
-inline __m128 encodeV(__m128 x) {
-    x = clamp01(x);
-    const __m128 t = refinedRsqrt(refinedRsqrt(_mm_max_ps(x, _mm_set1_ps(1e-20f))));
-    __m128 p = _mm_set1_ps(7.885579970e-02f);
-    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(-3.293718701e-01f));
-    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(1.117347004e+00f));
-    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(1.980407774e-01f));
-    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(-6.484378023e-02f));
-    const __m128 toe = _mm_mul_ps(x, _mm_set1_ps(12.92f));
-    return _mm_blendv_ps(p, toe, _mm_cmplt_ps(x, _mm_set1_ps(0.0031308f)));
-}
-inline __m128 decodeV(__m128 s) {
-    s = clamp01(s);
-    __m128 p = _mm_set1_ps(-8.564527276e-02f);
-    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(4.667377888e-01f));
-    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(5.962257185e-01f));
-    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(2.122565121e-02f));
-    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(1.382283144e-03f));
-    const __m128 toe = _mm_mul_ps(s, _mm_set1_ps(1.0f / 12.92f));
-    return _mm_blendv_ps(p, toe, _mm_cmplt_ps(s, _mm_set1_ps(0.04045f)));
-}
+using namespace engine::vec;
 
 // ---- Eight-wide helpers (AVX2 + FMA, chosen at run time) ----
 #define FLAME_AVX2 __attribute__((target("avx2,fma")))
@@ -143,31 +119,6 @@ inline __m128 decodeV(__m128 s) {
 bool flameHasAvx2() {
     static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     return has;
-}
-
-FLAME_AVX2 inline __m256 clamp01x8(__m256 v) { return _mm256_min_ps(_mm256_max_ps(v, _mm256_setzero_ps()), _mm256_set1_ps(1.0f)); }
-
-FLAME_AVX2 inline __m256 encodeX8(__m256 x) {
-    x = clamp01x8(x);
-    const __m256 t = _mm256_sqrt_ps(_mm256_sqrt_ps(x));
-    __m256 p = _mm256_set1_ps(7.885579970e-02f);
-    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(-3.293718701e-01f));
-    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(1.117347004e+00f));
-    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(1.980407774e-01f));
-    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(-6.484378023e-02f));
-    const __m256 toe = _mm256_mul_ps(x, _mm256_set1_ps(12.92f));
-    return _mm256_blendv_ps(p, toe, _mm256_cmp_ps(x, _mm256_set1_ps(0.0031308f), _CMP_LT_OQ));
-}
-
-FLAME_AVX2 inline __m256 decodeX8(__m256 s) {
-    s = clamp01x8(s);
-    __m256 p = _mm256_set1_ps(-8.564527276e-02f);
-    p = _mm256_fmadd_ps(p, s, _mm256_set1_ps(4.667377888e-01f));
-    p = _mm256_fmadd_ps(p, s, _mm256_set1_ps(5.962257185e-01f));
-    p = _mm256_fmadd_ps(p, s, _mm256_set1_ps(2.122565121e-02f));
-    p = _mm256_fmadd_ps(p, s, _mm256_set1_ps(1.382283144e-03f));
-    const __m256 toe = _mm256_mul_ps(s, _mm256_set1_ps(1.0f / 12.92f));
-    return _mm256_blendv_ps(p, toe, _mm256_cmp_ps(s, _mm256_set1_ps(0.04045f), _CMP_LT_OQ));
 }
 
 // The engine's unpremultiply rule: channels above alpha stay, transparent lanes become zero.

@@ -2,6 +2,7 @@
 
 #include "effects/GradeShortcuts.h"
 #include "pipeline/engine/Renderer.h"
+#include "pipeline/engine/SrgbVector.h"
 
 #include <algorithm>
 #include <cmath>
@@ -19,34 +20,7 @@ using engine::Rect;
 
 namespace {
 
-// The sRGB curves exactly as the tone filters evaluate them, so these edges equal theirs.
-inline __m128 clamp01(__m128 v) { return _mm_min_ps(_mm_max_ps(v, _mm_setzero_ps()), _mm_set1_ps(1.0f)); }
-inline __m128 refinedRsqrt(__m128 x) {
-    const __m128 y = _mm_rsqrt_ps(x);
-    return _mm_mul_ps(y, _mm_sub_ps(_mm_set1_ps(1.5f), _mm_mul_ps(_mm_mul_ps(_mm_set1_ps(0.5f), x), _mm_mul_ps(y, y))));
-}
-inline __m128 fourthRoot(__m128 x) { return refinedRsqrt(refinedRsqrt(_mm_max_ps(x, _mm_set1_ps(1e-20f)))); }
-inline __m128 encodeV(__m128 x) {
-    x = clamp01(x);
-    const __m128 t = fourthRoot(x);
-    __m128 p = _mm_set1_ps(7.885579970e-02f);
-    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(-3.293718701e-01f));
-    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(1.117347004e+00f));
-    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(1.980407774e-01f));
-    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(-6.484378023e-02f));
-    const __m128 toe = _mm_mul_ps(x, _mm_set1_ps(12.92f));
-    return _mm_blendv_ps(p, toe, _mm_cmplt_ps(x, _mm_set1_ps(0.0031308f)));
-}
-inline __m128 decodeV(__m128 s) {
-    s = clamp01(s);
-    __m128 p = _mm_set1_ps(-8.564527276e-02f);
-    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(4.667377888e-01f));
-    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(5.962257185e-01f));
-    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(2.122565121e-02f));
-    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(1.382283144e-03f));
-    const __m128 toe = _mm_mul_ps(s, _mm_set1_ps(1.0f / 12.92f));
-    return _mm_blendv_ps(p, toe, _mm_cmplt_ps(s, _mm_set1_ps(0.04045f)));
-}
+using namespace engine::vec;  // the tone filters' own curves, so these edges equal theirs
 
 constexpr int kSteps = 4096;
 constexpr int kFinishSteps = 1024;  // 16 KB of colours, kept in the first-level cache

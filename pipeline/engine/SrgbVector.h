@@ -1,0 +1,92 @@
+#pragma once
+// The sRGB curves as the tone filters evaluate them, four and eight lanes wide. Fused passes
+// elsewhere include these so their results equal the filters' to the bit.
+#include <immintrin.h>
+
+namespace ostrela::engine::vec {
+
+inline __m128 clamp01(__m128 v) { return _mm_min_ps(_mm_max_ps(v, _mm_setzero_ps()), _mm_set1_ps(1.0f)); }
+
+// Refined reciprocal square root (relative error ~1e-7); x^¼ = rsqrt(rsqrt(x)) is far cheaper
+// than two square roots. Lanes below 1e-20 give values the callers' toe select discards.
+inline __m128 refinedRsqrt(__m128 x) {
+    const __m128 y = _mm_rsqrt_ps(x);
+    return _mm_mul_ps(y, _mm_sub_ps(_mm_set1_ps(1.5f), _mm_mul_ps(_mm_mul_ps(_mm_set1_ps(0.5f), x), _mm_mul_ps(y, y))));
+}
+inline __m128 fourthRoot(__m128 x) { return refinedRsqrt(refinedRsqrt(_mm_max_ps(x, _mm_set1_ps(1e-20f)))); }
+
+// sRGB encode, lanes independent, input clamped to 0…1. Above the linear toe a degree-5
+// polynomial in x^¼ (max error 4e-5).
+inline __m128 encodeV(__m128 x) {
+    x = clamp01(x);
+    const __m128 t = fourthRoot(x);
+    __m128 p = _mm_set1_ps(7.885579970e-02f);
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(-3.293718701e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(1.117347004e+00f));
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(1.980407774e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(-6.484378023e-02f));
+    const __m128 toe = _mm_mul_ps(x, _mm_set1_ps(12.92f));
+    return _mm_blendv_ps(p, toe, _mm_cmplt_ps(x, _mm_set1_ps(0.0031308f)));
+}
+
+// sRGB decode, input clamped to 0…1. Above the toe a degree-4 polynomial (max error 1.2e-4).
+inline __m128 decodeV(__m128 s) {
+    s = clamp01(s);
+    __m128 p = _mm_set1_ps(-8.564527276e-02f);
+    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(4.667377888e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(5.962257185e-01f));
+    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(2.122565121e-02f));
+    p = _mm_add_ps(_mm_mul_ps(p, s), _mm_set1_ps(1.382283144e-03f));
+    const __m128 toe = _mm_mul_ps(s, _mm_set1_ps(1.0f / 12.92f));
+    return _mm_blendv_ps(p, toe, _mm_cmplt_ps(s, _mm_set1_ps(0.04045f)));
+}
+
+// ---- Eight lanes (AVX2 + FMA; callers choose them at run time) ----
+#define OSTRELA_VEC_AVX2 __attribute__((target("avx2,fma")))
+
+OSTRELA_VEC_AVX2 inline __m256 clamp01x8(__m256 v) { return _mm256_min_ps(_mm256_max_ps(v, _mm256_setzero_ps()), _mm256_set1_ps(1.0f)); }
+
+// The same curves; x^¼ as two square roots, which cost no more at this width.
+OSTRELA_VEC_AVX2 inline __m256 encodeX8(__m256 x) {
+    x = clamp01x8(x);
+    const __m256 t = _mm256_sqrt_ps(_mm256_sqrt_ps(x));
+    __m256 p = _mm256_set1_ps(7.885579970e-02f);
+    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(-3.293718701e-01f));
+    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(1.117347004e+00f));
+    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(1.980407774e-01f));
+    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(-6.484378023e-02f));
+    const __m256 toe = _mm256_mul_ps(x, _mm256_set1_ps(12.92f));
+    return _mm256_blendv_ps(p, toe, _mm256_cmp_ps(x, _mm256_set1_ps(0.0031308f), _CMP_LT_OQ));
+}
+
+OSTRELA_VEC_AVX2 inline __m256 decodeX8(__m256 s) {
+    s = clamp01x8(s);
+    __m256 p = _mm256_set1_ps(-8.564527276e-02f);
+    p = _mm256_fmadd_ps(p, s, _mm256_set1_ps(4.667377888e-01f));
+    p = _mm256_fmadd_ps(p, s, _mm256_set1_ps(5.962257185e-01f));
+    p = _mm256_fmadd_ps(p, s, _mm256_set1_ps(2.122565121e-02f));
+    p = _mm256_fmadd_ps(p, s, _mm256_set1_ps(1.382283144e-03f));
+    const __m256 toe = _mm256_mul_ps(s, _mm256_set1_ps(1.0f / 12.92f));
+    return _mm256_blendv_ps(p, toe, _mm256_cmp_ps(s, _mm256_set1_ps(0.04045f), _CMP_LT_OQ));
+}
+
+// In-lane 4×4 transposes: pixels 0–3 in the low halves, 4–7 in the high ones.
+OSTRELA_VEC_AVX2 inline void transpose8(__m256& a, __m256& b, __m256& c, __m256& d) {
+    const __m256 t0 = _mm256_unpacklo_ps(a, b), t1 = _mm256_unpacklo_ps(c, d);
+    const __m256 t2 = _mm256_unpackhi_ps(a, b), t3 = _mm256_unpackhi_ps(c, d);
+    a = _mm256_shuffle_ps(t0, t1, 0x44);
+    b = _mm256_shuffle_ps(t0, t1, 0xEE);
+    c = _mm256_shuffle_ps(t2, t3, 0x44);
+    d = _mm256_shuffle_ps(t2, t3, 0xEE);
+}
+
+// Pixels i and i + 4 of a RGBA float row, one in each half.
+OSTRELA_VEC_AVX2 inline __m256 loadPair(const float* p, int i) {
+    return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(p + 4 * i)), _mm_loadu_ps(p + 4 * i + 16), 1);
+}
+OSTRELA_VEC_AVX2 inline void storePair(float* p, int i, __m256 v) {
+    _mm_storeu_ps(p + 4 * i, _mm256_castps256_ps128(v));
+    _mm_storeu_ps(p + 4 * i + 16, _mm256_extractf128_ps(v, 1));
+}
+
+}  // namespace ostrela::engine::vec
