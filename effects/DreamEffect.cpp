@@ -1,5 +1,6 @@
 #include "effects/DreamEffect.h"
 
+#include "effects/DreamHalo.h"
 #include "effects/DreamKernels.h"
 #include "effects/DrunkEffect.h"
 #include "effects/Kernels.h"
@@ -93,209 +94,6 @@ Image& echoSlot() {
 Image alphaScaled(const Image& in, double alpha) {
     return filters::colorMatrixWithBias(in, {1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, alpha}, {0, 0, 0, 0});
 }
-
-// Step 7 in one pass from B's pixels: the red channel moved right by o and the blue moved left,
-// screened together and then over B. A whole-row shift samples two neighbours per pixel.
-class FringeNode final : public engine::Node {
-public:
-    FringeNode(Image b, PixelView v, double o, const Rect& extent) : b_(std::move(b)), v_(v), o_(o), extent_(extent) {}
-    Rect extent() const override { return extent_; }
-    void render(engine::TileContext&, const engine::IRect& r, float* out) const override {
-        const engine::IRect bb = v_.bounds;
-        // Bilinear along x at centre x + 0.5 − shift − 0.5: base column and weight, same for every pixel.
-        auto split = [](double shift, int& base, float& w) {
-            const double f = -shift, fl = std::floor(f);
-            base = int(fl);
-            w = float(f - fl);
-        };
-        int rb, lb;
-        float rw, lw;
-        split(o_, rb, rw);   // red: source x = x − o
-        split(-o_, lb, lw);  // blue: source x = x + o
-        static const bool wide = __builtin_cpu_supports("avx");
-        auto tap = [&](int x, int y, int c) -> float {
-            const float* p = v_.at(x, y);
-            return p ? p[c] : 0.0f;
-        };
-        for (int j = 0; j < r.h; ++j) {
-            const int y = r.y + j;
-            float* o = out + size_t(j) * r.w * 4;
-            const bool rowIn = y >= bb.y && y < bb.maxY();
-            const float* row = rowIn ? v_.data + size_t(y - bb.y) * bb.w * 4 : nullptr;
-            // Pixels whose four taps and own pixel all lie inside: one interval of the row.
-            int lo = 0, hi = 0;
-            if (row && wide) {
-                lo = std::clamp(std::max({bb.x, bb.x - rb, bb.x - lb}) - r.x, 0, r.w);
-                hi = std::clamp(std::min({bb.maxX(), bb.maxX() - rb - 1, bb.maxX() - lb - 1}) - r.x, lo, r.w);
-                hi = lo + spanWide(row, bb.x, r.x + lo, hi - lo, rb, lb, rw, lw, o + 4 * lo);
-            }
-            for (int i = 0; i < r.w; ++i) {
-                if (i == lo && hi > lo) {
-                    i = hi - 1;
-                    continue;
-                }
-                const int x = r.x + i;
-                float rr, ra, bbv, ba;
-                const int xr = x + rb, xl = x + lb;
-                if (row && xr >= bb.x && xr + 1 < bb.maxX() && xl >= bb.x && xl + 1 < bb.maxX()) {
-                    const float* p = row + size_t(xr - bb.x) * 4;
-                    const float* q = row + size_t(xl - bb.x) * 4;
-                    rr = p[0] + (p[4] - p[0]) * rw;
-                    ra = p[3] + (p[7] - p[3]) * rw;
-                    bbv = q[2] + (q[6] - q[2]) * lw;
-                    ba = q[3] + (q[7] - q[3]) * lw;
-                } else {
-                    rr = tap(xr, y, 0) * (1 - rw) + tap(xr + 1, y, 0) * rw;
-                    ra = tap(xr, y, 3) * (1 - rw) + tap(xr + 1, y, 3) * rw;
-                    bbv = tap(xl, y, 2) * (1 - lw) + tap(xl + 1, y, 2) * lw;
-                    ba = tap(xl, y, 3) * (1 - lw) + tap(xl + 1, y, 3) * lw;
-                }
-                const __m128 sv = _mm_setr_ps(rr, 0.0f, bbv, ra + ba - ra * ba);
-                const bool inside = row && x >= bb.x && x < bb.maxX();
-                const __m128 b = inside ? _mm_loadu_ps(row + size_t(x - bb.x) * 4) : _mm_setzero_ps();
-                _mm_storeu_ps(o + 4 * i, _mm_sub_ps(_mm_add_ps(sv, b), _mm_mul_ps(sv, b)));
-            }
-        }
-        engine::detail::clearOutside(out, r, extent_);
-    }
-
-private:
-    // Two pixels at a time over an interval with every tap inside, the same operations in the
-    // same order as the per-pixel path (no fused multiply-adds); returns how many it did.
-    __attribute__((target("avx"))) static int spanWide(const float* row, int bx, int x0, int n, int rb, int lb,
-                                                       float rw, float lw, float* o) {
-        const __m256 vr = _mm256_set1_ps(rw), vl = _mm256_set1_ps(lw), zero = _mm256_setzero_ps();
-        int i = 0;
-        for (; i + 2 <= n; i += 2) {
-            const int x = x0 + i;
-            const float* p = row + size_t(x + rb - bx) * 4;
-            const float* q = row + size_t(x + lb - bx) * 4;
-            const __m256 p0 = _mm256_loadu_ps(p), p1 = _mm256_loadu_ps(p + 4);
-            const __m256 q0 = _mm256_loadu_ps(q), q1 = _mm256_loadu_ps(q + 4);
-            const __m256 R = _mm256_add_ps(p0, _mm256_mul_ps(_mm256_sub_ps(p1, p0), vr));
-            const __m256 L = _mm256_add_ps(q0, _mm256_mul_ps(_mm256_sub_ps(q1, q0), vl));
-            const __m256 ra = _mm256_permute_ps(R, 0xFF), la = _mm256_permute_ps(L, 0xFF);
-            const __m256 a = _mm256_sub_ps(_mm256_add_ps(ra, la), _mm256_mul_ps(ra, la));
-            // Red from the right-moved taps, blue from the left-moved ones, no green, screened alpha.
-            __m256 sv = _mm256_blend_ps(R, L, 0x44);
-            sv = _mm256_blend_ps(sv, zero, 0x22);
-            sv = _mm256_blend_ps(sv, a, 0x88);
-            const __m256 b = _mm256_loadu_ps(row + size_t(x - bx) * 4);
-            _mm256_storeu_ps(o + 4 * i, _mm256_sub_ps(_mm256_add_ps(sv, b), _mm256_mul_ps(sv, b)));
-        }
-        return i;
-    }
-
-    Image b_;
-    PixelView v_;
-    double o_;
-    Rect extent_;
-};
-
-// A layer, scaled by a factor (premultiplied, so alpha too), over or screened onto a stored
-// picture read straight from its pixels: the engine's over and screen arithmetic without copying
-// the picture first.
-class OnStoredNode final : public engine::Node {
-public:
-    OnStoredNode(engine::NodePtr top, bool screen, float scale, Image under, PixelView v, const Rect& extent)
-        : top_(std::move(top)), screen_(screen), scale_(scale), under_(std::move(under)), v_(v), extent_(extent) {}
-    Rect extent() const override { return extent_; }
-    int inputCount() const override { return 1; }
-    const engine::Node* input(int) const override { return top_.get(); }
-    void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
-        const engine::IRect fb = engine::pixelBounds(top_->extent()).intersected(r);
-        const float* f = fb.isEmpty() ? nullptr : ctx.pull(*top_, fb);
-        const __m128 k = _mm_set1_ps(scale_), one = _mm_set1_ps(1.0f);
-        for (int j = 0; j < r.h; ++j) {
-            const int y = r.y + j;
-            float* o = out + size_t(j) * r.w * 4;
-            const bool topRow = f && y >= fb.y && y < fb.maxY();
-            const float* fp = topRow ? f + size_t(y - fb.y) * fb.w * 4 : nullptr;
-            const engine::IRect& vb = v_.bounds;
-            if (fp && fb.x == r.x && fb.w == r.w && y >= vb.y && y < vb.maxY() && r.x >= vb.x && r.maxX() <= vb.maxX()) {
-                // The whole row has both layers: no per-pixel bounds.
-                const float* u = v_.data + (size_t(y - vb.y) * vb.w + (r.x - vb.x)) * 4;
-                static const bool wide = __builtin_cpu_supports("avx");
-                if (screen_) {
-                    for (int i = wide ? spanWide(fp, u, r.w, scale_, true, o) : 0; i < r.w; ++i) {
-                        const __m128 a = _mm_mul_ps(_mm_loadu_ps(fp + 4 * i), k), b = _mm_loadu_ps(u + 4 * i);
-                        _mm_storeu_ps(o + 4 * i, _mm_sub_ps(_mm_add_ps(a, b), _mm_mul_ps(a, b)));
-                    }
-                } else {
-                    for (int i = wide ? spanWide(fp, u, r.w, scale_, false, o) : 0; i < r.w; ++i) {
-                        const __m128 a = _mm_mul_ps(_mm_loadu_ps(fp + 4 * i), k), b = _mm_loadu_ps(u + 4 * i);
-                        _mm_storeu_ps(o + 4 * i, _mm_add_ps(a, _mm_mul_ps(b, _mm_sub_ps(one, _mm_shuffle_ps(a, a, 0xFF)))));
-                    }
-                }
-                continue;
-            }
-            for (int i = 0; i < r.w; ++i) {
-                const int x = r.x + i;
-                const float* q = v_.at(x, y);
-                const __m128 b = q ? _mm_loadu_ps(q) : _mm_setzero_ps();
-                if (!fp || x < fb.x || x >= fb.maxX()) {
-                    _mm_storeu_ps(o + 4 * i, b);
-                    continue;
-                }
-                if (screen_) {
-                    const __m128 a = _mm_mul_ps(_mm_loadu_ps(fp + size_t(x - fb.x) * 4), k);
-                    _mm_storeu_ps(o + 4 * i, _mm_sub_ps(_mm_add_ps(a, b), _mm_mul_ps(a, b)));
-                } else {
-                    const __m128 a = _mm_mul_ps(_mm_loadu_ps(fp + size_t(x - fb.x) * 4), k);
-                    _mm_storeu_ps(o + 4 * i, _mm_add_ps(a, _mm_mul_ps(b, _mm_sub_ps(one, _mm_shuffle_ps(a, a, 0xFF)))));
-                }
-            }
-        }
-        engine::detail::clearOutside(out, r, extent_);
-    }
-
-private:
-    // Two pixels at a time, the same operations in the same order; returns how many it did.
-    __attribute__((target("avx"))) static int spanWide(const float* fp, const float* u, int n, float scale, bool screen,
-                                                       float* o) {
-        const __m256 k = _mm256_set1_ps(scale), one = _mm256_set1_ps(1.0f);
-        int i = 0;
-        for (; i + 2 <= n; i += 2) {
-            const __m256 a = _mm256_mul_ps(_mm256_loadu_ps(fp + 4 * i), k), b = _mm256_loadu_ps(u + 4 * i);
-            _mm256_storeu_ps(o + 4 * i, screen ? _mm256_sub_ps(_mm256_add_ps(a, b), _mm256_mul_ps(a, b))
-                                               : _mm256_add_ps(a, _mm256_mul_ps(b, _mm256_sub_ps(one, _mm256_permute_ps(a, 0xFF)))));
-        }
-        return i;
-    }
-
-    engine::NodePtr top_;
-    bool screen_;
-    float scale_;
-    Image under_;
-    PixelView v_;
-    Rect extent_;
-};
-
-// A stored picture with its edge pixels repeated outwards (as clampedToExtent gives it), copied
-// once from the pixels rather than pulled and then copied again.
-class ClampedStoredNode final : public engine::Node {
-public:
-    ClampedStoredNode(Image stored, PixelView v) : stored_(std::move(stored)), v_(v) {}
-    Rect extent() const override { return Rect::infinite(); }
-    void render(engine::TileContext&, const engine::IRect& r, float* out) const override {
-        const engine::IRect b = v_.bounds;
-        const int mid0 = std::clamp(b.x - r.x, 0, r.w), mid1 = std::max(mid0, std::clamp(b.maxX() - r.x, 0, r.w));
-        for (int j = 0; j < r.h; ++j) {
-            const int sy = std::clamp(r.y + j, b.y, b.maxY() - 1) - b.y;
-            const float* srow = v_.data + size_t(sy) * b.w * 4;
-            float* o = out + size_t(j) * r.w * 4;
-            for (int i = 0; i < mid0; ++i) std::memcpy(o + 4 * i, srow, 4 * sizeof(float));
-            if (mid1 > mid0)
-                std::memcpy(o + 4 * mid0, srow + size_t(r.x + mid0 - b.x) * 4, size_t(mid1 - mid0) * 4 * sizeof(float));
-            const float* last = srow + size_t(b.w - 1) * 4;
-            for (int i = mid1; i < r.w; ++i) std::memcpy(o + 4 * i, last, 4 * sizeof(float));
-        }
-    }
-
-private:
-    Image stored_;
-    PixelView v_;
-};
 
 // Step 8 from both pictures' pixels: the previous frame at 16 % over this one.
 class EchoNode final : public engine::Node {
@@ -626,37 +424,21 @@ Image renderDreamSequence(const Image& image, double t) {
     // G is read by the glow's blur and as its background: evaluate it once.
     G = materialize(G);
 
-    // 5. Glow.
-    Image glow = G.gaussianBlur(5.5).cropped(E);
-    glow = filters::colorControls(glow, 1.0, 0.06, 1.0);
-    // x is read by the bloom's blur and beneath it. The glow's alpha scaled to 32 % is, on
-    // premultiplied values, every channel times 0.32 (its colour never exceeds its alpha).
-    const PixelView gv = pixelsOf(G);
-    Image x = materialize(gv && !straightforwardChains() && !glow.isNull()
-                              ? Image(std::make_shared<OnStoredNode>(glow.node(), false, 0.32f, G, gv, E))
-                              : alphaScaled(glow, 0.32).composited(G).cropped(E));
-
-    // 6. Bloom. B is read three times, at three offsets, by the fringe: evaluate it once.
-    Image B;
-    if (const PixelView xv = pixelsOf(x); xv && !straightforwardChains()) {
-        // As filters::bloom builds it: the picture clamped, blurred, cropped, screened on at 45 %.
-        Image halo = Image(std::make_shared<ClampedStoredNode>(x, xv)).gaussianBlur(6.0).cropped(x.extent());
-        B = materialize(Image(std::make_shared<OnStoredNode>(halo.node(), true, 0.45f, x, xv, E)));
-    } else {
-        B = materialize(filters::bloom(x, 6.0, 0.45).cropped(E));
-    }
-
-    // 7. Colour fringe.
-    const double o = fringeOffset(t);
-    Image red = filters::colorMatrixWithBias(B, {1, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 1}, {0, 0, 0, 0})
-                    .translated(o, 0);
-    Image blue = filters::colorMatrixWithBias(B, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}, {0, 0, 0, 0})
-                     .translated(-o, 0);
-    Image C = filters::screenBlend(filters::screenBlend(red, blue), B).cropped(E);
+    // 5–7. Glow, bloom and colour fringe.
     const bool fast = !straightforwardChains();
-    if (const PixelView bv = pixelsOf(B); bv && fast)
-        C = Image(std::make_shared<FringeNode>(B, bv, o, E));
-    C = materialize(C);
+    const double o = fringeOffset(t);
+    Image C = fast ? glowBloomFringe(G, o, E) : Image();
+    if (C.isNull()) {
+        Image glow = G.gaussianBlur(5.5).cropped(E);
+        glow = filters::colorControls(glow, 1.0, 0.06, 1.0);
+        const Image x = materialize(alphaScaled(glow, 0.32).composited(G).cropped(E));
+        const Image B = materialize(filters::bloom(x, 6.0, 0.45).cropped(E));
+        Image red = filters::colorMatrixWithBias(B, {1, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 1}, {0, 0, 0, 0})
+                        .translated(o, 0);
+        Image blue = filters::colorMatrixWithBias(B, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}, {0, 0, 0, 0})
+                         .translated(-o, 0);
+        C = materialize(filters::screenBlend(filters::screenBlend(red, blue), B).cropped(E));
+    }
 
     // 8. Echo of the previous frame, then remember this one (without its echo).
     Image Cp = C;

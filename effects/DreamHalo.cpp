@@ -1,0 +1,360 @@
+#include "effects/DreamHalo.h"
+
+#include "effects/DrunkEffect.h"
+#include "pipeline/engine/Filters.h"
+#include "pipeline/engine/Nodes.h"
+#include "pipeline/engine/Renderer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <immintrin.h>
+
+namespace ostrela::effects::dream {
+
+using engine::Image;
+using engine::IRect;
+using engine::Rect;
+
+namespace {
+
+bool hasAvx() {
+    static const bool has = __builtin_cpu_supports("avx");
+    return has;
+}
+
+// Two pixels at a time over an interval with every tap inside, the same operations in the
+// same order as the per-pixel path (no fused multiply-adds); returns how many it did.
+__attribute__((target("avx"))) int fringeSpanWide(const float* row, int bx, int x0, int n, int rb, int lb, float rw,
+                                                  float lw, float* o) {
+    const __m256 vr = _mm256_set1_ps(rw), vl = _mm256_set1_ps(lw), zero = _mm256_setzero_ps();
+    int i = 0;
+    for (; i + 2 <= n; i += 2) {
+        const int x = x0 + i;
+        const float* p = row + size_t(x + rb - bx) * 4;
+        const float* q = row + size_t(x + lb - bx) * 4;
+        const __m256 p0 = _mm256_loadu_ps(p), p1 = _mm256_loadu_ps(p + 4);
+        const __m256 q0 = _mm256_loadu_ps(q), q1 = _mm256_loadu_ps(q + 4);
+        const __m256 R = _mm256_add_ps(p0, _mm256_mul_ps(_mm256_sub_ps(p1, p0), vr));
+        const __m256 L = _mm256_add_ps(q0, _mm256_mul_ps(_mm256_sub_ps(q1, q0), vl));
+        const __m256 ra = _mm256_permute_ps(R, 0xFF), la = _mm256_permute_ps(L, 0xFF);
+        const __m256 a = _mm256_sub_ps(_mm256_add_ps(ra, la), _mm256_mul_ps(ra, la));
+        // Red from the right-moved taps, blue from the left-moved ones, no green, screened alpha.
+        __m256 sv = _mm256_blend_ps(R, L, 0x44);
+        sv = _mm256_blend_ps(sv, zero, 0x22);
+        sv = _mm256_blend_ps(sv, a, 0x88);
+        const __m256 b = _mm256_loadu_ps(row + size_t(x - bx) * 4);
+        _mm256_storeu_ps(o + 4 * i, _mm256_sub_ps(_mm256_add_ps(sv, b), _mm256_mul_ps(sv, b)));
+    }
+    return i;
+}
+
+// The σ the engine's blur uses on its grid reduced by two, and the support it gives.
+double halfGridSigma(double sigma) {
+    // Box reduction adds (k²−1)/12 and bilinear expansion about k²/6 of variance (k = 2).
+    const double v = sigma * sigma - 3.0 / 12.0 - 4.0 / 6.0;
+    return std::sqrt(std::max(v, 1.0)) / 2.0;
+}
+int halfGridRadius(double sigma) { return std::max(1, int(std::ceil(3.0 * halfGridSigma(sigma)))); }
+
+// Grid samples whose bilinear expansion covers the pixels [lo, hi) (grid pixel u is the
+// average of pixels 2u and 2u + 1).
+int gridLo(int lo) { return int(std::floor((lo + 0.5) / 2 - 0.5)); }
+int gridHi(int hi) { return int(std::floor((hi - 0.5) / 2 - 0.5)) + 1; }
+
+Rect rectOf(const IRect& r) { return {double(r.x), double(r.y), double(r.w), double(r.h)}; }
+
+// A stored picture averaged over 2×2 blocks onto the grid anchored at even pixels, over the
+// grid rectangle `grid`; beyond the picture either transparent or its edge pixels repeated.
+class Reduce2Node final : public engine::Node {
+public:
+    Reduce2Node(Image src, PixelView v, const IRect& grid, bool clampEdges)
+        : src_(std::move(src)), v_(v), grid_(grid), clamp_(clampEdges) {}
+    Rect extent() const override { return rectOf(grid_); }
+    void render(engine::TileContext&, const IRect& r, float* out) const override {
+        const IRect b = v_.bounds;
+        const __m128 q = _mm_set1_ps(0.25f);
+        auto rowAt = [&](int y) -> const float* {
+            if (clamp_) y = std::clamp(y, b.y, b.maxY() - 1);
+            return y >= b.y && y < b.maxY() ? v_.data + size_t(y - b.y) * b.w * 4 : nullptr;
+        };
+        auto tap = [&](const float* row, int x) -> __m128 {
+            if (clamp_) x = std::clamp(x, b.x, b.maxX() - 1);
+            return row && x >= b.x && x < b.maxX() ? _mm_loadu_ps(row + size_t(x - b.x) * 4) : _mm_setzero_ps();
+        };
+        // Grid columns whose two pixels both lie inside.
+        const int in0 = std::clamp(int(std::ceil(b.x / 2.0)), r.x, r.maxX());
+        const int in1 = std::clamp(int(std::floor((b.maxX() - 2) / 2.0)) + 1, in0, r.maxX());
+        for (int j = 0; j < r.h; ++j) {
+            const int v = r.y + j;
+            const float* s0 = rowAt(2 * v);
+            const float* s1 = rowAt(2 * v + 1);
+            float* o = out + size_t(j) * r.w * 4;
+            for (int i = 0; i < r.w; ++i) {
+                const int u = r.x + i;
+                __m128 a, c;
+                if (s0 && s1 && u >= in0 && u < in1) {
+                    const float* p0 = s0 + size_t(2 * u - b.x) * 4;
+                    const float* p1 = s1 + size_t(2 * u - b.x) * 4;
+                    a = _mm_add_ps(_mm_loadu_ps(p0), _mm_loadu_ps(p1));
+                    c = _mm_add_ps(_mm_loadu_ps(p0 + 4), _mm_loadu_ps(p1 + 4));
+                } else {
+                    a = _mm_add_ps(tap(s0, 2 * u), tap(s1, 2 * u));
+                    c = _mm_add_ps(tap(s0, 2 * u + 1), tap(s1, 2 * u + 1));
+                }
+                _mm_storeu_ps(o + 4 * i, _mm_mul_ps(_mm_add_ps(a, c), q));
+            }
+        }
+    }
+
+private:
+    Image src_;
+    PixelView v_;
+    IRect grid_;
+    bool clamp_;
+};
+
+// Bilinear expansion of a stored half-grid picture, one row at a time, as the engine's blur
+// expands: the two grid rows mixed first, then pairs of output pixels from the mixed row.
+class Expander {
+public:
+    Expander(engine::TileContext& ctx, const PixelView& low, int x0, int n) : low_(low), n_(n) {
+        cx_ = reinterpret_cast<int*>(ctx.alloc(size_t(n)));
+        cw_ = ctx.alloc(size_t(n));
+        for (int i = 0; i < n; ++i) {
+            const double f = (x0 + i + 0.5) / 2 - 0.5, fl = std::floor(f);
+            cx_[i] = std::clamp(int(fl) - low.bounds.x, 0, low.bounds.w - 2);
+            cw_[i] = float(f - fl);
+        }
+        mix_ = ctx.alloc(size_t(low.bounds.w) * 4 + 8);
+    }
+    // Expanded row y (n pixels) into o.
+    void row(int y, float* o) const {
+        const IRect& b = low_.bounds;
+        const double f = (y + 0.5) / 2 - 0.5, fl = std::floor(f);
+        const int v0 = std::clamp(int(fl) - b.y, 0, b.h - 2);
+        const float wy = float(f - fl);
+        const float* l0 = low_.data + size_t(v0) * b.w * 4;
+        const float* l1 = l0 + size_t(b.w) * 4;
+        if (wide()) {
+            rowWide(l0, l1, b.w, wy, o);
+            return;
+        }
+        const __m128 vy = _mm_set1_ps(wy);
+        for (int u = 0; u < b.w; ++u) {
+            const __m128 a = _mm_loadu_ps(l0 + 4 * u), c = _mm_loadu_ps(l1 + 4 * u);
+            _mm_storeu_ps(mix_ + 4 * u, _mm_add_ps(a, _mm_mul_ps(_mm_sub_ps(c, a), vy)));
+        }
+        for (int i = 0; i < n_; ++i) {
+            const __m128 a = _mm_loadu_ps(mix_ + 4 * cx_[i]), c = _mm_loadu_ps(mix_ + 4 * cx_[i] + 4);
+            _mm_storeu_ps(o + 4 * i, _mm_add_ps(a, _mm_mul_ps(_mm_sub_ps(c, a), _mm_set1_ps(cw_[i]))));
+        }
+    }
+
+private:
+    static bool wide() {
+        static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+        return has;
+    }
+    __attribute__((target("avx2,fma"))) void rowWide(const float* l0, const float* l1, int nu, float wy, float* o) const {
+        const __m256 vy = _mm256_set1_ps(wy);
+        int u = 0;
+        for (; u + 2 <= nu; u += 2) {
+            const __m256 a = _mm256_loadu_ps(l0 + 4 * u), c = _mm256_loadu_ps(l1 + 4 * u);
+            _mm256_storeu_ps(mix_ + 4 * u, _mm256_fmadd_ps(_mm256_sub_ps(c, a), vy, a));
+        }
+        for (; u < nu; ++u) {
+            const __m128 a = _mm_loadu_ps(l0 + 4 * u), c = _mm_loadu_ps(l1 + 4 * u);
+            _mm_storeu_ps(mix_ + 4 * u, _mm_fmadd_ps(_mm_sub_ps(c, a), _mm256_castps256_ps128(vy), a));
+        }
+        int i = 0;
+        for (; i + 2 <= n_; i += 2) {
+            const __m256 p = _mm256_loadu_ps(mix_ + 4 * cx_[i]), q = _mm256_loadu_ps(mix_ + 4 * cx_[i + 1]);
+            const __m256 lo = _mm256_permute2f128_ps(p, q, 0x20), hi = _mm256_permute2f128_ps(p, q, 0x31);
+            const __m256 w = _mm256_setr_m128(_mm_set1_ps(cw_[i]), _mm_set1_ps(cw_[i + 1]));
+            _mm256_storeu_ps(o + 4 * i, _mm256_fmadd_ps(_mm256_sub_ps(hi, lo), w, lo));
+        }
+        for (; i < n_; ++i) {
+            const __m128 a = _mm_loadu_ps(mix_ + 4 * cx_[i]), c = _mm_loadu_ps(mix_ + 4 * cx_[i] + 4);
+            _mm_storeu_ps(o + 4 * i, _mm_fmadd_ps(_mm_sub_ps(c, a), _mm_set1_ps(cw_[i]), a));
+        }
+    }
+
+    const PixelView& low_;
+    int n_;
+    int* cx_;
+    float* cw_;
+    float* mix_;
+};
+
+// Step 5's last part: the expanded glow at 32 % over G (premultiplied, so every channel scaled).
+class GlowOverNode final : public engine::Node {
+public:
+    GlowOverNode(Image g, PixelView gv, Image low, PixelView lv, const Rect& extent)
+        : g_(std::move(g)), gv_(gv), low_(std::move(low)), lv_(lv), extent_(extent) {}
+    Rect extent() const override { return extent_; }
+    void render(engine::TileContext& ctx, const IRect& r, float* out) const override {
+        const Expander glow(ctx, lv_, r.x, r.w);
+        const __m128 k = _mm_set1_ps(0.32f), one = _mm_set1_ps(1.0f);
+        for (int j = 0; j < r.h; ++j) {
+            float* o = out + size_t(j) * r.w * 4;
+            glow.row(r.y + j, o);
+            const int y = r.y + j;
+            const engine::IRect& gb = gv_.bounds;
+            const bool whole = y >= gb.y && y < gb.maxY() && r.x >= gb.x && r.maxX() <= gb.maxX();
+            const float* u = whole ? gv_.at(r.x, y) : nullptr;
+            for (int i = 0; i < r.w; ++i) {
+                const float* q = u ? u + 4 * i : gv_.at(r.x + i, y);
+                const __m128 b = q ? _mm_loadu_ps(q) : _mm_setzero_ps();
+                const __m128 a = _mm_mul_ps(_mm_loadu_ps(o + 4 * i), k);
+                _mm_storeu_ps(o + 4 * i, _mm_add_ps(a, _mm_mul_ps(b, _mm_sub_ps(one, _mm_shuffle_ps(a, a, 0xFF)))));
+            }
+        }
+        engine::detail::clearOutside(out, r, extent_);
+    }
+
+private:
+    Image g_;
+    PixelView gv_;
+    Image low_;
+    PixelView lv_;
+    Rect extent_;
+};
+
+// The red and blue taps for a fringe of `offset` pixels: base column offset and weight.
+struct FringeTaps {
+    int rb, lb;
+    float rw, lw;
+};
+
+FringeTaps fringeTaps(double offset) {
+    // Bilinear along x at centre x + 0.5 − shift − 0.5: base column and weight, same for every pixel.
+    auto split = [](double shift, int& base, float& w) {
+        const double f = -shift, fl = std::floor(f);
+        base = int(fl);
+        w = float(f - fl);
+    };
+    FringeTaps t{};
+    split(offset, t.rb, t.rw);   // red: source x = x − o
+    split(-offset, t.lb, t.lw);  // blue: source x = x + o
+    return t;
+}
+
+// One row of the fringe: the red of `row` moved right by the offset and its blue moved left,
+// screened together and then over the row. `row` holds the pixels [bx0, bx1) of the row
+// (transparent beyond them, null for a transparent row); writes n pixels from column x0.
+void fringeRow(const float* row, int bx0, int bx1, int x0, int n, int rb, float rw, int lb, float lw, float* o) {
+    auto tap = [&](int x, int c) -> float { return row && x >= bx0 && x < bx1 ? row[size_t(x - bx0) * 4 + c] : 0.0f; };
+    // Pixels whose four taps and own pixel all lie inside: one interval of the row.
+    int lo = 0, hi = 0;
+    if (row && hasAvx()) {
+        lo = std::clamp(std::max({bx0, bx0 - rb, bx0 - lb}) - x0, 0, n);
+        hi = std::clamp(std::min({bx1, bx1 - rb - 1, bx1 - lb - 1}) - x0, lo, n);
+        hi = lo + fringeSpanWide(row, bx0, x0 + lo, hi - lo, rb, lb, rw, lw, o + 4 * lo);
+    }
+    for (int i = 0; i < n; ++i) {
+        if (i == lo && hi > lo) {
+            i = hi - 1;
+            continue;
+        }
+        const int x = x0 + i;
+        float rr, ra, bbv, ba;
+        const int xr = x + rb, xl = x + lb;
+        if (row && xr >= bx0 && xr + 1 < bx1 && xl >= bx0 && xl + 1 < bx1) {
+            const float* p = row + size_t(xr - bx0) * 4;
+            const float* q = row + size_t(xl - bx0) * 4;
+            rr = p[0] + (p[4] - p[0]) * rw;
+            ra = p[3] + (p[7] - p[3]) * rw;
+            bbv = q[2] + (q[6] - q[2]) * lw;
+            ba = q[3] + (q[7] - q[3]) * lw;
+        } else {
+            rr = tap(xr, 0) * (1 - rw) + tap(xr + 1, 0) * rw;
+            ra = tap(xr, 3) * (1 - rw) + tap(xr + 1, 3) * rw;
+            bbv = tap(xl, 2) * (1 - lw) + tap(xl + 1, 2) * lw;
+            ba = tap(xl, 3) * (1 - lw) + tap(xl + 1, 3) * lw;
+        }
+        const __m128 sv = _mm_setr_ps(rr, 0.0f, bbv, ra + ba - ra * ba);
+        const bool inside = row && x >= bx0 && x < bx1;
+        const __m128 b = inside ? _mm_loadu_ps(row + size_t(x - bx0) * 4) : _mm_setzero_ps();
+        _mm_storeu_ps(o + 4 * i, _mm_sub_ps(_mm_add_ps(sv, b), _mm_mul_ps(sv, b)));
+    }
+}
+
+// Steps 6's screen and 7 in one pass: each row of the bloomed picture (the expanded halo at
+// 45 % screened onto x) is made over the fringe's reach in scratch memory and fringed from it.
+class BloomFringeNode final : public engine::Node {
+public:
+    BloomFringeNode(Image x, PixelView xv, Image halo, PixelView hv, FringeTaps taps, const Rect& extent)
+        : x_(std::move(x)), xv_(xv), halo_(std::move(halo)), hv_(hv), taps_(taps), extent_(extent) {}
+    Rect extent() const override { return extent_; }
+    void render(engine::TileContext& ctx, const IRect& r, float* out) const override {
+        const IRect xb = xv_.bounds;
+        // The taps reach at most reach pixels either side.
+        const int reach = std::max({std::abs(taps_.rb), std::abs(taps_.lb), std::abs(taps_.rb + 1), std::abs(taps_.lb + 1)});
+        const int bx0 = std::max(xb.x, r.x - reach), bx1 = std::min(xb.maxX(), r.maxX() + reach);
+        const int n = std::max(0, bx1 - bx0);
+        float* row = ctx.alloc(size_t(n) * 4 + 4);
+        const Expander halo(ctx, hv_, bx0, std::max(n, 1));
+        const __m128 k = _mm_set1_ps(0.45f);
+        for (int j = 0; j < r.h; ++j) {
+            const int y = r.y + j;
+            float* o = out + size_t(j) * r.w * 4;
+            if (n == 0 || y < xb.y || y >= xb.maxY()) {
+                fringeRow(nullptr, 0, 0, r.x, r.w, taps_.rb, taps_.rw, taps_.lb, taps_.lw, o);
+                continue;
+            }
+            halo.row(y, row);
+            const float* xr = xv_.at(bx0, y);
+            for (int i = 0; i < n; ++i) {
+                const __m128 a = _mm_mul_ps(_mm_loadu_ps(row + 4 * i), k), b = _mm_loadu_ps(xr + 4 * i);
+                _mm_storeu_ps(row + 4 * i, _mm_sub_ps(_mm_add_ps(a, b), _mm_mul_ps(a, b)));
+            }
+            fringeRow(row, bx0, bx1, r.x, r.w, taps_.rb, taps_.rw, taps_.lb, taps_.lw, o);
+        }
+        engine::detail::clearOutside(out, r, extent_);
+    }
+
+private:
+    Image x_;
+    PixelView xv_;
+    Image halo_;
+    PixelView hv_;
+    FringeTaps taps_;
+    Rect extent_;
+};
+
+}  // namespace
+
+Image glowBloomFringe(const Image& G, double offset, const Rect& extent) {
+    const PixelView gv = pixelsOf(G);
+    if (!gv || extent.isInfinite() || extent.isEmpty()) return {};
+    const IRect eb = engine::pixelBounds(extent);
+    if (eb.isEmpty()) return {};
+    // The grid samples every expansion over the picture reads.
+    const IRect need{gridLo(eb.x), gridLo(eb.y), gridHi(eb.maxX()) - gridLo(eb.x) + 1, gridHi(eb.maxY()) - gridLo(eb.y) + 1};
+    constexpr double kGlow = 5.5, kBloom = 6.0;  // both on the engine's grid reduced by two
+
+    // 5. Glow: G (transparent beyond its extent) reduced, blurred and brightened on the grid.
+    const int r1 = halfGridRadius(kGlow);
+    const Image gr = materialize(Image(std::make_shared<Reduce2Node>(G, gv, need.grown(r1, r1), false)));
+    const Image glowLow = materialize(
+        engine::filters::colorControls(Image(std::make_shared<engine::BlurNode>(gr.node(), halfGridSigma(kGlow))), 1.0, 0.06, 1.0)
+            .cropped(rectOf(need)));
+    const PixelView lv = pixelsOf(glowLow);
+    if (!lv || lv.bounds.w < 2 || lv.bounds.h < 2) return {};
+    const Image x = materialize(Image(std::make_shared<GlowOverNode>(G, gv, glowLow, lv, extent)));
+    const PixelView xv = pixelsOf(x);
+    if (!xv) return {};
+
+    // 6. Bloom: x with its edges repeated outwards, reduced and blurred on the grid.
+    const int r2 = halfGridRadius(kBloom);
+    const Image xr = materialize(Image(std::make_shared<Reduce2Node>(x, xv, need.grown(r2, r2), true)));
+    const Image haloLow = materialize(
+        Image(std::make_shared<engine::BlurNode>(xr.node(), halfGridSigma(kBloom))).cropped(rectOf(need)));
+    const PixelView hv = pixelsOf(haloLow);
+    if (!hv || hv.bounds.w < 2 || hv.bounds.h < 2) return {};
+
+    // 7. The bloomed picture's rows made and fringed in one pass.
+    return materialize(Image(std::make_shared<BloomFringeNode>(x, xv, haloLow, hv, fringeTaps(offset), extent)));
+}
+
+}  // namespace ostrela::effects::dream
