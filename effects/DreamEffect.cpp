@@ -164,14 +164,30 @@ public:
         const engine::IRect b = v_.bounds;
         int* col = reinterpret_cast<int*>(ctx.alloc(size_t(r.w) * 9));
         float* colw = ctx.alloc(size_t(r.w) * 9);
-        float* blend = ctx.alloc(size_t(b.w + 2) * 4);  // one copy's two source rows, mixed
-        for (int k = 0; k < 9; ++k)
+        int lo[9], hi[9];
+        for (int k = 0; k < 9; ++k) {
+            int* cx = col + size_t(k) * r.w;
             for (int i = 0; i < r.w; ++i) {
                 const double f = cx_ + (r.x + i + 0.5 - cx_) / scales_[size_t(k)] - 0.5;
                 const double fl = std::floor(f);
-                col[k * r.w + i] = int(fl) - b.x;
+                cx[i] = int(fl) - b.x;
                 colw[k * r.w + i] = float(f - fl);
             }
+            // Columns are increasing in i: the run whose taps all lie inside is one interval.
+            lo[k] = 0, hi[k] = r.w;
+            while (lo[k] < r.w && cx[lo[k]] < 0) ++lo[k];
+            while (hi[k] > lo[k] && cx[hi[k] - 1] + 1 >= b.w) --hi[k];
+        }
+        // Where every copy's taps lie inside, all nine are done together in registers.
+        static const bool fused = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+        int fl0 = *std::max_element(lo, lo + 9), pairs = 0;
+        if (fused && !(scales_[0] > 1.0)) fl0 = r.w;  // the pairing needs magnified copies
+        if (fused && fl0 < r.w) pairs = std::max(0, *std::min_element(hi, hi + 9) - fl0) / 2;
+        const int fl1 = fl0 + 2 * pairs;
+        Pairs pt;
+        if (pairs > 0) pt = pairTables(ctx, col, colw, r.w, fl0, pairs);
+        float* blend = pairs > 0 ? ctx.alloc(size_t(b.w + 4) * 4 * 9) : nullptr;
+
         const __m128 a24 = _mm_set1_ps(0.24f);
         for (int j = 0; j < r.h; ++j) {
             const int y = r.y + j;
@@ -184,60 +200,59 @@ public:
                     _mm_storeu_ps(o + 4 * i, c0 ? _mm_loadu_ps(c0) : _mm_setzero_ps());
                 }
             }
-            // One copy at a time over the whole row: its source rows and weights are fixed.
+            const float* r0[9];
+            const float* r1[9];
+            float wy[9];
+            bool allRows = true;
             for (int k = 0; k < 9; ++k) {
                 const double f = cy_ + (y + 0.5 - cy_) / scales_[size_t(k)] - 0.5;
                 const double fl = std::floor(f);
                 const int y0 = int(fl) - b.y;
-                const float wy = float(f - fl);
+                wy[k] = float(f - fl);
+                const bool in = y0 >= 0 && y0 + 1 < b.h;
+                r0[k] = in ? v_.data + size_t(y0) * b.w * 4 : nullptr;
+                r1[k] = in ? r0[k] + size_t(b.w) * 4 : nullptr;
+                allRows = allRows && in;
+            }
+            const bool together = pairs > 0 && allRows;
+            if (together) rowTogether(r0, r1, wy, pt, blend, size_t(b.w + 4) * 4, o + 4 * fl0);
+            static const bool wide = __builtin_cpu_supports("avx");
+            // Copy by copy everywhere else.
+            for (int k = 0; k < 9; ++k) {
                 const int* cx = col + size_t(k) * r.w;
                 const float* cw = colw + size_t(k) * r.w;
-                const bool rowsIn = y0 >= 0 && y0 + 1 < b.h;
-                const float* r0 = rowsIn ? v_.data + size_t(y0) * b.w * 4 : nullptr;
-                const float* r1 = rowsIn ? r0 + size_t(b.w) * 4 : nullptr;
-                const __m128 vy = _mm_set1_ps(wy);
-                // Columns are increasing in i: the run whose taps all lie inside is one interval.
-                int lo = 0, hi = r.w;
-                if (rowsIn) {
-                    while (lo < r.w && cx[lo] < 0) ++lo;
-                    while (hi > lo && cx[hi - 1] + 1 >= b.w) --hi;
-                } else {
-                    lo = hi = 0;
-                }
-                static const bool wide = __builtin_cpu_supports("avx");
-                static const bool fused = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-                int i0 = lo;
-                if (fused)
-                    i0 = spanFused(r0, r1, cx, cw, wy, lo, hi, o, blend);
-                else if (wide)
-                    i0 = spanWide(r0, r1, cx, cw, wy, lo, hi, o);
-                for (int i = i0; i < hi; ++i) {
+                const __m128 vy = _mm_set1_ps(wy[k]);
+                auto inside = [&](int i) {
                     const int x0 = cx[i];
                     const __m128 vx = _mm_set1_ps(cw[i]);
-                    const float* q0 = r0 + 4 * x0;
-                    const float* q1 = r1 + 4 * x0;
+                    const float* q0 = r0[k] + 4 * x0;
+                    const float* q1 = r1[k] + 4 * x0;
                     const __m128 a0 = _mm_loadu_ps(q0), a1 = _mm_loadu_ps(q0 + 4);
                     const __m128 b0 = _mm_loadu_ps(q1), b1 = _mm_loadu_ps(q1 + 4);
                     const __m128 bot = _mm_add_ps(a0, _mm_mul_ps(_mm_sub_ps(a1, a0), vx));
                     const __m128 top = _mm_add_ps(b0, _mm_mul_ps(_mm_sub_ps(b1, b0), vx));
-                    const __m128 sv = _mm_mul_ps(_mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy)), a24);
-                    const __m128 acc = _mm_loadu_ps(o + 4 * i);
-                    _mm_storeu_ps(o + 4 * i, _mm_sub_ps(_mm_add_ps(sv, acc), _mm_mul_ps(sv, acc)));
-                }
+                    return _mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy));
+                };
+                const int klo = r0[k] ? lo[k] : 0, khi = r0[k] ? hi[k] : 0;
+                int i0 = klo;
+                if (!together && wide && khi > klo) i0 = spanWide(r0[k], r1[k], cx, cw, wy[k], klo, khi, o);
                 for (int i = 0; i < r.w; ++i) {
-                    if (i == lo && hi > lo) {
-                        i = hi - 1;
+                    if (together && i == fl0 && fl1 > fl0) {
+                        i = fl1 - 1;
                         continue;
                     }
-                    const int x0 = cx[i];
+                    if (!together && i == klo && khi > klo) {
+                        // [klo, i0) was done wide; [i0, khi) four lanes at a time.
+                        for (i = i0; i < khi; ++i) {
+                            const __m128 sv = _mm_mul_ps(inside(i), a24), acc = _mm_loadu_ps(o + 4 * i);
+                            _mm_storeu_ps(o + 4 * i, _mm_sub_ps(_mm_add_ps(sv, acc), _mm_mul_ps(sv, acc)));
+                        }
+                        i = khi - 1;
+                        continue;
+                    }
                     __m128 s;
-                    if (rowsIn && x0 >= 0 && x0 + 1 < b.w) {
-                        const __m128 vx = _mm_set1_ps(cw[i]);
-                        const __m128 a0 = _mm_loadu_ps(r0 + 4 * x0), a1 = _mm_loadu_ps(r0 + 4 * x0 + 4);
-                        const __m128 b0 = _mm_loadu_ps(r1 + 4 * x0), b1 = _mm_loadu_ps(r1 + 4 * x0 + 4);
-                        const __m128 bot = _mm_add_ps(a0, _mm_mul_ps(_mm_sub_ps(a1, a0), vx));
-                        const __m128 top = _mm_add_ps(b0, _mm_mul_ps(_mm_sub_ps(b1, b0), vx));
-                        s = _mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy));
+                    if (r0[k] && cx[i] >= 0 && cx[i] + 1 < b.w) {
+                        s = inside(i);
                     } else {
                         float t[4];
                         engine::detail::sampleBilinear(v_.data, b, cx_ + (r.x + i + 0.5 - cx_) / scales_[size_t(k)],
@@ -254,50 +269,82 @@ public:
     }
 
 private:
-    // Two pixels at a time, the same arithmetic as the four-wide path; returns where it stopped.
-    // The same with fused multiply-adds (rounding differs by an ulp or so).
-    // The two source rows are mixed first, once per source column (a copy is magnified, so there
-    // are fewer of them than output pixels); each output pixel then mixes two neighbours of that row.
-    __attribute__((target("avx2,fma"))) static int spanFused(const float* r0, const float* r1, const int* cx,
-                                                             const float* cw, float wy, int lo, int hi, float* o,
-                                                             float* blend) {
-        const __m256 vy = _mm256_set1_ps(wy), a24 = _mm256_set1_ps(0.24f);
-        int i = lo;
-        if (hi - lo >= 2) {
-            const int c0 = cx[lo], c1 = cx[hi - 1] + 2;  // source columns [c0, c1)
-            int c = c0;
-            for (; c + 2 <= c1; c += 2) {
-                const __m256 a = _mm256_loadu_ps(r0 + 4 * c), b = _mm256_loadu_ps(r1 + 4 * c);
-                _mm256_storeu_ps(blend + 4 * (c - c0), _mm256_fmadd_ps(_mm256_sub_ps(b, a), vy, a));
+    // Per copy and pair of output pixels: where the pair's taps start in the copy's mixed row,
+    // whether the second pixel's taps are one column on (magnified copies step by 0 or 1), and the
+    // two pixels' weights, four lanes each.
+    struct Pairs {
+        int pairs = 0;
+        int base[9] = {};  // first source column of each copy's mixed row
+        int span[9] = {};  // source columns it mixes
+        int* off = nullptr;
+        int* step = nullptr;
+        float* w = nullptr;
+    };
+    static Pairs pairTables(engine::TileContext& ctx, const int* col, const float* colw, int n, int i0, int pairs) {
+        Pairs t;
+        t.pairs = pairs;
+        t.off = reinterpret_cast<int*>(ctx.alloc(size_t(pairs) * 9));
+        t.step = reinterpret_cast<int*>(ctx.alloc(size_t(pairs) * 9));
+        t.w = ctx.alloc(size_t(pairs) * 9 * 8 + 8);
+        t.w = reinterpret_cast<float*>((reinterpret_cast<uintptr_t>(t.w) + 31) & ~uintptr_t(31));
+        for (int k = 0; k < 9; ++k) {
+            const int* cx = col + size_t(k) * n;
+            const float* cw = colw + size_t(k) * n;
+            t.base[k] = cx[i0];
+            t.span[k] = cx[i0 + 2 * pairs - 1] + 2 - cx[i0];
+            for (int p = 0; p < pairs; ++p) {
+                const int i = i0 + 2 * p;
+                const size_t q = size_t(p) * 9 + k;
+                t.off[q] = 4 * (cx[i] - t.base[k]);
+                t.step[q] = cx[i + 1] - cx[i];
+                for (int c = 0; c < 4; ++c) {
+                    t.w[q * 8 + c] = cw[i];
+                    t.w[q * 8 + 4 + c] = cw[i + 1];
+                }
             }
-            for (; c < c1; ++c) {
-                const __m128 a = _mm_loadu_ps(r0 + 4 * c), b = _mm_loadu_ps(r1 + 4 * c);
-                _mm_storeu_ps(blend + 4 * (c - c0), _mm_fmadd_ps(_mm_sub_ps(b, a), _mm256_castps256_ps128(vy), a));
-            }
-            const float* m = blend - 4 * c0;
-            for (; i + 2 <= hi; i += 2) {
-                const int xa = 4 * cx[i], xb = 4 * cx[i + 1];
-                const __m256 vx = _mm256_set_m128(_mm_set1_ps(cw[i + 1]), _mm_set1_ps(cw[i]));
-                const __m256 p0 = _mm256_loadu2_m128(m + xb, m + xa), p1 = _mm256_loadu2_m128(m + xb + 4, m + xa + 4);
-                const __m256 sv = _mm256_mul_ps(_mm256_fmadd_ps(_mm256_sub_ps(p1, p0), vx, p0), a24);
-                const __m256 acc = _mm256_loadu_ps(o + 4 * i);
-                _mm256_storeu_ps(o + 4 * i, _mm256_fmadd_ps(sv, _mm256_sub_ps(_mm256_set1_ps(1.0f), acc), acc));
-            }
-            return i;
         }
-        for (; i + 2 <= hi; i += 2) {
-            const int xa = 4 * cx[i], xb = 4 * cx[i + 1];
-            const __m256 vx = _mm256_set_m128(_mm_set1_ps(cw[i + 1]), _mm_set1_ps(cw[i]));
-            const __m256 a0 = _mm256_loadu2_m128(r0 + xb, r0 + xa), a1 = _mm256_loadu2_m128(r0 + xb + 4, r0 + xa + 4);
-            const __m256 b0 = _mm256_loadu2_m128(r1 + xb, r1 + xa), b1 = _mm256_loadu2_m128(r1 + xb + 4, r1 + xa + 4);
-            const __m256 bot = _mm256_fmadd_ps(_mm256_sub_ps(a1, a0), vx, a0);
-            const __m256 top = _mm256_fmadd_ps(_mm256_sub_ps(b1, b0), vx, b0);
-            const __m256 sv = _mm256_mul_ps(_mm256_fmadd_ps(_mm256_sub_ps(top, bot), vy, bot), a24);
-            const __m256 acc = _mm256_loadu_ps(o + 4 * i);
-            // sv + acc − sv·acc = sv·(1 − acc) + acc
-            _mm256_storeu_ps(o + 4 * i, _mm256_fmadd_ps(sv, _mm256_sub_ps(_mm256_set1_ps(1.0f), acc), acc));
+        return t;
+    }
+
+    // The pairs of one row: each copy's two source rows mixed first, once per source column, kept
+    // as 1 − 24 % of the mix; then per pair the product of the nine copies' (1 − 24 % · copy) and
+    // the screen 1 − (1 − C′)·Π (the screens one after another, reassociated).
+    __attribute__((target("avx2,fma"))) static void rowTogether(const float* const* r0, const float* const* r1, const float* wy,
+                                                               const Pairs& t, float* blend, size_t stride, float* o) {
+        const __m256 one = _mm256_set1_ps(1.0f), m24 = _mm256_set1_ps(-0.24f);
+        for (int k = 0; k < 9; ++k) {
+            const __m256 vy = _mm256_set1_ps(wy[k]);
+            const float* a0 = r0[k] + 4 * t.base[k];
+            const float* a1 = r1[k] + 4 * t.base[k];
+            float* d = blend + k * stride;
+            int c = 0;
+            for (; c + 2 <= t.span[k]; c += 2) {
+                const __m256 a = _mm256_loadu_ps(a0 + 4 * c), b = _mm256_loadu_ps(a1 + 4 * c);
+                _mm256_storeu_ps(d + 4 * c, _mm256_fmadd_ps(_mm256_fmadd_ps(_mm256_sub_ps(b, a), vy, a), m24, one));
+            }
+            for (; c < t.span[k]; ++c) {
+                const __m128 a = _mm_loadu_ps(a0 + 4 * c), b = _mm_loadu_ps(a1 + 4 * c);
+                const __m128 m = _mm_fmadd_ps(_mm_sub_ps(b, a), _mm256_castps256_ps128(vy), a);
+                _mm_storeu_ps(d + 4 * c, _mm_fmadd_ps(m, _mm256_castps256_ps128(m24), _mm256_castps256_ps128(one)));
+            }
+            _mm_storeu_ps(d + 4 * c, _mm256_castps256_ps128(one));  // read by a stepping pair's last lane only
         }
-        return i;
+        const __m256i dup = _mm256_setr_epi32(0, 1, 2, 3, 0, 1, 2, 3), same = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        for (int p = 0; p < t.pairs; ++p) {
+            __m256 prod = one;
+            const int* off = t.off + size_t(p) * 9;
+            const int* st = t.step + size_t(p) * 9;
+            const float* w = t.w + size_t(p) * 72;
+            for (int k = 0; k < 9; ++k) {
+                const float* m = blend + k * stride + off[k];
+                const __m256i sel = st[k] ? same : dup;
+                const __m256 lo = _mm256_permutevar8x32_ps(_mm256_loadu_ps(m), sel);
+                const __m256 hi = _mm256_permutevar8x32_ps(_mm256_loadu_ps(m + 4), sel);
+                prod = _mm256_mul_ps(prod, _mm256_fmadd_ps(_mm256_sub_ps(hi, lo), _mm256_load_ps(w + 8 * k), lo));
+            }
+            const __m256 c = _mm256_loadu_ps(o + 8 * p);
+            _mm256_storeu_ps(o + 8 * p, _mm256_fnmadd_ps(_mm256_sub_ps(one, c), prod, one));
+        }
     }
 
     __attribute__((target("avx"))) static int spanWide(const float* r0, const float* r1, const int* cx,
