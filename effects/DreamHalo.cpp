@@ -120,11 +120,16 @@ public:
     Expander(engine::TileContext& ctx, const PixelView& low, int x0, int n) : low_(low), n_(n) {
         cx_ = reinterpret_cast<int*>(ctx.alloc(size_t(n)));
         cw_ = ctx.alloc(size_t(n));
+        regular_ = true;
         for (int i = 0; i < n; ++i) {
             const double f = (x0 + i + 0.5) / 2 - 0.5, fl = std::floor(f);
             cx_[i] = std::clamp(int(fl) - low.bounds.x, 0, low.bounds.w - 2);
             cw_[i] = float(f - fl);
+            regular_ = regular_ && cx_[i] == int(fl) - low.bounds.x;
         }
+        // Unclamped, an even pixel 2u reads grid pixels u − 1 and u at weight ¾, an odd one u
+        // and u + 1 at ¼: a pair is two overlapping loads of the mixed row.
+        odd_ = (x0 & 1) != 0;
         mix_ = ctx.alloc(size_t(low.bounds.w) * 4 + 8);
     }
     // Expanded row y (n pixels) into o.
@@ -167,6 +172,19 @@ private:
             _mm_storeu_ps(mix_ + 4 * u, _mm_fmadd_ps(_mm_sub_ps(c, a), _mm256_castps256_ps128(vy), a));
         }
         int i = 0;
+        if (regular_) {
+            if (odd_ && n_ > 0) {
+                const __m128 a = _mm_loadu_ps(mix_ + 4 * cx_[0]), c = _mm_loadu_ps(mix_ + 4 * cx_[0] + 4);
+                _mm_storeu_ps(o, _mm_fmadd_ps(_mm_sub_ps(c, a), _mm_set1_ps(cw_[0]), a));
+                i = 1;
+            }
+            const __m256 w = _mm256_setr_ps(0.75f, 0.75f, 0.75f, 0.75f, 0.25f, 0.25f, 0.25f, 0.25f);
+            for (; i + 2 <= n_; i += 2) {
+                const float* m = mix_ + 4 * cx_[i];
+                const __m256 lo = _mm256_loadu_ps(m), hi = _mm256_loadu_ps(m + 4);
+                _mm256_storeu_ps(o + 4 * i, _mm256_fmadd_ps(_mm256_sub_ps(hi, lo), w, lo));
+            }
+        }
         for (; i + 2 <= n_; i += 2) {
             const __m256 p = _mm256_loadu_ps(mix_ + 4 * cx_[i]), q = _mm256_loadu_ps(mix_ + 4 * cx_[i + 1]);
             const __m256 lo = _mm256_permute2f128_ps(p, q, 0x20), hi = _mm256_permute2f128_ps(p, q, 0x31);
@@ -184,6 +202,7 @@ private:
     int* cx_;
     float* cw_;
     float* mix_;
+    bool regular_ = false, odd_ = false;
 };
 
 // Step 5's last part: the expanded glow at 32 % over G (premultiplied, so every channel scaled).
