@@ -95,63 +95,6 @@ Image alphaScaled(const Image& in, double alpha) {
     return filters::colorMatrixWithBias(in, {1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, alpha}, {0, 0, 0, 0});
 }
 
-// Step 8 from both pictures' pixels: the previous frame at 16 % over this one.
-class EchoNode final : public engine::Node {
-public:
-    EchoNode(Image c, PixelView cv, Image p, PixelView pv, const Rect& extent)
-        : c_(std::move(c)), cv_(cv), p_(std::move(p)), pv_(pv), extent_(extent) {}
-    Rect extent() const override { return extent_; }
-    void render(engine::TileContext&, const engine::IRect& r, float* out) const override {
-        const __m128 k = _mm_set1_ps(0.16f), one = _mm_set1_ps(1.0f);
-        auto covers = [&](const engine::IRect& b, int y) {
-            return y >= b.y && y < b.maxY() && r.x >= b.x && r.maxX() <= b.maxX();
-        };
-        for (int j = 0; j < r.h; ++j) {
-            float* o = out + size_t(j) * r.w * 4;
-            const int y = r.y + j;
-            if (covers(cv_.bounds, y) && covers(pv_.bounds, y)) {
-                // Both rows whole: no per-pixel bounds.
-                const float* c = cv_.at(r.x, y);
-                const float* p = pv_.at(r.x, y);
-                static const bool wide = __builtin_cpu_supports("avx");
-                for (int i = wide ? spanWide(c, p, r.w, o) : 0; i < r.w; ++i) {
-                    const __m128 b = _mm_loadu_ps(c + 4 * i);
-                    const __m128 f = _mm_mul_ps(_mm_loadu_ps(p + 4 * i), k);
-                    _mm_storeu_ps(o + 4 * i, _mm_add_ps(f, _mm_mul_ps(b, _mm_sub_ps(one, _mm_shuffle_ps(f, f, 0xFF)))));
-                }
-                continue;
-            }
-            for (int i = 0; i < r.w; ++i) {
-                const float* c = cv_.at(r.x + i, r.y + j);
-                const float* p = pv_.at(r.x + i, r.y + j);
-                const __m128 b = c ? _mm_loadu_ps(c) : _mm_setzero_ps();
-                const __m128 f = p ? _mm_mul_ps(_mm_loadu_ps(p), k) : _mm_setzero_ps();
-                _mm_storeu_ps(o + 4 * i, _mm_add_ps(f, _mm_mul_ps(b, _mm_sub_ps(one, _mm_shuffle_ps(f, f, 0xFF)))));
-            }
-        }
-        engine::detail::clearOutside(out, r, extent_);
-    }
-
-private:
-    // Two pixels at a time, the same operations in the same order; returns how many it did.
-    __attribute__((target("avx"))) static int spanWide(const float* c, const float* p, int n, float* o) {
-        const __m256 k = _mm256_set1_ps(0.16f), one = _mm256_set1_ps(1.0f);
-        int i = 0;
-        for (; i + 2 <= n; i += 2) {
-            const __m256 b = _mm256_loadu_ps(c + 4 * i);
-            const __m256 f = _mm256_mul_ps(_mm256_loadu_ps(p + 4 * i), k);
-            _mm256_storeu_ps(o + 4 * i, _mm256_add_ps(f, _mm256_mul_ps(b, _mm256_sub_ps(one, _mm256_permute_ps(f, 0xFF)))));
-        }
-        return i;
-    }
-
-    Image c_;
-    PixelView cv_;
-    Image p_;
-    PixelView pv_;
-    Rect extent_;
-};
-
 // Step 9 from C′'s pixels: C′ and nine copies scaled about the centre, each at 24 %, screened
 // one after another. Scaling about a point is axis-aligned, so each copy's columns and rows are
 // found once per tile and once per row.
@@ -474,7 +417,8 @@ Image renderDreamSequence(const Image& image, double t) {
     // 5–7. Glow, bloom and colour fringe.
     const bool fast = !straightforwardChains();
     const double o = fringeOffset(t);
-    Image C = fast ? glowBloomFringe(G, o, E) : Image();
+    Image Cp;
+    Image C = fast ? glowBloomFringe(G, o, E, echoSlot(), Cp) : Image();
     if (C.isNull()) {
         Image glow = G.gaussianBlur(5.5).cropped(E);
         glow = filters::colorControls(glow, 1.0, 0.06, 1.0);
@@ -487,15 +431,9 @@ Image renderDreamSequence(const Image& image, double t) {
         C = materialize(filters::screenBlend(filters::screenBlend(red, blue), B).cropped(E));
     }
 
-    // 8. Echo of the previous frame, then remember this one (without its echo).
-    Image Cp = C;
-    if (!echoSlot().isNull()) {
-        const PixelView cv = pixelsOf(C), pv = pixelsOf(echoSlot());
-        if (cv && pv && fast)
-            Cp = materialize(Image(std::make_shared<EchoNode>(C, cv, echoSlot(), pv, E)));
-        else
-            Cp = materialize(alphaScaled(echoSlot(), 0.16).composited(C).cropped(E));
-    }
+    // 8. Echo of the previous frame (made beside C above where it could be), then remember this
+    // one (without its echo).
+    if (Cp.isNull()) Cp = echoSlot().isNull() ? C : materialize(alphaScaled(echoSlot(), 0.16).composited(C).cropped(E));
     echoSlot() = C;
 
     // 9. Zoom burst.

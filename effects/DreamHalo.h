@@ -10,7 +10,10 @@ namespace ostrela::effects::dream {
 // blurred exactly as the engine's blur does it; the glow's brightening runs on the reduced grid
 // before its bilinear expansion instead of after it (a smooth curve, so the two differ by far
 // less than a level). The full-resolution glow, halo and bloomed picture are read inside the
-// passes that use them and never stored. Null where G is not stored.
-engine::Image glowBloomFringe(const engine::Image& G, double offset, const engine::Rect& extent);
+// passes that use them and never stored. Null where G is not stored. Where `echo` (the previous
+// frame's C) is stored, `withEcho` receives step 8 as well: echo at 16 % over C, made in the same
+// pass; otherwise it is left empty.
+engine::Image glowBloomFringe(const engine::Image& G, double offset, const engine::Rect& extent, const engine::Image& echo,
+                              engine::Image& withEcho);
 
 }  // namespace ostrela::effects::dream

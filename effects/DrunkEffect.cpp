@@ -58,12 +58,16 @@ public:
 
     // `over`, when given, is the rectangle to keep (it contains the extent's pixels; the rest
     // of it is transparent), so readers of a margin around the picture can read it in place.
-    Image run(const Image& image, int tileRows = 64, const IRect* over = nullptr) {
+    // `second`, when given, receives the paired picture a PairedNode root fills beside its own.
+    Image run(const Image& image, int tileRows = 64, const IRect* over = nullptr, Image* second = nullptr) {
         const Rect e = image.extent();
         if (image.isNull() || e.isInfinite() || e.isEmpty()) return image;
         const IRect b = over ? *over : engine::pixelBounds(e);
         if (b.isEmpty()) return image;
         std::shared_ptr<Pixels> buf = take(size_t(b.w) * b.h * 4);
+        const auto* paired = second ? dynamic_cast<const PairedNode*>(image.node().get()) : nullptr;
+        std::shared_ptr<Pixels> buf2 = paired ? take(size_t(b.w) * b.h * 4, buf.get()) : nullptr;
+        float* dst2 = buf2 ? buf2->data() : nullptr;
         findShared(image.node().get());
         const engine::Node& root = *image.node();
         const int rows = std::clamp(tileRows, 1, b.h), tiles = (b.h + rows - 1) / rows;
@@ -73,19 +77,24 @@ public:
             const unsigned csr = _mm_getcsr();
             _mm_setcsr(csr | 0x8040);  // denormals flushed, as in the frame renderer
             engine::TileContext ctx(*arenas_[size_t(worker)], &shared_);
-            ctx.renderInto(root, {b.x, y0, b.w, h}, dst + size_t(y0 - b.y) * b.w * 4);
+            const size_t at = size_t(y0 - b.y) * b.w * 4;
+            if (paired)
+                paired->renderPair(ctx, {b.x, y0, b.w, h}, dst + at, dst2 + at);
+            else
+                ctx.renderInto(root, {b.x, y0, b.w, h}, dst + at);
             ctx.endTile();
             _mm_setcsr(csr);
         });
+        if (second) *second = buf2 ? Image(std::make_shared<BufferNode>(std::move(buf2), b, e)) : Image();
         return Image(std::make_shared<BufferNode>(std::move(buf), b, e));
     }
 
 private:
     static int threads() { return int(std::clamp(std::thread::hardware_concurrency(), 1u, 16u)); }
 
-    std::shared_ptr<Pixels> take(size_t floats) {
+    std::shared_ptr<Pixels> take(size_t floats, const Pixels* besides = nullptr) {
         for (auto& p : free_)
-            if (p.use_count() == 1 && p->size() == floats) return p;
+            if (p.use_count() == 1 && p->size() == floats && p.get() != besides) return p;
         free_.erase(std::remove_if(free_.begin(), free_.end(), [](auto& p) { return p.use_count() == 1; }), free_.end());
         free_.push_back(std::make_shared<Pixels>(floats));
         return free_.back();
@@ -278,6 +287,12 @@ void setStraightforwardChains(bool on) { gStraightforward = on; }
 bool straightforwardChains() { return gStraightforward; }
 
 Image materialize(const Image& image) { return gStraightforward ? image : materializer().run(image); }
+
+Image materializePair(const Image& image, Image& second) {
+    second = Image();
+    if (gStraightforward) return image;
+    return materializer().run(image, 64, nullptr, &second);
+}
 
 Image materializeInBands(const Image& image) {
     if (gStraightforward) return image;

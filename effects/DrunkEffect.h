@@ -18,6 +18,13 @@ engine::Image renderDrunkMode(const engine::Image& image, double t);
 // Renders with a process-wide renderer; effect steps run one at a time.
 engine::Image materialize(const engine::Image& image);
 bool isMaterialized(const engine::Image& image);
+// A node that fills a second picture of its own bounds as it renders (a pass with two results).
+class PairedNode : public engine::Node {
+public:
+    virtual void renderPair(engine::TileContext& ctx, const engine::IRect& r, float* out, float* second) const = 0;
+};
+// Both pictures of a PairedNode evaluated once; `second` is left empty for any other image.
+engine::Image materializePair(const engine::Image& image, engine::Image& second);
 // The same, in one tall tile per worker: for blurs of wide support, whose margins every tile
 // evaluates again, this does the margin work once per worker instead of once per 64 rows.
 engine::Image materializeInBands(const engine::Image& image);
