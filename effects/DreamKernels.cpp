@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstring>
 #include <immintrin.h>
+#include <memory>
+#include <mutex>
 
 namespace ostrela::effects::dream {
 
@@ -168,12 +170,7 @@ public:
         const double rows[3][3] = {{d, q, p}, {p, d, q}, {q, p, d}};
         for (int row = 0; row < 3; ++row)
             for (int col = 0; col < 3; ++col) hue_[row * 3 + col] = float(rows[row][col]);
-        for (int i = 0; i <= kCurveSteps; ++i) {
-            const double e = double(i) / kCurveSteps;
-            const double lin = engine::color::srgbToLinear(e);
-            curve_[size_t(i)] = float(lin > 0 ? engine::color::linearToSRGB(std::pow(lin, power)) : 0.0);
-        }
-        curve_[kCurveSteps + 1] = curve_[kCurveSteps];
+        curve_ = curveFor(power);
     }
     void apply(float* p, int n) const override {
         int i = 0;
@@ -190,7 +187,7 @@ private:
     DREAM_AVX2 __m256 gammaCurve(__m256 e) const {
         const __m256 f = _mm256_mul_ps(clamp01x8(e), _mm256_set1_ps(float(kCurveSteps)));
         // The nearest entry: at this many steps within 1e-4 of the curve.
-        return _mm256_i32gather_ps(curve_.data(), _mm256_cvtps_epi32(f), 4);
+        return _mm256_i32gather_ps(curve_->data(), _mm256_cvtps_epi32(f), 4);
     }
 
     DREAM_AVX2 void block(float* p) const {
@@ -225,7 +222,26 @@ private:
 
     float grade_[12];
     float hue_[9];
-    std::array<float, kCurveSteps + 2> curve_;
+    using Curve = std::array<float, kCurveSteps + 2>;
+    // The table for a power, made once (every frame asks for the same one).
+    static std::shared_ptr<const Curve> curveFor(double power) {
+        static std::mutex lock;
+        static std::shared_ptr<const Curve> last;
+        static double lastPower = 0;
+        std::lock_guard<std::mutex> hold(lock);
+        if (last && lastPower == power) return last;
+        auto c = std::make_shared<Curve>();
+        for (int i = 0; i <= kCurveSteps; ++i) {
+            const double e = double(i) / kCurveSteps;
+            const double lin = engine::color::srgbToLinear(e);
+            (*c)[size_t(i)] = float(lin > 0 ? engine::color::linearToSRGB(std::pow(lin, power)) : 0.0);
+        }
+        (*c)[kCurveSteps + 1] = (*c)[kCurveSteps];
+        last = c;
+        lastPower = power;
+        return last;
+    }
+    std::shared_ptr<const Curve> curve_;
 };
 
 }  // namespace
