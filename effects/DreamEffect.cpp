@@ -158,7 +158,11 @@ public:
                 allRows = allRows && in;
             }
             const bool together = pairs > 0 && allRows;
-            if (together) rowTogether(r0, r1, wy, pt, blend, size_t(b.w + 4) * 4, o + 4 * fl0);
+            if (together) {
+                const float* next[9];
+                for (int k = 0; k < 9; ++k) next[k] = r1[k] + 4 * size_t(b.w) <= v_.data + 4 * size_t(b.w) * (b.h - 1) ? r1[k] + 4 * size_t(b.w) : r1[k];
+                rowTogether(r0, r1, next, wy, pt, blend, size_t(b.w + 4) * 4, o + 4 * fl0);
+            }
             static const bool wide = __builtin_cpu_supports("avx");
             // Copy by copy everywhere else.
             for (int k = 0; k < 9; ++k) {
@@ -252,16 +256,20 @@ private:
     // The pairs of one row: each copy's two source rows mixed first, once per source column, kept
     // as 1 − 24 % of the mix; then per pair the product of the nine copies' (1 − 24 % · copy) and
     // the screen 1 − (1 − C′)·Π (the screens one after another, reassociated).
-    __attribute__((target("avx2,fma"))) static void rowTogether(const float* const* r0, const float* const* r1, const float* wy,
-                                                               const Pairs& t, float* blend, size_t stride, float* o) {
+    __attribute__((target("avx2,fma"))) static void rowTogether(const float* const* r0, const float* const* r1,
+                                                               const float* const* next, const float* wy, const Pairs& t,
+                                                               float* blend, size_t stride, float* o) {
         const __m256 one = _mm256_set1_ps(1.0f), m24 = _mm256_set1_ps(-0.24f);
         for (int k = 0; k < 9; ++k) {
             const __m256 vy = _mm256_set1_ps(wy[k]);
             const float* a0 = r0[k] + 4 * t.base[k];
             const float* a1 = r1[k] + 4 * t.base[k];
             float* d = blend + k * stride;
+            // The row after a1 is the one a later output row reaches next: fetch it on the way.
+            const float* ahead = next[k] + 4 * t.base[k];
             int c = 0;
             for (; c + 2 <= t.span[k]; c += 2) {
+                if ((c & 3) == 0) _mm_prefetch(reinterpret_cast<const char*>(ahead + 4 * c), _MM_HINT_T0);
                 const __m256 a = _mm256_loadu_ps(a0 + 4 * c), b = _mm256_loadu_ps(a1 + 4 * c);
                 _mm256_storeu_ps(d + 4 * c, _mm256_fmadd_ps(_mm256_fmadd_ps(_mm256_sub_ps(b, a), vy, a), m24, one));
             }
