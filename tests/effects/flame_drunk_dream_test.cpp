@@ -529,6 +529,47 @@ TEST(HeavyLooks, ShortcutsMatchThePlainChains) {
     dream::resetEchoForTesting();
 }
 
+// The half-grid blurs, the paired echo and the burst's pair tables on a picture of odd size at
+// an odd offset: the grid cells straddle its edges and no tile starts on an even column.
+TEST(DreamSequence, ShortcutsMatchThePlainChainOnAnOddlyPlacedPicture) {
+    QImage cam(321, 183, QImage::Format_ARGB32_Premultiplied);
+    {
+        QPainter p(&cam);
+        p.fillRect(cam.rect(), QColor(30, 90, 160));
+        p.fillRect(QRect(0, 0, 160, 90), QColor(240, 220, 40));
+        p.setPen(QPen(Qt::white, 1));
+        for (int i = 0; i < 20; ++i) p.drawLine(i * 16 + 1, 0, 320 - i * 16, 182);
+    }
+    const Image src = Image::fromQImage(cam).translated(3, -7);
+    const Rect E = src.extent();
+    ASSERT_EQ(E, (Rect{3, -7, 321, 183}));
+    QImage out[2];
+    for (int plain = 0; plain < 2; ++plain) {
+        dream::resetEchoForTesting();
+        setStraightforwardChains(plain == 1);
+        Image im;
+        for (int f = 0; f < 2; ++f) im = applyVideoEffect(VideoEffect::dreamSequence, src, 41.0 + f / 30.0, 0);
+        EXPECT_EQ(im.extent(), E);
+        out[plain] = renderer().renderQImage(im, {3, -7, 321, 183});
+    }
+    setStraightforwardChains(false);
+    dream::resetEchoForTesting();
+    int maxErr = 0;
+    double sum = 0;
+    for (int y = 0; y < 183; ++y)
+        for (int x = 0; x < 321 * 4; ++x) {
+            const int d = std::abs(int(out[0].constScanLine(y)[x]) - int(out[1].constScanLine(y)[x]));
+            maxErr = std::max(maxErr, d);
+            sum += d;
+        }
+    std::printf("odd picture: max %d, mean %.4f (8-bit units)\n", maxErr, sum / (321.0 * 183 * 4));
+    EXPECT_LE(maxErr, 3);
+    EXPECT_LT(sum / (321.0 * 183 * 4), 0.1);
+    // Not transparent anywhere: the edges of the picture are drawn, not lost to the grid.
+    for (int y : {0, 91, 182})
+        for (int x : {0, 160, 320}) EXPECT_EQ(qAlpha(out[0].pixel(x, y)), 255) << x << "," << y;
+}
+
 TEST(HeavyLooks, EmptyAndTinyPicturesDoNotBreakThem) {
     for (VideoEffect e : {VideoEffect::flame, VideoEffect::drunkMode, VideoEffect::missionControl,
                           VideoEffect::dreamSequence}) {
