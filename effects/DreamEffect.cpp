@@ -65,6 +65,24 @@ engine::Point orbCentre(int i, const Rect& E, double t) {
     return {E.x + E.w / 2 + std::sin(o.sx * t + o.ph) * E.w * 0.32, E.y + E.h / 2 + std::cos(o.sy * t + o.ph) * E.h * 0.28};
 }
 
+namespace {
+struct Sparkle {
+    double cx, cy, r, alpha;  // in the bitmap: x right, y down
+};
+std::vector<Sparkle> sparkleCircles(double W, double H, double t) {
+    std::vector<Sparkle> out;
+    for (int i = 0; i < 14; ++i) {
+        const double x = i * 47.3;
+        const double b = std::sin(t + x) * 0.5 + 0.5;
+        if (!(b > 0.35)) continue;
+        const double d = std::sin(3.1 * x) * 1.5 + 2.5;
+        const double cx = (std::sin(x) * 0.5 + 0.5) * W, cy = (std::cos(1.7 * x) * 0.5 + 0.5) * H;
+        out.push_back({cx, H - cy, d / 2, (b - 0.35) / 0.65 * 0.55});  // y up in the frame, y down in the bitmap
+    }
+    return out;
+}
+}  // namespace
+
 QImage sparkles(int wp, int hp, double t) {
     QImage bitmap(std::max(wp, 1), std::max(hp, 1), QImage::Format_ARGB32_Premultiplied);
     if (bitmap.isNull()) return bitmap;
@@ -72,15 +90,9 @@ QImage sparkles(int wp, int hp, double t) {
     QPainter p(&bitmap);
     p.setRenderHint(QPainter::Antialiasing, true);
     p.setPen(Qt::NoPen);
-    const double W = bitmap.width(), H = bitmap.height();
-    for (int i = 0; i < 14; ++i) {
-        const double x = i * 47.3;
-        const double b = std::sin(t + x) * 0.5 + 0.5;
-        if (!(b > 0.35)) continue;
-        const double d = std::sin(3.1 * x) * 1.5 + 2.5;
-        const double cx = (std::sin(x) * 0.5 + 0.5) * W, cy = (std::cos(1.7 * x) * 0.5 + 0.5) * H;
-        p.setBrush(QColor::fromRgbF(1.0f, 0.98f, 0.9f, float((b - 0.35) / 0.65 * 0.55)));
-        p.drawEllipse(QPointF(cx, H - cy), d / 2, d / 2);  // y up in the frame, y down in the bitmap
+    for (const Sparkle& s : sparkleCircles(bitmap.width(), bitmap.height(), t)) {
+        p.setBrush(QColor::fromRgbF(1.0f, 0.98f, 0.9f, float(s.alpha)));
+        p.drawEllipse(QPointF(s.cx, s.cy), s.r, s.r);
     }
     return bitmap;
 }
@@ -499,7 +511,21 @@ Image renderDreamSequence(const Image& image, double t) {
     // 14. Sparkles.
     const int wp = std::max(1, int(std::lround(W))), hp = std::max(1, int(std::lround(H)));
     const QImage sp = sparkles(wp, hp, t);
-    if (!sp.isNull()) acc = Image::fromQImage(sp).composited(acc);
+    if (!sp.isNull()) {
+        // The bitmap covers the extent, its top row at the extent's top.
+        const Image bitmap = Image::fromQImage(sp).translated(E.x, E.y);
+        if (!fast) {
+            acc = bitmap.composited(acc);
+        } else {
+            // Only the squares about the sparkles hold anything: the rest is transparent, and
+            // putting it over the picture would change nothing.
+            for (const Sparkle& s : sparkleCircles(sp.width(), sp.height(), t)) {
+                const double x0 = std::floor(s.cx - s.r) - 2, y0 = std::floor(sp.height() - s.cy - s.r) - 2;
+                const double side = std::ceil(2 * s.r) + 5;
+                acc = bitmap.cropped({E.x + x0, E.y + y0, side, side}).composited(acc);
+            }
+        }
+    }
     return acc.cropped(E);
 }
 

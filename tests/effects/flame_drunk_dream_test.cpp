@@ -409,6 +409,26 @@ TEST(DreamSequence, SparklesFadeAndDarkOnesAreNotDrawn) {
     EXPECT_EQ(alphaAt(dream::sparkles(1280, 720, tEdge - 1e-9), cx, cy), 0);
 }
 
+// On a frame whose extent does not start at the origin the sparkles lie where the bitmap's
+// rows say, counted from the extent's bottom edge, in the fast and the plain chain alike.
+TEST(DreamSequence, SparklesSitOnTheExtent) {
+    const Image src = fitToOutput(Image::fromQImage(filled(640, 480, QColor(10, 10, 10))));
+    ASSERT_EQ(src.extent(), (Rect{0, -120, 1280, 960}));
+    const double x1 = 47.3;
+    const double t = M_PI / 2 - x1 + 200 * M_PI;  // sparkle 1 at full strength
+    const int cx = int((std::sin(x1) * 0.5 + 0.5) * 1280), cy = int(-120 + (std::cos(1.7 * x1) * 0.5 + 0.5) * 960);
+    for (bool plain : {false, true}) {
+        dream::resetEchoForTesting();
+        setStraightforwardChains(plain);
+        const Pixels p = render(applyVideoEffect(VideoEffect::dreamSequence, src, t, 0), {cx - 20, cy - 20, 41, 41});
+        setStraightforwardChains(false);
+        const double spot = p.max(1, cx - 2, cy - 2, cx + 3, cy + 3);
+        const double around = std::max(p.max(1, cx - 20, cy - 20, cx + 21, cy - 10), p.max(1, cx - 20, cy + 11, cx + 21, cy + 21));
+        EXPECT_GT(spot, around + 0.1) << (plain ? "plain" : "fast");
+    }
+    dream::resetEchoForTesting();
+}
+
 TEST(DreamSequence, EchoSurvivesOtherEffects) {
     drunk::resetHistoryForTesting();
     dream::resetEchoForTesting();
