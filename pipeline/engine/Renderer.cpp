@@ -4,6 +4,7 @@
 #include "pipeline/engine/Nodes.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <new>
 #include <xmmintrin.h>
@@ -99,6 +100,7 @@ ThreadPool::~ThreadPool() {
     {
         std::lock_guard lock(mutex_);
         quit_ = true;
+        posted_.store(round_ + 1, std::memory_order_release);  // ends any spin
     }
     wake_.notify_all();
     for (auto& t : workers_) t.join();
@@ -114,13 +116,30 @@ void ThreadPool::drain(int worker) {
         (*job)(task, worker);
         lock.lock();
         --busy_;
-        if (++finished_ == tasks_) done_.notify_all();
+        finishedPosted_.store(++finished_, std::memory_order_release);
+        if (finished_ == tasks_) done_.notify_all();
     }
 }
+
+namespace {
+// How long a thread that ran out of work watches for more before it sleeps: a frame's passes
+// follow one another within microseconds, and waking a sleeping thread takes longer than that.
+constexpr auto kSpin = std::chrono::microseconds(60);
+
+template <class Done>
+void spinFor(Done done) {
+    const auto until = std::chrono::steady_clock::now() + kSpin;
+    for (int i = 0; !done(); ++i) {
+        _mm_pause();
+        if ((i & 63) == 63 && std::chrono::steady_clock::now() > until) return;
+    }
+}
+}  // namespace
 
 void ThreadPool::workerLoop(int index) {
     uint64_t seen = 0;
     for (;;) {
+        spinFor([&] { return posted_.load(std::memory_order_acquire) != seen; });
         {
             std::unique_lock lock(mutex_);
             wake_.wait(lock, [&] { return quit_ || round_ != seen; });
@@ -143,10 +162,12 @@ void ThreadPool::run(int tasks, const std::function<void(int, int)>& job) {
         tasks_ = tasks;
         next_ = 0;
         finished_ = 0;
-        ++round_;
+        finishedPosted_.store(0, std::memory_order_relaxed);
+        posted_.store(++round_, std::memory_order_release);
     }
     wake_.notify_all();
     drain(0);
+    spinFor([&] { return finishedPosted_.load(std::memory_order_acquire) == tasks; });
     std::unique_lock lock(mutex_);
     done_.wait(lock, [&] { return finished_ == tasks_ && busy_ == 0; });
     job_ = nullptr;

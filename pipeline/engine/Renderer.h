@@ -5,6 +5,7 @@
 // nothing but graph nodes.
 #include "pipeline/engine/Image.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -78,6 +79,9 @@ private:
     int busy_ = 0;
     uint64_t round_ = 0;
     bool quit_ = false;
+    // Mirrors of round_ and finished_ that spinning threads read without the lock.
+    std::atomic<uint64_t> posted_{0};
+    std::atomic<int> finishedPosted_{0};
 };
 
 class Renderer {
