@@ -563,8 +563,10 @@ Image renderDreamSequence(const Image& image, double t) {
         G = straightforwardChains() ? filters::gammaAdjust(G, 0.9) : G.pixelOp(wideGammaOp(0.9f));
         G = filters::hueAdjust(G, hueAngle(t));
     }
-    // G is read by the glow's blur and as its background: evaluate it once.
-    G = materialize(G);
+    // G is read by the glow's blur and as its background: evaluate it once. Each tile decodes
+    // the camera rows the ripple reaches beyond it too: 90-row tiles (eight for 720 rows) keep
+    // that extra a fifth of the frame.
+    G = materialize(G, 90);
 
     // 5–7. Glow, bloom and colour fringe.
     const bool fast = !straightforwardChains();

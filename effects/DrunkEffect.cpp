@@ -286,7 +286,7 @@ private:
 void setStraightforwardChains(bool on) { gStraightforward = on; }
 bool straightforwardChains() { return gStraightforward; }
 
-Image materialize(const Image& image) { return gStraightforward ? image : materializer().run(image); }
+Image materialize(const Image& image, int tileRows) { return gStraightforward ? image : materializer().run(image, tileRows); }
 
 Image materializePair(const Image& image, Image& second) {
     second = Image();

@@ -16,7 +16,8 @@ engine::Image renderDrunkMode(const engine::Image& image, double t);
 // that sample one picture many times at different places (scaled copies, rotations, a stored
 // frame read again next frame) use it so the picture is not re-evaluated for every reader.
 // Renders with a process-wide renderer; effect steps run one at a time.
-engine::Image materialize(const engine::Image& image);
+// tileRows: rows per tile (taller tiles for passes whose margins each tile evaluates again).
+engine::Image materialize(const engine::Image& image, int tileRows = 64);
 bool isMaterialized(const engine::Image& image);
 // A node that fills a second picture of its own bounds as it renders (a pass with two results).
 class PairedNode : public engine::Node {
