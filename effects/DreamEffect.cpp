@@ -566,13 +566,16 @@ Image renderDreamSequence(const Image& image, double t) {
     // G is read by the glow's blur and as its background: evaluate it once. Each tile decodes
     // the camera rows the ripple reaches beyond it too: 90-row tiles (eight for 720 rows) keep
     // that extra a fifth of the frame.
-    G = materialize(G, 90);
+    const int gRows = 90;
+    GridGatherer gather(engine::pixelBounds(G.extent()), glowGrid(E), gRows, false);
+    G = gather.active() && !G.isNull() ? materializeWatched(G, gRows, gather.watcher()) : materialize(G, gRows);
+    const Image gridOfG = gather.finish(pixelsOf(G));
 
     // 5–7. Glow, bloom and colour fringe.
     const bool fast = !straightforwardChains();
     const double o = fringeOffset(t);
     Image Cp;
-    Image C = fast ? glowBloomFringe(G, o, E, echoSlot(), Cp) : Image();
+    Image C = fast ? glowBloomFringe(G, o, E, echoSlot(), Cp, gridOfG) : Image();
     if (C.isNull()) {
         Image glow = G.gaussianBlur(5.5).cropped(E);
         glow = filters::colorControls(glow, 1.0, 0.06, 1.0);

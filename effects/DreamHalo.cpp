@@ -63,47 +63,53 @@ int gridHi(int hi) { return int(std::floor((hi - 0.5) / 2 - 0.5)) + 1; }
 
 Rect rectOf(const IRect& r) { return {double(r.x), double(r.y), double(r.w), double(r.h)}; }
 
-// A stored picture averaged over 2×2 blocks onto the grid anchored at even pixels, over the
-// grid rectangle `grid`; beyond the picture either transparent or its edge pixels repeated.
+// Grid cells r of a stored picture averaged over 2×2 blocks onto the grid anchored at even
+// pixels, into out (rows `stride` floats apart); beyond the picture either transparent or its
+// edge pixels repeated.
+void reduceCells(const PixelView& v, bool clamp, const IRect& r, float* out, size_t stride) {
+    const IRect b = v.bounds;
+    const __m128 q = _mm_set1_ps(0.25f);
+    auto rowAt = [&](int y) -> const float* {
+        if (clamp) y = std::clamp(y, b.y, b.maxY() - 1);
+        return y >= b.y && y < b.maxY() ? v.data + size_t(y - b.y) * b.w * 4 : nullptr;
+    };
+    auto tap = [&](const float* row, int x) -> __m128 {
+        if (clamp) x = std::clamp(x, b.x, b.maxX() - 1);
+        return row && x >= b.x && x < b.maxX() ? _mm_loadu_ps(row + size_t(x - b.x) * 4) : _mm_setzero_ps();
+    };
+    // Grid columns whose two pixels both lie inside.
+    const int in0 = std::clamp(int(std::ceil(b.x / 2.0)), r.x, r.maxX());
+    const int in1 = std::clamp(int(std::floor((b.maxX() - 2) / 2.0)) + 1, in0, r.maxX());
+    for (int j = 0; j < r.h; ++j) {
+        const int y = r.y + j;
+        const float* s0 = rowAt(2 * y);
+        const float* s1 = rowAt(2 * y + 1);
+        float* o = out + size_t(j) * stride;
+        for (int i = 0; i < r.w; ++i) {
+            const int u = r.x + i;
+            __m128 a, c;
+            if (s0 && s1 && u >= in0 && u < in1) {
+                const float* p0 = s0 + size_t(2 * u - b.x) * 4;
+                const float* p1 = s1 + size_t(2 * u - b.x) * 4;
+                a = _mm_add_ps(_mm_loadu_ps(p0), _mm_loadu_ps(p1));
+                c = _mm_add_ps(_mm_loadu_ps(p0 + 4), _mm_loadu_ps(p1 + 4));
+            } else {
+                a = _mm_add_ps(tap(s0, 2 * u), tap(s1, 2 * u));
+                c = _mm_add_ps(tap(s0, 2 * u + 1), tap(s1, 2 * u + 1));
+            }
+            _mm_storeu_ps(o + 4 * i, _mm_mul_ps(_mm_add_ps(a, c), q));
+        }
+    }
+}
+
+// reduceCells as a node over the grid rectangle `grid`.
 class Reduce2Node final : public engine::Node {
 public:
     Reduce2Node(Image src, PixelView v, const IRect& grid, bool clampEdges)
         : src_(std::move(src)), v_(v), grid_(grid), clamp_(clampEdges) {}
     Rect extent() const override { return rectOf(grid_); }
     void render(engine::TileContext&, const IRect& r, float* out) const override {
-        const IRect b = v_.bounds;
-        const __m128 q = _mm_set1_ps(0.25f);
-        auto rowAt = [&](int y) -> const float* {
-            if (clamp_) y = std::clamp(y, b.y, b.maxY() - 1);
-            return y >= b.y && y < b.maxY() ? v_.data + size_t(y - b.y) * b.w * 4 : nullptr;
-        };
-        auto tap = [&](const float* row, int x) -> __m128 {
-            if (clamp_) x = std::clamp(x, b.x, b.maxX() - 1);
-            return row && x >= b.x && x < b.maxX() ? _mm_loadu_ps(row + size_t(x - b.x) * 4) : _mm_setzero_ps();
-        };
-        // Grid columns whose two pixels both lie inside.
-        const int in0 = std::clamp(int(std::ceil(b.x / 2.0)), r.x, r.maxX());
-        const int in1 = std::clamp(int(std::floor((b.maxX() - 2) / 2.0)) + 1, in0, r.maxX());
-        for (int j = 0; j < r.h; ++j) {
-            const int v = r.y + j;
-            const float* s0 = rowAt(2 * v);
-            const float* s1 = rowAt(2 * v + 1);
-            float* o = out + size_t(j) * r.w * 4;
-            for (int i = 0; i < r.w; ++i) {
-                const int u = r.x + i;
-                __m128 a, c;
-                if (s0 && s1 && u >= in0 && u < in1) {
-                    const float* p0 = s0 + size_t(2 * u - b.x) * 4;
-                    const float* p1 = s1 + size_t(2 * u - b.x) * 4;
-                    a = _mm_add_ps(_mm_loadu_ps(p0), _mm_loadu_ps(p1));
-                    c = _mm_add_ps(_mm_loadu_ps(p0 + 4), _mm_loadu_ps(p1 + 4));
-                } else {
-                    a = _mm_add_ps(tap(s0, 2 * u), tap(s1, 2 * u));
-                    c = _mm_add_ps(tap(s0, 2 * u + 1), tap(s1, 2 * u + 1));
-                }
-                _mm_storeu_ps(o + 4 * i, _mm_mul_ps(_mm_add_ps(a, c), q));
-            }
-        }
+        reduceCells(v_, clamp_, r, out, size_t(r.w) * 4);
     }
 
 private:
@@ -379,31 +385,105 @@ private:
 
 }  // namespace
 
-Image glowBloomFringe(const Image& G, double offset, const Rect& extent, const Image& echo, Image& withEcho) {
+GridGatherer::GridGatherer(const IRect& bounds, const IRect& grid, int tileRows, bool clampEdges)
+    : bounds_(bounds), grid_(grid), clamp_(clampEdges) {
+    // Cells whose four pixels lie inside; with even tile edges each such cell's two rows are
+    // always in one tile.
+    inner_.x = std::max(grid.x, int(std::ceil(bounds.x / 2.0)));
+    inner_.y = std::max(grid.y, int(std::ceil(bounds.y / 2.0)));
+    const int x1 = std::min(grid.maxX(), int(std::floor((bounds.maxX() - 2) / 2.0)) + 1);
+    const int y1 = std::min(grid.maxY(), int(std::floor((bounds.maxY() - 2) / 2.0)) + 1);
+    inner_.w = std::max(0, x1 - inner_.x);
+    inner_.h = std::max(0, y1 - inner_.y);
+    active_ = !grid.isEmpty() && !inner_.isEmpty() && tileRows % 2 == 0 && bounds.y % 2 == 0;
+    if (active_) pixels_ = pooledPixels(size_t(grid.w) * grid.h * 4);
+}
+
+TileWatcher GridGatherer::watcher() {
+    return [this](const IRect& tile, const float* px) {
+        // Cells of this tile: both their rows inside it.
+        const int v0 = std::max(inner_.y, int(std::ceil(tile.y / 2.0)));
+        const int v1 = std::min(inner_.maxY(), int(std::floor((tile.maxY() - 2) / 2.0)) + 1);
+        const __m128 q = _mm_set1_ps(0.25f);
+        for (int v = v0; v < v1; ++v) {
+            const float* s0 = px + size_t(2 * v - tile.y) * tile.w * 4;
+            const float* s1 = s0 + size_t(tile.w) * 4;
+            float* o = pixels_->data() + (size_t(v - grid_.y) * grid_.w + (inner_.x - grid_.x)) * 4;
+            for (int u = inner_.x; u < inner_.maxX(); ++u, o += 4) {
+                // The same sums in the same order as reduceCells.
+                const float* p0 = s0 + size_t(2 * u - tile.x) * 4;
+                const float* p1 = s1 + size_t(2 * u - tile.x) * 4;
+                const __m128 a = _mm_add_ps(_mm_loadu_ps(p0), _mm_loadu_ps(p1));
+                const __m128 c = _mm_add_ps(_mm_loadu_ps(p0 + 4), _mm_loadu_ps(p1 + 4));
+                _mm_storeu_ps(o, _mm_mul_ps(_mm_add_ps(a, c), q));
+            }
+        }
+    };
+}
+
+Image GridGatherer::finish(const PixelView& made) {
+    if (!active_ || !made || !(made.bounds == bounds_)) return {};
+    float* d = pixels_->data();
+    const size_t stride = size_t(grid_.w) * 4;
+    auto fill = [&](const IRect& r) {
+        if (r.w > 0 && r.h > 0) reduceCells(made, clamp_, r, d + (size_t(r.y - grid_.y) * grid_.w + (r.x - grid_.x)) * 4, stride);
+    };
+    // The cells about the inner ones, which read beyond the picture or half of it.
+    fill({grid_.x, grid_.y, grid_.w, inner_.y - grid_.y});
+    fill({grid_.x, inner_.maxY(), grid_.w, grid_.maxY() - inner_.maxY()});
+    fill({grid_.x, inner_.y, inner_.x - grid_.x, inner_.h});
+    fill({inner_.maxX(), inner_.y, grid_.maxX() - inner_.maxX(), inner_.h});
+    return storedImage(std::move(pixels_), grid_, rectOf(grid_));
+}
+
+namespace {
+constexpr double kGlow = 5.5, kBloom = 6.0;  // both on the engine's grid reduced by two
+
+// The grid samples every expansion over the picture reads.
+IRect neededGrid(const IRect& eb) {
+    return {gridLo(eb.x), gridLo(eb.y), gridHi(eb.maxX()) - gridLo(eb.x) + 1, gridHi(eb.maxY()) - gridLo(eb.y) + 1};
+}
+}  // namespace
+
+IRect glowGrid(const Rect& extent) {
+    if (extent.isInfinite() || extent.isEmpty()) return {};
+    const IRect eb = engine::pixelBounds(extent);
+    if (eb.isEmpty()) return {};
+    const int r1 = halfGridRadius(kGlow);
+    return neededGrid(eb).grown(r1, r1);
+}
+
+Image glowBloomFringe(const Image& G, double offset, const Rect& extent, const Image& echo, Image& withEcho,
+                      const Image& gridOfG) {
     withEcho = Image();
     const PixelView gv = pixelsOf(G);
     if (!gv || extent.isInfinite() || extent.isEmpty()) return {};
     const IRect eb = engine::pixelBounds(extent);
     if (eb.isEmpty()) return {};
-    // The grid samples every expansion over the picture reads.
-    const IRect need{gridLo(eb.x), gridLo(eb.y), gridHi(eb.maxX()) - gridLo(eb.x) + 1, gridHi(eb.maxY()) - gridLo(eb.y) + 1};
-    constexpr double kGlow = 5.5, kBloom = 6.0;  // both on the engine's grid reduced by two
+    const IRect need = neededGrid(eb);
 
     // 5. Glow: G (transparent beyond its extent) reduced, blurred and brightened on the grid.
     const int r1 = halfGridRadius(kGlow);
-    const Image gr = materialize(Image(std::make_shared<Reduce2Node>(G, gv, need.grown(r1, r1), false)));
+    const PixelView given = pixelsOf(gridOfG);
+    const Image gr = given && given.bounds == need.grown(r1, r1)
+                         ? gridOfG
+                         : materialize(Image(std::make_shared<Reduce2Node>(G, gv, need.grown(r1, r1), false)));
     const Image glowLow = materialize(
         engine::filters::colorControls(Image(std::make_shared<engine::BlurNode>(gr.node(), halfGridSigma(kGlow))), 1.0, 0.06, 1.0)
             .cropped(rectOf(need)));
     const PixelView lv = pixelsOf(glowLow);
     if (!lv || lv.bounds.w < 2 || lv.bounds.h < 2) return {};
-    const Image x = materialize(Image(std::make_shared<GlowOverNode>(G, gv, glowLow, lv, extent)));
+    // x's bloom grid (step 6) is gathered as x is made, where its tiles allow.
+    const int r2 = halfGridRadius(kBloom);
+    const Image over(std::make_shared<GlowOverNode>(G, gv, glowLow, lv, extent));
+    GridGatherer gather(engine::pixelBounds(over.extent()), need.grown(r2, r2), 64, true);
+    const Image x = gather.active() ? materializeWatched(over, 64, gather.watcher()) : materialize(over);
     const PixelView xv = pixelsOf(x);
     if (!xv) return {};
 
     // 6. Bloom: x with its edges repeated outwards, reduced and blurred on the grid.
-    const int r2 = halfGridRadius(kBloom);
-    const Image xr = materialize(Image(std::make_shared<Reduce2Node>(x, xv, need.grown(r2, r2), true)));
+    Image xr = gather.finish(xv);
+    if (xr.isNull()) xr = materialize(Image(std::make_shared<Reduce2Node>(x, xv, need.grown(r2, r2), true)));
     const Image haloLow = materialize(
         Image(std::make_shared<engine::BlurNode>(xr.node(), halfGridSigma(kBloom))).cropped(rectOf(need)));
     const PixelView hv = pixelsOf(haloLow);

@@ -1,7 +1,11 @@
 #pragma once
 // Dream Sequence's glow, bloom and colour fringe (steps 5–7) as a few passes over stored
 // pictures, with both blurs kept on the half-resolution grid the engine's blur uses for them.
+#include "effects/DrunkEffect.h"
 #include "pipeline/engine/Image.h"
+
+#include <memory>
+#include <vector>
 
 namespace ostrela::effects::dream {
 
@@ -13,7 +17,29 @@ namespace ostrela::effects::dream {
 // passes that use them and never stored. Null where G is not stored. Where `echo` (the previous
 // frame's C) is stored, `withEcho` receives step 8 as well: echo at 16 % over C, made in the same
 // pass; otherwise it is left empty.
+// `gridOfG`, when it is G's glow grid (see GridGatherer), is used instead of reducing G again.
 engine::Image glowBloomFringe(const engine::Image& G, double offset, const engine::Rect& extent, const engine::Image& echo,
-                              engine::Image& withEcho);
+                              engine::Image& withEcho, const engine::Image& gridOfG = {});
+
+// The grid cells the glow reads for a picture of this extent (G transparent beyond it).
+engine::IRect glowGrid(const engine::Rect& extent);
+
+// A picture's 2×2-reduced grid gathered while the picture is made: pass watcher() to its
+// materialisation, then finish() with the made pixels. Cells wholly inside come from the tiles
+// as they are made; the rest (the margin) is filled in finish(). Inactive (finish gives a null
+// image) when the tiles' rows cannot pair up: an odd top edge or odd tile height.
+class GridGatherer {
+public:
+    GridGatherer(const engine::IRect& bounds, const engine::IRect& grid, int tileRows, bool clampEdges);
+    bool active() const { return active_; }
+    TileWatcher watcher();
+    engine::Image finish(const PixelView& made);
+
+private:
+    engine::IRect bounds_, grid_, inner_;
+    bool clamp_;
+    bool active_ = false;
+    std::shared_ptr<std::vector<float>> pixels_;
+};
 
 }  // namespace ostrela::effects::dream

@@ -59,7 +59,8 @@ public:
     // `over`, when given, is the rectangle to keep (it contains the extent's pixels; the rest
     // of it is transparent), so readers of a margin around the picture can read it in place.
     // `second`, when given, receives the paired picture a PairedNode root fills beside its own.
-    Image run(const Image& image, int tileRows = 64, const IRect* over = nullptr, Image* second = nullptr) {
+    Image run(const Image& image, int tileRows = 64, const IRect* over = nullptr, Image* second = nullptr,
+              const TileWatcher* watch = nullptr) {
         const Rect e = image.extent();
         if (image.isNull() || e.isInfinite() || e.isEmpty()) return image;
         const IRect b = over ? *over : engine::pixelBounds(e);
@@ -82,12 +83,15 @@ public:
                 paired->renderPair(ctx, {b.x, y0, b.w, h}, dst + at, dst2 + at);
             else
                 ctx.renderInto(root, {b.x, y0, b.w, h}, dst + at);
+            if (watch) (*watch)({b.x, y0, b.w, h}, dst + at);
             ctx.endTile();
             _mm_setcsr(csr);
         });
         if (second) *second = buf2 ? Image(std::make_shared<BufferNode>(std::move(buf2), b, e)) : Image();
         return Image(std::make_shared<BufferNode>(std::move(buf), b, e));
     }
+
+    std::shared_ptr<Pixels> pooled(size_t floats) { return take(floats); }
 
 private:
     static int threads() { return int(std::clamp(std::thread::hardware_concurrency(), 1u, 16u)); }
@@ -300,6 +304,16 @@ Image materializeInBands(const Image& image) {
     if (image.isNull() || e.isInfinite() || e.isEmpty()) return image;
     const int h = engine::pixelBounds(e).h, n = std::max(1, materializer().workers());
     return materializer().run(image, (h + n - 1) / n);
+}
+
+Image materializeWatched(const Image& image, int tileRows, const TileWatcher& onTile) {
+    return gStraightforward ? image : materializer().run(image, tileRows, nullptr, nullptr, &onTile);
+}
+
+std::shared_ptr<std::vector<float>> pooledPixels(size_t floats) { return materializer().pooled(floats); }
+
+Image storedImage(std::shared_ptr<const std::vector<float>> pixels, const IRect& bounds, const Rect& extent) {
+    return Image(std::make_shared<BufferNode>(std::move(pixels), bounds, extent));
 }
 
 bool isMaterialized(const Image& image) { return dynamic_cast<const BufferNode*>(image.node().get()) != nullptr; }

@@ -5,6 +5,7 @@
 #include "pipeline/engine/Image.h"
 
 #include <array>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -19,6 +20,14 @@ engine::Image renderDrunkMode(const engine::Image& image, double t);
 // tileRows: rows per tile (taller tiles for passes whose margins each tile evaluates again).
 engine::Image materialize(const engine::Image& image, int tileRows = 64);
 bool isMaterialized(const engine::Image& image);
+// The same, with onTile(rect, pixels) called for each tile on the worker that made it, while its
+// rows are still in cache (pixels bottom row first, rect.w a row): for results gathered beside.
+using TileWatcher = std::function<void(const engine::IRect& rect, const float* pixels)>;
+engine::Image materializeWatched(const engine::Image& image, int tileRows, const TileWatcher& onTile);
+// A buffer of `floats` from the stored pictures' pool (contents undefined), and a stored image
+// over such a buffer (linear premultiplied RGBA of `bounds`, bottom row first).
+std::shared_ptr<std::vector<float>> pooledPixels(size_t floats);
+engine::Image storedImage(std::shared_ptr<const std::vector<float>> pixels, const engine::IRect& bounds, const engine::Rect& extent);
 // A node that fills a second picture of its own bounds as it renders (a pass with two results).
 class PairedNode : public engine::Node {
 public:
