@@ -308,7 +308,9 @@ private:
                                                                const float* const* next, const float* wy, const Pairs& t,
                                                                int pBegin, int pEnd, float* blend, const float* under, float* o) {
         const __m256 one = _mm256_set1_ps(1.0f), m24 = _mm256_set1_ps(-0.24f);
-        const __m256i dup = _mm256_setr_epi32(0, 1, 2, 3, 0, 1, 2, 3), same = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        // The lane order for a step of 0 (both pixels from one column) and of 1, picked by a load:
+        // the steps follow no pattern a branch predictor could learn.
+        alignas(32) static const int selectors[2][8] = {{0, 1, 2, 3, 0, 1, 2, 3}, {0, 1, 2, 3, 4, 5, 6, 7}};
         const size_t stride = chunkStride();
         for (int p0 = pBegin; p0 < pEnd; p0 += kChunkPairs) {
             const int p1 = std::min(pEnd, p0 + kChunkPairs);
@@ -343,7 +345,7 @@ private:
                 const float* w = t.w + size_t(p) * 72;
                 for (int k = 0; k < 9; ++k) {
                     const float* m = blend + k * stride + (off[k] - first[k]);
-                    const __m256i sel = st[k] ? same : dup;
+                    const __m256i sel = _mm256_load_si256(reinterpret_cast<const __m256i*>(selectors[st[k] & 1]));
                     const __m256 lo = _mm256_permutevar8x32_ps(_mm256_loadu_ps(m), sel);
                     const __m256 hi = _mm256_permutevar8x32_ps(_mm256_loadu_ps(m + 4), sel);
                     prod = _mm256_mul_ps(prod, _mm256_fmadd_ps(_mm256_sub_ps(hi, lo), _mm256_load_ps(w + 8 * k), lo));
