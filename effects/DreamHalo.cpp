@@ -49,17 +49,12 @@ __attribute__((target("avx"))) int fringeSpanWide(const float* row, int bx, int 
 }
 
 // The σ the engine's blur uses on its grid reduced by two, and the support it gives.
-double halfGridSigma(double sigma) {
-    // Box reduction adds (k²−1)/12 and bilinear expansion about k²/6 of variance (k = 2).
-    const double v = sigma * sigma - 3.0 / 12.0 - 4.0 / 6.0;
-    return std::sqrt(std::max(v, 1.0)) / 2.0;
-}
-int halfGridRadius(double sigma) { return std::max(1, int(std::ceil(3.0 * halfGridSigma(sigma)))); }
+double halfGridSigma(double sigma) { return engine::BlurNode::gridSigma(sigma, 2); }
+int halfGridRadius(double sigma) { return engine::BlurNode::gridRadius(halfGridSigma(sigma)); }
 
-// Grid samples whose bilinear expansion covers the pixels [lo, hi) (grid pixel u is the
-// average of pixels 2u and 2u + 1).
-int gridLo(int lo) { return int(std::floor((lo + 0.5) / 2 - 0.5)); }
-int gridHi(int hi) { return int(std::floor((hi - 0.5) / 2 - 0.5)) + 1; }
+// Grid samples whose bilinear expansion covers the pixels [lo, hi).
+int gridLo(int lo) { return engine::BlurNode::gridRange(lo, lo + 1, 2).u0; }
+int gridHi(int hi) { return engine::BlurNode::gridRange(hi - 1, hi, 2).u1; }
 
 Rect rectOf(const IRect& r) { return {double(r.x), double(r.y), double(r.w), double(r.h)}; }
 
@@ -119,96 +114,24 @@ private:
     bool clamp_;
 };
 
-// Bilinear expansion of a stored half-grid picture, one row at a time, as the engine's blur
-// expands: the two grid rows mixed first, then pairs of output pixels from the mixed row.
+// Bilinear expansion of a stored half-grid picture, one row at a time, with the engine blur's
+// own expansion.
 class Expander {
 public:
-    Expander(engine::TileContext& ctx, const PixelView& low, int x0, int n) : low_(low), n_(n) {
-        cx_ = reinterpret_cast<int*>(ctx.alloc(size_t(n)));
-        cw_ = ctx.alloc(size_t(n));
-        regular_ = true;
-        for (int i = 0; i < n; ++i) {
-            const double f = (x0 + i + 0.5) / 2 - 0.5, fl = std::floor(f);
-            cx_[i] = std::clamp(int(fl) - low.bounds.x, 0, low.bounds.w - 2);
-            cw_[i] = float(f - fl);
-            regular_ = regular_ && cx_[i] == int(fl) - low.bounds.x;
-        }
-        // Unclamped, an even pixel 2u reads grid pixels u − 1 and u at weight ¾, an odd one u
-        // and u + 1 at ¼: a pair is two overlapping loads of the mixed row.
-        odd_ = (x0 & 1) != 0;
-        mix_ = ctx.alloc(size_t(low.bounds.w) * 4 + 8);
-    }
+    Expander(engine::TileContext& ctx, const PixelView& low, int x0, int n)
+        : low_(low), expand_(ctx, 2, low.bounds.x, low.bounds.w, x0, n) {}
     // Expanded row y (n pixels) into o.
     void row(int y, float* o) const {
         const IRect& b = low_.bounds;
         const double f = (y + 0.5) / 2 - 0.5, fl = std::floor(f);
         const int v0 = std::clamp(int(fl) - b.y, 0, b.h - 2);
-        const float wy = float(f - fl);
         const float* l0 = low_.data + size_t(v0) * b.w * 4;
-        const float* l1 = l0 + size_t(b.w) * 4;
-        if (wide()) {
-            rowWide(l0, l1, b.w, wy, o);
-            return;
-        }
-        const __m128 vy = _mm_set1_ps(wy);
-        for (int u = 0; u < b.w; ++u) {
-            const __m128 a = _mm_loadu_ps(l0 + 4 * u), c = _mm_loadu_ps(l1 + 4 * u);
-            _mm_storeu_ps(mix_ + 4 * u, _mm_add_ps(a, _mm_mul_ps(_mm_sub_ps(c, a), vy)));
-        }
-        for (int i = 0; i < n_; ++i) {
-            const __m128 a = _mm_loadu_ps(mix_ + 4 * cx_[i]), c = _mm_loadu_ps(mix_ + 4 * cx_[i] + 4);
-            _mm_storeu_ps(o + 4 * i, _mm_add_ps(a, _mm_mul_ps(_mm_sub_ps(c, a), _mm_set1_ps(cw_[i]))));
-        }
+        expand_.row(l0, l0 + size_t(b.w) * 4, float(f - fl), o);
     }
 
 private:
-    static bool wide() {
-        static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-        return has;
-    }
-    __attribute__((target("avx2,fma"))) void rowWide(const float* l0, const float* l1, int nu, float wy, float* o) const {
-        const __m256 vy = _mm256_set1_ps(wy);
-        int u = 0;
-        for (; u + 2 <= nu; u += 2) {
-            const __m256 a = _mm256_loadu_ps(l0 + 4 * u), c = _mm256_loadu_ps(l1 + 4 * u);
-            _mm256_storeu_ps(mix_ + 4 * u, _mm256_fmadd_ps(_mm256_sub_ps(c, a), vy, a));
-        }
-        for (; u < nu; ++u) {
-            const __m128 a = _mm_loadu_ps(l0 + 4 * u), c = _mm_loadu_ps(l1 + 4 * u);
-            _mm_storeu_ps(mix_ + 4 * u, _mm_fmadd_ps(_mm_sub_ps(c, a), _mm256_castps256_ps128(vy), a));
-        }
-        int i = 0;
-        if (regular_) {
-            if (odd_ && n_ > 0) {
-                const __m128 a = _mm_loadu_ps(mix_ + 4 * cx_[0]), c = _mm_loadu_ps(mix_ + 4 * cx_[0] + 4);
-                _mm_storeu_ps(o, _mm_fmadd_ps(_mm_sub_ps(c, a), _mm_set1_ps(cw_[0]), a));
-                i = 1;
-            }
-            const __m256 w = _mm256_setr_ps(0.75f, 0.75f, 0.75f, 0.75f, 0.25f, 0.25f, 0.25f, 0.25f);
-            for (; i + 2 <= n_; i += 2) {
-                const float* m = mix_ + 4 * cx_[i];
-                const __m256 lo = _mm256_loadu_ps(m), hi = _mm256_loadu_ps(m + 4);
-                _mm256_storeu_ps(o + 4 * i, _mm256_fmadd_ps(_mm256_sub_ps(hi, lo), w, lo));
-            }
-        }
-        for (; i + 2 <= n_; i += 2) {
-            const __m256 p = _mm256_loadu_ps(mix_ + 4 * cx_[i]), q = _mm256_loadu_ps(mix_ + 4 * cx_[i + 1]);
-            const __m256 lo = _mm256_permute2f128_ps(p, q, 0x20), hi = _mm256_permute2f128_ps(p, q, 0x31);
-            const __m256 w = _mm256_setr_m128(_mm_set1_ps(cw_[i]), _mm_set1_ps(cw_[i + 1]));
-            _mm256_storeu_ps(o + 4 * i, _mm256_fmadd_ps(_mm256_sub_ps(hi, lo), w, lo));
-        }
-        for (; i < n_; ++i) {
-            const __m128 a = _mm_loadu_ps(mix_ + 4 * cx_[i]), c = _mm_loadu_ps(mix_ + 4 * cx_[i] + 4);
-            _mm_storeu_ps(o + 4 * i, _mm_fmadd_ps(_mm_sub_ps(c, a), _mm_set1_ps(cw_[i]), a));
-        }
-    }
-
     const PixelView& low_;
-    int n_;
-    int* cx_;
-    float* cw_;
-    float* mix_;
-    bool regular_ = false, odd_ = false;
+    engine::detail::GridExpansion expand_;
 };
 
 // Step 5's last part: the expanded glow at 32 % over G (premultiplied, so every channel scaled).

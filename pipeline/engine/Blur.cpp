@@ -117,20 +117,25 @@ void separable(const float* src, size_t srcStride, int outW, int outRows, int r,
     }
 }
 
-int floorDiv(double v) { return int(std::floor(v)); }
 
 }  // namespace
 
+double BlurNode::gridSigma(double sigma, int k) {
+    if (k <= 1) return sigma;
+    // Box reduction adds (k²−1)/12 and bilinear expansion about k²/6 of variance.
+    const double k2 = double(k) * k;
+    const double v = sigma * sigma - (k2 - 1) / 12.0 - k2 / 6.0;
+    return std::sqrt(std::max(v, 0.25 * k2)) / k;
+}
+
+BlurNode::Grid BlurNode::gridRange(int lo, int hi, int k) {
+    return {int(std::floor((lo + 0.5) / k - 0.5)), int(std::floor((hi - 0.5) / k - 0.5)) + 1};
+}
+
 BlurNode::BlurNode(NodePtr in, double sigma) : in_(std::move(in)), sigma_(sigma) {
-    k_ = sigma < 4 ? 1 : sigma < 8 ? 2 : sigma < 16 ? 4 : 8;
-    double s = sigma;
-    if (k_ > 1) {
-        // Box reduction adds (k²−1)/12 and bilinear expansion about k²/6 of variance.
-        double k2 = double(k_) * k_;
-        double v = sigma * sigma - (k2 - 1) / 12.0 - k2 / 6.0;
-        s = std::sqrt(std::max(v, 0.25 * k2)) / k_;
-    }
-    radius_ = std::max(1, int(std::ceil(3.0 * s)));
+    k_ = reductionFor(sigma);
+    const double s = gridSigma(sigma, k_);
+    radius_ = gridRadius(s);
     weights_.resize(radius_ + 1);
     double sum = 0;
     for (int i = 0; i <= radius_; ++i) {
@@ -144,10 +149,6 @@ BlurNode::BlurNode(NodePtr in, double sigma) : in_(std::move(in)), sigma_(sigma)
 Rect BlurNode::extent() const {
     double m = k_ == 1 ? radius_ : double(k_) * (radius_ + 2);
     return in_->extent().insetBy(-m, -m);
-}
-
-BlurNode::Grid BlurNode::gridFor(int lo, int hi) const {
-    return {floorDiv((lo + 0.5) / k_ - 0.5), floorDiv((hi - 0.5) / k_ - 0.5) + 1};
 }
 
 IRect BlurNode::roi(int, const IRect& d) const {
@@ -178,9 +179,11 @@ __attribute__((target("avx2,fma"))) void boxRow2Wide(const float* s0, const floa
 }
 
 // One output row of the bilinear expansion: the two grid rows mixed by wy first, into `mix`
-// (nu pixels), then pairs of output pixels read from it.
+// (nu pixels), then pairs of output pixels read from it. Regular columns (none clamped, k = 2)
+// pair up as two overlapping loads of the mixed row: an even pixel 2u reads grid pixels u − 1
+// and u at ¾, an odd one u and u + 1 at ¼.
 __attribute__((target("avx2,fma"))) void expandRowWide(const float* l0, const float* l1, int nu, float wy, const int* cx,
-                                                       const float* cw, int n, float* mix, float* o) {
+                                                       const float* cw, int n, bool regular, bool odd, float* mix, float* o) {
     const __m256 vy = _mm256_set1_ps(wy);
     int u = 0;
     for (; u + 2 <= nu; u += 2) {
@@ -192,6 +195,19 @@ __attribute__((target("avx2,fma"))) void expandRowWide(const float* l0, const fl
         _mm_storeu_ps(mix + 4 * u, _mm_fmadd_ps(_mm_sub_ps(b, a), _mm256_castps256_ps128(vy), a));
     }
     int i = 0;
+    if (regular) {
+        if (odd && n > 0) {
+            const __m128 a = _mm_loadu_ps(mix + 4 * cx[0]), b = _mm_loadu_ps(mix + 4 * cx[0] + 4);
+            _mm_storeu_ps(o, _mm_fmadd_ps(_mm_sub_ps(b, a), _mm_set1_ps(cw[0]), a));
+            i = 1;
+        }
+        const __m256 w = _mm256_setr_ps(0.75f, 0.75f, 0.75f, 0.75f, 0.25f, 0.25f, 0.25f, 0.25f);
+        for (; i + 2 <= n; i += 2) {
+            const float* m = mix + 4 * cx[i];
+            const __m256 lo = _mm256_loadu_ps(m), hi = _mm256_loadu_ps(m + 4);
+            _mm256_storeu_ps(o + 4 * i, _mm256_fmadd_ps(_mm256_sub_ps(hi, lo), w, lo));
+        }
+    }
     for (; i + 2 <= n; i += 2) {
         const __m256 p = _mm256_loadu_ps(mix + 4 * cx[i]), q = _mm256_loadu_ps(mix + 4 * cx[i + 1]);
         const __m256 lo = _mm256_permute2f128_ps(p, q, 0x20), hi = _mm256_permute2f128_ps(p, q, 0x31);
@@ -205,6 +221,41 @@ __attribute__((target("avx2,fma"))) void expandRowWide(const float* l0, const fl
 }
 
 }  // namespace
+
+namespace detail {
+
+GridExpansion::GridExpansion(TileContext& ctx, int k, int gridX, int gridW, int x0, int n) : nu_(gridW), n_(n) {
+    cx_ = reinterpret_cast<int*>(ctx.alloc(size_t(n) * 2));
+    cw_ = ctx.alloc(size_t(n));
+    regular_ = k == 2 && gridW > 1;
+    for (int i = 0; i < n; ++i) {
+        const double f = (x0 + i + 0.5) / k - 0.5, fl = std::floor(f);
+        cx_[i] = std::clamp(int(fl) - gridX, 0, std::max(gridW - 2, 0));
+        cw_[i] = float(f - fl);
+        regular_ = regular_ && cx_[i] == int(fl) - gridX;
+    }
+    odd_ = (x0 & 1) != 0;
+    if (wideBlur() && gridW > 1) mix_ = ctx.alloc(size_t(gridW) * 4 + 8);
+}
+
+void GridExpansion::row(const float* l0, const float* l1, float wy, float* o) const {
+    if (mix_) {
+        expandRowWide(l0, l1, nu_, wy, cx_, cw_, n_, regular_, odd_, mix_, o);
+        return;
+    }
+    const __m128 vy = _mm_set1_ps(wy);
+    for (int i = 0; i < n_; ++i) {
+        const int u = cx_[i] * 4, u1 = nu_ > 1 ? u + 4 : u;
+        const __m128 vx = _mm_set1_ps(cw_[i]);
+        __m128 a0 = _mm_loadu_ps(l0 + u), a1 = _mm_loadu_ps(l0 + u1);
+        __m128 b0 = _mm_loadu_ps(l1 + u), b1 = _mm_loadu_ps(l1 + u1);
+        __m128 bot = _mm_add_ps(a0, _mm_mul_ps(_mm_sub_ps(a1, a0), vx));
+        __m128 top = _mm_add_ps(b0, _mm_mul_ps(_mm_sub_ps(b1, b0), vx));
+        _mm_storeu_ps(o + 4 * i, _mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy)));
+    }
+}
+
+}  // namespace detail
 
 void BlurNode::render(TileContext& ctx, const IRect& r, float* out) const {
     const IRect sr = roi(0, r);
@@ -250,15 +301,7 @@ void BlurNode::renderFrom(TileContext& ctx, const IRect& r, const float* src, si
     float* low = ctx.alloc(size_t(nu) * nv * 4);
     separable(down, size_t(NX) * 4, nu, nv, R, w, tmp, low);
     // Bilinear expansion back to full resolution.
-    int* cx = reinterpret_cast<int*>(ctx.alloc(size_t(r.w) * 2));
-    float* cw = ctx.alloc(size_t(r.w));
-    for (int i = 0; i < r.w; ++i) {
-        double f = (r.x + i + 0.5) / k - 0.5;
-        double fl = std::floor(f);
-        cx[i] = std::clamp(int(fl) - gx.u0, 0, std::max(nu - 2, 0));
-        cw[i] = float(f - fl);
-    }
-    float* mix = wide && nu > 1 ? ctx.alloc(size_t(nu) * 4) : nullptr;
+    const detail::GridExpansion expand(ctx, k, gx.u0, nu, r.x, r.w);
     for (int j = 0; j < r.h; ++j) {
         double f = (r.y + j + 0.5) / k - 0.5;
         double fl = std::floor(f);
@@ -266,21 +309,7 @@ void BlurNode::renderFrom(TileContext& ctx, const IRect& r, const float* src, si
         float wy = float(f - fl);
         const float* l0 = low + size_t(v0) * nu * 4;
         const float* l1 = l0 + (nv > 1 ? size_t(nu) * 4 : 0);
-        float* o = out + size_t(j) * r.w * 4;
-        if (mix) {
-            expandRowWide(l0, l1, nu, wy, cx, cw, r.w, mix, o);
-            continue;
-        }
-        const __m128 vy = _mm_set1_ps(wy);
-        for (int i = 0; i < r.w; ++i) {
-            const int u = cx[i] * 4, u1 = nu > 1 ? u + 4 : u;
-            const __m128 vx = _mm_set1_ps(cw[i]);
-            __m128 a0 = _mm_loadu_ps(l0 + u), a1 = _mm_loadu_ps(l0 + u1);
-            __m128 b0 = _mm_loadu_ps(l1 + u), b1 = _mm_loadu_ps(l1 + u1);
-            __m128 bot = _mm_add_ps(a0, _mm_mul_ps(_mm_sub_ps(a1, a0), vx));
-            __m128 top = _mm_add_ps(b0, _mm_mul_ps(_mm_sub_ps(b1, b0), vx));
-            _mm_storeu_ps(o + 4 * i, _mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy)));
-        }
+        expand.row(l0, l1, wy, out + size_t(j) * r.w * 4);
     }
 }
 

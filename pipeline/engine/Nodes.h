@@ -1,4 +1,6 @@
 #pragma once
+#include <algorithm>
+#include <cmath>
 // The built-in nodes. Filters outside the engine only need Image.h; these are visible so the
 // renderer can recognise plain copies and tests can inspect regions of interest.
 #include "pipeline/engine/Image.h"
@@ -132,19 +134,46 @@ public:
     void render(TileContext& ctx, const IRect& r, float* out) const override;
     int reduction() const { return k_; }
     int radius() const { return radius_; }  // in reduced-grid pixels
+    // The choices the blur makes for a σ, for passes that work on its grid themselves: the
+    // reduction k, the σ on the reduced grid, its radius there, and the grid samples (inclusive)
+    // whose expansion covers pixels [lo, hi) (grid sample u is the average of pixels ku … ku + k − 1).
+    static int reductionFor(double sigma) { return sigma < 4 ? 1 : sigma < 8 ? 2 : sigma < 16 ? 4 : 8; }
+    static double gridSigma(double sigma, int k);
+    static int gridRadius(double gridSigma) { return std::max(1, int(std::ceil(3.0 * gridSigma))); }
+    struct Grid { int u0, u1; };
+    static Grid gridRange(int lo, int hi, int k);
     // render() from a source already in memory: roi(0, r) of the input, its bottom row first at
     // `src`, rows `stride` floats apart (lets a reader of stored pixels skip copying them).
     void renderFrom(TileContext& ctx, const IRect& r, const float* src, size_t stride, float* out) const;
 
 private:
-    struct Grid { int u0, u1; };  // reduced samples needed (inclusive range, before the radius)
-    Grid gridFor(int lo, int hi) const;
+    Grid gridFor(int lo, int hi) const { return gridRange(lo, hi, k_); }  // before the radius
     NodePtr in_;
     double sigma_;
     int k_ = 1;
     int radius_ = 0;
     std::vector<float> weights_;  // weights_[i] for offset i = 0 … radius
 };
+
+namespace detail {
+// The bilinear expansion of a grid reduced by k back onto the columns x0 … x0 + n − 1, a row at a
+// time: the two grid rows mixed first, then the output pixels read from the mixed row. The
+// blur's own expansion, also used by passes that expand a stored grid themselves.
+class GridExpansion {
+public:
+    // The grid's columns are gridX … gridX + gridW − 1.
+    GridExpansion(TileContext& ctx, int k, int gridX, int gridW, int x0, int n);
+    // Output row (n pixels) from grid rows l0 and l1 mixed at wy.
+    void row(const float* l0, const float* l1, float wy, float* o) const;
+
+private:
+    int nu_, n_;
+    int* cx_;
+    float* cw_;
+    float* mix_ = nullptr;
+    bool regular_ = false, odd_ = false;
+};
+}  // namespace detail
 
 class WarpNode final : public Node {
 public:
