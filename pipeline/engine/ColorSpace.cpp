@@ -147,8 +147,6 @@ constexpr float kOpaqueAlpha = 254.5f / 255.0f;
 
 __attribute__((target("avx2,fma"))) inline __m256 unpremultiplied8(__m256 v) {
     const __m256 a = _mm256_permute_ps(v, 0xFF);
-    // Opaque pairs (the usual case) divide by one: skip the division, which is slow.
-    if (_mm256_movemask_ps(_mm256_cmp_ps(a, _mm256_set1_ps(1.0f), _CMP_NEQ_UQ)) == 0) return v;
     return _mm256_div_ps(v, _mm256_max_ps(a, _mm256_set1_ps(0.5f)));
 }
 
