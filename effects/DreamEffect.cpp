@@ -568,7 +568,7 @@ Image renderDreamSequence(const Image& image, double t) {
     // G is read by the glow's blur and as its background: evaluate it once. Each tile decodes
     // the camera rows the ripple reaches beyond it too: 90-row tiles (eight for 720 rows) keep
     // that extra a fifth of the frame.
-    const int gRows = 90;
+    const int gRows = balancedTileRows(engine::pixelBounds(G.extent()).h, 90);
     GridGatherer gather(engine::pixelBounds(G.extent()), glowGrid(E), gRows, false);
     G = gather.active() && !G.isNull() ? materializeWatched(G, gRows, gather.watcher()) : materialize(G, gRows);
     const Image gridOfG = gather.finish(pixelsOf(G));

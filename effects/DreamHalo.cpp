@@ -399,8 +399,9 @@ Image glowBloomFringe(const Image& G, double offset, const Rect& extent, const I
     // x's bloom grid (step 6) is gathered as x is made, where its tiles allow.
     const int r2 = halfGridRadius(kBloom);
     const Image over(std::make_shared<GlowOverNode>(G, gv, glowLow, lv, extent));
-    GridGatherer gather(engine::pixelBounds(over.extent()), need.grown(r2, r2), 64, true);
-    const Image x = gather.active() ? materializeWatched(over, 64, gather.watcher()) : materialize(over);
+    const int xRows = balancedTileRows(engine::pixelBounds(over.extent()).h, 64);
+    GridGatherer gather(engine::pixelBounds(over.extent()), need.grown(r2, r2), xRows, true);
+    const Image x = gather.active() ? materializeWatched(over, xRows, gather.watcher()) : materialize(over);
     const PixelView xv = pixelsOf(x);
     if (!xv) return {};
 

@@ -290,12 +290,33 @@ private:
 void setStraightforwardChains(bool on) { gStraightforward = on; }
 bool straightforwardChains() { return gStraightforward; }
 
-Image materialize(const Image& image, int tileRows) { return gStraightforward ? image : materializer().run(image, tileRows); }
+int balancedTileRows(int height, int tileRows) {
+    // A whole number of tiles per worker, all about the same height: a short last tile leaves
+    // the other workers idle at the end of the pass.
+    const int w = std::max(1, materializer().workers()), rows = std::max(1, tileRows);
+    if (height <= 0) return rows;
+    const int tiles = w * ((height + w * rows - 1) / (w * rows));
+    int r = (height + tiles - 1) / tiles;
+    r += r & 1;  // even, so 2×2 cells never straddle two tiles
+    return std::min(std::max(r, 1), std::max(rows, 2));
+}
+
+namespace {
+int rowsFor(const Image& image, int tileRows) {
+    const Rect e = image.extent();
+    if (image.isNull() || e.isInfinite() || e.isEmpty()) return tileRows;
+    return balancedTileRows(engine::pixelBounds(e).h, tileRows);
+}
+}  // namespace
+
+Image materialize(const Image& image, int tileRows) {
+    return gStraightforward ? image : materializer().run(image, rowsFor(image, tileRows));
+}
 
 Image materializePair(const Image& image, Image& second) {
     second = Image();
     if (gStraightforward) return image;
-    return materializer().run(image, 64, nullptr, &second);
+    return materializer().run(image, rowsFor(image, 64), nullptr, &second);
 }
 
 Image materializeInBands(const Image& image) {

@@ -19,11 +19,14 @@ engine::Image renderDrunkMode(const engine::Image& image, double t);
 // Renders with a process-wide renderer; effect steps run one at a time.
 // tileRows: rows per tile (taller tiles for passes whose margins each tile evaluates again).
 engine::Image materialize(const engine::Image& image, int tileRows = 64);
+// The rows per tile materialize uses for a picture `height` rows high when asked for about
+// `tileRows`: an even number, giving each worker the same number of tiles of nearly one height.
+int balancedTileRows(int height, int tileRows);
 bool isMaterialized(const engine::Image& image);
 // The same, with onTile(rect, pixels) called for each tile on the worker that made it, while its
 // rows are still in cache (pixels bottom row first, rect.w a row): for results gathered beside.
 using TileWatcher = std::function<void(const engine::IRect& rect, const float* pixels)>;
-engine::Image materializeWatched(const engine::Image& image, int tileRows, const TileWatcher& onTile);
+engine::Image materializeWatched(const engine::Image& image, int tileRows, const TileWatcher& onTile);  // rows as given
 // A buffer of `floats` from the stored pictures' pool (contents undefined), and a stored image
 // over such a buffer (linear premultiplied RGBA of `bounds`, bottom row first).
 std::shared_ptr<std::vector<float>> pooledPixels(size_t floats);
