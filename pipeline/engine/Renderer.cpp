@@ -249,7 +249,12 @@ void Renderer::findSharedNodes(const Node* root) {
 
 template <typename WriteTile>
 void Renderer::runTiles(const IRect& rect, WriteTile&& write) {
-    const int rows = std::min(tileRows_, rect.h);
+    // As many tiles as tileRows_ asks for, rounded up to a whole number per worker, all of about
+    // one height: a short last tile would leave the other workers idle at the end.
+    const int workers = pool_.size();
+    const int wanted = (rect.h + tileRows_ - 1) / tileRows_;
+    const int even = std::min(rect.h, (wanted + workers - 1) / workers * workers);
+    const int rows = (rect.h + even - 1) / even;
     const int tiles = (rect.h + rows - 1) / rows;
     pool_.run(tiles, [&](int task, int worker) {
         // Tile 0 is the top of the rectangle, so destination rows are written in order.
