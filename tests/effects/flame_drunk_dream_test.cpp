@@ -55,6 +55,36 @@ Pixels render(const Image& im, engine::IRect r = {0, 0, 1280, 720}) { return {r,
 
 Image frameOf(QColor c) { return Image::fromQImage(filled(1280, 720, c)); }
 
+// Per-byte differences of two images of one size: the largest, the mean over every byte, and
+// how many bytes differ by more than one level.
+struct Difference {
+    int max = 0;
+    double mean = 0;
+    long over1 = 0;
+};
+Difference difference(const QImage& a, const QImage& b) {
+    Difference d;
+    if (a.size() != b.size() || a.format() != b.format()) {
+        ADD_FAILURE() << "images differ in size or format";
+        d.max = 255;
+        return d;
+    }
+    const int n = a.width() * 4;
+    double sum = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        const uchar* p = a.constScanLine(y);
+        const uchar* q = b.constScanLine(y);
+        for (int x = 0; x < n; ++x) {
+            const int e = std::abs(int(p[x]) - int(q[x]));
+            d.max = std::max(d.max, e);
+            d.over1 += e > 1;
+            sum += e;
+        }
+    }
+    d.mean = sum / (double(n) * std::max(a.height(), 1));
+    return d;
+}
+
 }  // namespace
 
 // ---- Flame ----
@@ -144,21 +174,11 @@ TEST(Flame, FastPathsMatchThePlainChainAtFullSize) {
         int worst = 0;
         double worstMean = 0;
         for (int f = 0; f < kFrames; ++f) {
-            int maxErr = 0;
-            double sum = 0;
-            for (int y = 0; y < 720; ++y) {
-                const uchar* a = fast[f].constScanLine(y);
-                const uchar* b = plain[f].constScanLine(y);
-                for (int x = 0; x < 1280 * 4; ++x) {
-                    const int d = std::abs(int(a[x]) - int(b[x]));
-                    maxErr = std::max(maxErr, d);
-                    sum += d;
-                }
-            }
-            EXPECT_LE(maxErr, 2) << rawValue(e) << " frame " << f;
-            EXPECT_LT(sum / (1280.0 * 720 * 4), 0.05) << rawValue(e) << " frame " << f;
-            worst = std::max(worst, maxErr);
-            worstMean = std::max(worstMean, sum / (1280.0 * 720 * 4));
+            const Difference d = difference(fast[f], plain[f]);
+            EXPECT_LE(d.max, 2) << rawValue(e) << " frame " << f;
+            EXPECT_LT(d.mean, 0.05) << rawValue(e) << " frame " << f;
+            worst = std::max(worst, d.max);
+            worstMean = std::max(worstMean, d.mean);
         }
         std::printf("%s at 1280x720: max %d, mean %.5f (8-bit units)\n", rawValue(e), worst, worstMean);
     }
@@ -204,20 +224,10 @@ TEST(Flame, TranslucentPictureMatchesThePlainChain) {
     setStraightforwardChains(true);
     const QImage plain = renderer().renderQImage(renderFlame(src, t), {0, 0, 1280, 720});
     setStraightforwardChains(false);
-    int maxErr = 0;
-    double sum = 0;
-    for (int y = 0; y < 720; ++y) {
-        const uchar* a = fast.constScanLine(y);
-        const uchar* b = plain.constScanLine(y);
-        for (int x = 0; x < 1280 * 4; ++x) {
-            const int d = std::abs(int(a[x]) - int(b[x]));
-            maxErr = std::max(maxErr, d);
-            sum += d;
-        }
-    }
-    EXPECT_LE(maxErr, 2);
-    EXPECT_LT(sum / (1280.0 * 720 * 4), 0.05);
-    std::printf("translucent picture: max %d, mean %.5f (8-bit units)\n", maxErr, sum / (1280.0 * 720 * 4));
+    const Difference d = difference(fast, plain);
+    EXPECT_LE(d.max, 2);
+    EXPECT_LT(d.mean, 0.05);
+    std::printf("translucent picture: max %d, mean %.5f (8-bit units)\n", d.max, d.mean);
     // The picture stays translucent where neither layer covers it fully.
     EXPECT_LT(qAlpha(fast.pixel(640, 10)), 250);
 }
@@ -346,25 +356,13 @@ TEST(DrunkMode, FastPathsMatchThePlainChainAcrossTheBreath) {
             plain[f] = renderer().renderQImage(renderDrunkMode(src, t0 + f / 30.0), {0, 0, 1280, 720});
         setStraightforwardChains(false);
         for (int f = 0; f < kFrames; ++f) {
-            int maxErr = 0, offByMore = 0;
-            double sum = 0;
-            for (int y = 0; y < 720; ++y) {
-                const uchar* a = fast[f].constScanLine(y);
-                const uchar* b = plain[f].constScanLine(y);
-                for (int x = 0; x < 1280 * 4; ++x) {
-                    const int d = std::abs(int(a[x]) - int(b[x]));
-                    maxErr = std::max(maxErr, d);
-                    offByMore += d > 1;
-                    sum += d;
-                }
-            }
-            const double mean = sum / (1280.0 * 720 * 4);
-            EXPECT_LE(maxErr, 2) << "t " << t0 << " frame " << f;
-            EXPECT_LT(mean, 0.05) << "t " << t0 << " frame " << f;
-            EXPECT_LT(offByMore, 1280 * 720 * 4 / 1000) << "t " << t0 << " frame " << f;
+            const Difference d = difference(fast[f], plain[f]);
+            EXPECT_LE(d.max, 2) << "t " << t0 << " frame " << f;
+            EXPECT_LT(d.mean, 0.05) << "t " << t0 << " frame " << f;
+            EXPECT_LT(d.over1, 1280 * 720 * 4 / 1000) << "t " << t0 << " frame " << f;
             if (f == kFrames - 1)
-                std::printf("drunkMode t=%.2f sigma %.2f: max %d, mean %.4f, off by >1: %d\n", t0,
-                            drunk::blurSigma(t0 + f / 30.0), maxErr, mean, offByMore);
+                std::printf("drunkMode t=%.2f sigma %.2f: max %d, mean %.4f, off by >1: %ld\n", t0,
+                            drunk::blurSigma(t0 + f / 30.0), d.max, d.mean, d.over1);
         }
     }
     drunk::resetHistoryForTesting();
@@ -529,18 +527,9 @@ TEST(HeavyLooks, ShortcutsMatchThePlainChains) {
             out[plain] = renderer().renderQImage(im, {0, 0, 640, 360});
         }
         setStraightforwardChains(false);
-        int maxErr = 0;
-        double sum = 0;
-        for (int y = 0; y < 360; ++y) {
-            const uchar* a = out[0].constScanLine(y);
-            const uchar* b = out[1].constScanLine(y);
-            for (int x = 0; x < 640 * 4; ++x) {
-                const int d = std::abs(int(a[x]) - int(b[x]));
-                maxErr = std::max(maxErr, d);
-                sum += d;
-            }
-        }
-        const double mean = sum / (640.0 * 360 * 4);
+        const Difference d = difference(out[0], out[1]);
+        const int maxErr = d.max;
+        const double mean = d.mean;
         RecordProperty(std::string(rawValue(e)) + "_max", maxErr);
         std::printf("%s: max %d, mean %.4f (8-bit units)\n", rawValue(e), maxErr, mean);
         EXPECT_LE(maxErr, 3) << rawValue(e);
@@ -575,17 +564,10 @@ TEST(DreamSequence, ShortcutsMatchThePlainChainOnAnOddlyPlacedPicture) {
     }
     setStraightforwardChains(false);
     dream::resetEchoForTesting();
-    int maxErr = 0;
-    double sum = 0;
-    for (int y = 0; y < 183; ++y)
-        for (int x = 0; x < 321 * 4; ++x) {
-            const int d = std::abs(int(out[0].constScanLine(y)[x]) - int(out[1].constScanLine(y)[x]));
-            maxErr = std::max(maxErr, d);
-            sum += d;
-        }
-    std::printf("odd picture: max %d, mean %.4f (8-bit units)\n", maxErr, sum / (321.0 * 183 * 4));
-    EXPECT_LE(maxErr, 3);
-    EXPECT_LT(sum / (321.0 * 183 * 4), 0.1);
+    const Difference d = difference(out[0], out[1]);
+    std::printf("odd picture: max %d, mean %.4f (8-bit units)\n", d.max, d.mean);
+    EXPECT_LE(d.max, 3);
+    EXPECT_LT(d.mean, 0.1);
     // Not transparent anywhere: the edges of the picture are drawn, not lost to the grid.
     for (int y : {0, 91, 182})
         for (int x : {0, 160, 320}) EXPECT_EQ(qAlpha(out[0].pixel(x, y)), 255) << x << "," << y;
