@@ -408,10 +408,32 @@ private:
 
 // ---- Nodes ----
 
-__attribute__((target_clones("arch=x86-64-v3", "default")))
+// Eight pixels a time: the factors eight wide (one division for eight), then spread over each
+// pair of pixels' colour lanes, alpha kept.
+__attribute__((target("avx2,fma"))) int vignetteRowWide(float* o, const float* dx2, int n, float dy2, float k, bool darken) {
+    const __m256 one = _mm256_set1_ps(1.0f), vk = _mm256_set1_ps(k), vdy2 = _mm256_set1_ps(dy2);
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256 d = _mm256_fmadd_ps(vk, _mm256_add_ps(_mm256_loadu_ps(dx2 + i), vdy2), one);
+        const __m256 dd = _mm256_mul_ps(d, d);
+        const __m256 f = darken ? _mm256_div_ps(one, dd) : dd;
+        for (int q = 0; q < 4; ++q) {
+            const __m256i at = _mm256_setr_epi32(2 * q, 2 * q, 2 * q, 2 * q, 2 * q + 1, 2 * q + 1, 2 * q + 1, 2 * q + 1);
+            const __m256 fq = _mm256_blend_ps(_mm256_permutevar8x32_ps(f, at), one, 0x88);
+            float* p = o + 4 * (i + 2 * q);
+            _mm256_storeu_ps(p, _mm256_mul_ps(_mm256_loadu_ps(p), fq));
+        }
+    }
+    return i;
+}
+
 void vignetteRow(float* __restrict o, const float* __restrict dx2, int n, float dy2, float k, bool darken) {
-    for (int i = 0; i < n; ++i) {
-        const float d = 1.0f + k * (dx2[i] + dy2);
+    static const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    int i = wide ? vignetteRowWide(o, dx2, n, dy2, k, darken) : 0;
+    for (; i < n; ++i) {
+        // Rounded as the eight-wide part rounds, so a pixel's factor never depends on where in the
+        // row it falls.
+        const float d = wide ? std::fma(k, dx2[i] + dy2, 1.0f) : 1.0f + k * (dx2[i] + dy2);
         const float f = darken ? 1.0f / (d * d) : d * d;
         o[4 * i] *= f;
         o[4 * i + 1] *= f;
