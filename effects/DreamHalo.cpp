@@ -150,7 +150,9 @@ public:
             const engine::IRect& gb = gv_.bounds;
             const bool whole = y >= gb.y && y < gb.maxY() && r.x >= gb.x && r.maxX() <= gb.maxX();
             const float* u = whole ? gv_.at(r.x, y) : nullptr;
-            for (int i = 0; i < r.w; ++i) {
+            int i0 = 0;
+            if (u && hasAvx()) i0 = overRowWide(o, u, r.w);
+            for (int i = i0; i < r.w; ++i) {
                 const float* q = u ? u + 4 * i : gv_.at(r.x + i, y);
                 const __m128 b = q ? _mm_loadu_ps(q) : _mm_setzero_ps();
                 const __m128 a = _mm_mul_ps(_mm_loadu_ps(o + 4 * i), k);
@@ -161,6 +163,18 @@ public:
     }
 
 private:
+    // Two pixels at a time, the same operations as the loop below; returns pixels done.
+    __attribute__((target("avx"))) static int overRowWide(float* o, const float* g, int n) {
+        const __m256 k = _mm256_set1_ps(0.32f), one = _mm256_set1_ps(1.0f);
+        int i = 0;
+        for (; i + 2 <= n; i += 2) {
+            const __m256 a = _mm256_mul_ps(_mm256_loadu_ps(o + 4 * i), k);
+            const __m256 b = _mm256_loadu_ps(g + 4 * i);
+            _mm256_storeu_ps(o + 4 * i, _mm256_add_ps(a, _mm256_mul_ps(b, _mm256_sub_ps(one, _mm256_permute_ps(a, 0xFF)))));
+        }
+        return i;
+    }
+
     Image g_;
     PixelView gv_;
     Image low_;
