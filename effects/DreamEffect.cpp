@@ -267,7 +267,6 @@ private:
     struct Pairs {
         int pairs = 0;
         int base[9] = {};  // first source column of each copy's mixed row
-        int span[9] = {};  // source columns it mixes
         int* off = nullptr;
         int* step = nullptr;
         float* w = nullptr;
@@ -283,7 +282,6 @@ private:
             const int* cx = col + size_t(k) * n;
             const float* cw = colw + size_t(k) * n;
             t.base[k] = cx[i0];
-            t.span[k] = cx[i0 + 2 * pairs - 1] + 2 - cx[i0];
             for (int p = 0; p < pairs; ++p) {
                 const int i = i0 + 2 * p;
                 const size_t q = size_t(p) * 9 + k;

@@ -291,14 +291,7 @@ void setStraightforwardChains(bool on) { gStraightforward = on; }
 bool straightforwardChains() { return gStraightforward; }
 
 int balancedTileRows(int height, int tileRows) {
-    // A whole number of tiles per worker, all about the same height: a short last tile leaves
-    // the other workers idle at the end of the pass.
-    const int w = std::max(1, materializer().workers()), rows = std::max(1, tileRows);
-    if (height <= 0) return rows;
-    const int tiles = w * ((height + w * rows - 1) / (w * rows));
-    int r = (height + tiles - 1) / tiles;
-    r += r & 1;  // even, so 2×2 cells never straddle two tiles
-    return std::min(std::max(r, 1), std::max(rows, 2));
+    return engine::balancedTileRows(height, tileRows, materializer().workers(), true);
 }
 
 namespace {

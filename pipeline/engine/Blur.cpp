@@ -117,7 +117,6 @@ void separable(const float* src, size_t srcStride, int outW, int outRows, int r,
     }
 }
 
-
 }  // namespace
 
 double BlurNode::gridSigma(double sigma, int k) {

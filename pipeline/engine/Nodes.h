@@ -1,8 +1,9 @@
 #pragma once
-#include <algorithm>
-#include <cmath>
 // The built-in nodes. Filters outside the engine only need Image.h; these are visible so the
 // renderer can recognise plain copies and tests can inspect regions of interest.
+#include <algorithm>
+#include <cmath>
+
 #include "pipeline/engine/Image.h"
 
 #include <QImage>

@@ -247,14 +247,18 @@ void Renderer::findSharedNodes(const Node* root) {
     }
 }
 
+int balancedTileRows(int height, int tileRows, int workers, bool even) {
+    const int w = std::max(1, workers), rows = std::max(1, tileRows);
+    if (height <= 0) return rows;
+    const int tiles = std::min(height, w * ((height + w * rows - 1) / (w * rows)));
+    int r = (height + tiles - 1) / tiles;
+    if (even) r = std::min(r + (r & 1), std::max(rows, 2));
+    return r;
+}
+
 template <typename WriteTile>
 void Renderer::runTiles(const IRect& rect, WriteTile&& write) {
-    // As many tiles as tileRows_ asks for, rounded up to a whole number per worker, all of about
-    // one height: a short last tile would leave the other workers idle at the end.
-    const int workers = pool_.size();
-    const int wanted = (rect.h + tileRows_ - 1) / tileRows_;
-    const int even = std::min(rect.h, (wanted + workers - 1) / workers * workers);
-    const int rows = (rect.h + even - 1) / even;
+    const int rows = balancedTileRows(rect.h, tileRows_, pool_.size());
     const int tiles = (rect.h + rows - 1) / rows;
     pool_.run(tiles, [&](int task, int worker) {
         // Tile 0 is the top of the rectangle, so destination rows are written in order.

@@ -84,6 +84,11 @@ private:
     std::atomic<int> finishedPosted_{0};
 };
 
+// Rows per tile for a pass over `height` rows asked to use about `tileRows`: a whole number of
+// tiles per worker, all of about one height, since a short last tile leaves the other workers
+// idle at the end of the pass. `even` rounds to even rows (so 2×2 cells never straddle tiles).
+int balancedTileRows(int height, int tileRows, int workers, bool even = false);
+
 class Renderer {
 public:
     // threads ≤ 0: one per core. tileRows: rows per tile (the whole rectangle when ≥ its height).

@@ -87,6 +87,25 @@ TEST(EngineTiles, ArenasStopGrowingAfterTheFirstFrame) {
     EXPECT_EQ(warmed, r.arenaBytes());
 }
 
+TEST(EngineTiles, TileHeightsGiveEveryWorkerTheSameNumberOfTiles) {
+    // 720 rows asked for 64: 12 tiles of 60, not 11 of 64 and a 16-row tail.
+    EXPECT_EQ(60, ostrela::engine::balancedTileRows(720, 64, 2));
+    EXPECT_EQ(90, ostrela::engine::balancedTileRows(720, 90, 2));
+    EXPECT_EQ(360, ostrela::engine::balancedTileRows(720, 1000, 2));  // one per worker
+    EXPECT_EQ(60, ostrela::engine::balancedTileRows(360, 64, 2));
+    EXPECT_EQ(43, ostrela::engine::balancedTileRows(170, 64, 2));
+    EXPECT_EQ(44, ostrela::engine::balancedTileRows(170, 64, 2, true));  // even rows
+    EXPECT_EQ(2, ostrela::engine::balancedTileRows(3, 1, 8, true));      // never below a 2×2 cell
+    EXPECT_EQ(1, ostrela::engine::balancedTileRows(1, 64, 2));
+    EXPECT_EQ(64, ostrela::engine::balancedTileRows(0, 64, 2));
+    for (int h : {1, 7, 183, 359, 720}) {
+        const int rows = ostrela::engine::balancedTileRows(h, 64, 2);
+        const int tiles = (h + rows - 1) / rows;
+        EXPECT_TRUE(tiles % 2 == 0 || tiles == h) << h;
+        EXPECT_LE(rows, 64) << h;
+    }
+}
+
 TEST(EngineColour, OpaqueCodesSurviveTheWorkingSpaceExactly) {
     // 256 × 3 pixels covering every code on every channel, forced through the float path.
     QImage img(256, 3, QImage::Format_ARGB32_Premultiplied);
