@@ -107,6 +107,9 @@ Image alphaScaled(const Image& in, double alpha) {
     return filters::colorMatrixWithBias(in, {1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, alpha}, {0, 0, 0, 0});
 }
 
+bool gNarrowBurst = false;
+bool narrowBurstForTesting() { return gNarrowBurst; }
+
 // Step 9 from C′'s pixels: C′ and nine copies scaled about the centre, each at 24 %, screened
 // one after another. Scaling about a point is axis-aligned, so each copy's columns and rows are
 // found once per tile and once per row.
@@ -135,15 +138,18 @@ public:
         }
         // Where every copy's taps lie inside, all nine are done together in registers.
         static const bool fused = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-        int fl0 = *std::max_element(lo, lo + 9), pairs = 0;
+        int fl0 = *std::max_element(lo, lo + 9), pairs = 0, groups = 0;
         if (fused && !(scales_[0] > 1.0)) fl0 = r.w;  // the pairing needs magnified copies
-        if (fused && fl0 < r.w) pairs = std::max(0, *std::min_element(hi, hi + 9) - fl0) / 2;
-        const int fl1 = fl0 + 2 * pairs;
+        const int together0 = fused && fl0 < r.w ? std::max(0, *std::min_element(hi, hi + 9) - fl0) : 0;
+        if (wideBurst()) groups = together0 / 16;
+        else pairs = together0 / 2;
+        const int fl1 = fl0 + 2 * pairs + 16 * groups;
         Pairs pt;
+        Groups gt;
         if (pairs > 0) pt = pairTables(ctx, col, colw, r.w, fl0, pairs);
-        float* blend = pairs > 0 ? ctx.alloc(chunkStride() * 9) : nullptr;
-
-        std::vector<RowTaps> rows(size_t(pairs > 0 ? r.h : 0));
+        if (groups > 0) gt = groupTables(ctx, col, colw, r.w, fl0, groups);
+        float* blend = pairs > 0 ? ctx.alloc(chunkStride() * 9) : groups > 0 ? planeBuffer(ctx) : nullptr;
+        std::vector<RowTaps> rows(size_t(fl1 > fl0 ? r.h : 0));
         int nTogether = 0;
         const __m128 a24 = _mm_set1_ps(0.24f);
         for (int j = 0; j < r.h; ++j) {
@@ -163,7 +169,7 @@ public:
                 r1[k] = in ? r0[k] + size_t(b.w) * 4 : nullptr;
                 allRows = allRows && in;
             }
-            const bool together = pairs > 0 && allRows;
+            const bool together = fl1 > fl0 && allRows;
             // C′ under the copies: read in place where the row lies inside, else copied in first.
             const float* crow = y >= b.y && y < b.maxY() && r.x >= b.x && r.maxX() <= b.maxX() ? v_.at(r.x, y) : nullptr;
             auto base = [&](int i0, int i1) {
@@ -247,6 +253,20 @@ public:
         for (int p0 = 0; p0 < pairs; p0 += kStripPairs)
             for (int j = 0; j < nTogether; ++j)
                 rowTogether(rows[j].r0, rows[j].r1, rows[j].next, rows[j].wy, pt, p0, std::min(pairs, p0 + kStripPairs), blend, rows[j].c, rows[j].o);
+        for (int g0 = 0; g0 < groups; g0 += kChunkGroups) {
+            const int g1 = std::min(groups, g0 + kChunkGroups);
+            for (int j = 0; j < nTogether; ++j) {
+                const RowTaps& rt = rows[j];
+                // The rows of a strip are far apart: the next one's pixels are fetched on the way.
+                const RowTaps& after = j + 1 < nTogether ? rows[j + 1] : rows[0];
+                const int ga = j + 1 < nTogether ? g0 : g1;
+                const Ahead ahead{after.c + 64 * ga, after.o + 64 * ga, std::min(groups, ga + kChunkGroups) - ga};
+                if (opaqueUnder(rt.c + 64 * g0, 16 * (g1 - g0)))
+                    rowGroups<3>(rt.r0, rt.r1, rt.next, rt.wy, gt, g0, g1, blend, rt.c, rt.o, ahead);
+                else
+                    rowGroups<4>(rt.r0, rt.r1, rt.next, rt.wy, gt, g0, g1, blend, rt.c, rt.o, ahead);
+            }
+        }
         engine::detail::clearOutside(out, r, extent_);
     }
 
@@ -352,6 +372,144 @@ private:
                 _mm256_storeu_ps(o + 8 * p, _mm256_fnmadd_ps(_mm256_sub_ps(one, c), prod, one));
             }
         }
+    }
+
+    // With 512-bit registers the copies go sixteen pixels at a time, colour by colour: each copy's
+    // mixed rows are kept as planes (red, green, blue, and alpha only where C′ is not opaque, since
+    // over an opaque C′ the result's alpha is 1 whatever the copies hold), and a group's taps are
+    // picked out of a 32-column window of a plane by one permute. The arithmetic is the pairs'.
+    struct Groups {
+        int* base = nullptr;  // per group and copy: the first source column of the group's taps
+        int* idx = nullptr;   // per group and copy: sixteen tap columns, from base
+        float* w = nullptr;   // per group and copy: sixteen horizontal weights
+    };
+    static constexpr int kChunkGroups = 8;
+    struct Ahead {
+        const float* under;
+        const float* o;
+        int groups;
+    };
+    static constexpr size_t kPlane = 16 * kChunkGroups + 2 + 32 + 14;  // a chunk's columns, the window's reach
+    static float* planeBuffer(engine::TileContext& ctx) {
+        float* b = ctx.alloc(kPlane * 4 * 9 + 16);
+        b = reinterpret_cast<float*>((reinterpret_cast<uintptr_t>(b) + 63) & ~uintptr_t(63));
+        std::fill(b, b + kPlane * 4 * 9, 0.0f);  // the windows read past a chunk's last column
+        return b;
+    }
+    static Groups groupTables(engine::TileContext& ctx, const int* col, const float* colw, int n, int i0, int groups) {
+        Groups t;
+        t.base = reinterpret_cast<int*>(ctx.alloc(size_t(groups) * 9));
+        t.idx = reinterpret_cast<int*>(ctx.alloc(size_t(groups) * 9 * 16));
+        t.w = ctx.alloc(size_t(groups) * 9 * 16);
+        for (int g = 0; g < groups; ++g)
+            for (int k = 0; k < 9; ++k) {
+                const int* cx = col + size_t(k) * n + i0 + 16 * g;
+                const float* cw = colw + size_t(k) * n + i0 + 16 * g;
+                const size_t q = size_t(g) * 9 + k;
+                t.base[q] = cx[0];
+                for (int j = 0; j < 16; ++j) {
+                    t.idx[q * 16 + j] = cx[j] - cx[0];  // 0 … 15: magnified copies step by 0 or 1
+                    t.w[q * 16 + j] = cw[j];
+                }
+            }
+        return t;
+    }
+    __attribute__((target("avx512f"))) static bool opaqueUnder(const float* c, int n) {
+        const __m512 one = _mm512_set1_ps(1.0f);
+        int i = 0;
+        for (; i + 4 <= n; i += 4)
+            if (_mm512_mask_cmp_ps_mask(0x8888, _mm512_loadu_ps(c + 4 * i), one, _CMP_LT_OQ)) return false;
+        for (; i < n; ++i)
+            if (c[4 * i + 3] < 1.0f) return false;
+        return true;
+    }
+    // Four pixels of one copy's two source rows mixed (columns from n on read as zero), kept as
+    // 1 − 24 % of the mix.
+    __attribute__((target("avx512f"), always_inline)) static inline __m512 mixed4(const float* a0, const float* a1,
+                                                                                const float* ahead, int n, int c, __m512 vy) {
+        __m512 a, b;
+        if (c + 4 <= n) {
+            a = _mm512_loadu_ps(a0 + 4 * c), b = _mm512_loadu_ps(a1 + 4 * c);
+        } else {
+            const __mmask16 m = __mmask16((1u << (4 * std::max(n - c, 0))) - 1);
+            a = _mm512_maskz_loadu_ps(m, a0 + 4 * c), b = _mm512_maskz_loadu_ps(m, a1 + 4 * c);
+        }
+        _mm_prefetch(reinterpret_cast<const char*>(ahead + 4 * c), _MM_HINT_T0);
+        return _mm512_fmadd_ps(_mm512_fmadd_ps(_mm512_sub_ps(b, a), vy, a), _mm512_set1_ps(-0.24f), _mm512_set1_ps(1.0f));
+    }
+    // Sixteen pixels' horizontal mix of one plane, their taps picked from a 32-column window.
+    __attribute__((target("avx512f"), always_inline)) static inline __m512 tap16(const float* plane, __m512i i0, __m512i i1, __m512 w) {
+        const __m512 x0 = _mm512_loadu_ps(plane), x1 = _mm512_loadu_ps(plane + 16);
+        const __m512 lo = _mm512_permutex2var_ps(x0, i0, x1), hi = _mm512_permutex2var_ps(x0, i1, x1);
+        return _mm512_fmadd_ps(_mm512_sub_ps(hi, lo), w, lo);
+    }
+    __attribute__((target("avx512f"), always_inline)) static inline void screenUnder(const float* under, __m512 prod, float* o) {
+        const __m512 one = _mm512_set1_ps(1.0f);
+        _mm512_storeu_ps(o, _mm512_fnmadd_ps(_mm512_sub_ps(one, _mm512_loadu_ps(under)), prod, one));
+    }
+    template <int Planes>
+    __attribute__((target("avx512f"))) static void rowGroups(const float* const* r0, const float* const* r1,
+                                                             const float* const* next, const float* wy, const Groups& t,
+                                                             int g0, int g1, float* planes, const float* under, float* o,
+                                                             const Ahead& ahead) {
+        const __m512 one = _mm512_set1_ps(1.0f);
+        // Four pixels of red, green, blue, alpha each to sixteen of red, then green, … and back.
+        const __m512i split0 = _mm512_setr_epi32(0, 4, 8, 12, 16, 20, 24, 28, 1, 5, 9, 13, 17, 21, 25, 29);
+        const __m512i split1 = _mm512_setr_epi32(2, 6, 10, 14, 18, 22, 26, 30, 3, 7, 11, 15, 19, 23, 27, 31);
+        const __m512i join0 = _mm512_setr_epi32(0, 8, 16, 24, 1, 9, 17, 25, 2, 10, 18, 26, 3, 11, 19, 27);
+        const __m512i join1 = _mm512_setr_epi32(4, 12, 20, 28, 5, 13, 21, 29, 6, 14, 22, 30, 7, 15, 23, 31);
+        const __m512i oneI = _mm512_set1_epi32(1);
+        int first[9];
+        for (int k = 0; k < 9; ++k) {
+            const int c0 = t.base[size_t(g0) * 9 + k];
+            const size_t last = size_t(g1 - 1) * 9 + k;
+            const int n = t.base[last] + t.idx[16 * last + 15] + 2 - c0;  // through the last group's last tap
+            first[k] = c0;
+            const __m512 vy = _mm512_set1_ps(wy[k]);
+            const float* a0 = r0[k] + 4 * size_t(c0);
+            const float* a1 = r1[k] + 4 * size_t(c0);
+            const float* ahead = next[k] + 4 * size_t(c0);
+            float* d = planes + size_t(k) * 4 * kPlane;
+            for (int c = 0; c < n; c += 16) {
+                const __m512 v0 = mixed4(a0, a1, ahead, n, c, vy), v1 = mixed4(a0, a1, ahead, n, c + 4, vy),
+                             v2 = mixed4(a0, a1, ahead, n, c + 8, vy), v3 = mixed4(a0, a1, ahead, n, c + 12, vy);
+                const __m512 rg0 = _mm512_permutex2var_ps(v0, split0, v1), ba0 = _mm512_permutex2var_ps(v0, split1, v1);
+                const __m512 rg1 = _mm512_permutex2var_ps(v2, split0, v3), ba1 = _mm512_permutex2var_ps(v2, split1, v3);
+                _mm512_storeu_ps(d + c, _mm512_maskz_shuffle_f32x4(0xFFFF, rg0, rg1, 0x44));
+                _mm512_storeu_ps(d + kPlane + c, _mm512_maskz_shuffle_f32x4(0xFFFF, rg0, rg1, 0xEE));
+                _mm512_storeu_ps(d + 2 * kPlane + c, _mm512_maskz_shuffle_f32x4(0xFFFF, ba0, ba1, 0x44));
+                if constexpr (Planes == 4) _mm512_storeu_ps(d + 3 * kPlane + c, _mm512_maskz_shuffle_f32x4(0xFFFF, ba0, ba1, 0xEE));
+            }
+        }
+        for (int g = g0; g < g1; ++g) {
+            if (g - g0 < ahead.groups)
+                for (int q = 0; q < 4; ++q) {
+                    _mm_prefetch(reinterpret_cast<const char*>(ahead.under + 64 * (g - g0) + 16 * q), _MM_HINT_T0);
+                    _mm_prefetch(reinterpret_cast<const char*>(ahead.o + 64 * (g - g0) + 16 * q), _MM_HINT_T0);
+                }
+            // Four products in named registers: an array here ends up on the stack.
+            __m512 pr = one, pg = one, pb = one, pa = one;
+            for (int k = 0; k < 9; ++k) {
+                const size_t q = size_t(g) * 9 + k;
+                const __m512i i0 = _mm512_loadu_si512(t.idx + 16 * q), i1 = _mm512_add_epi32(i0, oneI);
+                const __m512 w = _mm512_loadu_ps(t.w + 16 * q);
+                const float* m = planes + size_t(k) * 4 * kPlane + (t.base[q] - first[k]);
+                pr = _mm512_mul_ps(pr, tap16(m, i0, i1, w));
+                pg = _mm512_mul_ps(pg, tap16(m + kPlane, i0, i1, w));
+                pb = _mm512_mul_ps(pb, tap16(m + 2 * kPlane, i0, i1, w));
+                if constexpr (Planes == 4) pa = _mm512_mul_ps(pa, tap16(m + 3 * kPlane, i0, i1, w));
+            }
+            const __m512 rg0 = _mm512_maskz_shuffle_f32x4(0xFFFF, pr, pg, 0x44), rg1 = _mm512_maskz_shuffle_f32x4(0xFFFF, pr, pg, 0xEE);
+            const __m512 ba0 = _mm512_maskz_shuffle_f32x4(0xFFFF, pb, pa, 0x44), ba1 = _mm512_maskz_shuffle_f32x4(0xFFFF, pb, pa, 0xEE);
+            screenUnder(under + 64 * g + 16 * 0, _mm512_permutex2var_ps(rg0, join0, ba0), o + 64 * g + 16 * 0);
+            screenUnder(under + 64 * g + 16 * 1, _mm512_permutex2var_ps(rg0, join1, ba0), o + 64 * g + 16 * 1);
+            screenUnder(under + 64 * g + 16 * 2, _mm512_permutex2var_ps(rg1, join0, ba1), o + 64 * g + 16 * 2);
+            screenUnder(under + 64 * g + 16 * 3, _mm512_permutex2var_ps(rg1, join1, ba1), o + 64 * g + 16 * 3);
+        }
+    }
+    static bool wideBurst() {
+        static const bool has = __builtin_cpu_supports("avx512f");
+        return has && !narrowBurstForTesting();
     }
 
     __attribute__((target("avx"))) static int spanWide(const float* r0, const float* r1, const int* cx,
@@ -532,6 +690,7 @@ Image scaledAbout(const Image& in, double s, double cx, double cy) {
 }
 }  // namespace
 
+void setNarrowBurstForTesting(bool on) { gNarrowBurst = on; }
 const Image& echo() { return echoSlot(); }
 void resetEchoForTesting() { echoSlot() = Image(); }
 

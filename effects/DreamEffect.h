@@ -39,6 +39,8 @@ QImage sparkles(int wp, int hp, double t);
 // The echo slot: the previous frame's fringed picture, or a null image.
 const engine::Image& echo();
 void resetEchoForTesting();
+// Makes the zoom burst use its eight-lane path even where sixteen lanes are available.
+void setNarrowBurstForTesting(bool on);
 
 }  // namespace dream
 }  // namespace ostrela::effects

@@ -614,6 +614,49 @@ TEST(DreamSequence, GridGatheredWhileMakingEqualsTheReducedPicture) {
     EXPECT_TRUE(idle.finish(PixelView{}).isNull());
 }
 
+// A picture with a see-through band: the burst keeps the alpha of its copies where the picture
+// under them is not opaque, on the sixteen-lane path and the eight-lane one alike.
+TEST(DreamSequence, BurstPathsAgreeAndKeepASeeThroughBand) {
+    QImage cam(650, 360, QImage::Format_ARGB32_Premultiplied);
+    {
+        QPainter p(&cam);
+        QLinearGradient g(0, 0, 650, 0);
+        g.setColorAt(0, QColor(200, 40, 60));
+        g.setColorAt(1, QColor(30, 160, 220));
+        p.fillRect(cam.rect(), g);
+        p.setCompositionMode(QPainter::CompositionMode_Source);
+        p.fillRect(QRect(0, 150, 650, 60), QColor(250, 250, 120, 40));
+        p.setPen(QPen(Qt::white, 2));
+        for (int i = 0; i < 30; ++i) p.drawLine(i * 22, 0, 640 - i * 22, 360);
+    }
+    const Image src = Image::fromQImage(cam);
+    auto frame = [&](bool plain, bool narrow) {
+        dream::resetEchoForTesting();
+        setStraightforwardChains(plain);
+        dream::setNarrowBurstForTesting(narrow);
+        Image im;
+        for (int f = 0; f < 2; ++f) im = applyVideoEffect(VideoEffect::dreamSequence, src, 300.0 + f / 30.0, 0);
+        Pixels out = render(im, {0, 0, 650, 360});
+        setStraightforwardChains(false);
+        dream::setNarrowBurstForTesting(false);
+        return out;
+    };
+    const Pixels wide = frame(false, false), narrow = frame(false, true), plain = frame(true, false);
+    dream::resetEchoForTesting();
+    double worst = 0, worstPlain = 0;
+    for (size_t i = 0; i < wide.v.size(); ++i) {
+        worst = std::max(worst, double(std::abs(wide.v[i] - narrow.v[i])));
+        worstPlain = std::max(worstPlain, double(std::abs(wide.v[i] - plain.v[i])));
+    }
+    EXPECT_LT(worst, 1e-5);  // the same sums; only the order of the last columns' screens differs
+    EXPECT_LT(worstPlain, 0.02);
+    // Through the band, away from the centre's light, the frame stays see-through; beside it,
+    // opaque.
+    EXPECT_LT(wide.at(8, 180)[3], 0.97);
+    EXPECT_NEAR(plain.at(8, 180)[3], wide.at(8, 180)[3], 1e-3);
+    EXPECT_NEAR(wide.at(8, 40)[3], 1.0, 1e-6);
+}
+
 TEST(HeavyLooks, EmptyAndTinyPicturesDoNotBreakThem) {
     for (VideoEffect e : {VideoEffect::flame, VideoEffect::drunkMode, VideoEffect::missionControl,
                           VideoEffect::dreamSequence}) {
