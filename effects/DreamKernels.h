@@ -11,7 +11,7 @@ namespace ostrela::effects::dream {
 // time where the processor has eight-wide arithmetic; the same polynomials, the same results.
 engine::PixelOpPtr wideGammaOp(float power);
 
-// Steps 2–4 in one pass, eight pixels at a time: the colour controls (saturation, brightness,
+// Steps 2–4 in one pass, eight pixels at a time (sixteen with 512-bit registers): the colour controls (saturation, brightness,
 // contrast on encoded values), the gamma power on linear values and the hue rotation on encoded
 // values. Between the two encoded steps the gamma is one curve of the clamped encoded value,
 // decode → power → encode, read from a table. Null where the processor lacks AVX2 and FMA.

@@ -1,5 +1,5 @@
 #pragma once
-// The sRGB curves as the tone filters evaluate them, four and eight lanes wide. Fused passes
+// The sRGB curves as the tone filters evaluate them, four, eight and sixteen lanes wide. Fused passes
 // elsewhere include these so their results equal the filters' to the bit.
 #include <immintrin.h>
 
@@ -98,6 +98,60 @@ OSTRELA_VEC_AVX2 inline __m256 loadPair(const float* p, int i) {
 OSTRELA_VEC_AVX2 inline void storePair(float* p, int i, __m256 v) {
     _mm_storeu_ps(p + 4 * i, _mm256_castps256_ps128(v));
     _mm_storeu_ps(p + 4 * i + 16, _mm256_extractf128_ps(v, 1));
+}
+
+// ---- Sixteen lanes (AVX-512F), the eight-lane curves operation for operation ----
+#define OSTRELA_VEC_AVX512 __attribute__((target("avx512f")))
+
+// Minimum and maximum through their masked forms: GCC 12 warns that the plain ones read an
+// undefined register.
+OSTRELA_VEC_AVX512 inline __m512 max16(__m512 a, __m512 b) { return _mm512_maskz_max_ps(0xFFFF, a, b); }
+OSTRELA_VEC_AVX512 inline __m512 min16(__m512 a, __m512 b) { return _mm512_maskz_min_ps(0xFFFF, a, b); }
+OSTRELA_VEC_AVX512 inline __m512 clamp01x16(__m512 v) { return min16(max16(v, _mm512_setzero_ps()), _mm512_set1_ps(1.0f)); }
+
+OSTRELA_VEC_AVX512 inline __m512 encodeX16(__m512 x) {
+    x = clamp01x16(x);
+    const __m512 t = _mm512_maskz_sqrt_ps(0xFFFF, _mm512_maskz_sqrt_ps(0xFFFF, x));
+    __m512 p = _mm512_set1_ps(7.885579970e-02f);
+    p = _mm512_fmadd_ps(p, t, _mm512_set1_ps(-3.293718701e-01f));
+    p = _mm512_fmadd_ps(p, t, _mm512_set1_ps(1.117347004e+00f));
+    p = _mm512_fmadd_ps(p, t, _mm512_set1_ps(1.980407774e-01f));
+    p = _mm512_fmadd_ps(p, t, _mm512_set1_ps(-6.484378023e-02f));
+    const __m512 toe = _mm512_mul_ps(x, _mm512_set1_ps(12.92f));
+    return _mm512_mask_blend_ps(_mm512_cmp_ps_mask(x, _mm512_set1_ps(0.0031308f), _CMP_LT_OQ), p, toe);
+}
+
+OSTRELA_VEC_AVX512 inline __m512 decodeX16(__m512 s) {
+    s = clamp01x16(s);
+    __m512 p = _mm512_set1_ps(-8.564527276e-02f);
+    p = _mm512_fmadd_ps(p, s, _mm512_set1_ps(4.667377888e-01f));
+    p = _mm512_fmadd_ps(p, s, _mm512_set1_ps(5.962257185e-01f));
+    p = _mm512_fmadd_ps(p, s, _mm512_set1_ps(2.122565121e-02f));
+    p = _mm512_fmadd_ps(p, s, _mm512_set1_ps(1.382283144e-03f));
+    const __m512 toe = _mm512_mul_ps(s, _mm512_set1_ps(1.0f / 12.92f));
+    return _mm512_mask_blend_ps(_mm512_cmp_ps_mask(s, _mm512_set1_ps(0.04045f), _CMP_LT_OQ), p, toe);
+}
+
+// Sixteen RGBA pixels (four registers of four) to four planes of sixteen, and back.
+OSTRELA_VEC_AVX512 inline void toPlanes16(__m512& a, __m512& b, __m512& c, __m512& d) {
+    const __m512i lo = _mm512_setr_epi32(0, 4, 8, 12, 16, 20, 24, 28, 1, 5, 9, 13, 17, 21, 25, 29);
+    const __m512i hi = _mm512_setr_epi32(2, 6, 10, 14, 18, 22, 26, 30, 3, 7, 11, 15, 19, 23, 27, 31);
+    const __m512 rg0 = _mm512_permutex2var_ps(a, lo, b), ba0 = _mm512_permutex2var_ps(a, hi, b);
+    const __m512 rg1 = _mm512_permutex2var_ps(c, lo, d), ba1 = _mm512_permutex2var_ps(c, hi, d);
+    a = _mm512_maskz_shuffle_f32x4(0xFFFF, rg0, rg1, 0x44);
+    b = _mm512_maskz_shuffle_f32x4(0xFFFF, rg0, rg1, 0xEE);
+    c = _mm512_maskz_shuffle_f32x4(0xFFFF, ba0, ba1, 0x44);
+    d = _mm512_maskz_shuffle_f32x4(0xFFFF, ba0, ba1, 0xEE);
+}
+OSTRELA_VEC_AVX512 inline void toPixels16(__m512& r, __m512& g, __m512& b, __m512& a) {
+    const __m512i lo = _mm512_setr_epi32(0, 8, 16, 24, 1, 9, 17, 25, 2, 10, 18, 26, 3, 11, 19, 27);
+    const __m512i hi = _mm512_setr_epi32(4, 12, 20, 28, 5, 13, 21, 29, 6, 14, 22, 30, 7, 15, 23, 31);
+    const __m512 rg0 = _mm512_maskz_shuffle_f32x4(0xFFFF, r, g, 0x44), rg1 = _mm512_maskz_shuffle_f32x4(0xFFFF, r, g, 0xEE);
+    const __m512 ba0 = _mm512_maskz_shuffle_f32x4(0xFFFF, b, a, 0x44), ba1 = _mm512_maskz_shuffle_f32x4(0xFFFF, b, a, 0xEE);
+    r = _mm512_permutex2var_ps(rg0, lo, ba0);
+    g = _mm512_permutex2var_ps(rg0, hi, ba0);
+    b = _mm512_permutex2var_ps(rg1, lo, ba1);
+    a = _mm512_permutex2var_ps(rg1, hi, ba1);
 }
 
 }  // namespace ostrela::engine::vec

@@ -1,9 +1,11 @@
 #include "effects/DreamEffect.h"
 #include "effects/DreamHalo.h"
+#include "effects/DreamKernels.h"
 #include "effects/DrunkEffect.h"
 #include "effects/Effects.h"
 #include "effects/FlameEffect.h"
 #include "effects/MissionControlEffect.h"
+#include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Renderer.h"
 
 #include <gtest/gtest.h>
@@ -612,6 +614,28 @@ TEST(DreamSequence, GridGatheredWhileMakingEqualsTheReducedPicture) {
     EXPECT_FALSE(dream::GridGatherer({0, 2, 10, 10}, {0, 1, 5, 5}, 7, false).active());
     dream::GridGatherer idle({0, 3, 10, 10}, {0, 1, 5, 5}, 6, false);
     EXPECT_TRUE(idle.finish(PixelView{}).isNull());
+}
+
+// The one-pass grade against the three filters, on a row long enough for every block width and
+// a tail, with see-through and transparent pixels among opaque ones.
+TEST(DreamSequence, OnePassGradeEqualsTheThreeFilters) {
+    QImage img(45, 1, QImage::Format_ARGB32_Premultiplied);
+    for (int x = 0; x < 45; ++x) {
+        const int a = x % 7 == 3 ? 0 : x % 5 == 1 ? 90 + x : 255;
+        img.setPixel(x, 0, qRgba((x * 53) % 256 * a / 255, (x * 29 + 40) % 256 * a / 255, (255 - x * 5) * a / 255, a));
+    }
+    const Image src = Image::fromQImage(img);
+    const engine::PixelOpPtr op = dream::gradeGammaHueOp(0.92, 0.015, 0.88, 0.9, 0.7);
+    if (!op) GTEST_SKIP() << "no eight-wide arithmetic here";
+    Pixels fused = render(src, {0, 0, 45, 1});
+    op->apply(fused.v.data(), 45);
+    Image chain = engine::filters::colorControls(src, 0.92, 0.015, 0.88);
+    chain = engine::filters::hueAdjust(engine::filters::gammaAdjust(chain, 0.9), 0.7);
+    const Pixels want = render(chain, {0, 0, 45, 1});
+    for (int x = 0; x < 45; ++x)
+        for (int c = 0; c < 4; ++c) EXPECT_NEAR(fused.at(x, 0)[c], want.at(x, 0)[c], 1e-3) << x << "," << c;
+    EXPECT_EQ(fused.at(3, 0)[3], 0.0f);
+    EXPECT_EQ(fused.at(0, 0)[3], 1.0f);
 }
 
 // A picture with a see-through band: the burst keeps the alpha of its copies where the picture
