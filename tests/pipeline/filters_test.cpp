@@ -442,6 +442,7 @@ TEST(FilterCurve, FrameWriteDependsOnEachPixelAloneAndMatchesTheCurve) {
         if (px[4 * i + 3] == 1.0f) {
             EXPECT_NEAR(row[4 * i + 2], std::lround(enc(px[4 * i]) * 255), 1) << i;
             EXPECT_NEAR(row[4 * i + 1], std::lround(enc(px[4 * i + 1]) * 255), 1) << i;
+            EXPECT_NEAR(row[4 * i], std::lround(enc(px[4 * i + 2]) * 255), 1) << i;
             EXPECT_EQ(row[4 * i + 3], 255);
         }
     }
