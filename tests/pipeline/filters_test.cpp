@@ -455,23 +455,27 @@ TEST(FilterCurve, FrameWriteDependsOnEachPixelAloneAndMatchesTheCurve) {
 }
 
 TEST(FilterCurve, FrameReadDependsOnEachPixelAlone) {
-    std::vector<uint8_t> px(37 * 4);
-    for (int i = 0; i < 37; ++i) {
-        const int a = i % 7 == 5 ? 128 : 255;
-        px[4 * i] = uint8_t(i * 7 * a / 255);
-        px[4 * i + 1] = uint8_t((255 - i * 5) * a / 255);
-        px[4 * i + 2] = uint8_t((i * 13 % 256) * a / 255);
-        px[4 * i + 3] = uint8_t(a);
-    }
-    std::vector<float> row(37 * 4), one(4);
-    color::decodeRow(px.data(), 37, row.data());
-    for (int i = 0; i < 37; ++i) {
-        color::decodeRow(px.data() + 4 * i, 1, one.data());
-        EXPECT_EQ(0, std::memcmp(one.data(), row.data() + 4 * i, 4 * sizeof(float))) << i;
-        if (px[4 * i + 3] == 255) {
-            EXPECT_EQ(row[4 * i], color::decodeComponent(px[4 * i + 2])) << i;  // BGRA in, RGBA out
-            EXPECT_EQ(row[4 * i + 2], color::decodeComponent(px[4 * i])) << i;
-            EXPECT_EQ(row[4 * i + 3], 1.0f);
+    // With see-through pixels among opaque ones, and all opaque (the widest blocks).
+    for (bool translucent : {true, false}) {
+        std::vector<uint8_t> px(37 * 4);
+        for (int i = 0; i < 37; ++i) {
+            const int a = translucent && i % 7 == 5 ? 128 : 255;
+            px[4 * i] = uint8_t(i * 7 * a / 255);
+            px[4 * i + 1] = uint8_t((255 - i * 5) * a / 255);
+            px[4 * i + 2] = uint8_t((i * 13 % 256) * a / 255);
+            px[4 * i + 3] = uint8_t(a);
+        }
+        std::vector<float> row(37 * 4), one(4);
+        color::decodeRow(px.data(), 37, row.data());
+        for (int i = 0; i < 37; ++i) {
+            color::decodeRow(px.data() + 4 * i, 1, one.data());
+            EXPECT_EQ(0, std::memcmp(one.data(), row.data() + 4 * i, 4 * sizeof(float))) << i;
+            if (px[4 * i + 3] == 255) {
+                EXPECT_EQ(row[4 * i], color::decodeComponent(px[4 * i + 2])) << i;  // BGRA in, RGBA out
+                EXPECT_EQ(row[4 * i + 1], color::decodeComponent(px[4 * i + 1])) << i;
+                EXPECT_EQ(row[4 * i + 2], color::decodeComponent(px[4 * i])) << i;
+                EXPECT_EQ(row[4 * i + 3], 1.0f);
+            }
         }
     }
 }
