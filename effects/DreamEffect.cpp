@@ -656,13 +656,14 @@ private:
             if (t.inside[k] && t.inside[k + 1]) {
                 const float* p = src + t.off[k];
                 const float* q = src + t.off[k + 1];
+                // Each pixel's two columns in one load per row; down first, then across.
+                const __m256 p0 = _mm256_loadu_ps(p), p1 = _mm256_loadu_ps(p + stride);
+                const __m256 q0 = _mm256_loadu_ps(q), q1 = _mm256_loadu_ps(q + stride);
+                const __m256 vp = _mm256_fmadd_ps(_mm256_sub_ps(p1, p0), _mm256_set1_ps(t.wy[k]), p0);
+                const __m256 vq = _mm256_fmadd_ps(_mm256_sub_ps(q1, q0), _mm256_set1_ps(t.wy[k + 1]), q0);
+                const __m256 lo = _mm256_permute2f128_ps(vp, vq, 0x20), hi = _mm256_permute2f128_ps(vp, vq, 0x31);
                 const __m256 vx = _mm256_permutevar8x32_ps(_mm256_castps128_ps256(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(t.wx + k)))), dup);
-                const __m256 vy = _mm256_permutevar8x32_ps(_mm256_castps128_ps256(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(t.wy + k)))), dup);
-                const __m256 a0 = _mm256_loadu2_m128(q, p), a1 = _mm256_loadu2_m128(q + 4, p + 4);
-                const __m256 b0 = _mm256_loadu2_m128(q + stride, p + stride), b1 = _mm256_loadu2_m128(q + stride + 4, p + stride + 4);
-                const __m256 bot = _mm256_add_ps(a0, _mm256_mul_ps(_mm256_sub_ps(a1, a0), vx));
-                const __m256 top = _mm256_add_ps(b0, _mm256_mul_ps(_mm256_sub_ps(b1, b0), vx));
-                _mm256_storeu_ps(o + 4 * k, _mm256_add_ps(bot, _mm256_mul_ps(_mm256_sub_ps(top, bot), vy)));
+                _mm256_storeu_ps(o + 4 * k, _mm256_fmadd_ps(_mm256_sub_ps(hi, lo), vx, lo));
                 continue;
             }
             for (int m = k; m < k + 2; ++m) {
