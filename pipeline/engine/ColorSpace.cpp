@@ -213,32 +213,29 @@ bool hasAvx512() {
 
 }  // namespace
 
+namespace {
+// A row in blocks of Width pixels, the tail through the same block in a padded copy.
+template <int Width, class Block>
+void encodeBlocks(const float* rgba, int n, uint8_t* bgra, Block block) {
+    int i = 0;
+    for (; i + Width <= n; i += Width) block(rgba + 4 * i, bgra + 4 * i);
+    if (i < n) {
+        float tail[4 * Width] = {};
+        uint8_t codes[4 * Width];
+        std::memcpy(tail, rgba + 4 * i, size_t(n - i) * 4 * sizeof(float));
+        block(tail, codes);
+        std::memcpy(bgra + 4 * i, codes, size_t(n - i) * 4);
+    }
+}
+}  // namespace
+
 void encodeRow(const float* rgba, int n, uint8_t* bgra) {
-    if (hasAvx512()) {
-        int i = 0;
-        for (; i + 16 <= n; i += 16) encode16Pixels(rgba + 4 * i, bgra + 4 * i);
-        if (i < n) {
-            float tail[64] = {};
-            uint8_t codes[64];
-            std::memcpy(tail, rgba + 4 * i, size_t(n - i) * 4 * sizeof(float));
-            encode16Pixels(tail, codes);
-            std::memcpy(bgra + 4 * i, codes, size_t(n - i) * 4);
-        }
-        return;
-    }
-    if (hasAvx2()) {
-        int i = 0;
-        for (; i + 8 <= n; i += 8) encode8Pixels(rgba + 4 * i, bgra + 4 * i);
-        if (i < n) {
-            float tail[32] = {};
-            uint8_t codes[32];
-            std::memcpy(tail, rgba + 4 * i, size_t(n - i) * 4 * sizeof(float));
-            encode8Pixels(tail, codes);
-            std::memcpy(bgra + 4 * i, codes, size_t(n - i) * 4);
-        }
-        return;
-    }
-    encodeRowTable(rgba, n, bgra);
+    if (hasAvx512())
+        encodeBlocks<16>(rgba, n, bgra, encode16Pixels);
+    else if (hasAvx2())
+        encodeBlocks<8>(rgba, n, bgra, encode8Pixels);
+    else
+        encodeRowTable(rgba, n, bgra);
 }
 
 void encodeRowTable(const float* rgba, int n, uint8_t* bgra) {
