@@ -758,7 +758,10 @@ Image renderDreamSequence(const Image& image, double t) {
     if (const PixelView v = pixelsOf(Cp); v && fast) {
         std::array<double, 9> scales;
         for (int k = 1; k <= 9; ++k) scales[size_t(k - 1)] = burstScale(k, t);
-        acc = materialize(Image(std::make_shared<BurstNode>(Cp, v, scales, midX, midY, E)));
+        // The drift magnifies, so it reads only the middle of the burst: the burst is made over
+        // that part alone, with two pixels to spare for the sampler's taps.
+        const Rect reach = driftTransform(t, midX, midY).inverted().mapRect(E).insetBy(-2, -2).intersected(E);
+        acc = materialize(Image(std::make_shared<BurstNode>(Cp, v, scales, midX, midY, E)).cropped(reach));
     } else {
         for (int k = 1; k <= 9; ++k) {
             Image copy = alphaScaled(scaledAbout(Cp, burstScale(k, t), midX, midY).cropped(E), 0.24);

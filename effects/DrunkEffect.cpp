@@ -96,12 +96,25 @@ public:
 private:
     static int threads() { return int(std::clamp(std::thread::hardware_concurrency(), 1u, 16u)); }
 
+    // The smallest free buffer that holds `floats` without wasting half of itself. Pictures whose
+    // size changes from frame to frame (a crop that follows the time) fit a buffer made a little
+    // larger; buffers no frame has asked for in a while are let go.
     std::shared_ptr<Pixels> take(size_t floats, const Pixels* besides = nullptr) {
-        for (auto& p : free_)
-            if (p.use_count() == 1 && p->size() == floats && p.get() != besides) return p;
-        free_.erase(std::remove_if(free_.begin(), free_.end(), [](auto& p) { return p.use_count() == 1; }), free_.end());
-        free_.push_back(std::make_shared<Pixels>(floats));
-        return free_.back();
+        ++takes_;
+        Pooled* best = nullptr;
+        for (Pooled& p : free_)
+            if (p.pixels.use_count() == 1 && p.pixels.get() != besides && p.pixels->size() >= floats &&
+                p.pixels->size() <= floats + floats / 2 && (!best || p.pixels->size() < best->pixels->size()))
+                best = &p;
+        if (best) {
+            best->lastTake = takes_;
+            return best->pixels;
+        }
+        free_.erase(std::remove_if(free_.begin(), free_.end(),
+                                   [this](const Pooled& p) { return p.pixels.use_count() == 1 && takes_ - p.lastTake > kKeepTakes; }),
+                    free_.end());
+        free_.push_back({std::make_shared<Pixels>(floats + floats / 16), takes_});
+        return free_.back().pixels;
     }
 
     // Nodes with more than one consumer are kept per tile (the frame renderer's rule).
@@ -129,7 +142,13 @@ private:
 
     engine::ThreadPool pool_;
     std::vector<std::unique_ptr<engine::Arena>> arenas_;
-    std::vector<std::shared_ptr<Pixels>> free_;
+    struct Pooled {
+        std::shared_ptr<Pixels> pixels;
+        uint64_t lastTake;
+    };
+    static constexpr uint64_t kKeepTakes = 64;  // a few frames' worth of pictures
+    std::vector<Pooled> free_;
+    uint64_t takes_ = 0;
     std::vector<const engine::Node*> shared_;
     std::vector<std::pair<const engine::Node*, int>> seen_;
 };

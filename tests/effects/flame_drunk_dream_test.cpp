@@ -616,6 +616,36 @@ TEST(DreamSequence, GridGatheredWhileMakingEqualsTheReducedPicture) {
     EXPECT_TRUE(idle.finish(PixelView{}).isNull());
 }
 
+// Stored pictures reuse their buffers from frame to frame, also when a picture's size follows
+// the time and when a frame asks for pictures of other sizes in between.
+TEST(StoredPictures, BuffersAreReusedAcrossSizesThatDrift) {
+    const Image src = Image::fromQImage(filled(1013, 1009, QColor(200, 120, 40)));
+    auto made = [&](int w, int h) { return materialize(src.cropped({0, 0, double(w), double(h)})); };
+    const float* first = nullptr;
+    {
+        const Image a = made(1013, 1000);
+        ASSERT_TRUE(pixelsOf(a));
+        first = pixelsOf(a).data;
+    }
+    for (int frame = 0; frame < 6; ++frame) {
+        // A small picture in between must not make the pool drop the large buffer.
+        const Image small = made(97, 89);
+        ASSERT_TRUE(pixelsOf(small));
+        const int h = 1000 + (frame % 3) * 9 - 9;  // 991, 1000, 1009 rows
+        const Image big = made(1013, h);
+        const PixelView v = pixelsOf(big);
+        ASSERT_TRUE(v);
+        EXPECT_EQ(v.bounds, (engine::IRect{0, 0, 1013, h}));
+        EXPECT_EQ(v.data, first) << "frame " << frame << ", " << h << " rows";
+        // The reused buffer holds this picture, not what was left in it.
+        const float* p = v.at(1012, h - 1);
+        ASSERT_NE(p, nullptr);
+        EXPECT_NEAR(p[3], 1.0, 1e-6);
+        EXPECT_GT(p[0], p[1]);
+        EXPECT_GT(p[1], p[2]);
+    }
+}
+
 // The one-pass grade against the three filters, on a row long enough for every block width and
 // a tail, with see-through and transparent pixels among opaque ones.
 TEST(DreamSequence, OnePassGradeEqualsTheThreeFilters) {
