@@ -4,6 +4,7 @@
 #include "effects/DreamKernels.h"
 #include "effects/DrunkEffect.h"
 #include "effects/Kernels.h"
+#include "pipeline/engine/Cpu.h"
 #include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Renderer.h"
 
@@ -137,7 +138,7 @@ public:
             while (hi[k] > lo[k] && cx[hi[k] - 1] + 1 >= b.w) --hi[k];
         }
         // Where every copy's taps lie inside, all nine are done together in registers.
-        static const bool fused = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+        const bool fused = engine::cpu::hasAvx2Fma();
         int fl0 = *std::max_element(lo, lo + 9), pairs = 0, groups = 0;
         if (fused && !(scales_[0] > 1.0)) fl0 = r.w;  // the pairing needs magnified copies
         const int together0 = fused && fl0 < r.w ? std::max(0, *std::min_element(hi, hi + 9) - fl0) : 0;
@@ -199,7 +200,7 @@ public:
                     rt.next[k] = r1[k] + 4 * size_t(b.w) <= v_.data + 4 * size_t(b.w) * (b.h - 1) ? r1[k] + 4 * size_t(b.w) : r1[k];
                 }
             }
-            static const bool wide = __builtin_cpu_supports("avx");
+            const bool wide = engine::cpu::hasAvx();
             // Copy by copy everywhere else.
             for (int k = 0; k < 9; ++k) {
                 const int* cx = col + size_t(k) * r.w;
@@ -508,7 +509,7 @@ private:
         }
     }
     static bool wideBurst() {
-        static const bool has = __builtin_cpu_supports("avx512f");
+        const bool has = engine::cpu::hasAvx512();
         return has && !narrowBurstForTesting();
     }
 
@@ -569,7 +570,7 @@ public:
         t.fx = ctx.alloc(size_t(r.w) + 8);
         t.fy = ctx.alloc(size_t(r.w) + 8);
         t.inside = reinterpret_cast<int*>(ctx.alloc(size_t(r.w) + 8));
-        static const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+        const bool wide = engine::cpu::hasAvx2Fma();
         for (int j = 0; j < r.h; ++j) {
             float x1, y1;
             kernel_.mapRow(r.x, r.y + j, 1, &x1, &y1);

@@ -1,6 +1,7 @@
 #include "effects/DreamHalo.h"
 
 #include "effects/DrunkEffect.h"
+#include "pipeline/engine/Cpu.h"
 #include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
@@ -18,8 +19,7 @@ using engine::Rect;
 namespace {
 
 bool hasAvx() {
-    static const bool has = __builtin_cpu_supports("avx");
-    return has;
+    return engine::cpu::hasAvx();
 }
 
 // Two pixels at a time over an interval with every tap inside, the same operations in the

@@ -1,6 +1,7 @@
 #include "effects/DreamKernels.h"
 
 #include "pipeline/engine/ColorSpace.h"
+#include "pipeline/engine/Cpu.h"
 #include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Renderer.h"
 #include "pipeline/engine/SrgbVector.h"
@@ -122,7 +123,7 @@ __attribute__((target("avx2"))) void gammaWide(float* p, int n, float power) {
 
 class WideGammaOp final : public engine::PixelOp {
 public:
-    explicit WideGammaOp(float power) : power_(power), wide_(__builtin_cpu_supports("avx2")) {}
+    explicit WideGammaOp(float power) : power_(power), wide_(engine::cpu::hasAvx2()) {}
     void apply(float* p, int n) const override {
         if (wide_) {
             gammaWide(p, n, power_);
@@ -173,7 +174,7 @@ public:
         curve_ = curveFor(power);
     }
     void apply(float* p, int n) const override {
-        static const bool wide = __builtin_cpu_supports("avx512f");
+        const bool wide = engine::cpu::hasAvx512();
         int i = 0;
         if (wide)
             for (; i + 16 <= n; i += 16) block16(p + 4 * i);
@@ -288,7 +289,7 @@ private:
 }  // namespace
 
 engine::PixelOpPtr gradeGammaHueOp(double saturation, double brightness, double contrast, double power, double hueAngle) {
-    static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    const bool has = engine::cpu::hasAvx2Fma();
     if (!has) return nullptr;
     return std::make_shared<GradeGammaHueOp>(saturation, brightness, contrast, power, hueAngle);
 }
@@ -320,7 +321,7 @@ public:
                 const float dy2 = dy * dy;
                 float* o = out + (size_t(y - r.y) * r.w + (x0 - r.x)) * 4;
                 int i = 0;
-                static const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+                const bool wide = engine::cpu::hasAvx2Fma();
                 if (span != 0 && wide) i = rowWide(o, n, float(x0 + 0.5 - l.cx), dy2, r0, inv, l.inner.data(), l.outer.data());
                 if (span != 0) {
                     // Four distances at a time; the same single-precision steps per pixel.

@@ -1,5 +1,6 @@
 #include "effects/DrunkEffect.h"
 
+#include "pipeline/engine/Cpu.h"
 #include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
@@ -270,8 +271,7 @@ __attribute__((target("avx2,fma"))) void resampleRowWide(const float* src, const
 }
 
 bool wideResample() {
-    static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    return has;
+    return engine::cpu::hasAvx2Fma();
 }
 
 // Bilinear sampling straight from a pixel buffer; the same weights and rules as the engine's
@@ -466,8 +466,7 @@ __attribute__((target("avx2,fma"))) void accumulateRowWide(const float* gp, cons
 }
 
 bool wideAccumulate() {
-    static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    return has;
+    return engine::cpu::hasAvx2Fma();
 }
 
 // Steps 3–5 in one pass: the ghost (already blurred, moved and cropped) at 55 % over the graded

@@ -1,6 +1,7 @@
 #include "effects/FlameEffect.h"
 
 #include "effects/DrunkEffect.h"
+#include "pipeline/engine/Cpu.h"
 #include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
@@ -117,8 +118,7 @@ using namespace engine::vec;
 #define FLAME_AVX2 __attribute__((target("avx2,fma")))
 
 bool flameHasAvx2() {
-    static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    return has;
+    return engine::cpu::hasAvx2Fma();
 }
 
 // The engine's unpremultiply rule: channels above alpha stay, transparent lanes become zero.

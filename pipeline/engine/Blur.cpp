@@ -1,5 +1,6 @@
 // Separable Gaussian blur over tiles. Both passes are written as loops over contiguous floats so
 // the compiler vectorises them; symmetric taps are paired to halve the multiplies.
+#include "pipeline/engine/Cpu.h"
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
 
@@ -18,8 +19,7 @@ namespace {
 #define OSTRELA_WIDE_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
 
 bool wideBlur() {
-    static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    return has;
+    return cpu::hasAvx2Fma();
 }
 
 // n floats of out from the centre row c: w0·c + Σ wi·(c − i·step + c + i·step).
@@ -52,8 +52,7 @@ __attribute__((target("avx512f"))) size_t taps16(const float* c, size_t step, in
 }
 
 bool taps16Available() {
-    static const bool has = __builtin_cpu_supports("avx512f");
-    return has;
+    return cpu::hasAvx512();
 }
 
 __attribute__((target("avx2,fma"))) void tapsWide(const float* c, size_t step, int r, const float* w, size_t n,

@@ -1,4 +1,5 @@
 #include "pipeline/engine/ColorSpace.h"
+#include "pipeline/engine/Cpu.h"
 #include "pipeline/engine/SrgbVector.h"
 
 #include <algorithm>
@@ -51,8 +52,11 @@ void decodeRowScalar(const uint8_t* bgra, int n, float* rgba);
 
 namespace {
 bool hasAvx2() {
-    static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    return has;
+    return cpu::hasAvx2Fma();
+}
+
+bool hasAvx512() {
+    return cpu::hasAvx512();
 }
 
 // Eight opaque pixels through the same table with gathers; returns false (nothing written) when
@@ -79,10 +83,66 @@ __attribute__((target("avx2,fma"))) bool decodeOpaque8(const uint8_t* bgra, cons
     _mm256_storeu_ps(o + 24, _mm256_permute2f128_ps(b, a, 0x31));
     return true;
 }
+
+// The 256 entries of the table held in sixteen registers.
+struct Table16 {
+    __m512 t[16];
+};
+// One code per lane looked up in registers: a permute picks within each pair of registers (the
+// low five bits), three blends on the next three bits pick the pair. A gather costs as much as
+// several of these whole lookups.
+__attribute__((target("avx512f"), always_inline)) inline __m512 lookup16(const Table16& T, __m512i code) {
+    const __m512 p0 = _mm512_permutex2var_ps(T.t[0], code, T.t[1]), p1 = _mm512_permutex2var_ps(T.t[2], code, T.t[3]);
+    const __m512 p2 = _mm512_permutex2var_ps(T.t[4], code, T.t[5]), p3 = _mm512_permutex2var_ps(T.t[6], code, T.t[7]);
+    const __m512 p4 = _mm512_permutex2var_ps(T.t[8], code, T.t[9]), p5 = _mm512_permutex2var_ps(T.t[10], code, T.t[11]);
+    const __m512 p6 = _mm512_permutex2var_ps(T.t[12], code, T.t[13]), p7 = _mm512_permutex2var_ps(T.t[14], code, T.t[15]);
+    const __mmask16 b5 = _mm512_test_epi32_mask(code, _mm512_set1_epi32(32));
+    const __mmask16 b6 = _mm512_test_epi32_mask(code, _mm512_set1_epi32(64));
+    const __mmask16 b7 = _mm512_test_epi32_mask(code, _mm512_set1_epi32(128));
+    const __m512 q0 = _mm512_mask_blend_ps(b5, p0, p1), q1 = _mm512_mask_blend_ps(b5, p2, p3);
+    const __m512 q2 = _mm512_mask_blend_ps(b5, p4, p5), q3 = _mm512_mask_blend_ps(b5, p6, p7);
+    return _mm512_mask_blend_ps(b7, _mm512_mask_blend_ps(b6, q0, q1), _mm512_mask_blend_ps(b6, q2, q3));
+}
+
+// Runs of sixteen opaque pixels; returns how many pixels were done (a multiple of sixteen,
+// stopping before the first block holding a pixel that is not opaque).
+__attribute__((target("avx512f"))) int decodeOpaque16(const uint8_t* bgra, int n, const float* table, float* o) {
+    Table16 T;
+    for (int q = 0; q < 16; ++q) T.t[q] = _mm512_loadu_ps(table + 16 * q);
+    const __m512i byte = _mm512_set1_epi32(0xFF), alpha = _mm512_set1_epi32(int(0xFF000000u));
+    int i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const __m512i px = _mm512_loadu_si512(bgra + 4 * i);
+        if (_mm512_cmpneq_epi32_mask(_mm512_and_si512(px, alpha), alpha)) break;
+        __m512 r = lookup16(T, _mm512_and_si512(_mm512_maskz_srli_epi32(0xFFFF, px, 16), byte));
+        __m512 g = lookup16(T, _mm512_and_si512(_mm512_maskz_srli_epi32(0xFFFF, px, 8), byte));
+        __m512 b = lookup16(T, _mm512_and_si512(px, byte));
+        __m512 a = _mm512_set1_ps(1.0f);
+        vec::toPixels16(r, g, b, a);
+        float* d = o + 4 * i;
+        _mm512_storeu_ps(d, r);
+        _mm512_storeu_ps(d + 16, g);
+        _mm512_storeu_ps(d + 32, b);
+        _mm512_storeu_ps(d + 48, a);
+    }
+    return i;
+}
 }  // namespace
 
 void decodeRow(const uint8_t* bgra, int n, float* rgba) {
     const Tables& t = tables();
+    if (hasAvx512()) {
+        int i = 0;
+        while (i < n) {
+            i += decodeOpaque16(bgra + 4 * i, n - i, t.decode, rgba + 4 * i);
+            if (i + 16 > n) break;
+            // A block with a pixel that is not opaque.
+            decodeRowScalar(bgra + 4 * i, 16, rgba + 4 * i);
+            i += 16;
+        }
+        if (i < n) decodeRowScalar(bgra + 4 * i, n - i, rgba + 4 * i);
+        return;
+    }
     if (hasAvx2()) {
         int i = 0;
         while (i + 8 <= n) {
@@ -204,11 +264,6 @@ __attribute__((target("avx512f"))) void encode16Pixels(const float* p, uint8_t* 
         const int k = __builtin_ctz(m);
         encodeRowTable(p + 4 * k, 1, o + 4 * k);
     }
-}
-
-bool hasAvx512() {
-    static const bool has = __builtin_cpu_supports("avx512f");
-    return has;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "pipeline/engine/Filters.h"
 
+#include "pipeline/engine/Cpu.h"
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
 #include "pipeline/engine/SrgbVector.h"
@@ -79,7 +80,7 @@ struct ToneParams {  // one stage's constants, broadcast when used
 std::atomic<bool> allowWide{true};
 
 bool cpuHasAvx2() {
-    static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    const bool has = cpu::hasAvx2Fma();
     return has && allowWide.load(std::memory_order_relaxed);
 }
 
@@ -428,7 +429,7 @@ __attribute__((target("avx2,fma"))) int vignetteRowWide(float* o, const float* d
 }
 
 void vignetteRow(float* __restrict o, const float* __restrict dx2, int n, float dy2, float k, bool darken) {
-    static const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    const bool wide = cpu::hasAvx2Fma();
     int i = wide ? vignetteRowWide(o, dx2, n, dy2, k, darken) : 0;
     for (; i < n; ++i) {
         // Rounded as the eight-wide part rounds, so a pixel's factor never depends on where in the

@@ -454,6 +454,33 @@ TEST(FilterCurve, FrameWriteDependsOnEachPixelAloneAndMatchesTheCurve) {
     EXPECT_EQ(two[3], 255);
 }
 
+// Every code in every channel, with the blocks of a long row around one see-through pixel.
+TEST(FilterCurve, FrameReadGivesEveryCodeItsLinearValue) {
+    for (int odd : {-1, 0, 200, 262}) {
+        const int n = 263;
+        std::vector<uint8_t> px(size_t(n) * 4);
+        for (int i = 0; i < n; ++i) {
+            px[4 * i] = uint8_t(i);
+            px[4 * i + 1] = uint8_t(255 - i % 256);
+            px[4 * i + 2] = uint8_t(i * 37 % 256);
+            px[4 * i + 3] = i == odd ? 0 : 255;
+        }
+        std::vector<float> row(size_t(n) * 4, -1.0f);
+        color::decodeRow(px.data(), n, row.data());
+        for (int i = 0; i < n; ++i) {
+            if (i == odd) {
+                for (int c = 0; c < 4; ++c) EXPECT_EQ(row[4 * i + c], 0.0f) << i;
+                continue;
+            }
+            const float* o = row.data() + 4 * i;
+            EXPECT_EQ(o[0], float(color::srgbToLinear((i * 37 % 256) / 255.0))) << odd << " " << i;
+            EXPECT_EQ(o[1], float(color::srgbToLinear((255 - i % 256) / 255.0))) << odd << " " << i;
+            EXPECT_EQ(o[2], float(color::srgbToLinear((i % 256) / 255.0))) << odd << " " << i;
+            EXPECT_EQ(o[3], 1.0f) << odd << " " << i;
+        }
+    }
+}
+
 TEST(FilterCurve, FrameReadDependsOnEachPixelAlone) {
     // With see-through pixels among opaque ones, and all opaque (the widest blocks).
     for (bool translucent : {true, false}) {
