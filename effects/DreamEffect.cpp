@@ -116,8 +116,10 @@ bool narrowBurstForTesting() { return gNarrowBurst; }
 // found once per tile and once per row.
 class BurstNode final : public engine::Node {
 public:
-    BurstNode(Image c, PixelView v, std::array<double, 9> scales, double cx, double cy, const Rect& extent)
-        : c_(std::move(c)), v_(v), scales_(scales), cx_(cx), cy_(cy), extent_(extent) {}
+    // `half`, when ready and of C′'s bounds, is read by the sixteen-lane copies instead of C′.
+    BurstNode(Image c, PixelView v, std::array<double, 9> scales, double cx, double cy, const Rect& extent,
+              std::shared_ptr<const HalfCopy> half = nullptr)
+        : c_(std::move(c)), v_(v), scales_(scales), cx_(cx), cy_(cy), extent_(extent), half_(std::move(half)) {}
     Rect extent() const override { return extent_; }
     void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
         const engine::IRect b = v_.bounds;
@@ -254,6 +256,7 @@ public:
         for (int p0 = 0; p0 < pairs; p0 += kStripPairs)
             for (int j = 0; j < nTogether; ++j)
                 rowTogether(rows[j].r0, rows[j].r1, rows[j].next, rows[j].wy, pt, p0, std::min(pairs, p0 + kStripPairs), blend, rows[j].c, rows[j].o);
+        const uint16_t* half = half_ && half_->ready() && half_->bounds() == b ? half_->data() : nullptr;
         for (int g0 = 0; g0 < groups; g0 += kChunkGroups) {
             const int g1 = std::min(groups, g0 + kChunkGroups);
             for (int j = 0; j < nTogether; ++j) {
@@ -263,9 +266,9 @@ public:
                 const int ga = j + 1 < nTogether ? g0 : g1;
                 const Ahead ahead{after.c + 64 * ga, after.o + 64 * ga, std::min(groups, ga + kChunkGroups) - ga};
                 if (opaqueUnder(rt.c + 64 * g0, 16 * (g1 - g0)))
-                    rowGroups<3>(rt.r0, rt.r1, rt.next, rt.wy, gt, g0, g1, blend, rt.c, rt.o, ahead);
+                    rowGroups<3>(rt.r0, rt.r1, rt.next, rt.wy, gt, g0, g1, blend, rt.c, rt.o, ahead, v_.data, half);
                 else
-                    rowGroups<4>(rt.r0, rt.r1, rt.next, rt.wy, gt, g0, g1, blend, rt.c, rt.o, ahead);
+                    rowGroups<4>(rt.r0, rt.r1, rt.next, rt.wy, gt, g0, g1, blend, rt.c, rt.o, ahead, v_.data, half);
             }
         }
         engine::detail::clearOutside(out, r, extent_);
@@ -438,6 +441,15 @@ private:
         _mm_prefetch(reinterpret_cast<const char*>(ahead + 4 * c), _MM_HINT_T0);
         return _mm512_fmadd_ps(_mm512_fmadd_ps(_mm512_sub_ps(b, a), vy, a), _mm512_set1_ps(-0.24f), _mm512_set1_ps(1.0f));
     }
+    // The same four pixels read from C′'s half-precision copy (the columns past n are read too:
+    // the copy's rows run on, and its padding covers the last; no tap picks them).
+    __attribute__((target("avx512f"), always_inline)) static inline __m512 mixed4(const uint16_t* a0, const uint16_t* a1,
+                                                                                const uint16_t* ahead, int c, __m512 vy) {
+        const __m512 a = _mm512_maskz_cvtph_ps(0xFFFF, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a0 + 4 * c)));
+        const __m512 b = _mm512_maskz_cvtph_ps(0xFFFF, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a1 + 4 * c)));
+        _mm_prefetch(reinterpret_cast<const char*>(ahead + 4 * c), _MM_HINT_T0);
+        return _mm512_fmadd_ps(_mm512_fmadd_ps(_mm512_sub_ps(b, a), vy, a), _mm512_set1_ps(-0.24f), _mm512_set1_ps(1.0f));
+    }
     // Sixteen pixels' horizontal mix of one plane, their taps picked from a 32-column window.
     __attribute__((target("avx512f"), always_inline)) static inline __m512 tap16(const float* plane, __m512i i0, __m512i i1, __m512 w) {
         const __m512 x0 = _mm512_loadu_ps(plane), x1 = _mm512_loadu_ps(plane + 16);
@@ -452,7 +464,7 @@ private:
     __attribute__((target("avx512f"))) static void rowGroups(const float* const* r0, const float* const* r1,
                                                              const float* const* next, const float* wy, const Groups& t,
                                                              int g0, int g1, float* planes, const float* under, float* o,
-                                                             const Ahead& ahead) {
+                                                             const Ahead& ahead, const float* data, const uint16_t* half) {
         const __m512 one = _mm512_set1_ps(1.0f);
         // Four pixels of red, green, blue, alpha each to sixteen of red, then green, … and back.
         const __m512i split0 = _mm512_setr_epi32(0, 4, 8, 12, 16, 20, 24, 28, 1, 5, 9, 13, 17, 21, 25, 29);
@@ -471,9 +483,19 @@ private:
             const float* a1 = r1[k] + 4 * size_t(c0);
             const float* ahead = next[k] + 4 * size_t(c0);
             float* d = planes + size_t(k) * 4 * kPlane;
+            // The copy's pixels sit at the same offsets as C′'s, a quarter of the bytes apart.
+            const uint16_t* h0 = half ? half + (a0 - data) : nullptr;
+            const uint16_t* h1 = half ? half + (a1 - data) : nullptr;
+            const uint16_t* hn = half ? half + (ahead - data) : nullptr;
             for (int c = 0; c < n; c += 16) {
-                const __m512 v0 = mixed4(a0, a1, ahead, n, c, vy), v1 = mixed4(a0, a1, ahead, n, c + 4, vy),
-                             v2 = mixed4(a0, a1, ahead, n, c + 8, vy), v3 = mixed4(a0, a1, ahead, n, c + 12, vy);
+                __m512 v0, v1, v2, v3;
+                if (half) {
+                    v0 = mixed4(h0, h1, hn, c, vy), v1 = mixed4(h0, h1, hn, c + 4, vy);
+                    v2 = mixed4(h0, h1, hn, c + 8, vy), v3 = mixed4(h0, h1, hn, c + 12, vy);
+                } else {
+                    v0 = mixed4(a0, a1, ahead, n, c, vy), v1 = mixed4(a0, a1, ahead, n, c + 4, vy);
+                    v2 = mixed4(a0, a1, ahead, n, c + 8, vy), v3 = mixed4(a0, a1, ahead, n, c + 12, vy);
+                }
                 const __m512 rg0 = _mm512_permutex2var_ps(v0, split0, v1), ba0 = _mm512_permutex2var_ps(v0, split1, v1);
                 const __m512 rg1 = _mm512_permutex2var_ps(v2, split0, v3), ba1 = _mm512_permutex2var_ps(v2, split1, v3);
                 _mm512_storeu_ps(d + c, _mm512_maskz_shuffle_f32x4(0xFFFF, rg0, rg1, 0x44));
@@ -536,6 +558,7 @@ private:
     std::array<double, 9> scales_;
     double cx_, cy_;
     Rect extent_;
+    std::shared_ptr<const HalfCopy> half_;
 };
 
 // Step 1 with the ripple kernel's formula, sampled inline: the kernel's horizontal term depends
@@ -736,7 +759,10 @@ Image renderDreamSequence(const Image& image, double t) {
     const bool fast = !straightforwardChains();
     const double o = fringeOffset(t);
     Image Cp;
-    Image C = fast ? glowBloomFringe(G, o, E, echoSlot(), Cp, gridOfG) : Image();
+    // The burst streams through C′ nine times over: it reads a half-precision copy made beside it.
+    auto halfOfCp = std::make_shared<HalfCopy>(engine::pixelBounds(E));
+    const TileWatcher toHalf = halfOfCp->watcher();
+    Image C = fast ? glowBloomFringe(G, o, E, echoSlot(), Cp, gridOfG, &toHalf) : Image();
     if (C.isNull()) {
         Image glow = G.gaussianBlur(5.5).cropped(E);
         glow = filters::colorControls(glow, 1.0, 0.06, 1.0);
@@ -761,8 +787,14 @@ Image renderDreamSequence(const Image& image, double t) {
         for (int k = 1; k <= 9; ++k) scales[size_t(k - 1)] = burstScale(k, t);
         // The drift magnifies, so it reads only the middle of the burst: the burst is made over
         // that part alone, with two pixels to spare for the sampler's taps.
-        const Rect reach = driftTransform(t, midX, midY).inverted().mapRect(E).insetBy(-2, -2).intersected(E);
-        acc = materialize(Image(std::make_shared<BurstNode>(Cp, v, scales, midX, midY, E)).cropped(reach));
+        // Its width is kept a multiple of sixteen pixels, the wide copies' group.
+        const engine::IRect eb = engine::pixelBounds(E);
+        engine::IRect rb = engine::enclosingIRect(driftTransform(t, midX, midY).inverted().mapRect(E).insetBy(-2, -2)).intersected(eb);
+        const int w16 = std::min(eb.w, (rb.w + 15) / 16 * 16);
+        rb.x = std::clamp(rb.x - (w16 - rb.w) / 2, eb.x, eb.maxX() - w16);
+        rb.w = w16;
+        const Rect reach = Rect{double(rb.x), double(rb.y), double(rb.w), double(rb.h)}.intersected(E);
+        acc = materialize(Image(std::make_shared<BurstNode>(Cp, v, scales, midX, midY, E, std::move(halfOfCp))).cropped(reach));
     } else {
         for (int k = 1; k <= 9; ++k) {
             Image copy = alphaScaled(scaledAbout(Cp, burstScale(k, t), midX, midY).cropped(E), 0.24);

@@ -391,7 +391,7 @@ IRect glowGrid(const Rect& extent) {
 }
 
 Image glowBloomFringe(const Image& G, double offset, const Rect& extent, const Image& echo, Image& withEcho,
-                      const Image& gridOfG) {
+                      const Image& gridOfG, const TileWatcher* onEchoTile) {
     withEcho = Image();
     const PixelView gv = pixelsOf(G);
     if (!gv || extent.isInfinite() || extent.isEmpty()) return {};
@@ -431,7 +431,7 @@ Image glowBloomFringe(const Image& G, double offset, const Rect& extent, const I
     const PixelView ev = pixelsOf(echo);
     const Image C(std::make_shared<BloomFringeNode>(x, xv, haloLow, hv, fringeTaps(offset), echo, ev, extent));
     if (!ev) return materialize(C);
-    return materializePair(C, withEcho);
+    return onEchoTile ? materializePair(C, withEcho, *onEchoTile) : materializePair(C, withEcho);
 }
 
 }  // namespace ostrela::effects::dream

@@ -18,8 +18,10 @@ namespace ostrela::effects::dream {
 // frame's C) is stored, `withEcho` receives step 8 as well: echo at 16 % over C, made in the same
 // pass; otherwise it is left empty.
 // `gridOfG`, when it is G's glow grid (see GridGatherer), is used instead of reducing G again.
+// `onEchoTile`, when given, sees each tile of `withEcho` as it is made.
 engine::Image glowBloomFringe(const engine::Image& G, double offset, const engine::Rect& extent, const engine::Image& echo,
-                              engine::Image& withEcho, const engine::Image& gridOfG = {});
+                              engine::Image& withEcho, const engine::Image& gridOfG = {},
+                              const TileWatcher* onEchoTile = nullptr);
 
 // The grid cells the glow reads for a picture of this extent (G transparent beyond it).
 engine::IRect glowGrid(const engine::Rect& extent);

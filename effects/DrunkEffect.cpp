@@ -61,7 +61,7 @@ public:
     // of it is transparent), so readers of a margin around the picture can read it in place.
     // `second`, when given, receives the paired picture a PairedNode root fills beside its own.
     Image run(const Image& image, int tileRows = 64, const IRect* over = nullptr, Image* second = nullptr,
-              const TileWatcher* watch = nullptr) {
+              const TileWatcher* watch = nullptr, const TileWatcher* watchSecond = nullptr) {
         const Rect e = image.extent();
         if (image.isNull() || e.isInfinite() || e.isEmpty()) return image;
         const IRect b = over ? *over : engine::pixelBounds(e);
@@ -85,6 +85,7 @@ public:
             else
                 ctx.renderInto(root, {b.x, y0, b.w, h}, dst + at);
             if (watch) (*watch)({b.x, y0, b.w, h}, dst + at);
+            if (watchSecond && dst2) (*watchSecond)({b.x, y0, b.w, h}, dst2 + at);
             ctx.endTile();
             _mm_setcsr(csr);
         });
@@ -329,6 +330,54 @@ Image materializePair(const Image& image, Image& second) {
     second = Image();
     if (gStraightforward) return image;
     return materializer().run(image, rowsFor(image, 64), nullptr, &second);
+}
+
+Image materializePair(const Image& image, Image& second, const TileWatcher& onSecondTile) {
+    second = Image();
+    if (gStraightforward) return image;
+    return materializer().run(image, rowsFor(image, 64), nullptr, &second, nullptr, &onSecondTile);
+}
+
+namespace {
+constexpr size_t kHalfPadding = 16 * 4;  // values after the last pixel
+
+__attribute__((target("avx512f"))) void toHalves(const float* src, size_t n, uint16_t* dst) {
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16)
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i),
+                            _mm512_cvtps_ph(_mm512_loadu_ps(src + i), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+    if (i < n) {
+        const __mmask16 m = __mmask16((1u << (n - i)) - 1);
+        alignas(32) uint16_t tail[16];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(tail),
+                           _mm512_cvtps_ph(_mm512_maskz_loadu_ps(m, src + i), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+        std::memcpy(dst + i, tail, (n - i) * sizeof(uint16_t));
+    }
+}
+}  // namespace
+
+HalfCopy::HalfCopy(const IRect& bounds) : bounds_(bounds) {
+    if (bounds.isEmpty() || !engine::cpu::hasAvx512()) return;
+    const size_t values = size_t(bounds.w) * bounds.h * 4 + kHalfPadding;
+    storage_ = pooledPixels((values + 1) / 2);  // two halves a float
+    std::memset(reinterpret_cast<uint16_t*>(storage_->data()) + (values - kHalfPadding), 0, kHalfPadding * sizeof(uint16_t));
+    rows_ = std::make_shared<std::atomic<int>>(0);
+}
+
+const uint16_t* HalfCopy::data() const { return storage_ ? reinterpret_cast<const uint16_t*>(storage_->data()) : nullptr; }
+
+TileWatcher HalfCopy::watcher() {
+    if (!storage_) return [](const IRect&, const float*) {};
+    uint16_t* base = reinterpret_cast<uint16_t*>(storage_->data());
+    return [base, b = bounds_, rows = rows_](const IRect& r, const float* px) {
+        const IRect in = r.intersected(b);
+        if (in.isEmpty()) return;
+        for (int y = in.y; y < in.maxY(); ++y)
+            toHalves(px + (size_t(y - r.y) * r.w + (in.x - r.x)) * 4, size_t(in.w) * 4,
+                     base + (size_t(y - b.y) * b.w + (in.x - b.x)) * 4);
+        // Only whole rows count towards ready().
+        if (in.x == b.x && in.w == b.w) rows->fetch_add(in.h);
+    };
 }
 
 Image materializeInBands(const Image& image) {

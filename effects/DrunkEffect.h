@@ -5,6 +5,8 @@
 #include "pipeline/engine/Image.h"
 
 #include <array>
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -38,6 +40,29 @@ public:
 };
 // Both pictures of a PairedNode evaluated once; `second` is left empty for any other image.
 engine::Image materializePair(const engine::Image& image, engine::Image& second);
+// The same, with onSecondTile called for each tile of the second picture as it is made.
+engine::Image materializePair(const engine::Image& image, engine::Image& second, const TileWatcher& onSecondTile);
+
+// A half-precision copy of a stored picture of `bounds` (the same pixel order, 8 bytes a pixel
+// instead of 16), made tile by tile while the picture is made: pass watcher() to its
+// materialisation. A pass that streams through a picture many times reads half the bytes; each
+// value keeps 11 significant bits. Made only where the processor has AVX-512 (its readers'
+// requirement); ready() once every row has been copied.
+class HalfCopy {
+public:
+    explicit HalfCopy(const engine::IRect& bounds);
+    TileWatcher watcher();
+    bool ready() const { return rows_ && *rows_ == bounds_.h; }
+    // Pixel (x, y) starts at 4 · ((y − bounds.y) · bounds.w + x − bounds.x); sixteen pixels of
+    // zeros follow the last, so a read of sixteen pixels from any pixel stays inside.
+    const uint16_t* data() const;
+    const engine::IRect& bounds() const { return bounds_; }
+
+private:
+    engine::IRect bounds_;
+    std::shared_ptr<std::vector<float>> storage_;
+    std::shared_ptr<std::atomic<int>> rows_;
+};
 // The same, in one tall tile per worker: for blurs of wide support, whose margins every tile
 // evaluates again, this does the margin work once per worker instead of once per 64 rows.
 engine::Image materializeInBands(const engine::Image& image);
