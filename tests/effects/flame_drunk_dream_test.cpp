@@ -410,6 +410,27 @@ TEST(DreamSequence, SparklesFadeAndDarkOnesAreNotDrawn) {
     EXPECT_EQ(alphaAt(dream::sparkles(1280, 720, tEdge - 1e-9), cx, cy), 0);
 }
 
+namespace {
+// A look's last of `frames` frames from empty memory slots, a thirtieth of a second apart from
+// t, with the plain chains or the shortcuts (and the burst's eight-lane path if `narrow`),
+// handed to `draw` before the switches are put back.
+template <class Draw>
+auto lastFrame(VideoEffect e, const Image& src, double t, int frames, double elapsed, bool plain, bool narrow, Draw draw) {
+    drunk::resetHistoryForTesting();
+    dream::resetEchoForTesting();
+    setStraightforwardChains(plain);
+    dream::setNarrowBurstForTesting(narrow);
+    Image im;
+    for (int f = 0; f < frames; ++f) im = applyVideoEffect(e, src, t + f / 30.0, elapsed);
+    auto out = draw(im);
+    setStraightforwardChains(false);
+    dream::setNarrowBurstForTesting(false);
+    drunk::resetHistoryForTesting();
+    dream::resetEchoForTesting();
+    return out;
+}
+}  // namespace
+
 // On a frame whose extent does not start at the origin the sparkles lie where the bitmap's
 // rows say, counted from the extent's bottom edge, in the fast and the plain chain alike.
 TEST(DreamSequence, SparklesSitOnTheExtent) {
@@ -419,15 +440,12 @@ TEST(DreamSequence, SparklesSitOnTheExtent) {
     const double t = M_PI / 2 - x1 + 200 * M_PI;  // sparkle 1 at full strength
     const int cx = int((std::sin(x1) * 0.5 + 0.5) * 1280), cy = int(-120 + (std::cos(1.7 * x1) * 0.5 + 0.5) * 960);
     for (bool plain : {false, true}) {
-        dream::resetEchoForTesting();
-        setStraightforwardChains(plain);
-        const Pixels p = render(applyVideoEffect(VideoEffect::dreamSequence, src, t, 0), {cx - 20, cy - 20, 41, 41});
-        setStraightforwardChains(false);
+        const Pixels p = lastFrame(VideoEffect::dreamSequence, src, t, 1, 0, plain, false,
+                                   [&](const Image& im) { return render(im, {cx - 20, cy - 20, 41, 41}); });
         const double spot = p.max(1, cx - 2, cy - 2, cx + 3, cy + 3);
         const double around = std::max(p.max(1, cx - 20, cy - 20, cx + 21, cy - 10), p.max(1, cx - 20, cy + 11, cx + 21, cy + 21));
         EXPECT_GT(spot, around + 0.1) << (plain ? "plain" : "fast");
     }
-    dream::resetEchoForTesting();
 }
 
 TEST(DreamSequence, EchoSurvivesOtherEffects) {
@@ -520,15 +538,9 @@ TEST(HeavyLooks, ShortcutsMatchThePlainChains) {
     const Image src = Image::fromQImage(cam);
     for (VideoEffect e : {VideoEffect::flame, VideoEffect::drunkMode, VideoEffect::dreamSequence, VideoEffect::missionControl}) {
         QImage out[2];
-        for (int plain = 0; plain < 2; ++plain) {
-            drunk::resetHistoryForTesting();
-            dream::resetEchoForTesting();
-            setStraightforwardChains(plain == 1);
-            Image im;
-            for (int f = 0; f < 3; ++f) im = applyVideoEffect(e, src, 820000000.0 + f / 30.0, 82.8);
-            out[plain] = renderer().renderQImage(im, {0, 0, 640, 360});
-        }
-        setStraightforwardChains(false);
+        for (int plain = 0; plain < 2; ++plain)
+            out[plain] = lastFrame(e, src, 820000000.0, 3, 82.8, plain == 1, false,
+                                   [](const Image& im) { return renderer().renderQImage(im, {0, 0, 640, 360}); });
         const Difference d = difference(out[0], out[1]);
         const int maxErr = d.max;
         const double mean = d.mean;
@@ -537,8 +549,6 @@ TEST(HeavyLooks, ShortcutsMatchThePlainChains) {
         EXPECT_LE(maxErr, 3) << rawValue(e);
         EXPECT_LT(mean, 0.1) << rawValue(e);
     }
-    drunk::resetHistoryForTesting();
-    dream::resetEchoForTesting();
 }
 
 // The half-grid blurs, the paired echo and the burst's pair tables on a picture of odd size at
@@ -556,16 +566,11 @@ TEST(DreamSequence, ShortcutsMatchThePlainChainOnAnOddlyPlacedPicture) {
     const Rect E = src.extent();
     ASSERT_EQ(E, (Rect{3, -7, 321, 183}));
     QImage out[2];
-    for (int plain = 0; plain < 2; ++plain) {
-        dream::resetEchoForTesting();
-        setStraightforwardChains(plain == 1);
-        Image im;
-        for (int f = 0; f < 2; ++f) im = applyVideoEffect(VideoEffect::dreamSequence, src, 41.0 + f / 30.0, 0);
-        EXPECT_EQ(im.extent(), E);
-        out[plain] = renderer().renderQImage(im, {3, -7, 321, 183});
-    }
-    setStraightforwardChains(false);
-    dream::resetEchoForTesting();
+    for (int plain = 0; plain < 2; ++plain)
+        out[plain] = lastFrame(VideoEffect::dreamSequence, src, 41.0, 2, 0, plain == 1, false, [&](const Image& im) {
+            EXPECT_EQ(im.extent(), E);
+            return renderer().renderQImage(im, {3, -7, 321, 183});
+        });
     const Difference d = difference(out[0], out[1]);
     std::printf("odd picture: max %d, mean %.4f (8-bit units)\n", d.max, d.mean);
     EXPECT_LE(d.max, 3);
@@ -729,18 +734,10 @@ TEST(DreamSequence, BurstPathsAgreeAndKeepASeeThroughBand) {
     }
     const Image src = Image::fromQImage(cam);
     auto frame = [&](bool plain, bool narrow) {
-        dream::resetEchoForTesting();
-        setStraightforwardChains(plain);
-        dream::setNarrowBurstForTesting(narrow);
-        Image im;
-        for (int f = 0; f < 2; ++f) im = applyVideoEffect(VideoEffect::dreamSequence, src, 300.0 + f / 30.0, 0);
-        Pixels out = render(im, {0, 0, 650, 360});
-        setStraightforwardChains(false);
-        dream::setNarrowBurstForTesting(false);
-        return out;
+        return lastFrame(VideoEffect::dreamSequence, src, 300.0, 2, 0, plain, narrow,
+                         [](const Image& im) { return render(im, {0, 0, 650, 360}); });
     };
     const Pixels wide = frame(false, false), narrow = frame(false, true), plain = frame(true, false);
-    dream::resetEchoForTesting();
     double worst = 0, worstPlain = 0;
     for (size_t i = 0; i < wide.v.size(); ++i) {
         worst = std::max(worst, double(std::abs(wide.v[i] - narrow.v[i])));
