@@ -345,12 +345,12 @@ __attribute__((target("avx512f"))) void toHalves(const float* src, size_t n, uin
     size_t i = 0;
     for (; i + 16 <= n; i += 16)
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i),
-                            _mm512_cvtps_ph(_mm512_loadu_ps(src + i), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+                            _mm512_maskz_cvtps_ph(0xFFFF, _mm512_loadu_ps(src + i), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
     if (i < n) {
         const __mmask16 m = __mmask16((1u << (n - i)) - 1);
         alignas(32) uint16_t tail[16];
         _mm256_store_si256(reinterpret_cast<__m256i*>(tail),
-                           _mm512_cvtps_ph(_mm512_maskz_loadu_ps(m, src + i), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+                           _mm512_maskz_cvtps_ph(0xFFFF, _mm512_maskz_loadu_ps(m, src + i), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
         std::memcpy(dst + i, tail, (n - i) * sizeof(uint16_t));
     }
 }
