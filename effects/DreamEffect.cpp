@@ -760,8 +760,8 @@ Image renderDreamSequence(const Image& image, double t) {
     const double o = fringeOffset(t);
     Image Cp;
     // The burst streams through C′ nine times over: it reads a half-precision copy made beside it.
-    auto halfOfCp = std::make_shared<HalfCopy>(engine::pixelBounds(E));
-    const TileWatcher toHalf = halfOfCp->watcher();
+    std::shared_ptr<HalfCopy> halfOfCp = fast ? std::make_shared<HalfCopy>(engine::pixelBounds(E)) : nullptr;
+    const TileWatcher toHalf = halfOfCp ? halfOfCp->watcher() : TileWatcher();
     Image C = fast ? glowBloomFringe(G, o, E, echoSlot(), Cp, gridOfG, &toHalf) : Image();
     if (C.isNull()) {
         Image glow = G.gaussianBlur(5.5).cropped(E);
