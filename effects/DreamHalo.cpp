@@ -18,10 +18,6 @@ using engine::Rect;
 
 namespace {
 
-bool hasAvx() {
-    return engine::cpu::hasAvx();
-}
-
 // Two pixels at a time over an interval with every tap inside, the same operations in the
 // same order as the per-pixel path (no fused multiply-adds); returns how many it did.
 __attribute__((target("avx"))) int fringeSpanWide(const float* row, int bx, int x0, int n, int rb, int lb, float rw,
@@ -151,7 +147,7 @@ public:
             const bool whole = y >= gb.y && y < gb.maxY() && r.x >= gb.x && r.maxX() <= gb.maxX();
             const float* u = whole ? gv_.at(r.x, y) : nullptr;
             int i0 = 0;
-            if (u && hasAvx()) i0 = overRowWide(o, u, r.w);
+            if (u && engine::cpu::hasAvx()) i0 = overRowWide(o, u, r.w);
             for (int i = i0; i < r.w; ++i) {
                 const float* q = u ? u + 4 * i : gv_.at(r.x + i, y);
                 const __m128 b = q ? _mm_loadu_ps(q) : _mm_setzero_ps();
@@ -208,7 +204,7 @@ void fringeRow(const float* row, int bx0, int bx1, int x0, int n, int rb, float 
     auto tap = [&](int x, int c) -> float { return row && x >= bx0 && x < bx1 ? row[size_t(x - bx0) * 4 + c] : 0.0f; };
     // Pixels whose four taps and own pixel all lie inside: one interval of the row.
     int lo = 0, hi = 0;
-    if (row && hasAvx()) {
+    if (row && engine::cpu::hasAvx()) {
         lo = std::clamp(std::max({bx0, bx0 - rb, bx0 - lb}) - x0, 0, n);
         hi = std::clamp(std::min({bx1, bx1 - rb - 1, bx1 - lb - 1}) - x0, lo, n);
         hi = lo + fringeSpanWide(row, bx0, x0 + lo, hi - lo, rb, lb, rw, lw, o + 4 * lo);
@@ -262,7 +258,7 @@ void echoRow(const float* c, const PixelView& pv, int x0, int y, int n, float* o
     const IRect& b = pv.bounds;
     const bool whole = y >= b.y && y < b.maxY() && x0 >= b.x && x0 + n <= b.maxX();
     const float* p = whole ? pv.at(x0, y) : nullptr;
-    for (int i = p && hasAvx() ? echoSpanWide(c, p, n, o) : 0; i < n; ++i) {
+    for (int i = p && engine::cpu::hasAvx() ? echoSpanWide(c, p, n, o) : 0; i < n; ++i) {
         const float* q = p ? p + 4 * i : pv.at(x0 + i, y);
         const __m128 bb = _mm_loadu_ps(c + 4 * i);
         const __m128 f = q ? _mm_mul_ps(_mm_loadu_ps(q), k) : _mm_setzero_ps();

@@ -271,10 +271,6 @@ __attribute__((target("avx2,fma"))) void resampleRowWide(const float* src, const
     if (i < n) resampleRowPlain(src, b, sx + i * ax, sy + i * ay, ax, ay, n - i, o + 4 * i);
 }
 
-bool wideResample() {
-    return engine::cpu::hasAvx2Fma();
-}
-
 // Bilinear sampling straight from a pixel buffer; the same weights and rules as the engine's
 // sampler (pixel centres at +0.5, transparent outside the buffer).
 class ResampleNode final : public engine::Node {
@@ -283,7 +279,7 @@ public:
         : source_(std::move(source)), view_(view), inv_(t.inverted()), extent_(extent) {}
     Rect extent() const override { return extent_; }
     void render(engine::TileContext&, const IRect& r, float* out) const override {
-        const bool wide = wideResample();
+        const bool wide = engine::cpu::hasAvx2Fma();
         // Four output rows ahead, in source pixels.
         const double pfx = 4 * inv_.c, pfy = 4 * inv_.d;
         for (int j = 0; j < r.h; ++j) {
@@ -514,10 +510,6 @@ __attribute__((target("avx2,fma"))) void accumulateRowWide(const float* gp, cons
     for (; i < n; ++i) _mm_storeu_ps(o + 4 * i, _mm256_castps256_ps128(accumulateAt<N, true>(i, gp, b0, b1, vx, vy, tp, ta)));
 }
 
-bool wideAccumulate() {
-    return engine::cpu::hasAvx2Fma();
-}
-
 // Steps 3–5 in one pass: the ghost (already blurred, moved and cropped) at 55 % over the graded
 // picture, then the trails over that, each read straight from its pixels.
 class DrunkAccumulateNode final : public engine::Node {
@@ -565,7 +557,7 @@ public:
             if (!B) B = ctx.pull(*blurred_.node(), sr);
             const __m128 vx = _mm_set1_ps(wx_), vy = _mm_set1_ps(wy_);
             const size_t n = trails_.size();
-            const bool wide = wideAccumulate();
+            const bool wide = engine::cpu::hasAvx2Fma();
             for (int j = 0; j < r.h; ++j) {
                 const float* gp = g_.at(r.x, r.y + j);
                 const float* tp[3] = {};

@@ -117,10 +117,6 @@ using namespace engine::vec;
 // ---- Eight-wide helpers (AVX2 + FMA, chosen at run time) ----
 #define FLAME_AVX2 __attribute__((target("avx2,fma")))
 
-bool flameHasAvx2() {
-    return engine::cpu::hasAvx2Fma();
-}
-
 // The engine's unpremultiply rule: channels above alpha stay, transparent lanes become zero.
 FLAME_AVX2 inline void unpremulX8(__m256& r, __m256& g, __m256& b, __m256& a) {
     const __m256 zero = _mm256_setzero_ps();
@@ -284,7 +280,7 @@ public:
         const engine::IRect fb = r.intersected(w_->bounds).intersected(c_.bounds).intersected(engine::pixelBounds(extent_));
         if (fb.isEmpty()) return;
         const engine::IRect sb = s_.bounds;
-        if (flameHasAvx2()) {
+        if (engine::cpu::hasAvx2Fma()) {
             for (int y = fb.y; y < fb.maxY(); ++y)
                 fireTailRowX8(s_.data, sb, c_.at(fb.x, y), w_->k.data() + size_t(y - w_->bounds.y) * w_->bounds.w + (fb.x - w_->bounds.x),
                               fb.x, y, fb.w, colours_, out + (size_t(y - r.y) * r.w + (fb.x - r.x)) * 4);
@@ -734,9 +730,9 @@ public:
     void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
         const engine::IRect fb = r.intersected(eb_).intersected(fade_->bounds);
         // The wide pass writes every pixel of fb.
-        if (!(fb == r) || !flameHasAvx2()) std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
+        if (!(fb == r) || !engine::cpu::hasAvx2Fma()) std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
         if (fb.isEmpty()) return;
-        if (flameHasAvx2()) return renderWide(ctx, r, fb, out);
+        if (engine::cpu::hasAvx2Fma()) return renderWide(ctx, r, fb, out);
         // The toned rows over the tile grown by the blur's reach, zero outside E, one plane a
         // channel so four pixels share each step; a ring of the rows the vertical blur reads.
         const engine::IRect sr = fb.grown(kR, kR);
@@ -1218,7 +1214,7 @@ public:
                                 size_t(eb.w) * 4 * sizeof(float));
             }
         }
-        const bool wide = flameHasAvx2();
+        const bool wide = engine::cpu::hasAvx2Fma();
         for (int j = 0; j < r.h; ++j) {
             const int y = r.y + j;
             float* o = out + size_t(j) * r.w * 4;
@@ -1243,7 +1239,7 @@ private:
         const engine::IRect r{dest.x - dx_, dest.y - dy_, dest.w, dest.h};  // in the picture's pixels
         const int w = picture_.width(), h = picture_.height();
         const int x0 = std::clamp(-r.x, 0, r.w), x1 = std::clamp(w - r.x, 0, r.w);
-        const bool wide = flameHasAvx2();
+        const bool wide = engine::cpu::hasAvx2Fma();
         for (int j = 0; j < r.h; ++j) {
             float* row = out + size_t(j) * r.w * 4;
             const int qy = h - 1 - (r.y + j);  // the picture's first row is the top of the extent
@@ -1363,7 +1359,7 @@ Image fireLayer(const Rect& E, double t, const Rect& band) {
     const Image Bp = filters::colorControls(B, 1.0, -0.15, 1.6);
     const Image Ap = filters::colorControls(A, 1.0, -0.05, 1.8);
     Image S = filters::screenBlend(Bp, Ap);
-    if (keptAll && kept && flameHasAvx2() && !A.extent().isEmpty() && !B.extent().isEmpty() &&
+    if (keptAll && kept && engine::cpu::hasAvx2Fma() && !A.extent().isEmpty() && !B.extent().isEmpty() &&
         std::dynamic_pointer_cast<const ShiftedRowsNode>(A.node()) && std::dynamic_pointer_cast<const ShiftedRowsNode>(B.node()))
         S = Image(std::make_shared<FireSNode>(std::dynamic_pointer_cast<const ShiftedRowsNode>(A.node()),
                                               std::dynamic_pointer_cast<const ShiftedRowsNode>(B.node())));

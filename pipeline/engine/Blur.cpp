@@ -18,10 +18,6 @@ namespace {
 // and no store (the loops that add one tap at a time are bound by loads and stores of the sums).
 #define OSTRELA_WIDE_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
 
-bool wideBlur() {
-    return cpu::hasAvx2Fma();
-}
-
 // n floats of out from the centre row c: w0·c + Σ wi·(c − i·step + c + i·step).
 // The same sums sixteen lanes at a time (each lane's operations unchanged); returns how many
 // floats it wrote.
@@ -51,13 +47,9 @@ __attribute__((target("avx512f"))) size_t taps16(const float* c, size_t step, in
     return j;
 }
 
-bool taps16Available() {
-    return cpu::hasAvx512();
-}
-
 __attribute__((target("avx2,fma"))) void tapsWide(const float* c, size_t step, int r, const float* w, size_t n,
                                                    float* __restrict o) {
-    size_t j = taps16Available() ? taps16(c, step, r, w, n, o) : 0;
+    size_t j = cpu::hasAvx512() ? taps16(c, step, r, w, n, o) : 0;
     const __m256 w0 = _mm256_set1_ps(w[0]);
     for (; j + 32 <= n; j += 32) {
         __m256 s0 = _mm256_mul_ps(w0, _mm256_loadu_ps(c + j)), s1 = _mm256_mul_ps(w0, _mm256_loadu_ps(c + j + 8));
@@ -96,7 +88,7 @@ __attribute__((target("avx2,fma"))) void tapsWide(const float* c, size_t step, i
 OSTRELA_WIDE_CLONES void horizontalPass(const float* __restrict src, size_t srcStride, int outW, int rows, int r, const float* w,
                                         float* __restrict out) {
     const size_t n = size_t(outW) * 4;
-    if (wideBlur()) {
+    if (cpu::hasAvx2Fma()) {
         for (int y = 0; y < rows; ++y) tapsWide(src + y * srcStride + 4 * r, 4, r, w, n, out + y * n);
         return;
     }
@@ -119,7 +111,7 @@ OSTRELA_WIDE_CLONES void horizontalPass(const float* __restrict src, size_t srcS
 OSTRELA_WIDE_CLONES void verticalPass(const float* __restrict src, int W, int outRows, int r, const float* w, float* __restrict out,
                                       size_t outStride) {
     const size_t n = size_t(W) * 4;
-    if (wideBlur()) {
+    if (cpu::hasAvx2Fma()) {
         for (int y = 0; y < outRows; ++y) tapsWide(src + size_t(y + r) * n, n, r, w, n, out + size_t(y) * outStride);
         return;
     }
@@ -266,7 +258,7 @@ GridExpansion::GridExpansion(TileContext& ctx, int k, int gridX, int gridW, int 
         regular_ = regular_ && cx_[i] == int(fl) - gridX;
     }
     odd_ = (x0 & 1) != 0;
-    if (wideBlur() && gridW > 1) mix_ = ctx.alloc(size_t(gridW) * 4 + 8);
+    if (cpu::hasAvx2Fma() && gridW > 1) mix_ = ctx.alloc(size_t(gridW) * 4 + 8);
 }
 
 void GridExpansion::row(const float* l0, const float* l1, float wy, float* o) const {
@@ -297,7 +289,7 @@ void BlurNode::renderFrom(TileContext& ctx, const IRect& r, const float* src, si
     const IRect sr = roi(0, r);
     const float* w = weights_.data();
     const int R = radius_;
-    const bool wide = wideBlur();
+    const bool wide = cpu::hasAvx2Fma();
     if (k_ == 1) {
         float* tmp = ctx.alloc(size_t(std::min(r.w, 128)) * sr.h * 4);
         separable(src, stride, r.w, r.h, R, w, tmp, out);

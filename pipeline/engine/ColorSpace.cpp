@@ -51,14 +51,6 @@ float decodeComponent(uint8_t code) { return tables().decode[code]; }
 void decodeRowScalar(const uint8_t* bgra, int n, float* rgba);
 
 namespace {
-bool hasAvx2() {
-    return cpu::hasAvx2Fma();
-}
-
-bool hasAvx512() {
-    return cpu::hasAvx512();
-}
-
 // Eight opaque pixels through the same table with gathers; returns false (nothing written) when
 // one of them is not opaque.
 __attribute__((target("avx2,fma"))) bool decodeOpaque8(const uint8_t* bgra, const float* table, float* o) {
@@ -89,8 +81,7 @@ struct Table16 {
     __m512 t[16];
 };
 // One code per lane looked up in registers: a permute picks within each pair of registers (the
-// low five bits), three blends on the next three bits pick the pair. A gather costs as much as
-// several of these whole lookups.
+// low five bits), three blends on the next three bits pick the pair; here this beats a gather.
 __attribute__((target("avx512f"), always_inline)) inline __m512 lookup16(const Table16& T, __m512i code) {
     const __m512 p0 = _mm512_permutex2var_ps(T.t[0], code, T.t[1]), p1 = _mm512_permutex2var_ps(T.t[2], code, T.t[3]);
     const __m512 p2 = _mm512_permutex2var_ps(T.t[4], code, T.t[5]), p3 = _mm512_permutex2var_ps(T.t[6], code, T.t[7]);
@@ -131,7 +122,7 @@ __attribute__((target("avx512f"))) int decodeOpaque16(const uint8_t* bgra, int n
 
 void decodeRow(const uint8_t* bgra, int n, float* rgba) {
     const Tables& t = tables();
-    if (hasAvx512()) {
+    if (cpu::hasAvx512()) {
         int i = 0;
         while (i < n) {
             i += decodeOpaque16(bgra + 4 * i, n - i, t.decode, rgba + 4 * i);
@@ -143,7 +134,7 @@ void decodeRow(const uint8_t* bgra, int n, float* rgba) {
         if (i < n) decodeRowScalar(bgra + 4 * i, n - i, rgba + 4 * i);
         return;
     }
-    if (hasAvx2()) {
+    if (cpu::hasAvx2Fma()) {
         int i = 0;
         while (i + 8 <= n) {
             if (decodeOpaque8(bgra + 4 * i, t.decode, rgba + 4 * i)) {
@@ -285,9 +276,9 @@ void encodeBlocks(const float* rgba, int n, uint8_t* bgra, Block block) {
 }  // namespace
 
 void encodeRow(const float* rgba, int n, uint8_t* bgra) {
-    if (hasAvx512())
+    if (cpu::hasAvx512())
         encodeBlocks<16>(rgba, n, bgra, encode16Pixels);
-    else if (hasAvx2())
+    else if (cpu::hasAvx2Fma())
         encodeBlocks<8>(rgba, n, bgra, encode8Pixels);
     else
         encodeRowTable(rgba, n, bgra);
