@@ -41,7 +41,7 @@ private:
     engine::IRect bounds_, grid_, inner_;
     bool clamp_;
     bool active_ = false;
-    std::shared_ptr<std::vector<float>> pixels_;
+    std::shared_ptr<engine::PixelStore> pixels_;
 };
 
 }  // namespace ostrela::effects::dream

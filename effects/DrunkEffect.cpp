@@ -22,7 +22,7 @@ namespace filters = engine::filters;
 
 namespace {
 
-using Pixels = std::vector<float>;
+using Pixels = engine::PixelStore;
 
 // Pixels of a rectangle, linear premultiplied RGBA, bottom row first.
 class BufferNode final : public engine::Node {
@@ -388,9 +388,9 @@ Image materializeWatched(const Image& image, int tileRows, const TileWatcher& on
     return gStraightforward ? image : materializer().run(image, tileRows, nullptr, nullptr, &onTile);
 }
 
-std::shared_ptr<std::vector<float>> pooledPixels(size_t floats) { return materializer().pooled(floats); }
+std::shared_ptr<engine::PixelStore> pooledPixels(size_t floats) { return materializer().pooled(floats); }
 
-Image storedImage(std::shared_ptr<const std::vector<float>> pixels, const IRect& bounds, const Rect& extent) {
+Image storedImage(std::shared_ptr<const engine::PixelStore> pixels, const IRect& bounds, const Rect& extent) {
     return Image(std::make_shared<BufferNode>(std::move(pixels), bounds, extent));
 }
 

@@ -3,6 +3,7 @@
 // frames and a rolling, zooming shake under a breathing blur. The one look besides Dream Sequence
 // that remembers earlier frames.
 #include "pipeline/engine/Image.h"
+#include "pipeline/engine/LargeBuffers.h"
 
 #include <array>
 #include <atomic>
@@ -31,8 +32,8 @@ using TileWatcher = std::function<void(const engine::IRect& rect, const float* p
 engine::Image materializeWatched(const engine::Image& image, int tileRows, const TileWatcher& onTile);  // rows as given
 // A buffer of `floats` from the stored pictures' pool (contents undefined), and a stored image
 // over such a buffer (linear premultiplied RGBA of `bounds`, bottom row first).
-std::shared_ptr<std::vector<float>> pooledPixels(size_t floats);
-engine::Image storedImage(std::shared_ptr<const std::vector<float>> pixels, const engine::IRect& bounds, const engine::Rect& extent);
+std::shared_ptr<engine::PixelStore> pooledPixels(size_t floats);
+engine::Image storedImage(std::shared_ptr<const engine::PixelStore> pixels, const engine::IRect& bounds, const engine::Rect& extent);
 // A node that fills a second picture of its own bounds as it renders (a pass with two results).
 class PairedNode : public engine::Node {
 public:
@@ -60,7 +61,7 @@ public:
 
 private:
     engine::IRect bounds_;
-    std::shared_ptr<std::vector<float>> storage_;
+    std::shared_ptr<engine::PixelStore> storage_;
     std::shared_ptr<std::atomic<int>> rows_;
 };
 // The same, in one tall tile per worker: for blurs of wide support, whose margins every tile

@@ -1,6 +1,7 @@
 #include "pipeline/engine/Renderer.h"
 
 #include "pipeline/engine/ColorSpace.h"
+#include "pipeline/engine/LargeBuffers.h"
 #include "pipeline/engine/Nodes.h"
 
 #include <algorithm>
@@ -19,7 +20,7 @@ constexpr size_t kAlignFloats = 16;               // 64 bytes
 }  // namespace
 
 Arena::~Arena() {
-    for (auto& b : blocks_) ::operator delete[](b.data, std::align_val_t(64));
+    for (auto& b : blocks_) freeLarge(b.data, b.size * sizeof(float));
 }
 
 float* Arena::alloc(size_t n) {
@@ -27,7 +28,7 @@ float* Arena::alloc(size_t n) {
     while (current_ < blocks_.size() && blocks_[current_].size - blocks_[current_].used < n) ++current_;
     if (current_ == blocks_.size()) {
         size_t size = std::max(n, kBlockFloats);
-        float* data = static_cast<float*>(::operator new[](size * sizeof(float), std::align_val_t(64)));
+        float* data = static_cast<float*>(allocateLarge(size * sizeof(float)));
         blocks_.push_back({data, size, 0});
     }
     Block& b = blocks_[current_];

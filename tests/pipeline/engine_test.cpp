@@ -1,5 +1,6 @@
 #include "pipeline/engine/ColorSpace.h"
 #include "pipeline/engine/Image.h"
+#include "pipeline/engine/LargeBuffers.h"
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
 
@@ -8,7 +9,10 @@
 #include <QImage>
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <fstream>
+#include <string>
 
 using namespace ostrela::engine;
 
@@ -73,6 +77,63 @@ TEST(EngineTiles, TiledRenderEqualsOnePieceBitForBit) {
     EXPECT_EQ(0, std::memcmp(fa.data(), fb.data(), fa.size() * sizeof(float)));
     // And the picture is not trivially uniform.
     EXPECT_NE(0, std::memcmp(pixel(a, 10, 10), pixel(a, 600, 300), 4));
+}
+
+namespace {
+// Whether [p, p + bytes) lies in one mapping of the process (neighbouring mappings of the same
+// kind may show as one).
+bool mapped(const void* p, size_t bytes) {
+    std::ifstream maps("/proc/self/maps");
+    const uintptr_t a = reinterpret_cast<uintptr_t>(p);
+    for (std::string line; std::getline(maps, line);) {
+        const size_t dash = line.find('-'), space = line.find(' ');
+        const uintptr_t lo = std::stoull(line.substr(0, dash), nullptr, 16);
+        const uintptr_t hi = std::stoull(line.substr(dash + 1, space - dash - 1), nullptr, 16);
+        if (lo <= a && a < hi) return a + bytes <= hi;
+    }
+    return false;
+}
+
+size_t virtualKb() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmSize:", 0) == 0) return std::stoull(line.substr(7));
+    return 0;
+}
+}  // namespace
+
+TEST(EngineMemory, LargeBuffersSitOnWholeHugePagesAndAreGivenBack) {
+    constexpr size_t kHuge = size_t(2) << 20;
+    {
+        PixelStore frame(1280 * 720 * 4);  // 14.7 MB
+        EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(frame.data()) % kHuge);
+        EXPECT_EQ(0.0f, frame.front());
+        EXPECT_EQ(0.0f, frame[frame.size() / 2]);
+        EXPECT_EQ(0.0f, frame.back());
+        frame.back() = 1.0f;
+        EXPECT_TRUE(mapped(frame.data(), 8 * kHuge));
+    }
+    void* p = allocateLarge(kHuge + 1);
+    ASSERT_NE(nullptr, p);
+    EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(p) % kHuge);
+    static_cast<char*>(p)[kHuge] = 7;  // the last byte asked for
+    freeLarge(p, kHuge + 1);
+    EXPECT_FALSE(mapped(p, 1));
+
+    // The slack mapped for the alignment is given back with the rest: a hundred buffers made
+    // and freed leave the process no larger.
+    for (int i = 0; i < 3; ++i) freeLarge(allocateLarge(5 * kHuge), 5 * kHuge);
+    const size_t before = virtualKb();
+    for (int i = 0; i < 100; ++i) freeLarge(allocateLarge(5 * kHuge + 4096 * size_t(i)), 5 * kHuge + 4096 * size_t(i));
+    EXPECT_LE(virtualKb(), before + 2048);
+
+    // Small buffers come from the heap, cache-line aligned.
+    PixelStore small(1000);
+    EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(small.data()) % 64);
+    EXPECT_EQ(0.0f, small[999]);
+    void* none = allocateLarge(0);
+    EXPECT_NE(nullptr, none);
+    freeLarge(none, 0);
 }
 
 TEST(EngineTiles, ArenasStopGrowingAfterTheFirstFrame) {

@@ -1,0 +1,33 @@
+#pragma once
+// Memory for large pixel buffers. Pictures are read at scattered places (rotated resampling,
+// zoomed copies, ripples), which with 4 KB pages misses the TLB on nearly every row; buffers of
+// 2 MB and more are therefore 2 MB aligned and asked to be backed by huge pages.
+
+#include <cstddef>
+#include <new>
+#include <vector>
+
+namespace ostrela::engine {
+
+// At least `bytes`, 64-byte aligned; release with freeLarge and the same size.
+void* allocateLarge(size_t bytes);
+void freeLarge(void* p, size_t bytes) noexcept;
+
+template <class T>
+struct LargeAllocator {
+    using value_type = T;
+    LargeAllocator() = default;
+    template <class U>
+    LargeAllocator(const LargeAllocator<U>&) noexcept {}
+    T* allocate(size_t n) { return static_cast<T*>(allocateLarge(n * sizeof(T))); }
+    void deallocate(T* p, size_t n) noexcept { freeLarge(p, n * sizeof(T)); }
+    template <class U>
+    bool operator==(const LargeAllocator<U>&) const noexcept { return true; }
+    template <class U>
+    bool operator!=(const LargeAllocator<U>&) const noexcept { return false; }
+};
+
+// A stored picture's pixels (linear premultiplied RGBA floats).
+using PixelStore = std::vector<float, LargeAllocator<float>>;
+
+}  // namespace ostrela::engine
