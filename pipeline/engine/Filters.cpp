@@ -142,6 +142,63 @@ OSTRELA_AVX2 void toneBlock8(float* p, const ToneParams* prep, int ns, bool enco
     storePair(p, 3, a);
 }
 
+// The same, sixteen pixels at a time, operation for operation.
+#define OSTRELA_AVX512 __attribute__((target("avx512f")))
+OSTRELA_AVX512 inline __m512 matrixRow16(const float* m, __m512 r, __m512 g, __m512 b, __m512 a) {
+    __m512 v = _mm512_fmadd_ps(_mm512_set1_ps(m[0]), r, _mm512_set1_ps(m[4]));
+    v = _mm512_fmadd_ps(_mm512_set1_ps(m[1]), g, v);
+    v = _mm512_fmadd_ps(_mm512_set1_ps(m[2]), b, v);
+    return _mm512_fmadd_ps(_mm512_set1_ps(m[3]), a, v);
+}
+
+OSTRELA_AVX512 void toneBlock16(float* p, const ToneParams* prep, int ns, bool encoded) {
+    __m512 r = _mm512_loadu_ps(p), g = _mm512_loadu_ps(p + 16), b = _mm512_loadu_ps(p + 32), a = _mm512_loadu_ps(p + 48);
+    toPlanes16(r, g, b, a);
+    const __m512 zero = _mm512_setzero_ps(), one = _mm512_set1_ps(1.0f);
+    if (!encoded) {
+        if (_mm512_cmp_ps_mask(a, one, _CMP_LT_OQ) != 0) {
+            const __mmask16 live = _mm512_cmp_ps_mask(a, zero, _CMP_GT_OQ);
+            const __m512 inv = _mm512_maskz_div_ps(live, one, max16(a, _mm512_set1_ps(1e-30f)));
+            r = _mm512_maskz_mov_ps(live, _mm512_mask_blend_ps(_mm512_cmp_ps_mask(r, a, _CMP_GT_OQ), _mm512_mul_ps(r, inv), r));
+            g = _mm512_maskz_mov_ps(live, _mm512_mask_blend_ps(_mm512_cmp_ps_mask(g, a, _CMP_GT_OQ), _mm512_mul_ps(g, inv), g));
+            b = _mm512_maskz_mov_ps(live, _mm512_mask_blend_ps(_mm512_cmp_ps_mask(b, a, _CMP_GT_OQ), _mm512_mul_ps(b, inv), b));
+            a = max16(a, zero);
+        }
+        r = encodeX16(r);
+        g = encodeX16(g);
+        b = encodeX16(b);
+    }
+    for (int s = 0; s < ns; ++s) {
+        const ToneParams& st = prep[s];
+        if (st.isMatrix) {
+            const __m512 nr = matrixRow16(st.m, r, g, b, a), ng = matrixRow16(st.m + 5, r, g, b, a), nb = matrixRow16(st.m + 10, r, g, b, a);
+            r = nr;
+            g = ng;
+            b = nb;
+            continue;
+        }
+        __m512 L = _mm512_mul_ps(_mm512_set1_ps(kLumR), r);
+        L = _mm512_fmadd_ps(_mm512_set1_ps(kLumG), g, L);
+        L = clamp01x16(_mm512_fmadd_ps(_mm512_set1_ps(kLumB), b, L));
+        const __m512 am = _mm512_fmadd_ps(_mm512_set1_ps(st.d[3]), L, _mm512_set1_ps(st.c0[3]));
+        const __mmask16 live = _mm512_cmp_ps_mask(am, zero, _CMP_GT_OQ);
+        const __m512 inv = _mm512_maskz_div_ps(live, one, max16(am, _mm512_set1_ps(1e-30f)));
+        r = _mm512_mul_ps(_mm512_fmadd_ps(_mm512_set1_ps(st.d[0]), L, _mm512_set1_ps(st.c0[0])), inv);
+        g = _mm512_mul_ps(_mm512_fmadd_ps(_mm512_set1_ps(st.d[1]), L, _mm512_set1_ps(st.c0[1])), inv);
+        b = _mm512_mul_ps(_mm512_fmadd_ps(_mm512_set1_ps(st.d[2]), L, _mm512_set1_ps(st.c0[2])), inv);
+        a = _mm512_mul_ps(a, am);
+    }
+    a = clamp01x16(a);
+    r = _mm512_mul_ps(decodeX16(r), a);
+    g = _mm512_mul_ps(decodeX16(g), a);
+    b = _mm512_mul_ps(decodeX16(b), a);
+    toPixels16(r, g, b, a);
+    _mm512_storeu_ps(p, r);
+    _mm512_storeu_ps(p + 16, g);
+    _mm512_storeu_ps(p + 32, b);
+    _mm512_storeu_ps(p + 48, a);
+}
+
 // ---- Tone run: encoded-space stages between one encode and one decode ----
 
 struct ToneStage {
@@ -178,6 +235,8 @@ private:
                 }
             }
             int i = 0;
+            if (cpu::hasAvx512())
+                for (; i + 16 <= n; i += 16) toneBlock16(p + 4 * i, prep, ns, encoded);
             for (; i + 8 <= n; i += 8) toneBlock8(p + 4 * i, prep, ns, encoded);
             if (i < n) {
                 alignas(32) float tail[32] = {};

@@ -89,7 +89,8 @@ TEST(FilterTone, ColorControlsFollowsItsFormulaOnEncodedValues) {
     EXPECT_EQ(in.node(), f::colorControls(in, 1, 0, 1).node());
 }
 
-TEST(FilterTone, FourAndEightWidePathsAgree) {
+TEST(FilterTone, FourEightAndSixteenWidePathsAgree) {
+    // 203 pixels a row: twelve groups of sixteen, one of eight and a tail of three.
     QImage q(203, 37, QImage::Format_ARGB32_Premultiplied);
     for (int y = 0; y < q.height(); ++y)
         for (int x = 0; x < q.width(); ++x) {
