@@ -240,8 +240,11 @@ __attribute__((target("avx512f"))) inline __m512 encode16(__m512 v) {
 __attribute__((target("avx512f"))) inline __m128i encode4Pixels16(const float* p) {
     const __m512 v = _mm512_loadu_ps(p);
     const __m512 a = _mm512_maskz_permute_ps(0xFFFF, v, 0xFF);
-    // Blue, green, red, alpha: the bytes come out in the frame's order.
-    const __m512 bgra = _mm512_maskz_permute_ps(0xFFFF, _mm512_div_ps(v, vec::max16(a, _mm512_set1_ps(0.5f))), 0xC6);
+    // Blue, green, red, alpha: the bytes come out in the frame's order. Opaque pixels (most
+    // frames are wholly so) skip the division, which by 1 changes nothing.
+    const __m512 one = _mm512_set1_ps(1.0f);
+    const __m512 un = _mm512_cmp_ps_mask(a, one, _CMP_NEQ_UQ) ? _mm512_div_ps(v, vec::max16(a, _mm512_set1_ps(0.5f))) : v;
+    const __m512 bgra = _mm512_maskz_permute_ps(0xFFFF, un, 0xC6);
     const __m512i codes = _mm512_maskz_max_epi32(0xFFFF, _mm512_maskz_cvttps_epi32(0xFFFF, encode16(bgra)), _mm512_setzero_si512());
     return _mm_or_si128(_mm512_maskz_cvtusepi32_epi8(0xFFFF, codes), _mm_set1_epi32(int(0xFF000000u)));
 }
