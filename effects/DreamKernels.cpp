@@ -229,9 +229,27 @@ private:
         const __m512 v = _mm512_fmadd_ps(_mm512_set1_ps(m[0]), r, bias);
         return _mm512_fmadd_ps(_mm512_set1_ps(m[2]), b, _mm512_fmadd_ps(_mm512_set1_ps(m[1]), g, v));
     }
+    // The curve from [2^-8, 1) as sixteen cubics picked by the value's exponent and top mantissa
+    // bit (their coefficients in four registers), within 2e-5 of it; below that, where the curve
+    // is steepest, and at 1 the table, as the eight-lane path reads it.
     __attribute__((target("avx512f"))) __m512 gammaCurve16(__m512 e) const {
-        const __m512 f = _mm512_mul_ps(clamp01x16(e), _mm512_set1_ps(float(kCurveSteps)));
-        return _mm512_mask_i32gather_ps(_mm512_setzero_ps(), 0xFFFF, _mm512_maskz_cvtps_epi32(0xFFFF, f), curve_->data(), 4);
+        const __m512 x = clamp01x16(e);
+        const __m512i bits = _mm512_castps_si512(x);
+        const __m512i seg = _mm512_sub_epi32(_mm512_maskz_srli_epi32(0xFFFF, bits, 22), _mm512_set1_epi32(kFirstSegment));
+        const __m512 t = _mm512_sub_ps(
+            _mm512_castsi512_ps(_mm512_or_si512(_mm512_maskz_slli_epi32(0xFFFF, _mm512_and_si512(bits, _mm512_set1_epi32(0x3FFFFF)), 1),
+                                                _mm512_set1_epi32(0x3F800000))),
+            _mm512_set1_ps(1.0f));
+        const Curve& c = *curve_;
+        __m512 p = _mm512_maskz_permutexvar_ps(0xFFFF, seg, _mm512_load_ps(c.cubic[3]));
+        p = _mm512_fmadd_ps(p, t, _mm512_maskz_permutexvar_ps(0xFFFF, seg, _mm512_load_ps(c.cubic[2])));
+        p = _mm512_fmadd_ps(p, t, _mm512_maskz_permutexvar_ps(0xFFFF, seg, _mm512_load_ps(c.cubic[1])));
+        p = _mm512_fmadd_ps(p, t, _mm512_maskz_permutexvar_ps(0xFFFF, seg, _mm512_load_ps(c.cubic[0])));
+        __mmask16 ends = _mm512_cmp_ps_mask(x, _mm512_set1_ps(kCubicsFrom), _CMP_LT_OQ) | _mm512_cmp_ps_mask(x, _mm512_set1_ps(1.0f), _CMP_GE_OQ);
+        if (c.loose) ends |= _mm512_cmp_ps_mask(_mm512_maskz_permutexvar_ps(0xFFFF, seg, _mm512_load_ps(c.tableInstead)), _mm512_setzero_ps(), _CMP_NEQ_UQ);
+        if (ends == 0) return p;
+        const __m512i at = _mm512_maskz_cvtps_epi32(0xFFFF, _mm512_mul_ps(x, _mm512_set1_ps(float(kCurveSteps))));
+        return _mm512_mask_i32gather_ps(p, ends, at, c.table.data(), 4);
     }
     __attribute__((target("avx512f"))) void block16(float* p) const {
         __m512 r = _mm512_loadu_ps(p), g = _mm512_loadu_ps(p + 16), b = _mm512_loadu_ps(p + 32), a = _mm512_loadu_ps(p + 48);
@@ -264,7 +282,48 @@ private:
 
     float grade_[12];
     float hue_[9];
-    using Curve = std::array<float, kCurveSteps + 2>;
+    static constexpr float kCubicsFrom = 1.0f / 256;  // 2^-8
+    static constexpr int kFirstSegment = (127 - 8) * 2;  // its exponent and top mantissa bit
+    struct Curve {
+        std::array<float, kCurveSteps + 2> table;
+        alignas(64) float cubic[4][16];  // per segment: c0 + c1·t + c2·t² + c3·t³, t ∈ [0, 1)
+        alignas(64) float tableInstead[16];  // non-zero for segments no cubic fits closely enough
+        bool loose = false;
+        const float* data() const { return table.data(); }
+    };
+    static double curveAt(double e, double power) {
+        const double lin = engine::color::srgbToLinear(e);
+        return lin > 0 ? engine::color::linearToSRGB(std::pow(lin, power)) : 0.0;
+    }
+    // Segment s covers 2^(s/2 − 8) · (1 + (s mod 2) / 2) on by half that octave. Each cubic
+    // meets the curve at four Chebyshev points of its segment; where the curve has a kink inside
+    // one (sRGB's toe under some powers) and the cubic strays by more than 3e-5, the table serves.
+    static void fitCubics(Curve& c, double power) {
+        for (int sgm = 0; sgm < 16; ++sgm) {
+            const double lo = std::ldexp(1.0 + 0.5 * (sgm % 2), sgm / 2 - 8), w = std::ldexp(0.5, sgm / 2 - 8);
+            double a[4][5];
+            for (int i = 0; i < 4; ++i) {
+                const double t = 0.5 - 0.5 * std::cos((2 * i + 1) * M_PI / 8);
+                for (int k = 0; k < 4; ++k) a[i][k] = std::pow(t, k);
+                a[i][4] = curveAt(lo + w * t, power);
+            }
+            for (int col = 0; col < 4; ++col)  // the nodes are distinct: no pivot vanishes
+                for (int row = 0; row < 4; ++row) {
+                    if (row == col) continue;
+                    const double f = a[row][col] / a[col][col];
+                    for (int k = col; k < 5; ++k) a[row][k] -= f * a[col][k];
+                }
+            for (int k = 0; k < 4; ++k) c.cubic[k][sgm] = float(a[k][4] / a[k][k]);
+            double worst = 0;
+            for (int q = 0; q <= 64; ++q) {
+                const double t = q / 64.0;
+                const double v = ((c.cubic[3][sgm] * t + c.cubic[2][sgm]) * t + c.cubic[1][sgm]) * t + c.cubic[0][sgm];
+                worst = std::max(worst, std::abs(v - curveAt(lo + w * t, power)));
+            }
+            c.tableInstead[sgm] = worst > 3e-5 ? 1.0f : 0.0f;
+            c.loose = c.loose || worst > 3e-5;
+        }
+    }
     // The table for a power, made once (every frame asks for the same one).
     static std::shared_ptr<const Curve> curveFor(double power) {
         static std::mutex lock;
@@ -273,12 +332,9 @@ private:
         std::lock_guard<std::mutex> hold(lock);
         if (last && lastPower == power) return last;
         auto c = std::make_shared<Curve>();
-        for (int i = 0; i <= kCurveSteps; ++i) {
-            const double e = double(i) / kCurveSteps;
-            const double lin = engine::color::srgbToLinear(e);
-            (*c)[size_t(i)] = float(lin > 0 ? engine::color::linearToSRGB(std::pow(lin, power)) : 0.0);
-        }
-        (*c)[kCurveSteps + 1] = (*c)[kCurveSteps];
+        for (int i = 0; i <= kCurveSteps; ++i) c->table[size_t(i)] = float(curveAt(double(i) / kCurveSteps, power));
+        c->table[kCurveSteps + 1] = c->table[kCurveSteps];
+        fitCubics(*c, power);
         last = c;
         lastPower = power;
         return last;

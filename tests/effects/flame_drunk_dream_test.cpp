@@ -5,6 +5,7 @@
 #include "effects/Effects.h"
 #include "effects/FlameEffect.h"
 #include "effects/MissionControlEffect.h"
+#include "pipeline/engine/ColorSpace.h"
 #include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Renderer.h"
 
@@ -715,6 +716,47 @@ TEST(DreamSequence, OnePassGradeEqualsTheThreeFilters) {
         for (int c = 0; c < 4; ++c) EXPECT_NEAR(fused.at(x, 0)[c], want.at(x, 0)[c], 1e-3) << x << "," << c;
     EXPECT_EQ(fused.at(3, 0)[3], 0.0f);
     EXPECT_EQ(fused.at(0, 0)[3], 1.0f);
+}
+
+// With the colour controls and the hue left neutral the grade is the power alone: over a grey
+// ramp of every encoded value, what comes out is the fast decode of the exact curve at the fast
+// encode of what went in. The difference, taken back through the decode's slope, is the curve's
+// own error: in sixteen-pixel blocks over 2^-8 ≤ e < 1 (the cubics, or the table where a kink
+// leaves no cubic close enough, as under the power 1.6) at most 3e-5; elsewhere (the darkest
+// values, white, the eight-lane tail, all from the table) within its step.
+TEST(DreamSequence, OnePassGradeFollowsThePowerOverTheWholeRange) {
+    constexpr int n = 4099;  // 256 blocks of sixteen and a tail of three
+    auto slope = [](double c) { return c < 0.04045 ? 1 / 12.92 : 2.4 / 1.055 * std::pow((c + 0.055) / 1.055, 1.4); };
+    for (double power : {0.9, 1.6}) {
+        const engine::PixelOpPtr op = dream::gradeGammaHueOp(1.0, 0.0, 1.0, power, 0.0);
+        if (!op) GTEST_SKIP() << "no eight-wide arithmetic here";
+        std::vector<float> px(size_t(n) * 4);
+        for (int i = 0; i < n; ++i) {
+            const float v = float(engine::color::srgbToLinear(double(i) / (n - 1)));
+            px[size_t(i) * 4 + 0] = px[size_t(i) * 4 + 1] = px[size_t(i) * 4 + 2] = v;
+            px[size_t(i) * 4 + 3] = 1.0f;
+        }
+        const std::vector<float> in = px;
+        op->apply(px.data(), n);
+        double worstCubic = 0, worstTable = 0;
+        for (int i = 0; i < n; ++i) {
+            const double e = engine::filters::encodeSRGBFast(in[size_t(i) * 4]);
+            const double lin = engine::color::srgbToLinear(e);
+            const double c = lin > 0 ? engine::color::linearToSRGB(std::pow(lin, power)) : 0.0;
+            const double want = engine::filters::decodeSRGBFast(float(c));
+            const bool cubic = i < n - 3 && e >= 1.0 / 256 && e < 1.0;
+            for (int ch = 0; ch < 3; ++ch) {
+                const double err = std::abs(px[size_t(i) * 4 + ch] - want) / slope(c);
+                (cubic ? worstCubic : worstTable) = std::max(cubic ? worstCubic : worstTable, err);
+
+            }
+            ASSERT_EQ(px[size_t(i) * 4 + 3], 1.0f);
+        }
+        EXPECT_LT(worstCubic, 3e-5) << power;
+        EXPECT_LT(worstTable, 1.5e-4) << power;
+        EXPECT_NEAR(px[0], 0.0f, 1e-6);
+        EXPECT_NEAR(px[size_t(n - 1) * 4], 1.0f, 1e-4);
+    }
 }
 
 // A picture with a see-through band: the burst keeps the alpha of its copies where the picture
