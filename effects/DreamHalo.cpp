@@ -343,6 +343,26 @@ GridGatherer::GridGatherer(const IRect& bounds, const IRect& grid, int tileRows,
     if (active_) pixels_ = pooledPixels(size_t(grid.w) * grid.h * 4);
 }
 
+namespace {
+// Four cells at a time from their two rows (eight pixels each): the sums in the same order as
+// one cell at a time. Returns cells done.
+__attribute__((target("avx512f"))) int cellsWide(const float* s0, const float* s1, int n, float* o) {
+    const __m512i even = _mm512_setr_epi32(0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24, 25, 26, 27);
+    const __m512i odd = _mm512_setr_epi32(4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22, 23, 28, 29, 30, 31);
+    const __m512 q = _mm512_set1_ps(0.25f);
+    int u = 0;
+    for (; u + 4 <= n; u += 4) {
+        const float* p0 = s0 + 8 * size_t(u);
+        const float* p1 = s1 + 8 * size_t(u);
+        const __m512 a = _mm512_add_ps(_mm512_loadu_ps(p0), _mm512_loadu_ps(p1));
+        const __m512 b = _mm512_add_ps(_mm512_loadu_ps(p0 + 16), _mm512_loadu_ps(p1 + 16));
+        const __m512 sum = _mm512_add_ps(_mm512_permutex2var_ps(a, even, b), _mm512_permutex2var_ps(a, odd, b));
+        _mm512_storeu_ps(o + 4 * u, _mm512_mul_ps(sum, q));
+    }
+    return u;
+}
+}  // namespace
+
 TileWatcher GridGatherer::watcher() {
     return [this](const IRect& tile, const float* px) {
         // Cells of this tile: both their rows inside it.
@@ -353,7 +373,12 @@ TileWatcher GridGatherer::watcher() {
             const float* s0 = px + size_t(2 * v - tile.y) * tile.w * 4;
             const float* s1 = s0 + size_t(tile.w) * 4;
             float* o = pixels_->data() + (size_t(v - grid_.y) * grid_.w + (inner_.x - grid_.x)) * 4;
-            for (int u = inner_.x; u < inner_.maxX(); ++u, o += 4) {
+            int u = inner_.x;
+            if (engine::cpu::hasAvx512()) {
+                const int done = cellsWide(s0 + size_t(2 * u - tile.x) * 4, s1 + size_t(2 * u - tile.x) * 4, inner_.maxX() - u, o);
+                u += done, o += 4 * done;
+            }
+            for (; u < inner_.maxX(); ++u, o += 4) {
                 // The same sums in the same order as reduceCells.
                 const float* p0 = s0 + size_t(2 * u - tile.x) * 4;
                 const float* p1 = s1 + size_t(2 * u - tile.x) * 4;
