@@ -593,7 +593,7 @@ public:
         t.fx = ctx.alloc(size_t(r.w) + 8);
         t.fy = ctx.alloc(size_t(r.w) + 8);
         t.inside = reinterpret_cast<int*>(ctx.alloc(size_t(r.w) + 8));
-        const bool wide = engine::cpu::hasAvx2Fma();
+        const bool wide = engine::cpu::hasAvx2Fma(), wide16 = engine::cpu::hasAvx512();
         for (int j = 0; j < r.h; ++j) {
             float x1, y1;
             kernel_.mapRow(r.x, r.y + j, 1, &x1, &y1);
@@ -601,7 +601,11 @@ public:
             const float py = float(r.y + j) + 0.5f;
             float* o = out + size_t(j) * r.w * 4;
             int i = 0;
-            if (wide) i = rowWide(src, pr, r.x, r.w, dx, py, dyc, t, o);
+            if (wide) {
+                i = positionsWide(pr, r.x, r.w, dx, py, dyc, t);
+                if (wide16) pairsWide16(src, pr, i, t, o);
+                else pairsWide(src, pr, i, t, o);
+            }
             for (; i < r.w; ++i) {
                 const float fx = (float(r.x + i) + 0.5f) + dx - 0.5f, fy = py + dyc[i] - 0.5f;
                 pixel(src, pr, fx, fy, o + 4 * i);
@@ -646,10 +650,10 @@ private:
         _mm_storeu_ps(o, mix(r0 + 4 * x0, r0 + 4 * x1, r1 + 4 * x0, r1 + 4 * x1, fx - flx, fy - fly));
     }
 
-    // The row's sample positions eight at a time, then pairs of pixels whose four taps lie inside
-    // pr in one pass of eight lanes (the same operations as one pixel); returns pixels done.
-    __attribute__((target("avx2,fma"))) int rowWide(const float* src, const engine::IRect& pr, int x0, int n, float dx,
-                                                    float py, const float* dyc, const Taps& t, float* o) const {
+    // The row's sample positions eight at a time; returns how many were found (the pixels the
+    // pair passes below then make).
+    __attribute__((target("avx2,fma"))) static int positionsWide(const engine::IRect& pr, int x0, int n, float dx, float py,
+                                                                 const float* dyc, const Taps& t) {
         const __m256 half = _mm256_set1_ps(0.5f), vdx = _mm256_set1_ps(dx), vpy = _mm256_set1_ps(py);
         const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
         const __m256i lox = _mm256_set1_epi32(pr.x), loy = _mm256_set1_epi32(pr.y);
@@ -673,33 +677,66 @@ private:
             _mm256_storeu_ps(t.fx + i, fx);
             _mm256_storeu_ps(t.fy + i, fy);
         }
-        const int done = i;
+        return i;
+    }
+
+    // Pixels k and k + 1 of the found ones: where both taps lie inside, in one pass of eight
+    // lanes (each pixel's two columns in one load per row; down first, then across), else one
+    // by one.
+    __attribute__((target("avx2,fma"), always_inline)) inline void pairAt(const float* src, const engine::IRect& pr, int k,
+                                                                         const Taps& t, float* o) const {
         const size_t stride = size_t(pr.w) * 4;
-        const __m256i dup = _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1);
-        for (int k = 0; k + 2 <= done; k += 2) {
-            if (t.inside[k] && t.inside[k + 1]) {
-                const float* p = src + t.off[k];
-                const float* q = src + t.off[k + 1];
-                // Each pixel's two columns in one load per row; down first, then across.
-                const __m256 p0 = _mm256_loadu_ps(p), p1 = _mm256_loadu_ps(p + stride);
-                const __m256 q0 = _mm256_loadu_ps(q), q1 = _mm256_loadu_ps(q + stride);
-                const __m256 vp = _mm256_fmadd_ps(_mm256_sub_ps(p1, p0), _mm256_set1_ps(t.wy[k]), p0);
-                const __m256 vq = _mm256_fmadd_ps(_mm256_sub_ps(q1, q0), _mm256_set1_ps(t.wy[k + 1]), q0);
-                const __m256 lo = _mm256_permute2f128_ps(vp, vq, 0x20), hi = _mm256_permute2f128_ps(vp, vq, 0x31);
-                const __m256 vx = _mm256_permutevar8x32_ps(_mm256_castps128_ps256(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(t.wx + k)))), dup);
-                _mm256_storeu_ps(o + 4 * k, _mm256_fmadd_ps(_mm256_sub_ps(hi, lo), vx, lo));
-                continue;
-            }
-            for (int m = k; m < k + 2; ++m) {
-                if (t.inside[m]) {
-                    const float* p = src + t.off[m];
-                    _mm_storeu_ps(o + 4 * m, mix(p, p + 4, p + stride, p + stride + 4, t.wx[m], t.wy[m]));
-                } else {
-                    pixel(src, pr, t.fx[m], t.fy[m], o + 4 * m);
-                }
+        if (t.inside[k] && t.inside[k + 1]) {
+            const float* p = src + t.off[k];
+            const float* q = src + t.off[k + 1];
+            const __m256 p0 = _mm256_loadu_ps(p), p1 = _mm256_loadu_ps(p + stride);
+            const __m256 q0 = _mm256_loadu_ps(q), q1 = _mm256_loadu_ps(q + stride);
+            const __m256 vp = _mm256_fmadd_ps(_mm256_sub_ps(p1, p0), _mm256_set1_ps(t.wy[k]), p0);
+            const __m256 vq = _mm256_fmadd_ps(_mm256_sub_ps(q1, q0), _mm256_set1_ps(t.wy[k + 1]), q0);
+            const __m256 lo = _mm256_permute2f128_ps(vp, vq, 0x20), hi = _mm256_permute2f128_ps(vp, vq, 0x31);
+            const __m256 vx = _mm256_setr_m128(_mm_set1_ps(t.wx[k]), _mm_set1_ps(t.wx[k + 1]));
+            _mm256_storeu_ps(o + 4 * k, _mm256_fmadd_ps(_mm256_sub_ps(hi, lo), vx, lo));
+            return;
+        }
+        for (int m = k; m < k + 2; ++m) {
+            if (t.inside[m]) {
+                const float* p = src + t.off[m];
+                _mm_storeu_ps(o + 4 * m, mix(p, p + 4, p + stride, p + stride + 4, t.wx[m], t.wy[m]));
+            } else {
+                pixel(src, pr, t.fx[m], t.fy[m], o + 4 * m);
             }
         }
-        return done;
+    }
+    __attribute__((target("avx2,fma"))) void pairsWide(const float* src, const engine::IRect& pr, int done, const Taps& t, float* o) const {
+        for (int k = 0; k + 2 <= done; k += 2) pairAt(src, pr, k, t, o);
+    }
+    // The same four pixels at a time where their taps lie side by side in one pair of rows (the
+    // ripple moves a row's pixels by one distance across and by a slowly changing one down):
+    // one sixteen-lane load per row and column, the pairs' operations pixel for pixel.
+    __attribute__((target("avx512f,avx2,fma"))) void pairsWide16(const float* src, const engine::IRect& pr, int done, const Taps& t,
+                                                               float* o) const {
+        const size_t stride = size_t(pr.w) * 4;
+        const __m128i step = _mm_setr_epi32(0, 4, 8, 12);
+        const __m512i spread = _mm512_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3);
+        int k = 0;
+        for (; k + 4 <= done; k += 4) {
+            const __m128i off = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t.off + k));
+            const __m128i in = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t.inside + k));
+            const __m128i side = _mm_cmpeq_epi32(off, _mm_add_epi32(_mm_shuffle_epi32(off, 0), step));
+            if (_mm_movemask_ps(_mm_castsi128_ps(_mm_and_si128(in, side))) != 0xF) {
+                pairAt(src, pr, k, t, o);
+                pairAt(src, pr, k + 2, t, o);
+                continue;
+            }
+            const float* p = src + t.off[k];
+            const __m512 a0 = _mm512_loadu_ps(p), a1 = _mm512_loadu_ps(p + 4);
+            const __m512 b0 = _mm512_loadu_ps(p + stride), b1 = _mm512_loadu_ps(p + stride + 4);
+            const __m512 wy = _mm512_maskz_permutexvar_ps(0xFFFF, spread, _mm512_zextps128_ps512(_mm_loadu_ps(t.wy + k)));
+            const __m512 wx = _mm512_maskz_permutexvar_ps(0xFFFF, spread, _mm512_zextps128_ps512(_mm_loadu_ps(t.wx + k)));
+            const __m512 lo = _mm512_fmadd_ps(_mm512_sub_ps(b0, a0), wy, a0), hi = _mm512_fmadd_ps(_mm512_sub_ps(b1, a1), wy, a1);
+            _mm512_storeu_ps(o + 4 * k, _mm512_fmadd_ps(_mm512_sub_ps(hi, lo), wx, lo));
+        }
+        for (; k + 2 <= done; k += 2) pairAt(src, pr, k, t, o);
     }
 
     Image in_;
