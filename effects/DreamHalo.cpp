@@ -237,10 +237,8 @@ void fringeRow(const float* row, int bx0, int bx1, int x0, int n, int rb, float 
     }
 }
 
-// Steps 6's screen and 7 in one pass: each row of the bloomed picture (the expanded halo at
-// 45 % screened onto x) is made over the fringe's reach in scratch memory and fringed from it.
-// Two pixels at a time, the same operations in the same order; returns how many it did.
-// row = 45 % of row screened with x, two pixels at a time; returns pixels done.
+// The expanded halo in row at 45 % screened onto x, two pixels at a time (the same operations
+// in the same order as one at a time); returns pixels done.
 __attribute__((target("avx"))) int bloomSpanWide(const float* x, int n, float* row) {
     const __m256 k = _mm256_set1_ps(0.45f);
     int i = 0;
@@ -251,6 +249,9 @@ __attribute__((target("avx"))) int bloomSpanWide(const float* x, int n, float* r
     return i;
 }
 
+// Steps 6's screen and 7 in one pass: each row of the bloomed picture (the expanded halo at
+// 45 % screened onto x) is made over the fringe's reach in scratch memory and fringed from it.
+// Two pixels at a time, the same operations in the same order; returns how many it did.
 __attribute__((target("avx"))) int echoSpanWide(const float* c, const float* p, int n, float* o) {
     const __m256 k = _mm256_set1_ps(0.16f), one = _mm256_set1_ps(1.0f);
     int i = 0;

@@ -1,7 +1,6 @@
 #include "pipeline/engine/LargeBuffers.h"
 
 #include <cstdint>
-#include <cstdlib>
 #include <sys/mman.h>
 
 namespace ostrela::engine {

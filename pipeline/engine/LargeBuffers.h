@@ -1,7 +1,8 @@
 #pragma once
 // Memory for large pixel buffers. Pictures are read at scattered places (rotated resampling,
-// zoomed copies, ripples), which with 4 KB pages misses the TLB on nearly every row; buffers of
-// 2 MB and more are therefore 2 MB aligned and asked to be backed by huge pages.
+// zoomed copies, ripples), where 4 KB pages have the processor walk its page tables often;
+// buffers of 2 MB and more are therefore 2 MB aligned and asked to be backed by huge pages
+// (every heavy look measured faster so).
 
 #include <cstddef>
 #include <new>
