@@ -384,7 +384,7 @@ private:
     // picked out of a 32-column window of a plane by one permute. The arithmetic is the pairs'.
     struct Groups {
         int* base = nullptr;  // per group and copy: the first source column of the group's taps
-        int* idx = nullptr;   // per group and copy: sixteen tap columns, from base
+        uint8_t* idx = nullptr;  // per group and copy: sixteen tap columns, from base (bytes: the tables stay in cache)
         float* w = nullptr;   // per group and copy: sixteen horizontal weights
     };
     static constexpr int kChunkGroups = 8;
@@ -403,7 +403,7 @@ private:
     static Groups groupTables(engine::TileContext& ctx, const int* col, const float* colw, int n, int i0, int groups) {
         Groups t;
         t.base = reinterpret_cast<int*>(ctx.alloc(size_t(groups) * 9));
-        t.idx = reinterpret_cast<int*>(ctx.alloc(size_t(groups) * 9 * 16));
+        t.idx = reinterpret_cast<uint8_t*>(ctx.alloc(size_t(groups) * 9 * 4));
         t.w = ctx.alloc(size_t(groups) * 9 * 16);
         for (int g = 0; g < groups; ++g)
             for (int k = 0; k < 9; ++k) {
@@ -412,7 +412,7 @@ private:
                 const size_t q = size_t(g) * 9 + k;
                 t.base[q] = cx[0];
                 for (int j = 0; j < 16; ++j) {
-                    t.idx[q * 16 + j] = cx[j] - cx[0];  // 0 … 15: magnified copies step by 0 or 1
+                    t.idx[q * 16 + j] = uint8_t(cx[j] - cx[0]);  // 0 … 15: magnified copies step by 0 or 1
                     t.w[q * 16 + j] = cw[j];
                 }
             }
@@ -514,7 +514,8 @@ private:
             __m512 pr = one, pg = one, pb = one, pa = one;
             for (int k = 0; k < 9; ++k) {
                 const size_t q = size_t(g) * 9 + k;
-                const __m512i i0 = _mm512_loadu_si512(t.idx + 16 * q), i1 = _mm512_add_epi32(i0, oneI);
+                const __m512i i0 = _mm512_maskz_cvtepu8_epi32(0xFFFF, _mm_loadu_si128(reinterpret_cast<const __m128i*>(t.idx + 16 * q)));
+                const __m512i i1 = _mm512_add_epi32(i0, oneI);
                 const __m512 w = _mm512_loadu_ps(t.w + 16 * q);
                 const float* m = planes + size_t(k) * 4 * kPlane + (t.base[q] - first[k]);
                 pr = _mm512_mul_ps(pr, tap16(m, i0, i1, w));
