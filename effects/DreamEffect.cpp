@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #include <immintrin.h>
 
 namespace ostrela::effects {
@@ -123,17 +124,24 @@ public:
     Rect extent() const override { return extent_; }
     void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
         const engine::IRect b = v_.bounds;
-        int* col = reinterpret_cast<int*>(ctx.alloc(size_t(r.w) * 9));
-        float* colw = ctx.alloc(size_t(r.w) * 9);
+        // Every tile of a pass spans the same columns: their taps are found once.
+        std::call_once(columnsOnce_, [&] {
+            columns_.x = r.x, columns_.w = r.w;
+            columns_.col.resize(size_t(r.w) * 9);
+            columns_.colw.resize(size_t(r.w) * 9);
+            findColumns(r, columns_.col.data(), columns_.colw.data());
+        });
+        const int* col = columns_.col.data();
+        const float* colw = columns_.colw.data();
+        if (columns_.x != r.x || columns_.w != r.w) {
+            int* c = reinterpret_cast<int*>(ctx.alloc(size_t(r.w) * 9));
+            float* w = ctx.alloc(size_t(r.w) * 9);
+            findColumns(r, c, w);
+            col = c, colw = w;
+        }
         int lo[9], hi[9];
         for (int k = 0; k < 9; ++k) {
-            int* cx = col + size_t(k) * r.w;
-            for (int i = 0; i < r.w; ++i) {
-                const double f = cx_ + (r.x + i + 0.5 - cx_) / scales_[size_t(k)] - 0.5;
-                const double fl = std::floor(f);
-                cx[i] = int(fl) - b.x;
-                colw[k * r.w + i] = float(f - fl);
-            }
+            const int* cx = col + size_t(k) * r.w;
             // Columns are increasing in i: the run whose taps all lie inside is one interval.
             lo[k] = 0, hi[k] = r.w;
             while (lo[k] < r.w && cx[lo[k]] < 0) ++lo[k];
@@ -275,6 +283,24 @@ public:
     }
 
 private:
+    // Per copy and output column of r: the left tap's column in C′ and its weight.
+    void findColumns(const engine::IRect& r, int* col, float* colw) const {
+        for (int k = 0; k < 9; ++k)
+            for (int i = 0; i < r.w; ++i) {
+                const double f = cx_ + (r.x + i + 0.5 - cx_) / scales_[size_t(k)] - 0.5;
+                const double fl = std::floor(f);
+                col[size_t(k) * r.w + i] = int(fl) - v_.bounds.x;
+                colw[size_t(k) * r.w + i] = float(f - fl);
+            }
+    }
+    struct Columns {
+        int x = 0, w = -1;
+        std::vector<int> col;
+        std::vector<float> colw;
+    };
+    mutable std::once_flag columnsOnce_;
+    mutable Columns columns_;
+
     static constexpr int kStripPairs = 64;
     struct RowTaps {
         const float* r0[9];
