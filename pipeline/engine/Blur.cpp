@@ -205,10 +205,33 @@ __attribute__((target("avx2,fma"))) void boxRow2Wide(const float* s0, const floa
 // (nu pixels), then pairs of output pixels read from it. Regular columns (none clamped, k = 2)
 // pair up as two overlapping loads of the mixed row: an even pixel 2u reads grid pixels u − 1
 // and u at ¾, an odd one u and u + 1 at ¼.
+// The same two steps sixteen lanes wide: grid pixels four at a time, then output pixels four
+// at a time (two regular pairs from one load of four mixed pixels); the same operations lane for
+// lane. Each returns how far it got.
+__attribute__((target("avx512f"))) int mixRows16(const float* l0, const float* l1, int nu, float wy, float* mix) {
+    const __m512 vy = _mm512_set1_ps(wy);
+    int u = 0;
+    for (; u + 4 <= nu; u += 4) {
+        const __m512 a = _mm512_loadu_ps(l0 + 4 * u), b = _mm512_loadu_ps(l1 + 4 * u);
+        _mm512_storeu_ps(mix + 4 * u, _mm512_fmadd_ps(_mm512_sub_ps(b, a), vy, a));
+    }
+    return u;
+}
+__attribute__((target("avx512f"))) int regularPairs16(const float* mix, int nu, const int* cx, int i, int n, float* o) {
+    const __m512 w = _mm512_setr_ps(0.75f, 0.75f, 0.75f, 0.75f, 0.25f, 0.25f, 0.25f, 0.25f, 0.75f, 0.75f, 0.75f, 0.75f, 0.25f, 0.25f, 0.25f, 0.25f);
+    for (; i + 4 <= n && cx[i] + 4 <= nu; i += 4) {
+        const __m512 v = _mm512_loadu_ps(mix + 4 * cx[i]);  // mixed pixels c … c + 3
+        const __m512 lo = _mm512_maskz_shuffle_f32x4(0xFFFF, v, v, 0x94), hi = _mm512_maskz_shuffle_f32x4(0xFFFF, v, v, 0xE9);
+        _mm512_storeu_ps(o + 4 * i, _mm512_fmadd_ps(_mm512_sub_ps(hi, lo), w, lo));
+    }
+    return i;
+}
+
 __attribute__((target("avx2,fma"))) void expandRowWide(const float* l0, const float* l1, int nu, float wy, const int* cx,
                                                        const float* cw, int n, bool regular, bool odd, float* mix, float* o) {
     const __m256 vy = _mm256_set1_ps(wy);
-    int u = 0;
+    const bool wide16 = cpu::hasAvx512();
+    int u = wide16 ? mixRows16(l0, l1, nu, wy, mix) : 0;
     for (; u + 2 <= nu; u += 2) {
         const __m256 a = _mm256_loadu_ps(l0 + 4 * u), b = _mm256_loadu_ps(l1 + 4 * u);
         _mm256_storeu_ps(mix + 4 * u, _mm256_fmadd_ps(_mm256_sub_ps(b, a), vy, a));
@@ -225,6 +248,7 @@ __attribute__((target("avx2,fma"))) void expandRowWide(const float* l0, const fl
             i = 1;
         }
         const __m256 w = _mm256_setr_ps(0.75f, 0.75f, 0.75f, 0.75f, 0.25f, 0.25f, 0.25f, 0.25f);
+        if (wide16) i = regularPairs16(mix, nu, cx, i, n, o);
         for (; i + 2 <= n; i += 2) {
             const float* m = mix + 4 * cx[i];
             const __m256 lo = _mm256_loadu_ps(m), hi = _mm256_loadu_ps(m + 4);
