@@ -96,17 +96,8 @@ OSTRELA_AVX2 void toneBlock8(float* p, const ToneParams* prep, int ns, bool enco
     __m256 r = loadPair(p, 0), g = loadPair(p, 1), b = loadPair(p, 2), a = loadPair(p, 3);
     transpose8(r, g, b, a);
     const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
-    if (encoded) {
-        // Nothing to convert.
-    } else if (_mm256_movemask_ps(_mm256_cmp_ps(a, one, _CMP_LT_OQ)) != 0) {
-        const __m256 live = _mm256_cmp_ps(a, zero, _CMP_GT_OQ);
-        const __m256 inv = _mm256_and_ps(live, _mm256_div_ps(one, _mm256_max_ps(a, _mm256_set1_ps(1e-30f))));
-        r = _mm256_and_ps(live, _mm256_blendv_ps(_mm256_mul_ps(r, inv), r, _mm256_cmp_ps(r, a, _CMP_GT_OQ)));
-        g = _mm256_and_ps(live, _mm256_blendv_ps(_mm256_mul_ps(g, inv), g, _mm256_cmp_ps(g, a, _CMP_GT_OQ)));
-        b = _mm256_and_ps(live, _mm256_blendv_ps(_mm256_mul_ps(b, inv), b, _mm256_cmp_ps(b, a, _CMP_GT_OQ)));
-        a = _mm256_max_ps(a, zero);
-    }
     if (!encoded) {
+        unpremultiplyX8(r, g, b, a);
         r = encodeX8(r);
         g = encodeX8(g);
         b = encodeX8(b);
@@ -156,14 +147,7 @@ OSTRELA_AVX512 void toneBlock16(float* p, const ToneParams* prep, int ns, bool e
     toPlanes16(r, g, b, a);
     const __m512 zero = _mm512_setzero_ps(), one = _mm512_set1_ps(1.0f);
     if (!encoded) {
-        if (_mm512_cmp_ps_mask(a, one, _CMP_LT_OQ) != 0) {
-            const __mmask16 live = _mm512_cmp_ps_mask(a, zero, _CMP_GT_OQ);
-            const __m512 inv = _mm512_maskz_div_ps(live, one, max16(a, _mm512_set1_ps(1e-30f)));
-            r = _mm512_maskz_mov_ps(live, _mm512_mask_blend_ps(_mm512_cmp_ps_mask(r, a, _CMP_GT_OQ), _mm512_mul_ps(r, inv), r));
-            g = _mm512_maskz_mov_ps(live, _mm512_mask_blend_ps(_mm512_cmp_ps_mask(g, a, _CMP_GT_OQ), _mm512_mul_ps(g, inv), g));
-            b = _mm512_maskz_mov_ps(live, _mm512_mask_blend_ps(_mm512_cmp_ps_mask(b, a, _CMP_GT_OQ), _mm512_mul_ps(b, inv), b));
-            a = max16(a, zero);
-        }
+        unpremultiplyX16(r, g, b, a);
         r = encodeX16(r);
         g = encodeX16(g);
         b = encodeX16(b);

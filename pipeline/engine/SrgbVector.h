@@ -81,6 +81,19 @@ OSTRELA_VEC_AVX2 inline __m256 decodeX8(__m256 s) {
     return _mm256_blendv_ps(p, toe, _mm256_cmp_ps(s, _mm256_set1_ps(0.04045f), _CMP_LT_OQ));
 }
 
+// Premultiplied planes to unpremultiplied ones, the tone filters' rule: blocks with every alpha
+// at 1 as they are, transparent pixels zero, a channel above its alpha taken as it stands.
+OSTRELA_VEC_AVX2 inline void unpremultiplyX8(__m256& r, __m256& g, __m256& b, __m256& a) {
+    const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
+    if (_mm256_movemask_ps(_mm256_cmp_ps(a, one, _CMP_LT_OQ)) == 0) return;
+    const __m256 live = _mm256_cmp_ps(a, zero, _CMP_GT_OQ);
+    const __m256 inv = _mm256_and_ps(live, _mm256_div_ps(one, _mm256_max_ps(a, _mm256_set1_ps(1e-30f))));
+    r = _mm256_and_ps(live, _mm256_blendv_ps(_mm256_mul_ps(r, inv), r, _mm256_cmp_ps(r, a, _CMP_GT_OQ)));
+    g = _mm256_and_ps(live, _mm256_blendv_ps(_mm256_mul_ps(g, inv), g, _mm256_cmp_ps(g, a, _CMP_GT_OQ)));
+    b = _mm256_and_ps(live, _mm256_blendv_ps(_mm256_mul_ps(b, inv), b, _mm256_cmp_ps(b, a, _CMP_GT_OQ)));
+    a = _mm256_max_ps(a, zero);
+}
+
 // In-lane 4×4 transposes: pixels 0–3 in the low halves, 4–7 in the high ones.
 OSTRELA_VEC_AVX2 inline void transpose8(__m256& a, __m256& b, __m256& c, __m256& d) {
     const __m256 t0 = _mm256_unpacklo_ps(a, b), t1 = _mm256_unpacklo_ps(c, d);
@@ -108,6 +121,18 @@ OSTRELA_VEC_AVX2 inline void storePair(float* p, int i, __m256 v) {
 OSTRELA_VEC_AVX512 inline __m512 max16(__m512 a, __m512 b) { return _mm512_maskz_max_ps(0xFFFF, a, b); }
 OSTRELA_VEC_AVX512 inline __m512 min16(__m512 a, __m512 b) { return _mm512_maskz_min_ps(0xFFFF, a, b); }
 OSTRELA_VEC_AVX512 inline __m512 clamp01x16(__m512 v) { return min16(max16(v, _mm512_setzero_ps()), _mm512_set1_ps(1.0f)); }
+
+// unpremultiplyX8, sixteen lanes wide.
+OSTRELA_VEC_AVX512 inline void unpremultiplyX16(__m512& r, __m512& g, __m512& b, __m512& a) {
+    const __m512 zero = _mm512_setzero_ps(), one = _mm512_set1_ps(1.0f);
+    if (_mm512_cmp_ps_mask(a, one, _CMP_LT_OQ) == 0) return;
+    const __mmask16 live = _mm512_cmp_ps_mask(a, zero, _CMP_GT_OQ);
+    const __m512 inv = _mm512_maskz_div_ps(live, one, max16(a, _mm512_set1_ps(1e-30f)));
+    r = _mm512_maskz_mov_ps(live, _mm512_mask_blend_ps(_mm512_cmp_ps_mask(r, a, _CMP_GT_OQ), _mm512_mul_ps(r, inv), r));
+    g = _mm512_maskz_mov_ps(live, _mm512_mask_blend_ps(_mm512_cmp_ps_mask(g, a, _CMP_GT_OQ), _mm512_mul_ps(g, inv), g));
+    b = _mm512_maskz_mov_ps(live, _mm512_mask_blend_ps(_mm512_cmp_ps_mask(b, a, _CMP_GT_OQ), _mm512_mul_ps(b, inv), b));
+    a = max16(a, zero);
+}
 
 // The refined reciprocal square root sixteen lanes wide (the estimate good to 2^-14, so one
 // refinement leaves less than 1e-7).
