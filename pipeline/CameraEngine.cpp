@@ -360,6 +360,8 @@ void CameraEngine::processFrame(const QImage& camera) {
     uint8_t* dst = shared_->frameBuffer.load();
     if (!dst) return;
     if (camera.isNull()) return;
+    // Someone may have removed, replaced or cut "frame.raw" since the last frame: map it again.
+    (void)refreshFrameBuffer(dst);
     QImage video;
     if (videoOwner_ && videoSource_) video = videoSource_();
     const double t = frameTimeNow();

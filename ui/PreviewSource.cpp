@@ -43,7 +43,7 @@ bool PreviewSource::offerFrame() {
         return false;
     }
     if (!memory_) memory_ = openFrameBuffer(false);
-    if (!memory_) return false;
+    if (!memory_ || !refreshFrameBuffer(memory_)) return false;
     // The copy is the only work on this thread: a few hundred microseconds for 3.6 MB.
     QImage frame(kFrameWidth, kFrameHeight, QImage::Format_ARGB32_Premultiplied);
     if (frame.isNull()) return false;

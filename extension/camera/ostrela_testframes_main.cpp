@@ -38,6 +38,7 @@ int main(int argc, char** argv) {
     const auto period = std::chrono::nanoseconds(1'000'000'000 / fps);
     auto next = clock::now();
     for (uint64_t generation = 1; frames < 0 || generation <= uint64_t(frames); ++generation) {
+        (void)ostrela::refreshFrameBuffer(buffer);
         ostrela::camera::drawTestFrame(buffer, generation);
         ostrela::writeFrameState(generation);
         next += period;
