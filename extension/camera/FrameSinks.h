@@ -14,6 +14,8 @@ public:
     virtual ~FrameSink() = default;
     // Takes one 1280×720 BGRA frame. False when the sink can no longer accept frames.
     virtual bool write(const uint8_t* bgra) = 0;
+    // Whether call apps can pick the camera right now; empty when they can, else why not.
+    virtual std::string unreachableReason() const { return {}; }
 };
 
 struct LoopbackDevice {

@@ -1,5 +1,6 @@
 // ostrela-camera: publishes the frames Ostrela renders as the camera "Ostrela".
 #include "extension/camera/CameraProgram.h"
+#include "extension/camera/CameraStatus.h"
 #include "extension/camera/FrameSinks.h"
 #include "extension/camera/PipeWireSink.h"
 
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <unistd.h>
 
 using namespace ostrela::camera;
 
@@ -125,8 +127,34 @@ int main(int argc, char** argv) {
     CameraProgram program(*sink, options);
     gProgram = &program;
     if (gStopRequested) program.stop();
+
+    // Tell the application which route we publish on and whether call apps can see it; the
+    // YUV4MPEG2 stream is a check by hand and is no camera.
+    const bool reportStatus = y4m.empty();
+    CameraOutputStatus status;
+    status.route = device.empty() ? "pipewire" : "loopback";
+    status.device = status.route == "loopback" ? device : std::string();
+    auto report = [&] {
+        status.message = sink->unreachableReason();
+        status.reachable = status.message.empty();
+        (void)writeCameraStatus(status);
+    };
+    int64_t ticks = 0;
+    if (reportStatus) {
+        report();
+        program.setAfterTick([&] {
+            // On a change, and now and then in case the container was emptied meanwhile.
+            const std::string why = sink->unreachableReason();
+            if (why != status.message || ++ticks % (options.fps * 5) == 0) report();
+        });
+    }
     bool ok = program.run();
     gProgram = nullptr;
+    if (reportStatus) {
+        // Only our own record goes; a newer camera program may have taken over the file.
+        auto current = readCameraStatus();
+        if (current && current->pid == int64_t(::getpid())) removeCameraStatus();
+    }
     if (!ok) {
         std::fprintf(stderr, "ostrela-camera: the output stopped accepting frames\n");
         return 1;

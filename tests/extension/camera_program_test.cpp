@@ -46,33 +46,45 @@ protected:
     CapturingSink sink;
 };
 
-TEST_F(CameraProgramTest, ShowsIdleStillBeforeTheFirstFrameAndTakesEachNewGeneration) {
+TEST_F(CameraProgramTest, EachTickSendsOneFrameAndALiveFrameIsSentOnce) {
     CameraProgram program(sink, {});
     double now = wallClockSeconds();
-    ASSERT_TRUE(program.step(now, true));
+    program.look(now);
+    ASSERT_TRUE(program.tick(now));
     ASSERT_EQ(sink.frames.size(), 1u);
-    EXPECT_EQ(sink.frames[0], idlePicture());
+    EXPECT_EQ(sink.frames[0], idlePicture());  // before the first frame
 
     uint8_t* buffer = openFrameBuffer(true);
     ASSERT_NE(buffer, nullptr);
     fill(buffer, 10, 20, 30);
     ASSERT_TRUE(writeFrameState(FrameState{1, now}));
-    ASSERT_TRUE(program.step(now + 0.01, false));  // a new generation is written at once
+    program.look(now + 0.01);
+    EXPECT_EQ(sink.frames.size(), 1u);  // taken, but sent only on the clock
+    ASSERT_TRUE(program.tick(now + 0.033));
     ASSERT_EQ(sink.frames.size(), 2u);
     EXPECT_TRUE(isSolid(sink.frames[1], 10, 20, 30));
     EXPECT_EQ(program.stats().lastGeneration, 1u);
 
-    ASSERT_TRUE(program.step(now + 0.02, false));  // nothing new, no repeat due: nothing written
-    EXPECT_EQ(sink.frames.size(), 2u);
-    ASSERT_TRUE(program.step(now + 0.05, true));  // repeat of the last live frame
+    // Nothing new: the next tick repeats it, counted as a repeat, not as live.
+    program.look(now + 0.05);
+    ASSERT_TRUE(program.tick(now + 0.066));
     ASSERT_EQ(sink.frames.size(), 3u);
     EXPECT_TRUE(isSolid(sink.frames[2], 10, 20, 30));
+    EXPECT_EQ(program.stats().liveFrames, 1);
+    EXPECT_EQ(program.stats().repeatFrames, 1);
 
+    // Two frames between ticks: only the newest goes out, once.
+    fill(buffer, 1, 1, 1);
+    writeFrameState(FrameState{2, now + 0.07});
+    program.look(now + 0.07);
     fill(buffer, 200, 100, 50);
-    ASSERT_TRUE(writeFrameState(FrameState{2, now + 0.06}));
-    ASSERT_TRUE(program.step(now + 0.07, false));
+    writeFrameState(FrameState{3, now + 0.08});
+    program.look(now + 0.08);
+    ASSERT_TRUE(program.tick(now + 0.1));
     EXPECT_TRUE(isSolid(sink.frames.back(), 200, 100, 50));
+    EXPECT_EQ(program.stats().framesTaken, 3);
     EXPECT_EQ(program.stats().liveFrames, 2);
+    EXPECT_EQ(program.stats().framesWritten, 4);
 }
 
 TEST_F(CameraProgramTest, GoesIdleWhenPublishingStopsForMoreThanASecond) {
@@ -81,15 +93,19 @@ TEST_F(CameraProgramTest, GoesIdleWhenPublishingStopsForMoreThanASecond) {
     fill(buffer, 1, 2, 3);
     double now = wallClockSeconds();
     writeFrameState(FrameState{7, now});
-    program.step(now, true);
+    program.look(now);
+    program.tick(now);
     EXPECT_TRUE(isSolid(sink.frames.back(), 1, 2, 3));
-    program.step(now + 0.9, true);
+    program.look(now + 0.9);
+    program.tick(now + 0.9);
     EXPECT_TRUE(isSolid(sink.frames.back(), 1, 2, 3));
-    program.step(now + 1.2, true);
+    program.look(now + 1.2);
+    program.tick(now + 1.2);
     EXPECT_EQ(sink.frames.back(), idlePicture());
-    // Publishing resumes: live again at once.
+    // Publishing resumes: live again at the next tick.
     writeFrameState(FrameState{8, now + 1.3});
-    program.step(now + 1.3, false);
+    program.look(now + 1.3);
+    program.tick(now + 1.33);
     EXPECT_TRUE(isSolid(sink.frames.back(), 1, 2, 3));
 }
 
@@ -99,44 +115,139 @@ TEST_F(CameraProgramTest, ARecordLeftByAnEarlierRunIsNotLive) {
     double now = wallClockSeconds();
     writeFrameState(FrameState{500, now - 3600});
     CameraProgram program(sink, {});
-    program.step(now, true);
+    program.look(now);
+    program.tick(now);
     EXPECT_EQ(sink.frames.back(), idlePicture());
     writeFrameState(FrameState{1, now + 0.1});  // a new run starts again at 1
-    program.step(now + 0.1, false);
+    program.look(now + 0.1);
+    program.tick(now + 0.1);
     EXPECT_TRUE(isSolid(sink.frames.back(), 9, 9, 9));
 }
 
-TEST_F(CameraProgramTest, SurvivesTheBufferBeingRecreatedOrShrunk) {
+// The writer goes on announcing frames, but their pixels cannot be read: that is no frame at all,
+// so the idle still follows a second later instead of the last picture forever.
+TEST_F(CameraProgramTest, UnreadableFramesCountAsNoFrames) {
+    for (const char* damage : {"removed", "short", "long"}) {
+        SCOPED_TRACE(damage);
+        test::ScopedTestEnv local;
+        CapturingSink out;
+        uint8_t* buffer = openFrameBuffer(true);
+        ASSERT_NE(buffer, nullptr);
+        fill(buffer, 5, 5, 5);
+        double now = wallClockSeconds();
+        writeFrameState(FrameState{1, now});
+        CameraProgram program(out, {});
+        program.look(now);
+        program.tick(now);
+        ASSERT_TRUE(isSolid(out.frames.back(), 5, 5, 5));
+
+        const std::string path = local.containerDir() + "/frame.raw";
+        if (std::string(damage) == "removed") fs::remove(path);
+        else ASSERT_EQ(::truncate(path.c_str(), std::string(damage) == "short" ? 1000 : off_t(kFrameBytes) - 4), 0);
+        for (int i = 1; i <= 40; ++i) {  // 1.3 s of frames at 30 fps
+            const double t = now + i / 30.0;
+            writeFrameState(FrameState{uint64_t(1 + i), t});
+            program.look(t);
+            ASSERT_TRUE(program.tick(t));
+        }
+        EXPECT_EQ(out.frames.back(), idlePicture());
+        EXPECT_EQ(program.stats().framesTaken, 1);
+        EXPECT_GE(program.stats().framesRejected, 40);
+    }
+}
+
+TEST_F(CameraProgramTest, FollowsANewBufferFileAndARecreatedContainer) {
     uint8_t* buffer = openFrameBuffer(true);
     fill(buffer, 5, 5, 5);
     double now = wallClockSeconds();
     writeFrameState(FrameState{1, now});
     CameraProgram program(sink, {});
-    program.step(now, true);
+    program.look(now);
+    program.tick(now);
     EXPECT_TRUE(isSolid(sink.frames.back(), 5, 5, 5));
 
-    // A new file in its place (another writer started): the reader follows it.
-    std::string path = env.containerDir() + "/frame.raw";
-    fs::remove(path);
+    // Another writer put a new file in its place.
+    const std::string dir = env.containerDir();
+    fs::remove(dir + "/frame.raw");
     uint8_t* fresh = openFrameBuffer(true);
     ASSERT_NE(fresh, nullptr);
     fill(fresh, 77, 66, 55);
     writeFrameState(FrameState{2, now + 0.1});
-    program.step(now + 0.1, false);
+    program.look(now + 0.1);
+    program.tick(now + 0.1);
     EXPECT_TRUE(isSolid(sink.frames.back(), 77, 66, 55));
 
-    // Cut short underneath a live mapping: no crash, the frame is simply not taken.
-    ASSERT_EQ(::truncate(path.c_str(), 1000), 0);
+    // The whole container removed and made again by the writer's next frame.
+    fs::remove_all(dir);
+    ASSERT_TRUE(refreshFrameBuffer(fresh));
+    EXPECT_EQ(fs::file_size(dir + "/frame.raw"), kFrameBytes);
+    fill(fresh, 1, 99, 1);
     writeFrameState(FrameState{3, now + 0.2});
-    size_t before = sink.frames.size();
-    EXPECT_TRUE(program.step(now + 0.2, true));
-    EXPECT_EQ(sink.frames.size(), before + 1);  // the last good picture is repeated
-    EXPECT_TRUE(isSolid(sink.frames.back(), 77, 66, 55));
+    program.look(now + 0.2);
+    program.tick(now + 0.2);
+    EXPECT_TRUE(isSolid(sink.frames.back(), 1, 99, 1));
 
     // Torn or foreign state files are ignored.
-    test::writeFile(env.containerDir() + "/frame_state.bin", std::string(9, '\x01'));
+    test::writeFile(dir + "/frame_state.bin", std::string(9, '\x01'));
     EXPECT_FALSE(FrameReader().state().has_value());
-    EXPECT_TRUE(program.step(now + 0.3, true));
+    program.look(now + 0.3);
+    EXPECT_TRUE(program.tick(now + 0.3));
+}
+
+// The writer overwrites the pixels in place: a copy is whole only when the record read after it is
+// still the one that announced it.
+TEST_F(CameraProgramTest, ACopyIsTakenOnlyWhileTheRecordStaysTheSame) {
+    uint8_t* buffer = openFrameBuffer(true);
+    fill(buffer, 3, 3, 3);
+    const FrameState announced{4, wallClockSeconds()};
+    writeFrameState(announced);
+    FrameReader reader;
+    std::vector<uint8_t> copy(kFrameBytes);
+    EXPECT_TRUE(reader.copyFrame(copy.data(), announced));
+    EXPECT_TRUE(isSolid(copy, 3, 3, 3));
+    writeFrameState(FrameState{5, announced.timestamp + 0.03});  // the writer moved on meanwhile
+    EXPECT_FALSE(reader.copyFrame(copy.data(), announced));
+    writeFrameState(FrameState{4, announced.timestamp + 9});  // same number, another run
+    EXPECT_FALSE(reader.copyFrame(copy.data(), announced));
+}
+
+// Nobody can take the writer down by cutting or replacing the file under its mapping.
+TEST_F(CameraProgramTest, TheWriterSurvivesItsFileBeingCutOrReplaced) {
+    uint8_t* buffer = openFrameBuffer(true);
+    ASSERT_NE(buffer, nullptr);
+    const std::string path = env.containerDir() + "/frame.raw";
+    ASSERT_EQ(::truncate(path.c_str(), 4096), 0);
+    const uint64_t faults = frameBufferFaults(buffer);
+    fill(buffer, 8, 8, 8);  // past the end of the file: absorbed, not SIGBUS; this frame is lost
+    EXPECT_GT(frameBufferFaults(buffer), faults);
+    EXPECT_EQ(buffer[kFrameBytes - 4], 8);
+
+    // The next frame maps the file again at the same address, at its full length.
+    ASSERT_TRUE(refreshFrameBuffer(buffer));
+    EXPECT_EQ(fs::file_size(path), kFrameBytes);
+    fill(buffer, 40, 50, 60);
+    const std::string bytes = test::readFile(path);
+    ASSERT_EQ(bytes.size(), kFrameBytes);
+    EXPECT_TRUE(isSolid(std::vector<uint8_t>(bytes.begin(), bytes.end()), 40, 50, 60));
+
+    // Replaced by a file of another size: the writer follows the path, not the old file.
+    fs::remove(path);
+    test::writeFile(path, std::string(100, 'x'));
+    ASSERT_TRUE(refreshFrameBuffer(buffer));
+    fill(buffer, 1, 2, 3);
+    const std::string again = test::readFile(path);
+    ASSERT_EQ(again.size(), kFrameBytes);
+    EXPECT_TRUE(isSolid(std::vector<uint8_t>(again.begin(), again.end()), 1, 2, 3));
+
+    // A reader in the same process (the preview) reads zeros, not a fault, while the file is short.
+    uint8_t* reader = openFrameBuffer(false);
+    ASSERT_NE(reader, nullptr);
+    ASSERT_EQ(::truncate(path.c_str(), 0), 0);
+    volatile uint8_t last = reader[kFrameBytes - 1];
+    EXPECT_EQ(last, 0);
+    EXPECT_FALSE(refreshFrameBuffer(reader));
+    ASSERT_TRUE(refreshFrameBuffer(buffer));
+    EXPECT_TRUE(refreshFrameBuffer(reader));
 }
 
 TEST(LoopbackDevices, NoneLabelledOstrelaMeansEmpty) {
@@ -247,6 +358,50 @@ TEST_F(CameraProgramTest, EndToEndFromTheTestWriterThroughTheCameraProgram) {
     }
     EXPECT_LE(lo, 5);
     EXPECT_GE(hi, 250);
+}
+
+}  // namespace
+
+namespace {
+
+// The output clock, seen from outside: whatever rate the application writes at, the stream carries
+// the rate its header announces, so it plays at the right speed.
+TEST(CameraProgramClock, TheStreamRateIsTheAnnouncedRateWhateverTheWriterRate) {
+    if (test::runCommand("command -v ffprobe >/dev/null") != 0) GTEST_SKIP() << "ffprobe is not installed";
+    for (int writerFps : {25, 60}) {
+        SCOPED_TRACE(writerFps);
+        test::ScopedTestEnv env;
+        const std::string envs = "OSTRELA_CONTAINER_DIR='" + env.containerDir() + "' QT_QPA_PLATFORM=offscreen ";
+        const std::string out = env.root() + "/clock.y4m";
+        const std::string cmd = "(" + envs + "'" + test::programPath("ostrela-testframes") + "' --fps " +
+                                std::to_string(writerFps) + " --frames " + std::to_string(writerFps * 4) +
+                                ") & sleep 0.3; " + envs + "'" + test::programPath("ostrela-camera") + "' --fps 30 --y4m '" +
+                                out + "' --seconds 2 2>/dev/null; rc=$?; kill %1 2>/dev/null; wait; exit $rc";
+        ASSERT_EQ(test::runCommand(cmd), 0);
+        EXPECT_EQ(test::readFile(out).substr(0, 32), "YUV4MPEG2 W1280 H720 F30:1 Ip A1");
+        std::string probe;
+        ASSERT_EQ(test::runCommand("ffprobe -v error -count_frames -show_entries stream=r_frame_rate,nb_read_frames "
+                                   "-of default=nw=1 '" + out + "'", &probe), 0);
+        const auto at = probe.find("nb_read_frames=");
+        ASSERT_NE(at, std::string::npos) << probe;
+        const int frames = std::atoi(probe.c_str() + at + 15);
+        // Two seconds of a 30 fps clock: at most 61 ticks, whether the writer sent 50 frames or 120.
+        EXPECT_LE(frames, 61);
+        EXPECT_GE(frames, 45);
+        EXPECT_NE(probe.find("r_frame_rate=30/1"), std::string::npos) << probe;
+    }
+}
+
+TEST(CameraProgramClock, TheY4mHeaderCarriesTheChosenRate) {
+    test::ScopedTestEnv env;
+    const std::string out = env.root() + "/rate.y4m";
+    {
+        Y4mSink y4m(out, 25);
+        ASSERT_TRUE(y4m.ok());
+        ASSERT_TRUE(y4m.write(idlePicture().data()));
+    }
+    const std::string start = "YUV4MPEG2 W1280 H720 F25:1 Ip A1:1 C420jpeg XCOLORRANGE=LIMITED\nFRAME\n";
+    EXPECT_EQ(test::readFile(out).substr(0, start.size()), start);
 }
 
 }  // namespace
