@@ -243,16 +243,35 @@ TEST(CameraEngineFrames, GenerationContinuesAcrossStopAndStartWithoutReopening) 
     EXPECT_GE(fs.timestamp, before - 1);
     EXPECT_LE(fs.timestamp, wallClockSeconds() + 1);
 
-    // Were the file reopened, a new "frame.raw" would appear.
-    ASSERT_EQ(::unlink((env.containerDir() + "/frame.raw").c_str()), 0);
+    // Restarting does not reopen the file: the same one stays mapped.
+    const std::string framePath = env.containerDir() + "/frame.raw";
+    struct stat st {};
+    ASSERT_EQ(::stat(framePath.c_str(), &st), 0);
+    const ino_t inode = st.st_ino;
     startAndSettle(e);
     ASSERT_TRUE(waitFor([&] { return e.generation() >= afterFirstRun + 3; }));
+    ASSERT_EQ(::stat(framePath.c_str(), &st), 0);
+    EXPECT_EQ(st.st_ino, inode);
+
+    // Removed or cut short while running: the next frame puts it back whole instead of publishing
+    // into a file nobody can open again (or faulting on one that shrank).
+    ASSERT_EQ(::unlink(framePath.c_str()), 0);
+    const uint64_t removedAt = e.generation();
+    ASSERT_TRUE(waitFor([&] { return e.generation() >= removedAt + 2; }));
+    ASSERT_EQ(::stat(framePath.c_str(), &st), 0);
+    EXPECT_EQ(size_t(st.st_size), kFrameBytes);
+    ASSERT_EQ(::truncate(framePath.c_str(), 100), 0);
+    const uint64_t cutAt = e.generation();
+    ASSERT_TRUE(waitFor([&] { return e.generation() >= cutAt + 3; }));
+    ASSERT_EQ(::stat(framePath.c_str(), &st), 0);
+    EXPECT_EQ(size_t(st.st_size), kFrameBytes);
+    const std::string pixels = ostrela::test::readFile(framePath);
+    ASSERT_EQ(pixels.size(), kFrameBytes);
+    EXPECT_EQ(uint8_t(pixels[kFrameBytes - 1]), 255) << "a whole opaque frame landed in it again";
     e.stop();
     ASSERT_TRUE(waitFor([&] { return backend->runningStreams() == 0; }));
     for (int i = 0; i < 20; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
 
-    struct stat st {};
-    EXPECT_NE(::stat((env.containerDir() + "/frame.raw").c_str(), &st), 0);
     ASSERT_FALSE(published.empty());
     for (size_t i = 0; i < published.size(); ++i) ASSERT_EQ(published[i], i + 1) << "generations run 1, 2, 3, …";
     auto last = readFrameState();
