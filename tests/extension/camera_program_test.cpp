@@ -1,4 +1,5 @@
 #include "extension/camera/CameraProgram.h"
+#include "extension/camera/CameraStatus.h"
 #include "extension/camera/FrameSinks.h"
 #include "extension/camera/PixelConvert.h"
 #include "pipeline/FrameBuffer.h"
@@ -12,6 +13,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace ostrela;
@@ -402,6 +404,44 @@ TEST(CameraProgramClock, TheY4mHeaderCarriesTheChosenRate) {
     }
     const std::string start = "YUV4MPEG2 W1280 H720 F25:1 Ip A1:1 C420jpeg XCOLORRANGE=LIMITED\nFRAME\n";
     EXPECT_EQ(test::readFile(out).substr(0, start.size()), start);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(CameraStatusFile, RoundTripsAndTellsALiveWriterFromAGoneOne) {
+    test::ScopedTestEnv env;
+    EXPECT_FALSE(readCameraStatus().has_value());
+    CameraOutputStatus written;
+    written.route = "loopback";
+    written.device = "/dev/video7";
+    written.reachable = true;
+    const double before = wallClockSeconds();
+    ASSERT_TRUE(writeCameraStatus(written));
+    auto read = readCameraStatus();
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->route, "loopback");
+    EXPECT_EQ(read->device, "/dev/video7");
+    EXPECT_TRUE(read->reachable);
+    EXPECT_EQ(read->pid, int64_t(::getpid()));
+    EXPECT_GE(read->updated, before);
+    EXPECT_TRUE(cameraStatusIsLive(*read));
+
+    // A program that has ended: its pid is gone.
+    pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ASSERT_GT(child, 0);
+    ::waitpid(child, nullptr, 0);
+    read->pid = child;
+    EXPECT_FALSE(cameraStatusIsLive(*read));
+
+    for (const char* junk : {"", "[]", "{\"route\": 3, \"pid\": 1}", "{\"route\": \"pipewire\"}", "not json"}) {
+        test::writeFile(env.containerDir() + "/camera_status.json", junk);
+        EXPECT_FALSE(readCameraStatus().has_value()) << junk;
+    }
+    removeCameraStatus();
+    EXPECT_FALSE(fs::exists(env.containerDir() + "/camera_status.json"));
 }
 
 }  // namespace
