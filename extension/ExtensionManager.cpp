@@ -16,6 +16,8 @@
 #include <QTime>
 #include <QUrl>
 
+#include <utility>
+
 namespace ostrela {
 
 namespace {
@@ -50,19 +52,56 @@ ExtensionManager::~ExtensionManager() = default;
 
 void ExtensionManager::activate() {
     appendLog(QStringLiteral("Submitting activation request for ") + QLatin1String(kCameraExtensionIdentifier));
-    if (platform_) platform_->submitActivation(QLatin1String(kCameraExtensionIdentifier), makeCallbacks());
+    if (platform_) {
+        if (pendingRequests_++ == 0) emit requestPendingChanged(true);
+        platform_->submitActivation(QLatin1String(kCameraExtensionIdentifier), makeCallbacks());
+    }
     setStatusText(QStringLiteral("Activation requested\u2026"));
 }
 
 void ExtensionManager::deactivate(const QString& identifier) {
     appendLog(QStringLiteral("Submitting deactivation request for ") + identifier);
-    if (platform_) platform_->submitDeactivation(identifier, makeCallbacks());
+    if (platform_) {
+        if (pendingRequests_++ == 0) emit requestPendingChanged(true);
+        platform_->submitDeactivation(identifier, makeCallbacks());
+    }
     setStatusText(QStringLiteral("Deactivation requested\u2026"));
+}
+
+void ExtensionManager::requestEnded(bool endedBefore) {
+    if (!endedBefore && pendingRequests_ > 0 && --pendingRequests_ == 0) emit requestPendingChanged(false);
+    // A request may have installed, started or removed the service.
+    refreshCameraServiceState();
+}
+
+void ExtensionManager::refreshCameraServiceState() {
+    if (!platform_) return;
+    // One question at a time; a refresh asked meanwhile asks once more afterwards.
+    if (serviceQueryRunning_) {
+        serviceQueryAgain_ = true;
+        return;
+    }
+    serviceQueryRunning_ = true;
+    QPointer<ExtensionManager> self(this);
+    platform_->queryCameraService([self](CameraServiceState state) {
+        if (!self) return;
+        self->serviceQueryRunning_ = false;
+        if (self->cameraServiceState_ != state) {
+            self->cameraServiceState_ = state;
+            emit self->cameraServiceStateChanged(state);
+        }
+        if (self->serviceQueryAgain_) {
+            self->serviceQueryAgain_ = false;
+            self->refreshCameraServiceState();
+        }
+    });
 }
 
 ExtensionRequestCallbacks ExtensionManager::makeCallbacks() {
     // The platform may outlive us; its callbacks then do nothing.
     QPointer<ExtensionManager> self(this);
+    // A request counts as pending until its first end, however many the platform reports.
+    auto ended = std::make_shared<bool>(false);
     ExtensionRequestCallbacks callbacks;
     callbacks.replacing = [self](const ExtensionVersion& existing, const ExtensionVersion& replacement) {
         if (self)
@@ -77,23 +116,27 @@ ExtensionRequestCallbacks ExtensionManager::makeCallbacks() {
         self->setAwaitingApproval(true);
         self->appendLog(kApprovalText);
     };
-    callbacks.finished = [self](int result) {
+    callbacks.finished = [self, ended](int result) {
         if (!self) return;
         QString text;
         if (result == 0) text = QStringLiteral("Request completed");
         else if (result == 1) text = QStringLiteral("Request will complete after reboot");
         else text = QStringLiteral("Request finished with result ") + QString::number(result);
+        self->lastFailure_.clear();
         self->setStatusText(text);
         self->setAwaitingApproval(false);
         self->appendLog(text);
+        self->requestEnded(std::exchange(*ended, true));
     };
-    callbacks.failed = [self](const ExtensionRequestError& error) {
+    callbacks.failed = [self, ended](const ExtensionRequestError& error) {
         if (!self) return;
         const QString text = QStringLiteral("Request failed: ") + error.description;
+        self->lastFailure_ = error.description;
         self->setStatusText(text);
         self->setAwaitingApproval(false);
         self->appendLog(text + QStringLiteral(" [") + error.domain + QLatin1Char(' ') + QString::number(error.code) +
                         QLatin1Char(']'));
+        self->requestEnded(std::exchange(*ended, true));
     };
     return callbacks;
 }

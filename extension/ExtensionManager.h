@@ -45,6 +45,15 @@ public:
     Q_INVOKABLE void activate();
     Q_INVOKABLE void deactivate(const QString& identifier);
 
+    // True from a request's submission until its finish or failure.
+    bool isRequestPending() const { return pendingRequests_ > 0; }
+    // The description of the last request's failure; empty when it did not fail.
+    QString lastFailure() const { return lastFailure_; }
+    // What the service manager said about the camera service when last asked. Asked by
+    // refreshCameraServiceState and after every request ends; never per frame.
+    CameraServiceState cameraServiceState() const { return cameraServiceState_; }
+    void refreshCameraServiceState();
+
     // Opens the camera troubleshooting help (installing v4l2loopback, approving the request).
     // Needs no manager. The application installs the opener that shows its help window; without
     // one the help text is written to a file and opened with the desktop's viewer.
@@ -73,17 +82,25 @@ signals:
     void statusTextChanged(const QString& statusText);
     void logLinesChanged(const QStringList& logLines);
     void isAwaitingApprovalChanged(bool isAwaitingApproval);
+    void requestPendingChanged(bool pending);
+    void cameraServiceStateChanged(CameraServiceState state);
 
 private:
     ExtensionRequestCallbacks makeCallbacks();
     void setStatusText(const QString& text);
     void setAwaitingApproval(bool awaiting);
     void appendLog(const QString& message);
+    void requestEnded(bool endedBefore);
 
     std::shared_ptr<ExtensionPlatform> platform_;
     QString statusText_ = QStringLiteral("Idle");
     QStringList logLines_;
     bool isAwaitingApproval_ = false;
+    int pendingRequests_ = 0;
+    QString lastFailure_;
+    CameraServiceState cameraServiceState_ = CameraServiceState::unchecked;
+    bool serviceQueryRunning_ = false;
+    bool serviceQueryAgain_ = false;
 };
 
 }  // namespace ostrela

@@ -50,11 +50,26 @@ struct ExtensionRequestCallbacks {
     std::function<void(const ExtensionRequestError& error)> failed;
 };
 
+// What the service manager says about the service that runs the camera program.
+enum class CameraServiceState {
+    unchecked,     // not asked yet
+    unknown,       // could not be asked (no service manager, no answer)
+    notInstalled,  // no service file
+    inactive,      // installed, stopped or failed
+    restarting,    // between two runs: the program keeps ending
+    active,
+};
+
 class ExtensionPlatform {
 public:
     virtual ~ExtensionPlatform() = default;
     virtual void submitActivation(const QString& identifier, ExtensionRequestCallbacks callbacks) = 0;
     virtual void submitDeactivation(const QString& identifier, ExtensionRequestCallbacks callbacks) = 0;
+    // Asks the service manager, without waiting for any request; `done` is called once, on the
+    // main thread, possibly before this returns.
+    virtual void queryCameraService(std::function<void(CameraServiceState)> done) {
+        if (done) done(CameraServiceState::unknown);
+    }
 };
 
 // The platform of this machine: a v4l2loopback device labelled "Ostrela" and a systemd user

@@ -8,6 +8,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -89,8 +90,24 @@ LinuxExtensionPlatformConfig LinuxExtensionPlatformConfig::fromEnvironment() {
     c.stateFile = QString::fromStdString(dataDirectory()) + QStringLiteral("/camera-extension.json");
     c.cameraProgram =
         envOr("OSTRELA_CAMERA_PROGRAM", QCoreApplication::applicationDirPath() + QStringLiteral("/ostrela-camera"));
+    c.setupHelper = ostrelaSetupHelperPath();
     c.version = shippedVersion();
     return c;
+}
+
+QString ostrelaSetupHelperPath() {
+    const QString programDir = QCoreApplication::applicationDirPath();
+    const QString installed =
+        QDir::cleanPath(programDir + QStringLiteral("/../lib/ostrela/") + QLatin1String(kSetupHelperName));
+    if (QFileInfo(installed).isFile()) return installed;
+    return programDir + QLatin1Char('/') + QLatin1String(kSetupHelperName);
+}
+
+bool v4l2loopbackCtlOffersAdd(const QString& helpText) {
+    // "add" as a command word: "v4l2loopback-ctl add ...", an indented "add ..." or "('add')".
+    static const QRegularExpression add(QStringLiteral("(^[ \\t]*|v4l2loopback-ctl[ \\t]+|['(])add\\b"),
+                                        QRegularExpression::MultilineOption);
+    return add.match(helpText).hasMatch();
 }
 
 std::optional<ExtensionVersion> installedServiceVersion(const QString& unitPath) {
@@ -162,6 +179,36 @@ void LinuxExtensionPlatform::submitDeactivation(const QString& identifier, Exten
     if (!busy_) QTimer::singleShot(0, this, &LinuxExtensionPlatform::startNext);
 }
 
+void LinuxExtensionPlatform::queryCameraService(std::function<void(CameraServiceState)> done) {
+    if (!done) return;
+    if (!QFileInfo::exists(unitPath())) {
+        done(CameraServiceState::notInstalled);
+        return;
+    }
+    const QString program = runner_.findProgram(QStringLiteral("systemctl"));
+    if (program.isEmpty()) {
+        done(CameraServiceState::unknown);
+        return;
+    }
+    // Its own process beside any request: a question, not a step of one.
+    runner_.run(
+        program,
+        {QStringLiteral("--user"), QStringLiteral("show"), QStringLiteral("--property=ActiveState"),
+         QStringLiteral("--value"), QLatin1String(kCameraServiceName)},
+        [done](const CommandResult& r) {
+            const QString state = r.standardOutput.trimmed();
+            if (!r.started || r.timedOut) done(CameraServiceState::unknown);
+            else if (state == QLatin1String("active") || state == QLatin1String("reloading"))
+                done(CameraServiceState::active);
+            else if (state == QLatin1String("activating")) done(CameraServiceState::restarting);
+            else if (state == QLatin1String("inactive") || state == QLatin1String("failed") ||
+                     state == QLatin1String("deactivating"))
+                done(CameraServiceState::inactive);
+            else done(CameraServiceState::unknown);
+        },
+        5000);
+}
+
 void LinuxExtensionPlatform::startNext() {
     if (busy_ || queue_.empty()) return;
     busy_ = true;
@@ -217,6 +264,22 @@ bool LinuxExtensionPlatform::moduleHasControlDevice() const {
     return QFileInfo::exists(config_.sysfsRoot + QStringLiteral("/class/misc/v4l2loopback"));
 }
 
+bool LinuxExtensionPlatform::moduleWithoutDynamicDevices() const {
+    // 0.12 declares no version at all; 0.13 and later do.
+    static const QRegularExpression version(QStringLiteral("^(\\d+)\\.(\\d+)"));
+    const auto m = version.match(readSmallFile(config_.sysfsRoot + QStringLiteral("/module/v4l2loopback/version")).trimmed());
+    if (!m.hasMatch()) return false;
+    const int major = m.captured(1).toInt(), minor = m.captured(2).toInt();
+    return major == 0 && minor < 13;
+}
+
+bool LinuxExtensionPlatform::moduleInUse() const {
+    bool ok = false;
+    const int users =
+        readSmallFile(config_.sysfsRoot + QStringLiteral("/module/v4l2loopback/refcnt")).trimmed().toInt(&ok);
+    return !ok || users > 0;
+}
+
 bool LinuxExtensionPlatform::moduleBuiltFor(const QString& release) const {
     const QString dir = config_.modulesRoot + QLatin1Char('/') + release;
     if (fileMentionsModule(dir + QStringLiteral("/modules.dep"))) return true;
@@ -232,6 +295,7 @@ bool LinuxExtensionPlatform::moduleInstalledElsewhere() const {
 }
 
 void LinuxExtensionPlatform::activateDevice() {
+    made_ = {};
     const QFileInfo program(config_.cameraProgram);
     if (!program.isFile() || !program.isExecutable()) {
         fail(ExtensionErrorCode::programNotFound,
@@ -242,6 +306,26 @@ void LinuxExtensionPlatform::activateDevice() {
         installService();
         return;
     }
+    if (moduleLoaded()) {
+        const QString ctl = runner_.findProgram(QStringLiteral("v4l2loopback-ctl"));
+        if (moduleHasControlDevice() && !ctl.isEmpty() && !moduleWithoutDynamicDevices()) {
+            // 0.12's v4l2loopback-ctl is a script without "add"; its help says which one this is.
+            runner_.run(
+                ctl, {QStringLiteral("--help")},
+                [this](const CommandResult& r) {
+                    configureLoadedModule(r.started && !r.timedOut &&
+                                          v4l2loopbackCtlOffersAdd(r.standardOutput + '\n' + r.standardError));
+                },
+                5000);
+            return;
+        }
+        configureLoadedModule(false);
+        return;
+    }
+    if (moduleBuiltFor(config_.kernelRelease)) {
+        createDevice(QStringLiteral("load"));
+        return;
+    }
     // Without a device the camera still reaches PipeWire clients: install the service, then report
     // what keeps the loopback camera away.
     auto withoutDevice = [this](int code, const QString& description) {
@@ -249,32 +333,10 @@ void LinuxExtensionPlatform::activateDevice() {
         installService();
     };
     const QString pipewireOnly = QStringLiteral(", so only PipeWire clients see the camera. ");
-    if (moduleLoaded()) {
-        if (moduleHasControlDevice() && !runner_.findProgram(QStringLiteral("v4l2loopback-ctl")).isEmpty()) {
-            createDevice(true);
-        } else if (moduleHasControlDevice()) {
-            withoutDevice(ExtensionErrorCode::programNotFound,
-                          QStringLiteral("The v4l2loopback module is loaded without a camera named \"Ostrela\", and "
-                                         "v4l2loopback-ctl is missing to add one") +
-                              pipewireOnly + QStringLiteral("Install the package v4l2loopback-utils."));
-        } else {
-            withoutDevice(ExtensionErrorCode::deviceUnavailable,
-                          QStringLiteral("The v4l2loopback module is already loaded without a camera named "
-                                         "\"Ostrela\"") +
-                              pipewireOnly +
-                              QStringLiteral("Close the programs using its cameras, unload it with "
-                                             "\"sudo modprobe -r v4l2loopback\", then activate again."));
-        }
-        return;
-    }
-    if (moduleBuiltFor(config_.kernelRelease)) {
-        createDevice(false);
-        return;
-    }
     if (moduleInstalledElsewhere()) {
-        // Installed for a kernel that is not running yet: the device can be made after a restart.
-        deviceOutcome_ = [this] { finish(1); };
-        installService();
+        // Installed for a kernel that is not running yet: the files make the device at the next
+        // start, and the camera serves PipeWire clients meanwhile.
+        createDevice(QStringLiteral("persist"));
         return;
     }
     QDir sources(config_.sourcesRoot);
@@ -292,7 +354,37 @@ void LinuxExtensionPlatform::activateDevice() {
                       QStringLiteral("Install the package v4l2loopback-dkms, then activate again."));
 }
 
-void LinuxExtensionPlatform::runPrivileged(const QString& tool, const QStringList& args, const QString& what,
+void LinuxExtensionPlatform::configureLoadedModule(bool dynamic) {
+    if (dynamic) {
+        createDevice(QStringLiteral("add"));
+        return;
+    }
+    // Without dynamic devices the labels are fixed when the module loads: load it again with ours.
+    if (!moduleInUse()) {
+        createDevice(QStringLiteral("reload"));
+        return;
+    }
+    auto withoutDevice = [this](int code, const QString& description) {
+        deviceOutcome_ = [this, code, description] { fail(code, description); };
+        installService();
+    };
+    const QString pipewireOnly = QStringLiteral(", so only PipeWire clients see the camera. ");
+    if (moduleHasControlDevice() && runner_.findProgram(QStringLiteral("v4l2loopback-ctl")).isEmpty()) {
+        withoutDevice(ExtensionErrorCode::programNotFound,
+                      QStringLiteral("The v4l2loopback module is loaded without a camera named \"Ostrela\", and "
+                                     "v4l2loopback-ctl is missing to add one") +
+                          pipewireOnly + QStringLiteral("Install the package v4l2loopback-utils."));
+        return;
+    }
+    withoutDevice(ExtensionErrorCode::deviceUnavailable,
+                  QStringLiteral("The v4l2loopback module is already loaded without a camera named "
+                                 "\"Ostrela\"") +
+                      pipewireOnly +
+                      QStringLiteral("Close the programs using its cameras, unload it with "
+                                     "\"sudo modprobe -r v4l2loopback\", then activate again."));
+}
+
+void LinuxExtensionPlatform::runPrivileged(const QStringList& helperArgs, const QString& tool, const QString& what,
                                            std::function<void(const CommandResult&)> onSuccess) {
     const QString pkexec = runner_.findProgram(QStringLiteral("pkexec"));
     if (pkexec.isEmpty()) {
@@ -300,15 +392,21 @@ void LinuxExtensionPlatform::runPrivileged(const QString& tool, const QStringLis
                                                       QStringLiteral(". Install the package pkexec (polkit)."));
         return;
     }
-    const QString toolPath = runner_.findProgram(tool);
-    if (toolPath.isEmpty()) {
+    if (!tool.isEmpty() && runner_.findProgram(tool).isEmpty()) {
         fail(ExtensionErrorCode::programNotFound, tool + QStringLiteral(" was not found, so ") + what + '.');
+        return;
+    }
+    const QFileInfo helper(config_.setupHelper);
+    if (!helper.isFile() || !helper.isExecutable()) {
+        fail(ExtensionErrorCode::programNotFound, QStringLiteral("The camera setup helper was not found at ") +
+                                                      config_.setupHelper + QStringLiteral(", so ") + what + '.');
         return;
     }
     auto callbacks = current_.callbacks;
     runner_.run(
-        pkexec, QStringList{toolPath} + args,
+        pkexec, QStringList{helper.absoluteFilePath()} + helperArgs,
         [this, tool, what, onSuccess](const CommandResult& r) {
+            const QString why = lastLine(r.standardError);
             if (!r.started) {
                 fail(ExtensionErrorCode::programNotFound, QStringLiteral("pkexec could not be run (") +
                                                               r.standardError + QStringLiteral("), so ") + what + '.');
@@ -318,14 +416,21 @@ void LinuxExtensionPlatform::runPrivileged(const QString& tool, const QStringLis
                 fail(ExtensionErrorCode::authenticationDismissed,
                      QStringLiteral("The authentication was dismissed, so ") + what + '.');
             } else if (r.exitCode == 127) {
-                const QString why = lastLine(r.standardError);
                 fail(ExtensionErrorCode::notAuthorized,
                      QStringLiteral("Not authorised") + (why.isEmpty() ? QString() : QStringLiteral(" (") + why + ')') +
                          QStringLiteral(", so ") + what + '.');
-            } else {
-                const QString why = lastLine(r.standardError);
+            } else if (r.exitCode == 1 && !tool.isEmpty()) {
+                // The tool's own message is the helper's last line.
                 fail(ExtensionErrorCode::commandFailed,
-                     tool + QStringLiteral(" failed (") +
+                     tool + QStringLiteral(" failed (") + (why.isEmpty() ? QStringLiteral("exit status 1") : why) +
+                         QStringLiteral("), so ") + what + '.');
+            } else if (r.exitCode == 3 && !why.isEmpty()) {
+                fail(ExtensionErrorCode::programNotFound, why + QStringLiteral(", so ") + what + '.');
+            } else if (r.exitCode == 4 && !why.isEmpty()) {
+                fail(ExtensionErrorCode::commandFailed, why + QStringLiteral(", so ") + what + '.');
+            } else {
+                fail(ExtensionErrorCode::commandFailed,
+                     QStringLiteral("The camera setup failed (") +
                          (why.isEmpty() ? QStringLiteral("exit status %1").arg(r.exitCode) : why) +
                          QStringLiteral("), so ") + what + '.');
             }
@@ -336,42 +441,63 @@ void LinuxExtensionPlatform::runPrivileged(const QString& tool, const QStringLis
         });
 }
 
-void LinuxExtensionPlatform::createDevice(bool dynamic) {
-    const QString what = QStringLiteral("the camera device was not created");
-    if (dynamic) {
-        runPrivileged(QStringLiteral("v4l2loopback-ctl"),
-                      {QStringLiteral("add"), QStringLiteral("-n"), QStringLiteral("Ostrela"), QStringLiteral("-x"),
-                       QStringLiteral("1")},
-                      what, [this](const CommandResult& r) {
-                          static const QRegularExpression device(QStringLiteral("(/dev/video[0-9]+)"));
-                          const auto m = device.match(r.standardOutput);
-                          waitForDevice(QStringLiteral("v4l2loopback-ctl"), m.hasMatch() ? m.captured(1) : QString(),
-                                        0);
-                      });
-    } else {
-        runPrivileged(
-            QStringLiteral("modprobe"),
-            {QStringLiteral("v4l2loopback"), QStringLiteral("card_label=Ostrela"), QStringLiteral("exclusive_caps=1")},
-            what, [this](const CommandResult&) { waitForDevice(QStringLiteral("modprobe"), QString(), 0); });
-    }
+namespace {
+
+// The files the helper reports as "wrote PATH" (or "kept PATH").
+QStringList helperFiles(const QString& output, const QString& verb) {
+    QStringList files;
+    for (const QString& line : output.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        if (line.startsWith(verb + QLatin1Char(' '))) files << line.mid(verb.size() + 1).trimmed();
+    return files;
 }
 
-void LinuxExtensionPlatform::waitForDevice(const QString& createdBy, const QString& reportedDevice, int waitedMs) {
+}  // namespace
+
+void LinuxExtensionPlatform::createDevice(const QString& action) {
+    const bool persistOnly = action == QLatin1String("persist");
+    const QString what = persistOnly ? QStringLiteral("the camera device was not set up for the next start")
+                                     : QStringLiteral("the camera device was not created");
+    const QString tool = action == QLatin1String("add") ? QStringLiteral("v4l2loopback-ctl")
+                         : persistOnly                  ? QString()
+                                                        : QStringLiteral("modprobe");
+    runPrivileged({action}, tool, what, [this, action, persistOnly](const CommandResult& r) {
+        // Recorded at once, so deactivation finds the files even if the device never shows up.
+        made_.createdBy = action == QLatin1String("add") ? QStringLiteral("v4l2loopback-ctl") : QStringLiteral("modprobe");
+        made_.files = helperFiles(r.standardOutput, QStringLiteral("wrote"));
+        // Files an earlier activation wrote and this one kept stay ours.
+        if (const std::optional<DeviceRecord> earlier = readDeviceRecord()) {
+            const QStringList kept = helperFiles(r.standardOutput, QStringLiteral("kept"));
+            for (const QString& file : earlier->files)
+                if (kept.contains(file) && !made_.files.contains(file)) made_.files << file;
+        }
+        writeDeviceRecord(made_);
+        if (persistOnly) {
+            deviceOutcome_ = [this] { finish(1); };
+            installService();
+            return;
+        }
+        static const QRegularExpression device(QStringLiteral("(/dev/video[0-9]+)"));
+        const auto m = device.match(r.standardOutput);
+        waitForDevice(m.hasMatch() ? m.captured(1) : QString(), 0);
+    });
+}
+
+void LinuxExtensionPlatform::waitForDevice(const QString& reportedDevice, int waitedMs) {
     const QString found = findOstrelaDeviceInSysfs(config_.sysfsRoot);
     if (!found.isEmpty()) {
-        writeDeviceRecord({reportedDevice.isEmpty() ? found : reportedDevice, createdBy});
+        made_.device = reportedDevice.isEmpty() ? found : reportedDevice;
+        writeDeviceRecord(made_);
         installService();
         return;
     }
     if (waitedMs >= config_.deviceWaitMs) {
         fail(ExtensionErrorCode::deviceUnavailable,
-             createdBy + QStringLiteral(" succeeded, but no camera named \"Ostrela\" appeared."));
+             made_.createdBy + QStringLiteral(" succeeded, but no camera named \"Ostrela\" appeared."));
         return;
     }
     const int step = 100;
-    QTimer::singleShot(step, this, [this, createdBy, reportedDevice, waitedMs, step] {
-        waitForDevice(createdBy, reportedDevice, waitedMs + step);
-    });
+    QTimer::singleShot(step, this,
+                       [this, reportedDevice, waitedMs, step] { waitForDevice(reportedDevice, waitedMs + step); });
 }
 
 void LinuxExtensionPlatform::systemctl(const QStringList& args, std::function<void(const CommandResult&)> next) {
@@ -531,43 +657,76 @@ void LinuxExtensionPlatform::removeDevice() {
         finish(0);
         return;
     }
-    // Gone already (a restart removes loopback devices): nothing to undo.
-    const QString node = record->device.section(QLatin1Char('/'), -1);
-    const QString name =
-        readSmallFile(config_.sysfsRoot + QStringLiteral("/class/video4linux/") + node + QStringLiteral("/name"));
-    if (name.trimmed() != QLatin1String("Ostrela")) {
+    auto isOstrela = [this](const QString& device) {
+        const QString node = device.section(QLatin1Char('/'), -1);
+        return !node.isEmpty() && readSmallFile(config_.sysfsRoot + QStringLiteral("/class/video4linux/") + node +
+                                                QStringLiteral("/name"))
+                                          .trimmed() == QLatin1String("Ostrela");
+    };
+    QStringList args{QStringLiteral("remove")};
+    QString tool;
+    const QString current = findOstrelaDeviceInSysfs(config_.sysfsRoot);
+    if (record->createdBy == QLatin1String("v4l2loopback-ctl")) {
+        // After a restart our files made the device when the module loaded, maybe under another number.
+        const QString target = isOstrela(record->device) ? record->device
+                               : record->files.isEmpty() ? QString()
+                                                         : current;
+        if (!target.isEmpty()) {
+            args << QStringLiteral("--delete") << target;
+            tool = QStringLiteral("v4l2loopback-ctl");
+        }
+    } else if (!current.isEmpty() && (isOstrela(record->device) || !record->files.isEmpty())) {
+        args << QStringLiteral("--unload");
+        tool = QStringLiteral("modprobe");
+    }
+    // Only the files we wrote, and only while they are there (the helper also checks they hold our line).
+    for (const QString& file : record->files) {
+        if (!QFileInfo::exists(file)) continue;
+        if (file.endsWith(QLatin1String("/modules-load.d/ostrela.conf"))) args << QStringLiteral("--load-file");
+        else if (file.endsWith(QLatin1String("/modprobe.d/ostrela.conf"))) args << QStringLiteral("--options-file");
+    }
+    // Gone already (a restart removes devices made at run time, a user may remove the files): nothing to undo.
+    if (args.size() == 1) {
         clearDeviceRecord();
         finish(0);
         return;
     }
-    const QString what = QStringLiteral("the camera device was not removed");
-    auto done = [this](const CommandResult&) {
+    const QString what = tool.isEmpty() ? QStringLiteral("the camera's start-up files were not removed")
+                                        : QStringLiteral("the camera device was not removed");
+    runPrivileged(args, tool, what, [this](const CommandResult&) {
         clearDeviceRecord();
         finish(0);
-    };
-    if (record->createdBy == QLatin1String("v4l2loopback-ctl"))
-        runPrivileged(QStringLiteral("v4l2loopback-ctl"), {QStringLiteral("delete"), record->device}, what, done);
-    else
-        runPrivileged(QStringLiteral("modprobe"), {QStringLiteral("-r"), QStringLiteral("v4l2loopback")}, what, done);
+    });
 }
 
 // --- what we created --------------------------------------------------------------------------
 
 std::optional<LinuxExtensionPlatform::DeviceRecord> LinuxExtensionPlatform::readDeviceRecord() const {
     const QJsonObject o = QJsonDocument::fromJson(readSmallFile(config_.stateFile).toUtf8()).object();
-    const QString device = o.value(QStringLiteral("createdDevice")).toString();
-    const QString by = o.value(QStringLiteral("createdBy")).toString();
+    DeviceRecord record;
+    record.device = o.value(QStringLiteral("createdDevice")).toString();
+    record.createdBy = o.value(QStringLiteral("createdBy")).toString();
+    for (const QJsonValue& v : o.value(QStringLiteral("wroteFiles")).toArray()) {
+        const QString file = v.toString();
+        if (file.endsWith(QLatin1String("/modules-load.d/ostrela.conf")) ||
+            file.endsWith(QLatin1String("/modprobe.d/ostrela.conf")))
+            record.files << file;
+    }
     static const QRegularExpression valid(QStringLiteral("^/dev/video[0-9]+$"));
-    if (!valid.match(device).hasMatch() || (by != QLatin1String("v4l2loopback-ctl") && by != QLatin1String("modprobe")))
+    if (!record.device.isEmpty() && !valid.match(record.device).hasMatch()) record.device.clear();
+    if (record.createdBy != QLatin1String("v4l2loopback-ctl") && record.createdBy != QLatin1String("modprobe"))
         return std::nullopt;
-    return DeviceRecord{device, by};
+    if (record.device.isEmpty() && record.files.isEmpty()) return std::nullopt;
+    return record;
 }
 
 bool LinuxExtensionPlatform::writeDeviceRecord(const DeviceRecord& record) const {
     QDir().mkpath(QFileInfo(config_.stateFile).absolutePath());
     QSaveFile file(config_.stateFile);
     if (!file.open(QIODevice::WriteOnly)) return false;
-    QJsonObject o{{QStringLiteral("createdDevice"), record.device}, {QStringLiteral("createdBy"), record.createdBy}};
+    QJsonObject o{{QStringLiteral("createdDevice"), record.device},
+                  {QStringLiteral("createdBy"), record.createdBy},
+                  {QStringLiteral("wroteFiles"), QJsonArray::fromStringList(record.files)}};
     file.write(QJsonDocument(o).toJson());
     return file.commit();
 }

@@ -3,13 +3,18 @@
 // WebRTC clients list it while a producer is attached) and the systemd user service
 // "ostrela-camera.service" that runs the camera program as its producer.
 //
-// Activation: an existing "Ostrela" device is used as it is; otherwise one is created with
-// administrator rights through pkexec — `v4l2loopback-ctl add` when the loaded module offers
-// dynamic devices, else `modprobe v4l2loopback card_label=Ostrela exclusive_caps=1`. Then the user
-// service is written, reloaded, enabled, restarted and checked. Where no device can be had the
-// service is installed all the same (the camera program then publishes through PipeWire) and the
-// request ends with result 1 for a module built only for another kernel, else with the failure. Deactivation stops and removes the service and
-// the device when this program created it. Requests run one at a time.
+// Activation: an existing "Ostrela" device is used as it is. Otherwise one privileged step, the
+// setup helper run through pkexec, makes it and writes the two files that make it again at every
+// boot ("/etc/modules-load.d/ostrela.conf", "/etc/modprobe.d/ostrela.conf"): the module is loaded
+// with card_label="Ostrela" exclusive_caps=1 when it is not loaded; a loaded module gets a
+// device from `v4l2loopback-ctl add` when it offers dynamic devices (0.13 and later), else it is
+// unloaded and loaded again with the options when nothing uses it. A module built only for a
+// kernel not yet running gets the files alone. Then the user service is written, reloaded,
+// enabled, restarted and checked. Where no device can be had the service is installed all the
+// same (the camera program then publishes through PipeWire) and the request ends with result 1
+// for a module built only for another kernel, else with the failure. What was made is recorded;
+// deactivation stops and removes the service, and removes the device and the files only when
+// this program made them. Requests run one at a time.
 #include "extension/CommandRunner.h"
 #include "extension/ExtensionPlatform.h"
 
@@ -32,6 +37,7 @@ struct LinuxExtensionPlatformConfig {
     QString unitDirectory;   // $OSTRELA_SYSTEMD_USER_DIR, else $XDG_CONFIG_HOME/systemd/user
     QString stateFile;       // what we created, for deactivation: <data dir>/camera-extension.json
     QString cameraProgram;   // $OSTRELA_CAMERA_PROGRAM, else "ostrela-camera" beside this program
+    QString setupHelper;     // the privileged helper, ostrelaSetupHelperPath()
     ExtensionVersion version;  // of the camera program shipped with this application
     int serviceSettleMs = 1500;   // how long the started service must survive before it counts as running
     int deviceWaitMs = 5000;      // how long a newly created device may take to appear
@@ -40,6 +46,13 @@ struct LinuxExtensionPlatformConfig {
     // Everything from the environment and this installation.
     static LinuxExtensionPlatformConfig fromEnvironment();
 };
+
+inline constexpr const char* kSetupHelperName = "ostrela-camera-setup";
+// <program dir>/../lib/ostrela/ostrela-camera-setup once installed, else beside the program.
+QString ostrelaSetupHelperPath();
+// True when a `v4l2loopback-ctl --help` text offers the "add" command (0.13 and later; 0.12's
+// shell script has set-fps, set-caps and set-timeout-image only).
+bool v4l2loopbackCtlOffersAdd(const QString& helpText);
 
 // Parsed from an installed unit file: the versions it was written by; nullopt when the file is
 // absent, empty strings for missing lines.
@@ -57,6 +70,7 @@ public:
 
     void submitActivation(const QString& identifier, ExtensionRequestCallbacks callbacks) override;
     void submitDeactivation(const QString& identifier, ExtensionRequestCallbacks callbacks) override;
+    void queryCameraService(std::function<void(CameraServiceState)> done) override;
 
     const LinuxExtensionPlatformConfig& config() const { return config_; }
     CommandRunner& runner() { return runner_; }
@@ -74,8 +88,10 @@ private:
     bool takeDeviceOutcome();
 
     void activateDevice();
-    void createDevice(bool dynamic);
-    void waitForDevice(const QString& createdBy, const QString& reportedDevice, int waitedMs);
+    void configureLoadedModule(bool dynamic);
+    // Runs the helper's `action` ("load", "reload", "add" or "persist") and records what it made.
+    void createDevice(const QString& action);
+    void waitForDevice(const QString& reportedDevice, int waitedMs);
     void installService();
     void systemctl(const QStringList& args, std::function<void(const CommandResult&)> next);
     void checkServiceRunning();
@@ -84,18 +100,24 @@ private:
     void deactivateService();
     void removeDevice();
 
-    // pkexec, with the approval notice while it waits and its refusals mapped to failures.
-    void runPrivileged(const QString& tool, const QStringList& args, const QString& what,
+    // The setup helper through pkexec, with the approval notice while it waits and its refusals
+    // and failures mapped to failures. `tool` names what the helper runs, for the messages.
+    void runPrivileged(const QStringList& helperArgs, const QString& tool, const QString& what,
                        std::function<void(const CommandResult&)> onSuccess);
 
     bool moduleLoaded() const;
     bool moduleHasControlDevice() const;
+    // The loaded module says which version it is and that is older than 0.13.
+    bool moduleWithoutDynamicDevices() const;
+    // Something holds the loaded module (an open device); unknown counts as used.
+    bool moduleInUse() const;
     bool moduleBuiltFor(const QString& release) const;
     bool moduleInstalledElsewhere() const;
 
     struct DeviceRecord {
-        QString device;     // "/dev/videoN"
+        QString device;     // "/dev/videoN"; empty when none was made yet (files for the next boot)
         QString createdBy;  // "v4l2loopback-ctl" or "modprobe"
+        QStringList files;  // the module's load and options files we wrote
     };
     std::optional<DeviceRecord> readDeviceRecord() const;
     bool writeDeviceRecord(const DeviceRecord& record) const;
@@ -105,6 +127,7 @@ private:
     CommandRunner runner_;
     std::deque<Request> queue_;
     Request current_;
+    DeviceRecord made_;  // what the running activation made, while it waits for the device
     std::function<void()> deviceOutcome_;  // reported once the service step ends, whatever its end
     bool busy_ = false;
 };

@@ -10,6 +10,11 @@ void ScriptedExtensionPlatform::submitDeactivation(const QString& identifier, Ex
     requests_.push_back({Kind::deactivation, identifier, std::move(callbacks)});
 }
 
+void ScriptedExtensionPlatform::queryCameraService(std::function<void(CameraServiceState)> done) {
+    ++serviceQueries_;
+    if (done) done(serviceState_);
+}
+
 bool ScriptedExtensionPlatform::playReplacement(const ExtensionVersion& existing, const ExtensionVersion& replacement,
                                                 ReplacementAction* answer) {
     if (requests_.empty() || !requests_.back().callbacks.replacing) return false;

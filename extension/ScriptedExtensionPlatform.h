@@ -18,6 +18,8 @@ public:
 
     void submitActivation(const QString& identifier, ExtensionRequestCallbacks callbacks) override;
     void submitDeactivation(const QString& identifier, ExtensionRequestCallbacks callbacks) override;
+    // Answers at once with the state set below.
+    void queryCameraService(std::function<void(CameraServiceState)> done) override;
 
     const std::vector<Request>& requests() const { return requests_; }
 
@@ -28,8 +30,14 @@ public:
     bool playFinished(int result);
     bool playFailed(const ExtensionRequestError& error);
 
+    // What the service manager answers ("unknown" until set) and how often it was asked.
+    void setCameraServiceState(CameraServiceState state) { serviceState_ = state; }
+    int serviceQueries() const { return serviceQueries_; }
+
 private:
     std::vector<Request> requests_;
+    CameraServiceState serviceState_ = CameraServiceState::unknown;
+    int serviceQueries_ = 0;
 };
 
 }  // namespace ostrela

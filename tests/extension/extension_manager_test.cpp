@@ -149,6 +149,55 @@ TEST_F(ExtensionManagerTest, LogStampFollowsTheLocaleTimeStyle) {
     EXPECT_TRUE(german.match(manager.logLines().first()).hasMatch()) << manager.logLines().first().toStdString();
 }
 
+TEST_F(ExtensionManagerTest, RequestsArePendingUntilTheirFirstEnd) {
+    QSignalSpy pending(&manager, &ExtensionManager::requestPendingChanged);
+    EXPECT_FALSE(manager.isRequestPending());
+    manager.activate();
+    manager.deactivate("com.morwick.Ostrela.CameraExtension");
+    EXPECT_TRUE(manager.isRequestPending());
+    platform->requests()[0].callbacks.finished(0);
+    platform->requests()[0].callbacks.failed({"d", 1, "late"});  // a second end of the same request
+    EXPECT_TRUE(manager.isRequestPending());
+    platform->playNeedsUserApproval();
+    EXPECT_TRUE(manager.isRequestPending());
+    platform->playFailed({"OstrelaExtensionErrorDomain", 11, "The authentication was dismissed."});
+    EXPECT_FALSE(manager.isRequestPending());
+    ASSERT_EQ(pending.count(), 2);
+    EXPECT_TRUE(pending[0][0].toBool());
+    EXPECT_FALSE(pending[1][0].toBool());
+}
+
+TEST_F(ExtensionManagerTest, LastFailureIsKeptUntilARequestCompletes) {
+    EXPECT_EQ(manager.lastFailure(), "");
+    manager.activate();
+    platform->playFailed({"OstrelaExtensionErrorDomain", 2, "The v4l2loopback kernel module is not installed."});
+    EXPECT_EQ(manager.lastFailure(), "The v4l2loopback kernel module is not installed.");
+    manager.activate();
+    EXPECT_EQ(manager.lastFailure(), "The v4l2loopback kernel module is not installed.");
+    platform->playFinished(0);
+    EXPECT_EQ(manager.lastFailure(), "");
+}
+
+TEST_F(ExtensionManagerTest, AsksAboutTheServiceWhenToldAndAfterEachRequest) {
+    QSignalSpy changed(&manager, &ExtensionManager::cameraServiceStateChanged);
+    EXPECT_EQ(manager.cameraServiceState(), CameraServiceState::unchecked);
+    EXPECT_EQ(platform->serviceQueries(), 0);
+    platform->setCameraServiceState(CameraServiceState::inactive);
+    manager.refreshCameraServiceState();
+    EXPECT_EQ(manager.cameraServiceState(), CameraServiceState::inactive);
+    EXPECT_EQ(platform->serviceQueries(), 1);
+    // Submitting asks nothing; the end of the request does.
+    platform->setCameraServiceState(CameraServiceState::active);
+    manager.activate();
+    EXPECT_EQ(platform->serviceQueries(), 1);
+    platform->playFinished(0);
+    EXPECT_EQ(platform->serviceQueries(), 2);
+    EXPECT_EQ(manager.cameraServiceState(), CameraServiceState::active);
+    // The same answer again is no change.
+    manager.refreshCameraServiceState();
+    EXPECT_EQ(changed.count(), 2);
+}
+
 // --- diagnostics ----------------------------------------------------------------------------
 
 void writeText(const QString& path, const QByteArray& text) {
