@@ -51,7 +51,10 @@ ContentViewModel::ContentViewModel(Dependencies deps, QObject* parent)
       overlay_(std::make_unique<OverlayController>()),
       monitor_(std::make_unique<PerformanceMonitor>()),
       playback_(std::make_unique<VideoPlaybackService>()),
-      engine_(std::make_unique<CameraEngine>(deps_.captureBackend)) {
+      engine_(std::make_unique<CameraEngine>(deps_.captureBackend)),
+      reachability_(std::make_unique<CameraReachabilityMonitor>(deps_.extensionManager)) {
+    connect(reachability_.get(), &CameraReachabilityMonitor::noteChanged, this,
+            &ContentViewModel::cameraReachabilityChanged);
     connect(engine_.get(), &CameraEngine::isRunningChanged, this, &ContentViewModel::cameraChanged);
     connect(engine_.get(), &CameraEngine::lastErrorChanged, this, &ContentViewModel::cameraChanged);
     connect(engine_.get(), &CameraEngine::broadcastElapsedSecondsChanged, this, &ContentViewModel::cameraChanged);
@@ -118,6 +121,8 @@ void ContentViewModel::appear() {
         if (deps_.extensionManager) deps_.extensionManager->activate();
         startupTrace_ << QStringLiteral("activateExtension");
     }
+    // Whether other apps can see the camera, from now on (after the activation above was submitted).
+    reachability_->start();
     // 6. The text services from their settings.
     if (deps_.modes) {
         deps_.modes->reload();

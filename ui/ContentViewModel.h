@@ -3,6 +3,7 @@
 // controller, performance monitor, video player, camera engine), the start-up sequence of its
 // first appearance, and every control of the control column as a readable state plus an action
 // that writes its setting. The widgets in MainWindow only bind to this.
+#include "extension/CameraReachability.h"
 #include "library/OverlayLibraryController.h"
 #include "pipeline/Settings.h"
 
@@ -159,6 +160,11 @@ public:
     void toggleCamera();
     // True when no physical camera was found and the feed uses the test pattern.
     bool usesTestPattern() const;
+    // Whether other apps can see the "Ostrela" camera: a note under the camera bar while they
+    // cannot, with the action that fixes it. Checked from the first appearance on.
+    CameraReachabilityNote cameraReachability() const { return reachability_->note(); }
+    CameraReachabilityMonitor* cameraReachabilityMonitor() const { return reachability_.get(); }
+    void fixCameraReachability() { reachability_->fix(); }
 
     // ---- Effect ----
     VideoEffect effect() const { return settings::videoEffect(); }
@@ -229,6 +235,7 @@ signals:
     void changed();
     void cameraChanged();
     void statsChanged();
+    void cameraReachabilityChanged();
 
 private:
     void applySelection();
@@ -238,6 +245,7 @@ private:
     std::unique_ptr<PerformanceMonitor> monitor_;
     std::unique_ptr<VideoPlaybackService> playback_;
     std::unique_ptr<CameraEngine> engine_;
+    std::unique_ptr<CameraReachabilityMonitor> reachability_;
     int appearances_ = 0;
     bool startingUp_ = false;
     QStringList startupTrace_;

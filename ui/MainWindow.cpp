@@ -482,6 +482,31 @@ QWidget* MainWindow::buildCameraBar() {
     cameraNote_->setObjectName(QStringLiteral("cameraNote"));
     cameraNote_->setWordWrap(true);
     outer->addWidget(cameraNote_);
+    // Under the buttons, never over them: whether other apps can see the camera, and the fix.
+    reachabilityRow_ = new QWidget(bar);
+    reachabilityRow_->setObjectName(QStringLiteral("cameraReachabilityRow"));
+    auto* row = new QHBoxLayout(reachabilityRow_);
+    row->setContentsMargins(0, 0, 0, 0);
+    reachabilityIcon_ = new QLabel(reachabilityRow_);
+    row->addWidget(reachabilityIcon_, 0, Qt::AlignTop);
+    auto* texts = new QVBoxLayout;
+    texts->setSpacing(2);
+    reachabilityText_ = new QLabel(reachabilityRow_);
+    reachabilityText_->setObjectName(QStringLiteral("cameraReachabilityText"));
+    reachabilityText_->setWordWrap(true);
+    texts->addWidget(reachabilityText_);
+    reachabilityDetail_ = new QLabel(reachabilityRow_);
+    reachabilityDetail_->setObjectName(QStringLiteral("cameraReachabilityDetail"));
+    reachabilityDetail_->setWordWrap(true);
+    reachabilityDetail_->setEnabled(false);  // drawn as secondary text
+    texts->addWidget(reachabilityDetail_);
+    row->addLayout(texts, 1);
+    reachabilityButton_ = new QPushButton(reachabilityRow_);
+    reachabilityButton_->setObjectName(QStringLiteral("cameraReachabilityButton"));
+    connect(reachabilityButton_, &QPushButton::clicked, model_.get(), &ContentViewModel::fixCameraReachability);
+    row->addWidget(reachabilityButton_, 0, Qt::AlignTop);
+    outer->addWidget(reachabilityRow_);
+    connect(model_.get(), &ContentViewModel::cameraReachabilityChanged, this, &MainWindow::refreshReachability);
     return bar;
 }
 
@@ -791,6 +816,19 @@ void MainWindow::refreshCamera() {
     cameraNote_->setVisible(!note.isEmpty());
 }
 
+void MainWindow::refreshReachability() {
+    const CameraReachabilityNote note = model_->cameraReachability();
+    reachabilityRow_->setVisible(note.visible);
+    if (!note.visible) return;
+    reachabilityIcon_->setPixmap(
+        symbols::icon(QString::fromLatin1(content::kApprovalSymbol), QColor(0xE6, 0x9A, 0x00)).pixmap(18, 18));
+    reachabilityText_->setText(note.text);
+    reachabilityDetail_->setText(note.detail);
+    reachabilityDetail_->setVisible(!note.detail.isEmpty());
+    reachabilityButton_->setText(note.actionTitle);
+    reachabilityButton_->setVisible(note.action != CameraReachabilityNote::Action::none);
+}
+
 void MainWindow::refreshSymbols() {
     // Bundled symbols are drawn in the palette's colour: redraw them after a scheme change.
     for (QToolButton* b : findChildren<QToolButton*>()) {
@@ -803,6 +841,7 @@ void MainWindow::refreshSymbols() {
 void MainWindow::refresh() {
     banner_->setVisible(model_->showsApprovalBanner());
     refreshCamera();
+    refreshReachability();
     stats_->setText(model_->statsLine());
 
     effectHeading_->setText(model_->effectHeading());

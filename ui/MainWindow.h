@@ -132,6 +132,7 @@ private:
     void showManagePresets();
     void showEmojiPalette();
     void refreshCamera();
+    void refreshReachability();
     void refreshSymbols();
 
     OstrelaApp* app_;
@@ -151,6 +152,11 @@ private:
     QLabel* clock_ = nullptr;
     QLabel* stats_ = nullptr;
     QLabel* cameraNote_ = nullptr;
+    QWidget* reachabilityRow_ = nullptr;
+    QLabel* reachabilityIcon_ = nullptr;
+    QLabel* reachabilityText_ = nullptr;
+    QLabel* reachabilityDetail_ = nullptr;
+    QPushButton* reachabilityButton_ = nullptr;
     QLabel* effectHeading_ = nullptr;
     QComboBox* effectPicker_ = nullptr;
     QToolButton* effectPreviewToggle_ = nullptr;
