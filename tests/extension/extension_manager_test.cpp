@@ -272,6 +272,8 @@ TEST(ExtensionSettings, OpensTheInstalledHelpOpener) {
     ExtensionManager::setExtensionSettingsOpener({});
     EXPECT_EQ(opened, 1);
     EXPECT_TRUE(ExtensionManager::troubleshootingText().contains("v4l2loopback-dkms"));
+    EXPECT_TRUE(ExtensionManager::troubleshootingText().contains(
+        "/etc/modules-load.d/ostrela.conf and /etc/modprobe.d/ostrela.conf"));
 }
 
 }  // namespace
