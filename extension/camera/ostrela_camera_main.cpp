@@ -111,12 +111,14 @@ int main(int argc, char** argv) {
             sink = std::move(s);
         }
     }
+    LoopbackSink* loopback = nullptr;
     if (!sink) {
         auto s = std::make_unique<LoopbackSink>(device, format, options.fps);
         if (!s->ok()) {
             std::fprintf(stderr, "ostrela-camera: %s\n", s->error().c_str());
             return 1;
         }
+        loopback = s.get();
         sink = std::move(s);
     }
 
@@ -156,7 +158,10 @@ int main(int argc, char** argv) {
         if (current && current->pid == int64_t(::getpid())) removeCameraStatus();
     }
     if (!ok) {
-        std::fprintf(stderr, "ostrela-camera: the output stopped accepting frames\n");
+        if (loopback && !loopback->error().empty())
+            std::fprintf(stderr, "ostrela-camera: the output stopped accepting frames (%s)\n", loopback->error().c_str());
+        else
+            std::fprintf(stderr, "ostrela-camera: the output stopped accepting frames\n");
         return 1;
     }
     return 0;
