@@ -55,21 +55,26 @@ struct MappingSlot {
     bool writable = false;
     uint64_t dev = 0, ino = 0;
 };
-constexpr int kMappingSlots = 16;
+// Mappings are never unmapped, so a process that opens many (a test run) keeps them all.
+constexpr int kMappingSlots = 1024;
 MappingSlot gSlots[kMappingSlots];
+std::atomic<int> gSlotsUsed{0};
 std::mutex gSlotsMutex;
 struct sigaction gPreviousSigbus {};
 
 MappingSlot* slotFor(const uint8_t* mapping) {
-    for (auto& s : gSlots)
-        if (mapping && s.base.load() == uintptr_t(mapping)) return &s;
+    const int used = gSlotsUsed.load();
+    for (int i = 0; i < used; ++i)
+        if (mapping && gSlots[i].base.load() == uintptr_t(mapping)) return &gSlots[i];
     return nullptr;
 }
 
 void onSigbus(int sig, siginfo_t* info, void* context) {
     const int savedErrno = errno;
     const auto address = uintptr_t(info->si_addr);
-    for (auto& s : gSlots) {
+    const int used = gSlotsUsed.load();
+    for (int i = 0; i < used; ++i) {
+        MappingSlot& s = gSlots[i];
         const uintptr_t base = s.base.load(std::memory_order_relaxed);
         if (!base || address < base || address >= base + kFrameBytes) continue;
         // The file under this mapping shrank. Private zero pages in its place let the faulting
@@ -135,16 +140,15 @@ uint8_t* openFrameBuffer(bool create) {
     uint8_t* p = mapFrameFile(create, nullptr, &st);
     if (!p) return nullptr;
     std::lock_guard lock(gSlotsMutex);
-    for (auto& s : gSlots) {
-        if (s.base.load()) continue;
-        s.writable = create;
-        s.dev = uint64_t(st.st_dev);
-        s.ino = uint64_t(st.st_ino);
-        s.detached.store(false);
-        s.base.store(uintptr_t(p));
-        return p;
-    }
-    return p;  // more mappings than slots: served, without the guard
+    const int used = gSlotsUsed.load();
+    if (used == kMappingSlots) return p;  // more mappings than slots: served, without the guard
+    MappingSlot& s = gSlots[used];
+    s.writable = create;
+    s.dev = uint64_t(st.st_dev);
+    s.ino = uint64_t(st.st_ino);
+    s.base.store(uintptr_t(p));
+    gSlotsUsed.store(used + 1);
+    return p;
 }
 
 bool refreshFrameBuffer(const uint8_t* mapping) {
