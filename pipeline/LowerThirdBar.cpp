@@ -98,65 +98,21 @@ QList<QTextLayout::FormatRange> emojiRuns(const QString& text) {
     return runs;
 }
 
-// One line of text laid out once; drawn as often as needed.
-struct Line {
-    std::unique_ptr<QTextLayout> layout;
-    QRectF ink;           // glyph-outline bounds, layout coordinates (y down, baseline at ascent)
-    double ascent = 0;
-    double advance = 0;   // typographic width
-};
-
-Line layOut(const QString& text) {
-    Line l;
-    l.layout = std::make_unique<QTextLayout>(text, barFont(), layoutDevice());
-    QTextOption opt;
-    opt.setWrapMode(QTextOption::NoWrap);
-    opt.setAlignment(Qt::AlignLeft | Qt::AlignAbsolute);  // right-to-left text also starts at 0
-    opt.setTextDirection(Qt::LayoutDirectionAuto);
-    l.layout->setTextOption(opt);
-    l.layout->setCacheEnabled(true);
-    l.layout->setFormats(emojiRuns(text));
-    l.layout->beginLayout();
-    QTextLine line = l.layout->createLine();
-    if (line.isValid()) {
-        line.setLineWidth(1e6);
-        line.setPosition(QPointF(0, 0));
-    }
-    l.layout->endLayout();
-    if (!line.isValid()) return l;
-    l.ascent = line.ascent();
-    l.advance = line.naturalTextWidth();
-    QRectF ink;
-    for (const QGlyphRun& run : l.layout->glyphRuns()) {
-        const QRawFont font = run.rawFont();
-        const QList<quint32> glyphs = run.glyphIndexes();
-        const QList<QPointF> pos = run.positions();
-        for (qsizetype i = 0; i < glyphs.size() && i < pos.size(); ++i) {
-            QRectF r = font.boundingRect(glyphs[i]);
-            if (!(r.width() > 0) && !(r.height() > 0)) continue;  // spaces have no outline
-            r.translate(pos[i]);
-            ink = ink.isNull() ? r : ink.united(r);
-        }
-    }
-    l.ink = ink;
-    return l;
-}
-
 struct Measured {
-    Line text, loop;
+    BarTextLine text, loop;
     BarTextMetrics m;
 };
 
 Measured measure(const QString& text) {
     Measured r;
-    r.text = layOut(text);
-    r.loop = layOut(text + QString::fromUtf16(bar::kTickerSeparator));
-    r.m.x0 = r.text.ink.left();
-    r.m.width = r.text.ink.width();
-    r.m.height = r.text.ink.height();
-    r.m.y0 = r.text.ascent - r.text.ink.bottom();  // y up from the baseline
-    r.m.loopX0 = r.loop.ink.left();
-    r.m.cycle = r.loop.advance;
+    r.text = BarTextLine(text, bar::kFontPixels);
+    r.loop = BarTextLine(text + QString::fromUtf16(bar::kTickerSeparator), bar::kFontPixels);
+    r.m.x0 = r.text.ink().left();
+    r.m.width = r.text.ink().width();
+    r.m.height = r.text.ink().height();
+    r.m.y0 = r.text.ascent() - r.text.ink().bottom();  // y up from the baseline
+    r.m.loopX0 = r.loop.ink().left();
+    r.m.cycle = r.loop.advance();
     return r;
 }
 
@@ -168,17 +124,14 @@ double baselineFromTop(const BarTextMetrics& m, int barLift, int h) {
 
 // The text drawn with its pen at (penX, baseline) into a layer covering columns [left, left + w)
 // of the bar, with the shadow under it when asked for. Transparent elsewhere.
-QImage textLayer(const Line& line, double penX, double baseline, int left, int w, int h, const QColor& color,
+QImage textLayer(const BarTextLine& line, double penX, double baseline, int left, int w, int h, const QColor& color,
                  bool shadow) {
     const int pad = shadow ? kShadowPad : 0;
     QImage glyphs = newBitmap(w + 2 * pad, h);
     if (glyphs.isNull()) return {};
     {
         QPainter p(&glyphs);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.setRenderHint(QPainter::TextAntialiasing);
-        p.setPen(color);
-        line.layout->draw(&p, QPointF(penX - (left - pad), baseline - line.ascent));
+        line.draw(p, QPointF(penX - (left - pad), baseline), color);
     }
     if (!shadow) return glyphs;
 
@@ -247,6 +200,59 @@ QFont barFont() {
 }
 
 BarTextMetrics measureBarText(const QString& text) { return measure(text).m; }
+
+BarTextLine::BarTextLine(const QString& text, double pixelSize) {
+    QFont font = barFont();
+    font.setPointSizeF(pixelSize > 0 ? pixelSize : 1.0);  // points are pixels on the 72-dpi device
+    auto layout = std::make_shared<QTextLayout>(text, font, layoutDevice());
+    QTextOption opt;
+    opt.setWrapMode(QTextOption::NoWrap);
+    opt.setAlignment(Qt::AlignLeft | Qt::AlignAbsolute);  // right-to-left text also starts at 0
+    opt.setTextDirection(Qt::LayoutDirectionAuto);
+    layout->setTextOption(opt);
+    layout->setCacheEnabled(true);
+    layout->setFormats(emojiRuns(text));
+    layout->beginLayout();
+    QTextLine line = layout->createLine();
+    if (line.isValid()) {
+        line.setLineWidth(1e6);
+        line.setPosition(QPointF(0, 0));
+    }
+    layout->endLayout();
+    if (!line.isValid()) return;
+    ascent_ = line.ascent();
+    descent_ = line.descent();
+    advance_ = line.naturalTextWidth();
+    QRectF ink;
+    for (const QGlyphRun& run : layout->glyphRuns()) {
+        const QRawFont raw = run.rawFont();
+        const QList<quint32> glyphs = run.glyphIndexes();
+        const QList<QPointF> pos = run.positions();
+        for (qsizetype i = 0; i < glyphs.size() && i < pos.size(); ++i) {
+            QRectF r = raw.boundingRect(glyphs[i]);
+            if (!(r.width() > 0) && !(r.height() > 0)) continue;  // spaces have no outline
+            r.translate(pos[i]);
+            ink = ink.isNull() ? r : ink.united(r);
+        }
+    }
+    ink_ = ink;
+    layout_ = std::move(layout);
+}
+
+double BarTextLine::xAt(int utf16Index) const {
+    if (!layout_ || layout_->lineCount() == 0) return 0;
+    return layout_->lineAt(0).cursorToX(utf16Index);
+}
+
+void BarTextLine::draw(QPainter& painter, const QPointF& pen, const QColor& color) const {
+    if (!layout_) return;
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setRenderHint(QPainter::TextAntialiasing);
+    painter.setPen(color);
+    layout_->draw(&painter, QPointF(pen.x(), pen.y() - ascent_));
+    painter.restore();
+}
 
 struct LowerThirdBarRenderer::State {
     // Background: bar colour at opacity, bottom shade, top line.
@@ -341,7 +347,7 @@ struct LowerThirdBarRenderer::State {
         StripKey key{text, st.textColorHex, st.textShadow, st.barLift};
         if (stripKey == key) return;
         pieces.clear();
-        const QRectF ink = measured.loop.ink;
+        const QRectF ink = measured.loop.ink();
         const int pad = st.textShadow ? kShadowPad : 1;
         const int from = int(std::floor(std::min(ink.left(), 0.0))) - pad;
         const int to = int(std::ceil(std::max(ink.right(), 0.0))) + pad;

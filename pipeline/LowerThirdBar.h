@@ -10,10 +10,14 @@
 
 #include <QFont>
 #include <QImage>
+#include <QRectF>
 #include <QString>
 
 #include <cstdint>
 #include <memory>
+
+class QPainter;
+class QTextLayout;
 
 namespace ostrela {
 
@@ -57,6 +61,31 @@ QString effectiveBarText();
 // The bar's font: "HelveticaNeue-Bold" stands for Liberation Sans Bold (Helvetica's metrics), with
 // fallbacks for Arabic, Hebrew and colour emoji, at 38.18 pixels.
 QFont barFont();
+
+// One line of bar text laid out with the bar's font at any pixel size, emoji taken from the colour
+// emoji font. The camera bar and the design window's preview both draw their text through this,
+// so an emoji looks the same in both. Cheap to copy (the layout is shared).
+class BarTextLine {
+public:
+    BarTextLine() = default;
+    BarTextLine(const QString& text, double pixelSize);
+
+    bool isEmpty() const { return !layout_; }
+    double ascent() const { return ascent_; }
+    double descent() const { return descent_; }
+    double advance() const { return advance_; }  // typographic width
+    // Glyph-outline bounds, y down, relative to the line's top (the baseline lies at ascent()).
+    QRectF ink() const { return ink_; }
+    // Pen position after the first `utf16Index` code units, from the line's start.
+    double xAt(int utf16Index) const;
+    // Draws the line with its baseline starting at `pen`; emoji keep their own colours.
+    void draw(QPainter& painter, const QPointF& pen, const QColor& color) const;
+
+private:
+    std::shared_ptr<const QTextLayout> layout_;
+    double ascent_ = 0, descent_ = 0, advance_ = 0;
+    QRectF ink_;
+};
 
 // Glyph-outline bounds of the text laid out as one line, relative to its pen origin (y-up from
 // the baseline), and the ticker loop (text + separator) measured the same way.

@@ -91,14 +91,25 @@ QFont messageFont(double pixelSize) {
     return f;
 }
 
-// The pieces one ticker cycle is laid out from, each with its advance.
-struct Piece {
+// The text of the preview laid out at its font size, through the camera bar's own text line (the
+// same fonts and colour emoji): the whole text, and the pieces of one scrolling cycle with their
+// places. A ticker is split at the headline separator, every piece but the last gets the
+// separator back, and the gap before the next copy is the separator too.
+struct PreviewText {
+    struct Piece {
+        QString text;
+        BarTextLine line;
+        double x = 0;
+    };
     QString text;
-    double x = 0;
+    bool isTicker = false;
+    double fontSize = 0;
+    BarTextLine whole;
+    std::vector<Piece> pieces;
+    double cycle = 0;
 };
 
-std::vector<Piece> cyclePieces(const QString& text, bool isTicker, const QFontMetricsF& fm, double* cycle) {
-    // The gap between copies and between headlines is the camera bar's ticker separator.
+std::vector<QString> cycleParts(const QString& text, bool isTicker) {
     const QString sep = QString::fromUtf16(bar::kTickerSeparator);
     QStringList parts;
     if (isTicker) {
@@ -107,16 +118,34 @@ std::vector<Piece> cyclePieces(const QString& text, bool isTicker, const QFontMe
     } else {
         parts << text;
     }
-    parts << sep;  // the gap before the next copy
-    std::vector<Piece> pieces;
+    parts << sep;
+    std::vector<QString> out;
+    for (const QString& p : parts)
+        if (!p.isEmpty()) out.push_back(p);
+    return out;
+}
+
+// Every redraw asks again, so the last text and size are kept.
+const PreviewText& previewText(const QString& text, bool isTicker, double fontSize) {
+    thread_local PreviewText cache;
+    thread_local bool valid = false;
+    if (valid && cache.text == text && cache.isTicker == isTicker && cache.fontSize == fontSize) return cache;
+    PreviewText t;
+    t.text = text;
+    t.isTicker = isTicker;
+    t.fontSize = fontSize;
+    t.whole = BarTextLine(text, fontSize);
     double x = 0;
-    for (const QString& p : parts) {
-        if (p.isEmpty()) continue;
-        pieces.push_back({p, x});
-        x += fm.horizontalAdvance(p);
+    for (const QString& part : cycleParts(text, isTicker)) {
+        BarTextLine line(part, fontSize);
+        const double advance = line.advance();
+        t.pieces.push_back({part, std::move(line), x});
+        x += advance;
     }
-    *cycle = x;
-    return pieces;
+    t.cycle = x;
+    cache = std::move(t);
+    valid = true;
+    return cache;
 }
 
 // The text of the bar as one picture with its shadow: a still text, or one ticker cycle. Scrolling
@@ -127,57 +156,62 @@ struct TextStrip {
     QImage image;
 };
 
-const TextStrip& textStrip(const QString& text, bool isTicker, bool still, const QFont& font, const QColor& color,
+const TextStrip& textStrip(const QString& text, bool isTicker, bool still, double fontSize, const QColor& color,
                            bool shadow, double height, double baseline, qreal dpr) {
     thread_local TextStrip cache;
     const QString key = QStringLiteral("%1|%2|%3|%4|%5|%6|%7|%8")
                             .arg(text)
                             .arg(isTicker)
                             .arg(still)
-                            .arg(font.pixelSize())
+                            .arg(fontSize)
                             .arg(color.rgba())
                             .arg(shadow)
                             .arg(height)
                             .arg(dpr);
     if (cache.key == key && !cache.image.isNull()) return cache;
 
-    const QFontMetricsF fm(font);
-    QPainterPath path;
-    double width = 0;
-    if (still) {
-        path.addText(QPointF(TextStrip::kPad, baseline), font, text);
-        width = fm.horizontalAdvance(text);
-    } else {
-        for (const Piece& p : cyclePieces(text, isTicker, fm, &width))
-            path.addText(QPointF(TextStrip::kPad + p.x, baseline), font, p.text);
-    }
+    const PreviewText& laid = previewText(text, isTicker, fontSize);
+    const double width = still ? laid.whole.advance() : laid.cycle;
     const int w = std::max(1, int(std::ceil((width + 2 * TextStrip::kPad) * dpr)));
     const int h = std::max(1, int(std::ceil(height * dpr)));
+    // Drawn at device size with lines laid out for it, not scaled: colour emoji are bitmaps.
+    QImage glyphs(w, h, QImage::Format_ARGB32_Premultiplied);
+    glyphs.fill(Qt::transparent);
+    {
+        QPainter gp(&glyphs);
+        const double pad = TextStrip::kPad * dpr, base = baseline * dpr;
+        if (still) {
+            (dpr == 1.0 ? laid.whole : BarTextLine(text, fontSize * dpr)).draw(gp, QPointF(pad, base), color);
+        } else {
+            for (const PreviewText::Piece& p : laid.pieces)
+                (dpr == 1.0 ? p.line : BarTextLine(p.text, fontSize * dpr)).draw(gp, QPointF(pad + p.x * dpr, base), color);
+        }
+    }
     QImage image(w, h, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
     QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.scale(dpr, dpr);
     if (shadow) {
-        // Drop shadow: opacity 0.55, blur radius 1.5, 0.5 right and 1 down.
-        QImage shade(w, h, QImage::Format_ARGB32_Premultiplied);
-        shade.fill(Qt::transparent);
-        {
-            QPainter sp(&shade);
-            sp.setRenderHint(QPainter::Antialiasing);
-            sp.scale(dpr, dpr);
-            sp.translate(0.5, 1.0);
-            sp.fillPath(path, QColor(0, 0, 0, 255));
+        // Drop shadow: the glyphs' coverage in black at 0.55, blur radius 1.5, 0.5 right and 1 down.
+        cv::Mat alpha(h, w, CV_8U);
+        for (int y = 0; y < h; ++y) {
+            const auto* row = reinterpret_cast<const QRgb*>(glyphs.constScanLine(y));
+            uchar* a = alpha.ptr<uchar>(y);
+            for (int x = 0; x < w; ++x) a[x] = uchar(qAlpha(row[x]));
         }
-        cv::Mat m(h, w, CV_8UC4, shade.bits(), size_t(shade.bytesPerLine()));
-        cv::GaussianBlur(m, m, cv::Size(0, 0), 0.75 * dpr);
+        cv::GaussianBlur(alpha, alpha, cv::Size(0, 0), 0.75 * dpr);
+        QImage shade(w, h, QImage::Format_ARGB32_Premultiplied);
+        for (int y = 0; y < h; ++y) {
+            auto* row = reinterpret_cast<QRgb*>(shade.scanLine(y));
+            const uchar* a = alpha.ptr<uchar>(y);
+            for (int x = 0; x < w; ++x) row[x] = qRgba(0, 0, 0, a[x]);
+        }
         p.save();
-        p.resetTransform();
         p.setOpacity(0.55);
-        p.drawImage(0, 0, shade);
+        p.setRenderHint(QPainter::SmoothPixmapTransform);
+        p.drawImage(QPointF(0.5 * dpr, 1.0 * dpr), shade);
         p.restore();
     }
-    p.fillPath(path, color);
+    p.drawImage(0, 0, glyphs);
     p.end();
     image.setDevicePixelRatio(dpr);
     cache.key = key;
@@ -252,9 +286,9 @@ LowerThirdPreviewLayout layoutLowerThirdPreview(const LowerThirdPreviewInputs& i
         }
         return l;
     }
-    const QFontMetricsF fm(lowerThirdPreviewFont(l.fontSize));
+    const PreviewText& laid = previewText(text, in.isTicker, l.fontSize);
     l.text = text;
-    l.textWidth = fm.horizontalAdvance(text);
+    l.textWidth = laid.whole.advance();
     const bool scrolls = in.alwaysScroll || l.textWidth > l.usableWidth;
     if (!scrolls) {
         l.mode = LowerThirdPreviewLayout::Mode::still;
@@ -267,7 +301,7 @@ LowerThirdPreviewLayout layoutLowerThirdPreview(const LowerThirdPreviewInputs& i
         return l;
     }
     l.mode = LowerThirdPreviewLayout::Mode::scrolling;
-    cyclePieces(text, in.isTicker, fm, &l.cycle);
+    l.cycle = laid.cycle;
     if (!(l.cycle > 0) || !(W > 0)) return l;
     // The same speed relative to the width as the bar in a 1280-pixel-wide frame.
     double travelled = t * (W / 1280.0) * in.scrollSpeed;
@@ -323,7 +357,7 @@ void paintLowerThirdPreview(QPainter& painter, const QRectF& area, const LowerTh
         const QFontMetricsF fm(font);
         const bool still = l.mode == LowerThirdPreviewLayout::Mode::still;
         const qreal dpr = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
-        const TextStrip& strip = textStrip(l.text, in.isTicker && !still, still, font, textColor,
+        const TextStrip& strip = textStrip(l.text, in.isTicker, still, l.fontSize, textColor,
                                            in.textShadowEnabled, H, baselineFor(fm), dpr);
         painter.setRenderHint(QPainter::SmoothPixmapTransform);
         const double width = still ? l.textWidth : l.cycle;

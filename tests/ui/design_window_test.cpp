@@ -1,5 +1,7 @@
 #include "ui/LowerThirdDesignWindow.h"
 
+#include "pipeline/CameraEngine.h"
+#include "pipeline/FrameBuffer.h"
 #include "pipeline/LowerThirdBar.h"
 #include "pipeline/Settings.h"
 #include "sources/LowerThirdModes.h"
@@ -8,6 +10,9 @@
 #include "tests/sources/SourcesTestUtil.h"
 #include "tests/support/TestEnv.h"
 #include "tests/ui/WindowTestUtil.h"
+#include "ui/ContentViewModel.h"
+#include "ui/MainWindow.h"
+#include "ui/StandardWindows.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -466,4 +471,109 @@ TEST(LowerThirdDesign, Screenshot) {
     EXPECT_NEAR(test::meanChannel(shot, barCorner, 1), 0x8A, 6);
     EXPECT_NEAR(test::meanChannel(shot, barCorner, 2), 0x8A, 6);
     test::saveScreenshot(shot, "lower_third_design_window.png");
+}
+
+namespace {
+
+// A pixel whose channels differ by more than this is coloured: white text, its black shadow and a
+// grey bar never are.
+bool coloured(int r, int g, int b) { return std::max({r, g, b}) - std::min({r, g, b}) > 60; }
+
+struct ColourCount {
+    int inside = 0;   // within the emoji's columns
+    int outside = 0;  // anywhere else in the bar
+};
+
+// The bar of the newest published frame: its bottom 83 rows of "frame.raw" (BGRA, top row first).
+ColourCount publishedBarColours(const uint8_t* frame, double emojiLeft, double emojiRight) {
+    ColourCount c;
+    for (int row = kFrameHeight - bar::kHeight; row < kFrameHeight; ++row)
+        for (int x = 0; x < kFrameWidth; ++x) {
+            const uint8_t* p = frame + size_t(row) * kFrameStride + size_t(x) * 4;
+            if (!coloured(p[2], p[1], p[0])) continue;
+            (x >= emojiLeft - 2 && x <= emojiRight + 2 ? c.inside : c.outside)++;
+        }
+    return c;
+}
+
+ColourCount previewColours(const QImage& shot, double emojiLeft, double emojiRight) {
+    ColourCount c;
+    for (int y = 0; y < shot.height(); ++y)
+        for (int x = 0; x < shot.width(); ++x) {
+            const QRgb p = shot.pixel(x, y);
+            if (!coloured(qRed(p), qGreen(p), qBlue(p))) continue;
+            (x >= emojiLeft - 2 && x <= emojiRight + 2 ? c.inside : c.outside)++;
+        }
+    return c;
+}
+
+}  // namespace
+
+// An emoji in the typed text is drawn in its own colours in the published frame and in the design
+// window's preview, before and after the video-title mode is switched on and off again.
+TEST(LowerThirdDesign, EmojiDrawnInTheFrameAndThePreviewAcrossTheVideoTitleMode) {
+    test::ScopedTestEnv env;
+    test::AppFixture fx(env);
+    settings::setHasSeenOnboarding(true);
+    settings::setVideoEffect(VideoEffect::none);
+    settings::setOverlayImageEnabled(false);
+    settings::setLowerThirdEnabled(true);
+    settings::setLowerThirdBarColorHex("505050");
+    settings::setLowerThirdTextColorHex("FFFFFF");
+    const QString text = QString::fromUtf8("Go \xF0\x9F\x98\x80 go");  // U+1F600 at UTF-16 offsets 3–4
+    settings::setLowerThirdText(text);
+    installStandardWindows(*fx.app);
+    MainWindow window(fx.app.get());
+    window.show();
+    auto* design = qobject_cast<LowerThirdDesignWindow*>(fx.app->openWindow(QString::fromLatin1(design::kWindowIdentifier)));
+    ASSERT_TRUE(design);
+    design->preview()->setFixedTime(1000.0);
+    CameraEngine* engine = window.model()->cameraEngine();
+    window.model()->toggleCamera();
+    ASSERT_TRUE(test::waitUntil([&] { return engine->generation() >= 2; }, 20000));
+    const uint8_t* frame = openFrameBuffer(false);
+    ASSERT_NE(frame, nullptr);
+
+    // Where the emoji sits: in the frame the still text is centred on its glyph box; in the
+    // preview it stands where the preview's layout puts it.
+    const BarTextMetrics m = measureBarText(text);
+    const BarTextLine frameLine(text, bar::kFontPixels);
+    const double pen = (bar::kWidth - m.width) * 0.5 - m.x0;
+    const double frameLeft = pen + frameLine.xAt(3), frameRight = pen + frameLine.xAt(5);
+    ASSERT_GT(frameRight - frameLeft, 20);
+
+    auto nextFrames = [&] {
+        const uint64_t g = engine->generation();
+        ASSERT_TRUE(test::waitUntil([&] { return engine->generation() >= g + 2; }, 20000));
+    };
+    auto check = [&](const char* when, bool emojiShown) {
+        nextFrames();
+        const ColourCount published = publishedBarColours(frame, frameLeft, frameRight);
+        const QImage shot = design->preview()->grab().toImage().convertToFormat(QImage::Format_ARGB32);
+        const LowerThirdPreviewLayout l =
+            layoutLowerThirdPreview(design->preview()->inputs(), QSizeF(shot.size()), 1000.0);
+        if (!emojiShown) {
+            EXPECT_EQ(published.inside + published.outside, 0) << when;
+            EXPECT_EQ(previewColours(shot, 0, -10).outside, 0) << when;
+            return;
+        }
+        EXPECT_GT(published.inside, 200) << when;
+        EXPECT_LT(published.outside, published.inside / 20) << when;
+        ASSERT_EQ(l.mode, LowerThirdPreviewLayout::Mode::still) << when;
+        const BarTextLine previewLine(l.text, l.fontSize);
+        const double left = l.copyX.front() + previewLine.xAt(3), right = l.copyX.front() + previewLine.xAt(5);
+        const ColourCount preview = previewColours(shot, left, right);
+        EXPECT_GT(preview.inside, 200) << when;
+        EXPECT_LT(preview.outside, preview.inside / 20) << when;
+    };
+
+    check("before", true);
+    settings::setLowerThirdVideoTitleText("Clip.mp4");  // as while a video plays
+    design->modeToggle(LowerThirdMode::videoTitle)->click();
+    ASSERT_TRUE(settings::lowerThirdVideoTitleEnabled());
+    check("with the video title", false);
+    design->modeToggle(LowerThirdMode::videoTitle)->click();
+    ASSERT_FALSE(settings::lowerThirdVideoTitleEnabled());
+    check("after", true);
+    window.model()->toggleCamera();
 }
