@@ -11,6 +11,8 @@
 #include "sources/RSSFeedService.h"
 #include "sources/WeatherService.h"
 
+#include "BuildAddresses.h"
+
 #include <QAction>
 #include <QApplication>
 #include <QDesktopServices>
@@ -235,17 +237,22 @@ void OstrelaApp::installMenus(QMenuBar* bar) {
     about->setObjectName(QStringLiteral("aboutAction"));
     connect(about, &QAction::triggered, this, [this] { showAbout(); });
 
-    QAction* updates = appMenu->addAction(QStringLiteral("Check for Updates…"));
-    updates->setObjectName(QStringLiteral("checkForUpdatesAction"));
-    updates->setMenuRole(QAction::ApplicationSpecificRole);
-    connect(updates, &QAction::triggered, this, &OstrelaApp::checkForUpdates);
-
-    QAction* donate = appMenu->addAction(QStringLiteral("Make a Donation…"));
-    donate->setObjectName(QStringLiteral("donationAction"));
-    donate->setMenuRole(QAction::ApplicationSpecificRole);
-    donate->setToolTip(QStringLiteral("Support Ostrela's development with a donation."));
-    donate->setStatusTip(donate->toolTip());
-    connect(donate, &QAction::triggered, this, [this] { openDonationPage(); });
+    // Each only where this build (or the environment) names its address: a command that can
+    // only fail is not offered.
+    if (Updater::hasFeed()) {
+        QAction* updates = appMenu->addAction(QStringLiteral("Check for Updates…"));
+        updates->setObjectName(QStringLiteral("checkForUpdatesAction"));
+        updates->setMenuRole(QAction::ApplicationSpecificRole);
+        connect(updates, &QAction::triggered, this, &OstrelaApp::checkForUpdates);
+    }
+    if (!donationURL().isEmpty()) {
+        QAction* donate = appMenu->addAction(QStringLiteral("Make a Donation…"));
+        donate->setObjectName(QStringLiteral("donationAction"));
+        donate->setMenuRole(QAction::ApplicationSpecificRole);
+        donate->setToolTip(QStringLiteral("Support Ostrela's development with a donation."));
+        donate->setStatusTip(donate->toolTip());
+        connect(donate, &QAction::triggered, this, [this] { openDonationPage(); });
+    }
 
     appMenu->addSeparator();
     QAction* prefs = appMenu->addAction(QStringLiteral("Settings…"));
@@ -338,8 +345,10 @@ void OstrelaApp::showAbout(bool alternate) {
 
 QString OstrelaApp::donationURL() {
     const QString env = qEnvironmentVariable("OSTRELA_DONATION_URL");
-    return env.isEmpty() ? QStringLiteral("https://morwick.example/ostrela/donate") : env;
+    return env.isEmpty() ? builtInDonationURL() : env;
 }
+
+QString OstrelaApp::builtInDonationURL() { return QStringLiteral(OSTRELA_BUILD_DONATION_URL); }
 
 bool OstrelaApp::openDonationPage() {
     const QUrl url(donationURL(), QUrl::StrictMode);

@@ -109,6 +109,8 @@ public:
     // ---- Menus ----
     // Adds the application menu ("About Ostrela", "Check for Updates…", "Make a Donation…",
     // "Settings…", "Quit") and the help menu ("Ostrela Help", Ctrl+?) to `bar`.
+    // The update and donation commands appear only when their addresses are known
+    // (Updater::hasFeed(), donationURL() not empty).
     void installMenus(QMenuBar* bar);
     // The about action: the credits dialog normally, the hidden credits panel with Alt held.
     void showAbout(bool alternate);
@@ -117,7 +119,10 @@ public:
     QWidget* creditsPanel() const { return creditsPanel_; }
     // Opens the donation page in the browser; false (and nothing happens) when no URL can be formed.
     bool openDonationPage();
-    static QString donationURL();  // $OSTRELA_DONATION_URL, else our page
+    // $OSTRELA_DONATION_URL, else the page this build was configured with (the CMake option
+    // OSTRELA_DONATION_URL), else empty.
+    static QString donationURL();
+    static QString builtInDonationURL();
     // Asks the updater for a check with its own interface.
     void checkForUpdates();
 

@@ -1,5 +1,7 @@
 #include "app/Updater.h"
 
+#include "BuildAddresses.h"
+
 #include "sources/HttpFetch.h"
 
 #include <QDesktopServices>
@@ -111,10 +113,11 @@ QString UpdateCheckResult::message() const {
 Updater::Updater(QObject* parent) : QObject(parent), presenter_(&Updater::presentWithMessageBox) {}
 Updater::~Updater() = default;
 
+QString Updater::builtInFeedURL() { return QStringLiteral(OSTRELA_BUILD_UPDATE_FEED_URL); }
+
 QString Updater::feedURL() {
     const QString env = qEnvironmentVariable("OSTRELA_UPDATE_FEED_URL");
-    if (!env.isEmpty()) return env;
-    return QStringLiteral("https://morwick.example/ostrela/releases/latest.json");
+    return env.isEmpty() ? builtInFeedURL() : env;
 }
 
 QString Updater::currentVersion() { return QStringLiteral(OSTRELA_VERSION); }
@@ -122,6 +125,7 @@ QString Updater::currentVersion() { return QStringLiteral(OSTRELA_VERSION); }
 void Updater::start(int firstDelayMs) {
     if (started_) return;
     started_ = true;
+    if (!hasFeed()) return;  // a build without a release feed never asks anyone
     QTimer::singleShot(firstDelayMs, this, [this] { check(false); });
     auto* daily = new QTimer(this);
     daily->setInterval(kBackgroundIntervalSeconds * 1000);
@@ -131,12 +135,14 @@ void Updater::start(int firstDelayMs) {
 
 void Updater::check(bool userInitiated) {
     if (checking_) return;  // one request at a time; its answer serves both
-    const QUrl url(feedURL(), QUrl::StrictMode);
+    const QString address = feedURL();
+    const QUrl url(address, QUrl::StrictMode);
     if (!url.isValid() || url.scheme().isEmpty()) {
         UpdateCheckResult r;
         r.outcome = UpdateCheckResult::Outcome::failed;
         r.currentVersion = currentVersion();
-        r.error = QStringLiteral("the release feed address is not valid");
+        r.error = address.isEmpty() ? QStringLiteral("this build has no release feed")
+                                    : QStringLiteral("the release feed address is not valid");
         r.userInitiated = userInitiated;
         finish(std::move(r));
         return;

@@ -55,12 +55,15 @@ public:
     explicit Updater(QObject* parent = nullptr);
     ~Updater() override;
 
-    // $OSTRELA_UPDATE_FEED_URL, else our release feed.
+    // $OSTRELA_UPDATE_FEED_URL, else the feed this build was configured with (the CMake option
+    // OSTRELA_UPDATE_FEED_URL), else empty: then there is no update check and no menu command.
     static QString feedURL();
+    static QString builtInFeedURL();
+    static bool hasFeed() { return !feedURL().isEmpty(); }
     static QString currentVersion();  // OSTRELA_VERSION
 
     // Starts the background schedule: one quiet check shortly after start, then once a day.
-    // A background check only speaks up when there is something new.
+    // A background check only speaks up when there is something new. Nothing without a feed.
     void start(int firstDelayMs = 10000);
     bool isStarted() const { return started_; }
     // "Check for Updates…": always reports the outcome.

@@ -192,7 +192,7 @@ Open Settings with `Ctrl+,`. It has three tabs.
 
 ## Updates
 
-Ostrela checks for new versions in the background. Choose **Check for Updates…** in the application menu to check now. When Ostrela came from your distribution's package manager, updates arrive with your system updates.
+When Ostrela came from your distribution's package manager, updates arrive with your system updates. A copy built with a release feed also looks for new versions in the background once a day and offers **Check for Updates…** in the application menu to look now; it only tells you about a newer version and never downloads or installs anything. Without a release feed that command is not in the menu.
 
 ## Troubleshooting
 
@@ -204,7 +204,7 @@ Ostrela checks for new versions in the background. Choose **Check for Updates…
 
 ## Support
 
-Choose **Make a Donation…** in the application menu to support Ostrela's development.
+When this copy of Ostrela names a donation page, **Make a Donation…** in the application menu opens it in your browser, to support Ostrela's development.
 )md")});
 
     t.append({QStringLiteral("about-show"), QStringLiteral("About The Show"), QStringLiteral("star.fill"), md(R"md(

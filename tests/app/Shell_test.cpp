@@ -45,17 +45,48 @@ TEST(Windows, EachIdentifierOpensAtMostOneWindow) {
     EXPECT_EQ(made, 2);
 }
 
-TEST(Menus, CommandsTextsShortcutsAndActions) {
-    test::ScopedTestEnv env;
-    test::AppFixture fx(env);
-    QMenuBar bar;
-    fx.app->installMenus(&bar);
+namespace {
+QStringList menuTexts(const QMenuBar& bar) {
     QStringList texts;
     for (QAction* top : bar.actions())
         for (QAction* a : top->menu()->actions())
-            if (!a->isSeparator()) texts << a->text();
-    EXPECT_EQ(texts, (QStringList{"About Ostrela", "Check for Updates…", "Make a Donation…", "Settings…", "Quit Ostrela",
-                                  "Ostrela Help"}));
+            if (!a->isSeparator() && a->isVisible()) texts << a->text();
+    return texts;
+}
+
+// Sets an environment variable for one scope, restoring what was there.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const QByteArray& value) : name_(name), had_(qEnvironmentVariableIsSet(name)) {
+        old_ = qgetenv(name);
+        if (value.isNull())
+            qunsetenv(name);
+        else
+            qputenv(name, value);
+    }
+    ~ScopedEnv() {
+        if (had_)
+            qputenv(name_, old_);
+        else
+            qunsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    bool had_;
+    QByteArray old_;
+};
+}  // namespace
+
+TEST(Menus, CommandsTextsShortcutsAndActions) {
+    test::ScopedTestEnv env;
+    test::AppFixture fx(env);
+    ScopedEnv feed("OSTRELA_UPDATE_FEED_URL", "http://127.0.0.1:9/feed.json");
+    ScopedEnv page("OSTRELA_DONATION_URL", "http://127.0.0.1:9/donate");
+    QMenuBar bar;
+    fx.app->installMenus(&bar);
+    EXPECT_EQ(menuTexts(bar), (QStringList{"About Ostrela", "Check for Updates…", "Make a Donation…", "Settings…",
+                                           "Quit Ostrela", "Ostrela Help"}));
     auto* donate = bar.findChild<QAction*>(QStringLiteral("donationAction"));
     ASSERT_NE(donate, nullptr);
     EXPECT_EQ(donate->toolTip(), QStringLiteral("Support Ostrela's development with a donation."));
@@ -102,13 +133,80 @@ TEST(About, CreditsAndTheHiddenPanelOpenedOnce) {
     EXPECT_EQ(panels, 1);
 }
 
+// Without an address for them, the update check and the donation page are not offered at all;
+// the environment names them at run time, and either one alone brings its own command back.
+TEST(Menus, UpdateAndDonationCommandsOnlyWithTheirAddresses) {
+    test::ScopedTestEnv env;
+    test::AppFixture fx(env);
+    const bool builtInFeed = !Updater::builtInFeedURL().isEmpty();
+    const bool builtInPage = !OstrelaApp::builtInDonationURL().isEmpty();
+    {
+        ScopedEnv feed("OSTRELA_UPDATE_FEED_URL", QByteArray());
+        ScopedEnv page("OSTRELA_DONATION_URL", QByteArray());
+        EXPECT_EQ(Updater::feedURL(), Updater::builtInFeedURL());
+        EXPECT_EQ(OstrelaApp::donationURL(), OstrelaApp::builtInDonationURL());
+        QMenuBar bar;
+        fx.app->installMenus(&bar);
+        const QStringList texts = menuTexts(bar);
+        EXPECT_EQ(texts.contains("Check for Updates…"), builtInFeed);
+        EXPECT_EQ(texts.contains("Make a Donation…"), builtInPage);
+        EXPECT_EQ(bar.findChild<QAction*>(QStringLiteral("checkForUpdatesAction")) != nullptr, builtInFeed);
+        EXPECT_EQ(bar.findChild<QAction*>(QStringLiteral("donationAction")) != nullptr, builtInPage);
+        EXPECT_TRUE(texts.contains("About Ostrela"));
+        EXPECT_TRUE(texts.contains("Settings…"));
+    }
+    {
+        ScopedEnv feed("OSTRELA_UPDATE_FEED_URL", "http://127.0.0.1:9/feed.json");
+        ScopedEnv page("OSTRELA_DONATION_URL", QByteArray());
+        EXPECT_EQ(Updater::feedURL(), QStringLiteral("http://127.0.0.1:9/feed.json"));
+        QMenuBar bar;
+        fx.app->installMenus(&bar);
+        const QStringList texts = menuTexts(bar);
+        EXPECT_EQ(texts.indexOf("Check for Updates…"), 1);
+        EXPECT_EQ(texts.contains("Make a Donation…"), builtInPage);
+    }
+    {
+        ScopedEnv feed("OSTRELA_UPDATE_FEED_URL", QByteArray());
+        ScopedEnv page("OSTRELA_DONATION_URL", "http://127.0.0.1:9/donate");
+        EXPECT_EQ(OstrelaApp::donationURL(), QStringLiteral("http://127.0.0.1:9/donate"));
+        QMenuBar bar;
+        fx.app->installMenus(&bar);
+        const QStringList texts = menuTexts(bar);
+        EXPECT_EQ(texts.contains("Check for Updates…"), builtInFeed);
+        EXPECT_EQ(texts.indexOf("Make a Donation…"), builtInFeed ? 2 : 1);
+    }
+}
+
+TEST(Updater, NoFeedNoBackgroundCheck) {
+    if (!Updater::builtInFeedURL().isEmpty()) GTEST_SKIP() << "this build names a release feed";
+    ScopedEnv feed("OSTRELA_UPDATE_FEED_URL", QByteArray());
+    Updater updater;
+    int presented = 0;
+    updater.setPresenter([&](const UpdateCheckResult&) { ++presented; });
+    updater.start(0);
+    EXPECT_TRUE(updater.isStarted());
+    test::waitUntil([] { return false; }, 200);
+    EXPECT_FALSE(updater.lastResult().has_value()) << "nothing was asked";
+    // Asked anyway (no menu offers it), the answer says why.
+    updater.checkForUpdates();
+    ASSERT_TRUE(updater.lastResult().has_value());
+    EXPECT_EQ(updater.lastResult()->outcome, UpdateCheckResult::Outcome::failed);
+    EXPECT_EQ(updater.lastResult()->error, QStringLiteral("this build has no release feed"));
+    EXPECT_EQ(presented, 1);
+}
+
 TEST(Donation, NothingHappensWithoutAUsableAddress) {
     test::ScopedTestEnv env;
     test::AppFixture fx(env);
-    qputenv("OSTRELA_DONATION_URL", "no address at all");
-    EXPECT_FALSE(fx.app->openDonationPage());
-    qunsetenv("OSTRELA_DONATION_URL");
-    EXPECT_TRUE(QUrl(OstrelaApp::donationURL()).isValid());
+    {
+        ScopedEnv page("OSTRELA_DONATION_URL", "no address at all");
+        EXPECT_FALSE(fx.app->openDonationPage());
+    }
+    if (OstrelaApp::builtInDonationURL().isEmpty()) {
+        ScopedEnv page("OSTRELA_DONATION_URL", QByteArray());
+        EXPECT_EQ(OstrelaApp::donationURL(), QString());
+        EXPECT_FALSE(fx.app->openDonationPage());
+    }
 }
 
 TEST(Appearance, DarkAndLightSchemesFollowTheSetting) {
