@@ -18,7 +18,8 @@ $SUDO apt-get install -y --no-install-recommends \
   qt6-qpa-plugins libqt6svg6 qt6-image-formats-plugins
 # The camera's end-to-end tests with real clients: a browser through PipeWire and the camera portal.
 $SUDO apt-get install -y --no-install-recommends \
-  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-pipewire
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-pipewire \
+  chromium xdg-desktop-portal xdg-desktop-portal-gtk libglib2.0-bin
 # The loopback route in a Debian guest: the image is built from the archive and booted under qemu.
 $SUDO apt-get install -y --no-install-recommends \
   qemu-system-x86 qemu-utils debootstrap e2fsprogs

@@ -1,8 +1,8 @@
 // The camera program's PipeWire output, seen by PipeWire clients (a client of our own, pw-dump,
 // pw-cli, GStreamer), with pipewire and wireplumber run by the test in a private session.
 #include "extension/camera/PipeWireSink.h"
-#include "extension/camera/TestFrames.h"
 #include "pipeline/FrameBuffer.h"
+#include "tests/extension/ColourBars.h"
 #include "tests/extension/PipeWireTestSession.h"
 #include "tests/support/TestEnv.h"
 
@@ -370,27 +370,6 @@ TEST(PipeWireOutput, AnAttachedClientGetsFramesAgainAfterTheSessionManagerRestar
     EXPECT_EQ(setup.camera->state(), QProcess::Running) << setup.cameraOutput();
 }
 
-// How far the colour bars in a row are shifted (they move 8 pixels a frame): the shift whose bars
-// match the whole row best.
-int barShift(const uint8_t* rgb, int width) {
-    const int barWidth = width / 8;
-    int best = 0;
-    long bestError = -1;
-    for (int shift = 0; shift < width; ++shift) {
-        long error = 0;
-        for (int x = 0; x < width; x += 4) {
-            const uint32_t c = camera::kTestBarColors[((x + shift) % width) / barWidth];
-            error += std::abs(int(rgb[x * 3]) - int((c >> 16) & 0xFF)) +
-                     std::abs(int(rgb[x * 3 + 1]) - int((c >> 8) & 0xFF)) + std::abs(int(rgb[x * 3 + 2]) - int(c & 0xFF));
-        }
-        if (bestError < 0 || error < bestError) {
-            bestError = error;
-            best = shift;
-        }
-    }
-    return best;
-}
-
 TEST(PipeWireOutput, GStreamerShowsTheBarsInTheirColours) {
     REQUIRE_PROGRAMS("pipewire", "wireplumber", "pw-dump", "pw-cli", "dbus-daemon", "gst-launch-1.0",
                      "gst-inspect-1.0");
@@ -443,21 +422,10 @@ TEST(PipeWireOutput, GStreamerShowsTheBarsInTheirColours) {
     ASSERT_EQ(all.size(), 5 * frameBytes);
     // A row below the frame counter box, of the last frame.
     const auto* row = reinterpret_cast<const uint8_t*>(all.constData()) + 4 * frameBytes + 400 * 1280 * 3;
-    const int shift = barShift(row, 1280);
-    const char* names[8] = {"white", "yellow", "cyan", "green", "magenta", "red", "blue", "black"};
-    for (int bar = 0; bar < 8; ++bar) {
-        // The middle of the bar, away from edges where chroma is shared between two bars.
-        const int centre = bar * 160 + 80 - shift;
-        double sum[3] = {0, 0, 0};
-        for (int dx = -40; dx < 40; ++dx) {
-            const int x = ((centre + dx) % 1280 + 1280) % 1280;
-            for (int c = 0; c < 3; ++c) sum[c] += row[x * 3 + c];
-        }
-        const uint32_t want = camera::kTestBarColors[bar];
-        const int expected[3] = {int((want >> 16) & 0xFF), int((want >> 8) & 0xFF), int(want & 0xFF)};
+    const auto bars = test::measuredBars(row, 1280, 3);
+    for (int bar = 0; bar < 8; ++bar)
         for (int c = 0; c < 3; ++c)
-            EXPECT_NEAR(sum[c] / 80, expected[c], 8) << names[bar] << " bar, channel " << "RGB"[c];
-    }
+            EXPECT_NEAR(bars[bar][c], test::barColour(bar)[c], 8) << test::barName(bar) << " bar, channel " << "RGB"[c];
 }
 
 // Benchmark, run by hand (--gtest_also_run_disabled_tests): the intervals a client sees between
