@@ -4,7 +4,6 @@
 #include "ui/Symbols.h"
 
 #include <QHBoxLayout>
-#include <QHash>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
@@ -17,29 +16,6 @@
 #include <QVBoxLayout>
 
 namespace ostrela {
-
-namespace {
-
-// The topic symbols the shared symbol table does not know, by their desktop icon names.
-QIcon topicIcon(const QString& symbol) {
-    QIcon icon = symbols::icon(symbol);
-    if (!icon.isNull()) return icon;
-    static const QHash<QString, QString> themeNames{
-        {QStringLiteral("clock.arrow.circlepath"), QStringLiteral("view-history")},
-        {QStringLiteral("checklist"), QStringLiteral("checkbox")},
-        {QStringLiteral("photo.stack.fill"), QStringLiteral("image-x-generic")},
-        {QStringLiteral("film.fill"), QStringLiteral("video-x-generic")},
-        {QStringLiteral("square.resize"), QStringLiteral("zoom-fit-best")},
-        {QStringLiteral("text.below.photo.fill"), QStringLiteral("insert-text")},
-        {QStringLiteral("camera.filters"), QStringLiteral("camera-photo")},
-        {QStringLiteral("gearshape.fill"), QStringLiteral("preferences-system")},
-        {QStringLiteral("arrow.down.circle.fill"), QStringLiteral("system-software-update")},
-        {QStringLiteral("star.fill"), QStringLiteral("starred")},
-    };
-    return QIcon::fromTheme(themeNames.value(symbol, QStringLiteral("help-contents")));
-}
-
-}  // namespace
 
 const HelpTopic* HelpWindowState::selectedTopic() const {
     return selectedTopicID ? helpTopic(*selectedTopicID) : nullptr;
@@ -88,9 +64,8 @@ HelpWindow::HelpWindow(QWidget* parent) : QWidget(parent) {
 
     placeholder_ = new QWidget;
     auto* phLayout = new QVBoxLayout(placeholder_);
-    auto* phIcon = new QLabel;
-    phIcon->setPixmap(symbols::icon(QString::fromLatin1(HelpWindowState::kNoTopicSymbol)).pixmap(48, 48));
-    phIcon->setAlignment(Qt::AlignCenter);
+    auto* phIcon = new symbols::SymbolView(QString::fromLatin1(HelpWindowState::kNoTopicSymbol), 48);
+    phIcon->setObjectName(QStringLiteral("noTopicSymbol"));
     auto* phTitle = new QLabel(QString::fromLatin1(HelpWindowState::kNoTopicTitle));
     QFont f = phTitle->font();
     f.setPointSize(HelpMarkdownView::kTitle2PointSize);
@@ -98,7 +73,7 @@ HelpWindow::HelpWindow(QWidget* parent) : QWidget(parent) {
     phTitle->setFont(f);
     phTitle->setAlignment(Qt::AlignCenter);
     phLayout->addStretch(1);
-    phLayout->addWidget(phIcon);
+    phLayout->addWidget(phIcon, 0, Qt::AlignHCenter);
     phLayout->addWidget(phTitle);
     phLayout->addStretch(1);
     empty_ = new QWidget;
@@ -146,7 +121,7 @@ void HelpWindow::rebuildList() {
     const QSignalBlocker block(list_);
     list_->clear();
     for (const HelpTopic& topic : state_.visibleTopics()) {
-        auto* item = new QListWidgetItem(topicIcon(topic.systemImage), topic.title);
+        auto* item = new QListWidgetItem(symbols::icon(topic.systemImage), topic.title);
         item->setData(Qt::UserRole, topic.id);
         list_->addItem(item);
         if (state_.selectedTopicID == topic.id) list_->setCurrentItem(item);

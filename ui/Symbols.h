@@ -1,12 +1,15 @@
 #pragma once
 // The symbols of the windows by their names ("eye.fill", "play.fill", …). Each name maps to
 // freedesktop icon-theme names; when the desktop's theme has none of them, the bundled SVG
-// (":/symbols/<name>.svg") is used, drawn in the palette's text colour so it reads in light and
-// dark mode alike.
+// (":/symbols/<name>.svg") is used, drawn in the application palette's button text colour of the
+// moment it is painted, so it reads in light and dark mode alike and follows a change of appearance
+// without being set again.
 #include <QColor>
 #include <QIcon>
+#include <QPalette>
 #include <QString>
 #include <QStringList>
+#include <QWidget>
 
 namespace ostrela::symbols {
 
@@ -16,10 +19,33 @@ QStringList themeNames(const QString& symbol);
 bool hasBundled(const QString& symbol);
 // The bundled drawing in `color` (cut-outs in `background`).
 QIcon bundledIcon(const QString& symbol, const QColor& color, const QColor& background);
-// The theme icon when the desktop offers one, else the bundled one in the application palette.
+// The theme icon when the desktop offers one, else the bundled one in the application palette
+// (disabled and selected icons in the palette's disabled and highlighted text colours).
 // OSTRELA_BUNDLED_SYMBOLS=1 always uses the bundled drawings.
 QIcon icon(const QString& symbol);
 // Always the bundled drawing in `color`.
 QIcon icon(const QString& symbol, const QColor& color);
+
+// A symbol on its own (not on a button), drawn at every paint from the palette of that moment in
+// the colour of `role`, so it follows a change of appearance like the buttons' symbols.
+class SymbolView : public QWidget {
+    Q_OBJECT
+public:
+    explicit SymbolView(const QString& symbol, int size, QWidget* parent = nullptr,
+                        QPalette::ColorRole role = QPalette::ButtonText);
+    void setSymbol(const QString& symbol);
+    QString symbol() const { return symbol_; }
+    QSize sizeHint() const override { return {size_, size_}; }
+    // What is drawn now (tests measure it).
+    QPixmap currentPixmap() const;
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+
+private:
+    QString symbol_;
+    int size_;
+    QPalette::ColorRole role_;
+};
 
 }  // namespace ostrela::symbols
