@@ -10,6 +10,8 @@
 #include <QDragEnterEvent>
 #include <QFileDialog>
 #include <QHeaderView>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -117,13 +119,67 @@ QMimeData* LibraryTree::mimeData(const QList<QTreeWidgetItem*>& items) const {
     return mime;
 }
 
-void LibraryTree::startDrag(Qt::DropActions actions) {
-    const QList<QTreeWidgetItem*> items = selectedItems();
-    if (items.isEmpty()) return;
+QMimeData* LibraryTree::dragData(QTreeWidgetItem* row) const { return mimeData({row}); }
+
+QItemSelectionModel::SelectionFlags LibraryTree::selectionCommand(const QModelIndex&, const QEvent*) const {
+    // The view never selects on its own: the selection is what is on air, set by the sidebar.
+    return QItemSelectionModel::NoUpdate;
+}
+
+void LibraryTree::mousePressEvent(QMouseEvent* e) {
+    dragged_ = false;
+    pressed_ = QPersistentModelIndex();
+    if (e->button() == Qt::LeftButton) {
+        pressed_ = indexAt(e->position().toPoint());
+        pressPos_ = e->position().toPoint();
+    }
+    QTreeWidget::mousePressEvent(e);
+}
+
+void LibraryTree::mouseMoveEvent(QMouseEvent* e) {
+    if (pressed_.isValid() && (e->buttons() & Qt::LeftButton) &&
+        (e->position().toPoint() - pressPos_).manhattanLength() >= QApplication::startDragDistance()) {
+        QTreeWidgetItem* row = itemFromIndex(pressed_);
+        pressed_ = QPersistentModelIndex();
+        if (row && (row->flags() & Qt::ItemIsDragEnabled)) {
+            dragged_ = true;
+            dragRow(row);
+            return;
+        }
+    }
+    QTreeWidget::mouseMoveEvent(e);
+}
+
+void LibraryTree::mouseReleaseEvent(QMouseEvent* e) {
+    const QPersistentModelIndex pressed = pressed_;
+    pressed_ = QPersistentModelIndex();
+    QTreeWidget::mouseReleaseEvent(e);
+    // A click: pressed and released on the same row with the primary button, without a drag.
+    if (e->button() != Qt::LeftButton || dragged_ || !pressed.isValid()) return;
+    if (indexAt(e->position().toPoint()) != QModelIndex(pressed)) return;
+    if (QTreeWidgetItem* row = itemFromIndex(pressed)) emit chosen(row);
+}
+
+void LibraryTree::keyPressEvent(QKeyEvent* e) {
+    if ((e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) && e->modifiers() == Qt::NoModifier) {
+        if (QTreeWidgetItem* row = currentItem()) emit chosen(row);
+        e->accept();
+        return;
+    }
+    QTreeWidget::keyPressEvent(e);
+}
+
+void LibraryTree::startDrag(Qt::DropActions) {
+    // Drags start in mouseMoveEvent with the row under the pointer, never with the selection.
+}
+
+void LibraryTree::dragRow(QTreeWidgetItem* row) {
+    emit dragStarted(row);
     auto* drag = new QDrag(this);
-    drag->setMimeData(mimeData(items));
-    if (!items.first()->icon(0).isNull()) drag->setPixmap(items.first()->icon(0).pixmap(36, 36));
-    drag->exec(actions, Qt::MoveAction);
+    drag->setMimeData(dragData(row));
+    if (!row->icon(0).isNull()) drag->setPixmap(row->icon(0).pixmap(36, 36));
+    drag->exec(Qt::MoveAction, Qt::MoveAction);
+    drag->deleteLater();
 }
 
 bool LibraryTree::acceptsDrop(const QMimeData* mime, QTreeWidgetItem* target) const {
@@ -188,7 +244,6 @@ bool LibraryTree::dropAt(const QMimeData* mime, const QPoint& viewportPos) {
 
 LibrarySidebar::LibrarySidebar(LibrarySidebarModel* model, QWidget* parent) : QWidget(parent), model_(model) {
     setObjectName(QStringLiteral("librarySidebar"));
-    setMinimumWidth(220);
     auto* l = new QVBoxLayout(this);
     l->setContentsMargins(10, 10, 10, 10);
     l->setSpacing(8);
@@ -220,10 +275,9 @@ LibrarySidebar::LibrarySidebar(LibrarySidebarModel* model, QWidget* parent) : QW
     emptyState_->setObjectName(QStringLiteral("emptyLibrary"));
     auto* el = new QVBoxLayout(emptyState_);
     el->addStretch();
-    auto* emptyIcon = new QLabel(emptyState_);
-    emptyIcon->setPixmap(symbols::icon(QStringLiteral("photo.on.rectangle.angled"), palette().color(QPalette::PlaceholderText)).pixmap(48, 48));
-    emptyIcon->setAlignment(Qt::AlignCenter);
-    el->addWidget(emptyIcon);
+    auto* emptyIcon = new symbols::SymbolView(QStringLiteral("photo.on.rectangle.angled"), 48, emptyState_, QPalette::PlaceholderText);
+    emptyIcon->setObjectName(QStringLiteral("emptyLibrarySymbol"));
+    el->addWidget(emptyIcon, 0, Qt::AlignHCenter);
     auto* emptyTitle = new QLabel(QStringLiteral("<b>") + QString::fromUtf8(sidebar::kEmptyLibraryTitle) + QStringLiteral("</b>"), emptyState_);
     emptyTitle->setAlignment(Qt::AlignCenter);
     el->addWidget(emptyTitle);
@@ -253,7 +307,7 @@ LibrarySidebar::LibrarySidebar(LibrarySidebarModel* model, QWidget* parent) : QW
     connect(model_, &LibrarySidebarModel::contentChanged, this, &LibrarySidebar::rebuild);
     connect(model_, &LibrarySidebarModel::selectedRowTagChanged, this, &LibrarySidebar::syncSelectionFromModel);
     connect(model_, &LibrarySidebarModel::dialogsChanged, this, &LibrarySidebar::showDialogs);
-    connect(tree_, &QTreeWidget::itemSelectionChanged, this, &LibrarySidebar::syncSelectionToModel);
+    connect(tree_, &LibraryTree::chosen, this, &LibrarySidebar::choose);
     connect(tree_, &QTreeWidget::itemExpanded, this, [this](QTreeWidgetItem* i) { onExpansion(i, true); });
     connect(tree_, &QTreeWidget::itemCollapsed, this, [this](QTreeWidgetItem* i) { onExpansion(i, false); });
     connect(tree_, &QTreeWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
@@ -385,12 +439,8 @@ void LibrarySidebar::onExpansion(QTreeWidgetItem* item, bool expanded) {
             QMetaObject::invokeMethod(model_, [m = model_, id = *id] { m->toggleFolder(id); }, Qt::QueuedConnection);
 }
 
-void LibrarySidebar::syncSelectionToModel() {
-    if (rebuilding_) return;
-    const auto items = tree_->selectedItems();
-    if (items.isEmpty()) return;
-    QTreeWidgetItem* row = items.first();
-    if (row->data(0, LibraryTree::IsGroupRole).toBool()) return;
+void LibrarySidebar::choose(QTreeWidgetItem* row) {
+    if (rebuilding_ || !row || row->data(0, LibraryTree::IsGroupRole).toBool()) return;
     model_->setSelectedRowTag(row->data(0, LibraryTree::PayloadRole).toString());
 }
 
@@ -406,6 +456,7 @@ void LibrarySidebar::syncSelectionFromModel() {
         if (row->data(0, LibraryTree::IsGroupRole).toBool()) continue;
         if (row->data(0, LibraryTree::PayloadRole).toString() == *tag ||
             (wanted && parseUuid(row->data(0, LibraryTree::ItemIDRole).toString()) == wanted)) {
+            tree_->clearSelection();
             tree_->setCurrentItem(row);
             row->setSelected(true);
             break;

@@ -39,6 +39,9 @@ private:
     LibrarySidebarModel* model_;
 };
 
+// The list. Its selection shows what is on air and changes only by a deliberate choice: a primary
+// click on a row or Enter (the `chosen` signal); a right-click, a press that starts a drag, or
+// moving with the arrow keys leaves it alone. Drags carry the row under the pointer.
 class LibraryTree : public QTreeWidget {
     Q_OBJECT
 public:
@@ -46,8 +49,20 @@ public:
     explicit LibraryTree(LibrarySidebarModel* model, QWidget* parent = nullptr);
     // What a drop of `mime` at a point of the viewport does; true when something moved.
     bool dropAt(const QMimeData* mime, const QPoint& viewportPos);
+    // What a drag of `row` carries.
+    QMimeData* dragData(QTreeWidgetItem* row) const;
+
+signals:
+    void chosen(QTreeWidgetItem* row);
+    // A drag of `row` begins (whatever is selected).
+    void dragStarted(QTreeWidgetItem* row);
 
 protected:
+    QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index, const QEvent* event) const override;
+    void mousePressEvent(QMouseEvent* e) override;
+    void mouseMoveEvent(QMouseEvent* e) override;
+    void mouseReleaseEvent(QMouseEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
     void startDrag(Qt::DropActions actions) override;
     void dragEnterEvent(QDragEnterEvent* e) override;
     void dragMoveEvent(QDragMoveEvent* e) override;
@@ -57,7 +72,12 @@ protected:
 
 private:
     bool acceptsDrop(const QMimeData* mime, QTreeWidgetItem* target) const;
+    void dragRow(QTreeWidgetItem* row);
     LibrarySidebarModel* model_;
+    // The row a primary press landed on, until it turns into a click or a drag.
+    QPersistentModelIndex pressed_;
+    QPoint pressPos_;
+    bool dragged_ = false;
 };
 
 class LibrarySidebar : public QWidget {
@@ -74,7 +94,7 @@ public:
 
 private:
     void showItemMenu(QTreeWidgetItem* row, const QPoint& globalPos);
-    void syncSelectionToModel();
+    void choose(QTreeWidgetItem* row);
     void syncSelectionFromModel();
     void onExpansion(QTreeWidgetItem* item, bool expanded);
     void showDialogs();

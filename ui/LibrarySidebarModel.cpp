@@ -225,6 +225,7 @@ QList<SidebarMenuEntry> LibrarySidebarModel::itemMenu(const OverlayLibraryItem& 
     using A = SidebarMenuEntry::Action;
     QList<SidebarMenuEntry> out;
     out.append({A::reveal, QString::fromUtf8(sidebar::kRevealLabel), std::nullopt});
+    out.append({A::rename, QString::fromUtf16(sidebar::kRenameItemMenuLabel), std::nullopt});
     if (library_)
         for (const OverlayFolder& f : library_->folders()) out.append({A::moveToFolder, f.name, f.id});
     out.append({A::moveToNewFolder, QString::fromUtf8(sidebar::kNewFolderLabel), std::nullopt});
@@ -241,6 +242,7 @@ void LibrarySidebarModel::triggerItemMenu(const OverlayLibraryItem& item, const 
     using A = SidebarMenuEntry::Action;
     switch (entry.action) {
     case A::reveal: reveal(item); break;
+    case A::rename: beginRenameItem(item); break;
     case A::moveToFolder: library_->moveItemToFolder(item.id, entry.folderID); break;
     case A::moveToNewFolder: {
         const OverlayFolder folder = newFolder();

@@ -28,6 +28,7 @@ inline constexpr const char kEmptyFolderText[] = "Empty — drag an item here, o
 inline constexpr const char kEmptyLibraryTitle[] = "Nothing Here Yet";
 inline constexpr const char kEmptyLibraryText[] = "Drag images or videos into the well above";
 inline constexpr const char kRevealLabel[] = "Reveal in Finder";
+inline constexpr const char16_t kRenameItemMenuLabel[] = u"Rename\u2026";
 inline constexpr const char kMoveToFolderLabel[] = "Move to Folder";
 inline constexpr const char kRemoveFromFolderLabel[] = "Remove from Folder";
 inline constexpr const char kDeleteImageLabel[] = "Delete Image";
@@ -61,7 +62,7 @@ struct SidebarGroup {
 
 // An entry of the item context menu.
 struct SidebarMenuEntry {
-    enum class Action { reveal, moveToFolder, moveToNewFolder, removeFromFolder, deleteItem };
+    enum class Action { reveal, rename, moveToFolder, moveToNewFolder, removeFromFolder, deleteItem };
     Action action;
     QString title;
     std::optional<QUuid> folderID;  // for moveToFolder

@@ -275,14 +275,22 @@ TEST_F(SidebarTest, ItemMenuEntries) {
         for (const auto& e : model.itemMenu(item)) out << e.title;
         return out;
     };
-    EXPECT_EQ(titles(library.items()[0]), (QStringList{"Reveal in Finder", "New Folder", "New Folder", "Delete Image"}));
+    const QString reveal = QString::fromUtf8(sidebar::kRevealLabel);
+    EXPECT_EQ(titles(library.items()[0]), (QStringList{reveal, "Rename…", "New Folder", "New Folder", "Delete Image"}));
     library.moveItemToFolder(a, f.id);
     EXPECT_EQ(titles(library.items()[0]),
-              (QStringList{"Reveal in Finder", "New Folder", "New Folder", "Remove from Folder", "Delete Image"}));
+              (QStringList{reveal, "Rename…", "New Folder", "New Folder", "Remove from Folder", "Delete Image"}));
+
+    // "Rename…" opens the item's rename sheet with its name.
+    model.triggerItemMenu(library.items()[0], model.itemMenu(library.items()[0])[1]);
+    ASSERT_TRUE(model.renamingItem());
+    EXPECT_EQ(model.renamingItem()->id, a);
+    EXPECT_EQ(model.renameText(), QStringLiteral("Pic"));
+    model.cancelItemRename();
 
     // "New Folder" in the submenu: a new folder holding the item, with its rename sheet open.
     const auto entries = model.itemMenu(library.items()[0]);
-    model.triggerItemMenu(library.items()[0], entries[2]);
+    model.triggerItemMenu(library.items()[0], entries[3]);
     ASSERT_EQ(library.folders().size(), 2);
     EXPECT_EQ(folderOf(a), std::optional<QUuid>(library.folders()[1].id));
     ASSERT_TRUE(model.renamingFolder());
