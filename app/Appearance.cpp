@@ -1,12 +1,83 @@
 #include "app/Appearance.h"
 
 #include <QApplication>
-#include <QStyle>
+#include <QPainter>
+#include <QPainterPath>
+#include <QProxyStyle>
 #include <QStyleFactory>
+#include <QStyleOption>
+
+#include <algorithm>
+#include <cmath>
 
 namespace ostrela {
 
+namespace {
+
+double channel(int v) {
+    const double c = v / 255.0;
+    return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+}
+
+QColor mix(const QColor& a, const QColor& b, double t) {
+    return QColor::fromRgbF(float(a.redF() * (1 - t) + b.redF() * t), float(a.greenF() * (1 - t) + b.greenF() * t),
+                            float(a.blueF() * (1 - t) + b.blueF() * t));
+}
+
+// Fusion with check box and radio button outlines that stand out from the window in both schemes
+// (Fusion draws them a shade darker than the window, which vanishes on a dark one).
+class OstrelaStyle : public QProxyStyle {
+public:
+    OstrelaStyle() : QProxyStyle(QStyleFactory::create(QStringLiteral("Fusion"))) {}
+
+    void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
+                       const QWidget* widget) const override {
+        QProxyStyle::drawPrimitive(element, option, painter, widget);
+        if (element != PE_IndicatorCheckBox && element != PE_IndicatorRadioButton) return;
+        // The keyboard focus ring stays Fusion's.
+        if ((option->state & State_HasFocus) && (option->state & State_KeyboardFocusChange)) return;
+        painter->save();
+        painter->setRenderHint(QPainter::Antialiasing, true);
+        painter->setBrush(Qt::NoBrush);
+        painter->setPen(QPen(controlOutlineColor(option->palette), 1));
+        if (element == PE_IndicatorCheckBox) {
+            // The same square Fusion fills.
+            painter->translate(0.5, 0.5);
+            painter->drawRect(option->rect.adjusted(0, 0, -1, -1));
+        } else {
+            const QRect r = option->rect;
+            const QPointF centre = QRectF(r).center() + QPointF(0.5, 0.5);
+            const qreal radius = (r.width() + (r.width() + 1) % 2) / 2.0 - 1;
+            painter->drawEllipse(centre, radius, radius);
+        }
+        painter->restore();
+    }
+};
+
+}  // namespace
+
 QColor accentColor() { return QColor(0x0A, 0x84, 0xFF); }
+
+double relativeLuminance(const QColor& c) {
+    return 0.2126 * channel(c.red()) + 0.7152 * channel(c.green()) + 0.0722 * channel(c.blue());
+}
+
+double contrastRatio(const QColor& a, const QColor& b) {
+    const double la = relativeLuminance(a), lb = relativeLuminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+bool isDarkPalette(const QPalette& p) { return relativeLuminance(p.color(QPalette::Window)) < 0.2; }
+
+QColor controlOutlineColor(const QPalette& p) {
+    // Half way from the window to its text: 3:1 or better against the window in both schemes.
+    return mix(p.color(QPalette::Window), p.color(QPalette::WindowText), 0.55);
+}
+
+QColor destructiveTextColor(const QPalette& p) {
+    // The light scheme's red is too dark on a dark button; a lighter red reads there.
+    return isDarkPalette(p) ? QColor(0xFF, 0x8A, 0x80) : QColor(0xD3, 0x2F, 0x2F);
+}
 
 QPalette lightPalette() {
     QPalette p;
@@ -58,8 +129,8 @@ QPalette darkPalette() {
 
 void applyColorScheme(bool dark) {
     if (!qApp) return;
-    if (qobject_cast<QApplication*>(qApp) && QApplication::style()->name().compare(QLatin1String("fusion"), Qt::CaseInsensitive) != 0)
-        QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    if (qobject_cast<QApplication*>(qApp) && !dynamic_cast<OstrelaStyle*>(QApplication::style()))
+        QApplication::setStyle(new OstrelaStyle);
     QApplication::setPalette(dark ? darkPalette() : lightPalette());
 }
 

@@ -1,5 +1,6 @@
 #include "ui/SettingsWindow.h"
 
+#include "app/Appearance.h"
 #include "extension/ExtensionManager.h"
 #include "library/OverlayLibraryController.h"
 #include "pipeline/CameraEngine.h"
@@ -19,6 +20,8 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QStyleOptionButton>
+#include <QStylePainter>
 #include <QTabWidget>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -30,6 +33,22 @@ namespace ostrela {
 namespace {
 
 QString u8(const char* s) { return QString::fromUtf8(s); }
+
+// A push button whose text is drawn in the destructive red of the palette of the moment, so it
+// keeps its contrast after a change of appearance.
+class DestructiveButton : public QPushButton {
+public:
+    using QPushButton::QPushButton;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QStylePainter p(this);
+        QStyleOptionButton option;
+        initStyleOption(&option);
+        option.palette.setColor(QPalette::ButtonText, destructiveTextColor(option.palette));
+        p.drawControl(QStyle::CE_PushButton, option);
+    }
+};
 
 const char kStorageHelp[] =
     "Videos you add are copied into Ostrela's storage so the library keeps working even if you move or delete the "
@@ -211,12 +230,9 @@ QWidget* SettingsWindow::buildGeneralTab() {
 
     auto* dangerBox = new QGroupBox(QStringLiteral("Danger Zone"));
     auto* dangerLayout = new QVBoxLayout(dangerBox);
-    auto* reset = new QPushButton(QStringLiteral("Reset All Ostrela Data\u2026"));
+    auto* reset = new DestructiveButton(QStringLiteral("Reset All Ostrela Data\u2026"));
     reset->setObjectName(QStringLiteral("resetAllData"));
     reset->setToolTip(u8(kResetHelp));
-    QPalette p = reset->palette();
-    p.setColor(QPalette::ButtonText, QColor(0xD3, 0x2F, 0x2F));
-    reset->setPalette(p);
     dangerLayout->addWidget(reset, 0, Qt::AlignLeft);
     dangerLayout->addWidget(captionLabel(u8(kResetHelp)));
     column->addWidget(dangerBox);
