@@ -24,6 +24,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -156,6 +157,12 @@ QWidget* OstrelaApp::openWindow(const QString& identifier) {
         if (!w) w = makePlaceholder(identifier);
         if (!w) return nullptr;
         if (w->objectName().isEmpty()) w->setObjectName(identifier);
+        // The keys that close a window on this desktop.
+        for (const QKeySequence& keys : {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)}) {
+            auto* shortcut = new QShortcut(keys, w);
+            shortcut->setContext(Qt::WindowShortcut);
+            connect(shortcut, &QShortcut::activated, w, &QWidget::close);
+        }
         windows_.insert(identifier, w);
         emit windowOpened(identifier, w);
     }
@@ -164,6 +171,13 @@ QWidget* OstrelaApp::openWindow(const QString& identifier) {
     w->raise();
     w->activateWindow();
     return w;
+}
+
+void OstrelaApp::closeWindows() {
+    for (const QPointer<QWidget>& w : std::as_const(windows_))
+        if (w) w->close();
+    if (aboutDialog_) aboutDialog_->close();
+    if (creditsPanel_) creditsPanel_->close();
 }
 
 QWidget* OstrelaApp::makePlaceholder(const QString& identifier) {
@@ -269,9 +283,10 @@ void OstrelaApp::installMenus(QMenuBar* bar) {
     QMenu* help = bar->addMenu(QStringLiteral("&Help"));
     QAction* helpAction = help->addAction(QStringLiteral("Ostrela Help"));
     helpAction->setObjectName(QStringLiteral("helpAction"));
-    // "?" is a shifted key on most layouts, so both spellings are bound, plus the desktop's F1.
-    helpAction->setShortcuts({QKeySequence(QStringLiteral("Ctrl+?")), QKeySequence(QStringLiteral("Ctrl+Shift+/")),
-                              QKeySequence::HelpContents});
+    // One spelling of the key only: the keyboard reports Ctrl+Shift+/ on a US layout also as
+    // Ctrl+?, and two bindings matching one press make the shortcut ambiguous (nothing happens).
+    // "Ctrl+?" matches wherever "?" sits on the layout. Plus the desktop's F1.
+    helpAction->setShortcuts({QKeySequence(QStringLiteral("Ctrl+?")), QKeySequence(QKeySequence::HelpContents)});
     helpAction->setShortcutContext(Qt::ApplicationShortcut);
     connect(helpAction, &QAction::triggered, this, [this] { openWindow(QString::fromLatin1(kHelpWindowID)); });
 }

@@ -95,7 +95,10 @@ public:
     void setWindowFactory(const QString& identifier, WindowFactory make);
     bool hasWindowFactory(const QString& identifier) const;
     // Opens the window of `identifier`, or brings it to the front when it is open. Returns it.
+    // Escape and Ctrl+W close it.
     QWidget* openWindow(const QString& identifier);
+    // Closes every window opened by identifier and the about windows (the main window closing).
+    void closeWindows();
     // The open window of `identifier`, or null.
     QWidget* window(const QString& identifier) const;
     void openSettings() { openWindow(QString::fromLatin1(kSettingsWindowID)); }
@@ -108,7 +111,7 @@ public:
 
     // ---- Menus ----
     // Adds the application menu ("About Ostrela", "Check for Updates…", "Make a Donation…",
-    // "Settings…", "Quit") and the help menu ("Ostrela Help", Ctrl+?) to `bar`.
+    // "Settings…", "Quit") and the help menu ("Ostrela Help", Ctrl+? and F1) to `bar`.
     // The update and donation commands appear only when their addresses are known
     // (Updater::hasFeed(), donationURL() not empty).
     void installMenus(QMenuBar* bar);
