@@ -8,6 +8,7 @@
 #include "sources/LowerThirdModes.h"
 #include "ui/ContentViewModel.h"
 #include "ui/LibrarySidebar.h"
+#include "ui/LayoutHelpers.h"
 #include "ui/LibrarySidebarModel.h"
 #include "ui/PreviewPainter.h"
 #include "ui/PreviewSource.h"
@@ -17,6 +18,9 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
+#include <QScreen>
+#include <QScrollBar>
 #include <QShowEvent>
 #include <QHideEvent>
 #include <QComboBox>
@@ -145,7 +149,7 @@ PreviewWidget::PreviewWidget(ContentViewModel* model, QWidget* parent)
     sp.setHeightForWidth(true);
     setSizePolicy(sp);
     connect(source_, &PreviewSource::imageChanged, this, qOverload<>(&QWidget::update));
-    animation_.setInterval(1000 / PreviewSource::kMaxFramesPerSecond);
+    animation_.setInterval(1000 / 15);  // the effect overlays' own ticks
     connect(&animation_, &QTimer::timeout, this, qOverload<>(&QWidget::update));
     connect(model_, &ContentViewModel::changed, this, &PreviewWidget::refreshAnimation);
     connect(model_, &ContentViewModel::cameraChanged, this, [this] {
@@ -231,58 +235,63 @@ void PreviewWidget::paintEvent(QPaintEvent*) {
 
 VideoPaneWidget::VideoPaneWidget(VideoPaneModel* model, QWidget* parent) : QWidget(parent), model_(model) {
     setObjectName(QStringLiteral("videoPane"));
-    auto* outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto* frame = card(this, QStringLiteral("videoPaneCard"));
-    outer->addWidget(frame);
-    auto* l = new QVBoxLayout(frame);
+    setAttribute(Qt::WA_StyledBackground, false);
+    auto* l = new QVBoxLayout(this);
+    l->setContentsMargins(12, 8, 12, 8);
+    l->setSpacing(4);
     auto* head = new QHBoxLayout;
-    head->addWidget(sectionTitle(QString::fromUtf8(videopane::kTitle), frame));
-    head->addStretch();
-    live_ = new QPushButton(symbols::icon(QStringLiteral("camera.fill")), QString::fromUtf8(videopane::kSwitchToLiveLabel), frame);
+    auto* title = sectionTitle(QString::fromUtf8(videopane::kTitle), this);
+    title->setObjectName(QStringLiteral("videoPaneTitle"));
+    title->setWordWrap(true);
+    head->addWidget(title, 1);
+    live_ = new QPushButton(symbols::icon(QStringLiteral("camera.fill")), QString::fromUtf8(videopane::kSwitchToLiveLabel), this);
     live_->setObjectName(QStringLiteral("switchToLiveButton"));
     live_->setToolTip(QString::fromUtf8(videopane::kSwitchToLiveHelp));
-    head->addWidget(live_);
+    head->addWidget(live_, 0, Qt::AlignVCenter);
     l->addLayout(head);
 
-    auto* transport = new QHBoxLayout;
-    rewind_ = symbolButton(QStringLiteral("backward.end.fill"), frame, QStringLiteral("rewindButton"));
+    // One row: transport, position, volume and the picture-in-picture settings.
+    auto* row = new QHBoxLayout;
+    row->setSpacing(4);
+    rewind_ = symbolButton(QStringLiteral("backward.end.fill"), this, QStringLiteral("rewindButton"));
     rewind_->setToolTip(QString::fromUtf8(videopane::kRewindHelp));
-    playPause_ = symbolButton(QStringLiteral("play.fill"), frame, QStringLiteral("playPauseButton"));
+    playPause_ = symbolButton(QStringLiteral("play.fill"), this, QStringLiteral("playPauseButton"));
     playPause_->setToolTip(QString::fromUtf8(videopane::kPlayHelp));
     playPause_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    stop_ = symbolButton(QStringLiteral("stop.fill"), frame, QStringLiteral("stopButton"));
+    stop_ = symbolButton(QStringLiteral("stop.fill"), this, QStringLiteral("stopButton"));
     stop_->setToolTip(QString::fromUtf8(videopane::kStopHelp));
-    transport->addWidget(rewind_);
-    transport->addWidget(playPause_);
-    transport->addWidget(stop_);
-    elapsed_ = new QLabel(frame);
+    row->addWidget(rewind_);
+    row->addWidget(playPause_);
+    row->addWidget(stop_);
+    elapsed_ = new QLabel(this);
     elapsed_->setObjectName(QStringLiteral("elapsedLabel"));
-    total_ = new QLabel(frame);
+    total_ = new QLabel(this);
     total_->setObjectName(QStringLiteral("totalLabel"));
-    progress_ = new QSlider(Qt::Horizontal, frame);
+    progress_ = new QSlider(Qt::Horizontal, this);
     progress_->setObjectName(QStringLiteral("progressSlider"));
     progress_->setToolTip(QString::fromUtf8(videopane::kProgressHelp));
     progress_->setRange(0, kSliderSteps);
-    transport->addWidget(elapsed_);
-    transport->addWidget(progress_, 1);
-    transport->addWidget(total_);
-    l->addLayout(transport);
-
-    auto* bottom = new QHBoxLayout;
-    volumeIcon_ = new QLabel(frame);
-    volume_ = new QSlider(Qt::Horizontal, frame);
+    progress_->setMinimumWidth(60);
+    row->addSpacing(4);
+    row->addWidget(elapsed_);
+    row->addWidget(progress_, 1);
+    row->addWidget(total_);
+    row->addSpacing(8);
+    volumeIcon_ = new symbols::SymbolView(QStringLiteral("speaker.wave.2.fill"), 16, this);
+    volumeIcon_->setObjectName(QStringLiteral("volumeSymbol"));
+    volume_ = new QSlider(Qt::Horizontal, this);
     volume_->setObjectName(QStringLiteral("volumeSlider"));
     volume_->setRange(0, kSliderSteps);
     volume_->setToolTip(QString::fromUtf8(videopane::kVolumeHelp));
-    volume_->setMaximumWidth(160);
-    bottom->addWidget(volumeIcon_);
-    bottom->addWidget(volume_);
-    bottom->addStretch();
-    pip_ = symbolButton(QStringLiteral("pip"), frame, QStringLiteral("pipButton"));
+    volume_->setMinimumWidth(50);
+    volume_->setMaximumWidth(110);
+    row->addWidget(volumeIcon_);
+    row->addWidget(volume_, 0);
+    pip_ = symbolButton(QStringLiteral("pip"), this, QStringLiteral("pipButton"));
     pip_->setToolTip(QString::fromUtf8(videopane::kPiPHelp));
-    bottom->addWidget(pip_);
-    l->addLayout(bottom);
+    row->addSpacing(4);
+    row->addWidget(pip_);
+    l->addLayout(row);
 
     connect(live_, &QPushButton::clicked, model_, &VideoPaneModel::switchToLiveCamera);
     connect(rewind_, &QToolButton::clicked, model_, &VideoPaneModel::rewind);
@@ -299,8 +308,24 @@ VideoPaneWidget::VideoPaneWidget(VideoPaneModel* model, QWidget* parent) : QWidg
     refresh();
 }
 
+void VideoPaneWidget::paintEvent(QPaintEvent*) {
+    // A card of the window's colour, nearly opaque, so the controls read over any picture.
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    QColor fill = palette().color(QPalette::Window);
+    fill.setAlpha(236);
+    p.setPen(QPen(palette().color(QPalette::Mid), 1));
+    p.setBrush(fill);
+    p.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 8, 8);
+}
+
 void VideoPaneWidget::refresh() {
-    setVisible(model_->isVisible());
+    const bool shown = model_->isVisible();
+    if (shown != isVisibleTo(parentWidget())) {
+        setVisible(shown);
+        if (shown) raise();
+        emit visibilityChanged();
+    }
     setSymbol(playPause_, model_->playPauseSymbol());
     playPause_->setText(model_->isPlaying() ? model_->playPauseLabel() : QString());
     const double d = model_->duration();
@@ -314,11 +339,11 @@ void VideoPaneWidget::refresh() {
         QSignalBlocker b(volume_);
         volume_->setValue(toSlider(model_->volume(), 0, 1));
     }
-    volumeIcon_->setPixmap(symbols::icon(model_->volumeSymbol()).pixmap(16, 16));
+    volumeIcon_->setSymbol(model_->volumeSymbol());
     setSymbol(pip_, model_->pipSymbol());
 }
 
-void VideoPaneWidget::showPiPPopover() {
+QWidget* VideoPaneWidget::showPiPPopover() {
     model_->setShowPiPSettings(true);
     auto* pop = new QFrame(this, Qt::Popup);
     pop->setObjectName(QStringLiteral("pipPopover"));
@@ -357,9 +382,12 @@ void VideoPaneWidget::showPiPPopover() {
     connect(pop, &QObject::destroyed, model_, [m = QPointer<VideoPaneModel>(model_)] {
         if (m) m->setShowPiPSettings(false);
     });
-    pop->adjustSize();
-    pop->move(pip_->mapToGlobal(QPoint(pip_->width() - pop->width(), pip_->height())));
+    // Sized once shown (the style settles its frame then); on screen whatever the window's place,
+    // above the button when there is no room below.
     pop->show();
+    pop->adjustSize();
+    placePopover(pop, pip_);
+    return pop;
 }
 
 // ---- MainWindow ----
@@ -368,8 +396,12 @@ MainWindow::MainWindow(OstrelaApp* app, QWidget* parent) : QMainWindow(parent), 
     initUiResources();
     setObjectName(QStringLiteral("mainWindow"));
     setWindowTitle(QString::fromLatin1(kMainWindowTitle));
-    setMinimumSize(820, 560);
-    resize(1180, 820);
+    setMinimumSize(layout::kMainWindowMinimumSize);
+    // Fits the screen it opens on, title bar and panel included (1366x768 laptops too).
+    if (QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen())
+        resize(defaultMainWindowSize(s->availableGeometry(), s->geometry()));
+    else
+        resize(layout::kPreferredMainWindowSize);
 
     ContentViewModel::Dependencies deps;
     deps.libraryController = app_->libraryController();
@@ -395,10 +427,13 @@ MainWindow::MainWindow(OstrelaApp* app, QWidget* parent) : QMainWindow(parent), 
     splitter->addWidget(sidebar_);
 
     auto* scroll = new QScrollArea(splitter);
+    scroll->setObjectName(QStringLiteral("controlScroll"));
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
+    scroll_ = scroll;
     auto* column = new QWidget(scroll);
     column->setObjectName(QStringLiteral("controlColumn"));
+    column_ = column;
     auto* cl = new QVBoxLayout(column);
     cl->setContentsMargins(16, 12, 16, 16);
     cl->setSpacing(12);
@@ -406,13 +441,20 @@ MainWindow::MainWindow(OstrelaApp* app, QWidget* parent) : QMainWindow(parent), 
     cl->addWidget(buildCameraBar());
     preview_ = new PreviewWidget(model_.get(), column);
     cl->addWidget(preview_);
-    cl->addWidget(buildEffectSection());
+    effectSection_ = buildEffectSection();
+    cl->addWidget(effectSection_);
     cl->addWidget(buildFloatingImageSection());
     cl->addWidget(buildLowerThirdSection());
-    videoPane_ = new VideoPaneWidget(videoModel_.get(), column);
-    cl->addWidget(videoPane_);
     cl->addStretch();
     scroll->setWidget(column);
+    // The video pane floats over the preview's lower part, above the column, inside the view.
+    videoPane_ = new VideoPaneWidget(videoModel_.get(), scroll->viewport());
+    connect(videoPane_, &VideoPaneWidget::visibilityChanged, this, &MainWindow::placeVideoPane);
+    connect(scroll->verticalScrollBar(), &QScrollBar::valueChanged, this, &MainWindow::placeVideoPane);
+    for (QObject* o : {static_cast<QObject*>(scroll->viewport()), static_cast<QObject*>(column),
+                       static_cast<QObject*>(preview_), static_cast<QObject*>(videoPane_)})
+        o->installEventFilter(this);
+    wheelGuard_ = new WheelGuard(column, scroll);
     splitter->addWidget(scroll);
     splitter->setStretchFactor(0, 0);
     splitter->setStretchFactor(1, 1);
@@ -521,7 +563,7 @@ QWidget* MainWindow::buildEffectSection() {
     effectPicker_ = new QComboBox(box);
     effectPicker_->setObjectName(QStringLiteral("effectPicker"));
     for (const auto& info : effects::effectTable())
-        effectPicker_->addItem(QString::fromUtf8(info.displayName), int(info.effect));
+        effectPicker_->addItem(symbols::icon(QString::fromLatin1(info.symbol)), QString::fromUtf8(info.displayName), int(info.effect));
     connect(effectPicker_, &QComboBox::activated, this, [this](int index) {
         model_->setEffect(VideoEffect(effectPicker_->itemData(index).toInt()));
     });
@@ -662,16 +704,20 @@ QWidget* MainWindow::buildLowerThirdSection() {
     textRow->addWidget(emoji_);
     l->addLayout(textRow);
 
-    auto* styleRow = new QHBoxLayout;
+    // Wraps on a narrow window instead of widening it.
+    auto* styleRow = new FlowLayout(nullptr, 8, 6);
+    auto* alignGroup = new QWidget(box);
+    auto* alignRow = new QHBoxLayout(alignGroup);
+    alignRow->setContentsMargins(0, 0, 0, 0);
     for (LowerThirdTextAlignment a : kAllTextAlignments) {
-        auto* b = symbolButton(alignmentSymbol(a), box, QStringLiteral("align_") + QString::fromLatin1(rawValue(a)));
+        auto* b = symbolButton(alignmentSymbol(a), alignGroup, QStringLiteral("align_") + QString::fromLatin1(rawValue(a)));
         b->setToolTip(alignmentHelp(a));
         b->setCheckable(true);
         connect(b, &QToolButton::clicked, this, [this, a] { model_->setTextAlignment(a); });
         alignButtons_ << b;
-        styleRow->addWidget(b);
+        alignRow->addWidget(b);
     }
-    styleRow->addSpacing(10);
+    styleRow->addWidget(alignGroup);
     auto* barColor = quickColorButton(QString::fromUtf8(content::kQuickBarColor), [this](int i) { model_->chooseQuickBarColor(i); });
     barColor->setObjectName(QStringLiteral("quickBarColor"));
     auto* textColor = quickColorButton(QString::fromUtf8(content::kQuickTextColor), [this](int i) { model_->chooseQuickTextColor(i); });
@@ -685,7 +731,7 @@ QWidget* MainWindow::buildLowerThirdSection() {
     presets_->setMenu(presetsMenu);
     connect(presetsMenu, &QMenu::aboutToShow, this, &MainWindow::rebuildPresetsMenu);
     styleRow->addWidget(presets_);
-    styleRow->addStretch();
+    styleRow->addItem(new QSpacerItem(0, 0, QSizePolicy::Expanding, QSizePolicy::Minimum));
     design_ = new QPushButton(symbols::icon(QStringLiteral("textformat")), QString::fromUtf16(content::kLowerThirdDesign), box);
     design_->setObjectName(QStringLiteral("lowerThirdDesignButton"));
     connect(design_, &QPushButton::clicked, model_.get(), &ContentViewModel::openLowerThirdDesign);
@@ -797,7 +843,10 @@ void MainWindow::showEmojiPalette() {
     auto* action = new QWidgetAction(menu);
     action->setDefaultWidget(grid);
     menu->addAction(action);
-    menu->popup(emoji_->mapToGlobal(QPoint(0, emoji_->height())));
+    // On screen, above the button when there is no room below it.
+    QScreen* screen = emoji_->screen() ? emoji_->screen() : QGuiApplication::primaryScreen();
+    const QRect anchor(emoji_->mapToGlobal(QPoint(0, 0)), emoji_->size());
+    menu->popup(screen ? popoverPosition(anchor, menu->sizeHint(), screen->availableGeometry()) : anchor.bottomLeft());
 }
 
 void MainWindow::refreshCamera() {
@@ -915,6 +964,62 @@ void MainWindow::changeEvent(QEvent* e) {
     QMainWindow::changeEvent(e);
     if (e->type() == QEvent::WindowStateChange && preview_) preview_->source()->setActive(!isMinimized());
     if (e->type() == QEvent::PaletteChange) refreshSymbols();
+}
+
+void MainWindow::closeEvent(QCloseEvent* e) {
+    QMainWindow::closeEvent(e);
+    if (!e->isAccepted()) return;
+    // Nothing keeps publishing behind a closed main window: the feed stops, the other windows
+    // close and the program ends.
+    if (model_->isCameraRunning()) model_->toggleCamera();
+    app_->closeWindows();
+    QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* e) {
+    const QEvent::Type t = e->type();
+    if ((watched == scroll_->viewport() && t == QEvent::Resize) ||
+        (watched == column_ && (t == QEvent::LayoutRequest || t == QEvent::Resize)))
+        scheduleFit();
+    else if ((watched == preview_ && (t == QEvent::Move || t == QEvent::Resize)) ||
+             (watched == videoPane_ && t == QEvent::LayoutRequest))
+        placeVideoPane();
+    return QMainWindow::eventFilter(watched, e);
+}
+
+void MainWindow::scheduleFit() {
+    if (fitPending_) return;
+    fitPending_ = true;
+    QTimer::singleShot(0, this, &MainWindow::fitPreview);
+}
+
+void MainWindow::fitPreview() {
+    fitPending_ = false;
+    // The picture grows with the column's width until the effect row would leave the view.
+    auto* cl = static_cast<QBoxLayout*>(column_->layout());
+    const int below = cl->spacing() + effectSection_->height() + cl->contentsMargins().bottom();
+    const int cap = scroll_->viewport()->height() - preview_->geometry().top() - below;
+    preview_->setMaximumHeight(std::max(preview_->minimumHeight(), cap));
+    placeVideoPane();
+}
+
+void MainWindow::placeVideoPane() {
+    QWidget* view = scroll_->viewport();
+    if (!videoPane_->isVisibleTo(view)) return;
+    constexpr int kMargin = 10;
+    const QRect picture = preview_->pictureRect().translated(preview_->mapTo(view, QPoint(0, 0)));
+    const int width = std::max(videoPane_->minimumSizeHint().width(),
+                               std::min(picture.width(), view->width()) - 2 * kMargin);
+    const int height = videoPane_->hasHeightForWidth() ? videoPane_->heightForWidth(width) : videoPane_->sizeHint().height();
+    int x = picture.center().x() + 1 - width / 2;
+    x = std::clamp(x, kMargin, std::max(kMargin, view->width() - kMargin - width));
+    // Over the picture's lower part; kept inside the view, never above the picture's top (so never
+    // over the camera bar), and riding along the top edge once the picture is scrolled away.
+    int y = picture.bottom() + 1 - kMargin - height;
+    y = std::min(y, view->height() - kMargin - height);
+    y = std::max(y, std::max(picture.top(), 0) + kMargin);
+    videoPane_->setGeometry(x, y, width, height);
+    videoPane_->raise();
 }
 
 }  // namespace ostrela

@@ -16,6 +16,7 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QScrollArea;
 class QSlider;
 class QStackedWidget;
 class QToolButton;
@@ -28,6 +29,8 @@ class LibrarySidebarModel;
 class OstrelaApp;
 class PreviewSource;
 class VideoPaneModel;
+class WheelGuard;
+namespace symbols { class SymbolView; }
 
 // A corner choice drawn as a small frame with the corner marked.
 class PlacementGlyph : public QAbstractButton {
@@ -63,6 +66,8 @@ public:
     // Paints one preview picture for time t (tests and screenshots use a fixed time).
     void setFixedTimeForTesting(double t) { fixedTime_ = t; }
     void refreshAnimation();
+    // Where the 16:9 picture sits in the widget (centred; letterboxed when the height is capped).
+    QRect pictureRect() const;
 
 protected:
     void paintEvent(QPaintEvent*) override;
@@ -71,22 +76,32 @@ protected:
     void hideEvent(QHideEvent*) override;
 
 private:
-    QRect pictureRect() const;
     ContentViewModel* model_;
     PreviewSource* source_;
     QTimer animation_;
     double fixedTime_ = -1;
 };
 
+// The transport of a loaded video. It floats over the lower part of the preview (the main
+// window places it) on a card of the window colour.
 class VideoPaneWidget : public QWidget {
     Q_OBJECT
 public:
     VideoPaneWidget(VideoPaneModel* model, QWidget* parent = nullptr);
     void refresh();
     QSlider* progressSlider() const { return progress_; }
+    QToolButton* pipButton() const { return pip_; }
+    // Opens the picture-in-picture settings beside their button; returned for tests.
+    QWidget* showPiPPopover();
+
+signals:
+    // Shown or hidden with the loaded video.
+    void visibilityChanged();
+
+protected:
+    void paintEvent(QPaintEvent*) override;
 
 private:
-    void showPiPPopover();
     VideoPaneModel* model_;
     QPushButton* live_;
     QToolButton* rewind_;
@@ -95,7 +110,7 @@ private:
     QSlider* progress_;
     QLabel* elapsed_;
     QLabel* total_;
-    QLabel* volumeIcon_;
+    symbols::SymbolView* volumeIcon_;
     QSlider* volume_;
     QToolButton* pip_;
 };
@@ -115,11 +130,16 @@ public:
 
     // Re-reads every control from the models.
     void refresh();
+    VideoPaneWidget* videoPane() const { return videoPane_; }
+    QScrollArea* controlScroll() const { return scroll_; }
 
 protected:
     void showEvent(QShowEvent* e) override;
     void hideEvent(QHideEvent* e) override;
     void changeEvent(QEvent* e) override;
+    // Closing the main window ends the program, its other windows with it.
+    void closeEvent(QCloseEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
 
 private:
     QWidget* buildApprovalBanner();
@@ -134,6 +154,10 @@ private:
     void refreshCamera();
     void refreshReachability();
     void refreshSymbols();
+    // Keeps the picture from pushing the effect row below the fold, and the video pane over it.
+    void scheduleFit();
+    void fitPreview();
+    void placeVideoPane();
 
     OstrelaApp* app_;
     std::unique_ptr<ContentViewModel> model_;
@@ -142,6 +166,11 @@ private:
     LibrarySidebar* sidebar_ = nullptr;
     PreviewWidget* preview_ = nullptr;
     VideoPaneWidget* videoPane_ = nullptr;
+    QScrollArea* scroll_ = nullptr;
+    QWidget* column_ = nullptr;
+    QWidget* effectSection_ = nullptr;
+    WheelGuard* wheelGuard_ = nullptr;
+    bool fitPending_ = false;
     QTimer settingsPoll_;
     bool visibleBefore_ = false;
 
