@@ -12,7 +12,7 @@ $SUDO apt-get install -y --no-install-recommends \
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev \
   libyuv-dev libturbojpeg0-dev libjpeg62-turbo-dev linux-libc-dev v4l-utils \
   libgtest-dev libgmock-dev libbenchmark-dev \
-  ffmpeg xvfb xauth dbus dbus-daemon \
+  ffmpeg xvfb xauth xdotool x11-utils dbus dbus-daemon \
   libpipewire-0.3-dev pipewire pipewire-bin wireplumber \
   fonts-dejavu-core fonts-liberation2 fonts-noto-core fonts-noto-color-emoji fonts-noto-mono \
   qt6-qpa-plugins libqt6svg6 qt6-image-formats-plugins
