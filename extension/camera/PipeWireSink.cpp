@@ -366,7 +366,12 @@ std::string PipeWireSink::status() const {
     return "reconnecting to PipeWire (" + impl_->problem + ")";
 }
 
-std::string PipeWireSink::unreachableReason() const { return connected() ? std::string() : status(); }
+std::string PipeWireSink::unreachableReason() const {
+    if (!ok()) return "The PipeWire camera could not be published: " + error_;
+    if (impl_->connected.load()) return {};
+    std::lock_guard<std::mutex> lock(impl_->textMutex);
+    return "Apps cannot see the camera while PipeWire is away; it comes back by itself (" + impl_->problem + ")";
+}
 
 bool PipeWireSink::write(const uint8_t* bgra) {
     if (!ok()) return false;
@@ -423,7 +428,7 @@ bool PipeWireSink::ok() const { return false; }
 bool PipeWireSink::write(const uint8_t*) { return false; }
 bool PipeWireSink::connected() const { return false; }
 std::string PipeWireSink::status() const { return error_; }
-std::string PipeWireSink::unreachableReason() const { return error_; }
+std::string PipeWireSink::unreachableReason() const { return "The PipeWire camera could not be published: " + error_; }
 int PipeWireSink::reconnections() const { return 0; }
 
 }  // namespace ostrela::camera

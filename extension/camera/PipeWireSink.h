@@ -28,8 +28,8 @@ public:
     // One line for whoever shows the camera's state: "published", "streaming to a client",
     // "reconnecting to PipeWire (…)", or why the sink failed.
     std::string status() const;
-    // Empty while clients can pick the camera, else the status line saying why not.
-    std::string unreachableReason() const;
+    // Empty while clients can pick the camera, else one sentence for the user saying why not.
+    std::string unreachableReason() const override;
     // How many times the node was published again after a lost connection.
     int reconnections() const;
 

@@ -1,5 +1,6 @@
 // The camera program's PipeWire output, seen by PipeWire clients (a client of our own, pw-dump,
 // pw-cli, GStreamer), with pipewire and wireplumber run by the test in a private session.
+#include "extension/camera/CameraStatus.h"
 #include "extension/camera/PipeWireSink.h"
 #include "pipeline/FrameBuffer.h"
 #include "tests/extension/ColourBars.h"
@@ -24,6 +25,7 @@
 #include <ctime>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #ifdef OSTRELA_HAVE_PIPEWIRE
@@ -334,9 +336,19 @@ TEST(PipeWireOutput, TheCameraIsPublishedAgainAfterPipeWireRestarts) {
         setup.session.stop(setup.session.wireplumber(), SIGTERM);  // it leaves with its daemon anyway
         QTest::qWait(1500);
         ASSERT_EQ(setup.camera->state(), QProcess::Running) << setup.cameraOutput();
+        // The application is told why apps cannot see the camera meanwhile.
+        std::optional<camera::CameraOutputStatus> status;
+        EXPECT_TRUE(QTest::qWaitFor([&] { return (status = camera::readCameraStatus()) && !status->reachable; }, 10000));
+        if (status) {
+            EXPECT_EQ(status->route, "pipewire");
+            const std::string start = "Apps cannot see the camera while PipeWire is away; it comes back by itself (";
+            EXPECT_EQ(status->message.substr(0, start.size()), start) << status->message;
+        }
         ASSERT_TRUE(setup.session.startPipeWire()) << "pipewire did not start again";
         setup.session.startWirePlumber();
         ASSERT_TRUE(setup.nodeAppears()) << setup.cameraOutput();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return (status = camera::readCameraStatus()) && status->reachable; }, 10000))
+            << (status ? status->message : std::string("no status"));
         Consumer fresh(setup.runtime.path());
         EXPECT_TRUE(fresh.getsFrames(10)) << setup.cameraOutput();
         EXPECT_EQ(uint32_t(fresh.format().format), uint32_t(SPA_VIDEO_FORMAT_YUY2));
