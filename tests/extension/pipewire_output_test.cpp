@@ -21,7 +21,6 @@
 #include <atomic>
 #include <cmath>
 #include <csignal>
-#include <cstring>
 #include <ctime>
 #include <map>
 #include <mutex>
