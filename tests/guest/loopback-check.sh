@@ -120,12 +120,12 @@ run_format() {
   log "$f: ffmpeg"
   local fps_mode=(-fps_mode passthrough)
   ffmpeg -hide_banner -nostdin -loglevel info -f v4l2 -input_format "$ffpix" -video_size 1280x720 -i "$dev" \
-    "${fps_mode[@]}" -frames:v 8 -f rawvideo -pix_fmt "$ffpix" -y "/tmp/$m-$f-ffmpeg.raw" >"$out/$m-$f-ffmpeg.log" 2>&1
+    "${fps_mode[@]}" -frames:v 12 -f rawvideo -pix_fmt "$ffpix" -y "/tmp/$m-$f-ffmpeg.raw" >"$out/$m-$f-ffmpeg.log" 2>&1
   local rc=$?
   if [ $rc -ne 0 ] && grep -q "fps_mode" "$out/$m-$f-ffmpeg.log"; then
     fps_mode=(-vsync passthrough)
     ffmpeg -hide_banner -nostdin -loglevel info -f v4l2 -input_format "$ffpix" -video_size 1280x720 -i "$dev" \
-      "${fps_mode[@]}" -frames:v 8 -f rawvideo -pix_fmt "$ffpix" -y "/tmp/$m-$f-ffmpeg.raw" >"$out/$m-$f-ffmpeg.log" 2>&1
+      "${fps_mode[@]}" -frames:v 12 -f rawvideo -pix_fmt "$ffpix" -y "/tmp/$m-$f-ffmpeg.raw" >"$out/$m-$f-ffmpeg.log" 2>&1
     rc=$?
   fi
   put "$m.$f.ffmpeg_rc" "$rc"
@@ -164,9 +164,9 @@ run_format() {
   local total
   total=$(file_frames /tmp/$m-$f-restart.raw "$bytes")
   put "$m.$f.restart_frames_total" "$total"
-  # The last three frames the client got, all after the restart.
-  if [ "$total" -ge 3 ]; then
-    dd if=/tmp/$m-$f-restart.raw of="$out/$m-$f-restart-tail.raw" bs="$bytes" skip=$((total - 3)) count=3 2>/dev/null
+  # The last six frames the client got, all after the restart.
+  if [ "$total" -ge 6 ]; then
+    dd if=/tmp/$m-$f-restart.raw of="$out/$m-$f-restart-tail.raw" bs="$bytes" skip=$((total - 6)) count=6 2>/dev/null
   fi
   rm -f /tmp/$m-$f-restart.raw
 

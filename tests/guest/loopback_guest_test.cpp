@@ -262,94 +262,91 @@ BarFit fitBars(const uint8_t* frame, Layout l, int y) {
 
 constexpr double kColourTolerance = 6;  // levels per channel after the round trip through YUV
 
-// One frame of moving bars as a client got it.
+// What one frame of moving bars, as a client got it, shows: its generation (as the bars' shift)
+// and, when it is not exactly one whole frame of the bars, why not.
 struct BarsFrame {
-    int shift = -1;     // of row 400; -1 when the frame is not the bars
-    bool torn = false;  // upper rows from a newer generation than lower ones
+    int shift = -1;       // of row 400
+    std::string problem;  // empty for a whole frame
 };
 
-// Checks one frame of moving bars. Nothing locks the shared buffer (its writer draws the next
-// frame in place before announcing it, so a copy taken late can catch the top of that drawing)
-// nor a v4l2loopback buffer (its producer overwrites it while a slow client may still be copying
-// it out), so a frame can be torn: its upper rows a generation newer than the rest, without the
-// counter box when the writer had not drawn it yet. Each band of rows must still be exactly the bars.
-BarsFrame checkBarsFrame(const uint8_t* frame, Layout l, const std::string& what) {
+BarsFrame judgeBarsFrame(const uint8_t* frame, Layout l) {
     BarsFrame out;
     const BarFit fit = fitBars(frame, l, 400);
-    EXPECT_LE(fit.worst, kColourTolerance) << what << ": row 400 is not the test bars (best shift " << fit.shift
-                                           << " leaves a pixel " << fit.worst << " levels off)";
-    if (fit.worst > kColourTolerance) return out;
-    const int bottom = fitBars(frame, l, 710).shift;
-    int previousAhead = 1 << 30;
-    for (int y : {120, 200, 300, 400, 500, 600, 710}) {
+    out.shift = fit.shift;
+    auto fail = [&](const std::string& why) {
+        if (out.problem.empty()) out.problem = why;
+    };
+    if (fit.worst > kColourTolerance)
+        fail("row 400 is not the bars (best shift " + std::to_string(fit.shift) + " leaves a pixel " +
+             std::to_string(int(fit.worst)) + " levels off)");
+    // The same bars from top to bottom, outside the counter box.
+    for (int y : {120, 200, 300, 500, 600, 710}) {
         const BarFit band = fitBars(frame, l, y);
-        EXPECT_LE(band.worst, kColourTolerance) << what << ": row " << y << " is not the test bars";
-        // Generations this row is ahead of the bottom row: none, or a few towards the top.
-        const int ahead = ((band.shift - bottom + kWidth) % kWidth) / 8;
-        EXPECT_LE(ahead, 4) << what << ": row " << y << " is " << ahead << " generations away from the bottom row";
-        EXPECT_LE(ahead, previousAhead) << what << ": row " << y << " is newer than the rows above it";
-        previousAhead = ahead;
-        if (ahead != 0) out.torn = true;
+        if (band.worst > kColourTolerance || band.shift != fit.shift)
+            fail("row " + std::to_string(y) + " shows generation " + std::to_string(band.shift / 8) + " (" +
+                 std::to_string(int(band.worst)) + " levels off), row 400 " + std::to_string(fit.shift / 8));
     }
-    // Each bar's mean colour over its inside, in the rows that show row 400's generation.
+    // Each bar's mean colour over its inside.
     const int barWidth = kWidth / 8;
     for (int bar = 0; bar < 8; ++bar) {
         double r = 0, g = 0, b = 0;
         int n = 0;
-        for (int y = 140; y < kHeight; y += 16) {
-            if (fitBars(frame, l, y).shift != fit.shift) continue;
+        for (int y = 140; y < kHeight; y += 16)
             for (int x = 0; x < kWidth; x += 2) {
                 const int pos = (x + fit.shift) % kWidth;
                 if (pos / barWidth != bar || pos % barWidth < 6 || pos % barWidth >= barWidth - 6) continue;
                 Rgb c = pixel(frame, l, x, y);
                 r += c.r, g += c.g, b += c.b, ++n;
             }
-        }
-        EXPECT_GT(n, 0);
-        if (n == 0) continue;
         const Rgb mean{r / n, g / n, b / n};
-        EXPECT_LE(distance(mean, barColor(bar)), kColourTolerance)
-            << what << ": bar " << bar << " is " << str(mean) << ", drawn as " << str(barColor(bar));
+        if (distance(mean, barColor(bar)) > kColourTolerance)
+            fail("bar " + std::to_string(bar) + " is " + str(mean) + ", drawn as " + str(barColor(bar)));
     }
     // The counter box in the top left is black around its digits.
-    if (!out.torn) {
-        for (auto [x, y] : {std::pair{30, 30}, std::pair{378, 30}, std::pair{30, 106}, std::pair{378, 106}})
-            EXPECT_LE(distance(pixel(frame, l, x, y), {0, 0, 0}), kColourTolerance)
-                << what << ": the counter box is not black at (" << x << "," << y << ")";
-    }
-    out.shift = fit.shift;
+    for (auto [x, y] : {std::pair{30, 30}, std::pair{378, 30}, std::pair{30, 106}, std::pair{378, 106}})
+        if (distance(pixel(frame, l, x, y), {0, 0, 0}) > kColourTolerance)
+            fail("the counter box is not black at (" + std::to_string(x) + "," + std::to_string(y) + ")");
     return out;
 }
 
-// A run of consecutive frames from one client: every frame shows the bars, they move forward, and
-// most of them are whole (under emulation about one frame in fifty comes torn).
-void checkBarsFile(const std::string& name, Layout l, size_t frames) {
+// Consecutive frames from one client, of which the first `skip` are not judged. Each frame must be
+// one whole frame of the bars (exact colours, one generation from top to bottom, the counter box),
+// and the bars move forward from frame to frame.
+//
+// Some frames come torn, and they are only counted: nothing locks the shared buffer (its writer
+// draws the next frame in place before announcing it, so a copy taken late catches the top of that
+// drawing), nor a v4l2loopback buffer (the producer refills it while a client that is behind still
+// holds it). Under emulation that is a few frames in a hundred, so up to half may be torn; a
+// conversion or format fault spoils every frame.
+void checkBarsFile(const std::string& name, Layout l, size_t frames, size_t skip = 0) {
     SCOPED_TRACE(name);
     const fs::path path = guest().outDir / name;
     const auto bytes = readBytes(path);
     ASSERT_EQ(bytes.size(), frames * frameBytes(l))
         << path << " should hold exactly " << frames << " frames of " << frameBytes(l) << " bytes";
     std::vector<int> shifts;
-    std::string seen;
-    int torn = 0;
-    for (size_t i = 0; i < frames; ++i) {
-        const BarsFrame f = checkBarsFrame(bytes.data() + i * frameBytes(l), l, name + " frame " + std::to_string(i));
-        if (f.shift < 0) continue;
-        shifts.push_back(f.shift);
-        seen += std::to_string(f.shift / 8) + (f.torn ? "(torn) " : " ");
-        if (f.torn) ++torn;
+    std::string seen, problems;
+    for (size_t i = skip; i < frames; ++i) {
+        const BarsFrame f = judgeBarsFrame(bytes.data() + i * frameBytes(l), l);
+        if (f.problem.empty()) {
+            shifts.push_back(f.shift);
+            seen += std::to_string(f.shift / 8) + " ";
+        } else {
+            seen += "torn ";
+            problems += "\n  frame " + std::to_string(i) + ": " + f.problem;
+        }
     }
-    ASSERT_EQ(shifts.size(), frames);
-    EXPECT_LE(torn, int(frames) / 2) << "torn frames (generations mod 160: " << seen << ")";
+    const size_t judged = frames - skip;
+    EXPECT_GE(shifts.size() * 2, judged) << "too few whole frames (generations mod 160: " << seen << ")" << problems;
     int moved = 0;
     for (size_t i = 1; i < shifts.size(); ++i) {
         const int step = (shifts[i] - shifts[i - 1] + kWidth) % kWidth;
         // The bars move 8 px per generation; a frame never goes back to an older generation.
-        EXPECT_LT(step, kWidth / 2) << "frame " << i << " is older than frame " << i - 1 << " (generations mod 160: " << seen << ")";
+        EXPECT_LT(step, kWidth / 2) << "a frame is older than the one before it (generations mod 160: " << seen << ")";
         if (step > 0) ++moved;
     }
-    EXPECT_GE(moved, int(frames - 1) / 2) << "the frame counter barely advanced (generations mod 160: " << seen << ")";
-    std::fprintf(stderr, "%s: generations mod 160: %s\n", name.c_str(), seen.c_str());
+    EXPECT_GE(moved, int(shifts.size()) / 2) << "the frame counter barely advanced (generations mod 160: " << seen << ")";
+    std::fprintf(stderr, "%s: generations mod 160: %s%s\n", name.c_str(), seen.c_str(), problems.c_str());
 }
 
 void checkIdleFrame(const uint8_t* frame, Layout l, const std::string& what) {
@@ -480,12 +477,14 @@ TEST_P(GuestFormat, ASecondCameraProgramIsTurnedAwayWithOneLine) {
 
 TEST_P(GuestFormat, FfmpegReadsTheMovingBars) {
     EXPECT_EQ(key("ffmpeg_rc"), "0") << readText(guest().outDir / file("ffmpeg.log"));
-    EXPECT_EQ(key("ffmpeg_frames"), "8");
+    EXPECT_EQ(key("ffmpeg_frames"), "12");
     const std::string log = readText(guest().outDir / file("ffmpeg.log"));
     EXPECT_TRUE(has(log, layout_ == Layout::yuyv ? "yuyv422" : "yuv420p")) << log;
     EXPECT_TRUE(has(log, "1280x720")) << log;
     EXPECT_FALSE(has(log, "Dequeued v4l2 buffer contains")) << log;
-    checkBarsFile(file("ffmpeg.raw"), layout_, 8);
+    // ffmpeg keeps its first buffers, unread, while it starts up (seconds under emulation), and
+    // v4l2loopback refills them meanwhile: those are not judged.
+    checkBarsFile(file("ffmpeg.raw"), layout_, 12, 4);
 }
 
 TEST_P(GuestFormat, V4l2CtlReadsTheMovingBars) {
@@ -530,7 +529,7 @@ TEST_P(GuestFormat, AReadingClientKeepsGettingFramesAcrossACameraRestart) {
     EXPECT_EQ(key("restart_frames_total"), "90");
     const int before = std::atoi(key("restart_frames_before").c_str());
     EXPECT_LE(before, 70) << "at most " << before << " of the 90 frames came before the restart";
-    checkBarsFile(file("restart-tail.raw"), layout_, 3);
+    checkBarsFile(file("restart-tail.raw"), layout_, 6);
 }
 
 TEST_P(GuestFormat, TheIdleStillFollowsWhenTheWriterStops) {
@@ -567,7 +566,7 @@ int main(int argc, char** argv) {
     std::string missing;
     if (!onPath("qemu-system-x86_64")) missing = "qemu-system-x86_64 is not installed (apt-get install qemu-system-x86)";
     else if (imageDir.empty() || !fs::exists(imageDir / "ready"))
-        missing = "the guest image is not built (run: sudo bash tests/guest/build-image.sh, about 6 minutes)";
+        missing = "the guest image is not built (run: sudo bash tests/guest/build-image.sh, about 8 minutes)";
     if (!missing.empty()) {
         if (ci) {
             std::fprintf(stderr, "guest loopback test: FAILED: %s\n", missing.c_str());
