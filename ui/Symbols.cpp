@@ -86,9 +86,11 @@ QString resourcePath(const QString& symbol) {
 }
 
 bool useThemeIcons() {
-    if (qEnvironmentVariable("OSTRELA_BUNDLED_SYMBOLS") == QLatin1String("1")) return false;
+    // The drawings follow Ostrela's own light or dark appearance; a desktop theme's icons follow the
+    // desktop's and turn dark on dark when the two differ. The theme only on request.
+    if (qEnvironmentVariable("OSTRELA_BUNDLED_SYMBOLS") != QLatin1String("0")) return false;
     const QString theme = QIcon::themeName();
-    // Without a real desktop theme ("hicolor" holds only application icons) our drawings look better.
+    // "hicolor" holds only application icons.
     return !theme.isEmpty() && theme != QLatin1String("hicolor");
 }
 

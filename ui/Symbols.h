@@ -1,9 +1,9 @@
 #pragma once
-// The symbols of the windows by their names ("eye.fill", "play.fill", …). Each name maps to
-// freedesktop icon-theme names; when the desktop's theme has none of them, the bundled SVG
-// (":/symbols/<name>.svg") is used, drawn in the application palette's button text colour of the
-// moment it is painted, so it reads in light and dark mode alike and follows a change of appearance
-// without being set again.
+// The symbols of the windows by their names ("eye.fill", "play.fill", …): the bundled SVG
+// (":/symbols/<name>.svg"), drawn in the application palette's button text colour of the moment
+// it is painted, so it reads in light and dark mode alike and follows a change of appearance
+// without being set again. With OSTRELA_BUNDLED_SYMBOLS=0 the desktop theme's icon for one of the
+// freedesktop names a symbol maps to is used instead, where the theme has one.
 #include <QColor>
 #include <QIcon>
 #include <QPalette>
@@ -19,9 +19,8 @@ QStringList themeNames(const QString& symbol);
 bool hasBundled(const QString& symbol);
 // The bundled drawing in `color` (cut-outs in `background`).
 QIcon bundledIcon(const QString& symbol, const QColor& color, const QColor& background);
-// The theme icon when the desktop offers one, else the bundled one in the application palette
-// (disabled and selected icons in the palette's disabled and highlighted text colours).
-// OSTRELA_BUNDLED_SYMBOLS=1 always uses the bundled drawings.
+// The bundled drawing in the application palette (disabled and selected icons in the palette's
+// disabled and highlighted text colours); the theme icon instead with OSTRELA_BUNDLED_SYMBOLS=0.
 QIcon icon(const QString& symbol);
 // Always the bundled drawing in `color`.
 QIcon icon(const QString& symbol, const QColor& color);
