@@ -15,6 +15,8 @@
 #include <QPainter>
 #include <QTemporaryDir>
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -27,10 +29,33 @@ using namespace ostrela;
 
 namespace {
 
+// CPU time of the whole process (every thread), milliseconds.
+double processCpuMs() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return (double(u.ru_utime.tv_sec) + double(u.ru_stime.tv_sec)) * 1e3 +
+           (double(u.ru_utime.tv_usec) + double(u.ru_stime.tv_usec)) / 1e3;
+}
+
+// Resident and peak resident memory in MB, from /proc/self/status.
+std::pair<double, double> residentMb() {
+    QFile f(QStringLiteral("/proc/self/status"));
+    double rss = 0, hwm = 0;
+    if (!f.open(QIODevice::ReadOnly)) return {rss, hwm};
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        const QList<QByteArray> parts = line.simplified().split(' ');
+        if (parts.size() < 2) continue;
+        if (parts[0] == "VmRSS:") rss = parts[1].toDouble() / 1024.0;
+        if (parts[0] == "VmHWM:") hwm = parts[1].toDouble() / 1024.0;
+    }
+    return {rss, hwm};
+}
+
 void usage() {
     std::fprintf(stderr,
                  "usage: ostrela-render [INPUT | --synthetic WxH] [--video FILE [--position S]] [--effect NAME]\n"
                  "                      [--overlay FILE] [--set key=value]... [--time T] [-o out.png|out.raw] [--bench N]\n"
+                 "                      [--cycle N]\n"
                  "  INPUT        an image file used as the camera frame (default: synthetic 1280x720)\n"
                  "  --synthetic  a generated test frame of the given size\n"
                  "  --video      an image or a video file giving the current video frame (video mode)\n"
@@ -41,7 +66,10 @@ void usage() {
                  "               are not changed. Booleans take true/false, numbers a decimal, the rest text:\n"
                  "               --set lowerThirdEnabled=true --set lowerThirdText='Hello' --set fancyModeEnabled=true\n"
                  "  --time       frame time in seconds since 2001-01-01 UTC (default: now)\n"
-                 "  --bench N    renders N frames and prints the median and 95th percentile\n");
+                 "  --bench N    renders N frames and prints the median and 95th percentile, and the CPU time\n"
+                 "               of the process per frame\n"
+                 "  --cycle N    renders N frames of each of the sixteen effects in turn, then N of \"none\",\n"
+                 "               and prints the resident memory after each\n");
 }
 
 // Colour bars over a grey ramp with a diagonal stripe, opaque.
@@ -173,6 +201,7 @@ int main(int argc, char** argv) {
     double t = 0;
     double videoPosition = 0;
     long benchFrames = 0;
+    long cycleFrames = 0;
     std::vector<std::pair<QString, QVariant>> overrides;
 
     for (int i = 1; i < args.size(); ++i) {
@@ -251,6 +280,16 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "ostrela-render: --bench wants a frame count, got \"%s\"\n", qPrintable(v));
                 return 2;
             }
+        } else if (a == "--cycle") {
+            if (!next(&v)) return 2;
+            bool ok = false;
+            cycleFrames = v.toLong(&ok);
+            if (!ok || cycleFrames <= 0 || cycleFrames > 100'000) {
+                std::fprintf(stderr, "ostrela-render: --cycle wants a frame count, got \"%s\"\n", qPrintable(v));
+                return 2;
+            }
+            // The effect is switched in a private copy of the settings.
+            overrides.emplace_back(QString::fromUtf8(keys::videoEffect), QStringLiteral("none"));
         } else if (a.startsWith('-')) {
             std::fprintf(stderr, "ostrela-render: unknown option \"%s\"\n", qPrintable(a));
             usage();
@@ -259,7 +298,7 @@ int main(int argc, char** argv) {
             input = a;
         }
     }
-    if (output.isEmpty() && benchFrames == 0) {
+    if (output.isEmpty() && benchFrames == 0 && cycleFrames == 0) {
         std::fprintf(stderr, "ostrela-render: nothing to do: give -o FILE or --bench N\n");
         usage();
         return 2;
@@ -334,20 +373,36 @@ int main(int argc, char** argv) {
     FrameComposer composer;
     const QImage* videoFrame = video.isNull() ? nullptr : &video;
 
+    if (cycleFrames > 0) {
+        double ft = t;
+        auto run = [&](VideoEffect effect, const char* name) {
+            settings::setVideoEffect(effect);
+            for (long i = 0; i < cycleFrames; ++i, ft += 1.0 / 30.0) composer.render(camera, videoFrame, ft, frame.data());
+            const auto [rss, hwm] = residentMb();
+            std::printf("after %-15s resident %7.1f MB, peak %7.1f MB\n", name, rss, hwm);
+        };
+        for (const auto& e : effects::effectTable()) run(e.effect, e.rawValue);
+        run(VideoEffect::none, "none");
+        std::fflush(stdout);
+        if (benchFrames == 0 && output.isEmpty()) return 0;
+    }
+
     if (benchFrames > 0) {
         std::vector<double> ms;
         ms.reserve(size_t(benchFrames));
+        const double cpu0 = processCpuMs();
         for (long i = 0; i < benchFrames; ++i) {
             auto start = std::chrono::steady_clock::now();
             composer.render(camera, videoFrame, t + double(i) / 30.0, frame.data());
             ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
         }
+        const double cpuPerFrame = (processCpuMs() - cpu0) / double(benchFrames);
         std::vector<double> sorted = ms;
         std::sort(sorted.begin(), sorted.end());
         auto pct = [&](double p) { return sorted[std::min(sorted.size() - 1, size_t(p * double(sorted.size() - 1) + 0.5))]; };
-        std::printf("effect %s, %ld frames of %dx%d input on %d threads: median %.3f ms, p95 %.3f ms per frame\n",
+        std::printf("effect %s, %ld frames of %dx%d input on %d threads: median %.3f ms, p95 %.3f ms, CPU %.3f ms per frame\n",
                     rawValue(composer.lastEffect()), benchFrames, camera.width(), camera.height(),
-                    composer.renderer().threadCount(), pct(0.5), pct(0.95));
+                    composer.renderer().threadCount(), pct(0.5), pct(0.95), cpuPerFrame);
     } else {
         composer.render(camera, videoFrame, t, frame.data());
     }
