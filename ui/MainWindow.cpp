@@ -183,9 +183,9 @@ void PreviewWidget::hideEvent(QHideEvent*) {
 void PreviewWidget::refreshAnimation() {
     const VideoEffect effect = model_->effect();
     const bool running = model_->isCameraRunning();
-    // While the camera runs the picture arrives with the frames; only the particles need ticks.
-    const bool wants = isVisible() && model_->showEffectPreview() && fixedTime_ < 0 &&
-                       (running ? (effect == VideoEffect::snow || effect == VideoEffect::flame) : preview::isAnimated(effect));
+    // While the camera runs, every published frame repaints the preview, particles included.
+    const bool wants = isVisible() && model_->showEffectPreview() && fixedTime_ < 0 && !running &&
+                       preview::isAnimated(effect);
     if (wants && !animation_.isActive()) animation_.start();
     if (!wants && animation_.isActive()) animation_.stop();
     update();

@@ -1,4 +1,5 @@
 #include "library/OverlayLibraryController.h"
+#include "pipeline/CameraEngine.h"
 #include "pipeline/FrameBuffer.h"
 #include "tests/ui/UiTestUtil.h"
 #include "ui/ContentViewModel.h"
@@ -10,9 +11,11 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QSemaphore>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <vector>
@@ -144,9 +147,23 @@ TEST(PreviewOverlays, DrawnWhereTheParticlesAre) {
         }
 }
 
-// ---- The preview takes real frames, throttled ----
+// ---- The preview takes every published frame it can, never a backlog ----
 
-TEST(PreviewSource, CopiesTheFrameAndSkipsWhilePending) {
+namespace {
+
+// A frame of one colour (BGRA, opaque) in `frame`.
+void fillFrame(std::vector<uint8_t>& frame, uint8_t r, uint8_t g, uint8_t b) {
+    for (size_t i = 0; i < kFrameBytes; i += 4) {
+        frame[i] = b;
+        frame[i + 1] = g;
+        frame[i + 2] = r;
+        frame[i + 3] = 255;
+    }
+}
+
+}  // namespace
+
+TEST(PreviewSource, CopiesAndScalesTheFrame) {
     std::vector<uint8_t> frame(kFrameBytes);
     // Left half red, right half blue (BGRA, opaque).
     for (int y = 0; y < kFrameHeight; ++y)
@@ -163,21 +180,124 @@ TEST(PreviewSource, CopiesTheFrameAndSkipsWhilePending) {
     EXPECT_FALSE(source.offerFrame()) << "no size yet";
     source.setTargetSize(QSize(320, 180));
     EXPECT_TRUE(source.offerFrame());
-    EXPECT_FALSE(source.offerFrame()) << "one frame in flight at a time";
-    EXPECT_EQ(source.framesSkipped(), 1u);
     ASSERT_TRUE(test::waitUntil([&] { return !source.image().isNull(); }, 10000));
     const QImage& img = source.image();
     EXPECT_EQ(img.size(), QSize(320, 180));
     EXPECT_GT(qRed(img.pixel(40, 90)), 240);
     EXPECT_LT(qBlue(img.pixel(40, 90)), 15);
     EXPECT_GT(qBlue(img.pixel(280, 90)), 240);
-    // Right after a frame, the next is refused until the spacing has passed.
-    EXPECT_FALSE(source.offerFrame());
-    source.setMinimumIntervalMs(0);
+    EXPECT_EQ(qAlpha(img.pixel(280, 90)), 255);
+    // A wider preview gets the frame's aspect filled (cut top and bottom, not stretched).
+    source.setTargetSize(QSize(400, 100));
+    ASSERT_TRUE(test::waitUntil([&] { return !source.isPending(); }, 10000));
     EXPECT_TRUE(source.offerFrame());
+    ASSERT_TRUE(test::waitUntil([&] { return source.image().width() == 400; }, 10000));
+    EXPECT_EQ(source.image().height(), 225);
     source.setActive(false);
     test::waitUntil([&] { return !source.isPending(); }, 10000);
     EXPECT_FALSE(source.offerFrame()) << "a hidden preview takes nothing";
+}
+
+// Frames published one after another, each after the last one reached the preview: every one of
+// them is taken and shown (no fixed rate caps the preview below the camera's).
+TEST(PreviewSource, TakesEveryFrameWhileTheWorkerKeepsUp) {
+    std::vector<uint8_t> frame(kFrameBytes);
+    PreviewSource source(nullptr);
+    source.setFrameMemoryForTesting(frame.data());
+    source.setTargetSize(QSize(160, 90));
+    int shown = 0;
+    QObject::connect(&source, &PreviewSource::imageChanged, [&] { ++shown; });
+    for (int i = 0; i < 40; ++i) {
+        fillFrame(frame, uint8_t(i * 6), 0, uint8_t(255 - i * 6));
+        ASSERT_TRUE(source.offerFrame()) << "frame " << i;
+        ASSERT_TRUE(test::waitUntil([&] { return !source.isPending(); }, 10000));
+        QCoreApplication::processEvents();
+        ASSERT_EQ(shown, i + 1);
+        EXPECT_NEAR(qRed(source.image().pixel(80, 45)), i * 6, 1) << "frame " << i;
+    }
+    EXPECT_EQ(source.framesTaken(), 40u);
+    EXPECT_EQ(source.framesSkipped(), 0u);
+}
+
+// While the worker scales one frame, later ones are not queued: the newest is taken once when it
+// is done, then nothing more until the next frame is published.
+TEST(PreviewSource, TakesOnlyTheNewestOfTheFramesPublishedMeanwhile) {
+    std::vector<uint8_t> frame(kFrameBytes);
+    PreviewSource source(nullptr);
+    source.setFrameMemoryForTesting(frame.data());
+    source.setTargetSize(QSize(160, 90));
+    QSemaphore go;
+    std::atomic<int> scaledFrames{0};
+    source.setScalerForTesting([&](const QImage& f, QSize target) {
+        go.acquire();
+        ++scaledFrames;
+        return f.scaled(target, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    });
+    std::vector<QRgb> shown;
+    QObject::connect(&source, &PreviewSource::imageChanged, [&] { shown.push_back(source.image().pixel(80, 45)); });
+
+    fillFrame(frame, 10, 0, 0);
+    ASSERT_TRUE(source.offerFrame());
+    for (int i = 1; i <= 9; ++i) {
+        fillFrame(frame, uint8_t(10 + i * 20), 0, 0);
+        EXPECT_FALSE(source.offerFrame()) << "one frame in flight at a time";
+        EXPECT_TRUE(source.hasNewerFrame());
+    }
+    EXPECT_EQ(source.framesTaken(), 1u);
+    EXPECT_EQ(source.framesSkipped(), 8u) << "passed over for the ninth";
+
+    go.release();  // the first frame is done: the newest (the ninth) follows at once
+    ASSERT_TRUE(test::waitUntil([&] { return shown.size() == 1; }, 10000));
+    EXPECT_EQ(qRed(shown[0]), 10);
+    EXPECT_EQ(source.framesTaken(), 2u);
+    EXPECT_TRUE(source.isPending());
+    EXPECT_FALSE(source.hasNewerFrame());
+
+    go.release();
+    ASSERT_TRUE(test::waitUntil([&] { return shown.size() == 2; }, 10000));
+    EXPECT_EQ(qRed(shown[1]), 190);
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(source.isPending()) << "nothing left over: no backlog";
+    EXPECT_EQ(source.framesTaken(), 2u);
+    EXPECT_EQ(scaledFrames.load(), 2);
+
+    // Hidden meanwhile: the waiting frame is dropped, not taken later.
+    fillFrame(frame, 250, 0, 0);
+    ASSERT_TRUE(source.offerFrame());
+    EXPECT_FALSE(source.offerFrame());
+    source.setActive(false);
+    go.release();
+    ASSERT_TRUE(test::waitUntil([&] { return !source.isPending(); }, 10000));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(source.framesTaken(), 3u);
+    EXPECT_EQ(source.framesSkipped(), 9u);
+    EXPECT_FALSE(source.hasNewerFrame());
+    EXPECT_EQ(shown.size(), 2u);
+}
+
+// With the engine publishing from the synthetic camera, the preview accounts for every published
+// frame: taken, or passed over for a newer one while another was being scaled.
+TEST(PreviewSource, FollowsTheEngineFrameForFrame) {
+    test::ScopedTestEnv env;
+    test::AppFixture fx(env);
+    settings::setHasSeenOnboarding(true);
+    settings::setVideoEffect(VideoEffect::none);
+    MainWindow window(fx.app.get());
+    window.resize(1180, 900);
+    window.show();
+    PreviewSource* source = window.preview()->source();
+    CameraEngine* engine = window.model()->cameraEngine();
+    window.model()->toggleCamera();
+    ASSERT_TRUE(test::waitUntil([&] { return engine->generation() >= 1; }, 20000));
+    const uint64_t g0 = engine->generation(), taken0 = source->framesTaken(), skipped0 = source->framesSkipped();
+    ASSERT_TRUE(test::waitUntil([&] { return engine->generation() >= g0 + 30; }, 30000));
+    window.model()->toggleCamera();
+    ASSERT_TRUE(test::waitUntil([&] { return !source->isPending(); }, 10000));
+    const uint64_t published = engine->generation() - g0;
+    const uint64_t taken = source->framesTaken() - taken0, skipped = source->framesSkipped() - skipped0;
+    EXPECT_FALSE(source->hasNewerFrame());
+    EXPECT_EQ(taken + skipped, published);
+    EXPECT_GE(taken, 1u);
 }
 
 // ---- Symbols ----
