@@ -25,10 +25,10 @@ put kernel "$(uname -r)"
 put missing_libraries "$(ldd "$camera" "$testframes" | awk '/not found/{print $1}' | sort -u | tr '\n' ' ')"
 put ffmpeg_version "$(ffmpeg -hide_banner -version | head -n 1)"
 
-# The options the camera's activation uses, plus more buffers than the default two: under
-# emulation a client can take longer than a frame to copy one out, and with two buffers
-# v4l2loopback 0.12 hands a client that is one frame behind the buffer being overwritten.
-options=(card_label="Ostrela" exclusive_caps=1 max_buffers=8)
+# The options the camera's activation uses. (No max_buffers: with more buffers than a client asks
+# for, v4l2loopback 0.12 shrinks its ring under a streaming producer and can corrupt its buffer
+# list, a kernel BUG in buffer_written seen here.)
+options=(card_label="Ostrela" exclusive_caps=1)
 newko="$(ls /opt/v4l2loopback-*/v4l2loopback.ko 2>/dev/null | head -n 1)"
 m=""
 load_module() {

@@ -92,6 +92,17 @@ void loadResults() {
         auto eq = line.find('=');
         if (eq != std::string::npos) g.results[line.substr(0, eq)] = line.substr(eq + 1);
     }
+    // A kernel that died under the test is the finding, whatever the results say.
+    const std::string console = readText(g.outDir / "console.log");
+    size_t first = std::string::npos;
+    for (const char* sign : {"Kernel panic", "kernel BUG", "list_del corruption", "Oops:", "general protection fault"})
+        first = std::min(first, console.find(sign));
+    if (first != std::string::npos) {
+        const size_t begin = console.rfind('\n', first) == std::string::npos ? 0 : console.rfind('\n', first) + 1;
+        std::string line = console.substr(begin, console.find('\n', first) - begin);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        g.failure = "the guest kernel failed: " + line + " (see " + (g.outDir / "console.log").string() + ")";
+    }
     if (g.failure.empty() && g.results.empty())
         g.failure = "the guest wrote no results (see " + (g.outDir / "console.log").string() + " and run.log)";
 }
