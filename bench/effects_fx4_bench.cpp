@@ -120,14 +120,13 @@ void BM_DreamShortcutDifference(benchmark::State& state) {
     QImage out[2];
     for (auto _ : state)
         for (int plain = 0; plain < 2; ++plain) {
-            effects::dream::resetEchoForTesting();
+            effects::DreamSequence dream;
             effects::setStraightforwardChains(plain == 1);
             engine::Image im;
-            for (int f = 0; f < 3; ++f) im = effects::applyVideoEffect(VideoEffect::dreamSequence, src, 820000000.0 + f / 30.0, 0);
+            for (int f = 0; f < 3; ++f) im = dream.render(src, 820000000.0 + f / 30.0);
             out[plain] = renderer.renderQImage(im, {0, 0, 1280, 720});
         }
     effects::setStraightforwardChains(false);
-    effects::dream::resetEchoForTesting();
     int maxDiff = 0;
     double sum = 0;
     for (int y = 0; y < 720; ++y) {
@@ -169,15 +168,16 @@ void BM_FlameLayers(benchmark::State& state) {
     double t = 820000000.0;
     double c[4] = {0, 0, 0, 0};
     int n = 0;
+    effects::Flame flame;
     for (auto _ : state) {
         double c0 = processCpuMs();
         effects::materialize(effects::flame::grade(in, t));
         double c1 = processCpuMs();
-        effects::materialize(effects::flame::fireLayer(E, t, band).cropped(band));
+        effects::materialize(effects::flame::fireLayer(E, t, band, flame.caches()).cropped(band));
         double c2 = processCpuMs();
-        effects::materialize(effects::flame::emberLayer(E, t));
+        effects::materialize(effects::flame::emberLayer(E, t, flame.caches()));
         double c3 = processCpuMs();
-        effects::materialize(effects::renderFlame(in, t));
+        effects::materialize(flame.render(in, t));
         double c4 = processCpuMs();
         c[0] += c1 - c0, c[1] += c2 - c1, c[2] += c3 - c2, c[3] += c4 - c3;
         ++n;
@@ -248,13 +248,14 @@ void BM_DrunkPieces(benchmark::State& state) {
         c[size_t(i)] += processCpuMs() - c0;
         return r;
     };
+    effects::DrunkMode drunk;
     for (auto _ : state) {
         const engine::Image g = lap(0, effects::drunk::grade(in));
         const engine::Image b = lap(1, g.gaussianBlur(5.0).cropped(E));
         lap(2, g.gaussianBlur(5.0).translated(std::sin(1.6 * t) * 22, std::sin(1.1 * t) * 10).cropped(E));
         const engine::Image sh = lap(3, effects::resampled(g, effects::drunk::shakeTransform(t, 640, 360), E));
         lap(4, sh.gaussianBlur(effects::drunk::blurSigma(t)).cropped(E));
-        lap(5, effects::renderDrunkMode(in, t));
+        lap(5, drunk.render(in, t));
         ++n;
         t += 1.0 / 30;
     }

@@ -132,11 +132,12 @@ void shortcutDifference(benchmark::State& state, VideoEffect effect) {
     engine::Renderer renderer(2, 64);
     const double t = 7.8e8 + 0.37;
     QImage fast, exact;
+    effects::EffectSet looks;
     for (auto _ : state) {
         effects::colorGradeShortcuts = true;
-        fast = renderer.renderQImage(effects::applyVideoEffect(effect, src, t, 0), {0, 0, 1280, 720});
+        fast = renderer.renderQImage(effects::applyVideoEffect(looks, effect, src, t, 0), {0, 0, 1280, 720});
         effects::colorGradeShortcuts = false;
-        exact = renderer.renderQImage(effects::applyVideoEffect(effect, src, t, 0), {0, 0, 1280, 720});
+        exact = renderer.renderQImage(effects::applyVideoEffect(looks, effect, src, t, 0), {0, 0, 1280, 720});
         effects::colorGradeShortcuts = true;
     }
     reportDifference(state, fast, exact);

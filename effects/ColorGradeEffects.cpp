@@ -312,8 +312,8 @@ private:
 
 class SpeckLayerNode final : public engine::Node {
 public:
-    SpeckLayerNode(SpeckField& field, const Rect& e, int dx, int dy)
-        : field_(field), e_(e), ep_(engine::pixelBounds(e)), dx_(dx), dy_(dy) {
+    SpeckLayerNode(std::shared_ptr<SpeckField> field, const Rect& e, int dx, int dy)
+        : field_(std::move(field)), e_(e), ep_(engine::pixelBounds(e)), dx_(dx), dy_(dy) {
         // Every block that can reach E: specks are cropped to E before the blur.
         const int bx0 = floorDiv(ep_.x - dx_), bx1 = floorDiv(ep_.maxX() - 1 - dx_);
         const int by0 = floorDiv(ep_.y - dy_), by1 = floorDiv(ep_.maxY() - 1 - dy_);
@@ -323,7 +323,7 @@ public:
         nby_ = by1 - by0 + 1;
         if (ep_.isEmpty()) nbx_ = nby_ = 0;
         for (int by = by0; by <= by1 && nbx_ > 0; ++by)
-            for (int bx = bx0; bx <= bx1; ++bx) blocks_.push_back(&field_.block(bx, by));
+            for (int bx = bx0; bx <= bx1; ++bx) blocks_.push_back(&field_->block(bx, by));
     }
     Rect extent() const override { return e_; }
 
@@ -331,8 +331,8 @@ public:
         std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
         const IRect inE = r.intersected(ep_);
         if (inE.isEmpty()) return;
-        const int R = field_.radius();
-        const float* w = field_.weights().data() + R;  // w[i] for i = −R … R
+        const int R = field_->radius();
+        const float* w = field_->weights().data() + R;  // w[i] for i = −R … R
         // Alpha: the opaque layer blurred, which fades only within R of E's edge.
         auto edgeWeight = [&](int p, int lo, int hi) {
             if (p - R >= lo && p + R < hi) return 1.0f;
@@ -372,7 +372,7 @@ public:
 
 private:
     static int floorDiv(int v) { return v >= 0 ? v / SpeckField::kBlock : -((-v + SpeckField::kBlock - 1) / SpeckField::kBlock); }
-    SpeckField& field_;
+    std::shared_ptr<SpeckField> field_;  // the blocks below point into it
     Rect e_;
     IRect ep_;
     int dx_, dy_;
@@ -380,14 +380,8 @@ private:
     std::vector<const std::vector<SpeckField::Speck>*> blocks_;
 };
 
-SpeckField& fineSpecks() {
-    static SpeckField* f = new SpeckField(9.0, -4.994599999999999, 0.4);  // kept for the process
-    return *f;
-}
-SpeckField& largeSpecks() {
-    static SpeckField* f = new SpeckField(8.0, -4.4988, 1.2);
-    return *f;
-}
+std::shared_ptr<SpeckField> fineSpecks() { return std::make_shared<SpeckField>(9.0, -4.994599999999999, 0.4); }
+std::shared_ptr<SpeckField> largeSpecks() { return std::make_shared<SpeckField>(8.0, -4.4988, 1.2); }
 
 // False colour (transparent black to ice white) and 60 % alpha, the flakes' colouring.
 Image colourFlakes(const Image& flakes) {
@@ -397,7 +391,26 @@ Image colourFlakes(const Image& flakes) {
 
 }  // namespace
 
+// Fields of specks found so far, filled block by block as the layers scroll over them.
+struct SnowSpecks {
+    std::shared_ptr<SpeckField> fine = fineSpecks(), large = largeSpecks();
+};
+
+Snow::Snow() = default;
+Snow::~Snow() = default;
+void Snow::suspend() { specks_.reset(); }
+
+Image Snow::render(const Image& image, const FrameContext& frame) {
+    if (!specks_) specks_ = std::make_unique<SnowSpecks>();
+    return renderSnow(image, frame.t, *specks_);
+}
+
 Image renderSnow(const Image& image, double t) {
+    SnowSpecks specks;
+    return renderSnow(image, t, specks);
+}
+
+Image renderSnow(const Image& image, double t, SnowSpecks& specks) {
     const Rect e = image.extent();
     const Image graded = colorGradeShortcuts ? shortcuts::lumaChain(image, snowGradeTable(), snowGrade, 0.92f) : snowGrade(image);
 
@@ -409,8 +422,8 @@ Image renderSnow(const Image& image, double t) {
     const int bx = int(std::lround(o.bx)), by = int(std::lround(o.by));
     Image flakes;
     if (colorGradeShortcuts && !e.isInfinite() && !e.isEmpty()) {
-        const Image fine(std::make_shared<SpeckLayerNode>(fineSpecks(), e, ax, ay));
-        const Image large(std::make_shared<SpeckLayerNode>(largeSpecks(), e, bx, by));
+        const Image fine(std::make_shared<SpeckLayerNode>(specks.fine, e, ax, ay));
+        const Image large(std::make_shared<SpeckLayerNode>(specks.large, e, bx, by));
         const Image screened = filters::screenBlend(large, fine);
         // The colouring of the flakes, skipped where both layers are plain opaque black.
         const Image coloured = colourFlakes(Image(std::make_shared<engine::SolidNode>(Color{0, 0, 0, 1})));
@@ -499,13 +512,22 @@ const QFontMetricsF& glyphMetrics() {
 
 double glyphAscent() { return glyphMetrics().ascent(); }
 
-const GlyphSprite& glyphSprite(int index) {
-    static std::array<std::unique_ptr<GlyphSprite>, EffectResources::kGlyphCount> sprites;
-    auto& slot = sprites[size_t(index)];
+}  // namespace
+
+// The glyphs' coverage, drawn on first use, and their prepared lines.
+struct GlyphSprites {
+    std::array<std::unique_ptr<GlyphSprite>, EffectResources::kGlyphCount> sprites;
+    GlyphLines lines;
+};
+
+namespace {
+
+const GlyphSprite& glyphSprite(GlyphSprites& sprites, int index) {
+    auto& slot = sprites.sprites[size_t(index)];
     if (slot) return *slot;
     auto s = std::make_unique<GlyphSprite>();
     const QFont font = EffectResources::shared().glyphFont();
-    const QStaticText& line = EffectResources::shared().glyphLine(QChar(EffectResources::kGlyphs[index]));
+    const QStaticText& line = sprites.lines.line(QChar(EffectResources::kGlyphs[index]));
     const QFontMetricsF& fm = glyphMetrics();
     s->w = int(std::ceil(fm.maxWidth())) + 2 * kSpritePad;
     s->h = int(std::ceil(fm.height())) + 2 * kSpritePad;
@@ -535,7 +557,8 @@ public:
         int x0, top0;  // sprite's top-left pixel in bitmap coordinates, top down
         float color[4];  // linear premultiplied
     };
-    GlyphRainNode(int w, int h, std::vector<Item> items) : w_(w), h_(h), items_(std::move(items)) {}
+    GlyphRainNode(int w, int h, std::vector<Item> items, std::shared_ptr<const GlyphSprites> sprites)
+        : w_(w), h_(h), items_(std::move(items)), sprites_(std::move(sprites)) {}
     Rect extent() const override { return {0, 0, double(w_), double(h_)}; }
 
     void render(engine::TileContext&, const IRect& r, float* out) const override {
@@ -566,17 +589,20 @@ public:
 private:
     int w_, h_;
     std::vector<Item> items_;
+    std::shared_ptr<const GlyphSprites> sprites_;  // the items' sprites
 };
 
 }  // namespace
 
-Image glyphRain(double width, double height, double t) {
+Image glyphRain(double width, double height, double t) { return glyphRain(width, height, t, std::make_shared<GlyphSprites>()); }
+
+Image glyphRain(double width, double height, double t, const std::shared_ptr<GlyphSprites>& sprites) {
     const GlyphRainLayout l = glyphRainLayout(width, height, t);
     const double ascent = glyphAscent();
     std::vector<GlyphRainNode::Item> items;
     items.reserve(l.glyphs.size());
     for (const GlyphPlacement& g : l.glyphs) {
-        const GlyphSprite& s = glyphSprite(g.glyph);
+        const GlyphSprite& s = glyphSprite(*sprites, g.glyph);
         // The painted overlay puts the line's top-left at (x, top + 18 − ascent), top down.
         const double lineTop = (l.height - g.baselineY) - ascent;
         GlyphRainNode::Item it;
@@ -590,10 +616,15 @@ Image glyphRain(double width, double height, double t) {
         it.color[3] = c.a;
         items.push_back(it);
     }
-    return Image(std::make_shared<GlyphRainNode>(l.width, l.height, std::move(items)));
+    return Image(std::make_shared<GlyphRainNode>(l.width, l.height, std::move(items), sprites));
 }
 
 Image glyphRainPainted(double width, double height, double t) {
+    GlyphLines lines;
+    return glyphRainPainted(width, height, t, lines);
+}
+
+Image glyphRainPainted(double width, double height, double t, GlyphLines& lines) {
     const GlyphRainLayout l = glyphRainLayout(width, height, t);
     QImage bitmap = pointBitmap(l.width, l.height);
     if (bitmap.isNull()) return Image::empty();
@@ -602,7 +633,7 @@ Image glyphRainPainted(double width, double height, double t) {
         p.setFont(EffectResources::shared().glyphFont());
         const double ascent = glyphAscent();
         for (const GlyphPlacement& g : l.glyphs) {
-            const QStaticText& line = EffectResources::shared().glyphLine(QChar(EffectResources::kGlyphs[g.glyph]));
+            const QStaticText& line = lines.line(QChar(EffectResources::kGlyphs[g.glyph]));
             p.setPen(QColor::fromRgbF(0.1f * g.green, g.green, 0.15f * g.green, g.alpha));
             // Bitmap y up: the text position (x, baselineY) is row Hp − baselineY from the top.
             p.drawStaticText(QPointF(g.x, (l.height - g.baselineY) - ascent), line);
@@ -611,11 +642,22 @@ Image glyphRainPainted(double width, double height, double t) {
     return Image::fromQImage(bitmap);
 }
 
-Image renderCyberOps(const Image& image, double t) {
+CyberOps::CyberOps() : sprites_(std::make_shared<GlyphSprites>()) {}
+CyberOps::~CyberOps() = default;
+
+int CyberOps::preparedGlyphLines() const { return sprites_->lines.count(); }
+
+Image CyberOps::render(const Image& image, const FrameContext& frame) {
+    const double t = frame.t;
     const Rect e = image.extent();
     const Image graded = viaTable(image, cyberOpsTable, cyberOpsGrade);
-    const Image rain = colorGradeShortcuts ? glyphRain(e.w, e.h, t) : glyphRainPainted(e.w, e.h, t);
+    const Image rain = colorGradeShortcuts ? glyphRain(e.w, e.h, t, sprites_) : glyphRainPainted(e.w, e.h, t, sprites_->lines);
     return filters::screenBlend(rain, graded).cropped(e);
+}
+
+Image renderCyberOps(const Image& image, double t) {
+    CyberOps look;
+    return look.render(image, FrameContext{t});
 }
 
 }  // namespace ostrela::effects

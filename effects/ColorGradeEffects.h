@@ -13,7 +13,10 @@
 //    all, or a veil.
 //  - Glyph overlays are drawn at one pixel per point, so the 16.2-point glyphs fit the 18-pixel
 //    pitch as on the original's bitmap contexts.
+#include "effects/Effects.h"
 #include "pipeline/engine/Image.h"
+
+#include <memory>
 
 #include <vector>
 
@@ -24,7 +27,38 @@ engine::Image renderNightOps(const engine::Image& image);
 engine::Image renderXray(const engine::Image& image);
 engine::Image renderNoir(const engine::Image& image);
 engine::Image renderAnaglyph3D(const engine::Image& image);
+struct SnowSpecks;
+struct GlyphSprites;
+
+// Snow keeps the specks it has found in the scrolling noise while it runs; they are let go when
+// another look takes over.
+class Snow final : public Effect {
+public:
+    Snow();
+    ~Snow() override;
+    engine::Image render(const engine::Image& image, const FrameContext& frame) override;
+    void suspend() override;
+    bool holdsSpecks() const { return specks_ != nullptr; }
+
+private:
+    std::unique_ptr<SnowSpecks> specks_;
+};
+
+// CyberOps keeps the glyphs it has drawn (42 at most, a few kilobytes).
+class CyberOps final : public Effect {
+public:
+    CyberOps();
+    ~CyberOps() override;
+    engine::Image render(const engine::Image& image, const FrameContext& frame) override;
+    int preparedGlyphLines() const;
+
+private:
+    std::shared_ptr<GlyphSprites> sprites_;
+};
+
+// One frame of each with nothing kept (the same picture, prepared from scratch).
 engine::Image renderSnow(const engine::Image& image, double t);
+engine::Image renderSnow(const engine::Image& image, double t, SnowSpecks& specks);
 engine::Image renderCyberOps(const engine::Image& image, double t);
 
 // The looks' speed shortcuts (on by default): colour-free chains through luminance tables baked
@@ -66,8 +100,10 @@ GlyphRainLayout glyphRainLayout(double width, double height, double t);
 // The rain as an image of extent (0, 0, Wp, Hp): every glyph's coverage is rendered once and
 // kept, and each frame composites the visible glyphs straight into the tiles being rendered.
 engine::Image glyphRain(double width, double height, double t);
+engine::Image glyphRain(double width, double height, double t, const std::shared_ptr<GlyphSprites>& sprites);
 // The same rain painted glyph by glyph into a frame-sized bitmap with the prepared text lines;
 // the slow, literal way, kept to measure the fast one against.
 engine::Image glyphRainPainted(double width, double height, double t);
+engine::Image glyphRainPainted(double width, double height, double t, GlyphLines& lines);
 
 }  // namespace ostrela::effects

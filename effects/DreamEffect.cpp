@@ -100,11 +100,6 @@ QImage sparkles(int wp, int hp, double t) {
 }
 
 namespace {
-Image& echoSlot() {
-    static Image slot;  // process-wide, never cleared
-    return slot;
-}
-
 Image alphaScaled(const Image& in, double alpha) {
     return filters::colorMatrixWithBias(in, {1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, alpha}, {0, 0, 0, 0});
 }
@@ -780,13 +775,12 @@ Image scaledAbout(const Image& in, double s, double cx, double cy) {
 }  // namespace
 
 void setNarrowBurstForTesting(bool on) { gNarrowBurst = on; }
-const Image& echo() { return echoSlot(); }
-void resetEchoForTesting() { echoSlot() = Image(); }
 
 }  // namespace dream
 
-Image renderDreamSequence(const Image& image, double t) {
+Image DreamSequence::render(const Image& image, const FrameContext& frame) {
     using namespace dream;
+    const double t = frame.t;
     const Rect E = image.extent();
     const double W = E.w, H = E.h, midX = E.x + W / 2, midY = E.y + H / 2;
 
@@ -826,7 +820,7 @@ Image renderDreamSequence(const Image& image, double t) {
     // The burst streams through C′ nine times over: it reads a half-precision copy made beside it.
     std::shared_ptr<HalfCopy> halfOfCp = fast ? std::make_shared<HalfCopy>(engine::pixelBounds(E)) : nullptr;
     const TileWatcher toHalf = halfOfCp ? halfOfCp->watcher() : TileWatcher();
-    Image C = fast ? glowBloomFringe(G, o, E, echoSlot(), Cp, gridOfG, &toHalf) : Image();
+    Image C = fast ? glowBloomFringe(G, o, E, echo_, Cp, gridOfG, &toHalf) : Image();
     if (C.isNull()) {
         Image glow = G.gaussianBlur(5.5).cropped(E);
         glow = filters::colorControls(glow, 1.0, 0.06, 1.0);
@@ -841,8 +835,8 @@ Image renderDreamSequence(const Image& image, double t) {
 
     // 8. Echo of the previous frame (made beside C above where it could be), then remember this
     // one (without its echo).
-    if (Cp.isNull()) Cp = echoSlot().isNull() ? C : materialize(alphaScaled(echoSlot(), 0.16).composited(C).cropped(E));
-    echoSlot() = C;
+    if (Cp.isNull()) Cp = echo_.isNull() ? C : materialize(alphaScaled(echo_, 0.16).composited(C).cropped(E));
+    echo_ = C;
 
     // 9. Zoom burst.
     Image acc = Cp;

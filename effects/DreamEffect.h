@@ -2,6 +2,7 @@
 // Dream Sequence: a soft, glowing flashback look with a ripple, hue drift, glow and bloom, a colour
 // fringe, a one-frame echo, a zoom burst, a drifting camera, floating light orbs, a warm centre
 // light, a vignette and twinkling sparkles. Keeps one picture between frames.
+#include "effects/Effects.h"
 #include "pipeline/engine/Image.h"
 
 #include <QImage>
@@ -10,7 +11,18 @@
 
 namespace ostrela::effects {
 
-engine::Image renderDreamSequence(const engine::Image& image, double t);
+// The look with its echo slot: the previous frame's fringed picture (step 7) of this object, a
+// null image until its first frame; never cleared, so a look picked again later resumes with the
+// last frame of its previous use.
+class DreamSequence final : public Effect {
+public:
+    engine::Image render(const engine::Image& image, const FrameContext& frame) override;
+    engine::Image render(const engine::Image& image, double t) { return render(image, FrameContext{t}); }
+    const engine::Image& echo() const { return echo_; }
+
+private:
+    engine::Image echo_;
+};
 
 namespace dream {
 
@@ -36,9 +48,6 @@ engine::Point orbCentre(int i, const engine::Rect& extent, double t);
 // The sparkle bitmap (top row first) for a frame of wp × hp pixels.
 QImage sparkles(int wp, int hp, double t);
 
-// The echo slot: the previous frame's fringed picture, or a null image.
-const engine::Image& echo();
-void resetEchoForTesting();
 // Makes the zoom burst use its eight-lane path even where sixteen lanes are available.
 void setNarrowBurstForTesting(bool on);
 

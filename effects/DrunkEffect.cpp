@@ -414,11 +414,6 @@ Image resampled(const Image& image, const engine::Affine& t, const Rect& extent)
 namespace drunk {
 
 namespace {
-std::array<Image, 3>& trailSlots() {
-    static std::array<Image, 3> s;  // newest first; process-wide, never cleared
-    return s;
-}
-
 Image alphaScaled(const Image& in, double alpha) {
     return filters::colorMatrixWithBias(in, {1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, alpha}, {0, 0, 0, 0});
 }
@@ -446,14 +441,6 @@ engine::Affine shakeTransform(double t, double cx, double cy) {
         .then(engine::Affine{c, n, -n, c, 0, 0})
         .then(engine::Affine::translation(cx, cy));
 }
-
-const std::array<Image, 3>& history() { return trailSlots(); }
-
-int historyDepth() {
-    return int(std::count_if(trailSlots().begin(), trailSlots().end(), [](const Image& i) { return !i.isNull(); }));
-}
-
-void resetHistoryForTesting() { trailSlots() = {}; }
 
 }  // namespace drunk
 
@@ -672,8 +659,13 @@ private:
 
 }  // namespace
 
-Image renderDrunkMode(const Image& image, double t) {
+int DrunkMode::historyDepth() const {
+    return int(std::count_if(trails_.begin(), trails_.end(), [](const Image& i) { return !i.isNull(); }));
+}
+
+Image DrunkMode::render(const Image& image, const FrameContext& frame) {
     using namespace drunk;
+    const double t = frame.t;
     const Rect E = image.extent();
     // The graded picture is read by the ghost's blur, as the background and, over the next three
     // frames, as a trail: evaluate it once and keep its pixels, with the transparent margin the
@@ -691,7 +683,7 @@ Image renderDrunkMode(const Image& image, double t) {
     const double gx = std::sin(1.6 * t) * 22, gy = std::sin(1.1 * t) * 10;
     const Image blurred = graded.gaussianBlur(5.0);
     const Image moved = blurred.translated(gx, gy).cropped(E);
-    auto& h = trailSlots();
+    auto& h = trails_;
     const double alphas[3] = {0.45, 0.3, 0.18};
 
     const PixelView gv = pixelsOf(graded);

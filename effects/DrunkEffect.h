@@ -2,6 +2,7 @@
 // Drunk Mode: a warm, washed picture with a swaying double image, trails of the three previous
 // frames and a rolling, zooming shake under a breathing blur. The one look besides Dream Sequence
 // that remembers earlier frames.
+#include "effects/Effects.h"
 #include "pipeline/engine/Image.h"
 #include "pipeline/engine/LargeBuffers.h"
 
@@ -14,7 +15,20 @@
 
 namespace ostrela::effects {
 
-engine::Image renderDrunkMode(const engine::Image& image, double t);
+// The look with its trail history: three slots, newest first, each the graded picture of an
+// earlier frame of this object. They start empty and are never cleared, so a look picked again
+// later resumes with the trails of its previous use.
+class DrunkMode final : public Effect {
+public:
+    engine::Image render(const engine::Image& image, const FrameContext& frame) override;
+    engine::Image render(const engine::Image& image, double t) { return render(image, FrameContext{t}); }
+    // An empty slot is a null image.
+    const std::array<engine::Image, 3>& history() const { return trails_; }
+    int historyDepth() const;
+
+private:
+    std::array<engine::Image, 3> trails_;
+};
 
 // A picture evaluated once into linear float pixels and then read like any other image. Chains
 // that sample one picture many times at different places (scaled copies, rotations, a stored
@@ -105,11 +119,6 @@ double blurSigma(double t);
 // The point p moved by the shake about centre (cx, cy).
 engine::Affine shakeTransform(double t, double cx, double cy);
 
-// The trail history, newest first; an empty slot is a null image.
-const std::array<engine::Image, 3>& history();
-int historyDepth();  // filled slots
-// For tests: forget the history, as at process start.
-void resetHistoryForTesting();
 
 }  // namespace drunk
 }  // namespace ostrela::effects

@@ -19,24 +19,58 @@ namespace ostrela::effects {
 using engine::Image;
 using engine::Rect;
 
+namespace {
+
+// A look that keeps nothing between frames.
+template <Image (*Render)(const Image&, const FrameContext&)>
+class StatelessEffect final : public Effect {
+public:
+    Image render(const Image& image, const FrameContext& frame) override { return Render(image, frame); }
+};
+
+template <Image (*Render)(const Image&, const FrameContext&)>
+std::unique_ptr<Effect> makeStateless() {
+    return std::make_unique<StatelessEffect<Render>>();
+}
+
+template <class Look>
+std::unique_ptr<Effect> make() {
+    return std::make_unique<Look>();
+}
+
+Image thermal(const Image& i, const FrameContext&) { return renderThermal(i); }
+Image anaglyph3D(const Image& i, const FrameContext&) { return renderAnaglyph3D(i); }
+Image nightOps(const Image& i, const FrameContext&) { return renderNightOps(i); }
+Image xray(const Image& i, const FrameContext&) { return renderXray(i); }
+Image noir(const Image& i, const FrameContext&) { return renderNoir(i); }
+Image oldTV(const Image& i, const FrameContext& f) { return renderOldTV(i, f.t); }
+Image securityCam(const Image& i, const FrameContext& f) { return renderSecurityCam(i, f.t); }
+Image vhs(const Image& i, const FrameContext& f) { return renderVHS(i, f.t); }
+Image cableAccess(const Image& i, const FrameContext& f) { return renderCableAccess(i, f.t); }
+Image missionControl(const Image& i, const FrameContext& f) { return renderMissionControl(i, f.t, f.bars.barReserve); }
+
+}  // namespace
+
 const std::array<EffectInfo, 16>& effectTable() {
     static const std::array<EffectInfo, 16> table{{
-        {VideoEffect::none, "none", "None", "circle.slash", false, false},
-        {VideoEffect::oldTV, "oldTV", "Old TV", "tv", true, false},
-        {VideoEffect::securityCam, "securityCam", "Security Cam", "video.circle", true, false},
-        {VideoEffect::flame, "flame", "Flame", "flame.fill", true, false},
-        {VideoEffect::vhs, "vhs", "VHS", "recordingtape", true, false},
-        {VideoEffect::thermal, "thermal", "Thermal", "thermometer.medium", false, false},
-        {VideoEffect::snow, "snow", "Snow", "snowflake", true, false},
-        {VideoEffect::anaglyph3D, "anaglyph3D", "3D", "eyeglasses", false, false},
-        {VideoEffect::nightOps, "nightOps", "NightOps", "target", false, false},
-        {VideoEffect::cyberOps, "cyberOps", "CyberOps", "cloud.rain.fill", true, false},
-        {VideoEffect::cableAccess, "cableAccess", "Local Cable", "antenna.radiowaves.left.and.right", true, false},
-        {VideoEffect::xray, "xray", "X-Ray", "bone.fill", false, false},
-        {VideoEffect::noir, "noir", "Noir", "film", false, false},
-        {VideoEffect::drunkMode, "drunkMode", "Drunk Mode", "wineglass.fill", true, false},
-        {VideoEffect::missionControl, "missionControl", "Mission Control", "viewfinder", true, true},
-        {VideoEffect::dreamSequence, "dreamSequence", "Dream Sequence", "moon.stars.fill", true, false},
+        {VideoEffect::none, "none", "None", "circle.slash", false, false, nullptr},
+        {VideoEffect::oldTV, "oldTV", "Old TV", "tv", true, false, makeStateless<oldTV>},
+        {VideoEffect::securityCam, "securityCam", "Security Cam", "video.circle", true, false, makeStateless<securityCam>},
+        {VideoEffect::flame, "flame", "Flame", "flame.fill", true, false, make<Flame>},
+        {VideoEffect::vhs, "vhs", "VHS", "recordingtape", true, false, makeStateless<vhs>},
+        {VideoEffect::thermal, "thermal", "Thermal", "thermometer.medium", false, false, makeStateless<thermal>},
+        {VideoEffect::snow, "snow", "Snow", "snowflake", true, false, make<Snow>},
+        {VideoEffect::anaglyph3D, "anaglyph3D", "3D", "eyeglasses", false, false, makeStateless<anaglyph3D>},
+        {VideoEffect::nightOps, "nightOps", "NightOps", "target", false, false, makeStateless<nightOps>},
+        {VideoEffect::cyberOps, "cyberOps", "CyberOps", "cloud.rain.fill", true, false, make<CyberOps>},
+        {VideoEffect::cableAccess, "cableAccess", "Local Cable", "antenna.radiowaves.left.and.right", true, false,
+         makeStateless<cableAccess>},
+        {VideoEffect::xray, "xray", "X-Ray", "bone.fill", false, false, makeStateless<xray>},
+        {VideoEffect::noir, "noir", "Noir", "film", false, false, makeStateless<noir>},
+        {VideoEffect::drunkMode, "drunkMode", "Drunk Mode", "wineglass.fill", true, false, make<DrunkMode>},
+        {VideoEffect::missionControl, "missionControl", "Mission Control", "viewfinder", true, true,
+         makeStateless<missionControl>},
+        {VideoEffect::dreamSequence, "dreamSequence", "Dream Sequence", "moon.stars.fill", true, false, make<DreamSequence>},
     }};
     return table;
 }
@@ -62,27 +96,45 @@ Image fitToOutput(const Image& image, double width, double height) {
     return image.clampedToExtent().transformed(t).cropped(fitted);
 }
 
-Image applyVideoEffect(VideoEffect effect, const Image& image, double t, double barReserve) {
-    switch (effect) {
-    case VideoEffect::none:
-        return image;
-    case VideoEffect::thermal: return renderThermal(image);
-    case VideoEffect::snow: return renderSnow(image, t);
-    case VideoEffect::anaglyph3D: return renderAnaglyph3D(image);
-    case VideoEffect::nightOps: return renderNightOps(image);
-    case VideoEffect::cyberOps: return renderCyberOps(image, t);
-    case VideoEffect::xray: return renderXray(image);
-    case VideoEffect::noir: return renderNoir(image);
-    case VideoEffect::oldTV: return renderOldTV(image, t);
-    case VideoEffect::securityCam: return renderSecurityCam(image, t);
-    case VideoEffect::vhs: return renderVHS(image, t);
-    case VideoEffect::cableAccess: return renderCableAccess(image, t);
-    case VideoEffect::flame: return renderFlame(image, t);
-    case VideoEffect::drunkMode: return renderDrunkMode(image, t);
-    case VideoEffect::missionControl: return renderMissionControl(image, t, barReserve);
-    case VideoEffect::dreamSequence: return renderDreamSequence(image, t);
+EffectSet::EffectSet() = default;
+EffectSet::~EffectSet() = default;
+
+Effect* EffectSet::existing(VideoEffect effect) const {
+    const size_t i = size_t(effect);
+    return i < effects_.size() ? effects_[i].get() : nullptr;
+}
+
+Effect* EffectSet::instance(VideoEffect effect) {
+    const size_t i = size_t(effect);
+    if (i >= effects_.size()) return nullptr;
+    if (!effects_[i]) {
+        const EffectInfo& info = effectTable()[i];
+        if (info.create) effects_[i] = info.create();
     }
-    return image;
+    return effects_[i].get();
+}
+
+void EffectSet::reset(VideoEffect effect) {
+    const size_t i = size_t(effect);
+    if (i < effects_.size()) effects_[i].reset();
+}
+
+Image EffectSet::apply(const Image& image, const FrameContext& frame) {
+    if (frame.effect != last_) {
+        if (Effect* previous = existing(last_)) previous->suspend();
+        last_ = frame.effect;
+    }
+    Effect* effect = instance(frame.effect);
+    return effect ? effect->render(image, frame) : image;
+}
+
+Image applyVideoEffect(EffectSet& set, VideoEffect effect, const Image& image, double t, double barReserve) {
+    FrameContext frame;
+    frame.t = t;
+    frame.effect = effect;
+    frame.bars.barReserve = barReserve;
+    frame.bars.barEnabled = barReserve > 0;
+    return set.apply(image, frame);
 }
 
 Image dropoutLines(double width, double height, double t) {
@@ -108,8 +160,8 @@ Image dropoutLines(double width, double height, double t) {
     return Image::fromQImage(bitmap);
 }
 
-EffectResources& EffectResources::shared() {
-    static EffectResources* r = new EffectResources();  // kept for the life of the process
+const EffectResources& EffectResources::shared() {
+    static const EffectResources* r = new EffectResources();  // kept for the life of the process
     return *r;
 }
 
@@ -120,13 +172,13 @@ QFont EffectResources::glyphFont() const {
     return f;
 }
 
-const QStaticText& EffectResources::glyphLine(QChar glyph) {
-    auto it = glyphLines_.find(glyph.unicode());
-    if (it != glyphLines_.end()) return it->second;
+const QStaticText& GlyphLines::line(QChar glyph) {
+    auto it = lines_.find(glyph.unicode());
+    if (it != lines_.end()) return it->second;
     QStaticText text{QString(glyph)};
     text.setTextFormat(Qt::PlainText);
-    text.prepare(QTransform(), glyphFont());
-    return glyphLines_.emplace(glyph.unicode(), std::move(text)).first->second;
+    text.prepare(QTransform(), EffectResources::shared().glyphFont());
+    return lines_.emplace(glyph.unicode(), std::move(text)).first->second;
 }
 
 }  // namespace ostrela::effects

@@ -496,11 +496,31 @@ void updateRows(BlurredRows& g, double sigma, int x0, int w, int y0, int n, int 
 
 // Octave `slot` over `region` of E from its kept rows. Blurs of sigma 4 and up work on a grid of
 // every other row, anchored at even rows of what they blur, so their rows are kept in both phases.
-Image cachedOctave(int slot, const Rect& E, const Rect& region, double off, double sigma) {
-    // Rewritten in place each frame: the octave is read only while its frame's S is evaluated,
+}  // namespace
+
+namespace flame {
+// What one Flame object keeps between frames: the octaves' blurred rows and the masks' weights.
+// All of it can be made again from the frame time and the extent.
+struct Caches {
+    // Rewritten in place each frame: an octave is read only while its frame's S is evaluated,
     // before fireLayer returns.
-    static std::shared_ptr<BlurredRows> keptRows[3][2];
-    static double keptSigmas[3] = {};
+    std::shared_ptr<BlurredRows> keptRows[3][2];
+    double keptSigmas[3] = {};
+    // The fire mask depends on the extent only: kept, evaluated, for the extent last used.
+    Rect maskKey, maskBand;
+    Image mask;
+    Rect weightsKey, weightsBand;
+    std::shared_ptr<const MaskWeights> weights;
+    Rect fadeKey;
+    std::shared_ptr<const MaskWeights> fade;
+};
+}  // namespace flame
+
+namespace {
+
+Image cachedOctave(flame::Caches& caches, int slot, const Rect& E, const Rect& region, double off, double sigma) {
+    auto& keptRows = caches.keptRows;
+    auto& keptSigmas = caches.keptSigmas;
     const int q = int(std::floor(-off));
     const bool phased = sigma >= 4;
     const engine::IRect b = engine::pixelBounds(region);
@@ -1311,51 +1331,49 @@ Image fireMask(const Rect& E) {
 }
 
 namespace {
-// The mask depends on the extent only: kept, evaluated, for the extent last used.
-Image cachedFireMask(const Rect& E, const Rect& band) {
-    static Rect key, keyBand;
-    static Image mask;
-    if (mask.isNull() || !(key == E) || !(keyBand == band)) {
-        key = E;
-        keyBand = band;
-        mask = materialize(fireMask(E).cropped(band));
+Image cachedFireMask(Caches& c, const Rect& E, const Rect& band) {
+    if (c.mask.isNull() || !(c.maskKey == E) || !(c.maskBand == band)) {
+        c.maskKey = E;
+        c.maskBand = band;
+        c.mask = materialize(fireMask(E).cropped(band));
     }
-    return mask;
+    return c.mask;
 }
 
-std::shared_ptr<const MaskWeights> cachedFireWeights(const Rect& E, const Rect& band) {
-    static Rect key, keyBand;
-    static std::shared_ptr<const MaskWeights> w;
-    if (!w || !(key == E) || !(keyBand == band)) {
-        key = E;
-        keyBand = band;
-        w = weightsOf(cachedFireMask(E, band), band, false);
+std::shared_ptr<const MaskWeights> cachedFireWeights(Caches& c, const Rect& E, const Rect& band) {
+    if (!c.weights || !(c.weightsKey == E) || !(c.weightsBand == band)) {
+        c.weightsKey = E;
+        c.weightsBand = band;
+        c.weights = weightsOf(cachedFireMask(c, E, band), band, false);
     }
-    return w;
+    return c.weights;
 }
 
-std::shared_ptr<const MaskWeights> cachedFadeWeights(const Image& fade, const Rect& E) {
-    static Rect key;
-    static std::shared_ptr<const MaskWeights> w;
-    if (!w || !(key == E)) {
-        key = E;
-        w = weightsOf(fade, E, true);  // a vertical gradient: one weight a row
+std::shared_ptr<const MaskWeights> cachedFadeWeights(Caches& c, const Image& fade, const Rect& E) {
+    if (!c.fade || !(c.fadeKey == E)) {
+        c.fadeKey = E;
+        c.fade = weightsOf(fade, E, true);  // a vertical gradient: one weight a row
     }
-    return w;
+    return c.fade;
 }
 }  // namespace
 
 Image fireLayer(const Rect& E, double t) { return fireLayer(E, t, E); }
 
 Image fireLayer(const Rect& E, double t, const Rect& band) {
+    Caches caches;
+    return fireLayer(E, t, band, caches);
+}
+
+Image fireLayer(const Rect& E, double t, const Rect& band, Caches& caches) {
     if (filters::randomNoise().isNull()) return Image::empty();
     const bool keptAll = !(band == E) && !straightforwardChains() && !E.isInfinite();
-    const Image A = keptAll ? cachedOctave(0, E, band.insetBy(-16, -16).intersected(E), octaveOffset(22, 0, t), 4.0) : octave(E, 22, 0, 4.0, t);
+    const Image A = keptAll ? cachedOctave(caches, 0, E, band.insetBy(-16, -16).intersected(E), octaveOffset(22, 0, t), 4.0) : octave(E, 22, 0, 4.0, t);
     // The region of S the band reads (the displacement's reach and the bilinear footprint).
     const Rect wide = band.insetBy(-16, -16).intersected(E);
     const bool kept = !(band == E) && !straightforwardChains() && !E.isInfinite();
-    const Image B = kept ? cachedOctave(1, E, wide, octaveOffset(48, 3071, t), 3.0) : octave(E, 48, 3071, 3.0, t);
-    const Image C = keptAll ? cachedOctave(2, E, band, octaveOffset(-30, 8842, t), 6.0) : octave(E, -30, 8842, 6.0, t);
+    const Image B = kept ? cachedOctave(caches, 1, E, wide, octaveOffset(48, 3071, t), 3.0) : octave(E, 48, 3071, 3.0, t);
+    const Image C = keptAll ? cachedOctave(caches, 2, E, band, octaveOffset(-30, 8842, t), 6.0) : octave(E, -30, 8842, 6.0, t);
     const Image Bp = filters::colorControls(B, 1.0, -0.15, 1.6);
     const Image Ap = filters::colorControls(A, 1.0, -0.05, 1.8);
     Image S = filters::screenBlend(Bp, Ap);
@@ -1373,8 +1391,8 @@ Image fireLayer(const Rect& E, double t, const Rect& band) {
     // would be blurred again for every tile.
     const Image Cb = band == E ? C : materializeInBands(C.cropped(band));
     if (!(band == E) && !straightforwardChains() && FireTailNode::usable(S, Cb)) {
-        const auto w = cachedFireWeights(E, band);
-        return Image(std::make_shared<FireTailNode>(S, Cb, w, S.extent().intersected(E).intersected(cachedFireMask(E, band).extent())));
+        const auto w = cachedFireWeights(caches, E, band);
+        return Image(std::make_shared<FireTailNode>(S, Cb, w, S.extent().intersected(E).intersected(cachedFireMask(caches, E, band).extent())));
     }
     const Image D = filters::displacementDistortion(S, Cb, 28).cropped(E);
     Image core = filters::colorControls(D, 1.0, 0.05, 1.7);
@@ -1383,12 +1401,17 @@ Image fireLayer(const Rect& E, double t, const Rect& band) {
     const Image F = filters::screenBlend(core, outer);
     // The mask is the product of the height and spread masks: masking by one and then the other
     // applies exactly that product.
-    if (!(band == E) && !straightforwardChains()) return maskedBy(F, cachedFireMask(E, band), cachedFireWeights(E, band));
+    if (!(band == E) && !straightforwardChains()) return maskedBy(F, cachedFireMask(caches, E, band), cachedFireWeights(caches, E, band));
     return filters::blendWithMask(filters::blendWithMask(F, Image::empty(), heightMask(E)), Image::empty(),
                                   spreadMask(E));
 }
 
 Image emberLayer(const Rect& E, double t) {
+    Caches caches;
+    return emberLayer(E, t, caches);
+}
+
+Image emberLayer(const Rect& E, double t, Caches& caches) {
     if (filters::randomNoise().isNull()) return Image::empty();
     const engine::Point off = emberOffset(E.w, t);
     Image specks = filters::randomNoise().translated(off.x, off.y).cropped(E);
@@ -1399,19 +1422,31 @@ Image emberLayer(const Rect& E, double t) {
     Image fade = filters::linearGradient({mx, E.y}, {mx, E.maxY()}, Color::fromSRGB(1, 1, 1, 0.6), kWhite0);
     fade = fade.isNull() ? Image::empty() : fade.cropped(E);
     if (!straightforwardChains() && !fade.isNull() && !E.isInfinite() && !E.isEmpty())
-        return Image(std::make_shared<EmberNode>(E, off, cachedFadeWeights(fade, E)));
-    if (!straightforwardChains() && !fade.isNull() && !E.isInfinite()) return maskedBy(specks, fade, cachedFadeWeights(fade, E));
+        return Image(std::make_shared<EmberNode>(E, off, cachedFadeWeights(caches, fade, E)));
+    if (!straightforwardChains() && !fade.isNull() && !E.isInfinite()) return maskedBy(specks, fade, cachedFadeWeights(caches, fade, E));
     return filters::blendWithMask(specks, Image::empty(), fade);
 }
 
 }  // namespace flame
 
-Image renderFlame(const Image& image, double t) {
+Flame::Flame() = default;
+Flame::~Flame() = default;
+
+void Flame::suspend() { caches_.reset(); }
+
+flame::Caches& Flame::caches() {
+    if (!caches_) caches_ = std::make_unique<flame::Caches>();
+    return *caches_;
+}
+
+Image Flame::render(const Image& image, const FrameContext& frame) {
+    const double t = frame.t;
+    flame::Caches& kept = caches();
     const Rect E = image.extent();
     // The fire's mask is zero from 40 % of the height up, so only that bottom band is evaluated.
     const Rect band{E.x, E.y, E.w, 0.4 * E.h};
-    const Image fire = straightforwardChains() ? flame::fireLayer(E, t) : flame::fireLayer(E, t, band).cropped(band);
-    const Image embers = flame::emberLayer(E, t);
+    const Image fire = straightforwardChains() ? flame::fireLayer(E, t) : flame::fireLayer(E, t, band, kept).cropped(band);
+    const Image embers = flame::emberLayer(E, t, kept);
     if (!straightforwardChains() && !fire.isNull() && !embers.isNull()) {
         const Image base = filters::colorControls(image, 1.1, flame::flicker(t), 1.05);
         if (!base.isNull()) {

@@ -1,11 +1,33 @@
 #pragma once
 // Flame: a warm, flickering grade with procedural fire along the bottom and rising embers, all
 // made from noise and standard filters.
+#include "effects/Effects.h"
 #include "pipeline/engine/Image.h"
+
+#include <memory>
 
 namespace ostrela::effects {
 
-engine::Image renderFlame(const engine::Image& image, double t);
+namespace flame {
+struct Caches;
+}
+
+// The look keeps prepared octave rows and mask weights while it runs, and lets them go when
+// another look takes over; the picture never depends on them.
+class Flame final : public Effect {
+public:
+    Flame();
+    ~Flame() override;
+    engine::Image render(const engine::Image& image, const FrameContext& frame) override;
+    engine::Image render(const engine::Image& image, double t) { return render(image, FrameContext{t}); }
+    void suspend() override;
+    bool holdsCaches() const { return caches_ != nullptr; }
+    // What it keeps, made if needed (for measuring the layers one by one).
+    flame::Caches& caches();
+
+private:
+    std::unique_ptr<flame::Caches> caches_;
+};
 
 namespace flame {
 
@@ -19,9 +41,12 @@ engine::Point emberOffset(double width, double t);
 engine::Image grade(const engine::Image& image, double t);
 // The fire along the bottom of E; transparent from 40 % of the height up.
 engine::Image fireLayer(const engine::Rect& extent, double t);
-// The same, for use within `band` only (outside it the result may be incomplete).
+// The same, for use within `band` only (outside it the result may be incomplete); without
+// caches, everything is prepared for this call alone.
 engine::Image fireLayer(const engine::Rect& extent, double t, const engine::Rect& band);
+engine::Image fireLayer(const engine::Rect& extent, double t, const engine::Rect& band, Caches& caches);
 engine::Image emberLayer(const engine::Rect& extent, double t);
+engine::Image emberLayer(const engine::Rect& extent, double t, Caches& caches);
 // The mask that shapes the fire (height fade times bottom-centre spread).
 engine::Image fireMask(const engine::Rect& extent);
 

@@ -27,6 +27,18 @@ BarReservation readBarReservation() {
     return b;
 }
 
+FrameSettings FrameSettings::read() {
+    FrameSettings s;
+    s.effect = settings::videoEffect();
+    s.bars = readBarReservation();
+    if (s.bars.barEnabled) {
+        s.barStyle = LowerThirdBarStyle::fromSettings();
+        s.barStyle.barLift = int(std::lround(s.bars.barLift));
+        s.barText = effectiveBarText();
+    }
+    return s;
+}
+
 FrameComposer::FrameComposer(int threads) : renderer_(threads, 64) {}
 
 namespace {
@@ -121,16 +133,19 @@ Image FrameComposer::compose(const QImage& cameraFrame, const QImage* videoFrame
         base = fitFrame(*videoFrame, &videoScratch_);
         videoMode = true;
     }
-    bars_ = readBarReservation();
-    effect_ = settings::videoEffect();
-    Image image = effects::applyVideoEffect(effect_, base, t, bars_.barReserve);
+    settings_ = FrameSettings::read();
+    effects::FrameContext frame;
+    frame.t = t;
+    frame.effect = settings_.effect;
+    frame.bars = settings_.bars;
+    Image image = effects_.apply(base, frame);
     base_ = image;
     layers_.clear();
     image = compositeCards(image, cameraFrame, videoMode);
     if (!cards_.lastCardExtent().isEmpty()) layers_.push_back(cards_.lastCardExtent());
-    if (bars_.barEnabled) {
+    if (settings_.bars.barEnabled) {
         image = compositeBar(image, t);
-        layers_.push_back({0, 0, double(kFrameWidth), bars_.barLift + bar::kHeight});
+        layers_.push_back({0, 0, double(kFrameWidth), settings_.bars.barLift + bar::kHeight});
     }
     return image.cropped({0, 0, double(kFrameWidth), double(kFrameHeight)});
 }
@@ -156,14 +171,12 @@ void FrameComposer::render(const QImage& cameraFrame, const QImage* videoFrame, 
 
 Image FrameComposer::compositeCards(const Image& image, const QImage& camera, bool videoMode) {
     // Never both: the overlay belongs to camera mode, the camera card to video mode.
-    if (videoMode) return cards_.composePiPCard(image, camera, bars_.barReserve, bars_.topInset);
-    return cards_.composeOverlayCard(image, bars_.barReserve, bars_.topInset);
+    if (videoMode) return cards_.composePiPCard(image, camera, settings_.bars.barReserve, settings_.bars.topInset);
+    return cards_.composeOverlayCard(image, settings_.bars.barReserve, settings_.bars.topInset);
 }
 
 Image FrameComposer::compositeBar(const Image& image, double t) {
-    LowerThirdBarStyle style = LowerThirdBarStyle::fromSettings();
-    style.barLift = int(std::lround(bars_.barLift));
-    return bar_.composeOver(image, style, effectiveBarText(), t);
+    return bar_.composeOver(image, settings_.barStyle, settings_.barText, t);
 }
 
 }  // namespace ostrela

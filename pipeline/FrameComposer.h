@@ -1,7 +1,9 @@
 #pragma once
 // The per-frame step between a captured picture and the shared frame buffer: fit, settings,
 // bar reservation, effect, (cards and bar), crop and render. The camera engine and the render
-// tool both call it once per frame on one thread; it keeps its renderer and arenas between frames.
+// tool both call it once per frame on one thread; it keeps its renderer, arenas and effect
+// objects between frames. Two composers share no frame state.
+#include "effects/Effects.h"
 #include "pipeline/CardCompositor.h"
 #include "pipeline/LowerThirdBar.h"
 #include "pipeline/Settings.h"
@@ -15,15 +17,19 @@
 
 namespace ostrela {
 
-struct BarReservation {
-    bool barEnabled = false;
-    double barReserve = 0;  // 82.8, or 118.8 with the Google Meet safe area; 0 without the bar
-    double barLift = 0;     // 36 or 0
-    double topInset = 0;    // 36 with the Google Meet safe area, whatever the bar
-};
-
 // Read from the settings anew on every call.
 BarReservation readBarReservation();
+
+// What a frame takes from the settings, read once at its start.
+struct FrameSettings {
+    VideoEffect effect = VideoEffect::none;
+    BarReservation bars;
+    // Only read while the bar is on.
+    LowerThirdBarStyle barStyle;
+    QString barText;
+
+    static FrameSettings read();
+};
 
 class FrameComposer {
 public:
@@ -34,8 +40,8 @@ public:
     void render(const QImage& cameraFrame, const QImage* videoFrame, double t, uint8_t* dst);
 
     // What the last frame used (for tests and the render tool).
-    const BarReservation& lastBars() const { return bars_; }
-    VideoEffect lastEffect() const { return effect_; }
+    const BarReservation& lastBars() const { return settings_.bars; }
+    VideoEffect lastEffect() const { return settings_.effect; }
     engine::Renderer& renderer() { return renderer_; }
 
     // The frame graph without rendering it.
@@ -49,6 +55,8 @@ public:
     // bitmap and ticker strip) between frames.
     CardCompositor& cards() { return cards_; }
     LowerThirdBarRenderer& bar() { return bar_; }
+    // The effect objects, each made when its look is first shown and kept (trails, echo).
+    effects::EffectSet& effects() { return effects_; }
 
 private:
     static bool isPlainCopy(const engine::Image& image, const engine::IRect& r);
@@ -58,14 +66,14 @@ private:
 
     CardCompositor cards_;
     LowerThirdBarRenderer bar_;
+    effects::EffectSet effects_;
 
     engine::Renderer renderer_;
     // The last frame's picture under the cards and the bar, and where those layers reach.
     engine::Image base_;
     std::vector<engine::Rect> layers_;
     QImage cameraScratch_, videoScratch_;
-    BarReservation bars_;
-    VideoEffect effect_ = VideoEffect::none;
+    FrameSettings settings_;
 };
 
 }  // namespace ostrela

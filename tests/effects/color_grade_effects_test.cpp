@@ -9,6 +9,7 @@
 #include "pipeline/engine/ColorSpace.h"
 #include "pipeline/engine/Renderer.h"
 #include "tests/support/TestEnv.h"
+#include "tests/effects/Looks.h"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,7 @@
 
 using namespace ostrela;
 using namespace ostrela::effects;
+using namespace ostrela::effects::testing;
 using engine::Color;
 using engine::Image;
 using engine::IRect;
@@ -546,12 +548,14 @@ TEST(GlyphRain, GlyphsAreDrawnAtSixteenPixelsAndFillTheGlyphCache) {
     EXPECT_GE(bottom - top + 1, 10);
     EXPECT_LE(bottom - top + 1, 14);
     EXPECT_LE(bottom, 12 + 18);  // above the baseline at top + 18
-    EXPECT_GT(EffectResources::shared().cachedGlyphCount(), 0);
 }
 
 TEST(CyberOps, DarkGreenPictureUnderTheRain) {
     const double t = 12345.75;
-    Image out = renderCyberOps(fitted(bars(1280, 720)), t);
+    CyberOps look;
+    EXPECT_EQ(look.preparedGlyphLines(), 0);
+    Image out = look.render(fitted(bars(1280, 720)), FrameContext{t});
+    EXPECT_GT(look.preparedGlyphLines(), 0);
     EXPECT_EQ(out.extent(), kFrame);
     engine::Renderer r(2, 64);
     QImage img = r.renderQImage(out, {0, 0, 1280, 720});

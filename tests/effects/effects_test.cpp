@@ -3,6 +3,7 @@
 #include "pipeline/engine/ColorSpace.h"
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
+#include "tests/effects/Looks.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@
 
 using namespace ostrela;
 using namespace ostrela::effects;
+using namespace ostrela::effects::testing;
 using engine::Image;
 using engine::Rect;
 
@@ -229,22 +231,24 @@ TEST(DropoutLines, LinesAtTheirFormulaPositions) {
     EXPECT_EQ(dropoutLines(0, -3, 5).extent(), (Rect{0, 0, 1, 1}));
 }
 
-TEST(EffectResources, SharedOnceAndGlyphCacheFillsLazily) {
-    EffectResources& res = EffectResources::shared();
+TEST(EffectResources, SharedOnceAndGlyphLinesFillLazilyPerObject) {
+    const EffectResources& res = EffectResources::shared();
     EXPECT_EQ(&res, &EffectResources::shared());
     EXPECT_EQ(std::strlen(EffectResources::kGlyphs), size_t(EffectResources::kGlyphCount));
     EXPECT_EQ(res.dateFormat, "MM/dd/yy");
     EXPECT_EQ(res.timeFormat, "HH:mm:ss");
     EXPECT_EQ(res.cableTimeFormat, "HH:mm:ss");
     EXPECT_NE(&res.timeFormat, &res.cableTimeFormat);
-    const int before = res.cachedGlyphCount();
-    const QStaticText& a = res.glyphLine(QChar('A'));
-    const QStaticText& again = res.glyphLine(QChar('A'));
+    GlyphLines lines, other;
+    EXPECT_EQ(lines.count(), 0);
+    const QStaticText& a = lines.line(QChar('A'));
+    const QStaticText& again = lines.line(QChar('A'));
     EXPECT_EQ(&a, &again);
     EXPECT_EQ(a.text(), "A");
-    for (int i = 0; i < EffectResources::kGlyphCount; ++i) res.glyphLine(QChar(EffectResources::kGlyphs[i]));
-    EXPECT_EQ(res.cachedGlyphCount(), 42);
-    EXPECT_GE(before, 0);
+    EXPECT_EQ(lines.count(), 1);
+    for (int i = 0; i < EffectResources::kGlyphCount; ++i) lines.line(QChar(EffectResources::kGlyphs[i]));
+    EXPECT_EQ(lines.count(), 42);
+    EXPECT_EQ(other.count(), 0);  // nothing shared between owners
     EXPECT_DOUBLE_EQ(res.glyphFont().pointSizeF(), 16.2);
     EXPECT_TRUE(res.glyphFont().bold());
 }

@@ -1,3 +1,4 @@
+#include "effects/ColorGradeEffects.h"
 #include "effects/DreamEffect.h"
 #include "effects/DreamHalo.h"
 #include "effects/DreamKernels.h"
@@ -8,6 +9,7 @@
 #include "pipeline/engine/ColorSpace.h"
 #include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Renderer.h"
+#include "tests/effects/Looks.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +20,7 @@
 
 using namespace ostrela;
 using namespace ostrela::effects;
+using namespace ostrela::effects::testing;
 using engine::Image;
 using engine::Rect;
 
@@ -121,7 +124,7 @@ TEST(Flame, FireStaysOutOfTheTopSixtyPercent) {
     }
     // On a black frame the rendered effect is black above the fire, apart from the embers, which
     // fade out completely at the top.
-    const Pixels out = render(renderFlame(frameOf(Qt::black), 3.0));
+    const Pixels out = render(flameLook().render(frameOf(Qt::black), 3.0));
     const Pixels embers = render(flame::emberLayer(E, 3.0));
     for (int y : {300, 450, 600, 719})
         for (int x = 0; x < 1280; x += 7) {
@@ -160,14 +163,14 @@ TEST(Flame, FastPathsMatchThePlainChainAtFullSize) {
         return cam;
     }());
     for (VideoEffect e : {VideoEffect::flame, VideoEffect::drunkMode}) {
-        drunk::resetHistoryForTesting();
+        resetDrunk();
         constexpr int kFrames = 10;
         QImage fast[kFrames], plain[kFrames];
         for (int f = 0; f < kFrames; ++f) {
             const double t = 820000123.4 + f / 30.0;
             fast[f] = renderer().renderQImage(applyVideoEffect(e, src, t, 82.8), {0, 0, 1280, 720});
         }
-        drunk::resetHistoryForTesting();
+        resetDrunk();
         setStraightforwardChains(true);
         for (int f = 0; f < kFrames; ++f) {
             const double t = 820000123.4 + f / 30.0;
@@ -185,7 +188,7 @@ TEST(Flame, FastPathsMatchThePlainChainAtFullSize) {
         }
         std::printf("%s at 1280x720: max %d, mean %.5f (8-bit units)\n", rawValue(e), worst, worstMean);
     }
-    drunk::resetHistoryForTesting();
+    resetDrunk();
 }
 
 // The embers alone, where the fused pass does all of their work: the same specks as the chain of
@@ -223,9 +226,9 @@ TEST(Flame, EmbersMatchThePlainChain) {
 TEST(Flame, TranslucentPictureMatchesThePlainChain) {
     const Image src = Image::fromQImage(filled(1280, 720, QColor(200, 120, 40, 128)));
     const double t = 12.25;
-    const QImage fast = renderer().renderQImage(renderFlame(src, t), {0, 0, 1280, 720});
+    const QImage fast = renderer().renderQImage(flameLook().render(src, t), {0, 0, 1280, 720});
     setStraightforwardChains(true);
-    const QImage plain = renderer().renderQImage(renderFlame(src, t), {0, 0, 1280, 720});
+    const QImage plain = renderer().renderQImage(flameLook().render(src, t), {0, 0, 1280, 720});
     setStraightforwardChains(false);
     const Difference d = difference(fast, plain);
     EXPECT_LE(d.max, 2);
@@ -245,9 +248,9 @@ TEST(Flame, MovedPictureMatchesThePlainChain) {
     const Image src = Image::fromQImage(big).translated(-20, -20);
     const double t = 4.5;
     const engine::IRect r{0, 0, 1280, 720};
-    const Pixels fast = render(renderFlame(src, t), r);
+    const Pixels fast = render(flameLook().render(src, t), r);
     setStraightforwardChains(true);
-    const Pixels plain = render(renderFlame(src, t), r);
+    const Pixels plain = render(flameLook().render(src, t), r);
     setStraightforwardChains(false);
     double worst = 0;
     for (size_t i = 0; i < fast.v.size(); ++i) worst = std::max(worst, double(std::abs(fast.v[i] - plain.v[i])));
@@ -279,27 +282,27 @@ TEST(DrunkMode, ShakeAndBlurAtTimeZero) {
 }
 
 TEST(DrunkMode, TrailsFillAndSurviveOtherEffects) {
-    drunk::resetHistoryForTesting();
+    resetDrunk();
     const Image red = frameOf(QColor(200, 30, 30)), blue = frameOf(QColor(30, 30, 200));
     const double t = 0;  // no sway of the ghost sideways, no rotation
     // The first frame has no trails: a flat frame stays flat and equals its own grade (blurred
     // flatness is flatness).
     const Pixels first = render(applyVideoEffect(VideoEffect::drunkMode, red, t, 0));
     const Pixels gradedRed = render(drunk::grade(red));
-    EXPECT_EQ(drunk::historyDepth(), 1);
+    EXPECT_EQ(drunkLook().historyDepth(), 1);
     EXPECT_NEAR(first.at(640, 360)[0], gradedRed.at(640, 360)[0], 1e-4);
     EXPECT_NEAR(first.at(640, 360)[2], gradedRed.at(640, 360)[2], 1e-4);
     for (int i = 2; i <= 4; ++i) {
         applyVideoEffect(VideoEffect::drunkMode, red, t, 0);
-        EXPECT_EQ(drunk::historyDepth(), std::min(i, 3));
+        EXPECT_EQ(drunkLook().historyDepth(), std::min(i, 3));
     }
     // Other looks leave the history alone.
     for (VideoEffect e : {VideoEffect::none, VideoEffect::flame, VideoEffect::missionControl, VideoEffect::dreamSequence})
         applyVideoEffect(e, blue, 5, 82.8);
-    EXPECT_EQ(drunk::historyDepth(), 3);
+    EXPECT_EQ(drunkLook().historyDepth(), 3);
     // Back on Drunk Mode with a blue picture: the red frames of the last period show through.
     const Pixels back = render(applyVideoEffect(VideoEffect::drunkMode, blue, t, 0));
-    drunk::resetHistoryForTesting();
+    resetDrunk();
     const Pixels fresh = render(applyVideoEffect(VideoEffect::drunkMode, blue, t, 0));
     const float* b = back.at(640, 360);
     const float* f = fresh.at(640, 360);
@@ -313,7 +316,7 @@ TEST(DrunkMode, TrailsFillAndSurviveOtherEffects) {
 }
 
 TEST(DrunkMode, HistoryHoldsTheGradedPictureOnly) {
-    drunk::resetHistoryForTesting();
+    resetDrunk();
     // A sharp vertical edge: the ghost (blurred, moved 22 px at most) would smear it.
     QImage half = filled(1280, 720, Qt::black);
     QPainter(&half).fillRect(0, 0, 640, 720, Qt::white);
@@ -321,13 +324,13 @@ TEST(DrunkMode, HistoryHoldsTheGradedPictureOnly) {
     for (int i = 0; i < 3; ++i) applyVideoEffect(VideoEffect::drunkMode, src, 1.0 + i, 0);
     const Pixels graded = render(drunk::grade(src));
     for (int slot = 0; slot < 3; ++slot) {
-        const Pixels h = render(drunk::history()[size_t(slot)]);
+        const Pixels h = render(drunkLook().history()[size_t(slot)]);
         for (int x : {600, 638, 639, 640, 641, 700}) {
             EXPECT_NEAR(h.at(x, 360)[0], graded.at(x, 360)[0], 1e-6) << slot << " " << x;
             EXPECT_NEAR(h.at(x, 360)[3], 1.0, 1e-6);
         }
     }
-    drunk::resetHistoryForTesting();
+    resetDrunk();
 }
 
 // The fast paths against the plain chain where the breathing blur is thinnest (sigma 0.9),
@@ -350,13 +353,13 @@ TEST(DrunkMode, FastPathsMatchThePlainChainAcrossTheBreath) {
     for (double t0 : {-2.5, 1.76, 3.1416}) {
         constexpr int kFrames = 4;
         QImage fast[kFrames], plain[kFrames];
-        drunk::resetHistoryForTesting();
+        resetDrunk();
         for (int f = 0; f < kFrames; ++f)
-            fast[f] = renderer().renderQImage(renderDrunkMode(src, t0 + f / 30.0), {0, 0, 1280, 720});
-        drunk::resetHistoryForTesting();
+            fast[f] = renderer().renderQImage(drunkLook().render(src, t0 + f / 30.0), {0, 0, 1280, 720});
+        resetDrunk();
         setStraightforwardChains(true);
         for (int f = 0; f < kFrames; ++f)
-            plain[f] = renderer().renderQImage(renderDrunkMode(src, t0 + f / 30.0), {0, 0, 1280, 720});
+            plain[f] = renderer().renderQImage(drunkLook().render(src, t0 + f / 30.0), {0, 0, 1280, 720});
         setStraightforwardChains(false);
         for (int f = 0; f < kFrames; ++f) {
             const Difference d = difference(fast[f], plain[f]);
@@ -368,7 +371,7 @@ TEST(DrunkMode, FastPathsMatchThePlainChainAcrossTheBreath) {
                             drunk::blurSigma(t0 + f / 30.0), d.max, d.mean, d.over1);
         }
     }
-    drunk::resetHistoryForTesting();
+    resetDrunk();
 }
 
 // ---- Dream Sequence ----
@@ -417,8 +420,8 @@ namespace {
 // handed to `draw` before the switches are put back.
 template <class Draw>
 auto lastFrame(VideoEffect e, const Image& src, double t, int frames, double elapsed, bool plain, bool narrow, Draw draw) {
-    drunk::resetHistoryForTesting();
-    dream::resetEchoForTesting();
+    resetDrunk();
+    resetDream();
     setStraightforwardChains(plain);
     dream::setNarrowBurstForTesting(narrow);
     Image im;
@@ -426,8 +429,8 @@ auto lastFrame(VideoEffect e, const Image& src, double t, int frames, double ela
     auto out = draw(im);
     setStraightforwardChains(false);
     dream::setNarrowBurstForTesting(false);
-    drunk::resetHistoryForTesting();
-    dream::resetEchoForTesting();
+    resetDrunk();
+    resetDream();
     return out;
 }
 }  // namespace
@@ -450,33 +453,33 @@ TEST(DreamSequence, SparklesSitOnTheExtent) {
 }
 
 TEST(DreamSequence, EchoSurvivesOtherEffects) {
-    drunk::resetHistoryForTesting();
-    dream::resetEchoForTesting();
+    resetDrunk();
+    resetDream();
     const Image red = frameOf(QColor(220, 40, 40)), blue = frameOf(QColor(30, 40, 210));
-    EXPECT_TRUE(dream::echo().isNull());
+    EXPECT_TRUE(dreamLook().echo().isNull());
     applyVideoEffect(VideoEffect::dreamSequence, red, 100, 0);
-    EXPECT_FALSE(dream::echo().isNull());
+    EXPECT_FALSE(dreamLook().echo().isNull());
     for (VideoEffect e : {VideoEffect::none, VideoEffect::flame, VideoEffect::drunkMode, VideoEffect::missionControl})
         applyVideoEffect(e, blue, 100, 0);
-    EXPECT_FALSE(dream::echo().isNull());
+    EXPECT_FALSE(dreamLook().echo().isNull());
     // The echo holds a fringed picture of the red frame: far more red than blue.
-    const Pixels echo = render(dream::echo());
+    const Pixels echo = render(dreamLook().echo());
     EXPECT_GT(echo.at(640, 360)[0], echo.at(640, 360)[2] + 0.2);
     const Pixels back = render(applyVideoEffect(VideoEffect::dreamSequence, blue, 100, 0));
-    dream::resetEchoForTesting();
+    resetDream();
     const Pixels fresh = render(applyVideoEffect(VideoEffect::dreamSequence, blue, 100, 0));
     // The red frame shows through at 16 %; the first frame of a fresh period has no echo.
     const double dr = back.mean(0, 600, 330, 680, 390) - fresh.mean(0, 600, 330, 680, 390);
     EXPECT_GT(dr, 0.02);
     EXPECT_LT(dr, 0.3);
-    dream::resetEchoForTesting();
-    drunk::resetHistoryForTesting();
+    resetDream();
+    resetDrunk();
 }
 
 TEST(DreamSequence, RippleTimeKeepsMovingLateInTheCentury) {
     // Seconds since 2001 are far beyond single precision's whole seconds; the ripple must still
     // change between frames a thirtieth of a second apart.
-    dream::resetEchoForTesting();
+    resetDream();
     const Image src = [] {
         QImage img = filled(1280, 720, Qt::black);
         QPainter p(&img);
@@ -508,8 +511,8 @@ TEST(HeavyLooks, KeepTheFourByThreeExtent) {
             EXPECT_GT(p.mean(3, 600, -100, 680, 800), 0.9) << rawValue(e);  // covered, not transparent
         }
     }
-    drunk::resetHistoryForTesting();
-    dream::resetEchoForTesting();
+    resetDrunk();
+    resetDream();
 }
 
 TEST(HeavyLooks, SameTimeSamePicture) {
@@ -815,6 +818,35 @@ TEST(HeavyLooks, EmptyAndTinyPicturesDoNotBreakThem) {
         const Pixels p = render(applyVideoEffect(e, full, 11, 0));
         EXPECT_GT(p.at(640, 360)[1], p.at(640, 360)[0]) << rawValue(e);
     }
-    drunk::resetHistoryForTesting();
-    dream::resetEchoForTesting();
+    resetDrunk();
+    resetDream();
+}
+
+// A look switched away gives back what it can make again; trails and echo stay for its return.
+TEST(EffectSet, SwitchingAwayDropsCachesAndKeepsMemory) {
+    EffectSet set;
+    const Image src = Image::fromQImage(filled(1280, 720, QColor(200, 120, 60)));
+    auto frame = [&](VideoEffect e, double t) { return render(applyVideoEffect(set, e, src, t, 0)); };
+    frame(VideoEffect::flame, 50);
+    auto& flame = static_cast<Flame&>(*set.existing(VideoEffect::flame));
+    EXPECT_TRUE(flame.holdsCaches());
+    frame(VideoEffect::snow, 50.1);
+    EXPECT_FALSE(flame.holdsCaches());
+    auto& snow = static_cast<Snow&>(*set.existing(VideoEffect::snow));
+    EXPECT_TRUE(snow.holdsSpecks());
+    frame(VideoEffect::drunkMode, 50.2);
+    frame(VideoEffect::dreamSequence, 50.3);
+    EXPECT_FALSE(snow.holdsSpecks());
+    frame(VideoEffect::none, 50.4);
+    EXPECT_EQ(static_cast<DrunkMode&>(*set.existing(VideoEffect::drunkMode)).historyDepth(), 1);
+    EXPECT_FALSE(static_cast<DreamSequence&>(*set.existing(VideoEffect::dreamSequence)).echo().isNull());
+    // Back on Flame: the same picture as a new object's, caches made again.
+    const Pixels again = frame(VideoEffect::flame, 60);
+    EXPECT_TRUE(flame.holdsCaches());
+    Flame other;
+    EXPECT_TRUE(again.v == render(other.render(src, 60.0)).v);
+    // A set of its own shares none of it.
+    EffectSet second;
+    EXPECT_EQ(second.existing(VideoEffect::drunkMode), nullptr);
+    EXPECT_EQ(static_cast<DrunkMode&>(*second.instance(VideoEffect::drunkMode)).historyDepth(), 0);
 }

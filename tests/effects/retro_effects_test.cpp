@@ -3,6 +3,7 @@
 #include "effects/Effects.h"
 #include "effects/RetroEffects.h"
 #include "pipeline/engine/Renderer.h"
+#include "tests/effects/Looks.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@
 
 using namespace ostrela;
 using namespace ostrela::effects;
+using namespace ostrela::effects::testing;
 using engine::Image;
 using engine::Rect;
 

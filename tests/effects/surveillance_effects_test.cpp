@@ -5,6 +5,7 @@
 #include "effects/SurveillanceEffects.h"
 #include "pipeline/FrameComposer.h"
 #include "pipeline/engine/Renderer.h"
+#include "tests/effects/Looks.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +18,7 @@
 
 using namespace ostrela;
 using namespace ostrela::effects;
+using namespace ostrela::effects::testing;
 using engine::Image;
 using engine::Rect;
 
