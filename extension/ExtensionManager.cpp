@@ -23,7 +23,7 @@ namespace ostrela {
 namespace {
 
 const QString kApprovalText =
-    QStringLiteral("Awaiting approval in System Settings \u2192 General \u2192 Login Items & Extensions");
+    QStringLiteral("Awaiting approval in the desktop's authentication dialog");
 
 std::function<void()>& settingsOpener() {
     static std::function<void()> opener;

@@ -70,7 +70,7 @@ public:
     // <program dir>/../lib/ostrela/extensions when it exists, else <program dir>/extensions.
     static QString embeddedExtensionsDirectory();
 
-    // The running program's path ("Bundle path" in the diagnostics).
+    // The running program's path ("Program path" in the diagnostics).
     static QString applicationBundlePath();
     // The application's identifier, "com.morwick.Ostrela".
     static QString applicationBundleIdentifier();

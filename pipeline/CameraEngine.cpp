@@ -233,8 +233,8 @@ void CameraEngine::start() {
         case CaptureAuthorization::denied:
         case CaptureAuthorization::restricted:
             s->postToEngine([epoch](CameraEngine* e) {
-                e->reportFailure(epoch, QStringLiteral("Camera access denied — enable it in System Settings → "
-                                                       "Privacy & Security → Camera"));
+                e->reportFailure(epoch, QStringLiteral("Camera access denied — enable it by adding yourself to the "
+                                                       "video group, then log in again"));
             });
             break;
         }

@@ -43,8 +43,9 @@ namespace content {
 inline constexpr const char kApprovalSymbol[] = "exclamationmark.triangle.fill";
 inline constexpr const char kApprovalTitle[] = "Ostrela needs one-time approval";
 inline constexpr const char kApprovalText[] =
-    "Open System Settings and allow the Ostrela camera extension, then it'll show up in Zoom.";
-inline constexpr const char kOpenSystemSettings[] = "Open System Settings";
+    "Enter your password in the authentication dialog and allow the Ostrela camera, then it'll show up in Zoom.";
+// Opens the camera help (installing the loopback module, approving the request).
+inline constexpr const char kOpenCameraHelp[] = "Open Camera Help";
 inline constexpr const char kStartCamera[] = "Start Camera Feed";
 inline constexpr const char kStopCamera[] = "Stop Camera Feed";
 inline constexpr const char kRunning[] = "Running";

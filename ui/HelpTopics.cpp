@@ -58,7 +58,7 @@ The sidebar keeps every image and video you add. Selecting an image makes it the
 
 - **Drop:** drag image or video files from your file manager into the well at the top of the sidebar.
 - **Browse:** click the well and choose one or more files.
-- **URL:** choose **Add Image from URL**, paste the address of a picture on the web and press Save. Ostrela downloads it and keeps its own copy.
+- **URL:** choose **Add Image from URL**, paste the address of a picture on the web and press Add. Ostrela downloads it and keeps its own copy.
 - **Paste:** copy a picture in any program and press `Ctrl+V` in the main window.
 
 Images are stored as PNG files in Ostrela's library folder; videos are copied there too, so the library keeps working when you move or delete the originals.

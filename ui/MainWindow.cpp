@@ -489,7 +489,7 @@ QWidget* MainWindow::buildApprovalBanner() {
     texts->addWidget(title);
     texts->addWidget(text);
     l->addLayout(texts, 1);
-    auto* open = new QPushButton(QString::fromUtf8(content::kOpenSystemSettings), banner_);
+    auto* open = new QPushButton(QString::fromUtf8(content::kOpenCameraHelp), banner_);
     open->setObjectName(QStringLiteral("openSystemSettingsButton"));
     connect(open, &QPushButton::clicked, model_.get(), &ContentViewModel::openSystemSettings);
     l->addWidget(open);

@@ -17,8 +17,8 @@ QList<OnboardingStep> onboarding::steps() {
              "Cancel leaves the camera off. If you cancel by mistake, press Activate in Settings \u2192 Advanced "
              "to be asked again.")},
         {QStringLiteral("Add an image"),
-         QStringLiteral("Drag a photo into the well at the top of the sidebar, or use the + button. This is the "
-                        "overlay that appears in the corner of your video.")},
+         QStringLiteral("Drag a photo into the well at the top of the sidebar, or click the well to browse. This is "
+                        "the overlay that appears in the corner of your video.")},
         {QStringLiteral("Select Ostrela as your camera"),
          QString::fromUtf8("In Zoom (or any other app), open its camera/video settings and choose \u201cOstrela\u201d "
                            "from the list of cameras.")},

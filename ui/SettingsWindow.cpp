@@ -267,7 +267,7 @@ QWidget* SettingsWindow::buildAdvancedTab() {
     buttons->addWidget(deactivate);
     buttons->addStretch(1);
     extensionLayout->addLayout(buttons);
-    auto* openSettings = new QPushButton(QStringLiteral("Open Camera Extension Settings\u2026"));
+    auto* openSettings = new QPushButton(QStringLiteral("Open Camera Help\u2026"));
     openSettings->setToolTip(u8(kOpenSettingsHelp));
     extensionLayout->addWidget(openSettings, 0, Qt::AlignLeft);
     extensionLayout->addWidget(captionLabel(u8(kOpenSettingsCaption)));
@@ -286,10 +286,10 @@ QWidget* SettingsWindow::buildAdvancedTab() {
     installed_ = valueLabel();
     installAdvice_ = captionLabel(u8(kInstallAdvice));
     bundleID_ = valueLabel();
-    runtimeForm->addRow(QStringLiteral("Bundle path"), bundlePath_);
+    runtimeForm->addRow(QStringLiteral("Program path"), bundlePath_);
     runtimeForm->addRow(QStringLiteral("Installed system-wide"), installed_);
     runtimeForm->addRow(installAdvice_);
-    runtimeForm->addRow(QStringLiteral("App bundle ID"), bundleID_);
+    runtimeForm->addRow(QStringLiteral("App ID"), bundleID_);
     column->addWidget(runtimeBox);
 
     auto* embeddedBox = new QGroupBox(QStringLiteral("Embedded Camera Extension"));
@@ -378,8 +378,8 @@ void SettingsWindow::reloadAdvanced() {
         bundle->setText(info.bundleIdentifier.value_or(QStringLiteral("missing")));
         auto* mach = valueLabel();
         mach->setText(info.machServiceName.value_or(QStringLiteral("missing")));
-        form->addRow(QStringLiteral("Bundle ID"), bundle);
-        form->addRow(QStringLiteral("Mach service"), mach);
+        form->addRow(QStringLiteral("Extension ID"), bundle);
+        form->addRow(QStringLiteral("systemd service"), mach);
         embeddedLayout_->addWidget(row);
     }
 }

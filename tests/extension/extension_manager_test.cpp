@@ -18,7 +18,7 @@ using namespace ostrela;
 namespace {
 
 const QString kApproval =
-    QStringLiteral("Awaiting approval in System Settings \u2192 General \u2192 Login Items & Extensions");
+    QStringLiteral("Awaiting approval in the desktop's authentication dialog");
 
 // Strips "[time] " and checks the stamp looks like the English time style.
 QString message(const QString& line) {

@@ -78,7 +78,7 @@ const QString kCtlHelp012 = QStringLiteral(
     "             or 'any'\n"
     "    /dev/videoX  the v4l2-loopback device file you want to act on\n");
 const QString kApproval =
-    QStringLiteral("Awaiting approval in System Settings \u2192 General \u2192 Login Items & Extensions");
+    QStringLiteral("Awaiting approval in the desktop's authentication dialog");
 
 class LinuxPlatformTest : public ::testing::Test {
 protected:

@@ -21,7 +21,8 @@ using ostrela::test::ScopedTestEnv;
 
 namespace {
 
-const QString kDenied = QStringLiteral("Camera access denied — enable it in System Settings → Privacy & Security → Camera");
+const QString kDenied =
+    QStringLiteral("Camera access denied — enable it by adding yourself to the video group, then log in again");
 
 // Counts emissions of one signal while it lives.
 struct SignalCount {

@@ -284,9 +284,9 @@ TEST_F(ControlsTest, ApprovalBannerFollowsTheExtensionManager) {
     for (QLabel* l : labels) texts << l->text();
     EXPECT_TRUE(texts.contains(QStringLiteral("<b>Ostrela needs one-time approval</b>")));
     EXPECT_TRUE(texts.contains(QStringLiteral(
-        "Open System Settings and allow the Ostrela camera extension, then it'll show up in Zoom.")));
+        "Enter your password in the authentication dialog and allow the Ostrela camera, then it'll show up in Zoom.")));
     EXPECT_EQ(banner->findChild<QPushButton*>(QStringLiteral("openSystemSettingsButton"))->text(),
-              QStringLiteral("Open System Settings"));
+              QStringLiteral("Open Camera Help"));
 }
 
 TEST_F(ControlsTest, FloatingImageSectionIsReplacedWhileAVideoPlays) {

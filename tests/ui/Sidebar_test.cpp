@@ -276,6 +276,7 @@ TEST_F(SidebarTest, ItemMenuEntries) {
         return out;
     };
     const QString reveal = QString::fromUtf8(sidebar::kRevealLabel);
+    EXPECT_EQ(reveal, QStringLiteral("Show in File Manager"));
     EXPECT_EQ(titles(library.items()[0]), (QStringList{reveal, "Rename…", "New Folder", "New Folder", "Delete Image"}));
     library.moveItemToFolder(a, f.id);
     EXPECT_EQ(titles(library.items()[0]),

@@ -11,6 +11,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QFormLayout>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -212,7 +213,18 @@ TEST(SettingsWindow, EmbeddedExtensionRowsShowMissingFields) {
         SettingsWindow window(nullptr, nullptr, [] { return std::vector<CaptureDeviceInfo>{}; });
         const QStringList texts = labelTexts(&window);
         EXPECT_TRUE(texts.contains("com.morwick.Ostrela.CameraExtension"));
-        EXPECT_TRUE(texts.contains("missing"));  // no Mach service in the manifest
+        EXPECT_TRUE(texts.contains("missing"));  // no service in the manifest
+        // The rows are named for this desktop.
+        QStringList rows;
+        for (QFormLayout* form : window.findChildren<QFormLayout*>())
+            for (int r = 0; r < form->rowCount(); ++r)
+                if (auto* item = form->itemAt(r, QFormLayout::LabelRole))
+                    if (auto* label = qobject_cast<QLabel*>(item->widget())) rows << label->text();
+        for (const char* row : {"Program path", "Installed system-wide", "App ID", "Extension ID", "systemd service"})
+            EXPECT_TRUE(rows.contains(QString::fromUtf8(row))) << row;
+        QStringList buttons;
+        for (QPushButton* b : window.findChildren<QPushButton*>()) buttons << b->text();
+        EXPECT_TRUE(buttons.contains(QString::fromUtf8("Open Camera Help\u2026")));
     }
     const QString empty = QString::fromStdString(env.root()) + "/none";
     qputenv("OSTRELA_EXTENSIONS_DIR", empty.toUtf8());
@@ -230,6 +242,9 @@ TEST(OnboardingSheet, StepsAndGotIt) {
     EXPECT_TRUE(steps[0].text.contains("v4l2loopback"));
     EXPECT_TRUE(steps[0].text.contains("authentication dialog"));
     EXPECT_EQ(steps[1].title, "Add an image");
+    // The well is the way in: there is no "+" button.
+    EXPECT_EQ(steps[1].text, "Drag a photo into the well at the top of the sidebar, or click the well to browse. This "
+                             "is the overlay that appears in the corner of your video.");
     EXPECT_EQ(steps[2].title, "Select Ostrela as your camera");
     EXPECT_EQ(steps[2].text, QString::fromUtf8("In Zoom (or any other app), open its camera/video settings and choose "
                                                "\u201cOstrela\u201d from the list of cameras."));

@@ -73,7 +73,7 @@ TEST(StandardWindows, FactoriesOpenOurWindowsOnceEach) {
     design->modeToggle(LowerThirdMode::weather)->click();
     EXPECT_TRUE(settings::weatherEnabled());
 
-    // "Open Camera Extension Settings…" shows the setup topic of the help window.
+    // "Open Camera Help…" shows the setup topic of the help window.
     help->selectTopic(QString("about-show"));
     ExtensionManager::openExtensionSettings();
     EXPECT_EQ(help->state().selectedTopicID, std::optional<QString>("first-time-setup"));
