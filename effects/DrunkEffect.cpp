@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #include <thread>
 #include <immintrin.h>
 
@@ -48,7 +49,8 @@ private:
 };
 
 // Renders graphs into float buffers with its own workers. Buffers no longer referenced by any
-// image are reused, so steady state allocates nothing.
+// image are reused, so steady state allocates nothing. Shared by every effect object as engine
+// machinery: it keeps no picture of its own, and one call runs at a time.
 class Materializer {
 public:
     Materializer() : pool_(threads()) {
@@ -62,6 +64,7 @@ public:
     // `second`, when given, receives the paired picture a PairedNode root fills beside its own.
     Image run(const Image& image, int tileRows = 64, const IRect* over = nullptr, Image* second = nullptr,
               const TileWatcher* watch = nullptr, const TileWatcher* watchSecond = nullptr) {
+        std::lock_guard<std::mutex> hold(mutex_);
         const Rect e = image.extent();
         if (image.isNull() || e.isInfinite() || e.isEmpty()) return image;
         const IRect b = over ? *over : engine::pixelBounds(e);
@@ -93,7 +96,19 @@ public:
         return Image(std::make_shared<BufferNode>(std::move(buf), b, e));
     }
 
-    std::shared_ptr<Pixels> pooled(size_t floats) { return take(floats); }
+    std::shared_ptr<Pixels> pooled(size_t floats) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return take(floats);
+    }
+
+    // Lets go of every buffer no image holds.
+    void releaseIdle() {
+        std::lock_guard<std::mutex> hold(mutex_);
+        free_.erase(std::remove_if(free_.begin(), free_.end(), [](const Pooled& p) { return p.pixels.use_count() == 1; }),
+                    free_.end());
+        // The workers' scratch grows to the largest tile a look asked for.
+        for (auto& a : arenas_) a = std::make_unique<engine::Arena>();
+    }
 
 private:
     static int threads() { return int(std::clamp(std::thread::hardware_concurrency(), 1u, 16u)); }
@@ -142,6 +157,7 @@ private:
         }
     }
 
+    std::mutex mutex_;
     engine::ThreadPool pool_;
     std::vector<std::unique_ptr<engine::Arena>> arenas_;
     struct Pooled {
@@ -389,6 +405,8 @@ Image materializeWatched(const Image& image, int tileRows, const TileWatcher& on
 }
 
 std::shared_ptr<engine::PixelStore> pooledPixels(size_t floats) { return materializer().pooled(floats); }
+
+void releaseIdlePixels() { materializer().releaseIdle(); }
 
 Image storedImage(std::shared_ptr<const engine::PixelStore> pixels, const IRect& bounds, const Rect& extent) {
     return Image(std::make_shared<BufferNode>(std::move(pixels), bounds, extent));

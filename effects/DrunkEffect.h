@@ -47,6 +47,9 @@ engine::Image materializeWatched(const engine::Image& image, int tileRows, const
 // A buffer of `floats` from the stored pictures' pool (contents undefined), and a stored image
 // over such a buffer (linear premultiplied RGBA of `bounds`, bottom row first).
 std::shared_ptr<engine::PixelStore> pooledPixels(size_t floats);
+// Gives back the pool's buffers that no stored picture holds any more (when a look is switched
+// away, so a heavy look's buffers do not stay with a light one).
+void releaseIdlePixels();
 engine::Image storedImage(std::shared_ptr<const engine::PixelStore> pixels, const engine::IRect& bounds, const engine::Rect& extent);
 // A node that fills a second picture of its own bounds as it renders (a pass with two results).
 class PairedNode : public engine::Node {

@@ -4,6 +4,7 @@
 #include "effects/DreamEffect.h"
 #include "effects/DrunkEffect.h"
 #include "effects/FlameEffect.h"
+#include "effects/GradeShortcuts.h"
 #include "effects/MissionControlEffect.h"
 #include "effects/RetroEffects.h"
 #include "effects/SurveillanceEffects.h"
@@ -43,10 +44,6 @@ Image anaglyph3D(const Image& i, const FrameContext&) { return renderAnaglyph3D(
 Image nightOps(const Image& i, const FrameContext&) { return renderNightOps(i); }
 Image xray(const Image& i, const FrameContext&) { return renderXray(i); }
 Image noir(const Image& i, const FrameContext&) { return renderNoir(i); }
-Image oldTV(const Image& i, const FrameContext& f) { return renderOldTV(i, f.t); }
-Image securityCam(const Image& i, const FrameContext& f) { return renderSecurityCam(i, f.t); }
-Image vhs(const Image& i, const FrameContext& f) { return renderVHS(i, f.t); }
-Image cableAccess(const Image& i, const FrameContext& f) { return renderCableAccess(i, f.t); }
 Image missionControl(const Image& i, const FrameContext& f) { return renderMissionControl(i, f.t, f.bars.barReserve); }
 
 }  // namespace
@@ -54,17 +51,17 @@ Image missionControl(const Image& i, const FrameContext& f) { return renderMissi
 const std::array<EffectInfo, 16>& effectTable() {
     static const std::array<EffectInfo, 16> table{{
         {VideoEffect::none, "none", "None", "circle.slash", false, false, nullptr},
-        {VideoEffect::oldTV, "oldTV", "Old TV", "tv", true, false, makeStateless<oldTV>},
-        {VideoEffect::securityCam, "securityCam", "Security Cam", "video.circle", true, false, makeStateless<securityCam>},
+        {VideoEffect::oldTV, "oldTV", "Old TV", "tv", true, false, make<ReadoutLook<renderOldTV>>},
+        {VideoEffect::securityCam, "securityCam", "Security Cam", "video.circle", true, false, make<ReadoutLook<renderSecurityCam>>},
         {VideoEffect::flame, "flame", "Flame", "flame.fill", true, false, make<Flame>},
-        {VideoEffect::vhs, "vhs", "VHS", "recordingtape", true, false, makeStateless<vhs>},
+        {VideoEffect::vhs, "vhs", "VHS", "recordingtape", true, false, make<ReadoutLook<renderVHS>>},
         {VideoEffect::thermal, "thermal", "Thermal", "thermometer.medium", false, false, makeStateless<thermal>},
         {VideoEffect::snow, "snow", "Snow", "snowflake", true, false, make<Snow>},
         {VideoEffect::anaglyph3D, "anaglyph3D", "3D", "eyeglasses", false, false, makeStateless<anaglyph3D>},
         {VideoEffect::nightOps, "nightOps", "NightOps", "target", false, false, makeStateless<nightOps>},
         {VideoEffect::cyberOps, "cyberOps", "CyberOps", "cloud.rain.fill", true, false, make<CyberOps>},
         {VideoEffect::cableAccess, "cableAccess", "Local Cable", "antenna.radiowaves.left.and.right", true, false,
-         makeStateless<cableAccess>},
+         make<ReadoutLook<renderCableAccess>>},
         {VideoEffect::xray, "xray", "X-Ray", "bone.fill", false, false, makeStateless<xray>},
         {VideoEffect::noir, "noir", "Noir", "film", false, false, makeStateless<noir>},
         {VideoEffect::drunkMode, "drunkMode", "Drunk Mode", "wineglass.fill", true, false, make<DrunkMode>},
@@ -122,6 +119,9 @@ void EffectSet::reset(VideoEffect effect) {
 Image EffectSet::apply(const Image& image, const FrameContext& frame) {
     if (frame.effect != last_) {
         if (Effect* previous = existing(last_)) previous->suspend();
+        // What the previous look's frames left in the shared pools goes back too.
+        releaseIdlePixels();
+        shortcuts::releaseIdleBands();
         last_ = frame.effect;
     }
     Effect* effect = instance(frame.effect);

@@ -353,6 +353,10 @@ public:
         std::lock_guard lock(mutex_);
         if (free_.size() < 96) free_.push_back(std::move(v));
     }
+    void clear() {
+        std::lock_guard lock(mutex_);
+        free_.clear();
+    }
 
 private:
     std::mutex mutex_;
@@ -432,6 +436,8 @@ private:
 };
 
 }  // namespace
+
+void releaseIdleBands() { BandPool::shared().clear(); }
 
 Image computedOnce(const Image& image) {
     if (image.isNull() || image.extent().isInfinite() || image.extent().isEmpty()) return image;

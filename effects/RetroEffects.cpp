@@ -250,6 +250,8 @@ private:
     PixelOpPtr tone_;
 };
 
+}  // namespace
+
 // Grey noise grain over a picture. The grain (noise cropped to the extent, saturation 0, alpha
 // scaled) is untranslated, so it is the same every frame: its grey level and the noise alpha are
 // computed once per extent, as the tone filters compute them, and each frame only composites.
@@ -258,10 +260,9 @@ struct GrainPlanes {
     std::vector<float> grey, alpha;
 };
 
-std::shared_ptr<const GrainPlanes> grainPlanes(const IRect& b) {
-    static std::mutex mutex;
-    static std::shared_ptr<const GrainPlanes> last;
-    std::lock_guard<std::mutex> lock(mutex);
+namespace {
+
+std::shared_ptr<const GrainPlanes> grainPlanes(const IRect& b, std::shared_ptr<const GrainPlanes>& last) {
     if (last && last->bounds == b) return last;
     auto g = std::make_shared<GrainPlanes>();
     g->bounds = b;
@@ -326,36 +327,12 @@ private:
 };
 
 // Noise cropped to the picture's extent, saturation 0, alpha times `opacity`, source-over.
-Image grainOver(const Image& base, const Rect& E, float opacity) {
+Image grainOver(const Image& base, const Rect& E, float opacity, std::shared_ptr<const GrainPlanes>& kept) {
     const IRect b = engine::pixelBounds(E);
     if (b.isEmpty()) return base;
-    return Image(std::make_shared<GrainNode>(base.node(), grainPlanes(b), opacity));
+    return Image(std::make_shared<GrainNode>(base.node(), grainPlanes(b, kept), opacity));
 }
 
-// Small cache of drawn overlays keyed by their content. The effect step runs on one thread at a
-// time, but the lock keeps a stray concurrent caller safe.
-class OverlayCache {
-public:
-    template <typename Make>
-    Image get(const QString& key, Make make) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (auto& e : entries_)
-            if (e.first == key) return e.second;
-        Image im = make();
-        if (entries_.size() >= 12) entries_.erase(entries_.begin());
-        entries_.emplace_back(key, im);
-        return im;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::pair<QString, Image>> entries_;
-};
-
-OverlayCache& retroCache() {
-    static OverlayCache* c = new OverlayCache();  // kept for the life of the process
-    return *c;
-}
 
 }  // namespace
 
@@ -468,7 +445,31 @@ QFont impact(double points) {
 
 // ---- Shared pieces ----
 
-Image compositeGrain(const Image& base, const Rect& E, float opacity) { return grainOver(base, E, opacity); }
+Image DrawnCache::get(const QString& key, const std::function<Image()>& make) {
+    for (auto& e : entries_)
+        if (e.first == key) return e.second;
+    Image im = make();
+    if (entries_.size() >= capacity_) entries_.erase(entries_.begin());
+    entries_.emplace_back(key, im);
+    return im;
+}
+
+void ReadoutCaches::clear() {
+    overlays.clear();
+    readouts.clear();
+    lines.clear();
+    grain.reset();
+    scratch = QImage();
+}
+
+Image compositeGrain(const Image& base, const Rect& E, float opacity) {
+    ReadoutCaches caches;
+    return compositeGrain(base, E, opacity, caches);
+}
+
+Image compositeGrain(const Image& base, const Rect& E, float opacity, ReadoutCaches& caches) {
+    return grainOver(base, E, opacity, caches.grain);
+}
 
 Rect layoutFrame(const Rect& extent) {
     const Rect out{0, 0, double(kFrameWidth), double(kFrameHeight)};
@@ -533,8 +534,13 @@ QImage pixelText(const QString& text, double s, int k) {
 }
 
 Image vhsReadoutOverlay(double W, double H) {
+    ReadoutCaches caches;
+    return vhsReadoutOverlay(W, H, caches);
+}
+
+Image vhsReadoutOverlay(double W, double H, ReadoutCaches& caches) {
     const QString key = QStringLiteral("readout %1x%2").arg(W).arg(H);
-    return retroCache().get(key, [&]() -> Image {
+    return caches.overlays.get(key, [&]() -> Image {
         const int wp = roundedSize(W), hp = roundedSize(H);
         const QImage a = pixelText(QString::fromUtf8("\u25B6 PLAY"), 0.11 * H, 5);
         if (a.isNull()) return Image::empty();
@@ -562,8 +568,13 @@ Image vhsReadoutOverlay(double W, double H) {
 }
 
 Image vhsBatteryOverlay(double W, double H, int level) {
+    ReadoutCaches caches;
+    return vhsBatteryOverlay(W, H, level, caches);
+}
+
+Image vhsBatteryOverlay(double W, double H, int level, ReadoutCaches& caches) {
     const QString key = QStringLiteral("battery %1x%2 %3").arg(W).arg(H).arg(level);
-    return retroCache().get(key, [&]() -> Image {
+    return caches.overlays.get(key, [&]() -> Image {
         const int wp = roundedSize(W), hp = roundedSize(H);
         const double bodyW = 0.052 * W, margin = 0.0125 * W, nubW = 0.1 * bodyW, bodyH = 0.46 * bodyW;
         const double nubH = 0.45 * bodyH, lw = std::max(1.5, 0.09 * bodyH);
@@ -593,6 +604,11 @@ Image vhsBatteryOverlay(double W, double H, int level) {
 // ---- The looks ----
 
 Image renderOldTV(const Image& image, double t) {
+    ReadoutCaches caches;
+    return renderOldTV(image, t, caches);
+}
+
+Image renderOldTV(const Image& image, double t, ReadoutCaches& caches) {
     const Rect E = image.extent();
     if (image.isNull() || E.isEmpty() || E.isInfinite()) return image;
     const Rect F = layoutFrame(E);
@@ -601,7 +617,7 @@ Image renderOldTV(const Image& image, double t) {
     img = rowWarp(img, std::make_shared<OldTVWaveKernel>(14.0f, 0.07f, phase(4.5, t)), int(OldTVWaveKernel::kMargin));
     Image base = img.cropped(E);
     // Grain: grey noise at 16 % over the picture.
-    base = compositeGrain(base, E, 0.16f);
+    base = compositeGrain(base, E, 0.16f, caches);
     // Rolling bright band, a copy of the picture 26 px to the right.
     base = compositeBand(base, F, t, 0.022, 0.22, 0.0, 26);
     base = shadeDropoutLines(base, F, t);
@@ -609,6 +625,11 @@ Image renderOldTV(const Image& image, double t) {
 }
 
 Image renderVHS(const Image& image, double t) {
+    ReadoutCaches caches;
+    return renderVHS(image, t, caches);
+}
+
+Image renderVHS(const Image& image, double t, ReadoutCaches& caches) {
     const Rect E = image.extent();
     if (image.isNull() || E.isEmpty() || E.isInfinite()) return image;
     const Rect F = layoutFrame(E);
@@ -620,8 +641,8 @@ Image renderVHS(const Image& image, double t) {
     img = compositeBand(img, F, t, 0.03, 0.35, 0.0, 45);
     img = compositeBand(img, F, t, 0.012, 0.7, 2.1, -30);
     img = shadeDropoutLines(img, F, t);
-    if (vhsReadoutVisible(t)) img = vhsReadoutOverlay(F.w, F.h).translated(std::floor(F.x), std::floor(F.y)).composited(img);
-    img = vhsBatteryOverlay(F.w, F.h, vhsBatteryLevel(t)).translated(std::floor(F.x), std::floor(F.y)).composited(img);
+    if (vhsReadoutVisible(t)) img = vhsReadoutOverlay(F.w, F.h, caches).translated(std::floor(F.x), std::floor(F.y)).composited(img);
+    img = vhsBatteryOverlay(F.w, F.h, vhsBatteryLevel(t), caches).translated(std::floor(F.x), std::floor(F.y)).composited(img);
     return img.cropped(E);
 }
 

@@ -7,6 +7,7 @@
 // meet). For a 16:9 source F = E. For a 4:3 source E = (0, −120, 1280, 960) and a layout over E
 // would put the top-corner readouts above the published picture; over F they sit where they do
 // for a 16:9 source. Results are still cropped to E.
+#include "effects/Effects.h"
 #include "pipeline/engine/Image.h"
 
 #include <QFont>
@@ -15,11 +16,53 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
+#include <utility>
+#include <vector>
 
 namespace ostrela::effects {
 
+// Drawn overlays kept by their content (a handful of small bitmaps), oldest let go first.
+class DrawnCache {
+public:
+    explicit DrawnCache(size_t capacity) : capacity_(capacity) {}
+    engine::Image get(const QString& key, const std::function<engine::Image()>& make);
+    void clear() { entries_.clear(); }
+
+private:
+    size_t capacity_;
+    std::vector<std::pair<QString, engine::Image>> entries_;
+};
+
+struct GrainPlanes;
+
+// What Old TV, VHS, Security Cam and Local Cable keep between frames: readouts drawn this second,
+// the grain prepared for the extent, the zoomed camera bytes. All of it can be made again.
+struct ReadoutCaches {
+    DrawnCache overlays{12};  // VHS readout and battery
+    DrawnCache readouts{4};   // a second's whole readout
+    DrawnCache lines{16};     // its lines, so a new second redraws only those that changed
+    std::shared_ptr<const GrainPlanes> grain;
+    QImage scratch;  // reused from frame to frame; detaches if last frame's graph holds it
+    void clear();
+};
+
+// A look drawn with readouts: its caches are let go when another look takes over.
+template <engine::Image (*Render)(const engine::Image&, double, ReadoutCaches&)>
+class ReadoutLook final : public Effect {
+public:
+    engine::Image render(const engine::Image& image, const FrameContext& frame) override { return Render(image, frame.t, caches_); }
+    void suspend() override { caches_.clear(); }
+
+private:
+    ReadoutCaches caches_;
+};
+
+// One frame of each; without caches, everything is drawn for this frame alone.
 engine::Image renderOldTV(const engine::Image& image, double t);
+engine::Image renderOldTV(const engine::Image& image, double t, ReadoutCaches& caches);
 engine::Image renderVHS(const engine::Image& image, double t);
+engine::Image renderVHS(const engine::Image& image, double t, ReadoutCaches& caches);
 
 // The visible layout frame F of an input extent (see above).
 engine::Rect layoutFrame(const engine::Rect& extent);
@@ -38,6 +81,7 @@ engine::Image compositeBand(const engine::Image& image, const engine::Rect& fram
 // Grey noise grain (the noise cropped to E, saturation 0, alpha times `opacity`) composited over
 // `base`; the grain is the same every frame, so it is prepared once per extent.
 engine::Image compositeGrain(const engine::Image& base, const engine::Rect& E, float opacity);
+engine::Image compositeGrain(const engine::Image& base, const engine::Rect& E, float opacity, ReadoutCaches& caches);
 
 // VHS: whether the "▶ PLAY" / "12:00" readout shows at t (floor(2t) even), and the battery level
 // (1…4 bars) at t.
@@ -52,7 +96,9 @@ QImage pixelText(const QString& text, double s, int k);
 // relative to F's origin; cached (their content changes only with the size and, for the battery,
 // the level).
 engine::Image vhsReadoutOverlay(double W, double H);
+engine::Image vhsReadoutOverlay(double W, double H, ReadoutCaches& caches);
 engine::Image vhsBatteryOverlay(double W, double H, int level);
+engine::Image vhsBatteryOverlay(double W, double H, int level, ReadoutCaches& caches);
 
 namespace draw {
 // Drawing surfaces in bitmap coordinates with y up, as the layouts are written. A surface covers

@@ -36,32 +36,6 @@ QDateTime frameDateTime(double t) {
     return QDateTime::fromSecsSinceEpoch(qint64(std::floor(std::isfinite(unix) ? unix : 0)));
 }
 
-// The two readouts change once a second; a frame reuses the bitmap of its second.
-class ReadoutCache {
-public:
-    explicit ReadoutCache(size_t capacity = 4) : capacity_(capacity) {}
-    template <typename Make>
-    Image get(const QString& key, Make make) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (auto& e : entries_)
-            if (e.first == key) return e.second;
-        Image im = make();
-        if (entries_.size() >= capacity_) entries_.erase(entries_.begin());
-        entries_.emplace_back(key, im);
-        return im;
-    }
-
-private:
-    size_t capacity_;
-    std::mutex mutex_;
-    std::vector<std::pair<QString, Image>> entries_;
-};
-
-ReadoutCache& readoutCache() {
-    static ReadoutCache* c = new ReadoutCache();  // kept for the life of the process
-    return *c;
-}
-
 // Width of a line of text in a 72-dpi font.
 double textWidth(const QFont& font, const QString& text) {
     QImage probe(1, 1, QImage::Format_ARGB32_Premultiplied);
@@ -85,16 +59,11 @@ CameraReadoutLayout cameraReadoutLayout(double w, double h) {
 }
 
 namespace {
-ReadoutCache& lineCache() {
-    static ReadoutCache* c = new ReadoutCache(16);  // kept for the life of the process
-    return *c;
-}
-
 // One readout line (text with its shadow, and for the REC line the dot) in its own small cached
 // bitmap, so a new second redraws only the line that changed.
-Image cameraLine(double w, double h, int line, const QString& str, bool withDot) {
+Image cameraLine(ReadoutCaches& caches, double w, double h, int line, const QString& str, bool withDot) {
     const QString key = QStringLiteral("camline %1x%2 %3 %4 %5").arg(w).arg(h).arg(line).arg(str).arg(withDot);
-    return lineCache().get(key, [&]() -> Image {
+    return caches.lines.get(key, [&]() -> Image {
         const int wp = roundedSize(w), hp = roundedSize(h);
         const CameraReadoutLayout L = cameraReadoutLayout(w, h);
         const QFont font = draw::menloBold(L.fontSize);
@@ -126,14 +95,19 @@ Image cameraLine(double w, double h, int line, const QString& str, bool withDot)
 }  // namespace
 
 Image cameraReadout(double w, double h, const QString& dateText, const QString& timeText, bool recOn) {
+    ReadoutCaches caches;
+    return cameraReadout(w, h, dateText, timeText, recOn, caches);
+}
+
+Image cameraReadout(double w, double h, const QString& dateText, const QString& timeText, bool recOn, ReadoutCaches& caches) {
     const QString key = QStringLiteral("cam %1x%2 %3 %4 %5").arg(w).arg(h).arg(dateText, timeText).arg(recOn);
-    return readoutCache().get(key, [&]() -> Image {
+    return caches.readouts.get(key, [&]() -> Image {
         // The lines do not overlap (their shadows reach a few pixels, the lines are 1.35 f apart),
         // so compositing them one by one is drawing them one after the other.
-        Image im = cameraLine(w, h, 1, QStringLiteral("CAM 01"), false);
-        if (recOn) im = cameraLine(w, h, 2, QStringLiteral("REC"), true).composited(im);
-        im = cameraLine(w, h, 3, dateText, false).composited(im);
-        return cameraLine(w, h, 4, timeText, false).composited(im);
+        Image im = cameraLine(caches, w, h, 1, QStringLiteral("CAM 01"), false);
+        if (recOn) im = cameraLine(caches, w, h, 2, QStringLiteral("REC"), true).composited(im);
+        im = cameraLine(caches, w, h, 3, dateText, false).composited(im);
+        return cameraLine(caches, w, h, 4, timeText, false).composited(im);
     });
 }
 
@@ -141,9 +115,9 @@ namespace {
 // One piece of the station readout (line 1, the dot, or the LIVE line) in its own cached bitmap.
 enum class StationPiece { title, dot, live };
 
-Image stationPiece(double w, double h, StationPiece piece, const QString& str) {
+Image stationPiece(ReadoutCaches& caches, double w, double h, StationPiece piece, const QString& str) {
     const QString key = QStringLiteral("station %1x%2 %3 %4").arg(w).arg(h).arg(int(piece)).arg(str);
-    return lineCache().get(key, [&]() -> Image {
+    return caches.lines.get(key, [&]() -> Image {
         const int wp = roundedSize(w), hp = roundedSize(h);
         const double f = 0.062 * h, gap = 1.3 * f, margin = 0.0125 * w, top = hp - margin;
         const QFont font = draw::impact(f);
@@ -182,24 +156,34 @@ Image stationPiece(double w, double h, StationPiece piece, const QString& str) {
 }  // namespace
 
 Image stationReadout(double w, double h, double t) {
+    ReadoutCaches caches;
+    return stationReadout(w, h, t, caches);
+}
+
+Image stationReadout(double w, double h, double t, ReadoutCaches& caches) {
     const QString timeText = cableTimeText(t);
     const bool dot = blinkOn(t);
     const QString key = QStringLiteral("station %1x%2 %3 %4").arg(w).arg(h).arg(timeText).arg(dot);
-    return readoutCache().get(key, [&]() -> Image {
-        Image im = stationPiece(w, h, StationPiece::title, QString::fromUtf8("CH 3 \u2022 LOCAL ACCESS"));
-        if (dot) im = stationPiece(w, h, StationPiece::dot, QString()).composited(im);
-        return stationPiece(w, h, StationPiece::live, QStringLiteral("LIVE ") + timeText).composited(im);
+    return caches.readouts.get(key, [&]() -> Image {
+        Image im = stationPiece(caches, w, h, StationPiece::title, QString::fromUtf8("CH 3 \u2022 LOCAL ACCESS"));
+        if (dot) im = stationPiece(caches, w, h, StationPiece::dot, QString()).composited(im);
+        return stationPiece(caches, w, h, StationPiece::live, QStringLiteral("LIVE ") + timeText).composited(im);
     });
 }
 
 Image renderSecurityCam(const Image& image, double t) {
+    ReadoutCaches caches;
+    return renderSecurityCam(image, t, caches);
+}
+
+Image renderSecurityCam(const Image& image, double t, ReadoutCaches& caches) {
     const Rect E = image.extent();
     if (image.isNull() || E.isEmpty() || E.isInfinite()) return image;
     const Rect F = layoutFrame(E);
     Image img = filters::colorControls(image, 0.15, -0.03, 1.05);
     img = filters::colorMonochrome(img, Color::fromSRGB(0.55, 0.78, 0.82), 0.6);
     img = filters::vignette(img, 1.8, 1.3);
-    const Image readout = cameraReadout(F.w, F.h, securityDateText(t), securityTimeText(t), blinkOn(t));
+    const Image readout = cameraReadout(F.w, F.h, securityDateText(t), securityTimeText(t), blinkOn(t), caches);
     img = readout.translated(std::floor(F.x), std::floor(F.y)).composited(img);
     return img.cropped(E);
 }
@@ -207,7 +191,7 @@ Image renderSecurityCam(const Image& image, double t) {
 // The zoom of an 8-bit picture (the fitted camera frame), resampled once on its bytes like the
 // fit step does, over E and a 4-pixel margin for the blur that follows; the colour controls
 // then read the bytes directly. Null when the input is not such a picture.
-Image zoomedBytes(const Image& image, const Rect& E) {
+Image zoomedBytes(const Image& image, const Rect& E, QImage& scratch) {
     const engine::Node* node = image.node().get();
     int ox = 0, oy = 0;
     if (auto* tr = dynamic_cast<const engine::TransformNode*>(node)) {
@@ -220,9 +204,6 @@ Image zoomedBytes(const Image& image, const Rect& E) {
     if (in.format() != QImage::Format_ARGB32_Premultiplied && in.format() != QImage::Format_RGB32) return {};
     const int m = 4;
     const Rect Z{E.x - m, E.y - m, E.w + 2 * m, E.h + 2 * m};
-    static std::mutex mutex;
-    static QImage scratch;  // reused from frame to frame; detaches if last frame's graph holds it
-    std::lock_guard<std::mutex> lock(mutex);
     if (scratch.size() != QSize(int(Z.w), int(Z.h))) scratch = QImage(int(Z.w), int(Z.h), QImage::Format_ARGB32_Premultiplied);
     if (scratch.isNull()) return {};
     // Destination pixel (i, j) (top-down) has its centre at P = (Z.x + i + ½, maxY(Z) − j − ½); it
@@ -244,20 +225,25 @@ Image zoomedBytes(const Image& image, const Rect& E) {
 }
 
 Image renderCableAccess(const Image& image, double t) {
+    ReadoutCaches caches;
+    return renderCableAccess(image, t, caches);
+}
+
+Image renderCableAccess(const Image& image, double t, ReadoutCaches& caches) {
     const Rect E = image.extent();
     if (image.isNull() || E.isEmpty() || E.isInfinite()) return image;
     const Rect F = layoutFrame(E);
     // Zoom 6 % about the centre of E.
     const Rect S = engine::Affine::scale(1.06, 1.06).mapRect(E);
-    Image img = zoomedBytes(image, E);
+    Image img = zoomedBytes(image, E, caches.scratch);
     if (img.isNull())
         img = image.transformed(engine::Affine::scale(1.06, 1.06)
                                     .then(engine::Affine::translation((E.x + E.w / 2) - (S.x + S.w / 2), (E.y + E.h / 2) - (S.y + S.h / 2))));
     img = filters::colorControls(img, 0.6, 0.05, 0.75);
     img = filters::vignette(img, 1.1, 1.6, S);  // the vignette of the whole zoomed picture
-    img = stationReadout(F.w, F.h, t).translated(std::floor(F.x), std::floor(F.y)).composited(img);
+    img = stationReadout(F.w, F.h, t, caches).translated(std::floor(F.x), std::floor(F.y)).composited(img);
     img = img.gaussianBlur(0.9).cropped(E);
-    img = compositeGrain(img, E, 0.11f);
+    img = compositeGrain(img, E, 0.11f, caches);
     img = shadeDropoutLines(img, F, t);
     return img.cropped(E);
 }

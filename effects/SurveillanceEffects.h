@@ -1,14 +1,18 @@
 #pragma once
 // Security Cam and Local Cable: grades with a burned-in text readout. Readouts are laid out in
 // the visible frame F of RetroEffects.h and cached per content (the texts change once a second).
+#include "effects/RetroEffects.h"
 #include "pipeline/engine/Image.h"
 
 #include <QString>
 
 namespace ostrela::effects {
 
+// One frame of each; without caches, everything is drawn for this frame alone.
 engine::Image renderSecurityCam(const engine::Image& image, double t);
+engine::Image renderSecurityCam(const engine::Image& image, double t, ReadoutCaches& caches);
 engine::Image renderCableAccess(const engine::Image& image, double t);
+engine::Image renderCableAccess(const engine::Image& image, double t, ReadoutCaches& caches);
 
 // The readout texts for frame time t, in the device's time zone and locale: "MM/dd/yy" and
 // "HH:mm:ss" of the whole second t falls in.
@@ -29,6 +33,9 @@ CameraReadoutLayout cameraReadoutLayout(double w, double h);
 
 // The readouts as images placed relative to the frame origin (cached per content).
 engine::Image cameraReadout(double w, double h, const QString& dateText, const QString& timeText, bool recOn);
+engine::Image cameraReadout(double w, double h, const QString& dateText, const QString& timeText, bool recOn,
+                            ReadoutCaches& caches);
 engine::Image stationReadout(double w, double h, double t);
+engine::Image stationReadout(double w, double h, double t, ReadoutCaches& caches);
 
 }  // namespace ostrela::effects

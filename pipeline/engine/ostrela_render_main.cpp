@@ -379,7 +379,8 @@ int main(int argc, char** argv) {
             settings::setVideoEffect(effect);
             for (long i = 0; i < cycleFrames; ++i, ft += 1.0 / 30.0) composer.render(camera, videoFrame, ft, frame.data());
             const auto [rss, hwm] = residentMb();
-            std::printf("after %-15s resident %7.1f MB, peak %7.1f MB\n", name, rss, hwm);
+            std::printf("after %-15s resident %7.1f MB, peak %7.1f MB, frame arenas %6.1f MB\n", name, rss, hwm,
+                        double(composer.renderer().arenaBytes()) / (1024.0 * 1024.0));
         };
         for (const auto& e : effects::effectTable()) run(e.effect, e.rawValue);
         run(VideoEffect::none, "none");

@@ -226,7 +226,7 @@ TEST(VHS, ChromaBleedMovesRedRightAndBlueLeft) {
 
 TEST(RetroEffects, SameTimeSamePictureAndTheyMove) {
     const Image src = Image::fromQImage(stepImage(1280, 720, 500));
-    for (auto render : {renderOldTV, renderVHS}) {
+    for (auto render : std::initializer_list<Image (*)(const Image&, double)>{renderOldTV, renderVHS}) {
         const QImage a = renderFrame(render(src, 12345.6)), b = renderFrame(render(src, 12345.6));
         EXPECT_EQ(0, std::memcmp(a.constBits(), b.constBits(), size_t(a.sizeInBytes())));
         const QImage c = renderFrame(render(src, 12346.1));
@@ -272,7 +272,7 @@ TEST(RetroEffects, TiledRenderEqualsOnePiece) {
     QImage q = stepImage(1280, 720, 500);
     QPainter(&q).fillRect(100, 100, 300, 200, QColor(200, 30, 90));
     const Image src = Image::fromQImage(q);
-    for (auto render : {renderOldTV, renderVHS}) {
+    for (auto render : std::initializer_list<Image (*)(const Image&, double)>{renderOldTV, renderVHS}) {
         const Image im = render(src, 4444.4);
         engine::Renderer one(1, 720), odd(2, 7);
         const QImage a = one.renderQImage(im, {0, 0, 1280, 720}), b = odd.renderQImage(im, {0, 0, 1280, 720});

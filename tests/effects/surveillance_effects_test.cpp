@@ -187,7 +187,7 @@ TEST(SurveillanceEffects, SameTimeSamePictureAndExtentOfAFourByThreeSource) {
     QPainter(&q).fillRect(100, 100, 200, 200, Qt::white);
     const Image fitted = fitToOutput(Image::fromQImage(q), 1280, 720);
     ASSERT_EQ(fitted.extent(), (Rect{0, -120, 1280, 960}));
-    for (auto render : {renderSecurityCam, renderCableAccess}) {
+    for (auto render : std::initializer_list<Image (*)(const Image&, double)>{renderSecurityCam, renderCableAccess}) {
         EXPECT_EQ(render(fitted, 4321.5).extent(), fitted.extent());
         const QImage a = renderFrame(render(fitted, 4321.5)), b = renderFrame(render(fitted, 4321.5));
         EXPECT_EQ(0, std::memcmp(a.constBits(), b.constBits(), size_t(a.sizeInBytes())));
@@ -204,7 +204,7 @@ TEST(SurveillanceEffects, TiledRenderEqualsOnePiece) {
     QImage q = solidImage(1280, 720, QColor(90, 130, 170));
     QPainter(&q).fillRect(300, 100, 400, 300, Qt::white);
     const Image src = Image::fromQImage(q);
-    for (auto render : {renderSecurityCam, renderCableAccess}) {
+    for (auto render : std::initializer_list<Image (*)(const Image&, double)>{renderSecurityCam, renderCableAccess}) {
         const Image im = render(src, 5555.5);
         engine::Renderer one(1, 720), odd(2, 7);
         const QImage a = one.renderQImage(im, {0, 0, 1280, 720}), b = odd.renderQImage(im, {0, 0, 1280, 720});
@@ -216,7 +216,7 @@ TEST(SurveillanceEffects, OddSizesAndEmptyInputsNeverFail) {
     const Image tiny = Image::fromQImage(solidImage(3, 2, Qt::gray));
     const Image odd = Image::fromQImage(solidImage(37, 19, Qt::darkCyan)).transformed(engine::Affine::scale(1.37, 2.1).then(engine::Affine::translation(100.5, 50.25)));
     const Image infinite = Image::solid(engine::Color::fromSRGB(0.5, 0.5, 0.5));
-    for (auto render : {renderSecurityCam, renderCableAccess, renderOldTV, renderVHS}) {
+    for (auto render : std::initializer_list<Image (*)(const Image&, double)>{renderSecurityCam, renderCableAccess, renderOldTV, renderVHS}) {
         for (const Image& in : {tiny, odd}) {
             const Image out = render(in, 777.7);
             EXPECT_EQ(out.extent(), in.extent());
