@@ -126,6 +126,10 @@ Image FrameComposer::fitFrame(const QImage& frame, QImage* scratch) {
 }
 
 Image FrameComposer::compose(const QImage& cameraFrame, const QImage* videoFrame, double t) {
+    return compose(cameraFrame, videoFrame, t, FrameSettings::read());
+}
+
+Image FrameComposer::compose(const QImage& cameraFrame, const QImage* videoFrame, double t, const FrameSettings& settings) {
     const Image camera = fitFrame(cameraFrame, &cameraScratch_);
     Image base = camera;
     bool videoMode = false;
@@ -133,7 +137,7 @@ Image FrameComposer::compose(const QImage& cameraFrame, const QImage* videoFrame
         base = fitFrame(*videoFrame, &videoScratch_);
         videoMode = true;
     }
-    settings_ = FrameSettings::read();
+    settings_ = settings;
     effects::FrameContext frame;
     frame.t = t;
     frame.effect = settings_.effect;
@@ -152,7 +156,13 @@ Image FrameComposer::compose(const QImage& cameraFrame, const QImage* videoFrame
 
 void FrameComposer::render(const QImage& cameraFrame, const QImage* videoFrame, double t, uint8_t* dst) {
     if (!dst) return;
-    Image image = compose(cameraFrame, videoFrame, t);
+    render(cameraFrame, videoFrame, t, dst, FrameSettings::read());
+}
+
+void FrameComposer::render(const QImage& cameraFrame, const QImage* videoFrame, double t, uint8_t* dst,
+                           const FrameSettings& settings) {
+    if (!dst) return;
+    Image image = compose(cameraFrame, videoFrame, t, settings);
     const engine::IRect frame{0, 0, kFrameWidth, kFrameHeight};
     if (layers_.empty() || !isPlainCopy(base_, frame)) {
         renderer_.render(image, frame, dst, size_t(kFrameStride));

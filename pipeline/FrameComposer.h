@@ -38,6 +38,8 @@ public:
     // cameraFrame: any size, premultiplied BGRA (other formats are converted). videoFrame: the
     // current video frame or null (camera mode). t: seconds since 2001-01-01 UTC. dst: kFrameBytes.
     void render(const QImage& cameraFrame, const QImage* videoFrame, double t, uint8_t* dst);
+    // The same with the frame's settings given instead of read (the cards still read theirs).
+    void render(const QImage& cameraFrame, const QImage* videoFrame, double t, uint8_t* dst, const FrameSettings& settings);
 
     // What the last frame used (for tests and the render tool).
     const BarReservation& lastBars() const { return settings_.bars; }
@@ -46,6 +48,7 @@ public:
 
     // The frame graph without rendering it.
     engine::Image compose(const QImage& cameraFrame, const QImage* videoFrame, double t);
+    engine::Image compose(const QImage& cameraFrame, const QImage* videoFrame, double t, const FrameSettings& settings);
 
     // The frame aspect-filled to 1280×720 as fitToOutput does, with the resampling done once on
     // 8-bit pixels into `scratch` (reused from frame to frame); the result keeps the fitted extent.

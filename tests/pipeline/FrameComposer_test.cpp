@@ -8,6 +8,7 @@
 #include <QImage>
 
 #include <cstring>
+#include <thread>
 #include <vector>
 
 using namespace ostrela;
@@ -171,6 +172,48 @@ TEST(FrameComposer, TwoComposersInterleavedMatchEachAlone) {
     // Drunk Mode frame at the same time (its trails came along).
     FrameComposer fresh(2);
     EXPECT_FALSE(renderStep(fresh, camA, a[3]) == aloneA[3]);
+}
+
+// Two composers on two threads at once, each with its own looks and times, give the frames each
+// gives alone: nothing a look keeps, prepares or draws is shared between them.
+TEST(FrameComposer, TwoComposersOnTwoThreadsMatchEachAlone) {
+    test::ScopedTestEnv env;
+    const QImage camA = pattern(3), camB = pattern(4);
+    const std::vector<Step> a = {{VideoEffect::drunkMode, 700.0},     {VideoEffect::drunkMode, 700.033},
+                                 {VideoEffect::flame, 700.066},       {VideoEffect::dreamSequence, 700.1},
+                                 {VideoEffect::dreamSequence, 700.133}, {VideoEffect::drunkMode, 700.166}};
+    const std::vector<Step> b = {{VideoEffect::dreamSequence, 4000.0}, {VideoEffect::snow, 4000.5},
+                                 {VideoEffect::dreamSequence, 4001.0}, {VideoEffect::drunkMode, 4001.5},
+                                 {VideoEffect::flame, 4002.0},         {VideoEffect::drunkMode, 4002.5}};
+    auto run = [](FrameComposer& composer, const QImage& camera, const std::vector<Step>& steps) {
+        std::vector<std::vector<uint8_t>> frames;
+        for (const Step& s : steps) {
+            FrameSettings settings;
+            settings.effect = s.effect;
+            frames.emplace_back(kFrameBytes, 0);
+            composer.render(camera, nullptr, s.t, frames.back().data(), settings);
+        }
+        return frames;
+    };
+    std::vector<std::vector<uint8_t>> aloneA, aloneB, sideA, sideB;
+    {
+        FrameComposer composer(2);
+        aloneA = run(composer, camA, a);
+    }
+    {
+        FrameComposer composer(2);
+        aloneB = run(composer, camB, b);
+    }
+    for (int round = 0; round < 2; ++round) {
+        FrameComposer first(2), second(2);
+        std::thread other([&] { sideB = run(second, camB, b); });
+        sideA = run(first, camA, a);
+        other.join();
+        for (size_t i = 0; i < a.size(); ++i) {
+            EXPECT_TRUE(sideA[i] == aloneA[i]) << "first composer, frame " << i << ", round " << round;
+            EXPECT_TRUE(sideB[i] == aloneB[i]) << "second composer, frame " << i << ", round " << round;
+        }
+    }
 }
 
 TEST(FrameComposer, NullDestinationAndEmptyCameraAreHarmless) {
