@@ -33,7 +33,8 @@ private:
 // A picture evaluated once into linear float pixels and then read like any other image. Chains
 // that sample one picture many times at different places (scaled copies, rotations, a stored
 // frame read again next frame) use it so the picture is not re-evaluated for every reader.
-// Renders with a process-wide renderer; effect steps run one at a time.
+// Renders with a renderer shared by every effect object (its own workers and buffer pool; one
+// call at a time, callers from other threads wait). It keeps no picture of its own.
 // tileRows: rows per tile (taller tiles for passes whose margins each tile evaluates again).
 engine::Image materialize(const engine::Image& image, int tileRows = 64);
 // The rows per tile materialize uses for a picture `height` rows high when asked for about
