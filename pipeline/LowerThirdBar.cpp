@@ -201,7 +201,18 @@ QFont barFont() {
 
 BarTextMetrics measureBarText(const QString& text) { return measure(text).m; }
 
-BarTextLine::BarTextLine(const QString& text, double pixelSize) {
+QString barLineText(const QString& text) {
+    QString out = text;
+    for (QChar& c : out) {
+        const QChar::Category cat = c.category();
+        if (cat == QChar::Other_Control || cat == QChar::Separator_Line || cat == QChar::Separator_Paragraph)
+            c = u' ';
+    }
+    return out;
+}
+
+BarTextLine::BarTextLine(const QString& given, double pixelSize) {
+    const QString text = barLineText(given);
     QFont font = barFont();
     font.setPointSizeF(pixelSize > 0 ? pixelSize : 1.0);  // points are pixels on the 72-dpi device
     auto layout = std::make_shared<QTextLayout>(text, font, layoutDevice());
@@ -236,6 +247,7 @@ BarTextLine::BarTextLine(const QString& text, double pixelSize) {
         }
     }
     ink_ = ink;
+    text_ = text;
     layout_ = std::move(layout);
 }
 
@@ -379,7 +391,7 @@ struct LowerThirdBarRenderer::State {
     // The bar over `under` (or alone when it is null), cut to the bar's rectangle when alone.
     Image compose(const LowerThirdBarStyle& st, const QString& rawText, double t, const Image& under) {
         if (!ensureBackground(st)) return under;
-        const QString text = rawText.trimmed();
+        const QString text = barLineText(rawText).trimmed();
         auto place = [&](const Image& layer) { return under.isNull() ? layer : placeOver(layer, 0, under); };
         if (text.isEmpty()) return place(backgroundImage);
         ensureMeasured(text);

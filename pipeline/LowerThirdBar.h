@@ -62,6 +62,11 @@ QString effectiveBarText();
 // fallbacks for Arabic, Hebrew and colour emoji, at 38.18 pixels.
 QFont barFont();
 
+// The text as the bar lays it out on its one line: every control character (tab, newline, carriage
+// return...) and every line or paragraph separator (U+2028, U+2029) becomes one space each, so
+// nothing after a break vanishes and a tab is no wider than a space. Same length as `text`.
+QString barLineText(const QString& text);
+
 // One line of bar text laid out with the bar's font at any pixel size, emoji taken from the colour
 // emoji font. The camera bar and the design window's preview both draw their text through this,
 // so an emoji looks the same in both. Cheap to copy (the layout is shared).
@@ -71,6 +76,8 @@ public:
     BarTextLine(const QString& text, double pixelSize);
 
     bool isEmpty() const { return !layout_; }
+    // The string laid out: barLineText of the one given.
+    const QString& text() const { return text_; }
     double ascent() const { return ascent_; }
     double descent() const { return descent_; }
     double advance() const { return advance_; }  // typographic width
@@ -83,6 +90,7 @@ public:
 
 private:
     std::shared_ptr<const QTextLayout> layout_;
+    QString text_;
     double ascent_ = 0, descent_ = 0, advance_ = 0;
     QRectF ink_;
 };

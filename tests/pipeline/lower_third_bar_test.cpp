@@ -351,3 +351,66 @@ TEST(BarBitmap, AVeryLongTickerDrawsOnlyWhatIsSeen) {
     }
     EXPECT_EQ(r.textLayouts(), 1);
 }
+
+TEST(BarText, BreaksTabsAndControlsAreDrawnAsOneSpaceEach) {
+    EXPECT_EQ(barLineText(QString::fromUtf16(u"a\u2028b\u2029c\nd\re\tf\x01g\x7Fh\x85i")), "a b c d e f g h i");
+    // Runs stay one space per character, so positions in the text keep their places.
+    EXPECT_EQ(barLineText("a\r\n\tb"), "a   b");
+    EXPECT_EQ(BarTextLine("Line one\nLine two", bar::kFontPixels).text(), "Line one Line two");
+
+    // The sources' texts stay as they were written; only the drawing changes them.
+    test::ScopedTestEnv env;
+    settings::setLowerThirdText("Line one\nLine two");
+    EXPECT_EQ(effectiveBarText(), "Line one\nLine two");
+}
+
+TEST(BarBitmap, AHeadlineWithALineSeparatorKeepsTheRestOfTheTicker) {
+    const QString sep = QString::fromUtf16(bar::kTickerSeparator).left(7);  // "   •   "
+    const QString ticker = QString::fromUtf16(u"Storm\u2028warning") + sep + "Markets up" + sep + "Rain";
+    const QString spaced = "Storm warning" + sep + "Markets up" + sep + "Rain";
+    const BarTextLine line(ticker, bar::kFontPixels);
+    EXPECT_EQ(line.text(), spaced);
+    const BarTextMetrics m = measureBarText(ticker);
+    EXPECT_GT(m.width, measureBarText("Storm warning   •   Markets up").width + 50);
+    EXPECT_DOUBLE_EQ(m.width, measureBarText(spaced).width);
+    EXPECT_DOUBLE_EQ(m.cycle, measureBarText(spaced).cycle);
+    ASSERT_LE(m.width, 1232);
+
+    // Drawn still at the left: every headline and both bullets are there, across the measured width.
+    LowerThirdBarStyle style = plainStyle();
+    style.alignment = LowerThirdTextAlignment::leading;
+    const QImage bar = drawLowerThirdBar(style, ticker, 1000);
+    EXPECT_NEAR(firstTextColumn(bar), 24, 1);
+    EXPECT_NEAR(lastTextColumn(bar) + 1 - firstTextColumn(bar), m.width, 2);
+    // Three spaces either side of a bullet leave the widest gaps: five runs, headline bullet
+    // headline bullet headline.
+    EXPECT_EQ(runStarts(bar, 20).size(), 5u);
+}
+
+TEST(BarBitmap, ANewlineIsDrawnAsASpace) {
+    LowerThirdBarStyle style = plainStyle();
+    style.alignment = LowerThirdTextAlignment::leading;
+    const QString text = "Line one\nLine two";
+    const BarTextMetrics joined = measureBarText("Line one Line two");
+    EXPECT_DOUBLE_EQ(measureBarText(text).width, joined.width);
+    const QImage bar = drawLowerThirdBar(style, text, 1000);
+    EXPECT_NEAR(firstTextColumn(bar), 24, 1);
+    EXPECT_NEAR(lastTextColumn(bar) + 1 - firstTextColumn(bar), joined.width, 2);
+    // A word gap between "one" and "Line": four words drawn, not three.
+    EXPECT_EQ(runStarts(bar, 8).size(), 4u);
+}
+
+TEST(BarBitmap, ATabIsOneSpaceWide) {
+    const BarTextLine tab("A\tB", bar::kFontPixels), space("A B", bar::kFontPixels), none("AB", bar::kFontPixels);
+    const double tabWidth = tab.xAt(2) - tab.xAt(1);
+    EXPECT_DOUBLE_EQ(tabWidth, space.xAt(2) - space.xAt(1));
+    EXPECT_GT(tabWidth, 5);
+    EXPECT_LT(tabWidth, 0.4 * bar::kFontPixels);  // a space, not a tab stop
+    EXPECT_DOUBLE_EQ(tab.advance(), space.advance());
+    EXPECT_GT(tab.advance(), none.advance() + 5);
+
+    LowerThirdBarStyle style = plainStyle();
+    style.alignment = LowerThirdTextAlignment::leading;
+    const QImage bar = drawLowerThirdBar(style, "A\tB", 1000);
+    EXPECT_NEAR(lastTextColumn(bar) + 1 - firstTextColumn(bar), measureBarText("A B").width, 2);
+}
