@@ -1,5 +1,6 @@
 #include "effects/MissionControlEffect.h"
 
+#include "effects/RetroEffects.h"
 #include "pipeline/engine/Filters.h"
 
 #include <QFontMetricsF>
@@ -359,9 +360,17 @@ Image renderMissionControl(const Image& image, double t, double barReserve) {
     if (E.isEmpty() || E.isInfinite()) return image.cropped(E);
     Image graded = filters::colorControls(image, 0.1, -0.08, 1.2);
     graded = filters::colorMonochrome(graded, engine::Color::fromSRGB(0.3, 1.0, 0.5), 0.8);
-    const int wp = std::max(1, int(std::lround(E.w))), hp = std::max(1, int(std::lround(E.h)));
+    // Laid out in the part of E the published frame shows, so a 4:3 or 3:2 camera keeps the clock,
+    // the top marks and a centred radar; for a 16:9 source that part is E itself.
+    const engine::Rect F = layoutFrame(E);
+    const int wp = std::max(1, int(std::lround(F.w))), hp = std::max(1, int(std::lround(F.h)));
     const QImage hud = mission::headsUpDisplay(wp, hp, t, barReserve);
-    if (!hud.isNull()) graded = Image::fromQImage(hud).composited(graded);
+    if (!hud.isNull()) {
+        Image overlay = Image::fromQImage(hud);
+        const double dx = std::floor(F.x), dy = std::floor(F.y);
+        if (dx != 0 || dy != 0) overlay = overlay.translated(dx, dy);
+        graded = overlay.composited(graded);
+    }
     return graded.cropped(E);
 }
 

@@ -11,7 +11,9 @@
 
 namespace ostrela::effects {
 
-// Input image, frame time t and the bar reservation (height of the bar strip at the bottom).
+// Input image, frame time t and the bar reservation (height of the bar strip at the bottom). The
+// display is laid out in the visible frame of the input extent (layoutFrame, RetroEffects.h), so
+// a 4:3 or 3:2 camera shows all of it where a 16:9 camera does.
 engine::Image renderMissionControl(const engine::Image& image, double t, double barReserve);
 
 namespace mission {
