@@ -454,8 +454,11 @@ GlyphRainLayout glyphRainLayout(double width, double height, double t) {
         const double speed = std::fmod(a, 140.0) + 80.0;
         const double head = std::fmod(std::fmod(a, 1000.0) + speed * t, cycle) - 252.0;
         const double phase = c * 7.31;
+        // The leading glyph (r = 0) is the lowest and leads the fall; the trail fades above it.
+        // The 14 cells stay where they were (head is the top of the highest), so the column
+        // still enters at the top and leaves at the bottom whole.
         for (int r = 0; r < kGlyphTrail; ++r) {
-            const double top = r * kGlyphPitch + head;
+            const double top = (kGlyphTrail - 1 - r) * kGlyphPitch + head;
             if (!(top >= 0 && top < hp)) continue;
             GlyphPlacement g;
             g.column = c;

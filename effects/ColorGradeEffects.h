@@ -77,7 +77,7 @@ SnowOffsets snowOffsets(double t, double width);
 // One glyph of the rain. Bitmap coordinates, origin at the bottom left of the Wp × Hp overlay.
 struct GlyphPlacement {
     int column = 0;
-    int trail = 0;        // 0: the leading glyph
+    int trail = 0;        // 0: the leading glyph, lowest on screen; larger ones lie above it
     double x = 0;         // text position, left edge
     double top = 0;       // measured downwards from the top edge
     double baselineY = 0; // text position, y up: Hp − top − 18

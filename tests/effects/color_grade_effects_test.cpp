@@ -504,7 +504,7 @@ TEST(GlyphRain, LayoutFormulas) {
     engine::Renderer r(2, 64);
     QImage img = r.renderQImage(glyphRain(1280, 720, t), {0, 0, 1280, 720});
     EXPECT_EQ(inkPerColumn(img, 71)[0], 0);
-    // At t = 3.3, head = 12: glyphs r = 0 … 13 at top 12 + 18 r; the leading one at the top.
+    // At t = 3.3, head = 12: glyphs r = 0 … 13 at top 12 + 18 (13 − r); the leading one lowest.
     l = glyphRainLayout(1280, 720, 3.3);
     std::vector<GlyphPlacement> c0;
     for (const GlyphPlacement& g : l.glyphs)
@@ -512,8 +512,8 @@ TEST(GlyphRain, LayoutFormulas) {
     ASSERT_EQ(c0.size(), 14u);
     for (int k = 0; k < 14; ++k) {
         EXPECT_EQ(c0[size_t(k)].trail, k);
-        EXPECT_NEAR(c0[size_t(k)].top, 12 + 18 * k, 1e-9);
-        EXPECT_NEAR(c0[size_t(k)].baselineY, 720 - (12 + 18 * k) - 18, 1e-9);
+        EXPECT_NEAR(c0[size_t(k)].top, 12 + 18 * (13 - k), 1e-9);
+        EXPECT_NEAR(c0[size_t(k)].baselineY, 720 - (12 + 18 * (13 - k)) - 18, 1e-9);
         // step = floor(13.2) = 13, phase 0: index = trunc(fmod(3.7 k + 13, 42)).
         EXPECT_EQ(c0[size_t(k)].glyph, int(std::fmod(3.7 * k + 13, 42.0)));
     }
@@ -521,7 +521,7 @@ TEST(GlyphRain, LayoutFormulas) {
     const double head1 = std::fmod(12.9898 + 92.9898 * 3.3, 972.0) - 252;
     for (const GlyphPlacement& g : l.glyphs)
         if (g.column == 1) {
-            EXPECT_NEAR(g.top, head1 + 18 * g.trail, 1e-9);
+            EXPECT_NEAR(g.top, head1 + 18 * (13 - g.trail), 1e-9);
             EXPECT_EQ(g.x, 18.0);
         }
     // The glyph changes four times a second.
@@ -531,15 +531,67 @@ TEST(GlyphRain, LayoutFormulas) {
     EXPECT_EQ(glyphRain(0, -5, 1).extent(), (Rect{0, 0, 1, 1}));
 }
 
+namespace {
+// The glyphs of one 18-pixel column as seen in the picture, top to bottom: each a run of rows with
+// some green, separated by empty rows, with its brightest green and its first row.
+struct SeenGlyph {
+    int top = 0;
+    int peak = 0;
+};
+std::vector<SeenGlyph> seenGlyphs(const QImage& img, int column) {
+    std::vector<SeenGlyph> out;
+    bool inside = false;
+    for (int y = 0; y < img.height(); ++y) {
+        int best = 0;
+        for (int x = column * 18; x < column * 18 + 18; ++x) best = std::max(best, qGreen(img.pixel(x, y)));
+        if (best > 0 && !inside) out.push_back({y, 0});
+        if (best > 0) out.back().peak = std::max(out.back().peak, best);
+        inside = best > 0;
+    }
+    return out;
+}
+}  // namespace
+
+TEST(GlyphRain, TheBrightHeadLeadsTheFallWithItsTrailFadingAbove) {
+    // Column 0 falls at 80 px/s; at t = 5 its whole trail is on screen and at t = 5.1 it has
+    // fallen 8 px showing the same glyphs (they change every quarter second).
+    engine::Renderer r(2, 64);
+    const Image black = uniform(0, 0, 0);
+    for (bool shortcuts : {true, false}) {
+        SCOPED_TRACE(shortcuts ? "glyph coverage" : "painted");
+        colorGradeShortcuts = shortcuts;
+        CyberOps look;
+        const QImage a = r.renderQImage(look.render(black, FrameContext{5.0}), {0, 0, 1280, 720});
+        const QImage b = r.renderQImage(look.render(black, FrameContext{5.1}), {0, 0, 1280, 720});
+        const std::vector<SeenGlyph> ga = seenGlyphs(a, 0), gb = seenGlyphs(b, 0);
+        // The faintest glyphs at the end of the trail may round to nothing; most are seen.
+        ASSERT_GE(ga.size(), 10u);
+        ASSERT_LE(ga.size(), 14u);
+        // Green grows downwards, glyph after glyph, up to the full head at the bottom.
+        for (size_t k = 1; k < ga.size(); ++k) EXPECT_GT(ga[k].peak, ga[k - 1].peak) << k;
+        EXPECT_EQ(ga.back().peak, 255);
+        EXPECT_LT(ga.front().peak, 40);
+        // Nothing of the column lies below its head.
+        EXPECT_LT(ga.back().top, 720 - 18);
+        // The head moves down with time, by 80 px/s × 0.1 s.
+        ASSERT_EQ(gb.size(), ga.size());
+        EXPECT_EQ(gb.back().peak, 255);
+        EXPECT_NEAR(gb.back().top - ga.back().top, 8, 1);
+        EXPECT_NEAR(gb.front().top - ga.front().top, 8, 1);
+    }
+    colorGradeShortcuts = true;
+}
+
 TEST(GlyphRain, GlyphsAreDrawnAtSixteenPixelsAndFillTheGlyphCache) {
     engine::Renderer r(1, 64);
-    // One column, the leading glyph only, just below the top: its ink is about 12 px tall (the
-    // cap height of a 16.2-pixel font), not the 16 px a 96-dpi rendering of 16.2 points gives.
+    // One column; the leading glyph's ink is about 12 px tall (the cap height of a 16.2-pixel
+    // font), not the 16 px a 96-dpi rendering of 16.2 points gives. At t = 3.3 its cell is rows
+    // 246 … 263, its baseline at 264; the glyph above it ends on row 246.
     GlyphRainLayout l = glyphRainLayout(18, 400, 3.3);
     ASSERT_FALSE(l.glyphs.empty());
     QImage img = r.renderQImage(glyphRain(18, 400, 3.3), {0, 0, 18, 400});
     int top = 400, bottom = -1;
-    for (int y = 0; y < 30; ++y)
+    for (int y = 247; y < 247 + 30; ++y)
         for (int x = 0; x < 18; ++x)
             if (qAlpha(img.pixel(x, y)) > 128) {
                 top = std::min(top, y);
@@ -547,7 +599,8 @@ TEST(GlyphRain, GlyphsAreDrawnAtSixteenPixelsAndFillTheGlyphCache) {
             }
     EXPECT_GE(bottom - top + 1, 10);
     EXPECT_LE(bottom - top + 1, 14);
-    EXPECT_LE(bottom, 12 + 18);  // above the baseline at top + 18
+    EXPECT_GE(top, 248);
+    EXPECT_LE(bottom, 246 + 18);  // above the baseline at top + 18
 }
 
 TEST(CyberOps, DarkGreenPictureUnderTheRain) {
