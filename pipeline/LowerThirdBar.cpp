@@ -9,6 +9,7 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QRawFont>
+#include <QTextBoundaryFinder>
 #include <QTextCharFormat>
 #include <QTextLayout>
 
@@ -16,6 +17,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <optional>
 #include <vector>
 
@@ -103,8 +105,9 @@ struct Measured {
     BarTextMetrics m;
 };
 
-Measured measure(const QString& text) {
+Measured measure(const QString& given) {
     Measured r;
+    const QString text = cutBarText(given, bar::kMaxTextLength);
     r.text = BarTextLine(text, bar::kFontPixels);
     r.loop = BarTextLine(text + QString::fromUtf16(bar::kTickerSeparator), bar::kFontPixels);
     r.m.x0 = r.text.ink().left();
@@ -211,8 +214,41 @@ QString barLineText(const QString& text) {
     return out;
 }
 
+QString cutBarText(const QString& text, int maxCharacters) {
+    if (maxCharacters < 1) return {};
+    // A cluster is at least one code unit.
+    if (text.size() <= maxCharacters) return text;
+    const qsizetype budget = qsizetype(maxCharacters) * bar::kMaxCodeUnitsPerCharacter;
+    const bool overBudget = text.size() > budget;
+    // A boundary depends only on what precedes it and the character at it, so the boundaries
+    // found in the bounded prefix are the text's own, except at the prefix's end.
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, QStringView(text).first(overBudget ? budget : text.size()));
+    qsizetype keep = 0;  // end of the clusters kept before the ellipsis
+    int clusters = 0;
+    bool more = overBudget;
+    for (qsizetype b = finder.toNextBoundary(); b > 0; b = finder.toNextBoundary()) {
+        if (overBudget && b >= budget) break;  // the prefix's end, or no room left for the ellipsis
+        ++clusters;
+        if (clusters < maxCharacters) keep = b;
+        if (clusters > maxCharacters) {
+            more = true;
+            break;
+        }
+    }
+    if (!more) return text;
+    if (clusters == 0 && maxCharacters > 1) {
+        // One cluster longer than the whole bound: cut it between code points.
+        keep = budget - 1;
+        if (text.at(keep - 1).isHighSurrogate()) --keep;
+    }
+    return text.first(keep) + QChar(0x2026);
+}
+
 BarTextLine::BarTextLine(const QString& given, double pixelSize) {
-    const QString text = barLineText(given);
+    // Room for the ticker's loop (the longest text and the separator); only a text that never
+    // came through the bar's own cut is shortened here.
+    constexpr int kMaxLaidOut = bar::kMaxTextLength + int(std::size(bar::kTickerSeparator)) - 1;
+    const QString text = barLineText(cutBarText(given, kMaxLaidOut));
     QFont font = barFont();
     font.setPointSizeF(pixelSize > 0 ? pixelSize : 1.0);  // points are pixels on the 72-dpi device
     auto layout = std::make_shared<QTextLayout>(text, font, layoutDevice());
@@ -272,6 +308,10 @@ struct LowerThirdBarRenderer::State {
     QImage background;
     Image backgroundImage;
     int backgroundDraws = 0;
+
+    // The text as given and as laid out: cut, breaks made spaces, trimmed.
+    std::optional<QString> givenText;
+    QString lineText;
 
     // Text laid out once per text.
     std::optional<QString> measuredText;
@@ -391,7 +431,12 @@ struct LowerThirdBarRenderer::State {
     // The bar over `under` (or alone when it is null), cut to the bar's rectangle when alone.
     Image compose(const LowerThirdBarStyle& st, const QString& rawText, double t, const Image& under) {
         if (!ensureBackground(st)) return under;
-        const QString text = barLineText(rawText).trimmed();
+        if (givenText != rawText) {
+            // Cut first: a megabyte of text costs here what the longest ticker does.
+            lineText = barLineText(cutBarText(rawText.trimmed(), bar::kMaxTextLength)).trimmed();
+            givenText = rawText;
+        }
+        const QString& text = lineText;
         auto place = [&](const Image& layer) { return under.isNull() ? layer : placeOver(layer, 0, under); };
         if (text.isEmpty()) return place(backgroundImage);
         ensureMeasured(text);

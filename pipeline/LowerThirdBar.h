@@ -35,7 +35,26 @@ inline constexpr double kMaxStillWidth = 1232;    // kWidth − 2 × kSideMargin
 inline constexpr double kShadowDx = 1.0, kShadowDy = -2.0, kShadowBlur = 3.0, kShadowAlpha = 0.55;
 // Appended to every repetition of the ticker: three spaces, a bullet, three spaces.
 inline constexpr char16_t kTickerSeparator[] = u"   \u2022   ";
+
+// The longest text one source gives the bar, in user-perceived characters (grapheme clusters),
+// the ellipsis included: a headline, the now-playing line, the typed text, a video title. Longer
+// texts cost the camera a frame's time to lay out and bloat the settings file on every write.
+inline constexpr int kMaxLineLength = 300;
+// The longest text the bar lays out: a ticker of twelve headlines of the longest length joined by
+// the seven-character separator.
+inline constexpr int kMaxTextLength = 12 * kMaxLineLength + 11 * 7;
+// A cut text also keeps to this many UTF-16 code units per character of its length, so clusters
+// piled up with combining marks cannot make it long again.
+inline constexpr int kMaxCodeUnitsPerCharacter = 8;
 }  // namespace bar
+
+// `text` when it is at most `maxCharacters` characters long (and within the code-unit bound);
+// otherwise its first maxCharacters − 1 characters and "…", exactly maxCharacters long. The cut
+// falls between grapheme clusters, so no surrogate pair, emoji sequence or accented letter is
+// split; only a single cluster longer than the whole code-unit bound is cut inside, between code
+// points. Looks at no more of `text` than the bound, so a megabyte costs what a line does. Every
+// text source and the bar cut through this.
+QString cutBarText(const QString& text, int maxCharacters = bar::kMaxLineLength);
 
 // Everything the bar's look depends on besides the text and the time.
 struct LowerThirdBarStyle {
@@ -76,7 +95,8 @@ public:
     BarTextLine(const QString& text, double pixelSize);
 
     bool isEmpty() const { return !layout_; }
-    // The string laid out: barLineText of the one given.
+    // The string laid out: barLineText of the one given, which is first cut (cutBarText) to the
+    // longest ticker loop the bar lays out.
     const QString& text() const { return text_; }
     double ascent() const { return ascent_; }
     double descent() const { return descent_; }
@@ -95,8 +115,9 @@ private:
     QRectF ink_;
 };
 
-// Glyph-outline bounds of the text laid out as one line, relative to its pen origin (y-up from
-// the baseline), and the ticker loop (text + separator) measured the same way.
+// Glyph-outline bounds of the text (cut to bar::kMaxTextLength first, as the bar does) laid out
+// as one line, relative to its pen origin (y-up from the baseline), and the ticker loop
+// (text + separator) measured the same way.
 struct BarTextMetrics {
     double x0 = 0, y0 = 0, width = 0, height = 0;  // glyph box of the text
     double loopX0 = 0;                             // glyph box origin of text + separator
@@ -109,7 +130,8 @@ inline bool barTextScrolls(double glyphWidth, bool alwaysScroll) {
     return alwaysScroll || glyphWidth > bar::kMaxStillWidth;
 }
 
-// The bar for `text` (trimmed of white space here) at time t, seconds since 2001-01-01 UTC:
+// The bar for `text` (trimmed of white space here, and cut to bar::kMaxTextLength
+// characters with an ellipsis before anything is laid out) at time t, seconds since 2001-01-01 UTC:
 // premultiplied ARGB32, 1280 × style.height(), top row first. Null when it cannot be made.
 // Each call lays the text out anew; the renderer below keeps the work between frames.
 QImage drawLowerThirdBar(const LowerThirdBarStyle& style, const QString& text, double t);

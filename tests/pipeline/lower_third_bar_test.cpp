@@ -342,7 +342,8 @@ TEST(BarBitmap, AVeryLongTickerDrawsOnlyWhatIsSeen) {
     QString text;
     for (int i = 0; i < 1500; ++i) text += QStringLiteral("Headline %1 · ").arg(i);
     const BarTextMetrics m = measureBarText(text);
-    ASSERT_GT(m.cycle, 200000);
+    // Cut to the longest text the bar takes, still wider than the strip pieces kept at once.
+    ASSERT_GT(m.cycle, 50000);
     LowerThirdBarRenderer r;
     for (double t : {0.0, 100.0, 2000.0, 1e6}) {
         QImage bar = r.image(style, text, t);
