@@ -1,5 +1,6 @@
 #include "sources/LowerThirdModes.h"
 
+#include "pipeline/LowerThirdBar.h"
 #include "pipeline/Settings.h"
 #include "sources/NowPlayingService.h"
 #include "sources/RSSFeedService.h"
@@ -7,8 +8,14 @@
 
 #include <algorithm>
 #include <array>
+#include <string>
 
 namespace ostrela {
+
+static_assert(bar::kMaxTextLength ==
+                  kMaxHeadlines * bar::kMaxLineLength +
+                      (kMaxHeadlines - 1) * int(std::char_traits<char16_t>::length(kHeadlineSeparator)),
+              "the bar takes a whole ticker of the longest headlines");
 
 LowerThirdTextInputs LowerThirdTextInputs::fromSettings() {
     LowerThirdTextInputs in;
@@ -34,14 +41,16 @@ LowerThirdTextSource lowerThirdTextSource(const LowerThirdTextInputs& in) {
 }
 
 QString lowerThirdBarText(const LowerThirdTextInputs& in) {
+    // The texts stay as written in the settings; the bar gets them cut. The feed's line is a
+    // whole ticker of cut headlines; the bar bounds it by itself.
     switch (lowerThirdTextSource(in)) {
-    case LowerThirdTextSource::videoTitle: return in.videoTitleText;
+    case LowerThirdTextSource::videoTitle: return cutBarText(in.videoTitleText);
     case LowerThirdTextSource::rssFeed: return in.rssFeedDisplayText;
-    case LowerThirdTextSource::nowPlaying: return in.nowPlayingDisplayText;
-    case LowerThirdTextSource::weather: return in.weatherDisplayText;
-    case LowerThirdTextSource::typedText: return in.lowerThirdText;
+    case LowerThirdTextSource::nowPlaying: return cutBarText(in.nowPlayingDisplayText);
+    case LowerThirdTextSource::weather: return cutBarText(in.weatherDisplayText);
+    case LowerThirdTextSource::typedText: return cutBarText(in.lowerThirdText);
     }
-    return in.lowerThirdText;
+    return cutBarText(in.lowerThirdText);
 }
 
 QString lowerThirdBarText() { return lowerThirdBarText(LowerThirdTextInputs::fromSettings()); }

@@ -49,7 +49,8 @@ struct LowerThirdTextInputs {
 };
 
 // Video title (only when one plays), then feed, now playing, weather, then the typed text. The
-// three live modes show their stored line even when it is empty.
+// three live modes show their stored line even when it is empty. Every text but the feed's ticker
+// line is cut to bar::kMaxLineLength characters; the bar bounds the ticker itself.
 LowerThirdTextSource lowerThirdTextSource(const LowerThirdTextInputs& in);
 QString lowerThirdBarText(const LowerThirdTextInputs& in);
 // The bar text for this frame, from the settings.

@@ -1,5 +1,6 @@
 #include "sources/NowPlayingService.h"
 
+#include "pipeline/LowerThirdBar.h"
 #include "pipeline/Settings.h"
 
 #include <QFuture>
@@ -15,7 +16,8 @@ QString nowPlayingLine(const PlayingTrack& track) {
     if (track.title.isEmpty()) return {};
     QString line = QString::fromUtf16(kNowPlayingPrefix) + track.title;
     if (!track.artist.isEmpty()) line += QString::fromUtf16(kNowPlayingJoiner) + track.artist;
-    return line;
+    // A player may report a title of any length; the line is stored every poll.
+    return cutBarText(line);
 }
 
 QString nowPlayingText(MediaPlayerBridge& bridge) {

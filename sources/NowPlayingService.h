@@ -18,7 +18,7 @@ namespace ostrela {
 inline constexpr const char16_t kNowPlayingPrefix[] = u"\U0001F3B5 ";
 inline constexpr const char16_t kNowPlayingJoiner[] = u" \u2014 ";
 
-// The line for one track; empty when the title is empty.
+// The line for one track, cut to bar::kMaxLineLength characters; empty when the title is empty.
 QString nowPlayingLine(const PlayingTrack& track);
 // Spotify first; otherwise the first other player, in bus-name order, that yields a line.
 QString nowPlayingText(MediaPlayerBridge& bridge);

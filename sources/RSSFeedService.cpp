@@ -1,6 +1,7 @@
 #include "sources/RSSFeedService.h"
 
 #include "pipeline/Settings.h"
+#include "pipeline/LowerThirdBar.h"
 #include "sources/HttpFetch.h"
 
 #include <QNetworkAccessManager>
@@ -57,7 +58,8 @@ std::optional<QStringList> feedTitles(const QByteArray& document) {
                 isInsideItem = false;
             } else if (name == u"title") {
                 if (isInsideTitle) {
-                    const QString title = currentTitle.trimmed();
+                    // Stored cut: a feed may hold titles of any length.
+                    const QString title = cutBarText(currentTitle.trimmed());
                     if (!title.isEmpty()) titles << title;
                 }
                 isInsideTitle = false;

@@ -22,8 +22,8 @@ QString description(RSSFeedServiceError error);
 inline constexpr const char16_t kHeadlineSeparator[] = u"   \u2022   ";
 inline constexpr int kMaxHeadlines = 12;
 
-// Collects the titles inside "item" and "entry" elements, CDATA included. Element names are
-// compared as written. Documents that declare entities in a DTD are refused rather than expanded,
+// Collects the titles inside "item" and "entry" elements, CDATA included, each trimmed and cut to
+// bar::kMaxLineLength characters. Element names are compared as written. Documents that declare entities in a DTD are refused rather than expanded,
 // and external entities are never fetched. Null when the document is not well-formed.
 std::optional<QStringList> feedTitles(const QByteArray& document);
 // The first 12 titles joined with the separator.

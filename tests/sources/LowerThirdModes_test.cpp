@@ -40,6 +40,32 @@ TEST(LowerThirdText, SourcePriority) {
     EXPECT_EQ(lowerThirdBarText(videoOnly), "Typed");
 }
 
+TEST(LowerThirdText, TheBarGetsEveryLineCutTheTypedTextStaysAsTyped) {
+    test::ScopedTestEnv env;
+    const QString ellipsis(QChar(0x2026));
+    const QString typed(100000, QChar('t'));
+    settings::setLowerThirdText(typed);
+    EXPECT_EQ(lowerThirdBarText(), QString(299, QChar('t')) + ellipsis);
+    EXPECT_EQ(settings::lowerThirdText(), typed);
+
+    LowerThirdTextInputs in;
+    in.lowerThirdText = "Typed";
+    in.videoTitleEnabled = true;
+    in.videoTitleText = QString(400, QChar('v'));
+    EXPECT_EQ(lowerThirdBarText(in), QString(299, QChar('v')) + ellipsis);
+    in.videoTitleEnabled = false;
+    in.weatherEnabled = true;
+    in.weatherDisplayText = QString(301, QChar('w'));
+    EXPECT_EQ(lowerThirdBarText(in), QString(299, QChar('w')) + ellipsis);
+    in.nowPlayingEnabled = true;
+    in.nowPlayingDisplayText = QString(300, QChar('n'));  // exactly the length: whole
+    EXPECT_EQ(lowerThirdBarText(in), in.nowPlayingDisplayText);
+    // The feed's line is a ticker of cut headlines, far longer than one line; the bar bounds it.
+    in.rssFeedEnabled = true;
+    in.rssFeedDisplayText = QString(3000, QChar('r'));
+    EXPECT_EQ(lowerThirdBarText(in), in.rssFeedDisplayText);
+}
+
 TEST(LowerThirdText, SettingsLevelModeRules) {
     test::ScopedTestEnv env;
     settings::setLowerThirdText("Typed");

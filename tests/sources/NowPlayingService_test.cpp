@@ -6,6 +6,7 @@
 
 #include <QDBusAbstractAdaptor>
 #include <QDBusConnection>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QThread>
@@ -56,6 +57,31 @@ TEST(NowPlayingText, PlayerOrderAndFormat) {
     EXPECT_EQ(nowPlayingText(b), "");
     EXPECT_EQ(nowPlayingLine({"T", "A"}), kNote + "T" + kDash + "A");
     EXPECT_EQ(nowPlayingLine({"", "A"}), "");
+}
+
+TEST(NowPlayingText, AHugeTitleIsCutAndStoredCut) {
+    const QString ellipsis(QChar(0x2026));
+    const QString title(100000, QChar('s'));
+    const QString line = nowPlayingLine({title, "Band"});
+    // The note and its space are two characters of the 300.
+    EXPECT_EQ(line, kNote + QString(297, QChar('s')) + ellipsis);
+    EXPECT_EQ(nowPlayingLine({QString(296, QChar('s')), "B"}), kNote + QString(296, QChar('s')) + kDash.left(1) + ellipsis);
+
+    test::ScopedTestEnv env;
+    auto bridge = std::make_shared<FakeMediaPlayerBridge>();
+    bridge->setPlayer(kSpotifyBusName, {true, {title, QString(100000, QChar('a'))}});
+    NowPlayingService s(bridge);
+    int polls = 0;
+    QObject::connect(&s, &NowPlayingService::pollFinished, [&] { ++polls; });
+    s.setEnabled(true);
+    ASSERT_TRUE(test::waitFor([&] { return polls >= 1; }));
+    s.setEnabled(false);
+    EXPECT_EQ(s.displayText(), line);
+    EXPECT_EQ(settings::nowPlayingDisplayText(), line);
+    // What every later write rewrites: the whole settings file stays small on disk.
+    auto* suite = SettingsStore::suite();
+    ASSERT_TRUE(suite);
+    EXPECT_LT(QFileInfo(QString::fromStdString(suite->filePath())).size(), 8 * 1024);
 }
 
 TEST(NowPlayingServiceTest, PollsPublishesAndStores) {

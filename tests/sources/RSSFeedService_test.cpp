@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QFileInfo>
+
 using namespace ostrela;
 
 namespace {
@@ -253,4 +255,60 @@ TEST_F(FeedFixture, TimerAndOvertakenDownloads) {
     EXPECT_EQ(s.displayText(), "Current");
     EXPECT_EQ(settings::rssFeedDisplayText(), "Current");
     EXPECT_TRUE(s.lastError().isNull());
+}
+
+namespace {
+
+const QString kEllipsis(QChar(0x2026));
+
+// Twelve titles of 100,000 characters each, every one starting with its number: 1.2 MB.
+QByteArray twelveHugeTitles() {
+    QByteArray items;
+    for (int i = 0; i < 12; ++i) {
+        QByteArray title = "Title " + QByteArray::number(i + 1) + " ";
+        while (title.size() < 100000) title += "lorem ipsum ";
+        title.truncate(100000);
+        items += item(title);
+    }
+    return rss(items);
+}
+
+}  // namespace
+
+TEST(FeedTitles, HugeTitlesAreStoredCut) {
+    const QStringList titles = titlesOf(twelveHugeTitles());
+    ASSERT_EQ(titles.size(), 12);
+    for (int i = 0; i < 12; ++i) {
+        const QString& t = titles[i];
+        EXPECT_EQ(t.size(), 300) << i;
+        EXPECT_TRUE(t.endsWith(kEllipsis)) << i;
+        EXPECT_TRUE(t.startsWith(QStringLiteral("Title %1 lorem ipsum").arg(i + 1))) << i;
+    }
+    // Short titles are untouched; one of exactly 300 characters too.
+    const QByteArray three(300, 'z');
+    EXPECT_EQ(titlesOf(rss(item("Short") + item(three))), (QStringList{"Short", QString::fromLatin1(three)}));
+}
+
+TEST_F(FeedFixture, AHugeFeedStoresASmallLine) {
+    const QByteArray feed = twelveHugeTitles();
+    ASSERT_GT(feed.size(), 1200000);
+    ASSERT_LT(feed.size(), RSSFeedService::kMaxFeedBytes);
+    server.answer("/huge.xml", 200, feed);
+    RSSFeedService s;
+    settle(s, [&] { s.update(true, server.url("/huge.xml")); });
+    EXPECT_TRUE(s.lastError().isNull());
+    const QStringList parts = s.displayText().split(kSep);
+    ASSERT_EQ(parts.size(), 12);
+    for (const QString& p : parts) {
+        EXPECT_EQ(p.size(), 300);
+        EXPECT_TRUE(p.endsWith(kEllipsis));
+    }
+    EXPECT_EQ(s.displayText().size(), 12 * 300 + 11 * 7);
+    EXPECT_EQ(settings::rssFeedDisplayText(), s.displayText());
+    // The settings file, rewritten whole on every write, stays small on disk.
+    auto* suite = SettingsStore::suite();
+    ASSERT_TRUE(suite);
+    const qint64 bytes = QFileInfo(QString::fromStdString(suite->filePath())).size();
+    EXPECT_GT(bytes, 3600);
+    EXPECT_LT(bytes, 16 * 1024);
 }
