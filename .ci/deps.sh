@@ -11,7 +11,7 @@ $SUDO apt-get install -y --no-install-recommends \
   libopencv-core-dev libopencv-imgproc-dev \
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev \
   libyuv-dev libturbojpeg0-dev libjpeg62-turbo-dev linux-libc-dev v4l-utils \
-  libgtest-dev libgmock-dev libbenchmark-dev \
+  libgtest-dev libgmock-dev libbenchmark-dev libhwy-dev \
   ffmpeg xvfb xauth xdotool x11-utils dbus dbus-daemon \
   libpipewire-0.3-dev pipewire pipewire-bin wireplumber \
   fonts-dejavu-core fonts-liberation2 fonts-noto-core fonts-noto-color-emoji fonts-noto-mono \
