@@ -23,9 +23,18 @@ inline constexpr const char16_t kHeadlineSeparator[] = u"   \u2022   ";
 inline constexpr int kMaxHeadlines = 12;
 
 // Collects the titles inside "item" and "entry" elements, CDATA included, each trimmed and cut to
-// bar::kMaxLineLength characters. Element names are compared as written. Documents that declare entities in a DTD are refused rather than expanded,
-// and external entities are never fetched. Null when the document is not well-formed.
+// bar::kMaxLineLength characters. Element names are compared as written. Documents that
+// declare entities in a DTD are refused rather than expanded, and external entities are never
+// fetched. A document naming a DTD (old feeds name RSS 0.91's) may use HTML 4's named entities,
+// which resolve from our own table; other undeclared names stay in the title as written ("&foo;").
+// Null when the document is not well-formed.
 std::optional<QStringList> feedTitles(const QByteArray& document);
+
+// HTML 4.01's named character entities, all 252: the character `name` stands for (case matters),
+// or a null string for any other name.
+inline constexpr int kHtmlEntityCount = 252;
+QString htmlEntityText(const QString& name);
+
 // The first 12 titles joined with the separator.
 QString tickerLine(const QStringList& titles);
 

@@ -8,6 +8,9 @@
 
 #include <QFileInfo>
 
+#include <utility>
+#include <vector>
+
 using namespace ostrela;
 
 namespace {
@@ -259,6 +262,9 @@ TEST_F(FeedFixture, TimerAndOvertakenDownloads) {
 
 namespace {
 
+const QByteArray kNetscapeDoctype =
+    "<!DOCTYPE rss PUBLIC \"-//Netscape Communications//DTD RSS 0.91//EN\" "
+    "\"http://my.netscape.com/publish/formats/rss-0.91.dtd\">\n";
 const QString kEllipsis(QChar(0x2026));
 
 // Twelve titles of 100,000 characters each, every one starting with its number: 1.2 MB.
@@ -311,4 +317,35 @@ TEST_F(FeedFixture, AHugeFeedStoresASmallLine) {
     const qint64 bytes = QFileInfo(QString::fromStdString(suite->filePath())).size();
     EXPECT_GT(bytes, 3600);
     EXPECT_LT(bytes, 16 * 1024);
+}
+
+TEST(FeedTitles, HtmlEntitiesUnderTheRss091Doctype) {
+    const QByteArray doc = rss(item("Caf&eacute; news") + item("&euro;") + item("&mdash;") + item("&alpha;") +
+                                   item("&foo;") + item("Caf&eacute; &amp; &foo; bar") +
+                                   item("&#233;&#x20AC; &#8212;") + item("&Alpha;&nbsp;&yuml;&Yuml;") +
+                                   "<item><title>With &ldquo;links&rdquo;</title><link>https://example.org/?a=1&amp;b="
+                                   "&eacute;</link><description>Na&iuml;ve &hellip; &bogus;</description></item>",
+                               kNetscapeDoctype);
+    EXPECT_EQ(titlesOf(doc), (QStringList{QString::fromUtf8("Café news"), QString::fromUtf8("€"),
+                                          QString::fromUtf8("—"), QString::fromUtf8("α"), "&foo;",
+                                          QString::fromUtf8("Café & &foo; bar"), QString::fromUtf8("é€ —"),
+                                          QString::fromUtf8("Α\u00A0ÿŸ"), QString::fromUtf8("With “links”")}));
+
+    // Without a DTD an undeclared entity is still a broken document.
+    EXPECT_FALSE(feedTitles(rss(item("Caf&eacute; news"))));
+}
+
+TEST(FeedTitles, TheEntityTableIsHtml4s) {
+    EXPECT_EQ(kHtmlEntityCount, 252);
+    const std::vector<std::pair<const char*, char16_t>> samples = {
+        {"nbsp", 0x00A0},   {"iexcl", 0x00A1}, {"eacute", 0x00E9}, {"Eacute", 0x00C9}, {"yuml", 0x00FF},
+        {"fnof", 0x0192},   {"Omega", 0x03A9}, {"sigmaf", 0x03C2}, {"thetasym", 0x03D1}, {"piv", 0x03D6},
+        {"bull", 0x2022},   {"alefsym", 0x2135}, {"crarr", 0x21B5}, {"hArr", 0x21D4},  {"forall", 0x2200},
+        {"sdot", 0x22C5},   {"lang", 0x2329}, {"rang", 0x232A},   {"loz", 0x25CA},    {"diams", 0x2666},
+        {"quot", 0x0022},   {"OElig", 0x0152}, {"Yuml", 0x0178},  {"tilde", 0x02DC},  {"zwnj", 0x200C},
+        {"rlm", 0x200F},    {"bdquo", 0x201E}, {"permil", 0x2030}, {"rsaquo", 0x203A}, {"euro", 0x20AC}};
+    for (const auto& [name, c] : samples)
+        EXPECT_EQ(htmlEntityText(QString::fromLatin1(name)), QString(QChar(c))) << name;
+    for (const char* unknown : {"foo", "apos", "EURO", "Nbsp", "", "eacute;"})
+        EXPECT_TRUE(htmlEntityText(QString::fromLatin1(unknown)).isNull()) << unknown;
 }
