@@ -1,5 +1,5 @@
 // The desktop program: one application object, the main window, the menus.
-#include "app/Application.h"
+#include "ui/Application.h"
 #include "ui/MainWindow.h"
 #include "ui/Resources.h"
 

@@ -73,7 +73,7 @@ void BM_CaptureConvertAndPublishYUYV_720p(benchmark::State& state) {
     uint64_t generation = 0;
     for (auto _ : state) {
         conv.convert(f, camera);
-        CameraEngine::renderFittedFrame(camera, nullptr, CameraEngine::frameTimeNow(), frame);
+        CameraEngine::renderFittedFrame(camera, nullptr, frameTimeNow(), frame);
         writeFrameState(++generation);
     }
     unsetenv("OSTRELA_CONTAINER_DIR");

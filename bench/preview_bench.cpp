@@ -6,7 +6,7 @@
 // Counters: published_fps, preview_fps (scaled frames that reached the widget), paints_per_s
 // (paint events of the preview widget) and cpu_percent (user + system time of the process over
 // wall time, 100 = one core).
-#include "app/Application.h"
+#include "ui/Application.h"
 #include "extension/ScriptedExtensionPlatform.h"
 #include "pipeline/CameraEngine.h"
 #include "pipeline/Settings.h"

@@ -3,7 +3,7 @@
 // from the start of its composite to the end of everything the main thread does on publication
 // (with the window open that includes the preview's copy of the frame). Between frames the event
 // loop runs as in the program, so the window's painting competes with the feed for the main thread.
-#include "app/Application.h"
+#include "ui/Application.h"
 #include "extension/ScriptedExtensionPlatform.h"
 #include "pipeline/CameraEngine.h"
 #include "pipeline/Settings.h"

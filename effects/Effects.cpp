@@ -77,10 +77,6 @@ const EffectInfo& effectInfo(VideoEffect effect) {
     return effectTable()[i < effectTable().size() ? i : 0];
 }
 
-double frameTimeFromUnix(double unixSeconds) { return unixSeconds - kReferenceDateUnixSeconds; }
-
-double frameTimeNow() { return frameTimeFromUnix(double(QDateTime::currentMSecsSinceEpoch()) / 1000.0); }
-
 Image fitToOutput(const Image& image, double width, double height) {
     const Rect e = image.extent();
     if (!(e.w > 0) || !(e.h > 0) || e.isInfinite()) return image;

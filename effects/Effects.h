@@ -3,6 +3,7 @@
 // output frame and the shared building blocks. Coordinates are output pixels, origin bottom
 // left, y up.
 #include "effects/Kernels.h"
+#include "pipeline/FrameClock.h"
 #include "pipeline/Settings.h"
 #include "pipeline/engine/Image.h"
 
@@ -62,11 +63,6 @@ struct EffectInfo {
 // In declaration order, which is also the picker's order.
 const std::array<EffectInfo, 16>& effectTable();
 const EffectInfo& effectInfo(VideoEffect effect);
-
-// Seconds since 2001-01-01 00:00:00 UTC, the clock every animation is a function of.
-inline constexpr double kReferenceDateUnixSeconds = 978307200.0;
-double frameTimeNow();
-double frameTimeFromUnix(double unixSeconds);
 
 // Aspect-fills the image over (0, 0, width, height), centred. Images already exactly that size
 // (whatever their origin) and empty ones come back unchanged. Edge pixels are sampled clamped, so

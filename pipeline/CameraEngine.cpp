@@ -30,7 +30,6 @@ using namespace capture;
 
 namespace {
 constexpr char kVirtualCameraName[] = "Ostrela";
-constexpr double kUnixToReferenceDate = 978307200.0;  // 2001-01-01 00:00:00 UTC in Unix time
 constexpr qsizetype kMaxPooledFrames = 6;
 }  // namespace
 
@@ -284,8 +283,6 @@ QString CameraEngine::formatBroadcastClock(qint64 s) {
     return QString::asprintf("%lld:%02d:%02d", (long long)(s / 3600), int((s % 3600) / 60), int(s % 60));
 }
 
-double CameraEngine::frameTimeNow() { return wallClockSeconds() - kUnixToReferenceDate; }
-
 void CameraEngine::renderFittedFrame(const QImage& camera, const QImage* video, double, uint8_t* dst) {
     const QImage& chosen = (video && !video->isNull()) ? *video : camera;
     if (!dst || chosen.isNull() || chosen.width() <= 0 || chosen.height() <= 0) return;
@@ -319,9 +316,10 @@ void CameraEngine::renderFittedFrame(const QImage& camera, const QImage* video, 
     }
 }
 
-CameraEngine::FrameRenderer CameraEngine::composedFrameRenderer() {
+CameraEngine::FrameRenderer CameraEngine::composedFrameRenderer(std::function<QString()> barText) {
     // The composer keeps its tile arenas between frames, so one lives as long as the renderer.
     auto composer = std::make_shared<FrameComposer>();
+    composer->setBarTextSource(std::move(barText));
     return [composer](const QImage& camera, const QImage* video, double t, uint8_t* dst) {
         composer->render(camera, video, t, dst);
     };

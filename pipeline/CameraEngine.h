@@ -52,8 +52,6 @@ public:
     static std::optional<capture::CaptureFormat> pickCleanFormat(const capture::CaptureDeviceInfo& device);
     // "m:ss" below an hour, "h:mm:ss" from then on.
     static QString formatBroadcastClock(qint64 seconds);
-    // Seconds since 2001-01-01 00:00:00 UTC, the time base of every animation.
-    static double frameTimeNow();
 
     // Fits the video frame when there is one, else the camera picture, to 1280×720 (aspect
     // fill, centred) straight into dst, with no effect or overlay.
@@ -69,7 +67,8 @@ public:
 
     // The full per-frame step (effect, cards, bar) on a composer of its own: the renderer used
     // until another is set, and again after setFrameRenderer(nullptr).
-    static FrameRenderer composedFrameRenderer();
+    // The composer's renderer; `barText` gives the bar's text (none: the bar shows no text).
+    static FrameRenderer composedFrameRenderer(std::function<QString()> barText = {});
     void setFrameRenderer(FrameRenderer renderer);
     // Both are held weakly: once `owner` is destroyed the engine stops asking it.
     void setVideoPlayback(QObject* owner, VideoFrameSource source);

@@ -38,12 +38,6 @@ FrameState decodeFrameState(const uint8_t* bytes) {
     return s;
 }
 
-double wallClockSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
-}
-
 namespace {
 
 // One entry per live mapping of "frame.raw". The fault handler reads these, so they are atomics.

@@ -2,6 +2,8 @@
 // The shared frame buffer: "frame.raw" (1280×720 BGRA8, premultiplied, top row first, no header)
 // and "frame_state.bin" (16 bytes little-endian: u64 generation, f64 publication time in seconds
 // since 1970), both in the container directory. The camera program reads them; every byte is fixed.
+#include "pipeline/FrameClock.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -52,8 +54,5 @@ bool writeFrameState(const FrameState& state);
 
 // Reads the state record; none when missing or not exactly 16 bytes.
 std::optional<FrameState> readFrameState();
-
-// Wall-clock seconds since 1970.
-double wallClockSeconds();
 
 }  // namespace ostrela

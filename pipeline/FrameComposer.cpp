@@ -27,14 +27,14 @@ BarReservation readBarReservation() {
     return b;
 }
 
-FrameSettings FrameSettings::read() {
+FrameSettings FrameSettings::read(const std::function<QString()>& barText) {
     FrameSettings s;
     s.effect = settings::videoEffect();
     s.bars = readBarReservation();
     if (s.bars.barEnabled) {
         s.barStyle = LowerThirdBarStyle::fromSettings();
         s.barStyle.barLift = int(std::lround(s.bars.barLift));
-        s.barText = effectiveBarText();
+        if (barText) s.barText = barText();
     }
     return s;
 }
@@ -126,7 +126,7 @@ Image FrameComposer::fitFrame(const QImage& frame, QImage* scratch) {
 }
 
 Image FrameComposer::compose(const QImage& cameraFrame, const QImage* videoFrame, double t) {
-    return compose(cameraFrame, videoFrame, t, FrameSettings::read());
+    return compose(cameraFrame, videoFrame, t, FrameSettings::read(barText_));
 }
 
 Image FrameComposer::compose(const QImage& cameraFrame, const QImage* videoFrame, double t, const FrameSettings& settings) {
@@ -156,7 +156,7 @@ Image FrameComposer::compose(const QImage& cameraFrame, const QImage* videoFrame
 
 void FrameComposer::render(const QImage& cameraFrame, const QImage* videoFrame, double t, uint8_t* dst) {
     if (!dst) return;
-    render(cameraFrame, videoFrame, t, dst, FrameSettings::read());
+    render(cameraFrame, videoFrame, t, dst, FrameSettings::read(barText_));
 }
 
 void FrameComposer::render(const QImage& cameraFrame, const QImage* videoFrame, double t, uint8_t* dst,

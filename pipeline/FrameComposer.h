@@ -12,6 +12,7 @@
 #include <QImage>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -28,12 +29,17 @@ struct FrameSettings {
     LowerThirdBarStyle barStyle;
     QString barText;
 
-    static FrameSettings read();
+    // The bar's text comes from `barText` (the text modes above this layer choose it); none: no text.
+    static FrameSettings read(const std::function<QString()>& barText);
 };
 
 class FrameComposer {
 public:
     explicit FrameComposer(int threads = 0);
+
+    // Gives the text the bar shows now; asked once per frame while the bar is on.
+    using BarTextSource = std::function<QString()>;
+    void setBarTextSource(BarTextSource source) { barText_ = std::move(source); }
 
     // cameraFrame: any size, premultiplied BGRA (other formats are converted). videoFrame: the
     // current video frame or null (camera mode). t: seconds since 2001-01-01 UTC. dst: kFrameBytes.
@@ -77,6 +83,7 @@ private:
     std::vector<engine::Rect> layers_;
     QImage cameraScratch_, videoScratch_;
     FrameSettings settings_;
+    BarTextSource barText_;
 };
 
 }  // namespace ostrela

@@ -188,7 +188,6 @@ LowerThirdBarStyle LowerThirdBarStyle::fromSettings() {
     return s;
 }
 
-QString effectiveBarText() { return lowerThirdBarText(); }
 
 QFont barFont() {
     QFont f;
@@ -492,13 +491,5 @@ QImage drawLowerThirdBar(const LowerThirdBarStyle& style, const QString& text, d
     LowerThirdBarRenderer r;
     return r.image(style, text, t);
 }
-
-QImage renderBar(int barLift, double t) {
-    LowerThirdBarStyle style = LowerThirdBarStyle::fromSettings();
-    style.barLift = barLift;
-    return drawLowerThirdBar(style, effectiveBarText(), t);
-}
-
-QImage renderBar(int barLift) { return renderBar(barLift, effects::frameTimeNow()); }
 
 }  // namespace ostrela

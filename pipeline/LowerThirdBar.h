@@ -73,10 +73,6 @@ struct LowerThirdBarStyle {
     bool operator==(const LowerThirdBarStyle&) const = default;
 };
 
-// The text the bar shows now: video title, feed, now playing, weather, then the typed text
-// (the rules live with the text modes).
-QString effectiveBarText();
-
 // The bar's font: "HelveticaNeue-Bold" stands for Liberation Sans Bold (Helvetica's metrics), with
 // fallbacks for Arabic, Hebrew and colour emoji, at 38.18 pixels.
 QFont barFont();
@@ -135,10 +131,6 @@ inline bool barTextScrolls(double glyphWidth, bool alwaysScroll) {
 // premultiplied ARGB32, 1280 × style.height(), top row first. Null when it cannot be made.
 // Each call lays the text out anew; the renderer below keeps the work between frames.
 QImage drawLowerThirdBar(const LowerThirdBarStyle& style, const QString& text, double t);
-
-// The bar from the settings and effectiveBarText(), at time t (default: now).
-QImage renderBar(int barLift);
-QImage renderBar(int barLift, double t);
 
 // Draws bars frame after frame, keeping the background, the text layout and the text strip until
 // the text, the style or the size changes; a scrolling ticker only moves the cached strip.

@@ -1,6 +1,6 @@
 #include "ui/ContentViewModel.h"
 
-#include "app/CameraBackend.h"
+#include "pipeline/capture/CameraBackend.h"
 #include "effects/Effects.h"
 #include "extension/ExtensionManager.h"
 #include "library/VideoPlaybackService.h"
@@ -53,6 +53,7 @@ ContentViewModel::ContentViewModel(Dependencies deps, QObject* parent)
       playback_(std::make_unique<VideoPlaybackService>()),
       engine_(std::make_unique<CameraEngine>(deps_.captureBackend)),
       reachability_(std::make_unique<CameraReachabilityMonitor>(deps_.extensionManager)) {
+    engine_->setFrameRenderer(CameraEngine::composedFrameRenderer([] { return lowerThirdBarText(); }));
     connect(reachability_.get(), &CameraReachabilityMonitor::noteChanged, this,
             &ContentViewModel::cameraReachabilityChanged);
     connect(engine_.get(), &CameraEngine::isRunningChanged, this, &ContentViewModel::cameraChanged);

@@ -1,6 +1,7 @@
 #include "ui/LowerThirdDesignWindow.h"
 
 #include "pipeline/CameraEngine.h"
+#include "pipeline/FrameClock.h"
 #include "pipeline/LowerThirdBar.h"
 #include "sources/NowPlayingService.h"
 #include "sources/RSSFeedService.h"
@@ -410,7 +411,7 @@ void LowerThirdBarPreviewView::paintEvent(QPaintEvent*) {
     QPainter p(this);
     // A dark stand-in for the camera picture, so the bar's transparency shows.
     p.fillRect(rect(), QColor(38, 40, 44));
-    paintLowerThirdPreview(p, QRectF(rect()), inputs_, fixedTime_ ? *fixedTime_ : CameraEngine::frameTimeNow());
+    paintLowerThirdPreview(p, QRectF(rect()), inputs_, fixedTime_ ? *fixedTime_ : frameTimeNow());
 }
 
 // ---- LowerThirdDesignModel ----

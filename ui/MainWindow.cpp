@@ -1,6 +1,6 @@
 #include "ui/MainWindow.h"
 
-#include "app/Application.h"
+#include "ui/Application.h"
 #include "effects/Effects.h"
 #include "library/OverlayLibraryController.h"
 #include "library/VideoPlaybackService.h"
@@ -201,7 +201,7 @@ void PreviewWidget::paintEvent(QPaintEvent*) {
     const VideoEffect effect = model_->effect();
     const bool animate = model_->showEffectPreview();
     // A paused preview holds still at the reference moment.
-    const double t = fixedTime_ >= 0 ? fixedTime_ : (animate ? CameraEngine::frameTimeNow() : 0.0);
+    const double t = fixedTime_ >= 0 ? fixedTime_ : (animate ? frameTimeNow() : 0.0);
     const QImage& frame = source_->image();
     if (model_->isCameraRunning() && !frame.isNull()) {
         const QSize fs = frame.size();

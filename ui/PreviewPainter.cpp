@@ -1,6 +1,7 @@
 #include "ui/PreviewPainter.h"
 
 #include "ui/EffectPreviewOverlays.h"
+#include "pipeline/FrameClock.h"
 #include "ui/Resources.h"
 
 #include <QDateTime>
@@ -106,9 +107,7 @@ QFont monoFont(double px) {
     return f;
 }
 
-QDateTime timeFromFrameTime(double t) {
-    return QDateTime::fromMSecsSinceEpoch(qint64((t + 978307200.0) * 1000.0));
-}
+QDateTime timeFromFrameTime(double t) { return dateTimeFromFrameTime(t); }
 
 }  // namespace
 

@@ -1,6 +1,6 @@
 #include "ui/SettingsWindow.h"
 
-#include "app/Appearance.h"
+#include "ui/Appearance.h"
 #include "extension/ExtensionManager.h"
 #include "library/OverlayLibraryController.h"
 #include "pipeline/CameraEngine.h"

@@ -1,6 +1,6 @@
 #include "ui/StandardWindows.h"
 
-#include "app/Application.h"
+#include "ui/Application.h"
 #include "extension/ExtensionManager.h"
 #include "ui/HelpWindow.h"
 #include "ui/LowerThirdDesignWindow.h"

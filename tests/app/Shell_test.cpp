@@ -1,6 +1,6 @@
-#include "app/Appearance.h"
-#include "app/CameraBackend.h"
-#include "app/Updater.h"
+#include "ui/Appearance.h"
+#include "pipeline/capture/CameraBackend.h"
+#include "ui/Updater.h"
 #include "tests/ui/UiTestUtil.h"
 
 #include <QAction>

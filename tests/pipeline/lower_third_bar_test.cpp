@@ -4,6 +4,7 @@
 #include "pipeline/FrameComposer.h"
 #include "pipeline/LowerThirdBar.h"
 #include "pipeline/Settings.h"
+#include "sources/LowerThirdModes.h"
 #include "tests/support/TestEnv.h"
 
 #include <gtest/gtest.h>
@@ -72,38 +73,38 @@ double luminance(QRgb c) { return 0.2126 * qRed(c) + 0.7152 * qGreen(c) + 0.0722
 
 TEST(BarText, PriorityOfTheSources) {
     test::ScopedTestEnv env;
-    EXPECT_EQ(effectiveBarText(), "");
+    EXPECT_EQ(lowerThirdBarText(), "");
     settings::setLowerThirdText("Typed");
-    EXPECT_EQ(effectiveBarText(), "Typed");
+    EXPECT_EQ(lowerThirdBarText(), "Typed");
 
     // The video title falls through while it is empty (no video playing).
     settings::setLowerThirdVideoTitleEnabled(true);
     settings::setWeatherEnabled(true);
     settings::setWeatherDisplayText(QString::fromUtf8("72°F ☀️ Springfield"));
-    EXPECT_EQ(effectiveBarText(), QString::fromUtf8("72°F ☀️ Springfield"));
+    EXPECT_EQ(lowerThirdBarText(), QString::fromUtf8("72°F ☀️ Springfield"));
     settings::setLowerThirdVideoTitleText("Holiday.mov");
-    EXPECT_EQ(effectiveBarText(), "Holiday.mov");
+    EXPECT_EQ(lowerThirdBarText(), "Holiday.mov");
     settings::setLowerThirdVideoTitleText("");
 
     // Now playing beats the weather, the feed beats both.
     settings::setNowPlayingEnabled(true);
     settings::setNowPlayingDisplayText("Song — Artist");
-    EXPECT_EQ(effectiveBarText(), "Song — Artist");
+    EXPECT_EQ(lowerThirdBarText(), "Song — Artist");
     settings::setRssFeedEnabled(true);
     settings::setRssFeedDisplayText("Headline one");
-    EXPECT_EQ(effectiveBarText(), "Headline one");
+    EXPECT_EQ(lowerThirdBarText(), "Headline one");
     // The feed always scrolls, whatever the setting.
     EXPECT_TRUE(LowerThirdBarStyle::fromSettings().alwaysScroll);
 
     // An enabled source with an empty line gives an empty bar; it does not fall through.
     settings::setRssFeedDisplayText("");
-    EXPECT_EQ(effectiveBarText(), "");
+    EXPECT_EQ(lowerThirdBarText(), "");
     settings::setRssFeedEnabled(false);
     settings::setNowPlayingDisplayText("");
-    EXPECT_EQ(effectiveBarText(), "");
+    EXPECT_EQ(lowerThirdBarText(), "");
     settings::setNowPlayingEnabled(false);
     settings::setWeatherEnabled(false);
-    EXPECT_EQ(effectiveBarText(), "Typed");
+    EXPECT_EQ(lowerThirdBarText(), "Typed");
     EXPECT_FALSE(LowerThirdBarStyle::fromSettings().alwaysScroll);
     settings::setLowerThirdAlwaysScroll(true);
     EXPECT_TRUE(LowerThirdBarStyle::fromSettings().alwaysScroll);
@@ -362,7 +363,7 @@ TEST(BarText, BreaksTabsAndControlsAreDrawnAsOneSpaceEach) {
     // The sources' texts stay as they were written; only the drawing changes them.
     test::ScopedTestEnv env;
     settings::setLowerThirdText("Line one\nLine two");
-    EXPECT_EQ(effectiveBarText(), "Line one\nLine two");
+    EXPECT_EQ(lowerThirdBarText(), "Line one\nLine two");
 }
 
 TEST(BarBitmap, AHeadlineWithALineSeparatorKeepsTheRestOfTheTicker) {

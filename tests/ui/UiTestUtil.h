@@ -1,7 +1,7 @@
 #pragma once
 // An application object wired to doubles: a scripted extension platform, the synthetic camera,
 // a library in the test's own directory and no update checks.
-#include "app/Application.h"
+#include "ui/Application.h"
 #include "extension/ScriptedExtensionPlatform.h"
 #include "pipeline/Settings.h"
 #include "pipeline/capture/SyntheticCamera.h"

@@ -1,7 +1,7 @@
 // Dark mode as a person sees it: the outline of an unchecked check box and the red of "Reset All
 // Ostrela Data…" measured from rendered pixels; every symbol recoloured at once when the
 // appearance changes while the windows are open; every help topic and effect with its symbol.
-#include "app/Appearance.h"
+#include "ui/Appearance.h"
 #include "effects/Effects.h"
 #include "tests/ui/UiTestUtil.h"
 #include "tests/ui/WindowTestUtil.h"

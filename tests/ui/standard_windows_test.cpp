@@ -1,6 +1,6 @@
 #include "ui/StandardWindows.h"
 
-#include "app/Application.h"
+#include "ui/Application.h"
 #include "extension/ExtensionManager.h"
 #include "extension/ScriptedExtensionPlatform.h"
 #include "pipeline/Settings.h"

@@ -1,6 +1,6 @@
 // Keys and closing: the help shortcut has one binding per key, Escape and Ctrl+W close the help,
 // settings and design windows, and closing the main window ends the program with its windows.
-#include "app/Application.h"
+#include "ui/Application.h"
 #include "tests/ui/UiTestUtil.h"
 #include "ui/ContentViewModel.h"
 #include "ui/MainWindow.h"

@@ -1,8 +1,8 @@
-#include "app/Application.h"
+#include "ui/Application.h"
 
-#include "app/Appearance.h"
-#include "app/CameraBackend.h"
-#include "app/Updater.h"
+#include "ui/Appearance.h"
+#include "pipeline/capture/CameraBackend.h"
+#include "ui/Updater.h"
 #include "extension/ExtensionManager.h"
 #include "library/OverlayLibraryController.h"
 #include "pipeline/Settings.h"

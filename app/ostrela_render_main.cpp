@@ -7,6 +7,7 @@
 #include "pipeline/Paths.h"
 #include "pipeline/Settings.h"
 #include "library/VideoDecoder.h"
+#include "sources/LowerThirdModes.h"
 
 #include <QDir>
 #include <QFile>
@@ -367,10 +368,11 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    if (!haveTime) t = effects::frameTimeNow();
+    if (!haveTime) t = frameTimeNow();
 
     std::vector<uint8_t> frame(kFrameBytes, 0);
     FrameComposer composer;
+    composer.setBarTextSource([] { return lowerThirdBarText(); });
     const QImage* videoFrame = video.isNull() ? nullptr : &video;
 
     if (cycleFrames > 0) {

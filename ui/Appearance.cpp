@@ -1,4 +1,4 @@
-#include "app/Appearance.h"
+#include "ui/Appearance.h"
 
 #include <QApplication>
 #include <QPainter>

@@ -1,4 +1,4 @@
-#include "app/Updater.h"
+#include "ui/Updater.h"
 
 #include "BuildAddresses.h"
 

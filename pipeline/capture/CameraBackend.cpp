@@ -1,4 +1,4 @@
-#include "app/CameraBackend.h"
+#include "pipeline/capture/CameraBackend.h"
 
 #include "pipeline/capture/SyntheticCamera.h"
 #include "pipeline/capture/V4L2Backend.h"
