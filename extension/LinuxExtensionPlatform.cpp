@@ -83,6 +83,7 @@ LinuxExtensionPlatformConfig LinuxExtensionPlatformConfig::fromEnvironment() {
     c.procRoot = envOr("OSTRELA_PROC_ROOT", QStringLiteral("/proc"));
     c.modulesRoot = envOr("OSTRELA_MODULES_ROOT", QStringLiteral("/lib/modules"));
     c.sourcesRoot = envOr("OSTRELA_SOURCES_ROOT", QStringLiteral("/usr/src"));
+    c.packageConfRoot = envOr("OSTRELA_PACKAGE_CONF_ROOT", QStringLiteral("/usr/lib"));
     c.kernelRelease = envOr("OSTRELA_KERNEL_RELEASE", QSysInfo::kernelVersion());
     QString configHome = qEnvironmentVariable("XDG_CONFIG_HOME");
     if (!QDir::isAbsolutePath(configHome)) configHome = QDir::homePath() + QStringLiteral("/.config");
@@ -294,6 +295,14 @@ bool LinuxExtensionPlatform::moduleInstalledElsewhere() const {
     return false;
 }
 
+bool LinuxExtensionPlatform::packageSetsUpDevice() const {
+    if (config_.packageConfRoot.isEmpty()) return false;
+    const QString load = readSmallFile(config_.packageConfRoot + QStringLiteral("/modules-load.d/ostrela.conf"));
+    const QString options = readSmallFile(config_.packageConfRoot + QStringLiteral("/modprobe.d/ostrela.conf"));
+    return load.trimmed() == QLatin1String("v4l2loopback") &&
+           options.trimmed() == QLatin1String("options v4l2loopback card_label=\"Ostrela\" exclusive_caps=1");
+}
+
 void LinuxExtensionPlatform::activateDevice() {
     made_ = {};
     const QFileInfo program(config_.cameraProgram);
@@ -335,7 +344,13 @@ void LinuxExtensionPlatform::activateDevice() {
     const QString pipewireOnly = QStringLiteral(", so only PipeWire clients see the camera. ");
     if (moduleInstalledElsewhere()) {
         // Installed for a kernel that is not running yet: the files make the device at the next
-        // start, and the camera serves PipeWire clients meanwhile.
+        // start, and the camera serves PipeWire clients meanwhile. The package's files do that
+        // already, so nothing needs authorising.
+        if (packageSetsUpDevice()) {
+            deviceOutcome_ = [this] { finish(1); };
+            installService();
+            return;
+        }
         createDevice(QStringLiteral("persist"));
         return;
     }

@@ -5,11 +5,12 @@
 //
 // Activation: an existing "Ostrela" device is used as it is. Otherwise one privileged step, the
 // setup helper run through pkexec, makes it and writes the two files that make it again at every
-// boot ("/etc/modules-load.d/ostrela.conf", "/etc/modprobe.d/ostrela.conf"): the module is loaded
+// boot ("/etc/modules-load.d/ostrela.conf", "/etc/modprobe.d/ostrela.conf", unless the package
+// installed them under /usr/lib already): the module is loaded
 // with card_label="Ostrela" exclusive_caps=1 when it is not loaded; a loaded module gets a
 // device from `v4l2loopback-ctl add` when it offers dynamic devices (0.13 and later), else it is
 // unloaded and loaded again with the options when nothing uses it. A module built only for a
-// kernel not yet running gets the files alone. Then the user service is written, reloaded,
+// kernel not yet running gets the files alone (nothing at all when the package has them). Then the user service is written, reloaded,
 // enabled, restarted and checked. Where no device can be had the service is installed all the
 // same (the camera program then publishes through PipeWire) and the request ends with result 1
 // for a module built only for another kernel, else with the failure. What was made is recorded;
@@ -33,6 +34,8 @@ struct LinuxExtensionPlatformConfig {
     QString procRoot;        // "/proc"; $OSTRELA_PROC_ROOT
     QString modulesRoot;     // "/lib/modules"; $OSTRELA_MODULES_ROOT
     QString sourcesRoot;     // "/usr/src" (DKMS sources); $OSTRELA_SOURCES_ROOT
+    // Where the Debian package puts the module's load and options files ("/usr/lib"); empty: none.
+    QString packageConfRoot;  // $OSTRELA_PACKAGE_CONF_ROOT
     QString kernelRelease;   // the running kernel's release
     QString unitDirectory;   // $OSTRELA_SYSTEMD_USER_DIR, else $XDG_CONFIG_HOME/systemd/user
     QString stateFile;       // what we created, for deactivation: <data dir>/camera-extension.json
@@ -113,6 +116,8 @@ private:
     bool moduleInUse() const;
     bool moduleBuiltFor(const QString& release) const;
     bool moduleInstalledElsewhere() const;
+    // The package installed both module files with our lines: the device comes at every boot.
+    bool packageSetsUpDevice() const;
 
     struct DeviceRecord {
         QString device;     // "/dev/videoN"; empty when none was made yet (files for the next boot)

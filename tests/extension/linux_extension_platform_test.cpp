@@ -93,6 +93,9 @@ protected:
         etc = root + "/etc";
         qputenv("OSTRELA_SYSCONF_ROOT", etc.toUtf8());
         qputenv("OSTRELA_SYSFS_ROOT", sys.toUtf8());
+        // Where a package would have put the module's files (never the machine's own /usr/lib).
+        vendor = root + "/usr/lib";
+        qputenv("OSTRELA_PACKAGE_CONF_ROOT", vendor.toUtf8());
         // The unit passes these through to the camera; keep the expected file independent of the caller.
         savedDataHome = qgetenv("XDG_DATA_HOME");
         qunsetenv("XDG_DATA_HOME");
@@ -146,6 +149,7 @@ protected:
             QFile::link(QString("/dev/video%1").arg(n), config.procRoot + QString("/4242/fd/%1").arg(10 + n));
         config.modulesRoot = root + "/modules";
         config.sourcesRoot = root + "/src";
+        config.packageConfRoot = vendor;
         config.kernelRelease = "6.1.0-21-amd64";
         config.unitDirectory = root + "/config/systemd/user";
         config.stateFile = root + "/data/camera-extension.json";
@@ -159,6 +163,7 @@ protected:
         qunsetenv("OSTRELA_TOOL_PATH");
         qunsetenv("OSTRELA_SYSCONF_ROOT");
         qunsetenv("OSTRELA_SYSFS_ROOT");
+        qunsetenv("OSTRELA_PACKAGE_CONF_ROOT");
         if (!savedDataHome.isEmpty()) qputenv("XDG_DATA_HOME", savedDataHome);
         QLocale::setDefault(QLocale::system());
     }
@@ -219,6 +224,11 @@ protected:
     QString unitFile() const { return config.unitDirectory + "/ostrela-camera.service"; }
     QString loadFile() const { return etc + "/modules-load.d/ostrela.conf"; }
     QString optionsFile() const { return etc + "/modprobe.d/ostrela.conf"; }
+    // The files the Debian package installs.
+    void installPackageFiles() {
+        writeText(vendor + "/modules-load.d/ostrela.conf", kLoadLine);
+        writeText(vendor + "/modprobe.d/ostrela.conf", kOptionsLine);
+    }
     // Every file below the fake /etc, relative to it.
     QStringList etcFiles() const {
         QStringList out;
@@ -231,7 +241,7 @@ protected:
 
     QTemporaryDir tmp;
     test::ScopedTestEnv env;
-    QString root, tools, sys, etc, camera;
+    QString root, tools, sys, etc, vendor, camera;
     QByteArray savedDataHome;
     LinuxExtensionPlatformConfig config;
     std::shared_ptr<LinuxExtensionPlatform> platform;
@@ -399,6 +409,69 @@ TEST_F(LinuxPlatformTest, FilesAlreadyInPlaceAreUsedAndKept) {
     EXPECT_EQ(calls().mid(3), (QStringList{"pkexec <setup> remove --unload", "modprobe -r v4l2loopback"}));
     EXPECT_EQ(readText(loadFile()), kLoadLine);
     EXPECT_EQ(readText(optionsFile()), kOptionsLine);
+}
+
+// Installed from the package: the module loaded at boot with the package's options made the device.
+TEST_F(LinuxPlatformTest, TheDeviceThePackageSetUpIsUsedAsItIs) {
+    installPackageFiles();
+    installModuleFor(config.kernelRelease);
+    loadModule(false);
+    moduleDevice("video0", "Ostrela");
+    run(true);
+    EXPECT_EQ(messages(), (QStringList{"Submitting activation request for " + kId, "Request completed"}));
+    EXPECT_EQ(calls(), kServiceCalls);
+    EXPECT_EQ(privilegedCalls(), 0);
+    EXPECT_TRUE(etcFiles().isEmpty());
+    EXPECT_FALSE(QFile::exists(config.stateFile));
+    // Nothing of it is ours to take away.
+    QFile::remove(root + "/calls.log");
+    run(false);
+    EXPECT_EQ(privilegedCalls(), 0);
+    EXPECT_EQ(readText(vendor + "/modprobe.d/ostrela.conf"), kOptionsLine);
+    EXPECT_TRUE(QFile::exists(sys + "/class/video4linux/video0/name"));
+}
+
+// Installed, not restarted yet: the module is loaded now, but no second set of files goes to /etc.
+TEST_F(LinuxPlatformTest, PackagedFilesAreNotWrittenAgainWhenTheModuleIsLoadedNow) {
+    installPackageFiles();
+    installModuleFor(config.kernelRelease);
+    run(true);
+    EXPECT_EQ(manager->statusText(), "Request completed");
+    EXPECT_EQ(calls(), QStringList({"pkexec <setup> load", "modprobe v4l2loopback card_label=Ostrela exclusive_caps=1"}) +
+                           kServiceCalls);
+    EXPECT_TRUE(etcFiles().isEmpty());
+    EXPECT_EQ(record().value("createdDevice").toString(), "/dev/video3");
+    EXPECT_EQ(record().value("wroteFiles").toArray(), QJsonArray());
+    QFile::remove(root + "/calls.log");
+    run(false);
+    EXPECT_EQ(calls().mid(3), (QStringList{"pkexec <setup> remove --unload", "modprobe -r v4l2loopback"}));
+    EXPECT_EQ(readText(vendor + "/modules-load.d/ostrela.conf"), kLoadLine);
+    EXPECT_EQ(readText(vendor + "/modprobe.d/ostrela.conf"), kOptionsLine);
+
+    // A package file with other content does not count: ours goes to /etc as before.
+    writeText(vendor + "/modules-load.d/ostrela.conf", "uvcvideo\n");
+    run(true);
+    EXPECT_EQ(manager->statusText(), "Request completed");
+    EXPECT_EQ(etcFiles(), QStringList{"modules-load.d/ostrela.conf"});
+    EXPECT_EQ(record().value("wroteFiles").toArray(), QJsonArray({loadFile()}));
+}
+
+TEST_F(LinuxPlatformTest, PackagedFilesForTheNextKernelNeedNoAuthorisation) {
+    installPackageFiles();
+    installModuleFor("6.1.0-22-amd64");
+    run(true);
+    EXPECT_EQ(manager->statusText(), "Request will complete after reboot");
+    EXPECT_EQ(calls(), kServiceCalls.mid(0, 4));
+    EXPECT_EQ(privilegedCalls(), 0);
+    EXPECT_TRUE(etcFiles().isEmpty());
+    EXPECT_FALSE(QFile::exists(config.stateFile));
+
+    // Half a package (no load file) still needs ours.
+    QFile::remove(vendor + "/modules-load.d/ostrela.conf");
+    QFile::remove(root + "/calls.log");
+    run(true);
+    EXPECT_EQ(calls().mid(0, 1), QStringList{"pkexec <setup> persist"});
+    EXPECT_EQ(etcFiles(), QStringList{"modules-load.d/ostrela.conf"});
 }
 
 TEST_F(LinuxPlatformTest, AFileOfTheSameNameWithOtherContentIsLeftAlone) {
