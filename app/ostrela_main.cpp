@@ -11,12 +11,28 @@
 #include <QApplication>
 #include <QIcon>
 
+#include <cstdio>
+#include <cstring>
+
 int main(int argc, char** argv) {
+    // Answered before Qt starts, so they work without a display.
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+            std::printf("usage: ostrela [Qt options] [--help] [--version]\n"
+                        "Dresses up a webcam with effects, an image and a lower-third bar, and sends it to\n"
+                        "video calls as the camera \"Ostrela\" (published by ostrela-camera).\n");
+            return 0;
+        }
+        if (!std::strcmp(argv[i], "--version")) {
+            std::printf("ostrela %s\n", OSTRELA_VERSION);
+            return 0;
+        }
+    }
     QApplication::setApplicationName(QStringLiteral("Ostrela"));
     QApplication::setApplicationDisplayName(QStringLiteral("Ostrela"));
     QApplication::setApplicationVersion(QStringLiteral(OSTRELA_VERSION));
     QApplication::setOrganizationDomain(QStringLiteral("morwick.com"));
-    QApplication::setDesktopFileName(QStringLiteral("ostrela"));
+    QApplication::setDesktopFileName(QStringLiteral("com.morwick.Ostrela"));
     QApplication qapp(argc, argv);
     ostrela::initUiResources();
     QIcon icon = QIcon::fromTheme(QStringLiteral("ostrela"));

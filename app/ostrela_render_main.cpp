@@ -52,11 +52,11 @@ std::pair<double, double> residentMb() {
     return {rss, hwm};
 }
 
-void usage() {
-    std::fprintf(stderr,
+void usage(FILE* to) {
+    std::fprintf(to,
                  "usage: ostrela-render [INPUT | --synthetic WxH] [--video FILE [--position S]] [--effect NAME]\n"
                  "                      [--overlay FILE] [--set key=value]... [--time T] [-o out.png|out.raw] [--bench N]\n"
-                 "                      [--cycle N]\n"
+                 "                      [--cycle N] [--help] [--version]\n"
                  "  INPUT        an image file used as the camera frame (default: synthetic 1280x720)\n"
                  "  --synthetic  a generated test frame of the given size\n"
                  "  --video      an image or a video file giving the current video frame (video mode)\n"
@@ -217,7 +217,10 @@ int main(int argc, char** argv) {
         };
         QString v;
         if (a == "-h" || a == "--help") {
-            usage();
+            usage(stdout);
+            return 0;
+        } else if (a == "--version") {
+            std::printf("ostrela-render %s\n", OSTRELA_VERSION);
             return 0;
         } else if (a == "--synthetic") {
             if (!next(&v)) return 2;
@@ -293,7 +296,7 @@ int main(int argc, char** argv) {
             overrides.emplace_back(QString::fromUtf8(keys::videoEffect), QStringLiteral("none"));
         } else if (a.startsWith('-')) {
             std::fprintf(stderr, "ostrela-render: unknown option \"%s\"\n", qPrintable(a));
-            usage();
+            usage(stderr);
             return 2;
         } else {
             input = a;
@@ -301,7 +304,7 @@ int main(int argc, char** argv) {
     }
     if (output.isEmpty() && benchFrames == 0 && cycleFrames == 0) {
         std::fprintf(stderr, "ostrela-render: nothing to do: give -o FILE or --bench N\n");
-        usage();
+        usage(stderr);
         return 2;
     }
     if (!output.isEmpty() && !output.endsWith(".png", Qt::CaseInsensitive) && !output.endsWith(".raw", Qt::CaseInsensitive)) {

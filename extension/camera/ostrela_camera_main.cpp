@@ -30,7 +30,7 @@ void usage(FILE* to) {
     std::fprintf(to,
                  "usage: ostrela-camera [--device /dev/videoN] [--format yuyv|i420] [--fps N]\n"
                  "                      [--y4m FILE|-] [--pipewire] [--frames N] [--seconds S] [--list-devices]\n"
-                 "                      [--version]\n"
+                 "                      [--help] [--version]\n"
                  "Publishes Ostrela's frames on the v4l2loopback device labelled \"Ostrela\"; without one\n"
                  "(or with --pipewire) as the PipeWire camera \"Ostrela\"; as a YUV4MPEG2 stream with --y4m.\n");
 }

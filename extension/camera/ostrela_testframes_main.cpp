@@ -11,6 +11,17 @@
 #include <string>
 #include <thread>
 
+namespace {
+
+void usage(FILE* to) {
+    std::fprintf(to,
+                 "usage: ostrela-testframes [--frames N] [--fps N] [--help] [--version]\n"
+                 "Writes moving colour bars with a frame counter into Ostrela's shared frame buffer,\n"
+                 "standing in for the application; --frames stops after N frames (default: never).\n");
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     long long frames = -1;
     int fps = 30;
@@ -18,8 +29,10 @@ int main(int argc, char** argv) {
         std::string a = argv[i];
         if (a == "--frames" && i + 1 < argc) frames = std::atoll(argv[++i]);
         else if (a == "--fps" && i + 1 < argc) fps = std::atoi(argv[++i]);
+        else if (a == "--help" || a == "-h") { usage(stdout); return 0; }
+        else if (a == "--version") { std::printf("ostrela-testframes %s\n", OSTRELA_VERSION); return 0; }
         else {
-            std::fprintf(stderr, "usage: ostrela-testframes [--frames N] [--fps N]\n");
+            usage(stderr);
             return 2;
         }
     }
