@@ -23,3 +23,7 @@ $SUDO apt-get install -y --no-install-recommends \
 # The loopback route in a Debian guest: the image is built from the archive and booted under qemu.
 $SUDO apt-get install -y --no-install-recommends \
   qemu-system-x86 qemu-utils debootstrap e2fsprogs
+# The Debian package and what installs with it: validators for the desktop entry and AppStream
+# metainfo, groff for the manual pages.
+$SUDO apt-get install -y --no-install-recommends \
+  dpkg-dev appstream desktop-file-utils groff-base gzip
