@@ -58,6 +58,12 @@ void BM_BarLongestTickerLayout(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(measureBarText(text));
 }
 
+// One line's layout: the longest typed text, now-playing line or headline.
+void BM_BarLongestLineLayout(benchmark::State& state) {
+    const QString text = longHeadline(0, int(state.range(0)));
+    for (auto _ : state) benchmark::DoNotOptimize(measureBarText(cutBarText(text)));
+}
+
 // The ticker scrolling with its caches kept, one frame per iteration at 30 frames per second.
 void BM_BarLongestTickerScrolling(benchmark::State& state) {
     const QString text = longTicker(int(state.range(0)));
@@ -81,4 +87,5 @@ BENCHMARK(BM_BarLongestTickerOneFrame)->Arg(100000)->Iterations(1)->Unit(benchma
 BENCHMARK(BM_BarLongestTypedTextOneFrame)->Arg(300)->Arg(100000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BarLongestTickerLayout)->Arg(300)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BarLongestTickerLayout)->Arg(100000)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BarLongestLineLayout)->Arg(300)->Arg(100000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BarLongestTickerScrolling)->Arg(300)->Arg(100000)->Unit(benchmark::kMillisecond);
