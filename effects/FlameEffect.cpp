@@ -26,6 +26,52 @@ namespace filters = engine::filters;
 
 namespace {
 
+// The look's scales and thresholds, one set for the plain chain and the fused passes below.
+
+// A scrolling noise octave: its speed and phase of scroll, its factor s and its blur.
+struct OctaveSpec {
+    double speed, phase, factor, sigma;
+};
+constexpr OctaveSpec kOctaveA{22, 0, 0.035, 4.0}, kOctaveB{48, 3071, 0.09, 3.0}, kOctaveC{-30, 8842, 0.06, 6.0};
+// Octave noise is resampled on cells 1/s wide and this many times as tall: per-pixel noise blurs
+// to a flat veil, while cells taller than wide give blobs that stand up like tongues.
+constexpr double kTongueStretch = 4.0;
+
+// colorControls with saturation 1: e' = (e − 0.5)·contrast + 0.5 + brightness, zero below
+// e = 0.5 − (0.5 + brightness) / contrast.
+struct ToneSpec {
+    double contrast, brightness;
+    float bias() const { return float(0.5 * (1.0 - contrast) + brightness); }
+};
+// The octaves' thresholds leave dark gaps between the tongues: A keeps encoded values from 0.82 up,
+// B (the finer detail) from 0.94 up; the steeper contrast keeps what passes bright.
+constexpr ToneSpec kToneA{4.0, -1.78}, kToneB{4.0, -2.26}, kToneCore{1.7, 0.05};
+// The embers keep a channel only from encoded 0.9998 up (full at 1): on uniform noise about
+// 0.2 % of the pixels, which the blur spreads into specks covering about 1 %.
+constexpr ToneSpec kToneEmbers{5000.0, -2499.5};
+
+// The noise an octave scrolls, as a picture of its own pixels: random values on cells 1/s wide and
+// kTongueStretch/s tall, mixed bilinearly between the cells' centres, taken at pixel centres.
+// Moved by a fraction of a pixel it is resampled from those pixels, as any picture is (not from
+// the cells again), so the move commutes with the blur and kept blurred rows give the same octave.
+class CellNoiseNode final : public engine::Node {
+public:
+    explicit CellNoiseNode(double factor)
+        : cells_(filters::randomNoise().scaled(1.0 / factor, kTongueStretch / factor).node()) {}
+    Rect extent() const override { return Rect::infinite(); }
+    int inputCount() const override { return 1; }
+    const engine::Node* input(int) const override { return cells_.get(); }
+    void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override { ctx.renderInto(*cells_, r, out); }
+
+private:
+    engine::NodePtr cells_;
+};
+
+Image octaveNoise(double factor) {
+    const Image noise = filters::randomNoise();
+    return noise.isNull() ? noise : Image(std::make_shared<CellNoiseNode>(factor));
+}
+
 // A blend with a mask over an empty background, with the mask's weights worked out once: k is
 // the mask's encoded luminance times its alpha, the value the blend computes for every pixel,
 // and the result is k times the input. The weights are kept per pixel, or per row when the mask
@@ -177,7 +223,7 @@ FLAME_AVX2 void fireTailRowX8(const float* S, const engine::IRect& sb, const flo
                               int n, const FireColours& fc, float* op) {
     const __m256 one = _mm256_set1_ps(1.0f), half = _mm256_set1_ps(0.5f);
     const __m256 reach = _mm256_set1_ps(28.0f);
-    const __m256 cm = _mm256_set1_ps(1.7f), cb = _mm256_set1_ps(float(0.5 * (1.0 - 1.7) + 0.05));
+    const __m256 cm = _mm256_set1_ps(float(kToneCore.contrast)), cb = _mm256_set1_ps(kToneCore.bias());
     const __m256 lr = _mm256_set1_ps(filters::kLumR), lg = _mm256_set1_ps(filters::kLumG), lb = _mm256_set1_ps(filters::kLumB);
     const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     const __m256i stride = _mm256_set1_epi32(sb.w), lastX = _mm256_set1_epi32(sb.w - 1), lastY = _mm256_set1_epi32(sb.h - 1);
@@ -286,8 +332,8 @@ public:
                               fb.x, y, fb.w, colours_, out + (size_t(y - r.y) * r.w + (fb.x - r.x)) * 4);
             return;
         }
-        // Core: contrast 1.7, brightness 0.05 (saturation 1), on each encoded channel.
-        const __m128 cm = _mm_set1_ps(1.7f), cb = _mm_set1_ps(float(0.5 * (1.0 - 1.7) + 0.05));
+        // Core: its contrast and brightness (saturation 1), on each encoded channel.
+        const __m128 cm = _mm_set1_ps(float(kToneCore.contrast)), cb = _mm_set1_ps(kToneCore.bias());
         const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f), tiny = _mm_set1_ps(1e-30f);
         const __m128 lr = _mm_set1_ps(filters::kLumR), lg = _mm_set1_ps(filters::kLumG), lb = _mm_set1_ps(filters::kLumB);
         alignas(16) float d[16];
@@ -390,9 +436,9 @@ private:
 };
 
 // ---- Octave B from blurred noise kept across frames ----
-// B's blur is a plain full-resolution Gaussian, which commutes with the octave's move: B is the
-// blurred noise, moved. The noise scrolls by under two rows a frame, so the blurred rows are kept
-// and only the rows that scroll in are blurred.
+// B's blur is a plain full-resolution Gaussian, which commutes with the octave's move: B is its
+// blurred coarse noise, moved. The noise scrolls by under two rows a frame, so the blurred rows are
+// kept and only the rows that scroll in are blurred.
 // A ring of blurred noise rows: row y lives in slot y mod cap; rows [y0, y0 + n) are valid.
 struct BlurredRows {
     int x0 = 0, w = 0, y0 = 0, n = 0, cap = 0;  // noise coordinates
@@ -464,7 +510,7 @@ private:
 // Brings `g` to noise rows [y0, y0 + n), columns [x0, x0 + w), blurred with `sigma`, blurring
 // only the rows it does not hold yet. `phase` (0 or 1): blurs of large sigma work on a grid of
 // every other row; the grid's rows are those of this parity, in noise coordinates.
-void updateRows(BlurredRows& g, double sigma, int x0, int w, int y0, int n, int phase) {
+void updateRows(BlurredRows& g, double factor, double sigma, int x0, int w, int y0, int n, int phase) {
     const size_t rowFloats = size_t(w) * 4;
     if (g.x0 != x0 || g.w != w || g.cap < n) {
         g = BlurredRows{};
@@ -475,7 +521,7 @@ void updateRows(BlurredRows& g, double sigma, int x0, int w, int y0, int n, int 
         if (hi <= lo) return;
         // Moved up by the phase (a whole row, so no resampling), the grid's even rows are the
         // noise rows of that parity.
-        const Image b = materialize(filters::randomNoise().translated(0, phase).gaussianBlur(sigma).cropped(
+        const Image b = materialize(octaveNoise(factor).translated(0, phase).gaussianBlur(sigma).cropped(
             Rect{double(x0), double(lo + phase), double(w), double(hi - lo)}));
         const PixelView v = pixelsOf(b);
         for (int y = lo; y < hi; ++y) {
@@ -518,7 +564,8 @@ struct Caches {
 
 namespace {
 
-Image cachedOctave(flame::Caches& caches, int slot, const Rect& E, const Rect& region, double off, double sigma) {
+Image cachedOctave(flame::Caches& caches, int slot, const Rect& E, const Rect& region, double off, const OctaveSpec& o) {
+    const double sigma = o.sigma;
     auto& keptRows = caches.keptRows;
     auto& keptSigmas = caches.keptSigmas;
     const int q = int(std::floor(-off));
@@ -528,7 +575,7 @@ Image cachedOctave(flame::Caches& caches, int slot, const Rect& E, const Rect& r
     for (int p = 0; p < (phased ? 2 : 1); ++p) {
         auto& g = keptRows[slot][p];
         if (!g || keptSigmas[slot] != sigma) g = std::make_shared<BlurredRows>();
-        updateRows(*g, sigma, b.x, b.w, lo, hi - lo, p);
+        updateRows(*g, o.factor, sigma, b.x, b.w, lo, hi - lo, p);
     }
     keptSigmas[slot] = sigma;
     // Row y + q is row y of the noise moved by −q; that move puts the grid on rows of q's parity.
@@ -559,9 +606,9 @@ __attribute__((target_clones("arch=x86-64-v4", "default"))) void emberNoiseRow(i
     }
 }
 
-// Contrast 10, brightness −0.72 as a function of the unpremultiplied value u: zero up to u0, full
-// from u1, and two polynomials between, split where the decode leaves its linear toe (a kink a
-// single polynomial fits badly). Fitted once to the engine's own curve; within 1e-5 of it.
+// The embers' contrast and brightness as a function of the unpremultiplied value u: zero up to
+// u0, full from u1, and two polynomials between, split where the decode leaves its linear toe (a
+// kink a single polynomial fits badly). Fitted once to the engine's own curve.
 struct EmberTone {
     float u0, ut, u1, top;
     float mid[2], scale[2];
@@ -569,7 +616,7 @@ struct EmberTone {
 };
 
 float emberToneScalar(float u) {
-    return filters::decodeSRGBFast(10.0f * filters::encodeSRGBFast(u) + float(0.5 * (1.0 - 10.0) - 0.72));
+    return filters::decodeSRGBFast(float(kToneEmbers.contrast) * filters::encodeSRGBFast(u) + kToneEmbers.bias());
 }
 
 // The last float of [lo, hi] for which pred holds, pred monotone (true then false).
@@ -620,10 +667,10 @@ const EmberTone& emberTone() {
     static const EmberTone tone = [] {
         EmberTone t{};
         t.top = filters::decodeSRGBFast(1.0f);
-        const float bias = float(0.5 * (1.0 - 10.0) - 0.72);
+        const float bias = kToneEmbers.bias(), contrast = float(kToneEmbers.contrast);
         t.u0 = lastWhere(0.0f, 1.0f, [](float u) { return emberToneScalar(u) <= 0.0f; });
         t.u1 = std::nextafter(lastWhere(0.0f, 1.0f, [&](float u) { return emberToneScalar(u) < t.top; }), 2.0f);
-        t.ut = lastWhere(t.u0, t.u1, [&](float u) { return 10.0f * filters::encodeSRGBFast(u) + bias < 0.04045f; });
+        t.ut = lastWhere(t.u0, t.u1, [&](float u) { return contrast * filters::encodeSRGBFast(u) + bias < 0.04045f; });
         const double ends[2][2] = {{t.u0, t.ut}, {std::nextafter(t.ut, 1.0f), t.u1}};
         for (int p = 0; p < 2; ++p) {
             t.mid[p] = float(0.5 * (ends[p][0] + ends[p][1]));
@@ -777,8 +824,9 @@ public:
             }
         };
         const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f), tiny = _mm_set1_ps(1e-30f);
-        const __m128 lo = _mm_set1_ps(0.2f), hi = _mm_set1_ps(0.4f), top = _mm_set1_ps(top_);
-        const __m128 tm = _mm_set1_ps(10.0f), tb = _mm_set1_ps(float(0.5 * (1.0 - 10.0) - 0.72));
+        // The tone is zero up to u0 and full from u1.
+        const __m128 lo = _mm_set1_ps(emberTone().u0), hi = _mm_set1_ps(emberTone().u1), top = _mm_set1_ps(top_);
+        const __m128 tm = _mm_set1_ps(float(kToneEmbers.contrast)), tb = _mm_set1_ps(kToneEmbers.bias());
         auto unpremul = [&](__m128& r0, __m128& g0, __m128& b0, __m128& a) {
             const __m128 live = _mm_cmpgt_ps(a, zero);
             const __m128 inv = _mm_and_ps(live, _mm_div_ps(one, _mm_max_ps(a, tiny)));
@@ -1031,8 +1079,8 @@ public:
         : A_(std::move(A)), B_(std::move(B)), extent_(A_->extent().united(B_->extent())) {}
     Rect extent() const override { return extent_; }
     void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
-        static const PiecewiseCurve curveA = contrastCurve(1.8f, float(0.5 * (1.0 - 1.8) - 0.05));
-        static const PiecewiseCurve curveB = contrastCurve(1.6f, float(0.5 * (1.0 - 1.6) - 0.15));
+        static const PiecewiseCurve curveA = contrastCurve(float(kToneA.contrast), kToneA.bias());
+        static const PiecewiseCurve curveB = contrastCurve(float(kToneB.contrast), kToneB.bias());
         float* b = ctx.alloc(size_t(r.w) * 4);
         const int whole = r.w & ~7;
         for (int j = 0; j < r.h; ++j) {
@@ -1302,10 +1350,9 @@ Image grade(const Image& image, double t) {
 
 namespace {
 
-// Scaling by s, moving by off·s and scaling back compose into a plain upward move by off, so the
-// noise is sampled at full resolution, shifted.
-Image octave(const Rect& E, double speed, double phase, double sigma, double t) {
-    return filters::randomNoise().translated(0, octaveOffset(speed, phase, t)).gaussianBlur(sigma).cropped(E);
+// The octave's coarse noise moved up by its offset, blurred and cropped.
+Image octave(const Rect& E, const OctaveSpec& o, double t) {
+    return octaveNoise(o.factor).translated(0, octaveOffset(o.speed, o.phase, t)).gaussianBlur(o.sigma).cropped(E);
 }
 
 const Color kWhite0 = Color::fromSRGB(1, 1, 1, 0);
@@ -1368,14 +1415,14 @@ Image fireLayer(const Rect& E, double t, const Rect& band) {
 Image fireLayer(const Rect& E, double t, const Rect& band, Caches& caches) {
     if (filters::randomNoise().isNull()) return Image::empty();
     const bool keptAll = !(band == E) && !straightforwardChains() && !E.isInfinite();
-    const Image A = keptAll ? cachedOctave(caches, 0, E, band.insetBy(-16, -16).intersected(E), octaveOffset(22, 0, t), 4.0) : octave(E, 22, 0, 4.0, t);
+    const Image A = keptAll ? cachedOctave(caches, 0, E, band.insetBy(-16, -16).intersected(E), octaveOffset(kOctaveA.speed, kOctaveA.phase, t), kOctaveA) : octave(E, kOctaveA, t);
     // The region of S the band reads (the displacement's reach and the bilinear footprint).
     const Rect wide = band.insetBy(-16, -16).intersected(E);
     const bool kept = !(band == E) && !straightforwardChains() && !E.isInfinite();
-    const Image B = kept ? cachedOctave(caches, 1, E, wide, octaveOffset(48, 3071, t), 3.0) : octave(E, 48, 3071, 3.0, t);
-    const Image C = keptAll ? cachedOctave(caches, 2, E, band, octaveOffset(-30, 8842, t), 6.0) : octave(E, -30, 8842, 6.0, t);
-    const Image Bp = filters::colorControls(B, 1.0, -0.15, 1.6);
-    const Image Ap = filters::colorControls(A, 1.0, -0.05, 1.8);
+    const Image B = kept ? cachedOctave(caches, 1, E, wide, octaveOffset(kOctaveB.speed, kOctaveB.phase, t), kOctaveB) : octave(E, kOctaveB, t);
+    const Image C = keptAll ? cachedOctave(caches, 2, E, band, octaveOffset(kOctaveC.speed, kOctaveC.phase, t), kOctaveC) : octave(E, kOctaveC, t);
+    const Image Bp = filters::colorControls(B, 1.0, kToneB.brightness, kToneB.contrast);
+    const Image Ap = filters::colorControls(A, 1.0, kToneA.brightness, kToneA.contrast);
     Image S = filters::screenBlend(Bp, Ap);
     if (keptAll && kept && engine::cpu::hasAvx2Fma() && !A.extent().isEmpty() && !B.extent().isEmpty() &&
         std::dynamic_pointer_cast<const ShiftedRowsNode>(A.node()) && std::dynamic_pointer_cast<const ShiftedRowsNode>(B.node()))
@@ -1395,7 +1442,7 @@ Image fireLayer(const Rect& E, double t, const Rect& band, Caches& caches) {
         return Image(std::make_shared<FireTailNode>(S, Cb, w, S.extent().intersected(E).intersected(cachedFireMask(caches, E, band).extent())));
     }
     const Image D = filters::displacementDistortion(S, Cb, 28).cropped(E);
-    Image core = filters::colorControls(D, 1.0, 0.05, 1.7);
+    Image core = filters::colorControls(D, 1.0, kToneCore.brightness, kToneCore.contrast);
     core = filters::falseColor(core, Color::fromSRGB(0.02, 0, 0, 0), Color::fromSRGB(1.0, 0.85, 0.45, 1.0));
     const Image outer = filters::falseColor(D, Color::fromSRGB(0.05, 0, 0, 0), Color::fromSRGB(0.9, 0.3, 0.03, 1.0));
     const Image F = filters::screenBlend(core, outer);
@@ -1415,7 +1462,7 @@ Image emberLayer(const Rect& E, double t, Caches& caches) {
     if (filters::randomNoise().isNull()) return Image::empty();
     const engine::Point off = emberOffset(E.w, t);
     Image specks = filters::randomNoise().translated(off.x, off.y).cropped(E);
-    specks = filters::colorControls(specks, 1.0, -0.72, 10);
+    specks = filters::colorControls(specks, 1.0, kToneEmbers.brightness, kToneEmbers.contrast);
     specks = specks.gaussianBlur(1.4).cropped(E);
     specks = filters::falseColor(specks, Color::fromSRGB(0, 0, 0, 0), Color::fromSRGB(1.0, 0.75, 0.25, 1.0));
     const double mx = E.x + E.w / 2;
