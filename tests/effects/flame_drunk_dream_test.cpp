@@ -116,11 +116,15 @@ TEST(Flame, FireStaysOutOfTheTopSixtyPercent) {
         // The layer as built, without the renderer's crop to the bottom band.
         const Pixels fire = render(flame::fireLayer(E, t));
         EXPECT_EQ(fire.max(3, 0, 288, 1280, 720), 0.0) << t;  // rows from 40 % of the height up
-        // The fire is there along the bottom, strongest at the centre.
-        const double centre = fire.mean(3, 540, 0, 740, 40), side = fire.mean(3, 0, 0, 100, 40);
-        EXPECT_GT(centre, 0.05) << t;
+        // The fire is there along the bottom, in tongues with gaps between them, strongest at the
+        // centre: its brightest tongues there outshine any at the sides, where the spread mask
+        // lets through at most three quarters as much.
+        const double centre = fire.max(3, 440, 0, 840, 40);
+        const double side = std::max(fire.max(3, 0, 0, 64, 40), fire.max(3, 1216, 0, 1280, 40));
+        std::printf("t=%.2f: fire's strongest alpha along the bottom %.3f at the centre, %.3f at the sides\n", t, centre, side);
+        EXPECT_GT(centre, 0.3) << t;
         EXPECT_GT(centre, side) << t;
-        EXPECT_GT(fire.mean(0, 540, 0, 740, 40), fire.mean(2, 540, 0, 740, 40)) << t;  // warm
+        EXPECT_GT(fire.mean(0, 320, 0, 960, 40), fire.mean(2, 320, 0, 960, 40)) << t;  // warm
     }
     // On a black frame the rendered effect is black above the fire, apart from the embers, which
     // fade out completely at the top.
@@ -192,7 +196,7 @@ TEST(Flame, FastPathsMatchThePlainChainAtFullSize) {
 }
 
 // The embers alone, where the fused pass does all of their work: the same specks as the chain of
-// filters, and specks there are (a measurable share of lit pixels).
+// filters, and specks there are, sparse ones (a small share of lit pixels).
 TEST(Flame, EmbersMatchThePlainChain) {
     const Rect E{0, 0, 1280, 720};
     for (double t : {820000123.4, 3.25}) {
@@ -214,7 +218,8 @@ TEST(Flame, EmbersMatchThePlainChain) {
                 }
             }
         }
-        EXPECT_GT(lit, 1280 * 720 / 20) << t;
+        EXPECT_GT(lit, 1280 * 720 / 10000) << t;
+        EXPECT_LT(lit, 1280 * 720 / 50) << t;
         EXPECT_LE(maxErr, 2) << t;
         EXPECT_LT(sum / (1280.0 * 720 * 4), 0.05) << t;
         std::printf("embers at t=%.1f: max %d, mean %.4f, lit %d\n", t, maxErr, sum / (1280.0 * 720 * 4), lit);
