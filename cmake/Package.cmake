@@ -69,7 +69,7 @@ set(CPACK_PACKAGE_CONTACT "Ostrela developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Dress up your webcam for video calls")
 set(CPACK_PACKAGE_DESCRIPTION "Ostrela turns a webcam into a virtual camera with live effects, a floating \
 image, a lower-third text bar with live data and video play-out. Its camera program publishes the \
-picture as the camera \"Ostrela\" through a v4l2loopback device or PipeWire.")
+picture as a camera named Ostrela, through a v4l2loopback device or PipeWire.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
