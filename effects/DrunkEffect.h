@@ -4,7 +4,7 @@
 // that remembers earlier frames.
 #include "effects/Effects.h"
 #include "pipeline/engine/Image.h"
-#include "pipeline/engine/LargeBuffers.h"
+#include "pipeline/engine/Schedule.h"
 
 #include <array>
 #include <atomic>
@@ -30,85 +30,24 @@ private:
     std::array<engine::Image, 3> trails_;
 };
 
-// A picture evaluated once into linear float pixels and then read like any other image. Chains
-// that sample one picture many times at different places (scaled copies, rotations, a stored
-// frame read again next frame) use it so the picture is not re-evaluated for every reader.
-// Renders with a renderer shared by every effect object (its own workers and buffer pool; one
-// call at a time, callers from other threads wait). It keeps no picture of its own.
-// tileRows: rows per tile (taller tiles for passes whose margins each tile evaluates again).
-engine::Image materialize(const engine::Image& image, int tileRows = 64);
-// The rows per tile materialize uses for a picture `height` rows high when asked for about
-// `tileRows`: an even number, giving each worker the same number of tiles of nearly one height.
-int balancedTileRows(int height, int tileRows);
-bool isMaterialized(const engine::Image& image);
-// The same, with onTile(rect, pixels) called for each tile on the worker that made it, while its
-// rows are still in cache (pixels bottom row first, rect.w a row): for results gathered beside.
-using TileWatcher = std::function<void(const engine::IRect& rect, const float* pixels)>;
-engine::Image materializeWatched(const engine::Image& image, int tileRows, const TileWatcher& onTile);  // rows as given
-// A buffer of `floats` from the stored pictures' pool (contents undefined), and a stored image
-// over such a buffer (linear premultiplied RGBA of `bounds`, bottom row first).
-std::shared_ptr<engine::PixelStore> pooledPixels(size_t floats);
-// Gives back the pool's buffers that no stored picture holds any more (when a look is switched
-// away, so a heavy look's buffers do not stay with a light one).
-void releaseIdlePixels();
-engine::Image storedImage(std::shared_ptr<const engine::PixelStore> pixels, const engine::IRect& bounds, const engine::Rect& extent);
-// A node that fills a second picture of its own bounds as it renders (a pass with two results).
-class PairedNode : public engine::Node {
-public:
-    virtual void renderPair(engine::TileContext& ctx, const engine::IRect& r, float* out, float* second) const = 0;
-};
-// Both pictures of a PairedNode evaluated once; `second` is left empty for any other image.
-engine::Image materializePair(const engine::Image& image, engine::Image& second);
-// The same, with onSecondTile called for each tile of the second picture as it is made.
-engine::Image materializePair(const engine::Image& image, engine::Image& second, const TileWatcher& onSecondTile);
-
-// A half-precision copy of a stored picture of `bounds` (the same pixel order, 8 bytes a pixel
-// instead of 16), made tile by tile while the picture is made: pass watcher() to its
-// materialisation. A pass that streams through a picture many times reads half the bytes; each
-// value keeps 11 significant bits. Made only where the processor has AVX-512 (its readers'
-// requirement); ready() once every row has been copied.
-class HalfCopy {
-public:
-    explicit HalfCopy(const engine::IRect& bounds);
-    TileWatcher watcher();
-    bool ready() const { return rows_ && *rows_ == bounds_.h; }
-    // Pixel (x, y) starts at 4 · ((y − bounds.y) · bounds.w + x − bounds.x); sixteen pixels of
-    // zeros follow the last, so a read of sixteen pixels from any pixel stays inside.
-    const uint16_t* data() const;
-    const engine::IRect& bounds() const { return bounds_; }
-
-private:
-    engine::IRect bounds_;
-    std::shared_ptr<engine::PixelStore> storage_;
-    std::shared_ptr<std::atomic<int>> rows_;
-};
-// The same, in one tall tile per worker: for blurs of wide support, whose margins every tile
-// evaluates again, this does the margin work once per worker instead of once per 64 rows.
-engine::Image materializeInBands(const engine::Image& image);
-
-// The pixels of a materialised image (linear premultiplied RGBA, bottom row first, bounds.w
-// pixels a row); empty for any other image.
-struct PixelView {
-    const float* data = nullptr;
-    engine::IRect bounds;
-    explicit operator bool() const { return data != nullptr; }
-    // Pixel (x, y), or null outside the bounds.
-    const float* at(int x, int y) const {
-        if (x < bounds.x || y < bounds.y || x >= bounds.maxX() || y >= bounds.maxY()) return nullptr;
-        return data + (size_t(y - bounds.y) * bounds.w + (x - bounds.x)) * 4;
-    }
-};
-PixelView pixelsOf(const engine::Image& image);
-
-// For measuring what the shortcuts cost in fidelity: while set, the heavy looks build their plain
-// chains (no materialised pictures, fused nodes or band crops), as the looks are written down.
-void setStraightforwardChains(bool on);
-bool straightforwardChains();
-
-// A materialised image moved by t and cropped to `extent`, sampled bilinearly straight from its
-// pixels (transparent outside them), as Image::transformed samples, without copying the source
-// region first. Any other image goes through Image::transformed.
-engine::Image resampled(const engine::Image& image, const engine::Affine& t, const engine::Rect& extent);
+// The renderer requests the looks make (kept under their old names here).
+using engine::materialize;
+using engine::balancedTileRows;
+using engine::isMaterialized;
+using engine::TileWatcher;
+using engine::materializeWatched;
+using engine::pooledPixels;
+using engine::releaseIdlePixels;
+using engine::storedImage;
+using engine::PairedNode;
+using engine::materializePair;
+using engine::HalfCopy;
+using engine::materializeInBands;
+using engine::PixelView;
+using engine::pixelsOf;
+using engine::setStraightforwardChains;
+using engine::straightforwardChains;
+using engine::resampled;
 
 namespace drunk {
 

@@ -3,7 +3,6 @@
 #include "pipeline/engine/ColorSpace.h"
 #include "pipeline/engine/LargeBuffers.h"
 #include "pipeline/engine/Nodes.h"
-#include "pipeline/engine/SimdTargets.h"
 
 #include <algorithm>
 #include <chrono>
@@ -108,6 +107,21 @@ ThreadPool::~ThreadPool() {
     for (auto& t : workers_) t.join();
 }
 
+std::shared_ptr<ThreadPool> ThreadPool::shared(int threads) {
+    static std::mutex m;
+    static std::vector<std::shared_ptr<ThreadPool>>* pools = new std::vector<std::shared_ptr<ThreadPool>>();  // kept for the life of the process
+    std::lock_guard lock(m);
+    for (auto& p : *pools)
+        if (p->size() == std::max(1, threads)) return p;
+    pools->push_back(std::make_shared<ThreadPool>(threads));
+    return pools->back();
+}
+
+namespace {
+// The pool whose job this thread is running, if any.
+thread_local const ThreadPool* tRunning = nullptr;
+}  // namespace
+
 void ThreadPool::drain(int worker) {
     std::unique_lock lock(mutex_);
     while (next_ < tasks_) {
@@ -115,7 +129,9 @@ void ThreadPool::drain(int worker) {
         const auto* job = job_;
         ++busy_;
         lock.unlock();
+        tRunning = this;
         (*job)(task, worker);
+        tRunning = nullptr;
         lock.lock();
         --busy_;
         finishedPosted_.store(++finished_, std::memory_order_release);
@@ -154,10 +170,11 @@ void ThreadPool::workerLoop(int index) {
 
 void ThreadPool::run(int tasks, const std::function<void(int, int)>& job) {
     if (tasks <= 0) return;
-    if (workers_.empty() || tasks == 1) {
+    if (workers_.empty() || tasks == 1 || tRunning == this) {
         for (int t = 0; t < tasks; ++t) job(t, 0);
         return;
     }
+    std::lock_guard turn(runMutex_);
     {
         std::lock_guard lock(mutex_);
         job_ = &job;
@@ -213,9 +230,8 @@ const SourceNode* plainSource(const Node* node, IRect r, int* offX, int* offY) {
 }  // namespace
 
 Renderer::Renderer(int threads, int tileRows)
-    : pool_(threads > 0 ? threads : defaultThreads()), tileRows_(tileRows > 0 ? tileRows : 64) {
-    simd::init();
-    for (int i = 0; i < pool_.size(); ++i) arenas_.push_back(std::make_unique<Arena>());
+    : pool_(ThreadPool::shared(threads > 0 ? threads : defaultThreads())), tileRows_(tileRows > 0 ? tileRows : 64) {
+    for (int i = 0; i < pool_->size(); ++i) arenas_.push_back(std::make_unique<Arena>());
 }
 
 Renderer::~Renderer() = default;
@@ -261,9 +277,9 @@ int balancedTileRows(int height, int tileRows, int workers, bool even) {
 
 template <typename WriteTile>
 void Renderer::runTiles(const IRect& rect, WriteTile&& write) {
-    const int rows = balancedTileRows(rect.h, tileRows_, pool_.size());
+    const int rows = balancedTileRows(rect.h, tileRows_, pool_->size());
     const int tiles = (rect.h + rows - 1) / rows;
-    pool_.run(tiles, [&](int task, int worker) {
+    pool_->run(tiles, [&](int task, int worker) {
         // Tile 0 is the top of the rectangle, so destination rows are written in order.
         int top = rect.maxY() - task * rows;
         int h = std::min(rows, top - rect.y);

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -62,14 +63,20 @@ class ThreadPool {
 public:
     explicit ThreadPool(int threads);  // total workers including the calling thread
     ~ThreadPool();
+    // The process's pool of `threads` workers, made on first use and shared by every renderer that
+    // asks for that many: one set of threads for the whole program, not one per renderer.
+    static std::shared_ptr<ThreadPool> shared(int threads);
     int size() const { return int(workers_.size()) + 1; }
     // Runs job(task, worker) for task = 0 … tasks−1 across all workers; returns when all are done.
+    // Callers on other threads wait their turn; a job that starts a pass of its own on this pool
+    // runs that pass on its own thread.
     void run(int tasks, const std::function<void(int task, int worker)>& job);
 
 private:
     void workerLoop(int index);
     void drain(int worker);
     std::vector<std::thread> workers_;
+    std::mutex runMutex_;  // one pass at a time
     std::mutex mutex_;
     std::condition_variable wake_, done_;
     const std::function<void(int, int)>* job_ = nullptr;
@@ -106,7 +113,7 @@ public:
 
     int tileRows() const { return tileRows_; }
     void setTileRows(int rows) { tileRows_ = rows > 0 ? rows : 64; }
-    int threadCount() const { return pool_.size(); }
+    int threadCount() const { return pool_->size(); }
     // Bytes held by the arenas (flat once warmed up).
     size_t arenaBytes() const;
 
@@ -114,7 +121,7 @@ private:
     template <typename WriteTile>
     void runTiles(const IRect& rect, WriteTile&& write);
     void findSharedNodes(const Node* root);
-    ThreadPool pool_;
+    std::shared_ptr<ThreadPool> pool_;
     std::vector<std::unique_ptr<Arena>> arenas_;
     std::vector<const Node*> shared_;
     std::vector<std::pair<const Node*, int>> consumers_;  // scratch, kept between frames

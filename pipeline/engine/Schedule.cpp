@@ -1,0 +1,428 @@
+#include "pipeline/engine/Schedule.h"
+
+#include "pipeline/engine/Cpu.h"
+#include "pipeline/engine/Nodes.h"
+#include "pipeline/engine/Renderer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <immintrin.h>
+
+namespace ostrela::engine {
+
+// ---- Materialised pictures ----
+
+namespace {
+
+using Pixels = PixelStore;
+
+// Pixels of a rectangle, linear premultiplied RGBA, bottom row first.
+class BufferNode final : public Node {
+public:
+    BufferNode(std::shared_ptr<const Pixels> pixels, const IRect& bounds, const Rect& extent)
+        : pixels_(std::move(pixels)), bounds_(bounds), extent_(extent) {}
+    Rect extent() const override { return extent_; }
+    PixelView view() const { return {pixels_->data(), bounds_}; }
+    void render(TileContext&, const IRect& r, float* out) const override {
+        const IRect in = r.intersected(bounds_);
+        if (!(in == r)) std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
+        if (in.isEmpty()) return;
+        for (int j = 0; j < in.h; ++j) {
+            const float* src = pixels_->data() + (size_t(in.y - bounds_.y + j) * bounds_.w + (in.x - bounds_.x)) * 4;
+            std::memcpy(out + (size_t(in.y - r.y + j) * r.w + (in.x - r.x)) * 4, src, size_t(in.w) * 4 * sizeof(float));
+        }
+    }
+
+private:
+    std::shared_ptr<const Pixels> pixels_;
+    IRect bounds_;
+    Rect extent_;
+};
+
+// Renders graphs into float buffers with its own workers. Buffers no longer referenced by any
+// image are reused, so steady state allocates nothing. Shared by every effect object as engine
+// machinery: it keeps no picture of its own, and one call runs at a time.
+class Materializer {
+public:
+    Materializer() : pool_(ThreadPool::shared(threads())) {
+        for (int i = 0; i < pool_->size(); ++i) arenas_.push_back(std::make_unique<Arena>());
+    }
+
+    int workers() const { return pool_->size(); }
+
+    // `over`, when given, is the rectangle to keep (it contains the extent's pixels; the rest
+    // of it is transparent), so readers of a margin around the picture can read it in place.
+    // `second`, when given, receives the paired picture a PairedNode root fills beside its own.
+    Image run(const Image& image, int tileRows = 64, const IRect* over = nullptr, Image* second = nullptr,
+              const TileWatcher* watch = nullptr, const TileWatcher* watchSecond = nullptr) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        const Rect e = image.extent();
+        if (image.isNull() || e.isInfinite() || e.isEmpty()) return image;
+        const IRect b = over ? *over : pixelBounds(e);
+        if (b.isEmpty()) return image;
+        std::shared_ptr<Pixels> buf = take(size_t(b.w) * b.h * 4);
+        const auto* paired = second ? dynamic_cast<const PairedNode*>(image.node().get()) : nullptr;
+        std::shared_ptr<Pixels> buf2 = paired ? take(size_t(b.w) * b.h * 4, buf.get()) : nullptr;
+        float* dst2 = buf2 ? buf2->data() : nullptr;
+        findShared(image.node().get());
+        const Node& root = *image.node();
+        const int rows = std::clamp(tileRows, 1, b.h), tiles = (b.h + rows - 1) / rows;
+        float* dst = buf->data();
+        pool_->run(tiles, [&](int task, int worker) {
+            const int y0 = b.y + task * rows, h = std::min(rows, b.maxY() - y0);
+            const unsigned csr = _mm_getcsr();
+            _mm_setcsr(csr | 0x8040);  // denormals flushed, as in the frame renderer
+            TileContext ctx(*arenas_[size_t(worker)], &shared_);
+            const size_t at = size_t(y0 - b.y) * b.w * 4;
+            if (paired)
+                paired->renderPair(ctx, {b.x, y0, b.w, h}, dst + at, dst2 + at);
+            else
+                ctx.renderInto(root, {b.x, y0, b.w, h}, dst + at);
+            if (watch) (*watch)({b.x, y0, b.w, h}, dst + at);
+            if (watchSecond && dst2) (*watchSecond)({b.x, y0, b.w, h}, dst2 + at);
+            ctx.endTile();
+            _mm_setcsr(csr);
+        });
+        if (second) *second = buf2 ? Image(std::make_shared<BufferNode>(std::move(buf2), b, e)) : Image();
+        return Image(std::make_shared<BufferNode>(std::move(buf), b, e));
+    }
+
+    std::shared_ptr<Pixels> pooled(size_t floats) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return take(floats);
+    }
+
+    // Lets go of every buffer no image holds.
+    void releaseIdle() {
+        std::lock_guard<std::mutex> hold(mutex_);
+        free_.erase(std::remove_if(free_.begin(), free_.end(), [](const Pooled& p) { return p.pixels.use_count() == 1; }),
+                    free_.end());
+        // The workers' scratch grows to the largest tile a look asked for.
+        for (auto& a : arenas_) a = std::make_unique<Arena>();
+    }
+
+private:
+    static int threads() { return int(std::clamp(std::thread::hardware_concurrency(), 1u, 16u)); }
+
+    // The smallest free buffer that holds `floats` without wasting half of itself. Pictures whose
+    // size changes from frame to frame (a crop that follows the time) fit a buffer made a little
+    // larger; buffers no frame has asked for in a while are let go.
+    std::shared_ptr<Pixels> take(size_t floats, const Pixels* besides = nullptr) {
+        ++takes_;
+        Pooled* best = nullptr;
+        for (Pooled& p : free_)
+            if (p.pixels.use_count() == 1 && p.pixels.get() != besides && p.pixels->size() >= floats &&
+                p.pixels->size() <= floats + floats / 2 && (!best || p.pixels->size() < best->pixels->size()))
+                best = &p;
+        if (best) {
+            best->lastTake = takes_;
+            return best->pixels;
+        }
+        free_.erase(std::remove_if(free_.begin(), free_.end(),
+                                   [this](const Pooled& p) { return p.pixels.use_count() == 1 && takes_ - p.lastTake > kKeepTakes; }),
+                    free_.end());
+        free_.push_back({std::make_shared<Pixels>(floats + floats / 16), takes_});
+        return free_.back().pixels;
+    }
+
+    // Nodes with more than one consumer are kept per tile (the frame renderer's rule).
+    void findShared(const Node* root) {
+        shared_.clear();
+        seen_.clear();
+        std::vector<const Node*> stack{root};
+        seen_.push_back({root, 1});
+        while (!stack.empty()) {
+            const Node* n = stack.back();
+            stack.pop_back();
+            for (int i = 0; i < n->inputCount(); ++i) {
+                const Node* in = n->input(i);
+                if (!in) continue;
+                auto it = std::find_if(seen_.begin(), seen_.end(), [in](auto& p) { return p.first == in; });
+                if (it != seen_.end()) {
+                    if (++it->second == 2) shared_.push_back(in);
+                    continue;
+                }
+                seen_.push_back({in, 1});
+                stack.push_back(in);
+            }
+        }
+    }
+
+    std::mutex mutex_;
+    std::shared_ptr<ThreadPool> pool_;
+    std::vector<std::unique_ptr<Arena>> arenas_;
+    struct Pooled {
+        std::shared_ptr<Pixels> pixels;
+        uint64_t lastTake;
+    };
+    static constexpr uint64_t kKeepTakes = 64;  // a few frames' worth of pictures
+    std::vector<Pooled> free_;
+    uint64_t takes_ = 0;
+    std::vector<const Node*> shared_;
+    std::vector<std::pair<const Node*, int>> seen_;
+};
+
+Materializer& materializer() {
+    static Materializer* m = new Materializer();  // kept for the life of the process
+    return *m;
+}
+
+}  // namespace
+
+namespace {
+bool gStraightforward = false;
+
+// One pixel sampled the plain way: the four neighbours that lie inside the buffer.
+inline void sampleEdge(const float* src, const IRect& b, double sx, double sy, float* o) {
+    const double fx = std::floor(sx), fy = std::floor(sy);
+    float acc[4] = {0, 0, 0, 0};
+    if (std::abs(fx) < 1e9 && std::abs(fy) < 1e9) {
+        const int x0 = int(fx) - b.x, y0 = int(fy) - b.y;
+        const float wx = float(sx - fx), wy = float(sy - fy);
+        auto add = [&](int x, int y, float w) {
+            if (x < 0 || y < 0 || x >= b.w || y >= b.h || w == 0.0f) return;
+            const float* p = src + (size_t(y) * b.w + x) * 4;
+            for (int c = 0; c < 4; ++c) acc[c] += w * p[c];
+        };
+        add(x0, y0, (1 - wx) * (1 - wy));
+        add(x0 + 1, y0, wx * (1 - wy));
+        add(x0, y0 + 1, (1 - wx) * wy);
+        add(x0 + 1, y0 + 1, wx * wy);
+    }
+    std::memcpy(o, acc, sizeof acc);
+}
+
+// One row of n pixels whose source points are (sx + i·ax, sy + i·ay), pixel offsets already taken
+// off (so the neighbours are at floor and floor + 1).
+void resampleRowPlain(const float* src, const IRect& b, double sx, double sy, double ax, double ay, int n, float* o) {
+    for (int i = 0; i < n; ++i) {
+        const double x = sx + i * ax, y = sy + i * ay;
+        const double fx = std::floor(x), fy = std::floor(y);
+        const int x0 = int(fx) - b.x, y0 = int(fy) - b.y;
+        if (!(fx - b.x >= 0 && fy - b.y >= 0 && x0 + 1 < b.w && y0 + 1 < b.h)) {
+            sampleEdge(src, b, x, y, o + 4 * i);
+            continue;
+        }
+        const float wx = float(x - fx), wy = float(y - fy);
+        const float* p0 = src + (size_t(y0) * b.w + x0) * 4;
+        const float* p1 = p0 + size_t(b.w) * 4;
+        const __m128 vx = _mm_set1_ps(wx), vy = _mm_set1_ps(wy);
+        const __m128 a0 = _mm_loadu_ps(p0), a1 = _mm_loadu_ps(p0 + 4);
+        const __m128 b0 = _mm_loadu_ps(p1), b1 = _mm_loadu_ps(p1 + 4);
+        const __m128 bot = _mm_add_ps(a0, _mm_mul_ps(_mm_sub_ps(a1, a0), vx));
+        const __m128 top = _mm_add_ps(b0, _mm_mul_ps(_mm_sub_ps(b1, b0), vx));
+        _mm_storeu_ps(o + 4 * i, _mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy)));
+    }
+}
+
+// The same four pixels at a time: coordinates in double (as the plain sampler), weights in float,
+// each pixel's two source rows read as one 8-float load apiece. A rotated read walks across many
+// source rows per output row, so the rows a few output rows ahead are prefetched.
+__attribute__((target("avx2,fma"))) void resampleRowWide(const float* src, const IRect& b, double sx, double sy, double ax,
+                                                          double ay, double pfx, double pfy, int n, float* o) {
+    const __m256d lane = _mm256_setr_pd(0, 1, 2, 3);
+    const __m256d vax = _mm256_set1_pd(ax), vay = _mm256_set1_pd(ay);
+    const __m256d lox = _mm256_set1_pd(b.x), loy = _mm256_set1_pd(b.y);
+    const __m256d hix = _mm256_set1_pd(b.x + b.w - 1), hiy = _mm256_set1_pd(b.y + b.h - 1);
+    const size_t stride = size_t(b.w) * 4;
+    const IRect inner{b.x, b.y, b.w - 1, b.h - 1};
+    int i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const __m256d idx = _mm256_add_pd(_mm256_set1_pd(double(i)), lane);
+        const __m256d x = _mm256_fmadd_pd(idx, vax, _mm256_set1_pd(sx));
+        const __m256d y = _mm256_fmadd_pd(idx, vay, _mm256_set1_pd(sy));
+        const __m256d fx = _mm256_floor_pd(x), fy = _mm256_floor_pd(y);
+        const __m256d ok = _mm256_and_pd(_mm256_and_pd(_mm256_cmp_pd(fx, lox, _CMP_GE_OQ), _mm256_cmp_pd(fx, hix, _CMP_LT_OQ)),
+                                         _mm256_and_pd(_mm256_cmp_pd(fy, loy, _CMP_GE_OQ), _mm256_cmp_pd(fy, hiy, _CMP_LT_OQ)));
+        if (_mm256_movemask_pd(ok) != 0xF) {
+            alignas(32) double xs[4], ys[4];
+            _mm256_store_pd(xs, x);
+            _mm256_store_pd(ys, y);
+            for (int k = 0; k < 4; ++k) {
+                const double ex = xs[k], ey = ys[k];
+                const double gx = std::floor(ex), gy = std::floor(ey);
+                if (gx >= inner.x && gy >= inner.y && gx < inner.maxX() && gy < inner.maxY())
+                    resampleRowPlain(src, b, ex, ey, 0, 0, 1, o + 4 * (i + k));
+                else
+                    sampleEdge(src, b, ex, ey, o + 4 * (i + k));
+            }
+            continue;
+        }
+        alignas(16) int ix[4], iy[4];
+        alignas(16) float wx[4], wy[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(ix), _mm256_cvttpd_epi32(_mm256_sub_pd(fx, lox)));
+        _mm_store_si128(reinterpret_cast<__m128i*>(iy), _mm256_cvttpd_epi32(_mm256_sub_pd(fy, loy)));
+        _mm_store_ps(wx, _mm256_cvtpd_ps(_mm256_sub_pd(x, fx)));
+        _mm_store_ps(wy, _mm256_cvtpd_ps(_mm256_sub_pd(y, fy)));
+        {
+            // The source of these pixels some rows later, while the row is still being read.
+            const double px = sx + (i + 2) * ax + pfx - b.x, py = sy + (i + 2) * ay + pfy - b.y;
+            if (px >= 0 && py >= 0 && px < b.w && py < b.h - 1) {
+                const float* q = src + size_t(int(py)) * stride + size_t(int(px)) * 4;
+                _mm_prefetch(reinterpret_cast<const char*>(q), _MM_HINT_T0);
+                _mm_prefetch(reinterpret_cast<const char*>(q + stride), _MM_HINT_T0);
+            }
+        }
+        for (int k = 0; k < 4; k += 2) {
+            const float* p = src + size_t(iy[k]) * stride + size_t(ix[k]) * 4;
+            const float* q = src + size_t(iy[k + 1]) * stride + size_t(ix[k + 1]) * 4;
+            const __m256 p0 = _mm256_loadu_ps(p), p1 = _mm256_loadu_ps(p + stride);
+            const __m256 q0 = _mm256_loadu_ps(q), q1 = _mm256_loadu_ps(q + stride);
+            const __m256 vp = _mm256_fmadd_ps(_mm256_sub_ps(p1, p0), _mm256_set1_ps(wy[k]), p0);
+            const __m256 vq = _mm256_fmadd_ps(_mm256_sub_ps(q1, q0), _mm256_set1_ps(wy[k + 1]), q0);
+            const __m256 lo = _mm256_permute2f128_ps(vp, vq, 0x20), hi = _mm256_permute2f128_ps(vp, vq, 0x31);
+            const __m256 w = _mm256_setr_m128(_mm_set1_ps(wx[k]), _mm_set1_ps(wx[k + 1]));
+            _mm256_storeu_ps(o + 4 * (i + k), _mm256_fmadd_ps(_mm256_sub_ps(hi, lo), w, lo));
+        }
+    }
+    if (i < n) resampleRowPlain(src, b, sx + i * ax, sy + i * ay, ax, ay, n - i, o + 4 * i);
+}
+
+// Bilinear sampling straight from a pixel buffer; the same weights and rules as the engine's
+// sampler (pixel centres at +0.5, transparent outside the buffer).
+class ResampleNode final : public Node {
+public:
+    ResampleNode(Image source, PixelView view, const Affine& t, const Rect& extent)
+        : source_(std::move(source)), view_(view), inv_(t.inverted()), extent_(extent) {}
+    Rect extent() const override { return extent_; }
+    void render(TileContext&, const IRect& r, float* out) const override {
+        const bool wide = cpu::hasAvx2Fma();
+        // Four output rows ahead, in source pixels.
+        const double pfx = 4 * inv_.c, pfy = 4 * inv_.d;
+        for (int j = 0; j < r.h; ++j) {
+            const double py = r.y + j + 0.5, px0 = r.x + 0.5;
+            const double sx = inv_.a * px0 + inv_.c * py + inv_.tx - 0.5;
+            const double sy = inv_.b * px0 + inv_.d * py + inv_.ty - 0.5;
+            float* o = out + size_t(j) * r.w * 4;
+            if (wide)
+                resampleRowWide(view_.data, view_.bounds, sx, sy, inv_.a, inv_.b, pfx, pfy, r.w, o);
+            else
+                resampleRowPlain(view_.data, view_.bounds, sx, sy, inv_.a, inv_.b, r.w, o);
+        }
+        detail::clearOutside(out, r, extent_);
+    }
+
+private:
+    Image source_;  // keeps the pixels alive
+    PixelView view_;
+    Affine inv_;
+    Rect extent_;
+};
+}  // namespace
+
+void setStraightforwardChains(bool on) { gStraightforward = on; }
+bool straightforwardChains() { return gStraightforward; }
+
+int balancedTileRows(int height, int tileRows) {
+    return balancedTileRows(height, tileRows, materializer().workers(), true);
+}
+
+namespace {
+int rowsFor(const Image& image, int tileRows) {
+    const Rect e = image.extent();
+    if (image.isNull() || e.isInfinite() || e.isEmpty()) return tileRows;
+    return balancedTileRows(pixelBounds(e).h, tileRows);
+}
+}  // namespace
+
+Image materialize(const Image& image, int tileRows) {
+    return gStraightforward ? image : materializer().run(image, rowsFor(image, tileRows));
+}
+
+Image materializeOver(const Image& image, const IRect& over, int tileRows) {
+    return gStraightforward ? image : materializer().run(image, tileRows, &over);
+}
+
+Image materializePair(const Image& image, Image& second) {
+    second = Image();
+    if (gStraightforward) return image;
+    return materializer().run(image, rowsFor(image, 64), nullptr, &second);
+}
+
+Image materializePair(const Image& image, Image& second, const TileWatcher& onSecondTile) {
+    second = Image();
+    if (gStraightforward) return image;
+    return materializer().run(image, rowsFor(image, 64), nullptr, &second, nullptr, &onSecondTile);
+}
+
+namespace {
+constexpr size_t kHalfPadding = 16 * 4;  // values after the last pixel
+
+__attribute__((target("avx512f"))) void toHalves(const float* src, size_t n, uint16_t* dst) {
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16)
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i),
+                            _mm512_maskz_cvtps_ph(0xFFFF, _mm512_loadu_ps(src + i), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+    if (i < n) {
+        const __mmask16 m = __mmask16((1u << (n - i)) - 1);
+        alignas(32) uint16_t tail[16];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(tail),
+                           _mm512_maskz_cvtps_ph(0xFFFF, _mm512_maskz_loadu_ps(m, src + i), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+        std::memcpy(dst + i, tail, (n - i) * sizeof(uint16_t));
+    }
+}
+}  // namespace
+
+HalfCopy::HalfCopy(const IRect& bounds) : bounds_(bounds) {
+    if (bounds.isEmpty() || !cpu::hasAvx512()) return;
+    const size_t values = size_t(bounds.w) * bounds.h * 4 + kHalfPadding;
+    storage_ = pooledPixels((values + 1) / 2);  // two halves a float
+    std::memset(reinterpret_cast<uint16_t*>(storage_->data()) + (values - kHalfPadding), 0, kHalfPadding * sizeof(uint16_t));
+    rows_ = std::make_shared<std::atomic<int>>(0);
+}
+
+const uint16_t* HalfCopy::data() const { return storage_ ? reinterpret_cast<const uint16_t*>(storage_->data()) : nullptr; }
+
+TileWatcher HalfCopy::watcher() {
+    if (!storage_) return [](const IRect&, const float*) {};
+    uint16_t* base = reinterpret_cast<uint16_t*>(storage_->data());
+    return [base, b = bounds_, rows = rows_](const IRect& r, const float* px) {
+        const IRect in = r.intersected(b);
+        if (in.isEmpty()) return;
+        for (int y = in.y; y < in.maxY(); ++y)
+            toHalves(px + (size_t(y - r.y) * r.w + (in.x - r.x)) * 4, size_t(in.w) * 4,
+                     base + (size_t(y - b.y) * b.w + (in.x - b.x)) * 4);
+        // Only whole rows count towards ready().
+        if (in.x == b.x && in.w == b.w) rows->fetch_add(in.h);
+    };
+}
+
+Image materializeInBands(const Image& image) {
+    if (gStraightforward) return image;
+    const Rect e = image.extent();
+    if (image.isNull() || e.isInfinite() || e.isEmpty()) return image;
+    const int h = pixelBounds(e).h, n = std::max(1, materializer().workers());
+    return materializer().run(image, (h + n - 1) / n);
+}
+
+Image materializeWatched(const Image& image, int tileRows, const TileWatcher& onTile) {
+    return gStraightforward ? image : materializer().run(image, tileRows, nullptr, nullptr, &onTile);
+}
+
+std::shared_ptr<PixelStore> pooledPixels(size_t floats) { return materializer().pooled(floats); }
+
+void releaseIdlePixels() { materializer().releaseIdle(); }
+
+Image storedImage(std::shared_ptr<const PixelStore> pixels, const IRect& bounds, const Rect& extent) {
+    return Image(std::make_shared<BufferNode>(std::move(pixels), bounds, extent));
+}
+
+bool isMaterialized(const Image& image) { return dynamic_cast<const BufferNode*>(image.node().get()) != nullptr; }
+
+PixelView pixelsOf(const Image& image) {
+    auto* b = dynamic_cast<const BufferNode*>(image.node().get());
+    return b ? b->view() : PixelView{};
+}
+
+Image resampled(const Image& image, const Affine& t, const Rect& extent) {
+    const PixelView v = pixelsOf(image);
+    if (!v || gStraightforward) return image.transformed(t).cropped(extent);
+    const Rect e = t.mapRect(image.extent()).intersected(extent);
+    if (e.isEmpty()) return Image::empty();
+    return Image(std::make_shared<ResampleNode>(image, v, t, e));
+}
+
+}  // namespace ostrela::engine

@@ -1,0 +1,99 @@
+#pragma once
+// What a look may ask of the renderer beyond its graph: a picture computed once per frame and
+// then read like any other image, computed in bands, kept across frames, or two pictures made in
+// one pass. Every look's graph gives the same pixels with or without these.
+#include "pipeline/engine/Image.h"
+#include "pipeline/engine/LargeBuffers.h"
+#include "pipeline/engine/Nodes.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+namespace ostrela::engine {
+
+// A picture evaluated once into linear float pixels and then read like any other image. Chains
+// that sample one picture many times at different places (scaled copies, rotations, a stored
+// frame read again next frame) use it so the picture is not re-evaluated for every reader.
+// Renders with a renderer shared by every effect object (its own workers and buffer pool; one
+// call at a time, callers from other threads wait). It keeps no picture of its own.
+// tileRows: rows per tile (taller tiles for passes whose margins each tile evaluates again).
+Image materialize(const Image& image, int tileRows = 64);
+// The rows per tile materialize uses for a picture `height` rows high when asked for about
+// `tileRows`: an even number, giving each worker the same number of tiles of nearly one height.
+int balancedTileRows(int height, int tileRows);
+bool isMaterialized(const Image& image);
+// The same over `over`, a pixel rectangle holding the extent's pixels (the rest transparent), so
+// a reader of a margin around the picture (a blur) reads it in place.
+Image materializeOver(const Image& image, const IRect& over, int tileRows = 64);
+// The same, with onTile(rect, pixels) called for each tile on the worker that made it, while its
+// rows are still in cache (pixels bottom row first, rect.w a row): for results gathered beside.
+using TileWatcher = std::function<void(const IRect& rect, const float* pixels)>;
+Image materializeWatched(const Image& image, int tileRows, const TileWatcher& onTile);  // rows as given
+// A buffer of `floats` from the stored pictures' pool (contents undefined), and a stored image
+// over such a buffer (linear premultiplied RGBA of `bounds`, bottom row first).
+std::shared_ptr<PixelStore> pooledPixels(size_t floats);
+// Gives back the pool's buffers that no stored picture holds any more (when a look is switched
+// away, so a heavy look's buffers do not stay with a light one).
+void releaseIdlePixels();
+Image storedImage(std::shared_ptr<const PixelStore> pixels, const IRect& bounds, const Rect& extent);
+// A node that fills a second picture of its own bounds as it renders (a pass with two results).
+class PairedNode : public Node {
+public:
+    virtual void renderPair(TileContext& ctx, const IRect& r, float* out, float* second) const = 0;
+};
+// Both pictures of a PairedNode evaluated once; `second` is left empty for any other image.
+Image materializePair(const Image& image, Image& second);
+// The same, with onSecondTile called for each tile of the second picture as it is made.
+Image materializePair(const Image& image, Image& second, const TileWatcher& onSecondTile);
+
+// A half-precision copy of a stored picture of `bounds` (the same pixel order, 8 bytes a pixel
+// instead of 16), made tile by tile while the picture is made: pass watcher() to its
+// materialisation. A pass that streams through a picture many times reads half the bytes; each
+// value keeps 11 significant bits. Made only where the processor has AVX-512 (its readers'
+// requirement); ready() once every row has been copied.
+class HalfCopy {
+public:
+    explicit HalfCopy(const IRect& bounds);
+    TileWatcher watcher();
+    bool ready() const { return rows_ && *rows_ == bounds_.h; }
+    // Pixel (x, y) starts at 4 · ((y − bounds.y) · bounds.w + x − bounds.x); sixteen pixels of
+    // zeros follow the last, so a read of sixteen pixels from any pixel stays inside.
+    const uint16_t* data() const;
+    const IRect& bounds() const { return bounds_; }
+
+private:
+    IRect bounds_;
+    std::shared_ptr<PixelStore> storage_;
+    std::shared_ptr<std::atomic<int>> rows_;
+};
+// The same, in one tall tile per worker: for blurs of wide support, whose margins every tile
+// evaluates again, this does the margin work once per worker instead of once per 64 rows.
+Image materializeInBands(const Image& image);
+
+// The pixels of a materialised image (linear premultiplied RGBA, bottom row first, bounds.w
+// pixels a row); empty for any other image.
+struct PixelView {
+    const float* data = nullptr;
+    IRect bounds;
+    explicit operator bool() const { return data != nullptr; }
+    // Pixel (x, y), or null outside the bounds.
+    const float* at(int x, int y) const {
+        if (x < bounds.x || y < bounds.y || x >= bounds.maxX() || y >= bounds.maxY()) return nullptr;
+        return data + (size_t(y - bounds.y) * bounds.w + (x - bounds.x)) * 4;
+    }
+};
+PixelView pixelsOf(const Image& image);
+
+// For measuring what the shortcuts cost in fidelity: while set, the heavy looks build their plain
+// chains (no materialised pictures, fused nodes or band crops), as the looks are written down.
+void setStraightforwardChains(bool on);
+bool straightforwardChains();
+
+// A materialised image moved by t and cropped to `extent`, sampled bilinearly straight from its
+// pixels (transparent outside them), as Image::transformed samples, without copying the source
+// region first. Any other image goes through Image::transformed.
+Image resampled(const Image& image, const Affine& t, const Rect& extent);
+
+}  // namespace ostrela::engine
