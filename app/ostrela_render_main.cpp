@@ -6,6 +6,7 @@
 #include "pipeline/OverlayController.h"
 #include "pipeline/Paths.h"
 #include "pipeline/Settings.h"
+#include "pipeline/engine/SimdTargets.h"
 #include "library/VideoDecoder.h"
 #include "sources/LowerThirdModes.h"
 
@@ -406,9 +407,9 @@ int main(int argc, char** argv) {
         std::vector<double> sorted = ms;
         std::sort(sorted.begin(), sorted.end());
         auto pct = [&](double p) { return sorted[std::min(sorted.size() - 1, size_t(p * double(sorted.size() - 1) + 0.5))]; };
-        std::printf("effect %s, %ld frames of %dx%d input on %d threads: median %.3f ms, p95 %.3f ms, CPU %.3f ms per frame\n",
+        std::printf("effect %s, %ld frames of %dx%d input on %d threads, %s: median %.3f ms, p95 %.3f ms, CPU %.3f ms per frame\n",
                     rawValue(composer.lastEffect()), benchFrames, camera.width(), camera.height(),
-                    composer.renderer().threadCount(), pct(0.5), pct(0.95), cpuPerFrame);
+                    composer.renderer().threadCount(), engine::simd::targetName(), pct(0.5), pct(0.95), cpuPerFrame);
     } else {
         composer.render(camera, videoFrame, t, frame.data());
     }

@@ -1,4 +1,6 @@
 // Benchmarks run without a display; painting, fonts and windows work offscreen.
+#include "pipeline/engine/SimdTargets.h"
+
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
@@ -9,6 +11,9 @@ int main(int argc, char** argv) {
     // A widget application: the window benchmark opens the main window.
     QApplication app(qtArgc, argv);
     benchmark::Initialize(&argc, argv);
+    // OSTRELA_SIMD caps the vector target here as in the programs; the report names the one used.
+    ostrela::engine::simd::init();
+    benchmark::AddCustomContext("vector target", ostrela::engine::simd::targetName());
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -1,6 +1,6 @@
 #include "pipeline/engine/Filters.h"
 
-#include "pipeline/engine/Cpu.h"
+#include "pipeline/engine/Kernels.h"
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
 #include "pipeline/engine/SrgbVector.h"
@@ -67,122 +67,6 @@ inline __m128 applyMatrix(const __m128* cols, __m128 v) {
     return _mm_add_ps(r, _mm_mul_ps(cols[3], _mm_shuffle_ps(v, v, 0xFF)));
 }
 
-// ---- Eight-wide tone path (AVX2 + FMA), chosen at run time ----
-
-#define OSTRELA_AVX2 __attribute__((target("avx2,fma")))
-
-struct ToneParams {  // one stage's constants, broadcast when used
-    bool isMatrix;
-    float m[15];  // rows R, G, B: (r, g, b, a, bias)
-    float c0[4], d[4];
-};
-
-std::atomic<bool> allowWide{true};
-
-bool cpuHasAvx2() {
-    const bool has = cpu::hasAvx2Fma();
-    return has && allowWide.load(std::memory_order_relaxed);
-}
-
-OSTRELA_AVX2 inline __m256 matrixRow(const float* m, __m256 r, __m256 g, __m256 b, __m256 a) {
-    __m256 v = _mm256_fmadd_ps(_mm256_set1_ps(m[0]), r, _mm256_set1_ps(m[4]));
-    v = _mm256_fmadd_ps(_mm256_set1_ps(m[1]), g, v);
-    v = _mm256_fmadd_ps(_mm256_set1_ps(m[2]), b, v);
-    return _mm256_fmadd_ps(_mm256_set1_ps(m[3]), a, v);
-}
-
-// `encoded`: the pixels already hold unpremultiplied encoded colour with their alpha.
-OSTRELA_AVX2 void toneBlock8(float* p, const ToneParams* prep, int ns, bool encoded) {
-    __m256 r = loadPair(p, 0), g = loadPair(p, 1), b = loadPair(p, 2), a = loadPair(p, 3);
-    transpose8(r, g, b, a);
-    const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
-    if (!encoded) {
-        unpremultiplyX8(r, g, b, a);
-        r = encodeX8(r);
-        g = encodeX8(g);
-        b = encodeX8(b);
-    }
-    for (int s = 0; s < ns; ++s) {
-        const ToneParams& st = prep[s];
-        if (st.isMatrix) {
-            const __m256 nr = matrixRow(st.m, r, g, b, a), ng = matrixRow(st.m + 5, r, g, b, a), nb = matrixRow(st.m + 10, r, g, b, a);
-            r = nr;
-            g = ng;
-            b = nb;
-            continue;
-        }
-        __m256 L = _mm256_mul_ps(_mm256_set1_ps(kLumR), r);
-        L = _mm256_fmadd_ps(_mm256_set1_ps(kLumG), g, L);
-        L = clamp01x8(_mm256_fmadd_ps(_mm256_set1_ps(kLumB), b, L));
-        const __m256 am = _mm256_fmadd_ps(_mm256_set1_ps(st.d[3]), L, _mm256_set1_ps(st.c0[3]));
-        const __m256 live = _mm256_cmp_ps(am, zero, _CMP_GT_OQ);
-        const __m256 inv = _mm256_and_ps(live, _mm256_div_ps(one, _mm256_max_ps(am, _mm256_set1_ps(1e-30f))));
-        r = _mm256_mul_ps(_mm256_fmadd_ps(_mm256_set1_ps(st.d[0]), L, _mm256_set1_ps(st.c0[0])), inv);
-        g = _mm256_mul_ps(_mm256_fmadd_ps(_mm256_set1_ps(st.d[1]), L, _mm256_set1_ps(st.c0[1])), inv);
-        b = _mm256_mul_ps(_mm256_fmadd_ps(_mm256_set1_ps(st.d[2]), L, _mm256_set1_ps(st.c0[2])), inv);
-        a = _mm256_mul_ps(a, am);
-    }
-    a = clamp01x8(a);
-    r = _mm256_mul_ps(decodeX8(r), a);
-    g = _mm256_mul_ps(decodeX8(g), a);
-    b = _mm256_mul_ps(decodeX8(b), a);
-    transpose8(r, g, b, a);
-    storePair(p, 0, r);
-    storePair(p, 1, g);
-    storePair(p, 2, b);
-    storePair(p, 3, a);
-}
-
-// The same, sixteen pixels at a time, operation for operation.
-#define OSTRELA_AVX512 __attribute__((target("avx512f")))
-OSTRELA_AVX512 inline __m512 matrixRow16(const float* m, __m512 r, __m512 g, __m512 b, __m512 a) {
-    __m512 v = _mm512_fmadd_ps(_mm512_set1_ps(m[0]), r, _mm512_set1_ps(m[4]));
-    v = _mm512_fmadd_ps(_mm512_set1_ps(m[1]), g, v);
-    v = _mm512_fmadd_ps(_mm512_set1_ps(m[2]), b, v);
-    return _mm512_fmadd_ps(_mm512_set1_ps(m[3]), a, v);
-}
-
-OSTRELA_AVX512 void toneBlock16(float* p, const ToneParams* prep, int ns, bool encoded) {
-    __m512 r = _mm512_loadu_ps(p), g = _mm512_loadu_ps(p + 16), b = _mm512_loadu_ps(p + 32), a = _mm512_loadu_ps(p + 48);
-    toPlanes16(r, g, b, a);
-    const __m512 zero = _mm512_setzero_ps(), one = _mm512_set1_ps(1.0f);
-    if (!encoded) {
-        unpremultiplyX16(r, g, b, a);
-        r = encodeX16(r);
-        g = encodeX16(g);
-        b = encodeX16(b);
-    }
-    for (int s = 0; s < ns; ++s) {
-        const ToneParams& st = prep[s];
-        if (st.isMatrix) {
-            const __m512 nr = matrixRow16(st.m, r, g, b, a), ng = matrixRow16(st.m + 5, r, g, b, a), nb = matrixRow16(st.m + 10, r, g, b, a);
-            r = nr;
-            g = ng;
-            b = nb;
-            continue;
-        }
-        __m512 L = _mm512_mul_ps(_mm512_set1_ps(kLumR), r);
-        L = _mm512_fmadd_ps(_mm512_set1_ps(kLumG), g, L);
-        L = clamp01x16(_mm512_fmadd_ps(_mm512_set1_ps(kLumB), b, L));
-        const __m512 am = _mm512_fmadd_ps(_mm512_set1_ps(st.d[3]), L, _mm512_set1_ps(st.c0[3]));
-        const __mmask16 live = _mm512_cmp_ps_mask(am, zero, _CMP_GT_OQ);
-        const __m512 inv = _mm512_maskz_div_ps(live, one, max16(am, _mm512_set1_ps(1e-30f)));
-        r = _mm512_mul_ps(_mm512_fmadd_ps(_mm512_set1_ps(st.d[0]), L, _mm512_set1_ps(st.c0[0])), inv);
-        g = _mm512_mul_ps(_mm512_fmadd_ps(_mm512_set1_ps(st.d[1]), L, _mm512_set1_ps(st.c0[1])), inv);
-        b = _mm512_mul_ps(_mm512_fmadd_ps(_mm512_set1_ps(st.d[2]), L, _mm512_set1_ps(st.c0[2])), inv);
-        a = _mm512_mul_ps(a, am);
-    }
-    a = clamp01x16(a);
-    r = _mm512_mul_ps(decodeX16(r), a);
-    g = _mm512_mul_ps(decodeX16(g), a);
-    b = _mm512_mul_ps(decodeX16(b), a);
-    toPixels16(r, g, b, a);
-    _mm512_storeu_ps(p, r);
-    _mm512_storeu_ps(p + 16, g);
-    _mm512_storeu_ps(p + 32, b);
-    _mm512_storeu_ps(p + 48, a);
-}
-
 // ---- Tone run: encoded-space stages between one encode and one decode ----
 
 struct ToneStage {
@@ -204,112 +88,20 @@ public:
     void applyEncoded(float* p, int n) const { run(p, n, true); }
 
 private:
-    // Four pixels at a time (eight with AVX2), transposed to planes so every lane does useful work.
+    // As many pixels at a time as a register holds, as planes, so every lane does useful work.
     void run(float* p, int n, bool encoded) const {
-        if (cpuHasAvx2()) {
-            ToneParams prep[kMaxStages];
-            const int ns = int(std::min(stages_.size(), kMaxStages));
-            for (int s = 0; s < ns; ++s) {
-                const ToneStage& st = stages_[s];
-                prep[s].isMatrix = st.isMatrix;
-                std::copy(st.m.begin(), st.m.begin() + 15, prep[s].m);
-                for (int c = 0; c < 4; ++c) {
-                    prep[s].c0[c] = st.c0[c];
-                    prep[s].d[c] = st.c1[c] - st.c0[c];
-                }
-            }
-            int i = 0;
-            if (cpu::hasAvx512())
-                for (; i + 16 <= n; i += 16) toneBlock16(p + 4 * i, prep, ns, encoded);
-            for (; i + 8 <= n; i += 8) toneBlock8(p + 4 * i, prep, ns, encoded);
-            if (i < n) {
-                alignas(32) float tail[32] = {};
-                std::memcpy(tail, p + 4 * i, size_t(n - i) * 4 * sizeof(float));
-                toneBlock8(tail, prep, ns, encoded);
-                std::memcpy(p + 4 * i, tail, size_t(n - i) * 4 * sizeof(float));
-            }
-            return;
-        }
-        struct Prepared { bool isMatrix; __m128 m[15]; __m128 c0[4], d[4]; };
-        Prepared prep[kMaxStages];
+        kernels::ToneParams prep[kMaxStages];
         const int ns = int(std::min(stages_.size(), kMaxStages));
         for (int s = 0; s < ns; ++s) {
             const ToneStage& st = stages_[s];
             prep[s].isMatrix = st.isMatrix;
-            for (int row = 0; row < 3; ++row)
-                for (int col = 0; col < 5; ++col) prep[s].m[row * 5 + col] = _mm_set1_ps(st.m[row * 5 + col]);
+            std::copy(st.m.begin(), st.m.begin() + 15, prep[s].m);
             for (int c = 0; c < 4; ++c) {
-                prep[s].c0[c] = _mm_set1_ps(st.c0[c]);
-                prep[s].d[c] = _mm_set1_ps(st.c1[c] - st.c0[c]);
+                prep[s].c0[c] = st.c0[c];
+                prep[s].d[c] = st.c1[c] - st.c0[c];
             }
         }
-        int i = 0;
-        for (; i + 4 <= n; i += 4) block(p + 4 * i, prep, ns, encoded);
-        if (i < n) {
-            alignas(16) float tail[16] = {};
-            std::memcpy(tail, p + 4 * i, size_t(n - i) * 4 * sizeof(float));
-            block(tail, prep, ns, encoded);
-            std::memcpy(p + 4 * i, tail, size_t(n - i) * 4 * sizeof(float));
-        }
-    }
-
-    template <typename P>
-    static void block(float* p, const P* prep, int ns, bool encoded) {
-        __m128 r = _mm_loadu_ps(p), g = _mm_loadu_ps(p + 4), b = _mm_loadu_ps(p + 8), a = _mm_loadu_ps(p + 12);
-        _MM_TRANSPOSE4_PS(r, g, b, a);
-        const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f);
-        if (encoded) {
-            // Nothing to convert.
-        } else if (_mm_movemask_ps(_mm_cmplt_ps(a, one)) != 0) {
-            // Unpremultiply the translucent lanes; channels above alpha stay as they are, fully
-            // transparent lanes become zero and stay zero (alpha multiplies the result).
-            const __m128 live = _mm_cmpgt_ps(a, zero);
-            const __m128 inv = _mm_and_ps(live, _mm_div_ps(one, _mm_max_ps(a, _mm_set1_ps(1e-30f))));
-            auto un = [&](__m128 c) { return _mm_and_ps(live, _mm_blendv_ps(_mm_mul_ps(c, inv), c, _mm_cmpgt_ps(c, a))); };
-            r = un(r);
-            g = un(g);
-            b = un(b);
-            a = _mm_max_ps(a, zero);
-        }
-        if (!encoded) {
-            r = encodeV(r);
-            g = encodeV(g);
-            b = encodeV(b);
-        }
-        for (int s = 0; s < ns; ++s) {
-            const P& st = prep[s];
-            if (st.isMatrix) {
-                const __m128* m = st.m;
-                const __m128 nr = _mm_add_ps(_mm_add_ps(_mm_mul_ps(m[0], r), _mm_mul_ps(m[1], g)),
-                                             _mm_add_ps(_mm_add_ps(_mm_mul_ps(m[2], b), _mm_mul_ps(m[3], a)), m[4]));
-                const __m128 ng = _mm_add_ps(_mm_add_ps(_mm_mul_ps(m[5], r), _mm_mul_ps(m[6], g)),
-                                             _mm_add_ps(_mm_add_ps(_mm_mul_ps(m[7], b), _mm_mul_ps(m[8], a)), m[9]));
-                const __m128 nb = _mm_add_ps(_mm_add_ps(_mm_mul_ps(m[10], r), _mm_mul_ps(m[11], g)),
-                                             _mm_add_ps(_mm_add_ps(_mm_mul_ps(m[12], b), _mm_mul_ps(m[13], a)), m[14]));
-                r = nr;
-                g = ng;
-                b = nb;
-                continue;
-            }
-            const __m128 L = clamp01(_mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_set1_ps(kLumR), r), _mm_mul_ps(_mm_set1_ps(kLumG), g)),
-                                                _mm_mul_ps(_mm_set1_ps(kLumB), b)));
-            const __m128 am = _mm_add_ps(st.c0[3], _mm_mul_ps(st.d[3], L));
-            const __m128 live = _mm_cmpgt_ps(am, zero);
-            const __m128 inv = _mm_and_ps(live, _mm_div_ps(one, _mm_max_ps(am, _mm_set1_ps(1e-30f))));
-            r = _mm_mul_ps(_mm_add_ps(st.c0[0], _mm_mul_ps(st.d[0], L)), inv);
-            g = _mm_mul_ps(_mm_add_ps(st.c0[1], _mm_mul_ps(st.d[1], L)), inv);
-            b = _mm_mul_ps(_mm_add_ps(st.c0[2], _mm_mul_ps(st.d[2], L)), inv);
-            a = _mm_mul_ps(a, am);
-        }
-        a = clamp01(a);
-        r = _mm_mul_ps(decodeV(r), a);
-        g = _mm_mul_ps(decodeV(g), a);
-        b = _mm_mul_ps(decodeV(b), a);
-        _MM_TRANSPOSE4_PS(r, g, b, a);
-        _mm_storeu_ps(p, r);
-        _mm_storeu_ps(p + 4, g);
-        _mm_storeu_ps(p + 8, b);
-        _mm_storeu_ps(p + 12, a);
+        kernels::toneRun(p, n, prep, ns, encoded);
     }
 
     std::vector<ToneStage> stages_;
@@ -429,22 +221,7 @@ std::array<float, 4> encodedColor(const Color& c) {
 class GammaOp final : public PixelOp {
 public:
     explicit GammaOp(float power) : power_(power) {}
-    void apply(float* p, int n) const override {
-        const __m128 pw = _mm_set1_ps(power_);
-        for (int i = 0; i < n; ++i, p += 4) {
-            const float a = p[3];
-            if (!(a > 0.0f)) {
-                p[0] = p[1] = p[2] = p[3] = 0.0f;
-                continue;
-            }
-            const __m128 v = _mm_loadu_ps(p);
-            const __m128 un = _mm_max_ps(unpremultiply(v, a), _mm_setzero_ps());
-            __m128 r = exp2V(_mm_mul_ps(pw, log2V(_mm_max_ps(un, _mm_set1_ps(1e-30f)))));
-            r = _mm_and_ps(r, _mm_cmpgt_ps(un, _mm_setzero_ps()));
-            const __m128 va = _mm_set1_ps(a);
-            _mm_storeu_ps(p, _mm_blend_ps(_mm_mul_ps(r, va), va, 8));
-        }
-    }
+    void apply(float* p, int n) const override { kernels::gammaRow(p, n, power_); }
 
 private:
     float power_;
@@ -452,37 +229,8 @@ private:
 
 // ---- Nodes ----
 
-// Eight pixels a time: the factors eight wide (one division for eight), then spread over each
-// pair of pixels' colour lanes, alpha kept.
-__attribute__((target("avx2,fma"))) int vignetteRowWide(float* o, const float* dx2, int n, float dy2, float k, bool darken) {
-    const __m256 one = _mm256_set1_ps(1.0f), vk = _mm256_set1_ps(k), vdy2 = _mm256_set1_ps(dy2);
-    int i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256 d = _mm256_fmadd_ps(vk, _mm256_add_ps(_mm256_loadu_ps(dx2 + i), vdy2), one);
-        const __m256 dd = _mm256_mul_ps(d, d);
-        const __m256 f = darken ? _mm256_div_ps(one, dd) : dd;
-        for (int q = 0; q < 4; ++q) {
-            const __m256i at = _mm256_setr_epi32(2 * q, 2 * q, 2 * q, 2 * q, 2 * q + 1, 2 * q + 1, 2 * q + 1, 2 * q + 1);
-            const __m256 fq = _mm256_blend_ps(_mm256_permutevar8x32_ps(f, at), one, 0x88);
-            float* p = o + 4 * (i + 2 * q);
-            _mm256_storeu_ps(p, _mm256_mul_ps(_mm256_loadu_ps(p), fq));
-        }
-    }
-    return i;
-}
-
-void vignetteRow(float* __restrict o, const float* __restrict dx2, int n, float dy2, float k, bool darken) {
-    const bool wide = cpu::hasAvx2Fma();
-    int i = wide ? vignetteRowWide(o, dx2, n, dy2, k, darken) : 0;
-    for (; i < n; ++i) {
-        // Rounded as the eight-wide part rounds, so a pixel's factor never depends on where in the
-        // row it falls.
-        const float d = wide ? std::fma(k, dx2[i] + dy2, 1.0f) : 1.0f + k * (dx2[i] + dy2);
-        const float f = darken ? 1.0f / (d * d) : d * d;
-        o[4 * i] *= f;
-        o[4 * i + 1] *= f;
-        o[4 * i + 2] *= f;
-    }
+void vignetteRow(float* o, const float* dx2, int n, float dy2, float k, bool darken) {
+    kernels::vignetteRow(o, dx2, n, dy2, k, darken);
 }
 
 class VignetteNode final : public Node {
@@ -752,23 +500,8 @@ private:
     Color c0_, c1_;
 };
 
-// The engine's noise (NoiseNode::value, the same hash) a row at a time; the loop vectorises with
-// 64-bit multiplies in the AVX-512 clone.
-__attribute__((target_clones("arch=x86-64-v4", "default"))) void noiseRow(int x0, int y, int n, float* __restrict out) {
-    const uint64_t yy = uint32_t(y);
-    for (int i = 0; i < n; ++i) {
-        const uint64_t key = (uint64_t(uint32_t(x0 + i)) << 32 | yy) * 0x9E3779B97F4A7C15ull;
-        for (int c = 0; c < 4; ++c) {
-            uint64_t h = key + uint64_t(c) * 0xD1B54A32D192ED03ull;
-            h ^= h >> 33;
-            h *= 0xFF51AFD7ED558CCDull;
-            h ^= h >> 33;
-            h *= 0xC4CEB9FE1A85EC53ull;
-            h ^= h >> 33;
-            out[4 * i + c] = float(uint32_t(h) >> 8) * (1.0f / 16777216.0f);
-        }
-    }
-}
+// The engine's noise (NoiseNode::value, the same hash) a row at a time.
+void noiseRow(int x0, int y, int n, float* out) { kernels::noiseRow(x0, y, n, out); }
 
 class FastNoiseNode final : public Node {
 public:
@@ -780,10 +513,8 @@ public:
 
 }  // namespace
 
-void setWideSimdAllowed(bool allowed) { allowWide = allowed; }
-
-float encodeSRGBFast(float linear) { return _mm_cvtss_f32(encodeV(_mm_set1_ps(linear))); }
-float decodeSRGBFast(float encoded) { return _mm_cvtss_f32(decodeV(_mm_set1_ps(encoded))); }
+float encodeSRGBFast(float linear) { return kernels::encodeSrgbTone(linear); }
+float decodeSRGBFast(float encoded) { return kernels::decodeSrgbTone(encoded); }
 
 Image colorControls(const Image& in, double saturation, double brightness, double contrast) {
     if (saturation == 1.0 && brightness == 0.0 && contrast == 1.0) return in;

@@ -115,8 +115,5 @@ Image radialGradient(Point center, double radius0, double radius1, const Color& 
 // The sRGB curve as the tone filters evaluate it (0…1 in, clamped), for tests and tools.
 float encodeSRGBFast(float linear);
 float decodeSRGBFast(float encoded);
-// Tone runs use eight-wide AVX2 code where the processor has it; tests switch it off to check
-// the four-wide path too.
-void setWideSimdAllowed(bool allowed);
 
 }  // namespace ostrela::engine::filters

@@ -3,6 +3,7 @@
 #include "pipeline/engine/ColorSpace.h"
 #include "pipeline/engine/LargeBuffers.h"
 #include "pipeline/engine/Nodes.h"
+#include "pipeline/engine/SimdTargets.h"
 
 #include <algorithm>
 #include <chrono>
@@ -231,6 +232,7 @@ const SourceNode* plainSource(const Node* node, IRect r, int* offX, int* offY) {
 
 Renderer::Renderer(int threads, int tileRows)
     : pool_(ThreadPool::shared(threads > 0 ? threads : defaultThreads())), tileRows_(tileRows > 0 ? tileRows : 64) {
+    simd::init();
     for (int i = 0; i < pool_->size(); ++i) arenas_.push_back(std::make_unique<Arena>());
 }
 

@@ -4,6 +4,8 @@
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
 
+#include "tests/support/SimdTargets.h"
+
 #include <gtest/gtest.h>
 
 #include <QImage>
@@ -60,23 +62,25 @@ uint8_t* pixel(std::vector<uint8_t>& buf, int x, int rowFromTop) { return buf.da
 }  // namespace
 
 TEST(EngineTiles, TiledRenderEqualsOnePieceBitForBit) {
-    const Image g = busyGraph();
-    const IRect rect{0, 0, 1280, 720};
-    Renderer onePiece(1, 720);
-    std::vector<uint8_t> a(1280 * 720 * 4), b(a.size()), c(a.size());
-    onePiece.render(g, rect, a.data(), 1280 * 4);
-    Renderer tiled(2, 64);
-    tiled.render(g, rect, b.data(), 1280 * 4);
-    Renderer odd(2, 7);  // tile edges that fall on every phase of the reduced blur grid
-    odd.render(g, rect, c.data(), 1280 * 4);
-    EXPECT_EQ(0, std::memcmp(a.data(), b.data(), a.size()));
-    EXPECT_EQ(0, std::memcmp(a.data(), c.data(), a.size()));
-    // The float result agrees as well, for an offset rectangle.
-    const IRect off{-37, 13, 300, 211};
-    std::vector<float> fa = onePiece.renderFloat(g, off), fb = odd.renderFloat(g, off);
-    EXPECT_EQ(0, std::memcmp(fa.data(), fb.data(), fa.size() * sizeof(float)));
-    // And the picture is not trivially uniform.
-    EXPECT_NE(0, std::memcmp(pixel(a, 10, 10), pixel(a, 600, 300), 4));
+    ostrela::test::forEachSimdTarget([&] {
+        const Image g = busyGraph();
+        const IRect rect{0, 0, 1280, 720};
+        Renderer onePiece(1, 720);
+        std::vector<uint8_t> a(1280 * 720 * 4), b(a.size()), c(a.size());
+        onePiece.render(g, rect, a.data(), 1280 * 4);
+        Renderer tiled(2, 64);
+        tiled.render(g, rect, b.data(), 1280 * 4);
+        Renderer odd(2, 7);  // tile edges that fall on every phase of the reduced blur grid
+        odd.render(g, rect, c.data(), 1280 * 4);
+        EXPECT_EQ(0, std::memcmp(a.data(), b.data(), a.size()));
+        EXPECT_EQ(0, std::memcmp(a.data(), c.data(), a.size()));
+        // The float result agrees as well, for an offset rectangle.
+        const IRect off{-37, 13, 300, 211};
+        std::vector<float> fa = onePiece.renderFloat(g, off), fb = odd.renderFloat(g, off);
+        EXPECT_EQ(0, std::memcmp(fa.data(), fb.data(), fa.size() * sizeof(float)));
+        // And the picture is not trivially uniform.
+        EXPECT_NE(0, std::memcmp(pixel(a, 10, 10), pixel(a, 600, 300), 4));
+    });
 }
 
 namespace {
@@ -168,34 +172,38 @@ TEST(EngineTiles, TileHeightsGiveEveryWorkerTheSameNumberOfTiles) {
 }
 
 TEST(EngineColour, OpaqueCodesSurviveTheWorkingSpaceExactly) {
-    // 256 × 3 pixels covering every code on every channel, forced through the float path.
-    QImage img(256, 3, QImage::Format_ARGB32_Premultiplied);
-    for (int x = 0; x < 256; ++x) {
-        img.setPixel(x, 0, qRgba(x, 255 - x, x / 2, 255));
-        img.setPixel(x, 1, qRgba(255 - x, x, 255, 255));
-        img.setPixel(x, 2, qRgba(x / 3, x / 2, x, 255));
-    }
-    Image forced = Image::fromQImage(img).colorMatrix(identityMatrix());
-    Renderer r(2, 1);
-    QImage out = r.renderQImage(forced, {0, 0, 256, 3});
-    for (int y = 0; y < 3; ++y)
-        for (int x = 0; x < 256; ++x) ASSERT_EQ(img.pixel(x, y), out.pixel(x, y)) << x << "," << y;
-    EXPECT_NEAR(color::decodeComponent(128), 0.2158605, 1e-6);  // sRGB 128 in linear light
-    EXPECT_EQ(color::encodeComponent(0.5f), 188);
+    ostrela::test::forEachSimdTarget([&] {
+        // 256 × 3 pixels covering every code on every channel, forced through the float path.
+        QImage img(256, 3, QImage::Format_ARGB32_Premultiplied);
+        for (int x = 0; x < 256; ++x) {
+            img.setPixel(x, 0, qRgba(x, 255 - x, x / 2, 255));
+            img.setPixel(x, 1, qRgba(255 - x, x, 255, 255));
+            img.setPixel(x, 2, qRgba(x / 3, x / 2, x, 255));
+        }
+        Image forced = Image::fromQImage(img).colorMatrix(identityMatrix());
+        Renderer r(2, 1);
+        QImage out = r.renderQImage(forced, {0, 0, 256, 3});
+        for (int y = 0; y < 3; ++y)
+            for (int x = 0; x < 256; ++x) ASSERT_EQ(img.pixel(x, y), out.pixel(x, y)) << x << "," << y;
+        EXPECT_NEAR(color::decodeComponent(128), 0.2158605, 1e-6);  // sRGB 128 in linear light
+        EXPECT_EQ(color::encodeComponent(0.5f), 188);
+    });
 }
 
 TEST(EngineColour, TransparentAndOutOfRangeValuesAreClampedOnWrite) {
-    float px[12] = {2.0f, -1.0f, 0.5f, 1.0f, 0.25f, 0.25f, 0.25f, 0.5f, 0.3f, 0.3f, 0.3f, 0.0f};
-    uint8_t out[12];
-    color::encodeRow(px, 3, out);
-    EXPECT_EQ(out[2], 255);  // R (BGRA order)
-    EXPECT_EQ(out[1], 0);
-    EXPECT_EQ(out[0], 188);
-    EXPECT_EQ(out[3], 255);
-    // Half-transparent linear 0.25 premultiplied is unpremultiplied 0.5 → 188, × 0.5 → 94.
-    EXPECT_EQ(out[6], 94);
-    EXPECT_EQ(out[7], 128);
-    for (int i = 8; i < 12; ++i) EXPECT_EQ(out[i], 0);
+    ostrela::test::forEachSimdTarget([&] {
+        float px[12] = {2.0f, -1.0f, 0.5f, 1.0f, 0.25f, 0.25f, 0.25f, 0.5f, 0.3f, 0.3f, 0.3f, 0.0f};
+        uint8_t out[12];
+        color::encodeRow(px, 3, out);
+        EXPECT_EQ(out[2], 255);  // R (BGRA order)
+        EXPECT_EQ(out[1], 0);
+        EXPECT_EQ(out[0], 188);
+        EXPECT_EQ(out[3], 255);
+        // Half-transparent linear 0.25 premultiplied is unpremultiplied 0.5 → 188, × 0.5 → 94.
+        EXPECT_EQ(out[6], 94);
+        EXPECT_EQ(out[7], 128);
+        for (int i = 8; i < 12; ++i) EXPECT_EQ(out[i], 0);
+    });
 }
 
 TEST(EngineGeometry, OriginIsBottomLeftAndRowsAreWrittenTopFirst) {
@@ -387,37 +395,41 @@ QImage edgesImage(int w, int h) {
 //   σ 6 (reduced grid ×2):          max < 0.01, mean < 0.002
 //   σ 12 (reduced grid ×4):         max < 0.01, mean < 0.002
 TEST(EngineBlur, MatchesAnExactGaussian) {
-    QImage edges = edgesImage(200, 150);
-    BlurError e2 = blurError(edges, 2.0);
-    EXPECT_LT(e2.maxAbs, 0.004);
-    EXPECT_LT(e2.meanAbs, 0.001);
-    BlurError e6 = blurError(edges, 6.0);
-    EXPECT_LT(e6.maxAbs, 0.01);
-    EXPECT_LT(e6.meanAbs, 0.002);
-    BlurError e12 = blurError(edges, 12.0);
-    EXPECT_LT(e12.maxAbs, 0.01);
-    EXPECT_LT(e12.meanAbs, 0.002);
-    BlurError noise = blurError(patternImage(160, 120), 6.0);
-    EXPECT_LT(noise.maxAbs, 0.01);
-    std::printf("blur error vs exact Gaussian (max/mean): s2 %.5f/%.5f s6 %.5f/%.5f s12 %.5f/%.5f noise-s6 %.5f/%.5f\n",
-                e2.maxAbs, e2.meanAbs, e6.maxAbs, e6.meanAbs, e12.maxAbs, e12.meanAbs, noise.maxAbs, noise.meanAbs);
+    ostrela::test::forEachSimdTarget([&] {
+        QImage edges = edgesImage(200, 150);
+        BlurError e2 = blurError(edges, 2.0);
+        EXPECT_LT(e2.maxAbs, 0.004);
+        EXPECT_LT(e2.meanAbs, 0.001);
+        BlurError e6 = blurError(edges, 6.0);
+        EXPECT_LT(e6.maxAbs, 0.01);
+        EXPECT_LT(e6.meanAbs, 0.002);
+        BlurError e12 = blurError(edges, 12.0);
+        EXPECT_LT(e12.maxAbs, 0.01);
+        EXPECT_LT(e12.meanAbs, 0.002);
+        BlurError noise = blurError(patternImage(160, 120), 6.0);
+        EXPECT_LT(noise.maxAbs, 0.01);
+        std::printf("blur error vs exact Gaussian (max/mean): s2 %.5f/%.5f s6 %.5f/%.5f s12 %.5f/%.5f noise-s6 %.5f/%.5f\n",
+                    e2.maxAbs, e2.meanAbs, e6.maxAbs, e6.meanAbs, e12.maxAbs, e12.meanAbs, noise.maxAbs, noise.meanAbs);
+    });
 }
 
 TEST(EngineBlur, PreservesAUniformPictureAndSpreadsAPoint) {
-    Image grey = Image::solid(Color{0.3f, 0.3f, 0.3f, 1}).gaussianBlur(6);
-    Renderer r(1, 64);
-    std::vector<float> g = r.renderFloat(grey, {0, 0, 16, 16});
-    for (size_t i = 0; i < g.size(); i += 4) ASSERT_NEAR(g[i], 0.3f, 1e-5);
-    // An unclamped finite image fades out past its edge and the extent grows by the support.
-    Image card = Image::fromQImage(filled(40, 40, Qt::white));
-    Image soft = card.gaussianBlur(3);
-    EXPECT_LT(soft.extent().x, -8);
-    std::vector<float> f = r.renderFloat(soft, {-20, 20, 80, 1});
-    // First pixel inside the edge (centre 0.5 px in): Φ(0.5 / 3) = 0.566 of the coverage.
-    EXPECT_NEAR(f[20 * 4 + 3], 0.5662f, 0.005f);
-    EXPECT_NEAR(f[19 * 4 + 3], 0.4338f, 0.005f);
-    EXPECT_NEAR(f[40 * 4 + 3], 1.0f, 1e-3);   // well inside
-    EXPECT_LT(f[5 * 4 + 3], 1e-3);            // well outside
+    ostrela::test::forEachSimdTarget([&] {
+        Image grey = Image::solid(Color{0.3f, 0.3f, 0.3f, 1}).gaussianBlur(6);
+        Renderer r(1, 64);
+        std::vector<float> g = r.renderFloat(grey, {0, 0, 16, 16});
+        for (size_t i = 0; i < g.size(); i += 4) ASSERT_NEAR(g[i], 0.3f, 1e-5);
+        // An unclamped finite image fades out past its edge and the extent grows by the support.
+        Image card = Image::fromQImage(filled(40, 40, Qt::white));
+        Image soft = card.gaussianBlur(3);
+        EXPECT_LT(soft.extent().x, -8);
+        std::vector<float> f = r.renderFloat(soft, {-20, 20, 80, 1});
+        // First pixel inside the edge (centre 0.5 px in): Φ(0.5 / 3) = 0.566 of the coverage.
+        EXPECT_NEAR(f[20 * 4 + 3], 0.5662f, 0.005f);
+        EXPECT_NEAR(f[19 * 4 + 3], 0.4338f, 0.005f);
+        EXPECT_NEAR(f[40 * 4 + 3], 1.0f, 1e-3);   // well inside
+        EXPECT_LT(f[5 * 4 + 3], 1e-3);            // well outside
+    });
 }
 
 TEST(EngineThreads, PoolRunsEveryTaskOnceAcrossManyRounds) {
@@ -434,34 +446,36 @@ TEST(EngineThreads, PoolRunsEveryTaskOnceAcrossManyRounds) {
 }
 
 TEST(EngineNoise, PureFunctionOfPixelCoordinatesAndUniform) {
-    Image n = Image::noise();
-    EXPECT_TRUE(n.extent().isInfinite());
-    Renderer a(1, 720), b(2, 5);
-    std::vector<float> fa = a.renderFloat(n, {-300, -200, 600, 400});
-    std::vector<float> fb = b.renderFloat(n, {-300, -200, 600, 400});
-    EXPECT_EQ(0, std::memcmp(fa.data(), fb.data(), fa.size() * sizeof(float)));
-    // The same pixel seen through another rectangle has the same value.
-    std::vector<float> one = a.renderFloat(n, {0, 0, 1, 1});
-    const size_t at = (size_t(200) * 600 + 300) * 4;
-    for (int c = 0; c < 4; ++c) EXPECT_EQ(one[c], fa[at + c]);
-    // Uniform in 0…1 on every channel, channels and neighbours uncorrelated.
-    for (int c = 0; c < 4; ++c) {
-        double sum = 0, sq = 0, lo = 1, hi = 0, cross = 0;
-        const size_t count = fa.size() / 4;
-        for (size_t i = 0; i < count; ++i) {
-            double v = fa[i * 4 + c];
-            sum += v; sq += v * v; lo = std::min(lo, v); hi = std::max(hi, v);
-            cross += (v - 0.5) * (fa[((i + 1) % count) * 4 + c] - 0.5);
+    ostrela::test::forEachSimdTarget([&] {
+        Image n = Image::noise();
+        EXPECT_TRUE(n.extent().isInfinite());
+        Renderer a(1, 720), b(2, 5);
+        std::vector<float> fa = a.renderFloat(n, {-300, -200, 600, 400});
+        std::vector<float> fb = b.renderFloat(n, {-300, -200, 600, 400});
+        EXPECT_EQ(0, std::memcmp(fa.data(), fb.data(), fa.size() * sizeof(float)));
+        // The same pixel seen through another rectangle has the same value.
+        std::vector<float> one = a.renderFloat(n, {0, 0, 1, 1});
+        const size_t at = (size_t(200) * 600 + 300) * 4;
+        for (int c = 0; c < 4; ++c) EXPECT_EQ(one[c], fa[at + c]);
+        // Uniform in 0…1 on every channel, channels and neighbours uncorrelated.
+        for (int c = 0; c < 4; ++c) {
+            double sum = 0, sq = 0, lo = 1, hi = 0, cross = 0;
+            const size_t count = fa.size() / 4;
+            for (size_t i = 0; i < count; ++i) {
+                double v = fa[i * 4 + c];
+                sum += v; sq += v * v; lo = std::min(lo, v); hi = std::max(hi, v);
+                cross += (v - 0.5) * (fa[((i + 1) % count) * 4 + c] - 0.5);
+            }
+            EXPECT_NEAR(sum / count, 0.5, 0.005);
+            EXPECT_NEAR(sq / count - (sum / count) * (sum / count), 1.0 / 12.0, 0.002);
+            EXPECT_GE(lo, 0.0);
+            EXPECT_LT(hi, 1.0);
+            EXPECT_NEAR(cross / count, 0.0, 0.002);
         }
-        EXPECT_NEAR(sum / count, 0.5, 0.005);
-        EXPECT_NEAR(sq / count - (sum / count) * (sum / count), 1.0 / 12.0, 0.002);
-        EXPECT_GE(lo, 0.0);
-        EXPECT_LT(hi, 1.0);
-        EXPECT_NEAR(cross / count, 0.0, 0.002);
-    }
-    // A half-pixel translation samples it bilinearly: the mean of two neighbours.
-    std::vector<float> half = a.renderFloat(n.translated(0.5, 0), {10, 10, 1, 1});
-    EXPECT_NEAR(half[0], 0.5f * (NoiseNode::value(9, 10, 0) + NoiseNode::value(10, 10, 0)), 1e-6);
+        // A half-pixel translation samples it bilinearly: the mean of two neighbours.
+        std::vector<float> half = a.renderFloat(n.translated(0.5, 0), {10, 10, 1, 1});
+        EXPECT_NEAR(half[0], 0.5f * (NoiseNode::value(9, 10, 0) + NoiseNode::value(10, 10, 0)), 1e-6);
+    });
 }
 
 namespace {

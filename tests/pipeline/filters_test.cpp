@@ -5,6 +5,8 @@
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
 
+#include "tests/support/SimdTargets.h"
+
 #include <gtest/gtest.h>
 
 #include <QImage>
@@ -89,7 +91,7 @@ TEST(FilterTone, ColorControlsFollowsItsFormulaOnEncodedValues) {
     EXPECT_EQ(in.node(), f::colorControls(in, 1, 0, 1).node());
 }
 
-TEST(FilterTone, FourEightAndSixteenWidePathsAgree) {
+TEST(FilterTone, EveryVectorTargetAgreesWithTheScalarOne) {
     // 203 pixels a row: twelve groups of sixteen, one of eight and a tail of three.
     QImage q(203, 37, QImage::Format_ARGB32_Premultiplied);
     for (int y = 0; y < q.height(); ++y)
@@ -101,11 +103,15 @@ TEST(FilterTone, FourEightAndSixteenWidePathsAgree) {
     const Image g = f::falseColor(f::colorMonochrome(f::colorControls(src, 0.3, 0.05, 1.7), Color::fromSRGB(0.5, 0.8, 0.8), 0.6),
                                   Color::fromSRGB(0, 0, 0, 0), Color::fromSRGB(0.9, 0.95, 1.0));
     const IRect r{0, 0, 203, 37};
-    Probe wide(g, r);
-    f::setWideSimdAllowed(false);
-    Probe narrow(g, r);
-    f::setWideSimdAllowed(true);
-    for (size_t i = 0; i < wide.data.size(); ++i) ASSERT_NEAR(wide.data[i], narrow.data[i], 1e-5) << i;
+    std::vector<Probe> results;
+    ostrela::test::forEachSimdTarget([&] { results.emplace_back(g, r); });
+    ASSERT_GE(results.size(), 2u);
+    const Probe& scalar = results.back();  // the fallback comes last
+    for (size_t t = 0; t + 1 < results.size(); ++t) {
+        SCOPED_TRACE(ostrela::test::simdTargetName(ostrela::test::simdTargets()[t]));
+        for (size_t i = 0; i < scalar.data.size(); ++i) ASSERT_NEAR(results[t].data[i], scalar.data[i], 1e-5) << i;
+    }
+    const Probe& wide = results.front();
     // Straight from the bytes or through the decoded picture: the same values.
     const Image viaDecode = f::falseColor(f::colorMonochrome(f::colorControls(src.clampedToExtent().cropped(src.extent()), 0.3, 0.05, 1.7),
                                                              Color::fromSRGB(0.5, 0.8, 0.8), 0.6),
@@ -214,25 +220,27 @@ TEST(FilterLight, ColorMatrixWithBiasOnLinearValues) {
 }
 
 TEST(FilterLight, VignetteDarkensByDistanceFromTheExtentCentre) {
-    const Image grey = flat(1280, 720, 0.8, 0.8, 0.8).translated(0, -120);  // extent (0, −120, 1280, 720)
-    const Image v = f::vignette(grey, 2.2, 1.1);
-    EXPECT_EQ(grey.extent(), v.extent());
-    const double lin = dec(0.8), halfDiag = 0.5 * std::hypot(1280.0, 720.0);
-    auto expected = [&](int x, int y) {
-        const double dx = x + 0.5 - 640, dy = y + 0.5 - 240;
-        const double q = (dx * dx + dy * dy) / (1.1 * 1.1 * halfDiag * halfDiag);
-        return lin / std::pow(1 + 2.2 * q, 2);
-    };
-    for (auto [x, y] : {std::pair{640, 240}, {0, -120}, {1279, 599}, {640, 599}, {100, 300}}) {
-        const Px p = at(v, x, y);
-        EXPECT_NEAR(p.r, expected(x, y), 1e-4) << x << "," << y;
-        EXPECT_NEAR(p.a, 1.0, 1e-6);
-    }
-    // Intensity 1, radius 1: a corner pixel keeps about a quarter of its light.
-    EXPECT_NEAR(at(f::vignette(grey, 1, 1), 0, -120).g / lin, 0.25, 0.01);
-    // Infinite images have no centre and pass through.
-    const Image s = Image::solid(Color::fromSRGB(0.5, 0.5, 0.5));
-    EXPECT_EQ(s.node(), f::vignette(s, 1, 1).node());
+    ostrela::test::forEachSimdTarget([&] {
+        const Image grey = flat(1280, 720, 0.8, 0.8, 0.8).translated(0, -120);  // extent (0, −120, 1280, 720)
+        const Image v = f::vignette(grey, 2.2, 1.1);
+        EXPECT_EQ(grey.extent(), v.extent());
+        const double lin = dec(0.8), halfDiag = 0.5 * std::hypot(1280.0, 720.0);
+        auto expected = [&](int x, int y) {
+            const double dx = x + 0.5 - 640, dy = y + 0.5 - 240;
+            const double q = (dx * dx + dy * dy) / (1.1 * 1.1 * halfDiag * halfDiag);
+            return lin / std::pow(1 + 2.2 * q, 2);
+        };
+        for (auto [x, y] : {std::pair{640, 240}, {0, -120}, {1279, 599}, {640, 599}, {100, 300}}) {
+            const Px p = at(v, x, y);
+            EXPECT_NEAR(p.r, expected(x, y), 1e-4) << x << "," << y;
+            EXPECT_NEAR(p.a, 1.0, 1e-6);
+        }
+        // Intensity 1, radius 1: a corner pixel keeps about a quarter of its light.
+        EXPECT_NEAR(at(f::vignette(grey, 1, 1), 0, -120).g / lin, 0.25, 0.01);
+        // Infinite images have no centre and pass through.
+        const Image s = Image::solid(Color::fromSRGB(0.5, 0.5, 0.5));
+        EXPECT_EQ(s.node(), f::vignette(s, 1, 1).node());
+    });
 }
 
 TEST(FilterLight, ScreenMultiplyAndMaskBlends) {
@@ -261,42 +269,46 @@ TEST(FilterLight, ScreenMultiplyAndMaskBlends) {
 }
 
 TEST(FilterLight, GammaRaisesUnpremultipliedLinearValues) {
-    const Color c{0.4f * 0.5f, 0.1f * 0.5f, 0.9f * 0.5f, 0.5f};
-    const Px p = at(f::gammaAdjust(Image::solid(c), 2.2), 0, 0);
-    expectLinear(p, std::pow(0.4, 2.2) * 0.5, std::pow(0.1, 2.2) * 0.5, std::pow(0.9, 2.2) * 0.5, 0.5, 2e-5);
-    const Px q = at(f::gammaAdjust(Image::solid(Color{0.25f, 0.0f, 1.0f, 1.0f}), 0.5), 0, 0);
-    expectLinear(q, 0.5, 0, 1, 1, 2e-5);
+    ostrela::test::forEachSimdTarget([&] {
+        const Color c{0.4f * 0.5f, 0.1f * 0.5f, 0.9f * 0.5f, 0.5f};
+        const Px p = at(f::gammaAdjust(Image::solid(c), 2.2), 0, 0);
+        expectLinear(p, std::pow(0.4, 2.2) * 0.5, std::pow(0.1, 2.2) * 0.5, std::pow(0.9, 2.2) * 0.5, 0.5, 2e-5);
+        const Px q = at(f::gammaAdjust(Image::solid(Color{0.25f, 0.0f, 1.0f, 1.0f}), 0.5), 0, 0);
+        expectLinear(q, 0.5, 0, 1, 1, 2e-5);
+    });
 }
 
 TEST(FilterLight, BloomIsAScreenedGlow) {
-    // Flat picture: glow equals the picture, so out = k·v + v − k·v².
-    const Image grey = flat(64, 64, 0.5, 0.5, 0.5);
-    const double v = dec(0.5), k = 0.28;
-    const Image bl = f::bloom(grey, 3.0, k);
-    EXPECT_EQ(grey.extent(), bl.extent());
-    expectLinear(at(bl, 32, 32), k * v + v - k * v * v, k * v + v - k * v * v, k * v + v - k * v * v, 1.0, 1e-4);
-    // Clamped source: the border glows like the interior.
-    expectLinear(at(bl, 0, 0), k * v + v - k * v * v, k * v + v - k * v * v, k * v + v - k * v * v, 1.0, 1e-4);
-    // A bright square on black spreads light around it, falling off with distance.
-    QImage q(64, 64, QImage::Format_ARGB32_Premultiplied);
-    q.fill(Qt::black);
-    QPainter(&q).fillRect(28, 28, 8, 8, Qt::white);
-    const Image sq = f::bloom(Image::fromQImage(q), 3.0, 1.0);
-    const float near = at(sq, 26, 31).r, far = at(sq, 22, 31).r, out = at(sq, 5, 5).r;
-    EXPECT_GT(near, far);
-    EXPECT_GT(far, 0.0f);
-    EXPECT_NEAR(out, 0.0f, 1e-6);
-    EXPECT_NEAR(at(sq, 31, 31).r, 1.0f, 1e-5);
-    // The glow's spread is a Gaussian of σ = radius: next to a white half-plane the glow is
-    // ½·erfc(d / (σ√2)) at distance d from the edge (radius 3 runs on the half-size grid).
-    QImage half(128, 32, QImage::Format_ARGB32_Premultiplied);
-    half.fill(Qt::black);
-    QPainter(&half).fillRect(64, 0, 64, 32, Qt::white);
-    const Image hb = f::bloom(Image::fromQImage(half), 3.0, 1.0);
-    for (int x : {63, 61, 58, 55}) {
-        const double d = 64 - (x + 0.5);
-        EXPECT_NEAR(at(hb, x, 16).r, 0.5 * std::erfc(d / (3.0 * std::sqrt(2.0))), 0.02) << x;
-    }
+    ostrela::test::forEachSimdTarget([&] {
+        // Flat picture: glow equals the picture, so out = k·v + v − k·v².
+        const Image grey = flat(64, 64, 0.5, 0.5, 0.5);
+        const double v = dec(0.5), k = 0.28;
+        const Image bl = f::bloom(grey, 3.0, k);
+        EXPECT_EQ(grey.extent(), bl.extent());
+        expectLinear(at(bl, 32, 32), k * v + v - k * v * v, k * v + v - k * v * v, k * v + v - k * v * v, 1.0, 1e-4);
+        // Clamped source: the border glows like the interior.
+        expectLinear(at(bl, 0, 0), k * v + v - k * v * v, k * v + v - k * v * v, k * v + v - k * v * v, 1.0, 1e-4);
+        // A bright square on black spreads light around it, falling off with distance.
+        QImage q(64, 64, QImage::Format_ARGB32_Premultiplied);
+        q.fill(Qt::black);
+        QPainter(&q).fillRect(28, 28, 8, 8, Qt::white);
+        const Image sq = f::bloom(Image::fromQImage(q), 3.0, 1.0);
+        const float near = at(sq, 26, 31).r, far = at(sq, 22, 31).r, out = at(sq, 5, 5).r;
+        EXPECT_GT(near, far);
+        EXPECT_GT(far, 0.0f);
+        EXPECT_NEAR(out, 0.0f, 1e-6);
+        EXPECT_NEAR(at(sq, 31, 31).r, 1.0f, 1e-5);
+        // The glow's spread is a Gaussian of σ = radius: next to a white half-plane the glow is
+        // ½·erfc(d / (σ√2)) at distance d from the edge (radius 3 runs on the half-size grid).
+        QImage half(128, 32, QImage::Format_ARGB32_Premultiplied);
+        half.fill(Qt::black);
+        QPainter(&half).fillRect(64, 0, 64, 32, Qt::white);
+        const Image hb = f::bloom(Image::fromQImage(half), 3.0, 1.0);
+        for (int x : {63, 61, 58, 55}) {
+            const double d = 64 - (x + 0.5);
+            EXPECT_NEAR(at(hb, x, 16).r, 0.5 * std::erfc(d / (3.0 * std::sqrt(2.0))), 0.02) << x;
+        }
+    });
 }
 
 TEST(FilterTone, EdgesAreGradientMagnitudeOfEncodedValues) {
@@ -360,150 +372,160 @@ TEST(FilterGenerators, GradientsAreInfiniteAndClampedAtTheirEnds) {
 }
 
 TEST(FilterNoise, DeterministicAndMovesWithTranslation) {
-    const Image n = f::randomNoise();
-    EXPECT_TRUE(n.extent().isInfinite());
-    const IRect r{-40, 17, 64, 32};
-    Probe a(n, r), b(Image::noise(), r);
-    Probe far(n, {1 << 20, -(1 << 21), 40, 3});
-    for (int x = 0; x < 40; ++x) EXPECT_EQ(far.at((1 << 20) + x, -(1 << 21) + 1).g, NoiseNode::value((1 << 20) + x, -(1 << 21) + 1, 1));
-    EXPECT_EQ(0, std::memcmp(a.data.data(), b.data.data(), a.data.size() * sizeof(float)));
-    double sum = 0;
-    for (int y = r.y; y < r.maxY(); ++y)
-        for (int x = r.x; x < r.maxX(); ++x) {
-            const Px p = a.at(x, y);
-            EXPECT_EQ(p.r, NoiseNode::value(x, y, 0));
-            EXPECT_EQ(p.a, NoiseNode::value(x, y, 3));
-            sum += p.g;
-        }
-    EXPECT_NEAR(sum / (r.w * r.h), 0.5, 0.05);
-    // Translated by whole pixels it is the same field, moved.
-    Probe moved(n.translated(7, -95), r);
-    for (int y = r.y; y < r.maxY(); y += 5)
-        for (int x = r.x; x < r.maxX(); x += 3) EXPECT_EQ(moved.at(x, y).b, NoiseNode::value(x - 7, y + 95, 2));
+    ostrela::test::forEachSimdTarget([&] {
+        const Image n = f::randomNoise();
+        EXPECT_TRUE(n.extent().isInfinite());
+        const IRect r{-40, 17, 64, 32};
+        Probe a(n, r), b(Image::noise(), r);
+        Probe far(n, {1 << 20, -(1 << 21), 40, 3});
+        for (int x = 0; x < 40; ++x) EXPECT_EQ(far.at((1 << 20) + x, -(1 << 21) + 1).g, NoiseNode::value((1 << 20) + x, -(1 << 21) + 1, 1));
+        EXPECT_EQ(0, std::memcmp(a.data.data(), b.data.data(), a.data.size() * sizeof(float)));
+        double sum = 0;
+        for (int y = r.y; y < r.maxY(); ++y)
+            for (int x = r.x; x < r.maxX(); ++x) {
+                const Px p = a.at(x, y);
+                EXPECT_EQ(p.r, NoiseNode::value(x, y, 0));
+                EXPECT_EQ(p.a, NoiseNode::value(x, y, 3));
+                sum += p.g;
+            }
+        EXPECT_NEAR(sum / (r.w * r.h), 0.5, 0.05);
+        // Translated by whole pixels it is the same field, moved.
+        Probe moved(n.translated(7, -95), r);
+        for (int y = r.y; y < r.maxY(); y += 5)
+            for (int x = r.x; x < r.maxX(); x += 3) EXPECT_EQ(moved.at(x, y).b, NoiseNode::value(x - 7, y + 95, 2));
+    });
 }
 
 TEST(FilterTiles, EveryFilterRendersTheSameInTilesAsInOnePiece) {
-    QImage q(320, 240, QImage::Format_ARGB32_Premultiplied);
-    {
-        QPainter p(&q);
-        QLinearGradient g(0, 0, 320, 240);
-        g.setColorAt(0, QColor(20, 40, 200));
-        g.setColorAt(1, QColor(230, 180, 40));
-        p.fillRect(q.rect(), g);
-        p.setPen(QPen(Qt::white, 3));
-        for (int i = 0; i < 12; ++i) p.drawLine(i * 27, 0, 320 - i * 27, 240);
-    }
-    const Image src = Image::fromQImage(q).scaled(4, 3).cropped({0, 0, 1280, 720});
-    const Image grade = f::hueAdjust(f::colorMonochrome(f::colorControls(src, 0.3, -0.02, 1.4), Color::fromSRGB(0.5, 0.8, 0.8), 0.5), 0.3);
-    const Image e = f::edges(grade, 2.0);
-    const Image b = f::bloom(f::bloom(f::falseColor(grade, Color::fromSRGB(0, 0, 0, 0), Color::fromSRGB(1, 0.9, 0.8)), 6.0, 0.4), 3.0, 0.3);
-    const Image disp = f::displacementDistortion(src.clampedToExtent(), f::randomNoise().translated(0.3, 11.7), 20.0);
-    const Image g = f::linearGradient({0, 0}, {1280, 720}, Color::fromSRGB(1, 0, 0), Color::fromSRGB(0, 0, 1));
-    const Image r = f::radialGradient({640, 360}, 50, 500, Color::fromSRGB(1, 1, 1, 0.8), Color::fromSRGB(0, 0, 0, 0));
-    Image all = f::screenBlend(e, f::multiplyComposite(g, b));
-    all = f::blendWithMask(disp, all, r);
-    all = f::vignette(f::gammaAdjust(f::colorInvert(all.cropped({0, 0, 1280, 720})), 1.3), 1.5, 1.2);
-    all = f::colorMatrixWithBias(all, {1, 0.1, 0, 0}, {0, 1, 0, 0}, {0, 0, 0.9, 0}, {0, 0, 0, 1}, {0.01, 0, 0, 0});
+    ostrela::test::forEachSimdTarget([&] {
+        QImage q(320, 240, QImage::Format_ARGB32_Premultiplied);
+        {
+            QPainter p(&q);
+            QLinearGradient g(0, 0, 320, 240);
+            g.setColorAt(0, QColor(20, 40, 200));
+            g.setColorAt(1, QColor(230, 180, 40));
+            p.fillRect(q.rect(), g);
+            p.setPen(QPen(Qt::white, 3));
+            for (int i = 0; i < 12; ++i) p.drawLine(i * 27, 0, 320 - i * 27, 240);
+        }
+        const Image src = Image::fromQImage(q).scaled(4, 3).cropped({0, 0, 1280, 720});
+        const Image grade = f::hueAdjust(f::colorMonochrome(f::colorControls(src, 0.3, -0.02, 1.4), Color::fromSRGB(0.5, 0.8, 0.8), 0.5), 0.3);
+        const Image e = f::edges(grade, 2.0);
+        const Image b = f::bloom(f::bloom(f::falseColor(grade, Color::fromSRGB(0, 0, 0, 0), Color::fromSRGB(1, 0.9, 0.8)), 6.0, 0.4), 3.0, 0.3);
+        const Image disp = f::displacementDistortion(src.clampedToExtent(), f::randomNoise().translated(0.3, 11.7), 20.0);
+        const Image g = f::linearGradient({0, 0}, {1280, 720}, Color::fromSRGB(1, 0, 0), Color::fromSRGB(0, 0, 1));
+        const Image r = f::radialGradient({640, 360}, 50, 500, Color::fromSRGB(1, 1, 1, 0.8), Color::fromSRGB(0, 0, 0, 0));
+        Image all = f::screenBlend(e, f::multiplyComposite(g, b));
+        all = f::blendWithMask(disp, all, r);
+        all = f::vignette(f::gammaAdjust(f::colorInvert(all.cropped({0, 0, 1280, 720})), 1.3), 1.5, 1.2);
+        all = f::colorMatrixWithBias(all, {1, 0.1, 0, 0}, {0, 1, 0, 0}, {0, 0, 0.9, 0}, {0, 0, 0, 1}, {0.01, 0, 0, 0});
 
-    const IRect rect{0, 0, 1280, 720};
-    Renderer onePiece(1, 720), tiled(2, 64), odd(2, 7);
-    std::vector<uint8_t> a(1280 * 720 * 4), bb(a.size()), c(a.size());
-    onePiece.render(all, rect, a.data(), 1280 * 4);
-    tiled.render(all, rect, bb.data(), 1280 * 4);
-    odd.render(all, rect, c.data(), 1280 * 4);
-    EXPECT_EQ(0, std::memcmp(a.data(), bb.data(), a.size()));
-    EXPECT_EQ(0, std::memcmp(a.data(), c.data(), a.size()));
-    const IRect off{-21, 33, 301, 250};
-    std::vector<float> fa = onePiece.renderFloat(all, off), fb = odd.renderFloat(all, off);
-    EXPECT_EQ(0, std::memcmp(fa.data(), fb.data(), fa.size() * sizeof(float)));
-    EXPECT_NE(0, std::memcmp(a.data(), a.data() + (360 * 1280 + 640) * 4, 4));
-    // A rectangle inside the frame (tiles narrower than the picture) gives the same pixels.
-    std::vector<float> whole = onePiece.renderFloat(all, rect), part = odd.renderFloat(all, {300, 200, 500, 300});
-    for (int y = 0; y < 300; ++y)
-        ASSERT_EQ(0, std::memcmp(part.data() + size_t(y) * 500 * 4, whole.data() + (size_t(200 + y) * 1280 + 300) * 4, 500 * 4 * sizeof(float)))
-            << "row " << y;
+        const IRect rect{0, 0, 1280, 720};
+        Renderer onePiece(1, 720), tiled(2, 64), odd(2, 7);
+        std::vector<uint8_t> a(1280 * 720 * 4), bb(a.size()), c(a.size());
+        onePiece.render(all, rect, a.data(), 1280 * 4);
+        tiled.render(all, rect, bb.data(), 1280 * 4);
+        odd.render(all, rect, c.data(), 1280 * 4);
+        EXPECT_EQ(0, std::memcmp(a.data(), bb.data(), a.size()));
+        EXPECT_EQ(0, std::memcmp(a.data(), c.data(), a.size()));
+        const IRect off{-21, 33, 301, 250};
+        std::vector<float> fa = onePiece.renderFloat(all, off), fb = odd.renderFloat(all, off);
+        EXPECT_EQ(0, std::memcmp(fa.data(), fb.data(), fa.size() * sizeof(float)));
+        EXPECT_NE(0, std::memcmp(a.data(), a.data() + (360 * 1280 + 640) * 4, 4));
+        // A rectangle inside the frame (tiles narrower than the picture) gives the same pixels.
+        std::vector<float> whole = onePiece.renderFloat(all, rect), part = odd.renderFloat(all, {300, 200, 500, 300});
+        for (int y = 0; y < 300; ++y)
+            ASSERT_EQ(0, std::memcmp(part.data() + size_t(y) * 500 * 4, whole.data() + (size_t(200 + y) * 1280 + 300) * 4, 500 * 4 * sizeof(float)))
+                << "row " << y;
+    });
 }
 
 TEST(FilterCurve, FrameWriteDependsOnEachPixelAloneAndMatchesTheCurve) {
-    // 37 pixels, opaque and translucent mixed: a row written at once equals each pixel written
-    // alone, and opaque codes are the exact curve's rounded value (within one code at a tie).
-    std::vector<float> px(37 * 4);
-    for (int i = 0; i < 37; ++i) {
-        const float a = i % 5 == 3 ? 0.5f : 1.0f;
-        px[4 * i] = a * (i / 36.0f);
-        px[4 * i + 1] = a * std::fmod(i * 0.377f, 1.0f);
-        px[4 * i + 2] = a * (1.0f - i / 36.0f);
-        px[4 * i + 3] = a;
-    }
-    std::vector<uint8_t> row(37 * 4), one(4);
-    color::encodeRow(px.data(), 37, row.data());
-    for (int i = 0; i < 37; ++i) {
-        color::encodeRow(px.data() + 4 * i, 1, one.data());
-        EXPECT_EQ(0, std::memcmp(one.data(), row.data() + 4 * i, 4)) << i;
-        if (px[4 * i + 3] == 1.0f) {
-            EXPECT_NEAR(row[4 * i + 2], std::lround(enc(px[4 * i]) * 255), 1) << i;
-            EXPECT_NEAR(row[4 * i + 1], std::lround(enc(px[4 * i + 1]) * 255), 1) << i;
-            EXPECT_NEAR(row[4 * i], std::lround(enc(px[4 * i + 2]) * 255), 1) << i;
-            EXPECT_EQ(row[4 * i + 3], 255);
+    ostrela::test::forEachSimdTarget([&] {
+        // 37 pixels, opaque and translucent mixed: a row written at once equals each pixel written
+        // alone, and opaque codes are the exact curve's rounded value (within one code at a tie).
+        std::vector<float> px(37 * 4);
+        for (int i = 0; i < 37; ++i) {
+            const float a = i % 5 == 3 ? 0.5f : 1.0f;
+            px[4 * i] = a * (i / 36.0f);
+            px[4 * i + 1] = a * std::fmod(i * 0.377f, 1.0f);
+            px[4 * i + 2] = a * (1.0f - i / 36.0f);
+            px[4 * i + 3] = a;
         }
-    }
-    // Blurred opaque pictures come out a hair below alpha 1; they write as the opaque colour.
-    const float nearly[8] = {0.2f * 0.9999999f, 0.5f * 0.9999999f, 0.9f * 0.9999999f, 0.9999999f, 0.2f, 0.5f, 0.9f, 1.0f};
-    uint8_t two[8];
-    color::encodeRow(nearly, 2, two);
-    EXPECT_EQ(0, std::memcmp(two, two + 4, 4));
-    EXPECT_EQ(two[3], 255);
+        std::vector<uint8_t> row(37 * 4), one(4);
+        color::encodeRow(px.data(), 37, row.data());
+        for (int i = 0; i < 37; ++i) {
+            color::encodeRow(px.data() + 4 * i, 1, one.data());
+            EXPECT_EQ(0, std::memcmp(one.data(), row.data() + 4 * i, 4)) << i;
+            if (px[4 * i + 3] == 1.0f) {
+                EXPECT_NEAR(row[4 * i + 2], std::lround(enc(px[4 * i]) * 255), 1) << i;
+                EXPECT_NEAR(row[4 * i + 1], std::lround(enc(px[4 * i + 1]) * 255), 1) << i;
+                EXPECT_NEAR(row[4 * i], std::lround(enc(px[4 * i + 2]) * 255), 1) << i;
+                EXPECT_EQ(row[4 * i + 3], 255);
+            }
+        }
+        // Blurred opaque pictures come out a hair below alpha 1; they write as the opaque colour.
+        const float nearly[8] = {0.2f * 0.9999999f, 0.5f * 0.9999999f, 0.9f * 0.9999999f, 0.9999999f, 0.2f, 0.5f, 0.9f, 1.0f};
+        uint8_t two[8];
+        color::encodeRow(nearly, 2, two);
+        EXPECT_EQ(0, std::memcmp(two, two + 4, 4));
+        EXPECT_EQ(two[3], 255);
+    });
 }
 
 // Every code in every channel, with the blocks of a long row around one see-through pixel.
 TEST(FilterCurve, FrameReadGivesEveryCodeItsLinearValue) {
-    for (int odd : {-1, 0, 200, 262}) {
-        const int n = 263;
-        std::vector<uint8_t> px(size_t(n) * 4);
-        for (int i = 0; i < n; ++i) {
-            px[4 * i] = uint8_t(i);
-            px[4 * i + 1] = uint8_t(255 - i % 256);
-            px[4 * i + 2] = uint8_t(i * 37 % 256);
-            px[4 * i + 3] = i == odd ? 0 : 255;
-        }
-        std::vector<float> row(size_t(n) * 4, -1.0f);
-        color::decodeRow(px.data(), n, row.data());
-        for (int i = 0; i < n; ++i) {
-            if (i == odd) {
-                for (int c = 0; c < 4; ++c) EXPECT_EQ(row[4 * i + c], 0.0f) << i;
-                continue;
+    ostrela::test::forEachSimdTarget([&] {
+        for (int odd : {-1, 0, 200, 262}) {
+            const int n = 263;
+            std::vector<uint8_t> px(size_t(n) * 4);
+            for (int i = 0; i < n; ++i) {
+                px[4 * i] = uint8_t(i);
+                px[4 * i + 1] = uint8_t(255 - i % 256);
+                px[4 * i + 2] = uint8_t(i * 37 % 256);
+                px[4 * i + 3] = i == odd ? 0 : 255;
             }
-            const float* o = row.data() + 4 * i;
-            EXPECT_EQ(o[0], float(color::srgbToLinear((i * 37 % 256) / 255.0))) << odd << " " << i;
-            EXPECT_EQ(o[1], float(color::srgbToLinear((255 - i % 256) / 255.0))) << odd << " " << i;
-            EXPECT_EQ(o[2], float(color::srgbToLinear((i % 256) / 255.0))) << odd << " " << i;
-            EXPECT_EQ(o[3], 1.0f) << odd << " " << i;
+            std::vector<float> row(size_t(n) * 4, -1.0f);
+            color::decodeRow(px.data(), n, row.data());
+            for (int i = 0; i < n; ++i) {
+                if (i == odd) {
+                    for (int c = 0; c < 4; ++c) EXPECT_EQ(row[4 * i + c], 0.0f) << i;
+                    continue;
+                }
+                const float* o = row.data() + 4 * i;
+                EXPECT_EQ(o[0], float(color::srgbToLinear((i * 37 % 256) / 255.0))) << odd << " " << i;
+                EXPECT_EQ(o[1], float(color::srgbToLinear((255 - i % 256) / 255.0))) << odd << " " << i;
+                EXPECT_EQ(o[2], float(color::srgbToLinear((i % 256) / 255.0))) << odd << " " << i;
+                EXPECT_EQ(o[3], 1.0f) << odd << " " << i;
+            }
         }
-    }
+    });
 }
 
 TEST(FilterCurve, FrameReadDependsOnEachPixelAlone) {
-    // With see-through pixels among opaque ones, and all opaque (the widest blocks).
-    for (bool translucent : {true, false}) {
-        std::vector<uint8_t> px(37 * 4);
-        for (int i = 0; i < 37; ++i) {
-            const int a = translucent && i % 7 == 5 ? 128 : 255;
-            px[4 * i] = uint8_t(i * 7 * a / 255);
-            px[4 * i + 1] = uint8_t((255 - i * 5) * a / 255);
-            px[4 * i + 2] = uint8_t((i * 13 % 256) * a / 255);
-            px[4 * i + 3] = uint8_t(a);
-        }
-        std::vector<float> row(37 * 4), one(4);
-        color::decodeRow(px.data(), 37, row.data());
-        for (int i = 0; i < 37; ++i) {
-            color::decodeRow(px.data() + 4 * i, 1, one.data());
-            EXPECT_EQ(0, std::memcmp(one.data(), row.data() + 4 * i, 4 * sizeof(float))) << i;
-            if (px[4 * i + 3] == 255) {
-                EXPECT_EQ(row[4 * i], color::decodeComponent(px[4 * i + 2])) << i;  // BGRA in, RGBA out
-                EXPECT_EQ(row[4 * i + 1], color::decodeComponent(px[4 * i + 1])) << i;
-                EXPECT_EQ(row[4 * i + 2], color::decodeComponent(px[4 * i])) << i;
-                EXPECT_EQ(row[4 * i + 3], 1.0f);
+    ostrela::test::forEachSimdTarget([&] {
+        // With see-through pixels among opaque ones, and all opaque (the widest blocks).
+        for (bool translucent : {true, false}) {
+            std::vector<uint8_t> px(37 * 4);
+            for (int i = 0; i < 37; ++i) {
+                const int a = translucent && i % 7 == 5 ? 128 : 255;
+                px[4 * i] = uint8_t(i * 7 * a / 255);
+                px[4 * i + 1] = uint8_t((255 - i * 5) * a / 255);
+                px[4 * i + 2] = uint8_t((i * 13 % 256) * a / 255);
+                px[4 * i + 3] = uint8_t(a);
+            }
+            std::vector<float> row(37 * 4), one(4);
+            color::decodeRow(px.data(), 37, row.data());
+            for (int i = 0; i < 37; ++i) {
+                color::decodeRow(px.data() + 4 * i, 1, one.data());
+                EXPECT_EQ(0, std::memcmp(one.data(), row.data() + 4 * i, 4 * sizeof(float))) << i;
+                if (px[4 * i + 3] == 255) {
+                    EXPECT_EQ(row[4 * i], color::decodeComponent(px[4 * i + 2])) << i;  // BGRA in, RGBA out
+                    EXPECT_EQ(row[4 * i + 1], color::decodeComponent(px[4 * i + 1])) << i;
+                    EXPECT_EQ(row[4 * i + 2], color::decodeComponent(px[4 * i])) << i;
+                    EXPECT_EQ(row[4 * i + 3], 1.0f);
+                }
             }
         }
-    }
+    });
 }

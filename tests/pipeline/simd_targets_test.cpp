@@ -2,6 +2,7 @@
 // can pin each target in turn, and OSTRELA_SIMD caps the choice.
 #include "pipeline/engine/SimdTargets.h"
 #include "tests/support/SimdTargets.h"
+#include "tests/support/TestEnv.h"
 
 #include <gtest/gtest.h>
 #include <hwy/targets.h>
@@ -64,4 +65,26 @@ TEST(SimdTargets, CapValues) {
     }
     EXPECT_FALSE(engine::simd::targetsAbove("avx1024").has_value());
     EXPECT_FALSE(engine::simd::targetsAbove("AVX2").has_value());
+}
+
+TEST(SimdTargets, RenderToolNamesItsTargetAndTakesTheCap) {
+    test::ScopedTestEnv env;
+    const std::string tool = test::programPath("ostrela-render") + " --effect noir --synthetic 64x36 --bench 2";
+    std::string out;
+    const auto all = names(test::simdTargets());
+    ASSERT_EQ(0, test::runCommand("env -u OSTRELA_SIMD " + tool + " 2>&1", &out));
+    EXPECT_NE(out.find(", " + all.front() + ": median"), std::string::npos) << out;
+    if (has(all, "AVX2")) {
+        ASSERT_EQ(0, test::runCommand("OSTRELA_SIMD=avx2 " + tool + " 2>&1", &out));
+        EXPECT_NE(out.find(", AVX2: median"), std::string::npos) << out;
+    }
+    ASSERT_EQ(0, test::runCommand("OSTRELA_SIMD=sse4 " + tool + " 2>&1", &out));
+    EXPECT_NE(out.find(", SSE4: median"), std::string::npos) << out;
+    ASSERT_EQ(0, test::runCommand("OSTRELA_SIMD=scalar " + tool + " 2>&1", &out));
+    EXPECT_NE(out.find(", SCALAR: median"), std::string::npos) << out;
+    // An unknown cap: one line that says so, and the best target.
+    ASSERT_EQ(0, test::runCommand("OSTRELA_SIMD=avx9000 " + tool + " 2>&1", &out));
+    EXPECT_NE(out.find("OSTRELA_SIMD: unknown target \"avx9000\" (avx512, avx2, sse4 or scalar); not capping\n"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find(", " + all.front() + ": median"), std::string::npos) << out;
 }

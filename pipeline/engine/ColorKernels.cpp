@@ -1,0 +1,102 @@
+// The frame's way in and out of the working space, written once for every vector target: opaque
+// BGRA8 pixels decoded through the 256-entry table, and linear premultiplied pixels encoded to
+// BGRA8 through the sRGB curve as a polynomial in x^¼ (max error 8e-6, a thousandth of a code
+// step, so every opaque code survives decode → encode). Random-looking pictures (grain, noise)
+// would miss the cache on every lookup of a table this fine.
+#include "pipeline/engine/Kernels.h"
+
+#include <cstring>
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "pipeline/engine/ColorKernels.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+#include "pipeline/engine/simd/Math-inl.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace ostrela::engine::HWY_NAMESPACE {
+
+int DecodeOpaqueRun(const uint8_t* bgra, int n, const float* table, float* rgba) {
+    const hn::ScalableTag<float> d;
+    const hn::RebindToSigned<decltype(d)> di;
+    const hn::Repartition<uint8_t, decltype(d)> d8;
+    const hn::Rebind<uint8_t, decltype(d)> dq;  // one byte a pixel
+    const int N = int(hn::Lanes(d));
+    const auto opaque = hn::Set(dq, uint8_t(255));
+    int i = 0;
+    for (; i + N <= n; i += N) {
+        hn::Vec<decltype(dq)> B, G, R, A;
+        hn::LoadInterleaved4(dq, bgra + 4 * i, B, G, R, A);
+        if (!hn::AllTrue(dq, hn::Eq(A, opaque))) break;
+        (void)d8;
+        const auto r = hn::GatherIndex(d, table, hn::BitCast(di, hn::PromoteTo(hn::RebindToUnsigned<decltype(d)>(), R)));
+        const auto g = hn::GatherIndex(d, table, hn::BitCast(di, hn::PromoteTo(hn::RebindToUnsigned<decltype(d)>(), G)));
+        const auto b = hn::GatherIndex(d, table, hn::BitCast(di, hn::PromoteTo(hn::RebindToUnsigned<decltype(d)>(), B)));
+        hn::StoreInterleaved4(r, g, b, hn::Set(d, 1.0f), d, rgba + 4 * i);
+    }
+    return i;
+}
+
+// The curve's code (times 255, plus a half for the truncation) of an unpremultiplied value.
+template <class D, class V = hn::VFromD<D>>
+HWY_INLINE V EncodeCode(D d, V v) {
+    const V x = Clamp01(d, v);
+    const V t = FourthRootFast(d, x);
+    V p = hn::Set(d, -6.538063706e-02f);
+    p = hn::MulAdd(p, t, hn::Set(d, 2.809710546e-01f));
+    p = hn::MulAdd(p, t, hn::Set(d, -5.673877387e-01f));
+    p = hn::MulAdd(p, t, hn::Set(d, 1.249779974e+00f));
+    p = hn::MulAdd(p, t, hn::Set(d, 1.634954933e-01f));
+    p = hn::MulAdd(p, t, hn::Set(d, -6.148333535e-02f));
+    p = hn::IfThenElse(hn::Lt(x, hn::Set(d, 0.0031308f)), hn::Mul(x, hn::Set(d, 12.92f)), p);
+    return hn::MulAdd(p, hn::Set(d, 255.0f), hn::Set(d, 0.5f));
+}
+
+void EncodeOpaqueRow(const float* rgba, int n, uint8_t* bgra) {
+    const hn::ScalableTag<float> d;
+    const hn::RebindToSigned<decltype(d)> di;
+    const hn::Rebind<uint8_t, decltype(d)> dq;
+    const int N = int(hn::Lanes(d));
+    const auto code = [&](hn::Vec<decltype(d)> v) {
+        const auto c = hn::Min(hn::Max(hn::ConvertTo(di, EncodeCode(d, v)), hn::Zero(di)), hn::Set(di, 255));
+        return hn::DemoteTo(dq, c);
+    };
+    const auto block = [&](const float* p, uint8_t* o) {
+        hn::Vec<decltype(d)> r, g, b, a;
+        hn::LoadInterleaved4(d, p, r, g, b, a);
+        // Opaque blocks (most frames are wholly so) skip the division, which by 1 changes nothing;
+        // alpha that writes as 255 (blurred opaque pictures come out at 1 − 1e-7) divides as the
+        // table path's unpremultiply would.
+        if (!hn::AllTrue(d, hn::Eq(a, hn::Set(d, 1.0f)))) {
+            const auto q = hn::Max(a, hn::Set(d, 0.5f));
+            r = hn::Div(r, q), g = hn::Div(g, q), b = hn::Div(b, q);
+        }
+        hn::StoreInterleaved4(code(b), code(g), code(r), hn::Set(dq, uint8_t(255)), dq, o);
+    };
+    int i = 0;
+    for (; i + N <= n; i += N) block(rgba + 4 * i, bgra + 4 * i);
+    if (i < n) {
+        HWY_ALIGN float tail[4 * hn::MaxLanes(d)] = {};
+        HWY_ALIGN uint8_t codes[4 * hn::MaxLanes(d)];
+        std::memcpy(tail, rgba + 4 * i, size_t(n - i) * 4 * sizeof(float));
+        block(tail, codes);
+        std::memcpy(bgra + 4 * i, codes, size_t(n - i) * 4);
+    }
+}
+
+}  // namespace ostrela::engine::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace ostrela::engine {
+HWY_EXPORT(DecodeOpaqueRun);
+HWY_EXPORT(EncodeOpaqueRow);
+namespace kernels {
+int decodeOpaqueRun(const uint8_t* bgra, int n, const float* table, float* rgba) {
+    return HWY_DYNAMIC_DISPATCH(DecodeOpaqueRun)(bgra, n, table, rgba);
+}
+void encodeOpaqueRow(const float* rgba, int n, uint8_t* bgra) { HWY_DYNAMIC_DISPATCH(EncodeOpaqueRow)(rgba, n, bgra); }
+}  // namespace kernels
+}  // namespace ostrela::engine
+#endif

@@ -1,0 +1,199 @@
+// Per-pixel kernels of the standard filters (tone runs, gamma, vignette, noise), written once for
+// every vector target. Pixels are RGBA floats; each kernel works on planes of as many pixels as a
+// register holds, and a row's tail goes through the same code in a padded block, so a pixel's
+// result never depends on where in a row or tile it falls.
+#include "pipeline/engine/Kernels.h"
+#include "pipeline/engine/Filters.h"
+
+#include <cstring>
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "pipeline/engine/FilterKernels.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+#include "pipeline/engine/simd/Math-inl.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace ostrela::engine::HWY_NAMESPACE {
+namespace {
+
+using DF = hn::ScalableTag<float>;
+using VF = hn::Vec<DF>;
+constexpr size_t kMaxPixels = hn::MaxLanes(DF());
+
+// Runs block(float* pixels) over n RGBA pixels, Lanes(d) at a time, the tail in a padded copy.
+template <class Block>
+HWY_INLINE void blocks(float* p, int n, const Block& block) {
+    const DF d;
+    const int N = int(hn::Lanes(d));
+    int i = 0;
+    for (; i + N <= n; i += N) block(p + 4 * i);
+    if (i < n) {
+        HWY_ALIGN float tail[4 * kMaxPixels] = {};
+        std::memcpy(tail, p + 4 * i, size_t(n - i) * 4 * sizeof(float));
+        block(tail);
+        std::memcpy(p + 4 * i, tail, size_t(n - i) * 4 * sizeof(float));
+    }
+}
+
+using filters::kLumB;
+using filters::kLumG;
+using filters::kLumR;
+
+HWY_INLINE VF matrixRow(DF d, const float* m, VF r, VF g, VF b, VF a) {
+    VF v = hn::MulAdd(hn::Set(d, m[0]), r, hn::Set(d, m[4]));
+    v = hn::MulAdd(hn::Set(d, m[1]), g, v);
+    v = hn::MulAdd(hn::Set(d, m[2]), b, v);
+    return hn::MulAdd(hn::Set(d, m[3]), a, v);
+}
+
+}  // namespace
+
+void ToneRun(float* p, int n, const kernels::ToneParams* prep, int ns, bool encoded) {
+    const DF d;
+    blocks(p, n, [&](float* q) {
+        VF r, g, b, a;
+        hn::LoadInterleaved4(d, q, r, g, b, a);
+        const VF zero = hn::Zero(d), one = hn::Set(d, 1.0f);
+        if (!encoded) {
+            Unpremultiply(d, r, g, b, a);
+            r = SrgbEncode(d, r);
+            g = SrgbEncode(d, g);
+            b = SrgbEncode(d, b);
+        }
+        for (int s = 0; s < ns; ++s) {
+            const kernels::ToneParams& st = prep[s];
+            if (st.isMatrix) {
+                const VF nr = matrixRow(d, st.m, r, g, b, a), ng = matrixRow(d, st.m + 5, r, g, b, a);
+                const VF nb = matrixRow(d, st.m + 10, r, g, b, a);
+                r = nr;
+                g = ng;
+                b = nb;
+                continue;
+            }
+            VF L = hn::Mul(hn::Set(d, kLumR), r);
+            L = hn::MulAdd(hn::Set(d, kLumG), g, L);
+            L = Clamp01(d, hn::MulAdd(hn::Set(d, kLumB), b, L));
+            const VF am = hn::MulAdd(hn::Set(d, st.d[3]), L, hn::Set(d, st.c0[3]));
+            const VF inv = hn::IfThenElseZero(hn::Gt(am, zero), hn::Div(one, hn::Max(am, hn::Set(d, 1e-30f))));
+            r = hn::Mul(hn::MulAdd(hn::Set(d, st.d[0]), L, hn::Set(d, st.c0[0])), inv);
+            g = hn::Mul(hn::MulAdd(hn::Set(d, st.d[1]), L, hn::Set(d, st.c0[1])), inv);
+            b = hn::Mul(hn::MulAdd(hn::Set(d, st.d[2]), L, hn::Set(d, st.c0[2])), inv);
+            a = hn::Mul(a, am);
+        }
+        a = Clamp01(d, a);
+        r = hn::Mul(SrgbDecode(d, r), a);
+        g = hn::Mul(SrgbDecode(d, g), a);
+        b = hn::Mul(SrgbDecode(d, b), a);
+        hn::StoreInterleaved4(r, g, b, a, d, q);
+    });
+}
+
+void GammaRow(float* p, int n, float power) {
+    const DF d;
+    blocks(p, n, [&](float* q) {
+        VF r, g, b, a;
+        hn::LoadInterleaved4(d, q, r, g, b, a);
+        const VF zero = hn::Zero(d), pw = hn::Set(d, power);
+        const auto live = hn::Gt(a, zero);
+        // Opaque (or brighter) pixels as they are; a channel above its alpha taken as it stands.
+        const auto opaque = hn::Ge(a, hn::Set(d, 1.0f));
+        const VF inv = hn::Div(hn::Set(d, 1.0f), hn::IfThenElse(live, a, hn::Set(d, 1.0f)));
+        auto raise = [&](VF c) {
+            const VF un = hn::Max(hn::IfThenElse(hn::Or(opaque, hn::Gt(c, a)), c, hn::Mul(c, inv)), zero);
+            return hn::IfThenElseZero(live, hn::Mul(Pow(d, un, pw), a));
+        };
+        r = raise(r);
+        g = raise(g);
+        b = raise(b);
+        a = hn::IfThenElseZero(live, a);
+        hn::StoreInterleaved4(r, g, b, a, d, q);
+    });
+}
+
+void VignetteRow(float* o, const float* dx2, int n, float dy2, float k, bool darken) {
+    const DF d;
+    const int N = int(hn::Lanes(d));
+    const VF one = hn::Set(d, 1.0f), vk = hn::Set(d, k), vdy2 = hn::Set(d, dy2);
+    auto shade = [&](float* q, VF x2) {
+        const VF f0 = hn::MulAdd(vk, hn::Add(x2, vdy2), one);
+        const VF ff = hn::Mul(f0, f0);
+        const VF f = darken ? hn::Div(one, ff) : ff;
+        VF r, g, b, a;
+        hn::LoadInterleaved4(d, q, r, g, b, a);
+        hn::StoreInterleaved4(hn::Mul(r, f), hn::Mul(g, f), hn::Mul(b, f), a, d, q);
+    };
+    int i = 0;
+    for (; i + N <= n; i += N) shade(o + 4 * i, hn::LoadU(d, dx2 + i));
+    if (i < n) {
+        HWY_ALIGN float tail[4 * kMaxPixels] = {};
+        HWY_ALIGN float x2[kMaxPixels] = {};
+        std::memcpy(tail, o + 4 * i, size_t(n - i) * 4 * sizeof(float));
+        std::memcpy(x2, dx2 + i, size_t(n - i) * sizeof(float));
+        shade(tail, hn::Load(d, x2));
+        std::memcpy(o + 4 * i, tail, size_t(n - i) * 4 * sizeof(float));
+    }
+}
+
+void NoiseRow(int x0, int y, int n, float* out) {
+    const hn::ScalableTag<uint64_t> d64;
+    const hn::Rebind<uint32_t, decltype(d64)> du;
+    const hn::Rebind<int32_t, decltype(d64)> di;
+    const hn::Rebind<float, decltype(d64)> df;
+    const int N = int(hn::Lanes(d64));
+    const auto golden = hn::Set(d64, 0x9E3779B97F4A7C15ull);
+    const auto yy = hn::Set(d64, uint64_t(uint32_t(y)));
+    auto channel = [&](decltype(golden) key, uint64_t c) {
+        const auto h = hn::ShiftRight<8>(hn::And(NoiseBits(d64, key, c), hn::Set(d64, 0xFFFFFFFFull)));
+        return hn::Mul(hn::ConvertTo(df, hn::BitCast(di, hn::TruncateTo(du, h))), hn::Set(df, 1.0f / 16777216.0f));
+    };
+    HWY_ALIGN uint64_t xs[hn::MaxLanes(d64)];
+    auto block = [&](int i, float* o) {
+        for (int l = 0; l < N; ++l) xs[l] = uint64_t(uint32_t(x0 + i + l)) << 32;
+        const auto key = Mul64(d64, hn::Or(hn::Load(d64, xs), yy), golden);
+        hn::StoreInterleaved4(channel(key, 0), channel(key, 1), channel(key, 2), channel(key, 3), df, o);
+    };
+    int i = 0;
+    for (; i + N <= n; i += N) block(i, out + 4 * i);
+    if (i < n) {
+        HWY_ALIGN float tail[4 * hn::MaxLanes(d64)];
+        block(i, tail);
+        std::memcpy(out + 4 * i, tail, size_t(n - i) * 4 * sizeof(float));
+    }
+}
+
+float EncodeSrgbTone(float x) {
+    const hn::CappedTag<float, 1> d;
+    return hn::GetLane(SrgbEncode(d, hn::Set(d, x)));
+}
+float DecodeSrgbTone(float x) {
+    const hn::CappedTag<float, 1> d;
+    return hn::GetLane(SrgbDecode(d, hn::Set(d, x)));
+}
+
+}  // namespace ostrela::engine::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace ostrela::engine {
+HWY_EXPORT(ToneRun);
+HWY_EXPORT(GammaRow);
+HWY_EXPORT(VignetteRow);
+HWY_EXPORT(NoiseRow);
+
+namespace kernels {
+void toneRun(float* p, int n, const ToneParams* stages, int ns, bool encoded) {
+    HWY_DYNAMIC_DISPATCH(ToneRun)(p, n, stages, ns, encoded);
+}
+void gammaRow(float* p, int n, float power) { HWY_DYNAMIC_DISPATCH(GammaRow)(p, n, power); }
+void vignetteRow(float* o, const float* dx2, int n, float dy2, float k, bool darken) {
+    HWY_DYNAMIC_DISPATCH(VignetteRow)(o, dx2, n, dy2, k, darken);
+}
+void noiseRow(int x0, int y, int n, float* out) { HWY_DYNAMIC_DISPATCH(NoiseRow)(x0, y, n, out); }
+// Single values through the baseline build: the same curve to within a rounding of the fused steps.
+float encodeSrgbTone(float linear) { return HWY_STATIC_DISPATCH(EncodeSrgbTone)(linear); }
+float decodeSrgbTone(float encoded) { return HWY_STATIC_DISPATCH(DecodeSrgbTone)(encoded); }
+}  // namespace kernels
+}  // namespace ostrela::engine
+#endif

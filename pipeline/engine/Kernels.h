@@ -1,0 +1,48 @@
+#pragma once
+// The engine's vector kernels. Each is written once with Highway and dispatched at run time to the
+// best target this processor has (or the one OSTRELA_SIMD caps it to; see SimdTargets.h).
+#include <cstddef>
+#include <cstdint>
+
+namespace ostrela::engine::kernels {
+
+// ---- Tone runs (Filters.cpp) ----
+struct ToneParams {  // one stage's constants
+    bool isMatrix;
+    float m[15];  // rows R, G, B: (r, g, b, a, bias)
+    float c0[4], d[4];
+};
+// n RGBA pixels in place: unpremultiply and encode (unless `encoded`: the pixels hold
+// unpremultiplied encoded colour already), the stages, then decode and premultiply.
+void toneRun(float* p, int n, const ToneParams* stages, int ns, bool encoded);
+// Gamma on n premultiplied RGBA pixels in place (colour unpremultiplied, raised, premultiplied).
+void gammaRow(float* p, int n, float power);
+// Colour of n RGBA pixels times (1 + k·(dx2[i] + dy2))^±2; alpha kept.
+void vignetteRow(float* o, const float* dx2, int n, float dy2, float k, bool darken);
+// n pixels of the engine's noise from (x0, y) on: four channels uniform in 0…1.
+void noiseRow(int x0, int y, int n, float* out);
+// The tone filters' sRGB curves for single values (tools and tests).
+float encodeSrgbTone(float linear);
+float decodeSrgbTone(float encoded);
+
+// ---- Blur (Blur.cpp) ----
+// n floats of o from the centre row c: w0·c + Σ wi·(c − i·step + c + i·step), i = 1…r.
+void symmetricTaps(const float* c, size_t step, int r, const float* w, size_t n, float* o);
+// One grid row of a 2× box reduction: nx RGBA grid pixels from two source rows.
+void boxRow2(const float* s0, const float* s1, int nx, float* d);
+// One output row of a bilinear expansion: grid rows l0 and l1 (nu pixels) mixed by wy into `mix`
+// (nu + 4 pixels), then output pixel i mixes grid pixels cx[i] and cx[i] + 1 (cx[i] alone when nu
+// is 1) by cw[i]. `regular`: the 2× grid's pattern with no column clamped (cw alternating ¾ and ¼
+// from an even pixel on; `odd`: the row starts at an odd one).
+void expandRow(const float* l0, const float* l1, int nu, float wy, const int* cx, const float* cw, int n, bool regular,
+               bool odd, float* mix, float* o);
+
+// ---- Colour (ColorSpace.cpp) ----
+// Opaque pixels from the start of a BGRA8 row through the 256-entry table; returns how many were
+// done (stops at the first pixel that is not opaque).
+int decodeOpaqueRun(const uint8_t* bgra, int n, const float* table, float* rgba);
+// n RGBA pixels to BGRA8 codes through the curve; pixels whose alpha does not write as 255 get
+// codes the caller replaces (it redoes them through the table).
+void encodeOpaqueRow(const float* rgba, int n, uint8_t* bgra);
+
+}  // namespace ostrela::engine::kernels

@@ -1,0 +1,170 @@
+// Each vector kernel of the engine on every target compiled in and supported here, against a
+// plain scalar statement of what it computes. Rows of odd lengths cover the padded tails.
+#include "pipeline/engine/ColorSpace.h"
+#include "pipeline/engine/Kernels.h"
+#include "tests/support/SimdTargets.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+using namespace ostrela;
+using namespace ostrela::engine;
+
+namespace {
+// The engine's noise as NoiseNode states it.
+float noiseValue(int x, int y, int c) {
+    const uint64_t key = (uint64_t(uint32_t(x)) << 32 | uint32_t(y)) * 0x9E3779B97F4A7C15ull;
+    uint64_t h = key + uint64_t(c) * 0xD1B54A32D192ED03ull;
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
+    h *= 0xC4CEB9FE1A85EC53ull;
+    h ^= h >> 33;
+    return float(uint32_t(h) >> 8) * (1.0f / 16777216.0f);
+}
+}  // namespace
+
+TEST(SimdKernels, NoiseIsTheHashOnEveryTarget) {
+    test::forEachSimdTarget([] {
+        for (const int n : {1, 3, 16, 203}) {
+            for (const int x0 : {-70000, -5, 0, 1279}) {
+                std::vector<float> out(size_t(n) * 4, -1.0f);
+                kernels::noiseRow(x0, 717, n, out.data());
+                for (int i = 0; i < n; ++i)
+                    for (int c = 0; c < 4; ++c) ASSERT_EQ(out[4 * i + c], noiseValue(x0 + i, 717, c)) << "x " << x0 + i << " c " << c;
+            }
+        }
+    });
+}
+
+TEST(SimdKernels, EveryOpaqueCodeSurvivesDecodeAndEncodeOnEveryTarget) {
+    test::forEachSimdTarget([] {
+        // 256 pixels a row plus a tail, one translucent pixel in the middle.
+        const int n = 259;
+        std::vector<uint8_t> in(size_t(n) * 4), back(size_t(n) * 4);
+        for (int i = 0; i < n; ++i) {
+            in[4 * i] = uint8_t(i), in[4 * i + 1] = uint8_t(255 - i % 256), in[4 * i + 2] = uint8_t(i * 7), in[4 * i + 3] = 255;
+        }
+        in[4 * 100 + 3] = 128, in[4 * 100] = 60, in[4 * 100 + 1] = 90, in[4 * 100 + 2] = 128;
+        std::vector<float> lin(size_t(n) * 4);
+        color::decodeRow(in.data(), n, lin.data());
+        for (int i = 0; i < n; ++i) {
+            if (i == 100) continue;
+            ASSERT_FLOAT_EQ(lin[4 * i], float(color::srgbToLinear(in[4 * i + 2] / 255.0))) << i;
+            ASSERT_EQ(lin[4 * i + 3], 1.0f);
+        }
+        EXPECT_NEAR(lin[4 * 100 + 3], 128 / 255.0, 1e-6);
+        color::encodeRow(lin.data(), n, back.data());
+        for (size_t k = 0; k < in.size(); ++k) ASSERT_NEAR(int(back[k]), int(in[k]), k / 4 == 100 ? 1 : 0) << "byte " << k;
+    });
+}
+
+TEST(SimdKernels, EncodeFollowsTheCurveOnEveryTarget) {
+    test::forEachSimdTarget([] {
+        const int n = 4099;
+        std::vector<float> lin(size_t(n) * 4);
+        for (int i = 0; i < n; ++i) {
+            const float v = float(i) / (n - 1);
+            lin[4 * i] = v, lin[4 * i + 1] = v * v, lin[4 * i + 2] = 1.0f - v, lin[4 * i + 3] = 1.0f;
+        }
+        lin[4 * 7 + 1] = 1.7f, lin[4 * 8 + 1] = -0.2f, lin[4 * 9 + 1] = NAN;  // clamped, NaN to 0
+        std::vector<uint8_t> out(size_t(n) * 4);
+        color::encodeRow(lin.data(), n, out.data());
+        for (int i = 0; i < n; ++i) {
+            for (int c = 0; c < 3; ++c) {
+                const float v = lin[4 * i + c];
+                const double exact = 255.0 * color::linearToSRGB(std::isnan(v) ? 0.0 : v);
+                ASSERT_NEAR(double(out[4 * i + 2 - c]), exact, 0.502) << "pixel " << i << " channel " << c;
+            }
+            ASSERT_EQ(out[4 * i + 3], 255);
+        }
+    });
+}
+
+TEST(SimdKernels, GammaAndVignetteOnEveryTarget) {
+    test::forEachSimdTarget([] {
+        const int n = 37;
+        std::vector<float> px(size_t(n) * 4), dx2(n);
+        for (int i = 0; i < n; ++i) {
+            const float a = i % 5 == 0 ? 1.0f : (i % 7 == 0 ? 0.0f : 0.3f + 0.01f * i);
+            px[4 * i] = 0.02f * i * a, px[4 * i + 1] = 0.5f * a, px[4 * i + 2] = (i % 3 == 0 ? a + 0.1f : 0.1f * a), px[4 * i + 3] = a;
+            dx2[i] = float(i * i);
+        }
+        std::vector<float> g = px;
+        kernels::gammaRow(g.data(), n, 2.2f);
+        for (int i = 0; i < n; ++i) {
+            const float a = px[4 * i + 3];
+            for (int c = 0; c < 3; ++c) {
+                const float v = px[4 * i + c];
+                float un = a >= 1.0f ? v : (v > a ? v : v / a);
+                const float expected = a > 0.0f ? std::pow(std::max(un, 0.0f), 2.2f) * a : 0.0f;
+                ASSERT_NEAR(g[4 * i + c], expected, 2e-5 + 2e-5 * expected) << "pixel " << i << " channel " << c;
+            }
+            ASSERT_EQ(g[4 * i + 3], a > 0.0f ? a : 0.0f);
+        }
+        for (const bool darken : {true, false}) {
+            std::vector<float> v = px;
+            kernels::vignetteRow(v.data(), dx2.data(), n, 9.0f, 1e-3f, darken);
+            for (int i = 0; i < n; ++i) {
+                const double d = 1.0 + 1e-3 * (dx2[i] + 9.0);
+                const double f = darken ? 1.0 / (d * d) : d * d;
+                for (int c = 0; c < 3; ++c) ASSERT_NEAR(v[4 * i + c], px[4 * i + c] * f, 1e-6) << i;
+                ASSERT_EQ(v[4 * i + 3], px[4 * i + 3]);
+            }
+        }
+    });
+}
+
+TEST(SimdKernels, BlurTapsBoxAndExpansionOnEveryTarget) {
+    test::forEachSimdTarget([] {
+        const int r = 5, W = 73;  // pixels: a tail on every target
+        const float w[r + 1] = {0.2f, 0.15f, 0.12f, 0.08f, 0.05f, 0.025f};
+        std::vector<float> src(size_t(W + 2 * r) * 4);
+        for (size_t k = 0; k < src.size(); ++k) src[k] = float((k * 37) % 101) / 100.0f;
+        std::vector<float> out(size_t(W) * 4);
+        kernels::symmetricTaps(src.data() + 4 * r, 4, r, w, out.size(), out.data());
+        for (size_t j = 0; j < out.size(); ++j) {
+            double s = w[0] * src[4 * r + j];
+            for (int i = 1; i <= r; ++i) s += w[i] * (double(src[4 * r + j - 4 * i]) + src[4 * r + j + 4 * i]);
+            ASSERT_NEAR(out[j], s, 1e-6) << j;
+        }
+        // 2× box: 37 grid pixels from 74 source pixels of two rows.
+        const int nx = 37;
+        std::vector<float> rows(size_t(nx) * 16), box(size_t(nx) * 4);
+        for (size_t k = 0; k < rows.size(); ++k) rows[k] = float((k * 53) % 97) / 96.0f;
+        const float* s0 = rows.data();
+        const float* s1 = rows.data() + 8 * nx;
+        kernels::boxRow2(s0, s1, nx, box.data());
+        for (int u = 0; u < nx; ++u)
+            for (int c = 0; c < 4; ++c) {
+                const double e = 0.25 * (double(s0[8 * u + c]) + s1[8 * u + c] + s0[8 * u + 4 + c] + s1[8 * u + 4 + c]);
+                ASSERT_NEAR(box[4 * u + c], e, 1e-6) << u;
+            }
+        // Expansion of a 2× grid: the regular pattern from an even and from an odd first pixel
+        // equals the per-pixel rule.
+        const int nu = 30;
+        std::vector<float> mix(size_t(nu) * 4 + 8);
+        const float* l0 = src.data();
+        const float* l1 = src.data() + 40;
+        for (const int x0 : {0, 1}) {
+            const int n = 2 * nu - 4;
+            std::vector<int> cx(n);
+            std::vector<float> cw(n);
+            for (int i = 0; i < n; ++i) {
+                const double f = (x0 + 2 + i + 0.5) / 2 - 0.5, fl = std::floor(f);
+                cx[i] = int(fl), cw[i] = float(f - fl);
+            }
+            std::vector<float> o(size_t(n) * 4);
+            kernels::expandRow(l0, l1, nu, 0.3f, cx.data(), cw.data(), n, true, x0 == 1, mix.data(), o.data());
+            for (int i = 0; i < n; ++i)
+                for (int c = 0; c < 4; ++c) {
+                    auto at = [&](int u) { return l0[4 * u + c] + 0.3 * (double(l1[4 * u + c]) - l0[4 * u + c]); };
+                    const double e = at(cx[i]) + cw[i] * (at(cx[i] + 1) - at(cx[i]));
+                    ASSERT_NEAR(o[4 * i + c], e, 1e-6) << "x0 " << x0 << " pixel " << i;
+                }
+        }
+    });
+}
