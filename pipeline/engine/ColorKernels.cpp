@@ -17,6 +17,9 @@
 HWY_BEFORE_NAMESPACE();
 namespace ostrela::engine::HWY_NAMESPACE {
 
+// Alpha that writes as 255.
+constexpr float kOpaqueAlpha = 254.5f / 255.0f;
+
 int DecodeOpaqueRun(const uint8_t* bgra, int n, const float* table, float* rgba) {
     const hn::ScalableTag<float> d;
     const hn::RebindToSigned<decltype(d)> di;
@@ -53,18 +56,21 @@ HWY_INLINE V EncodeCode(D d, V v) {
     return hn::MulAdd(p, hn::Set(d, 255.0f), hn::Set(d, 0.5f));
 }
 
-void EncodeOpaqueRow(const float* rgba, int n, uint8_t* bgra) {
+bool EncodeOpaqueRow(const float* rgba, int n, uint8_t* bgra) {
     const hn::ScalableTag<float> d;
     const hn::RebindToSigned<decltype(d)> di;
-    const hn::Rebind<uint8_t, decltype(d)> dq;
+    const hn::RebindToUnsigned<decltype(d)> du;
     const int N = int(hn::Lanes(d));
+    const auto opaqueAlpha = hn::Set(d, kOpaqueAlpha);
+    auto translucent = hn::FirstN(d, 0);
     const auto code = [&](hn::Vec<decltype(d)> v) {
-        const auto c = hn::Min(hn::Max(hn::ConvertTo(di, EncodeCode(d, v)), hn::Zero(di)), hn::Set(di, 255));
-        return hn::DemoteTo(dq, c);
+        return hn::BitCast(du, hn::Min(hn::Max(hn::ConvertTo(di, EncodeCode(d, v)), hn::Zero(di)), hn::Set(di, 255)));
     };
+    // One pixel a 32-bit lane: blue, green, red, alpha in memory order.
     const auto block = [&](const float* p, uint8_t* o) {
         hn::Vec<decltype(d)> r, g, b, a;
         hn::LoadInterleaved4(d, p, r, g, b, a);
+        translucent = hn::Or(translucent, hn::Not(hn::Ge(a, opaqueAlpha)));
         // Opaque blocks (most frames are wholly so) skip the division, which by 1 changes nothing;
         // alpha that writes as 255 (blurred opaque pictures come out at 1 − 1e-7) divides as the
         // table path's unpremultiply would.
@@ -72,17 +78,20 @@ void EncodeOpaqueRow(const float* rgba, int n, uint8_t* bgra) {
             const auto q = hn::Max(a, hn::Set(d, 0.5f));
             r = hn::Div(r, q), g = hn::Div(g, q), b = hn::Div(b, q);
         }
-        hn::StoreInterleaved4(code(b), code(g), code(r), hn::Set(dq, uint8_t(255)), dq, o);
+        const auto px = hn::Or(hn::Or(code(b), hn::ShiftLeft<8>(code(g))), hn::Or(hn::ShiftLeft<16>(code(r)), hn::Set(du, 0xFF000000u)));
+        hn::StoreU(px, du, reinterpret_cast<uint32_t*>(o));
     };
     int i = 0;
     for (; i + N <= n; i += N) block(rgba + 4 * i, bgra + 4 * i);
     if (i < n) {
-        HWY_ALIGN float tail[4 * hn::MaxLanes(d)] = {};
+        HWY_ALIGN float tail[4 * hn::MaxLanes(d)];
         HWY_ALIGN uint8_t codes[4 * hn::MaxLanes(d)];
+        for (float& v : tail) v = 1.0f;
         std::memcpy(tail, rgba + 4 * i, size_t(n - i) * 4 * sizeof(float));
         block(tail, codes);
         std::memcpy(bgra + 4 * i, codes, size_t(n - i) * 4);
     }
+    return !hn::AllFalse(d, translucent);
 }
 
 }  // namespace ostrela::engine::HWY_NAMESPACE
@@ -96,7 +105,7 @@ namespace kernels {
 int decodeOpaqueRun(const uint8_t* bgra, int n, const float* table, float* rgba) {
     return HWY_DYNAMIC_DISPATCH(DecodeOpaqueRun)(bgra, n, table, rgba);
 }
-void encodeOpaqueRow(const float* rgba, int n, uint8_t* bgra) { HWY_DYNAMIC_DISPATCH(EncodeOpaqueRow)(rgba, n, bgra); }
+bool encodeOpaqueRow(const float* rgba, int n, uint8_t* bgra) { return HWY_DYNAMIC_DISPATCH(EncodeOpaqueRow)(rgba, n, bgra); }
 }  // namespace kernels
 }  // namespace ostrela::engine
 #endif

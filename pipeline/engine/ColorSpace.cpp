@@ -95,7 +95,7 @@ constexpr float kOpaqueAlpha = 254.5f / 255.0f;
 // Every pixel through the curve; translucent pixels are then redone by the table path, so each
 // pixel's code depends on its own value only (tiles of any width agree).
 void encodeRow(const float* rgba, int n, uint8_t* bgra) {
-    kernels::encodeOpaqueRow(rgba, n, bgra);
+    if (!kernels::encodeOpaqueRow(rgba, n, bgra)) return;
     for (int k = 0; k < n; ++k)
         if (!(rgba[4 * k + 3] >= kOpaqueAlpha)) encodeRowTable(rgba + 4 * k, 1, bgra + 4 * k);
 }

@@ -41,8 +41,8 @@ void expandRow(const float* l0, const float* l1, int nu, float wy, const int* cx
 // Opaque pixels from the start of a BGRA8 row through the 256-entry table; returns how many were
 // done (stops at the first pixel that is not opaque).
 int decodeOpaqueRun(const uint8_t* bgra, int n, const float* table, float* rgba);
-// n RGBA pixels to BGRA8 codes through the curve; pixels whose alpha does not write as 255 get
-// codes the caller replaces (it redoes them through the table).
-void encodeOpaqueRow(const float* rgba, int n, uint8_t* bgra);
+// n RGBA pixels to BGRA8 codes through the curve, alpha 255; returns whether a pixel's alpha does
+// not write as 255 (the caller redoes those through the table).
+bool encodeOpaqueRow(const float* rgba, int n, uint8_t* bgra);
 
 }  // namespace ostrela::engine::kernels
