@@ -3,7 +3,6 @@
 #include "effects/Effects.h"
 #include "pipeline/PaintedLayer.h"
 #include "pipeline/engine/Renderer.h"
-#include "sources/LowerThirdModes.h"
 
 #include <QGlyphRun>
 #include <QLinearGradient>
