@@ -67,4 +67,7 @@ g, c, t = $g1 - $g0, $c1 - $c0, $t1 - $t0
 print('%-16s %8.1f %12.0f %14.1f' % ('$look', g / t, 100 * c / t, 1000 * c / g if g else float('nan')))"
 done
 kill -0 "$app" 2>/dev/null || { echo "the program ended early:"; tail -5 "$work/app.log"; exit 1; }
-echo "resident memory at the end: $(awk '/VmRSS/ {print int($2 / 1024) " MB"}' /proc/$app/status)"
+echo "resident memory after the last look: $(awk '/VmRSS/ {print int($2 / 1024) " MB"}' /proc/$app/status)"
+set_look none
+sleep 3
+echo "resident memory back on \"none\": $(awk '/VmRSS/ {print int($2 / 1024) " MB"}' /proc/$app/status), peak $(awk '/VmHWM/ {print int($2 / 1024) " MB"}' /proc/$app/status)"

@@ -171,11 +171,13 @@ void ThreadPool::workerLoop(int index) {
 
 void ThreadPool::run(int tasks, const std::function<void(int, int)>& job) {
     if (tasks <= 0) return;
-    if (workers_.empty() || tasks == 1 || tRunning == this) {
+    // A pass that finds the workers busy with another thread's pass runs on its own thread rather
+    // than waiting: waiting could deadlock against a job that needs a lock the caller holds.
+    std::unique_lock turn(runMutex_, std::defer_lock);
+    if (workers_.empty() || tasks == 1 || tRunning == this || !turn.try_lock()) {
         for (int t = 0; t < tasks; ++t) job(t, 0);
         return;
     }
-    std::lock_guard turn(runMutex_);
     {
         std::lock_guard lock(mutex_);
         job_ = &job;

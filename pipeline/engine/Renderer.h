@@ -68,15 +68,15 @@ public:
     static std::shared_ptr<ThreadPool> shared(int threads);
     int size() const { return int(workers_.size()) + 1; }
     // Runs job(task, worker) for task = 0 … tasks−1 across all workers; returns when all are done.
-    // Callers on other threads wait their turn; a job that starts a pass of its own on this pool
-    // runs that pass on its own thread.
+    // One pass at a time uses the workers: a pass asked for while they are busy (from another
+    // thread, or from inside a job) runs on its caller's thread, as worker 0.
     void run(int tasks, const std::function<void(int task, int worker)>& job);
 
 private:
     void workerLoop(int index);
     void drain(int worker);
     std::vector<std::thread> workers_;
-    std::mutex runMutex_;  // one pass at a time
+    std::mutex runMutex_;  // held by the pass using the workers
     std::mutex mutex_;
     std::condition_variable wake_, done_;
     const std::function<void(int, int)>* job_ = nullptr;
