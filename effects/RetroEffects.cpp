@@ -2,6 +2,7 @@
 
 #include "effects/Effects.h"
 #include "effects/Kernels.h"
+#include "effects/RetroKernels.h"
 #include "pipeline/FrameBuffer.h"
 #include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Nodes.h"
@@ -87,19 +88,6 @@ private:
     std::vector<std::pair<int, float>> rows_;
 };
 
-// `row` points at the row's pixel for output column 0.
-__attribute__((target_clones("arch=x86-64-v3", "default")))
-void bleedRow(float* __restrict o, const float* __restrict row, int n, int d) {
-    const float* red = row - 4 * d;
-    const float* blue = row + 4 * d;
-    for (int i = 0; i < n; ++i) {
-        o[4 * i] = red[4 * i];
-        o[4 * i + 1] = row[4 * i + 1];
-        o[4 * i + 2] = blue[4 * i + 2];
-        o[4 * i + 3] = 1.0f - (1.0f - red[4 * i + 3]) * (1.0f - row[4 * i + 3]) * (1.0f - blue[4 * i + 3]);
-    }
-}
-
 // The chroma bleed in one pass: red-only copy moved by +d, blue-only by −d, green in place,
 // recombined by two screens. The channels are disjoint, so the screens add the colours and
 // combine the alphas as 1 − (1 − aR)(1 − aG)(1 − aB).
@@ -117,7 +105,7 @@ public:
         const IRect sr = roi(0, r);
         const float* src = ctx.pull(*in_, sr);
         for (int j = 0; j < r.h; ++j)
-            bleedRow(out + size_t(j) * r.w * 4, src + size_t(j) * sr.w * 4 + size_t(d_) * 4, r.w, d_);
+            retro::bleedRow(out + size_t(j) * r.w * 4, src + size_t(j) * sr.w * 4 + size_t(d_) * 4, r.w, d_);
     }
 
 private:
@@ -129,11 +117,6 @@ private:
 // offset, so the row is a constant fractional shift of the clamped source — one lerp per pixel
 // instead of a general bilinear sample. Rows whose kernel output is not of that shape fall back
 // to the general sampler.
-__attribute__((target_clones("arch=x86-64-v3", "default")))
-void lerpRow(float* __restrict d, const float* a, size_t n, float w0, float w) {
-    for (size_t k = 0; k < n; ++k) d[k] = a[k] * w0 + a[k + 4] * w;
-}
-
 class RowWarpNode final : public Node {
 public:
     RowWarpNode(NodePtr in, engine::WarpKernelPtr kernel, int margin)
@@ -175,7 +158,7 @@ public:
                 for (int c = 0; c < 4; ++c) d[c] = a[c] * w0 + b[c] * w;
             };
             for (int x = colBegin; x < in0; ++x) px(x);
-            lerpRow(o + size_t(in0 - r.x) * 4, row + size_t(in0 + off) * 4, size_t(in1 - in0) * 4, w0, w);
+            retro::lerpRow(o + size_t(in0 - r.x) * 4, row + size_t(in0 + off) * 4, size_t(in1 - in0) * 4, w0, w);
             for (int x = in1; x < colEnd; ++x) px(x);
         }
     }
@@ -285,17 +268,6 @@ std::shared_ptr<const GrainPlanes> grainPlanes(const IRect& b, std::shared_ptr<c
     return g;
 }
 
-__attribute__((target_clones("arch=x86-64-v3", "default")))
-void grainRow(float* __restrict o, const float* __restrict grey, const float* __restrict alpha, int n, float opacity) {
-    for (int i = 0; i < n; ++i) {
-        const float ga = opacity * alpha[i], g = grey[i] * ga, k = 1.0f - ga;
-        o[4 * i] = g + o[4 * i] * k;
-        o[4 * i + 1] = g + o[4 * i + 1] * k;
-        o[4 * i + 2] = g + o[4 * i + 2] * k;
-        o[4 * i + 3] = ga + o[4 * i + 3] * k;
-    }
-}
-
 class GrainNode final : public Node {
 public:
     GrainNode(NodePtr base, std::shared_ptr<const GrainPlanes> planes, float opacity)
@@ -316,7 +288,7 @@ public:
             const float* grey = planes_->grey.data() + prow;
             const float* alpha = planes_->alpha.data() + prow;
             float* o = out + (size_t(in.y - r.y + j) * r.w + (in.x - r.x)) * 4;
-            grainRow(o, grey, alpha, in.w, opacity_);
+            retro::grainRow(o, grey, alpha, in.w, opacity_);
         }
     }
 

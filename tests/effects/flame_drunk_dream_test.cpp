@@ -11,6 +11,8 @@
 #include "pipeline/engine/Renderer.h"
 #include "tests/effects/Looks.h"
 
+#include "tests/support/SimdTargets.h"
+
 #include <gtest/gtest.h>
 
 #include <QImage>
@@ -342,41 +344,43 @@ TEST(DrunkMode, HistoryHoldsTheGradedPictureOnly) {
 // widest on the full grid (3.9, 8 degrees of roll) and on the reduced grid (4.3), each with the
 // trails full: within 2 levels of 8 bits, and almost nothing off by more than one.
 TEST(DrunkMode, FastPathsMatchThePlainChainAcrossTheBreath) {
-    const Image src = Image::fromQImage([] {
-        QImage cam(1280, 720, QImage::Format_ARGB32_Premultiplied);
-        QPainter p(&cam);
-        QLinearGradient g(0, 0, 1280, 720);
-        g.setColorAt(0, QColor(10, 20, 90));
-        g.setColorAt(0.5, QColor(240, 200, 60));
-        g.setColorAt(1, QColor(5, 60, 30));
-        p.fillRect(cam.rect(), g);
-        p.setPen(QPen(Qt::white, 2));
-        for (int i = 0; i < 60; ++i) p.drawLine(i * 22, 0, 1280 - i * 22, 720);
-        p.fillRect(100, 100, 200, 150, Qt::black);
-        return cam;
-    }());
-    for (double t0 : {-2.5, 1.76, 3.1416}) {
-        constexpr int kFrames = 4;
-        QImage fast[kFrames], plain[kFrames];
-        resetDrunk();
-        for (int f = 0; f < kFrames; ++f)
-            fast[f] = renderer().renderQImage(drunkLook().render(src, t0 + f / 30.0), {0, 0, 1280, 720});
-        resetDrunk();
-        setStraightforwardChains(true);
-        for (int f = 0; f < kFrames; ++f)
-            plain[f] = renderer().renderQImage(drunkLook().render(src, t0 + f / 30.0), {0, 0, 1280, 720});
-        setStraightforwardChains(false);
-        for (int f = 0; f < kFrames; ++f) {
-            const Difference d = difference(fast[f], plain[f]);
-            EXPECT_LE(d.max, 2) << "t " << t0 << " frame " << f;
-            EXPECT_LT(d.mean, 0.05) << "t " << t0 << " frame " << f;
-            EXPECT_LT(d.over1, 1280 * 720 * 4 / 1000) << "t " << t0 << " frame " << f;
-            if (f == kFrames - 1)
-                std::printf("drunkMode t=%.2f sigma %.2f: max %d, mean %.4f, off by >1: %ld\n", t0,
-                            drunk::blurSigma(t0 + f / 30.0), d.max, d.mean, d.over1);
+    ostrela::test::forEachSimdTarget([&] {
+        const Image src = Image::fromQImage([] {
+            QImage cam(1280, 720, QImage::Format_ARGB32_Premultiplied);
+            QPainter p(&cam);
+            QLinearGradient g(0, 0, 1280, 720);
+            g.setColorAt(0, QColor(10, 20, 90));
+            g.setColorAt(0.5, QColor(240, 200, 60));
+            g.setColorAt(1, QColor(5, 60, 30));
+            p.fillRect(cam.rect(), g);
+            p.setPen(QPen(Qt::white, 2));
+            for (int i = 0; i < 60; ++i) p.drawLine(i * 22, 0, 1280 - i * 22, 720);
+            p.fillRect(100, 100, 200, 150, Qt::black);
+            return cam;
+        }());
+        for (double t0 : {-2.5, 1.76, 3.1416}) {
+            constexpr int kFrames = 4;
+            QImage fast[kFrames], plain[kFrames];
+            resetDrunk();
+            for (int f = 0; f < kFrames; ++f)
+                fast[f] = renderer().renderQImage(drunkLook().render(src, t0 + f / 30.0), {0, 0, 1280, 720});
+            resetDrunk();
+            setStraightforwardChains(true);
+            for (int f = 0; f < kFrames; ++f)
+                plain[f] = renderer().renderQImage(drunkLook().render(src, t0 + f / 30.0), {0, 0, 1280, 720});
+            setStraightforwardChains(false);
+            for (int f = 0; f < kFrames; ++f) {
+                const Difference d = difference(fast[f], plain[f]);
+                EXPECT_LE(d.max, 2) << "t " << t0 << " frame " << f;
+                EXPECT_LT(d.mean, 0.05) << "t " << t0 << " frame " << f;
+                EXPECT_LT(d.over1, 1280 * 720 * 4 / 1000) << "t " << t0 << " frame " << f;
+                if (f == kFrames - 1)
+                    std::printf("drunkMode t=%.2f sigma %.2f: max %d, mean %.4f, off by >1: %ld\n", t0,
+                                drunk::blurSigma(t0 + f / 30.0), d.max, d.mean, d.over1);
+            }
         }
-    }
-    resetDrunk();
+        resetDrunk();
+    });
 }
 
 // ---- Dream Sequence ----
@@ -532,61 +536,65 @@ TEST(HeavyLooks, SameTimeSamePicture) {
 // The shortcuts (pictures evaluated once, fused passes, the fire band) against the plain chains,
 // over three frames so the memory slots are in use: the same picture within 8-bit rounding.
 TEST(HeavyLooks, ShortcutsMatchThePlainChains) {
-    // Half the frame size keeps the plain chains' time down; every look works on any extent.
-    QImage cam(640, 360, QImage::Format_ARGB32_Premultiplied);
-    {
-        QPainter p(&cam);
-        QLinearGradient g(0, 0, 640, 360);
-        g.setColorAt(0, QColor(40, 60, 180));
-        g.setColorAt(0.5, QColor(220, 170, 60));
-        g.setColorAt(1, QColor(20, 110, 70));
-        p.fillRect(cam.rect(), g);
-        p.setPen(QPen(Qt::white, 3));
-        for (int i = 0; i < 40; ++i) p.drawLine(i * 16, 0, 640 - i * 16, 360);
-    }
-    const Image src = Image::fromQImage(cam);
-    for (VideoEffect e : {VideoEffect::flame, VideoEffect::drunkMode, VideoEffect::dreamSequence, VideoEffect::missionControl}) {
-        QImage out[2];
-        for (int plain = 0; plain < 2; ++plain)
-            out[plain] = lastFrame(e, src, 820000000.0, 3, 82.8, plain == 1, false,
-                                   [](const Image& im) { return renderer().renderQImage(im, {0, 0, 640, 360}); });
-        const Difference d = difference(out[0], out[1]);
-        const int maxErr = d.max;
-        const double mean = d.mean;
-        RecordProperty(std::string(rawValue(e)) + "_max", maxErr);
-        std::printf("%s: max %d, mean %.4f (8-bit units)\n", rawValue(e), maxErr, mean);
-        EXPECT_LE(maxErr, 3) << rawValue(e);
-        EXPECT_LT(mean, 0.1) << rawValue(e);
-    }
+    ostrela::test::forEachSimdTarget([&] {
+        // Half the frame size keeps the plain chains' time down; every look works on any extent.
+        QImage cam(640, 360, QImage::Format_ARGB32_Premultiplied);
+        {
+            QPainter p(&cam);
+            QLinearGradient g(0, 0, 640, 360);
+            g.setColorAt(0, QColor(40, 60, 180));
+            g.setColorAt(0.5, QColor(220, 170, 60));
+            g.setColorAt(1, QColor(20, 110, 70));
+            p.fillRect(cam.rect(), g);
+            p.setPen(QPen(Qt::white, 3));
+            for (int i = 0; i < 40; ++i) p.drawLine(i * 16, 0, 640 - i * 16, 360);
+        }
+        const Image src = Image::fromQImage(cam);
+        for (VideoEffect e : {VideoEffect::flame, VideoEffect::drunkMode, VideoEffect::dreamSequence, VideoEffect::missionControl}) {
+            QImage out[2];
+            for (int plain = 0; plain < 2; ++plain)
+                out[plain] = lastFrame(e, src, 820000000.0, 3, 82.8, plain == 1, false,
+                                       [](const Image& im) { return renderer().renderQImage(im, {0, 0, 640, 360}); });
+            const Difference d = difference(out[0], out[1]);
+            const int maxErr = d.max;
+            const double mean = d.mean;
+            RecordProperty(std::string(rawValue(e)) + "_max", maxErr);
+            std::printf("%s: max %d, mean %.4f (8-bit units)\n", rawValue(e), maxErr, mean);
+            EXPECT_LE(maxErr, 3) << rawValue(e);
+            EXPECT_LT(mean, 0.1) << rawValue(e);
+        }
+    });
 }
 
 // The half-grid blurs, the paired echo and the burst's pair tables on a picture of odd size at
 // an odd offset: the grid cells straddle its edges and no tile starts on an even column.
 TEST(DreamSequence, ShortcutsMatchThePlainChainOnAnOddlyPlacedPicture) {
-    QImage cam(321, 183, QImage::Format_ARGB32_Premultiplied);
-    {
-        QPainter p(&cam);
-        p.fillRect(cam.rect(), QColor(30, 90, 160));
-        p.fillRect(QRect(0, 0, 160, 90), QColor(240, 220, 40));
-        p.setPen(QPen(Qt::white, 1));
-        for (int i = 0; i < 20; ++i) p.drawLine(i * 16 + 1, 0, 320 - i * 16, 182);
-    }
-    const Image src = Image::fromQImage(cam).translated(3, -7);
-    const Rect E = src.extent();
-    ASSERT_EQ(E, (Rect{3, -7, 321, 183}));
-    QImage out[2];
-    for (int plain = 0; plain < 2; ++plain)
-        out[plain] = lastFrame(VideoEffect::dreamSequence, src, 41.0, 2, 0, plain == 1, false, [&](const Image& im) {
-            EXPECT_EQ(im.extent(), E);
-            return renderer().renderQImage(im, {3, -7, 321, 183});
-        });
-    const Difference d = difference(out[0], out[1]);
-    std::printf("odd picture: max %d, mean %.4f (8-bit units)\n", d.max, d.mean);
-    EXPECT_LE(d.max, 3);
-    EXPECT_LT(d.mean, 0.1);
-    // Not transparent anywhere: the edges of the picture are drawn, not lost to the grid.
-    for (int y : {0, 91, 182})
-        for (int x : {0, 160, 320}) EXPECT_EQ(qAlpha(out[0].pixel(x, y)), 255) << x << "," << y;
+    ostrela::test::forEachSimdTarget([&] {
+        QImage cam(321, 183, QImage::Format_ARGB32_Premultiplied);
+        {
+            QPainter p(&cam);
+            p.fillRect(cam.rect(), QColor(30, 90, 160));
+            p.fillRect(QRect(0, 0, 160, 90), QColor(240, 220, 40));
+            p.setPen(QPen(Qt::white, 1));
+            for (int i = 0; i < 20; ++i) p.drawLine(i * 16 + 1, 0, 320 - i * 16, 182);
+        }
+        const Image src = Image::fromQImage(cam).translated(3, -7);
+        const Rect E = src.extent();
+        ASSERT_EQ(E, (Rect{3, -7, 321, 183}));
+        QImage out[2];
+        for (int plain = 0; plain < 2; ++plain)
+            out[plain] = lastFrame(VideoEffect::dreamSequence, src, 41.0, 2, 0, plain == 1, false, [&](const Image& im) {
+                EXPECT_EQ(im.extent(), E);
+                return renderer().renderQImage(im, {3, -7, 321, 183});
+            });
+        const Difference d = difference(out[0], out[1]);
+        std::printf("odd picture: max %d, mean %.4f (8-bit units)\n", d.max, d.mean);
+        EXPECT_LE(d.max, 3);
+        EXPECT_LT(d.mean, 0.1);
+        // Not transparent anywhere: the edges of the picture are drawn, not lost to the grid.
+        for (int y : {0, 91, 182})
+            for (int x : {0, 160, 320}) EXPECT_EQ(qAlpha(out[0].pixel(x, y)), 255) << x << "," << y;
+    });
 }
 
 // The half grid gathered while a picture is made, against 2×2 averages taken here: beyond the

@@ -5,6 +5,8 @@
 #include "pipeline/engine/Renderer.h"
 #include "tests/effects/Looks.h"
 
+#include "tests/support/SimdTargets.h"
+
 #include <gtest/gtest.h>
 
 #include <QImage>
@@ -269,22 +271,24 @@ TEST(DropoutLines, ShadeRowsAsTheOverlayDoes) {
 }
 
 TEST(RetroEffects, TiledRenderEqualsOnePiece) {
-    QImage q = stepImage(1280, 720, 500);
-    QPainter(&q).fillRect(100, 100, 300, 200, QColor(200, 30, 90));
-    const Image src = Image::fromQImage(q);
-    for (auto render : std::initializer_list<Image (*)(const Image&, double)>{renderOldTV, renderVHS}) {
-        const Image im = render(src, 4444.4);
-        engine::Renderer one(1, 720), odd(2, 7);
-        const QImage a = one.renderQImage(im, {0, 0, 1280, 720}), b = odd.renderQImage(im, {0, 0, 1280, 720});
-        EXPECT_EQ(0, std::memcmp(a.constBits(), b.constBits(), size_t(a.sizeInBytes())));
-        // A rectangle narrower than the picture takes the general paths; it agrees too.
-        const QImage c = odd.renderQImage(im, {300, 200, 500, 300});
-        const QImage ac = a.copy(300, 720 - 500, 500, 300);
-        int bad = 0;
-        for (int y = 0; y < 300; ++y)
-            for (int x = 0; x < 500; ++x)
-                if (ac.pixel(x, y) != c.pixel(x, y) && bad++ < 3)
-                    ADD_FAILURE() << x << "," << y << " " << std::hex << ac.pixel(x, y) << " vs " << c.pixel(x, y);
-        EXPECT_EQ(bad, 0);
-    }
+    ostrela::test::forEachSimdTarget([&] {
+        QImage q = stepImage(1280, 720, 500);
+        QPainter(&q).fillRect(100, 100, 300, 200, QColor(200, 30, 90));
+        const Image src = Image::fromQImage(q);
+        for (auto render : std::initializer_list<Image (*)(const Image&, double)>{renderOldTV, renderVHS}) {
+            const Image im = render(src, 4444.4);
+            engine::Renderer one(1, 720), odd(2, 7);
+            const QImage a = one.renderQImage(im, {0, 0, 1280, 720}), b = odd.renderQImage(im, {0, 0, 1280, 720});
+            EXPECT_EQ(0, std::memcmp(a.constBits(), b.constBits(), size_t(a.sizeInBytes())));
+            // A rectangle narrower than the picture takes the general paths; it agrees too.
+            const QImage c = odd.renderQImage(im, {300, 200, 500, 300});
+            const QImage ac = a.copy(300, 720 - 500, 500, 300);
+            int bad = 0;
+            for (int y = 0; y < 300; ++y)
+                for (int x = 0; x < 500; ++x)
+                    if (ac.pixel(x, y) != c.pixel(x, y) && bad++ < 3)
+                        ADD_FAILURE() << x << "," << y << " " << std::hex << ac.pixel(x, y) << " vs " << c.pixel(x, y);
+            EXPECT_EQ(bad, 0);
+        }
+    });
 }

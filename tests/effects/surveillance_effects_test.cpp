@@ -7,6 +7,8 @@
 #include "pipeline/engine/Renderer.h"
 #include "tests/effects/Looks.h"
 
+#include "tests/support/SimdTargets.h"
+
 #include <gtest/gtest.h>
 
 #include <QDateTime>
@@ -201,15 +203,17 @@ TEST(SurveillanceEffects, SameTimeSamePictureAndExtentOfAFourByThreeSource) {
 }
 
 TEST(SurveillanceEffects, TiledRenderEqualsOnePiece) {
-    QImage q = solidImage(1280, 720, QColor(90, 130, 170));
-    QPainter(&q).fillRect(300, 100, 400, 300, Qt::white);
-    const Image src = Image::fromQImage(q);
-    for (auto render : std::initializer_list<Image (*)(const Image&, double)>{renderSecurityCam, renderCableAccess}) {
-        const Image im = render(src, 5555.5);
-        engine::Renderer one(1, 720), odd(2, 7);
-        const QImage a = one.renderQImage(im, {0, 0, 1280, 720}), b = odd.renderQImage(im, {0, 0, 1280, 720});
-        EXPECT_EQ(0, std::memcmp(a.constBits(), b.constBits(), size_t(a.sizeInBytes())));
-    }
+    ostrela::test::forEachSimdTarget([&] {
+        QImage q = solidImage(1280, 720, QColor(90, 130, 170));
+        QPainter(&q).fillRect(300, 100, 400, 300, Qt::white);
+        const Image src = Image::fromQImage(q);
+        for (auto render : std::initializer_list<Image (*)(const Image&, double)>{renderSecurityCam, renderCableAccess}) {
+            const Image im = render(src, 5555.5);
+            engine::Renderer one(1, 720), odd(2, 7);
+            const QImage a = one.renderQImage(im, {0, 0, 1280, 720}), b = odd.renderQImage(im, {0, 0, 1280, 720});
+            EXPECT_EQ(0, std::memcmp(a.constBits(), b.constBits(), size_t(a.sizeInBytes())));
+        }
+    });
 }
 
 TEST(SurveillanceEffects, OddSizesAndEmptyInputsNeverFail) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <vector>
@@ -165,6 +166,41 @@ TEST(SimdKernels, BlurTapsBoxAndExpansionOnEveryTarget) {
                     const double e = at(cx[i]) + cw[i] * (at(cx[i] + 1) - at(cx[i]));
                     ASSERT_NEAR(o[4 * i + c], e, 1e-6) << "x0 " << x0 << " pixel " << i;
                 }
+        }
+    });
+}
+
+TEST(SimdKernels, ToneRunFollowsTheCurvesOnEveryTarget) {
+    // A colour matrix, then false colour between two opaque colours, on premultiplied pixels.
+    kernels::ToneParams st[2] = {};
+    const float m[15] = {0.8f, 0.1f, 0.05f, 0.0f, 0.02f, 0.1f, 0.7f, 0.1f, 0.0f, -0.01f, 0.0f, 0.2f, 0.9f, 0.0f, 0.0f};
+    st[0].isMatrix = true;
+    std::copy(m, m + 15, st[0].m);
+    st[1].isMatrix = false;
+    const float c0[4] = {0.1f, 0.0f, 0.3f, 1.0f}, c1[4] = {0.9f, 1.0f, 0.6f, 1.0f};
+    for (int c = 0; c < 4; ++c) st[1].c0[c] = c0[c], st[1].d[c] = c1[c] - c0[c];
+    auto enc = [](double v) { return color::linearToSRGB(std::clamp(v, 0.0, 1.0)); };
+    auto dec = [](double v) { return color::srgbToLinear(std::clamp(v, 0.0, 1.0)); };
+    test::forEachSimdTarget([&] {
+        const int n = 45;
+        std::vector<float> px(size_t(n) * 4);
+        for (int i = 0; i < n; ++i) {
+            const float a = i % 3 == 0 ? 1.0f : 0.2f + 0.015f * i;
+            px[4 * i] = a * float(i) / n, px[4 * i + 1] = a * float((i * 7) % n) / n, px[4 * i + 2] = a * 0.5f, px[4 * i + 3] = a;
+        }
+        std::vector<float> out = px;
+        kernels::toneRun(out.data(), n, st, 2, false);
+        for (int i = 0; i < n; ++i) {
+            const double a = px[4 * i + 3];
+            const double e[3] = {enc(px[4 * i] / a), enc(px[4 * i + 1] / a), enc(px[4 * i + 2] / a)};
+            double s[3];
+            for (int row = 0; row < 3; ++row) s[row] = m[5 * row] * e[0] + m[5 * row + 1] * e[1] + m[5 * row + 2] * e[2] + m[5 * row + 3] * a + m[5 * row + 4];
+            const double L = std::clamp(0.2126 * s[0] + 0.7152 * s[1] + 0.0722 * s[2], 0.0, 1.0);
+            for (int c = 0; c < 3; ++c) {
+                const double expected = dec(c0[c] + (c1[c] - c0[c]) * L) * a;
+                ASSERT_NEAR(out[4 * i + c], expected, 3e-4) << "pixel " << i << " channel " << c;
+            }
+            ASSERT_NEAR(out[4 * i + 3], a, 1e-7);
         }
     });
 }

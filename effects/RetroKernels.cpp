@@ -1,0 +1,101 @@
+// Row kernels of the Old TV and VHS looks. A row's tail goes through the same vector code in a
+// padded block, so a pixel's value never depends on where in a row or tile it falls.
+#include "effects/RetroKernels.h"
+
+#include <cstring>
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "effects/RetroKernels.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+HWY_BEFORE_NAMESPACE();
+namespace ostrela::effects::retro::HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+void BleedRow(float* HWY_RESTRICT o, const float* HWY_RESTRICT row, int n, int dist) {
+    const float* red = row - 4 * dist;
+    const float* blue = row + 4 * dist;
+    const hn::ScalableTag<float> d;
+    const int N = int(hn::Lanes(d));
+    const auto one = hn::Set(d, 1.0f);
+    int i = 0;
+    for (; i + N <= n; i += N) {
+        hn::Vec<decltype(d)> rr, rg, rb, ra, gr, gg, gb, ga, br, bg, bb, ba;
+        hn::LoadInterleaved4(d, red + 4 * i, rr, rg, rb, ra);
+        hn::LoadInterleaved4(d, row + 4 * i, gr, gg, gb, ga);
+        hn::LoadInterleaved4(d, blue + 4 * i, br, bg, bb, ba);
+        const auto a = hn::Sub(one, hn::Mul(hn::Mul(hn::Sub(one, ra), hn::Sub(one, ga)), hn::Sub(one, ba)));
+        hn::StoreInterleaved4(rr, gg, bb, a, d, o + 4 * i);
+    }
+    if (i < n) {
+        // The three reads of the tail copied into padded blocks.
+        HWY_ALIGN float t[3][4 * hn::MaxLanes(d)] = {}, out[4 * hn::MaxLanes(d)];
+        const size_t bytes = size_t(n - i) * 4 * sizeof(float);
+        std::memcpy(t[0], red + 4 * i, bytes);
+        std::memcpy(t[1], row + 4 * i, bytes);
+        std::memcpy(t[2], blue + 4 * i, bytes);
+        hn::Vec<decltype(d)> rr, rg, rb, ra, gr, gg, gb, ga, br, bg, bb, ba;
+        hn::LoadInterleaved4(d, t[0], rr, rg, rb, ra);
+        hn::LoadInterleaved4(d, t[1], gr, gg, gb, ga);
+        hn::LoadInterleaved4(d, t[2], br, bg, bb, ba);
+        const auto a = hn::Sub(one, hn::Mul(hn::Mul(hn::Sub(one, ra), hn::Sub(one, ga)), hn::Sub(one, ba)));
+        hn::StoreInterleaved4(rr, gg, bb, a, d, out);
+        std::memcpy(o + 4 * i, out, bytes);
+    }
+}
+
+void LerpRow(float* HWY_RESTRICT dst, const float* a, size_t n, float w0, float w) {
+    const hn::ScalableTag<float> d;
+    const size_t N = hn::Lanes(d);
+    const auto v0 = hn::Set(d, w0), v1 = hn::Set(d, w);
+    const auto lerp = [&](const float* p) { return hn::MulAdd(hn::LoadU(d, p + 4), v1, hn::Mul(hn::LoadU(d, p), v0)); };
+    size_t k = 0;
+    for (; k + N <= n; k += N) hn::StoreU(lerp(a + k), d, dst + k);
+    if (k < n) {
+        HWY_ALIGN float t[hn::MaxLanes(d) + 4] = {}, out[hn::MaxLanes(d)];
+        std::memcpy(t, a + k, (n - k + 4) * sizeof(float));
+        hn::Store(lerp(t), d, out);
+        std::memcpy(dst + k, out, (n - k) * sizeof(float));
+    }
+}
+
+void GrainRow(float* HWY_RESTRICT o, const float* HWY_RESTRICT grey, const float* HWY_RESTRICT alpha, int n, float opacity) {
+    const hn::ScalableTag<float> d;
+    const int N = int(hn::Lanes(d));
+    const auto op = hn::Set(d, opacity), one = hn::Set(d, 1.0f);
+    const auto block = [&](float* q, const float* grey4, const float* alpha4) {
+        const auto ga = hn::Mul(op, hn::LoadU(d, alpha4));
+        const auto g = hn::Mul(hn::LoadU(d, grey4), ga);
+        const auto k = hn::Sub(one, ga);
+        hn::Vec<decltype(d)> r, gr, b, a;
+        hn::LoadInterleaved4(d, q, r, gr, b, a);
+        hn::StoreInterleaved4(hn::MulAdd(r, k, g), hn::MulAdd(gr, k, g), hn::MulAdd(b, k, g), hn::MulAdd(a, k, ga), d, q);
+    };
+    int i = 0;
+    for (; i + N <= n; i += N) block(o + 4 * i, grey + i, alpha + i);
+    if (i < n) {
+        HWY_ALIGN float t[4 * hn::MaxLanes(d)] = {}, gt[hn::MaxLanes(d)] = {}, at[hn::MaxLanes(d)] = {};
+        std::memcpy(t, o + 4 * i, size_t(n - i) * 4 * sizeof(float));
+        std::memcpy(gt, grey + i, size_t(n - i) * sizeof(float));
+        std::memcpy(at, alpha + i, size_t(n - i) * sizeof(float));
+        block(t, gt, at);
+        std::memcpy(o + 4 * i, t, size_t(n - i) * 4 * sizeof(float));
+    }
+}
+
+}  // namespace ostrela::effects::retro::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace ostrela::effects::retro {
+HWY_EXPORT(BleedRow);
+HWY_EXPORT(LerpRow);
+HWY_EXPORT(GrainRow);
+void bleedRow(float* o, const float* row, int n, int d) { HWY_DYNAMIC_DISPATCH(BleedRow)(o, row, n, d); }
+void lerpRow(float* d, const float* a, size_t n, float w0, float w) { HWY_DYNAMIC_DISPATCH(LerpRow)(d, a, n, w0, w); }
+void grainRow(float* o, const float* grey, const float* alpha, int n, float opacity) {
+    HWY_DYNAMIC_DISPATCH(GrainRow)(o, grey, alpha, n, opacity);
+}
+}  // namespace ostrela::effects::retro
+#endif

@@ -1,0 +1,75 @@
+// The Old TV and VHS row kernels on every vector target against their scalar statements (to a
+// rounding of a fused multiply-add), every row length giving each pixel the same value.
+#include "effects/RetroKernels.h"
+#include "tests/support/SimdTargets.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+using namespace ostrela;
+
+namespace {
+std::vector<float> pattern(size_t n, int mul) {
+    std::vector<float> v(n);
+    for (size_t k = 0; k < n; ++k) v[k] = float((k * mul) % 211) / 210.0f;
+    return v;
+}
+}  // namespace
+
+TEST(RetroKernels, BleedLerpAndGrainOnEveryTargetFollowTheirStatements) {
+    test::forEachSimdTarget([] {
+        for (const int n : {1, 7, 16, 37}) {
+            const int d = 3;
+            const std::vector<float> src = pattern(size_t(n + 2 * d) * 4, 37);
+            const float* row = src.data() + 4 * d;
+            std::vector<float> o(size_t(n) * 4);
+            effects::retro::bleedRow(o.data(), row, n, d);
+            for (int i = 0; i < n; ++i) {
+                const float* red = row - 4 * d + 4 * i;
+                const float* mid = row + 4 * i;
+                const float* blue = row + 4 * d + 4 * i;
+                ASSERT_EQ(o[4 * i], red[0]) << i;
+                ASSERT_EQ(o[4 * i + 1], mid[1]) << i;
+                ASSERT_EQ(o[4 * i + 2], blue[2]) << i;
+                ASSERT_NEAR(o[4 * i + 3], 1.0f - (1.0f - red[3]) * (1.0f - mid[3]) * (1.0f - blue[3]), 1e-6) << i;
+            }
+
+            const size_t m = size_t(n) * 4;
+            std::vector<float> l(m);
+            effects::retro::lerpRow(l.data(), src.data(), m, 0.3f, 0.7f);
+            for (size_t k = 0; k < m; ++k) ASSERT_NEAR(l[k], src[k] * 0.3f + src[k + 4] * 0.7f, 1e-6) << k;
+
+            const std::vector<float> grey = pattern(size_t(n), 13), alpha = pattern(size_t(n), 29);
+            std::vector<float> g(src.begin(), src.begin() + long(m));
+            effects::retro::grainRow(g.data(), grey.data(), alpha.data(), n, 0.6f);
+            for (int i = 0; i < n; ++i) {
+                const float ga = 0.6f * alpha[i], gv = grey[i] * ga, k = 1.0f - ga;
+                for (int c = 0; c < 3; ++c) ASSERT_NEAR(g[4 * i + c], gv + src[4 * i + c] * k, 1e-6) << i;
+                ASSERT_NEAR(g[4 * i + 3], ga + src[4 * i + 3] * k, 1e-6) << i;
+            }
+        }
+    });
+}
+
+TEST(RetroKernels, APixelsValueDoesNotDependOnItsPlaceInTheRow) {
+    test::forEachSimdTarget([] {
+        const int n = 37, d = 2;
+        const std::vector<float> src = pattern(size_t(n + 2 * d + 1) * 4, 41), grey = pattern(n, 7), alpha = pattern(n, 11);
+        std::vector<float> whole(size_t(n) * 4), part(size_t(n) * 4);
+        for (const int start : {1, 5, 19}) {
+            effects::retro::bleedRow(whole.data(), src.data() + 4 * d, n, d);
+            effects::retro::bleedRow(part.data(), src.data() + 4 * d + 4 * start, n - start, d);
+            for (int k = 0; k < (n - start) * 4; ++k) ASSERT_EQ(part[k], whole[4 * start + k]) << "bleed from " << start;
+            effects::retro::lerpRow(whole.data(), src.data(), size_t(n) * 4, 0.25f, 0.75f);
+            effects::retro::lerpRow(part.data(), src.data() + 4 * start, size_t(n - start) * 4, 0.25f, 0.75f);
+            for (int k = 0; k < (n - start) * 4; ++k) ASSERT_EQ(part[k], whole[4 * start + k]) << "lerp from " << start;
+            std::memcpy(whole.data(), src.data(), whole.size() * sizeof(float));
+            std::memcpy(part.data(), src.data() + 4 * start, size_t(n - start) * 4 * sizeof(float));
+            effects::retro::grainRow(whole.data(), grey.data(), alpha.data(), n, 0.4f);
+            effects::retro::grainRow(part.data(), grey.data() + start, alpha.data() + start, n - start, 0.4f);
+            for (int k = 0; k < (n - start) * 4; ++k) ASSERT_EQ(part[k], whole[4 * start + k]) << "grain from " << start;
+        }
+    });
+}
