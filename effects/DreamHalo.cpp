@@ -1,14 +1,14 @@
 #include "effects/DreamHalo.h"
 
 #include "effects/DrunkEffect.h"
-#include "pipeline/engine/Cpu.h"
+#include "effects/DreamHaloKernels.h"
 #include "pipeline/engine/Filters.h"
+#include "pipeline/engine/Kernels.h"
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
 
 #include <algorithm>
 #include <cmath>
-#include <immintrin.h>
 
 namespace ostrela::effects::dream {
 
@@ -18,31 +18,15 @@ using engine::Rect;
 
 namespace {
 
-// Two pixels at a time over an interval with every tap inside, the same operations in the
-// same order as the per-pixel path (no fused multiply-adds); returns how many it did.
-__attribute__((target("avx"))) int fringeSpanWide(const float* row, int bx, int x0, int n, int rb, int lb, float rw,
-                                                  float lw, float* o) {
-    const __m256 vr = _mm256_set1_ps(rw), vl = _mm256_set1_ps(lw), zero = _mm256_setzero_ps();
-    int i = 0;
-    for (; i + 2 <= n; i += 2) {
-        const int x = x0 + i;
-        const float* p = row + size_t(x + rb - bx) * 4;
-        const float* q = row + size_t(x + lb - bx) * 4;
-        const __m256 p0 = _mm256_loadu_ps(p), p1 = _mm256_loadu_ps(p + 4);
-        const __m256 q0 = _mm256_loadu_ps(q), q1 = _mm256_loadu_ps(q + 4);
-        const __m256 R = _mm256_add_ps(p0, _mm256_mul_ps(_mm256_sub_ps(p1, p0), vr));
-        const __m256 L = _mm256_add_ps(q0, _mm256_mul_ps(_mm256_sub_ps(q1, q0), vl));
-        const __m256 ra = _mm256_permute_ps(R, 0xFF), la = _mm256_permute_ps(L, 0xFF);
-        const __m256 a = _mm256_sub_ps(_mm256_add_ps(ra, la), _mm256_mul_ps(ra, la));
-        // Red from the right-moved taps, blue from the left-moved ones, no green, screened alpha.
-        __m256 sv = _mm256_blend_ps(R, L, 0x44);
-        sv = _mm256_blend_ps(sv, zero, 0x22);
-        sv = _mm256_blend_ps(sv, a, 0x88);
-        const __m256 b = _mm256_loadu_ps(row + size_t(x - bx) * 4);
-        _mm256_storeu_ps(o + 4 * i, _mm256_sub_ps(_mm256_add_ps(sv, b), _mm256_mul_ps(sv, b)));
+// A pixel's four channels, for the per-pixel remainders of the rows (the same operations in the
+// same order as the vector rows of DreamHaloKernels.cpp).
+struct Px {
+    float c[4] = {0, 0, 0, 0};
+    static Px load(const float* p) { return {{p[0], p[1], p[2], p[3]}}; }
+    void store(float* p) const {
+        for (int k = 0; k < 4; ++k) p[k] = c[k];
     }
-    return i;
-}
+};
 
 // The σ the engine's blur uses on its grid reduced by two, and the support it gives.
 double halfGridSigma(double sigma) { return engine::BlurNode::gridSigma(sigma, 2); }
@@ -59,14 +43,13 @@ Rect rectOf(const IRect& r) { return {double(r.x), double(r.y), double(r.w), dou
 // edge pixels repeated.
 void reduceCells(const PixelView& v, bool clamp, const IRect& r, float* out, size_t stride) {
     const IRect b = v.bounds;
-    const __m128 q = _mm_set1_ps(0.25f);
     auto rowAt = [&](int y) -> const float* {
         if (clamp) y = std::clamp(y, b.y, b.maxY() - 1);
         return y >= b.y && y < b.maxY() ? v.data + size_t(y - b.y) * b.w * 4 : nullptr;
     };
-    auto tap = [&](const float* row, int x) -> __m128 {
+    auto tap = [&](const float* row, int x) -> Px {
         if (clamp) x = std::clamp(x, b.x, b.maxX() - 1);
-        return row && x >= b.x && x < b.maxX() ? _mm_loadu_ps(row + size_t(x - b.x) * 4) : _mm_setzero_ps();
+        return row && x >= b.x && x < b.maxX() ? Px::load(row + size_t(x - b.x) * 4) : Px{};
     };
     // Grid columns whose two pixels both lie inside.
     const int in0 = std::clamp(int(std::ceil(b.x / 2.0)), r.x, r.maxX());
@@ -76,19 +59,16 @@ void reduceCells(const PixelView& v, bool clamp, const IRect& r, float* out, siz
         const float* s0 = rowAt(2 * y);
         const float* s1 = rowAt(2 * y + 1);
         float* o = out + size_t(j) * stride;
+        // ¼((s0[2u] + s1[2u]) + (s0[2u + 1] + s1[2u + 1])) over the inner columns, as the blur's
+        // own 2× reduction; the edges pixel by pixel in the same order.
+        if (s0 && s1 && in1 > in0)
+            engine::kernels::boxRow2(s0 + size_t(2 * in0 - b.x) * 4, s1 + size_t(2 * in0 - b.x) * 4, in1 - in0,
+                                     o + size_t(in0 - r.x) * 4);
         for (int i = 0; i < r.w; ++i) {
             const int u = r.x + i;
-            __m128 a, c;
-            if (s0 && s1 && u >= in0 && u < in1) {
-                const float* p0 = s0 + size_t(2 * u - b.x) * 4;
-                const float* p1 = s1 + size_t(2 * u - b.x) * 4;
-                a = _mm_add_ps(_mm_loadu_ps(p0), _mm_loadu_ps(p1));
-                c = _mm_add_ps(_mm_loadu_ps(p0 + 4), _mm_loadu_ps(p1 + 4));
-            } else {
-                a = _mm_add_ps(tap(s0, 2 * u), tap(s1, 2 * u));
-                c = _mm_add_ps(tap(s0, 2 * u + 1), tap(s1, 2 * u + 1));
-            }
-            _mm_storeu_ps(o + 4 * i, _mm_mul_ps(_mm_add_ps(a, c), q));
+            if (s0 && s1 && u >= in0 && u < in1) continue;
+            const Px p0 = tap(s0, 2 * u), p1 = tap(s1, 2 * u), q0 = tap(s0, 2 * u + 1), q1 = tap(s1, 2 * u + 1);
+            for (int k = 0; k < 4; ++k) o[4 * i + k] = ((p0.c[k] + p1.c[k]) + (q0.c[k] + q1.c[k])) * 0.25f;
         }
     }
 }
@@ -138,7 +118,7 @@ public:
     Rect extent() const override { return extent_; }
     void render(engine::TileContext& ctx, const IRect& r, float* out) const override {
         const Expander glow(ctx, lv_, r.x, r.w);
-        const __m128 k = _mm_set1_ps(0.32f), one = _mm_set1_ps(1.0f);
+        constexpr float k = 0.32f;
         for (int j = 0; j < r.h; ++j) {
             float* o = out + size_t(j) * r.w * 4;
             glow.row(r.y + j, o);
@@ -147,30 +127,20 @@ public:
             const bool whole = y >= gb.y && y < gb.maxY() && r.x >= gb.x && r.maxX() <= gb.maxX();
             const float* u = whole ? gv_.at(r.x, y) : nullptr;
             int i0 = 0;
-            if (u && engine::cpu::hasAvx()) i0 = overRowWide(o, u, r.w);
+            if (u) i0 = kernels::overRow(o, u, r.w, k);
             for (int i = i0; i < r.w; ++i) {
                 const float* q = u ? u + 4 * i : gv_.at(r.x + i, y);
-                const __m128 b = q ? _mm_loadu_ps(q) : _mm_setzero_ps();
-                const __m128 a = _mm_mul_ps(_mm_loadu_ps(o + 4 * i), k);
-                _mm_storeu_ps(o + 4 * i, _mm_add_ps(a, _mm_mul_ps(b, _mm_sub_ps(one, _mm_shuffle_ps(a, a, 0xFF)))));
+                const Px b = q ? Px::load(q) : Px{};
+                float* p = o + 4 * i;
+                const float a[4] = {p[0] * k, p[1] * k, p[2] * k, p[3] * k};
+                const float t = 1.0f - a[3];
+                for (int c = 0; c < 4; ++c) p[c] = a[c] + b.c[c] * t;
             }
         }
         engine::detail::clearOutside(out, r, extent_);
     }
 
 private:
-    // Two pixels at a time, the same operations as the loop below; returns pixels done.
-    __attribute__((target("avx"))) static int overRowWide(float* o, const float* g, int n) {
-        const __m256 k = _mm256_set1_ps(0.32f), one = _mm256_set1_ps(1.0f);
-        int i = 0;
-        for (; i + 2 <= n; i += 2) {
-            const __m256 a = _mm256_mul_ps(_mm256_loadu_ps(o + 4 * i), k);
-            const __m256 b = _mm256_loadu_ps(g + 4 * i);
-            _mm256_storeu_ps(o + 4 * i, _mm256_add_ps(a, _mm256_mul_ps(b, _mm256_sub_ps(one, _mm256_permute_ps(a, 0xFF)))));
-        }
-        return i;
-    }
-
     Image g_;
     PixelView gv_;
     Image low_;
@@ -204,10 +174,10 @@ void fringeRow(const float* row, int bx0, int bx1, int x0, int n, int rb, float 
     auto tap = [&](int x, int c) -> float { return row && x >= bx0 && x < bx1 ? row[size_t(x - bx0) * 4 + c] : 0.0f; };
     // Pixels whose four taps and own pixel all lie inside: one interval of the row.
     int lo = 0, hi = 0;
-    if (row && engine::cpu::hasAvx()) {
+    if (row) {
         lo = std::clamp(std::max({bx0, bx0 - rb, bx0 - lb}) - x0, 0, n);
         hi = std::clamp(std::min({bx1, bx1 - rb - 1, bx1 - lb - 1}) - x0, lo, n);
-        hi = lo + fringeSpanWide(row, bx0, x0 + lo, hi - lo, rb, lb, rw, lw, o + 4 * lo);
+        hi = lo + kernels::fringeRow(row, bx0, x0 + lo, hi - lo, rb, lb, rw, lw, o + 4 * lo);
     }
     for (int i = 0; i < n; ++i) {
         if (i == lo && hi > lo) {
@@ -230,51 +200,26 @@ void fringeRow(const float* row, int bx0, int bx1, int x0, int n, int rb, float 
             bbv = tap(xl, 2) * (1 - lw) + tap(xl + 1, 2) * lw;
             ba = tap(xl, 3) * (1 - lw) + tap(xl + 1, 3) * lw;
         }
-        const __m128 sv = _mm_setr_ps(rr, 0.0f, bbv, ra + ba - ra * ba);
+        const float sv[4] = {rr, 0.0f, bbv, ra + ba - ra * ba};
         const bool inside = row && x >= bx0 && x < bx1;
-        const __m128 b = inside ? _mm_loadu_ps(row + size_t(x - bx0) * 4) : _mm_setzero_ps();
-        _mm_storeu_ps(o + 4 * i, _mm_sub_ps(_mm_add_ps(sv, b), _mm_mul_ps(sv, b)));
+        const Px b = inside ? Px::load(row + size_t(x - bx0) * 4) : Px{};
+        for (int c = 0; c < 4; ++c) o[4 * i + c] = (sv[c] + b.c[c]) - sv[c] * b.c[c];
     }
-}
-
-// The expanded halo in row at 45 % screened onto x, two pixels at a time (the same operations
-// in the same order as one at a time); returns pixels done.
-__attribute__((target("avx"))) int bloomSpanWide(const float* x, int n, float* row) {
-    const __m256 k = _mm256_set1_ps(0.45f);
-    int i = 0;
-    for (; i + 2 <= n; i += 2) {
-        const __m256 a = _mm256_mul_ps(_mm256_loadu_ps(row + 4 * i), k), b = _mm256_loadu_ps(x + 4 * i);
-        _mm256_storeu_ps(row + 4 * i, _mm256_sub_ps(_mm256_add_ps(a, b), _mm256_mul_ps(a, b)));
-    }
-    return i;
-}
-
-// Steps 6's screen and 7 in one pass: each row of the bloomed picture (the expanded halo at
-// 45 % screened onto x) is made over the fringe's reach in scratch memory and fringed from it.
-// Two pixels at a time, the same operations in the same order; returns how many it did.
-__attribute__((target("avx"))) int echoSpanWide(const float* c, const float* p, int n, float* o) {
-    const __m256 k = _mm256_set1_ps(0.16f), one = _mm256_set1_ps(1.0f);
-    int i = 0;
-    for (; i + 2 <= n; i += 2) {
-        const __m256 b = _mm256_loadu_ps(c + 4 * i);
-        const __m256 f = _mm256_mul_ps(_mm256_loadu_ps(p + 4 * i), k);
-        _mm256_storeu_ps(o + 4 * i, _mm256_add_ps(f, _mm256_mul_ps(b, _mm256_sub_ps(one, _mm256_permute_ps(f, 0xFF)))));
-    }
-    return i;
 }
 
 // Step 8 over one row: the previous frame's row (`pv`, transparent beyond its bounds) at 16 %
 // over the row c of pixels [x0, x0 + n) of row y.
 void echoRow(const float* c, const PixelView& pv, int x0, int y, int n, float* o) {
-    const __m128 k = _mm_set1_ps(0.16f), one = _mm_set1_ps(1.0f);
+    constexpr float k = 0.16f;
     const IRect& b = pv.bounds;
     const bool whole = y >= b.y && y < b.maxY() && x0 >= b.x && x0 + n <= b.maxX();
     const float* p = whole ? pv.at(x0, y) : nullptr;
-    for (int i = p && engine::cpu::hasAvx() ? echoSpanWide(c, p, n, o) : 0; i < n; ++i) {
+    for (int i = p ? kernels::echoRow(c, p, n, k, o) : 0; i < n; ++i) {
         const float* q = p ? p + 4 * i : pv.at(x0 + i, y);
-        const __m128 bb = _mm_loadu_ps(c + 4 * i);
-        const __m128 f = q ? _mm_mul_ps(_mm_loadu_ps(q), k) : _mm_setzero_ps();
-        _mm_storeu_ps(o + 4 * i, _mm_add_ps(f, _mm_mul_ps(bb, _mm_sub_ps(one, _mm_shuffle_ps(f, f, 0xFF)))));
+        const float* bb = c + 4 * i;
+        const float f[4] = {q ? q[0] * k : 0.0f, q ? q[1] * k : 0.0f, q ? q[2] * k : 0.0f, q ? q[3] * k : 0.0f};
+        const float t = 1.0f - f[3];
+        for (int ch = 0; ch < 4; ++ch) o[4 * i + ch] = f[ch] + bb[ch] * t;
     }
 }
 
@@ -295,7 +240,7 @@ public:
         const int n = std::max(0, bx1 - bx0);
         float* row = ctx.alloc(size_t(n) * 4 + 4);
         const Expander halo(ctx, hv_, bx0, std::max(n, 1));
-        const __m128 k = _mm_set1_ps(0.45f);
+        constexpr float k = 0.45f;
         for (int j = 0; j < r.h; ++j) {
             const int y = r.y + j;
             float* o = out + size_t(j) * r.w * 4;
@@ -305,9 +250,9 @@ public:
             }
             halo.row(y, row);
             const float* xr = xv_.at(bx0, y);
-            for (int i = engine::cpu::hasAvx() ? bloomSpanWide(xr, n, row) : 0; i < n; ++i) {
-                const __m128 a = _mm_mul_ps(_mm_loadu_ps(row + 4 * i), k), b = _mm_loadu_ps(xr + 4 * i);
-                _mm_storeu_ps(row + 4 * i, _mm_sub_ps(_mm_add_ps(a, b), _mm_mul_ps(a, b)));
+            for (int j2 = kernels::screenRow(row, xr, n, k) * 4; j2 < n * 4; ++j2) {
+                const float a = row[j2] * k, b = xr[j2];
+                row[j2] = (a + b) - a * b;
             }
             fringeRow(row, bx0, bx1, r.x, r.w, taps_.rb, taps_.rw, taps_.lb, taps_.lw, o);
         }
@@ -344,49 +289,18 @@ GridGatherer::GridGatherer(const IRect& bounds, const IRect& grid, int tileRows,
     if (active_) pixels_ = pooledPixels(size_t(grid.w) * grid.h * 4);
 }
 
-namespace {
-// Four cells at a time from their two rows (eight pixels each): the sums in the same order as
-// one cell at a time. Returns cells done.
-__attribute__((target("avx512f"))) int cellsWide(const float* s0, const float* s1, int n, float* o) {
-    const __m512i even = _mm512_setr_epi32(0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24, 25, 26, 27);
-    const __m512i odd = _mm512_setr_epi32(4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22, 23, 28, 29, 30, 31);
-    const __m512 q = _mm512_set1_ps(0.25f);
-    int u = 0;
-    for (; u + 4 <= n; u += 4) {
-        const float* p0 = s0 + 8 * size_t(u);
-        const float* p1 = s1 + 8 * size_t(u);
-        const __m512 a = _mm512_add_ps(_mm512_loadu_ps(p0), _mm512_loadu_ps(p1));
-        const __m512 b = _mm512_add_ps(_mm512_loadu_ps(p0 + 16), _mm512_loadu_ps(p1 + 16));
-        const __m512 sum = _mm512_add_ps(_mm512_permutex2var_ps(a, even, b), _mm512_permutex2var_ps(a, odd, b));
-        _mm512_storeu_ps(o + 4 * u, _mm512_mul_ps(sum, q));
-    }
-    return u;
-}
-}  // namespace
-
 TileWatcher GridGatherer::watcher() {
     return [this](const IRect& tile, const float* px) {
         // Cells of this tile: both their rows inside it.
         const int v0 = std::max(inner_.y, int(std::ceil(tile.y / 2.0)));
         const int v1 = std::min(inner_.maxY(), int(std::floor((tile.maxY() - 2) / 2.0)) + 1);
-        const __m128 q = _mm_set1_ps(0.25f);
         for (int v = v0; v < v1; ++v) {
             const float* s0 = px + size_t(2 * v - tile.y) * tile.w * 4;
             const float* s1 = s0 + size_t(tile.w) * 4;
             float* o = pixels_->data() + (size_t(v - grid_.y) * grid_.w + (inner_.x - grid_.x)) * 4;
-            int u = inner_.x;
-            if (engine::cpu::hasAvx512()) {
-                const int done = cellsWide(s0 + size_t(2 * u - tile.x) * 4, s1 + size_t(2 * u - tile.x) * 4, inner_.maxX() - u, o);
-                u += done, o += 4 * done;
-            }
-            for (; u < inner_.maxX(); ++u, o += 4) {
-                // The same sums in the same order as reduceCells.
-                const float* p0 = s0 + size_t(2 * u - tile.x) * 4;
-                const float* p1 = s1 + size_t(2 * u - tile.x) * 4;
-                const __m128 a = _mm_add_ps(_mm_loadu_ps(p0), _mm_loadu_ps(p1));
-                const __m128 c = _mm_add_ps(_mm_loadu_ps(p0 + 4), _mm_loadu_ps(p1 + 4));
-                _mm_storeu_ps(o, _mm_mul_ps(_mm_add_ps(a, c), q));
-            }
+            // The same sums in the same order as reduceCells.
+            const int u = inner_.x;
+            engine::kernels::boxRow2(s0 + size_t(2 * u - tile.x) * 4, s1 + size_t(2 * u - tile.x) * 4, inner_.maxX() - u, o);
         }
     };
 }
