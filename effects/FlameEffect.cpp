@@ -442,7 +442,8 @@ private:
 // A ring of blurred noise rows: row y lives in slot y mod cap; rows [y0, y0 + n) are valid.
 struct BlurredRows {
     int x0 = 0, w = 0, y0 = 0, n = 0, cap = 0;  // noise coordinates
-    std::vector<float> px;                      // cap rows of w RGBA pixels
+    // cap rows of w RGBA pixels, each written before it is read (so never zeroed first)
+    std::vector<float, engine::LargeAllocator<float>> px;
     float* slot(int y) { return px.data() + size_t(((y % cap) + cap) % cap) * w * 4; }
     const float* row(int y) const { return px.data() + size_t(((y % cap) + cap) % cap) * w * 4; }
 };
@@ -515,7 +516,7 @@ void updateRows(BlurredRows& g, double factor, double sigma, int x0, int w, int 
     if (g.x0 != x0 || g.w != w || g.cap < n) {
         g = BlurredRows{};
         g.x0 = x0, g.w = w, g.cap = n + 8;
-        g.px.assign(rowFloats * size_t(g.cap), 0.0f);
+        g.px.resize(rowFloats * size_t(g.cap));
     }
     auto fill = [&](int lo, int hi) {  // blur rows [lo, hi) afresh
         if (hi <= lo) return;

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace ostrela::engine {
@@ -22,6 +23,16 @@ struct LargeAllocator {
     LargeAllocator(const LargeAllocator<U>&) noexcept {}
     T* allocate(size_t n) { return static_cast<T*>(allocateLarge(n * sizeof(T))); }
     void deallocate(T* p, size_t n) noexcept { freeLarge(p, n * sizeof(T)); }
+    // Elements made without arguments are left uninitialised: a picture's buffer is written in full
+    // before it is read, and zeroing tens of megabytes made a look's first frame a visible hitch.
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
     template <class U>
     bool operator==(const LargeAllocator<U>&) const noexcept { return true; }
     template <class U>
