@@ -1,8 +1,9 @@
 #include "effects/NoirKernels.h"
 
 #include "effects/GradeShortcuts.h"
+#include "effects/NoirKernelsSimd.h"
+#include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Renderer.h"
-#include "pipeline/engine/SrgbVector.h"
 
 #include <algorithm>
 #include <cmath>
@@ -10,7 +11,6 @@
 #include <memory>
 #include <mutex>
 #include <vector>
-#include <immintrin.h>
 
 namespace ostrela::effects::noir {
 
@@ -19,8 +19,6 @@ using engine::IRect;
 using engine::Rect;
 
 namespace {
-
-using namespace engine::vec;  // the tone filters' own curves, so these edges equal theirs
 
 constexpr int kSteps = 4096;
 constexpr int kFinishSteps = 1024;  // 16 KB of colours, kept in the first-level cache
@@ -39,7 +37,7 @@ std::shared_ptr<const Tables> bake(engine::PixelOpPtr edgeTone, engine::PixelOpP
     t->edge.resize(kSteps + 2);
     std::vector<float> px(size_t(kSteps + 1) * 4);
     for (int i = 0; i <= kSteps; ++i) {
-        const float d = _mm_cvtss_f32(decodeV(_mm_set1_ps(float(i) / kSteps)));
+        const float d = engine::filters::decodeSRGBFast(float(i) / kSteps);  // the tone filters' own curve
         px[size_t(i) * 4 + 0] = px[size_t(i) * 4 + 1] = px[size_t(i) * 4 + 2] = d;
         px[size_t(i) * 4 + 3] = 1.0f;
     }
@@ -67,33 +65,6 @@ std::shared_ptr<const Tables> tablesFor(const engine::PixelOpPtr& edgeTone, cons
     return last;
 }
 
-// Encoded premultiplied grey of n pixels (four at a time, the tail one by one).
-void encodeGrey(const float* src, size_t n, float* enc) {
-    size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        const float* p = src + 4 * i;
-        const __m128 v = _mm_setr_ps(p[0], p[4], p[8], p[12]);
-        const __m128 a = _mm_setr_ps(p[3], p[7], p[11], p[15]);
-        const __m128 one = _mm_set1_ps(1.0f);
-        __m128 e;
-        if (_mm_movemask_ps(_mm_cmpge_ps(a, one)) == 0xF) {
-            e = encodeV(v);
-        } else {
-            // Straight value (kept where it exceeds alpha, as the filters do), zero where alpha is.
-            const __m128 un = _mm_blendv_ps(_mm_div_ps(v, _mm_max_ps(a, _mm_set1_ps(1e-30f))), v,
-                                            _mm_or_ps(_mm_cmpgt_ps(v, a), _mm_cmpge_ps(a, one)));
-            const __m128 live = _mm_cmpgt_ps(a, _mm_setzero_ps());
-            e = _mm_and_ps(_mm_mul_ps(encodeV(un), clamp01(a)), live);
-        }
-        _mm_storeu_ps(enc + i, e);
-    }
-    for (; i < n; ++i) {
-        const float v = src[4 * i], a = src[4 * i + 3];
-        float un = a >= 1.0f ? v : (!(a > 0.0f) ? 0.0f : (v > a ? v : v * (1.0f / a)));
-        enc[i] = !(a > 0.0f) ? 0.0f : _mm_cvtss_f32(encodeV(_mm_set1_ps(un))) * std::clamp(a, 0.0f, 1.0f);
-    }
-}
-
 class LinesNode final : public engine::Node {
 public:
     // `in` is the grey picture; `extent` its own. Its edge pixels count as repeated outward (the
@@ -119,7 +90,7 @@ public:
         const int left = cr.x - sr.x, right = sr.maxX() - cr.maxX();
         for (int y = cr.y; y < cr.maxY(); ++y) {
             float* row = enc + size_t(y - sr.y) * stride;
-            encodeGrey(pulled + size_t(y - cr.y) * cr.w * 4, size_t(cr.w), row + left);
+            kernels::encodeGrey(pulled + size_t(y - cr.y) * cr.w * 4, cr.w, row + left);
             for (int x = 0; x < left; ++x) row[x] = row[left];
             for (int x = 0; x < right; ++x) row[left + cr.w + x] = row[left + cr.w - 1];
         }
@@ -141,74 +112,21 @@ public:
             src = c;
             srcRect = r;
         }
-        const __m128 two = _mm_set1_ps(2.0f), k = _mm_set1_ps(k_);
         float* mag = ctx.alloc(size_t(r.w) + 4);
         for (int j = 0; j < r.h; ++j) {
             const float* m0 = enc + size_t(j) * stride;  // row below
             const float* m1 = m0 + stride;
             const float* m2 = m1 + stride;  // row above
-            int x = 0;
-            for (; x + 4 <= r.w; x += 4) {
-                const __m128 bl = _mm_loadu_ps(m0 + x), bc = _mm_loadu_ps(m0 + x + 1), br = _mm_loadu_ps(m0 + x + 2);
-                const __m128 ml = _mm_loadu_ps(m1 + x), mr = _mm_loadu_ps(m1 + x + 2);
-                const __m128 tl = _mm_loadu_ps(m2 + x), tc = _mm_loadu_ps(m2 + x + 1), tr = _mm_loadu_ps(m2 + x + 2);
-                const __m128 gx = _mm_add_ps(_mm_sub_ps(br, bl), _mm_add_ps(_mm_mul_ps(two, _mm_sub_ps(mr, ml)), _mm_sub_ps(tr, tl)));
-                const __m128 gy = _mm_add_ps(_mm_sub_ps(tl, bl), _mm_add_ps(_mm_mul_ps(two, _mm_sub_ps(tc, bc)), _mm_sub_ps(tr, br)));
-                _mm_storeu_ps(mag + x, clamp01(_mm_mul_ps(k, _mm_sqrt_ps(_mm_add_ps(_mm_mul_ps(gx, gx), _mm_mul_ps(gy, gy))))));
-            }
-            for (; x < r.w; ++x) {
-                const float gx = (m0[x + 2] - m0[x]) + 2 * (m1[x + 2] - m1[x]) + (m2[x + 2] - m2[x]);
-                const float gy = (m2[x] - m0[x]) + 2 * (m2[x + 1] - m0[x + 1]) + (m2[x + 2] - m0[x + 2]);
-                mag[x] = std::clamp(k_ * std::sqrt(gx * gx + gy * gy), 0.0f, 1.0f);
-            }
+            kernels::sobelRow(m0, m1, m2, r.w, k_, mag);
             float* o = out + size_t(j) * r.w * 4;
             const float* centre = src + (size_t(r.y + j - srcRect.y) * srcRect.w + (r.x - srcRect.x)) * 4;
             bool opaque = true;
             for (int x2 = 0; x2 < r.w && opaque; ++x2) opaque = centre[4 * x2 + 3] >= 1.0f;
             if (opaque) {
-                const float* et = tables_->edge.data();
-                const float* ft = tables_->finishRgba.data();
-                int x2 = 0;
-                // Four pixels at a time: the same arithmetic as the loop below, table reads aside.
-                const __m128 se = _mm_set1_ps(float(kSteps)), sf = _mm_set1_ps(float(kFinishSteps));
-                for (; x2 + 4 <= r.w; x2 += 4) {
-                    const __m128 pe = _mm_mul_ps(_mm_loadu_ps(mag + x2), se);
-                    const __m128i ie = _mm_cvttps_epi32(pe);
-                    const __m128 fe = _mm_sub_ps(pe, _mm_cvtepi32_ps(ie));
-                    alignas(16) int ii[4];
-                    _mm_store_si128(reinterpret_cast<__m128i*>(ii), ie);
-                    const __m128 e0 = _mm_setr_ps(et[ii[0]], et[ii[1]], et[ii[2]], et[ii[3]]);
-                    const __m128 e1 = _mm_setr_ps(et[ii[0] + 1], et[ii[1] + 1], et[ii[2] + 1], et[ii[3] + 1]);
-                    const __m128 d = _mm_add_ps(e0, _mm_mul_ps(_mm_sub_ps(e1, e0), fe));
-                    const float* c = centre + 4 * x2;
-                    const __m128 m = _mm_setr_ps(c[0], c[4], c[8], c[12]);
-                    const __m128 sc = clamp01(_mm_sub_ps(_mm_add_ps(d, m), _mm_mul_ps(d, m)));
-                    const __m128 pf = _mm_mul_ps(_mm_sqrt_ps(sc), sf);
-                    const __m128i jf = _mm_cvttps_epi32(pf);
-                    alignas(16) int jj[4];
-                    alignas(16) float ww[4];
-                    _mm_store_si128(reinterpret_cast<__m128i*>(jj), jf);
-                    _mm_store_ps(ww, _mm_sub_ps(pf, _mm_cvtepi32_ps(jf)));
-                    for (int q = 0; q < 4; ++q) {
-                        const __m128 lo = _mm_loadu_ps(ft + 4 * jj[q]), hi = _mm_loadu_ps(ft + 4 * jj[q] + 4);
-                        _mm_storeu_ps(o + 4 * (x2 + q), _mm_add_ps(lo, _mm_mul_ps(_mm_sub_ps(hi, lo), _mm_set1_ps(ww[q]))));
-                    }
-                }
-                for (; x2 < r.w; ++x2) {
-                    const float pe = mag[x2] * kSteps;
-                    const int ie = int(pe);
-                    const float d = et[ie] + (et[ie + 1] - et[ie]) * (pe - float(ie));
-                    const float m = centre[4 * x2];
-                    const float sc = std::clamp(d + m - d * m, 0.0f, 1.0f);
-                    const float pf = std::sqrt(sc) * kFinishSteps;
-                    const int jf = int(pf);
-                    const float w = pf - float(jf);
-                    const __m128 lo = _mm_loadu_ps(ft + 4 * jf), hi = _mm_loadu_ps(ft + 4 * jf + 4);
-                    _mm_storeu_ps(o + 4 * x2, _mm_add_ps(lo, _mm_mul_ps(_mm_sub_ps(hi, lo), _mm_set1_ps(w))));
-                }
+                kernels::finishOpaqueRow(mag, centre, r.w, tables_->edge.data(), kSteps, tables_->finishRgba.data(), kFinishSteps, o);
                 continue;
             }
-            for (int x2 = 0; x2 < r.w; ++x2) mag[x2] = _mm_cvtss_f32(decodeV(_mm_set1_ps(mag[x2])));
+            for (int x2 = 0; x2 < r.w; ++x2) mag[x2] = engine::filters::decodeSRGBFast(mag[x2]);
             for (int x2 = 0; x2 < r.w; ++x2) {
                 const float a = std::clamp(centre[4 * x2 + 3], 0.0f, 1.0f);
                 const float e = mag[x2] * a;
@@ -217,10 +135,7 @@ public:
             }
             if (edgeTone_) edgeTone_->apply(o, r.w);
             // Screened over the picture itself.
-            for (int x2 = 0; x2 < r.w; ++x2) {
-                const __m128 t = _mm_loadu_ps(o + 4 * x2), b = _mm_loadu_ps(centre + 4 * x2);
-                _mm_storeu_ps(o + 4 * x2, _mm_sub_ps(_mm_add_ps(t, b), _mm_mul_ps(t, b)));
-            }
+            for (int c = 0; c < 4 * r.w; ++c) o[c] = (o[c] + centre[c]) - o[c] * centre[c];
             if (finish_) finish_->apply(o, r.w);
         }
         engine::detail::clearOutside(out, r, extent_);
@@ -261,8 +176,6 @@ public:
             const float dx = float(in.x + i + 0.5 - cx_);
             dx2[i] = dx * dx;
         }
-        const __m128 k = _mm_set1_ps(scale_), kv = _mm_set1_ps(k_), one = _mm_set1_ps(1.0f);
-        const __m128 nearOne = _mm_set1_ps(0.99999f), alphaLane = _mm_castsi128_ps(_mm_setr_epi32(0, 0, 0, -1));
         shortcuts::cachedRows(*pic_, ctx, in, [&](const IRect& part, const float* p, size_t stride) {
             for (int y = part.y; y < part.maxY(); ++y) {
                 const float* bp = p + size_t(y - part.y) * stride * 4;
@@ -271,36 +184,7 @@ public:
                 const float dy = float(y + 0.5 - cy_);
                 const float dy2 = dy * dy;
                 const float* dxp = dx2 + (part.x - in.x);
-                // The vignette's factors four at a time (the same arithmetic, one division each).
-                int i = 0;
-                for (; i + 4 <= part.w; i += 4) {
-                    const __m128 d = _mm_add_ps(one, _mm_mul_ps(kv, _mm_add_ps(_mm_loadu_ps(dxp + i), _mm_set1_ps(dy2))));
-                    const __m128 d2 = _mm_mul_ps(d, d);
-                    alignas(16) float fs[4];
-                    _mm_store_ps(fs, darken_ ? _mm_div_ps(one, d2) : d2);
-                    for (int q = 0; q < 4; ++q) {
-                        const int x = i + q;
-                        const __m128 a = _mm_mul_ps(_mm_loadu_ps(gp + 4 * x), k), b = _mm_loadu_ps(bp + 4 * x);
-                        __m128 c = _mm_sub_ps(_mm_add_ps(a, b), _mm_mul_ps(a, b));
-                        c = _mm_mul_ps(c, _mm_blend_ps(_mm_set1_ps(fs[q]), one, 8));
-                        // The reduced-grid blur sums its weights to a hair under one; alphas that
-                        // close to one are one (the written byte is 255 either way), which keeps
-                        // the final write on its opaque path.
-                        c = _mm_blendv_ps(c, one, _mm_and_ps(_mm_cmpgt_ps(c, nearOne), alphaLane));
-                        _mm_storeu_ps(op + 4 * x, c);
-                    }
-                }
-                for (; i < part.w; ++i) {
-                    const __m128 a = _mm_mul_ps(_mm_loadu_ps(gp + 4 * i), k), b = _mm_loadu_ps(bp + 4 * i);
-                    alignas(16) float c[4];
-                    _mm_store_ps(c, _mm_sub_ps(_mm_add_ps(a, b), _mm_mul_ps(a, b)));
-                    const float d = 1.0f + k_ * (dxp[i] + dy2);
-                    const float f = darken_ ? 1.0f / (d * d) : d * d;
-                    op[4 * i] = c[0] * f;
-                    op[4 * i + 1] = c[1] * f;
-                    op[4 * i + 2] = c[2] * f;
-                    op[4 * i + 3] = c[3] > 0.99999f ? 1.0f : c[3];
-                }
+                kernels::glowFinishRow(gp, bp, part.w, scale_, k_, dxp, dy2, darken_, op);
             }
         });
     }

@@ -11,6 +11,8 @@
 #include "tests/support/TestEnv.h"
 #include "tests/effects/Looks.h"
 
+#include "tests/support/SimdTargets.h"
+
 #include <gtest/gtest.h>
 
 #include <QImage>
@@ -271,74 +273,78 @@ TEST(Noir, GreyscaleWithTintedEnds) {
 // The one-pass line drawing against edges, tone, screen and false colour as separate filters,
 // on hard bar edges, a ramp and translucent shapes.
 TEST(Noir, OnePassLinesMatchTheFilters) {
-    QImage cam = bars(1280, 720);
-    {
-        QPainter p(&cam);
-        p.setCompositionMode(QPainter::CompositionMode_Source);
-        p.fillRect(QRect(300, 100, 200, 120), QColor(200, 60, 30, 128));
-        p.setPen(QPen(QColor(255, 255, 255, 90), 3));
-        p.drawEllipse(QRect(820, 80, 300, 200));
-    }
-    const Image src = Image::fromQImage(cam);
-    engine::Renderer renderer(2, 64);
-    QImage out[2];
-    for (int plain = 0; plain < 2; ++plain) {
-        colorGradeShortcuts = plain == 0;
-        out[plain] = renderer.renderQImage(renderNoir(src), {0, 0, 1280, 720});
-    }
-    colorGradeShortcuts = true;
-    int maxErr = 0;
-    double sum = 0;
-    for (int y = 0; y < 720; ++y) {
-        const uchar* a = out[0].constScanLine(y);
-        const uchar* b = out[1].constScanLine(y);
-        for (int x = 0; x < 1280 * 4; ++x) {
-            const int d = std::abs(int(a[x]) - int(b[x]));
-            maxErr = std::max(maxErr, d);
-            sum += d;
+    ostrela::test::forEachSimdTarget([&] {
+        QImage cam = bars(1280, 720);
+        {
+            QPainter p(&cam);
+            p.setCompositionMode(QPainter::CompositionMode_Source);
+            p.fillRect(QRect(300, 100, 200, 120), QColor(200, 60, 30, 128));
+            p.setPen(QPen(QColor(255, 255, 255, 90), 3));
+            p.drawEllipse(QRect(820, 80, 300, 200));
         }
-    }
-    EXPECT_LE(maxErr, 2);
-    EXPECT_LT(sum / (1280.0 * 720 * 4), 0.05);
-    // The lines are there: the boundary between the green and magenta bars (x = 640) is lighter
-    // than the magenta bar a few pixels away.
-    const int edge = qGreen(out[0].pixel(640, 250)), magenta = qGreen(out[0].pixel(660, 250));
-    EXPECT_GT(edge, magenta + 20);
+        const Image src = Image::fromQImage(cam);
+        engine::Renderer renderer(2, 64);
+        QImage out[2];
+        for (int plain = 0; plain < 2; ++plain) {
+            colorGradeShortcuts = plain == 0;
+            out[plain] = renderer.renderQImage(renderNoir(src), {0, 0, 1280, 720});
+        }
+        colorGradeShortcuts = true;
+        int maxErr = 0;
+        double sum = 0;
+        for (int y = 0; y < 720; ++y) {
+            const uchar* a = out[0].constScanLine(y);
+            const uchar* b = out[1].constScanLine(y);
+            for (int x = 0; x < 1280 * 4; ++x) {
+                const int d = std::abs(int(a[x]) - int(b[x]));
+                maxErr = std::max(maxErr, d);
+                sum += d;
+            }
+        }
+        EXPECT_LE(maxErr, 2);
+        EXPECT_LT(sum / (1280.0 * 720 * 4), 0.05);
+        // The lines are there: the boundary between the green and magenta bars (x = 640) is lighter
+        // than the magenta bar a few pixels away.
+        const int edge = qGreen(out[0].pixel(640, 250)), magenta = qGreen(out[0].pixel(660, 250));
+        EXPECT_GT(edge, magenta + 20);
+    });
 }
 
 // Transparent and half-transparent parts of the camera picture keep their alpha with the
 // shortcuts as without them (the plain chain leaves a transparent area transparent).
 TEST(Noir, TransparentAreasStayTransparentWithTheShortcuts) {
-    QImage cam = bars(1280, 720);
-    {
-        QPainter p(&cam);
-        p.setCompositionMode(QPainter::CompositionMode_Source);
-        p.fillRect(QRect(0, 0, 400, 720), Qt::transparent);            // fully transparent
-        p.fillRect(QRect(700, 0, 300, 720), QColor(200, 200, 200, 128)); // half transparent
-    }
-    const Image src = Image::fromQImage(cam);
-    engine::Renderer renderer(2, 64);
-    QImage out[2];
-    for (int plain = 0; plain < 2; ++plain) {
-        colorGradeShortcuts = plain == 0;
-        // Rendered twice: the first frame leaves its tile memory behind for the second.
-        renderer.renderQImage(renderNoir(fitted(bars(1280, 720))), {0, 0, 1280, 720});
-        out[plain] = renderer.renderQImage(renderNoir(src), {0, 0, 1280, 720});
-    }
-    colorGradeShortcuts = true;
-    // Well inside the regions (the bloom spreads a little glow, and alpha, over their borders).
-    for (int y = 100; y < 620; y += 50) {
-        EXPECT_EQ(qAlpha(out[1].pixel(200, y)), 0) << y;
-        EXPECT_EQ(qAlpha(out[0].pixel(200, y)), 0) << y;
-        EXPECT_GT(qAlpha(out[1].pixel(850, y)), 100) << y;
-        EXPECT_LT(qAlpha(out[1].pixel(850, y)), 250) << y;
-        EXPECT_NEAR(qAlpha(out[0].pixel(850, y)), qAlpha(out[1].pixel(850, y)), 1) << y;
-    }
-    int maxAlphaErr = 0;
-    for (int y = 0; y < 720; ++y)
-        for (int x = 0; x < 1280; ++x)
-            maxAlphaErr = std::max(maxAlphaErr, std::abs(qAlpha(out[0].pixel(x, y)) - qAlpha(out[1].pixel(x, y))));
-    EXPECT_LE(maxAlphaErr, 2);
+    ostrela::test::forEachSimdTarget([&] {
+        QImage cam = bars(1280, 720);
+        {
+            QPainter p(&cam);
+            p.setCompositionMode(QPainter::CompositionMode_Source);
+            p.fillRect(QRect(0, 0, 400, 720), Qt::transparent);            // fully transparent
+            p.fillRect(QRect(700, 0, 300, 720), QColor(200, 200, 200, 128)); // half transparent
+        }
+        const Image src = Image::fromQImage(cam);
+        engine::Renderer renderer(2, 64);
+        QImage out[2];
+        for (int plain = 0; plain < 2; ++plain) {
+            colorGradeShortcuts = plain == 0;
+            // Rendered twice: the first frame leaves its tile memory behind for the second.
+            renderer.renderQImage(renderNoir(fitted(bars(1280, 720))), {0, 0, 1280, 720});
+            out[plain] = renderer.renderQImage(renderNoir(src), {0, 0, 1280, 720});
+        }
+        colorGradeShortcuts = true;
+        // Well inside the regions (the bloom spreads a little glow, and alpha, over their borders).
+        for (int y = 100; y < 620; y += 50) {
+            EXPECT_EQ(qAlpha(out[1].pixel(200, y)), 0) << y;
+            EXPECT_EQ(qAlpha(out[0].pixel(200, y)), 0) << y;
+            EXPECT_GT(qAlpha(out[1].pixel(850, y)), 100) << y;
+            EXPECT_LT(qAlpha(out[1].pixel(850, y)), 250) << y;
+            EXPECT_NEAR(qAlpha(out[0].pixel(850, y)), qAlpha(out[1].pixel(850, y)), 1) << y;
+        }
+        int maxAlphaErr = 0;
+        for (int y = 0; y < 720; ++y)
+            for (int x = 0; x < 1280; ++x)
+                maxAlphaErr = std::max(maxAlphaErr, std::abs(qAlpha(out[0].pixel(x, y)) - qAlpha(out[1].pixel(x, y))));
+        EXPECT_LE(maxAlphaErr, 2);
+    });
 }
 
 // ---- Snow ----
