@@ -17,21 +17,26 @@ namespace hn = hwy::HWY_NAMESPACE;
 using DF = hn::ScalableTag<float>;
 using VF = hn::Vec<DF>;
 
+// Pixels as they lie in memory, a register holding whole pixels; each pixel's alpha is spread
+// over its four lanes within its 128-bit block. The scalar target does a pixel at a time.
+#if HWY_TARGET == HWY_SCALAR
+constexpr bool kWholePixels = false;
+HWY_INLINE VF AlphaOf(VF v) { return v; }
+#else
+constexpr bool kWholePixels = true;
+HWY_INLINE VF AlphaOf(VF v) { return hn::Broadcast<3>(v); }
+#endif
+
 int OverRow(float* o, const float* g, int n, float k) {
+    if (!kWholePixels) return 0;
     const DF d;
-    const int N = int(hn::Lanes(d));
+    const size_t N = hn::Lanes(d), m = size_t(n) * 4 / N * N;
     const VF vk = hn::Set(d, k), one = hn::Set(d, 1.0f);
-    int i = 0;
-    for (; i + N <= n; i += N) {
-        VF r, gr, b, a, r2, g2, b2, a2;
-        hn::LoadInterleaved4(d, o + 4 * i, r, gr, b, a);
-        hn::LoadInterleaved4(d, g + 4 * i, r2, g2, b2, a2);
-        r = hn::Mul(r, vk), gr = hn::Mul(gr, vk), b = hn::Mul(b, vk), a = hn::Mul(a, vk);
-        const VF t = hn::Sub(one, a);
-        hn::StoreInterleaved4(hn::Add(r, hn::Mul(r2, t)), hn::Add(gr, hn::Mul(g2, t)), hn::Add(b, hn::Mul(b2, t)),
-                              hn::Add(a, hn::Mul(a2, t)), d, o + 4 * i);
+    for (size_t j = 0; j < m; j += N) {
+        const VF a = hn::Mul(hn::LoadU(d, o + j), vk);
+        hn::StoreU(hn::Add(a, hn::Mul(hn::LoadU(d, g + j), hn::Sub(one, AlphaOf(a)))), d, o + j);
     }
-    return i;
+    return int(m / 4);
 }
 
 int ScreenRow(float* row, const float* x, int n, float k) {
@@ -48,43 +53,42 @@ int ScreenRow(float* row, const float* x, int n, float k) {
 }
 
 int EchoRow(const float* c, const float* p, int n, float k, float* o) {
+    if (!kWholePixels) return 0;
     const DF d;
-    const int N = int(hn::Lanes(d));
+    const size_t N = hn::Lanes(d), m = size_t(n) * 4 / N * N;
     const VF vk = hn::Set(d, k), one = hn::Set(d, 1.0f);
-    int i = 0;
-    for (; i + N <= n; i += N) {
-        VF r, g, b, a, fr, fg, fb, fa;
-        hn::LoadInterleaved4(d, c + 4 * i, r, g, b, a);
-        hn::LoadInterleaved4(d, p + 4 * i, fr, fg, fb, fa);
-        fr = hn::Mul(fr, vk), fg = hn::Mul(fg, vk), fb = hn::Mul(fb, vk), fa = hn::Mul(fa, vk);
-        const VF t = hn::Sub(one, fa);
-        hn::StoreInterleaved4(hn::Add(fr, hn::Mul(r, t)), hn::Add(fg, hn::Mul(g, t)), hn::Add(fb, hn::Mul(b, t)),
-                              hn::Add(fa, hn::Mul(a, t)), d, o + 4 * i);
+    for (size_t j = 0; j < m; j += N) {
+        const VF f = hn::Mul(hn::LoadU(d, p + j), vk);
+        hn::StoreU(hn::Add(f, hn::Mul(hn::LoadU(d, c + j), hn::Sub(one, AlphaOf(f)))), d, o + j);
     }
-    return i;
+    return int(m / 4);
 }
 
 int FringeRow(const float* row, int bx, int x0, int n, int rb, int lb, float rw, float lw, float* o) {
+    if (!kWholePixels) return 0;
     const DF d;
-    const int N = int(hn::Lanes(d));
+    const hn::RebindToSigned<DF> di;
+    const int P = int(hn::Lanes(d) / 4);  // pixels a register
     const VF vr = hn::Set(d, rw), vl = hn::Set(d, lw), zero = hn::Zero(d);
+    // Red from the right-moved taps, blue from the left-moved ones, no green, screened alpha.
+    const auto channel = hn::And(hn::Iota(di, 0), hn::Set(di, 3));
+    const auto isRed = hn::RebindMask(d, hn::Eq(channel, hn::Set(di, 0)));
+    const auto isBlue = hn::RebindMask(d, hn::Eq(channel, hn::Set(di, 2)));
+    const auto isAlpha = hn::RebindMask(d, hn::Eq(channel, hn::Set(di, 3)));
     int i = 0;
-    for (; i + N <= n; i += N) {
+    for (; i + P <= n; i += P) {
         const int x = x0 + i;
         const float* p = row + size_t(x + rb - bx) * 4;
         const float* q = row + size_t(x + lb - bx) * 4;
-        VF p0r, p0g, p0b, p0a, p1r, p1g, p1b, p1a, q0r, q0g, q0b, q0a, q1r, q1g, q1b, q1a, br, bg, bb, ba;
-        hn::LoadInterleaved4(d, p, p0r, p0g, p0b, p0a);
-        hn::LoadInterleaved4(d, p + 4, p1r, p1g, p1b, p1a);
-        hn::LoadInterleaved4(d, q, q0r, q0g, q0b, q0a);
-        hn::LoadInterleaved4(d, q + 4, q1r, q1g, q1b, q1a);
-        hn::LoadInterleaved4(d, row + size_t(x - bx) * 4, br, bg, bb, ba);
-        // Red from the right-moved taps, blue from the left-moved ones, no green, screened alpha.
-        const VF rr = hn::Add(p0r, hn::Mul(hn::Sub(p1r, p0r), vr)), ra = hn::Add(p0a, hn::Mul(hn::Sub(p1a, p0a), vr));
-        const VF lbv = hn::Add(q0b, hn::Mul(hn::Sub(q1b, q0b), vl)), la = hn::Add(q0a, hn::Mul(hn::Sub(q1a, q0a), vl));
-        const VF sa = hn::Sub(hn::Add(ra, la), hn::Mul(ra, la));
-        const auto screen = [](VF s, VF b) { return hn::Sub(hn::Add(s, b), hn::Mul(s, b)); };
-        hn::StoreInterleaved4(screen(rr, br), screen(zero, bg), screen(lbv, bb), screen(sa, ba), d, o + 4 * i);
+        const VF p0 = hn::LoadU(d, p), p1 = hn::LoadU(d, p + 4);
+        const VF q0 = hn::LoadU(d, q), q1 = hn::LoadU(d, q + 4);
+        const VF R = hn::Add(p0, hn::Mul(hn::Sub(p1, p0), vr));
+        const VF L = hn::Add(q0, hn::Mul(hn::Sub(q1, q0), vl));
+        const VF ra = AlphaOf(R), la = AlphaOf(L);
+        const VF a = hn::Sub(hn::Add(ra, la), hn::Mul(ra, la));
+        const VF sv = hn::IfThenElse(isRed, R, hn::IfThenElse(isBlue, L, hn::IfThenElse(isAlpha, a, zero)));
+        const VF b = hn::LoadU(d, row + size_t(x - bx) * 4);
+        hn::StoreU(hn::Sub(hn::Add(sv, b), hn::Mul(sv, b)), d, o + 4 * i);
     }
     return i;
 }

@@ -2,12 +2,14 @@
 // the rows' remainders, to the bit (neither side fuses multiply-adds).
 #include "effects/DreamHaloKernels.h"
 #include "effects/DreamLookKernels.h"
+#include "pipeline/engine/SimdTargets.h"
 #include "tests/support/SimdTargets.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 #include <vector>
 
 using namespace ostrela;
@@ -27,7 +29,7 @@ TEST(DreamHaloKernels, RowsFollowTheirPerPixelRuleOnEveryTarget) {
         const std::vector<float> a = pattern(size_t(n) * 4, 31), b = pattern(size_t(n) * 4, 17);
         std::vector<float> o = a;
         int done = k::overRow(o.data(), b.data(), n, 0.32f);
-        EXPECT_GT(done, 0);
+        if (std::string(engine::simd::targetName()) != "SCALAR") EXPECT_GT(done, 0);  // the scalar target leaves rows to the caller
         EXPECT_LE(done, n);
         for (int i = 0; i < done; ++i) {
             const float* p = &a[4 * size_t(i)];
@@ -49,7 +51,7 @@ TEST(DreamHaloKernels, RowsFollowTheirPerPixelRuleOnEveryTarget) {
         const int bx = 10, rb = -3, lb = 2, x0 = bx + 3, m = n - 6;
         const float rw = 0.3f, lw = 0.6f;
         done = k::fringeRow(a.data(), bx, x0, m, rb, lb, rw, lw, o.data());
-        EXPECT_GT(done, 0);
+        if (std::string(engine::simd::targetName()) != "SCALAR") EXPECT_GT(done, 0);  // the scalar target leaves rows to the caller
         for (int i = 0; i < done; ++i) {
             const int x = x0 + i;
             const float* p = &a[size_t(x + rb - bx) * 4];
