@@ -20,13 +20,22 @@ using DF = hn::ScalableTag<float>;
 using VF = hn::Vec<DF>;
 constexpr size_t kMaxPixels = hn::MaxLanes(DF());
 
-// One of sixteen entries per lane: a permute where a register holds sixteen, a gather elsewhere.
+// One of sixteen entries per lane, by permutes within registers: one where a register holds
+// sixteen, otherwise one per register-sized part of the table and a select on the index.
 template <class D, class VI>
 HWY_INLINE hn::VFromD<D> Lookup16(D d, const float* table16, VI idx) {
-    if constexpr (hn::MaxLanes(D()) >= 16) {
-        return hn::TableLookupLanes(hn::LoadU(d, table16), hn::IndicesFromVec(d, idx));
-    } else {
+    constexpr size_t kMax = hn::MaxLanes(D());
+    if constexpr (kMax == 1) {
         return hn::GatherIndex(d, table16, idx);
+    } else {
+        const hn::RebindToSigned<D> di;
+        const int N = int(hn::Lanes(d));
+        if (N >= 16) return hn::TableLookupLanes(hn::LoadU(d, table16), hn::IndicesFromVec(d, idx));
+        const auto low = hn::IndicesFromVec(d, hn::And(idx, hn::Set(di, N - 1)));
+        auto v = hn::TableLookupLanes(hn::LoadU(d, table16), low);
+        for (int q = N; q < 16; q += N)
+            v = hn::IfThenElse(hn::RebindMask(d, hn::Gt(idx, hn::Set(di, q - 1))), hn::TableLookupLanes(hn::LoadU(d, table16 + q), low), v);
+        return v;
     }
 }
 
