@@ -5,6 +5,7 @@
 
 #include "pipeline/engine/ColorSpace.h"
 #include "pipeline/engine/Filters.h"
+#include "pipeline/engine/LargeBuffers.h"
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
 
@@ -333,23 +334,27 @@ engine::PixelOpPtr rampTableOp(Chain chain, bool perChannel) { return std::make_
 
 namespace {
 
+// A band's pixels: written in full by the band's render before anything reads them, so made
+// without zeroing (zeroing them was most of a look's first frame).
+using BandBuffer = std::vector<float, engine::LargeAllocator<float>>;
+
 class BandPool {
 public:
     static BandPool& shared() {
         static BandPool* p = new BandPool();  // kept for the process
         return *p;
     }
-    std::vector<float> take(size_t floats) {
+    BandBuffer take(size_t floats) {
         std::lock_guard lock(mutex_);
         for (size_t i = 0; i < free_.size(); ++i)
             if (free_[i].size() == floats) {
-                std::vector<float> v = std::move(free_[i]);
+                BandBuffer v = std::move(free_[i]);
                 free_.erase(free_.begin() + long(i));
                 return v;
             }
-        return std::vector<float>(floats);
+        return BandBuffer(floats);
     }
-    void give(std::vector<float>&& v) {
+    void give(BandBuffer&& v) {
         std::lock_guard lock(mutex_);
         if (free_.size() < 96) free_.push_back(std::move(v));
     }
@@ -360,7 +365,7 @@ public:
 
 private:
     std::mutex mutex_;
-    std::vector<std::vector<float>> free_;
+    std::vector<BandBuffer> free_;
 };
 
 class BandCacheNode final : public engine::Node {
@@ -409,7 +414,7 @@ public:
                 src = bands_[i].data();
                 srcRect = band;
             } else if (state_[i].compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
-                std::vector<float> buf = BandPool::shared().take(size_t(band.w) * band.h * 4);
+                BandBuffer buf = BandPool::shared().take(size_t(band.w) * band.h * 4);
                 ctx.renderInto(*in_, band, buf.data());  // straight into the band, no staging copy
                 bands_[i] = std::move(buf);
                 state_[i].store(2, std::memory_order_release);
@@ -432,7 +437,7 @@ private:
     IRect px_;
     int band0_ = 0;
     std::unique_ptr<std::atomic<int>[]> state_;
-    mutable std::vector<std::vector<float>> bands_;
+    mutable std::vector<BandBuffer> bands_;
 };
 
 }  // namespace
