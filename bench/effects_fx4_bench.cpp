@@ -2,6 +2,7 @@
 // heaviest looks at 1280×720: Flame, Drunk Mode, Dream Sequence and Mission Control.
 #include "effects/DreamEffect.h"
 #include "effects/DrunkEffect.h"
+#include "pipeline/engine/Schedule.h"
 #include "effects/Effects.h"
 #include "effects/FlameEffect.h"
 #include "effects/MissionControlEffect.h"
@@ -121,12 +122,12 @@ void BM_DreamShortcutDifference(benchmark::State& state) {
     for (auto _ : state)
         for (int plain = 0; plain < 2; ++plain) {
             effects::DreamSequence dream;
-            effects::setStraightforwardChains(plain == 1);
+            engine::setStraightforwardChains(plain == 1);
             engine::Image im;
             for (int f = 0; f < 3; ++f) im = dream.render(src, 820000000.0 + f / 30.0);
             out[plain] = renderer.renderQImage(im, {0, 0, 1280, 720});
         }
-    effects::setStraightforwardChains(false);
+    engine::setStraightforwardChains(false);
     int maxDiff = 0;
     double sum = 0;
     for (int y = 0; y < 720; ++y) {
@@ -171,13 +172,13 @@ void BM_FlameLayers(benchmark::State& state) {
     effects::Flame flame;
     for (auto _ : state) {
         double c0 = processCpuMs();
-        effects::materialize(effects::flame::grade(in, t));
+        engine::materialize(effects::flame::grade(in, t));
         double c1 = processCpuMs();
-        effects::materialize(effects::flame::fireLayer(E, t, band, flame.caches()).cropped(band));
+        engine::materialize(effects::flame::fireLayer(E, t, band, flame.caches()).cropped(band));
         double c2 = processCpuMs();
-        effects::materialize(effects::flame::emberLayer(E, t, flame.caches()));
+        engine::materialize(effects::flame::emberLayer(E, t, flame.caches()));
         double c3 = processCpuMs();
-        effects::materialize(flame.render(in, t));
+        engine::materialize(flame.render(in, t));
         double c4 = processCpuMs();
         c[0] += c1 - c0, c[1] += c2 - c1, c[2] += c3 - c2, c[3] += c4 - c3;
         ++n;
@@ -202,7 +203,7 @@ void BM_FlamePieces(benchmark::State& state) {
     int n = 0;
     auto lap = [&](int i, const engine::Image& im) {
         double c0 = processCpuMs();
-        effects::materialize(im);
+        engine::materialize(im);
         c[size_t(i)] += processCpuMs() - c0;
     };
     for (auto _ : state) {
@@ -244,7 +245,7 @@ void BM_DrunkPieces(benchmark::State& state) {
     int n = 0;
     auto lap = [&](int i, const engine::Image& im) {
         double c0 = processCpuMs();
-        engine::Image r = effects::materialize(im);
+        engine::Image r = engine::materialize(im);
         c[size_t(i)] += processCpuMs() - c0;
         return r;
     };
@@ -253,7 +254,7 @@ void BM_DrunkPieces(benchmark::State& state) {
         const engine::Image g = lap(0, effects::drunk::grade(in));
         const engine::Image b = lap(1, g.gaussianBlur(5.0).cropped(E));
         lap(2, g.gaussianBlur(5.0).translated(std::sin(1.6 * t) * 22, std::sin(1.1 * t) * 10).cropped(E));
-        const engine::Image sh = lap(3, effects::resampled(g, effects::drunk::shakeTransform(t, 640, 360), E));
+        const engine::Image sh = lap(3, engine::resampled(g, effects::drunk::shakeTransform(t, 640, 360), E));
         lap(4, sh.gaussianBlur(effects::drunk::blurSigma(t)).cropped(E));
         lap(5, drunk.render(in, t));
         ++n;

@@ -2,7 +2,7 @@
 
 #include "effects/DreamHalo.h"
 #include "effects/DreamKernels.h"
-#include "effects/DrunkEffect.h"
+#include "pipeline/engine/Schedule.h"
 #include "effects/Kernels.h"
 #include "pipeline/engine/Cpu.h"
 #include "pipeline/engine/Filters.h"
@@ -21,6 +21,15 @@ namespace ostrela::effects {
 using engine::Color;
 using engine::Image;
 using engine::Rect;
+using engine::materialize;
+using engine::balancedTileRows;
+using engine::TileWatcher;
+using engine::materializeWatched;
+using engine::HalfCopy;
+using engine::PixelView;
+using engine::pixelsOf;
+using engine::straightforwardChains;
+using engine::resampled;
 namespace filters = engine::filters;
 
 namespace dream {

@@ -1,6 +1,6 @@
 #include "effects/DreamHalo.h"
 
-#include "effects/DrunkEffect.h"
+#include "pipeline/engine/Schedule.h"
 #include "effects/DreamHaloKernels.h"
 #include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Kernels.h"
@@ -15,6 +15,16 @@ namespace ostrela::effects::dream {
 using engine::Image;
 using engine::IRect;
 using engine::Rect;
+using engine::materialize;
+using engine::balancedTileRows;
+using engine::TileWatcher;
+using engine::materializeWatched;
+using engine::pooledPixels;
+using engine::storedImage;
+using engine::PairedNode;
+using engine::materializePair;
+using engine::PixelView;
+using engine::pixelsOf;
 
 namespace {
 

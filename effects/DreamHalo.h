@@ -1,7 +1,7 @@
 #pragma once
 // Dream Sequence's glow, bloom and colour fringe (steps 5–7) as a few passes over stored
 // pictures, with both blurs kept on the half-resolution grid the engine's blur uses for them.
-#include "effects/DrunkEffect.h"
+#include "pipeline/engine/Schedule.h"
 #include "pipeline/engine/Image.h"
 
 #include <memory>
@@ -21,7 +21,7 @@ namespace ostrela::effects::dream {
 // `onEchoTile`, when given, sees each tile of `withEcho` as it is made.
 engine::Image glowBloomFringe(const engine::Image& G, double offset, const engine::Rect& extent, const engine::Image& echo,
                               engine::Image& withEcho, const engine::Image& gridOfG = {},
-                              const TileWatcher* onEchoTile = nullptr);
+                              const engine::TileWatcher* onEchoTile = nullptr);
 
 // The grid cells the glow reads for a picture of this extent (G transparent beyond it).
 engine::IRect glowGrid(const engine::Rect& extent);
@@ -34,8 +34,8 @@ class GridGatherer {
 public:
     GridGatherer(const engine::IRect& bounds, const engine::IRect& grid, int tileRows, bool clampEdges);
     bool active() const { return active_; }
-    TileWatcher watcher();
-    engine::Image finish(const PixelView& made);
+    engine::TileWatcher watcher();
+    engine::Image finish(const engine::PixelView& made);
 
 private:
     engine::IRect bounds_, grid_, inner_;

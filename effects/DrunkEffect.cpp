@@ -1,5 +1,7 @@
 #include "effects/DrunkEffect.h"
 
+#include "pipeline/engine/Schedule.h"
+
 #include "pipeline/engine/Cpu.h"
 #include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Nodes.h"
@@ -18,6 +20,11 @@ using engine::Image;
 using engine::IRect;
 using engine::Rect;
 namespace filters = engine::filters;
+using engine::materialize;
+using engine::PixelView;
+using engine::pixelsOf;
+using engine::straightforwardChains;
+using engine::resampled;
 
 // ---- Drunk Mode ----
 

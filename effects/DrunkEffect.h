@@ -4,7 +4,7 @@
 // that remembers earlier frames.
 #include "effects/Effects.h"
 #include "pipeline/engine/Image.h"
-#include "pipeline/engine/Schedule.h"
+#include "pipeline/engine/LargeBuffers.h"
 
 #include <array>
 #include <atomic>
@@ -29,25 +29,6 @@ public:
 private:
     std::array<engine::Image, 3> trails_;
 };
-
-// The renderer requests the looks make (kept under their old names here).
-using engine::materialize;
-using engine::balancedTileRows;
-using engine::isMaterialized;
-using engine::TileWatcher;
-using engine::materializeWatched;
-using engine::pooledPixels;
-using engine::releaseIdlePixels;
-using engine::storedImage;
-using engine::PairedNode;
-using engine::materializePair;
-using engine::HalfCopy;
-using engine::materializeInBands;
-using engine::PixelView;
-using engine::pixelsOf;
-using engine::setStraightforwardChains;
-using engine::straightforwardChains;
-using engine::resampled;
 
 namespace drunk {
 

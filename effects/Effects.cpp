@@ -5,6 +5,7 @@
 #include "effects/DrunkEffect.h"
 #include "effects/FlameEffect.h"
 #include "effects/GradeShortcuts.h"
+#include "pipeline/engine/Schedule.h"
 #include "effects/MissionControlEffect.h"
 #include "effects/RetroEffects.h"
 #include "effects/SurveillanceEffects.h"
@@ -116,7 +117,7 @@ Image EffectSet::apply(const Image& image, const FrameContext& frame) {
     if (frame.effect != last_) {
         if (Effect* previous = existing(last_)) previous->suspend();
         // What the previous look's frames left in the shared pools goes back too.
-        releaseIdlePixels();
+        engine::releaseIdlePixels();
         shortcuts::releaseIdleBands();
         last_ = frame.effect;
     }

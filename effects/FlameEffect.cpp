@@ -1,6 +1,6 @@
 #include "effects/FlameEffect.h"
 
-#include "effects/DrunkEffect.h"
+#include "pipeline/engine/Schedule.h"
 #include "pipeline/engine/Cpu.h"
 #include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Nodes.h"
@@ -22,6 +22,12 @@ namespace ostrela::effects {
 using engine::Color;
 using engine::Image;
 using engine::Rect;
+using engine::materialize;
+using engine::materializeInBands;
+using engine::PixelView;
+using engine::pixelsOf;
+using engine::straightforwardChains;
+using engine::resampled;
 namespace filters = engine::filters;
 
 namespace {

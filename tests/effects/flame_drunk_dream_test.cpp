@@ -3,6 +3,7 @@
 #include "effects/DreamHalo.h"
 #include "effects/DreamKernels.h"
 #include "effects/DrunkEffect.h"
+#include "pipeline/engine/Schedule.h"
 #include "effects/Effects.h"
 #include "effects/FlameEffect.h"
 #include "effects/MissionControlEffect.h"
@@ -25,6 +26,13 @@ using namespace ostrela::effects;
 using namespace ostrela::effects::testing;
 using engine::Image;
 using engine::Rect;
+using engine::materialize;
+using engine::TileWatcher;
+using engine::materializeWatched;
+using engine::HalfCopy;
+using engine::PixelView;
+using engine::pixelsOf;
+using engine::setStraightforwardChains;
 
 namespace {
 
