@@ -5,6 +5,7 @@
 #include "effects/NoirKernels.h"
 #include "effects/Kernels.h"
 #include "pipeline/engine/ColorSpace.h"
+#include "pipeline/engine/Schedule.h"
 #include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
@@ -94,9 +95,6 @@ engine::PixelOpPtr noirFalseColorOp() {
     static const engine::PixelOpPtr op = shortcuts::rampTableOp(noirFalseColor, false);
     return op;
 }
-
-// The chain's pixels once per frame for its several readers.
-Image computedOnce(const Image& image) { return colorGradeShortcuts ? shortcuts::computedOnce(image) : image; }
 
 OSTRELA_LUMA_TABLE(snowGradeTable, snowGrade)
 OSTRELA_LUMA_TABLE(nightOpsTable, nightOpsTone)
@@ -207,7 +205,8 @@ Image renderNoir(const Image& image) {
         const Image edges = filters::edges(mono, 2.0);
         out = noirFalseColor(filters::screenBlend(noirDarkEdges(edges), mono));
     }
-    if (colorGradeShortcuts) return noir::bloomAndVignette(computedOnce(out), 4.0, 0.35, 1.1, 1.6).cropped(e);
+    // The chain's pixels once per frame for the bloom's several readers.
+    if (colorGradeShortcuts) return noir::bloomAndVignette(engine::computedOnce(out), 4.0, 0.35, 1.1, 1.6).cropped(e);
     out = filters::bloom(out, 4.0, 0.35);
     out = filters::vignette(out, 1.1, 1.6);
     return out.cropped(e);

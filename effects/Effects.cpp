@@ -118,7 +118,7 @@ Image EffectSet::apply(const Image& image, const FrameContext& frame) {
         if (Effect* previous = existing(last_)) previous->suspend();
         // What the previous look's frames left in the shared pools goes back too.
         engine::releaseIdlePixels();
-        shortcuts::releaseIdleBands();
+        engine::releaseIdleBands();
         last_ = frame.effect;
     }
     Effect* effect = instance(frame.effect);

@@ -27,18 +27,6 @@ engine::Image lumaChain(const engine::Image& image, const LumaTable& table, Chai
 // picks the entry), baked over linear values evenly spaced in their square root.
 engine::PixelOpPtr rampTableOp(Chain chain, bool perChannel);
 
-// The image's pixels kept in bands of rows, each computed once per frame by the first render
-// thread that needs it; for chains that several steps read at different rectangles.
-engine::Image computedOnce(const engine::Image& image);
-// Gives back the band buffers no frame is using (when a look is switched away).
-void releaseIdleBands();
-// The pixels of `node` over r, handed to f(part, pixels, stride in pixels) part by part: for a
-// computedOnce picture straight from its bands (no copy), otherwise pulled in one part.
-using CachedRowsFn = std::function<void(const engine::IRect& part, const float* pixels, size_t stride)>;
-void cachedRows(const engine::Node& node, engine::TileContext& ctx, const engine::IRect& r, const CachedRowsFn& f);
-// image.clampedToExtent(), for a computedOnce picture read from its bands.
-engine::Image clampedToExtent(const engine::Image& image);
-
 // `ops` applied to every pixel but those equal to `common`, which get its precomputed result.
 engine::PixelOpPtr skipCommonOp(std::vector<engine::PixelOpPtr> ops, std::array<float, 4> common);
 

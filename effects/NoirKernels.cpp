@@ -3,6 +3,7 @@
 #include "effects/GradeShortcuts.h"
 #include "effects/NoirKernelsSimd.h"
 #include "pipeline/engine/Filters.h"
+#include "pipeline/engine/Schedule.h"
 #include "pipeline/engine/Renderer.h"
 
 #include <algorithm>
@@ -176,7 +177,7 @@ public:
             const float dx = float(in.x + i + 0.5 - cx_);
             dx2[i] = dx * dx;
         }
-        shortcuts::cachedRows(*pic_, ctx, in, [&](const IRect& part, const float* p, size_t stride) {
+        engine::cachedRows(*pic_, ctx, in, [&](const IRect& part, const float* p, size_t stride) {
             for (int y = part.y; y < part.maxY(); ++y) {
                 const float* bp = p + size_t(y - part.y) * stride * 4;
                 const float* gp = g + (size_t(y - in.y) * in.w + (part.x - in.x)) * 4;
@@ -213,7 +214,7 @@ Image bloomAndVignette(const Image& picture, double radius, double intensity, do
     const Rect e = picture.extent();
     if (e.isInfinite() || e.isEmpty() || !(radius > 0.0) || !(intensity > 0.0)) return picture;
     // The glow exactly as the bloom filter forms it.
-    const Image src = shortcuts::clampedToExtent(picture);
+    const Image src = engine::clampedToExtent(picture);
     Image glow;
     if (radius >= 2.0 && radius < 4.0) {
         const double v = radius * radius - 0.25 - 4.0 / 6.0;

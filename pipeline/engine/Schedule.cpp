@@ -5,6 +5,9 @@
 #include "pipeline/engine/Renderer.h"
 
 #include <algorithm>
+#include <vector>
+#include <functional>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -423,6 +426,191 @@ Image resampled(const Image& image, const Affine& t, const Rect& extent) {
     const Rect e = t.mapRect(image.extent()).intersected(extent);
     if (e.isEmpty()) return Image::empty();
     return Image(std::make_shared<ResampleNode>(image, v, t, e));
+}
+
+// ---- Band cache ----
+//
+// A blur asks for its input over the tile grown by its reach, and the step that blends the glow
+// back asks for the tile itself, so everything before a bloom is computed about 2.4 times per
+// frame (and an input used twice at different rectangles once per use). Between such a chain
+// and its consumers this node keeps the chain's pixels in bands of rows, each computed once per
+// frame by whichever render thread needs it first. Band memory is pooled between frames.
+
+namespace {
+
+// A band's pixels: written in full by the band's render before anything reads them, so made
+// without zeroing (zeroing them was most of a look's first frame).
+using BandBuffer = std::vector<float, LargeAllocator<float>>;
+
+class BandPool {
+public:
+    static BandPool& shared() {
+        static BandPool* p = new BandPool();  // kept for the process
+        return *p;
+    }
+    BandBuffer take(size_t floats) {
+        std::lock_guard lock(mutex_);
+        for (size_t i = 0; i < free_.size(); ++i)
+            if (free_[i].size() == floats) {
+                BandBuffer v = std::move(free_[i]);
+                free_.erase(free_.begin() + long(i));
+                return v;
+            }
+        return BandBuffer(floats);
+    }
+    void give(BandBuffer&& v) {
+        std::lock_guard lock(mutex_);
+        if (free_.size() < 96) free_.push_back(std::move(v));
+    }
+    void clear() {
+        std::lock_guard lock(mutex_);
+        free_.clear();
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<BandBuffer> free_;
+};
+
+class BandCacheNode final : public Node {
+public:
+    static constexpr int kBandRows = 32;
+    explicit BandCacheNode(NodePtr in)
+        : in_(std::move(in)), ext_(in_->extent()), px_(pixelBounds(ext_)) {
+        if (px_.isEmpty()) return;
+        band0_ = floorDiv(px_.y);
+        const int last = floorDiv(px_.maxY() - 1);
+        const size_t n = size_t(last - band0_ + 1);
+        state_ = std::make_unique<std::atomic<int>[]>(n);
+        for (size_t i = 0; i < n; ++i) state_[i].store(0);
+        bands_.resize(n);
+    }
+    ~BandCacheNode() override {
+        for (auto& b : bands_)
+            if (!b.empty()) BandPool::shared().give(std::move(b));
+    }
+    Rect extent() const override { return ext_; }
+    int inputCount() const override { return 1; }
+    const Node* input(int) const override { return in_.get(); }
+
+    void render(TileContext& ctx, const IRect& r, float* out) const override {
+        const IRect in = r.intersected(px_);
+        if (!(in == r)) std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
+        if (in.isEmpty()) return;
+        visit(ctx, in, [&](const IRect& part, const float* src, size_t stride) {
+            for (int y = part.y; y < part.maxY(); ++y)
+                std::memcpy(out + (size_t(y - r.y) * r.w + (part.x - r.x)) * 4, src + size_t(y - part.y) * stride * 4,
+                            size_t(part.w) * 4 * sizeof(float));
+        });
+    }
+
+    // Calls f(part, pixels, stride in pixels) for the parts of `in` (inside the picture) that lie
+    // in one band each, with the band's own memory where it is filled.
+    void visit(TileContext& ctx, const IRect& in, const CachedRowsFn& f) const {
+        for (int b = floorDiv(in.y); b <= floorDiv(in.maxY() - 1); ++b) {
+            const IRect band = IRect{px_.x, b * kBandRows, px_.w, kBandRows}.intersected(px_);
+            const IRect part = in.intersected(band);
+            const size_t i = size_t(b - band0_);
+            const float* src = nullptr;
+            IRect srcRect;
+            int expected = 0;
+            if (state_[i].load(std::memory_order_acquire) == 2) {
+                src = bands_[i].data();
+                srcRect = band;
+            } else if (state_[i].compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
+                BandBuffer buf = BandPool::shared().take(size_t(band.w) * band.h * 4);
+                ctx.renderInto(*in_, band, buf.data());  // straight into the band, no staging copy
+                bands_[i] = std::move(buf);
+                state_[i].store(2, std::memory_order_release);
+                src = bands_[i].data();
+                srcRect = band;
+            } else {
+                // Another thread is filling this band: compute the part here rather than wait.
+                src = ctx.pull(*in_, part);
+                srcRect = part;
+            }
+            f(part, src + (size_t(part.y - srcRect.y) * srcRect.w + (part.x - srcRect.x)) * 4, size_t(srcRect.w));
+        }
+    }
+    const IRect& pixels() const { return px_; }
+
+private:
+    static int floorDiv(int v) { return v >= 0 ? v / kBandRows : -((-v + kBandRows - 1) / kBandRows); }
+    NodePtr in_;
+    Rect ext_;
+    IRect px_;
+    int band0_ = 0;
+    std::unique_ptr<std::atomic<int>[]> state_;
+    mutable std::vector<BandBuffer> bands_;
+};
+
+}  // namespace
+
+void releaseIdleBands() { BandPool::shared().clear(); }
+
+Image computedOnce(const Image& image) {
+    if (image.isNull() || image.extent().isInfinite() || image.extent().isEmpty()) return image;
+    return Image(std::make_shared<BandCacheNode>(image.node()));
+}
+
+namespace {
+
+// A computedOnce picture clamped to its extent, its rows read from the bands (one copy, where the
+// engine's clamp would copy the pulled rows a second time).
+class ClampedBandsNode final : public Node {
+public:
+    explicit ClampedBandsNode(std::shared_ptr<const BandCacheNode> cache) : cache_(std::move(cache)) {}
+    Rect extent() const override { return Rect::infinite(); }
+    int inputCount() const override { return 1; }
+    const Node* input(int) const override { return cache_.get(); }
+    IRect roi(int, const IRect& dest) const override { return clampedRect(dest); }
+    void render(TileContext& ctx, const IRect& r, float* out) const override {
+        const IRect px = cache_->pixels();
+        const IRect in = clampedRect(r);
+        cache_->visit(ctx, in, [&](const IRect& part, const float* p, size_t stride) {
+            const int mid0 = std::clamp(px.x - r.x, 0, r.w), mid1 = std::clamp(px.maxX() - r.x, 0, r.w);
+            for (int j = 0; j < r.h; ++j) {
+                const int sy = std::clamp(r.y + j, px.y, px.maxY() - 1);
+                if (sy < part.y || sy >= part.maxY()) continue;
+                const float* srow = p + size_t(sy - part.y) * stride * 4;
+                float* o = out + size_t(j) * r.w * 4;
+                for (int i = 0; i < mid0; ++i) std::memcpy(o + 4 * i, srow, 4 * sizeof(float));
+                if (mid1 > mid0)
+                    std::memcpy(o + 4 * mid0, srow + size_t(r.x + mid0 - part.x) * 4, size_t(mid1 - mid0) * 4 * sizeof(float));
+                const float* last = srow + size_t(part.w - 1) * 4;
+                for (int i = std::max(mid1, mid0); i < r.w; ++i) std::memcpy(o + 4 * i, last, 4 * sizeof(float));
+            }
+        });
+    }
+
+private:
+    IRect clampedRect(const IRect& dest) const {
+        const IRect px = cache_->pixels();
+        const int x0 = std::clamp(dest.x, px.x, px.maxX() - 1), x1 = std::clamp(dest.maxX() - 1, px.x, px.maxX() - 1) + 1;
+        const int y0 = std::clamp(dest.y, px.y, px.maxY() - 1), y1 = std::clamp(dest.maxY() - 1, px.y, px.maxY() - 1) + 1;
+        return {x0, y0, x1 - x0, y1 - y0};
+    }
+    std::shared_ptr<const BandCacheNode> cache_;
+};
+
+}  // namespace
+
+Image clampedToExtent(const Image& image) {
+    if (auto cache = std::dynamic_pointer_cast<const BandCacheNode>(image.node()); cache && !cache->pixels().isEmpty())
+        return Image(std::make_shared<ClampedBandsNode>(cache));
+    return image.clampedToExtent();
+}
+
+void cachedRows(const Node& node, TileContext& ctx, const IRect& r, const CachedRowsFn& f) {
+    if (r.isEmpty()) return;
+    if (auto* cache = dynamic_cast<const BandCacheNode*>(&node)) {
+        const IRect in = r.intersected(cache->pixels());
+        if (in == r) {
+            cache->visit(ctx, r, f);
+            return;
+        }
+    }
+    f(r, ctx.pull(node, r), size_t(r.w));
 }
 
 }  // namespace ostrela::engine

@@ -5,6 +5,7 @@
 #include "pipeline/engine/Image.h"
 #include "pipeline/engine/LargeBuffers.h"
 #include "pipeline/engine/Nodes.h"
+#include "pipeline/engine/Renderer.h"
 
 #include <atomic>
 #include <cstdint>
@@ -95,5 +96,17 @@ bool straightforwardChains();
 // pixels (transparent outside them), as Image::transformed samples, without copying the source
 // region first. Any other image goes through Image::transformed.
 Image resampled(const Image& image, const Affine& t, const Rect& extent);
+
+// The image's pixels kept in bands of rows, each computed once per frame by the first render
+// thread that needs it; for pictures that several steps read at different rectangles.
+Image computedOnce(const Image& image);
+// Gives back the band buffers no frame is using (when a look is switched away).
+void releaseIdleBands();
+// The pixels of `node` over r, handed to f(part, pixels, stride in pixels) part by part: for a
+// computedOnce picture straight from its bands (no copy), otherwise pulled in one part.
+using CachedRowsFn = std::function<void(const IRect& part, const float* pixels, size_t stride)>;
+void cachedRows(const Node& node, TileContext& ctx, const IRect& r, const CachedRowsFn& f);
+// image.clampedToExtent(), for a computedOnce picture read from its bands.
+Image clampedToExtent(const Image& image);
 
 }  // namespace ostrela::engine
