@@ -246,25 +246,26 @@ size_t Renderer::arenaBytes() const {
     return s;
 }
 
-void Renderer::findSharedNodes(const Node* root) {
-    shared_.clear();
-    consumers_.clear();
+void findSharedNodes(const Node* root, std::vector<const Node*>& shared,
+                     std::vector<std::pair<const Node*, int>>& consumers) {
+    shared.clear();
+    consumers.clear();
     if (!root) return;
     // Count consumers over the graph; a node reached twice is not descended into again.
     std::vector<const Node*> stack{root};
-    consumers_.push_back({root, 1});
+    consumers.push_back({root, 1});
     while (!stack.empty()) {
         const Node* n = stack.back();
         stack.pop_back();
         for (int i = 0; i < n->inputCount(); ++i) {
             const Node* in = n->input(i);
             if (!in) continue;
-            auto it = std::find_if(consumers_.begin(), consumers_.end(), [in](auto& p) { return p.first == in; });
-            if (it != consumers_.end()) {
-                if (++it->second == 2) shared_.push_back(in);
+            auto it = std::find_if(consumers.begin(), consumers.end(), [in](auto& p) { return p.first == in; });
+            if (it != consumers.end()) {
+                if (++it->second == 2) shared.push_back(in);
                 continue;
             }
-            consumers_.push_back({in, 1});
+            consumers.push_back({in, 1});
             stack.push_back(in);
         }
     }
@@ -302,7 +303,7 @@ void Renderer::runTiles(const IRect& rect, WriteTile&& write) {
 void Renderer::render(const Image& image, const IRect& rect, uint8_t* dst, size_t stride) {
     if (rect.isEmpty() || !dst) return;
     const Node* root = image.node().get();
-    findSharedNodes(root);
+    findSharedNodes(root, shared_, consumers_);
     int ox = 0, oy = 0;
     const SourceNode* plain = root ? plainSource(root, rect, &ox, &oy) : nullptr;
     runTiles(rect, [&](TileContext& ctx, const IRect& tile, int firstRow) {
@@ -330,7 +331,7 @@ std::vector<float> Renderer::renderFloat(const Image& image, const IRect& rect) 
     std::vector<float> out(size_t(std::max(rect.w, 0)) * std::max(rect.h, 0) * 4, 0.0f);
     if (rect.isEmpty() || image.isNull()) return out;
     const Node* root = image.node().get();
-    findSharedNodes(root);
+    findSharedNodes(root, shared_, consumers_);
     runTiles(rect, [&](TileContext& ctx, const IRect& tile, int) {
         ctx.renderInto(*root, tile, out.data() + size_t(tile.y - rect.y) * rect.w * 4);
     });

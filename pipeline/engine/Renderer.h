@@ -96,6 +96,11 @@ private:
 // idle at the end of the pass. `even` rounds to even rows (so 2×2 cells never straddle tiles).
 int balancedTileRows(int height, int tileRows, int workers, bool even = false);
 
+// The nodes of the graph under `root` that have more than one consumer (kept per tile by a
+// TileContext), into `shared`; `consumers` is scratch kept by the caller between frames.
+void findSharedNodes(const Node* root, std::vector<const Node*>& shared,
+                     std::vector<std::pair<const Node*, int>>& consumers);
+
 class Renderer {
 public:
     // threads ≤ 0: one per core. tileRows: rows per tile (the whole rectangle when ≥ its height).
@@ -120,7 +125,6 @@ public:
 private:
     template <typename WriteTile>
     void runTiles(const IRect& rect, WriteTile&& write);
-    void findSharedNodes(const Node* root);
     std::shared_ptr<ThreadPool> pool_;
     std::vector<std::unique_ptr<Arena>> arenas_;
     std::vector<const Node*> shared_;

@@ -70,7 +70,7 @@ public:
         const auto* paired = second ? dynamic_cast<const PairedNode*>(image.node().get()) : nullptr;
         std::shared_ptr<Pixels> buf2 = paired ? take(size_t(b.w) * b.h * 4, buf.get()) : nullptr;
         float* dst2 = buf2 ? buf2->data() : nullptr;
-        findShared(image.node().get());
+        findSharedNodes(image.node().get(), shared_, seen_);  // kept per tile, as the frame renderer does
         const Node& root = *image.node();
         const int rows = std::clamp(tileRows, 1, b.h), tiles = (b.h + rows - 1) / rows;
         float* dst = buf->data();
@@ -129,29 +129,6 @@ private:
                     free_.end());
         free_.push_back({std::make_shared<Pixels>(floats + floats / 16), takes_});
         return free_.back().pixels;
-    }
-
-    // Nodes with more than one consumer are kept per tile (the frame renderer's rule).
-    void findShared(const Node* root) {
-        shared_.clear();
-        seen_.clear();
-        std::vector<const Node*> stack{root};
-        seen_.push_back({root, 1});
-        while (!stack.empty()) {
-            const Node* n = stack.back();
-            stack.pop_back();
-            for (int i = 0; i < n->inputCount(); ++i) {
-                const Node* in = n->input(i);
-                if (!in) continue;
-                auto it = std::find_if(seen_.begin(), seen_.end(), [in](auto& p) { return p.first == in; });
-                if (it != seen_.end()) {
-                    if (++it->second == 2) shared_.push_back(in);
-                    continue;
-                }
-                seen_.push_back({in, 1});
-                stack.push_back(in);
-            }
-        }
     }
 
     std::mutex mutex_;
