@@ -1,5 +1,6 @@
 // The desktop program: one application object, the main window, the menus.
 #include "ui/Application.h"
+#include "library/VideoPlaybackService.h"
 #include "ui/ContentViewModel.h"
 #include "ui/MainWindow.h"
 #include "ui/Resources.h"
@@ -17,16 +18,18 @@
 
 int main(int argc, char** argv) {
     // Answered before Qt starts, so they work without a display.
-    bool startCamera = false;
+    bool startCamera = false, playVideo = false;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
-            std::printf("usage: ostrela [Qt options] [--start-camera] [--help] [--version]\n"
+            std::printf("usage: ostrela [Qt options] [--start-camera] [--play-video] [--help] [--version]\n"
                         "Dresses up a webcam with effects, an image and a lower-third bar, and sends it to\n"
                         "video calls as the camera \"Ostrela\" (published by ostrela-camera).\n"
-                        "  --start-camera  start the camera feed as soon as the window opens\n");
+                        "  --start-camera  start the camera feed as soon as the window opens\n"
+                        "  --play-video    play the video selected in the library as soon as the window opens\n");
             return 0;
         }
         if (!std::strcmp(argv[i], "--start-camera")) startCamera = true;
+        if (!std::strcmp(argv[i], "--play-video")) playVideo = true;
         if (!std::strcmp(argv[i], "--version")) {
             std::printf("ostrela %s\n", OSTRELA_VERSION);
             return 0;
@@ -53,5 +56,12 @@ int main(int argc, char** argv) {
     window.show();
     // For a session that starts the show at login, and for measuring the running program.
     if (startCamera && !window.model()->isCameraRunning()) window.model()->toggleCamera();
+    if (playVideo) {
+        ostrela::VideoPlaybackService* player = window.model()->videoPlayback();
+        if (!player || player->loadedURL().isEmpty() || !player->lastError().isEmpty())
+            std::fprintf(stderr, "ostrela: --play-video: no playable video is selected in the library\n");
+        else if (!player->isPlaying())
+            player->togglePlayPause();
+    }
     return qapp.exec();
 }
