@@ -1,14 +1,12 @@
 #include "effects/FlameEffect.h"
 
+#include "effects/FlameKernels.h"
+
 #include "pipeline/engine/Schedule.h"
-#include "pipeline/engine/Cpu.h"
 #include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Nodes.h"
+#include "pipeline/engine/Kernels.h"
 #include "pipeline/engine/Renderer.h"
-#include "pipeline/engine/SrgbVector.h"
-
-#include <immintrin.h>
-#include <smmintrin.h>
 
 #include <algorithm>
 #include <array>
@@ -89,11 +87,9 @@ struct MaskWeights {
 };
 
 float weightOf(const float* m) {
-    const __m128 mv = _mm_loadu_ps(m);
     const float ma = std::clamp(m[3], 0.0f, 1.0f);
     if (!(ma > 0.0f)) return 0.0f;
-    const __m128 lumW = _mm_setr_ps(filters::kLumR, filters::kLumG, filters::kLumB, 0.0f);
-    const float y = _mm_cvtss_f32(_mm_dp_ps(mv, lumW, 0x71)) / ma;
+    const float y = (filters::kLumR * m[0] + filters::kLumG * m[1] + filters::kLumB * m[2]) / ma;
     return filters::encodeSRGBFast(y) * ma;
 }
 
@@ -164,25 +160,6 @@ Image maskedBy(const Image& in, const Image& mask, std::shared_ptr<const MaskWei
 // reading S and C straight from their pixels. The tone steps are the engine's: the same
 // unpremultiply rule, the same sRGB curve approximations, one encode shared by both colourings.
 
-using namespace engine::vec;
-
-// ---- Eight-wide helpers (AVX2 + FMA, chosen at run time) ----
-#define FLAME_AVX2 __attribute__((target("avx2,fma")))
-
-// The engine's unpremultiply rule: channels above alpha stay, transparent lanes become zero.
-FLAME_AVX2 inline void unpremulX8(__m256& r, __m256& g, __m256& b, __m256& a) {
-    const __m256 zero = _mm256_setzero_ps();
-    const __m256 live = _mm256_cmp_ps(a, zero, _CMP_GT_OQ);
-    // A reciprocal estimate and one Newton step: within a few float steps of the division.
-    const __m256 am = _mm256_max_ps(a, _mm256_set1_ps(1e-30f));
-    __m256 inv = _mm256_rcp_ps(am);
-    inv = _mm256_and_ps(live, _mm256_mul_ps(inv, _mm256_fnmadd_ps(am, inv, _mm256_set1_ps(2.0f))));
-    r = _mm256_and_ps(live, _mm256_blendv_ps(_mm256_mul_ps(r, inv), r, _mm256_cmp_ps(r, a, _CMP_GT_OQ)));
-    g = _mm256_and_ps(live, _mm256_blendv_ps(_mm256_mul_ps(g, inv), g, _mm256_cmp_ps(g, a, _CMP_GT_OQ)));
-    b = _mm256_and_ps(live, _mm256_blendv_ps(_mm256_mul_ps(b, inv), b, _mm256_cmp_ps(b, a, _CMP_GT_OQ)));
-    a = _mm256_max_ps(a, zero);
-}
-
 // Premultiplied encoded colour of an opaque-or-transparent false-colour end, as the filter has it.
 std::array<float, 4> encodedEnd(const Color& c) {
     if (!(c.a > 0.0f)) return {0, 0, 0, 0};
@@ -191,139 +168,18 @@ std::array<float, 4> encodedEnd(const Color& c) {
             filters::encodeSRGBFast(c.b * inv) * a, a};
 }
 
-// Eight interleaved RGBA pixels as four planes; pixels 0–3 in the low halves, 4–7 in the high ones.
-FLAME_AVX2 inline void toPlanesX8(__m256 v0, __m256 v1, __m256 v2, __m256 v3, __m256& r, __m256& g, __m256& b, __m256& a) {
-    const __m256 t0 = _mm256_unpacklo_ps(v0, v1), t1 = _mm256_unpacklo_ps(v2, v3);
-    const __m256 t2 = _mm256_unpackhi_ps(v0, v1), t3 = _mm256_unpackhi_ps(v2, v3);
-    r = _mm256_shuffle_ps(t0, t1, 0x44), g = _mm256_shuffle_ps(t0, t1, 0xEE);
-    b = _mm256_shuffle_ps(t2, t3, 0x44), a = _mm256_shuffle_ps(t2, t3, 0xEE);
-}
-
-FLAME_AVX2 inline __m256 pixelPairX8(const float* s, int k) {
-    return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(s + 4 * k)), _mm_loadu_ps(s + 4 * k + 16), 1);
-}
-
-// The planes back to eight interleaved pixels at `o`.
-FLAME_AVX2 inline void storePlanesX8(__m256 r, __m256 g, __m256 b, __m256 a, float* o) {
-    const __m256 t0 = _mm256_unpacklo_ps(r, g), t1 = _mm256_unpacklo_ps(b, a);
-    const __m256 t2 = _mm256_unpackhi_ps(r, g), t3 = _mm256_unpackhi_ps(b, a);
-    const __m256 v[4] = {_mm256_shuffle_ps(t0, t1, 0x44), _mm256_shuffle_ps(t0, t1, 0xEE), _mm256_shuffle_ps(t2, t3, 0x44),
-                         _mm256_shuffle_ps(t2, t3, 0xEE)};
-    for (int k = 0; k < 4; ++k) {
-        _mm_storeu_ps(o + 4 * k, _mm256_castps256_ps128(v[k]));
-        _mm_storeu_ps(o + 4 * k + 16, _mm256_extractf128_ps(v[k], 1));
-    }
-}
-
-// Both false colourings have a transparent colour 0 and an opaque colour 1, so each is its
-// colour 1 (a constant, linear) at alpha a·clamp(L). The core's L is the contrast of the same
-// luminance: its weights sum to one.
-struct FireColours {
-    float core[3], outer[3];
-};
-
-// One row of the fire's tail, eight pixels at a time: the displaced bilinear read of S, one
-// encode and luminance for both colourings, their screen and the mask. `cp`, `kp`: C's pixels
-// and the mask weights from column x0; `n` pixels.
-FLAME_AVX2 void fireTailRowX8(const float* S, const engine::IRect& sb, const float* cp, const float* kp, int x0, int y,
-                              int n, const FireColours& fc, float* op) {
-    const __m256 one = _mm256_set1_ps(1.0f), half = _mm256_set1_ps(0.5f);
-    const __m256 reach = _mm256_set1_ps(28.0f);
-    const __m256 cm = _mm256_set1_ps(float(kToneCore.contrast)), cb = _mm256_set1_ps(kToneCore.bias());
-    const __m256 lr = _mm256_set1_ps(filters::kLumR), lg = _mm256_set1_ps(filters::kLumG), lb = _mm256_set1_ps(filters::kLumB);
-    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    const __m256i stride = _mm256_set1_epi32(sb.w), lastX = _mm256_set1_epi32(sb.w - 1), lastY = _mm256_set1_epi32(sb.h - 1);
-    const __m256i minus1 = _mm256_set1_epi32(-1);
-    const size_t rowStep = size_t(sb.w) * 4;
-    __m256 kc[3], ko[3], kco[3];
-    for (int c = 0; c < 3; ++c) {
-        kc[c] = _mm256_set1_ps(fc.core[c]);
-        ko[c] = _mm256_set1_ps(fc.outer[c]);
-        kco[c] = _mm256_set1_ps(fc.core[c] * fc.outer[c]);
-    }
-    alignas(32) float ctail[32], otail[32], ktail[8];
-    alignas(32) float wxs[8], wys[8], dxs[8], dys[8];
-    alignas(32) int offs[8];
-    for (int i = 0; i < n; i += 8) {
-        const int m = std::min(8, n - i);
-        const float* c = cp + 4 * i;
-        const float* k = kp + i;
-        if (m < 8) {
-            std::memset(ctail, 0, sizeof ctail);
-            std::memset(ktail, 0, sizeof ktail);
-            std::memcpy(ctail, c, size_t(m) * 4 * sizeof(float));
-            std::memcpy(ktail, k, size_t(m) * sizeof(float));
-            c = ctail, k = ktail;
-        }
-        __m256 cr, cg, unusedB, unusedA;
-        toPlanesX8(pixelPairX8(c, 0), pixelPairX8(c, 1), pixelPairX8(c, 2), pixelPairX8(c, 3), cr, cg, unusedB, unusedA);
-        const __m256 dx = _mm256_mul_ps(reach, _mm256_sub_ps(clamp01x8(cr), half));
-        const __m256 dy = _mm256_mul_ps(reach, _mm256_sub_ps(clamp01x8(cg), half));
-        const __m256 flx = _mm256_floor_ps(dx), fly = _mm256_floor_ps(dy);
-        // Whole pixels plus a displacement under 15 px: the floor and the weights are exact in float.
-        const __m256i ix = _mm256_add_epi32(_mm256_add_epi32(_mm256_cvtps_epi32(flx), lane), _mm256_set1_epi32(x0 + i - sb.x));
-        const __m256i iy = _mm256_add_epi32(_mm256_cvtps_epi32(fly), _mm256_set1_epi32(y - sb.y));
-        const __m256i in = _mm256_and_si256(
-            _mm256_and_si256(_mm256_cmpgt_epi32(ix, minus1), _mm256_cmpgt_epi32(lastX, ix)),
-            _mm256_and_si256(_mm256_cmpgt_epi32(iy, minus1), _mm256_cmpgt_epi32(lastY, iy)));
-        const int inside = _mm256_movemask_ps(_mm256_castsi256_ps(in));
-        _mm256_store_si256(reinterpret_cast<__m256i*>(offs), _mm256_slli_epi32(_mm256_add_epi32(_mm256_mullo_epi32(iy, stride), ix), 2));
-        _mm256_store_ps(wxs, _mm256_sub_ps(dx, flx));
-        _mm256_store_ps(wys, _mm256_sub_ps(dy, fly));
-        __m128 px[8];
-        for (int q = 0; q < 8; ++q) {
-            if (inside >> q & 1) {
-                const float* p0 = S + offs[q];
-                const __m256 lo = _mm256_loadu_ps(p0), hi = _mm256_loadu_ps(p0 + rowStep);
-                const __m256 v = _mm256_fmadd_ps(_mm256_sub_ps(hi, lo), _mm256_broadcast_ss(wys + q), lo);
-                const __m128 l = _mm256_castps256_ps128(v), h = _mm256_extractf128_ps(v, 1);
-                px[q] = _mm_fmadd_ps(_mm_sub_ps(h, l), _mm_broadcast_ss(wxs + q), l);
-            } else if (q < m) {
-                _mm256_store_ps(dxs, dx);
-                _mm256_store_ps(dys, dy);
-                alignas(16) float o[4];
-                engine::detail::sampleBilinear(S, sb, double(x0 + i + q) + 0.5 + dxs[q], double(y) + 0.5 + dys[q], o);
-                px[q] = _mm_load_ps(o);
-            } else {
-                px[q] = _mm_setzero_ps();
-            }
-        }
-        __m256 r, g, b, a;
-        toPlanesX8(_mm256_set_m128(px[4], px[0]), _mm256_set_m128(px[5], px[1]), _mm256_set_m128(px[6], px[2]),
-                   _mm256_set_m128(px[7], px[3]), r, g, b, a);
-        if (_mm256_movemask_ps(_mm256_cmp_ps(a, one, _CMP_LT_OQ)) != 0) unpremulX8(r, g, b, a);
-        const __m256 L = _mm256_fmadd_ps(lb, encodeX8(b), _mm256_fmadd_ps(lg, encodeX8(g), _mm256_mul_ps(lr, encodeX8(r))));
-        const __m256 oc = clamp01x8(_mm256_mul_ps(a, clamp01x8(_mm256_fmadd_ps(cm, L, cb))));
-        const __m256 oo = clamp01x8(_mm256_mul_ps(a, clamp01x8(L)));
-        const __m256 both = _mm256_mul_ps(oc, oo);
-        const __m256 kv = _mm256_loadu_ps(k);
-        __m256 f[3];
-        for (int ch = 0; ch < 3; ++ch)
-            f[ch] = _mm256_mul_ps(kv, _mm256_fnmadd_ps(kco[ch], both, _mm256_fmadd_ps(kc[ch], oc, _mm256_mul_ps(ko[ch], oo))));
-        const __m256 fa = _mm256_mul_ps(kv, _mm256_sub_ps(_mm256_add_ps(oc, oo), both));
-        if (m == 8) {
-            storePlanesX8(f[0], f[1], f[2], fa, op + 4 * i);
-        } else {
-            storePlanesX8(f[0], f[1], f[2], fa, otail);
-            std::memcpy(op + 4 * i, otail, size_t(m) * 4 * sizeof(float));
-        }
-    }
-}
-
 class FireTailNode final : public engine::Node {
 public:
     FireTailNode(Image S, Image C, std::shared_ptr<const MaskWeights> w, const Rect& extent)
         : S_(std::move(S)), C_(std::move(C)), s_(pixelsOf(S_)), c_(pixelsOf(C_)), w_(std::move(w)), extent_(extent) {
-        const auto c0 = encodedEnd(Color::fromSRGB(0.02, 0, 0, 0)), c1 = encodedEnd(Color::fromSRGB(1.0, 0.85, 0.45, 1.0));
-        const auto o0 = encodedEnd(Color::fromSRGB(0.05, 0, 0, 0)), o1 = encodedEnd(Color::fromSRGB(0.9, 0.3, 0.03, 1.0));
-        for (int i = 0; i < 4; ++i) {
-            core0_[i] = c0[size_t(i)], coreD_[i] = c1[size_t(i)] - c0[size_t(i)];
-            out0_[i] = o0[size_t(i)], outD_[i] = o1[size_t(i)] - o0[size_t(i)];
-        }
+        const auto c1 = encodedEnd(Color::fromSRGB(1.0, 0.85, 0.45, 1.0));
+        const auto o1 = encodedEnd(Color::fromSRGB(0.9, 0.3, 0.03, 1.0));
         for (int c = 0; c < 3; ++c) {
             colours_.core[c] = filters::decodeSRGBFast(c1[size_t(c)]);
             colours_.outer[c] = filters::decodeSRGBFast(o1[size_t(c)]);
         }
+        colours_.coreTone = {float(kToneCore.contrast), kToneCore.bias()};
+        colours_.reach = 28.0f;
     }
     static bool usable(const Image& S, const Image& C) { return bool(pixelsOf(S)) && bool(pixelsOf(C)); }
     Rect extent() const override { return extent_; }
@@ -331,114 +187,18 @@ public:
         std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
         const engine::IRect fb = r.intersected(w_->bounds).intersected(c_.bounds).intersected(engine::pixelBounds(extent_));
         if (fb.isEmpty()) return;
-        const engine::IRect sb = s_.bounds;
-        if (engine::cpu::hasAvx2Fma()) {
-            for (int y = fb.y; y < fb.maxY(); ++y)
-                fireTailRowX8(s_.data, sb, c_.at(fb.x, y), w_->k.data() + size_t(y - w_->bounds.y) * w_->bounds.w + (fb.x - w_->bounds.x),
-                              fb.x, y, fb.w, colours_, out + (size_t(y - r.y) * r.w + (fb.x - r.x)) * 4);
-            return;
-        }
-        // Core: its contrast and brightness (saturation 1), on each encoded channel.
-        const __m128 cm = _mm_set1_ps(float(kToneCore.contrast)), cb = _mm_set1_ps(kToneCore.bias());
-        const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f), tiny = _mm_set1_ps(1e-30f);
-        const __m128 lr = _mm_set1_ps(filters::kLumR), lg = _mm_set1_ps(filters::kLumG), lb = _mm_set1_ps(filters::kLumB);
-        alignas(16) float d[16];
-        for (int j = 0; j < fb.h; ++j) {
-            const int y = fb.y + j;
-            const double py = y + 0.5;
-            const float* kp = w_->k.data() + size_t(y - w_->bounds.y) * w_->bounds.w + (fb.x - w_->bounds.x);
-            const float* cp = c_.at(fb.x, y);
-            float* op = out + (size_t(y - r.y) * r.w + (fb.x - r.x)) * 4;
-            for (int i0 = 0; i0 < fb.w; i0 += 4) {
-                const int n = std::min(4, fb.w - i0);
-                for (int q = 0; q < 4; ++q) {
-                    if (q >= n) {
-                        d[4 * q] = d[4 * q + 1] = d[4 * q + 2] = d[4 * q + 3] = 0.0f;
-                        continue;
-                    }
-                    const float* dp = cp + 4 * (i0 + q);
-                    const float dx = 28.0f * (std::clamp(dp[0], 0.0f, 1.0f) - 0.5f);
-                    const float dy = 28.0f * (std::clamp(dp[1], 0.0f, 1.0f) - 0.5f);
-                    sample(s_.data, sb, fb.x + i0 + q + 0.5 + dx, py + dy, d + 4 * q);
-                }
-                __m128 r0 = _mm_load_ps(d), g0 = _mm_load_ps(d + 4), b0 = _mm_load_ps(d + 8), a = _mm_load_ps(d + 12);
-                _MM_TRANSPOSE4_PS(r0, g0, b0, a);
-                if (_mm_movemask_ps(_mm_cmplt_ps(a, one)) != 0) {
-                    const __m128 live = _mm_cmpgt_ps(a, zero);
-                    const __m128 inv = _mm_and_ps(live, _mm_div_ps(one, _mm_max_ps(a, tiny)));
-                    auto un = [&](__m128 c) { return _mm_and_ps(live, _mm_blendv_ps(_mm_mul_ps(c, inv), c, _mm_cmpgt_ps(c, a))); };
-                    r0 = un(r0);
-                    g0 = un(g0);
-                    b0 = un(b0);
-                    a = _mm_max_ps(a, zero);
-                }
-                r0 = encodeV(r0);
-                g0 = encodeV(g0);
-                b0 = encodeV(b0);
-                __m128 cr, cg, cbl, ca, orr, og, ob, oa;
-                colour(_mm_add_ps(_mm_mul_ps(cm, r0), cb), _mm_add_ps(_mm_mul_ps(cm, g0), cb), _mm_add_ps(_mm_mul_ps(cm, b0), cb), a,
-                       core0_, coreD_, lr, lg, lb, cr, cg, cbl, ca);
-                colour(r0, g0, b0, a, out0_, outD_, lr, lg, lb, orr, og, ob, oa);
-                __m128 kv = _mm_setr_ps(kp[i0], n > 1 ? kp[i0 + 1] : 0, n > 2 ? kp[i0 + 2] : 0, n > 3 ? kp[i0 + 3] : 0);
-                auto screen = [&](__m128 t, __m128 b) { return _mm_mul_ps(kv, _mm_sub_ps(_mm_add_ps(t, b), _mm_mul_ps(t, b))); };
-                __m128 fr = screen(cr, orr), fg = screen(cg, og), fbv = screen(cbl, ob), fa = screen(ca, oa);
-                _MM_TRANSPOSE4_PS(fr, fg, fbv, fa);
-                alignas(16) float res[16];
-                _mm_store_ps(res, fr);
-                _mm_store_ps(res + 4, fg);
-                _mm_store_ps(res + 8, fbv);
-                _mm_store_ps(res + 12, fa);
-                std::memcpy(op + 4 * i0, res, size_t(n) * 4 * sizeof(float));
-            }
-        }
+        for (int y = fb.y; y < fb.maxY(); ++y)
+            flamek::fireTailRow(s_.data, s_.bounds, c_.at(fb.x, y),
+                                w_->k.data() + size_t(y - w_->bounds.y) * w_->bounds.w + (fb.x - w_->bounds.x), fb.x, y, fb.w,
+                                colours_, out + (size_t(y - r.y) * r.w + (fb.x - r.x)) * 4);
     }
 
 private:
-    // The engine's bilinear read, with the four pixels inside the buffer taken inline (the same
-    // weights, summed in the same order).
-    static void sample(const float* buf, const engine::IRect& br, double px, double py, float* o) {
-        const double fx = px - 0.5, fy = py - 0.5;
-        const double flx = std::floor(fx), fly = std::floor(fy);
-        if (std::abs(flx) < 1e9 && std::abs(fly) < 1e9) {
-            const int x0 = int(flx) - br.x, y0 = int(fly) - br.y;
-            if (x0 >= 0 && y0 >= 0 && x0 + 1 < br.w && y0 + 1 < br.h) {
-                const float wx = float(fx - flx), wy = float(fy - fly);
-                const float* p0 = buf + (size_t(y0) * br.w + x0) * 4;
-                const float* p1 = p0 + size_t(br.w) * 4;
-                __m128 acc = _mm_mul_ps(_mm_set1_ps((1 - wx) * (1 - wy)), _mm_loadu_ps(p0));
-                acc = _mm_add_ps(acc, _mm_mul_ps(_mm_set1_ps(wx * (1 - wy)), _mm_loadu_ps(p0 + 4)));
-                acc = _mm_add_ps(acc, _mm_mul_ps(_mm_set1_ps((1 - wx) * wy), _mm_loadu_ps(p1)));
-                acc = _mm_add_ps(acc, _mm_mul_ps(_mm_set1_ps(wx * wy), _mm_loadu_ps(p1 + 4)));
-                _mm_storeu_ps(o, acc);
-                return;
-            }
-        }
-        engine::detail::sampleBilinear(buf, br, px, py, o);
-    }
-
-    // A false-colour stage from encoded (r, g, b, a), then back to linear premultiplied.
-    static void colour(__m128 r, __m128 g, __m128 b, __m128 a, const float* c0, const float* dd, __m128 lr, __m128 lg,
-                       __m128 lb, __m128& orr, __m128& og, __m128& ob, __m128& oa) {
-        const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f);
-        const __m128 L = clamp01(_mm_add_ps(_mm_add_ps(_mm_mul_ps(lr, r), _mm_mul_ps(lg, g)), _mm_mul_ps(lb, b)));
-        const __m128 am = _mm_add_ps(_mm_set1_ps(c0[3]), _mm_mul_ps(_mm_set1_ps(dd[3]), L));
-        const __m128 live = _mm_cmpgt_ps(am, zero);
-        const __m128 inv = _mm_and_ps(live, _mm_div_ps(one, _mm_max_ps(am, _mm_set1_ps(1e-30f))));
-        r = _mm_mul_ps(_mm_add_ps(_mm_set1_ps(c0[0]), _mm_mul_ps(_mm_set1_ps(dd[0]), L)), inv);
-        g = _mm_mul_ps(_mm_add_ps(_mm_set1_ps(c0[1]), _mm_mul_ps(_mm_set1_ps(dd[1]), L)), inv);
-        b = _mm_mul_ps(_mm_add_ps(_mm_set1_ps(c0[2]), _mm_mul_ps(_mm_set1_ps(dd[2]), L)), inv);
-        oa = clamp01(_mm_mul_ps(a, am));
-        orr = _mm_mul_ps(decodeV(r), oa);
-        og = _mm_mul_ps(decodeV(g), oa);
-        ob = _mm_mul_ps(decodeV(b), oa);
-    }
-
     Image S_, C_;
     PixelView s_, c_;
     std::shared_ptr<const MaskWeights> w_;
     Rect extent_;
-    float core0_[4], coreD_[4], out0_[4], outD_[4];
-    FireColours colours_;
+    flamek::FireColours colours_{};
 };
 
 // ---- Octave B from blurred noise kept across frames ----
@@ -487,7 +247,7 @@ public:
             // The move's bilinear read, as the engine's translation does it (no sideways part).
             const double f = (r.y + j + 0.5) - off_ - 0.5, fl = std::floor(f);
             const int y = int(fl);
-            const __m128 vy = _mm_set1_ps(float(f - fl));
+            const float vy = float(f - fl);
             float* o = out + size_t(j) * r.w * 4;
             const bool rowsIn = y >= g0.y0 && y < g0.y0 + g0.n && y + 1 >= g1.y0 && y + 1 < g1.y0 + g1.n;
             // Columns [i0, i1) of the tile are held by both grids (they share their columns).
@@ -498,11 +258,7 @@ public:
             if (i1 > i0) {
                 const float* bp = g0.row(y) + size_t(r.x + i0 - g0.x0) * 4;
                 const float* tp = g1.row(y + 1) + size_t(r.x + i0 - g1.x0) * 4;
-                float* op = o + size_t(i0) * 4;
-                for (int i = 0; i < i1 - i0; ++i) {
-                    const __m128 bot = _mm_loadu_ps(bp + 4 * i), top = _mm_loadu_ps(tp + 4 * i);
-                    _mm_storeu_ps(op + 4 * i, _mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy)));
-                }
+                flamek::lerpRow(o + size_t(i0) * 4, bp, tp, size_t(i1 - i0) * 4, vy);
             }
         }
         engine::detail::clearOutside(out, r, extent_);
@@ -596,32 +352,8 @@ Image cachedOctave(flame::Caches& caches, int slot, const Rect& E, const Rect& r
 // so a moved row is two noise rows mixed. The hard tone is flat outside its steep span, so its
 // curve is only worked out for the pixels inside it.
 
-// The engine's noise hash, a row at a time.
-__attribute__((target_clones("arch=x86-64-v4", "default"))) void emberNoiseRow(int x0, int y, int n, float* __restrict out) {
-    const uint64_t yy = uint32_t(y);
-    for (int i = 0; i < n; ++i) {
-        const uint64_t key = (uint64_t(uint32_t(x0 + i)) << 32 | yy) * 0x9E3779B97F4A7C15ull;
-        for (int c = 0; c < 4; ++c) {
-            uint64_t h = key + uint64_t(c) * 0xD1B54A32D192ED03ull;
-            h ^= h >> 33;
-            h *= 0xFF51AFD7ED558CCDull;
-            h ^= h >> 33;
-            h *= 0xC4CEB9FE1A85EC53ull;
-            h ^= h >> 33;
-            out[4 * i + c] = float(uint32_t(h) >> 8) * (1.0f / 16777216.0f);
-        }
-    }
-}
-
 // The embers' contrast and brightness as a function of the unpremultiplied value u: zero up to
-// u0, full from u1, and two polynomials between, split where the decode leaves its linear toe (a
-// kink a single polynomial fits badly). Fitted once to the engine's own curve.
-struct EmberTone {
-    float u0, ut, u1, top;
-    float mid[2], scale[2];
-    float lo[3], hi[7];  // coefficients in z = (u − mid)·scale, lowest first
-};
-
+// u0, full from u1.
 float emberToneScalar(float u) {
     return filters::decodeSRGBFast(float(kToneEmbers.contrast) * filters::encodeSRGBFast(u) + kToneEmbers.bias());
 }
@@ -637,144 +369,17 @@ float lastWhere(float lo, float hi, Pred pred) {
     return pred(hi) ? hi : lo;
 }
 
-// Least squares of f over [a, b] in powers of z, at Chebyshev points.
-template <typename F>
-void fitPolynomial(F f, double a, double b, int degree, float mid, float scale, float* out) {
-    constexpr int kPoints = 400;
-    const int m = degree + 1;
-    double A[8][8] = {}, B[8] = {};
-    for (int i = 0; i < kPoints; ++i) {
-        const double u = 0.5 * (a + b) + 0.5 * (b - a) * std::cos(M_PI * (i + 0.5) / kPoints);
-        const double z = (double(float(u)) - mid) * scale, y = f(float(u));
-        double pw[8];
-        pw[0] = 1;
-        for (int k = 1; k < m; ++k) pw[k] = pw[k - 1] * z;
-        for (int r = 0; r < m; ++r) {
-            B[r] += pw[r] * y;
-            for (int c = 0; c < m; ++c) A[r][c] += pw[r] * pw[c];
-        }
-    }
-    for (int c = 0; c < m; ++c) {  // Gauss–Jordan with partial pivoting
-        int piv = c;
-        for (int r = c + 1; r < m; ++r)
-            if (std::abs(A[r][c]) > std::abs(A[piv][c])) piv = r;
-        std::swap(A[c], A[piv]);
-        std::swap(B[c], B[piv]);
-        for (int r = 0; r < m; ++r) {
-            if (r == c) continue;
-            const double k = A[r][c] / A[c][c];
-            for (int q = 0; q < m; ++q) A[r][q] -= k * A[c][q];
-            B[r] -= k * B[c];
-        }
-    }
-    for (int k = 0; k < m; ++k) out[k] = float(B[k] / A[k][k]);
-}
 
-const EmberTone& emberTone() {
-    static const EmberTone tone = [] {
-        EmberTone t{};
+const flamek::EmberTone& emberTone() {
+    static const flamek::EmberTone tone = [] {
+        flamek::EmberTone t{};
         t.top = filters::decodeSRGBFast(1.0f);
-        const float bias = kToneEmbers.bias(), contrast = float(kToneEmbers.contrast);
         t.u0 = lastWhere(0.0f, 1.0f, [](float u) { return emberToneScalar(u) <= 0.0f; });
         t.u1 = std::nextafter(lastWhere(0.0f, 1.0f, [&](float u) { return emberToneScalar(u) < t.top; }), 2.0f);
-        t.ut = lastWhere(t.u0, t.u1, [&](float u) { return contrast * filters::encodeSRGBFast(u) + bias < 0.04045f; });
-        const double ends[2][2] = {{t.u0, t.ut}, {std::nextafter(t.ut, 1.0f), t.u1}};
-        for (int p = 0; p < 2; ++p) {
-            t.mid[p] = float(0.5 * (ends[p][0] + ends[p][1]));
-            t.scale[p] = float(2.0 / (ends[p][1] - ends[p][0]));
-            fitPolynomial(emberToneScalar, ends[p][0], ends[p][1], p == 0 ? 2 : 6, t.mid[p], t.scale[p], p == 0 ? t.lo : t.hi);
-        }
+        t.tone = {float(kToneEmbers.contrast), kToneEmbers.bias()};
         return t;
     }();
     return tone;
-}
-
-FLAME_AVX2 inline __m256 emberToneX8(__m256 u, const EmberTone& t) {
-    const __m256 z1 = _mm256_mul_ps(_mm256_sub_ps(u, _mm256_set1_ps(t.mid[1])), _mm256_set1_ps(t.scale[1]));
-    __m256 hi = _mm256_set1_ps(t.hi[6]);
-    for (int k = 5; k >= 0; --k) hi = _mm256_fmadd_ps(hi, z1, _mm256_set1_ps(t.hi[k]));
-    const __m256 z0 = _mm256_mul_ps(_mm256_sub_ps(u, _mm256_set1_ps(t.mid[0])), _mm256_set1_ps(t.scale[0]));
-    __m256 lo = _mm256_fmadd_ps(_mm256_fmadd_ps(_mm256_set1_ps(t.lo[2]), z0, _mm256_set1_ps(t.lo[1])), z0, _mm256_set1_ps(t.lo[0]));
-    __m256 v = _mm256_blendv_ps(hi, lo, _mm256_cmp_ps(u, _mm256_set1_ps(t.ut), _CMP_LE_OQ));
-    v = _mm256_and_ps(v, _mm256_cmp_ps(u, _mm256_set1_ps(t.u0), _CMP_GT_OQ));
-    return _mm256_blendv_ps(v, _mm256_set1_ps(t.top), _mm256_cmp_ps(u, _mm256_set1_ps(t.u1), _CMP_GE_OQ));
-}
-
-// One toned row, planar (four planes `sw` apart), from two sideways-mixed moved noise rows,
-// eight pixels at a time; `n` is a multiple of 8 (the rows are padded).
-FLAME_AVX2 void emberToneRowX8(const float* h0, const float* h1, float wy, int n, int valid, const EmberTone& tone, float* t,
-                               size_t sw) {
-    const __m256 vy = _mm256_set1_ps(wy);
-    for (int i = 0; i < n; i += 8) {
-        __m256 v[4];
-        for (int q = 0; q < 4; ++q) {
-            const __m256 a = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(h0 + 4 * (i + q))), _mm_loadu_ps(h0 + 4 * (i + q + 4)), 1);
-            const __m256 b = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(h1 + 4 * (i + q))), _mm_loadu_ps(h1 + 4 * (i + q + 4)), 1);
-            v[q] = _mm256_fmadd_ps(_mm256_sub_ps(b, a), vy, a);
-        }
-        // In-lane 4×4 transposes: pixels 0–3 in the low halves, 4–7 in the high ones.
-        const __m256 t0 = _mm256_unpacklo_ps(v[0], v[1]), t1 = _mm256_unpacklo_ps(v[2], v[3]);
-        const __m256 t2 = _mm256_unpackhi_ps(v[0], v[1]), t3 = _mm256_unpackhi_ps(v[2], v[3]);
-        __m256 r = _mm256_shuffle_ps(t0, t1, 0x44), g = _mm256_shuffle_ps(t0, t1, 0xEE);
-        __m256 b = _mm256_shuffle_ps(t2, t3, 0x44), a = _mm256_shuffle_ps(t2, t3, 0xEE);
-        unpremulX8(r, g, b, a);
-        a = clamp01x8(a);
-        const int m = std::min(8, valid - i);
-        if (m <= 0) break;
-        const __m256 res[4] = {_mm256_mul_ps(emberToneX8(r, tone), a), _mm256_mul_ps(emberToneX8(g, tone), a),
-                               _mm256_mul_ps(emberToneX8(b, tone), a), a};
-        if (m == 8) {
-            for (int c = 0; c < 4; ++c) _mm256_storeu_ps(t + c * sw + i, res[c]);
-        } else {
-            alignas(32) float tail[8];
-            for (int c = 0; c < 4; ++c) {
-                _mm256_store_ps(tail, res[c]);
-                std::memcpy(t + c * sw + i, tail, size_t(m) * sizeof(float));
-            }
-        }
-    }
-}
-
-// The vertical pass of the 1.4 px blur for one row: `rows[k]` are the planar rows k − R … k + R.
-FLAME_AVX2 void emberBlurDownX8(const float* const* rows, const float* w, int R, size_t floats, float* v) {
-    for (size_t i = 0; i < floats; i += 8) {
-        __m256 s = _mm256_mul_ps(_mm256_set1_ps(w[0]), _mm256_loadu_ps(rows[R] + i));
-        for (int k = 1; k <= R; ++k)
-            s = _mm256_fmadd_ps(_mm256_set1_ps(w[k]), _mm256_add_ps(_mm256_loadu_ps(rows[R + k] + i), _mm256_loadu_ps(rows[R - k] + i)), s);
-        _mm256_storeu_ps(v + i, s);
-    }
-}
-
-// The horizontal pass, the false colour (a constant colour at alpha × luminance) and the fade for
-// one output row of `n` pixels.
-FLAME_AVX2 void emberColourRowX8(const float* V, size_t sw, const float* w, int R, int n, const float* ember, float k, float* o) {
-    const __m256 lr = _mm256_set1_ps(filters::kLumR), lg = _mm256_set1_ps(filters::kLumG), lb = _mm256_set1_ps(filters::kLumB);
-    const __m128 em = _mm_mul_ps(_mm_loadu_ps(ember), _mm_set1_ps(k));
-    const __m256 em2 = _mm256_set_m128(em, em);
-    for (int i = 0; i < n; i += 8) {
-        __m256 ch[4];
-        for (int c = 0; c < 4; ++c) {
-            const float* cc = V + c * sw + i + R;
-            __m256 s = _mm256_mul_ps(_mm256_set1_ps(w[0]), _mm256_loadu_ps(cc));
-            for (int q = 1; q <= R; ++q) s = _mm256_fmadd_ps(_mm256_set1_ps(w[q]), _mm256_add_ps(_mm256_loadu_ps(cc - q), _mm256_loadu_ps(cc + q)), s);
-            ch[c] = s;
-        }
-        unpremulX8(ch[0], ch[1], ch[2], ch[3]);
-        const __m256 L = clamp01x8(_mm256_fmadd_ps(lr, encodeX8(ch[0]), _mm256_fmadd_ps(lg, encodeX8(ch[1]), _mm256_mul_ps(lb, encodeX8(ch[2])))));
-        const __m256 oa = clamp01x8(_mm256_mul_ps(ch[3], L));
-        const int m = std::min(8, n - i);
-        if (m == 8) {
-            // Pixel q is the ember colour times lane q: two pixels a store.
-            for (int q = 0; q < 4; ++q) {
-                const __m256i idx = _mm256_setr_epi32(2 * q, 2 * q, 2 * q, 2 * q, 2 * q + 1, 2 * q + 1, 2 * q + 1, 2 * q + 1);
-                _mm256_storeu_ps(o + 4 * i + 8 * q, _mm256_mul_ps(em2, _mm256_permutevar8x32_ps(oa, idx)));
-            }
-        } else {
-            alignas(32) float lanes[8];
-            _mm256_store_ps(lanes, oa);
-            for (int q = 0; q < m; ++q) _mm_storeu_ps(o + 4 * (i + q), _mm_mul_ps(em, _mm_set1_ps(lanes[q])));
-        }
-    }
 }
 
 class EmberNode final : public engine::Node {
@@ -782,7 +387,6 @@ public:
     static constexpr int kR = 5;  // the blur's reach: ceil(3 σ)
     EmberNode(const Rect& E, engine::Point off, std::shared_ptr<const MaskWeights> fade)
         : E_(E), eb_(engine::pixelBounds(E)), fade_(std::move(fade)) {
-        top_ = filters::decodeSRGBFast(1.0f);
         const double fx = std::floor(-off.x), fy = std::floor(-off.y);
         qx_ = int(fx), qy_ = int(fy);
         wx_ = float(-off.x - fx), wy_ = float(-off.y - fy);
@@ -803,147 +407,30 @@ public:
     Rect extent() const override { return E_; }
     void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
         const engine::IRect fb = r.intersected(eb_).intersected(fade_->bounds);
-        // The wide pass writes every pixel of fb.
-        if (!(fb == r) || !engine::cpu::hasAvx2Fma()) std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
+        // The rows below write every pixel of fb.
+        if (!(fb == r)) std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
         if (fb.isEmpty()) return;
-        if (engine::cpu::hasAvx2Fma()) return renderWide(ctx, r, fb, out);
         // The toned rows over the tile grown by the blur's reach, zero outside E, one plane a
-        // channel so four pixels share each step; a ring of the rows the vertical blur reads.
+        // channel; a ring of the rows the vertical blur reads.
         const engine::IRect sr = fb.grown(kR, kR);
         const engine::IRect in = sr.intersected(eb_);
         constexpr int kRing = 2 * kR + 1;
-        const size_t sw = (size_t(sr.w) + 3) & ~size_t(3), rowFloats = sw * 4;
-        float* T = ctx.alloc(rowFloats * kRing + 16);
-        std::memset(T, 0, (rowFloats * kRing + 16) * sizeof(float));
+        // Planes padded to sixteen floats, and room past the last one: the horizontal pass reads
+        // up to a register's width beyond a row's end (lanes it computes and does not store).
+        constexpr size_t kPad = 64;
+        const size_t sw = (size_t(sr.w) + 15) & ~size_t(15), rowFloats = sw * 4;
+        float* T = ctx.alloc(rowFloats * kRing + kPad);
+        std::memset(T, 0, (rowFloats * kRing + kPad) * sizeof(float));
         auto slot = [&](int y) { return T + size_t(((y % kRing) + kRing) % kRing) * rowFloats; };
-        const int nw = (in.w + 3) & ~3;
-        float* n0 = ctx.alloc(size_t(nw + 1) * 4);
-        float* h0 = ctx.alloc(size_t(nw) * 4);
-        float* h1 = ctx.alloc(size_t(nw) * 4);
-        std::memset(h0, 0, size_t(nw) * 4 * sizeof(float));
-        std::memset(h1, 0, size_t(nw) * 4 * sizeof(float));
-        const __m128 vx = _mm_set1_ps(wx_), vy = _mm_set1_ps(wy_);
+        float* n0 = ctx.alloc(size_t(in.w + 1) * 4);
+        float* h0 = ctx.alloc(size_t(in.w) * 4);
+        float* h1 = ctx.alloc(size_t(in.w) * 4);
         auto moveRow = [&](int ny, float* hbuf) {  // noise row ny, mixed sideways
-            emberNoiseRow(in.x + qx_, ny, in.w + 1, n0);
-            for (int i = 0; i < in.w; ++i) {
-                const __m128 a = _mm_loadu_ps(n0 + 4 * i), b = _mm_loadu_ps(n0 + 4 * i + 4);
-                _mm_storeu_ps(hbuf + 4 * i, _mm_add_ps(a, _mm_mul_ps(_mm_sub_ps(b, a), vx)));
-            }
+            engine::kernels::noiseRow(in.x + qx_, ny, in.w + 1, n0);
+            flamek::lerpRow(hbuf, n0, n0 + 4, size_t(in.w) * 4, wx_);
         };
-        const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f), tiny = _mm_set1_ps(1e-30f);
-        // The tone is zero up to u0 and full from u1.
-        const __m128 lo = _mm_set1_ps(emberTone().u0), hi = _mm_set1_ps(emberTone().u1), top = _mm_set1_ps(top_);
-        const __m128 tm = _mm_set1_ps(float(kToneEmbers.contrast)), tb = _mm_set1_ps(kToneEmbers.bias());
-        auto unpremul = [&](__m128& r0, __m128& g0, __m128& b0, __m128& a) {
-            const __m128 live = _mm_cmpgt_ps(a, zero);
-            const __m128 inv = _mm_and_ps(live, _mm_div_ps(one, _mm_max_ps(a, tiny)));
-            auto un = [&](__m128 c) { return _mm_and_ps(live, _mm_blendv_ps(_mm_mul_ps(c, inv), c, _mm_cmpgt_ps(c, a))); };
-            r0 = un(r0);
-            g0 = un(g0);
-            b0 = un(b0);
-            a = _mm_max_ps(a, zero);
-        };
-        auto tone = [&](__m128 u) {
-            // Zero below lo, full above hi; the curve itself only where some lane needs it.
-            const __m128 mid = _mm_and_ps(_mm_cmpgt_ps(u, lo), _mm_cmplt_ps(u, hi));
-            const __m128 flat = _mm_and_ps(_mm_cmpge_ps(u, hi), top);
-            if (_mm_movemask_ps(mid) == 0) return flat;
-            const __m128 c = decodeV(_mm_add_ps(_mm_mul_ps(tm, encodeV(u)), tb));
-            return _mm_blendv_ps(flat, c, mid);
-        };
-        float* V = ctx.alloc(sw * 4 + 16);
-        std::memset(V, 0, (sw * 4 + 16) * sizeof(float));
-        __m128 wv[kR + 1];
-        for (int i = 0; i <= kR; ++i) wv[i] = _mm_set1_ps(w_[i]);
-        const __m128 lr = _mm_set1_ps(filters::kLumR), lg = _mm_set1_ps(filters::kLumG), lb = _mm_set1_ps(filters::kLumB);
-        if (in.h > 0) moveRow(in.y + qy_, h0);
-        for (int yy = sr.y; yy < sr.maxY(); ++yy) {
-            float* t = slot(yy);
-            if (yy < in.y || yy >= in.maxY()) {
-                std::memset(t, 0, rowFloats * sizeof(float));
-            } else {
-                moveRow(yy + qy_ + 1, h1);
-                t += size_t(in.x - sr.x);
-                for (int i = 0; i < in.w; i += 4) {
-                    auto mixed = [&](int q) {
-                        const __m128 a = _mm_loadu_ps(h0 + 4 * (i + q)), b = _mm_loadu_ps(h1 + 4 * (i + q));
-                        return _mm_add_ps(a, _mm_mul_ps(_mm_sub_ps(b, a), vy));
-                    };
-                    __m128 r0 = mixed(0), g0 = mixed(1), b0 = mixed(2), a = mixed(3);
-                    _MM_TRANSPOSE4_PS(r0, g0, b0, a);
-                    unpremul(r0, g0, b0, a);
-                    a = clamp01(a);
-                    alignas(16) float res[16];
-                    _mm_store_ps(res, _mm_mul_ps(tone(r0), a));
-                    _mm_store_ps(res + 4, _mm_mul_ps(tone(g0), a));
-                    _mm_store_ps(res + 8, _mm_mul_ps(tone(b0), a));
-                    _mm_store_ps(res + 12, a);
-                    const int n = std::min(4, in.w - i);
-                    for (int c = 0; c < 4; ++c) std::memcpy(t + c * sw + i, res + 4 * c, size_t(n) * sizeof(float));
-                }
-                std::swap(h0, h1);
-            }
-            const int y = yy - kR;  // the output row whose vertical reach is now complete
-            if (y < fb.y) continue;
-            // Down the columns, then along the row, then the false colour and the fade.
-            for (int c = 0; c < 4; ++c) {
-                float* v = V + c * sw;
-                const float* mid0 = slot(y) + c * sw;
-                for (size_t i = 0; i < sw; i += 4) _mm_storeu_ps(v + i, _mm_mul_ps(wv[0], _mm_loadu_ps(mid0 + i)));
-                for (int k = 1; k <= kR; ++k) {
-                    const float* up = slot(y + k) + c * sw;
-                    const float* dn = slot(y - k) + c * sw;
-                    for (size_t i = 0; i < sw; i += 4)
-                        _mm_storeu_ps(v + i, _mm_add_ps(_mm_loadu_ps(v + i), _mm_mul_ps(wv[k], _mm_add_ps(_mm_loadu_ps(up + i), _mm_loadu_ps(dn + i)))));
-                }
-            }
-            const float k = fade_->k[size_t(y - fade_->bounds.y)];
-            float* o = out + (size_t(y - r.y) * r.w + (fb.x - r.x)) * 4;
-            const __m128 ember = _mm_mul_ps(_mm_setr_ps(ember_[0], ember_[1], ember_[2], ember_[3]), _mm_set1_ps(k));
-            for (int i = 0; i < fb.w; i += 4) {
-                __m128 ch[4];
-                for (int c = 0; c < 4; ++c) {
-                    const float* cc = V + c * sw + i + kR;
-                    __m128 s = _mm_mul_ps(wv[0], _mm_loadu_ps(cc));
-                    for (int q = 1; q <= kR; ++q) s = _mm_add_ps(s, _mm_mul_ps(wv[q], _mm_add_ps(_mm_loadu_ps(cc - q), _mm_loadu_ps(cc + q))));
-                    ch[c] = s;
-                }
-                unpremul(ch[0], ch[1], ch[2], ch[3]);
-                const __m128 L = clamp01(_mm_add_ps(_mm_add_ps(_mm_mul_ps(lr, encodeV(ch[0])), _mm_mul_ps(lg, encodeV(ch[1]))),
-                                                    _mm_mul_ps(lb, encodeV(ch[2]))));
-                alignas(16) float oa[4];
-                _mm_store_ps(oa, clamp01(_mm_mul_ps(ch[3], L)));
-                const int n = std::min(4, fb.w - i);
-                for (int q = 0; q < n; ++q) _mm_storeu_ps(o + 4 * (i + q), _mm_mul_ps(ember, _mm_set1_ps(oa[q])));
-            }
-        }
-    }
-
-    // The same, eight pixels at a time.
-    void renderWide(engine::TileContext& ctx, const engine::IRect& r, const engine::IRect& fb, float* out) const {
-        const engine::IRect sr = fb.grown(kR, kR);
-        const engine::IRect in = sr.intersected(eb_);
-        constexpr int kRing = 2 * kR + 1;
-        const size_t sw = (size_t(sr.w) + 7) & ~size_t(7), rowFloats = sw * 4;
-        float* T = ctx.alloc(rowFloats * kRing + 32);
-        std::memset(T, 0, (rowFloats * kRing + 32) * sizeof(float));
-        auto slot = [&](int y) { return T + size_t(((y % kRing) + kRing) % kRing) * rowFloats; };
-        const int nw = (in.w + 7) & ~7;
-        float* n0 = ctx.alloc(size_t(nw + 1) * 4);
-        float* h0 = ctx.alloc(size_t(nw + 8) * 4);
-        float* h1 = ctx.alloc(size_t(nw + 8) * 4);
-        std::memset(h0, 0, size_t(nw + 8) * 4 * sizeof(float));
-        std::memset(h1, 0, size_t(nw + 8) * 4 * sizeof(float));
-        const __m128 vx = _mm_set1_ps(wx_);
-        auto moveRow = [&](int ny, float* hbuf) {  // noise row ny, mixed sideways
-            emberNoiseRow(in.x + qx_, ny, in.w + 1, n0);
-            for (int i = 0; i < in.w; ++i) {
-                const __m128 a = _mm_loadu_ps(n0 + 4 * i), b = _mm_loadu_ps(n0 + 4 * i + 4);
-                _mm_storeu_ps(hbuf + 4 * i, _mm_add_ps(a, _mm_mul_ps(_mm_sub_ps(b, a), vx)));
-            }
-        };
-        float* V = ctx.alloc(rowFloats + 32);
-        std::memset(V, 0, (rowFloats + 32) * sizeof(float));
+        float* V = ctx.alloc(rowFloats + kPad);
+        std::memset(V, 0, (rowFloats + kPad) * sizeof(float));
         if (in.h > 0) moveRow(in.y + qy_, h0);
         const float* rows[kRing];
         for (int yy = sr.y; yy < sr.maxY(); ++yy) {
@@ -952,23 +439,24 @@ public:
                 std::memset(t, 0, rowFloats * sizeof(float));
             } else {
                 moveRow(yy + qy_ + 1, h1);
-                emberToneRowX8(h0, h1, wy_, nw, in.w, emberTone(), t + size_t(in.x - sr.x), sw);
+                flamek::emberToneRow(h0, h1, wy_, in.w, emberTone(), t + size_t(in.x - sr.x), sw);
                 std::swap(h0, h1);
             }
             const int y = yy - kR;  // the output row whose vertical reach is now complete
             if (y < fb.y) continue;
+            // Down the columns, then along the row with the false colour and the fade.
             for (int k = 0; k < kRing; ++k) rows[k] = slot(y - kR + k);
-            emberBlurDownX8(rows, w_, kR, rowFloats, V);
+            flamek::emberBlurDown(rows, w_, kR, rowFloats, V);
             const float k = fade_->k[size_t(y - fade_->bounds.y)];
-            emberColourRowX8(V, sw, w_, kR, fb.w, ember_, k, out + (size_t(y - r.y) * r.w + (fb.x - r.x)) * 4);
+            flamek::emberColourRow(V, sw, w_, kR, fb.w, ember_, k, out + (size_t(y - r.y) * r.w + (fb.x - r.x)) * 4);
         }
     }
+
 
 private:
     Rect E_;
     engine::IRect eb_;
     std::shared_ptr<const MaskWeights> fade_;
-    float top_;
     int qx_, qy_;
     float wx_, wy_;
     float w_[kR + 1];
@@ -977,108 +465,8 @@ private:
 
 // ---- S (the two octaves toned and screened) in one pass ----
 
-// colorControls with saturation 1 (contrast c, bias b on encoded values) as a function of one
-// unpremultiplied channel u: zero up to u0, full from u1, and eight pieces between, the first up to
-// the decode's linear toe, seven equal ones after it; each a quintic fitted once to the engine's
-// own curve (within 1e-6). A piece's coefficients are picked per lane by a permute.
-struct PiecewiseCurve {
-    float u0, ut, u1, top, step;
-    alignas(32) float mid[8], scale[8];
-    alignas(32) float c[6][8];  // lowest power first, in z = (u − mid)·scale
-};
-
-PiecewiseCurve contrastCurve(float contrast, float bias) {
-    PiecewiseCurve k{};
-    auto f = [=](float u) { return filters::decodeSRGBFast(contrast * filters::encodeSRGBFast(u) + bias); };
-    k.top = filters::decodeSRGBFast(1.0f);
-    k.u0 = lastWhere(0.0f, 1.0f, [&](float u) { return f(u) <= 0.0f; });
-    k.u1 = std::nextafter(lastWhere(0.0f, 1.0f, [&](float u) { return f(u) < k.top; }), 2.0f);
-    k.ut = lastWhere(k.u0, k.u1, [&](float u) { return contrast * filters::encodeSRGBFast(u) + bias < 0.04045f; });
-    k.step = float(7.0 / (double(k.u1) - k.ut));
-    for (int p = 0; p < 8; ++p) {
-        const double a = p == 0 ? k.u0 : k.ut + (double(k.u1) - k.ut) * (p - 1) / 7.0;
-        const double b = p == 0 ? k.ut : k.ut + (double(k.u1) - k.ut) * p / 7.0;
-        k.mid[p] = float(0.5 * (a + b));
-        k.scale[p] = float(2.0 / (b - a));
-        float co[6];
-        fitPolynomial(f, a, b, 5, k.mid[p], k.scale[p], co);
-        for (int q = 0; q < 6; ++q) k.c[q][p] = co[q];
-    }
-    return k;
-}
-
-FLAME_AVX2 inline __m256 curveX8(__m256 u, const PiecewiseCurve& k) {
-    const __m256 above = _mm256_cmp_ps(u, _mm256_set1_ps(k.ut), _CMP_GT_OQ);
-    __m256i seg = _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_max_ps(_mm256_sub_ps(u, _mm256_set1_ps(k.ut)), _mm256_setzero_ps()),
-                                                     _mm256_set1_ps(k.step)));
-    seg = _mm256_add_epi32(_mm256_min_epi32(seg, _mm256_set1_epi32(6)), _mm256_set1_epi32(1));
-    seg = _mm256_and_si256(seg, _mm256_castps_si256(above));
-    const __m256 z = _mm256_mul_ps(_mm256_sub_ps(u, _mm256_permutevar8x32_ps(_mm256_load_ps(k.mid), seg)),
-                                   _mm256_permutevar8x32_ps(_mm256_load_ps(k.scale), seg));
-    // Estrin's scheme: three dependent steps instead of five.
-    __m256 c[6];
-    for (int q = 0; q < 6; ++q) c[q] = _mm256_permutevar8x32_ps(_mm256_load_ps(k.c[q]), seg);
-    const __m256 z2 = _mm256_mul_ps(z, z);
-    const __m256 p01 = _mm256_fmadd_ps(c[1], z, c[0]), p23 = _mm256_fmadd_ps(c[3], z, c[2]), p45 = _mm256_fmadd_ps(c[5], z, c[4]);
-    __m256 v = _mm256_fmadd_ps(_mm256_fmadd_ps(p45, z2, p23), z2, p01);
-    v = _mm256_and_ps(v, _mm256_cmp_ps(u, _mm256_set1_ps(k.u0), _CMP_GT_OQ));
-    return _mm256_blendv_ps(v, _mm256_set1_ps(k.top), _mm256_cmp_ps(u, _mm256_set1_ps(k.u1), _CMP_GE_OQ));
-}
-
-// The contrast on linear premultiplied pixels, in place: unpremultiply, the curve, premultiply.
-// `n` pixels.
-FLAME_AVX2 void contrastRowX8(float* p, int n, const PiecewiseCurve& k) {
-    const __m256 one = _mm256_set1_ps(1.0f);
-    alignas(32) float tail[32];
-    for (int i = 0; i < n; i += 8) {
-        float* q = p + 4 * i;
-        const int m = std::min(8, n - i);
-        if (m < 8) {
-            std::memset(tail, 0, sizeof tail);
-            std::memcpy(tail, q, size_t(m) * 4 * sizeof(float));
-            q = tail;
-        }
-        __m256 r, g, b, a;
-        toPlanesX8(pixelPairX8(q, 0), pixelPairX8(q, 1), pixelPairX8(q, 2), pixelPairX8(q, 3), r, g, b, a);
-        if (_mm256_movemask_ps(_mm256_cmp_ps(a, one, _CMP_LT_OQ)) != 0) unpremulX8(r, g, b, a);
-        a = clamp01x8(a);
-        storePlanesX8(_mm256_mul_ps(curveX8(r, k), a), _mm256_mul_ps(curveX8(g, k), a), _mm256_mul_ps(curveX8(b, k), a), a, q);
-        if (m < 8) std::memcpy(p + 4 * i, tail, size_t(m) * 4 * sizeof(float));
-    }
-}
-
-// Eight pixels of one octave: the move's mix of its two kept rows, then its contrast.
-FLAME_AVX2 inline void octaveX8(const float* bot, const float* top, __m256 vy, const PiecewiseCurve& k, __m256& r, __m256& g,
-                                __m256& b, __m256& a) {
-    __m256 v[4];
-    for (int q = 0; q < 4; ++q) {
-        const __m256 lo = pixelPairX8(bot, q), hi = pixelPairX8(top, q);
-        v[q] = _mm256_fmadd_ps(_mm256_sub_ps(hi, lo), vy, lo);
-    }
-    toPlanesX8(v[0], v[1], v[2], v[3], r, g, b, a);
-    if (_mm256_movemask_ps(_mm256_cmp_ps(a, _mm256_set1_ps(1.0f), _CMP_LT_OQ)) != 0) unpremulX8(r, g, b, a);
-    a = clamp01x8(a);
-    r = _mm256_mul_ps(curveX8(r, k), a);
-    g = _mm256_mul_ps(curveX8(g, k), a);
-    b = _mm256_mul_ps(curveX8(b, k), a);
-}
-
-// One row of S straight from the kept rows of both octaves; `n` pixels, whole groups of eight
-// only (the caller does the rest).
-FLAME_AVX2 void fireSRowX8(const float* a0, const float* a1, float wa, const float* b0, const float* b1, float wb, int n,
-                           const PiecewiseCurve& ka, const PiecewiseCurve& kb, float* o) {
-    const __m256 va = _mm256_set1_ps(wa), vb = _mm256_set1_ps(wb);
-    for (int i = 0; i + 8 <= n; i += 8) {
-        __m256 ar, ag, ab, aa, br, bg, bb, ba;
-        octaveX8(a0 + 4 * i, a1 + 4 * i, va, ka, ar, ag, ab, aa);
-        octaveX8(b0 + 4 * i, b1 + 4 * i, vb, kb, br, bg, bb, ba);
-        auto screen = [](__m256 t, __m256 u) FLAME_AVX2 { return _mm256_fnmadd_ps(t, u, _mm256_add_ps(t, u)); };
-        storePlanesX8(screen(br, ar), screen(bg, ag), screen(bb, ab), screen(ba, aa), o + 4 * i);
-    }
-}
-
 // screen(colorControls(B, 1, −0.15, 1.6), colorControls(A, 1, −0.05, 1.8)) from the two kept
-// octaves: row by row from their kept rows where both hold the row, else a few rows at a time
+// octaves: row by row from their kept rows where both hold the row, else a row at a time
 // through their nodes.
 class FireSNode final : public engine::Node {
 public:
@@ -1086,31 +474,24 @@ public:
         : A_(std::move(A)), B_(std::move(B)), extent_(A_->extent().united(B_->extent())) {}
     Rect extent() const override { return extent_; }
     void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
-        static const PiecewiseCurve curveA = contrastCurve(float(kToneA.contrast), kToneA.bias());
-        static const PiecewiseCurve curveB = contrastCurve(float(kToneB.contrast), kToneB.bias());
-        float* b = ctx.alloc(size_t(r.w) * 4);
-        const int whole = r.w & ~7;
+        const flamek::Tone toneA{float(kToneA.contrast), kToneA.bias()}, toneB{float(kToneB.contrast), kToneB.bias()};
+        float* b = nullptr;
         for (int j = 0; j < r.h; ++j) {
             const int y = r.y + j;
             float* o = out + size_t(j) * r.w * 4;
             const float *a0, *a1, *b0, *b1;
             float wa, wb;
-            int done = 0;
-            if (whole > 0 && A_->rowSources(y, r.x, r.w, &a0, &a1, &wa) && B_->rowSources(y, r.x, r.w, &b0, &b1, &wb)) {
-                fireSRowX8(a0, a1, wa, b0, b1, wb, whole, curveA, curveB, o);
-                done = whole;
+            if (A_->rowSources(y, r.x, r.w, &a0, &a1, &wa) && B_->rowSources(y, r.x, r.w, &b0, &b1, &wb)) {
+                flamek::fireSRow(a0, a1, wa, b0, b1, wb, r.w, toneA, toneB, o);
+                continue;
             }
-            if (done == r.w) continue;
-            const engine::IRect sub{r.x + done, y, r.w - done, 1};
-            float* os = o + size_t(done) * 4;
-            A_->render(ctx, sub, os);
+            if (!b) b = ctx.alloc(size_t(r.w) * 4);
+            const engine::IRect sub{r.x, y, r.w, 1};
+            A_->render(ctx, sub, o);
             B_->render(ctx, sub, b);
-            contrastRowX8(os, sub.w, curveA);
-            contrastRowX8(b, sub.w, curveB);
-            for (int i = 0; i < sub.w; ++i) {
-                const __m128 t = _mm_loadu_ps(b + 4 * i), g = _mm_loadu_ps(os + 4 * i);
-                _mm_storeu_ps(os + 4 * i, _mm_sub_ps(_mm_add_ps(t, g), _mm_mul_ps(t, g)));
-            }
+            flamek::contrastRow(o, r.w, toneA);
+            flamek::contrastRow(b, r.w, toneB);
+            for (int i = 0; i < r.w * 4; ++i) o[i] = b[i] + o[i] - b[i] * o[i];
         }
     }
 
@@ -1123,115 +504,12 @@ private:
 // The grade's matrix is diagonal with no bias and an identity alpha row: on linear premultiplied
 // pixels it scales the colour channels (unpremultiplying and premultiplying again cancel for
 // alpha in (0, 1]). Then the fire and the embers are screened over it, row by row from the tile's
-// own buffers, instead of three full passes over the tile.
-void compositeRow(float* o, const float* fire, const float* embers, int n, const float* scale);
-
-FLAME_AVX2 void compositeRowX8(float* o, const float* fire, const float* embers, int n, const float* scale) {
-    const __m256 m = _mm256_setr_ps(scale[0], scale[1], scale[2], 1.0f, scale[0], scale[1], scale[2], 1.0f);
-    const __m256 one = _mm256_set1_ps(1.0f);
-    int i = 0;
-    for (; i + 2 <= n; i += 2) {
-        __m256 g = _mm256_loadu_ps(o + 4 * i);
-        const __m256 a = _mm256_permute_ps(g, 0xFF);
-        if (_mm256_movemask_ps(_mm256_cmp_ps(a, one, _CMP_LT_OQ)) != 0) {
-            // Translucent: as the matrix filter does it, on unpremultiplied colour.
-            const __m256 live = _mm256_cmp_ps(a, _mm256_setzero_ps(), _CMP_GT_OQ);
-            const __m256 inv = _mm256_and_ps(live, _mm256_div_ps(one, _mm256_max_ps(a, _mm256_set1_ps(1e-30f))));
-            const __m256 na = _mm256_and_ps(live, _mm256_min_ps(a, one));
-            g = _mm256_blend_ps(_mm256_mul_ps(_mm256_mul_ps(_mm256_mul_ps(g, inv), m), na), na, 0x88);
-        } else {
-            g = _mm256_blend_ps(_mm256_mul_ps(g, m), one, 0x88);
-        }
-        if (fire) {
-            const __m256 f = _mm256_loadu_ps(fire + 4 * i);
-            g = _mm256_fnmadd_ps(f, g, _mm256_add_ps(f, g));
-        }
-        const __m256 e = _mm256_loadu_ps(embers + 4 * i);
-        _mm256_storeu_ps(o + 4 * i, _mm256_fnmadd_ps(e, g, _mm256_add_ps(e, g)));
-    }
-    if (i < n) compositeRow(o + 4 * i, fire ? fire + 4 * i : nullptr, embers + 4 * i, n - i, scale);
-}
-
-void compositeRow(float* o, const float* fire, const float* embers, int n, const float* scale) {
-    for (int i = 0; i < n; ++i) {
-        float g[4];
-        std::memcpy(g, o + 4 * i, sizeof g);
-        const float a = g[3];
-        const float k = a >= 1.0f ? 1.0f : a > 0.0f ? std::min(a, 1.0f) / a : 0.0f;
-        for (int c = 0; c < 3; ++c) g[c] = g[c] * k * scale[c];
-        g[3] = a >= 1.0f ? 1.0f : a > 0.0f ? std::min(a, 1.0f) : 0.0f;
-        for (int c = 0; c < 4; ++c) {
-            if (fire) g[c] = fire[4 * i + c] + g[c] - fire[4 * i + c] * g[c];
-            const float e = embers[4 * i + c];
-            o[4 * i + c] = e + g[c] - e * g[c];
-        }
-    }
-}
-
-// The grade's colour controls read straight from an 8-bit picture, as the engine's tone run on a
-// picture does it: the codes (unpremultiplied, rounded as the decoder does) are the encoded
-// values, then the matrix, the decode and alpha. One row of `n` pixels from BGRA `src`.
-struct GradeTone {
-    float m[9], bias;
-};
-
-void gradeRow(const uint8_t* src, int n, const GradeTone& g, float* o) {
-    for (int i = 0; i < n; ++i, src += 4, o += 4) {
-        const unsigned a = src[3];
-        if (a == 0) {
-            o[0] = o[1] = o[2] = o[3] = 0.0f;
-            continue;
-        }
-        auto code = [a](unsigned c) { return a == 255 ? float(c) : float(std::min(255u, (c * 255u + a / 2) / a)); };
-        const float e[3] = {code(src[2]) / 255.0f, code(src[1]) / 255.0f, code(src[0]) / 255.0f};
-        const float al = float(a) / 255.0f;
-        for (int c = 0; c < 3; ++c)
-            o[c] = filters::decodeSRGBFast(g.m[3 * c] * e[0] + g.m[3 * c + 1] * e[1] + g.m[3 * c + 2] * e[2] + g.bias) * al;
-        o[3] = al;
-    }
-}
-
-FLAME_AVX2 void gradeRowX8(const uint8_t* src, int n, const GradeTone& g, float* o) {
-    const __m256i low = _mm256_set1_epi32(0xFF);
-    const __m256 k = _mm256_set1_ps(1.0f / 255.0f), c255 = _mm256_set1_ps(255.0f);
-    __m256 m[9];
-    for (int q = 0; q < 9; ++q) m[q] = _mm256_set1_ps(g.m[q]);
-    const __m256 bias = _mm256_set1_ps(g.bias);
-    int i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + 4 * i));
-        __m256 b = _mm256_cvtepi32_ps(_mm256_and_si256(v, low));
-        __m256 gr = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(v, 8), low));
-        __m256 r = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(v, 16), low));
-        const __m256 a = _mm256_cvtepi32_ps(_mm256_srli_epi32(v, 24));
-        if (_mm256_movemask_ps(_mm256_cmp_ps(a, c255, _CMP_LT_OQ)) != 0) {
-            // The decoder's rounded unpremultiply: min(255, ⌊(255 c + ⌊a/2⌋) / a⌋), exact in float.
-            const __m256 live = _mm256_cmp_ps(a, _mm256_setzero_ps(), _CMP_GT_OQ);
-            const __m256 halfA = _mm256_floor_ps(_mm256_mul_ps(a, _mm256_set1_ps(0.5f)));
-            const __m256 safe = _mm256_max_ps(a, _mm256_set1_ps(1.0f));
-            auto un = [&](__m256 c) FLAME_AVX2 {
-                const __m256 q = _mm256_floor_ps(_mm256_div_ps(_mm256_fmadd_ps(c, c255, halfA), safe));
-                return _mm256_and_ps(live, _mm256_min_ps(q, c255));
-            };
-            const __m256 opaque = _mm256_cmp_ps(a, c255, _CMP_GE_OQ);
-            r = _mm256_blendv_ps(un(r), r, opaque);
-            gr = _mm256_blendv_ps(un(gr), gr, opaque);
-            b = _mm256_blendv_ps(un(b), b, opaque);
-        }
-        r = _mm256_mul_ps(r, k), gr = _mm256_mul_ps(gr, k), b = _mm256_mul_ps(b, k);
-        const __m256 al = _mm256_mul_ps(a, k);
-        const __m256 nr = _mm256_fmadd_ps(m[0], r, _mm256_fmadd_ps(m[1], gr, _mm256_fmadd_ps(m[2], b, bias)));
-        const __m256 ng = _mm256_fmadd_ps(m[3], r, _mm256_fmadd_ps(m[4], gr, _mm256_fmadd_ps(m[5], b, bias)));
-        const __m256 nb = _mm256_fmadd_ps(m[6], r, _mm256_fmadd_ps(m[7], gr, _mm256_fmadd_ps(m[8], b, bias)));
-        storePlanesX8(_mm256_mul_ps(decodeX8(nr), al), _mm256_mul_ps(decodeX8(ng), al), _mm256_mul_ps(decodeX8(nb), al), al,
-                      o + 4 * i);
-    }
-    if (i < n) gradeRow(src + 4 * i, n - i, g, o + 4 * i);
-}
+// own buffers, instead of three full passes over the tile (flamek::compositeRow). The grade is
+// read straight from the camera's 8-bit picture where there is one (flamek::gradeRow).
 
 // colorControls(saturation s, brightness, contrast c) as the engine builds its matrix.
-GradeTone gradeTone(double saturation, double brightness, double contrast) {
-    GradeTone g{};
+flamek::GradeTone gradeTone(double saturation, double brightness, double contrast) {
+    flamek::GradeTone g{};
     const float s = float(saturation), c = float(contrast);
     const float w[3] = {filters::kLumR, filters::kLumG, filters::kLumB};
     for (int row = 0; row < 3; ++row)
@@ -1259,7 +537,7 @@ public:
         : base_(std::move(base)), fire_(std::move(fire)), embers_(std::move(embers)), scale_(scale),
           extent_(base_->extent().united(fire_->extent()).united(embers_->extent())) {}
     // The graded picture read from `picture` (moved by dx, dy) instead of through `base`.
-    void readPicture(QImage picture, int dx, int dy, const GradeTone& tone) {
+    void readPicture(QImage picture, int dx, int dy, const flamek::GradeTone& tone) {
         picture_ = std::move(picture);
         dx_ = dx, dy_ = dy;
         tone_ = tone;
@@ -1289,7 +567,6 @@ public:
                                 size_t(eb.w) * 4 * sizeof(float));
             }
         }
-        const bool wide = engine::cpu::hasAvx2Fma();
         for (int j = 0; j < r.h; ++j) {
             const int y = r.y + j;
             float* o = out + size_t(j) * r.w * 4;
@@ -1299,9 +576,7 @@ public:
             const int fx0 = fireRow ? fb.x - r.x : r.w, fx1 = fireRow ? fb.maxX() - r.x : r.w;
             const float* fr = fireRow ? f + size_t(y - fb.y) * fb.w * 4 : nullptr;
             auto run = [&](int i0, int i1, const float* fp) {
-                if (i1 <= i0) return;
-                if (wide) compositeRowX8(o + 4 * i0, fp, er + 4 * i0, i1 - i0, scale_.data());
-                else compositeRow(o + 4 * i0, fp, er + 4 * i0, i1 - i0, scale_.data());
+                if (i1 > i0) flamek::compositeRow(o + 4 * i0, fp, er + 4 * i0, i1 - i0, scale_.data());
             };
             run(0, fx0, nullptr);
             run(fx0, fx1, fr);
@@ -1314,7 +589,6 @@ private:
         const engine::IRect r{dest.x - dx_, dest.y - dy_, dest.w, dest.h};  // in the picture's pixels
         const int w = picture_.width(), h = picture_.height();
         const int x0 = std::clamp(-r.x, 0, r.w), x1 = std::clamp(w - r.x, 0, r.w);
-        const bool wide = engine::cpu::hasAvx2Fma();
         for (int j = 0; j < r.h; ++j) {
             float* row = out + size_t(j) * r.w * 4;
             const int qy = h - 1 - (r.y + j);  // the picture's first row is the top of the extent
@@ -1325,8 +599,7 @@ private:
             std::memset(row, 0, size_t(x0) * 4 * sizeof(float));
             std::memset(row + size_t(x1) * 4, 0, size_t(r.w - x1) * 4 * sizeof(float));
             const uint8_t* src = picture_.constScanLine(qy) + size_t(r.x + x0) * 4;
-            if (wide) gradeRowX8(src, x1 - x0, tone_, row + size_t(x0) * 4);
-            else gradeRow(src, x1 - x0, tone_, row + size_t(x0) * 4);
+            flamek::gradeRow(src, x1 - x0, tone_, row + size_t(x0) * 4);
         }
     }
 
@@ -1335,7 +608,7 @@ private:
     Rect extent_;
     QImage picture_;
     int dx_ = 0, dy_ = 0;
-    GradeTone tone_{};
+    flamek::GradeTone tone_{};
 };
 
 }  // namespace
@@ -1431,7 +704,7 @@ Image fireLayer(const Rect& E, double t, const Rect& band, Caches& caches) {
     const Image Bp = filters::colorControls(B, 1.0, kToneB.brightness, kToneB.contrast);
     const Image Ap = filters::colorControls(A, 1.0, kToneA.brightness, kToneA.contrast);
     Image S = filters::screenBlend(Bp, Ap);
-    if (keptAll && kept && engine::cpu::hasAvx2Fma() && !A.extent().isEmpty() && !B.extent().isEmpty() &&
+    if (keptAll && kept && !A.extent().isEmpty() && !B.extent().isEmpty() &&
         std::dynamic_pointer_cast<const ShiftedRowsNode>(A.node()) && std::dynamic_pointer_cast<const ShiftedRowsNode>(B.node()))
         S = Image(std::make_shared<FireSNode>(std::dynamic_pointer_cast<const ShiftedRowsNode>(A.node()),
                                               std::dynamic_pointer_cast<const ShiftedRowsNode>(B.node())));

@@ -1,12 +1,19 @@
 // What Flame looks like, measured on its output pixels: dark above the fire, sparse embers,
-// and fire that stands up in separate tongues along the bottom.
+// and fire that stands up in separate tongues along the bottom; and its fused passes against
+// the plain chain of filters on every vector target.
 #include "effects/FlameEffect.h"
 #include "pipeline/engine/Renderer.h"
+#include "pipeline/engine/Schedule.h"
 #include "tests/effects/Looks.h"
+#include "tests/support/SimdTargets.h"
 
 #include <gtest/gtest.h>
 
 #include <QImage>
+#include <QPainter>
+
+#include <cmath>
+#include <string>
 
 #include <algorithm>
 #include <cstdio>
@@ -165,4 +172,148 @@ TEST(FlameLook, FireRisesInTongues) {
             EXPECT_GE(c.y1, int(0.85 * kH)) << t << " shape " << i;  // rises from the bottom
         }
     }
+}
+
+// ---- The fused passes against the plain chain, on every vector target ----
+
+namespace {
+
+// Two renders of one rectangle compared: in 8-bit levels (the largest difference and the mean
+// over every byte) and in linear floats (the largest difference).
+struct Difference {
+    int max = 0;
+    double mean = 0;
+    double linear = 0;
+};
+
+struct Render {
+    QImage bytes;
+    std::vector<float> floats;
+};
+
+Render renderBoth(const Image& im, const engine::IRect& r) { return {renderer().renderQImage(im, r), renderer().renderFloat(im, r)}; }
+
+Difference difference(const Render& a, const Render& b) {
+    Difference d;
+    if (a.bytes.size() != b.bytes.size() || a.floats.size() != b.floats.size()) {
+        ADD_FAILURE() << "renders differ in size";
+        d.max = 255;
+        return d;
+    }
+    const int n = a.bytes.width() * 4;
+    double sum = 0;
+    for (int y = 0; y < a.bytes.height(); ++y) {
+        const uchar* p = a.bytes.constScanLine(y);
+        const uchar* q = b.bytes.constScanLine(y);
+        for (int x = 0; x < n; ++x) {
+            const int e = std::abs(int(p[x]) - int(q[x]));
+            d.max = std::max(d.max, e);
+            sum += e;
+        }
+    }
+    d.mean = sum / (double(n) * std::max(a.bytes.height(), 1));
+    for (size_t i = 0; i < a.floats.size(); ++i) d.linear = std::max(d.linear, double(std::abs(a.floats[i] - b.floats[i])));
+    return d;
+}
+
+// `make` rendered with the fused passes and then with the plain chain (Flame's kept octaves
+// forgotten before each).
+template <typename Make>
+std::pair<Render, Render> fastAndPlain(const Make& make) {
+    Render out[2];
+    for (int plain = 0; plain < 2; ++plain) {
+        flameLook().suspend();
+        engine::setStraightforwardChains(plain == 1);
+        out[plain] = make();
+    }
+    engine::setStraightforwardChains(false);
+    flameLook().suspend();
+    return {out[0], out[1]};
+}
+
+// Within the fused forms' rounding: 2 levels at most, a mean far under one, and in linear
+// light well under a level of the darkest sRGB codes.
+void expectClose(const std::pair<Render, Render>& p, const std::string& what) {
+    const Difference d = difference(p.first, p.second);
+    std::printf("%s: max %d, mean %.5f (8-bit units), linear %.2e\n", what.c_str(), d.max, d.mean, d.linear);
+    EXPECT_LE(d.max, 2) << what;
+    EXPECT_LT(d.mean, 0.01) << what;
+    EXPECT_LT(d.linear, 1e-3) << what;
+}
+
+QImage camera(int w, int h, int alphaRight) {
+    QImage cam(w, h, QImage::Format_ARGB32_Premultiplied);
+    cam.fill(Qt::transparent);
+    QPainter p(&cam);
+    QLinearGradient g(0, 0, w, h);
+    g.setColorAt(0, QColor(40, 60, 180));
+    g.setColorAt(0.5, QColor(220, 170, 60));
+    g.setColorAt(1, QColor(20, 110, 70));
+    p.fillRect(QRect(0, 0, w / 2, h), g);
+    p.setOpacity(alphaRight / 255.0);
+    p.fillRect(QRect(w / 2, 0, w - w / 2, h), g);
+    p.setOpacity(1);
+    p.setPen(QPen(Qt::white, 3));
+    for (int i = 0; i < 40; ++i) p.drawLine(i * w / 40, 0, w - i * w / 40, h);
+    return cam;
+}
+
+}  // namespace
+
+// The whole look over a camera frame, three frames in a row so the kept octave rows are reused
+// and scrolled: the fire's tail, S from the kept rows, the embers, the grade read from the
+// picture's bytes and the frame's screens, on every target.
+TEST(FlameLook, FusedPassesMatchThePlainChainOnEveryTarget) {
+    const Image src = Image::fromQImage(camera(kW, kH, 255));
+    ostrela::test::forEachSimdTarget([&] {
+        const auto frames = fastAndPlain([&] {
+            for (int f = 0; f < 2; ++f) rendered(flameLook().render(src, 820000123.4 + f / 30.0));
+            return renderBoth(flameLook().render(src, 820000123.4 + 2 / 30.0), {0, 0, kW, kH});
+        });
+        expectClose(frames, "Flame over a camera frame");
+    });
+}
+
+// The fire alone over the band it is evaluated in (where the screens over the frame would hide
+// much of it): the displaced tail, S from the kept rows and the mask.
+TEST(FlameLook, FireMatchesThePlainChainOnEveryTarget) {
+    const Rect E{0, 0, kW, kH};
+    const Rect band{0, 0, kW, 0.4 * kH};
+    ostrela::test::forEachSimdTarget([&] {
+        for (double t : {0.5, 820000123.4}) {
+            const auto p = fastAndPlain([&] {
+                const Image fire = engine::straightforwardChains() ? flame::fireLayer(E, t) : flame::fireLayer(E, t, band);
+                return renderBoth(fire, {0, 0, kW, int(0.4 * kH)});
+            });
+            expectClose(p, "fire at t=" + std::to_string(t));
+        }
+    });
+}
+
+// A picture smaller than the frame, half of it translucent, moved by an odd number of pixels: every
+// row of every pass ends in a part-filled block, the frame pass reads the picture's bytes at an
+// offset and scales translucent and empty pixels as the matrix filter does.
+TEST(FlameLook, OddlyPlacedTranslucentPictureMatchesThePlainChainOnEveryTarget) {
+    const Image src = Image::fromQImage(camera(1250, 700, 160)).translated(13, 7);
+    ostrela::test::forEachSimdTarget([&] {
+        for (double t : {4.5, 820000123.4})
+            expectClose(fastAndPlain([&] { return renderBoth(flameLook().render(src, t), {0, 0, kW, kH}); }),
+                        "oddly placed picture at t=" + std::to_string(t));
+    });
+}
+
+// The embers alone over an odd rectangle (their pass does all of their work), with specks there.
+TEST(FlameLook, EmbersMatchThePlainChainOnEveryTarget) {
+    const Rect E{3, 2, 1251, 701};
+    ostrela::test::forEachSimdTarget([&] {
+        for (double t : {3.25, 820000123.4}) {
+            const auto p = fastAndPlain([&] { return renderBoth(flame::emberLayer(E, t), {3, 2, 1251, 701}); });
+            long lit = 0;
+            for (int y = 0; y < p.second.bytes.height(); ++y)
+                for (int x = 0; x < p.second.bytes.width(); ++x)
+                    lit += qAlpha(reinterpret_cast<const QRgb*>(p.second.bytes.constScanLine(y))[x]) > 8;
+            EXPECT_GT(lit, 1251 * 701 / 10000) << t;
+            expectClose(p, "embers at t=" + std::to_string(t));
+        }
+    });
 }

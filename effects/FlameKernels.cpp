@@ -1,0 +1,440 @@
+// Flame's row kernels. Each works on planes of as many pixels as a register holds; a row's tail
+// goes through the same vector code in a padded block, so a pixel's value never depends on where
+// in a row or tile it falls. The tone steps are the engine's (Math-inl.h): the same unpremultiply
+// rule and sRGB curves as the filters of the plain chain.
+#include "effects/FlameKernels.h"
+
+#include "pipeline/engine/Filters.h"
+
+#include <algorithm>
+#include <cstring>
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "effects/FlameKernels.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+#include "pipeline/engine/simd/Math-inl.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace ostrela::effects::flamek::HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+using namespace ostrela::engine::HWY_NAMESPACE;
+using DF = hn::ScalableTag<float>;
+using VF = hn::Vec<DF>;
+using DI = hn::RebindToSigned<DF>;
+constexpr size_t kMaxPixels = hn::MaxLanes(DF());
+
+using engine::filters::kLumB;
+using engine::filters::kLumG;
+using engine::filters::kLumR;
+
+// The tone's curve on one unpremultiplied channel, as the tone run evaluates it.
+HWY_INLINE VF curve(DF d, VF u, const Tone& t) {
+    return SrgbDecode(d, hn::MulAdd(hn::Set(d, t.contrast), SrgbEncode(d, u), hn::Set(d, t.bias)));
+}
+
+// Luminance of encoded colour.
+HWY_INLINE VF luma(DF d, VF r, VF g, VF b) {
+    return hn::MulAdd(hn::Set(d, kLumB), SrgbEncode(d, b),
+                      hn::MulAdd(hn::Set(d, kLumG), SrgbEncode(d, g), hn::Mul(hn::Set(d, kLumR), SrgbEncode(d, r))));
+}
+
+// t + u − t·u
+HWY_INLINE VF screen(VF t, VF u) { return hn::NegMulAdd(t, u, hn::Add(t, u)); }
+
+// One pixel's bilinear read from p0 (its row below) and the row rowStep floats above, with the
+// move's weights: the rows mixed first, then the columns.
+HWY_INLINE void bilinearPixel(const float* p0, size_t rowStep, float wx, float wy, float* out) {
+    const hn::CappedTag<float, 4> d4;
+    const size_t N4 = hn::Lanes(d4);
+    const auto vx = hn::Set(d4, wx), vy = hn::Set(d4, wy);
+    for (size_t c = 0; c < 4; c += N4) {
+        const auto lo0 = hn::LoadU(d4, p0 + c), lo1 = hn::LoadU(d4, p0 + 4 + c);
+        const auto hi0 = hn::LoadU(d4, p0 + rowStep + c), hi1 = hn::LoadU(d4, p0 + rowStep + 4 + c);
+        const auto v0 = hn::MulAdd(hn::Sub(hi0, lo0), vy, lo0), v1 = hn::MulAdd(hn::Sub(hi1, lo1), vy, lo1);
+        hn::StoreU(hn::MulAdd(hn::Sub(v1, v0), vx, v0), d4, out + c);
+    }
+}
+
+void FireTailRow(const float* S, const engine::IRect& sb, const float* cp, const float* kp, int x0, int y, int n,
+                 const FireColours& fc, float* op) {
+    const DF d;
+    const DI di;
+    const int N = int(hn::Lanes(d));
+    const VF half = hn::Set(d, 0.5f), reach = hn::Set(d, fc.reach);
+    const VF cm = hn::Set(d, fc.coreTone.contrast), cb = hn::Set(d, fc.coreTone.bias);
+    const auto lastX = hn::Set(di, sb.w - 1), lastY = hn::Set(di, sb.h - 1), minus1 = hn::Set(di, -1);
+    const auto stride = hn::Set(di, sb.w);
+    const size_t rowStep = size_t(sb.w) * 4;
+    VF kc[3], ko[3], kco[3];
+    for (int c = 0; c < 3; ++c) {
+        kc[c] = hn::Set(d, fc.core[c]);
+        ko[c] = hn::Set(d, fc.outer[c]);
+        kco[c] = hn::Set(d, fc.core[c] * fc.outer[c]);
+    }
+    HWY_ALIGN float ct[4 * kMaxPixels], kt[kMaxPixels], px[4 * kMaxPixels], ot[4 * kMaxPixels];
+    HWY_ALIGN float wxs[kMaxPixels], wys[kMaxPixels], dxs[kMaxPixels], dys[kMaxPixels];
+    HWY_ALIGN int32_t offs[kMaxPixels], ins[kMaxPixels];
+    for (int i = 0; i < n; i += N) {
+        const int m = std::min(N, n - i);
+        const float* c = cp + 4 * i;
+        const float* k = kp + i;
+        if (m < N) {
+            std::memset(ct, 0, sizeof ct);
+            std::memset(kt, 0, sizeof kt);
+            std::memcpy(ct, c, size_t(m) * 4 * sizeof(float));
+            std::memcpy(kt, k, size_t(m) * sizeof(float));
+            c = ct, k = kt;
+        }
+        VF cr, cg, cbl, ca;
+        hn::LoadInterleaved4(d, c, cr, cg, cbl, ca);
+        const VF dx = hn::Mul(reach, hn::Sub(Clamp01(d, cr), half));
+        const VF dy = hn::Mul(reach, hn::Sub(Clamp01(d, cg), half));
+        const VF flx = hn::Floor(dx), fly = hn::Floor(dy);
+        // Whole pixels plus a displacement under 15 px: the floor and the weights are exact in float.
+        const auto ix = hn::Add(hn::Add(hn::ConvertTo(di, flx), hn::Iota(di, 0)), hn::Set(di, x0 + i - sb.x));
+        const auto iy = hn::Add(hn::ConvertTo(di, fly), hn::Set(di, y - sb.y));
+        const auto in = hn::And(hn::And(hn::Gt(ix, minus1), hn::Gt(lastX, ix)), hn::And(hn::Gt(iy, minus1), hn::Gt(lastY, iy)));
+        hn::Store(hn::VecFromMask(di, in), di, ins);
+        hn::Store(hn::ShiftLeft<2>(hn::Add(hn::Mul(iy, stride), ix)), di, offs);
+        hn::Store(hn::Sub(dx, flx), d, wxs);
+        hn::Store(hn::Sub(dy, fly), d, wys);
+        hn::Store(dx, d, dxs);
+        hn::Store(dy, d, dys);
+        for (int q = 0; q < N; ++q) {
+            if (ins[q]) {
+                bilinearPixel(S + offs[q], rowStep, wxs[q], wys[q], px + 4 * q);
+            } else if (q < m) {
+                engine::detail::sampleBilinear(S, sb, double(x0 + i + q) + 0.5 + dxs[q], double(y) + 0.5 + dys[q], px + 4 * q);
+            } else {
+                px[4 * q] = px[4 * q + 1] = px[4 * q + 2] = px[4 * q + 3] = 0.0f;
+            }
+        }
+        VF r, g, b, a;
+        hn::LoadInterleaved4(d, px, r, g, b, a);
+        Unpremultiply(d, r, g, b, a);
+        const VF L = luma(d, r, g, b);
+        const VF oc = Clamp01(d, hn::Mul(a, Clamp01(d, hn::MulAdd(cm, L, cb))));
+        const VF oo = Clamp01(d, hn::Mul(a, Clamp01(d, L)));
+        const VF both = hn::Mul(oc, oo);
+        const VF w = hn::LoadU(d, k);
+        VF f[3];
+        for (int ch = 0; ch < 3; ++ch) f[ch] = hn::Mul(w, hn::NegMulAdd(kco[ch], both, hn::MulAdd(kc[ch], oc, hn::Mul(ko[ch], oo))));
+        const VF fa = hn::Mul(w, hn::Sub(hn::Add(oc, oo), both));
+        if (m == N) {
+            hn::StoreInterleaved4(f[0], f[1], f[2], fa, d, op + 4 * i);
+        } else {
+            hn::StoreInterleaved4(f[0], f[1], f[2], fa, d, ot);
+            std::memcpy(op + 4 * i, ot, size_t(m) * 4 * sizeof(float));
+        }
+    }
+}
+
+void LerpRow(float* HWY_RESTRICT o, const float* a, const float* b, size_t n, float w) {
+    const DF d;
+    const size_t N = hn::Lanes(d);
+    const VF vw = hn::Set(d, w);
+    size_t k = 0;
+    for (; k + N <= n; k += N) {
+        const VF lo = hn::LoadU(d, a + k);
+        hn::StoreU(hn::MulAdd(hn::Sub(hn::LoadU(d, b + k), lo), vw, lo), d, o + k);
+    }
+    if (k < n) {
+        HWY_ALIGN float ta[kMaxPixels] = {}, tb[kMaxPixels] = {}, to[kMaxPixels];
+        std::memcpy(ta, a + k, (n - k) * sizeof(float));
+        std::memcpy(tb, b + k, (n - k) * sizeof(float));
+        const VF lo = hn::Load(d, ta);
+        hn::Store(hn::MulAdd(hn::Sub(hn::Load(d, tb), lo), vw, lo), d, to);
+        std::memcpy(o + k, to, (n - k) * sizeof(float));
+    }
+}
+
+// Runs block(pixels) over n RGBA pixels, Lanes(d) at a time, the tail in a padded copy.
+template <class Block>
+HWY_INLINE void blocks(float* p, int n, const Block& block) {
+    const int N = int(hn::Lanes(DF()));
+    int i = 0;
+    for (; i + N <= n; i += N) block(p + 4 * i);
+    if (i < n) {
+        HWY_ALIGN float tail[4 * kMaxPixels] = {};
+        std::memcpy(tail, p + 4 * i, size_t(n - i) * 4 * sizeof(float));
+        block(tail);
+        std::memcpy(p + 4 * i, tail, size_t(n - i) * 4 * sizeof(float));
+    }
+}
+
+// Planes of premultiplied pixels through the tone: unpremultiply, the curve, premultiply.
+HWY_INLINE void tonePlanes(DF d, VF& r, VF& g, VF& b, VF& a, const Tone& t) {
+    Unpremultiply(d, r, g, b, a);
+    a = Clamp01(d, a);
+    r = hn::Mul(curve(d, r, t), a);
+    g = hn::Mul(curve(d, g, t), a);
+    b = hn::Mul(curve(d, b, t), a);
+}
+
+void ContrastRow(float* p, int n, const Tone& tone) {
+    const DF d;
+    blocks(p, n, [&](float* q) {
+        VF r, g, b, a;
+        hn::LoadInterleaved4(d, q, r, g, b, a);
+        tonePlanes(d, r, g, b, a, tone);
+        hn::StoreInterleaved4(r, g, b, a, d, q);
+    });
+}
+
+void FireSRow(const float* a0, const float* a1, float wa, const float* b0, const float* b1, float wb, int n, const Tone& ta,
+              const Tone& tb, float* o) {
+    const DF d;
+    const int N = int(hn::Lanes(d));
+    const VF va = hn::Set(d, wa), vb = hn::Set(d, wb);
+    // One octave: the move's mix of its two kept rows, then its tone.
+    const auto octave = [&](const float* bot, const float* top, VF w, const Tone& t, VF& r, VF& g, VF& b, VF& a) {
+        VF lr, lg, lb, la, hr, hg, hb, ha;
+        hn::LoadInterleaved4(d, bot, lr, lg, lb, la);
+        hn::LoadInterleaved4(d, top, hr, hg, hb, ha);
+        r = hn::MulAdd(hn::Sub(hr, lr), w, lr);
+        g = hn::MulAdd(hn::Sub(hg, lg), w, lg);
+        b = hn::MulAdd(hn::Sub(hb, lb), w, lb);
+        a = hn::MulAdd(hn::Sub(ha, la), w, la);
+        tonePlanes(d, r, g, b, a, t);
+    };
+    const auto block = [&](const float* pa0, const float* pa1, const float* pb0, const float* pb1, float* q) {
+        VF ar, ag, ab, aa, br, bg, bb, ba;
+        octave(pa0, pa1, va, ta, ar, ag, ab, aa);
+        octave(pb0, pb1, vb, tb, br, bg, bb, ba);
+        hn::StoreInterleaved4(screen(br, ar), screen(bg, ag), screen(bb, ab), screen(ba, aa), d, q);
+    };
+    int i = 0;
+    for (; i + N <= n; i += N) block(a0 + 4 * i, a1 + 4 * i, b0 + 4 * i, b1 + 4 * i, o + 4 * i);
+    if (i < n) {
+        HWY_ALIGN float t[4][4 * kMaxPixels] = {}, out[4 * kMaxPixels];
+        const size_t bytes = size_t(n - i) * 4 * sizeof(float);
+        std::memcpy(t[0], a0 + 4 * i, bytes);
+        std::memcpy(t[1], a1 + 4 * i, bytes);
+        std::memcpy(t[2], b0 + 4 * i, bytes);
+        std::memcpy(t[3], b1 + 4 * i, bytes);
+        block(t[0], t[1], t[2], t[3], out);
+        std::memcpy(o + 4 * i, out, bytes);
+    }
+}
+
+void EmberToneRow(const float* h0, const float* h1, float wy, int n, const EmberTone& et, float* t, size_t sw) {
+    const DF d;
+    const int N = int(hn::Lanes(d));
+    const VF vy = hn::Set(d, wy), lo = hn::Set(d, et.u0), hi = hn::Set(d, et.u1), top = hn::Set(d, et.top);
+    // Zero up to u0, full from u1; the curve itself only where some lane needs it (rarely: the
+    // embers' tone is steep).
+    const auto tone = [&](VF u) {
+        const auto mid = hn::And(hn::Gt(u, lo), hn::Lt(u, hi));
+        const VF flat = hn::IfThenElseZero(hn::Ge(u, hi), top);
+        if (hn::AllFalse(d, mid)) return flat;
+        return hn::IfThenElse(mid, curve(d, u, et.tone), flat);
+    };
+    const auto block = [&](const float* p0, const float* p1, float* q0, float* q1, float* q2, float* q3) {
+        VF lr, lg, lb, la, hr, hg, hb, ha;
+        hn::LoadInterleaved4(d, p0, lr, lg, lb, la);
+        hn::LoadInterleaved4(d, p1, hr, hg, hb, ha);
+        VF r = hn::MulAdd(hn::Sub(hr, lr), vy, lr), g = hn::MulAdd(hn::Sub(hg, lg), vy, lg);
+        VF b = hn::MulAdd(hn::Sub(hb, lb), vy, lb), a = hn::MulAdd(hn::Sub(ha, la), vy, la);
+        Unpremultiply(d, r, g, b, a);
+        a = Clamp01(d, a);
+        hn::StoreU(hn::Mul(tone(r), a), d, q0);
+        hn::StoreU(hn::Mul(tone(g), a), d, q1);
+        hn::StoreU(hn::Mul(tone(b), a), d, q2);
+        hn::StoreU(a, d, q3);
+    };
+    int i = 0;
+    for (; i + N <= n; i += N) block(h0 + 4 * i, h1 + 4 * i, t + i, t + sw + i, t + 2 * sw + i, t + 3 * sw + i);
+    if (i < n) {
+        HWY_ALIGN float p[2][4 * kMaxPixels] = {}, q[4][kMaxPixels];
+        const size_t m = size_t(n - i);
+        std::memcpy(p[0], h0 + 4 * i, m * 4 * sizeof(float));
+        std::memcpy(p[1], h1 + 4 * i, m * 4 * sizeof(float));
+        block(p[0], p[1], q[0], q[1], q[2], q[3]);
+        for (size_t c = 0; c < 4; ++c) std::memcpy(t + c * sw + i, q[c], m * sizeof(float));
+    }
+}
+
+void EmberBlurDown(const float* const* rows, const float* w, int R, size_t floats, float* v) {
+    const DF d;
+    const size_t N = hn::Lanes(d);
+    const auto taps = [&](size_t i, const float* const* rp, float* out) {
+        VF s = hn::Mul(hn::Set(d, w[0]), hn::LoadU(d, rp[R] + i));
+        for (int k = 1; k <= R; ++k) s = hn::MulAdd(hn::Set(d, w[k]), hn::Add(hn::LoadU(d, rp[R + k] + i), hn::LoadU(d, rp[R - k] + i)), s);
+        hn::StoreU(s, d, out);
+    };
+    size_t i = 0;
+    for (; i + N <= floats; i += N) taps(i, rows, v + i);
+    if (i < floats) {
+        constexpr int kMaxRows = 17;
+        HWY_ALIGN float t[kMaxRows][kMaxPixels] = {}, out[kMaxPixels];
+        const float* tp[kMaxRows] = {};
+        const int rows2 = std::min(2 * R + 1, kMaxRows);
+        for (int k = 0; k < rows2; ++k) {
+            std::memcpy(t[k], rows[k] + i, (floats - i) * sizeof(float));
+            tp[k] = t[k];
+        }
+        taps(0, tp, out);
+        std::memcpy(v + i, out, (floats - i) * sizeof(float));
+    }
+}
+
+void EmberColourRow(const float* V, size_t sw, const float* w, int R, int n, const float* ember, float k, float* o) {
+    const DF d;
+    const int N = int(hn::Lanes(d));
+    const VF lr = hn::Set(d, kLumR), lg = hn::Set(d, kLumG), lb = hn::Set(d, kLumB);
+    const VF e0 = hn::Set(d, ember[0] * k), e1 = hn::Set(d, ember[1] * k), e2 = hn::Set(d, ember[2] * k), e3 = hn::Set(d, ember[3] * k);
+    HWY_ALIGN float ot[4 * kMaxPixels];
+    for (int i = 0; i < n; i += N) {
+        VF ch[4];
+        for (int c = 0; c < 4; ++c) {
+            const float* cc = V + c * sw + i + R;
+            VF s = hn::Mul(hn::Set(d, w[0]), hn::LoadU(d, cc));
+            for (int q = 1; q <= R; ++q) s = hn::MulAdd(hn::Set(d, w[q]), hn::Add(hn::LoadU(d, cc - q), hn::LoadU(d, cc + q)), s);
+            ch[c] = s;
+        }
+        Unpremultiply(d, ch[0], ch[1], ch[2], ch[3]);
+        const VF L = Clamp01(d, hn::MulAdd(lr, SrgbEncode(d, ch[0]), hn::MulAdd(lg, SrgbEncode(d, ch[1]), hn::Mul(lb, SrgbEncode(d, ch[2])))));
+        const VF oa = Clamp01(d, hn::Mul(ch[3], L));
+        // Lanes past n read the next plane or the padding: computed, never stored.
+        const int m = std::min(N, n - i);
+        float* dst = m == N ? o + 4 * i : ot;
+        hn::StoreInterleaved4(hn::Mul(e0, oa), hn::Mul(e1, oa), hn::Mul(e2, oa), hn::Mul(e3, oa), d, dst);
+        if (m < N) std::memcpy(o + 4 * i, ot, size_t(m) * 4 * sizeof(float));
+    }
+}
+
+void CompositeRow(float* o, const float* fire, const float* embers, int n, const float* scale) {
+    const DF d;
+    const int N = int(hn::Lanes(d));
+    const VF m0 = hn::Set(d, scale[0]), m1 = hn::Set(d, scale[1]), m2 = hn::Set(d, scale[2]);
+    const VF one = hn::Set(d, 1.0f), zero = hn::Zero(d);
+    const auto block = [&](float* q, const float* f, const float* e) {
+        VF r, g, b, a;
+        hn::LoadInterleaved4(d, q, r, g, b, a);
+        if (hn::AllFalse(d, hn::Lt(a, one))) {
+            r = hn::Mul(r, m0), g = hn::Mul(g, m1), b = hn::Mul(b, m2);
+            a = one;
+        } else {
+            // Translucent: as the matrix filter does it, on unpremultiplied colour.
+            const auto live = hn::Gt(a, zero);
+            const auto opaque = hn::Ge(a, one);
+            const VF na = hn::IfThenElseZero(live, hn::Min(a, one));
+            const VF k = hn::IfThenElse(opaque, one, hn::IfThenElseZero(live, hn::Div(na, hn::Max(a, hn::Set(d, 1e-30f)))));
+            r = hn::Mul(hn::Mul(r, k), m0), g = hn::Mul(hn::Mul(g, k), m1), b = hn::Mul(hn::Mul(b, k), m2);
+            a = hn::IfThenElse(opaque, one, na);
+        }
+        if (f) {
+            VF fr, fg, fb, fa;
+            hn::LoadInterleaved4(d, f, fr, fg, fb, fa);
+            r = screen(fr, r), g = screen(fg, g), b = screen(fb, b), a = screen(fa, a);
+        }
+        VF er, eg, eb, ea;
+        hn::LoadInterleaved4(d, e, er, eg, eb, ea);
+        hn::StoreInterleaved4(screen(er, r), screen(eg, g), screen(eb, b), screen(ea, a), d, q);
+    };
+    int i = 0;
+    for (; i + N <= n; i += N) block(o + 4 * i, fire ? fire + 4 * i : nullptr, embers + 4 * i);
+    if (i < n) {
+        HWY_ALIGN float t[3][4 * kMaxPixels] = {};
+        const size_t bytes = size_t(n - i) * 4 * sizeof(float);
+        std::memcpy(t[0], o + 4 * i, bytes);
+        if (fire) std::memcpy(t[1], fire + 4 * i, bytes);
+        std::memcpy(t[2], embers + 4 * i, bytes);
+        block(t[0], fire ? t[1] : nullptr, t[2]);
+        std::memcpy(o + 4 * i, t[0], bytes);
+    }
+}
+
+void GradeRow(const uint8_t* src, int n, const GradeTone& gt, float* o) {
+    const DF d;
+    const DI di;
+    const hn::RebindToUnsigned<DF> du;
+    const int N = int(hn::Lanes(d));
+    const auto low = hn::Set(du, 0xFFu);
+    const VF k = hn::Set(d, 1.0f / 255.0f), c255 = hn::Set(d, 255.0f), zero = hn::Zero(d);
+    VF m[9];
+    for (int q = 0; q < 9; ++q) m[q] = hn::Set(d, gt.m[q]);
+    const VF bias = hn::Set(d, gt.bias);
+    const auto toFloat = [&](hn::Vec<decltype(du)> v) { return hn::ConvertTo(d, hn::BitCast(di, v)); };
+    const auto block = [&](const uint8_t* s, float* q) {
+        HWY_ALIGN uint32_t words[kMaxPixels];
+        std::memcpy(words, s, size_t(N) * 4);
+        const auto v = hn::Load(du, words);
+        VF b = toFloat(hn::And(v, low));
+        VF g = toFloat(hn::And(hn::ShiftRight<8>(v), low));
+        VF r = toFloat(hn::And(hn::ShiftRight<16>(v), low));
+        const VF a = toFloat(hn::ShiftRight<24>(v));
+        if (!hn::AllFalse(d, hn::Lt(a, c255))) {
+            // The decoder's rounded unpremultiply: min(255, ⌊(255 c + ⌊a/2⌋) / a⌋), exact in float;
+            // transparent pixels zero.
+            const auto live = hn::Gt(a, zero);
+            const auto opaque = hn::Ge(a, c255);
+            const VF halfA = hn::Floor(hn::Mul(a, hn::Set(d, 0.5f)));
+            const VF safe = hn::Max(a, hn::Set(d, 1.0f));
+            const auto un = [&](VF c) {
+                const VF qv = hn::Floor(hn::Div(hn::MulAdd(c, c255, halfA), safe));
+                return hn::IfThenElse(opaque, c, hn::IfThenElseZero(live, hn::Min(qv, c255)));
+            };
+            r = un(r), g = un(g), b = un(b);
+        }
+        r = hn::Mul(r, k), g = hn::Mul(g, k), b = hn::Mul(b, k);
+        const VF al = hn::Mul(a, k);
+        const VF nr = hn::MulAdd(m[0], r, hn::MulAdd(m[1], g, hn::MulAdd(m[2], b, bias)));
+        const VF ng = hn::MulAdd(m[3], r, hn::MulAdd(m[4], g, hn::MulAdd(m[5], b, bias)));
+        const VF nb = hn::MulAdd(m[6], r, hn::MulAdd(m[7], g, hn::MulAdd(m[8], b, bias)));
+        // Transparent pixels: alpha 0 makes every channel 0.
+        hn::StoreInterleaved4(hn::Mul(SrgbDecode(d, nr), al), hn::Mul(SrgbDecode(d, ng), al), hn::Mul(SrgbDecode(d, nb), al), al, d, q);
+    };
+    int i = 0;
+    for (; i + N <= n; i += N) block(src + 4 * i, o + 4 * i);
+    if (i < n) {
+        HWY_ALIGN uint8_t s[4 * kMaxPixels] = {};
+        HWY_ALIGN float out[4 * kMaxPixels];
+        std::memcpy(s, src + 4 * i, size_t(n - i) * 4);
+        block(s, out);
+        std::memcpy(o + 4 * i, out, size_t(n - i) * 4 * sizeof(float));
+    }
+}
+
+}  // namespace ostrela::effects::flamek::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace ostrela::effects::flamek {
+HWY_EXPORT(FireTailRow);
+HWY_EXPORT(LerpRow);
+HWY_EXPORT(ContrastRow);
+HWY_EXPORT(FireSRow);
+HWY_EXPORT(EmberToneRow);
+HWY_EXPORT(EmberBlurDown);
+HWY_EXPORT(EmberColourRow);
+HWY_EXPORT(CompositeRow);
+HWY_EXPORT(GradeRow);
+
+void fireTailRow(const float* S, const engine::IRect& sb, const float* cp, const float* kp, int x0, int y, int n,
+                 const FireColours& fc, float* o) {
+    HWY_DYNAMIC_DISPATCH(FireTailRow)(S, sb, cp, kp, x0, y, n, fc, o);
+}
+void lerpRow(float* o, const float* a, const float* b, size_t n, float w) { HWY_DYNAMIC_DISPATCH(LerpRow)(o, a, b, n, w); }
+void contrastRow(float* p, int n, const Tone& tone) { HWY_DYNAMIC_DISPATCH(ContrastRow)(p, n, tone); }
+void fireSRow(const float* a0, const float* a1, float wa, const float* b0, const float* b1, float wb, int n, const Tone& ta,
+              const Tone& tb, float* o) {
+    HWY_DYNAMIC_DISPATCH(FireSRow)(a0, a1, wa, b0, b1, wb, n, ta, tb, o);
+}
+void emberToneRow(const float* h0, const float* h1, float wy, int n, const EmberTone& tone, float* t, size_t sw) {
+    HWY_DYNAMIC_DISPATCH(EmberToneRow)(h0, h1, wy, n, tone, t, sw);
+}
+void emberBlurDown(const float* const* rows, const float* w, int R, size_t floats, float* v) {
+    HWY_DYNAMIC_DISPATCH(EmberBlurDown)(rows, w, R, floats, v);
+}
+void emberColourRow(const float* V, size_t sw, const float* w, int R, int n, const float* ember, float k, float* o) {
+    HWY_DYNAMIC_DISPATCH(EmberColourRow)(V, sw, w, R, n, ember, k, o);
+}
+void compositeRow(float* o, const float* fire, const float* embers, int n, const float* scale) {
+    HWY_DYNAMIC_DISPATCH(CompositeRow)(o, fire, embers, n, scale);
+}
+void gradeRow(const uint8_t* src, int n, const GradeTone& g, float* o) { HWY_DYNAMIC_DISPATCH(GradeRow)(src, n, g, o); }
+}  // namespace ostrela::effects::flamek
+#endif

@@ -1,0 +1,69 @@
+#pragma once
+// Flame's row kernels (the fire's tail, its two octaves toned and screened, the embers, the frame's
+// grade and screens), written once with Highway and dispatched to the best vector target (see
+// pipeline/engine/SimdTargets.h). Pixels are linear premultiplied RGBA floats.
+#include <cstddef>
+#include <cstdint>
+
+#include "pipeline/engine/Image.h"
+
+namespace ostrela::effects::flamek {
+
+// colorControls with saturation 1 on one unpremultiplied encoded channel: e' = contrast·e + bias.
+struct Tone {
+    float contrast, bias;
+};
+
+// Both false colourings of the fire have a transparent colour 0 and an opaque colour 1, so each is
+// its colour 1 (linear) at alpha a·clamp(L). The core's L is the contrast of the same luminance.
+struct FireColours {
+    float core[3], outer[3];
+    Tone coreTone;
+    float reach;  // the displacement's scale in pixels
+};
+
+// One row of the fire's tail over n pixels from column x0 of row y: the displaced bilinear read of
+// S (`sb` its buffer's pixels), one encode and luminance for both colourings, their screen and the
+// mask weight. `cp`: C's pixels, `kp`: the mask weights, both from column x0.
+void fireTailRow(const float* S, const engine::IRect& sb, const float* cp, const float* kp, int x0, int y, int n,
+                 const FireColours& fc, float* o);
+
+// o[k] = a[k] + (b[k] − a[k])·w over n floats (a move by a fraction of a pixel or row).
+void lerpRow(float* o, const float* a, const float* b, size_t n, float w);
+
+// The contrast on n premultiplied pixels in place: unpremultiply, the tone on each channel, premultiply.
+void contrastRow(float* p, int n, const Tone& tone);
+
+// One row of S from the kept rows of both octaves: each octave the mix of its two rows by its
+// weight, toned; then B screened over A. n pixels.
+void fireSRow(const float* a0, const float* a1, float wa, const float* b0, const float* b1, float wb, int n, const Tone& ta,
+              const Tone& tb, float* o);
+
+// The embers' tone on a channel: zero up to u0, `top` from u1, the tone's curve between.
+struct EmberTone {
+    float u0, u1, top;
+    Tone tone;
+};
+// One toned row of the embers, planar (four planes `sw` apart, written from t on), from two moved
+// noise rows h0, h1 (n interleaved pixels each) mixed by wy.
+void emberToneRow(const float* h0, const float* h1, float wy, int n, const EmberTone& tone, float* t, size_t sw);
+// The vertical pass of the embers' blur for one row: rows[k] are the planar rows k − R … k + R, w
+// the R + 1 weights from the centre out; `floats` floats.
+void emberBlurDown(const float* const* rows, const float* w, int R, size_t floats, float* v);
+// The horizontal pass over the planar row V (planes `sw` apart, readable to 2R + 15 floats past
+// n + R in each), the false colour (`ember` at alpha × luminance) and the fade k, for n output
+// pixels at o.
+void emberColourRow(const float* V, size_t sw, const float* w, int R, int n, const float* ember, float k, float* o);
+
+// The warm grade's diagonal matrix (scale) on n premultiplied pixels at o, as the matrix filter
+// does it on unpremultiplied colour, then the fire (none when null) and the embers screened over.
+void compositeRow(float* o, const float* fire, const float* embers, int n, const float* scale);
+
+// The grade's colour controls read straight from an 8-bit BGRA premultiplied row: codes
+// unpremultiplied and rounded as the decoder does, the matrix, the decode and alpha.
+struct GradeTone {
+    float m[9], bias;
+};
+void gradeRow(const uint8_t* src, int n, const GradeTone& g, float* o);
+
+}  // namespace ostrela::effects::flamek
