@@ -48,8 +48,9 @@ engine::Point orbCentre(int i, const engine::Rect& extent, double t);
 // The sparkle bitmap (top row first) for a frame of wp × hp pixels.
 QImage sparkles(int wp, int hp, double t);
 
-// Makes the zoom burst use its eight-lane path even where sixteen lanes are available.
-void setNarrowBurstForTesting(bool on);
+// Makes the zoom burst screen its copies one after another everywhere, instead of doing the nine
+// together where their taps all lie inside.
+void setBurstCopyByCopyForTesting(bool on);
 
 }  // namespace dream
 }  // namespace ostrela::effects

@@ -1,8 +1,8 @@
 #include "effects/DrunkEffect.h"
 
+#include "effects/DrunkKernels.h"
 #include "pipeline/engine/Schedule.h"
 
-#include "pipeline/engine/Cpu.h"
 #include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
@@ -12,7 +12,6 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
-#include <immintrin.h>
 
 namespace ostrela::effects {
 
@@ -63,57 +62,6 @@ engine::Affine shakeTransform(double t, double cx, double cy) {
 
 namespace {
 
-// Loads of one pixel (in the low half of the register) or two.
-template <bool One>
-__attribute__((target("avx2,fma"), always_inline)) inline __m256 loadPx(const float* p) {
-    if constexpr (One) return _mm256_castps128_ps256(_mm_loadu_ps(p));
-    else return _mm256_loadu_ps(p);
-}
-
-// Pixel i (and i + 1 unless One) of the accumulating pass.
-template <int N, bool One>
-__attribute__((target("avx2,fma"), always_inline)) inline __m256 accumulateAt(int i, const float* gp, const float* b0, const float* b1,
-                                                                              __m256 vx, __m256 vy, const float* const* tp,
-                                                                              const __m256* ta) {
-    const __m256 one = _mm256_set1_ps(1.0f), k = _mm256_set1_ps(0.55f);
-    __m256 acc = loadPx<One>(gp + 4 * i);
-    const __m256 a0 = loadPx<One>(b0 + 4 * i), a1 = loadPx<One>(b0 + 4 * i + 4);
-    const __m256 c0 = loadPx<One>(b1 + 4 * i), c1 = loadPx<One>(b1 + 4 * i + 4);
-    const __m256 bot = _mm256_fmadd_ps(_mm256_sub_ps(a1, a0), vx, a0);
-    const __m256 top = _mm256_fmadd_ps(_mm256_sub_ps(c1, c0), vx, c0);
-    const __m256 f = _mm256_mul_ps(_mm256_fmadd_ps(_mm256_sub_ps(top, bot), vy, bot), k);
-    acc = _mm256_fmadd_ps(acc, _mm256_sub_ps(one, _mm256_permute_ps(f, 0xFF)), f);
-    for (int q = 0; q < N; ++q) {
-        const __m256 t = _mm256_mul_ps(loadPx<One>(tp[q] + 4 * i), ta[q]);
-        acc = _mm256_fmadd_ps(acc, _mm256_sub_ps(one, _mm256_permute_ps(t, 0xFF)), t);
-    }
-    return acc;
-}
-
-// One row of the accumulating pass, two pixels at a time: the moved ghost read bilinearly from
-// its blur (rows b0, b1; weights wx, wy), at 55 % over the graded row, then N trails over that.
-// `stream` (o 16-byte aligned) writes around the cache.
-template <int N>
-__attribute__((target("avx2,fma"))) void accumulateRowWide(const float* gp, const float* b0, const float* b1, float wx, float wy,
-                                                           const float* const* tp, const float* alpha, bool stream, int n,
-                                                           float* o) {
-    const __m256 vx = _mm256_set1_ps(wx), vy = _mm256_set1_ps(wy);
-    __m256 ta[3] = {};
-    for (int q = 0; q < N; ++q) ta[q] = _mm256_set1_ps(alpha[q]);
-    int i = 0;
-    if (stream) {
-        if (n > 0 && (reinterpret_cast<uintptr_t>(o) & 31) != 0) {
-            _mm_stream_ps(o, _mm256_castps256_ps128(accumulateAt<N, true>(0, gp, b0, b1, vx, vy, tp, ta)));
-            i = 1;
-        }
-        for (; i + 2 <= n; i += 2) _mm256_stream_ps(o + 4 * i, accumulateAt<N, false>(i, gp, b0, b1, vx, vy, tp, ta));
-        for (; i < n; ++i) _mm_stream_ps(o + 4 * i, _mm256_castps256_ps128(accumulateAt<N, true>(i, gp, b0, b1, vx, vy, tp, ta)));
-        return;
-    }
-    for (; i + 2 <= n; i += 2) _mm256_storeu_ps(o + 4 * i, accumulateAt<N, false>(i, gp, b0, b1, vx, vy, tp, ta));
-    for (; i < n; ++i) _mm_storeu_ps(o + 4 * i, _mm256_castps256_ps128(accumulateAt<N, true>(i, gp, b0, b1, vx, vy, tp, ta)));
-}
-
 // Steps 3–5 in one pass: the ghost (already blurred, moved and cropped) at 55 % over the graded
 // picture, then the trails over that, each read straight from its pixels.
 class DrunkAccumulateNode final : public engine::Node {
@@ -140,12 +88,16 @@ public:
     int inputCount() const override { return ghost_.isNull() ? 0 : 1; }
     const engine::Node* input(int) const override { return ghost_.node().get(); }
     void render(engine::TileContext& ctx, const IRect& r, float* out) const override {
-        const __m128 one = _mm_set1_ps(1.0f), k = _mm_set1_ps(0.55f);
         bool inside = g_.bounds.contains(r);
         for (const Trail& tr : trails_) inside = inside && tr.view.bounds.contains(r);
         const Rect rr{double(r.x), double(r.y), double(r.w), double(r.h)};
         const bool direct = !blurred_.isNull() && inside && ghostInside_.intersected(rr) == rr;
-        const float* gh = nullptr;
+        const int n = int(trails_.size());
+        float al[3] = {};
+        for (int q = 0; q < n; ++q) al[q] = trails_[size_t(q)].alpha;
+        auto trailRows = [&](int y, const float** tp) {
+            for (int q = 0; q < n; ++q) tp[q] = trails_[size_t(q)].view.at(r.x, y);
+        };
         if (direct) {
             // The blur over the tile's source (one more row and column for the bilinear read).
             const IRect sr{r.x + qx_, r.y + qy_, r.w + 1, r.h + 1};
@@ -159,102 +111,47 @@ public:
                 }
             }
             if (!B) B = ctx.pull(*blurred_.node(), sr);
-            const __m128 vx = _mm_set1_ps(wx_), vy = _mm_set1_ps(wy_);
-            const size_t n = trails_.size();
-            const bool wide = engine::cpu::hasAvx2Fma();
             for (int j = 0; j < r.h; ++j) {
-                const float* gp = g_.at(r.x, r.y + j);
                 const float* tp[3] = {};
-                __m128 ta[3];
-                for (size_t q = 0; q < n; ++q) {
-                    tp[q] = trails_[q].view.at(r.x, r.y + j);
-                    ta[q] = _mm_set1_ps(trails_[q].alpha);
-                }
+                trailRows(r.y + j, tp);
                 const float* b0 = B + size_t(j) * sr.w * 4;
                 // Straight to memory when the pass fills a stored picture: it is read back much
                 // later, so fetching its lines first would only cost bandwidth.
-                const bool stream = streamOut_ && (reinterpret_cast<uintptr_t>(out) & 15) == 0;
-                const float* b1 = b0 + size_t(sr.w) * 4;
-                float* o = out + size_t(j) * r.w * 4;
-                if (wide) {
-                    float al[3] = {};
-                    for (size_t q = 0; q < n; ++q) al[q] = trails_[q].alpha;
-                    const bool st = streamOut_ && (reinterpret_cast<uintptr_t>(o) & 15) == 0;
-                    switch (n) {
-                        case 0: accumulateRowWide<0>(gp, b0, b1, wx_, wy_, tp, al, st, r.w, o); break;
-                        case 1: accumulateRowWide<1>(gp, b0, b1, wx_, wy_, tp, al, st, r.w, o); break;
-                        case 2: accumulateRowWide<2>(gp, b0, b1, wx_, wy_, tp, al, st, r.w, o); break;
-                        default: accumulateRowWide<3>(gp, b0, b1, wx_, wy_, tp, al, st, r.w, o); break;
-                    }
-                    continue;
-                }
-                for (int i = 0; i < r.w; ++i) {
-                    __m128 acc = _mm_loadu_ps(gp + 4 * i);
-                    const __m128 a0 = _mm_loadu_ps(b0 + 4 * i), a1 = _mm_loadu_ps(b0 + 4 * i + 4);
-                    const __m128 c0 = _mm_loadu_ps(b1 + 4 * i), c1 = _mm_loadu_ps(b1 + 4 * i + 4);
-                    const __m128 bot = _mm_add_ps(a0, _mm_mul_ps(_mm_sub_ps(a1, a0), vx));
-                    const __m128 top = _mm_add_ps(c0, _mm_mul_ps(_mm_sub_ps(c1, c0), vx));
-                    const __m128 f = _mm_mul_ps(_mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy)), k);
-                    acc = _mm_add_ps(f, _mm_mul_ps(acc, _mm_sub_ps(one, _mm_shuffle_ps(f, f, 0xFF))));
-                    for (size_t q = 0; q < n; ++q) {
-                        const __m128 t = _mm_mul_ps(_mm_loadu_ps(tp[q] + 4 * i), ta[q]);
-                        acc = _mm_add_ps(t, _mm_mul_ps(acc, _mm_sub_ps(one, _mm_shuffle_ps(t, t, 0xFF))));
-                    }
-                    if (stream) _mm_stream_ps(o + 4 * i, acc); else _mm_storeu_ps(o + 4 * i, acc);
-                }
+                drunk::kernels::accumulateRow(g_.at(r.x, r.y + j), b0, b0 + size_t(sr.w) * 4, wx_, wy_, tp, al, n, streamOut_, r.w,
+                                       out + size_t(j) * r.w * 4);
             }
-            if (streamOut_) _mm_sfence();
+            if (streamOut_) drunk::kernels::flushStreams();
             engine::detail::clearOutside(out, r, extent_);
             return;
         }
-        gh = ghost_.isNull() ? nullptr : ctx.pull(*ghost_.node(), r);
+        const float* gh = ghost_.isNull() ? nullptr : ctx.pull(*ghost_.node(), r);
         if (inside) {
             // Every picture covers the tile: plain row pointers.
-            const size_t n = trails_.size();
             for (int j = 0; j < r.h; ++j) {
-                const float* gp = g_.at(r.x, r.y + j);
                 const float* tp[3] = {};
-                __m128 ta[3];
-                for (size_t q = 0; q < n; ++q) {
-                    tp[q] = trails_[q].view.at(r.x, r.y + j);
-                    ta[q] = _mm_set1_ps(trails_[q].alpha);
-                }
-                const float* hp = gh ? gh + size_t(j) * r.w * 4 : nullptr;
-                float* o = out + size_t(j) * r.w * 4;
-                for (int i = 0; i < r.w; ++i) {
-                    __m128 acc = _mm_loadu_ps(gp + 4 * i);
-                    if (hp) {
-                        const __m128 f = _mm_mul_ps(_mm_loadu_ps(hp + 4 * i), k);
-                        acc = _mm_add_ps(f, _mm_mul_ps(acc, _mm_sub_ps(one, _mm_shuffle_ps(f, f, 0xFF))));
-                    }
-                    for (size_t q = 0; q < n; ++q) {
-                        const __m128 f = _mm_mul_ps(_mm_loadu_ps(tp[q] + 4 * i), ta[q]);
-                        acc = _mm_add_ps(f, _mm_mul_ps(acc, _mm_sub_ps(one, _mm_shuffle_ps(f, f, 0xFF))));
-                    }
-                    _mm_storeu_ps(o + 4 * i, acc);
-                }
+                trailRows(r.y + j, tp);
+                drunk::kernels::accumulateRow(g_.at(r.x, r.y + j), gh ? gh + size_t(j) * r.w * 4 : nullptr, nullptr, 0, 0, tp, al, n,
+                                       false, r.w, out + size_t(j) * r.w * 4);
             }
             engine::detail::clearOutside(out, r, extent_);
             return;
         }
+        // Pixel by pixel where a picture misses part of the tile.
+        auto over = [](float* acc, const float* f, float k) {
+            const float keep = 1.0f - f[3] * k;
+            for (int c = 0; c < 4; ++c) acc[c] = acc[c] * keep + f[c] * k;
+        };
         for (int j = 0; j < r.h; ++j) {
             const int y = r.y + j;
             float* o = out + size_t(j) * r.w * 4;
             for (int i = 0; i < r.w; ++i) {
                 const int x = r.x + i;
                 const float* gp = g_.at(x, y);
-                __m128 acc = gp ? _mm_loadu_ps(gp) : _mm_setzero_ps();
-                if (gh) {
-                    const __m128 f = _mm_mul_ps(_mm_loadu_ps(gh + (size_t(j) * r.w + i) * 4), k);
-                    acc = _mm_add_ps(f, _mm_mul_ps(acc, _mm_sub_ps(one, _mm_shuffle_ps(f, f, 0xFF))));
-                }
-                for (const Trail& tr : trails_) {
-                    const float* tp = tr.view.at(x, y);
-                    if (!tp) continue;
-                    const __m128 f = _mm_mul_ps(_mm_loadu_ps(tp), _mm_set1_ps(tr.alpha));
-                    acc = _mm_add_ps(f, _mm_mul_ps(acc, _mm_sub_ps(one, _mm_shuffle_ps(f, f, 0xFF))));
-                }
-                _mm_storeu_ps(o + 4 * i, acc);
+                float* acc = o + 4 * i;
+                for (int c = 0; c < 4; ++c) acc[c] = gp ? gp[c] : 0.0f;
+                if (gh) over(acc, gh + (size_t(j) * r.w + i) * 4, 0.55f);
+                for (const Trail& tr : trails_)
+                    if (const float* tp = tr.view.at(x, y)) over(acc, tp, tr.alpha);
             }
         }
         engine::detail::clearOutside(out, r, extent_);

@@ -433,19 +433,19 @@ TEST(DreamSequence, SparklesFadeAndDarkOnesAreNotDrawn) {
 
 namespace {
 // A look's last of `frames` frames from empty memory slots, a thirtieth of a second apart from
-// t, with the plain chains or the shortcuts (and the burst's eight-lane path if `narrow`),
+// t, with the plain chains or the shortcuts (and the burst's copies one after another if `copyByCopy`),
 // handed to `draw` before the switches are put back.
 template <class Draw>
-auto lastFrame(VideoEffect e, const Image& src, double t, int frames, double elapsed, bool plain, bool narrow, Draw draw) {
+auto lastFrame(VideoEffect e, const Image& src, double t, int frames, double elapsed, bool plain, bool copyByCopy, Draw draw) {
     resetDrunk();
     resetDream();
     setStraightforwardChains(plain);
-    dream::setNarrowBurstForTesting(narrow);
+    dream::setBurstCopyByCopyForTesting(copyByCopy);
     Image im;
     for (int f = 0; f < frames; ++f) im = applyVideoEffect(e, src, t + f / 30.0, elapsed);
     auto out = draw(im);
     setStraightforwardChains(false);
-    dream::setNarrowBurstForTesting(false);
+    dream::setBurstCopyByCopyForTesting(false);
     resetDrunk();
     resetDream();
     return out;
@@ -721,25 +721,27 @@ TEST(StoredPictures, HalfCopyHoldsEachValueAtItsPlace) {
 }
 
 // The one-pass grade against the three filters, on a row long enough for every block width and
-// a tail, with see-through and transparent pixels among opaque ones.
+// a tail, with see-through and transparent pixels among opaque ones, on every vector target.
 TEST(DreamSequence, OnePassGradeEqualsTheThreeFilters) {
-    QImage img(45, 1, QImage::Format_ARGB32_Premultiplied);
-    for (int x = 0; x < 45; ++x) {
-        const int a = x % 7 == 3 ? 0 : x % 5 == 1 ? 90 + x : 255;
-        img.setPixel(x, 0, qRgba((x * 53) % 256 * a / 255, (x * 29 + 40) % 256 * a / 255, (255 - x * 5) * a / 255, a));
-    }
-    const Image src = Image::fromQImage(img);
-    const engine::PixelOpPtr op = dream::gradeGammaHueOp(0.92, 0.015, 0.88, 0.9, 0.7);
-    if (!op) GTEST_SKIP() << "no eight-wide arithmetic here";
-    Pixels fused = render(src, {0, 0, 45, 1});
-    op->apply(fused.v.data(), 45);
-    Image chain = engine::filters::colorControls(src, 0.92, 0.015, 0.88);
-    chain = engine::filters::hueAdjust(engine::filters::gammaAdjust(chain, 0.9), 0.7);
-    const Pixels want = render(chain, {0, 0, 45, 1});
-    for (int x = 0; x < 45; ++x)
-        for (int c = 0; c < 4; ++c) EXPECT_NEAR(fused.at(x, 0)[c], want.at(x, 0)[c], 1e-3) << x << "," << c;
-    EXPECT_EQ(fused.at(3, 0)[3], 0.0f);
-    EXPECT_EQ(fused.at(0, 0)[3], 1.0f);
+    ostrela::test::forEachSimdTarget([&] {
+        QImage img(45, 1, QImage::Format_ARGB32_Premultiplied);
+        for (int x = 0; x < 45; ++x) {
+            const int a = x % 7 == 3 ? 0 : x % 5 == 1 ? 90 + x : 255;
+            img.setPixel(x, 0, qRgba((x * 53) % 256 * a / 255, (x * 29 + 40) % 256 * a / 255, (255 - x * 5) * a / 255, a));
+        }
+        const Image src = Image::fromQImage(img);
+        const engine::PixelOpPtr op = dream::gradeGammaHueOp(0.92, 0.015, 0.88, 0.9, 0.7);
+        ASSERT_TRUE(op);
+        Pixels fused = render(src, {0, 0, 45, 1});
+        op->apply(fused.v.data(), 45);
+        Image chain = engine::filters::colorControls(src, 0.92, 0.015, 0.88);
+        chain = engine::filters::hueAdjust(engine::filters::gammaAdjust(chain, 0.9), 0.7);
+        const Pixels want = render(chain, {0, 0, 45, 1});
+        for (int x = 0; x < 45; ++x)
+            for (int c = 0; c < 4; ++c) EXPECT_NEAR(fused.at(x, 0)[c], want.at(x, 0)[c], 1e-3) << x << "," << c;
+        EXPECT_EQ(fused.at(3, 0)[3], 0.0f);
+        EXPECT_EQ(fused.at(0, 0)[3], 1.0f);
+    });
 }
 
 // With the colour controls and the hue left neutral the grade is the power alone: over a grey
@@ -749,75 +751,81 @@ TEST(DreamSequence, OnePassGradeEqualsTheThreeFilters) {
 // leaves no cubic close enough, as under the power 1.6) at most 3e-5; elsewhere (the darkest
 // values, white, the eight-lane tail, all from the table) within its step.
 TEST(DreamSequence, OnePassGradeFollowsThePowerOverTheWholeRange) {
-    constexpr int n = 4099;  // 256 blocks of sixteen and a tail of three
-    auto slope = [](double c) { return c < 0.04045 ? 1 / 12.92 : 2.4 / 1.055 * std::pow((c + 0.055) / 1.055, 1.4); };
-    for (double power : {0.9, 1.6}) {
-        const engine::PixelOpPtr op = dream::gradeGammaHueOp(1.0, 0.0, 1.0, power, 0.0);
-        if (!op) GTEST_SKIP() << "no eight-wide arithmetic here";
-        std::vector<float> px(size_t(n) * 4);
-        for (int i = 0; i < n; ++i) {
-            const float v = float(engine::color::srgbToLinear(double(i) / (n - 1)));
-            px[size_t(i) * 4 + 0] = px[size_t(i) * 4 + 1] = px[size_t(i) * 4 + 2] = v;
-            px[size_t(i) * 4 + 3] = 1.0f;
-        }
-        const std::vector<float> in = px;
-        op->apply(px.data(), n);
-        double worstCubic = 0, worstTable = 0;
-        for (int i = 0; i < n; ++i) {
-            const double e = engine::filters::encodeSRGBFast(in[size_t(i) * 4]);
-            const double lin = engine::color::srgbToLinear(e);
-            const double c = lin > 0 ? engine::color::linearToSRGB(std::pow(lin, power)) : 0.0;
-            const double want = engine::filters::decodeSRGBFast(float(c));
-            const bool cubic = i < n - 3 && e >= 1.0 / 256 && e < 1.0;
-            for (int ch = 0; ch < 3; ++ch) {
-                const double err = std::abs(px[size_t(i) * 4 + ch] - want) / slope(c);
-                (cubic ? worstCubic : worstTable) = std::max(cubic ? worstCubic : worstTable, err);
-
+    ostrela::test::forEachSimdTarget([&] {
+        constexpr int n = 4099;  // 256 blocks of sixteen and a tail of three
+        auto slope = [](double c) { return c < 0.04045 ? 1 / 12.92 : 2.4 / 1.055 * std::pow((c + 0.055) / 1.055, 1.4); };
+        for (double power : {0.9, 1.6}) {
+            const engine::PixelOpPtr op = dream::gradeGammaHueOp(1.0, 0.0, 1.0, power, 0.0);
+            ASSERT_TRUE(op);
+            std::vector<float> px(size_t(n) * 4);
+            for (int i = 0; i < n; ++i) {
+                const float v = float(engine::color::srgbToLinear(double(i) / (n - 1)));
+                px[size_t(i) * 4 + 0] = px[size_t(i) * 4 + 1] = px[size_t(i) * 4 + 2] = v;
+                px[size_t(i) * 4 + 3] = 1.0f;
             }
-            ASSERT_EQ(px[size_t(i) * 4 + 3], 1.0f);
+            const std::vector<float> in = px;
+            op->apply(px.data(), n);
+            double worstCubic = 0, worstTable = 0;
+            for (int i = 0; i < n; ++i) {
+                const double e = engine::filters::encodeSRGBFast(in[size_t(i) * 4]);
+                const double lin = engine::color::srgbToLinear(e);
+                const double c = lin > 0 ? engine::color::linearToSRGB(std::pow(lin, power)) : 0.0;
+                const double want = engine::filters::decodeSRGBFast(float(c));
+                const bool cubic = i < n - 3 && e >= 1.0 / 256 && e < 1.0;
+                for (int ch = 0; ch < 3; ++ch) {
+                    const double err = std::abs(px[size_t(i) * 4 + ch] - want) / slope(c);
+                    (cubic ? worstCubic : worstTable) = std::max(cubic ? worstCubic : worstTable, err);
+
+                }
+                ASSERT_EQ(px[size_t(i) * 4 + 3], 1.0f);
+            }
+            EXPECT_LT(worstCubic, 3e-5) << power;
+            EXPECT_LT(worstTable, 1.5e-4) << power;
+            EXPECT_NEAR(px[0], 0.0f, 1e-6);
+            EXPECT_NEAR(px[size_t(n - 1) * 4], 1.0f, 1e-4);
         }
-        EXPECT_LT(worstCubic, 3e-5) << power;
-        EXPECT_LT(worstTable, 1.5e-4) << power;
-        EXPECT_NEAR(px[0], 0.0f, 1e-6);
-        EXPECT_NEAR(px[size_t(n - 1) * 4], 1.0f, 1e-4);
-    }
+    });
 }
 
 // A picture with a see-through band: the burst keeps the alpha of its copies where the picture
-// under them is not opaque, on the sixteen-lane path and the eight-lane one alike.
+// under them is not opaque, with the nine copies done together and one after another alike, on
+// every vector target.
 TEST(DreamSequence, BurstPathsAgreeAndKeepASeeThroughBand) {
-    QImage cam(650, 360, QImage::Format_ARGB32_Premultiplied);
-    {
-        QPainter p(&cam);
-        QLinearGradient g(0, 0, 650, 0);
-        g.setColorAt(0, QColor(200, 40, 60));
-        g.setColorAt(1, QColor(30, 160, 220));
-        p.fillRect(cam.rect(), g);
-        p.setCompositionMode(QPainter::CompositionMode_Source);
-        p.fillRect(QRect(0, 150, 650, 60), QColor(250, 250, 120, 40));
-        p.setPen(QPen(Qt::white, 2));
-        for (int i = 0; i < 30; ++i) p.drawLine(i * 22, 0, 640 - i * 22, 360);
-    }
-    const Image src = Image::fromQImage(cam);
-    auto frame = [&](bool plain, bool narrow) {
-        return lastFrame(VideoEffect::dreamSequence, src, 300.0, 2, 0, plain, narrow,
-                         [](const Image& im) { return render(im, {0, 0, 650, 360}); });
-    };
-    const Pixels wide = frame(false, false), narrow = frame(false, true), plain = frame(true, false);
-    double worst = 0, worstPlain = 0;
-    for (size_t i = 0; i < wide.v.size(); ++i) {
-        worst = std::max(worst, double(std::abs(wide.v[i] - narrow.v[i])));
-        worstPlain = std::max(worstPlain, double(std::abs(wide.v[i] - plain.v[i])));
-    }
-    // The same sums, but the wide path reads C′ rounded to half precision (each value within
-    // 2^-12 of itself, and a copy weighs 24 %); a copy read from the wrong place differs far more.
-    EXPECT_LT(worst, 3e-4);
-    EXPECT_LT(worstPlain, 0.02);
-    // Through the band, away from the centre's light, the frame stays see-through; beside it,
-    // opaque.
-    EXPECT_LT(wide.at(8, 180)[3], 0.97);
-    EXPECT_NEAR(plain.at(8, 180)[3], wide.at(8, 180)[3], 1e-3);
-    EXPECT_NEAR(wide.at(8, 40)[3], 1.0, 1e-6);
+    ostrela::test::forEachSimdTarget([&] {
+        QImage cam(650, 360, QImage::Format_ARGB32_Premultiplied);
+        {
+            QPainter p(&cam);
+            QLinearGradient g(0, 0, 650, 0);
+            g.setColorAt(0, QColor(200, 40, 60));
+            g.setColorAt(1, QColor(30, 160, 220));
+            p.fillRect(cam.rect(), g);
+            p.setCompositionMode(QPainter::CompositionMode_Source);
+            p.fillRect(QRect(0, 150, 650, 60), QColor(250, 250, 120, 40));
+            p.setPen(QPen(Qt::white, 2));
+            for (int i = 0; i < 30; ++i) p.drawLine(i * 22, 0, 640 - i * 22, 360);
+        }
+        const Image src = Image::fromQImage(cam);
+        auto frame = [&](bool plain, bool copyByCopy) {
+            return lastFrame(VideoEffect::dreamSequence, src, 300.0, 2, 0, plain, copyByCopy,
+                             [](const Image& im) { return render(im, {0, 0, 650, 360}); });
+        };
+        const Pixels together = frame(false, false), apart = frame(false, true), plain = frame(true, false);
+        double worst = 0, worstPlain = 0;
+        for (size_t i = 0; i < together.v.size(); ++i) {
+            worst = std::max(worst, double(std::abs(together.v[i] - apart.v[i])));
+            worstPlain = std::max(worstPlain, double(std::abs(together.v[i] - plain.v[i])));
+        }
+        // The same sums reassociated, but the copies done together may read C′ rounded to half
+        // precision (each value within 2^-12 of itself, and a copy weighs 24 %); a copy read from
+        // the wrong place differs far more.
+        EXPECT_LT(worst, 3e-4);
+        EXPECT_LT(worstPlain, 0.02);
+        // Through the band, away from the centre's light, the frame stays see-through; beside it,
+        // opaque.
+        EXPECT_LT(together.at(8, 180)[3], 0.97);
+        EXPECT_NEAR(plain.at(8, 180)[3], together.at(8, 180)[3], 1e-3);
+        EXPECT_NEAR(together.at(8, 40)[3], 1.0, 1e-6);
+    });
 }
 
 TEST(HeavyLooks, EmptyAndTinyPicturesDoNotBreakThem) {
