@@ -1,6 +1,7 @@
 #include "pipeline/PaintedLayer.h"
 
 #include "pipeline/engine/ColorSpace.h"
+#include "pipeline/engine/PixelKernels.h"
 #include "pipeline/engine/Renderer.h"
 
 #include <algorithm>
@@ -8,7 +9,6 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
-#include <smmintrin.h>
 #include <vector>
 
 namespace ostrela {
@@ -40,12 +40,6 @@ struct Pixels {
     const uint64_t* row(int y) const { return data.data() + size_t(y - bounds.y) * bounds.w; }
 };
 
-inline uint32_t alphaOf(uint64_t p) { return uint32_t(p >> 48); }
-inline __m128 decodePixel(uint64_t p, const float*) {
-    const __m128i v = _mm_cvtepu16_epi32(_mm_cvtsi64_si128(int64_t(p)));
-    // A division, so that a full channel is exactly 1 and opaque pixels stay opaque.
-    return _mm_div_ps(_mm_cvtepi32_ps(v), _mm_set1_ps(65535.0f));
-}
 
 class LayerNode final : public Node {
 public:
@@ -58,14 +52,13 @@ public:
         std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
         const IRect in = r.intersected(px_->bounds);
         if (in.isEmpty()) return;
-        const float* t = decodeTable();
         const IRect& b = px_->bounds;
         for (int y = in.y; y < in.maxY(); ++y) {
             const uint64_t* src = px_->row(y);
             float* o = out + (size_t(y - r.y) * r.w) * 4;
             const auto [f, l] = px_->spans[size_t(y - b.y)];
             const int x0 = std::max(in.x, b.x + f), x1 = std::min(in.maxX(), b.x + l);
-            for (int x = x0; x < x1; ++x) _mm_storeu_ps(o + size_t(x - r.x) * 4, decodePixel(src[x - b.x], t));
+            if (x1 > x0) engine::kernels::decodeRgba64Row(src + (x0 - b.x), x1 - x0, o + size_t(x0 - r.x) * 4);
         }
     }
     const std::shared_ptr<const Pixels>& pixels() const { return px_; }
@@ -95,8 +88,7 @@ public:
         if (!coversOpaquely(r)) ctx.renderInto(*bg_, r, out);
         const IRect in = r.intersected(cover_);
         if (in.isEmpty()) return;
-        const float* t = decodeTable();
-        const __m128 one = _mm_set1_ps(1.0f), w1 = _mm_set1_ps(frac_), w0 = _mm_set1_ps(1.0f - frac_);
+        thread_local std::vector<uint64_t> padded;
         for (int y = in.y; y < in.maxY(); ++y) {
             const uint64_t* src = px_->row(y);
             auto [f, l] = px_->spans[size_t(y - b.y)];
@@ -106,32 +98,18 @@ public:
             int x0 = b.x + shift_ + f, x1 = b.x + shift_ + l + (frac_ > 0 ? 1 : 0);
             x0 = std::max(x0, in.x);
             x1 = std::min(x1, in.maxX());
-            float* o = out + (size_t(y - r.y) * r.w) * 4;
+            if (x1 <= x0) continue;
+            float* o = out + (size_t(y - r.y) * r.w + size_t(x0 - r.x)) * 4;
+            const int s0 = x0 - shift_ - b.x;
             if (frac_ == 0) {
-                for (int x = x0; x < x1; ++x) {
-                    const uint64_t p = src[x - shift_ - b.x];
-                    if (alphaOf(p) == 0) continue;
-                    const __m128 fg = decodePixel(p, t);
-                    float* d = o + size_t(x - r.x) * 4;
-                    if (alphaOf(p) == 0xFFFF) {
-                        _mm_storeu_ps(d, fg);
-                        continue;
-                    }
-                    const __m128 k = _mm_sub_ps(one, _mm_shuffle_ps(fg, fg, 0xFF));
-                    _mm_storeu_ps(d, _mm_add_ps(fg, _mm_mul_ps(_mm_loadu_ps(d), k)));
-                }
+                engine::kernels::overRgba64Row(src + s0, nullptr, 1.0f, 0.0f, x1 - x0, o);
                 continue;
             }
-            for (int x = x0; x < x1; ++x) {
-                const int s = x - shift_ - b.x;
-                const uint64_t pa = (s >= f && s < l) ? src[s] : 0u;
-                const uint64_t pb = (s - 1 >= f && s - 1 < l) ? src[s - 1] : 0u;
-                if (alphaOf(pa | pb) == 0) continue;
-                const __m128 fg = _mm_add_ps(_mm_mul_ps(decodePixel(pa, t), w0), _mm_mul_ps(decodePixel(pb, t), w1));
-                const __m128 k = _mm_sub_ps(one, _mm_shuffle_ps(fg, fg, 0xFF));
-                float* d = o + size_t(x - r.x) * 4;
-                _mm_storeu_ps(d, _mm_add_ps(fg, _mm_mul_ps(_mm_loadu_ps(d), k)));
-            }
+            // The span with a transparent pixel either side, so both reads stay inside it.
+            padded.assign(size_t(l - f) + 2, 0u);
+            std::memcpy(padded.data() + 1, src + f, size_t(l - f) * sizeof(uint64_t));
+            const uint64_t* at = padded.data() + 1 - f;  // at[s] for f − 1 ≤ s ≤ l
+            engine::kernels::overRgba64Row(at + s0, at + s0 - 1, 1.0f - frac_, frac_, x1 - x0, o);
         }
     }
 

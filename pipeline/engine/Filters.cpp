@@ -2,70 +2,17 @@
 
 #include "pipeline/engine/Kernels.h"
 #include "pipeline/engine/Nodes.h"
+#include "pipeline/engine/PixelKernels.h"
 #include "pipeline/engine/Renderer.h"
-#include "pipeline/engine/SrgbVector.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
-#include <immintrin.h>
 
 namespace ostrela::engine::filters {
 
 namespace {
-
-// ---- Vector helpers ----
-
-using namespace vec;
-
-// log2 for x > 0 (relative error ~2e-6 in the mantissa polynomial).
-inline __m128 log2V(__m128 x) {
-    const __m128i bits = _mm_castps_si128(x);
-    const __m128 e = _mm_cvtepi32_ps(_mm_sub_epi32(_mm_srli_epi32(bits, 23), _mm_set1_epi32(127)));
-    const __m128 m = _mm_castsi128_ps(_mm_or_si128(_mm_and_si128(bits, _mm_set1_epi32(0x007FFFFF)), _mm_set1_epi32(0x3F800000)));
-    const __m128 t = _mm_sub_ps(m, _mm_set1_ps(1.0f));
-    __m128 p = _mm_set1_ps(2.049034609e-02f);
-    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(-9.606624941e-02f));
-    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(2.155885327e-01f));
-    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(-3.392477732e-01f));
-    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(4.777059308e-01f));
-    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(-7.211627342e-01f));
-    p = _mm_add_ps(_mm_mul_ps(p, t), _mm_set1_ps(1.442693257e+00f));
-    return _mm_add_ps(e, _mm_mul_ps(t, p));
-}
-
-inline __m128 exp2V(__m128 y) {
-    y = _mm_min_ps(_mm_max_ps(y, _mm_set1_ps(-126.0f)), _mm_set1_ps(126.0f));
-    const __m128 fl = _mm_floor_ps(y);
-    const __m128 f = _mm_sub_ps(y, fl);
-    __m128 p = _mm_set1_ps(1.895107290e-03f);
-    p = _mm_add_ps(_mm_mul_ps(p, f), _mm_set1_ps(8.946214669e-03f));
-    p = _mm_add_ps(_mm_mul_ps(p, f), _mm_set1_ps(5.586328266e-02f));
-    p = _mm_add_ps(_mm_mul_ps(p, f), _mm_set1_ps(2.401407701e-01f));
-    p = _mm_add_ps(_mm_mul_ps(p, f), _mm_set1_ps(6.931546200e-01f));
-    p = _mm_add_ps(_mm_mul_ps(p, f), _mm_set1_ps(9.999998958e-01f));
-    const __m128i scale = _mm_slli_epi32(_mm_add_epi32(_mm_cvtps_epi32(fl), _mm_set1_epi32(127)), 23);
-    return _mm_mul_ps(p, _mm_castsi128_ps(scale));
-}
-
-// Premultiplied → unpremultiplied; opaque pixels as they are, transparent ones stay zero. A
-// channel above its alpha is not a premultiplied colour (only the noise generator, whose four
-// channels are independent, makes them) and is taken as it stands.
-inline __m128 unpremultiply(__m128 v, float a) {
-    if (a >= 1.0f) return v;
-    if (!(a > 0.0f)) return _mm_setzero_ps();
-    const __m128 va = _mm_set1_ps(a);
-    const __m128 un = _mm_blendv_ps(_mm_mul_ps(v, _mm_set1_ps(1.0f / a)), v, _mm_cmpgt_ps(v, va));
-    return _mm_blend_ps(un, v, 8);
-}
-
-inline __m128 applyMatrix(const __m128* cols, __m128 v) {
-    __m128 r = _mm_add_ps(cols[4], _mm_mul_ps(cols[0], _mm_shuffle_ps(v, v, 0x00)));
-    r = _mm_add_ps(r, _mm_mul_ps(cols[1], _mm_shuffle_ps(v, v, 0x55)));
-    r = _mm_add_ps(r, _mm_mul_ps(cols[2], _mm_shuffle_ps(v, v, 0xAA)));
-    return _mm_add_ps(r, _mm_mul_ps(cols[3], _mm_shuffle_ps(v, v, 0xFF)));
-}
 
 // ---- Tone run: encoded-space stages between one encode and one decode ----
 
@@ -299,26 +246,13 @@ public:
         const IRect fb = pixelBounds(fg_->extent()).intersected(r);
         if (fb.isEmpty()) return;
         const float* f = ctx.pull(*fg_, fb);
-        const __m128 k = _mm_set1_ps(scale_), one = _mm_set1_ps(1.0f);
         for (int j = 0; j < fb.h; ++j) {
             const float* fp = f + size_t(j) * fb.w * 4;
             float* op = out + (size_t(fb.y - r.y + j) * r.w + (fb.x - r.x)) * 4;
-            if (mode_ == BlendMode::screen) {
-                for (int i = 0; i < fb.w; ++i) {
-                    const __m128 a = _mm_mul_ps(_mm_loadu_ps(fp + 4 * i), k), b = _mm_loadu_ps(op + 4 * i);
-                    _mm_storeu_ps(op + 4 * i, _mm_sub_ps(_mm_add_ps(a, b), _mm_mul_ps(a, b)));
-                }
-            } else {
-                for (int i = 0; i < fb.w; ++i) {
-                    const __m128 a = _mm_mul_ps(_mm_loadu_ps(fp + 4 * i), k), b = _mm_loadu_ps(op + 4 * i);
-                    const __m128 aa = _mm_shuffle_ps(a, a, 0xFF), ba = _mm_shuffle_ps(b, b, 0xFF);
-                    __m128 c = _mm_mul_ps(a, b);
-                    c = _mm_add_ps(c, _mm_mul_ps(a, _mm_sub_ps(one, ba)));
-                    c = _mm_add_ps(c, _mm_mul_ps(b, _mm_sub_ps(one, aa)));
-                    // Alpha lane: the same expression gives aa·ba + aa(1 − ba) + ba(1 − aa) = aa + ba − aa·ba.
-                    _mm_storeu_ps(op + 4 * i, c);
-                }
-            }
+            if (mode_ == BlendMode::screen)
+                kernels::screenRow(fp, scale_, fb.w, op);
+            else
+                kernels::multiplyRow(fp, scale_, fb.w, op);
         }
     }
 
@@ -341,23 +275,9 @@ public:
         if (fb.isEmpty()) return;
         const float* f = ctx.pull(*in_, fb);
         const float* m = ctx.pull(*mask_, fb);
-        const __m128 lumW = _mm_setr_ps(kLumR, kLumG, kLumB, 0.0f);
         for (int j = 0; j < fb.h; ++j) {
-            const float* fp = f + size_t(j) * fb.w * 4;
-            const float* mp = m + size_t(j) * fb.w * 4;
-            float* op = out + (size_t(fb.y - r.y + j) * r.w + (fb.x - r.x)) * 4;
-            for (int i = 0; i < fb.w; ++i) {
-                const __m128 mv = _mm_loadu_ps(mp + 4 * i);
-                const float ma = std::clamp(mp[4 * i + 3], 0.0f, 1.0f);
-                float k = 0.0f;
-                if (ma > 0.0f) {
-                    const float y = _mm_cvtss_f32(_mm_dp_ps(mv, lumW, 0x71)) / ma;
-                    k = _mm_cvtss_f32(encodeV(_mm_set1_ps(y))) * ma;
-                }
-                const __m128 kv = _mm_set1_ps(k);
-                const __m128 b = _mm_loadu_ps(op + 4 * i);
-                _mm_storeu_ps(op + 4 * i, _mm_add_ps(b, _mm_mul_ps(kv, _mm_sub_ps(_mm_loadu_ps(fp + 4 * i), b))));
-            }
+            const size_t at = size_t(j) * fb.w * 4;
+            kernels::maskBlendRow(f + at, m + at, fb.w, out + (size_t(fb.y - r.y + j) * r.w + (fb.x - r.x)) * 4);
         }
     }
 
@@ -379,32 +299,11 @@ public:
         const float* src = ctx.pull(*in_, sr);
         // Premultiplied encoded values of the whole footprint, once.
         float* enc = ctx.allocPixels(sr);
-        const size_t n = size_t(sr.w) * sr.h;
-        for (size_t i = 0; i < n; ++i) {
-            const __m128 v = _mm_loadu_ps(src + 4 * i);
-            const float a = src[4 * i + 3];
-            const __m128 e = _mm_mul_ps(encodeV(unpremultiply(v, a)), _mm_set1_ps(std::clamp(a, 0.0f, 1.0f)));
-            _mm_storeu_ps(enc + 4 * i, _mm_blend_ps(e, v, 8));
-        }
+        kernels::encodePremultipliedRow(src, size_t(sr.w) * sr.h, enc);
         const size_t stride = size_t(sr.w) * 4;
-        const __m128 two = _mm_set1_ps(2.0f), k = _mm_set1_ps(intensity_ / 8.0f);
         for (int j = 0; j < r.h; ++j) {
             const float* m0 = enc + size_t(j) * stride;  // row below
-            const float* m1 = m0 + stride;
-            const float* m2 = m1 + stride;              // row above
-            float* o = out + size_t(j) * r.w * 4;
-            for (int i = 0; i < r.w; ++i) {
-                const int c = 4 * i;
-                const __m128 bl = _mm_loadu_ps(m0 + c), bc = _mm_loadu_ps(m0 + c + 4), br = _mm_loadu_ps(m0 + c + 8);
-                const __m128 ml = _mm_loadu_ps(m1 + c), mr = _mm_loadu_ps(m1 + c + 8);
-                const __m128 tl = _mm_loadu_ps(m2 + c), tc = _mm_loadu_ps(m2 + c + 4), tr = _mm_loadu_ps(m2 + c + 8);
-                const __m128 gx = _mm_add_ps(_mm_sub_ps(br, bl), _mm_add_ps(_mm_mul_ps(two, _mm_sub_ps(mr, ml)), _mm_sub_ps(tr, tl)));
-                const __m128 gy = _mm_add_ps(_mm_sub_ps(tl, bl), _mm_add_ps(_mm_mul_ps(two, _mm_sub_ps(tc, bc)), _mm_sub_ps(tr, br)));
-                const __m128 mag = _mm_mul_ps(k, _mm_sqrt_ps(_mm_add_ps(_mm_mul_ps(gx, gx), _mm_mul_ps(gy, gy))));
-                const float a = std::clamp(m1[c + 7], 0.0f, 1.0f);
-                const __m128 va = _mm_set1_ps(a);
-                _mm_storeu_ps(o + c, _mm_blend_ps(_mm_mul_ps(decodeV(mag), va), va, 8));
-            }
+            kernels::sobelRow(m0, m0 + stride, m0 + 2 * stride, intensity_ / 8.0f, r.w, out + size_t(j) * r.w * 4);
         }
         detail::clearOutside(out, r, extent_);
     }
@@ -455,14 +354,14 @@ public:
     }
     Rect extent() const override { return Rect::infinite(); }
     void render(TileContext&, const IRect& r, float* out) const override {
-        const __m128 c0 = _mm_setr_ps(c0_.r, c0_.g, c0_.b, c0_.a);
-        const __m128 d = _mm_sub_ps(_mm_setr_ps(c1_.r, c1_.g, c1_.b, c1_.a), c0);
+        const float c0[4] = {c0_.r, c0_.g, c0_.b, c0_.a};
+        const float d[4] = {c1_.r - c0[0], c1_.g - c0[1], c1_.b - c0[2], c1_.a - c0[3]};
         for (int j = 0; j < r.h; ++j) {
             const double t0 = (r.x + 0.5 - p0_.x) * ux_ + (r.y + j + 0.5 - p0_.y) * uy_;
             float* o = out + size_t(j) * r.w * 4;
             for (int i = 0; i < r.w; ++i) {
                 const float t = float(std::clamp(t0 + i * ux_, 0.0, 1.0));
-                _mm_storeu_ps(o + 4 * i, _mm_add_ps(c0, _mm_mul_ps(d, _mm_set1_ps(t))));
+                for (int c = 0; c < 4; ++c) o[4 * i + c] = c0[c] + d[c] * t;
             }
         }
     }
@@ -478,8 +377,8 @@ public:
     RadialGradientNode(Point c, double r0, double r1, const Color& c0, const Color& c1) : c_(c), r0_(r0), r1_(r1), c0_(c0), c1_(c1) {}
     Rect extent() const override { return Rect::infinite(); }
     void render(TileContext&, const IRect& r, float* out) const override {
-        const __m128 c0 = _mm_setr_ps(c0_.r, c0_.g, c0_.b, c0_.a);
-        const __m128 d = _mm_sub_ps(_mm_setr_ps(c1_.r, c1_.g, c1_.b, c1_.a), c0);
+        const float c0[4] = {c0_.r, c0_.g, c0_.b, c0_.a};
+        const float d[4] = {c1_.r - c0[0], c1_.g - c0[1], c1_.b - c0[2], c1_.a - c0[3]};
         const double span = r1_ - r0_;
         for (int j = 0; j < r.h; ++j) {
             const double dy = r.y + j + 0.5 - c_.y;
@@ -489,7 +388,8 @@ public:
                 const double dist = std::sqrt(dx * dx + dy * dy);
                 double t = span != 0 ? (dist - r0_) / span : (dist < r0_ ? 0.0 : 1.0);
                 t = std::clamp(t, 0.0, 1.0);
-                _mm_storeu_ps(o + 4 * i, _mm_add_ps(c0, _mm_mul_ps(d, _mm_set1_ps(float(t)))));
+                const float ft = float(t);
+                for (int c = 0; c < 4; ++c) o[4 * i + c] = c0[c] + d[c] * ft;
             }
         }
     }

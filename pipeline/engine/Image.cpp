@@ -2,11 +2,11 @@
 
 #include "pipeline/engine/ColorSpace.h"
 #include "pipeline/engine/Nodes.h"
+#include "pipeline/engine/PixelKernels.h"
 #include "pipeline/engine/Renderer.h"
 
 #include <algorithm>
 #include <cstring>
-#include <smmintrin.h>
 
 namespace ostrela::engine {
 
@@ -257,6 +257,7 @@ void TransformNode::render(TileContext& ctx, const IRect& r, float* out) const {
         // Axis-aligned: column positions and weights once per tile, row weights once per row.
         int* cx = reinterpret_cast<int*>(ctx.alloc(size_t(r.w) * 2));
         float* cw = ctx.alloc(size_t(r.w));
+        int* edges = reinterpret_cast<int*>(ctx.alloc(size_t(r.w)));
         for (int i = 0; i < r.w; ++i) {
             double f = inv_.a * (r.x + i + 0.5) + inv_.tx - 0.5 - sr.x;
             double fl = std::floor(f);
@@ -269,23 +270,19 @@ void TransformNode::render(TileContext& ctx, const IRect& r, float* out) const {
             int y0 = int(fl) - sr.y;
             float wy = float(f - fl);
             float* o = out + size_t(j) * r.w * 4;
-            bool rowsInside = y0 >= 0 && y0 + 1 < sr.h;
-            for (int i = 0; i < r.w; ++i) {
-                int x0 = cx[i];
-                float wx = cw[i];
-                if (rowsInside && x0 >= 0 && x0 + 1 < sr.w) {
-                    const float* p0 = src + (size_t(y0) * sr.w + x0) * 4;
-                    const float* p1 = p0 + size_t(sr.w) * 4;
-                    const __m128 vx = _mm_set1_ps(wx), vy = _mm_set1_ps(wy);
-                    __m128 a0 = _mm_loadu_ps(p0), a1 = _mm_loadu_ps(p0 + 4);
-                    __m128 b0 = _mm_loadu_ps(p1), b1 = _mm_loadu_ps(p1 + 4);
-                    __m128 bot = _mm_add_ps(a0, _mm_mul_ps(_mm_sub_ps(a1, a0), vx));
-                    __m128 top = _mm_add_ps(b0, _mm_mul_ps(_mm_sub_ps(b1, b0), vx));
-                    _mm_storeu_ps(o + 4 * i, _mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy)));
-                } else {
-                    Point p = inv_.map({r.x + i + 0.5, r.y + j + 0.5});
-                    detail::sampleBilinear(src, sr, p.x, p.y, o + 4 * i);
-                }
+            const bool rowsInside = y0 >= 0 && y0 + 1 < sr.h;
+            int ne = 0;
+            if (rowsInside) {
+                const float* p0 = src + size_t(y0) * sr.w * 4;
+                ne = kernels::bilinearColumnsRow(p0, p0 + size_t(sr.w) * 4, sr.w, cx, cw, wy, r.w, o, edges);
+            } else {
+                for (int i = 0; i < r.w; ++i) edges[i] = i;
+                ne = r.w;
+            }
+            for (int e = 0; e < ne; ++e) {
+                const int i = edges[e];
+                Point p = inv_.map({r.x + i + 0.5, r.y + j + 0.5});
+                detail::sampleBilinear(src, sr, p.x, p.y, o + 4 * i);
             }
         }
         return;
@@ -351,16 +348,8 @@ void OverNode::render(TileContext& ctx, const IRect& r, float* out) const {
     ctx.renderInto(*bg_, r, out);
     if (fb.isEmpty()) return;
     const float* f = ctx.pull(*fg_, fb);
-    for (int j = 0; j < fb.h; ++j) {
-        const float* __restrict fp = f + size_t(j) * fb.w * 4;
-        float* __restrict op = out + (size_t(fb.y - r.y + j) * r.w + (fb.x - r.x)) * 4;
-        const __m128 one = _mm_set1_ps(1.0f);
-        for (int i = 0; i < fb.w; ++i) {
-            __m128 f = _mm_loadu_ps(fp + 4 * i), b = _mm_loadu_ps(op + 4 * i);
-            __m128 k = _mm_sub_ps(one, _mm_shuffle_ps(f, f, 0xFF));
-            _mm_storeu_ps(op + 4 * i, _mm_add_ps(f, _mm_mul_ps(b, k)));
-        }
-    }
+    for (int j = 0; j < fb.h; ++j)
+        kernels::overRow(f + size_t(j) * fb.w * 4, fb.w, out + (size_t(fb.y - r.y + j) * r.w + (fb.x - r.x)) * 4);
 }
 
 void PointwiseNode::render(TileContext& ctx, const IRect& r, float* out) const {
@@ -380,32 +369,7 @@ void PointwiseNode::render(TileContext& ctx, const IRect& r, float* out) const {
     detail::clearOutside(out, r, extent());
 }
 
-void MatrixOp::apply(float* p, int n) const {
-    const float* m = m_.data();
-    // Columns of the matrix, so one pixel is four multiply-adds of whole vectors.
-    const __m128 c0 = _mm_setr_ps(m[0], m[5], m[10], m[15]);
-    const __m128 c1 = _mm_setr_ps(m[1], m[6], m[11], m[16]);
-    const __m128 c2 = _mm_setr_ps(m[2], m[7], m[12], m[17]);
-    const __m128 c3 = _mm_setr_ps(m[3], m[8], m[13], m[18]);
-    const __m128 bias = _mm_setr_ps(m[4], m[9], m[14], m[19]);
-    const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f);
-    for (int i = 0; i < n; ++i, p += 4) {
-        __m128 v = _mm_loadu_ps(p);
-        __m128 a = _mm_shuffle_ps(v, v, _MM_SHUFFLE(3, 3, 3, 3));
-        // Unpremultiply (opaque pixels as they are); transparent pixels become (0, 0, 0, 0).
-        __m128 un = v;
-        if (p[3] < 1.0f) {
-            __m128 inv = _mm_and_ps(_mm_cmpgt_ps(a, zero), _mm_div_ps(one, _mm_max_ps(a, _mm_set1_ps(1e-30f))));
-            un = _mm_blend_ps(_mm_mul_ps(v, inv), _mm_max_ps(a, zero), 8);
-        }
-        __m128 r = _mm_add_ps(bias, _mm_mul_ps(c0, _mm_shuffle_ps(un, un, 0x00)));
-        r = _mm_add_ps(r, _mm_mul_ps(c1, _mm_shuffle_ps(un, un, 0x55)));
-        r = _mm_add_ps(r, _mm_mul_ps(c2, _mm_shuffle_ps(un, un, 0xAA)));
-        r = _mm_add_ps(r, _mm_mul_ps(c3, _mm_shuffle_ps(un, un, 0xFF)));
-        __m128 na = _mm_min_ps(_mm_max_ps(_mm_shuffle_ps(r, r, 0xFF), zero), one);
-        _mm_storeu_ps(p, _mm_blend_ps(_mm_mul_ps(r, na), na, 8));
-    }
-}
+void MatrixOp::apply(float* p, int n) const { kernels::matrixRow(m_.data(), p, n); }
 
 IRect WarpNode::roi(int, const IRect& dest) const {
     Rect d{double(dest.x), double(dest.y), double(dest.w), double(dest.h)};

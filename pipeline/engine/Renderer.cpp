@@ -9,9 +9,24 @@
 #include <chrono>
 #include <cstring>
 #include <new>
-#include <xmmintrin.h>
+
+#include <hwy/cache_control.h>
 
 namespace ostrela::engine {
+
+// The SSE control register's flush-to-zero and denormals-are-zero bits (processor control, not
+// vector code; other processors keep their default).
+DenormalsFlushed::DenormalsFlushed() : saved_(0) {
+#if defined(__x86_64__) || defined(__i386__)
+    saved_ = __builtin_ia32_stmxcsr();
+    __builtin_ia32_ldmxcsr(saved_ | 0x8040u);
+#endif
+}
+DenormalsFlushed::~DenormalsFlushed() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_ldmxcsr(saved_);
+#endif
+}
 
 // ---- Arena ----
 
@@ -149,7 +164,7 @@ template <class Done>
 void spinFor(Done done) {
     const auto until = std::chrono::steady_clock::now() + kSpin;
     for (int i = 0; !done(); ++i) {
-        _mm_pause();
+        hwy::Pause();
         if ((i & 63) == 63 && std::chrono::steady_clock::now() > until) return;
     }
 }
@@ -289,14 +304,11 @@ void Renderer::runTiles(const IRect& rect, WriteTile&& write) {
         int top = rect.maxY() - task * rows;
         int h = std::min(rows, top - rect.y);
         IRect tile{rect.x, top - h, rect.w, h};
-        // Denormals are invisible in 8-bit output but slow every float op: flush them for the tile.
-        const unsigned savedCsr = _mm_getcsr();
-        _mm_setcsr(savedCsr | 0x8040);  // flush-to-zero and denormals-are-zero
+        const DenormalsFlushed flushed;
         Arena& arena = *arenas_[worker];
         TileContext ctx(arena, &shared_);
         write(ctx, tile, task * rows);
         ctx.endTile();
-        _mm_setcsr(savedCsr);
     });
 }
 

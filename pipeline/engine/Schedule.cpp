@@ -1,7 +1,7 @@
 #include "pipeline/engine/Schedule.h"
 
-#include "pipeline/engine/Cpu.h"
 #include "pipeline/engine/Nodes.h"
+#include "pipeline/engine/PixelKernels.h"
 #include "pipeline/engine/Renderer.h"
 
 #include <algorithm>
@@ -12,7 +12,6 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
-#include <immintrin.h>
 
 namespace ostrela::engine {
 
@@ -76,8 +75,7 @@ public:
         float* dst = buf->data();
         pool_->run(tiles, [&](int task, int worker) {
             const int y0 = b.y + task * rows, h = std::min(rows, b.maxY() - y0);
-            const unsigned csr = _mm_getcsr();
-            _mm_setcsr(csr | 0x8040);  // denormals flushed, as in the frame renderer
+            const DenormalsFlushed flushed;  // as in the frame renderer
             TileContext ctx(*arenas_[size_t(worker)], &shared_);
             const size_t at = size_t(y0 - b.y) * b.w * 4;
             if (paired)
@@ -87,7 +85,6 @@ public:
             if (watch) (*watch)({b.x, y0, b.w, h}, dst + at);
             if (watchSecond && dst2) (*watchSecond)({b.x, y0, b.w, h}, dst2 + at);
             ctx.endTile();
-            _mm_setcsr(csr);
         });
         if (second) *second = buf2 ? Image(std::make_shared<BufferNode>(std::move(buf2), b, e)) : Image();
         return Image(std::make_shared<BufferNode>(std::move(buf), b, e));
@@ -175,92 +172,6 @@ inline void sampleEdge(const float* src, const IRect& b, double sx, double sy, f
     std::memcpy(o, acc, sizeof acc);
 }
 
-// One row of n pixels whose source points are (sx + i·ax, sy + i·ay), pixel offsets already taken
-// off (so the neighbours are at floor and floor + 1).
-void resampleRowPlain(const float* src, const IRect& b, double sx, double sy, double ax, double ay, int n, float* o) {
-    for (int i = 0; i < n; ++i) {
-        const double x = sx + i * ax, y = sy + i * ay;
-        const double fx = std::floor(x), fy = std::floor(y);
-        const int x0 = int(fx) - b.x, y0 = int(fy) - b.y;
-        if (!(fx - b.x >= 0 && fy - b.y >= 0 && x0 + 1 < b.w && y0 + 1 < b.h)) {
-            sampleEdge(src, b, x, y, o + 4 * i);
-            continue;
-        }
-        const float wx = float(x - fx), wy = float(y - fy);
-        const float* p0 = src + (size_t(y0) * b.w + x0) * 4;
-        const float* p1 = p0 + size_t(b.w) * 4;
-        const __m128 vx = _mm_set1_ps(wx), vy = _mm_set1_ps(wy);
-        const __m128 a0 = _mm_loadu_ps(p0), a1 = _mm_loadu_ps(p0 + 4);
-        const __m128 b0 = _mm_loadu_ps(p1), b1 = _mm_loadu_ps(p1 + 4);
-        const __m128 bot = _mm_add_ps(a0, _mm_mul_ps(_mm_sub_ps(a1, a0), vx));
-        const __m128 top = _mm_add_ps(b0, _mm_mul_ps(_mm_sub_ps(b1, b0), vx));
-        _mm_storeu_ps(o + 4 * i, _mm_add_ps(bot, _mm_mul_ps(_mm_sub_ps(top, bot), vy)));
-    }
-}
-
-// The same four pixels at a time: coordinates in double (as the plain sampler), weights in float,
-// each pixel's two source rows read as one 8-float load apiece. A rotated read walks across many
-// source rows per output row, so the rows a few output rows ahead are prefetched.
-__attribute__((target("avx2,fma"))) void resampleRowWide(const float* src, const IRect& b, double sx, double sy, double ax,
-                                                          double ay, double pfx, double pfy, int n, float* o) {
-    const __m256d lane = _mm256_setr_pd(0, 1, 2, 3);
-    const __m256d vax = _mm256_set1_pd(ax), vay = _mm256_set1_pd(ay);
-    const __m256d lox = _mm256_set1_pd(b.x), loy = _mm256_set1_pd(b.y);
-    const __m256d hix = _mm256_set1_pd(b.x + b.w - 1), hiy = _mm256_set1_pd(b.y + b.h - 1);
-    const size_t stride = size_t(b.w) * 4;
-    const IRect inner{b.x, b.y, b.w - 1, b.h - 1};
-    int i = 0;
-    for (; i + 4 <= n; i += 4) {
-        const __m256d idx = _mm256_add_pd(_mm256_set1_pd(double(i)), lane);
-        const __m256d x = _mm256_fmadd_pd(idx, vax, _mm256_set1_pd(sx));
-        const __m256d y = _mm256_fmadd_pd(idx, vay, _mm256_set1_pd(sy));
-        const __m256d fx = _mm256_floor_pd(x), fy = _mm256_floor_pd(y);
-        const __m256d ok = _mm256_and_pd(_mm256_and_pd(_mm256_cmp_pd(fx, lox, _CMP_GE_OQ), _mm256_cmp_pd(fx, hix, _CMP_LT_OQ)),
-                                         _mm256_and_pd(_mm256_cmp_pd(fy, loy, _CMP_GE_OQ), _mm256_cmp_pd(fy, hiy, _CMP_LT_OQ)));
-        if (_mm256_movemask_pd(ok) != 0xF) {
-            alignas(32) double xs[4], ys[4];
-            _mm256_store_pd(xs, x);
-            _mm256_store_pd(ys, y);
-            for (int k = 0; k < 4; ++k) {
-                const double ex = xs[k], ey = ys[k];
-                const double gx = std::floor(ex), gy = std::floor(ey);
-                if (gx >= inner.x && gy >= inner.y && gx < inner.maxX() && gy < inner.maxY())
-                    resampleRowPlain(src, b, ex, ey, 0, 0, 1, o + 4 * (i + k));
-                else
-                    sampleEdge(src, b, ex, ey, o + 4 * (i + k));
-            }
-            continue;
-        }
-        alignas(16) int ix[4], iy[4];
-        alignas(16) float wx[4], wy[4];
-        _mm_store_si128(reinterpret_cast<__m128i*>(ix), _mm256_cvttpd_epi32(_mm256_sub_pd(fx, lox)));
-        _mm_store_si128(reinterpret_cast<__m128i*>(iy), _mm256_cvttpd_epi32(_mm256_sub_pd(fy, loy)));
-        _mm_store_ps(wx, _mm256_cvtpd_ps(_mm256_sub_pd(x, fx)));
-        _mm_store_ps(wy, _mm256_cvtpd_ps(_mm256_sub_pd(y, fy)));
-        {
-            // The source of these pixels some rows later, while the row is still being read.
-            const double px = sx + (i + 2) * ax + pfx - b.x, py = sy + (i + 2) * ay + pfy - b.y;
-            if (px >= 0 && py >= 0 && px < b.w && py < b.h - 1) {
-                const float* q = src + size_t(int(py)) * stride + size_t(int(px)) * 4;
-                _mm_prefetch(reinterpret_cast<const char*>(q), _MM_HINT_T0);
-                _mm_prefetch(reinterpret_cast<const char*>(q + stride), _MM_HINT_T0);
-            }
-        }
-        for (int k = 0; k < 4; k += 2) {
-            const float* p = src + size_t(iy[k]) * stride + size_t(ix[k]) * 4;
-            const float* q = src + size_t(iy[k + 1]) * stride + size_t(ix[k + 1]) * 4;
-            const __m256 p0 = _mm256_loadu_ps(p), p1 = _mm256_loadu_ps(p + stride);
-            const __m256 q0 = _mm256_loadu_ps(q), q1 = _mm256_loadu_ps(q + stride);
-            const __m256 vp = _mm256_fmadd_ps(_mm256_sub_ps(p1, p0), _mm256_set1_ps(wy[k]), p0);
-            const __m256 vq = _mm256_fmadd_ps(_mm256_sub_ps(q1, q0), _mm256_set1_ps(wy[k + 1]), q0);
-            const __m256 lo = _mm256_permute2f128_ps(vp, vq, 0x20), hi = _mm256_permute2f128_ps(vp, vq, 0x31);
-            const __m256 w = _mm256_setr_m128(_mm_set1_ps(wx[k]), _mm_set1_ps(wx[k + 1]));
-            _mm256_storeu_ps(o + 4 * (i + k), _mm256_fmadd_ps(_mm256_sub_ps(hi, lo), w, lo));
-        }
-    }
-    if (i < n) resampleRowPlain(src, b, sx + i * ax, sy + i * ay, ax, ay, n - i, o + 4 * i);
-}
-
 // Bilinear sampling straight from a pixel buffer; the same weights and rules as the engine's
 // sampler (pixel centres at +0.5, transparent outside the buffer).
 class ResampleNode final : public Node {
@@ -268,19 +179,23 @@ public:
     ResampleNode(Image source, PixelView view, const Affine& t, const Rect& extent)
         : source_(std::move(source)), view_(view), inv_(t.inverted()), extent_(extent) {}
     Rect extent() const override { return extent_; }
-    void render(TileContext&, const IRect& r, float* out) const override {
-        const bool wide = cpu::hasAvx2Fma();
-        // Four output rows ahead, in source pixels.
+    void render(TileContext& ctx, const IRect& r, float* out) const override {
+        const IRect& b = view_.bounds;
+        int* edges = reinterpret_cast<int*>(ctx.alloc(size_t(r.w)));
+        // Four output rows ahead, in source pixels: a rotated read walks across many source rows
+        // per output row, so the rows a few output rows ahead are prefetched.
         const double pfx = 4 * inv_.c, pfy = 4 * inv_.d;
         for (int j = 0; j < r.h; ++j) {
             const double py = r.y + j + 0.5, px0 = r.x + 0.5;
             const double sx = inv_.a * px0 + inv_.c * py + inv_.tx - 0.5;
             const double sy = inv_.b * px0 + inv_.d * py + inv_.ty - 0.5;
             float* o = out + size_t(j) * r.w * 4;
-            if (wide)
-                resampleRowWide(view_.data, view_.bounds, sx, sy, inv_.a, inv_.b, pfx, pfy, r.w, o);
-            else
-                resampleRowPlain(view_.data, view_.bounds, sx, sy, inv_.a, inv_.b, r.w, o);
+            const int ne = kernels::resampleRow(view_.data, b.x, b.y, b.w, b.h, sx, sy, inv_.a, inv_.b, pfx, pfy, r.w, o, edges);
+            // Points whose neighbours are not all inside: the ones that are, as the sampler does.
+            for (int e = 0; e < ne; ++e) {
+                const int i = edges[e];
+                sampleEdge(view_.data, b, sx + i * inv_.a, sy + i * inv_.b, o + 4 * i);
+            }
         }
         detail::clearOutside(out, r, extent_);
     }
@@ -331,23 +246,10 @@ Image materializePair(const Image& image, Image& second, const TileWatcher& onSe
 namespace {
 constexpr size_t kHalfPadding = 16 * 4;  // values after the last pixel
 
-__attribute__((target("avx512f"))) void toHalves(const float* src, size_t n, uint16_t* dst) {
-    size_t i = 0;
-    for (; i + 16 <= n; i += 16)
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i),
-                            _mm512_maskz_cvtps_ph(0xFFFF, _mm512_loadu_ps(src + i), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
-    if (i < n) {
-        const __mmask16 m = __mmask16((1u << (n - i)) - 1);
-        alignas(32) uint16_t tail[16];
-        _mm256_store_si256(reinterpret_cast<__m256i*>(tail),
-                           _mm512_maskz_cvtps_ph(0xFFFF, _mm512_maskz_loadu_ps(m, src + i), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
-        std::memcpy(dst + i, tail, (n - i) * sizeof(uint16_t));
-    }
-}
 }  // namespace
 
 HalfCopy::HalfCopy(const IRect& bounds) : bounds_(bounds) {
-    if (bounds.isEmpty() || !cpu::hasAvx512()) return;
+    if (bounds.isEmpty()) return;
     const size_t values = size_t(bounds.w) * bounds.h * 4 + kHalfPadding;
     storage_ = pooledPixels((values + 1) / 2);  // two halves a float
     std::memset(reinterpret_cast<uint16_t*>(storage_->data()) + (values - kHalfPadding), 0, kHalfPadding * sizeof(uint16_t));
@@ -363,7 +265,7 @@ TileWatcher HalfCopy::watcher() {
         const IRect in = r.intersected(b);
         if (in.isEmpty()) return;
         for (int y = in.y; y < in.maxY(); ++y)
-            toHalves(px + (size_t(y - r.y) * r.w + (in.x - r.x)) * 4, size_t(in.w) * 4,
+            kernels::toHalves(px + (size_t(y - r.y) * r.w + (in.x - r.x)) * 4, size_t(in.w) * 4,
                      base + (size_t(y - b.y) * b.w + (in.x - b.x)) * 4);
         // Only whole rows count towards ready().
         if (in.x == b.x && in.w == b.w) rows->fetch_add(in.h);

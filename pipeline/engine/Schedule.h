@@ -52,8 +52,8 @@ Image materializePair(const Image& image, Image& second, const TileWatcher& onSe
 // A half-precision copy of a stored picture of `bounds` (the same pixel order, 8 bytes a pixel
 // instead of 16), made tile by tile while the picture is made: pass watcher() to its
 // materialisation. A pass that streams through a picture many times reads half the bytes; each
-// value keeps 11 significant bits. Made only where the processor has AVX-512 (its readers'
-// requirement); ready() once every row has been copied.
+// value keeps 11 significant bits, rounded to nearest on every vector target; ready() once every
+// row has been copied.
 class HalfCopy {
 public:
     explicit HalfCopy(const IRect& bounds);

@@ -1,0 +1,45 @@
+#pragma once
+// The engine's sampling and compositing kernels (PixelKernels.cpp), each written once with Highway
+// and dispatched at run time to the best target (or the one OSTRELA_SIMD caps it to). Pixels are
+// linear premultiplied RGBA floats unless said otherwise.
+#include <cstddef>
+#include <cstdint>
+
+namespace ostrela::engine::kernels {
+
+// Bilinear samples of a pixel buffer (bw × bh pixels whose first is at (bx, by)) at the points
+// (sx + i·ax, sy + i·ay), i < n, pixel offsets already taken off. Points whose four neighbours
+// do not all lie in the buffer are left for the caller: their indices go to `edges`, and the
+// count is returned. (pfx, pfy): how far ahead in source pixels to prefetch.
+int resampleRow(const float* src, int bx, int by, int bw, int bh, double sx, double sy, double ax, double ay,
+                double pfx, double pfy, int n, float* o, int* edges);
+// Pixel i of a row mixed from columns cx[i] and cx[i] + 1 of two source rows of w pixels, by cw[i]
+// across and wy between the rows. Pixels whose columns leave the rows go to `edges` (count returned).
+int bilinearColumnsRow(const float* row0, const float* row1, int w, const int* cx, const float* cw, float wy, int n,
+                       float* o, int* edges);
+// n floats to half precision, rounded to nearest on every target.
+void toHalves(const float* src, size_t n, uint16_t* dst);
+
+// o = f + o·(1 − f.alpha), n pixels.
+void overRow(const float* f, int n, float* o);
+// Screen of k·f over o (every channel, alpha too), n pixels.
+void screenRow(const float* f, float k, int n, float* o);
+// Multiply composite of k·f over o: c = a·b + a(1 − b.alpha) + b(1 − a.alpha), n pixels.
+void multiplyRow(const float* f, float k, int n, float* o);
+// o += w·(f − o) with w the encoded luminance of the unpremultiplied mask times its alpha.
+void maskBlendRow(const float* f, const float* mask, int n, float* o);
+// The 4×5 colour matrix (rows R, G, B, A: r, g, b, a, bias) on unpremultiplied colour, the result
+// premultiplied by its clamped alpha; n pixels in place.
+void matrixRow(const float* m, float* p, int n);
+// Premultiplied encoded colour (the alpha as it stands) of n pixels.
+void encodePremultipliedRow(const float* src, size_t n, float* enc);
+// Sobel magnitude of the encoded rows below (m0), at (m1) and above (m2), scaled by k, decoded and
+// premultiplied by the centre's clamped alpha; the rows start one pixel left of the first output.
+void sobelRow(const float* m0, const float* m1, const float* m2, float k, int n, float* o);
+
+// Painted layers: 16-bit premultiplied RGBA (red in the low bits) to floats, n pixels.
+void decodeRgba64Row(const uint64_t* src, int n, float* o);
+// fg = w0·a + w1·b (b may be null) composited over o, n pixels.
+void overRgba64Row(const uint64_t* a, const uint64_t* b, float w0, float w1, int n, float* o);
+
+}  // namespace ostrela::engine::kernels

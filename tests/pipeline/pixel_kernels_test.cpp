@@ -1,0 +1,333 @@
+// The engine's sampling and compositing kernels on every vector target compiled in and supported
+// here, each against a plain scalar statement of what it computes. Rows of odd lengths cover the
+// padded tails.
+#include "pipeline/engine/ColorSpace.h"
+#include "pipeline/engine/Filters.h"
+#include "pipeline/engine/Image.h"
+#include "pipeline/engine/PixelKernels.h"
+#include "pipeline/engine/Schedule.h"
+#include "tests/support/SimdTargets.h"
+
+#include <gtest/gtest.h>
+
+#include <QImage>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <set>
+#include <vector>
+
+using namespace ostrela;
+using namespace ostrela::engine;
+
+namespace {
+
+// Premultiplied pixels: opaque, translucent and transparent ones, a few channels above alpha.
+std::vector<float> somePixels(int n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    std::vector<float> p(size_t(n) * 4);
+    for (int i = 0; i < n; ++i) {
+        const int kind = i % 5;
+        const float a = kind == 0 ? 0.0f : kind == 1 ? 0.3f + 0.5f * u(rng) : 1.0f;
+        for (int c = 0; c < 3; ++c) p[4 * i + c] = u(rng) * a;
+        p[4 * i + 3] = a;
+        if (i % 11 == 7) p[4 * i + 1] = std::min(1.0f, a + 0.2f);  // above alpha (noise-like)
+    }
+    return p;
+}
+
+float srgbEncode(float x) { return float(color::linearToSRGB(std::clamp(double(x), 0.0, 1.0))); }
+float srgbDecode(float x) { return float(color::srgbToLinear(std::clamp(double(x), 0.0, 1.0))); }
+
+// One bilinear sample, neighbours at floor and floor + 1, all inside.
+void bilinear(const std::vector<float>& src, int w, double x, double y, float* o) {
+    const int x0 = int(std::floor(x)), y0 = int(std::floor(y));
+    const double wx = x - x0, wy = y - y0;
+    for (int c = 0; c < 4; ++c) {
+        const auto at = [&](int xx, int yy) { return double(src[(size_t(yy) * w + xx) * 4 + c]); };
+        o[c] = float((at(x0, y0) * (1 - wx) + at(x0 + 1, y0) * wx) * (1 - wy) + (at(x0, y0 + 1) * (1 - wx) + at(x0 + 1, y0 + 1) * wx) * wy);
+    }
+}
+
+// A float to half precision, rounded to nearest even (normal values and zero).
+uint16_t toHalf(float f) {
+    uint32_t bits;
+    std::memcpy(&bits, &f, 4);
+    const uint32_t sign = (bits >> 16) & 0x8000, e = (bits >> 23) & 0xFF, m = bits & 0x7FFFFF;
+    if (e == 0) return uint16_t(sign);
+    uint32_t h = sign | ((e - 112) << 10) | (m >> 13);
+    const uint32_t rest = m & 0x1FFF;
+    if (rest > 0x1000 || (rest == 0x1000 && (h & 1))) ++h;
+    return uint16_t(h);
+}
+
+// A half-precision value as a float (normal and zero values; the copies hold no others).
+float fromHalf(uint16_t h) {
+    const int e = (h >> 10) & 31, m = h & 1023;
+    const float v = e == 0 ? std::ldexp(float(m), -24) : std::ldexp(float(m + 1024), e - 25);
+    return h & 0x8000 ? -v : v;
+}
+
+}  // namespace
+
+TEST(PixelKernels, ResampledRowsAreBilinearSamplesOnEveryTarget) {
+    const int bw = 23, bh = 17, bx = -4, by = 6;
+    const std::vector<float> src = somePixels(bw * bh, 3);
+    test::forEachSimdTarget([&] {
+        // A rotated walk that enters, crosses and leaves the buffer.
+        for (const int n : {1, 5, 16, 41}) {
+            const double sx = bx - 2.3137, sy = by + 1.7291, ax = 0.6173, ay = 0.2719;
+            std::vector<float> o(size_t(n) * 4, -7.0f);
+            std::vector<int> edges(size_t(n), -1);
+            const int ne = kernels::resampleRow(src.data(), bx, by, bw, bh, sx, sy, ax, ay, 0, 0, n, o.data(), edges.data());
+            std::set<int> outside;
+            for (int i = 0; i < n; ++i) {
+                const double x = sx + i * ax - bx, y = sy + i * ay - by;
+                if (!(x >= 0 && y >= 0 && std::floor(x) + 1 < bw && std::floor(y) + 1 < bh)) {
+                    outside.insert(i);
+                    continue;
+                }
+                float want[4];
+                bilinear(src, bw, x, y, want);
+                for (int c = 0; c < 4; ++c) ASSERT_NEAR(o[4 * i + c], want[c], 2e-6) << "n " << n << " i " << i << " c " << c;
+            }
+            ASSERT_EQ(ne, int(outside.size())) << n;
+            EXPECT_EQ(std::set<int>(edges.begin(), edges.begin() + ne), outside) << n;
+            if (n == 41) {
+                EXPECT_GT(ne, 0);
+                EXPECT_LT(ne, n);
+            }
+        }
+    });
+}
+
+TEST(PixelKernels, ColumnRowsAreBilinearSamplesOnEveryTarget) {
+    const int w = 29, h = 2;
+    const std::vector<float> src = somePixels(w * h, 5);
+    test::forEachSimdTarget([&] {
+        const int n = 35;
+        std::vector<int> cx(static_cast<size_t>(n)), edges(static_cast<size_t>(n));
+        std::vector<float> cw(static_cast<size_t>(n)), o(static_cast<size_t>(n) * 4, -7.0f);
+        for (int i = 0; i < n; ++i) {
+            const double f = 0.83 * i - 1.6;
+            cx[size_t(i)] = int(std::floor(f));
+            cw[size_t(i)] = float(f - std::floor(f));
+        }
+        const float wy = 0.375f;
+        const int ne = kernels::bilinearColumnsRow(src.data(), src.data() + size_t(w) * 4, w, cx.data(), cw.data(), wy, n, o.data(), edges.data());
+        int seen = 0;
+        for (int i = 0; i < n; ++i) {
+            if (cx[size_t(i)] < 0 || cx[size_t(i)] + 1 >= w) {
+                ASSERT_LT(seen, ne);
+                EXPECT_EQ(edges[size_t(seen++)], i);
+                continue;
+            }
+            float want[4];
+            bilinear(src, w, cx[size_t(i)] + double(cw[size_t(i)]), wy, want);
+            for (int c = 0; c < 4; ++c) ASSERT_NEAR(o[4 * i + c], want[c], 2e-6) << i << "," << c;
+        }
+        EXPECT_EQ(seen, ne);
+        EXPECT_GT(ne, 0);
+    });
+}
+
+TEST(PixelKernels, HalvesAreRoundedToNearestOnEveryTarget) {
+    std::mt19937 rng(9);
+    std::uniform_real_distribution<float> u(-3.0f, 3.0f);
+    std::vector<float> v(203);
+    for (float& x : v) x = u(rng);
+    v[0] = 0.0f, v[1] = 1.0f, v[2] = 1.0f + 1.0f / 2048;  // a tie: to even (1)
+    v[3] = 1.0f + 3.0f / 2048;                             // a tie: to even (1 + 2/1024)
+    v[4] = 6.1e-5f * 1.5f, v[5] = 0.5f + 1.0f / 4096;
+    test::forEachSimdTarget([&] {
+        std::vector<uint16_t> h(v.size(), 0xBEEF);
+        kernels::toHalves(v.data(), v.size(), h.data());
+        for (size_t i = 0; i < v.size(); ++i) ASSERT_EQ(h[i], toHalf(v[i])) << i << ": " << v[i];
+    });
+}
+
+// The half-precision copy made beside a stored picture: every value within 2^-11 of itself, at
+// the picture's offsets, zeros after the last pixel, and ready only once every row is in.
+TEST(StoredPictures, HalfCopyHoldsEachValueAtItsPlace) {
+    QImage img(37, 23, QImage::Format_ARGB32_Premultiplied);
+    for (int y = 0; y < 23; ++y)
+        for (int x = 0; x < 37; ++x) img.setPixel(x, y, qRgba(x * 7, y * 11, (x * y) % 200, 200 + y));
+    const Image src = Image::fromQImage(img).translated(5, -3);
+    const IRect b{5, -3, 37, 23};
+    test::forEachSimdTarget([&] {
+        HalfCopy half(b);
+        ASSERT_NE(half.data(), nullptr);
+        EXPECT_FALSE(half.ready());
+        const Image made = materializeWatched(src.cropped(src.extent()), 6, half.watcher());
+        const PixelView v = pixelsOf(made);
+        ASSERT_TRUE(v);
+        ASSERT_EQ(v.bounds, b);
+        EXPECT_TRUE(half.ready());
+        double worst = 0;
+        for (int y = b.y; y < b.maxY(); ++y)
+            for (int x = b.x; x < b.maxX(); ++x)
+                for (int c = 0; c < 4; ++c) {
+                    const float want = v.at(x, y)[c];
+                    const float got = fromHalf(half.data()[(size_t(y - b.y) * b.w + (x - b.x)) * 4 + c]);
+                    worst = std::max(worst, double(std::abs(got - want)) / std::max(want, 1e-3f));
+                }
+        EXPECT_LT(worst, 1.0 / 2048);
+        EXPECT_GT(fromHalf(half.data()[(size_t(b.w) * b.h - 1) * 4 + 3]), 0.5f);  // the last pixel's alpha
+        for (int i = 0; i < 64; ++i) EXPECT_EQ(half.data()[size_t(b.w) * b.h * 4 + i], 0) << i;
+        // Tiles that miss rows, or cover only part of a row, leave the copy unready.
+        HalfCopy partial(b);
+        const TileWatcher w = partial.watcher();
+        w({b.x, b.y, b.w, 10}, v.data);
+        w({b.x, b.y + 10, b.w - 1, 13}, v.at(b.x, b.y + 10));
+        EXPECT_FALSE(partial.ready());
+    });
+}
+
+TEST(PixelKernels, CompositesAreTheirFormulasOnEveryTarget) {
+    const int n = 37;
+    const std::vector<float> f = somePixels(n, 11), bg = somePixels(n, 12), mask = somePixels(n, 13);
+    test::forEachSimdTarget([&] {
+        std::vector<float> o = bg;
+        kernels::overRow(f.data(), n, o.data());
+        for (int i = 0; i < n; ++i)
+            for (int c = 0; c < 4; ++c)
+                ASSERT_NEAR(o[4 * i + c], f[4 * i + c] + bg[4 * i + c] * (1 - f[4 * i + 3]), 1e-6) << "over " << i << "," << c;
+        const float k = 0.7f;
+        o = bg;
+        kernels::screenRow(f.data(), k, n, o.data());
+        for (int i = 0; i < 4 * n; ++i) {
+            const float a = f[size_t(i)] * k, b = bg[size_t(i)];
+            ASSERT_NEAR(o[size_t(i)], a + b - a * b, 1e-6) << "screen " << i;
+        }
+        o = bg;
+        kernels::multiplyRow(f.data(), k, n, o.data());
+        for (int i = 0; i < n; ++i) {
+            const float fa = f[4 * i + 3] * k, ba = bg[4 * i + 3];
+            for (int c = 0; c < 4; ++c) {
+                const float a = f[4 * i + c] * k, b = bg[4 * i + c];
+                ASSERT_NEAR(o[4 * i + c], a * b + a * (1 - ba) + b * (1 - fa), 1e-6) << "multiply " << i << "," << c;
+            }
+        }
+        o = bg;
+        kernels::maskBlendRow(f.data(), mask.data(), n, o.data());
+        for (int i = 0; i < n; ++i) {
+            const float ma = std::clamp(mask[4 * i + 3], 0.0f, 1.0f);
+            float w = 0;
+            if (ma > 0) {
+                const float y = (filters::kLumR * mask[4 * i] + filters::kLumG * mask[4 * i + 1] + filters::kLumB * mask[4 * i + 2]) / ma;
+                w = srgbEncode(y) * ma;
+            }
+            for (int c = 0; c < 4; ++c)
+                ASSERT_NEAR(o[4 * i + c], bg[4 * i + c] + w * (f[4 * i + c] - bg[4 * i + c]), 1e-4) << "mask " << i << "," << c;
+        }
+    });
+}
+
+TEST(PixelKernels, ColourMatrixIsAppliedToUnpremultipliedColourOnEveryTarget) {
+    const int n = 29;
+    std::vector<float> in = somePixels(n, 17);
+    in[4 * 3 + 3] = 1.5f;  // alpha above 1 taken as it stands
+    const float m[20] = {0.5f, 0.2f, 0.1f, 0.0f, 0.05f, 0.1f, 0.9f, 0.0f, 0.0f, -0.02f,
+                         0.3f, 0.3f, 0.3f, 0.0f, 0.0f,  0.0f, 0.0f, 0.0f, 0.8f, 0.1f};
+    test::forEachSimdTarget([&] {
+        std::vector<float> p = in;
+        kernels::matrixRow(m, p.data(), n);
+        for (int i = 0; i < n; ++i) {
+            const float* v = in.data() + 4 * i;
+            float un[4] = {v[0], v[1], v[2], v[3]};
+            if (v[3] < 1.0f) {
+                const float inv = v[3] > 0 ? 1.0f / v[3] : 0.0f;
+                for (int c = 0; c < 3; ++c) un[c] = v[c] * inv;
+                un[3] = std::max(v[3], 0.0f);
+            }
+            float r[4];
+            for (int row = 0; row < 4; ++row)
+                r[row] = m[5 * row] * un[0] + m[5 * row + 1] * un[1] + m[5 * row + 2] * un[2] + m[5 * row + 3] * un[3] + m[5 * row + 4];
+            const float na = std::clamp(r[3], 0.0f, 1.0f);
+            for (int c = 0; c < 3; ++c) ASSERT_NEAR(p[4 * i + c], r[c] * na, 1e-5) << i << "," << c;
+            ASSERT_NEAR(p[4 * i + 3], na, 1e-6) << i;
+        }
+    });
+}
+
+TEST(PixelKernels, EdgeRowsAreTheSobelOfEncodedColourOnEveryTarget) {
+    const int n = 21, w = n + 2;
+    const std::vector<float> src = somePixels(w * 3, 23);
+    test::forEachSimdTarget([&] {
+        std::vector<float> enc(src.size(), -1.0f);
+        kernels::encodePremultipliedRow(src.data(), size_t(w) * 3, enc.data());
+        for (int i = 0; i < w * 3; ++i) {
+            const float* v = src.data() + 4 * i;
+            const float a = v[3];
+            for (int c = 0; c < 3; ++c) {
+                float un = 0;
+                if (a >= 1) un = v[c];
+                else if (a > 0) un = v[c] > a ? v[c] : v[c] / a;
+                ASSERT_NEAR(enc[4 * i + c], srgbEncode(un) * std::clamp(a, 0.0f, 1.0f), 2e-4) << "encode " << i << "," << c;
+            }
+            ASSERT_EQ(enc[4 * i + 3], a);
+        }
+        const float k = 0.9f;
+        std::vector<float> o(size_t(n) * 4, -1.0f);
+        const float* m0 = enc.data();
+        const float* m1 = m0 + size_t(w) * 4;
+        const float* m2 = m1 + size_t(w) * 4;
+        kernels::sobelRow(m0, m1, m2, k, n, o.data());
+        for (int i = 0; i < n; ++i) {
+            const int p = 4 * i;
+            const float a = std::clamp(m1[p + 7], 0.0f, 1.0f);
+            for (int c = 0; c < 3; ++c) {
+                const auto at = [&](const float* row, int dx) { return row[p + 4 * dx + c]; };
+                const float gx = at(m0, 2) - at(m0, 0) + 2 * (at(m1, 2) - at(m1, 0)) + at(m2, 2) - at(m2, 0);
+                const float gy = at(m2, 0) - at(m0, 0) + 2 * (at(m2, 1) - at(m0, 1)) + at(m2, 2) - at(m0, 2);
+                ASSERT_NEAR(o[p + c], srgbDecode(k * std::sqrt(gx * gx + gy * gy)) * a, 2e-4) << "sobel " << i << "," << c;
+            }
+            ASSERT_EQ(o[p + 3], a);
+        }
+    });
+}
+
+TEST(PixelKernels, SixteenBitLayersDecodeAndCompositeOnEveryTarget) {
+    const int n = 27;
+    std::vector<uint64_t> a(static_cast<size_t>(n)), b(static_cast<size_t>(n));
+    std::mt19937 rng(31);
+    for (int i = 0; i < n; ++i) {
+        const uint64_t al = i % 4 == 0 ? 0 : i % 4 == 1 ? 0xFFFF : rng() % 0xFFFF;
+        uint64_t pa = al << 48, pb = (uint64_t(rng() % 0x10000) | 0xFFFF) << 48;
+        for (int c = 0; c < 3; ++c) pa |= (al ? rng() % (al + 1) : 0) << (16 * c);
+        for (int c = 0; c < 3; ++c) pb |= (rng() % 0x10000) << (16 * c);
+        a[size_t(i)] = pa, b[size_t(i)] = pb;
+    }
+    const auto ch = [](uint64_t p, int c) { return float((p >> (16 * c)) & 0xFFFF) / 65535.0f; };
+    const std::vector<float> bg = somePixels(n, 37);
+    test::forEachSimdTarget([&] {
+        std::vector<float> o(size_t(n) * 4, -1.0f);
+        kernels::decodeRgba64Row(a.data(), n, o.data());
+        for (int i = 0; i < n; ++i)
+            for (int c = 0; c < 4; ++c) ASSERT_EQ(o[4 * i + c], ch(a[size_t(i)], c)) << "decode " << i << "," << c;
+        o = bg;
+        kernels::overRgba64Row(a.data(), nullptr, 1.0f, 0.0f, n, o.data());
+        for (int i = 0; i < n; ++i)
+            for (int c = 0; c < 4; ++c) {
+                const float fg = ch(a[size_t(i)], c), want = fg + bg[4 * i + c] * (1 - ch(a[size_t(i)], 3));
+                ASSERT_NEAR(o[4 * i + c], want, 1e-6) << "over " << i << "," << c;
+                if ((a[size_t(i)] >> 48) == 0) {
+                    ASSERT_EQ(o[4 * i + c], bg[4 * i + c]) << "transparent " << i;
+                }
+            }
+        o = bg;
+        const float w1 = 0.3f;
+        kernels::overRgba64Row(a.data(), b.data(), 1 - w1, w1, n, o.data());
+        for (int i = 0; i < n; ++i) {
+            const float fa = ch(a[size_t(i)], 3) * (1 - w1) + ch(b[size_t(i)], 3) * w1;
+            for (int c = 0; c < 4; ++c) {
+                const float fg = ch(a[size_t(i)], c) * (1 - w1) + ch(b[size_t(i)], c) * w1;
+                ASSERT_NEAR(o[4 * i + c], fg + bg[4 * i + c] * (1 - fa), 1e-6) << "mix " << i << "," << c;
+            }
+        }
+    });
+}
