@@ -1,6 +1,7 @@
 #include "effects/ColorGradeEffects.h"
 
 #include "effects/Effects.h"
+#include "effects/GradeKernels.h"
 #include "effects/GradeShortcuts.h"
 #include "effects/NoirKernels.h"
 #include "effects/Kernels.h"
@@ -9,8 +10,6 @@
 #include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
-
-#include <smmintrin.h>
 
 #include <QFontMetricsF>
 #include <QPainter>
@@ -133,20 +132,13 @@ public:
         }
     }
     void apply(float* p, int n) const override {
-        const float* t = table_.data();
-        for (int i = 0; i < n; ++i, p += 4) {
-            const float lum = p[0] * 0.299f + p[1] * 0.587f + p[2] * 0.114f;
-            if (!(lum >= 0.0f && lum <= 1.0f)) {
-                const Vec4 c = thermalMap({p[0], p[1], p[2], p[3]});
-                p[0] = c.r; p[1] = c.g; p[2] = c.b; p[3] = c.a;
-                continue;
-            }
-            const float x = lum * kSteps;
-            const int k = int(x);
-            const __m128 f = _mm_set1_ps(x - float(k));
-            const __m128 a = _mm_loadu_ps(t + 4 * k), b = _mm_loadu_ps(t + 4 * k + 4);
-            const __m128 c = _mm_add_ps(a, _mm_mul_ps(_mm_sub_ps(b, a), f));
-            _mm_storeu_ps(p, _mm_blend_ps(c, _mm_set1_ps(p[3]), 8));
+        thread_local std::vector<int> outside;
+        outside.resize(size_t(n));
+        const int m = grade::thermalTableRow(p, n, table_.data(), kSteps, outside.data());
+        for (int e = 0; e < m; ++e) {
+            float* q = p + 4 * outside[size_t(e)];
+            const Vec4 c = thermalMap({q[0], q[1], q[2], q[3]});
+            q[0] = c.r; q[1] = c.g; q[2] = c.b; q[3] = c.a;
         }
     }
 

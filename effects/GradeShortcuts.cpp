@@ -2,14 +2,13 @@
 // cache for chains read several times per frame, a blur on a half grid and a per-pixel wrapper
 // that skips a common value.
 #include "effects/GradeShortcuts.h"
+#include "effects/GradeKernels.h"
 
 #include "pipeline/engine/ColorSpace.h"
 #include "pipeline/engine/Filters.h"
 #include "pipeline/engine/LargeBuffers.h"
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
-
-#include <smmintrin.h>
 
 #include <algorithm>
 #include <atomic>
@@ -145,37 +144,17 @@ public:
             float* o = out + (size_t(y - r.y) * r.w + (in.x - r.x)) * 4;
             int i = 0;
             if (saturation_ == 0.0f) {
-                // Four opaque pixels at a time: their luminances formed in one go, with the same
-                // products and sums as the per-byte weights below.
-                const __m128 kr = _mm_set1_ps(filters::kLumR), kg = _mm_set1_ps(filters::kLumG), kb = _mm_set1_ps(filters::kLumB);
-                const __m128 sc = _mm_set1_ps(float(kLutSize - 1) / 255.0f);
-                const __m128i bytes = _mm_set1_epi32(0xFF);
-                for (; i + 4 <= in.w; i += 4, s += 16, o += 16) {
-                    const __m128i px = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
-                    if (!opaqueFormat && _mm_movemask_epi8(_mm_cmpeq_epi32(_mm_or_si128(px, _mm_set1_epi32(0x00FFFFFF)),
-                                                                           _mm_set1_epi32(-1))) != 0xFFFF)
-                        break;
-                    const __m128 fb = _mm_cvtepi32_ps(_mm_and_si128(px, bytes));
-                    const __m128 fg = _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(px, 8), bytes));
-                    const __m128 fr = _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(px, 16), bytes));
-                    const __m128 L = _mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_mul_ps(kr, fr), sc), _mm_mul_ps(_mm_mul_ps(kg, fg), sc)),
-                                                _mm_mul_ps(_mm_mul_ps(kb, fb), sc));
-                    const __m128i ki = _mm_min_epi32(_mm_cvttps_epi32(L), _mm_set1_epi32(kLutSize - 1));
-                    alignas(16) int ks[4];
-                    alignas(16) float fs[4];
-                    _mm_store_si128(reinterpret_cast<__m128i*>(ks), ki);
-                    _mm_store_ps(fs, _mm_sub_ps(L, _mm_cvtepi32_ps(ki)));
-                    for (int q = 0; q < 4; ++q) {
-                        const __m128 p0 = _mm_loadu_ps(lut + 4 * ks[q]), p1 = _mm_loadu_ps(lut + 4 * ks[q] + 4);
-                        _mm_storeu_ps(o + 4 * q, _mm_add_ps(p0, _mm_mul_ps(_mm_sub_ps(p1, p0), _mm_set1_ps(fs[q]))));
-                    }
-                }
+                // Opaque pixels a register's width at a time, with the same products and sums as
+                // the per-byte weights below.
+                i = grade::lumaTableRow(s, in.w, opaqueFormat, lut, kLutSize, o);
+                s += 4 * i;
+                o += 4 * i;
             }
             for (; i < in.w; ++i, s += 4, o += 4) {
                 unsigned b = s[0], g = s[1], rr = s[2], a = opaqueFormat ? 255u : s[3];
                 if (a == 0) {
                     // Tile memory is not cleared beforehand: a transparent pixel is written too.
-                    _mm_storeu_ps(o, _mm_setzero_ps());
+                    std::fill(o, o + 4, 0.0f);
                     continue;
                 }
                 if (a != 255) {
@@ -186,12 +165,11 @@ public:
                     rr = un(rr);
                 }
                 const float L = wr_[rr] + wg_[g] + wb_[b];
-                __m128 v;
+                float v[4];
                 if (saturation_ == 0.0f) {
                     const int k = std::min(int(L), kLutSize - 1);
-                    const __m128 f = _mm_set1_ps(L - float(k));
-                    const __m128 p0 = _mm_loadu_ps(lut + 4 * k), p1 = _mm_loadu_ps(lut + 4 * k + 4);
-                    v = _mm_add_ps(p0, _mm_mul_ps(_mm_sub_ps(p1, p0), f));
+                    const float f = L - float(k);
+                    for (int c = 0; c < 4; ++c) v[c] = lut[4 * k + c] + (lut[4 * k + 4 + c] - lut[4 * k + c]) * f;
                 } else {
                     // A mix of two values in 0 … kLutSize − 1 stays in that range.
                     const float base = (1.0f - saturation_) * L;
@@ -201,10 +179,10 @@ public:
                         const float* t = planes_[c].data();
                         return t[k] + (t[k + 1] - t[k]) * (x - float(k));
                     };
-                    v = _mm_setr_ps(at(0, rr), at(1, g), at(2, b), planes_[3][0]);
+                    v[0] = at(0, rr), v[1] = at(1, g), v[2] = at(2, b), v[3] = planes_[3][0];
                 }
-                if (a != 255) v = _mm_mul_ps(v, _mm_set1_ps(float(a) * (1.0f / 255.0f)));
-                _mm_storeu_ps(o, v);
+                const float k = a != 255 ? float(a) * (1.0f / 255.0f) : 1.0f;
+                for (int c = 0; c < 4; ++c) o[c] = v[c] * k;
             }
         }
     }
@@ -273,44 +251,7 @@ public:
         blackBelow_ = table_[0] == 0 && table_[1] == 0 && table_[2] == 0 ? u * u : -1.0f;
     }
     void apply(float* p, int n) const override {
-        const float* t = table_.data();
-        const float steps = float(kRampSize - 1);
-        for (int i = 0; i < n; ++i, p += 4) {
-            const float a = std::min(p[3], 1.0f);
-            if (!(a > 0.0f)) {
-                p[0] = p[1] = p[2] = p[3] = 0.0f;
-                continue;
-            }
-            if (perChannel_ && a >= 1.0f && p[0] < blackBelow_ && p[1] < blackBelow_ && p[2] < blackBelow_) {
-                p[0] = p[1] = p[2] = 0.0f;
-                p[3] = t[3];
-                continue;
-            }
-            const float inv = a >= 1.0f ? 1.0f : 1.0f / a;
-            // Table positions of the three channels at once.
-            const __m128 un = _mm_min_ps(_mm_max_ps(_mm_mul_ps(_mm_loadu_ps(p), _mm_set1_ps(inv)), _mm_setzero_ps()),
-                                         _mm_set1_ps(1.0f));
-            float xs[4];
-            _mm_storeu_ps(xs, _mm_mul_ps(_mm_sqrt_ps(un), _mm_set1_ps(steps)));
-            if (perChannel_) {
-                float o[4];
-                for (int c = 0; c < 3; ++c) {
-                    const float x = xs[c];
-                    const int k = int(x);
-                    o[c] = t[4 * k + c] + (t[4 * k + 4 + c] - t[4 * k + c]) * (x - float(k));
-                }
-                p[0] = o[0] * a;
-                p[1] = o[1] * a;
-                p[2] = o[2] * a;
-                p[3] = t[3] * a;
-            } else {
-                const float x = xs[0];
-                const int k = int(x);
-                const __m128 f = _mm_set1_ps(x - float(k));
-                const __m128 e0 = _mm_loadu_ps(t + 4 * k), e1 = _mm_loadu_ps(t + 4 * k + 4);
-                _mm_storeu_ps(p, _mm_mul_ps(_mm_add_ps(e0, _mm_mul_ps(_mm_sub_ps(e1, e0), f)), _mm_set1_ps(a)));
-            }
-        }
+        grade::rampTableRow(p, n, table_.data(), kRampSize - 1, perChannel_, blackBelow_);
     }
 
 private:
@@ -342,14 +283,14 @@ public:
         thread_local std::vector<int> where;
         scratch.resize(size_t(n) * 4);
         where.resize(size_t(n));
-        const __m128 common = _mm_loadu_ps(common_.data()), result = _mm_loadu_ps(result_.data());
+        const float* c = common_.data();
         int m = 0;
         for (int i = 0; i < n; ++i) {
-            const __m128 v = _mm_loadu_ps(p + 4 * i);
-            if (_mm_movemask_ps(_mm_cmpeq_ps(v, common)) == 0xF) {
-                _mm_storeu_ps(p + 4 * i, result);
+            float* v = p + 4 * i;
+            if (v[0] == c[0] && v[1] == c[1] && v[2] == c[2] && v[3] == c[3]) {
+                std::memcpy(v, result_.data(), 4 * sizeof(float));
             } else {
-                _mm_storeu_ps(scratch.data() + 4 * m, v);
+                std::memcpy(scratch.data() + 4 * m, v, 4 * sizeof(float));
                 where[size_t(m++)] = i;
             }
         }

@@ -1,0 +1,136 @@
+// The colour-grade shortcuts' table reads, written once for every vector target. Each pixel's
+// table position comes from the same operations wherever it falls in a row, and its entries are
+// mixed four channels at a time where registers allow.
+#include "effects/GradeKernels.h"
+#include "pipeline/engine/Filters.h"
+
+#include <algorithm>
+#include <cstring>
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "effects/GradeKernels.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+HWY_BEFORE_NAMESPACE();
+namespace ostrela::effects::grade::HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+namespace {
+
+// Entry k mixed towards entry k + 1 by f, times s: four channels.
+HWY_INLINE void Entry(const float* t, int k, float f, float s, float* o) {
+    const hn::CappedTag<float, 4> d4;
+    const size_t L = hn::Lanes(d4);
+    const auto vf = hn::Set(d4, f), vs = hn::Set(d4, s);
+    for (size_t c = 0; c < 4; c += L) {
+        const auto e0 = hn::LoadU(d4, t + 4 * k + c), e1 = hn::LoadU(d4, t + 4 * k + 4 + c);
+        hn::StoreU(hn::Mul(hn::MulAdd(hn::Sub(e1, e0), vf, e0), vs), d4, o + c);
+    }
+}
+
+}  // namespace
+
+int LumaTableRow(const uint8_t* bgra, int n, bool opaqueFormat, const float* table, int size, float* o) {
+    const hn::ScalableTag<float> d;
+    const hn::RebindToSigned<decltype(d)> di;
+    const hn::RebindToUnsigned<decltype(d)> du;
+    const hn::Rebind<uint8_t, decltype(d)> dq;  // one byte a pixel
+    const int N = int(hn::Lanes(d));
+    const auto kr = hn::Set(d, engine::filters::kLumR), kg = hn::Set(d, engine::filters::kLumG);
+    const auto kb = hn::Set(d, engine::filters::kLumB), sc = hn::Set(d, float(size - 1) / 255.0f);
+    const auto last = hn::Set(di, size - 1);
+    HWY_ALIGN int32_t ks[hn::MaxLanes(d)];
+    HWY_ALIGN float fs[hn::MaxLanes(d)];
+    const auto toFloat = [&](hn::Vec<decltype(dq)> v) { return hn::ConvertTo(d, hn::BitCast(di, hn::PromoteTo(du, v))); };
+    int i = 0;
+    for (; i + N <= n; i += N) {
+        hn::Vec<decltype(dq)> B, G, R, A;
+        hn::LoadInterleaved4(dq, bgra + 4 * i, B, G, R, A);
+        if (!opaqueFormat && !hn::AllTrue(dq, hn::Eq(A, hn::Set(dq, uint8_t(255))))) break;
+        // The same products and sums as the per-byte weights of the caller's one-pixel path.
+        const auto L = hn::Add(hn::Add(hn::Mul(hn::Mul(kr, toFloat(R)), sc), hn::Mul(hn::Mul(kg, toFloat(G)), sc)),
+                               hn::Mul(hn::Mul(kb, toFloat(B)), sc));
+        const auto k = hn::Min(hn::ConvertTo(di, L), last);
+        hn::Store(k, di, ks);
+        hn::Store(hn::Sub(L, hn::ConvertTo(d, k)), d, fs);
+        for (int q = 0; q < N; ++q) Entry(table, ks[q], fs[q], 1.0f, o + 4 * (i + q));
+    }
+    return i;
+}
+
+void RampTableRow(float* p, int n, const float* t, int steps, bool perChannel, float blackBelow) {
+    const hn::CappedTag<float, 4> d4;
+    const size_t L = hn::Lanes(d4);
+    const auto zero = hn::Zero(d4), one = hn::Set(d4, 1.0f), vsteps = hn::Set(d4, float(steps));
+    for (int i = 0; i < n; ++i, p += 4) {
+        const float a = std::min(p[3], 1.0f);
+        if (!(a > 0.0f)) {
+            p[0] = p[1] = p[2] = p[3] = 0.0f;
+            continue;
+        }
+        if (perChannel && a >= 1.0f && p[0] < blackBelow && p[1] < blackBelow && p[2] < blackBelow) {
+            p[0] = p[1] = p[2] = 0.0f;
+            p[3] = t[3];
+            continue;
+        }
+        const float inv = a >= 1.0f ? 1.0f : 1.0f / a;
+        // Table positions of the channels at once.
+        HWY_ALIGN float xs[4];
+        const auto vinv = hn::Set(d4, inv);
+        for (size_t c = 0; c < 4; c += L)
+            hn::Store(hn::Mul(hn::Sqrt(hn::Min(hn::Max(hn::Mul(hn::LoadU(d4, p + c), vinv), zero), one)), vsteps), d4, xs + c);
+        if (perChannel) {
+            float o[3];
+            for (int c = 0; c < 3; ++c) {
+                const float x = xs[c];
+                const int k = int(x);
+                o[c] = t[4 * k + c] + (t[4 * k + 4 + c] - t[4 * k + c]) * (x - float(k));
+            }
+            p[0] = o[0] * a;
+            p[1] = o[1] * a;
+            p[2] = o[2] * a;
+            p[3] = t[3] * a;
+        } else {
+            const int k = int(xs[0]);
+            Entry(t, k, xs[0] - float(k), a, p);
+        }
+    }
+}
+
+int ThermalTableRow(float* p, int n, const float* t, int steps, int* outside) {
+    int m = 0;
+    for (int i = 0; i < n; ++i, p += 4) {
+        const float lum = p[0] * 0.299f + p[1] * 0.587f + p[2] * 0.114f;
+        if (!(lum >= 0.0f && lum <= 1.0f)) {
+            outside[m++] = i;
+            continue;
+        }
+        const float x = lum * float(steps);
+        const int k = int(x);
+        const float alpha = p[3];
+        Entry(t, k, x - float(k), 1.0f, p);
+        p[3] = alpha;
+    }
+    return m;
+}
+
+}  // namespace ostrela::effects::grade::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace ostrela::effects::grade {
+HWY_EXPORT(LumaTableRow);
+HWY_EXPORT(RampTableRow);
+HWY_EXPORT(ThermalTableRow);
+
+int lumaTableRow(const uint8_t* bgra, int n, bool opaqueFormat, const float* table, int size, float* o) {
+    return HWY_DYNAMIC_DISPATCH(LumaTableRow)(bgra, n, opaqueFormat, table, size, o);
+}
+void rampTableRow(float* p, int n, const float* table, int steps, bool perChannel, float blackBelow) {
+    HWY_DYNAMIC_DISPATCH(RampTableRow)(p, n, table, steps, perChannel, blackBelow);
+}
+int thermalTableRow(float* p, int n, const float* table, int steps, int* outside) {
+    return HWY_DYNAMIC_DISPATCH(ThermalTableRow)(p, n, table, steps, outside);
+}
+}  // namespace ostrela::effects::grade
+#endif

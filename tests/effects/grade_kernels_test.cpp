@@ -1,0 +1,124 @@
+// The colour-grade shortcuts' table reads on every vector target compiled in and supported here,
+// each against a plain scalar statement of what it computes.
+#include "effects/GradeKernels.h"
+#include "pipeline/engine/Filters.h"
+#include "tests/support/SimdTargets.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+using namespace ostrela;
+namespace filters = ostrela::engine::filters;
+
+namespace {
+std::vector<float> someTable(int entries, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    std::vector<float> t(size_t(entries) * 4);
+    for (float& v : t) v = u(rng);
+    return t;
+}
+float mix(const std::vector<float>& t, int k, float f, int c) { return t[size_t(4 * k + c)] + (t[size_t(4 * k + 4 + c)] - t[size_t(4 * k + c)]) * f; }
+}  // namespace
+
+TEST(GradeKernels, LuminanceTableReadsOpaqueRowsOnEveryTarget) {
+    const int size = 1024, n = 45;
+    const std::vector<float> table = someTable(size + 1, 1);
+    std::vector<uint8_t> row(size_t(n) * 4);
+    for (int i = 0; i < n; ++i) row[4 * i] = uint8_t(i * 37), row[4 * i + 1] = uint8_t(255 - i * 5), row[4 * i + 2] = uint8_t(i * i), row[4 * i + 3] = 255;
+    row[4 * 0] = row[4 * 0 + 1] = row[4 * 0 + 2] = 255;  // white: the last step
+    test::forEachSimdTarget([&] {
+        std::vector<float> o(size_t(n) * 4, -1.0f);
+        const int done = effects::grade::lumaTableRow(row.data(), n, false, table.data(), size, o.data());
+        EXPECT_GT(done, 0);
+        EXPECT_LE(done, n);
+        const float sc = float(size - 1) / 255.0f;
+        for (int i = 0; i < done; ++i) {
+            const float L = filters::kLumR * row[4 * i + 2] * sc + filters::kLumG * row[4 * i + 1] * sc + filters::kLumB * row[4 * i] * sc;
+            const int k = std::min(int(L), size - 1);
+            // Within a rounding of the luminance (a few 1e-5 of a step at the top of the table).
+            for (int c = 0; c < 4; ++c) ASSERT_NEAR(o[4 * i + c], mix(table, k, L - float(k), c), 2e-4) << i << "," << c;
+        }
+        // A translucent pixel stops the run before its block.
+        std::vector<uint8_t> part = row;
+        part[4 * 3 + 3] = 200;
+        EXPECT_LE(effects::grade::lumaTableRow(part.data(), n, false, table.data(), size, o.data()), 3);
+        // Unless the picture's format has no alpha.
+        EXPECT_EQ(effects::grade::lumaTableRow(part.data(), n, true, table.data(), size, o.data()), done);
+    });
+}
+
+TEST(GradeKernels, RampTableReadsBySquareRootOnEveryTarget) {
+    const int steps = 255, n = 31;
+    const std::vector<float> table = someTable(steps + 1, 2);
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    std::vector<float> in(size_t(n) * 4);
+    for (int i = 0; i < n; ++i) {
+        const float a = i % 6 == 0 ? 0.0f : i % 3 == 1 ? 0.4f : 1.0f;
+        for (int c = 0; c < 3; ++c) in[4 * i + c] = u(rng) * a;
+        in[4 * i + 3] = a;
+    }
+    in[4 * 2] = in[4 * 2 + 1] = in[4 * 2 + 2] = 0.001f;  // opaque and below the black threshold
+    test::forEachSimdTarget([&] {
+        for (const bool perChannel : {false, true}) {
+            const float blackBelow = perChannel ? 0.002f : -1.0f;
+            std::vector<float> p = in;
+            effects::grade::rampTableRow(p.data(), n, table.data(), steps, perChannel, blackBelow);
+            for (int i = 0; i < n; ++i) {
+                const float* v = in.data() + 4 * i;
+                const float a = std::min(v[3], 1.0f);
+                float want[4] = {0, 0, 0, 0};
+                if (a > 0 && perChannel && a >= 1 && v[0] < blackBelow && v[1] < blackBelow && v[2] < blackBelow) {
+                    want[3] = table[3];
+                } else if (a > 0) {
+                    const auto x = [&](int c) { return std::sqrt(std::clamp(v[c] / a, 0.0f, 1.0f)) * steps; };
+                    if (perChannel) {
+                        for (int c = 0; c < 3; ++c) want[c] = mix(table, int(x(c)), x(c) - float(int(x(c))), c) * a;
+                        want[3] = table[3] * a;
+                    } else {
+                        const int k = int(x(0));
+                        for (int c = 0; c < 4; ++c) want[c] = mix(table, k, x(0) - float(k), c) * a;
+                    }
+                }
+                for (int c = 0; c < 4; ++c) ASSERT_NEAR(p[4 * i + c], want[c], 3e-5) << perChannel << " " << i << "," << c;
+            }
+        }
+    });
+}
+
+TEST(GradeKernels, ThermalTableReadsByLuminanceOnEveryTarget) {
+    const int steps = 4096, n = 19;
+    // A gentle ramp per channel: an entry off by one is 1e-4 away, a rounding of the position far less.
+    std::vector<float> table(size_t(steps + 2) * 4);
+    for (int k = 0; k < steps + 2; ++k)
+        for (int c = 0; c < 4; ++c) table[size_t(4 * k + c)] = 0.5f * float(k) / float(steps) + 0.1f * float(c);
+    std::vector<float> in(size_t(n) * 4);
+    for (int i = 0; i < n; ++i)
+        for (int c = 0; c < 4; ++c) in[4 * i + c] = float((i * 7 + c * 3) % 11) / 10.0f;
+    in[4 * 5] = 4.0f, in[4 * 9 + 1] = -1.0f;  // luminance outside 0…1
+    test::forEachSimdTarget([&] {
+        std::vector<float> p = in;
+        std::vector<int> outside(size_t(n), -1);
+        const int m = effects::grade::thermalTableRow(p.data(), n, table.data(), steps, outside.data());
+        ASSERT_EQ(m, 2);
+        EXPECT_EQ(outside[0], 5);
+        EXPECT_EQ(outside[1], 9);
+        for (int i = 0; i < n; ++i) {
+            const float* v = in.data() + 4 * i;
+            if (i == 5 || i == 9) {
+                for (int c = 0; c < 4; ++c) EXPECT_EQ(p[4 * i + c], v[c]);
+                continue;
+            }
+            const float x = (v[0] * 0.299f + v[1] * 0.587f + v[2] * 0.114f) * steps;
+            const int k = int(x);
+            for (int c = 0; c < 3; ++c) ASSERT_NEAR(p[4 * i + c], mix(table, k, x - float(k), c), 2e-6) << i << "," << c;
+            ASSERT_EQ(p[4 * i + 3], v[3]);
+        }
+    });
+}
