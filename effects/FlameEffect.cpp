@@ -22,6 +22,7 @@ using engine::Image;
 using engine::Rect;
 using engine::materialize;
 using engine::materializeInBands;
+using engine::materializeWatched;
 using engine::PixelView;
 using engine::pixelsOf;
 using engine::straightforwardChains;
@@ -322,6 +323,9 @@ struct Caches {
     std::shared_ptr<const MaskWeights> weights;
     Rect fadeKey;
     std::shared_ptr<const MaskWeights> fade;
+    // The embers' noise rows; two sets, so that a frame's graph still held (and perhaps being
+    // rendered) while the next one is made reads rows that nobody writes meanwhile.
+    std::shared_ptr<BlurredRows> noise[2];
 };
 }  // namespace flame
 
@@ -344,6 +348,53 @@ Image cachedOctave(flame::Caches& caches, int slot, const Rect& E, const Rect& r
     // Row y + q is row y of the noise moved by −q; that move puts the grid on rows of q's parity.
     const int pLow = phased ? (q % 2 + 2) % 2 : 0, pHigh = phased ? 1 - pLow : 0;
     return Image(std::make_shared<ShiftedRowsNode>(keptRows[slot][pLow], keptRows[slot][pHigh], off, region.intersected(E)));
+}
+
+// The embers' noise rows for a frame, kept across frames: the noise at whole pixels never changes
+// and the embers only scroll over it (about four rows a frame) and sway by a few pixels, so only
+// the rows that scroll in are made. Null when both sets are still held by earlier graphs.
+std::shared_ptr<const BlurredRows> keptNoise(flame::Caches& caches, const engine::IRect& eb, double width, int qy) {
+    std::shared_ptr<BlurredRows>* mine = nullptr;
+    for (auto& g : caches.noise)
+        if (!g || g.use_count() == 1) {
+            mine = &g;
+            break;
+        }
+    if (!mine) return nullptr;
+    if (!*mine) *mine = std::make_shared<BlurredRows>();
+    BlurredRows& g = **mine;
+    // Columns for every sway (|offset| at most 2 % of the width), rows for this frame's scroll.
+    const int sway = int(std::ceil(0.02 * width)) + 1;
+    const int x0 = eb.x - sway, w = eb.w + 2 * sway + 1, y0 = eb.y + qy, n = eb.h + 1;
+    if (g.x0 != x0 || g.w != w || g.cap < n) {
+        g = BlurredRows{};
+        g.x0 = x0, g.w = w, g.cap = n + 8;
+        g.px.resize(size_t(w) * 4 * size_t(g.cap));
+    }
+    auto fill = [&](int lo, int hi) {  // rows [lo, hi) afresh
+        if (hi - lo < 32) {
+            for (int y = lo; y < hi; ++y) engine::kernels::noiseRow(x0, y, w, g.slot(y));
+            return;
+        }
+        // Many rows (the first frame, a jump in time): made on the renderer's workers, each tile
+        // copied into its slots while it is still in cache.
+        BlurredRows* gp = &g;
+        materializeWatched(filters::randomNoise().cropped(Rect{double(x0), double(lo), double(w), double(hi - lo)}), 64,
+                           [gp, x0](const engine::IRect& t, const float* px) {
+                               for (int j = 0; j < t.h; ++j)
+                                   std::memcpy(gp->slot(t.y + j) + size_t(t.x - x0) * 4, px + size_t(j) * t.w * 4,
+                                               size_t(t.w) * 4 * sizeof(float));
+                           });
+    };
+    const int keepLo = std::max(y0, g.y0), keepHi = std::min(y0 + n, g.y0 + g.n);
+    if (g.n == 0 || keepHi <= keepLo) {
+        fill(y0, y0 + n);
+    } else {
+        fill(y0, keepLo);
+        fill(keepHi, y0 + n);
+    }
+    g.y0 = y0, g.n = n;
+    return *mine;
 }
 
 // ---- The embers in one pass ----
@@ -385,8 +436,9 @@ const flamek::EmberTone& emberTone() {
 class EmberNode final : public engine::Node {
 public:
     static constexpr int kR = 5;  // the blur's reach: ceil(3 σ)
-    EmberNode(const Rect& E, engine::Point off, std::shared_ptr<const MaskWeights> fade)
-        : E_(E), eb_(engine::pixelBounds(E)), fade_(std::move(fade)) {
+    // `noise`: the noise rows kept across frames (see keptNoise), or null.
+    EmberNode(const Rect& E, engine::Point off, std::shared_ptr<const MaskWeights> fade, std::shared_ptr<const BlurredRows> noise)
+        : E_(E), eb_(engine::pixelBounds(E)), fade_(std::move(fade)), noise_(std::move(noise)) {
         const double fx = std::floor(-off.x), fy = std::floor(-off.y);
         qx_ = int(fx), qy_ = int(fy);
         wx_ = float(-off.x - fx), wy_ = float(-off.y - fy);
@@ -426,8 +478,12 @@ public:
         float* h0 = ctx.alloc(size_t(in.w) * 4);
         float* h1 = ctx.alloc(size_t(in.w) * 4);
         auto moveRow = [&](int ny, float* hbuf) {  // noise row ny, mixed sideways
-            engine::kernels::noiseRow(in.x + qx_, ny, in.w + 1, n0);
-            flamek::lerpRow(hbuf, n0, n0 + 4, size_t(in.w) * 4, wx_);
+            const float* src = keptRow(ny, in.x + qx_, in.w + 1);
+            if (!src) {
+                engine::kernels::noiseRow(in.x + qx_, ny, in.w + 1, n0);
+                src = n0;
+            }
+            flamek::lerpRow(hbuf, src, src + 4, size_t(in.w) * 4, wx_);
         };
         float* V = ctx.alloc(rowFloats + kPad);
         std::memset(V, 0, (rowFloats + kPad) * sizeof(float));
@@ -454,9 +510,17 @@ public:
 
 
 private:
+    // Noise row y from column x on (w pixels) when the kept rows hold it.
+    const float* keptRow(int y, int x, int w) const {
+        const BlurredRows* g = noise_.get();
+        if (!g || y < g->y0 || y >= g->y0 + g->n || x < g->x0 || x + w > g->x0 + g->w) return nullptr;
+        return g->row(y) + size_t(x - g->x0) * 4;
+    }
+
     Rect E_;
     engine::IRect eb_;
     std::shared_ptr<const MaskWeights> fade_;
+    std::shared_ptr<const BlurredRows> noise_;
     int qx_, qy_;
     float wx_, wy_;
     float w_[kR + 1];
@@ -749,7 +813,8 @@ Image emberLayer(const Rect& E, double t, Caches& caches) {
     Image fade = filters::linearGradient({mx, E.y}, {mx, E.maxY()}, Color::fromSRGB(1, 1, 1, 0.6), kWhite0);
     fade = fade.isNull() ? Image::empty() : fade.cropped(E);
     if (!straightforwardChains() && !fade.isNull() && !E.isInfinite() && !E.isEmpty())
-        return Image(std::make_shared<EmberNode>(E, off, cachedFadeWeights(caches, fade, E)));
+        return Image(std::make_shared<EmberNode>(E, off, cachedFadeWeights(caches, fade, E),
+                                                 keptNoise(caches, engine::pixelBounds(E), E.w, int(std::floor(-off.y)))));
     if (!straightforwardChains() && !fade.isNull() && !E.isInfinite()) return maskedBy(specks, fade, cachedFadeWeights(caches, fade, E));
     return filters::blendWithMask(specks, Image::empty(), fade);
 }

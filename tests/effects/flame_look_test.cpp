@@ -317,3 +317,22 @@ TEST(FlameLook, EmbersMatchThePlainChainOnEveryTarget) {
         }
     });
 }
+
+// Frames whose graphs are still held while later ones are made (the embers' kept noise rows are
+// rewritten each frame) keep their own picture: each equals the plain chain at its own time.
+TEST(FlameLook, HeldFramesKeepTheirOwnEmbers) {
+    const Image src = Image::fromQImage(camera(kW, kH, 255));
+    const double t0 = 820000123.4;
+    std::vector<Image> held;
+    flameLook().suspend();
+    for (int f = 0; f < 3; ++f) held.push_back(flameLook().render(src, t0 + f * 3.0));
+    std::vector<Render> fast;
+    for (int f = 2; f >= 0; --f) fast.push_back(renderBoth(held[size_t(f)], {0, 0, kW, kH}));
+    held.clear();
+    engine::setStraightforwardChains(true);
+    for (int f = 2; f >= 0; --f)
+        expectClose({fast[size_t(2 - f)], renderBoth(flameLook().render(src, t0 + f * 3.0), {0, 0, kW, kH})},
+                    "held frame " + std::to_string(f));
+    engine::setStraightforwardChains(false);
+    flameLook().suspend();
+}
