@@ -21,8 +21,8 @@ namespace ostrela::engine::HWY_NAMESPACE {
 constexpr float kOpaqueAlpha = 254.5f / 255.0f;
 
 // A 256-entry table indexed per lane. Where a register holds sixteen floats the table stays in
-// sixteen registers: a permute picks within each pair (the low five bits) and three selects on the
-// next three bits pick the pair, which beats a gather there; elsewhere a gather.
+// sixteen registers: a permute within each (the low four bits) and four rounds of selects on the
+// next four bits, which beats a gather there; elsewhere a gather.
 struct Table256 {
 #if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
     hn::Vec512<float> t[16];
@@ -32,13 +32,16 @@ struct Table256 {
     }
     HWY_INLINE hn::Vec512<float> operator()(hn::Full512<float> d, hn::Vec512<int32_t> code) const {
         const hn::Full512<int32_t> di;
-        hn::Vec512<float> p[8];
-        for (int k = 0; k < 8; ++k) p[k] = hn::Vec512<float>{_mm512_permutex2var_ps(t[2 * k].raw, code.raw, t[2 * k + 1].raw)};
+        const auto idx = hn::IndicesFromVec(d, hn::And(code, hn::Set(di, 15)));
         const auto bit = [&](int b) { return hn::RebindMask(d, hn::TestBit(code, hn::Set(di, b))); };
-        const auto b5 = bit(32), b6 = bit(64), b7 = bit(128);
-        const auto q0 = hn::IfThenElse(b5, p[1], p[0]), q1 = hn::IfThenElse(b5, p[3], p[2]);
-        const auto q2 = hn::IfThenElse(b5, p[5], p[4]), q3 = hn::IfThenElse(b5, p[7], p[6]);
-        return hn::IfThenElse(b7, hn::IfThenElse(b6, q3, q2), hn::IfThenElse(b6, q1, q0));
+        hn::Vec512<float> p[16];
+        for (int k = 0; k < 16; ++k) p[k] = hn::TableLookupLanes(t[k], idx);
+        int m = 16;
+        for (int b = 16; b <= 128; b *= 2, m /= 2) {
+            const auto on = bit(b);
+            for (int k = 0; k < m / 2; ++k) p[k] = hn::IfThenElse(on, p[2 * k + 1], p[2 * k]);
+        }
+        return p[0];
     }
 #else
     const float* table;
@@ -53,20 +56,18 @@ struct Table256 {
 int DecodeOpaqueRun(const uint8_t* bgra, int n, const float* table, float* rgba) {
     const hn::ScalableTag<float> d;
     const hn::RebindToSigned<decltype(d)> di;
-    const hn::Repartition<uint8_t, decltype(d)> d8;
-    const hn::Rebind<uint8_t, decltype(d)> dq;  // one byte a pixel
+    const hn::RebindToUnsigned<decltype(d)> du;
     const int N = int(hn::Lanes(d));
-    const auto opaque = hn::Set(dq, uint8_t(255));
+    const auto byte = hn::Set(du, 0xFFu), alpha = hn::Set(du, 0xFF000000u);
     const Table256 lookup(table);
     int i = 0;
     for (; i + N <= n; i += N) {
-        hn::Vec<decltype(dq)> B, G, R, A;
-        hn::LoadInterleaved4(dq, bgra + 4 * i, B, G, R, A);
-        if (!hn::AllTrue(dq, hn::Eq(A, opaque))) break;
-        (void)d8;
-        const auto r = lookup(d, hn::BitCast(di, hn::PromoteTo(hn::RebindToUnsigned<decltype(d)>(), R)));
-        const auto g = lookup(d, hn::BitCast(di, hn::PromoteTo(hn::RebindToUnsigned<decltype(d)>(), G)));
-        const auto b = lookup(d, hn::BitCast(di, hn::PromoteTo(hn::RebindToUnsigned<decltype(d)>(), B)));
+        // One pixel a 32-bit lane: blue, green, red, alpha from the low byte up.
+        const auto px = hn::LoadU(du, reinterpret_cast<const uint32_t*>(bgra + 4 * i));
+        if (!hn::AllTrue(du, hn::Eq(hn::And(px, alpha), alpha))) break;
+        const auto r = lookup(d, hn::BitCast(di, hn::And(hn::ShiftRight<16>(px), byte)));
+        const auto g = lookup(d, hn::BitCast(di, hn::And(hn::ShiftRight<8>(px), byte)));
+        const auto b = lookup(d, hn::BitCast(di, hn::And(px, byte)));
         hn::StoreInterleaved4(r, g, b, hn::Set(d, 1.0f), d, rgba + 4 * i);
     }
     return i;
@@ -89,13 +90,15 @@ HWY_INLINE V EncodeCode(D d, V v) {
 
 bool EncodeOpaqueRow(const float* rgba, int n, uint8_t* bgra) {
     const hn::ScalableTag<float> d;
-    const hn::RebindToSigned<decltype(d)> di;
     const hn::RebindToUnsigned<decltype(d)> du;
     const int N = int(hn::Lanes(d));
     const auto opaqueAlpha = hn::Set(d, kOpaqueAlpha);
     auto translucent = hn::FirstN(d, 0);
+    // A code 0…255 as the low byte of a float's bits: clamped, floored and added to 2^23 (the
+    // integer conversion's overflow fix-ups cost more than the curve's last steps).
+    const auto magic = hn::Set(d, 8388608.0f), top = hn::Set(d, 255.0f);
     const auto code = [&](hn::Vec<decltype(d)> v) {
-        return hn::BitCast(du, hn::Min(hn::Max(hn::ConvertTo(di, EncodeCode(d, v)), hn::Zero(di)), hn::Set(di, 255)));
+        return hn::BitCast(du, hn::Add(hn::Floor(hn::Min(hn::Max(EncodeCode(d, v), hn::Zero(d)), top)), magic));
     };
     // One pixel a 32-bit lane: blue, green, red, alpha in memory order.
     const auto block = [&](const float* p, uint8_t* o) {
@@ -109,7 +112,9 @@ bool EncodeOpaqueRow(const float* rgba, int n, uint8_t* bgra) {
             const auto q = hn::Max(a, hn::Set(d, 0.5f));
             r = hn::Div(r, q), g = hn::Div(g, q), b = hn::Div(b, q);
         }
-        const auto px = hn::Or(hn::Or(code(b), hn::ShiftLeft<8>(code(g))), hn::Or(hn::ShiftLeft<16>(code(r)), hn::Set(du, 0xFF000000u)));
+        // The shifts push 2^23's bits out of the word; blue's are masked off.
+        const auto px = hn::Or(hn::Or(hn::And(code(b), hn::Set(du, 0xFFu)), hn::ShiftLeft<8>(code(g))),
+                               hn::Or(hn::ShiftLeft<16>(code(r)), hn::Set(du, 0xFF000000u)));
         hn::StoreU(px, du, reinterpret_cast<uint32_t*>(o));
     };
     int i = 0;
