@@ -27,6 +27,16 @@ HWY_INLINE void Entry(const float* t, int k, float f, float s, float* o) {
         hn::StoreU(hn::Mul(hn::MulAdd(hn::Sub(e1, e0), vf, e0), vs), d4, o + c);
     }
 }
+// The same without the factor.
+HWY_INLINE void Entry(const float* t, int k, float f, float* o) {
+    const hn::CappedTag<float, 4> d4;
+    const size_t L = hn::Lanes(d4);
+    const auto vf = hn::Set(d4, f);
+    for (size_t c = 0; c < 4; c += L) {
+        const auto e0 = hn::LoadU(d4, t + 4 * k + c), e1 = hn::LoadU(d4, t + 4 * k + 4 + c);
+        hn::StoreU(hn::MulAdd(hn::Sub(e1, e0), vf, e0), d4, o + c);
+    }
+}
 
 }  // namespace
 
@@ -34,26 +44,26 @@ int LumaTableRow(const uint8_t* bgra, int n, bool opaqueFormat, const float* tab
     const hn::ScalableTag<float> d;
     const hn::RebindToSigned<decltype(d)> di;
     const hn::RebindToUnsigned<decltype(d)> du;
-    const hn::Rebind<uint8_t, decltype(d)> dq;  // one byte a pixel
     const int N = int(hn::Lanes(d));
     const auto kr = hn::Set(d, engine::filters::kLumR), kg = hn::Set(d, engine::filters::kLumG);
     const auto kb = hn::Set(d, engine::filters::kLumB), sc = hn::Set(d, float(size - 1) / 255.0f);
     const auto last = hn::Set(di, size - 1);
+    const auto byte = hn::Set(du, 0xFFu), alpha = hn::Set(du, 0xFF000000u);
     HWY_ALIGN int32_t ks[hn::MaxLanes(d)];
     HWY_ALIGN float fs[hn::MaxLanes(d)];
-    const auto toFloat = [&](hn::Vec<decltype(dq)> v) { return hn::ConvertTo(d, hn::BitCast(di, hn::PromoteTo(du, v))); };
+    const auto toFloat = [&](hn::Vec<decltype(du)> v) { return hn::ConvertTo(d, hn::BitCast(di, hn::And(v, byte))); };
     int i = 0;
     for (; i + N <= n; i += N) {
-        hn::Vec<decltype(dq)> B, G, R, A;
-        hn::LoadInterleaved4(dq, bgra + 4 * i, B, G, R, A);
-        if (!opaqueFormat && !hn::AllTrue(dq, hn::Eq(A, hn::Set(dq, uint8_t(255))))) break;
+        // One pixel a 32-bit lane: blue, green, red, alpha from the low byte up.
+        const auto px = hn::LoadU(du, reinterpret_cast<const uint32_t*>(bgra + 4 * i));
+        if (!opaqueFormat && !hn::AllTrue(du, hn::Eq(hn::And(px, alpha), alpha))) break;
         // The same products and sums as the per-byte weights of the caller's one-pixel path.
-        const auto L = hn::Add(hn::Add(hn::Mul(hn::Mul(kr, toFloat(R)), sc), hn::Mul(hn::Mul(kg, toFloat(G)), sc)),
-                               hn::Mul(hn::Mul(kb, toFloat(B)), sc));
+        const auto R = toFloat(hn::ShiftRight<16>(px)), G = toFloat(hn::ShiftRight<8>(px)), B = toFloat(px);
+        const auto L = hn::Add(hn::Add(hn::Mul(hn::Mul(kr, R), sc), hn::Mul(hn::Mul(kg, G), sc)), hn::Mul(hn::Mul(kb, B), sc));
         const auto k = hn::Min(hn::ConvertTo(di, L), last);
         hn::Store(k, di, ks);
         hn::Store(hn::Sub(L, hn::ConvertTo(d, k)), d, fs);
-        for (int q = 0; q < N; ++q) Entry(table, ks[q], fs[q], 1.0f, o + 4 * (i + q));
+        for (int q = 0; q < N; ++q) Entry(table, ks[q], fs[q], o + 4 * (i + q));
     }
     return i;
 }
@@ -108,7 +118,7 @@ int ThermalTableRow(float* p, int n, const float* t, int steps, int* outside) {
         const float x = lum * float(steps);
         const int k = int(x);
         const float alpha = p[3];
-        Entry(t, k, x - float(k), 1.0f, p);
+        Entry(t, k, x - float(k), p);
         p[3] = alpha;
     }
     return m;
