@@ -8,30 +8,7 @@ set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 seconds=${2:-8}
 busy=${3:-1}
-work=$(mktemp -d)
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"; }
-trap cleanup EXIT
-mkdir -p "$work/config" "$work/container" "$work/data" "$work/runtime"
-chmod 700 "$work/runtime"
-export OSTRELA_CONFIG_DIR=$work/config OSTRELA_CONTAINER_DIR=$work/container OSTRELA_DATA_DIR=$work/data
-export OSTRELA_SYNTHETIC_CAMERA=1 XDG_RUNTIME_DIR=$work/runtime QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
-# No activation prompt and no onboarding sheet: the bench measures the picture only.
-echo '{"hasSeenOnboarding": true, "hasAttemptedInitialActivation": true}' > "$work/config/com.morwick.Ostrela.json"
-set_look() {
-    python3 - "$work/config/group.com.morwick.Ostrela.json" "$1" <<'PY'
-import json, os, sys
-path, look = sys.argv[1], sys.argv[2]
-try:
-    data = json.load(open(path))
-except Exception:
-    data = {}
-data["videoEffect"] = look
-tmp = path + ".tmp"
-json.dump(data, open(tmp, "w"))
-os.replace(tmp, path)
-PY
-}
+source "$(dirname "$0")/app_common.sh"
 set_look none
 "$build/ostrela" --start-camera > "$work/app.log" 2>&1 &
 app=$!
@@ -55,8 +32,7 @@ PY
 }
 echo "processor: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(nproc) cores; busy programs beside: $busy; SIMD cap: ${OSTRELA_SIMD:-none}"
 printf '%-16s %8s %12s %14s\n' look fps "CPU %" "CPU ms/frame"
-for look in none oldTV securityCam flame vhs thermal snow anaglyph3D nightOps cyberOps cableAccess xray noir \
-            drunkMode missionControl dreamSequence; do
+for look in $looks; do
     set_look "$look"
     sleep 2  # the look's first frames and the settings poll
     read -r g0 c0 t0 < <(sample)
@@ -67,7 +43,7 @@ g, c, t = $g1 - $g0, $c1 - $c0, $t1 - $t0
 print('%-16s %8.1f %12.0f %14.1f' % ('$look', g / t, 100 * c / t, 1000 * c / g if g else float('nan')))"
 done
 kill -0 "$app" 2>/dev/null || { echo "the program ended early:"; tail -5 "$work/app.log"; exit 1; }
-echo "resident memory after the last look: $(awk '/VmRSS/ {print int($2 / 1024) " MB"}' /proc/$app/status)"
+echo "resident memory after the last look: $(rss_mb "$app") MB"
 set_look none
 sleep 3
-echo "resident memory back on \"none\": $(awk '/VmRSS/ {print int($2 / 1024) " MB"}' /proc/$app/status), peak $(awk '/VmHWM/ {print int($2 / 1024) " MB"}' /proc/$app/status)"
+echo "resident memory back on \"none\": $(rss_mb "$app") MB, peak $(peak_mb "$app") MB"

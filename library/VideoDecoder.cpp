@@ -127,7 +127,9 @@ bool VideoDecoder::open(const QString& path, QString* error) {
     d->codec = avcodec_alloc_context3(decoder);
     if (!d->codec || avcodec_parameters_to_context(d->codec, stream->codecpar) < 0)
         return fail(QStringLiteral("The video could not be read"));
-    d->codec->thread_count = 0;
+    // Every frame-decoding thread holds its own reference pictures. The renderer keeps both cores
+    // busy anyway, so one thread decodes up to 1080p; larger videos get a second one to keep up.
+    d->codec->thread_count = int64_t(d->codec->width) * d->codec->height > 1920 * 1088 ? 2 : 1;
     if (avcodec_open2(d->codec, decoder, nullptr) < 0) return fail(QStringLiteral("The video's format is not supported"));
     d->timeBase = av_q2d(stream->time_base);
     d->rotation = 0;
