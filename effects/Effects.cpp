@@ -119,6 +119,7 @@ Image EffectSet::apply(const Image& image, const FrameContext& frame) {
         // What the previous look's frames left in the shared pools goes back too.
         engine::releaseIdlePixels();
         engine::releaseIdleBands();
+        engine::returnFreePages();
         last_ = frame.effect;
     }
     Effect* effect = instance(frame.effect);

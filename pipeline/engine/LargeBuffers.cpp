@@ -1,6 +1,7 @@
 #include "pipeline/engine/LargeBuffers.h"
 
 #include <cstdint>
+#include <malloc.h>
 #include <sys/mman.h>
 
 namespace ostrela::engine {
@@ -33,5 +34,7 @@ void freeLarge(void* p, size_t bytes) noexcept {
     }
     munmap(p, rounded(bytes));
 }
+
+void returnFreePages() noexcept { malloc_trim(0); }
 
 }  // namespace ostrela::engine

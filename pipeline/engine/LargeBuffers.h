@@ -15,6 +15,12 @@ namespace ostrela::engine {
 void* allocateLarge(size_t bytes);
 void freeLarge(void* p, size_t bytes) noexcept;
 
+// Hands the free pages of every allocator arena back to the system. Buffers a look freed stay in
+// the arenas' free lists otherwise (frame-sized ones included, once the allocator has raised its
+// mapping threshold), so the process would keep a look's peak after switching away. Costs a walk
+// of the arenas: call it on a look switch, not per frame.
+void returnFreePages() noexcept;
+
 template <class T>
 struct LargeAllocator {
     using value_type = T;
