@@ -205,73 +205,8 @@ TEST(Flame, FastPathsMatchThePlainChainAtFullSize) {
     resetDrunk();
 }
 
-// The embers alone, where the fused pass does all of their work: the same specks as the chain of
-// filters, and specks there are, sparse ones (a small share of lit pixels).
-TEST(Flame, EmbersMatchThePlainChain) {
-    const Rect E{0, 0, 1280, 720};
-    for (double t : {820000123.4, 3.25}) {
-        const QImage fast = renderer().renderQImage(flame::emberLayer(E, t), {0, 0, 1280, 720});
-        setStraightforwardChains(true);
-        const QImage plain = renderer().renderQImage(flame::emberLayer(E, t), {0, 0, 1280, 720});
-        setStraightforwardChains(false);
-        int maxErr = 0, lit = 0;
-        double sum = 0;
-        for (int y = 0; y < 720; ++y) {
-            const uchar* a = fast.constScanLine(y);
-            const uchar* b = plain.constScanLine(y);
-            for (int x = 0; x < 1280; ++x) {
-                lit += b[4 * x + 3] > 8;
-                for (int c = 0; c < 4; ++c) {
-                    const int d = std::abs(int(a[4 * x + c]) - int(b[4 * x + c]));
-                    maxErr = std::max(maxErr, d);
-                    sum += d;
-                }
-            }
-        }
-        EXPECT_GT(lit, 1280 * 720 / 10000) << t;
-        EXPECT_LT(lit, 1280 * 720 / 50) << t;
-        EXPECT_LE(maxErr, 2) << t;
-        EXPECT_LT(sum / (1280.0 * 720 * 4), 0.05) << t;
-        std::printf("embers at t=%.1f: max %d, mean %.4f, lit %d\n", t, maxErr, sum / (1280.0 * 720 * 4), lit);
-    }
-}
-
-// The fused frame pass scales translucent pixels as the matrix filter does (on unpremultiplied
-// colour): a half-transparent picture gives the plain chain's result too.
-TEST(Flame, TranslucentPictureMatchesThePlainChain) {
-    const Image src = Image::fromQImage(filled(1280, 720, QColor(200, 120, 40, 128)));
-    const double t = 12.25;
-    const QImage fast = renderer().renderQImage(flameLook().render(src, t), {0, 0, 1280, 720});
-    setStraightforwardChains(true);
-    const QImage plain = renderer().renderQImage(flameLook().render(src, t), {0, 0, 1280, 720});
-    setStraightforwardChains(false);
-    const Difference d = difference(fast, plain);
-    EXPECT_LE(d.max, 2);
-    EXPECT_LT(d.mean, 0.05);
-    std::printf("translucent picture: max %d, mean %.5f (8-bit units)\n", d.max, d.mean);
-    // The picture stays translucent where neither layer covers it fully.
-    EXPECT_LT(qAlpha(fast.pixel(640, 10)), 250);
-}
-
-// A camera frame fitted by moving a larger picture by whole pixels, with detail in it: the frame
-// pass reads the picture's bytes itself and must place them as the plain chain does.
-TEST(Flame, MovedPictureMatchesThePlainChain) {
-    QImage big(1320, 760, QImage::Format_ARGB32_Premultiplied);
-    for (int y = 0; y < big.height(); ++y)
-        for (int x = 0; x < big.width(); ++x)
-            big.setPixel(x, y, qRgba((x * 7) & 255, (y * 5) & 255, (x + y) & 255, x < 660 ? 255 : 200));
-    const Image src = Image::fromQImage(big).translated(-20, -20);
-    const double t = 4.5;
-    const engine::IRect r{0, 0, 1280, 720};
-    const Pixels fast = render(flameLook().render(src, t), r);
-    setStraightforwardChains(true);
-    const Pixels plain = render(flameLook().render(src, t), r);
-    setStraightforwardChains(false);
-    double worst = 0;
-    for (size_t i = 0; i < fast.v.size(); ++i) worst = std::max(worst, double(std::abs(fast.v[i] - plain.v[i])));
-    EXPECT_LT(worst, 2e-3);
-    std::printf("moved picture: largest linear difference %.2e\n", worst);
-}
+// The embers alone, a translucent picture and a moved one against the plain chain: in
+// flame_look_test.cpp, on every vector target.
 
 // ---- Drunk Mode ----
 
