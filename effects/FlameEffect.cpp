@@ -549,13 +549,14 @@ public:
                 flamek::fireSRow(a0, a1, wa, b0, b1, wb, r.w, toneA, toneB, o);
                 continue;
             }
-            if (!b) b = ctx.alloc(size_t(r.w) * 4);
+            // The octaves' rows through their nodes, then the same pass with nothing to mix.
+            if (!b) b = ctx.alloc(size_t(r.w) * 8);
+            float* ar = b;
+            float* br = b + size_t(r.w) * 4;
             const engine::IRect sub{r.x, y, r.w, 1};
-            A_->render(ctx, sub, o);
-            B_->render(ctx, sub, b);
-            flamek::contrastRow(o, r.w, toneA);
-            flamek::contrastRow(b, r.w, toneB);
-            for (int i = 0; i < r.w * 4; ++i) o[i] = b[i] + o[i] - b[i] * o[i];
+            A_->render(ctx, sub, ar);
+            B_->render(ctx, sub, br);
+            flamek::fireSRow(ar, ar, 0.0f, br, br, 0.0f, r.w, toneA, toneB, o);
         }
     }
 

@@ -150,20 +150,6 @@ void LerpRow(float* HWY_RESTRICT o, const float* a, const float* b, size_t n, fl
     }
 }
 
-// Runs block(pixels) over n RGBA pixels, Lanes(d) at a time, the tail in a padded copy.
-template <class Block>
-HWY_INLINE void blocks(float* p, int n, const Block& block) {
-    const int N = int(hn::Lanes(DF()));
-    int i = 0;
-    for (; i + N <= n; i += N) block(p + 4 * i);
-    if (i < n) {
-        HWY_ALIGN float tail[4 * kMaxPixels] = {};
-        std::memcpy(tail, p + 4 * i, size_t(n - i) * 4 * sizeof(float));
-        block(tail);
-        std::memcpy(p + 4 * i, tail, size_t(n - i) * 4 * sizeof(float));
-    }
-}
-
 // Planes of premultiplied pixels through the tone: unpremultiply, the curve, premultiply.
 HWY_INLINE void tonePlanes(DF d, VF& r, VF& g, VF& b, VF& a, const Tone& t) {
     Unpremultiply(d, r, g, b, a);
@@ -171,16 +157,6 @@ HWY_INLINE void tonePlanes(DF d, VF& r, VF& g, VF& b, VF& a, const Tone& t) {
     r = hn::Mul(curve(d, r, t), a);
     g = hn::Mul(curve(d, g, t), a);
     b = hn::Mul(curve(d, b, t), a);
-}
-
-void ContrastRow(float* p, int n, const Tone& tone) {
-    const DF d;
-    blocks(p, n, [&](float* q) {
-        VF r, g, b, a;
-        hn::LoadInterleaved4(d, q, r, g, b, a);
-        tonePlanes(d, r, g, b, a, tone);
-        hn::StoreInterleaved4(r, g, b, a, d, q);
-    });
 }
 
 void FireSRow(const float* a0, const float* a1, float wa, const float* b0, const float* b1, float wb, int n, const Tone& ta,
@@ -405,7 +381,6 @@ HWY_AFTER_NAMESPACE();
 namespace ostrela::effects::flamek {
 HWY_EXPORT(FireTailRow);
 HWY_EXPORT(LerpRow);
-HWY_EXPORT(ContrastRow);
 HWY_EXPORT(FireSRow);
 HWY_EXPORT(EmberToneRow);
 HWY_EXPORT(EmberBlurDown);
@@ -418,7 +393,6 @@ void fireTailRow(const float* S, const engine::IRect& sb, const float* cp, const
     HWY_DYNAMIC_DISPATCH(FireTailRow)(S, sb, cp, kp, x0, y, n, fc, o);
 }
 void lerpRow(float* o, const float* a, const float* b, size_t n, float w) { HWY_DYNAMIC_DISPATCH(LerpRow)(o, a, b, n, w); }
-void contrastRow(float* p, int n, const Tone& tone) { HWY_DYNAMIC_DISPATCH(ContrastRow)(p, n, tone); }
 void fireSRow(const float* a0, const float* a1, float wa, const float* b0, const float* b1, float wb, int n, const Tone& ta,
               const Tone& tb, float* o) {
     HWY_DYNAMIC_DISPATCH(FireSRow)(a0, a1, wa, b0, b1, wb, n, ta, tb, o);
