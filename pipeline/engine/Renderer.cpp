@@ -255,6 +255,10 @@ Renderer::Renderer(int threads, int tileRows)
 
 Renderer::~Renderer() = default;
 
+void Renderer::releaseScratch() {
+    for (auto& a : arenas_) a = std::make_unique<Arena>();
+}
+
 size_t Renderer::arenaBytes() const {
     size_t s = 0;
     for (auto& a : arenas_) s += a->capacityFloats() * sizeof(float);

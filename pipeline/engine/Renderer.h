@@ -134,6 +134,10 @@ public:
     int threadCount() const { return pool_->size(); }
     // Bytes held by the arenas (flat once warmed up).
     size_t arenaBytes() const;
+    // Gives the arenas' memory back; the next frame grows them again to what it needs. The arenas
+    // grow to the largest tiles any graph asked for, so a renderer that moves on to a lighter
+    // graph calls this once. Not during a render.
+    void releaseScratch();
 
 private:
     template <typename WriteTile>

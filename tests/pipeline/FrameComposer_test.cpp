@@ -267,3 +267,28 @@ TEST(RenderTool, WritesPngAndRawAndRejectsBadInput) {
     EXPECT_NE(out.find("median"), std::string::npos);
     EXPECT_NE(out.find("p95"), std::string::npos);
 }
+
+// A heavy look grows the renderer's tile scratch; switching to a light one gives it back (the
+// process would otherwise keep the heaviest look's scratch until it quits), and the heavy look
+// renders the same frame again after its scratch was released.
+TEST(FrameComposer, SwitchingToALighterLookGivesTheTileScratchBack) {
+    test::ScopedTestEnv env;
+    FrameComposer composer(2);
+    const QImage camera = filled(1280, 720, QColor(90, 140, 200));
+    std::vector<uint8_t> first(kFrameBytes), again(kFrameBytes);
+    auto render = [&](VideoEffect effect, double t, std::vector<uint8_t>& out) {
+        FrameSettings settings;
+        settings.effect = effect;
+        composer.render(camera, nullptr, t, out.data(), settings);
+    };
+    render(VideoEffect::noir, 10.0, first);
+    render(VideoEffect::noir, 10.0, first);
+    const size_t heavy = composer.renderer().arenaBytes();
+    ASSERT_GT(heavy, size_t(4) << 20);
+    std::vector<uint8_t> light(kFrameBytes);
+    render(VideoEffect::none, 10.0, light);
+    render(VideoEffect::none, 10.0, light);
+    EXPECT_LT(composer.renderer().arenaBytes(), heavy / 4);
+    render(VideoEffect::noir, 10.0, again);
+    EXPECT_TRUE(again == first);
+}
