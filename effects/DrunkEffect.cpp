@@ -174,12 +174,36 @@ private:
 }  // namespace
 
 int DrunkMode::historyDepth() const {
-    return int(std::count_if(trails_.begin(), trails_.end(), [](const Image& i) { return !i.isNull(); }));
+    int n = 0;
+    for (size_t i = 0; i < trails_.size(); ++i) n += !trails_[i].isNull() || !shelved_[i].isNull();
+    return n;
+}
+
+size_t DrunkMode::historyBytes() const {
+    size_t n = 0;
+    for (size_t i = 0; i < trails_.size(); ++i) {
+        n += shelved_[i].bytes();
+        if (const PixelView v = pixelsOf(trails_[i])) n += size_t(v.bounds.w) * v.bounds.h * 4 * sizeof(float);
+    }
+    return n;
+}
+
+void DrunkMode::suspend() {
+    for (size_t i = 0; i < trails_.size(); ++i)
+        if (!trails_[i].isNull()) {
+            shelved_[i] = engine::ShelvedPicture(trails_[i]);
+            trails_[i] = Image();
+        }
 }
 
 Image DrunkMode::render(const Image& image, const FrameContext& frame) {
     using namespace drunk;
     const double t = frame.t;
+    for (size_t i = 0; i < trails_.size(); ++i)
+        if (!shelved_[i].isNull()) {
+            trails_[i] = shelved_[i].restore();
+            shelved_[i] = engine::ShelvedPicture();
+        }
     const Rect E = image.extent();
     // The graded picture is read by the ghost's blur, as the background and, over the next three
     // frames, as a trail: evaluate it once and keep its pixels, with the transparent margin the

@@ -197,6 +197,22 @@ void ToHalves(const float* src, size_t n, uint16_t* dst) {
     }
 }
 
+void FromHalves(const uint16_t* src, size_t n, float* dst) {
+    const DF d;
+    const hn::Rebind<hwy::float16_t, DF> dh;
+    const hn::RebindToUnsigned<decltype(dh)> dh16;
+    const size_t N = hn::Lanes(d);
+    size_t i = 0;
+    for (; i + N <= n; i += N) hn::StoreU(hn::PromoteTo(d, hn::BitCast(dh, hn::LoadU(dh16, src + i))), d, dst + i);
+    if (i < n) {
+        HWY_ALIGN uint16_t tail[kMaxPixels] = {};
+        HWY_ALIGN float out[kMaxPixels];
+        std::memcpy(tail, src + i, (n - i) * sizeof(uint16_t));
+        hn::Store(hn::PromoteTo(d, hn::BitCast(dh, hn::Load(dh16, tail))), d, out);
+        std::memcpy(dst + i, out, (n - i) * sizeof(float));
+    }
+}
+
 void OverRow(const float* f, int n, float* o) {
     const DF d;
     Pixels(f, nullptr, o, n, [&](const float* a, const float*, float* q) {
@@ -421,6 +437,7 @@ namespace ostrela::engine {
 HWY_EXPORT(ResampleRow);
 HWY_EXPORT(BilinearColumnsRow);
 HWY_EXPORT(ToHalves);
+HWY_EXPORT(FromHalves);
 HWY_EXPORT(OverRow);
 HWY_EXPORT(ScreenRow);
 HWY_EXPORT(MultiplyRow);
@@ -441,6 +458,7 @@ int bilinearColumnsRow(const float* row0, const float* row1, int w, const int* c
     return HWY_DYNAMIC_DISPATCH(BilinearColumnsRow)(row0, row1, w, cx, cw, wy, n, o, edges);
 }
 void toHalves(const float* src, size_t n, uint16_t* dst) { HWY_DYNAMIC_DISPATCH(ToHalves)(src, n, dst); }
+void fromHalves(const uint16_t* src, size_t n, float* dst) { HWY_DYNAMIC_DISPATCH(FromHalves)(src, n, dst); }
 void overRow(const float* f, int n, float* o) { HWY_DYNAMIC_DISPATCH(OverRow)(f, n, o); }
 void screenRow(const float* f, float k, int n, float* o) { HWY_DYNAMIC_DISPATCH(ScreenRow)(f, k, n, o); }
 void multiplyRow(const float* f, float k, int n, float* o) { HWY_DYNAMIC_DISPATCH(MultiplyRow)(f, k, n, o); }

@@ -19,6 +19,8 @@ int bilinearColumnsRow(const float* row0, const float* row1, int w, const int* c
                        float* o, int* edges);
 // n floats to half precision, rounded to nearest on every target.
 void toHalves(const float* src, size_t n, uint16_t* dst);
+// n half-precision values back to floats (exactly).
+void fromHalves(const uint16_t* src, size_t n, float* dst);
 
 // o = f + o·(1 − f.alpha), n pixels.
 void overRow(const float* f, int n, float* o);

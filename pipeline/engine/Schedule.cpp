@@ -299,6 +299,31 @@ PixelView pixelsOf(const Image& image) {
     return b ? b->view() : PixelView{};
 }
 
+ShelvedPicture::ShelvedPicture(const Image& image) {
+    const PixelView v = pixelsOf(image);
+    if (!v) {
+        kept_ = image;
+        return;
+    }
+    bounds_ = v.bounds;
+    extent_ = image.extent();
+    halves_.resize(size_t(v.bounds.w) * v.bounds.h * 4);
+    kernels::toHalves(v.data, halves_.size(), halves_.data());
+}
+
+Image ShelvedPicture::restore() const {
+    if (halves_.empty()) return kept_;
+    auto pixels = pooledPixels(halves_.size());
+    kernels::fromHalves(halves_.data(), halves_.size(), pixels->data());
+    return storedImage(std::move(pixels), bounds_, extent_);
+}
+
+size_t ShelvedPicture::bytes() const {
+    if (!halves_.empty()) return halves_.size() * sizeof(uint16_t);
+    const PixelView v = pixelsOf(kept_);
+    return v ? size_t(v.bounds.w) * v.bounds.h * 4 * sizeof(float) : 0;
+}
+
 Image resampled(const Image& image, const Affine& t, const Rect& extent) {
     const PixelView v = pixelsOf(image);
     if (!v || gStraightforward) return image.transformed(t).cropped(extent);

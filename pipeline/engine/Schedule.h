@@ -69,6 +69,24 @@ private:
     std::shared_ptr<PixelStore> storage_;
     std::shared_ptr<std::atomic<int>> rows_;
 };
+// A stored picture put away while its look is not shown, at half precision: half the memory,
+// each value keeping 11 significant bits. restore() makes a stored picture of it again (the same
+// bounds and extent). Any other image is kept as it is.
+class ShelvedPicture {
+public:
+    ShelvedPicture() = default;
+    explicit ShelvedPicture(const Image& image);
+    bool isNull() const { return kept_.isNull() && halves_.empty(); }
+    Image restore() const;
+    // Bytes its pixels take.
+    size_t bytes() const;
+
+private:
+    Image kept_;
+    std::vector<uint16_t> halves_;
+    IRect bounds_;
+    Rect extent_;
+};
 // The same, in one tall tile per worker: for blurs of wide support, whose margins every tile
 // evaluates again, this does the margin work once per worker instead of once per 64 rows.
 Image materializeInBands(const Image& image);

@@ -770,3 +770,32 @@ TEST(EffectSet, SwitchingAwayDropsCachesAndKeepsMemory) {
     EXPECT_EQ(second.existing(VideoEffect::drunkMode), nullptr);
     EXPECT_EQ(static_cast<DrunkMode&>(*second.instance(VideoEffect::drunkMode)).historyDepth(), 0);
 }
+
+// Another look shown: the trails are put away at half precision (half their bytes) and come back
+// for the next frame, which differs from an object never switched away by well under a level.
+TEST(DrunkMode, TrailsPutAwayAtHalfPrecisionResumeTheSameLook) {
+    QImage img(1280, 720, QImage::Format_ARGB32_Premultiplied);
+    for (int y = 0; y < 720; ++y)
+        for (int x = 0; x < 1280; ++x) img.setPixel(x, y, qRgb((x * 255) / 1279, (y * 255) / 719, (x + y) % 256));
+    const Image src = Image::fromQImage(img);
+    DrunkMode switched, staying;
+    for (const double t : {3.0, 3.033, 3.066}) {
+        switched.render(src, t);
+        staying.render(src, t);
+    }
+    const size_t full = switched.historyBytes();
+    EXPECT_GE(full, size_t(3) * 1280 * 720 * 16);
+    switched.suspend();
+    EXPECT_EQ(switched.historyDepth(), 3);
+    EXPECT_LE(switched.historyBytes(), full / 2);
+    const Pixels back = render(switched.render(src, 3.1)), ref = render(staying.render(src, 3.1));
+    double worst = 0, sum = 0;
+    for (size_t i = 0; i < ref.v.size(); ++i) {
+        const double d = std::abs(double(back.v[i]) - ref.v[i]);
+        worst = std::max(worst, d);
+        sum += d;
+    }
+    EXPECT_LT(worst, 0.5 / 255);
+    EXPECT_LT(sum / ref.v.size(), 0.01 / 255);
+    EXPECT_EQ(switched.historyBytes(), full);
+}
