@@ -10,7 +10,6 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 namespace ostrela::effects::noir {
@@ -25,7 +24,8 @@ constexpr int kSteps = 4096;
 constexpr int kFinishSteps = 1024;  // 16 KB of colours, kept in the first-level cache
 
 // Opaque grey pixels need one value per step: the edge tone as a function of the Sobel magnitude
-// (before its decode), the finish as one of the screened grey, in its square root.
+// (before its decode), the finish as one of the screened grey, in its square root. Baked for each
+// frame's pass (about 5,000 values, a small fraction of the frame), so no table outlives its ops.
 struct Tables {
     engine::PixelOpPtr edgeTone, finish;
     std::vector<float> edge, finishRgba;
@@ -57,22 +57,13 @@ std::shared_ptr<const Tables> bake(engine::PixelOpPtr edgeTone, engine::PixelOpP
     return t;
 }
 
-// Baked once for the ops a frame passes (the same ones every frame).
-std::shared_ptr<const Tables> tablesFor(const engine::PixelOpPtr& edgeTone, const engine::PixelOpPtr& finish) {
-    static std::mutex mutex;
-    static std::shared_ptr<const Tables> last;
-    std::lock_guard lock(mutex);
-    if (!last || last->edgeTone != edgeTone || last->finish != finish) last = bake(edgeTone, finish);
-    return last;
-}
-
 class LinesNode final : public engine::Node {
 public:
     // `in` is the grey picture; `extent` its own. Its edge pixels count as repeated outward (the
     // repeat is done here on the one-channel values rather than by a clamp copying the pixels).
     LinesNode(engine::NodePtr in, const Rect& extent, double intensity, engine::PixelOpPtr edgeTone, engine::PixelOpPtr finish)
         : in_(std::move(in)), extent_(extent), px_(engine::pixelBounds(extent)), k_(float(intensity) / 8.0f),
-          edgeTone_(std::move(edgeTone)), finish_(std::move(finish)), tables_(tablesFor(edgeTone_, finish_)) {}
+          edgeTone_(std::move(edgeTone)), finish_(std::move(finish)), tables_(bake(edgeTone_, finish_)) {}
     Rect extent() const override { return extent_; }
     int inputCount() const override { return 1; }
     const engine::Node* input(int) const override { return in_.get(); }
