@@ -5,6 +5,7 @@
 #include "effects/RetroKernels.h"
 #include "pipeline/FrameBuffer.h"
 #include "pipeline/engine/Filters.h"
+#include "pipeline/engine/LargeBuffers.h"
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
 
@@ -240,7 +241,7 @@ private:
 // computed once per extent, as the tone filters compute them, and each frame only composites.
 struct GrainPlanes {
     IRect bounds;
-    std::vector<float> grey, alpha;
+    engine::PixelStore grey, alpha;
 };
 
 namespace {
@@ -249,21 +250,34 @@ std::shared_ptr<const GrainPlanes> grainPlanes(const IRect& b, std::shared_ptr<c
     if (last && last->bounds == b) return last;
     auto g = std::make_shared<GrainPlanes>();
     g->bounds = b;
-    g->grey.resize(size_t(b.w) * b.h);
-    g->alpha.resize(g->grey.size());
-    for (int j = 0; j < b.h; ++j)
-        for (int i = 0; i < b.w; ++i) {
-            const int x = b.x + i, y = b.y + j;
-            const float a = engine::NoiseNode::value(x, y, 3);
-            float e[3];
-            for (int c = 0; c < 3; ++c) {
-                const float v = engine::NoiseNode::value(x, y, c);
-                e[c] = filters::encodeSRGBFast(a > 0 ? (v <= a ? v / a : v) : 0.0f);
+    // Made when a look is picked, so rows a vector at a time on every worker: done one value at a
+    // time on one thread, this was most of the look's first frame.
+    g->grey = engine::PixelStore(size_t(b.w) * b.h);
+    g->alpha = engine::PixelStore(size_t(b.w) * b.h);
+    const auto pool = engine::ThreadPool::machine();
+    const int rows = 16, tasks = (b.h + rows - 1) / rows;
+    pool->run(tasks, [&](int task, int) {
+        std::vector<float> noise(size_t(b.w) * 4), e(size_t(b.w) * 3);
+        for (int j = task * rows; j < std::min(b.h, (task + 1) * rows); ++j) {
+            filters::noiseRow(b.x, b.y + j, b.w, noise.data());
+            for (int i = 0; i < b.w; ++i) {
+                const float* n = &noise[size_t(i) * 4];
+                const float a = n[3];
+                for (int c = 0; c < 3; ++c) e[size_t(i) * 3 + c] = a > 0 ? (n[c] <= a ? n[c] / a : n[c]) : 0.0f;
             }
-            const float L = std::clamp(filters::kLumR * e[0] + filters::kLumG * e[1] + filters::kLumB * e[2], 0.0f, 1.0f);
-            g->grey[size_t(j) * b.w + i] = a > 0 ? filters::decodeSRGBFast(L) : 0.0f;
-            g->alpha[size_t(j) * b.w + i] = std::max(a, 0.0f);
+            filters::encodeSRGBRow(e.data(), b.w * 3, e.data());
+            float* grey = g->grey.data() + size_t(j) * b.w;
+            float* alpha = g->alpha.data() + size_t(j) * b.w;
+            for (int i = 0; i < b.w; ++i) {
+                const float* c = &e[size_t(i) * 3];
+                grey[i] = std::clamp(filters::kLumR * c[0] + filters::kLumG * c[1] + filters::kLumB * c[2], 0.0f, 1.0f);
+                alpha[i] = std::max(noise[size_t(i) * 4 + 3], 0.0f);
+            }
+            filters::decodeSRGBRow(grey, b.w, grey);
+            for (int i = 0; i < b.w; ++i)
+                if (!(alpha[i] > 0)) grey[i] = 0.0f;
         }
+    });
     last = g;
     return g;
 }

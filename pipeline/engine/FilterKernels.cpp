@@ -163,6 +163,31 @@ void NoiseRow(int x0, int y, int n, float* out) {
     }
 }
 
+void EncodeSrgbToneRow(const float* in, int n, float* out) {
+    const DF d;
+    const int N = int(hn::Lanes(d));
+    int i = 0;
+    for (; i + N <= n; i += N) hn::StoreU(SrgbEncode(d, hn::LoadU(d, in + i)), d, out + i);
+    if (i < n) {
+        HWY_ALIGN float t[kMaxPixels] = {};
+        std::memcpy(t, in + i, size_t(n - i) * sizeof(float));
+        hn::Store(SrgbEncode(d, hn::Load(d, t)), d, t);
+        std::memcpy(out + i, t, size_t(n - i) * sizeof(float));
+    }
+}
+void DecodeSrgbToneRow(const float* in, int n, float* out) {
+    const DF d;
+    const int N = int(hn::Lanes(d));
+    int i = 0;
+    for (; i + N <= n; i += N) hn::StoreU(SrgbDecode(d, hn::LoadU(d, in + i)), d, out + i);
+    if (i < n) {
+        HWY_ALIGN float t[kMaxPixels] = {};
+        std::memcpy(t, in + i, size_t(n - i) * sizeof(float));
+        hn::Store(SrgbDecode(d, hn::Load(d, t)), d, t);
+        std::memcpy(out + i, t, size_t(n - i) * sizeof(float));
+    }
+}
+
 float EncodeSrgbTone(float x) {
     const hn::CappedTag<float, 1> d;
     return hn::GetLane(SrgbEncode(d, hn::Set(d, x)));
@@ -181,6 +206,8 @@ HWY_EXPORT(ToneRun);
 HWY_EXPORT(GammaRow);
 HWY_EXPORT(VignetteRow);
 HWY_EXPORT(NoiseRow);
+HWY_EXPORT(EncodeSrgbToneRow);
+HWY_EXPORT(DecodeSrgbToneRow);
 
 namespace kernels {
 void toneRun(float* p, int n, const ToneParams* stages, int ns, bool encoded) {
@@ -191,6 +218,8 @@ void vignetteRow(float* o, const float* dx2, int n, float dy2, float k, bool dar
     HWY_DYNAMIC_DISPATCH(VignetteRow)(o, dx2, n, dy2, k, darken);
 }
 void noiseRow(int x0, int y, int n, float* out) { HWY_DYNAMIC_DISPATCH(NoiseRow)(x0, y, n, out); }
+void encodeSrgbToneRow(const float* in, int n, float* out) { HWY_DYNAMIC_DISPATCH(EncodeSrgbToneRow)(in, n, out); }
+void decodeSrgbToneRow(const float* in, int n, float* out) { HWY_DYNAMIC_DISPATCH(DecodeSrgbToneRow)(in, n, out); }
 // Single values through the baseline build: the same curve to within a rounding of the fused steps.
 float encodeSrgbTone(float linear) { return HWY_STATIC_DISPATCH(EncodeSrgbTone)(linear); }
 float decodeSrgbTone(float encoded) { return HWY_STATIC_DISPATCH(DecodeSrgbTone)(encoded); }

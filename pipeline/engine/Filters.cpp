@@ -400,9 +400,6 @@ private:
     Color c0_, c1_;
 };
 
-// The engine's noise (NoiseNode::value, the same hash) a row at a time.
-void noiseRow(int x0, int y, int n, float* out) { kernels::noiseRow(x0, y, n, out); }
-
 class FastNoiseNode final : public Node {
 public:
     Rect extent() const override { return Rect::infinite(); }
@@ -415,6 +412,9 @@ public:
 
 float encodeSRGBFast(float linear) { return kernels::encodeSrgbTone(linear); }
 float decodeSRGBFast(float encoded) { return kernels::decodeSrgbTone(encoded); }
+void encodeSRGBRow(const float* in, int n, float* out) { kernels::encodeSrgbToneRow(in, n, out); }
+void decodeSRGBRow(const float* in, int n, float* out) { kernels::decodeSrgbToneRow(in, n, out); }
+void noiseRow(int x0, int y, int n, float* out) { kernels::noiseRow(x0, y, n, out); }
 
 Image colorControls(const Image& in, double saturation, double brightness, double contrast) {
     if (saturation == 1.0 && brightness == 0.0 && contrast == 1.0) return in;

@@ -115,5 +115,10 @@ Image radialGradient(Point center, double radius0, double radius1, const Color& 
 // The sRGB curve as the tone filters evaluate it (0…1 in, clamped), for tests and tools.
 float encodeSRGBFast(float linear);
 float decodeSRGBFast(float encoded);
+// The same curves over n values (in and out may be the same), for pictures baked once.
+void encodeSRGBRow(const float* in, int n, float* out);
+void decodeSRGBRow(const float* in, int n, float* out);
+// n pixels of the engine's noise (NoiseNode::value, the same values) from (x0, y) on, RGBA each.
+void noiseRow(int x0, int y, int n, float* out);
 
 }  // namespace ostrela::engine::filters

@@ -24,6 +24,9 @@ void noiseRow(int x0, int y, int n, float* out);
 // The tone filters' sRGB curves for single values (tools and tests).
 float encodeSrgbTone(float linear);
 float decodeSrgbTone(float encoded);
+// The same curves over n values (in and out may be the same).
+void encodeSrgbToneRow(const float* in, int n, float* out);
+void decodeSrgbToneRow(const float* in, int n, float* out);
 
 // ---- Blur (Blur.cpp) ----
 // n floats of o from the centre row c: w0·c + Σ wi·(c − i·step + c + i·step), i = 1…r.

@@ -247,6 +247,8 @@ const SourceNode* plainSource(const Node* node, IRect r, int* offX, int* offY) {
 }
 }  // namespace
 
+std::shared_ptr<ThreadPool> ThreadPool::machine() { return shared(defaultThreads()); }
+
 Renderer::Renderer(int threads, int tileRows)
     : pool_(ThreadPool::shared(threads > 0 ? threads : defaultThreads())), tileRows_(tileRows > 0 ? tileRows : 64) {
     simd::init();

@@ -79,6 +79,8 @@ public:
     // The process's pool of `threads` workers, made on first use and shared by every renderer that
     // asks for that many: one set of threads for the whole program, not one per renderer.
     static std::shared_ptr<ThreadPool> shared(int threads);
+    // The shared pool renderers use by default: one worker per processor, at most 16.
+    static std::shared_ptr<ThreadPool> machine();
     int size() const { return int(workers_.size()) + 1; }
     // Runs job(task, worker) for task = 0 … tasks−1 across all workers; returns when all are done.
     // One pass at a time uses the workers: a pass asked for while they are busy (from another

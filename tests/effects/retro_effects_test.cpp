@@ -2,6 +2,8 @@
 // determinism and extents.
 #include "effects/Effects.h"
 #include "effects/RetroEffects.h"
+#include "pipeline/engine/Filters.h"
+#include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
 #include "tests/effects/Looks.h"
 
@@ -12,6 +14,7 @@
 #include <QImage>
 #include <QPainter>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -290,5 +293,35 @@ TEST(RetroEffects, TiledRenderEqualsOnePiece) {
                         ADD_FAILURE() << x << "," << y << " " << std::hex << ac.pixel(x, y) << " vs " << c.pixel(x, y);
             EXPECT_EQ(bad, 0);
         }
+    });
+}
+
+// The grain is baked once per extent, a row at a time on the workers: each pixel must still be
+// the noise's own grey (the noise unpremultiplied, encoded, its luminance decoded) at the noise's
+// alpha, at its own place, on every vector target and on an extent that is not tile-aligned.
+TEST(Grain, BakedPlanesAreTheNoiseGreyAtItsPlace) {
+    const Rect E{3, -5, 301, 77};
+    const Image clear = Image::solid(engine::Color{}).cropped(E);
+    test::forEachSimdTarget([&] {
+        engine::Renderer renderer(2, 16);
+        const engine::IRect r{3, -5, 301, 77};
+        const std::vector<float> out = renderer.renderFloat(compositeGrain(clear, E, 1.0f), r);
+        double worst = 0;
+        for (int y = r.y; y < r.maxY(); ++y)
+            for (int x = r.x; x < r.maxX(); ++x) {
+                const float a = engine::NoiseNode::value(x, y, 3);
+                float e[3];
+                for (int c = 0; c < 3; ++c) {
+                    const float v = engine::NoiseNode::value(x, y, c);
+                    e[c] = engine::filters::encodeSRGBFast(v <= a ? v / a : v);
+                }
+                const float L = std::clamp(engine::filters::kLumR * e[0] + engine::filters::kLumG * e[1] +
+                                               engine::filters::kLumB * e[2], 0.0f, 1.0f);
+                const float grey = engine::filters::decodeSRGBFast(L) * a;
+                const float* p = &out[(size_t(y - r.y) * r.w + (x - r.x)) * 4];
+                for (int c = 0; c < 3; ++c) worst = std::max(worst, double(std::abs(p[c] - grey)));
+                worst = std::max(worst, double(std::abs(p[3] - a)));
+            }
+        EXPECT_LT(worst, 2e-5);
     });
 }
