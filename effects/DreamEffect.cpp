@@ -409,9 +409,24 @@ void setBurstCopyByCopyForTesting(bool on) { gCopyByCopy = on; }
 
 }  // namespace dream
 
+void DreamSequence::suspend() {
+    if (echo_.isNull()) return;
+    shelved_ = engine::ShelvedPicture(echo_);
+    echo_ = Image();
+}
+
+size_t DreamSequence::echoBytes() const {
+    const PixelView v = pixelsOf(echo_);
+    return shelved_.bytes() + (v ? size_t(v.bounds.w) * v.bounds.h * 4 * sizeof(float) : 0);
+}
+
 Image DreamSequence::render(const Image& image, const FrameContext& frame) {
     using namespace dream;
     const double t = frame.t;
+    if (!shelved_.isNull()) {
+        echo_ = shelved_.restore();
+        shelved_ = engine::ShelvedPicture();
+    }
     const Rect E = image.extent();
     const double W = E.w, H = E.h, midX = E.x + W / 2, midY = E.y + H / 2;
 

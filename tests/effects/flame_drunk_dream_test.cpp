@@ -813,3 +813,38 @@ TEST(DrunkMode, TrailsPutAwayAtHalfPrecisionResumeTheSameLook) {
     EXPECT_LT(sum / ref.v.size(), 0.01 / 255);
     EXPECT_EQ(switched.historyBytes(), full);
 }
+
+TEST(DreamSequence, EchoPutAwayAtHalfPrecisionResumesTheSameLook) {
+    QImage img(1280, 720, QImage::Format_ARGB32_Premultiplied);
+    for (int y = 0; y < 720; ++y)
+        for (int x = 0; x < 1280; ++x) img.setPixel(x, y, qRgb((x * 255) / 1279, (y * 255) / 719, (x + y) % 256));
+    const Image src = Image::fromQImage(img);
+    DreamSequence switched, staying;
+    for (const double t : {3.0, 3.033}) {
+        switched.render(src, t);
+        staying.render(src, t);
+    }
+    const size_t full = switched.echoBytes();
+    EXPECT_GE(full, size_t(1280) * 720 * 16);
+    const Pixels before = render(switched.echo());
+    switched.suspend();
+    EXPECT_LE(switched.echoBytes(), full / 2);
+    // Read back while put away: the same picture within half precision.
+    ASSERT_FALSE(switched.echo().isNull());
+    const Pixels shelved = render(switched.echo());
+    double worstShelved = 0;
+    for (size_t i = 0; i < before.v.size(); ++i)
+        worstShelved = std::max(worstShelved, std::abs(double(shelved.v[i]) - before.v[i]));
+    EXPECT_LT(worstShelved, 1.0 / 1024);
+    const Pixels back = render(switched.render(src, 3.066)), ref = render(staying.render(src, 3.066));
+    double worst = 0, sum = 0;
+    for (size_t i = 0; i < ref.v.size(); ++i) {
+        const double d = std::abs(double(back.v[i]) - ref.v[i]);
+        worst = std::max(worst, d);
+        sum += d;
+    }
+    // The echo weighs 16 %: half precision moves the frame by far less than a level.
+    EXPECT_LT(worst, 0.5 / 255);
+    EXPECT_LT(sum / ref.v.size(), 0.01 / 255);
+    EXPECT_EQ(switched.echoBytes(), full);
+}
