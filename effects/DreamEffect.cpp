@@ -256,7 +256,7 @@ public:
                 const int ga = j + 1 < nTogether ? g0 : g1;
                 const size_t at = size_t(4) * lanes * ga;
                 const kernels::BurstAhead ahead{after.under + at, after.o + at, std::min(groups, ga + chunk) - ga};
-                kernels::burstGroups(rt, gt, g0, g1, planes, v_.data, nullptr, ahead);
+                kernels::burstGroups(rt, gt, g0, g1, planes, ahead);
             }
         }
         engine::detail::clearOutside(out, r, extent_);

@@ -169,10 +169,6 @@ HWY_INLINE void PrefetchBytes(const void* p, size_t bytes) {
 }
 
 HWY_INLINE VF LoadAsFloat(DF d, const float* p) { return hn::LoadU(d, p); }
-HWY_INLINE VF LoadAsFloat(DF d, const uint16_t* p) {
-    const hn::Rebind<hwy::float16_t, DF> dh;
-    return hn::PromoteTo(d, hn::LoadU(dh, reinterpret_cast<const hwy::float16_t*>(p)));
-}
 
 // Four registers of whole pixels (red, green, blue, alpha, red, …) to four of one colour each.
 HWY_INLINE void Deinterleave(DF d, VF v0, VF v1, VF v2, VF v3, VF& r, VF& g, VF& b, VF& a) {
@@ -273,8 +269,7 @@ void Groups(const BurstRow& rt, const BurstTables& t, int g0, int g1, float* pla
     }
 }
 
-void BurstGroups(const BurstRow& rt, const BurstTables& t, int g0, int g1, float* planes, const float* data,
-                 const uint16_t* half, const BurstAhead& ahead) {
+void BurstGroups(const BurstRow& rt, const BurstTables& t, int g0, int g1, float* planes, const BurstAhead& ahead) {
     // Over an opaque picture the copies' alpha need not be made.
     bool opaque = true;
 #if HWY_TARGET == HWY_SCALAR
@@ -288,20 +283,8 @@ void BurstGroups(const BurstRow& rt, const BurstTables& t, int g0, int g1, float
     for (size_t j = 4 * N * size_t(g0); j < 4 * N * size_t(g1) && opaque; j += N)
         opaque = hn::AllFalse(d, hn::And(alpha, hn::Lt(hn::LoadU(d, rt.under + j), one)));
 #endif
-    if (half) {
-        // The copy's pixels sit at the same offsets as the picture's, half the bytes apart.
-        const uint16_t *h0[9], *h1[9], *hx[9];
-        for (int k = 0; k < 9; ++k) {
-            h0[k] = half + (rt.r0[k] - data);
-            h1[k] = half + (rt.r1[k] - data);
-            hx[k] = half + (rt.next[k] - data);
-        }
-        if (opaque) Groups<false>(rt, t, g0, g1, planes, h0, h1, hx, ahead);
-        else Groups<true>(rt, t, g0, g1, planes, h0, h1, hx, ahead);
-    } else {
-        if (opaque) Groups<false>(rt, t, g0, g1, planes, rt.r0, rt.r1, rt.next, ahead);
-        else Groups<true>(rt, t, g0, g1, planes, rt.r0, rt.r1, rt.next, ahead);
-    }
+    if (opaque) Groups<false>(rt, t, g0, g1, planes, rt.r0, rt.r1, rt.next, ahead);
+    else Groups<true>(rt, t, g0, g1, planes, rt.r0, rt.r1, rt.next, ahead);
 }
 
 }  // namespace ostrela::effects::dream::kernels::HWY_NAMESPACE
@@ -320,9 +303,8 @@ void screenCopyRow(const float* r0, const float* r1, const int* cx, const float*
     HWY_DYNAMIC_DISPATCH(ScreenCopyRow)(r0, r1, cx, cw, wy, lo, hi, o);
 }
 int burstLanes() { return HWY_DYNAMIC_DISPATCH(BurstLanes)(); }
-void burstGroups(const BurstRow& row, const BurstTables& t, int g0, int g1, float* planes, const float* data,
-                 const uint16_t* half, const BurstAhead& ahead) {
-    HWY_DYNAMIC_DISPATCH(BurstGroups)(row, t, g0, g1, planes, data, half, ahead);
+void burstGroups(const BurstRow& row, const BurstTables& t, int g0, int g1, float* planes, const BurstAhead& ahead) {
+    HWY_DYNAMIC_DISPATCH(BurstGroups)(row, t, g0, g1, planes, ahead);
 }
 }  // namespace ostrela::effects::dream::kernels
 #endif

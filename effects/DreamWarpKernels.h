@@ -50,9 +50,7 @@ struct BurstAhead {
 constexpr int kBurstPlane = 176;
 constexpr int kBurstChunk = 128;
 // Groups [g0, g1) of one row, at most kBurstChunk pixels: o = 1 − (1 − under)·Π(1 − 24 %·copy).
-// `planes` holds 9 × 4 × kBurstPlane floats, zeroed once. `half`, if not null, is a half-precision
-// copy of the picture at `data` the copies read instead, at the same offsets.
-void burstGroups(const BurstRow& row, const BurstTables& t, int g0, int g1, float* planes, const float* data,
-                 const uint16_t* half, const BurstAhead& ahead);
+// `planes` holds 9 × 4 × kBurstPlane floats, zeroed once.
+void burstGroups(const BurstRow& row, const BurstTables& t, int g0, int g1, float* planes, const BurstAhead& ahead);
 
 }  // namespace ostrela::effects::dream::kernels
