@@ -4,7 +4,6 @@
 #include "pipeline/engine/Schedule.h"
 
 #include "pipeline/engine/Filters.h"
-#include "pipeline/engine/Kernels.h"
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
 
@@ -63,66 +62,6 @@ engine::Affine shakeTransform(double t, double cx, double cy) {
 
 namespace {
 
-// The ghost blur's 2× box reduction of the stored graded picture, on the blur's own grid (sample
-// u averages pixels 2u and 2u + 1 in each direction), transparent beyond the stored pixels. Blurred
-// once per frame on that grid, it gives the same samples the σ 5 blur makes tile by tile, without
-// reducing and blurring every tile's margin again.
-class GhostGridNode final : public engine::Node {
-public:
-    GhostGridNode(Image graded, PixelView g) : graded_(std::move(graded)), g_(g) {}
-    Rect extent() const override {
-        const IRect& b = g_.bounds;
-        const int u0 = b.x >> 1, v0 = b.y >> 1, u1 = (b.maxX() + 1) >> 1, v1 = (b.maxY() + 1) >> 1;
-        return {double(u0), double(v0), double(u1 - u0), double(v1 - v0)};
-    }
-    int inputCount() const override { return 0; }
-    const engine::Node* input(int) const override { return nullptr; }
-    void render(engine::TileContext& ctx, const IRect& r, float* out) const override {
-        const IRect& b = g_.bounds;
-        const int x0 = 2 * r.x, x1 = 2 * r.maxX();
-        const bool cols = b.x <= x0 && x1 <= b.maxX();
-        float* pad[2] = {nullptr, nullptr};
-        for (int j = 0; j < r.h; ++j) {
-            const float* s[2];
-            for (int k = 0; k < 2; ++k) {
-                const int y = 2 * (r.y + j) + k;
-                const bool row = y >= b.y && y < b.maxY();
-                if (row && cols) {
-                    s[k] = g_.at(x0, y);
-                    continue;
-                }
-                // Partly outside the stored pixels: the row copied into zeros.
-                if (!pad[k]) pad[k] = ctx.alloc(size_t(x1 - x0) * 4);
-                std::memset(pad[k], 0, size_t(x1 - x0) * 4 * sizeof(float));
-                const int a = std::max(x0, b.x), e = std::min(x1, b.maxX());
-                if (row && a < e) std::memcpy(pad[k] + size_t(a - x0) * 4, g_.at(a, y), size_t(e - a) * 4 * sizeof(float));
-                s[k] = pad[k];
-            }
-            engine::kernels::boxRow2(s[0], s[1], r.w, out + size_t(j) * r.w * 4);
-        }
-    }
-
-private:
-    Image graded_;
-    PixelView g_;
-};
-
-// The σ 5 blur's reduced grid, blurred, over the samples whose expansion covers the ghost's
-// source for every pixel of `E` moved by (tx, ty), stored once for the frame. Null where the blur
-// does not work on a 2× grid.
-Image ghostGrid(const Image& graded, const PixelView& g, double tx, double ty, const Rect& E) {
-    constexpr double kSigma = 5.0;
-    if (engine::BlurNode::reductionFor(kSigma) != 2) return {};
-    const double gs = engine::BlurNode::gridSigma(kSigma, 2);
-    if (engine::BlurNode::reductionFor(gs) != 1) return {};
-    const IRect px = engine::pixelBounds(E);
-    const IRect src{px.x + int(std::floor(-tx)), px.y + int(std::floor(-ty)), px.w + 1, px.h + 1};
-    const auto gx = engine::BlurNode::gridRange(src.x, src.maxX(), 2), gy = engine::BlurNode::gridRange(src.y, src.maxY(), 2);
-    const Rect L{double(gx.u0), double(gy.u0), double(gx.u1 - gx.u0 + 1), double(gy.u1 - gy.u0 + 1)};
-    const auto down = std::make_shared<GhostGridNode>(graded, g);
-    return materialize(Image(std::make_shared<engine::BlurNode>(down, gs)).cropped(L));
-}
-
 // Steps 3–5 in one pass: the ghost (already blurred, moved and cropped) at 55 % over the graded
 // picture, then the trails over that, each read straight from its pixels.
 class DrunkAccumulateNode final : public engine::Node {
@@ -132,12 +71,12 @@ public:
         : graded_(std::move(graded)), g_(g), ghost_(std::move(ghost)), trails_(std::move(trails)), extent_(extent) {}
     // The ghost given as its blur and a move; the move's bilinear read is done in the pass for
     // tiles inside `crop`, the ghost's crop. The blur is exactly zero beyond its extent, so a move
-    // that shifts that extent off an edge needs no other path. `grid`, when stored, is the blur's
-    // reduced grid already blurred, which the pass expands itself.
-    void setGhostSource(Image blurred, Image grid, double tx, double ty, const Rect& crop) {
+    // that shifts that extent off an edge needs no other path.
+    void setGhostSource(Image blurred, double tx, double ty, const Rect& crop) {
         blurred_ = std::move(blurred);
-        grid_ = std::move(grid);
-        lowView_ = pixelsOf(grid_);
+        // A blur of the graded picture reads its pixels in place where they cover its margin.
+        blur_ = dynamic_cast<const engine::BlurNode*>(blurred_.node().get());
+        if (blur_ && blur_->input(0) != graded_.node().get()) blur_ = nullptr;
         const double fx = std::floor(-tx), fy = std::floor(-ty);
         qx_ = int(fx), qy_ = int(fy);
         wx_ = float(-tx - fx), wy_ = float(-ty - fy);
@@ -160,38 +99,26 @@ public:
             for (int q = 0; q < n; ++q) tp[q] = trails_[size_t(q)].view.at(r.x, y);
         };
         if (direct) {
-            // The blur over the tile's source (one more row and column for the bilinear read). The
-            // rows go straight to memory when the pass fills a stored picture: it is read back much
-            // later, so fetching its lines first would only cost bandwidth.
+            // The blur over the tile's source (one more row and column for the bilinear read).
             const IRect sr{r.x + qx_, r.y + qy_, r.w + 1, r.h + 1};
-            const IRect& L = lowView_.bounds;
-            const auto gx = engine::BlurNode::gridRange(sr.x, sr.maxX(), 2), gy = engine::BlurNode::gridRange(sr.y, sr.maxY(), 2);
-            if (lowView_ && L.w > 1 && L.h > 1 && gx.u0 >= L.x && gx.u1 < L.maxX() && gy.u0 >= L.y && gy.u1 < L.maxY()) {
-                // Expanded from the stored grid two rows at a time, as the blur expands it.
-                const engine::detail::GridExpansion expand(ctx, 2, L.x, L.w, sr.x, sr.w);
-                float* rows[2] = {ctx.alloc(size_t(sr.w) * 4), ctx.alloc(size_t(sr.w) * 4)};
-                auto expandRow = [&](int j) {
-                    const double f = (sr.y + j + 0.5) / 2 - 0.5, fl = std::floor(f);
-                    const float* l0 = lowView_.at(L.x, int(fl));
-                    expand.row(l0, l0 + size_t(L.w) * 4, float(f - fl), rows[j & 1]);
-                };
-                expandRow(0);
-                for (int j = 0; j < r.h; ++j) {
-                    expandRow(j + 1);
-                    const float* tp[3] = {};
-                    trailRows(r.y + j, tp);
-                    drunk::kernels::accumulateRow(g_.at(r.x, r.y + j), rows[j & 1], rows[(j + 1) & 1], wx_, wy_, tp, al, n,
-                                                  streamOut_, r.w, out + size_t(j) * r.w * 4);
+            const float* B = nullptr;
+            if (blur_) {
+                const IRect br = blur_->roi(0, sr);
+                if (g_.bounds.contains(br)) {
+                    float* buf = ctx.allocPixels(sr);
+                    blur_->renderFrom(ctx, sr, g_.at(br.x, br.y), size_t(g_.bounds.w) * 4, buf);
+                    B = buf;
                 }
-            } else {
-                const float* B = ctx.pull(*blurred_.node(), sr);
-                for (int j = 0; j < r.h; ++j) {
-                    const float* tp[3] = {};
-                    trailRows(r.y + j, tp);
-                    const float* b0 = B + size_t(j) * sr.w * 4;
-                    drunk::kernels::accumulateRow(g_.at(r.x, r.y + j), b0, b0 + size_t(sr.w) * 4, wx_, wy_, tp, al, n,
-                                                  streamOut_, r.w, out + size_t(j) * r.w * 4);
-                }
+            }
+            if (!B) B = ctx.pull(*blurred_.node(), sr);
+            for (int j = 0; j < r.h; ++j) {
+                const float* tp[3] = {};
+                trailRows(r.y + j, tp);
+                const float* b0 = B + size_t(j) * sr.w * 4;
+                // Straight to memory when the pass fills a stored picture: it is read back much
+                // later, so fetching its lines first would only cost bandwidth.
+                drunk::kernels::accumulateRow(g_.at(r.x, r.y + j), b0, b0 + size_t(sr.w) * 4, wx_, wy_, tp, al, n, streamOut_, r.w,
+                                       out + size_t(j) * r.w * 4);
             }
             if (streamOut_) drunk::kernels::flushStreams();
             engine::detail::clearOutside(out, r, extent_);
@@ -237,8 +164,7 @@ private:
     std::vector<Trail> trails_;
     Rect extent_;
     Image blurred_;
-    Image grid_;
-    PixelView lowView_;
+    const engine::BlurNode* blur_ = nullptr;
     bool streamOut_ = false;
     int qx_ = 0, qy_ = 0;
     float wx_ = 0, wy_ = 0;
@@ -281,8 +207,7 @@ Image DrunkMode::render(const Image& image, const FrameContext& frame) {
     const Rect E = image.extent();
     // The graded picture is read by the ghost's blur, as the background and, over the next three
     // frames, as a trail: evaluate it once and keep its pixels, with the transparent margin the
-    // ghost's blur reads around it (the ghost moves by 22 px at most), so that blur's reduced grid is
-    // made from it in place.
+    // ghost's blur reads around it (the ghost moves by 22 px at most), so that blur reads it in place.
     const Image graded = [&] {
         const Image g = grade(image);
         if (straightforwardChains() || E.isInfinite() || E.isEmpty()) return materialize(g);
@@ -315,7 +240,7 @@ Image DrunkMode::render(const Image& image, const FrameContext& frame) {
         // Alpha-only colour matrices scale premultiplied pixels by the alpha, so the ghost and
         // the trails are faded inside the pass.
         auto node = std::make_shared<DrunkAccumulateNode>(graded, gv, moved, std::move(trails), accExtent);
-        if (!moved.isNull()) node->setGhostSource(blurred, ghostGrid(graded, gv, gx, gy, E), gx, gy, E);
+        if (!moved.isNull()) node->setGhostSource(blurred, gx, gy, E);
         node->setStreaming(true);  // materialised right below
         acc = Image(node);
     } else {
