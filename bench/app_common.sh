@@ -31,3 +31,7 @@ PY
 }
 rss_mb() { awk '/VmRSS/ {print int($2 / 1024)}' "/proc/$1/status"; }
 peak_mb() { awk '/VmHWM/ {print int($2 / 1024)}' "/proc/$1/status"; }
+# Stops the script with the program's last words if it is gone.
+require_running() {
+    kill -0 "$1" 2>/dev/null || { echo "the program ended early:"; tail -5 "$work/app.log"; exit 1; }
+}

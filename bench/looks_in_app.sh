@@ -42,7 +42,7 @@ for look in $looks; do
 g, c, t = $g1 - $g0, $c1 - $c0, $t1 - $t0
 print('%-16s %8.1f %12.0f %14.1f' % ('$look', g / t, 100 * c / t, 1000 * c / g if g else float('nan')))"
 done
-kill -0 "$app" 2>/dev/null || { echo "the program ended early:"; tail -5 "$work/app.log"; exit 1; }
+require_running "$app"
 echo "resident memory after the last look: $(rss_mb "$app") MB"
 set_look none
 sleep 3

@@ -32,7 +32,7 @@ for c in $(seq "$cycles"); do
     done
     echo "$line (MB)"
 done
-kill -0 "$app" 2>/dev/null || { echo "the program ended early:"; tail -5 "$work/app.log"; exit 1; }
+require_running "$app"
 echo "after the cycles: $(rss_mb "$app") MB"
 set_look none
 sleep 4

@@ -213,6 +213,19 @@ struct BlurredRows {
     std::vector<float, engine::LargeAllocator<float>> px;
     float* slot(int y) { return px.data() + size_t(((y % cap) + cap) % cap) * w * 4; }
     const float* row(int y) const { return px.data() + size_t(((y % cap) + cap) % cap) * w * 4; }
+    // Moves the window to rows [first, first + count): rows it already holds stay, the others are
+    // made by fill(lo, hi) for each missing run.
+    template <class Fill>
+    void slideTo(int first, int count, Fill&& fill) {
+        const int keepLo = std::max(first, y0), keepHi = std::min(first + count, y0 + n);
+        if (n == 0 || keepHi <= keepLo) {
+            fill(first, first + count);
+        } else {
+            fill(first, keepLo);
+            fill(keepHi, first + count);
+        }
+        y0 = first, n = count;
+    }
 };
 
 // The octave over its extent: destination row y mixes noise row y + q (from `lower`) and y + q + 1
@@ -294,14 +307,7 @@ void updateRows(BlurredRows& g, double factor, double sigma, int x0, int w, int 
             else std::memset(dst, 0, rowFloats * sizeof(float));
         }
     };
-    const int keepLo = std::max(y0, g.y0), keepHi = std::min(y0 + n, g.y0 + g.n);
-    if (g.n == 0 || keepHi <= keepLo) {
-        fill(y0, y0 + n);
-    } else {
-        fill(y0, keepLo);
-        fill(keepHi, y0 + n);
-    }
-    g.y0 = y0, g.n = n;
+    g.slideTo(y0, n, fill);
 }
 
 // Octave `slot` over `region` of E from its kept rows. Blurs of sigma 4 and up work on a grid of
@@ -386,14 +392,7 @@ std::shared_ptr<const BlurredRows> keptNoise(flame::Caches& caches, const engine
                                                size_t(t.w) * 4 * sizeof(float));
                            });
     };
-    const int keepLo = std::max(y0, g.y0), keepHi = std::min(y0 + n, g.y0 + g.n);
-    if (g.n == 0 || keepHi <= keepLo) {
-        fill(y0, y0 + n);
-    } else {
-        fill(y0, keepLo);
-        fill(keepHi, y0 + n);
-    }
-    g.y0 = y0, g.n = n;
+    g.slideTo(y0, n, fill);
     return *mine;
 }
 

@@ -163,29 +163,25 @@ void NoiseRow(int x0, int y, int n, float* out) {
     }
 }
 
-void EncodeSrgbToneRow(const float* in, int n, float* out) {
+// One of the sRGB curves over n values; the tail through a padded block, as every value alone.
+template <class Curve>
+void CurveRow(const float* in, int n, float* out, Curve curve) {
     const DF d;
     const int N = int(hn::Lanes(d));
     int i = 0;
-    for (; i + N <= n; i += N) hn::StoreU(SrgbEncode(d, hn::LoadU(d, in + i)), d, out + i);
+    for (; i + N <= n; i += N) hn::StoreU(curve(d, hn::LoadU(d, in + i)), d, out + i);
     if (i < n) {
         HWY_ALIGN float t[kMaxPixels] = {};
         std::memcpy(t, in + i, size_t(n - i) * sizeof(float));
-        hn::Store(SrgbEncode(d, hn::Load(d, t)), d, t);
+        hn::Store(curve(d, hn::Load(d, t)), d, t);
         std::memcpy(out + i, t, size_t(n - i) * sizeof(float));
     }
 }
+void EncodeSrgbToneRow(const float* in, int n, float* out) {
+    CurveRow(in, n, out, [](DF d, VF v) { return SrgbEncode(d, v); });
+}
 void DecodeSrgbToneRow(const float* in, int n, float* out) {
-    const DF d;
-    const int N = int(hn::Lanes(d));
-    int i = 0;
-    for (; i + N <= n; i += N) hn::StoreU(SrgbDecode(d, hn::LoadU(d, in + i)), d, out + i);
-    if (i < n) {
-        HWY_ALIGN float t[kMaxPixels] = {};
-        std::memcpy(t, in + i, size_t(n - i) * sizeof(float));
-        hn::Store(SrgbDecode(d, hn::Load(d, t)), d, t);
-        std::memcpy(out + i, t, size_t(n - i) * sizeof(float));
-    }
+    CurveRow(in, n, out, [](DF d, VF v) { return SrgbDecode(d, v); });
 }
 
 float EncodeSrgbTone(float x) {

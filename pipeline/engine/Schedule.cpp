@@ -11,7 +11,6 @@
 #include <cmath>
 #include <cstring>
 #include <mutex>
-#include <thread>
 
 namespace ostrela::engine {
 
@@ -49,7 +48,7 @@ private:
 // machinery: it keeps no picture of its own, and one call runs at a time.
 class Materializer {
 public:
-    Materializer() : pool_(ThreadPool::shared(threads())) {
+    Materializer() : pool_(ThreadPool::machine()) {
         for (int i = 0; i < pool_->size(); ++i) arenas_.push_back(std::make_unique<Arena>());
     }
 
@@ -105,7 +104,6 @@ public:
     }
 
 private:
-    static int threads() { return int(std::clamp(std::thread::hardware_concurrency(), 1u, 16u)); }
 
     // The smallest free buffer that holds `floats` without wasting half of itself. Pictures whose
     // size changes from frame to frame (a crop that follows the time) fit a buffer made a little
