@@ -101,6 +101,10 @@ void GridExpansion::row(const float* l0, const float* l1, float wy, float* o) co
 
 void BlurNode::render(TileContext& ctx, const IRect& r, float* out) const {
     const IRect sr = roi(0, r);
+    // A stored input is read where it lies.
+    IRect sb;
+    if (const float* p = in_->storedPixels(&sb); p && sb.contains(sr))
+        return renderFrom(ctx, r, p + (size_t(sr.y - sb.y) * sb.w + (sr.x - sb.x)) * 4, size_t(sb.w) * 4, out);
     renderFrom(ctx, r, ctx.pull(*in_, sr), size_t(sr.w) * 4, out);
 }
 

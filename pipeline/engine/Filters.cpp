@@ -231,7 +231,7 @@ private:
 
 enum class BlendMode { screen, multiply };
 
-class BlendNode final : public Node {
+class BlendNode final : public RowNode {
 public:
     BlendNode(NodePtr fg, NodePtr bg, BlendMode mode, float fgScale = 1.0f)
         : fg_(std::move(fg)), bg_(std::move(bg)), mode_(mode), scale_(fgScale) {}
@@ -241,19 +241,13 @@ public:
     IRect roi(int i, const IRect& dest) const override {
         return i == 0 ? dest.intersected(pixelBounds(fg_->extent())) : dest;
     }
-    void render(TileContext& ctx, const IRect& r, float* out) const override {
-        ctx.renderInto(*bg_, r, out);
-        const IRect fb = pixelBounds(fg_->extent()).intersected(r);
-        if (fb.isEmpty()) return;
-        const float* f = ctx.pull(*fg_, fb);
-        for (int j = 0; j < fb.h; ++j) {
-            const float* fp = f + size_t(j) * fb.w * 4;
-            float* op = out + (size_t(fb.y - r.y + j) * r.w + (fb.x - r.x)) * 4;
-            if (mode_ == BlendMode::screen)
-                kernels::screenRow(fp, scale_, fb.w, op);
-            else
-                kernels::multiplyRow(fp, scale_, fb.w, op);
-        }
+    int carriedInput() const override { return 1; }
+    IRect opBounds() const override { return pixelBounds(fg_->extent()); }
+    void applyRow(const float* const* in, int n, float* acc) const override {
+        if (mode_ == BlendMode::screen)
+            kernels::screenRow(in[0], scale_, n, acc);
+        else
+            kernels::multiplyRow(in[0], scale_, n, acc);
     }
 
 private:
@@ -262,27 +256,18 @@ private:
     float scale_;
 };
 
-class MaskBlendNode final : public Node {
+class MaskBlendNode final : public RowNode {
 public:
     MaskBlendNode(NodePtr in, NodePtr bg, NodePtr mask) : in_(std::move(in)), bg_(std::move(bg)), mask_(std::move(mask)) {}
     Rect extent() const override { return bg_->extent().united(in_->extent().intersected(mask_->extent())); }
     int inputCount() const override { return 3; }
     const Node* input(int i) const override { return i == 0 ? in_.get() : i == 1 ? bg_.get() : mask_.get(); }
-    IRect roi(int i, const IRect& dest) const override { return i == 1 ? dest : dest.intersected(region()); }
-    void render(TileContext& ctx, const IRect& r, float* out) const override {
-        ctx.renderInto(*bg_, r, out);
-        const IRect fb = region().intersected(r);
-        if (fb.isEmpty()) return;
-        const float* f = ctx.pull(*in_, fb);
-        const float* m = ctx.pull(*mask_, fb);
-        for (int j = 0; j < fb.h; ++j) {
-            const size_t at = size_t(j) * fb.w * 4;
-            kernels::maskBlendRow(f + at, m + at, fb.w, out + (size_t(fb.y - r.y + j) * r.w + (fb.x - r.x)) * 4);
-        }
-    }
+    IRect roi(int i, const IRect& dest) const override { return i == 1 ? dest : dest.intersected(opBounds()); }
+    int carriedInput() const override { return 1; }
+    IRect opBounds() const override { return pixelBounds(in_->extent().intersected(mask_->extent())); }
+    void applyRow(const float* const* in, int n, float* acc) const override { kernels::maskBlendRow(in[0], in[2], n, acc); }
 
 private:
-    IRect region() const { return pixelBounds(in_->extent().intersected(mask_->extent())); }
     NodePtr in_, bg_, mask_;
 };
 

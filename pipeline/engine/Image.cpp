@@ -343,14 +343,7 @@ void ClampNode::render(TileContext& ctx, const IRect& r, float* out) const {
     }
 }
 
-void OverNode::render(TileContext& ctx, const IRect& r, float* out) const {
-    IRect fb = pixelBounds(fg_->extent()).intersected(r);
-    ctx.renderInto(*bg_, r, out);
-    if (fb.isEmpty()) return;
-    const float* f = ctx.pull(*fg_, fb);
-    for (int j = 0; j < fb.h; ++j)
-        kernels::overRow(f + size_t(j) * fb.w * 4, fb.w, out + (size_t(fb.y - r.y + j) * r.w + (fb.x - r.x)) * 4);
-}
+void OverNode::applyRow(const float* const* in, int n, float* acc) const { kernels::overRow(in[0], n, acc); }
 
 void PointwiseNode::render(TileContext& ctx, const IRect& r, float* out) const {
     // Inputs that produce rows independently (decoded pictures, generators) are pulled a few rows

@@ -96,6 +96,12 @@ public:
     virtual IRect roi(int inputIndex, const IRect& dest) const { return dest; }
     // Writes every pixel of `r` into `out` (r.w × r.h RGBA floats, bottom row first, tightly packed).
     virtual void render(TileContext& ctx, const IRect& r, float* out) const = 0;
+    // Nodes whose pixels are already in memory (bottom row first, bounds->w pixels a row) hand
+    // them out so readers skip the copy render() would make.
+    virtual const float* storedPixels(IRect* bounds) const {
+        (void)bounds;
+        return nullptr;
+    }
 };
 using NodePtr = std::shared_ptr<const Node>;
 

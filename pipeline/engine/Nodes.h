@@ -10,6 +10,25 @@
 
 namespace ostrela::engine {
 
+// A node whose every pixel depends only on the same pixel of its inputs, computed by changing one
+// input's pixels (the carried one) in place. The renderer evaluates a run of such nodes row by
+// row in one pass (see PixelRuns.h), so their intermediate pictures never leave the cache; what
+// a row node computes is the same either way.
+class RowNode : public Node {
+public:
+    // The input whose pixels the result starts from; −1 starts from transparent.
+    virtual int carriedInput() const { return 0; }
+    // Where the operation changes the carried pixels; the other inputs are read only there.
+    virtual IRect opBounds() const = 0;
+    // Pixels outside these are transparent.
+    virtual IRect keptBounds() const { return everywhere(); }
+    // n pixels of one row inside opBounds(): `acc` holds the carried pixels, in[i] the same
+    // columns of input i (null for the carried input).
+    virtual void applyRow(const float* const* in, int n, float* acc) const = 0;
+    void render(TileContext& ctx, const IRect& r, float* out) const override;
+    static IRect everywhere() { return {-(1 << 29), -(1 << 29), 1 << 30, 1 << 30}; }
+};
+
 class SourceNode final : public Node {
 public:
     explicit SourceNode(QImage image);  // premultiplied ARGB32 or RGB32
@@ -57,7 +76,7 @@ private:
     Rect extent_;
 };
 
-class CropNode final : public Node {
+class CropNode final : public RowNode {
 public:
     CropNode(NodePtr in, const Rect& rect) : in_(std::move(in)), rect_(rect) {}
     Rect extent() const override { return rect_; }
@@ -65,6 +84,9 @@ public:
     const Node* input(int) const override { return in_.get(); }
     IRect roi(int, const IRect& dest) const override { return dest.intersected(pixelBounds(rect_)); }
     void render(TileContext& ctx, const IRect& r, float* out) const override;
+    IRect opBounds() const override { return {}; }
+    IRect keptBounds() const override { return pixelBounds(rect_); }
+    void applyRow(const float* const*, int, float*) const override {}
 
 private:
     NodePtr in_;
@@ -85,25 +107,32 @@ private:
     IRect px_;
 };
 
-class OverNode final : public Node {
+class OverNode final : public RowNode {
 public:
     OverNode(NodePtr fg, NodePtr bg) : fg_(std::move(fg)), bg_(std::move(bg)) {}
     Rect extent() const override { return fg_->extent().united(bg_->extent()); }
     int inputCount() const override { return 2; }
     const Node* input(int i) const override { return i == 0 ? fg_.get() : bg_.get(); }
-    void render(TileContext& ctx, const IRect& r, float* out) const override;
+    int carriedInput() const override { return 1; }
+    IRect opBounds() const override { return pixelBounds(fg_->extent()); }
+    void applyRow(const float* const* in, int n, float* acc) const override;
 
 private:
     NodePtr fg_, bg_;
 };
 
-class PointwiseNode final : public Node {
+class PointwiseNode final : public RowNode {
 public:
     PointwiseNode(NodePtr in, std::vector<PixelOpPtr> ops) : in_(std::move(in)), ops_(std::move(ops)) {}
     Rect extent() const override { return in_->extent(); }
     int inputCount() const override { return 1; }
     const Node* input(int) const override { return in_.get(); }
     void render(TileContext& ctx, const IRect& r, float* out) const override;
+    IRect opBounds() const override { return everywhere(); }
+    IRect keptBounds() const override { return pixelBounds(in_->extent()); }
+    void applyRow(const float* const*, int n, float* acc) const override {
+        for (const auto& op : ops_) op->apply(acc, n);
+    }
     const NodePtr& inputPtr() const { return in_; }
     const std::vector<PixelOpPtr>& ops() const { return ops_; }
 

@@ -3,6 +3,7 @@
 #include "pipeline/engine/ColorSpace.h"
 #include "pipeline/engine/LargeBuffers.h"
 #include "pipeline/engine/Nodes.h"
+#include "pipeline/engine/PixelRuns.h"
 #include "pipeline/engine/SimdTargets.h"
 
 #include <algorithm>
@@ -73,7 +74,11 @@ const float* TileContext::cached(const Node& node, const IRect& r) const {
 }
 
 bool TileContext::isShared(const Node& node) const {
-    return shared_ && std::find(shared_->begin(), shared_->end(), &node) != shared_->end();
+    return plan_ && std::find(plan_->shared.begin(), plan_->shared.end(), &node) != plan_->shared.end();
+}
+
+void TileContext::renderNode(const Node& node, const IRect& r, float* out) {
+    (plan_ ? plan_->standIn(node) : node).render(*this, r, out);
 }
 
 const float* TileContext::pull(const Node& node, const IRect& r) {
@@ -82,7 +87,7 @@ const float* TileContext::pull(const Node& node, const IRect& r) {
     if (pixelBounds(node.extent()).intersected(r).isEmpty())
         std::memset(buf, 0, size_t(r.w) * r.h * 4 * sizeof(float));
     else
-        node.render(*this, r, buf);
+        renderNode(node, r, buf);
     cache_.push_back({&node, r, buf});
     return buf;
 }
@@ -99,7 +104,7 @@ void TileContext::renderInto(const Node& node, const IRect& r, float* out) {
         std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
         return;
     }
-    node.render(*this, r, out);
+    renderNode(node, r, out);
 }
 
 void TileContext::endTile() {
@@ -250,7 +255,8 @@ const SourceNode* plainSource(const Node* node, IRect r, int* offX, int* offY) {
 std::shared_ptr<ThreadPool> ThreadPool::machine() { return shared(defaultThreads()); }
 
 Renderer::Renderer(int threads, int tileRows)
-    : pool_(ThreadPool::shared(threads > 0 ? threads : defaultThreads())), tileRows_(tileRows > 0 ? tileRows : 64) {
+    : pool_(ThreadPool::shared(threads > 0 ? threads : defaultThreads())), plan_(std::make_unique<FramePlan>()),
+      tileRows_(tileRows > 0 ? tileRows : 64) {
     simd::init();
     for (int i = 0; i < pool_->size(); ++i) arenas_.push_back(std::make_unique<Arena>());
 }
@@ -312,7 +318,7 @@ void Renderer::runTiles(const IRect& rect, WriteTile&& write) {
         IRect tile{rect.x, top - h, rect.w, h};
         const DenormalsFlushed flushed;
         Arena& arena = *arenas_[worker];
-        TileContext ctx(arena, &shared_);
+        TileContext ctx(arena, plan_.get());
         write(ctx, tile, task * rows);
         ctx.endTile();
     });
@@ -321,7 +327,7 @@ void Renderer::runTiles(const IRect& rect, WriteTile&& write) {
 void Renderer::render(const Image& image, const IRect& rect, uint8_t* dst, size_t stride) {
     if (rect.isEmpty() || !dst) return;
     const Node* root = image.node().get();
-    findSharedNodes(root, shared_, consumers_);
+    planFrame(root, *plan_, fuse_);
     int ox = 0, oy = 0;
     const SourceNode* plain = root ? plainSource(root, rect, &ox, &oy) : nullptr;
     runTiles(rect, [&](TileContext& ctx, const IRect& tile, int firstRow) {
@@ -349,7 +355,7 @@ std::vector<float> Renderer::renderFloat(const Image& image, const IRect& rect) 
     std::vector<float> out(size_t(std::max(rect.w, 0)) * std::max(rect.h, 0) * 4, 0.0f);
     if (rect.isEmpty() || image.isNull()) return out;
     const Node* root = image.node().get();
-    findSharedNodes(root, shared_, consumers_);
+    planFrame(root, *plan_, fuse_);
     runTiles(rect, [&](TileContext& ctx, const IRect& tile, int) {
         ctx.renderInto(*root, tile, out.data() + size_t(tile.y - rect.y) * rect.w * 4);
     });

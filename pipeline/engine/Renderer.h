@@ -17,6 +17,8 @@
 
 namespace ostrela::engine {
 
+struct FramePlan;
+
 // Bump allocator of float buffers; reset after every tile, blocks kept for the next one.
 // Denormals are invisible in 8-bit output but slow every float operation: a tile is rendered with
 // them flushed to zero (the processor's float control while this lives; restored after).
@@ -53,8 +55,9 @@ private:
 // with several consumers) is rendered once.
 class TileContext {
 public:
-    // `shared`: the nodes with more than one consumer in this graph (kept in the tile cache).
-    TileContext(Arena& arena, const std::vector<const Node*>* shared = nullptr) : arena_(arena), shared_(shared) {}
+    // `plan`: the graph's nodes with more than one consumer (kept in the tile cache) and the
+    // fused passes that stand in for runs of row nodes.
+    TileContext(Arena& arena, const FramePlan* plan = nullptr) : arena_(arena), plan_(plan) {}
     float* alloc(size_t floats) { return arena_.alloc(floats); }
     float* allocPixels(const IRect& r) { return arena_.alloc(size_t(r.w) * size_t(r.h) * 4); }
     // The input rendered over r; valid until the tile ends. Do not write to it.
@@ -67,8 +70,9 @@ private:
     struct Entry { const Node* node; IRect rect; const float* data; };
     const float* cached(const Node& node, const IRect& r) const;
     bool isShared(const Node& node) const;
+    void renderNode(const Node& node, const IRect& r, float* out);
     Arena& arena_;
-    const std::vector<const Node*>* shared_;
+    const FramePlan* plan_;
     std::vector<Entry> cache_;
 };
 
@@ -134,6 +138,8 @@ public:
     int tileRows() const { return tileRows_; }
     void setTileRows(int rows) { tileRows_ = rows > 0 ? rows : 64; }
     int threadCount() const { return pool_->size(); }
+    // Whether runs of row nodes are rendered as fused passes (on by default; the same pixels).
+    void setFusedRuns(bool on) { fuse_ = on; }
     // Bytes held by the arenas (flat once warmed up).
     size_t arenaBytes() const;
     // Gives the arenas' memory back; the next frame grows them again to what it needs. The arenas
@@ -146,9 +152,9 @@ private:
     void runTiles(const IRect& rect, WriteTile&& write);
     std::shared_ptr<ThreadPool> pool_;
     std::vector<std::unique_ptr<Arena>> arenas_;
-    std::vector<const Node*> shared_;
-    std::vector<std::pair<const Node*, int>> consumers_;  // scratch, kept between frames
+    std::unique_ptr<FramePlan> plan_;  // kept between frames
     int tileRows_;
+    bool fuse_ = true;
 };
 
 }  // namespace ostrela::engine

@@ -2,6 +2,7 @@
 
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/PixelKernels.h"
+#include "pipeline/engine/PixelRuns.h"
 #include "pipeline/engine/Renderer.h"
 
 #include <algorithm>
@@ -27,6 +28,10 @@ public:
         : pixels_(std::move(pixels)), bounds_(bounds), extent_(extent) {}
     Rect extent() const override { return extent_; }
     PixelView view() const { return {pixels_->data(), bounds_}; }
+    const float* storedPixels(IRect* bounds) const override {
+        *bounds = bounds_;
+        return pixels_->data();
+    }
     void render(TileContext&, const IRect& r, float* out) const override {
         const IRect in = r.intersected(bounds_);
         if (!(in == r)) std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
@@ -68,14 +73,14 @@ public:
         const auto* paired = second ? dynamic_cast<const PairedNode*>(image.node().get()) : nullptr;
         std::shared_ptr<Pixels> buf2 = paired ? take(size_t(b.w) * b.h * 4, buf.get()) : nullptr;
         float* dst2 = buf2 ? buf2->data() : nullptr;
-        findSharedNodes(image.node().get(), shared_, seen_);  // kept per tile, as the frame renderer does
+        planFrame(image.node().get(), plan_);  // as the frame renderer does
         const Node& root = *image.node();
         const int rows = std::clamp(tileRows, 1, b.h), tiles = (b.h + rows - 1) / rows;
         float* dst = buf->data();
         pool_->run(tiles, [&](int task, int worker) {
             const int y0 = b.y + task * rows, h = std::min(rows, b.maxY() - y0);
             const DenormalsFlushed flushed;  // as in the frame renderer
-            TileContext ctx(*arenas_[size_t(worker)], &shared_);
+            TileContext ctx(*arenas_[size_t(worker)], &plan_);
             const size_t at = size_t(y0 - b.y) * b.w * 4;
             if (paired)
                 paired->renderPair(ctx, {b.x, y0, b.w, h}, dst + at, dst2 + at);
@@ -136,8 +141,7 @@ private:
     static constexpr uint64_t kKeepTakes = 64;  // a few frames' worth of pictures
     std::vector<Pooled> free_;
     uint64_t takes_ = 0;
-    std::vector<const Node*> shared_;
-    std::vector<std::pair<const Node*, int>> seen_;
+    FramePlan plan_;
 };
 
 Materializer& materializer() {

@@ -1,0 +1,247 @@
+#include "pipeline/engine/PixelRuns.h"
+
+#include "pipeline/engine/Renderer.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace ostrela::engine {
+
+namespace {
+
+constexpr int kMaxInputs = 8;
+
+void zeroFloats(float* p, size_t n) { std::memset(p, 0, n * sizeof(float)); }
+
+IRect united(const IRect& a, const IRect& b) {
+    if (a.isEmpty()) return b;
+    if (b.isEmpty()) return a;
+    const int x0 = std::min(a.x, b.x), y0 = std::min(a.y, b.y);
+    return {x0, y0, std::max(a.maxX(), b.maxX()) - x0, std::max(a.maxY(), b.maxY()) - y0};
+}
+
+bool contains(const std::vector<const Node*>& nodes, const Node* n) {
+    return std::find(nodes.begin(), nodes.end(), n) != nodes.end();
+}
+
+// A run of row nodes evaluated a row at a time: every step of a row is done while the row is in
+// the first-level cache, where rendering node by node would stream whole tiles between them.
+class PixelRunNode final : public Node {
+public:
+    PixelRunNode(const RowNode& top, const std::vector<const Node*>& shared) : top_(top) { add(top, shared); }
+
+    size_t steps() const { return steps_.size(); }
+    Rect extent() const override { return top_.extent(); }
+    int inputCount() const override { return int(leaves_.size()); }
+    const Node* input(int i) const override { return leaves_[size_t(i)]; }
+
+    void render(TileContext& ctx, const IRect& r, float* out) const override {
+        // What each leaf is read over, as the nodes one by one would pull it.
+        std::vector<IRect> need(leaves_.size());
+        needOf(0, r, need);
+        Frame f;
+        f.x0 = r.x;
+        f.rows.resize(leaves_.size());
+        for (size_t i = 0; i < leaves_.size(); ++i) {
+            if (need[i].isEmpty()) continue;
+            IRect sb;
+            const float* p = leaves_[i]->storedPixels(&sb);
+            if (p && sb.contains(need[i]))
+                f.rows[i] = {p, sb};
+            else
+                f.rows[i] = {ctx.pull(*leaves_[i], need[i]), need[i]};
+        }
+        f.scratch.resize(steps_.size());
+        for (size_t s = 1; s < steps_.size(); ++s) f.scratch[s] = ctx.alloc(size_t(r.w) * 4);
+        f.zeros = ctx.alloc(size_t(r.w) * 4);
+        zeroFloats(f.zeros, size_t(r.w) * 4);
+        for (int j = 0; j < r.h; ++j) evaluate(f, 0, r.y + j, r.x, r.maxX(), out + size_t(j) * r.w * 4);
+    }
+
+private:
+    struct Slot {
+        int step = -1;
+        int leaf = -1;
+    };
+    struct Step {
+        const RowNode* node;
+        IRect op, kept;
+        int carried;
+        std::vector<Slot> in;
+    };
+    struct Rows {
+        const float* base = nullptr;
+        IRect b;
+        const float* at(int x, int y) const { return base + (size_t(y - b.y) * b.w + (x - b.x)) * 4; }
+    };
+    struct Frame {
+        int x0 = 0;
+        std::vector<Rows> rows;
+        std::vector<float*> scratch;  // a row for each step read as another step's input
+        float* zeros = nullptr;
+    };
+
+    int add(const RowNode& n, const std::vector<const Node*>& shared) {
+        const int index = int(steps_.size());
+        steps_.push_back({&n, n.opBounds(), n.keptBounds(), n.carriedInput(), {}});
+        std::vector<Slot> in(size_t(n.inputCount()));
+        for (int i = 0; i < n.inputCount(); ++i) {
+            const Node* c = n.input(i);
+            if (!c) continue;
+            auto* row = dynamic_cast<const RowNode*>(c);
+            if (row && !contains(shared, c) && row->inputCount() <= kMaxInputs) {
+                in[size_t(i)].step = add(*row, shared);
+                continue;
+            }
+            auto it = std::find(leaves_.begin(), leaves_.end(), c);
+            in[size_t(i)].leaf = int(it - leaves_.begin());
+            if (it == leaves_.end()) leaves_.push_back(c);
+        }
+        steps_[size_t(index)].in = std::move(in);
+        return index;
+    }
+
+    void needOf(int s, IRect rect, std::vector<IRect>& need) const {
+        const Step& st = steps_[size_t(s)];
+        rect = rect.intersected(st.kept);
+        if (rect.isEmpty()) return;
+        const IRect op = rect.intersected(st.op);
+        for (size_t i = 0; i < st.in.size(); ++i) {
+            const IRect want = int(i) == st.carried ? rect : op;
+            if (want.isEmpty()) continue;
+            const Slot& in = st.in[i];
+            if (in.step >= 0)
+                needOf(in.step, want, need);
+            else if (in.leaf >= 0)
+                need[size_t(in.leaf)] = united(need[size_t(in.leaf)], want);
+        }
+    }
+
+    // Columns [xa, xb) of row y of step s into dst.
+    void evaluate(const Frame& f, int s, int y, int xa, int xb, float* dst) const {
+        const Step& st = steps_[size_t(s)];
+        int ka = std::max(xa, st.kept.x), kb = std::min(xb, st.kept.maxX());
+        if (y < st.kept.y || y >= st.kept.maxY() || ka >= kb) {
+            zeroFloats(dst, size_t(xb - xa) * 4);
+            return;
+        }
+        zeroFloats(dst, size_t(ka - xa) * 4);
+        zeroFloats(dst + size_t(kb - xa) * 4, size_t(xb - kb) * 4);
+        float* kept = dst + size_t(ka - xa) * 4;
+        if (st.carried >= 0 && size_t(st.carried) < st.in.size())
+            fill(f, st.in[size_t(st.carried)], y, ka, kb, kept);
+        else
+            zeroFloats(kept, size_t(kb - ka) * 4);
+        if (y < st.op.y || y >= st.op.maxY()) return;
+        const int oa = std::max(ka, st.op.x), ob = std::min(kb, st.op.maxX());
+        if (oa >= ob) return;
+        std::array<const float*, kMaxInputs> in{};
+        for (size_t i = 0; i < st.in.size(); ++i) {
+            if (int(i) == st.carried) continue;
+            const Slot& slot = st.in[i];
+            if (slot.leaf >= 0) {
+                in[i] = f.rows[size_t(slot.leaf)].at(oa, y);
+            } else if (slot.step >= 0) {
+                float* row = f.scratch[size_t(slot.step)] + size_t(oa - f.x0) * 4;
+                evaluate(f, slot.step, y, oa, ob, row);
+                in[i] = row;
+            } else {
+                in[i] = f.zeros;
+            }
+        }
+        st.node->applyRow(in.data(), ob - oa, dst + size_t(oa - xa) * 4);
+    }
+
+    void fill(const Frame& f, const Slot& slot, int y, int xa, int xb, float* dst) const {
+        if (slot.step >= 0)
+            evaluate(f, slot.step, y, xa, xb, dst);
+        else if (slot.leaf >= 0)
+            std::memcpy(dst, f.rows[size_t(slot.leaf)].at(xa, y), size_t(xb - xa) * 4 * sizeof(float));
+        else
+            zeroFloats(dst, size_t(xb - xa) * 4);
+    }
+
+    const RowNode& top_;
+    std::vector<Step> steps_;
+    std::vector<const Node*> leaves_;
+};
+
+}  // namespace
+
+void RowNode::render(TileContext& ctx, const IRect& r, float* out) const {
+    const int c = carriedInput();
+    if (c >= 0 && input(c))
+        ctx.renderInto(*input(c), r, out);
+    else
+        zeroFloats(out, size_t(r.w) * r.h * 4);
+    const IRect kept = keptBounds().intersected(r);
+    const IRect fb = opBounds().intersected(kept);
+    if (!fb.isEmpty()) {
+        std::array<const float*, kMaxInputs> base{}, in{};
+        float* zeros = nullptr;
+        for (int i = 0; i < std::min(inputCount(), kMaxInputs); ++i) {
+            if (i == c) continue;
+            if (input(i)) {
+                base[size_t(i)] = ctx.pull(*input(i), fb);
+            } else {
+                if (!zeros) {
+                    zeros = ctx.allocPixels(fb);
+                    zeroFloats(zeros, size_t(fb.w) * fb.h * 4);
+                }
+                base[size_t(i)] = zeros;
+            }
+        }
+        for (int j = 0; j < fb.h; ++j) {
+            for (int i = 0; i < kMaxInputs; ++i) in[size_t(i)] = base[size_t(i)] ? base[size_t(i)] + size_t(j) * fb.w * 4 : nullptr;
+            applyRow(in.data(), fb.w, out + (size_t(fb.y - r.y + j) * r.w + (fb.x - r.x)) * 4);
+        }
+    }
+    if (kept == r) return;
+    for (int j = 0; j < r.h; ++j) {
+        float* row = out + size_t(j) * r.w * 4;
+        const int y = r.y + j;
+        if (kept.isEmpty() || y < kept.y || y >= kept.maxY()) {
+            zeroFloats(row, size_t(r.w) * 4);
+            continue;
+        }
+        zeroFloats(row, size_t(kept.x - r.x) * 4);
+        zeroFloats(row + size_t(kept.maxX() - r.x) * 4, size_t(r.maxX() - kept.maxX()) * 4);
+    }
+}
+
+const Node& FramePlan::standIn(const Node& node) const {
+    for (const auto& [top, run] : runs)
+        if (top == &node) return *run;
+    return node;
+}
+
+std::unique_ptr<const Node> fusedRun(const RowNode& top, const std::vector<const Node*>& shared) {
+    if (top.inputCount() > kMaxInputs) return nullptr;
+    auto run = std::make_unique<PixelRunNode>(top, shared);
+    if (run->steps() < 2) return nullptr;
+    return run;
+}
+
+void planFrame(const Node* root, FramePlan& plan, bool fuse) {
+    findSharedNodes(root, plan.shared, plan.consumers);
+    plan.runs.clear();
+    if (!fuse || !root) return;
+    // A run starts at a row node read by something other than a row node, or by several readers.
+    std::vector<const Node*> tops;
+    auto consider = [&](const Node* n) {
+        if (n && dynamic_cast<const RowNode*>(n) && !contains(tops, n)) tops.push_back(n);
+    };
+    consider(root);
+    for (const auto& [n, count] : plan.consumers) {
+        const bool row = dynamic_cast<const RowNode*>(n) != nullptr;
+        for (int i = 0; i < n->inputCount(); ++i) {
+            const Node* in = n->input(i);
+            if (in && (!row || contains(plan.shared, in))) consider(in);
+        }
+    }
+    for (const Node* top : tops)
+        if (auto run = fusedRun(static_cast<const RowNode&>(*top), plan.shared)) plan.runs.emplace_back(top, std::move(run));
+}
+
+}  // namespace ostrela::engine

@@ -1,0 +1,183 @@
+// Runs of per-pixel nodes rendered as one row-by-row pass: the same pixels as node by node, on
+// every vector target, for any tiling; stored pictures read where they lie.
+#include "pipeline/engine/Filters.h"
+#include "pipeline/engine/Image.h"
+#include "pipeline/engine/Nodes.h"
+#include "pipeline/engine/PixelRuns.h"
+#include "pipeline/engine/Renderer.h"
+#include "pipeline/engine/Schedule.h"
+#include "tests/support/SimdTargets.h"
+
+#include <gtest/gtest.h>
+
+#include <QImage>
+#include <QPainter>
+
+#include <atomic>
+#include <cstring>
+#include <vector>
+
+using namespace ostrela;
+using namespace ostrela::engine;
+
+namespace {
+
+QImage picture(int w, int h, int seed) {
+    QImage q(w, h, QImage::Format_ARGB32_Premultiplied);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const int a = (x * 7 + y * 3 + seed) % 5 == 0 ? 0 : (x + y + seed) % 3 == 0 ? 140 : 255;
+            const int r = (x * 13 + seed * 31) % 256, g = (y * 17 + x) % 256, b = (x * y + seed) % 256;
+            q.setPixel(x, y, qRgba(r * a / 255, g * a / 255, b * a / 255, a));
+        }
+    return q;
+}
+
+Image alphaScaled(const Image& im, double k) {
+    return filters::colorMatrixWithBias(im, {1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, k}, {0, 0, 0, 0});
+}
+
+// Every kind of row node over every kind of leaf: stored pictures (one narrower than the frame,
+// so it is read past its bounds), an 8-bit picture, a blur, noise, a gradient mask, a fractional
+// translation; crops at fractional edges; a node read twice; a tone run.
+Image mixedGraph(const Image& stored, const Image& storedNarrow) {
+    const Image src = Image::fromQImage(picture(97, 61, 1));
+    const Image blurred = src.gaussianBlur(2.5).cropped({0, 0, 97, 61});
+    const Image moved = stored.translated(3.25, -1.5).cropped({0.5, 0, 96, 60.5});
+    const Image mask = filters::linearGradient({0, 0}, {97, 61}, Color::fromSRGB(1, 1, 1, 0.9), Color::fromSRGB(1, 1, 1, 0));
+    const Image toned = filters::colorControls(moved, 1.2, 0.05, 1.1);  // a tone run over a warp
+    Image acc = alphaScaled(blurred, 0.55).composited(stored).cropped({0, 0, 97, 61});
+    acc = filters::screenBlend(alphaScaled(storedNarrow, 0.3), acc);
+    const Image twice = filters::multiplyComposite(toned, acc);  // read by two nodes below
+    acc = filters::blendWithMask(filters::falseColor(twice, Color::fromSRGB(0.1, 0, 0, 1), Color::fromSRGB(1, 0.8, 0.3, 1)), twice, mask);
+    acc = alphaScaled(filters::randomNoise().cropped({10, 5, 40.5, 30}), 0.2).composited(acc);
+    acc = filters::screenBlend(twice.translated(-2, 1), acc);
+    return acc.cropped({1.5, 0.5, 94, 59});
+}
+
+std::vector<float> renderWith(const Image& im, const IRect& rect, int tileRows, bool fused) {
+    Renderer r(2, tileRows);
+    r.setFusedRuns(fused);
+    return r.renderFloat(im, rect);
+}
+
+// Through the 8-bit path, whose tile buffers are reused: a white frame first leaves them dirty,
+// so a pixel the pass forgets to write shows.
+QImage bytesWith(const Image& im, const IRect& rect, int tileRows, bool fused) {
+    Renderer r(2, tileRows);
+    r.setFusedRuns(fused);
+    const Image white = Image::solid(Color::fromSRGB(1, 1, 1, 1));
+    r.renderQImage(filters::screenBlend(white, white).cropped({-50, -50, 300, 300}), rect);
+    return r.renderQImage(im, rect);
+}
+
+// A stored picture that counts the copies made of it.
+class CountingStore final : public Node {
+public:
+    CountingStore(std::vector<float> pixels, const IRect& b) : pixels_(std::move(pixels)), b_(b) {}
+    Rect extent() const override { return {double(b_.x), double(b_.y), double(b_.w), double(b_.h)}; }
+    const float* storedPixels(IRect* bounds) const override {
+        *bounds = b_;
+        return pixels_.data();
+    }
+    void render(TileContext&, const IRect& r, float* out) const override {
+        ++copies;
+        std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
+        const IRect in = r.intersected(b_);
+        for (int j = 0; j < in.h; ++j)
+            std::memcpy(out + (size_t(in.y - r.y + j) * r.w + (in.x - r.x)) * 4,
+                        pixels_.data() + (size_t(in.y - b_.y + j) * b_.w + (in.x - b_.x)) * 4, size_t(in.w) * 16);
+    }
+    mutable std::atomic<int> copies{0};
+
+private:
+    std::vector<float> pixels_;
+    IRect b_;
+};
+
+}  // namespace
+
+TEST(PixelRuns, FusedRunsGiveTheNodeByNodePixelsOnEveryTarget) {
+    const Image stored = materialize(Image::fromQImage(picture(97, 61, 2)));
+    const Image narrow = materialize(Image::fromQImage(picture(50, 40, 3)).translated(20, 10));
+    ASSERT_TRUE(isMaterialized(stored));
+    const Image im = mixedGraph(stored, narrow);
+
+    FramePlan plan;
+    planFrame(im.node().get(), plan, true);
+    ASSERT_FALSE(plan.runs.empty());
+    FramePlan none;
+    planFrame(im.node().get(), none, false);
+    EXPECT_TRUE(none.runs.empty());
+    EXPECT_EQ(none.shared, plan.shared);
+
+    test::forEachSimdTarget([&] {
+        for (const IRect rect : {IRect{0, 0, 97, 61}, IRect{-3, 2, 101, 57}, IRect{5, -4, 33, 70}})
+            for (const int tileRows : {64, 7}) {
+                const std::vector<float> a = renderWith(im, rect, tileRows, false);
+                const std::vector<float> b = renderWith(im, rect, tileRows, true);
+                ASSERT_EQ(a.size(), b.size());
+                size_t differing = 0;
+                for (size_t i = 0; i < a.size(); ++i) differing += std::memcmp(&a[i], &b[i], sizeof(float)) != 0;
+                EXPECT_EQ(differing, 0u) << "rect " << rect.x << "," << rect.y << " tile rows " << tileRows;
+                const QImage qa = bytesWith(im, rect, tileRows, false), qb = bytesWith(im, rect, tileRows, true);
+                EXPECT_TRUE(qa == qb);
+            }
+        // Not a blank picture compared with itself.
+        const std::vector<float> a = renderWith(im, {0, 0, 97, 61}, 64, true);
+        int lit = 0;
+        for (size_t i = 3; i < a.size(); i += 4) lit += a[i] > 0.1f;
+        EXPECT_GT(lit, 97 * 61 / 2);
+    });
+}
+
+TEST(PixelRuns, RunsStartWhereSomethingElseReadsARowNode) {
+    const Image a = Image::fromQImage(picture(40, 30, 4));
+    const Image b = Image::fromQImage(picture(40, 30, 5)).gaussianBlur(1.5);
+    // One run: three row nodes over two leaves.
+    const Image chain = alphaScaled(b, 0.5).composited(a).cropped({0, 0, 40, 30});
+    FramePlan plan;
+    planFrame(chain.node().get(), plan, true);
+    ASSERT_EQ(plan.runs.size(), 1u);
+    EXPECT_EQ(plan.runs[0].first, chain.node().get());
+    EXPECT_EQ(plan.runs[0].second->inputCount(), 2);  // the blur and the picture
+    EXPECT_EQ(&plan.standIn(*chain.node()), plan.runs[0].second.get());
+    EXPECT_EQ(&plan.standIn(*a.node()), a.node().get());
+
+    // A row node under a blur tops a run of its own; the blur is a leaf of the run above it.
+    const Image inner = filters::screenBlend(alphaScaled(a, 0.4), b).cropped({0, 0, 40, 30});
+    const Image outer = inner.gaussianBlur(2).composited(a).cropped({0, 0, 40, 30});
+    planFrame(outer.node().get(), plan, true);
+    ASSERT_EQ(plan.runs.size(), 2u);
+    EXPECT_EQ(plan.runs[0].first, outer.node().get());
+    EXPECT_EQ(plan.runs[1].first, inner.node().get());
+
+    // A lone row node is no run.
+    const Image lone = alphaScaled(b, 0.5);
+    planFrame(lone.node().get(), plan, true);
+    EXPECT_TRUE(plan.runs.empty());
+}
+
+TEST(PixelRuns, StoredLeavesAreReadWhereTheyLie) {
+    const IRect bounds{-4, -4, 48, 38};
+    std::vector<float> px(size_t(bounds.w) * bounds.h * 4);
+    for (size_t i = 0; i < px.size(); ++i) px[i] = (i % 4 == 3) ? 0.75f : float(i % 97) / 97.0f * 0.75f;
+    auto store = std::make_shared<CountingStore>(px, bounds);
+    const Image trail(store);
+    const Image base = Image::fromQImage(picture(40, 30, 6));
+    const Image im = alphaScaled(trail, 0.45).composited(alphaScaled(trail, 0.3).composited(base)).cropped({0, 0, 40, 30});
+
+    const std::vector<float> fused = renderWith(im, {0, 0, 40, 30}, 8, true);
+    EXPECT_EQ(store->copies.load(), 0);
+    const std::vector<float> plain = renderWith(im, {0, 0, 40, 30}, 8, false);
+    EXPECT_GT(store->copies.load(), 0);
+    EXPECT_EQ(0, std::memcmp(fused.data(), plain.data(), fused.size() * sizeof(float)));
+
+    // Read beyond what is stored (as the background of a wider picture), it is copied,
+    // transparent outside, as before.
+    store->copies = 0;
+    const Image wide = alphaScaled(base.translated(-10, 0), 0.5).composited(trail).cropped({-10, 0, 60, 30});
+    const std::vector<float> w1 = renderWith(wide, {-10, 0, 60, 30}, 8, true);
+    EXPECT_GT(store->copies.load(), 0);
+    EXPECT_EQ(0, std::memcmp(w1.data(), renderWith(wide, {-10, 0, 60, 30}, 8, false).data(), w1.size() * sizeof(float)));
+}
