@@ -344,6 +344,15 @@ void ClampNode::render(TileContext& ctx, const IRect& r, float* out) const {
 }
 
 void OverNode::applyRow(const float* const* in, int n, float* acc) const { kernels::overRow(in[0], n, acc); }
+bool OverNode::applyRowFrom(const float* const* in, const float* carried, int n, float* acc) const {
+    kernels::overRowFrom(in[0], carried, n, acc);
+    return true;
+}
+
+void PixelOp::applyFrom(const float* src, float* dst, int n) const {
+    if (src != dst) std::memcpy(dst, src, size_t(n) * 4 * sizeof(float));
+    apply(dst, n);
+}
 
 void PointwiseNode::render(TileContext& ctx, const IRect& r, float* out) const {
     // Inputs that produce rows independently (decoded pictures, generators) are pulled a few rows
@@ -362,7 +371,20 @@ void PointwiseNode::render(TileContext& ctx, const IRect& r, float* out) const {
     detail::clearOutside(out, r, extent());
 }
 
-void MatrixOp::apply(float* p, int n) const { kernels::matrixRow(m_.data(), p, n); }
+MatrixOp::MatrixOp(const ColorMatrix& m) : m_(m) {
+    ColorMatrix fade = identityMatrix();
+    fade[18] = m[18];
+    if (m == fade && m[18] >= 0.0f && m[18] <= 1.0f) alphaScale_ = m[18];
+}
+
+void MatrixOp::apply(float* p, int n) const { applyFrom(p, p, n); }
+
+void MatrixOp::applyFrom(const float* src, float* dst, int n) const {
+    if (alphaScale_ >= 0.0f)
+        kernels::alphaScaleRow(alphaScale_, src, dst, n);
+    else
+        kernels::matrixRowFrom(m_.data(), src, dst, n);
+}
 
 IRect WarpNode::roi(int, const IRect& dest) const {
     Rect d{double(dest.x), double(dest.y), double(dest.w), double(dest.h)};

@@ -110,6 +110,8 @@ class PixelOp {
 public:
     virtual ~PixelOp() = default;
     virtual void apply(float* rgba, int count) const = 0;
+    // The same from `src` into `dst` (a chain's first operation reads its input where it lies).
+    virtual void applyFrom(const float* src, float* dst, int count) const;
     // Affine colour operations expose their matrix so consecutive ones are composed into one.
     virtual const ColorMatrix* matrix() const { return nullptr; }
 };

@@ -25,6 +25,12 @@ public:
     // n pixels of one row inside opBounds(): `acc` holds the carried pixels, in[i] the same
     // columns of input i (null for the carried input).
     virtual void applyRow(const float* const* in, int n, float* acc) const = 0;
+    // applyRow with the carried pixels read from `carried` instead of `acc`, where the node can
+    // (false: the caller copies them into acc and calls applyRow).
+    virtual bool applyRowFrom(const float* const* in, const float* carried, int n, float* acc) const {
+        (void)in, (void)carried, (void)n, (void)acc;
+        return false;
+    }
     void render(TileContext& ctx, const IRect& r, float* out) const override;
     static IRect everywhere() { return {-(1 << 29), -(1 << 29), 1 << 30, 1 << 30}; }
 };
@@ -116,6 +122,7 @@ public:
     int carriedInput() const override { return 1; }
     IRect opBounds() const override { return pixelBounds(fg_->extent()); }
     void applyRow(const float* const* in, int n, float* acc) const override;
+    bool applyRowFrom(const float* const* in, const float* carried, int n, float* acc) const override;
 
 private:
     NodePtr fg_, bg_;
@@ -133,6 +140,12 @@ public:
     void applyRow(const float* const*, int n, float* acc) const override {
         for (const auto& op : ops_) op->apply(acc, n);
     }
+    bool applyRowFrom(const float* const*, const float* carried, int n, float* acc) const override {
+        if (ops_.empty()) return false;
+        ops_[0]->applyFrom(carried, acc, n);
+        for (size_t i = 1; i < ops_.size(); ++i) ops_[i]->apply(acc, n);
+        return true;
+    }
     const NodePtr& inputPtr() const { return in_; }
     const std::vector<PixelOpPtr>& ops() const { return ops_; }
 
@@ -143,12 +156,14 @@ private:
 
 class MatrixOp final : public PixelOp {
 public:
-    explicit MatrixOp(const ColorMatrix& m) : m_(m) {}
+    explicit MatrixOp(const ColorMatrix& m);
     void apply(float* rgba, int count) const override;
+    void applyFrom(const float* src, float* dst, int count) const override;
     const ColorMatrix* matrix() const override { return &m_; }
 
 private:
     ColorMatrix m_;
+    float alphaScale_ = -1;  // ≥ 0 when the matrix only scales alpha (fades, trails)
 };
 
 // Separable Gaussian. Small σ runs exactly (kernel truncated at 3σ, normalised); from σ = 4 on it

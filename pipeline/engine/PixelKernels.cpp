@@ -213,14 +213,14 @@ void FromHalves(const uint16_t* src, size_t n, float* dst) {
     }
 }
 
-void OverRow(const float* f, int n, float* o) {
+void OverRow(const float* f, const float* bg, int n, float* o) {
     const DF d;
-    Pixels(f, nullptr, o, n, [&](const float* a, const float*, float* q) {
-        VF fr, fg, fb, fa, r, g, b, al;
+    Pixels(f, bg, o, n, [&](const float* a, const float* b, float* q) {
+        VF fr, fg, fb, fa, r, g, bl, al;
         hn::LoadInterleaved4(d, a, fr, fg, fb, fa);
-        hn::LoadInterleaved4(d, q, r, g, b, al);
+        hn::LoadInterleaved4(d, b ? b : q, r, g, bl, al);
         const VF k = hn::Sub(hn::Set(d, 1.0f), fa);
-        hn::StoreInterleaved4(hn::MulAdd(r, k, fr), hn::MulAdd(g, k, fg), hn::MulAdd(b, k, fb), hn::MulAdd(al, k, fa), d, q);
+        hn::StoreInterleaved4(hn::MulAdd(r, k, fr), hn::MulAdd(g, k, fg), hn::MulAdd(bl, k, fb), hn::MulAdd(al, k, fa), d, q);
     });
 }
 
@@ -272,11 +272,11 @@ void MaskBlendRow(const float* f, const float* mask, int n, float* o) {
     });
 }
 
-void MatrixRow(const float* m, float* p, int n) {
+void MatrixRow(const float* m, const float* src, float* p, int n) {
     const DF d;
-    Pixels(nullptr, nullptr, p, n, [&](const float*, const float*, float* q) {
+    Pixels(src, nullptr, p, n, [&](const float* s, const float*, float* q) {
         VF r, g, b, a;
-        hn::LoadInterleaved4(d, q, r, g, b, a);
+        hn::LoadInterleaved4(d, s, r, g, b, a);
         const VF zero = hn::Zero(d), one = hn::Set(d, 1.0f);
         // Unpremultiply (opaque pixels as they are); transparent pixels become (0, 0, 0, 0).
         const auto opaque = hn::Ge(a, one);
@@ -296,6 +296,20 @@ void MatrixRow(const float* m, float* p, int n) {
         const VF nr = row(m), ng = row(m + 5), nb = row(m + 10);
         const VF na = Clamp01(d, row(m + 15));
         hn::StoreInterleaved4(hn::Mul(nr, na), hn::Mul(ng, na), hn::Mul(nb, na), na, d, q);
+    });
+}
+
+void AlphaScaleRow(float k, const float* src, float* p, int n) {
+    const DF d;
+    Pixels(src, nullptr, p, n, [&](const float* s, const float*, float* q) {
+        VF r, g, b, a;
+        hn::LoadInterleaved4(d, s, r, g, b, a);
+        const VF zero = hn::Zero(d), one = hn::Set(d, 1.0f);
+        // What the matrix does, without the division: an opaque pixel's colour is scaled by the
+        // new alpha, a translucent one's by k (its colour over its alpha, times alpha · k).
+        const VF na = Clamp01(d, hn::Mul(a, hn::Set(d, k)));
+        const VF f = hn::IfThenElse(hn::Ge(a, one), na, hn::IfThenElseZero(hn::Gt(a, zero), hn::Set(d, k)));
+        hn::StoreInterleaved4(hn::Mul(r, f), hn::Mul(g, f), hn::Mul(b, f), na, d, q);
     });
 }
 
@@ -443,6 +457,7 @@ HWY_EXPORT(ScreenRow);
 HWY_EXPORT(MultiplyRow);
 HWY_EXPORT(MaskBlendRow);
 HWY_EXPORT(MatrixRow);
+HWY_EXPORT(AlphaScaleRow);
 HWY_EXPORT(EncodePremultipliedRow);
 HWY_EXPORT(SobelRow);
 HWY_EXPORT(DecodeRgba64Row);
@@ -459,11 +474,14 @@ int bilinearColumnsRow(const float* row0, const float* row1, int w, const int* c
 }
 void toHalves(const float* src, size_t n, uint16_t* dst) { HWY_DYNAMIC_DISPATCH(ToHalves)(src, n, dst); }
 void fromHalves(const uint16_t* src, size_t n, float* dst) { HWY_DYNAMIC_DISPATCH(FromHalves)(src, n, dst); }
-void overRow(const float* f, int n, float* o) { HWY_DYNAMIC_DISPATCH(OverRow)(f, n, o); }
+void overRow(const float* f, int n, float* o) { HWY_DYNAMIC_DISPATCH(OverRow)(f, nullptr, n, o); }
+void overRowFrom(const float* f, const float* bg, int n, float* o) { HWY_DYNAMIC_DISPATCH(OverRow)(f, bg, n, o); }
 void screenRow(const float* f, float k, int n, float* o) { HWY_DYNAMIC_DISPATCH(ScreenRow)(f, k, n, o); }
 void multiplyRow(const float* f, float k, int n, float* o) { HWY_DYNAMIC_DISPATCH(MultiplyRow)(f, k, n, o); }
 void maskBlendRow(const float* f, const float* mask, int n, float* o) { HWY_DYNAMIC_DISPATCH(MaskBlendRow)(f, mask, n, o); }
-void matrixRow(const float* m, float* p, int n) { HWY_DYNAMIC_DISPATCH(MatrixRow)(m, p, n); }
+void matrixRow(const float* m, float* p, int n) { HWY_DYNAMIC_DISPATCH(MatrixRow)(m, p, p, n); }
+void matrixRowFrom(const float* m, const float* src, float* p, int n) { HWY_DYNAMIC_DISPATCH(MatrixRow)(m, src, p, n); }
+void alphaScaleRow(float k, const float* src, float* p, int n) { HWY_DYNAMIC_DISPATCH(AlphaScaleRow)(k, src, p, n); }
 void encodePremultipliedRow(const float* src, size_t n, float* enc) {
     HWY_DYNAMIC_DISPATCH(EncodePremultipliedRow)(src, n, enc);
 }

@@ -24,6 +24,8 @@ void fromHalves(const uint16_t* src, size_t n, float* dst);
 
 // o = f + o·(1 − f.alpha), n pixels.
 void overRow(const float* f, int n, float* o);
+// o = f + bg·(1 − f.alpha): the same with the background read from elsewhere (bg may be o).
+void overRowFrom(const float* f, const float* bg, int n, float* o);
 // Screen of k·f over o (every channel, alpha too), n pixels.
 void screenRow(const float* f, float k, int n, float* o);
 // Multiply composite of k·f over o: c = a·b + a(1 − b.alpha) + b(1 − a.alpha), n pixels.
@@ -33,6 +35,10 @@ void maskBlendRow(const float* f, const float* mask, int n, float* o);
 // The 4×5 colour matrix (rows R, G, B, A: r, g, b, a, bias) on unpremultiplied colour, the result
 // premultiplied by its clamped alpha; n pixels in place.
 void matrixRow(const float* m, float* p, int n);
+// The same from src into p (src may be p).
+void matrixRowFrom(const float* m, const float* src, float* p, int n);
+// matrixRowFrom for the matrix that only scales alpha by k (0 ≤ k ≤ 1), which needs no division.
+void alphaScaleRow(float k, const float* src, float* p, int n);
 // Premultiplied encoded colour (the alpha as it stands) of n pixels.
 void encodePremultipliedRow(const float* src, size_t n, float* enc);
 // Sobel magnitude of the encoded rows below (m0), at (m1) and above (m2), scaled by k, decoded and

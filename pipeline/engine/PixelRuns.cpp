@@ -129,28 +129,33 @@ private:
         zeroFloats(dst, size_t(ka - xa) * 4);
         zeroFloats(dst + size_t(kb - xa) * 4, size_t(xb - kb) * 4);
         float* kept = dst + size_t(ka - xa) * 4;
-        if (st.carried >= 0 && size_t(st.carried) < st.in.size())
-            fill(f, st.in[size_t(st.carried)], y, ka, kb, kept);
+        const Slot* carried = st.carried >= 0 && size_t(st.carried) < st.in.size() ? &st.in[size_t(st.carried)] : nullptr;
+        const bool opRow = y >= st.op.y && y < st.op.maxY();
+        const int oa = opRow ? std::max(ka, st.op.x) : ka, ob = opRow ? std::min(kb, st.op.maxX()) : ka;
+        std::array<const float*, kMaxInputs> in{};
+        if (oa < ob)
+            for (size_t i = 0; i < st.in.size(); ++i) {
+                if (int(i) == st.carried) continue;
+                const Slot& slot = st.in[i];
+                if (slot.leaf >= 0) {
+                    in[i] = f.rows[size_t(slot.leaf)].at(oa, y);
+                } else if (slot.step >= 0) {
+                    float* row = f.scratch[size_t(slot.step)] + size_t(oa - f.x0) * 4;
+                    evaluate(f, slot.step, y, oa, ob, row);
+                    in[i] = row;
+                } else {
+                    in[i] = f.zeros;
+                }
+            }
+        // A stored or pulled input carried through the whole row is read where it lies.
+        if (carried && carried->leaf >= 0 && oa == ka && ob == kb &&
+            st.node->applyRowFrom(in.data(), f.rows[size_t(carried->leaf)].at(ka, y), kb - ka, kept))
+            return;
+        if (carried)
+            fill(f, *carried, y, ka, kb, kept);
         else
             zeroFloats(kept, size_t(kb - ka) * 4);
-        if (y < st.op.y || y >= st.op.maxY()) return;
-        const int oa = std::max(ka, st.op.x), ob = std::min(kb, st.op.maxX());
-        if (oa >= ob) return;
-        std::array<const float*, kMaxInputs> in{};
-        for (size_t i = 0; i < st.in.size(); ++i) {
-            if (int(i) == st.carried) continue;
-            const Slot& slot = st.in[i];
-            if (slot.leaf >= 0) {
-                in[i] = f.rows[size_t(slot.leaf)].at(oa, y);
-            } else if (slot.step >= 0) {
-                float* row = f.scratch[size_t(slot.step)] + size_t(oa - f.x0) * 4;
-                evaluate(f, slot.step, y, oa, ob, row);
-                in[i] = row;
-            } else {
-                in[i] = f.zeros;
-            }
-        }
-        st.node->applyRow(in.data(), ob - oa, dst + size_t(oa - xa) * 4);
+        if (oa < ob) st.node->applyRow(in.data(), ob - oa, dst + size_t(oa - xa) * 4);
     }
 
     void fill(const Frame& f, const Slot& slot, int y, int xa, int xb, float* dst) const {

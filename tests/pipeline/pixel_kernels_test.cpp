@@ -4,6 +4,7 @@
 #include "pipeline/engine/ColorSpace.h"
 #include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Image.h"
+#include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/PixelKernels.h"
 #include "pipeline/engine/Schedule.h"
 #include "tests/support/SimdTargets.h"
@@ -271,6 +272,38 @@ TEST(PixelKernels, ColourMatrixIsAppliedToUnpremultipliedColourOnEveryTarget) {
             ASSERT_NEAR(p[4 * i + 3], na, 1e-6) << i;
         }
     });
+}
+
+// A fade (a matrix that only scales alpha) skips the division and still gives the matrix's
+// pixels, through the matrix op as through the kernel.
+TEST(PixelKernels, FadesAreTheMatrixWithoutItsDivisionOnEveryTarget) {
+    const int n = 37;
+    std::vector<float> in = somePixels(n, 31);
+    in[4 * 3 + 3] = 1.5f;  // alpha above 1
+    in[4 * 5 + 3] = -0.1f;  // below 0
+    for (const float k : {0.0f, 0.16f, 0.55f, 1.0f}) {
+        ColorMatrix m = identityMatrix();
+        m[18] = k;
+        test::forEachSimdTarget([&] {
+            std::vector<float> viaMatrix = in, viaKernel = in, viaOp = in;
+            kernels::matrixRow(m.data(), viaMatrix.data(), n);
+            kernels::alphaScaleRow(k, in.data(), viaKernel.data(), n);
+            MatrixOp(m).apply(viaOp.data(), n);
+            for (size_t i = 0; i < in.size(); ++i) {
+                ASSERT_NEAR(viaKernel[i], viaMatrix[i], 2e-7f + 1e-6f * std::abs(viaMatrix[i])) << "k " << k << " value " << i;
+                ASSERT_EQ(viaOp[i], viaKernel[i]) << i;
+            }
+            if (k == 0.55f) EXPECT_NEAR(viaKernel[4 * 2 + 3], in[4 * 2 + 3] * 0.55f, 1e-7f);
+        });
+    }
+    // Anything else stays a matrix.
+    ColorMatrix tinted = identityMatrix();
+    tinted[18] = 0.5f;
+    tinted[0] = 0.9f;
+    std::vector<float> viaMatrix = in, viaOp = in;
+    kernels::matrixRow(tinted.data(), viaMatrix.data(), n);
+    MatrixOp(tinted).apply(viaOp.data(), n);
+    EXPECT_EQ(viaOp, viaMatrix);
 }
 
 TEST(PixelKernels, EdgeRowsAreTheSobelOfEncodedColourOnEveryTarget) {
