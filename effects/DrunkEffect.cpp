@@ -181,10 +181,7 @@ int DrunkMode::historyDepth() const {
 
 size_t DrunkMode::historyBytes() const {
     size_t n = 0;
-    for (size_t i = 0; i < trails_.size(); ++i) {
-        n += shelved_[i].bytes();
-        if (const PixelView v = pixelsOf(trails_[i])) n += size_t(v.bounds.w) * v.bounds.h * 4 * sizeof(float);
-    }
+    for (size_t i = 0; i < trails_.size(); ++i) n += shelved_[i].bytes() + engine::storedBytes(trails_[i]);
     return n;
 }
 
@@ -208,15 +205,7 @@ Image DrunkMode::render(const Image& image, const FrameContext& frame) {
     // The graded picture is read by the ghost's blur, as the background and, over the next three
     // frames, as a trail: evaluate it once and keep its pixels, with the transparent margin the
     // ghost's blur reads around it (the ghost moves by 22 px at most), so that blur reads it in place.
-    const Image graded = [&] {
-        const Image g = grade(image);
-        if (straightforwardChains() || E.isInfinite() || E.isEmpty()) return materialize(g);
-        const IRect px = engine::pixelBounds(E);
-        const IRect margin = engine::BlurNode(g.node(), 5.0).roi(0, px.grown(24, 24));
-        const int x0 = std::min(px.x, margin.x), y0 = std::min(px.y, margin.y);
-        const IRect over{x0, y0, std::max(px.maxX(), margin.maxX()) - x0, std::max(px.maxY(), margin.maxY()) - y0};
-        return engine::materializeOver(g, over);
-    }();
+    const Image graded = engine::materializeForBlur(grade(image), 5.0, 24);
 
     const double gx = std::sin(1.6 * t) * 22, gy = std::sin(1.1 * t) * 10;
     const Image blurred = graded.gaussianBlur(5.0);

@@ -245,48 +245,72 @@ IRect TransformNode::roi(int, const IRect& dest) const {
     return {x0, y0, x1 - x0, y1 - y0};
 }
 
+namespace {
+struct AxisRows {
+    const float* src;
+    IRect sr, r;
+    const int* cx;
+    const float* cw;
+    int* edges;
+};
+}  // namespace
+
+const void* TransformNode::readyRows(TileContext& ctx, const IRect& r) const {
+    int dx, dy;
+    if (isIntegerTranslation(&dx, &dy) || inv_.b != 0 || inv_.c != 0 || r.isEmpty()) return nullptr;
+    auto* s = reinterpret_cast<AxisRows*>(ctx.alloc((sizeof(AxisRows) + sizeof(float) - 1) / sizeof(float)));
+    s->sr = roi(0, r);
+    s->r = r;
+    s->src = ctx.pull(*in_, s->sr);
+    // Column positions and weights once for the rectangle; row weights once per row.
+    int* cx = reinterpret_cast<int*>(ctx.alloc(size_t(r.w)));
+    float* cw = ctx.alloc(size_t(r.w));
+    for (int i = 0; i < r.w; ++i) {
+        double f = inv_.a * (r.x + i + 0.5) + inv_.tx - 0.5 - s->sr.x;
+        double fl = std::floor(f);
+        cx[i] = int(fl);
+        cw[i] = float(f - fl);
+    }
+    s->cx = cx;
+    s->cw = cw;
+    s->edges = reinterpret_cast<int*>(ctx.alloc(size_t(r.w)));
+    return s;
+}
+
+void TransformNode::rowOf(const void* state, int y, int xa, int xb, float* o) const {
+    const AxisRows& s = *static_cast<const AxisRows*>(state);
+    const int n = xb - xa;
+    double f = inv_.d * (y + 0.5) + inv_.ty - 0.5;
+    double fl = std::floor(f);
+    int y0 = int(fl) - s.sr.y;
+    float wy = float(f - fl);
+    int ne = 0;
+    if (y0 >= 0 && y0 + 1 < s.sr.h) {
+        const float* p0 = s.src + size_t(y0) * s.sr.w * 4;
+        ne = kernels::bilinearColumnsRow(p0, p0 + size_t(s.sr.w) * 4, s.sr.w, s.cx + (xa - s.r.x), s.cw + (xa - s.r.x), wy, n, o, s.edges);
+    } else {
+        for (int i = 0; i < n; ++i) s.edges[i] = i;
+        ne = n;
+    }
+    for (int e = 0; e < ne; ++e) {
+        const int i = s.edges[e];
+        Point p = inv_.map({xa + i + 0.5, y + 0.5});
+        detail::sampleBilinear(s.src, s.sr, p.x, p.y, o + 4 * i);
+    }
+}
+
 void TransformNode::render(TileContext& ctx, const IRect& r, float* out) const {
     int dx, dy;
     if (isIntegerTranslation(&dx, &dy)) {
         ctx.renderInto(*in_, roi(0, r), out);
         return;
     }
-    const IRect sr = roi(0, r);
-    const float* src = ctx.pull(*in_, sr);
-    if (inv_.b == 0 && inv_.c == 0) {
-        // Axis-aligned: column positions and weights once per tile, row weights once per row.
-        int* cx = reinterpret_cast<int*>(ctx.alloc(size_t(r.w) * 2));
-        float* cw = ctx.alloc(size_t(r.w));
-        int* edges = reinterpret_cast<int*>(ctx.alloc(size_t(r.w)));
-        for (int i = 0; i < r.w; ++i) {
-            double f = inv_.a * (r.x + i + 0.5) + inv_.tx - 0.5 - sr.x;
-            double fl = std::floor(f);
-            cx[i] = int(fl);
-            cw[i] = float(f - fl);
-        }
-        for (int j = 0; j < r.h; ++j) {
-            double f = inv_.d * (r.y + j + 0.5) + inv_.ty - 0.5;
-            double fl = std::floor(f);
-            int y0 = int(fl) - sr.y;
-            float wy = float(f - fl);
-            float* o = out + size_t(j) * r.w * 4;
-            const bool rowsInside = y0 >= 0 && y0 + 1 < sr.h;
-            int ne = 0;
-            if (rowsInside) {
-                const float* p0 = src + size_t(y0) * sr.w * 4;
-                ne = kernels::bilinearColumnsRow(p0, p0 + size_t(sr.w) * 4, sr.w, cx, cw, wy, r.w, o, edges);
-            } else {
-                for (int i = 0; i < r.w; ++i) edges[i] = i;
-                ne = r.w;
-            }
-            for (int e = 0; e < ne; ++e) {
-                const int i = edges[e];
-                Point p = inv_.map({r.x + i + 0.5, r.y + j + 0.5});
-                detail::sampleBilinear(src, sr, p.x, p.y, o + 4 * i);
-            }
-        }
+    if (const void* rows = readyRows(ctx, r)) {
+        for (int j = 0; j < r.h; ++j) rowOf(rows, r.y + j, r.x, r.maxX(), out + size_t(j) * r.w * 4);
         return;
     }
+    const IRect sr = roi(0, r);
+    const float* src = ctx.pull(*in_, sr);
     for (int j = 0; j < r.h; ++j) {
         float* o = out + size_t(j) * r.w * 4;
         for (int i = 0; i < r.w; ++i) {

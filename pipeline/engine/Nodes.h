@@ -35,6 +35,18 @@ public:
     static IRect everywhere() { return {-(1 << 29), -(1 << 29), 1 << 30, 1 << 30}; }
 };
 
+// A node that can hand out its pixels a row piece at a time once readied over a rectangle (a
+// warp reading its pulled source): a run reads such an input without a buffer of the tile.
+class RowSource {
+public:
+    virtual ~RowSource() = default;
+    // Readies the rows of r; the state lives in ctx's arena until the tile ends. Null where the
+    // node cannot (it is then rendered as usual).
+    virtual const void* readyRows(TileContext& ctx, const IRect& r) const = 0;
+    // Pixels [xa, xb) of row y (inside the readied rectangle) into out, as render() makes them.
+    virtual void rowOf(const void* state, int y, int xa, int xb, float* out) const = 0;
+};
+
 class SourceNode final : public Node {
 public:
     explicit SourceNode(QImage image);  // premultiplied ARGB32 or RGB32
@@ -63,9 +75,12 @@ public:
     static float value(int x, int y, int channel);
 };
 
-class TransformNode final : public Node {
+class TransformNode final : public Node, public RowSource {
 public:
     TransformNode(NodePtr in, const Affine& t);
+    // Rows of an axis-aligned, not whole-pixel move or scale.
+    const void* readyRows(TileContext& ctx, const IRect& r) const override;
+    void rowOf(const void* state, int y, int xa, int xb, float* out) const override;
     Rect extent() const override { return extent_; }
     int inputCount() const override { return 1; }
     const Node* input(int) const override { return in_.get(); }

@@ -169,6 +169,19 @@ int BilinearColumnsRow(const float* row0, const float* row1, int w, const int* c
     return ne;
 }
 
+void StreamFloats(const float* src, size_t n, float* dst) {
+    const DF d;
+    const size_t N = hn::Lanes(d);
+    size_t i = 0;
+    // Aligned whole vectors straight to memory, past the caches; the ends as usual.
+    while (i < n && reinterpret_cast<uintptr_t>(dst + i) % (N * sizeof(float)) != 0) {
+        dst[i] = src[i];
+        ++i;
+    }
+    for (; i + N <= n; i += N) hn::Stream(hn::LoadU(d, src + i), d, dst + i);
+    for (; i < n; ++i) dst[i] = src[i];
+}
+
 void ToHalves(const float* src, size_t n, uint16_t* dst) {
     const DF d;
     const hn::RebindToUnsigned<DF> du;
@@ -451,6 +464,7 @@ namespace ostrela::engine {
 HWY_EXPORT(ResampleRow);
 HWY_EXPORT(BilinearColumnsRow);
 HWY_EXPORT(ToHalves);
+HWY_EXPORT(StreamFloats);
 HWY_EXPORT(FromHalves);
 HWY_EXPORT(OverRow);
 HWY_EXPORT(ScreenRow);
@@ -473,6 +487,7 @@ int bilinearColumnsRow(const float* row0, const float* row1, int w, const int* c
     return HWY_DYNAMIC_DISPATCH(BilinearColumnsRow)(row0, row1, w, cx, cw, wy, n, o, edges);
 }
 void toHalves(const float* src, size_t n, uint16_t* dst) { HWY_DYNAMIC_DISPATCH(ToHalves)(src, n, dst); }
+void streamFloats(const float* src, size_t n, float* dst) { HWY_DYNAMIC_DISPATCH(StreamFloats)(src, n, dst); }
 void fromHalves(const uint16_t* src, size_t n, float* dst) { HWY_DYNAMIC_DISPATCH(FromHalves)(src, n, dst); }
 void overRow(const float* f, int n, float* o) { HWY_DYNAMIC_DISPATCH(OverRow)(f, nullptr, n, o); }
 void overRowFrom(const float* f, const float* bg, int n, float* o) { HWY_DYNAMIC_DISPATCH(OverRow)(f, bg, n, o); }

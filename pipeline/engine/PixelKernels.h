@@ -22,6 +22,10 @@ void toHalves(const float* src, size_t n, uint16_t* dst);
 // n half-precision values back to floats (exactly).
 void fromHalves(const uint16_t* src, size_t n, float* dst);
 
+// n floats copied past the caches (for pictures written now and read much later); the copy is
+// visible to other threads after hwy::FlushStream() (or any lock).
+void streamFloats(const float* src, size_t n, float* dst);
+
 // o = f + o·(1 − f.alpha), n pixels.
 void overRow(const float* f, int n, float* o);
 // o = f + bg·(1 − f.alpha): the same with the background read from elsewhere (bg may be o).

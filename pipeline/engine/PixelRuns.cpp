@@ -1,6 +1,9 @@
 #include "pipeline/engine/PixelRuns.h"
 
+#include "pipeline/engine/PixelKernels.h"
 #include "pipeline/engine/Renderer.h"
+
+#include <hwy/cache_control.h>
 
 #include <algorithm>
 #include <array>
@@ -11,6 +14,7 @@ namespace ostrela::engine {
 namespace {
 
 constexpr int kMaxInputs = 8;
+constexpr int kPiece = 256;  // pixels: 4 KB a step
 
 void zeroFloats(float* p, size_t n) { std::memset(p, 0, n * sizeof(float)); }
 
@@ -29,7 +33,13 @@ bool contains(const std::vector<const Node*>& nodes, const Node* n) {
 // the first-level cache, where rendering node by node would stream whole tiles between them.
 class PixelRunNode final : public Node {
 public:
-    PixelRunNode(const RowNode& top, const std::vector<const Node*>& shared) : top_(top) { add(top, shared); }
+    PixelRunNode(const RowNode& top, const std::vector<const Node*>& shared) : top_(top) {
+        add(top, shared);
+        // A leaf read once (nowhere else in the frame) that can make its rows on demand is read
+        // a piece at a time instead of through a buffer of the tile.
+        for (const Node* leaf : leaves_)
+            rowSources_.push_back(contains(shared, leaf) ? nullptr : dynamic_cast<const RowSource*>(leaf));
+    }
 
     size_t steps() const { return steps_.size(); }
     Rect extent() const override { return top_.extent(); }
@@ -47,16 +57,48 @@ public:
             if (need[i].isEmpty()) continue;
             IRect sb;
             const float* p = leaves_[i]->storedPixels(&sb);
-            if (p && sb.contains(need[i]))
+            if (p && sb.contains(need[i])) {
                 f.rows[i] = {p, sb};
-            else
-                f.rows[i] = {ctx.pull(*leaves_[i], need[i]), need[i]};
+                f.rows[i].stored = true;
+                continue;
+            }
+            if (rowSources_[i])
+                if (const void* state = rowSources_[i]->readyRows(ctx, need[i])) {
+                    f.rows[i].source = rowSources_[i];
+                    f.rows[i].state = state;
+                    f.rows[i].piece = ctx.alloc(size_t(kPiece) * 4);
+                    continue;
+                }
+            f.rows[i] = {ctx.pull(*leaves_[i], need[i]), need[i]};
         }
         f.scratch.resize(steps_.size());
         for (size_t s = 1; s < steps_.size(); ++s) f.scratch[s] = ctx.alloc(size_t(r.w) * 4);
         f.zeros = ctx.alloc(size_t(r.w) * 4);
         zeroFloats(f.zeros, size_t(r.w) * 4);
-        for (int j = 0; j < r.h; ++j) evaluate(f, 0, r.y + j, r.x, r.maxX(), out + size_t(j) * r.w * 4);
+        // A row is made a piece at a time, so every step's pixels of the piece stay in the
+        // first-level cache between steps.
+        const bool stream = ctx.storedOut() == &top_;
+        float* piece = stream ? ctx.alloc(size_t(kPiece) * 4) : nullptr;
+        for (int j = 0; j < r.h; ++j)
+            for (int x = r.x; x < r.maxX(); x += kPiece) {
+                const int xe = std::min(x + kPiece, r.maxX());
+                float* o = out + (size_t(j) * r.w + (x - r.x)) * 4;
+                // Stored pictures are streamed through once: ask for the next rows' lines ahead.
+                for (const Rows& lr : f.rows)
+                    if (lr.stored && r.y + j + 2 < lr.b.maxY() && x >= lr.b.x && xe <= lr.b.maxX()) {
+                        const char* p = reinterpret_cast<const char*>(lr.at(x, r.y + j + 2));
+                        for (size_t b = 0; b < size_t(xe - x) * 16; b += 64) hwy::Prefetch(p + b);
+                    }
+                if (!stream) {
+                    evaluate(f, 0, r.y + j, x, xe, o);
+                    continue;
+                }
+                // Into a stored picture: made in the cache, then sent past it, so the picture's
+                // lines are not fetched only to be overwritten.
+                evaluate(f, 0, r.y + j, x, xe, piece);
+                kernels::streamFloats(piece, size_t(xe - x) * 4, o);
+            }
+        if (stream) hwy::FlushStream();
     }
 
 private:
@@ -73,7 +115,17 @@ private:
     struct Rows {
         const float* base = nullptr;
         IRect b;
+        bool stored = false;  // read where a stored picture lies (not cached yet)
+        const RowSource* source = nullptr;  // rows made on demand into `piece`
+        const void* state = nullptr;
+        float* piece = nullptr;
         const float* at(int x, int y) const { return base + (size_t(y - b.y) * b.w + (x - b.x)) * 4; }
+        // Pixels [xa, xb) of row y: where they lie, or made into the piece.
+        const float* row(int y, int xa, int xb) const {
+            if (!source) return at(xa, y);
+            source->rowOf(state, y, xa, xb, piece);
+            return piece;
+        }
     };
     struct Frame {
         int x0 = 0;
@@ -138,7 +190,7 @@ private:
                 if (int(i) == st.carried) continue;
                 const Slot& slot = st.in[i];
                 if (slot.leaf >= 0) {
-                    in[i] = f.rows[size_t(slot.leaf)].at(oa, y);
+                    in[i] = f.rows[size_t(slot.leaf)].row(y, oa, ob);
                 } else if (slot.step >= 0) {
                     float* row = f.scratch[size_t(slot.step)] + size_t(oa - f.x0) * 4;
                     evaluate(f, slot.step, y, oa, ob, row);
@@ -148,7 +200,7 @@ private:
                 }
             }
         // A stored or pulled input carried through the whole row is read where it lies.
-        if (carried && carried->leaf >= 0 && oa == ka && ob == kb &&
+        if (carried && carried->leaf >= 0 && !f.rows[size_t(carried->leaf)].source && oa == ka && ob == kb &&
             st.node->applyRowFrom(in.data(), f.rows[size_t(carried->leaf)].at(ka, y), kb - ka, kept))
             return;
         if (carried)
@@ -161,6 +213,8 @@ private:
     void fill(const Frame& f, const Slot& slot, int y, int xa, int xb, float* dst) const {
         if (slot.step >= 0)
             evaluate(f, slot.step, y, xa, xb, dst);
+        else if (slot.leaf >= 0 && f.rows[size_t(slot.leaf)].source)
+            f.rows[size_t(slot.leaf)].source->rowOf(f.rows[size_t(slot.leaf)].state, y, xa, xb, dst);
         else if (slot.leaf >= 0)
             std::memcpy(dst, f.rows[size_t(slot.leaf)].at(xa, y), size_t(xb - xa) * 4 * sizeof(float));
         else
@@ -170,6 +224,7 @@ private:
     const RowNode& top_;
     std::vector<Step> steps_;
     std::vector<const Node*> leaves_;
+    std::vector<const RowSource*> rowSources_;
 };
 
 }  // namespace

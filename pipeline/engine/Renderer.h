@@ -65,6 +65,10 @@ public:
     // Renders node over r straight into caller memory (no copy unless it was already cached).
     void renderInto(const Node& node, const IRect& r, float* out);
     void endTile();
+    // The node rendered straight into a stored picture, read much later (its writes may bypass
+    // the caches).
+    void setStoredOut(const Node* node) { storedOut_ = node; }
+    const Node* storedOut() const { return storedOut_; }
 
 private:
     struct Entry { const Node* node; IRect rect; const float* data; };
@@ -73,6 +77,7 @@ private:
     void renderNode(const Node& node, const IRect& r, float* out);
     Arena& arena_;
     const FramePlan* plan_;
+    const Node* storedOut_ = nullptr;
     std::vector<Entry> cache_;
 };
 

@@ -84,8 +84,10 @@ public:
             const size_t at = size_t(y0 - b.y) * b.w * 4;
             if (paired)
                 paired->renderPair(ctx, {b.x, y0, b.w, h}, dst + at, dst2 + at);
-            else
+            else {
+                ctx.setStoredOut(&root);
                 ctx.renderInto(root, {b.x, y0, b.w, h}, dst + at);
+            }
             if (watch) (*watch)({b.x, y0, b.w, h}, dst + at);
             if (watchSecond && dst2) (*watchSecond)({b.x, y0, b.w, h}, dst2 + at);
             ctx.endTile();
@@ -233,6 +235,15 @@ Image materializeOver(const Image& image, const IRect& over, int tileRows) {
     return gStraightforward ? image : materializer().run(image, tileRows, &over);
 }
 
+Image materializeForBlur(const Image& image, double sigma, int move) {
+    const Rect e = image.extent();
+    if (image.isNull() || e.isInfinite() || e.isEmpty()) return materialize(image);
+    const IRect px = pixelBounds(e);
+    const IRect margin = BlurNode(image.node(), sigma).roi(0, px.grown(move, move));
+    const int x0 = std::min(px.x, margin.x), y0 = std::min(px.y, margin.y);
+    return materializeOver(image, {x0, y0, std::max(px.maxX(), margin.maxX()) - x0, std::max(px.maxY(), margin.maxY()) - y0});
+}
+
 Image materializePair(const Image& image, Image& second) {
     second = Image();
     if (gStraightforward) return image;
@@ -272,6 +283,11 @@ TileWatcher HalfCopy::watcher() {
         // Only whole rows count towards ready().
         if (in.x == b.x && in.w == b.w) rows->fetch_add(in.h);
     };
+}
+
+size_t storedBytes(const Image& image) {
+    const PixelView v = pixelsOf(image);
+    return v ? size_t(v.bounds.w) * v.bounds.h * 4 * sizeof(float) : 0;
 }
 
 Image materializeInBands(const Image& image) {
@@ -322,8 +338,7 @@ Image ShelvedPicture::restore() const {
 
 size_t ShelvedPicture::bytes() const {
     if (!halves_.empty()) return halves_.size() * sizeof(uint16_t);
-    const PixelView v = pixelsOf(kept_);
-    return v ? size_t(v.bounds.w) * v.bounds.h * 4 * sizeof(float) : 0;
+    return storedBytes(kept_);
 }
 
 Image resampled(const Image& image, const Affine& t, const Rect& extent) {

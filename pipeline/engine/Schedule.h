@@ -28,6 +28,9 @@ bool isMaterialized(const Image& image);
 // The same over `over`, a pixel rectangle holding the extent's pixels (the rest transparent), so
 // a reader of a margin around the picture (a blur) reads it in place.
 Image materializeOver(const Image& image, const IRect& over, int tileRows = 64);
+// materializeOver with the margin a Gaussian blur of `sigma` reads around the picture moved by
+// up to `move` pixels.
+Image materializeForBlur(const Image& image, double sigma, int move);
 // The same, with onTile(rect, pixels) called for each tile on the worker that made it, while its
 // rows are still in cache (pixels bottom row first, rect.w a row): for results gathered beside.
 using TileWatcher = std::function<void(const IRect& rect, const float* pixels)>;
@@ -69,6 +72,8 @@ private:
     std::shared_ptr<PixelStore> storage_;
     std::shared_ptr<std::atomic<int>> rows_;
 };
+// Bytes the pixels of a stored picture take; 0 for any other image.
+size_t storedBytes(const Image& image);
 // A stored picture put away while its look is not shown, at half precision: half the memory,
 // each value keeping 11 significant bits. restore() makes a stored picture of it again (the same
 // bounds and extent). Any other image is kept as it is.

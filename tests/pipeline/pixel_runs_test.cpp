@@ -123,6 +123,12 @@ TEST(PixelRuns, FusedRunsGiveTheNodeByNodePixelsOnEveryTarget) {
                 const QImage qa = bytesWith(im, rect, tileRows, false), qb = bytesWith(im, rect, tileRows, true);
                 EXPECT_TRUE(qa == qb);
             }
+        // Stored: the run writes the stored picture past the caches, the same values.
+        const Image kept = materialize(im);
+        const PixelView v = pixelsOf(kept);
+        ASSERT_TRUE(v);
+        const std::vector<float> ref = renderWith(im, v.bounds, 64, false);
+        EXPECT_EQ(0, std::memcmp(ref.data(), v.data, ref.size() * sizeof(float)));
         // Not a blank picture compared with itself.
         const std::vector<float> a = renderWith(im, {0, 0, 97, 61}, 64, true);
         int lit = 0;
