@@ -444,7 +444,8 @@ Image DreamSequence::render(const Image& image, const FrameContext& frame) {
 
     // 2–4. Grade, gamma, hue drift.
     Image G;
-    if (engine::PixelOpPtr op = straightforwardChains() || picture.isNull() ? nullptr : gradeGammaHueOp(0.92, 0.015, 0.88, 0.9, hueAngle(t))) {
+    if (!curve_ && !straightforwardChains()) curve_ = bakeGradeCurve(0.9);
+    if (engine::PixelOpPtr op = straightforwardChains() || picture.isNull() ? nullptr : gradeGammaHueOp(0.92, 0.015, 0.88, curve_, hueAngle(t))) {
         G = picture.pixelOp(std::move(op));
     } else {
         G = filters::colorControls(picture, 0.92, 0.015, 0.88);

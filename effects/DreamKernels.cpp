@@ -10,7 +10,6 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
-#include <mutex>
 
 namespace ostrela::effects::dream {
 
@@ -34,41 +33,26 @@ namespace {
 
 constexpr int kCurveSteps = 16384;
 
-class GradeGammaHueOp final : public engine::PixelOp {
+}  // namespace
+
+// A table of the curve and, per segment of the encoded range, a cubic fitted to it.
+class GradeCurve {
 public:
-    GradeGammaHueOp(double saturation, double brightness, double contrast, double power, double angle) {
-        // The colour controls' matrix as the filter builds it.
-        const float sat = float(saturation), c = float(contrast);
-        const float w[3] = {engine::filters::kLumR, engine::filters::kLumG, engine::filters::kLumB};
-        for (int row = 0; row < 3; ++row) {
-            for (int col = 0; col < 3; ++col) grade_[row * 4 + col] = c * ((1.0f - sat) * w[col] + (row == col ? sat : 0.0f));
-            grade_[row * 4 + 3] = float(0.5 * (1.0 - contrast) + brightness);
-        }
-        // The hue rotation about the grey axis, as the filter builds it.
-        const double co = std::cos(angle), si = std::sin(angle);
-        const double d = co + (1 - co) / 3.0, p = (1 - co) / 3.0 + si / std::sqrt(3.0), q = (1 - co) / 3.0 - si / std::sqrt(3.0);
-        const double rows[3][3] = {{d, q, p}, {p, d, q}, {q, p, d}};
-        for (int row = 0; row < 3; ++row)
-            for (int col = 0; col < 3; ++col) hue_[row * 3 + col] = float(rows[row][col]);
-        curve_ = curveFor(power);
+    explicit GradeCurve(double power) {
+        for (int i = 0; i <= kCurveSteps; ++i) table[size_t(i)] = float(curveAt(double(i) / kCurveSteps, power));
+        table[kCurveSteps + 1] = table[kCurveSteps];
+        fitCubics(power);
     }
-    void apply(float* p, int n) const override {
-        const Curve& c = *curve_;
-        const kernels::GradeCurve curve{c.table.data(), kCurveSteps, {c.cubic[0], c.cubic[1], c.cubic[2], c.cubic[3]},
-                                        c.tableInstead, c.loose};
-        kernels::gradeGammaHue(p, n, grade_, hue_, curve);
+    kernels::GradeCurve view() const {
+        return {table.data(), kCurveSteps, {cubic[0], cubic[1], cubic[2], cubic[3]}, tableInstead, loose};
     }
 
 private:
-    float grade_[12];
-    float hue_[9];
-    struct Curve {
-        std::array<float, kCurveSteps + 2> table;
-        alignas(64) float cubic[4][16];  // per segment: c0 + c1·t + c2·t² + c3·t³, t ∈ [0, 1)
-        alignas(64) float tableInstead[16];  // non-zero for segments no cubic fits closely enough
-        bool loose = false;
-        const float* data() const { return table.data(); }
-    };
+    std::array<float, kCurveSteps + 2> table;
+    alignas(64) float cubic[4][16];  // per segment: c0 + c1·t + c2·t² + c3·t³, t ∈ [0, 1)
+    alignas(64) float tableInstead[16];  // non-zero for segments no cubic fits closely enough
+    bool loose = false;
+
     static double curveAt(double e, double power) {
         const double lin = engine::color::srgbToLinear(e);
         return lin > 0 ? engine::color::linearToSRGB(std::pow(lin, power)) : 0.0;
@@ -76,7 +60,7 @@ private:
     // Segment s covers 2^(s/2 − 8) · (1 + (s mod 2) / 2) on by half that octave. Each cubic
     // meets the curve at four Chebyshev points of its segment; where the curve has a kink inside
     // one (sRGB's toe under some powers) and the cubic strays by more than 3e-5, the table serves.
-    static void fitCubics(Curve& c, double power) {
+    void fitCubics(double power) {
         for (int sgm = 0; sgm < 16; ++sgm) {
             const double lo = std::ldexp(1.0 + 0.5 * (sgm % 2), sgm / 2 - 8), w = std::ldexp(0.5, sgm / 2 - 8);
             double a[4][5];
@@ -91,39 +75,59 @@ private:
                     const double f = a[row][col] / a[col][col];
                     for (int k = col; k < 5; ++k) a[row][k] -= f * a[col][k];
                 }
-            for (int k = 0; k < 4; ++k) c.cubic[k][sgm] = float(a[k][4] / a[k][k]);
+            for (int k = 0; k < 4; ++k) cubic[k][sgm] = float(a[k][4] / a[k][k]);
             double worst = 0;
             for (int q = 0; q <= 64; ++q) {
                 const double t = q / 64.0;
-                const double v = ((c.cubic[3][sgm] * t + c.cubic[2][sgm]) * t + c.cubic[1][sgm]) * t + c.cubic[0][sgm];
+                const double v = ((cubic[3][sgm] * t + cubic[2][sgm]) * t + cubic[1][sgm]) * t + cubic[0][sgm];
                 worst = std::max(worst, std::abs(v - curveAt(lo + w * t, power)));
             }
-            c.tableInstead[sgm] = worst > 3e-5 ? 1.0f : 0.0f;
-            c.loose = c.loose || worst > 3e-5;
+            tableInstead[sgm] = worst > 3e-5 ? 1.0f : 0.0f;
+            loose = loose || worst > 3e-5;
         }
     }
-    // The table for a power, made once (every frame asks for the same one).
-    static std::shared_ptr<const Curve> curveFor(double power) {
-        static std::mutex lock;
-        static std::shared_ptr<const Curve> last;
-        static double lastPower = 0;
-        std::lock_guard<std::mutex> hold(lock);
-        if (last && lastPower == power) return last;
-        auto c = std::make_shared<Curve>();
-        for (int i = 0; i <= kCurveSteps; ++i) c->table[size_t(i)] = float(curveAt(double(i) / kCurveSteps, power));
-        c->table[kCurveSteps + 1] = c->table[kCurveSteps];
-        fitCubics(*c, power);
-        last = c;
-        lastPower = power;
-        return last;
+};
+
+std::shared_ptr<const GradeCurve> bakeGradeCurve(double power) { return std::make_shared<GradeCurve>(power); }
+
+namespace {
+
+class GradeGammaHueOp final : public engine::PixelOp {
+public:
+    GradeGammaHueOp(double saturation, double brightness, double contrast, std::shared_ptr<const GradeCurve> curve, double angle)
+        : curve_(std::move(curve)) {
+        // The colour controls' matrix as the filter builds it.
+        const float sat = float(saturation), c = float(contrast);
+        const float w[3] = {engine::filters::kLumR, engine::filters::kLumG, engine::filters::kLumB};
+        for (int row = 0; row < 3; ++row) {
+            for (int col = 0; col < 3; ++col) grade_[row * 4 + col] = c * ((1.0f - sat) * w[col] + (row == col ? sat : 0.0f));
+            grade_[row * 4 + 3] = float(0.5 * (1.0 - contrast) + brightness);
+        }
+        // The hue rotation about the grey axis, as the filter builds it.
+        const double co = std::cos(angle), si = std::sin(angle);
+        const double d = co + (1 - co) / 3.0, p = (1 - co) / 3.0 + si / std::sqrt(3.0), q = (1 - co) / 3.0 - si / std::sqrt(3.0);
+        const double rows[3][3] = {{d, q, p}, {p, d, q}, {q, p, d}};
+        for (int row = 0; row < 3; ++row)
+            for (int col = 0; col < 3; ++col) hue_[row * 3 + col] = float(rows[row][col]);
     }
-    std::shared_ptr<const Curve> curve_;
+    void apply(float* p, int n) const override { kernels::gradeGammaHue(p, n, grade_, hue_, curve_->view()); }
+
+private:
+    float grade_[12];
+    float hue_[9];
+    std::shared_ptr<const GradeCurve> curve_;
 };
 
 }  // namespace
 
+engine::PixelOpPtr gradeGammaHueOp(double saturation, double brightness, double contrast, std::shared_ptr<const GradeCurve> curve,
+                                   double hueAngle) {
+    if (!curve) return nullptr;
+    return std::make_shared<GradeGammaHueOp>(saturation, brightness, contrast, std::move(curve), hueAngle);
+}
+
 engine::PixelOpPtr gradeGammaHueOp(double saturation, double brightness, double contrast, double power, double hueAngle) {
-    return std::make_shared<GradeGammaHueOp>(saturation, brightness, contrast, power, hueAngle);
+    return gradeGammaHueOp(saturation, brightness, contrast, bakeGradeCurve(power), hueAngle);
 }
 
 namespace {

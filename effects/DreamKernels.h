@@ -3,6 +3,7 @@
 #include "pipeline/engine/Image.h"
 
 #include <array>
+#include <memory>
 #include <vector>
 
 namespace ostrela::effects::dream {
@@ -11,10 +12,18 @@ namespace ostrela::effects::dream {
 // time where the processor has eight-wide arithmetic; the same polynomials, the same results.
 engine::PixelOpPtr wideGammaOp(float power);
 
-// Steps 2–4 in one pass, eight pixels at a time (sixteen with 512-bit registers): the colour controls (saturation, brightness,
-// contrast on encoded values), the gamma power on linear values and the hue rotation on encoded
-// values. Between the two encoded steps the gamma is one curve of the clamped encoded value,
-// decode → power → encode, read from a table. Null where the processor lacks AVX2 and FMA.
+// The gamma step as one curve of the clamped encoded value (decode → power → encode), baked for
+// one power: a table, and a cubic fitted per segment. Making one takes a few milliseconds, so a
+// look keeps its own from frame to frame.
+class GradeCurve;
+std::shared_ptr<const GradeCurve> bakeGradeCurve(double power);
+
+// Steps 2–4 in one pass, a register of pixels at a time: the colour controls (saturation,
+// brightness, contrast on encoded values), the gamma power on linear values (the curve) and the
+// hue rotation on encoded values.
+engine::PixelOpPtr gradeGammaHueOp(double saturation, double brightness, double contrast,
+                                   std::shared_ptr<const GradeCurve> curve, double hueAngle);
+// The same with a curve baked for this op alone.
 engine::PixelOpPtr gradeGammaHueOp(double saturation, double brightness, double contrast, double power,
                                    double hueAngle);
 
