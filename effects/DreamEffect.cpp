@@ -443,15 +443,8 @@ Image DreamSequence::render(const Image& image, const FrameContext& frame) {
     }
 
     // 2–4. Grade, gamma, hue drift.
-    Image G;
-    if (!curve_ && !straightforwardChains()) curve_ = bakeGradeCurve(0.9);
-    if (engine::PixelOpPtr op = straightforwardChains() || picture.isNull() ? nullptr : gradeGammaHueOp(0.92, 0.015, 0.88, curve_, hueAngle(t))) {
-        G = picture.pixelOp(std::move(op));
-    } else {
-        G = filters::colorControls(picture, 0.92, 0.015, 0.88);
-        G = straightforwardChains() ? filters::gammaAdjust(G, 0.9) : G.pixelOp(wideGammaOp(0.9f));
-        G = filters::hueAdjust(G, hueAngle(t));
-    }
+    Image G = filters::colorControls(picture, 0.92, 0.015, 0.88);
+    G = filters::hueAdjust(filters::gammaAdjust(G, 0.9), hueAngle(t));
     // G is read by the glow's blur and as its background: evaluate it once. Each tile decodes
     // the camera rows the ripple reaches beyond it too: 90-row tiles (eight for 720 rows) keep
     // that extra a fifth of the frame.

@@ -9,13 +9,8 @@
 #include <QImage>
 
 #include <array>
-#include <memory>
 
 namespace ostrela::effects {
-
-namespace dream {
-class GradeCurve;
-}
 
 // The look with its echo slot: the previous frame's fringed picture (step 7) of this object, a
 // null image until its first frame; never cleared, so a look picked again later resumes with the
@@ -33,7 +28,6 @@ public:
 private:
     engine::Image echo_;
     engine::ShelvedPicture shelved_;
-    std::shared_ptr<const dream::GradeCurve> curve_;  // the grade's gamma, baked on first use
 };
 
 namespace dream {

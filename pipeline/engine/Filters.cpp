@@ -4,11 +4,15 @@
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/PixelKernels.h"
 #include "pipeline/engine/Renderer.h"
+#include "pipeline/engine/Schedule.h"
+#include "pipeline/engine/ColorSpace.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <memory>
+#include <mutex>
 
 namespace ostrela::engine::filters {
 
@@ -113,6 +117,121 @@ private:
     int dx_, dy_;
 };
 
+class GammaOp final : public PixelOp {
+public:
+    explicit GammaOp(float power) : power_(power) {}
+    void apply(float* p, int n) const override { kernels::gammaRow(p, n, power_); }
+    float power() const { return power_; }
+
+private:
+    float power_;
+};
+
+// ---- Tone curves ----
+
+constexpr int kCurveSteps = 16384;
+
+// A curve of the encoded value baked for the gamma power: a table, and per segment of the range a
+// cubic through four of its points.
+class BakedCurve {
+public:
+    explicit BakedCurve(double power) {
+        for (int i = 0; i <= kCurveSteps; ++i) table_[size_t(i)] = float(curveAt(double(i) / kCurveSteps, power));
+        table_[kCurveSteps + 1] = table_[kCurveSteps];
+        fitCubics(power);
+    }
+    kernels::CurveTable view() const {
+        return {table_.data(), kCurveSteps, {cubic_[0], cubic_[1], cubic_[2], cubic_[3]}, tableInstead_, loose_};
+    }
+
+private:
+    // decode → power → encode, as the gamma filter between two tone steps.
+    static double curveAt(double e, double power) {
+        const double lin = color::srgbToLinear(e);
+        return lin > 0 ? color::linearToSRGB(std::pow(lin, power)) : 0.0;
+    }
+    // Segment s covers 2^(s/2 − 8) · (1 + (s mod 2) / 2) on by half that octave. Each cubic
+    // meets the curve at four Chebyshev points of its segment; where the curve has a kink inside
+    // one (sRGB's toe under some powers) and the cubic strays by more than 3e-5, the table serves.
+    void fitCubics(double power) {
+        for (int sgm = 0; sgm < 16; ++sgm) {
+            const double lo = std::ldexp(1.0 + 0.5 * (sgm % 2), sgm / 2 - 8), w = std::ldexp(0.5, sgm / 2 - 8);
+            double a[4][5];
+            for (int i = 0; i < 4; ++i) {
+                const double t = 0.5 - 0.5 * std::cos((2 * i + 1) * M_PI / 8);
+                for (int k = 0; k < 4; ++k) a[i][k] = std::pow(t, k);
+                a[i][4] = curveAt(lo + w * t, power);
+            }
+            for (int col = 0; col < 4; ++col)  // the nodes are distinct: no pivot vanishes
+                for (int row = 0; row < 4; ++row) {
+                    if (row == col) continue;
+                    const double f = a[row][col] / a[col][col];
+                    for (int k = col; k < 5; ++k) a[row][k] -= f * a[col][k];
+                }
+            for (int k = 0; k < 4; ++k) cubic_[k][sgm] = float(a[k][4] / a[k][k]);
+            double worst = 0;
+            for (int q = 0; q <= 64; ++q) {
+                const double t = q / 64.0;
+                const double v = ((cubic_[3][sgm] * t + cubic_[2][sgm]) * t + cubic_[1][sgm]) * t + cubic_[0][sgm];
+                worst = std::max(worst, std::abs(v - curveAt(lo + w * t, power)));
+            }
+            tableInstead_[sgm] = worst > 3e-5 ? 1.0f : 0.0f;
+            loose_ = loose_ || worst > 3e-5;
+        }
+    }
+    std::array<float, kCurveSteps + 2> table_;
+    alignas(64) float cubic_[4][16];  // per segment: c0 + c1·t + c2·t² + c3·t³, t ∈ [0, 1)
+    alignas(64) float tableInstead_[16];  // non-zero for segments no cubic fits closely enough
+    bool loose_ = false;
+};
+
+// Baking takes milliseconds and a look asks for the same power every frame: the last few curves
+// are kept by their power.
+std::shared_ptr<const BakedCurve> gammaCurve(double power) {
+    static std::mutex lock;
+    static std::vector<std::pair<double, std::shared_ptr<const BakedCurve>>> recent;
+    std::lock_guard<std::mutex> hold(lock);
+    for (auto& [p, c] : recent)
+        if (p == power) return c;
+    auto c = std::make_shared<const BakedCurve>(power);
+    if (recent.size() == 4) recent.erase(recent.begin());
+    recent.emplace_back(power, c);
+    return c;
+}
+
+class ToneCurveOp final : public PixelOp {
+public:
+    ToneCurveOp(const float* grade, const float* hue, std::shared_ptr<const BakedCurve> curve) : curve_(std::move(curve)) {
+        std::copy(grade, grade + 12, grade_);
+        std::copy(hue, hue + 9, hue_);
+    }
+    void apply(float* p, int n) const override { kernels::toneCurveRun(p, n, grade_, hue_, curve_->view()); }
+
+private:
+    float grade_[12];
+    float hue_[9];
+    std::shared_ptr<const BakedCurve> curve_;
+};
+
+// Whether m leaves alpha alone and takes none of it into colour.
+bool keepsAlpha(const ColorMatrix& m) {
+    return m[3] == 0 && m[8] == 0 && m[13] == 0 && m[15] == 0 && m[16] == 0 && m[17] == 0 && m[18] == 1 && m[19] == 0;
+}
+
+PixelOpPtr toneCurveOp(const ToneStage& before, double power, const ToneStage& after) {
+    if (!before.isMatrix || !after.isMatrix || !keepsAlpha(before.m) || !keepsAlpha(after.m)) return nullptr;
+    if (after.m[4] != 0 || after.m[9] != 0 || after.m[14] != 0) return nullptr;
+    float grade[12], hue[9];
+    for (int row = 0; row < 3; ++row) {
+        for (int col = 0; col < 3; ++col) {
+            grade[row * 4 + col] = before.m[size_t(row * 5 + col)];
+            hue[row * 3 + col] = after.m[size_t(row * 5 + col)];
+        }
+        grade[row * 4 + 3] = before.m[size_t(row * 5 + 4)];
+    }
+    return std::make_shared<ToneCurveOp>(grade, hue, gammaCurve(power));
+}
+
 // Appends a tone stage to the image, joining a tone run that ends its per-pixel chain.
 Image withTone(const Image& in, const ToneStage& stage) {
     if (in.isNull()) return in;
@@ -134,6 +253,16 @@ Image withTone(const Image& in, const ToneStage& stage) {
         return Image(std::make_shared<SourceToneNode>(st->source(), std::make_shared<ToneOp>(std::move(stages)), st->dx(), st->dy()));
     }
     if (auto* pw = dynamic_cast<const PointwiseNode*>(in.node().get())) {
+        // Tone matrix, gamma, tone matrix: one curve of each encoded channel between the two.
+        const auto& ops = pw->ops();
+        if (ops.size() >= 2 && !straightforwardChains())
+            if (auto* gamma = dynamic_cast<const GammaOp*>(ops.back().get()))
+                if (auto* tone = dynamic_cast<const ToneOp*>(ops[ops.size() - 2].get()); tone && tone->stages().size() == 1)
+                    if (PixelOpPtr curve = toneCurveOp(tone->stages()[0], gamma->power(), stage)) {
+                        std::vector<PixelOpPtr> fused(ops.begin(), ops.end() - 1);
+                        fused.back() = std::move(curve);
+                        return Image(std::make_shared<PointwiseNode>(pw->inputPtr(), std::move(fused)));
+                    }
         if (auto* tone = dynamic_cast<const ToneOp*>(pw->ops().back().get())) {
             std::vector<ToneStage> stages = tone->stages();
             if (stage.isMatrix && stages.back().isMatrix)
@@ -165,14 +294,6 @@ std::array<float, 4> encodedColor(const Color& c) {
 
 // ---- Per-pixel light ops ----
 
-class GammaOp final : public PixelOp {
-public:
-    explicit GammaOp(float power) : power_(power) {}
-    void apply(float* p, int n) const override { kernels::gammaRow(p, n, power_); }
-
-private:
-    float power_;
-};
 
 // ---- Nodes ----
 
@@ -513,6 +634,10 @@ Image blendWithMask(const Image& in, const Image& background, const Image& mask)
 Image randomNoise() {
     static const NodePtr node = std::make_shared<FastNoiseNode>();
     return Image(node);
+}
+
+PixelOpPtr toneCurveOp(const ColorMatrix& before, double power, const ColorMatrix& after) {
+    return toneCurveOp(matrixStage(before), power, matrixStage(after));
 }
 
 Image gammaAdjust(const Image& in, double power) {

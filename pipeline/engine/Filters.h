@@ -98,6 +98,12 @@ Image gammaAdjust(const Image& in, double power);
 // towards green (hue increasing). Alpha kept.
 Image hueAdjust(const Image& in, double angleRadians);
 
+// What a tone matrix, gammaAdjust and a second tone matrix (without bias) in a row become: one
+// pass with the gamma as a baked curve of each encoded channel (within 3e-5 of it) between the
+// two matrices. The filters form it by themselves for such a chain; null for matrices that mix
+// alpha in or out.
+PixelOpPtr toneCurveOp(const ColorMatrix& before, double power, const ColorMatrix& after);
+
 // Light: out(p) = in sampled bilinearly at p + scale·(d.rg − 0.5), where d is the displacement
 // image's linear premultiplied colour at p, clamped to 0…1. Outside `in`'s extent reads are
 // transparent (clamp `in` first for repeated edges). The extent is in's; the region read from

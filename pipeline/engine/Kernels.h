@@ -28,6 +28,22 @@ float decodeSrgbTone(float encoded);
 void encodeSrgbToneRow(const float* in, int n, float* out);
 void decodeSrgbToneRow(const float* in, int n, float* out);
 
+// ---- Tone curves (ToneCurveKernels.cpp) ----
+// A curve over 0…1: a table of steps + 2 entries, and sixteen cubics over [2^-8, 1) picked by the
+// value's exponent and top mantissa bit (c0 + c1·t + c2·t² + c3·t³); segments flagged in
+// tableInstead (when `loose`) and values outside [2^-8, 1) read the table.
+struct CurveTable {
+    const float* table;
+    int steps;
+    const float* cubic[4];  // 16 floats each
+    const float* tableInstead;
+    bool loose;
+};
+// n RGBA pixels in place: unpremultiply and encode as the tone filters do, a colour matrix
+// (`grade`: three rows of r, g, b, bias), the curve on each channel, a second matrix (`hue`: three
+// rows of three), decode and premultiply.
+void toneCurveRun(float* p, int n, const float* grade, const float* hue, const CurveTable& curve);
+
 // ---- Blur (Blur.cpp) ----
 // n floats of o from the centre row c: w0·c + Σ wi·(c − i·step + c + i·step), i = 1…r.
 void symmetricTaps(const float* c, size_t step, int r, const float* w, size_t n, float* o);
