@@ -351,53 +351,6 @@ private:
     Rect extent_;
 };
 
-// Step 1 with the ripple kernel's formula, sampled inline: the kernel's horizontal term depends
-// on the row only and its vertical term on the column only, so each is evaluated once per row
-// and once per column of a tile rather than per pixel. Beyond its extent the picture's edge
-// pixels repeat; the taps are clamped onto the pixels inside rather than the margin copied out.
-class RippleNode final : public engine::Node {
-public:
-    RippleNode(Image picture, float amplitude, float time, const Rect& extent)
-        : in_(std::move(picture)), px_(engine::pixelBounds(in_.extent())), kernel_(amplitude, time), extent_(extent) {}
-    Rect extent() const override { return extent_; }
-    int inputCount() const override { return 1; }
-    const engine::Node* input(int) const override { return in_.node().get(); }
-    engine::IRect roi(int, const engine::IRect& d) const override { return taps(d).intersected(px_); }
-    void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
-        const engine::IRect pr = roi(0, r);
-        if (pr.isEmpty()) {
-            std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
-            return;
-        }
-        const float* src = ctx.pull(*in_.node(), pr);
-        // Column terms from the kernel itself (row r.y), row terms from one pixel per row.
-        float* sx = ctx.alloc(size_t(r.w));
-        float* dyc = ctx.alloc(size_t(r.w));
-        kernel_.mapRow(r.x, r.y, r.w, sx, dyc);
-        const float py0 = float(r.y) + 0.5f;
-        for (int i = 0; i < r.w; ++i) dyc[i] -= py0;
-        const kernels::Source source{src, pr.x, pr.y, pr.w, pr.h};
-        for (int j = 0; j < r.h; ++j) {
-            float x1, y1;
-            kernel_.mapRow(r.x, r.y + j, 1, &x1, &y1);
-            const float dx = x1 - (float(r.x) + 0.5f);
-            kernels::rippleRow(source, r.x, r.w, dx, float(r.y + j) + 0.5f, dyc, out + size_t(j) * r.w * 4);
-        }
-        engine::detail::clearOutside(out, r, extent_);
-    }
-
-private:
-    engine::IRect taps(const engine::IRect& d) const {
-        const Rect dest{double(d.x), double(d.y), double(d.w), double(d.h)};
-        return engine::enclosingIRect(kernel_.roi(dest)).grown(1, 1);
-    }
-
-    Image in_;
-    engine::IRect px_;
-    DreamRippleKernel kernel_;
-    Rect extent_;
-};
-
 Image scaledAbout(const Image& in, double s, double cx, double cy) {
     return in.transformed(engine::Affine::translation(-cx, -cy)
                               .then(engine::Affine::scale(s, s))
@@ -436,9 +389,7 @@ Image DreamSequence::render(const Image& image, const FrameContext& frame) {
     Image picture = image;
     {
         const float time = float(std::fmod(t, 20 * M_PI));
-        Image rippled = straightforwardChains() || image.isNull()
-                            ? applyWarp(image, std::make_shared<DreamRippleKernel>(9.0f, time))
-                            : Image(std::make_shared<RippleNode>(image, 9.0f, time, image.extent()));
+        const Image rippled = applyWarp(image, std::make_shared<DreamRippleKernel>(9.0f, time));
         if (!rippled.isNull()) picture = rippled.cropped(E);
     }
 

@@ -1,19 +1,9 @@
 #pragma once
-// Dream Sequence's ripple and zoom-burst rows, written once with Highway and dispatched to the
+// Dream Sequence's zoom-burst rows, written once with Highway and dispatched to the
 // best vector target (see pipeline/engine/SimdTargets.h).
 #include <cstdint>
 
 namespace ostrela::effects::dream::kernels {
-
-// The rows a ripple row is sampled from: pixels of rect (x, y, w, h), bottom row first.
-struct Source {
-    const float* data;
-    int x, y, w, h;
-};
-// One ripple row of n pixels from column x0: pixel i samples the source bilinearly at
-// ((x0 + i + ½) + dx − ½, py + dyc[i] − ½) (pixel centres at integers), the taps clamped onto
-// the source; a position beyond ±1e9 gives a transparent pixel.
-void rippleRow(const Source& src, int x0, int n, float dx, float py, const float* dyc, float* o);
 
 // Pixels [lo, hi) of row o with one burst copy at 24 % screened onto them: pixel i mixes columns
 // cx[i] and cx[i] + 1 of rows r0 and r1 by cw[i] across and wy down.

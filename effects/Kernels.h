@@ -50,6 +50,7 @@ public:
     Vec2 map(Vec2 d) const;
     void mapRow(int x0, int y, int n, float* sx, float* sy) const override;
     engine::Rect roi(const engine::Rect& dest) const override;
+    bool separable() const override { return true; }
 
 private:
     float amplitude_, time_;

@@ -1,6 +1,7 @@
 #include "pipeline/engine/Image.h"
 
 #include "pipeline/engine/ColorSpace.h"
+#include "pipeline/engine/Kernels.h"
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/PixelKernels.h"
 #include "pipeline/engine/Renderer.h"
@@ -416,6 +417,33 @@ IRect WarpNode::roi(int, const IRect& dest) const {
 }
 
 void WarpNode::render(TileContext& ctx, const IRect& r, float* out) const {
+    if (kernel_->separable())
+        if (auto* clamp = dynamic_cast<const ClampNode*>(in_.get())) {
+            // Taps clamped onto the picture itself: read the picture, not its clamped copy.
+            const Node& pic = *clamp->input(0);
+            const IRect pr = enclosingIRect(kernel_->roi({double(r.x), double(r.y), double(r.w), double(r.h)}))
+                                 .grown(1, 1)
+                                 .intersected(pixelBounds(pic.extent()));
+            if (pr.isEmpty()) {
+                std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
+                return;
+            }
+            const kernels::WarpSource source{ctx.pull(pic, pr), pr.x, pr.y, pr.w, pr.h};
+            // The columns' terms from the kernel's first row, each row's from its first pixel.
+            float* sx = ctx.alloc(size_t(r.w));
+            float* dyc = ctx.alloc(size_t(r.w));
+            kernel_->mapRow(r.x, r.y, r.w, sx, dyc);
+            const float py0 = float(r.y) + 0.5f;
+            for (int i = 0; i < r.w; ++i) dyc[i] -= py0;
+            for (int j = 0; j < r.h; ++j) {
+                float x1, y1;
+                kernel_->mapRow(r.x, r.y + j, 1, &x1, &y1);
+                kernels::separableWarpRow(source, r.x, r.w, x1 - (float(r.x) + 0.5f), float(r.y + j) + 0.5f, dyc,
+                                          out + size_t(j) * r.w * 4);
+            }
+            detail::clearOutside(out, r, extent_);
+            return;
+        }
     IRect sr = roi(0, r);
     const float* src = ctx.pull(*in_, sr);
     float* sx = ctx.alloc(size_t(r.w));

@@ -126,6 +126,10 @@ public:
     virtual void mapRow(int x0, int y, int n, float* sx, float* sy) const = 0;
     // The source rectangle read for a destination rectangle.
     virtual Rect roi(const Rect& dest) const = 0;
+    // True when each row moves across by one distance and each column down by one: source x is
+    // the destination x plus a term of the row alone, source y the destination y plus a term of
+    // the column alone (a ripple). The renderer then samples whole registers of a row at once.
+    virtual bool separable() const { return false; }
 };
 using WarpKernelPtr = std::shared_ptr<const WarpKernel>;
 

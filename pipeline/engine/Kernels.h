@@ -44,6 +44,17 @@ struct CurveTable {
 // rows of three), decode and premultiply.
 void toneCurveRun(float* p, int n, const float* grade, const float* hue, const CurveTable& curve);
 
+// ---- Separable warps (WarpKernels.cpp) ----
+// The pixels a warp row is sampled from: rect (x, y, w, h), bottom row first.
+struct WarpSource {
+    const float* data;
+    int x, y, w, h;
+};
+// One row of n pixels from column x0: pixel i samples the source bilinearly at
+// ((x0 + i + ½) + dx − ½, py + dyc[i] − ½) (pixel centres at integers), the taps clamped onto
+// the source; a position beyond ±1e9 gives a transparent pixel.
+void separableWarpRow(const WarpSource& src, int x0, int n, float dx, float py, const float* dyc, float* o);
+
 // ---- Blur (Blur.cpp) ----
 // n floats of o from the centre row c: w0·c + Σ wi·(c − i·step + c + i·step), i = 1…r.
 void symmetricTaps(const float* c, size_t step, int r, const float* w, size_t n, float* o);
