@@ -39,6 +39,14 @@ public:
         // a piece at a time instead of through a buffer of the tile.
         for (const Node* leaf : leaves_)
             rowSources_.push_back(contains(shared, leaf) ? nullptr : dynamic_cast<const RowSource*>(leaf));
+        // The picture the top's carried chain starts from, when it is read nowhere else in the run:
+        // rendered straight into the output, as node by node it would be.
+        const Slot* slot = nullptr;
+        for (int st = 0; st >= 0 && steps_[size_t(st)].carried >= 0 && size_t(steps_[size_t(st)].carried) < steps_[size_t(st)].in.size();) {
+            slot = &steps_[size_t(st)].in[size_t(steps_[size_t(st)].carried)];
+            st = slot->step;
+        }
+        if (slot && slot->leaf >= 0 && uses(slot->leaf) == 1) base_ = slot->leaf;
     }
 
     size_t steps() const { return steps_.size(); }
@@ -60,6 +68,11 @@ public:
             if (p && sb.contains(need[i])) {
                 f.rows[i] = {p, sb};
                 f.rows[i].stored = true;
+                continue;
+            }
+            if (int(i) == base_) {
+                ctx.renderInto(*leaves_[i], r, out);
+                f.rows[i] = {out, r};
                 continue;
             }
             if (rowSources_[i])
@@ -215,8 +228,10 @@ private:
             evaluate(f, slot.step, y, xa, xb, dst);
         else if (slot.leaf >= 0 && f.rows[size_t(slot.leaf)].source)
             f.rows[size_t(slot.leaf)].source->rowOf(f.rows[size_t(slot.leaf)].state, y, xa, xb, dst);
-        else if (slot.leaf >= 0)
-            std::memcpy(dst, f.rows[size_t(slot.leaf)].at(xa, y), size_t(xb - xa) * 4 * sizeof(float));
+        else if (slot.leaf >= 0) {
+            const float* src = f.rows[size_t(slot.leaf)].at(xa, y);
+            if (src != dst) std::memcpy(dst, src, size_t(xb - xa) * 4 * sizeof(float));
+        }
         else
             zeroFloats(dst, size_t(xb - xa) * 4);
     }
@@ -225,6 +240,14 @@ private:
     std::vector<Step> steps_;
     std::vector<const Node*> leaves_;
     std::vector<const RowSource*> rowSources_;
+    int base_ = -1;
+
+    int uses(int leaf) const {
+        int n = 0;
+        for (const Step& st : steps_)
+            for (const Slot& slot : st.in) n += slot.leaf == leaf;
+        return n;
+    }
 };
 
 }  // namespace
