@@ -175,6 +175,8 @@ public:
     void apply(float* rgba, int count) const override;
     void applyFrom(const float* src, float* dst, int count) const override;
     const ColorMatrix* matrix() const override { return &m_; }
+    // The factor when the matrix only scales alpha (a fade); negative otherwise.
+    float fade() const { return alphaScale_; }
 
 private:
     ColorMatrix m_;

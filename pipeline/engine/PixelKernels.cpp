@@ -24,6 +24,7 @@ namespace {
 using DF = hn::ScalableTag<float>;
 using VF = hn::Vec<DF>;
 constexpr size_t kMaxPixels = hn::MaxLanes(DF());
+constexpr int kMaxChain = kernels::kMaxOverChain;
 
 // Runs block(a, b, o) over n RGBA pixels, Lanes(d) at a time; the tail through zero-padded copies.
 // `a` and `b` may be null (the block is then given null too).
@@ -235,6 +236,52 @@ void OverRow(const float* f, const float* bg, int n, float* o) {
         const VF k = hn::Sub(hn::Set(d, 1.0f), fa);
         hn::StoreInterleaved4(hn::MulAdd(r, k, fr), hn::MulAdd(g, k, fg), hn::MulAdd(bl, k, fb), hn::MulAdd(al, k, fa), d, q);
     });
+}
+
+void OverChainRow(const float* const* f, const float* k, int m, int n, float* o) {
+    const DF d;
+    const int N = int(hn::Lanes(d));
+    const auto block = [&](const float* const* layer, float* q) {
+        const VF one = hn::Set(d, 1.0f), zero = hn::Zero(d);
+        VF r, g, b, a;
+        hn::LoadInterleaved4(d, q, r, g, b, a);
+        for (int i = 0; i < m; ++i) {
+            VF fr, fg, fb, fa;
+            hn::LoadInterleaved4(d, layer[i], fr, fg, fb, fa);
+            if (k[i] >= 0.0f) {  // faded as AlphaScaleRow fades
+                const VF vk = hn::Set(d, k[i]);
+                const VF na = Clamp01(d, hn::Mul(fa, vk));
+                const VF sc = hn::IfThenElse(hn::Ge(fa, one), na, hn::IfThenElseZero(hn::Gt(fa, zero), vk));
+                fr = hn::Mul(fr, sc);
+                fg = hn::Mul(fg, sc);
+                fb = hn::Mul(fb, sc);
+                fa = na;
+            }
+            const VF keep = hn::Sub(one, fa);  // then over, as OverRow
+            r = hn::MulAdd(r, keep, fr);
+            g = hn::MulAdd(g, keep, fg);
+            b = hn::MulAdd(b, keep, fb);
+            a = hn::MulAdd(a, keep, fa);
+        }
+        hn::StoreInterleaved4(r, g, b, a, d, q);
+    };
+    const float* at[kMaxChain];
+    int i = 0;
+    for (; i + N <= n; i += N) {
+        for (int j = 0; j < m; ++j) at[j] = f[j] + 4 * i;
+        block(at, o + 4 * i);
+    }
+    if (i < n) {
+        HWY_ALIGN float tails[kMaxChain][4 * kMaxPixels] = {}, to[4 * kMaxPixels] = {};
+        const size_t bytes = size_t(n - i) * 4 * sizeof(float);
+        for (int j = 0; j < m; ++j) {
+            std::memcpy(tails[j], f[j] + 4 * i, bytes);
+            at[j] = tails[j];
+        }
+        std::memcpy(to, o + 4 * i, bytes);
+        block(at, to);
+        std::memcpy(o + 4 * i, to, bytes);
+    }
 }
 
 void ScreenRow(const float* f, float k, int n, float* o) {
@@ -467,6 +514,7 @@ HWY_EXPORT(ToHalves);
 HWY_EXPORT(StreamFloats);
 HWY_EXPORT(FromHalves);
 HWY_EXPORT(OverRow);
+HWY_EXPORT(OverChainRow);
 HWY_EXPORT(ScreenRow);
 HWY_EXPORT(MultiplyRow);
 HWY_EXPORT(MaskBlendRow);
@@ -491,6 +539,9 @@ void streamFloats(const float* src, size_t n, float* dst) { HWY_DYNAMIC_DISPATCH
 void fromHalves(const uint16_t* src, size_t n, float* dst) { HWY_DYNAMIC_DISPATCH(FromHalves)(src, n, dst); }
 void overRow(const float* f, int n, float* o) { HWY_DYNAMIC_DISPATCH(OverRow)(f, nullptr, n, o); }
 void overRowFrom(const float* f, const float* bg, int n, float* o) { HWY_DYNAMIC_DISPATCH(OverRow)(f, bg, n, o); }
+void overChainRow(const float* const* f, const float* k, int m, int n, float* o) {
+    HWY_DYNAMIC_DISPATCH(OverChainRow)(f, k, std::min(m, kMaxOverChain), n, o);
+}
 void screenRow(const float* f, float k, int n, float* o) { HWY_DYNAMIC_DISPATCH(ScreenRow)(f, k, n, o); }
 void multiplyRow(const float* f, float k, int n, float* o) { HWY_DYNAMIC_DISPATCH(MultiplyRow)(f, k, n, o); }
 void maskBlendRow(const float* f, const float* mask, int n, float* o) { HWY_DYNAMIC_DISPATCH(MaskBlendRow)(f, mask, n, o); }

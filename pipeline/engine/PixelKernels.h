@@ -30,6 +30,10 @@ void streamFloats(const float* src, size_t n, float* dst);
 void overRow(const float* f, int n, float* o);
 // o = f + bg·(1 − f.alpha): the same with the background read from elsewhere (bg may be o).
 void overRowFrom(const float* f, const float* bg, int n, float* o);
+// Layers f[0] … f[m − 1] (bottom first, at most kMaxOverChain) over o in one pass: each faded by
+// k[i] as alphaScaleRow fades (k[i] < 0: not faded), then composited as overRow composites.
+constexpr int kMaxOverChain = 8;
+void overChainRow(const float* const* f, const float* k, int m, int n, float* o);
 // Screen of k·f over o (every channel, alpha too), n pixels.
 void screenRow(const float* f, float k, int n, float* o);
 // Multiply composite of k·f over o: c = a·b + a(1 − b.alpha) + b(1 − a.alpha), n pixels.

@@ -47,6 +47,7 @@ public:
             st = slot->step;
         }
         if (slot && slot->leaf >= 0 && uses(slot->leaf) == 1) base_ = slot->leaf;
+        findOverChains();
     }
 
     size_t steps() const { return steps_.size(); }
@@ -125,6 +126,53 @@ private:
         int carried;
         std::vector<Slot> in;
     };
+    // Overs of pictures (faded or not) on one another, done as one pass where every layer covers
+    // the piece: each stored layer is then read in the same loop as the others.
+    struct Layer {
+        int leaf;
+        float fade;  // < 0: not faded
+        IRect op;
+    };
+    struct Chain {
+        std::vector<Layer> layers;  // bottom first
+        Slot under;                 // what the bottom layer goes over
+    };
+    // The layer an over node's foreground is: a picture, or a picture faded.
+    bool layerOf(const Step& st, Layer* layer) const {
+        if (!dynamic_cast<const OverNode*>(st.node) || st.in.size() != 2) return false;
+        const Slot& fg = st.in[0];
+        layer->op = st.op;
+        if (fg.leaf >= 0) {
+            layer->leaf = fg.leaf;
+            layer->fade = -1.0f;
+            return true;
+        }
+        if (fg.step < 0) return false;
+        const Step& f = steps_[size_t(fg.step)];
+        auto* pw = dynamic_cast<const PointwiseNode*>(f.node);
+        if (!pw || pw->ops().size() != 1 || f.in.size() != 1 || f.in[0].leaf < 0 || !(f.kept == st.op)) return false;
+        auto* m = dynamic_cast<const MatrixOp*>(pw->ops()[0].get());
+        if (!m || m->fade() < 0.0f) return false;
+        layer->leaf = f.in[0].leaf;
+        layer->fade = m->fade();
+        return true;
+    }
+    void findOverChains() {
+        chains_.assign(steps_.size(), Chain{});
+        for (size_t s = 0; s < steps_.size(); ++s) {
+            std::vector<Layer> layers;
+            Slot under;
+            for (int t = int(s); t >= 0 && int(layers.size()) < kernels::kMaxOverChain;) {
+                Layer layer;
+                if (!layerOf(steps_[size_t(t)], &layer)) break;
+                layers.insert(layers.begin(), layer);
+                under = steps_[size_t(t)].in[1];
+                t = under.step;
+            }
+            if (layers.size() >= 2) chains_[s] = {std::move(layers), under};
+        }
+    }
+
     struct Rows {
         const float* base = nullptr;
         IRect b;
@@ -186,6 +234,23 @@ private:
     // Columns [xa, xb) of row y of step s into dst.
     void evaluate(const Frame& f, int s, int y, int xa, int xb, float* dst) const {
         const Step& st = steps_[size_t(s)];
+        if (const Chain& chain = chains_[size_t(s)]; !chain.layers.empty()) {
+            bool covered = true;
+            for (const Layer& l : chain.layers)
+                covered = covered && y >= l.op.y && y < l.op.maxY() && xa >= l.op.x && xb <= l.op.maxX() &&
+                          (f.rows[size_t(l.leaf)].base || f.rows[size_t(l.leaf)].source);
+            if (covered) {
+                const float* layers[kernels::kMaxOverChain];
+                float fades[kernels::kMaxOverChain];
+                for (size_t i = 0; i < chain.layers.size(); ++i) {
+                    layers[i] = f.rows[size_t(chain.layers[i].leaf)].row(y, xa, xb);
+                    fades[i] = chain.layers[i].fade;
+                }
+                fill(f, chain.under, y, xa, xb, dst);
+                kernels::overChainRow(layers, fades, int(chain.layers.size()), xb - xa, dst);
+                return;
+            }
+        }
         int ka = std::max(xa, st.kept.x), kb = std::min(xb, st.kept.maxX());
         if (y < st.kept.y || y >= st.kept.maxY() || ka >= kb) {
             zeroFloats(dst, size_t(xb - xa) * 4);
@@ -241,6 +306,7 @@ private:
     std::vector<const Node*> leaves_;
     std::vector<const RowSource*> rowSources_;
     int base_ = -1;
+    std::vector<Chain> chains_;  // by step: the chain of overs it tops, if any
 
     int uses(int leaf) const {
         int n = 0;

@@ -54,6 +54,11 @@ Image mixedGraph(const Image& stored, const Image& storedNarrow) {
     acc = filters::blendWithMask(filters::falseColor(twice, Color::fromSRGB(0.1, 0, 0, 1), Color::fromSRGB(1, 0.8, 0.3, 1)), twice, mask);
     acc = alphaScaled(filters::randomNoise().cropped({10, 5, 40.5, 30}), 0.2).composited(acc);
     acc = filters::screenBlend(twice.translated(-2, 1), acc);
+    // Overs of pictures on one another, faded or not: one moved by a fraction, stored ones that
+    // cover the frame (done in one pass) and one narrower than it (piece by piece where it
+    // does not cover).
+    acc = alphaScaled(stored, 0.3).composited(alphaScaled(stored, 0.45).composited(stored.translated(1.5, 0.5).composited(acc)));
+    acc = alphaScaled(storedNarrow, 0.6).composited(alphaScaled(stored, 0.2).composited(acc));
     return acc.cropped({1.5, 0.5, 94, 59});
 }
 
