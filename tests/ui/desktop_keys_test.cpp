@@ -42,6 +42,16 @@ protected:
         const QString number = QString::fromLatin1(xvfb.readLine()).trimmed();
         ASSERT_FALSE(number.isEmpty()) << "Xvfb did not start";
         display = QLatin1Char(':') + number;
+        // On a loaded machine the server can announce its number a moment before a client gets
+        // in: wait until one does, so the program does not start against a closed door.
+        ASSERT_TRUE(test::waitUntil(
+            [&] {
+                int code = -1;
+                run(QStringLiteral("xwininfo"), {QStringLiteral("-root")}, display, &code);
+                return code == 0;
+            },
+            10000))
+            << "no client could connect to " << qPrintable(display);
 
         // No first-run sheet and no extension activation (that would ask for a password).
         settings::setHasSeenOnboarding(true);
