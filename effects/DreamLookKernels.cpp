@@ -59,14 +59,7 @@ void LightRow(float* o, int n, float dx0, float dy2, float r0, float inv, const 
                 }
         }
     };
-    int i = 0;
-    for (; i + N <= n; i += N) block(o + 4 * i, i);
-    if (i < n) {
-        HWY_ALIGN float tail[4 * kMaxPixels] = {};
-        std::memcpy(tail, o + 4 * i, size_t(n - i) * 4 * sizeof(float));
-        block(tail, i);
-        std::memcpy(o + 4 * i, tail, size_t(n - i) * 4 * sizeof(float));
-    }
+    PixelBlocks(o, n, block);
 }
 
 }  // namespace ostrela::effects::dream::kernels::HWY_NAMESPACE

@@ -22,21 +22,6 @@ using DF = hn::ScalableTag<float>;
 using VF = hn::Vec<DF>;
 constexpr size_t kMaxPixels = hn::MaxLanes(DF());
 
-// Runs block(float* pixels) over n RGBA pixels, Lanes(d) at a time, the tail in a padded copy.
-template <class Block>
-HWY_INLINE void blocks(float* p, int n, const Block& block) {
-    const DF d;
-    const int N = int(hn::Lanes(d));
-    int i = 0;
-    for (; i + N <= n; i += N) block(p + 4 * i);
-    if (i < n) {
-        HWY_ALIGN float tail[4 * kMaxPixels] = {};
-        std::memcpy(tail, p + 4 * i, size_t(n - i) * 4 * sizeof(float));
-        block(tail);
-        std::memcpy(p + 4 * i, tail, size_t(n - i) * 4 * sizeof(float));
-    }
-}
-
 using filters::kLumB;
 using filters::kLumG;
 using filters::kLumR;
@@ -52,7 +37,7 @@ HWY_INLINE VF matrixRow(DF d, const float* m, VF r, VF g, VF b, VF a) {
 
 void ToneRun(float* p, int n, const kernels::ToneParams* prep, int ns, bool encoded) {
     const DF d;
-    blocks(p, n, [&](float* q) {
+    PixelBlocks(p, n, [&](float* q, int) {
         VF r, g, b, a;
         hn::LoadInterleaved4(d, q, r, g, b, a);
         const VF zero = hn::Zero(d), one = hn::Set(d, 1.0f);
@@ -92,7 +77,7 @@ void ToneRun(float* p, int n, const kernels::ToneParams* prep, int ns, bool enco
 
 void GammaRow(float* p, int n, float power) {
     const DF d;
-    blocks(p, n, [&](float* q) {
+    PixelBlocks(p, n, [&](float* q, int) {
         VF r, g, b, a;
         hn::LoadInterleaved4(d, q, r, g, b, a);
         const VF zero = hn::Zero(d), pw = hn::Set(d, power);

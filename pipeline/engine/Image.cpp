@@ -421,9 +421,7 @@ void WarpNode::render(TileContext& ctx, const IRect& r, float* out) const {
         if (auto* clamp = dynamic_cast<const ClampNode*>(in_.get())) {
             // Taps clamped onto the picture itself: read the picture, not its clamped copy.
             const Node& pic = *clamp->input(0);
-            const IRect pr = enclosingIRect(kernel_->roi({double(r.x), double(r.y), double(r.w), double(r.h)}))
-                                 .grown(1, 1)
-                                 .intersected(pixelBounds(pic.extent()));
+            const IRect pr = roi(0, r).intersected(pixelBounds(pic.extent()));
             if (pr.isEmpty()) {
                 std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
                 return;

@@ -20,7 +20,6 @@ namespace hn = hwy::HWY_NAMESPACE;
 using kernels::CurveTable;
 using DF = hn::ScalableTag<float>;
 using VF = hn::Vec<DF>;
-constexpr size_t kMaxPixels = hn::MaxLanes(DF());
 
 // One of sixteen entries per lane, by permutes within registers: one where a register holds
 // sixteen, otherwise one per register-sized part of the table and a select on the index.
@@ -68,8 +67,7 @@ HWY_INLINE VF curveOf(DF d, const CurveTable& c, VF e) {
 
 void ToneCurveRun(float* p, int n, const float* grade, const float* hue, const CurveTable& curve) {
     const DF d;
-    const int N = int(hn::Lanes(d));
-    const auto block = [&](float* q) {
+    PixelBlocks(p, n, [&](float* q, int) {
         VF r, g, b, a;
         hn::LoadInterleaved4(d, q, r, g, b, a);
         Unpremultiply(d, r, g, b, a);  // as the tone filters do it
@@ -85,15 +83,7 @@ void ToneCurveRun(float* p, int n, const float* grade, const float* hue, const C
         g = hn::Mul(SrgbDecode(d, row3(d, hue + 3, gr, gg, gb, zero)), a);
         b = hn::Mul(SrgbDecode(d, row3(d, hue + 6, gr, gg, gb, zero)), a);
         hn::StoreInterleaved4(r, g, b, a, d, q);
-    };
-    int i = 0;
-    for (; i + N <= n; i += N) block(p + 4 * i);
-    if (i < n) {
-        HWY_ALIGN float tail[4 * kMaxPixels] = {};
-        std::memcpy(tail, p + 4 * i, size_t(n - i) * 4 * sizeof(float));
-        block(tail);
-        std::memcpy(p + 4 * i, tail, size_t(n - i) * 4 * sizeof(float));
-    }
+    });
 }
 
 }  // namespace

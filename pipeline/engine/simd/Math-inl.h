@@ -13,6 +13,8 @@
 
 #include <hwy/highway.h>
 
+#include <cstring>
+
 HWY_BEFORE_NAMESPACE();
 namespace ostrela::engine::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
@@ -155,6 +157,22 @@ HWY_INLINE V NoiseBits(D64 d, V key, uint64_t c) {
     h = hn::Xor(h, hn::ShiftRight<33>(h));
     h = Mul64(d, h, hn::Set(d, 0xC4CEB9FE1A85EC53ull));
     return hn::Xor(h, hn::ShiftRight<33>(h));
+}
+
+// Runs block(q, i) over n RGBA pixels, a register's worth at a time (q points at pixel i), the
+// tail through a zero-padded copy, so a row's last pixels go through the same code.
+template <class Block>
+HWY_INLINE void PixelBlocks(float* p, int n, const Block& block) {
+    using DF = hn::ScalableTag<float>;
+    const int N = int(hn::Lanes(DF()));
+    int i = 0;
+    for (; i + N <= n; i += N) block(p + 4 * i, i);
+    if (i < n) {
+        HWY_ALIGN float tail[4 * hn::MaxLanes(DF())] = {};
+        std::memcpy(tail, p + 4 * i, size_t(n - i) * 4 * sizeof(float));
+        block(tail, i);
+        std::memcpy(p + 4 * i, tail, size_t(n - i) * 4 * sizeof(float));
+    }
 }
 
 }  // namespace ostrela::engine::HWY_NAMESPACE
