@@ -69,6 +69,30 @@ struct Pixels {
 
 Pixels render(const Image& im, engine::IRect r = {0, 0, 1280, 720}) { return {r, renderer().renderFloat(im, r)}; }
 
+// A 1280×720 picture that changes everywhere: red across, green up, blue in diagonal bands.
+Image rampFrame() {
+    QImage img(1280, 720, QImage::Format_ARGB32_Premultiplied);
+    for (int y = 0; y < 720; ++y)
+        for (int x = 0; x < 1280; ++x) img.setPixel(x, y, qRgb((x * 255) / 1279, (y * 255) / 719, (x + y) % 256));
+    return Image::fromQImage(img);
+}
+
+// The largest and the mean difference of two float renders, in linear values.
+struct LinearDifference {
+    double worst = 0, mean = 0;
+};
+LinearDifference linearDifference(const Pixels& a, const Pixels& b) {
+    LinearDifference d;
+    for (size_t i = 0; i < b.v.size(); ++i) {
+        const double e = std::abs(double(a.v[i]) - b.v[i]);
+        d.worst = std::max(d.worst, e);
+        d.mean += e;
+    }
+    if (!b.v.empty()) d.mean /= double(b.v.size());
+    return d;
+}
+
+
 Image frameOf(QColor c) { return Image::fromQImage(filled(1280, 720, c)); }
 
 // Per-byte differences of two images of one size: the largest, the mean over every byte, how
@@ -797,10 +821,7 @@ TEST(EffectSet, SwitchingAwayDropsCachesAndKeepsMemory) {
 // Another look shown: the trails are put away at half precision (half their bytes) and come back
 // for the next frame, which differs from an object never switched away by well under a level.
 TEST(DrunkMode, TrailsPutAwayAtHalfPrecisionResumeTheSameLook) {
-    QImage img(1280, 720, QImage::Format_ARGB32_Premultiplied);
-    for (int y = 0; y < 720; ++y)
-        for (int x = 0; x < 1280; ++x) img.setPixel(x, y, qRgb((x * 255) / 1279, (y * 255) / 719, (x + y) % 256));
-    const Image src = Image::fromQImage(img);
+    const Image src = rampFrame();
     DrunkMode switched, staying;
     for (const double t : {3.0, 3.033, 3.066}) {
         switched.render(src, t);
@@ -812,22 +833,14 @@ TEST(DrunkMode, TrailsPutAwayAtHalfPrecisionResumeTheSameLook) {
     EXPECT_EQ(switched.historyDepth(), 3);
     EXPECT_LE(switched.historyBytes(), full / 2);
     const Pixels back = render(switched.render(src, 3.1)), ref = render(staying.render(src, 3.1));
-    double worst = 0, sum = 0;
-    for (size_t i = 0; i < ref.v.size(); ++i) {
-        const double d = std::abs(double(back.v[i]) - ref.v[i]);
-        worst = std::max(worst, d);
-        sum += d;
-    }
-    EXPECT_LT(worst, 0.5 / 255);
-    EXPECT_LT(sum / ref.v.size(), 0.01 / 255);
+    const LinearDifference d = linearDifference(back, ref);
+    EXPECT_LT(d.worst, 0.5 / 255);
+    EXPECT_LT(d.mean, 0.01 / 255);
     EXPECT_EQ(switched.historyBytes(), full);
 }
 
 TEST(DreamSequence, EchoPutAwayAtHalfPrecisionResumesTheSameLook) {
-    QImage img(1280, 720, QImage::Format_ARGB32_Premultiplied);
-    for (int y = 0; y < 720; ++y)
-        for (int x = 0; x < 1280; ++x) img.setPixel(x, y, qRgb((x * 255) / 1279, (y * 255) / 719, (x + y) % 256));
-    const Image src = Image::fromQImage(img);
+    const Image src = rampFrame();
     DreamSequence switched, staying;
     for (const double t : {3.0, 3.033}) {
         switched.render(src, t);
@@ -841,19 +854,11 @@ TEST(DreamSequence, EchoPutAwayAtHalfPrecisionResumesTheSameLook) {
     // Read back while put away: the same picture within half precision.
     ASSERT_FALSE(switched.echo().isNull());
     const Pixels shelved = render(switched.echo());
-    double worstShelved = 0;
-    for (size_t i = 0; i < before.v.size(); ++i)
-        worstShelved = std::max(worstShelved, std::abs(double(shelved.v[i]) - before.v[i]));
-    EXPECT_LT(worstShelved, 1.0 / 1024);
+    EXPECT_LT(linearDifference(shelved, before).worst, 1.0 / 1024);
     const Pixels back = render(switched.render(src, 3.066)), ref = render(staying.render(src, 3.066));
-    double worst = 0, sum = 0;
-    for (size_t i = 0; i < ref.v.size(); ++i) {
-        const double d = std::abs(double(back.v[i]) - ref.v[i]);
-        worst = std::max(worst, d);
-        sum += d;
-    }
+    const LinearDifference d = linearDifference(back, ref);
     // The echo weighs 16 %: half precision moves the frame by far less than a level.
-    EXPECT_LT(worst, 0.5 / 255);
-    EXPECT_LT(sum / ref.v.size(), 0.01 / 255);
+    EXPECT_LT(d.worst, 0.5 / 255);
+    EXPECT_LT(d.mean, 0.01 / 255);
     EXPECT_EQ(switched.echoBytes(), full);
 }
