@@ -2,7 +2,6 @@
 
 #include "effects/DreamHalo.h"
 #include "effects/DreamHaloKernels.h"
-#include "effects/DreamKernels.h"
 #include "effects/DreamWarpKernels.h"
 #include "pipeline/engine/Schedule.h"
 #include "effects/Kernels.h"
@@ -93,18 +92,24 @@ std::vector<Sparkle> sparkleCircles(double W, double H, double t) {
 }
 }  // namespace
 
-QImage sparkles(int wp, int hp, double t) {
-    QImage bitmap(std::max(wp, 1), std::max(hp, 1), QImage::Format_ARGB32_Premultiplied);
-    if (bitmap.isNull()) return bitmap;
-    bitmap.fill(Qt::transparent);
-    QPainter p(&bitmap);
-    p.setRenderHint(QPainter::Antialiasing, true);
-    p.setPen(Qt::NoPen);
-    for (const Sparkle& s : sparkleCircles(bitmap.width(), bitmap.height(), t)) {
+std::vector<SparkleSquare> sparkles(int wp, int hp, double t) {
+    std::vector<SparkleSquare> out;
+    for (const Sparkle& s : sparkleCircles(std::max(wp, 1), std::max(hp, 1), t)) {
+        // Two pixels spare about the disc for the antialiased edge.
+        const int x0 = int(std::floor(s.cx - s.r)) - 2, y0 = int(std::floor(s.cy - s.r)) - 2;
+        const int side = int(std::ceil(2 * s.r)) + 5;
+        QImage square(side, side, QImage::Format_ARGB32_Premultiplied);
+        if (square.isNull()) continue;
+        square.fill(Qt::transparent);
+        QPainter p(&square);
+        p.setRenderHint(QPainter::Antialiasing, true);
+        p.setPen(Qt::NoPen);
         p.setBrush(QColor::fromRgbF(1.0f, 0.98f, 0.9f, float(s.alpha)));
-        p.drawEllipse(QPointF(s.cx, s.cy), s.r, s.r);
+        p.drawEllipse(QPointF(s.cx - x0, s.cy - y0), s.r, s.r);
+        p.end();
+        out.push_back({std::move(square), x0, y0});
     }
-    return bitmap;
+    return out;
 }
 
 namespace {
@@ -474,54 +479,29 @@ Image DreamSequence::render(const Image& image, const FrameContext& frame) {
     // 12. Warm centre light.
     const engine::Point warm{midX + std::sin(0.1 * t) * 24, midY + std::cos(0.09 * t) * 18};
     const Color warmInner = Color::fromSRGB(1.0, 0.97, 0.9, 0.09), warmOuter = Color::fromSRGB(1.0, 0.97, 0.9, 0);
-    if (fast && !acc.isNull()) {
-        // All eleven screened in one pass over the drifted picture.
-        std::vector<Light> lights;
-        auto rgba = [](const Color& c) { return std::array<float, 4>{c.r, c.g, c.b, c.a}; };
-        for (int i = 0; i < 10; ++i) {
-            const Orb& orb = orbs()[size_t(i)];
-            const engine::Point c = orbCentre(i, E, t);
-            const double r1 = orb.size * W;
-            lights.push_back({c.x, c.y, 0.2 * r1, r1, rgba(Color::fromSRGB(orb.r, orb.g, orb.b, orb.a)),
-                              rgba(Color::fromSRGB(orb.r, orb.g, orb.b, 0))});
-        }
-        lights.push_back({warm.x, warm.y, 0.1 * W, 0.75 * W, rgba(warmInner), rgba(warmOuter)});
-        acc = screenLights(acc.cropped(E), std::move(lights), E);
-    } else {
-        for (int i = 0; i < 10; ++i) {
-            const Orb& orb = orbs()[size_t(i)];
-            const engine::Point c = orbCentre(i, E, t);
-            const double r1 = orb.size * W;
-            Image g = filters::radialGradient(c, 0.2 * r1, r1, Color::fromSRGB(orb.r, orb.g, orb.b, orb.a),
-                                              Color::fromSRGB(orb.r, orb.g, orb.b, 0));
-            if (g.isNull()) continue;
-            g = g.cropped(E).cropped({c.x - r1 - 1, c.y - r1 - 1, 2 * r1 + 2, 2 * r1 + 2});
-            acc = filters::screenBlend(g, acc).cropped(E);
-        }
-        Image g = filters::radialGradient(warm, 0.1 * W, 0.75 * W, warmInner, warmOuter);
-        if (!g.isNull()) acc = filters::screenBlend(g.cropped(E), acc).cropped(E);
+    for (int i = 0; i < 10; ++i) {
+        const Orb& orb = orbs()[size_t(i)];
+        const engine::Point c = orbCentre(i, E, t);
+        const double r1 = orb.size * W;
+        Image g = filters::radialGradient(c, 0.2 * r1, r1, Color::fromSRGB(orb.r, orb.g, orb.b, orb.a),
+                                          Color::fromSRGB(orb.r, orb.g, orb.b, 0));
+        if (g.isNull()) continue;
+        g = g.cropped(E).cropped({c.x - r1 - 1, c.y - r1 - 1, 2 * r1 + 2, 2 * r1 + 2});
+        acc = filters::screenBlend(g, acc).cropped(E);
     }
+    Image g = filters::radialGradient(warm, 0.1 * W, 0.75 * W, warmInner, warmOuter);
+    if (!g.isNull()) acc = filters::screenBlend(g.cropped(E), acc).cropped(E);
 
     // 13. Vignette.
     acc = filters::vignette(acc, 0.55, 1.9);
 
     // 14. Sparkles.
     const int wp = std::max(1, int(std::lround(W))), hp = std::max(1, int(std::lround(H)));
-    const QImage sp = sparkles(wp, hp, t);
-    if (!sp.isNull()) {
-        // The bitmap covers the extent, its top row at the extent's top.
-        const Image bitmap = Image::fromQImage(sp).translated(E.x, E.y);
-        if (!fast) {
-            acc = bitmap.composited(acc);
-        } else {
-            // Only the squares about the sparkles hold anything: the rest is transparent, and
-            // putting it over the picture would change nothing.
-            for (const Sparkle& s : sparkleCircles(sp.width(), sp.height(), t)) {
-                const double x0 = std::floor(s.cx - s.r) - 2, y0 = std::floor(sp.height() - s.cy - s.r) - 2;
-                const double side = std::ceil(2 * s.r) + 5;
-                acc = bitmap.cropped({E.x + x0, E.y + y0, side, side}).composited(acc);
-            }
-        }
+    // Each disc is put over the picture on its own square: the rest of the frame has none.
+    for (const SparkleSquare& sq : sparkles(wp, hp, t)) {
+        // The bitmap's top row lies at the extent's top.
+        const double y = E.y + hp - sq.y - sq.image.height();
+        acc = Image::fromQImage(sq.image).translated(E.x + sq.x, y).cropped(E).composited(acc);
     }
     return acc.cropped(E);
 }

@@ -9,6 +9,7 @@
 #include <QImage>
 
 #include <array>
+#include <vector>
 
 namespace ostrela::effects {
 
@@ -51,8 +52,13 @@ engine::Affine driftTransform(double t, double midX, double midY);
 // Centre of orb i for an extent.
 engine::Point orbCentre(int i, const engine::Rect& extent, double t);
 
-// The sparkle bitmap (top row first) for a frame of wp × hp pixels.
-QImage sparkles(int wp, int hp, double t);
+// The sparkles of a frame of wp × hp pixels, each disc drawn on a square of its own whose top left
+// corner lies at (x, y) in the frame's bitmap (top row first); the frame is transparent elsewhere.
+struct SparkleSquare {
+    QImage image;
+    int x, y;
+};
+std::vector<SparkleSquare> sparkles(int wp, int hp, double t);
 
 // Makes the zoom burst screen its copies one after another everywhere, instead of doing the nine
 // together where their taps all lie inside.

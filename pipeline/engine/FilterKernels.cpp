@@ -121,6 +121,23 @@ void VignetteRow(float* o, const float* dx2, int n, float dy2, float k, bool dar
     }
 }
 
+void RadialGradientRow(float* o, int n, float dx0, float dy2, float r0, float inv, const float* c0, const float* dc) {
+    const DF d;
+    const VF vdy2 = hn::Set(d, dy2), vr0 = hn::Set(d, r0), vinv = hn::Set(d, inv), one = hn::Set(d, 1.0f);
+    const VF lane = hn::Iota(d, 0.0f);
+    PixelBlocks(o, n, [&](float* q, int i) {
+        const VF dx = hn::Add(hn::Set(d, dx0 + float(i)), lane);
+        const VF dist = hn::Sqrt(hn::MulAdd(dx, dx, vdy2));
+        // No span between the radii: a hard edge at r0.
+        const VF t = inv != 0.0f ? Clamp01(d, hn::Mul(hn::Sub(dist, vr0), vinv))
+                                 : hn::IfThenZeroElse(hn::Lt(dist, vr0), one);
+        hn::StoreInterleaved4(hn::MulAdd(hn::Set(d, dc[0]), t, hn::Set(d, c0[0])),
+                              hn::MulAdd(hn::Set(d, dc[1]), t, hn::Set(d, c0[1])),
+                              hn::MulAdd(hn::Set(d, dc[2]), t, hn::Set(d, c0[2])),
+                              hn::MulAdd(hn::Set(d, dc[3]), t, hn::Set(d, c0[3])), d, q);
+    });
+}
+
 void NoiseRow(int x0, int y, int n, float* out) {
     const hn::ScalableTag<uint64_t> d64;
     const hn::Rebind<uint32_t, decltype(d64)> du;
@@ -187,6 +204,7 @@ HWY_EXPORT(ToneRun);
 HWY_EXPORT(GammaRow);
 HWY_EXPORT(VignetteRow);
 HWY_EXPORT(NoiseRow);
+HWY_EXPORT(RadialGradientRow);
 HWY_EXPORT(EncodeSrgbToneRow);
 HWY_EXPORT(DecodeSrgbToneRow);
 
@@ -199,6 +217,9 @@ void vignetteRow(float* o, const float* dx2, int n, float dy2, float k, bool dar
     HWY_DYNAMIC_DISPATCH(VignetteRow)(o, dx2, n, dy2, k, darken);
 }
 void noiseRow(int x0, int y, int n, float* out) { HWY_DYNAMIC_DISPATCH(NoiseRow)(x0, y, n, out); }
+void radialGradientRow(float* o, int n, float dx0, float dy2, float r0, float inv, const float* c0, const float* dc) {
+    HWY_DYNAMIC_DISPATCH(RadialGradientRow)(o, n, dx0, dy2, r0, inv, c0, dc);
+}
 void encodeSrgbToneRow(const float* in, int n, float* out) { HWY_DYNAMIC_DISPATCH(EncodeSrgbToneRow)(in, n, out); }
 void decodeSrgbToneRow(const float* in, int n, float* out) { HWY_DYNAMIC_DISPATCH(DecodeSrgbToneRow)(in, n, out); }
 // Single values through the baseline build: the same curve to within a rounding of the fused steps.

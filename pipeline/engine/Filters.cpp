@@ -478,32 +478,27 @@ private:
     double ux_, uy_;
 };
 
-class RadialGradientNode final : public Node {
+class RadialGradientNode final : public Node, public RowSource {
 public:
-    RadialGradientNode(Point c, double r0, double r1, const Color& c0, const Color& c1) : c_(c), r0_(r0), r1_(r1), c0_(c0), c1_(c1) {}
+    RadialGradientNode(Point c, double r0, double r1, const Color& c0, const Color& c1)
+        : c_(c), r0_(r0), c0_{c0.r, c0.g, c0.b, c0.a}, dc_{c1.r - c0.r, c1.g - c0.g, c1.b - c0.b, c1.a - c0.a},
+          inv_(r1 != r0 ? float(1.0 / (r1 - r0)) : 0.0f) {}
     Rect extent() const override { return Rect::infinite(); }
     void render(TileContext&, const IRect& r, float* out) const override {
-        const float c0[4] = {c0_.r, c0_.g, c0_.b, c0_.a};
-        const float d[4] = {c1_.r - c0[0], c1_.g - c0[1], c1_.b - c0[2], c1_.a - c0[3]};
-        const double span = r1_ - r0_;
-        for (int j = 0; j < r.h; ++j) {
-            const double dy = r.y + j + 0.5 - c_.y;
-            float* o = out + size_t(j) * r.w * 4;
-            for (int i = 0; i < r.w; ++i) {
-                const double dx = r.x + i + 0.5 - c_.x;
-                const double dist = std::sqrt(dx * dx + dy * dy);
-                double t = span != 0 ? (dist - r0_) / span : (dist < r0_ ? 0.0 : 1.0);
-                t = std::clamp(t, 0.0, 1.0);
-                const float ft = float(t);
-                for (int c = 0; c < 4; ++c) o[4 * i + c] = c0[c] + d[c] * ft;
-            }
-        }
+        for (int j = 0; j < r.h; ++j) rowOf(this, r.y + j, r.x, r.maxX(), out + size_t(j) * r.w * 4);
+    }
+    // Nothing to ready: any row is made from its coordinates alone.
+    const void* readyRows(TileContext&, const IRect&) const override { return this; }
+    void rowOf(const void*, int y, int xa, int xb, float* out) const override {
+        const double dy = y + 0.5 - c_.y;
+        kernels::radialGradientRow(out, xb - xa, float(xa + 0.5 - c_.x), float(dy * dy), float(r0_), inv_, c0_, dc_);
     }
 
 private:
     Point c_;
-    double r0_, r1_;
-    Color c0_, c1_;
+    double r0_;
+    float c0_[4], dc_[4];
+    float inv_;
 };
 
 class FastNoiseNode final : public Node {

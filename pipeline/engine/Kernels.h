@@ -21,6 +21,9 @@ void gammaRow(float* p, int n, float power);
 void vignetteRow(float* o, const float* dx2, int n, float dy2, float k, bool darken);
 // n pixels of the engine's noise from (x0, y) on: four channels uniform in 0…1.
 void noiseRow(int x0, int y, int n, float* out);
+// n pixels of a radial gradient: c0 + dc·t, t = clamp((distance − r0)·inv) with the first pixel's
+// centre dx0 across and √dy2 down from the middle; inv 0 makes a hard edge (t 0 within r0, else 1).
+void radialGradientRow(float* o, int n, float dx0, float dy2, float r0, float inv, const float* c0, const float* dc);
 // The tone filters' sRGB curves for single values (tools and tests).
 float encodeSrgbTone(float linear);
 float decodeSrgbTone(float encoded);

@@ -1,7 +1,6 @@
 // Dream Sequence's halo rows on every vector target against the per-pixel rule they share with
 // the rows' remainders, to the bit (neither side fuses multiply-adds).
 #include "effects/DreamHaloKernels.h"
-#include "effects/DreamLookKernels.h"
 #include "pipeline/engine/SimdTargets.h"
 #include "tests/support/SimdTargets.h"
 
@@ -61,24 +60,6 @@ TEST(DreamHaloKernels, RowsFollowTheirPerPixelRuleOnEveryTarget) {
             const float bv = q[2] + (q[6] - q[2]) * lw, ba = q[3] + (q[7] - q[3]) * lw;
             const float sv[4] = {rr, 0.0f, bv, ra + ba - ra * ba};
             for (int c = 0; c < 4; ++c) ASSERT_EQ(o[4 * i + c], (sv[c] + s[c]) - sv[c] * s[c]) << i << " " << c;
-        }
-    });
-}
-
-TEST(DreamLookKernels, LightRowFollowsItsFormulaOnEveryTarget) {
-    const float inner[4] = {0.5f, 0.4f, 0.2f, 0.6f}, outer[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-    test::forEachSimdTarget([&] {
-        const int n = 41;
-        const std::vector<float> under = pattern(size_t(n) * 4, 23);
-        std::vector<float> o = under;
-        k::lightRow(o.data(), n, -20.5f, 9.0f, 4.0f, 1.0f / 12.0f, inner, outer);
-        for (int i = 0; i < n; ++i) {
-            const double dx = -20.5 + i;
-            const double t = std::clamp((std::sqrt(dx * dx + 9.0) - 4.0) / 12.0, 0.0, 1.0);
-            for (int c = 0; c < 4; ++c) {
-                const double g = inner[c] + (outer[c] - inner[c]) * t, b = under[4 * i + c];
-                ASSERT_NEAR(o[4 * i + c], g + b - g * b, 2e-6) << i << " " << c;
-            }
         }
     });
 }

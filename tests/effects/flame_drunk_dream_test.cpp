@@ -1,7 +1,6 @@
 #include "effects/ColorGradeEffects.h"
 #include "effects/DreamEffect.h"
 #include "effects/DreamHalo.h"
-#include "effects/DreamKernels.h"
 #include "effects/DrunkEffect.h"
 #include "pipeline/engine/Schedule.h"
 #include "effects/Effects.h"
@@ -388,12 +387,30 @@ TEST(DreamSequence, SparklesFadeAndDarkOnesAreNotDrawn) {
     const double cx = (std::sin(x1) * 0.5 + 0.5) * 1280, cy = (std::cos(1.7 * x1) * 0.5 + 0.5) * 720;
     const double tBright = M_PI / 2 - x1 + 200 * M_PI;  // b = 1
     const double tDark = -M_PI / 2 - x1 + 200 * M_PI;   // b = 0
-    const QImage bright = dream::sparkles(1280, 720, tBright), dark = dream::sparkles(1280, 720, tDark);
+    // The squares put together on the frame's bitmap; each holds its disc whole.
+    auto bitmap = [](double t) {
+        QImage img(1280, 720, QImage::Format_ARGB32_Premultiplied);
+        img.fill(Qt::transparent);
+        QPainter p(&img);
+        for (const dream::SparkleSquare& s : dream::sparkles(1280, 720, t)) {
+            const QImage& q = s.image;
+            EXPECT_EQ(q.width(), q.height());
+            for (int i = 0; i < q.width(); ++i)
+                for (int e : {0, q.width() - 1}) {
+                    EXPECT_EQ(qAlpha(q.pixel(i, e)), 0);
+                    EXPECT_EQ(qAlpha(q.pixel(e, i)), 0);
+                }
+            p.drawImage(s.x, s.y, q);
+        }
+        return img;
+    };
+    const QImage bright = bitmap(tBright), dark = bitmap(tDark);
     EXPECT_NEAR(alphaAt(bright, cx, cy), 0.55 * 255, 40);
     EXPECT_EQ(alphaAt(dark, cx, cy), 0);
     // b = 0.35 exactly is not drawn either; just above it is, faintly.
     const double tEdge = std::asin(0.35 * 2 - 1) - x1 + 200 * M_PI;
-    EXPECT_EQ(alphaAt(dream::sparkles(1280, 720, tEdge - 1e-9), cx, cy), 0);
+    EXPECT_EQ(alphaAt(bitmap(tEdge - 1e-9), cx, cy), 0);
+    EXPECT_GT(alphaAt(bitmap(tEdge + 0.05), cx, cy), 0);
 }
 
 namespace {

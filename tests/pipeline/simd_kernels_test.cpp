@@ -41,6 +41,31 @@ TEST(SimdKernels, NoiseIsTheHashOnEveryTarget) {
     });
 }
 
+// Rows of a radial gradient against its formula in doubles, soft and hard-edged, every row length
+// through the padded tail; the guards past the row stay untouched.
+TEST(SimdKernels, RadialGradientRowsOnEveryTarget) {
+    const float c0[4] = {0.5f, 0.4f, 0.2f, 0.6f}, c1[4] = {0.1f, 0.0f, 0.3f, 0.0f};
+    const float dc[4] = {c1[0] - c0[0], c1[1] - c0[1], c1[2] - c0[2], c1[3] - c0[3]};
+    test::forEachSimdTarget([&] {
+        for (const int n : {1, 5, 16, 41}) {
+            for (const float inv : {1.0f / 12.0f, -1.0f / 7.0f, 0.0f}) {
+                std::vector<float> o(size_t(n + 1) * 4, -9.0f);
+                kernels::radialGradientRow(o.data(), n, -20.5f, 9.0f, 4.0f, inv, c0, dc);
+                for (int i = 0; i < n; ++i) {
+                    const double dx = -20.5 + i, dist = std::sqrt(dx * dx + 9.0);
+                    const double t = inv != 0 ? std::clamp((dist - 4.0) * inv, 0.0, 1.0) : (dist < 4.0 ? 0.0 : 1.0);
+                    for (int c = 0; c < 4; ++c) ASSERT_NEAR(o[4 * i + c], c0[c] + dc[c] * t, 2e-6) << n << " " << i << " " << c;
+                }
+                for (int c = 0; c < 4; ++c) ASSERT_EQ(o[size_t(n) * 4 + c], -9.0f);
+            }
+        }
+        // Exactly on the hard edge the outer colour begins.
+        float e[4];
+        kernels::radialGradientRow(e, 1, 4.0f, 0.0f, 4.0f, 0.0f, c0, dc);
+        EXPECT_FLOAT_EQ(e[0], c1[0]);
+    });
+}
+
 TEST(SimdKernels, EveryOpaqueCodeSurvivesDecodeAndEncodeOnEveryTarget) {
     test::forEachSimdTarget([] {
         // 256 pixels a row plus a tail, one translucent pixel in the middle.
