@@ -117,8 +117,7 @@ Image alphaScaled(const Image& in, double alpha) {
     return filters::colorMatrixWithBias(in, {1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, alpha}, {0, 0, 0, 0});
 }
 
-bool gCopyByCopy = false;
-bool copyByCopyForTesting() { return gCopyByCopy; }
+thread_local bool gCopyByCopy = false;
 
 // Step 9 from C′'s pixels: C′ and nine copies scaled about the centre, each at 24 %, screened
 // one after another. Scaling about a point is axis-aligned, so each copy's columns and rows are
@@ -127,7 +126,8 @@ class BurstNode final : public engine::Node {
 public:
     // With `layerOnly` the copies are screened over transparency: the burst's own layer, without C′ under it.
     BurstNode(Image c, PixelView v, std::array<double, 9> scales, double cx, double cy, const Rect& extent, bool layerOnly)
-        : c_(std::move(c)), v_(v), scales_(scales), cx_(cx), cy_(cy), extent_(extent), layerOnly_(layerOnly) {}
+        : c_(std::move(c)), v_(v), scales_(scales), cx_(cx), cy_(cy), extent_(extent), layerOnly_(layerOnly),
+          copyByCopy_(gCopyByCopy) {}
     Rect extent() const override { return extent_; }
     void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
         const engine::IRect b = v_.bounds;
@@ -158,7 +158,7 @@ public:
         // a time (the grouping needs magnified copies).
         const int lanes = kernels::burstLanes();
         int fl0 = *std::max_element(lo, lo + 9);
-        if (!(scales_[0] > 1.0) || copyByCopyForTesting()) fl0 = r.w;
+        if (!(scales_[0] > 1.0) || copyByCopy_) fl0 = r.w;
         const int groups = fl0 < r.w ? std::max(0, *std::min_element(hi, hi + 9) - fl0) / lanes : 0;
         const int fl1 = fl0 + lanes * groups;
         kernels::BurstTables gt{};
@@ -318,6 +318,7 @@ private:
     double cx_, cy_;
     Rect extent_;
     bool layerOnly_;
+    bool copyByCopy_;  // read when built: tiles render on other threads
 };
 
 // The burst's layer S, made on the half grid, expanded and screened over C′: S + C′ − S·C′.

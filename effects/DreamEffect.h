@@ -61,7 +61,7 @@ struct SparkleSquare {
 std::vector<SparkleSquare> sparkles(int wp, int hp, double t);
 
 // Makes the zoom burst screen its copies one after another everywhere, instead of doing the nine
-// together where their taps all lie inside.
+// together where their taps all lie inside, in the frames the calling thread builds.
 void setBurstCopyByCopyForTesting(bool on);
 
 }  // namespace dream

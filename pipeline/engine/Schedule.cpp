@@ -154,7 +154,9 @@ Materializer& materializer() {
 }  // namespace
 
 namespace {
-bool gStraightforward = false;
+// Per thread: the switch applies to the graphs the calling thread builds, so renders on other
+// threads are untouched.
+thread_local bool gStraightforward = false;
 
 // One pixel sampled the plain way: the four neighbours that lie inside the buffer.
 inline void sampleEdge(const float* src, const IRect& b, double sx, double sy, float* o) {

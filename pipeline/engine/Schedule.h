@@ -110,8 +110,9 @@ struct PixelView {
 };
 PixelView pixelsOf(const Image& image);
 
-// For measuring what the shortcuts cost in fidelity: while set, the heavy looks build their plain
-// chains (no materialised pictures, fused nodes or band crops), as the looks are written down.
+// For measuring what the shortcuts cost in fidelity: while set on a thread, the heavy looks that
+// thread builds take their plain chains (no materialised pictures, fused nodes or band crops), as
+// the looks are written down. Other threads keep theirs.
 void setStraightforwardChains(bool on);
 bool straightforwardChains();
 

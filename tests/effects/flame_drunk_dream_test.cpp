@@ -689,7 +689,11 @@ TEST(DreamSequence, OnePassGradeEqualsTheThreeFilters) {
         const Pixels fused = render(chain, {0, 0, 45, 1});
         engine::setStraightforwardChains(true);
         const Image plain = grade();
+        // The switch is the calling thread's: a chain built on another thread meanwhile is fused.
+        size_t elsewhere = 0;
+        std::thread([&] { elsewhere = dynamic_cast<const engine::PointwiseNode*>(grade().node().get())->ops().size(); }).join();
         engine::setStraightforwardChains(false);
+        EXPECT_EQ(elsewhere, 1u);
         ASSERT_EQ(dynamic_cast<const engine::PointwiseNode*>(plain.node().get())->ops().size(), 3u);
         const Pixels want = render(plain, {0, 0, 45, 1});
         for (int x = 0; x < 45; ++x)
