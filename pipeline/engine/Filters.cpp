@@ -364,6 +364,10 @@ public:
     }
     int carriedInput() const override { return 1; }
     IRect opBounds() const override { return pixelBounds(fg_->extent()); }
+    Stacking stacking(float* scale) const override {
+        *scale = scale_;
+        return mode_ == BlendMode::screen ? Stacking::screen : Stacking::none;
+    }
     void applyRow(const float* const* in, int n, float* acc) const override {
         if (mode_ == BlendMode::screen)
             kernels::screenRow(in[0], scale_, n, acc);

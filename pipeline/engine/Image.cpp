@@ -253,6 +253,7 @@ struct AxisRows {
     const int* cx;
     const float* cw;
     int* edges;
+    float* mix;  // magnified: the two source rows mixed, over the columns a piece reads
 };
 }  // namespace
 
@@ -260,9 +261,17 @@ const void* TransformNode::readyRows(TileContext& ctx, const IRect& r) const {
     int dx, dy;
     if (isIntegerTranslation(&dx, &dy) || inv_.b != 0 || inv_.c != 0 || r.isEmpty()) return nullptr;
     auto* s = reinterpret_cast<AxisRows*>(ctx.alloc((sizeof(AxisRows) + sizeof(float) - 1) / sizeof(float)));
-    s->sr = roi(0, r);
     s->r = r;
-    s->src = ctx.pull(*in_, s->sr);
+    // A stored input is read where it lies: outside its pixels it is transparent, as a pulled copy
+    // would be.
+    IRect sb;
+    if (const float* p = in_->storedPixels(&sb); p && !sb.isEmpty()) {
+        s->sr = sb;
+        s->src = p;
+    } else {
+        s->sr = roi(0, r);
+        s->src = ctx.pull(*in_, s->sr);
+    }
     // Column positions and weights once for the rectangle; row weights once per row.
     int* cx = reinterpret_cast<int*>(ctx.alloc(size_t(r.w)));
     float* cw = ctx.alloc(size_t(r.w));
@@ -275,6 +284,9 @@ const void* TransformNode::readyRows(TileContext& ctx, const IRect& r) const {
     s->cx = cx;
     s->cw = cw;
     s->edges = reinterpret_cast<int*>(ctx.alloc(size_t(r.w)));
+    // Magnified (each output pixel a step of less than a source pixel): the source rows are
+    // mixed once for all the output pixels between the same columns, then taken across.
+    s->mix = inv_.a > 0 && inv_.a < 1 ? ctx.alloc((size_t(r.w) + 2) * 4) : nullptr;
     return s;
 }
 
@@ -286,7 +298,20 @@ void TransformNode::rowOf(const void* state, int y, int xa, int xb, float* o) co
     int y0 = int(fl) - s.sr.y;
     float wy = float(f - fl);
     int ne = 0;
-    if (y0 >= 0 && y0 + 1 < s.sr.h) {
+    if (y0 >= 0 && y0 + 1 < s.sr.h && s.mix) {
+        const float* p0 = s.src + size_t(y0) * s.sr.w * 4;
+        const int* cx = s.cx + (xa - s.r.x);
+        // Columns rise with i: the pixels whose taps lie inside are one interval.
+        int lo = 0, hi = n;
+        while (lo < n && cx[lo] < 0) s.edges[ne++] = lo++;
+        while (hi > lo && cx[hi - 1] + 1 >= s.sr.w) --hi;
+        for (int i = hi; i < n; ++i) s.edges[ne++] = i;
+        if (hi > lo) {
+            const int c0 = cx[lo], c1 = cx[hi - 1] + 2;
+            kernels::mixRows(p0 + size_t(c0) * 4, p0 + (size_t(s.sr.w) + c0) * 4, size_t(c1 - c0) * 4, wy, s.mix);
+            kernels::tapsRow(s.mix, cx + lo, s.cw + (xa - s.r.x) + lo, c0, hi - lo, o + size_t(lo) * 4);
+        }
+    } else if (y0 >= 0 && y0 + 1 < s.sr.h) {
         const float* p0 = s.src + size_t(y0) * s.sr.w * 4;
         ne = kernels::bilinearColumnsRow(p0, p0 + size_t(s.sr.w) * 4, s.sr.w, s.cx + (xa - s.r.x), s.cw + (xa - s.r.x), wy, n, o, s.edges);
     } else {

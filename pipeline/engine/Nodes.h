@@ -31,6 +31,13 @@ public:
         (void)in, (void)carried, (void)n, (void)acc;
         return false;
     }
+    // Composites that stack into one pass over several layers (see PixelRuns): over, and screen
+    // of the foreground times *scale.
+    enum class Stacking { none, over, screen };
+    virtual Stacking stacking(float* scale) const {
+        (void)scale;
+        return Stacking::none;
+    }
     void render(TileContext& ctx, const IRect& r, float* out) const override;
     static IRect everywhere() { return {-(1 << 29), -(1 << 29), 1 << 30, 1 << 30}; }
 };
@@ -138,6 +145,10 @@ public:
     IRect opBounds() const override { return pixelBounds(fg_->extent()); }
     void applyRow(const float* const* in, int n, float* acc) const override;
     bool applyRowFrom(const float* const* in, const float* carried, int n, float* acc) const override;
+    Stacking stacking(float* scale) const override {
+        *scale = 1.0f;
+        return Stacking::over;
+    }
 
 private:
     NodePtr fg_, bg_;

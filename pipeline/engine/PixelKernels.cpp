@@ -170,6 +170,31 @@ int BilinearColumnsRow(const float* row0, const float* row1, int w, const int* c
     return ne;
 }
 
+void MixRows(const float* a, const float* b, size_t n, float w, float* o) {
+    const DF d;
+    const size_t N = hn::Lanes(d);
+    const VF vw = hn::Set(d, w);
+    size_t i = 0;
+    for (; i + N <= n; i += N) {
+        const VF x = hn::LoadU(d, a + i);
+        hn::StoreU(hn::Add(x, hn::Mul(hn::Sub(hn::LoadU(d, b + i), x), vw)), d, o + i);
+    }
+    for (; i < n; ++i) o[i] = a[i] + (b[i] - a[i]) * w;
+}
+
+void TapsRow(const float* m, const int* cx, const float* cw, int base, int n, float* o) {
+    const hn::CappedTag<float, 4> d4;
+    const size_t L = hn::Lanes(d4);
+    for (int i = 0; i < n; ++i) {
+        const float* p = m + size_t(cx[i] - base) * 4;
+        const auto vx = hn::Set(d4, cw[i]);
+        for (size_t c = 0; c < 4; c += L) {
+            const auto a = hn::LoadU(d4, p + c), b = hn::LoadU(d4, p + 4 + c);
+            hn::StoreU(hn::Add(a, hn::Mul(hn::Sub(b, a), vx)), d4, o + 4 * size_t(i) + c);
+        }
+    }
+}
+
 void StreamFloats(const float* src, size_t n, float* dst) {
     const DF d;
     const size_t N = hn::Lanes(d);
@@ -238,7 +263,8 @@ void OverRow(const float* f, const float* bg, int n, float* o) {
     });
 }
 
-void OverChainRow(const float* const* f, const float* k, int m, int n, float* o) {
+template <bool kScreen>
+void ChainRow(const float* const* f, const float* k, const float* s, int m, int n, float* o) {
     const DF d;
     const int N = int(hn::Lanes(d));
     const auto block = [&](const float* const* layer, float* q) {
@@ -256,6 +282,15 @@ void OverChainRow(const float* const* f, const float* k, int m, int n, float* o)
                 fg = hn::Mul(fg, sc);
                 fb = hn::Mul(fb, sc);
                 fa = na;
+            }
+            if (kScreen) {  // then screened, as ScreenRow screens
+                const VF vs = hn::Set(d, s[i]);
+                const auto screen = [&](VF x, VF y) { return hn::NegMulAdd(x, y, hn::Add(x, y)); };
+                r = screen(hn::Mul(fr, vs), r);
+                g = screen(hn::Mul(fg, vs), g);
+                b = screen(hn::Mul(fb, vs), b);
+                a = screen(hn::Mul(fa, vs), a);
+                continue;
             }
             const VF keep = hn::Sub(one, fa);  // then over, as OverRow
             r = hn::MulAdd(r, keep, fr);
@@ -282,6 +317,11 @@ void OverChainRow(const float* const* f, const float* k, int m, int n, float* o)
         block(at, to);
         std::memcpy(o + 4 * i, to, bytes);
     }
+}
+
+void OverChainRow(const float* const* f, const float* k, int m, int n, float* o) { ChainRow<false>(f, k, nullptr, m, n, o); }
+void ScreenChainRow(const float* const* f, const float* k, const float* s, int m, int n, float* o) {
+    ChainRow<true>(f, k, s, m, n, o);
 }
 
 void ScreenRow(const float* f, float k, int n, float* o) {
@@ -515,6 +555,9 @@ HWY_EXPORT(StreamFloats);
 HWY_EXPORT(FromHalves);
 HWY_EXPORT(OverRow);
 HWY_EXPORT(OverChainRow);
+HWY_EXPORT(MixRows);
+HWY_EXPORT(TapsRow);
+HWY_EXPORT(ScreenChainRow);
 HWY_EXPORT(ScreenRow);
 HWY_EXPORT(MultiplyRow);
 HWY_EXPORT(MaskBlendRow);
@@ -536,11 +579,18 @@ int bilinearColumnsRow(const float* row0, const float* row1, int w, const int* c
 }
 void toHalves(const float* src, size_t n, uint16_t* dst) { HWY_DYNAMIC_DISPATCH(ToHalves)(src, n, dst); }
 void streamFloats(const float* src, size_t n, float* dst) { HWY_DYNAMIC_DISPATCH(StreamFloats)(src, n, dst); }
+void mixRows(const float* a, const float* b, size_t n, float w, float* o) { HWY_DYNAMIC_DISPATCH(MixRows)(a, b, n, w, o); }
+void tapsRow(const float* m, const int* cx, const float* cw, int base, int n, float* o) {
+    HWY_DYNAMIC_DISPATCH(TapsRow)(m, cx, cw, base, n, o);
+}
 void fromHalves(const uint16_t* src, size_t n, float* dst) { HWY_DYNAMIC_DISPATCH(FromHalves)(src, n, dst); }
 void overRow(const float* f, int n, float* o) { HWY_DYNAMIC_DISPATCH(OverRow)(f, nullptr, n, o); }
 void overRowFrom(const float* f, const float* bg, int n, float* o) { HWY_DYNAMIC_DISPATCH(OverRow)(f, bg, n, o); }
 void overChainRow(const float* const* f, const float* k, int m, int n, float* o) {
     HWY_DYNAMIC_DISPATCH(OverChainRow)(f, k, std::min(m, kMaxOverChain), n, o);
+}
+void screenChainRow(const float* const* f, const float* k, const float* s, int m, int n, float* o) {
+    HWY_DYNAMIC_DISPATCH(ScreenChainRow)(f, k, s, std::min(m, kMaxOverChain), n, o);
 }
 void screenRow(const float* f, float k, int n, float* o) { HWY_DYNAMIC_DISPATCH(ScreenRow)(f, k, n, o); }
 void multiplyRow(const float* f, float k, int n, float* o) { HWY_DYNAMIC_DISPATCH(MultiplyRow)(f, k, n, o); }

@@ -17,6 +17,11 @@ int resampleRow(const float* src, int bx, int by, int bw, int bh, double sx, dou
 // across and wy between the rows. Pixels whose columns leave the rows go to `edges` (count returned).
 int bilinearColumnsRow(const float* row0, const float* row1, int w, const int* cx, const float* cw, float wy, int n,
                        float* o, int* edges);
+// A magnified row in two steps: the two source rows mixed first (n floats, o = a + (b − a)·w),
+// then pixel i taken across from columns cx[i] and cx[i] + 1 of the mix, which starts at column
+// base (o = m₀ + (m₁ − m₀)·cw[i]).
+void mixRows(const float* a, const float* b, size_t n, float w, float* o);
+void tapsRow(const float* m, const int* cx, const float* cw, int base, int n, float* o);
 // n floats to half precision, rounded to nearest on every target.
 void toHalves(const float* src, size_t n, uint16_t* dst);
 // n half-precision values back to floats (exactly).
@@ -32,8 +37,10 @@ void overRow(const float* f, int n, float* o);
 void overRowFrom(const float* f, const float* bg, int n, float* o);
 // Layers f[0] … f[m − 1] (bottom first, at most kMaxOverChain) over o in one pass: each faded by
 // k[i] as alphaScaleRow fades (k[i] < 0: not faded), then composited as overRow composites.
-constexpr int kMaxOverChain = 8;
+constexpr int kMaxOverChain = 12;
 void overChainRow(const float* const* f, const float* k, int m, int n, float* o);
+// The same with each layer, faded, then scaled by s[i] and screened as screenRow screens.
+void screenChainRow(const float* const* f, const float* k, const float* s, int m, int n, float* o);
 // Screen of k·f over o (every channel, alpha too), n pixels.
 void screenRow(const float* f, float k, int n, float* o);
 // Multiply composite of k·f over o: c = a·b + a(1 − b.alpha) + b(1 − a.alpha), n pixels.

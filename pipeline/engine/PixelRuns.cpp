@@ -126,50 +126,72 @@ private:
         int carried;
         std::vector<Slot> in;
     };
-    // Overs of pictures (faded or not) on one another, done as one pass where every layer covers
-    // the piece: each stored layer is then read in the same loop as the others.
+    // Overs, or screens, of pictures (faded or not, cropped or not) on one another, done as one
+    // pass where the piece lies inside every layer and every crop between: each layer is then
+    // read in the same loop as the others.
     struct Layer {
         int leaf;
-        float fade;  // < 0: not faded
-        IRect op;
+        float fade;   // < 0: not faded
+        float scale;  // the screen's scale of the foreground
     };
     struct Chain {
         std::vector<Layer> layers;  // bottom first
         Slot under;                 // what the bottom layer goes over
+        IRect region;               // where the chain is the steps' result
+        bool screen = false;
     };
-    // The layer an over node's foreground is: a picture, or a picture faded.
-    bool layerOf(const Step& st, Layer* layer) const {
-        if (!dynamic_cast<const OverNode*>(st.node) || st.in.size() != 2) return false;
-        const Slot& fg = st.in[0];
-        layer->op = st.op;
-        if (fg.leaf >= 0) {
-            layer->leaf = fg.leaf;
-            layer->fade = -1.0f;
-            return true;
+    // Past the crops on a slot, narrowing `region` to what they keep.
+    Slot pastCrops(Slot slot, IRect* region) const {
+        while (slot.step >= 0) {
+            const Step& c = steps_[size_t(slot.step)];
+            if (!dynamic_cast<const CropNode*>(c.node) || c.in.size() != 1) break;
+            *region = region->intersected(c.kept);
+            slot = c.in[0];
         }
-        if (fg.step < 0) return false;
-        const Step& f = steps_[size_t(fg.step)];
-        auto* pw = dynamic_cast<const PointwiseNode*>(f.node);
-        if (!pw || pw->ops().size() != 1 || f.in.size() != 1 || f.in[0].leaf < 0 || !(f.kept == st.op)) return false;
-        auto* m = dynamic_cast<const MatrixOp*>(pw->ops()[0].get());
-        if (!m || m->fade() < 0.0f) return false;
-        layer->leaf = f.in[0].leaf;
-        layer->fade = m->fade();
+        return slot;
+    }
+    // The layer a stacking node's foreground is: a picture, or a picture faded, with crops on the way.
+    bool layerOf(const Step& st, RowNode::Stacking mode, Layer* layer, IRect* region) const {
+        float scale = 1.0f;
+        if (st.in.size() != 2 || st.carried != 1 || st.node->stacking(&scale) != mode) return false;
+        IRect r = region->intersected(st.op).intersected(st.kept);
+        Slot fg = pastCrops(st.in[0], &r);
+        layer->fade = -1.0f;
+        layer->scale = scale;
+        if (fg.step >= 0) {
+            const Step& f = steps_[size_t(fg.step)];
+            auto* pw = dynamic_cast<const PointwiseNode*>(f.node);
+            if (!pw || pw->ops().size() != 1 || f.in.size() != 1) return false;
+            auto* m = dynamic_cast<const MatrixOp*>(pw->ops()[0].get());
+            if (!m || m->fade() < 0.0f) return false;
+            layer->fade = m->fade();
+            r = r.intersected(f.op).intersected(f.kept);
+            fg = pastCrops(f.in[0], &r);
+        }
+        if (fg.leaf < 0) return false;
+        layer->leaf = fg.leaf;
+        *region = r;
         return true;
     }
     void findOverChains() {
         chains_.assign(steps_.size(), Chain{});
         for (size_t s = 0; s < steps_.size(); ++s) {
+            float scale;
+            const RowNode::Stacking mode = steps_[s].node->stacking(&scale);
+            if (mode == RowNode::Stacking::none) continue;
             std::vector<Layer> layers;
+            IRect region = RowNode::everywhere();  // narrowed by every step and crop passed
             Slot under;
             for (int t = int(s); t >= 0 && int(layers.size()) < kernels::kMaxOverChain;) {
                 Layer layer;
-                if (!layerOf(steps_[size_t(t)], &layer)) break;
+                IRect r = region;
+                if (!layerOf(steps_[size_t(t)], mode, &layer, &r)) break;
                 layers.insert(layers.begin(), layer);
-                under = steps_[size_t(t)].in[1];
+                under = pastCrops(steps_[size_t(t)].in[1], &r);
+                region = r;
                 t = under.step;
             }
-            if (layers.size() >= 2) chains_[s] = {std::move(layers), under};
+            if (layers.size() >= 2) chains_[s] = {std::move(layers), under, region, mode == RowNode::Stacking::screen};
         }
     }
 
@@ -235,19 +257,22 @@ private:
     void evaluate(const Frame& f, int s, int y, int xa, int xb, float* dst) const {
         const Step& st = steps_[size_t(s)];
         if (const Chain& chain = chains_[size_t(s)]; !chain.layers.empty()) {
-            bool covered = true;
-            for (const Layer& l : chain.layers)
-                covered = covered && y >= l.op.y && y < l.op.maxY() && xa >= l.op.x && xb <= l.op.maxX() &&
-                          (f.rows[size_t(l.leaf)].base || f.rows[size_t(l.leaf)].source);
+            const IRect& g = chain.region;
+            bool covered = y >= g.y && y < g.maxY() && xa >= g.x && xb <= g.maxX();
+            for (const Layer& l : chain.layers) covered = covered && (f.rows[size_t(l.leaf)].base || f.rows[size_t(l.leaf)].source);
             if (covered) {
                 const float* layers[kernels::kMaxOverChain];
-                float fades[kernels::kMaxOverChain];
+                float fades[kernels::kMaxOverChain], scales[kernels::kMaxOverChain];
                 for (size_t i = 0; i < chain.layers.size(); ++i) {
                     layers[i] = f.rows[size_t(chain.layers[i].leaf)].row(y, xa, xb);
                     fades[i] = chain.layers[i].fade;
+                    scales[i] = chain.layers[i].scale;
                 }
                 fill(f, chain.under, y, xa, xb, dst);
-                kernels::overChainRow(layers, fades, int(chain.layers.size()), xb - xa, dst);
+                if (chain.screen)
+                    kernels::screenChainRow(layers, fades, scales, int(chain.layers.size()), xb - xa, dst);
+                else
+                    kernels::overChainRow(layers, fades, int(chain.layers.size()), xb - xa, dst);
                 return;
             }
         }

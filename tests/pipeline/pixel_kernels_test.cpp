@@ -6,6 +6,7 @@
 #include "pipeline/engine/Image.h"
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/PixelKernels.h"
+#include "pipeline/engine/Renderer.h"
 #include "pipeline/engine/Schedule.h"
 #include "tests/support/SimdTargets.h"
 
@@ -133,6 +134,69 @@ TEST(PixelKernels, ColumnRowsAreBilinearSamplesOnEveryTarget) {
         }
         EXPECT_EQ(seen, ne);
         EXPECT_GT(ne, 0);
+    });
+}
+
+// Magnified rows: the two source rows mixed first, then taken across. The kernels against the
+// sample in doubles, and a magnified picture rendered in tiles against it pixel by pixel, its
+// edges (transparent outside the source) included.
+TEST(PixelKernels, MagnifiedRowsAreBilinearSamplesOnEveryTarget) {
+    const int w = 37, h = 23;
+    const std::vector<float> src = somePixels(w * h, 8);
+    QImage img(w, h, QImage::Format_ARGB32_Premultiplied);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const float* p = &src[(size_t(h - 1 - y) * w + x) * 4];  // the picture's bottom row is row 0
+            img.setPixel(x, y, qRgba(int(p[0] * 255 + 0.5f), int(p[1] * 255 + 0.5f), int(p[2] * 255 + 0.5f), int(p[3] * 255 + 0.5f)));
+        }
+    const Image stored = materialize(Image::fromQImage(img));
+    const PixelView v = pixelsOf(stored);
+    ASSERT_TRUE(v);
+    ASSERT_EQ(v.bounds, (IRect{0, 0, w, h}));
+    const std::vector<float> px(v.data, v.data + size_t(w) * h * 4);
+    test::forEachSimdTarget([&] {
+        // The kernels: a mix of 4·13 + 3 floats (a tail on every target), guards untouched.
+        std::vector<float> mix(60, -5.0f);
+        kernels::mixRows(px.data() + 4 * 3, px.data() + (size_t(w) + 3) * 4, 55, 0.3125f, mix.data());
+        for (int i = 0; i < 55; ++i) ASSERT_NEAR(mix[size_t(i)], px[size_t(4 * 3 + i)] + (px[size_t((w + 3) * 4 + i)] - px[size_t(4 * 3 + i)]) * 0.3125, 1e-6) << i;
+        EXPECT_EQ(mix[55], -5.0f);
+        const int n = 19;
+        std::vector<int> cx(n);
+        std::vector<float> cw(n), o(size_t(n) * 4);
+        for (int i = 0; i < n; ++i) {
+            const double f = 3.2 + 0.61 * i;
+            cx[size_t(i)] = int(std::floor(f));
+            cw[size_t(i)] = float(f - std::floor(f));
+        }
+        ASSERT_LE(cx[n - 1] + 1, 3 + 13);
+        kernels::tapsRow(mix.data(), cx.data(), cw.data(), 3, n, o.data());
+        for (int i = 0; i < n; ++i) {
+            float want[4];
+            bilinear(px, w, cx[size_t(i)] + double(cw[size_t(i)]), 0.3125, want);
+            for (int c = 0; c < 4; ++c) ASSERT_NEAR(o[size_t(4 * i + c)], want[c], 2e-6) << i << "," << c;
+        }
+
+        // Through the engine.
+        const double sc = 1.45, mx = 18.3, my = 11.7;
+        const Image big = stored.transformed(Affine::translation(-mx, -my).then(Affine::scale(sc, sc)).then(Affine::translation(mx + 0.25, my)));
+        const IRect rect{-12, -9, 62, 41};
+        const std::vector<float> got = Renderer(2, 5).renderFloat(big, rect);
+        ASSERT_EQ(got.size(), size_t(rect.w) * rect.h * 4);
+        double worst = 0;
+        for (int j = 0; j < rect.h; ++j)
+            for (int i = 0; i < rect.w; ++i) {
+                const double fx = (rect.x + i + 0.5 - mx - 0.25) / sc + mx - 0.5, fy = (rect.y + j + 0.5 - my) / sc + my - 0.5;
+                const int x0 = int(std::floor(fx)), y0 = int(std::floor(fy));
+                const double wx = fx - x0, wy = fy - y0;
+                for (int c = 0; c < 4; ++c) {
+                    const auto at = [&](int xx, int yy) {
+                        return xx < 0 || yy < 0 || xx >= w || yy >= h ? 0.0 : double(px[(size_t(yy) * w + xx) * 4 + c]);
+                    };
+                    const double want = (at(x0, y0) * (1 - wx) + at(x0 + 1, y0) * wx) * (1 - wy) + (at(x0, y0 + 1) * (1 - wx) + at(x0 + 1, y0 + 1) * wx) * wy;
+                    worst = std::max(worst, std::abs(got[(size_t(j) * rect.w + i) * 4 + c] - want));
+                }
+            }
+        EXPECT_LT(worst, 2e-6);
     });
 }
 

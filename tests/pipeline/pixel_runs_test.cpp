@@ -59,6 +59,18 @@ Image mixedGraph(const Image& stored, const Image& storedNarrow) {
     // does not cover).
     acc = alphaScaled(stored, 0.3).composited(alphaScaled(stored, 0.45).composited(stored.translated(1.5, 0.5).composited(acc)));
     acc = alphaScaled(storedNarrow, 0.6).composited(alphaScaled(stored, 0.2).composited(acc));
+    // Screens of faded copies scaled about a point, cropped between one another as a burst is
+    // made (one pass inside every crop, piece by piece at their edges), over a bloom's scaled
+    // screen and a fractional move.
+    Image burst;
+    for (int k = 0; k < 5; ++k) {
+        const double sc = 1.0 + 0.07 * k;
+        const Image copy = stored.transformed(Affine::translation(-48, -30).then(Affine::scale(sc, sc)).then(Affine::translation(48, 30)));
+        const Rect between = k == 2 ? Rect{3.5, 4.5, 80, 50} : Rect{0.5, 0.5, 95, 60};  // a narrow crop in the middle
+        burst = filters::screenBlend(alphaScaled(copy.cropped({2.0 + k, 1, 90.0 - k, 58.5}), 0.24), burst).cropped(between);
+    }
+    acc = filters::screenBlend(stored.translated(0.5, 0.25), filters::bloom(acc, 3.0, 0.4));
+    acc = filters::screenBlend(burst, acc);
     return acc.cropped({1.5, 0.5, 94, 59});
 }
 
@@ -81,11 +93,13 @@ QImage bytesWith(const Image& im, const IRect& rect, int tileRows, bool fused) {
 // A stored picture that counts the copies made of it.
 class CountingStore final : public Node {
 public:
-    CountingStore(std::vector<float> pixels, const IRect& b) : pixels_(std::move(pixels)), b_(b) {}
+    // `hidden`: the same pixels, only ever rendered (a picture that is not stored).
+    CountingStore(std::vector<float> pixels, const IRect& b, bool hidden = false)
+        : pixels_(std::move(pixels)), b_(b), hidden_(hidden) {}
     Rect extent() const override { return {double(b_.x), double(b_.y), double(b_.w), double(b_.h)}; }
     const float* storedPixels(IRect* bounds) const override {
         *bounds = b_;
-        return pixels_.data();
+        return hidden_ ? nullptr : pixels_.data();
     }
     void render(TileContext&, const IRect& r, float* out) const override {
         ++copies;
@@ -100,6 +114,7 @@ public:
 private:
     std::vector<float> pixels_;
     IRect b_;
+    bool hidden_;
 };
 
 }  // namespace
@@ -193,6 +208,30 @@ TEST(PixelRuns, StoredLeavesAreReadWhereTheyLie) {
     const std::vector<float> w1 = renderWith(wide, {-10, 0, 60, 30}, 8, true);
     EXPECT_GT(store->copies.load(), 0);
     EXPECT_EQ(0, std::memcmp(w1.data(), renderWith(wide, {-10, 0, 60, 30}, 8, false).data(), w1.size() * sizeof(float)));
+
+    // Scaled about a point and moved by a fraction (rows made a piece at a time), magnified and
+    // shrunk so that the taps reach past the stored pixels: read in place, the samples a copy of
+    // the pixels gives, transparent outside them.
+    auto hidden = std::make_shared<CountingStore>(px, bounds, true);
+    for (const double sc : {1.3, 0.7}) {
+        const Affine t = Affine::translation(-20, -15).then(Affine::scale(sc, sc)).then(Affine::translation(20.25, 14.5));
+        const auto burst = [&](const Image& src) {
+            return filters::screenBlend(alphaScaled(src.transformed(t).cropped({-6, -6, 52, 42}), 0.4), base).cropped({-6, -6, 52, 42});
+        };
+        store->copies = 0;
+        for (const bool fusedRuns : {true, false}) {
+            const std::vector<float> inPlace = renderWith(burst(trail), {-6, -6, 52, 42}, 8, fusedRuns);
+            EXPECT_EQ(store->copies.load(), 0);
+            const std::vector<float> copied = renderWith(burst(Image(hidden)), {-6, -6, 52, 42}, 8, fusedRuns);
+            // The vector sampler takes over taps the copy's edge left to the per-pixel one: the
+            // same bilinear sample to a rounding.
+            ASSERT_EQ(inPlace.size(), copied.size());
+            float worst = 0;
+            for (size_t i = 0; i < inPlace.size(); ++i) worst = std::max(worst, std::abs(inPlace[i] - copied[i]));
+            EXPECT_LT(worst, 1e-6f) << sc;
+        }
+    }
+    EXPECT_GT(hidden->copies.load(), 0);
 }
 
 namespace {
