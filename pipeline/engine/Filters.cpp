@@ -368,6 +368,11 @@ public:
         *scale = scale_;
         return mode_ == BlendMode::screen ? Stacking::screen : Stacking::none;
     }
+    bool applyRowFrom(const float* const* in, const float* carried, int n, float* acc) const override {
+        if (mode_ != BlendMode::screen) return false;
+        kernels::screenRowFrom(in[0], scale_, carried, n, acc);
+        return true;
+    }
     void applyRow(const float* const* in, int n, float* acc) const override {
         if (mode_ == BlendMode::screen)
             kernels::screenRow(in[0], scale_, n, acc);

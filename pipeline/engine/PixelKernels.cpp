@@ -324,14 +324,14 @@ void ScreenChainRow(const float* const* f, const float* k, const float* s, int m
     ChainRow<true>(f, k, s, m, n, o);
 }
 
-void ScreenRow(const float* f, float k, int n, float* o) {
+void ScreenRow(const float* f, float k, const float* bg, int n, float* o) {
     const DF d;
     const int N = int(hn::Lanes(d));
     const VF vk = hn::Set(d, k);
     // Every channel alike: four pixels' floats as one run.
-    Pixels(f, nullptr, o, n, [&](const float* a, const float*, float* q) {
+    Pixels(f, bg, o, n, [&](const float* a, const float* b, float* q) {
         for (int c = 0; c < 4 * N; c += N) {
-            const VF x = hn::Mul(hn::LoadU(d, a + c), vk), y = hn::LoadU(d, q + c);
+            const VF x = hn::Mul(hn::LoadU(d, a + c), vk), y = hn::LoadU(d, (b ? b : q) + c);
             hn::StoreU(hn::NegMulAdd(x, y, hn::Add(x, y)), d, q + c);
         }
     });
@@ -592,7 +592,8 @@ void overChainRow(const float* const* f, const float* k, int m, int n, float* o)
 void screenChainRow(const float* const* f, const float* k, const float* s, int m, int n, float* o) {
     HWY_DYNAMIC_DISPATCH(ScreenChainRow)(f, k, s, std::min(m, kMaxOverChain), n, o);
 }
-void screenRow(const float* f, float k, int n, float* o) { HWY_DYNAMIC_DISPATCH(ScreenRow)(f, k, n, o); }
+void screenRow(const float* f, float k, int n, float* o) { HWY_DYNAMIC_DISPATCH(ScreenRow)(f, k, nullptr, n, o); }
+void screenRowFrom(const float* f, float k, const float* bg, int n, float* o) { HWY_DYNAMIC_DISPATCH(ScreenRow)(f, k, bg, n, o); }
 void multiplyRow(const float* f, float k, int n, float* o) { HWY_DYNAMIC_DISPATCH(MultiplyRow)(f, k, n, o); }
 void maskBlendRow(const float* f, const float* mask, int n, float* o) { HWY_DYNAMIC_DISPATCH(MaskBlendRow)(f, mask, n, o); }
 void matrixRow(const float* m, float* p, int n) { HWY_DYNAMIC_DISPATCH(MatrixRow)(m, p, p, n); }

@@ -43,6 +43,8 @@ void overChainRow(const float* const* f, const float* k, int m, int n, float* o)
 void screenChainRow(const float* const* f, const float* k, const float* s, int m, int n, float* o);
 // Screen of k·f over o (every channel, alpha too), n pixels.
 void screenRow(const float* f, float k, int n, float* o);
+// The same over bg, into o.
+void screenRowFrom(const float* f, float k, const float* bg, int n, float* o);
 // Multiply composite of k·f over o: c = a·b + a(1 − b.alpha) + b(1 − a.alpha), n pixels.
 void multiplyRow(const float* f, float k, int n, float* o);
 // o += w·(f − o) with w the encoded luminance of the unpremultiplied mask times its alpha.

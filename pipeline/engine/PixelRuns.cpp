@@ -51,6 +51,13 @@ public:
     }
 
     size_t steps() const { return steps_.size(); }
+    bool readsWithoutBuffers() const {
+        for (size_t i = 0; i < leaves_.size(); ++i) {
+            IRect b;
+            if (rowSources_[i] || leaves_[i]->storedPixels(&b)) return true;
+        }
+        return false;
+    }
     Rect extent() const override { return top_.extent(); }
     int inputCount() const override { return int(leaves_.size()); }
     const Node* input(int i) const override { return leaves_[size_t(i)]; }
@@ -393,7 +400,8 @@ const Node& FramePlan::standIn(const Node& node) const {
 std::unique_ptr<const Node> fusedRun(const RowNode& top, const std::vector<const Node*>& shared) {
     if (top.inputCount() > kMaxInputs) return nullptr;
     auto run = std::make_unique<PixelRunNode>(top, shared);
-    if (run->steps() < 2) return nullptr;
+    // A lone row node gains only where the run reads its inputs without a buffer of the tile.
+    if (run->steps() < 2 && !run->readsWithoutBuffers()) return nullptr;
     return run;
 }
 

@@ -287,6 +287,10 @@ TEST(PixelKernels, CompositesAreTheirFormulasOnEveryTarget) {
             const float a = f[size_t(i)] * k, b = bg[size_t(i)];
             ASSERT_NEAR(o[size_t(i)], a + b - a * b, 1e-6) << "screen " << i;
         }
+        // Over a background read from elsewhere: the same values, the background untouched.
+        std::vector<float> from(o.size(), -3.0f);
+        kernels::screenRowFrom(f.data(), k, bg.data(), n, from.data());
+        EXPECT_EQ(0, std::memcmp(from.data(), o.data(), o.size() * sizeof(float)));
         o = bg;
         kernels::multiplyRow(f.data(), k, n, o.data());
         for (int i = 0; i < n; ++i) {

@@ -180,10 +180,15 @@ TEST(PixelRuns, RunsStartWhereSomethingElseReadsARowNode) {
     EXPECT_EQ(plan.runs[0].first, outer.node().get());
     EXPECT_EQ(plan.runs[1].first, inner.node().get());
 
-    // A lone row node is no run.
+    // A lone row node is no run, unless the run reads its inputs without buffers of the tile.
     const Image lone = alphaScaled(b, 0.5);
     planFrame(lone.node().get(), plan, true);
     EXPECT_TRUE(plan.runs.empty());
+    const Image stored = materialize(a);
+    const Image loneOverStored = filters::screenBlend(a.translated(0.5, 0), stored);
+    planFrame(loneOverStored.node().get(), plan, true);
+    ASSERT_EQ(plan.runs.size(), 1u);
+    EXPECT_EQ(plan.runs[0].first, loneOverStored.node().get());
 }
 
 TEST(PixelRuns, StoredLeavesAreReadWhereTheyLie) {
@@ -208,6 +213,15 @@ TEST(PixelRuns, StoredLeavesAreReadWhereTheyLie) {
     const std::vector<float> w1 = renderWith(wide, {-10, 0, 60, 30}, 8, true);
     EXPECT_GT(store->copies.load(), 0);
     EXPECT_EQ(0, std::memcmp(w1.data(), renderWith(wide, {-10, 0, 60, 30}, 8, false).data(), w1.size() * sizeof(float)));
+
+    // A lone screen over the stored picture reads it in place, as the background it carries.
+    store->copies = 0;
+    const Image screened = filters::screenBlend(base.translated(0.5, 0.25), trail).cropped({0, 0, 40, 30});
+    const std::vector<float> s1 = renderWith(screened, {0, 0, 40, 30}, 8, true);
+    EXPECT_EQ(store->copies.load(), 0);
+    const std::vector<float> s2 = renderWith(screened, {0, 0, 40, 30}, 8, false);
+    EXPECT_GT(store->copies.load(), 0);
+    EXPECT_EQ(0, std::memcmp(s1.data(), s2.data(), s1.size() * sizeof(float)));
 
     // Scaled about a point and moved by a fraction (rows made a piece at a time), magnified and
     // shrunk so that the taps reach past the stored pixels: read in place, the samples a copy of
