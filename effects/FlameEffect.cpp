@@ -5,6 +5,7 @@
 #include "pipeline/engine/Schedule.h"
 #include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Nodes.h"
+#include "pipeline/engine/PixelKernels.h"
 #include "pipeline/engine/Kernels.h"
 #include "pipeline/engine/Renderer.h"
 
@@ -272,7 +273,7 @@ public:
             if (i1 > i0) {
                 const float* bp = g0.row(y) + size_t(r.x + i0 - g0.x0) * 4;
                 const float* tp = g1.row(y + 1) + size_t(r.x + i0 - g1.x0) * 4;
-                flamek::lerpRow(o + size_t(i0) * 4, bp, tp, size_t(i1 - i0) * 4, vy);
+                engine::kernels::mixRows(bp, tp, size_t(i1 - i0) * 4, vy, o + size_t(i0) * 4);
             }
         }
         engine::detail::clearOutside(out, r, extent_);
@@ -482,7 +483,7 @@ public:
                 engine::kernels::noiseRow(in.x + qx_, ny, in.w + 1, n0);
                 src = n0;
             }
-            flamek::lerpRow(hbuf, src, src + 4, size_t(in.w) * 4, wx_);
+            engine::kernels::mixRows(src, src + 4, size_t(in.w) * 4, wx_, hbuf);
         };
         float* V = ctx.alloc(rowFloats + kPad);
         std::memset(V, 0, (rowFloats + kPad) * sizeof(float));

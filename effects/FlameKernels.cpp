@@ -131,25 +131,6 @@ void FireTailRow(const float* S, const engine::IRect& sb, const float* cp, const
     }
 }
 
-void LerpRow(float* HWY_RESTRICT o, const float* a, const float* b, size_t n, float w) {
-    const DF d;
-    const size_t N = hn::Lanes(d);
-    const VF vw = hn::Set(d, w);
-    size_t k = 0;
-    for (; k + N <= n; k += N) {
-        const VF lo = hn::LoadU(d, a + k);
-        hn::StoreU(hn::MulAdd(hn::Sub(hn::LoadU(d, b + k), lo), vw, lo), d, o + k);
-    }
-    if (k < n) {
-        HWY_ALIGN float ta[kMaxPixels] = {}, tb[kMaxPixels] = {}, to[kMaxPixels];
-        std::memcpy(ta, a + k, (n - k) * sizeof(float));
-        std::memcpy(tb, b + k, (n - k) * sizeof(float));
-        const VF lo = hn::Load(d, ta);
-        hn::Store(hn::MulAdd(hn::Sub(hn::Load(d, tb), lo), vw, lo), d, to);
-        std::memcpy(o + k, to, (n - k) * sizeof(float));
-    }
-}
-
 // Planes of premultiplied pixels through the tone: unpremultiply, the curve, premultiply.
 HWY_INLINE void tonePlanes(DF d, VF& r, VF& g, VF& b, VF& a, const Tone& t) {
     Unpremultiply(d, r, g, b, a);
@@ -380,7 +361,6 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace ostrela::effects::flamek {
 HWY_EXPORT(FireTailRow);
-HWY_EXPORT(LerpRow);
 HWY_EXPORT(FireSRow);
 HWY_EXPORT(EmberToneRow);
 HWY_EXPORT(EmberBlurDown);
@@ -392,7 +372,6 @@ void fireTailRow(const float* S, const engine::IRect& sb, const float* cp, const
                  const FireColours& fc, float* o) {
     HWY_DYNAMIC_DISPATCH(FireTailRow)(S, sb, cp, kp, x0, y, n, fc, o);
 }
-void lerpRow(float* o, const float* a, const float* b, size_t n, float w) { HWY_DYNAMIC_DISPATCH(LerpRow)(o, a, b, n, w); }
 void fireSRow(const float* a0, const float* a1, float wa, const float* b0, const float* b1, float wb, int n, const Tone& ta,
               const Tone& tb, float* o) {
     HWY_DYNAMIC_DISPATCH(FireSRow)(a0, a1, wa, b0, b1, wb, n, ta, tb, o);

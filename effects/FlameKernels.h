@@ -28,9 +28,6 @@ struct FireColours {
 void fireTailRow(const float* S, const engine::IRect& sb, const float* cp, const float* kp, int x0, int y, int n,
                  const FireColours& fc, float* o);
 
-// o[k] = a[k] + (b[k] − a[k])·w over n floats (a move by a fraction of a pixel or row).
-void lerpRow(float* o, const float* a, const float* b, size_t n, float w);
-
 // One row of S from the kept rows of both octaves: each octave the mix of its two rows by its
 // weight, toned; then B screened over A. n pixels. (A row given twice with weight 0 is taken as it is.)
 void fireSRow(const float* a0, const float* a1, float wa, const float* b0, const float* b1, float wb, int n, const Tone& ta,

@@ -176,10 +176,18 @@ void MixRows(const float* a, const float* b, size_t n, float w, float* o) {
     const VF vw = hn::Set(d, w);
     size_t i = 0;
     for (; i + N <= n; i += N) {
-        const VF x = hn::LoadU(d, a + i);
-        hn::StoreU(hn::Add(x, hn::Mul(hn::Sub(hn::LoadU(d, b + i), x), vw)), d, o + i);
+        const VF lo = hn::LoadU(d, a + i);
+        hn::StoreU(hn::MulAdd(hn::Sub(hn::LoadU(d, b + i), lo), vw, lo), d, o + i);
     }
-    for (; i < n; ++i) o[i] = a[i] + (b[i] - a[i]) * w;
+    // The tail through the same operations in a padded block.
+    if (i < n) {
+        HWY_ALIGN float ta[kMaxPixels] = {}, tb[kMaxPixels] = {}, to[kMaxPixels];
+        std::memcpy(ta, a + i, (n - i) * sizeof(float));
+        std::memcpy(tb, b + i, (n - i) * sizeof(float));
+        const VF lo = hn::Load(d, ta);
+        hn::Store(hn::MulAdd(hn::Sub(hn::Load(d, tb), lo), vw, lo), d, to);
+        std::memcpy(o + i, to, (n - i) * sizeof(float));
+    }
 }
 
 void TapsRow(const float* m, const int* cx, const float* cw, int base, int n, float* o) {

@@ -17,7 +17,8 @@ int resampleRow(const float* src, int bx, int by, int bw, int bh, double sx, dou
 // across and wy between the rows. Pixels whose columns leave the rows go to `edges` (count returned).
 int bilinearColumnsRow(const float* row0, const float* row1, int w, const int* cx, const float* cw, float wy, int n,
                        float* o, int* edges);
-// A magnified row in two steps: the two source rows mixed first (n floats, o = a + (b − a)·w),
+// A magnified row in two steps: the two source rows mixed first (n floats, o = a + (b − a)·w, a
+// multiply-add; any two runs of floats may be mixed so),
 // then pixel i taken across from columns cx[i] and cx[i] + 1 of the mix, which starts at column
 // base (o = m₀ + (m₁ − m₀)·cw[i]).
 void mixRows(const float* a, const float* b, size_t n, float w, float* o);
