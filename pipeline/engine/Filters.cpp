@@ -292,9 +292,6 @@ std::array<float, 4> encodedColor(const Color& c) {
     return {encodeSRGBFast(c.r * inv), encodeSRGBFast(c.g * inv), encodeSRGBFast(c.b * inv), std::clamp(c.a, 0.0f, 1.0f)};
 }
 
-// ---- Per-pixel light ops ----
-
-
 // ---- Nodes ----
 
 void vignetteRow(float* o, const float* dx2, int n, float dy2, float k, bool darken) {
