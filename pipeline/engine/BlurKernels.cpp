@@ -11,6 +11,8 @@
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
+#include "pipeline/engine/simd/Math-inl.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace ostrela::engine::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
@@ -96,20 +98,10 @@ void BoxRow2(const float* s0, const float* s1, int nx, float* dst) {
 
 void ExpandRow(const float* l0, const float* l1, int nu, float wy, const int* cx, const float* cw, int n, bool regular,
                bool odd, float* mix, float* o) {
-    const hn::ScalableTag<float> d;
     const hn::CappedTag<float, 4> d4;
-    const size_t N = hn::Lanes(d), N4 = hn::Lanes(d4);
+    const size_t N4 = hn::Lanes(d4);
     // The two grid rows mixed first.
-    const size_t m = size_t(nu) * 4;
-    size_t j = 0;
-    for (; j + N <= m; j += N) {
-        const auto a = hn::LoadU(d, l0 + j);
-        hn::StoreU(hn::MulAdd(hn::Sub(hn::LoadU(d, l1 + j), a), hn::Set(d, wy), a), d, mix + j);
-    }
-    for (; j < m; j += N4) {
-        const auto a = hn::LoadU(d4, l0 + j);
-        hn::StoreU(hn::MulAdd(hn::Sub(hn::LoadU(d4, l1 + j), a), hn::Set(d4, wy), a), d4, mix + j);
-    }
+    LerpFloats(l0, l1, size_t(nu) * 4, wy, mix);
     const size_t next = nu > 1 ? 4 : 0;
     // One output pixel from mixed pixels cx and cx + 1.
     const auto pixel = [&](int i) {
@@ -121,6 +113,8 @@ void ExpandRow(const float* l0, const float* l1, int nu, float wy, const int* cx
     };
     int i = 0;
 #if HWY_TARGET != HWY_SCALAR
+    const hn::ScalableTag<float> d;
+    const size_t N = hn::Lanes(d);
     // A register of at least two pixels (an even and an odd one).
     if (regular && N >= 8) {
         // From an even pixel on, output pixel i + b reads mixed pixels c + ⌈b/2⌉ and the one after

@@ -170,25 +170,7 @@ int BilinearColumnsRow(const float* row0, const float* row1, int w, const int* c
     return ne;
 }
 
-void MixRows(const float* a, const float* b, size_t n, float w, float* o) {
-    const DF d;
-    const size_t N = hn::Lanes(d);
-    const VF vw = hn::Set(d, w);
-    size_t i = 0;
-    for (; i + N <= n; i += N) {
-        const VF lo = hn::LoadU(d, a + i);
-        hn::StoreU(hn::MulAdd(hn::Sub(hn::LoadU(d, b + i), lo), vw, lo), d, o + i);
-    }
-    // The tail through the same operations in a padded block.
-    if (i < n) {
-        HWY_ALIGN float ta[kMaxPixels] = {}, tb[kMaxPixels] = {}, to[kMaxPixels];
-        std::memcpy(ta, a + i, (n - i) * sizeof(float));
-        std::memcpy(tb, b + i, (n - i) * sizeof(float));
-        const VF lo = hn::Load(d, ta);
-        hn::Store(hn::MulAdd(hn::Sub(hn::Load(d, tb), lo), vw, lo), d, to);
-        std::memcpy(o + i, to, (n - i) * sizeof(float));
-    }
-}
+void MixRows(const float* a, const float* b, size_t n, float w, float* o) { LerpFloats(a, b, n, w, o); }
 
 void TapsRow(const float* m, const int* cx, const float* cw, int base, int n, float* o) {
     const hn::CappedTag<float, 4> d4;

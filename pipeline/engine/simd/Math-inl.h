@@ -159,6 +159,27 @@ HWY_INLINE V NoiseBits(D64 d, V key, uint64_t c) {
     return hn::Xor(h, hn::ShiftRight<33>(h));
 }
 
+// o[k] = a[k] + (b[k] − a[k])·w over n floats, a multiply-add each; the tail through the same
+// operations in a padded block.
+HWY_INLINE void LerpFloats(const float* a, const float* b, size_t n, float w, float* o) {
+    const hn::ScalableTag<float> d;
+    const size_t N = hn::Lanes(d);
+    const auto vw = hn::Set(d, w);
+    size_t i = 0;
+    for (; i + N <= n; i += N) {
+        const auto lo = hn::LoadU(d, a + i);
+        hn::StoreU(hn::MulAdd(hn::Sub(hn::LoadU(d, b + i), lo), vw, lo), d, o + i);
+    }
+    if (i < n) {
+        HWY_ALIGN float ta[hn::MaxLanes(d)] = {}, tb[hn::MaxLanes(d)] = {}, to[hn::MaxLanes(d)];
+        std::memcpy(ta, a + i, (n - i) * sizeof(float));
+        std::memcpy(tb, b + i, (n - i) * sizeof(float));
+        const auto lo = hn::Load(d, ta);
+        hn::Store(hn::MulAdd(hn::Sub(hn::Load(d, tb), lo), vw, lo), d, to);
+        std::memcpy(o + i, to, (n - i) * sizeof(float));
+    }
+}
+
 // Runs block(q, i) over n RGBA pixels, a register's worth at a time (q points at pixel i), the
 // tail through a zero-padded copy, so a row's last pixels go through the same code.
 template <class Block>
