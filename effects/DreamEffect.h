@@ -19,7 +19,7 @@ namespace ostrela::effects {
 class DreamSequence final : public Effect {
 public:
     engine::Image render(const engine::Image& image, const FrameContext& frame) override;
-    engine::Image render(const engine::Image& image, double t) { return render(image, FrameContext{t}); }
+    engine::Image render(const engine::Image& image, double t) { return render(image, FrameContext{t, VideoEffect::none, {}}); }
     void suspend() override;
     // The echo, put away or not (a put-away echo is read back at full precision).
     engine::Image echo() const { return shelved_.isNull() ? echo_ : shelved_.restore(); }

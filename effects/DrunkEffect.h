@@ -23,7 +23,7 @@ namespace ostrela::effects {
 class DrunkMode final : public Effect {
 public:
     engine::Image render(const engine::Image& image, const FrameContext& frame) override;
-    engine::Image render(const engine::Image& image, double t) { return render(image, FrameContext{t}); }
+    engine::Image render(const engine::Image& image, double t) { return render(image, FrameContext{t, VideoEffect::none, {}}); }
     void suspend() override;
     // An empty slot is a null image; slots put away read as empty until the next frame.
     const std::array<engine::Image, 3>& history() const { return trails_; }

@@ -19,7 +19,7 @@ public:
     Flame();
     ~Flame() override;
     engine::Image render(const engine::Image& image, const FrameContext& frame) override;
-    engine::Image render(const engine::Image& image, double t) { return render(image, FrameContext{t}); }
+    engine::Image render(const engine::Image& image, double t) { return render(image, FrameContext{t, VideoEffect::none, {}}); }
     void suspend() override;
     bool holdsCaches() const { return caches_ != nullptr; }
     // What it keeps, made if needed (for measuring the layers one by one).

@@ -88,7 +88,7 @@ public:
 
 private:
     Image kept_;
-    std::vector<uint16_t> halves_;
+    std::vector<uint16_t, LargeAllocator<uint16_t>> halves_;  // huge pages: shelving is on the frame thread
     IRect bounds_;
     Rect extent_;
 };

@@ -567,8 +567,8 @@ TEST(GlyphRain, TheBrightHeadLeadsTheFallWithItsTrailFadingAbove) {
         SCOPED_TRACE(shortcuts ? "glyph coverage" : "painted");
         colorGradeShortcuts = shortcuts;
         CyberOps look;
-        const QImage a = r.renderQImage(look.render(black, FrameContext{5.0}), {0, 0, 1280, 720});
-        const QImage b = r.renderQImage(look.render(black, FrameContext{5.1}), {0, 0, 1280, 720});
+        const QImage a = r.renderQImage(look.render(black, FrameContext{5.0, VideoEffect::none, {}}), {0, 0, 1280, 720});
+        const QImage b = r.renderQImage(look.render(black, FrameContext{5.1, VideoEffect::none, {}}), {0, 0, 1280, 720});
         const std::vector<SeenGlyph> ga = seenGlyphs(a, 0), gb = seenGlyphs(b, 0);
         // The faintest glyphs at the end of the trail may round to nothing; most are seen.
         ASSERT_GE(ga.size(), 10u);
@@ -613,7 +613,7 @@ TEST(CyberOps, DarkGreenPictureUnderTheRain) {
     const double t = 12345.75;
     CyberOps look;
     EXPECT_EQ(look.preparedGlyphLines(), 0);
-    Image out = look.render(fitted(bars(1280, 720)), FrameContext{t});
+    Image out = look.render(fitted(bars(1280, 720)), FrameContext{t, VideoEffect::none, {}});
     EXPECT_GT(look.preparedGlyphLines(), 0);
     EXPECT_EQ(out.extent(), kFrame);
     engine::Renderer r(2, 64);

@@ -366,7 +366,9 @@ TEST(PixelKernels, FadesAreTheMatrixWithoutItsDivisionOnEveryTarget) {
                 ASSERT_NEAR(viaKernel[i], viaMatrix[i], 2e-7f + 1e-6f * std::abs(viaMatrix[i])) << "k " << k << " value " << i;
                 ASSERT_EQ(viaOp[i], viaKernel[i]) << i;
             }
-            if (k == 0.55f) EXPECT_NEAR(viaKernel[4 * 2 + 3], in[4 * 2 + 3] * 0.55f, 1e-7f);
+            if (k == 0.55f) {
+                EXPECT_NEAR(viaKernel[4 * 2 + 3], in[4 * 2 + 3] * 0.55f, 1e-7f);
+            }
         });
     }
     // Anything else stays a matrix.
