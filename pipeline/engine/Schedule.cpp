@@ -361,9 +361,24 @@ Image resampled(const Image& image, const Affine& t, const Rect& extent) {
 
 namespace {
 
-// A band's pixels: written in full by the band's render before anything reads them, so made
-// without zeroing (zeroing them was most of a look's first frame).
-using BandBuffer = std::vector<float, LargeAllocator<float>>;
+// A band's pixels, cut from a slab of several megabytes: bands are made afresh after a look
+// switch, and a slab's pages come in as huge pages, where a band of its own (under 2 MB) faulted
+// in 4 KB pages one by one, most of a look's first frame. Written in full by the band's render
+// before anything reads them, so never zeroed. The slab lives while any band cut from it does.
+class BandBuffer {
+public:
+    BandBuffer() = default;
+    BandBuffer(std::shared_ptr<PixelStore> slab, float* data, size_t floats)
+        : slab_(std::move(slab)), data_(data), floats_(floats) {}
+    float* data() const { return data_; }
+    size_t size() const { return floats_; }
+    bool empty() const { return data_ == nullptr; }
+
+private:
+    std::shared_ptr<PixelStore> slab_;
+    float* data_ = nullptr;
+    size_t floats_ = 0;
+};
 
 class BandPool {
 public:
@@ -379,7 +394,16 @@ public:
                 free_.erase(free_.begin() + long(i));
                 return v;
             }
-        return BandBuffer(floats);
+        // Cut from the open slab of this size, or open one.
+        auto open = std::find_if(open_.begin(), open_.end(), [&](const Open& o) { return o.floats == floats; });
+        if (open == open_.end() || open->next == open->count) {
+            if (open == open_.end()) open = open_.insert(open_.end(), Open{floats, 0, 0, nullptr});
+            open->count = std::max<size_t>(1, kSlabFloats / floats);
+            open->next = 0;
+            open->slab = std::make_shared<PixelStore>(open->count * floats);
+        }
+        float* data = open->slab->data() + open->next++ * floats;
+        return BandBuffer(open->slab, data, floats);
     }
     void give(BandBuffer&& v) {
         std::lock_guard lock(mutex_);
@@ -388,11 +412,18 @@ public:
     void clear() {
         std::lock_guard lock(mutex_);
         free_.clear();
+        open_.clear();  // what was not cut yet goes with the slabs' last bands
     }
 
 private:
+    static constexpr size_t kSlabFloats = (size_t(8) << 20) / sizeof(float);
+    struct Open {
+        size_t floats, count, next;
+        std::shared_ptr<PixelStore> slab;
+    };
     std::mutex mutex_;
     std::vector<BandBuffer> free_;
+    std::vector<Open> open_;
 };
 
 class BandCacheNode final : public Node {
