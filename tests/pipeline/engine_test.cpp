@@ -3,6 +3,7 @@
 #include "pipeline/engine/LargeBuffers.h"
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
+#include "pipeline/engine/Schedule.h"
 
 #include "tests/support/SimdTargets.h"
 
@@ -511,4 +512,35 @@ TEST(EngineTiles, ANodeWithSeveralConsumersRendersOncePerTile) {
     // Half white (0.5 linear) seen red-only over half white: r = 0.5 + 0.5 × 0.5, g = 0.5 × 0.5.
     EXPECT_NEAR(f[0], 0.75f, 1e-6);
     EXPECT_NEAR(f[1], 0.25f, 1e-6);
+}
+
+TEST(EngineBands, ComputedOncePicturesAreTheirChainsAndOutliveThePool) {
+    // A chain read by a blur and by a moved copy of itself, once through computedOnce and once
+    // as it is. The wide picture needs bands from more than one slab; the narrow one, made
+    // in between, is cut from slabs of its own size.
+    auto graphOf = [](const Image& chain, bool once) {
+        const Image c = once ? computedOnce(chain) : chain;
+        return c.translated(2, 0).composited(c.gaussianBlur(3.0)).cropped(chain.extent());
+    };
+    auto wide = std::make_shared<CountingNode>(Image::fromQImage(patternImage(2000, 420, true)).translated(-7, 5).node());
+    auto narrow = std::make_shared<CountingNode>(Image::fromQImage(patternImage(301, 97)).translated(3, -40).node());
+    const IRect wr{-7, 5, 2000, 420}, nr{3, -40, 301, 97};
+    Renderer one(1, 16), two(2, 24);
+    const std::vector<float> wideRef = one.renderFloat(graphOf(Image(wide), false), wr);
+    const std::vector<float> narrowRef = one.renderFloat(graphOf(Image(narrow), false), nr);
+
+    const Image wideOnce = graphOf(Image(wide), true);
+    wide->renders = 0;
+    EXPECT_EQ(one.renderFloat(wideOnce, wr), wideRef);
+    EXPECT_EQ(wide->renders.load(), 14);  // rows 5..424 lie in bands 0..13 of 32 rows, each made once
+
+    // The pool lets go of its free bands (a look switch) while the picture still holds its own;
+    // new bands are then cut and written for another picture, on two threads.
+    releaseIdleBands();
+    EXPECT_EQ(two.renderFloat(graphOf(Image(narrow), true), nr), narrowRef);
+    EXPECT_EQ(two.renderFloat(graphOf(Image(wide), true), wr), wideRef);
+    // The first picture's bands were kept and not overwritten: read again, nothing is remade.
+    wide->renders = 0;
+    EXPECT_EQ(two.renderFloat(wideOnce, wr), wideRef);
+    EXPECT_EQ(wide->renders.load(), 0);
 }
