@@ -49,13 +49,9 @@ public:
     }
 };
 
-#define OSTRELA_LUMA_TABLE(name, chainFn)            \
-    const shortcuts::LumaTable& name() {              \
-        static const shortcuts::LumaTable t = shortcuts::bakeLumaTable(chainFn); \
-        return t;                                     \
-    }
-
-// The colour-free chains of the five looks, up to their first step that is not per pixel.
+// The colour-free chains of the five looks, up to their first step that is not per pixel. Each
+// starts by taking the colour out, so over camera pixels the engine reads it through a table of
+// the luminance.
 Image nightOpsTone(const Image& in) {
     return colorMatrix(filters::colorControls(in, 0.0, -0.05, 2.2), kIdR, kZeroRow, kZeroRow);
 }
@@ -95,23 +91,14 @@ engine::PixelOpPtr noirFalseColorOp() {
     return op;
 }
 
-OSTRELA_LUMA_TABLE(snowGradeTable, snowGrade)
-OSTRELA_LUMA_TABLE(nightOpsTable, nightOpsTone)
-OSTRELA_LUMA_TABLE(xrayTable, xrayTone)
-OSTRELA_LUMA_TABLE(noirMonoTable, noirMono)
-OSTRELA_LUMA_TABLE(anaglyphLeftTable, anaglyphLeft)
-OSTRELA_LUMA_TABLE(anaglyphRightTable, anaglyphRight)
-OSTRELA_LUMA_TABLE(cyberOpsTable, cyberOpsGrade)
+const shortcuts::LumaTable& snowGradeTable() {
+    static const shortcuts::LumaTable t = shortcuts::bakeLumaTable(snowGrade);
+    return t;
+}
 
 }  // namespace
 
 bool colorGradeShortcuts = true;
-
-namespace {
-Image viaTable(const Image& image, const shortcuts::LumaTable& (*table)(), shortcuts::Chain chain) {
-    return colorGradeShortcuts ? shortcuts::lumaChain(image, table(), chain) : chain(image);
-}
-}  // namespace
 
 namespace {
 // The heat palette is piecewise linear in luminance with its stops at multiples of 0.25, so a
@@ -170,7 +157,7 @@ Image renderThermal(const Image& image) {
 Image renderNightOps(const Image& image) {
     const Rect e = image.extent();
     // Colour controls (saturation 0, contrast 2.2, brightness −0.05), then only red kept.
-    Image out = viaTable(image, nightOpsTable, nightOpsTone);
+    Image out = nightOpsTone(image);
     out = filters::vignette(out, 1.6, 1.3);
     return out.cropped(e);
 }
@@ -178,7 +165,7 @@ Image renderNightOps(const Image& image) {
 Image renderXray(const Image& image) {
     const Rect e = image.extent();
     // Grey, invert, contrast, navy-to-ice false colour.
-    Image out = viaTable(image, xrayTable, xrayTone);
+    Image out = xrayTone(image);
     out = filters::bloom(out, 3.0, 0.28);
     out = filters::vignette(out, 1.2, 1.5);
     return out.cropped(e);
@@ -186,7 +173,7 @@ Image renderXray(const Image& image) {
 
 Image renderNoir(const Image& image) {
     const Rect e = image.extent();
-    const Image mono = viaTable(image, noirMonoTable, noirMono);
+    const Image mono = noirMono(image);
     Image out;
     if (colorGradeShortcuts) {
         // Edges of a grey picture are grey, and so is their screen over it: both tone steps are
@@ -207,8 +194,8 @@ Image renderNoir(const Image& image) {
 Image renderAnaglyph3D(const Image& image) {
     const Rect e = image.extent();
     // Each eye is the grey picture (saturation 0, contrast 1.1) through its own colour matrix.
-    const Image left = viaTable(image, anaglyphLeftTable, anaglyphLeft).translated(-10, 0);
-    const Image right = viaTable(image, anaglyphRightTable, anaglyphRight).translated(10, 0);
+    const Image left = anaglyphLeft(image).translated(-10, 0);
+    const Image right = anaglyphRight(image).translated(10, 0);
     return filters::screenBlend(left, right).cropped(e);
 }
 
@@ -644,14 +631,14 @@ int CyberOps::preparedGlyphLines() const { return sprites_->lines.count(); }
 Image CyberOps::render(const Image& image, const FrameContext& frame) {
     const double t = frame.t;
     const Rect e = image.extent();
-    const Image graded = viaTable(image, cyberOpsTable, cyberOpsGrade);
+    const Image graded = cyberOpsGrade(image);
     const Image rain = colorGradeShortcuts ? glyphRain(e.w, e.h, t, sprites_) : glyphRainPainted(e.w, e.h, t, sprites_->lines);
     return filters::screenBlend(rain, graded).cropped(e);
 }
 
 Image renderCyberOps(const Image& image, double t) {
     CyberOps look;
-    return look.render(image, FrameContext{t});
+    return look.render(image, FrameContext{t, VideoEffect::none, {}});
 }
 
 }  // namespace ostrela::effects

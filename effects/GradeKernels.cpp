@@ -40,34 +40,6 @@ HWY_INLINE void Entry(const float* t, int k, float f, float* o) {
 
 }  // namespace
 
-int LumaTableRow(const uint8_t* bgra, int n, bool opaqueFormat, const float* table, int size, float* o) {
-    const hn::ScalableTag<float> d;
-    const hn::RebindToSigned<decltype(d)> di;
-    const hn::RebindToUnsigned<decltype(d)> du;
-    const int N = int(hn::Lanes(d));
-    const auto kr = hn::Set(d, engine::filters::kLumR), kg = hn::Set(d, engine::filters::kLumG);
-    const auto kb = hn::Set(d, engine::filters::kLumB), sc = hn::Set(d, float(size - 1) / 255.0f);
-    const auto last = hn::Set(di, size - 1);
-    const auto byte = hn::Set(du, 0xFFu), alpha = hn::Set(du, 0xFF000000u);
-    HWY_ALIGN int32_t ks[hn::MaxLanes(d)];
-    HWY_ALIGN float fs[hn::MaxLanes(d)];
-    const auto toFloat = [&](hn::Vec<decltype(du)> v) { return hn::ConvertTo(d, hn::BitCast(di, hn::And(v, byte))); };
-    int i = 0;
-    for (; i + N <= n; i += N) {
-        // One pixel a 32-bit lane: blue, green, red, alpha from the low byte up.
-        const auto px = hn::LoadU(du, reinterpret_cast<const uint32_t*>(bgra + 4 * i));
-        if (!opaqueFormat && !hn::AllTrue(du, hn::Eq(hn::And(px, alpha), alpha))) break;
-        // The same products and sums as the per-byte weights of the caller's one-pixel path.
-        const auto R = toFloat(hn::ShiftRight<16>(px)), G = toFloat(hn::ShiftRight<8>(px)), B = toFloat(px);
-        const auto L = hn::Add(hn::Add(hn::Mul(hn::Mul(kr, R), sc), hn::Mul(hn::Mul(kg, G), sc)), hn::Mul(hn::Mul(kb, B), sc));
-        const auto k = hn::Min(hn::ConvertTo(di, L), last);
-        hn::Store(k, di, ks);
-        hn::Store(hn::Sub(L, hn::ConvertTo(d, k)), d, fs);
-        for (int q = 0; q < N; ++q) Entry(table, ks[q], fs[q], o + 4 * (i + q));
-    }
-    return i;
-}
-
 void RampTableRow(float* p, int n, const float* t, int steps, bool perChannel, float blackBelow) {
     const hn::CappedTag<float, 4> d4;
     const size_t L = hn::Lanes(d4);
@@ -129,13 +101,9 @@ HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
 namespace ostrela::effects::grade {
-HWY_EXPORT(LumaTableRow);
 HWY_EXPORT(RampTableRow);
 HWY_EXPORT(ThermalTableRow);
 
-int lumaTableRow(const uint8_t* bgra, int n, bool opaqueFormat, const float* table, int size, float* o) {
-    return HWY_DYNAMIC_DISPATCH(LumaTableRow)(bgra, n, opaqueFormat, table, size, o);
-}
 void rampTableRow(float* p, int n, const float* table, int steps, bool perChannel, float blackBelow) {
     HWY_DYNAMIC_DISPATCH(RampTableRow)(p, n, table, steps, perChannel, blackBelow);
 }

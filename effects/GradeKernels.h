@@ -5,11 +5,6 @@
 
 namespace ostrela::effects::grade {
 
-// Opaque BGRA8 pixels from the start of a row through a grey-ramp table of `size` + 1 RGBA
-// entries: each pixel's luminance (kLumR·r + kLumG·g + kLumB·b, in table steps) interpolated.
-// Unless `opaqueFormat`, stops before the first block holding a pixel that is not opaque; returns
-// how many pixels were done (the caller does the rest one at a time).
-int lumaTableRow(const uint8_t* bgra, int n, bool opaqueFormat, const float* table, int size, float* o);
 // n premultiplied pixels in place through a table of `steps` + 1 RGBA entries indexed by the
 // square root of the unpremultiplied value: red alone picks the entry, or (perChannel) each
 // channel its own, where opaque pixels with every channel below `blackBelow` give black.

@@ -109,10 +109,10 @@ PlainSource plainSource(const engine::Node* node) {
 
 class LumaTableNode final : public engine::Node {
 public:
-    // saturation 0: one table entry gives the pixel. Otherwise channel c reads the entry at
-    // L + saturation·(e_c − L), which is what the chain's first step (colour controls) makes of
-    // it before the per-channel steps that follow.
-    LumaTableNode(engine::NodePtr in, PlainSource src, const LumaTable* table, float saturation = 0.0f)
+    // Channel c reads the entry at L + saturation·(e_c − L), which is what the chain's first step
+    // (colour controls) makes of it before the per-channel steps that follow. (At saturation 0 the
+    // engine reads such chains through a table of its own.)
+    LumaTableNode(engine::NodePtr in, PlainSource src, const LumaTable* table, float saturation)
         : in_(std::move(in)), src_(src), table_(table), saturation_(saturation) {
         const float scale = float(kLutSize - 1) / 255.0f;
         for (int v = 0; v < 256; ++v) {
@@ -122,7 +122,7 @@ public:
             wb_[v] = filters::kLumB * float(v) * scale;
             ws_[v] = saturation_ * float(v) * scale;
         }
-        // Channel-major copies of the table for the saturated case.
+        // Channel-major copies of the table.
         for (int c = 0; c < 4; ++c) {
             planes_[c].resize(kLutSize + 1);
             for (int k = 0; k <= kLutSize; ++k) planes_[c][size_t(k)] = table_->rgba[size_t(k) * 4 + c];
@@ -138,19 +138,10 @@ public:
         if (in.isEmpty()) return;
         const QImage& img = src_.source->image();
         const bool opaqueFormat = img.format() == QImage::Format_RGB32;
-        const float* lut = table_->rgba.data();
         for (int y = in.y; y < in.maxY(); ++y) {
             const uint8_t* s = img.constScanLine(img.height() - 1 - (y - src_.dy)) + size_t(in.x - src_.dx) * 4;
             float* o = out + (size_t(y - r.y) * r.w + (in.x - r.x)) * 4;
-            int i = 0;
-            if (saturation_ == 0.0f) {
-                // Opaque pixels a register's width at a time, with the same products and sums as
-                // the per-byte weights below.
-                i = grade::lumaTableRow(s, in.w, opaqueFormat, lut, kLutSize, o);
-                s += 4 * i;
-                o += 4 * i;
-            }
-            for (; i < in.w; ++i, s += 4, o += 4) {
+            for (int i = 0; i < in.w; ++i, s += 4, o += 4) {
                 unsigned b = s[0], g = s[1], rr = s[2], a = opaqueFormat ? 255u : s[3];
                 if (a == 0) {
                     // Tile memory is not cleared beforehand: a transparent pixel is written too.
@@ -164,23 +155,15 @@ public:
                     g = un(g);
                     rr = un(rr);
                 }
-                const float L = wr_[rr] + wg_[g] + wb_[b];
-                float v[4];
-                if (saturation_ == 0.0f) {
-                    const int k = std::min(int(L), kLutSize - 1);
-                    const float f = L - float(k);
-                    for (int c = 0; c < 4; ++c) v[c] = lut[4 * k + c] + (lut[4 * k + 4 + c] - lut[4 * k + c]) * f;
-                } else {
-                    // A mix of two values in 0 … kLutSize − 1 stays in that range.
-                    const float base = (1.0f - saturation_) * L;
-                    auto at = [&](int c, unsigned byte) {
-                        const float x = base + ws_[byte];
-                        const int k = std::min(int(x), kLutSize - 1);
-                        const float* t = planes_[c].data();
-                        return t[k] + (t[k + 1] - t[k]) * (x - float(k));
-                    };
-                    v[0] = at(0, rr), v[1] = at(1, g), v[2] = at(2, b), v[3] = planes_[3][0];
-                }
+                // A mix of two values in 0 … kLutSize − 1 stays in that range.
+                const float base = (1.0f - saturation_) * (wr_[rr] + wg_[g] + wb_[b]);
+                auto at = [&](int c, unsigned byte) {
+                    const float x = base + ws_[byte];
+                    const int k = std::min(int(x), kLutSize - 1);
+                    const float* t = planes_[c].data();
+                    return t[k] + (t[k + 1] - t[k]) * (x - float(k));
+                };
+                const float v[4] = {at(0, rr), at(1, g), at(2, b), planes_[3][0]};
                 const float k = a != 255 ? float(a) * (1.0f / 255.0f) : 1.0f;
                 for (int c = 0; c < 4; ++c) o[c] = v[c] * k;
             }

@@ -3,6 +3,7 @@
 // BGRA8 through the sRGB curve as a polynomial in x^¼ (max error 8e-6, a thousandth of a code
 // step, so every opaque code survives decode → encode). Random-looking pictures (grain, noise)
 // would miss the cache on every lookup of a table this fine.
+#include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Kernels.h"
 
 #include <cstring>
@@ -130,6 +131,59 @@ bool EncodeOpaqueRow(const float* rgba, int n, uint8_t* bgra) {
     return !hn::AllFalse(d, translucent);
 }
 
+
+// Every pixel of a BGRA8 row through a table of the encoded luminance (size entries over 0…1 and
+// a copy of the last): the luminance the tone filters form, in table steps, mixed between two
+// entries. Each pixel is made the same way wherever it lies in the row (the tail as a padded
+// block), so pieces of a picture agree with the whole. Pixels that are not opaque are listed in
+// `others` (their count returned): their colour is not the table's.
+int LumaTableRow(const uint8_t* bgra, int n, bool opaque, const float* table, int size, float* o, int* others) {
+    const hn::ScalableTag<float> d;
+    const hn::RebindToSigned<decltype(d)> di;
+    const hn::RebindToUnsigned<decltype(d)> du;
+    const hn::CappedTag<float, 4> d4;
+    const int N = int(hn::Lanes(d));
+    const auto kr = hn::Set(d, filters::kLumR), kg = hn::Set(d, filters::kLumG), kb = hn::Set(d, filters::kLumB);
+    const auto sc = hn::Set(d, float(size - 1) / 255.0f);
+    const auto last = hn::Set(di, size - 1);
+    const auto byte = hn::Set(du, 0xFFu), alpha = hn::Set(du, 0xFF000000u);
+    const auto toFloat = [&](hn::Vec<decltype(du)> v) { return hn::ConvertTo(d, hn::BitCast(di, hn::And(v, byte))); };
+    HWY_ALIGN int32_t ks[hn::MaxLanes(d)];
+    HWY_ALIGN float fs[hn::MaxLanes(d)];
+    HWY_ALIGN uint32_t pxs[hn::MaxLanes(d)];
+    int m = 0;
+    const auto block = [&](const uint32_t* in, int at, int count) {
+        const auto px = hn::LoadU(du, in);
+        const auto R = toFloat(hn::ShiftRight<16>(px)), G = toFloat(hn::ShiftRight<8>(px)), B = toFloat(px);
+        const auto L = hn::Add(hn::Add(hn::Mul(hn::Mul(kr, R), sc), hn::Mul(hn::Mul(kg, G), sc)), hn::Mul(hn::Mul(kb, B), sc));
+        const auto k = hn::Min(hn::ConvertTo(di, L), last);
+        hn::Store(k, di, ks);
+        hn::Store(hn::Sub(L, hn::ConvertTo(d, k)), d, fs);
+        for (int q = 0; q < count; ++q) {
+            const auto f = hn::Set(d4, fs[q]);
+            const float* t = table + 4 * ks[q];
+            float* out = o + 4 * (at + q);
+            for (size_t c = 0; c < 4; c += hn::Lanes(d4)) {
+                const auto e0 = hn::LoadU(d4, t + c), e1 = hn::LoadU(d4, t + 4 + c);
+                hn::StoreU(hn::MulAdd(hn::Sub(e1, e0), f, e0), d4, out + c);
+            }
+        }
+        if (!opaque && !hn::AllTrue(du, hn::Eq(hn::And(px, alpha), alpha))) {
+            hn::Store(px, du, pxs);
+            for (int q = 0; q < count; ++q)
+                if ((pxs[q] >> 24) != 255u) others[m++] = at + q;
+        }
+    };
+    int i = 0;
+    for (; i + N <= n; i += N) block(reinterpret_cast<const uint32_t*>(bgra + 4 * i), i, N);
+    if (i < n) {
+        HWY_ALIGN uint32_t tail[hn::MaxLanes(d)] = {};
+        std::memcpy(tail, bgra + 4 * i, size_t(n - i) * 4);
+        block(tail, i, n - i);
+    }
+    return m;
+}
+
 }  // namespace ostrela::engine::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
@@ -137,11 +191,15 @@ HWY_AFTER_NAMESPACE();
 namespace ostrela::engine {
 HWY_EXPORT(DecodeOpaqueRun);
 HWY_EXPORT(EncodeOpaqueRow);
+HWY_EXPORT(LumaTableRow);
 namespace kernels {
 int decodeOpaqueRun(const uint8_t* bgra, int n, const float* table, float* rgba) {
     return HWY_DYNAMIC_DISPATCH(DecodeOpaqueRun)(bgra, n, table, rgba);
 }
 bool encodeOpaqueRow(const float* rgba, int n, uint8_t* bgra) { return HWY_DYNAMIC_DISPATCH(EncodeOpaqueRow)(rgba, n, bgra); }
+int lumaTableRow(const uint8_t* bgra, int n, bool opaque, const float* table, int size, float* o, int* others) {
+    return HWY_DYNAMIC_DISPATCH(LumaTableRow)(bgra, n, opaque, table, size, o, others);
+}
 }  // namespace kernels
 }  // namespace ostrela::engine
 #endif

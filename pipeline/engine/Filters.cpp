@@ -63,8 +63,12 @@ private:
 class SourceToneNode final : public Node {
 public:
     // The picture moved by whole pixels (dx, dy), as fitted camera frames are.
-    SourceToneNode(NodePtr source, std::shared_ptr<const ToneOp> tone, int dx = 0, int dy = 0)
-        : source_(std::move(source)), image_(static_cast<const SourceNode&>(*source_).image()), tone_(std::move(tone)), dx_(dx), dy_(dy) {}
+    // `after`: per-pixel operations on the result, taken in when the pixels are read by table.
+    SourceToneNode(NodePtr source, std::shared_ptr<const ToneOp> tone, int dx = 0, int dy = 0, std::vector<PixelOpPtr> after = {})
+        : source_(std::move(source)), image_(static_cast<const SourceNode&>(*source_).image()), tone_(std::move(tone)), dx_(dx), dy_(dy),
+          byTable_(!straightforwardChains() && greyFirst(*tone_) &&
+                   (image_.format() == QImage::Format_ARGB32_Premultiplied || image_.format() == QImage::Format_RGB32)),
+          after_(std::move(after)) {}
     Rect extent() const override {
         const Rect e = source_->extent();
         return {e.x + dx_, e.y + dy_, e.w, e.h};
@@ -73,10 +77,22 @@ public:
     const ToneOp& tone() const { return *tone_; }
     int dx() const { return dx_; }
     int dy() const { return dy_; }
-    void render(TileContext&, const IRect& dest, float* out) const override {
+    // Whether opaque pixels are read through a table of the luminance.
+    bool byTable() const { return byTable_; }
+    const std::vector<PixelOpPtr>& after() const { return after_; }
+    // Whatever follows per pixel is still a function of the luminance: into the table with it.
+    NodePtr absorbing(const PixelOpPtr& op) const override {
+        if (!byTable_ || after_.size() >= 8) return nullptr;
+        std::vector<PixelOpPtr> after = after_;
+        after.push_back(op);
+        return std::make_shared<SourceToneNode>(source_, tone_, dx_, dy_, std::move(after));
+    }
+    void render(TileContext& ctx, const IRect& dest, float* out) const override {
         const IRect r{dest.x - dx_, dest.y - dy_, dest.w, dest.h};  // in the picture's own pixels
         const int w = image_.width(), h = image_.height();
         const int x0 = std::clamp(-r.x, 0, r.w), x1 = std::clamp(w - r.x, 0, r.w);
+        if (byTable_) std::call_once(baked_, [this] { bake(); });
+        int* others = byTable_ ? reinterpret_cast<int*>(ctx.alloc(size_t(std::max(x1 - x0, 0)))) : nullptr;
         for (int j = 0; j < r.h; ++j) {
             float* row = out + size_t(j) * r.w * 4;
             const int qy = h - 1 - (r.y + j);  // the picture's first row is the top of the extent
@@ -88,33 +104,90 @@ public:
             std::memset(row + size_t(x1) * 4, 0, size_t(r.w - x1) * 4 * sizeof(float));
             const uint8_t* src = image_.constScanLine(qy) + size_t(r.x + x0) * 4;
             float* o = row + size_t(x0) * 4;
-            const float k = 1.0f / 255.0f;
-            for (int i = 0; i < x1 - x0; ++i, src += 4, o += 4) {
-                const unsigned a = src[3];
-                if (a == 255) {
-                    o[0] = src[2] * k;
-                    o[1] = src[1] * k;
-                    o[2] = src[0] * k;
-                    o[3] = 1.0f;
-                } else if (a == 0) {
-                    o[0] = o[1] = o[2] = o[3] = 0.0f;
-                } else {
-                    auto un = [a](unsigned c) { return float(std::min(255u, (c * 255u + a / 2) / a)); };
-                    o[0] = un(src[2]) * k;
-                    o[1] = un(src[1]) * k;
-                    o[2] = un(src[0]) * k;
-                    o[3] = float(a) * k;
+            if (byTable_) {
+                const int m = kernels::lumaTableRow(src, x1 - x0, image_.format() == QImage::Format_RGB32, table_.data(),
+                                                    kTableSize, o, others);
+                for (int e = 0; e < m; ++e) {
+                    const int i = others[e];
+                    encodedPixel(src + 4 * i, o + 4 * i);
+                    tone_->applyEncoded(o + 4 * i, 1);
+                    for (const PixelOpPtr& op : after_) op->apply(o + 4 * i, 1);
                 }
+                continue;
             }
-            tone_->applyEncoded(row + size_t(x0) * 4, x1 - x0);
+            // Opaque runs a register at a time; the rest a pixel at a time, to the same values.
+            int i = kernels::decodeOpaqueRun(src, x1 - x0, encodedCodes(), o);
+            for (; i < x1 - x0; ++i) encodedPixel(src + 4 * i, o + 4 * i);
+            tone_->applyEncoded(o, x1 - x0);
         }
     }
 
 private:
+    static constexpr int kTableSize = 1024;
+    // The first stage makes every colour channel a multiple of the luminance (colour controls
+    // at saturation 0, and any matrix after it): from there on each stage sees a function of the
+    // luminance, so an opaque pixel's result is one too.
+    static bool greyFirst(const ToneOp& tone) {
+        if (tone.stages().empty() || !tone.stages()[0].isMatrix) return false;
+        const ColorMatrix& m = tone.stages()[0].m;
+        const float w[3] = {kLumR, kLumG, kLumB};
+        for (int row = 0; row < 3; ++row) {
+            const float k = m[size_t(row * 5)] + m[size_t(row * 5 + 1)] + m[size_t(row * 5 + 2)];
+            for (int col = 0; col < 3; ++col)
+                if (std::abs(m[size_t(row * 5 + col)] - k * w[col]) > 1e-6f * (1.0f + std::abs(k))) return false;
+        }
+        return true;
+    }
+    // The chain run on greys whose encoded values step evenly from 0 to 1, and the last entry again.
+    void bake() const {
+        table_.resize(size_t(kTableSize + 1) * 4);
+        for (int i = 0; i < kTableSize; ++i) {
+            const float v = float(i) / float(kTableSize - 1);
+            float* t = table_.data() + size_t(i) * 4;
+            t[0] = t[1] = t[2] = v;
+            t[3] = 1.0f;
+        }
+        tone_->applyEncoded(table_.data(), kTableSize);
+        for (const PixelOpPtr& op : after_) op->apply(table_.data(), kTableSize);
+        std::copy_n(table_.data() + size_t(kTableSize - 1) * 4, 4, table_.data() + size_t(kTableSize) * 4);
+    }
+    // Code v as the encoded value v / 255.
+    static const float* encodedCodes() {
+        static const auto codes = [] {
+            std::array<float, 256> c{};
+            for (int v = 0; v < 256; ++v) c[size_t(v)] = float(v) * (1.0f / 255.0f);
+            return c;
+        }();
+        return codes.data();
+    }
+    // One BGRA8 pixel as unpremultiplied encoded RGBA.
+    static void encodedPixel(const uint8_t* src, float* o) {
+        const float k = 1.0f / 255.0f;
+        const unsigned a = src[3];
+        if (a == 255) {
+            o[0] = src[2] * k;
+            o[1] = src[1] * k;
+            o[2] = src[0] * k;
+            o[3] = 1.0f;
+        } else if (a == 0) {
+            o[0] = o[1] = o[2] = o[3] = 0.0f;
+        } else {
+            auto un = [a](unsigned c) { return float(std::min(255u, (c * 255u + a / 2) / a)); };
+            o[0] = un(src[2]) * k;
+            o[1] = un(src[1]) * k;
+            o[2] = un(src[0]) * k;
+            o[3] = float(a) * k;
+        }
+    }
+
     NodePtr source_;
     QImage image_;
     std::shared_ptr<const ToneOp> tone_;
     int dx_, dy_;
+    bool byTable_;
+    std::vector<PixelOpPtr> after_;
+    mutable std::once_flag baked_;
+    mutable std::vector<float> table_;
 };
 
 class GammaOp final : public PixelOp {
@@ -242,7 +315,7 @@ Image withTone(const Image& in, const ToneStage& stage) {
         if (tr->isIntegerTranslation(&dx, &dy) && dynamic_cast<const SourceNode*>(tr->inputPtr().get()))
             return Image(std::make_shared<SourceToneNode>(tr->inputPtr(), std::make_shared<ToneOp>(std::vector<ToneStage>{stage}), dx, dy));
     }
-    if (auto* st = dynamic_cast<const SourceToneNode*>(in.node().get())) {
+    if (auto* st = dynamic_cast<const SourceToneNode*>(in.node().get()); st && st->after().empty()) {
         std::vector<ToneStage> stages = st->tone().stages();
         if (stage.isMatrix && stages.back().isMatrix)
             stages.back().m = composeMatrices(stages.back().m, stage.m);

@@ -528,6 +528,7 @@ Image Image::colorMatrix(const ColorMatrix& m) const { return pixelOp(std::make_
 
 Image Image::pixelOp(PixelOpPtr op) const {
     if (!node_ || !op) return *this;
+    if (NodePtr taken = node_->absorbing(op)) return Image(std::move(taken));
     if (auto* pw = dynamic_cast<const PointwiseNode*>(node_.get())) {
         std::vector<PixelOpPtr> ops = pw->ops();
         if (op->matrix() && !ops.empty() && ops.back()->matrix())

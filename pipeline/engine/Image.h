@@ -102,6 +102,12 @@ public:
         (void)bounds;
         return nullptr;
     }
+    // A node that can take a per-pixel operation into its own pass returns the node that does
+    // (this one followed by op); null otherwise.
+    virtual std::shared_ptr<const Node> absorbing(const std::shared_ptr<const class PixelOp>& op) const {
+        (void)op;
+        return nullptr;
+    }
 };
 using NodePtr = std::shared_ptr<const Node>;
 

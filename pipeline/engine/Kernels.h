@@ -77,5 +77,10 @@ int decodeOpaqueRun(const uint8_t* bgra, int n, const float* table, float* rgba)
 // n RGBA pixels to BGRA8 codes through the curve, alpha 255; returns whether a pixel's alpha does
 // not write as 255 (the caller redoes those through the table).
 bool encodeOpaqueRow(const float* rgba, int n, uint8_t* bgra);
+// Every pixel of a BGRA8 row through a table of `size` + 1 RGBA entries indexed by the encoded
+// luminance (the tone filters' weights) times size − 1, mixed between two entries. `opaque`: the
+// format has no alpha. Returns how many pixels are not opaque, listed in `others` (n at most):
+// the table does not give them.
+int lumaTableRow(const uint8_t* bgra, int n, bool opaque, const float* table, int size, float* o, int* others);
 
 }  // namespace ostrela::engine::kernels

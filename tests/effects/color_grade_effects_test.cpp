@@ -8,6 +8,7 @@
 #include "pipeline/SettingsKeys.h"
 #include "pipeline/engine/ColorSpace.h"
 #include "pipeline/engine/Renderer.h"
+#include "pipeline/engine/Schedule.h"
 #include "tests/support/TestEnv.h"
 #include "tests/effects/Looks.h"
 
@@ -287,9 +288,11 @@ TEST(Noir, OnePassLinesMatchTheFilters) {
         QImage out[2];
         for (int plain = 0; plain < 2; ++plain) {
             colorGradeShortcuts = plain == 0;
+            engine::setStraightforwardChains(plain == 1);  // the grey picture without the engine's table too
             out[plain] = renderer.renderQImage(renderNoir(src), {0, 0, 1280, 720});
         }
         colorGradeShortcuts = true;
+        engine::setStraightforwardChains(false);
         int maxErr = 0;
         double sum = 0;
         for (int y = 0; y < 720; ++y) {
@@ -326,11 +329,13 @@ TEST(Noir, TransparentAreasStayTransparentWithTheShortcuts) {
         QImage out[2];
         for (int plain = 0; plain < 2; ++plain) {
             colorGradeShortcuts = plain == 0;
+            engine::setStraightforwardChains(plain == 1);
             // Rendered twice: the first frame leaves its tile memory behind for the second.
             renderer.renderQImage(renderNoir(fitted(bars(1280, 720))), {0, 0, 1280, 720});
             out[plain] = renderer.renderQImage(renderNoir(src), {0, 0, 1280, 720});
         }
         colorGradeShortcuts = true;
+        engine::setStraightforwardChains(false);
         // Well inside the regions (the bloom spreads a little glow, and alpha, over their borders).
         for (int y = 100; y < 620; y += 50) {
             EXPECT_EQ(qAlpha(out[1].pixel(200, y)), 0) << y;

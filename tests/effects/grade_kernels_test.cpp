@@ -26,33 +26,6 @@ std::vector<float> someTable(int entries, unsigned seed) {
 float mix(const std::vector<float>& t, int k, float f, int c) { return t[size_t(4 * k + c)] + (t[size_t(4 * k + 4 + c)] - t[size_t(4 * k + c)]) * f; }
 }  // namespace
 
-TEST(GradeKernels, LuminanceTableReadsOpaqueRowsOnEveryTarget) {
-    const int size = 1024, n = 45;
-    const std::vector<float> table = someTable(size + 1, 1);
-    std::vector<uint8_t> row(size_t(n) * 4);
-    for (int i = 0; i < n; ++i) row[4 * i] = uint8_t(i * 37), row[4 * i + 1] = uint8_t(255 - i * 5), row[4 * i + 2] = uint8_t(i * i), row[4 * i + 3] = 255;
-    row[4 * 0] = row[4 * 0 + 1] = row[4 * 0 + 2] = 255;  // white: the last step
-    test::forEachSimdTarget([&] {
-        std::vector<float> o(size_t(n) * 4, -1.0f);
-        const int done = effects::grade::lumaTableRow(row.data(), n, false, table.data(), size, o.data());
-        EXPECT_GT(done, 0);
-        EXPECT_LE(done, n);
-        const float sc = float(size - 1) / 255.0f;
-        for (int i = 0; i < done; ++i) {
-            const float L = filters::kLumR * row[4 * i + 2] * sc + filters::kLumG * row[4 * i + 1] * sc + filters::kLumB * row[4 * i] * sc;
-            const int k = std::min(int(L), size - 1);
-            // Within a rounding of the luminance (a few 1e-5 of a step at the top of the table).
-            for (int c = 0; c < 4; ++c) ASSERT_NEAR(o[4 * i + c], mix(table, k, L - float(k), c), 2e-4) << i << "," << c;
-        }
-        // A translucent pixel stops the run before its block.
-        std::vector<uint8_t> part = row;
-        part[4 * 3 + 3] = 200;
-        EXPECT_LE(effects::grade::lumaTableRow(part.data(), n, false, table.data(), size, o.data()), 3);
-        // Unless the picture's format has no alpha.
-        EXPECT_EQ(effects::grade::lumaTableRow(part.data(), n, true, table.data(), size, o.data()), done);
-    });
-}
-
 TEST(GradeKernels, RampTableReadsBySquareRootOnEveryTarget) {
     const int steps = 255, n = 31;
     const std::vector<float> table = someTable(steps + 1, 2);

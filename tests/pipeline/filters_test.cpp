@@ -4,6 +4,7 @@
 #include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
+#include "pipeline/engine/Schedule.h"
 
 #include "tests/support/SimdTargets.h"
 
@@ -531,6 +532,80 @@ TEST(FilterCurve, FrameReadDependsOnEachPixelAlone) {
                     EXPECT_EQ(row[4 * i + 3], 1.0f);
                 }
             }
+        }
+    });
+}
+
+// A per-pixel run that starts by taking the colour out, over 8-bit pixels: opaque pixels are read
+// through a table of their luminance, within a level of the run itself; pixels that are not
+// opaque are made by the run, and pieces of the picture agree with the whole. A run that keeps
+// colour reads the bytes as before, to the bit.
+TEST(FilterTone, GreyRunsOverBytesReadATableOfTheLuminance) {
+    QImage q(301, 97, QImage::Format_ARGB32_Premultiplied);
+    uint32_t s = 777;
+    for (int y = 0; y < q.height(); ++y) {
+        auto* row = reinterpret_cast<uint32_t*>(q.scanLine(y));
+        for (int x = 0; x < q.width(); ++x) {
+            s = s * 1664525u + 1013904223u;
+            row[x] = 0xFF000000u | (s >> 8);
+        }
+    }
+    {
+        QPainter p(&q);
+        p.setCompositionMode(QPainter::CompositionMode_Source);
+        p.fillRect(QRect(20, 10, 40, 20), QColor(200, 60, 30, 128));
+        p.fillRect(QRect(250, 60, 10, 10), Qt::transparent);
+    }
+    const Image src = Image::fromQImage(q);
+    using Run = Image (*)(const Image&);
+    const Run nightOps = [](const Image& in) {
+        return f::colorMatrixWithBias(f::colorControls(in, 0.0, -0.05, 2.2), {1, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 1},
+                                      {0, 0, 0, 0});
+    };
+    const Run xray = [](const Image& in) {
+        return f::falseColor(f::colorControls(f::colorInvert(f::colorControls(in, 0, 0, 1.1)), 1, 0.03, 1.5),
+                             Color::fromSRGB(0.01, 0.02, 0.07), Color::fromSRGB(0.78, 0.93, 1.0));
+    };
+    const Run tinted = [](const Image& in) { return f::colorMonochrome(f::colorControls(in, 0.5, 0.02, 1.2), Color::fromSRGB(0.9, 0.5, 0.2), 0.4); };
+    const IRect r{0, 0, 301, 97}, part{5, 3, 200, 50};
+    ostrela::test::forEachSimdTarget([&] {
+        for (const Run run : {nightOps, xray, tinted}) {
+            SCOPED_TRACE(run == nightOps ? "night" : run == xray ? "x-ray" : "tinted");
+            setStraightforwardChains(true);
+            const Image exact = run(src);
+            setStraightforwardChains(false);
+            const Image fast = run(src);
+            Renderer one(1, 97), odd(2, 7);
+            const std::vector<float> a = one.renderFloat(fast, r), b = one.renderFloat(exact, r);
+            EXPECT_EQ(odd.renderFloat(fast, r), a);
+            const std::vector<float> p = odd.renderFloat(fast, part);
+            for (int y = 0; y < part.h; ++y)
+                for (int x = 0; x < part.w * 4; ++x)
+                    ASSERT_EQ(p[size_t(y) * part.w * 4 + x], a[(size_t(y + part.y) * r.w + part.x) * 4 + x]) << x << "," << y;
+            // The frame's bytes.
+            const QImage qa = one.renderQImage(fast, r), qb = one.renderQImage(exact, r);
+            int worst = 0;
+            double sum = 0;
+            for (int y = 0; y < r.h; ++y)
+                for (int x = 0; x < r.w * 4; ++x) {
+                    const int d = std::abs(int(qa.constScanLine(y)[x]) - int(qb.constScanLine(y)[x]));
+                    worst = std::max(worst, d);
+                    sum += d;
+                }
+            if (run == tinted) {
+                EXPECT_EQ(a, b);
+            } else {
+                EXPECT_LE(worst, 1);
+                EXPECT_LT(sum / (r.w * r.h * 4.0), 0.01);
+            }
+            // The translucent block and the transparent square are the run's own (rows count up
+            // from the bottom of the picture).
+            for (const QRect& rc : {QRect(20, 10, 40, 20), QRect(250, 60, 10, 10)})
+                for (int y = rc.top(); y <= rc.bottom(); ++y)
+                    for (int x = rc.left(); x <= rc.right(); ++x) {
+                        const size_t i = (size_t(r.h - 1 - y) * r.w + x) * 4;
+                        for (int c = 0; c < 4; ++c) ASSERT_EQ(a[i + c], b[i + c]) << x << "," << y;
+                    }
         }
     });
 }

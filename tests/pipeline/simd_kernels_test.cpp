@@ -1,6 +1,7 @@
 // Each vector kernel of the engine on every target compiled in and supported here, against a
 // plain scalar statement of what it computes. Rows of odd lengths cover the padded tails.
 #include "pipeline/engine/ColorSpace.h"
+#include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Kernels.h"
 #include "tests/support/SimdTargets.h"
 
@@ -227,5 +228,53 @@ TEST(SimdKernels, ToneRunFollowsTheCurvesOnEveryTarget) {
             }
             ASSERT_NEAR(out[4 * i + 3], a, 1e-7);
         }
+    });
+}
+
+TEST(SimdKernels, LuminanceTableRowsOnEveryTarget) {
+    const int size = 1024, n = 45;
+    std::vector<float> table(size_t(size + 1) * 4);
+    uint32_t s = 99;
+    for (float& v : table) {
+        s = s * 1664525u + 1013904223u;
+        v = float(s >> 8) / 16777216.0f;
+    }
+    std::vector<uint8_t> row(size_t(n) * 4);
+    for (int i = 0; i < n; ++i)
+        row[4 * i] = uint8_t(i * 37), row[4 * i + 1] = uint8_t(255 - i * 5), row[4 * i + 2] = uint8_t(i * i), row[4 * i + 3] = 255;
+    row[0] = row[1] = row[2] = 255;  // white: the last step
+    auto mix = [&](int k, float f, int c) { return table[size_t(4 * k + c)] + (table[size_t(4 * k + 4 + c)] - table[size_t(4 * k + c)]) * f; };
+    test::forEachSimdTarget([&] {
+        std::vector<float> o(size_t(n) * 4, -1.0f);
+        std::vector<int> others(size_t(n), -1);
+        EXPECT_EQ(0, kernels::lumaTableRow(row.data(), n, false, table.data(), size, o.data(), others.data()));
+        const float sc = float(size - 1) / 255.0f;
+        for (int i = 0; i < n; ++i) {
+            const float L = filters::kLumR * row[4 * i + 2] * sc + filters::kLumG * row[4 * i + 1] * sc + filters::kLumB * row[4 * i] * sc;
+            const int k = std::min(int(L), size - 1);
+            // Within a rounding of the luminance (a few 1e-5 of a step at the top of the table).
+            for (int c = 0; c < 4; ++c) ASSERT_NEAR(o[4 * i + c], mix(k, L - float(k), c), 2e-4) << i << "," << c;
+        }
+        // A pixel reads the same wherever the row starts and ends (blocks and tails).
+        std::vector<float> piece(size_t(n) * 4, -1.0f);
+        for (const int from : {1, 3, 7, 17}) {
+            const int m = n - from - 2;
+            kernels::lumaTableRow(row.data() + 4 * from, m, false, table.data(), size, piece.data(), others.data());
+            for (int i = 0; i < 4 * m; ++i) ASSERT_EQ(piece[size_t(i)], o[size_t(4 * from + i)]) << from << ":" << i;
+        }
+        // Pixels that are not opaque are listed, the others still read; a format without alpha
+        // lists none.
+        std::vector<uint8_t> part = row;
+        part[4 * 3 + 3] = 200;
+        part[4 * 44 + 3] = 0;
+        std::vector<float> p(size_t(n) * 4);
+        ASSERT_EQ(2, kernels::lumaTableRow(part.data(), n, false, table.data(), size, p.data(), others.data()));
+        EXPECT_EQ(3, others[0]);
+        EXPECT_EQ(44, others[1]);
+        for (int i = 0; i < 4 * n; ++i) {
+            if (i / 4 == 3 || i / 4 == 44) continue;
+            ASSERT_EQ(p[size_t(i)], o[size_t(i)]) << i;
+        }
+        EXPECT_EQ(0, kernels::lumaTableRow(part.data(), n, true, table.data(), size, p.data(), others.data()));
     });
 }

@@ -222,7 +222,9 @@ TEST_F(AppearanceTest, SwitchingAppearanceRecoloursEverySymbolAtOnce) {
             }
         EXPECT_GT(inNew, 20) << (dark ? "dark" : "light");
         // (The dark scheme's ink is close to the light button's face: only the dark check counts.)
-        if (dark) EXPECT_EQ(inStale, 0);
+        if (dark) {
+            EXPECT_EQ(inStale, 0);
+        }
     }
     help->close();
     settingsWindow->close();
