@@ -91,11 +91,6 @@ engine::PixelOpPtr noirFalseColorOp() {
     return op;
 }
 
-const shortcuts::LumaTable& snowGradeTable() {
-    static const shortcuts::LumaTable t = shortcuts::bakeLumaTable(snowGrade);
-    return t;
-}
-
 }  // namespace
 
 bool colorGradeShortcuts = true;
@@ -390,7 +385,7 @@ Image renderSnow(const Image& image, double t) {
 
 Image renderSnow(const Image& image, double t, SnowSpecks& specks) {
     const Rect e = image.extent();
-    const Image graded = colorGradeShortcuts ? shortcuts::lumaChain(image, snowGradeTable(), snowGrade, 0.92f) : snowGrade(image);
+    const Image graded = snowGrade(image);
 
     // The layers move by whole pixels: a fractional shift would average neighbouring noise
     // values, and an average of two or four of them almost never reaches the threshold, so the

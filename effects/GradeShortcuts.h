@@ -13,17 +13,6 @@ namespace ostrela::effects::shortcuts {
 
 using Chain = engine::Image (*)(const engine::Image&);
 
-// A per-pixel chain whose first step is colour controls, followed by per-channel steps only,
-// baked over a ramp of greys. (Chains that start at saturation 0 need none of this: the engine
-// reads those over camera pixels through a table of its own.)
-struct LumaTable {
-    std::vector<float> rgba;  // 1025 entries, the last repeated for the interpolation
-};
-LumaTable bakeLumaTable(Chain chain);
-// chain(image) through the table when the image is plain 8-bit pixels (behind whole-pixel moves
-// and crops); otherwise chain(image) itself. `saturation` is that of the chain's first step.
-engine::Image lumaChain(const engine::Image& image, const LumaTable& table, Chain chain, float saturation);
-
 // A tone step on float pixels that works per channel (perChannel) or sees a grey picture (red
 // picks the entry), baked over linear values evenly spaced in their square root.
 engine::PixelOpPtr rampTableOp(Chain chain, bool perChannel);

@@ -184,6 +184,56 @@ int LumaTableRow(const uint8_t* bgra, int n, bool opaque, const float* table, in
     return m;
 }
 
+
+// The same for a run that starts with colour controls at saturation s < 1 and works per channel
+// after that: channel c reads plane c (size entries and a copy of the last) at
+// (1 − s)·L + s·e_c in table steps; alpha is the planes' first alpha.
+int LumaChannelsRow(const uint8_t* bgra, int n, bool opaque, const float* const* planes, int size, float s, float* o,
+                    int* others) {
+    const hn::ScalableTag<float> d;
+    const hn::RebindToSigned<decltype(d)> di;
+    const hn::RebindToUnsigned<decltype(d)> du;
+    const int N = int(hn::Lanes(d));
+    const auto kr = hn::Set(d, filters::kLumR), kg = hn::Set(d, filters::kLumG), kb = hn::Set(d, filters::kLumB);
+    const auto sc = hn::Set(d, float(size - 1) / 255.0f);
+    const auto keep = hn::Set(d, 1.0f - s), vs = hn::Set(d, s);
+    const auto last = hn::Set(di, size - 1);
+    const auto byte = hn::Set(du, 0xFFu), alpha = hn::Set(du, 0xFF000000u);
+    const auto a = hn::Set(d, planes[3][0]);
+    const auto toFloat = [&](hn::Vec<decltype(du)> v) { return hn::ConvertTo(d, hn::BitCast(di, hn::And(v, byte))); };
+    const auto read = [&](const float* t, hn::Vec<decltype(d)> x) {
+        const auto k = hn::Min(hn::Max(hn::ConvertTo(di, x), hn::Zero(di)), last);
+        const auto f = hn::Sub(x, hn::ConvertTo(d, k));
+        const auto e0 = hn::GatherIndex(d, t, k), e1 = hn::GatherIndex(d, t + 1, k);
+        return hn::MulAdd(hn::Sub(e1, e0), f, e0);
+    };
+    HWY_ALIGN float block[4 * hn::MaxLanes(d)];
+    HWY_ALIGN uint32_t pxs[hn::MaxLanes(d)];
+    int m = 0;
+    const auto run = [&](const uint32_t* in, int at, int count, float* out) {
+        const auto px = hn::LoadU(du, in);
+        const auto R = hn::Mul(toFloat(hn::ShiftRight<16>(px)), sc), G = hn::Mul(toFloat(hn::ShiftRight<8>(px)), sc);
+        const auto B = hn::Mul(toFloat(px), sc);
+        const auto base = hn::Mul(keep, hn::Add(hn::Add(hn::Mul(kr, R), hn::Mul(kg, G)), hn::Mul(kb, B)));
+        hn::StoreInterleaved4(read(planes[0], hn::MulAdd(vs, R, base)), read(planes[1], hn::MulAdd(vs, G, base)),
+                              read(planes[2], hn::MulAdd(vs, B, base)), a, d, out);
+        if (!opaque && !hn::AllTrue(du, hn::Eq(hn::And(px, alpha), alpha))) {
+            hn::Store(px, du, pxs);
+            for (int q = 0; q < count; ++q)
+                if ((pxs[q] >> 24) != 255u) others[m++] = at + q;
+        }
+    };
+    int i = 0;
+    for (; i + N <= n; i += N) run(reinterpret_cast<const uint32_t*>(bgra + 4 * i), i, N, o + 4 * i);
+    if (i < n) {
+        HWY_ALIGN uint32_t tail[hn::MaxLanes(d)] = {};
+        std::memcpy(tail, bgra + 4 * i, size_t(n - i) * 4);
+        run(tail, i, n - i, block);
+        std::memcpy(o + 4 * i, block, size_t(n - i) * 4 * sizeof(float));
+    }
+    return m;
+}
+
 }  // namespace ostrela::engine::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
@@ -192,6 +242,7 @@ namespace ostrela::engine {
 HWY_EXPORT(DecodeOpaqueRun);
 HWY_EXPORT(EncodeOpaqueRow);
 HWY_EXPORT(LumaTableRow);
+HWY_EXPORT(LumaChannelsRow);
 namespace kernels {
 int decodeOpaqueRun(const uint8_t* bgra, int n, const float* table, float* rgba) {
     return HWY_DYNAMIC_DISPATCH(DecodeOpaqueRun)(bgra, n, table, rgba);
@@ -199,6 +250,9 @@ int decodeOpaqueRun(const uint8_t* bgra, int n, const float* table, float* rgba)
 bool encodeOpaqueRow(const float* rgba, int n, uint8_t* bgra) { return HWY_DYNAMIC_DISPATCH(EncodeOpaqueRow)(rgba, n, bgra); }
 int lumaTableRow(const uint8_t* bgra, int n, bool opaque, const float* table, int size, float* o, int* others) {
     return HWY_DYNAMIC_DISPATCH(LumaTableRow)(bgra, n, opaque, table, size, o, others);
+}
+int lumaChannelsRow(const uint8_t* bgra, int n, bool opaque, const float* const* planes, int size, float s, float* o, int* others) {
+    return HWY_DYNAMIC_DISPATCH(LumaChannelsRow)(bgra, n, opaque, planes, size, s, o, others);
 }
 }  // namespace kernels
 }  // namespace ostrela::engine

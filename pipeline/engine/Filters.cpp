@@ -66,9 +66,11 @@ public:
     // `after`: per-pixel operations on the result, taken in when the pixels are read by table.
     SourceToneNode(NodePtr source, std::shared_ptr<const ToneOp> tone, int dx = 0, int dy = 0, std::vector<PixelOpPtr> after = {})
         : source_(std::move(source)), image_(static_cast<const SourceNode&>(*source_).image()), tone_(std::move(tone)), dx_(dx), dy_(dy),
-          byTable_(!straightforwardChains() && greyFirst(*tone_) &&
-                   (image_.format() == QImage::Format_ARGB32_Premultiplied || image_.format() == QImage::Format_RGB32)),
-          after_(std::move(after)) {}
+          tableable_(!straightforwardChains() && tableSaturation(*tone_, &saturation_) &&
+                     (image_.format() == QImage::Format_ARGB32_Premultiplied || image_.format() == QImage::Format_RGB32)),
+          after_(std::move(after)),
+          // Three table reads a pixel beat a single tone step only when they replace more.
+          byTable_(tableable_ && (saturation_ == 0.0f || tone_->stages().size() + after_.size() >= 2)) {}
     Rect extent() const override {
         const Rect e = source_->extent();
         return {e.x + dx_, e.y + dy_, e.w, e.h};
@@ -82,7 +84,7 @@ public:
     const std::vector<PixelOpPtr>& after() const { return after_; }
     // Whatever follows per pixel is still a function of the luminance: into the table with it.
     NodePtr absorbing(const PixelOpPtr& op) const override {
-        if (!byTable_ || after_.size() >= 8) return nullptr;
+        if (!tableable_ || after_.size() >= 8 || (saturation_ > 0.0f && !op->perChannel())) return nullptr;
         std::vector<PixelOpPtr> after = after_;
         after.push_back(op);
         return std::make_shared<SourceToneNode>(source_, tone_, dx_, dy_, std::move(after));
@@ -105,8 +107,11 @@ public:
             const uint8_t* src = image_.constScanLine(qy) + size_t(r.x + x0) * 4;
             float* o = row + size_t(x0) * 4;
             if (byTable_) {
-                const int m = kernels::lumaTableRow(src, x1 - x0, image_.format() == QImage::Format_RGB32, table_.data(),
-                                                    kTableSize, o, others);
+                const bool opaque = image_.format() == QImage::Format_RGB32;
+                const float* planes[4] = {planes_[0].data(), planes_[1].data(), planes_[2].data(), planes_[3].data()};
+                const int m = saturation_ > 0.0f
+                                  ? kernels::lumaChannelsRow(src, x1 - x0, opaque, planes, kTableSize, saturation_, o, others)
+                                  : kernels::lumaTableRow(src, x1 - x0, opaque, table_.data(), kTableSize, o, others);
                 for (int e = 0; e < m; ++e) {
                     const int i = others[e];
                     encodedPixel(src + 4 * i, o + 4 * i);
@@ -124,18 +129,32 @@ public:
 
 private:
     static constexpr int kTableSize = 1024;
-    // The first stage makes every colour channel a multiple of the luminance (colour controls
-    // at saturation 0, and any matrix after it): from there on each stage sees a function of the
-    // luminance, so an opaque pixel's result is one too.
-    static bool greyFirst(const ToneOp& tone) {
+    // Whether the run is a function of one value per channel, read by table. The first stage is
+    // colour controls (each colour row a multiple of (1 − s)·w + s·e_c, w the luminance weights,
+    // any matrix after them composed in): at saturation 0 every channel is then a function of the
+    // luminance and any per-pixel step may follow; otherwise channel c is one of
+    // (1 − s)·L + s·e_c, and what follows has to work per channel.
+    static bool tableSaturation(const ToneOp& tone, float* saturation) {
         if (tone.stages().empty() || !tone.stages()[0].isMatrix) return false;
         const ColorMatrix& m = tone.stages()[0].m;
         const float w[3] = {kLumR, kLumG, kLumB};
+        float s = -1.0f;
         for (int row = 0; row < 3; ++row) {
-            const float k = m[size_t(row * 5)] + m[size_t(row * 5 + 1)] + m[size_t(row * 5 + 2)];
-            for (int col = 0; col < 3; ++col)
-                if (std::abs(m[size_t(row * 5 + col)] - k * w[col]) > 1e-6f * (1.0f + std::abs(k))) return false;
+            const int c1 = (row + 1) % 3, c2 = (row + 2) % 3;
+            const float p = m[size_t(row * 5 + c1)] / w[c1];
+            if (std::abs(m[size_t(row * 5 + c2)] - p * w[c2]) > 1e-6f * (1.0f + std::abs(p))) return false;
+            const float q = m[size_t(row * 5 + row)] - p * w[row], k = p + q;
+            if (std::abs(k) < 1e-6f) continue;  // a constant channel fits any saturation
+            const float sr = std::abs(q) <= 1e-6f * (1.0f + std::abs(k)) ? 0.0f : q / k;
+            if (s >= 0.0f && std::abs(sr - s) > 1e-5f) return false;
+            s = sr;
         }
+        s = std::max(s, 0.0f);
+        if (!(s < 0.999f)) return false;
+        *saturation = s;
+        if (s == 0.0f) return true;
+        for (size_t i = 1; i < tone.stages().size(); ++i)
+            if (!tone.stages()[i].isMatrix || !MatrixOp(tone.stages()[i].m).perChannel()) return false;
         return true;
     }
     // The chain run on greys whose encoded values step evenly from 0 to 1, and the last entry again.
@@ -150,6 +169,11 @@ private:
         tone_->applyEncoded(table_.data(), kTableSize);
         for (const PixelOpPtr& op : after_) op->apply(table_.data(), kTableSize);
         std::copy_n(table_.data() + size_t(kTableSize - 1) * 4, 4, table_.data() + size_t(kTableSize) * 4);
+        if (saturation_ > 0.0f)
+            for (int c = 0; c < 4; ++c) {
+                planes_[c].resize(kTableSize + 1);
+                for (int k = 0; k <= kTableSize; ++k) planes_[c][size_t(k)] = table_[size_t(k) * 4 + c];
+            }
     }
     // Code v as the encoded value v / 255.
     static const float* encodedCodes() {
@@ -184,16 +208,20 @@ private:
     QImage image_;
     std::shared_ptr<const ToneOp> tone_;
     int dx_, dy_;
-    bool byTable_;
+    float saturation_ = 0.0f;  // of the first stage, when read by table
+    bool tableable_;
     std::vector<PixelOpPtr> after_;
+    bool byTable_;
     mutable std::once_flag baked_;
     mutable std::vector<float> table_;
+    mutable std::vector<float> planes_[4];  // the table a channel at a time, for saturations above 0
 };
 
 class GammaOp final : public PixelOp {
 public:
     explicit GammaOp(float power) : power_(power) {}
     void apply(float* p, int n) const override { kernels::gammaRow(p, n, power_); }
+    bool perChannel() const override { return true; }
     float power() const { return power_; }
 
 private:

@@ -526,6 +526,15 @@ Image Image::composited(const Image& background) const {
 
 Image Image::colorMatrix(const ColorMatrix& m) const { return pixelOp(std::make_shared<MatrixOp>(m)); }
 
+bool PixelOp::perChannel() const {
+    const ColorMatrix* m = matrix();
+    if (!m) return false;
+    for (int row = 0; row < 4; ++row)
+        for (int col = 0; col < 4; ++col)
+            if (row != col && (*m)[size_t(row * 5 + col)] != 0.0f) return false;
+    return (*m)[18] == 1.0f && (*m)[19] == 0.0f;
+}
+
 Image Image::pixelOp(PixelOpPtr op) const {
     if (!node_ || !op) return *this;
     if (NodePtr taken = node_->absorbing(op)) return Image(std::move(taken));

@@ -120,6 +120,8 @@ public:
     virtual void applyFrom(const float* src, float* dst, int count) const;
     // Affine colour operations expose their matrix so consecutive ones are composed into one.
     virtual const ColorMatrix* matrix() const { return nullptr; }
+    // Whether each colour channel of the result depends on that channel alone, alpha kept.
+    virtual bool perChannel() const;
 };
 using PixelOpPtr = std::shared_ptr<const PixelOp>;
 

@@ -82,5 +82,8 @@ bool encodeOpaqueRow(const float* rgba, int n, uint8_t* bgra);
 // format has no alpha. Returns how many pixels are not opaque, listed in `others` (n at most):
 // the table does not give them.
 int lumaTableRow(const uint8_t* bgra, int n, bool opaque, const float* table, int size, float* o, int* others);
+// The same through four planes (R, G, B, A) of `size` + 1 entries, channel c read at
+// (1 − s)·L + s·e_c (L and e_c in table steps), alpha the alpha plane's first entry.
+int lumaChannelsRow(const uint8_t* bgra, int n, bool opaque, const float* const* planes, int size, float s, float* o, int* others);
 
 }  // namespace ostrela::engine::kernels

@@ -536,11 +536,12 @@ TEST(FilterCurve, FrameReadDependsOnEachPixelAlone) {
     });
 }
 
-// A per-pixel run that starts by taking the colour out, over 8-bit pixels: opaque pixels are read
-// through a table of their luminance, within a level of the run itself; pixels that are not
-// opaque are made by the run, and pieces of the picture agree with the whole. A run that keeps
-// colour reads the bytes as before, to the bit.
-TEST(FilterTone, GreyRunsOverBytesReadATableOfTheLuminance) {
+// A per-pixel run over 8-bit pixels that starts with colour controls: at saturation 0 opaque
+// pixels are read through a table of their luminance, and at other saturations, when all that
+// follows works per channel, through one table a channel; within a level of the run itself.
+// Pixels that are not opaque are made by the run, and pieces of the picture agree with the
+// whole. Any other run reads the bytes as before, to the bit.
+TEST(FilterTone, RunsOverBytesReadTablesOfOneValue) {
     QImage q(301, 97, QImage::Format_ARGB32_Premultiplied);
     uint32_t s = 777;
     for (int y = 0; y < q.height(); ++y) {
@@ -566,11 +567,24 @@ TEST(FilterTone, GreyRunsOverBytesReadATableOfTheLuminance) {
         return f::falseColor(f::colorControls(f::colorInvert(f::colorControls(in, 0, 0, 1.1)), 1, 0.03, 1.5),
                              Color::fromSRGB(0.01, 0.02, 0.07), Color::fromSRGB(0.78, 0.93, 1.0));
     };
+    const Run snow = [](const Image& in) {
+        return f::colorMatrixWithBias(f::colorControls(in, 0.92, 0.0, 1.0), {0.97, 0, 0, 0}, {0, 0.99, 0, 0}, {0, 0, 1.06, 0},
+                                      {0, 0, 0, 1}, {0, 0, 0, 0});
+    };
+    const Run warm = [](const Image& in) {  // a gamma and a biased matrix after the controls
+        return f::colorMatrixWithBias(f::gammaAdjust(f::colorControls(in, 0.75, 0.02, 0.88), 0.9), {1.1, 0, 0, 0}, {0, 1.0, 0, 0},
+                                      {0, 0, 0.85, 0}, {0, 0, 0, 1}, {0.02, 0.01, -0.02, 0});
+    };
+    // Not read by table: a tint mixes the channels (in the first stage, or after it).
     const Run tinted = [](const Image& in) { return f::colorMonochrome(f::colorControls(in, 0.5, 0.02, 1.2), Color::fromSRGB(0.9, 0.5, 0.2), 0.4); };
+    const Run mixed = [](const Image& in) {
+        return f::colorMatrixWithBias(f::colorControls(in, 0.6, 0.0, 1.3), {0.5, 0.5, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1},
+                                      {0, 0, 0, 0});
+    };
     const IRect r{0, 0, 301, 97}, part{5, 3, 200, 50};
     ostrela::test::forEachSimdTarget([&] {
-        for (const Run run : {nightOps, xray, tinted}) {
-            SCOPED_TRACE(run == nightOps ? "night" : run == xray ? "x-ray" : "tinted");
+        for (const Run run : {nightOps, xray, snow, warm, tinted, mixed}) {
+            SCOPED_TRACE(run == nightOps ? "night" : run == xray ? "x-ray" : run == snow ? "snow" : run == warm ? "warm" : run == tinted ? "tinted" : "mixed");
             setStraightforwardChains(true);
             const Image exact = run(src);
             setStraightforwardChains(false);
@@ -592,7 +606,7 @@ TEST(FilterTone, GreyRunsOverBytesReadATableOfTheLuminance) {
                     worst = std::max(worst, d);
                     sum += d;
                 }
-            if (run == tinted) {
+            if (run == tinted || run == mixed) {
                 EXPECT_EQ(a, b);
             } else {
                 EXPECT_LE(worst, 1);
