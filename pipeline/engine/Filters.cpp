@@ -79,10 +79,9 @@ public:
     const ToneOp& tone() const { return *tone_; }
     int dx() const { return dx_; }
     int dy() const { return dy_; }
-    // Whether opaque pixels are read through a table of the luminance.
-    bool byTable() const { return byTable_; }
     const std::vector<PixelOpPtr>& after() const { return after_; }
-    // Whatever follows per pixel is still a function of the luminance: into the table with it.
+    // What follows per pixel (per channel, above saturation 0) is still a function of the table's
+    // value: into the table with it.
     NodePtr absorbing(const PixelOpPtr& op) const override {
         if (!tableable_ || after_.size() >= 8 || (saturation_ > 0.0f && !op->perChannel())) return nullptr;
         std::vector<PixelOpPtr> after = after_;
