@@ -7,6 +7,7 @@
 #include "pipeline/Settings.h"
 #include "pipeline/SettingsKeys.h"
 #include "pipeline/engine/Renderer.h"
+#include "pipeline/engine/Schedule.h"
 
 #include <benchmark/benchmark.h>
 
@@ -134,11 +135,11 @@ void shortcutDifference(benchmark::State& state, VideoEffect effect) {
     QImage fast, exact;
     effects::EffectSet looks;
     for (auto _ : state) {
-        effects::colorGradeShortcuts = true;
+        engine::setStraightforwardChains(false);
         fast = renderer.renderQImage(effects::applyVideoEffect(looks, effect, src, t, 0), {0, 0, 1280, 720});
-        effects::colorGradeShortcuts = false;
+        engine::setStraightforwardChains(true);
         exact = renderer.renderQImage(effects::applyVideoEffect(looks, effect, src, t, 0), {0, 0, 1280, 720});
-        effects::colorGradeShortcuts = true;
+        engine::setStraightforwardChains(false);
     }
     reportDifference(state, fast, exact);
     state.SetLabel(rawValue(effect));

@@ -93,7 +93,13 @@ engine::PixelOpPtr noirFalseColorOp() {
 
 }  // namespace
 
-bool colorGradeShortcuts = true;
+// The looks' shortcuts (glyph rain from cached glyph coverage, Snow's flakes from cached specks,
+// Noir's one-pass lines, Thermal's palette table and blur on a half-size grid) are left out on a
+// thread that asked the engine for its plain chains: every frame then runs the filters literally,
+// which the tests and benchmarks compare them with.
+namespace {
+bool shortcutsOn() { return !engine::straightforwardChains(); }
+}  // namespace
 
 namespace {
 // The heat palette is piecewise linear in luminance with its stops at multiples of 0.25, so a
@@ -141,10 +147,10 @@ Image renderThermal(const Image& image) {
     // Blurred with its edge pixels repeated outward: blurring the bare picture would fade its
     // border to transparent and the palette would draw a bright outline around the frame.
     const Image clamped = image.clampedToExtent();
-    const Image blurred = (colorGradeShortcuts ? shortcuts::blurOnHalfGrid(clamped, 2.5) : clamped.gaussianBlur(2.5)).cropped(e);
+    const Image blurred = (shortcutsOn() ? shortcuts::blurOnHalfGrid(clamped, 2.5) : clamped.gaussianBlur(2.5)).cropped(e);
     // The heat palette is compiled into the program, so it is never missing and the fallback to
     // the untouched input never applies.
-    const Image mapped = colorGradeShortcuts ? blurred.pixelOp(thermalTableOp())
+    const Image mapped = shortcutsOn() ? blurred.pixelOp(thermalTableOp())
                                              : blurred.pixelOp(std::make_shared<ThermalMapOp>());
     return filters::vignette(mapped, 1.4, 1.5).cropped(e);
 }
@@ -170,7 +176,7 @@ Image renderNoir(const Image& image) {
     const Rect e = image.extent();
     const Image mono = noirMono(image);
     Image out;
-    if (colorGradeShortcuts) {
+    if (shortcutsOn()) {
         // Edges of a grey picture are grey, and so is their screen over it: both tone steps are
         // functions of one value and read tables (colour controls brightness −0.4; false colour).
         // One pass finds the edges from one channel and screens them over the picture it read.
@@ -180,7 +186,7 @@ Image renderNoir(const Image& image) {
         out = noirFalseColor(filters::screenBlend(noirDarkEdges(edges), mono));
     }
     // The chain's pixels once per frame for the bloom's several readers.
-    if (colorGradeShortcuts) return noir::bloomAndVignette(engine::computedOnce(out), 4.0, 0.35, 1.1, 1.6).cropped(e);
+    if (shortcutsOn()) return noir::bloomAndVignette(engine::computedOnce(out), 4.0, 0.35, 1.1, 1.6).cropped(e);
     out = filters::bloom(out, 4.0, 0.35);
     out = filters::vignette(out, 1.1, 1.6);
     return out.cropped(e);
@@ -394,7 +400,7 @@ Image renderSnow(const Image& image, double t, SnowSpecks& specks) {
     const int ax = int(std::lround(o.ax)), ay = int(std::lround(o.ay));
     const int bx = int(std::lround(o.bx)), by = int(std::lround(o.by));
     Image flakes;
-    if (colorGradeShortcuts && !e.isInfinite() && !e.isEmpty()) {
+    if (shortcutsOn() && !e.isInfinite() && !e.isEmpty()) {
         const Image fine(std::make_shared<SpeckLayerNode>(specks.fine, e, ax, ay));
         const Image large(std::make_shared<SpeckLayerNode>(specks.large, e, bx, by));
         const Image screened = filters::screenBlend(large, fine);
@@ -627,7 +633,7 @@ Image CyberOps::render(const Image& image, const FrameContext& frame) {
     const double t = frame.t;
     const Rect e = image.extent();
     const Image graded = cyberOpsGrade(image);
-    const Image rain = colorGradeShortcuts ? glyphRain(e.w, e.h, t, sprites_) : glyphRainPainted(e.w, e.h, t, sprites_->lines);
+    const Image rain = shortcutsOn() ? glyphRain(e.w, e.h, t, sprites_) : glyphRainPainted(e.w, e.h, t, sprites_->lines);
     return filters::screenBlend(rain, graded).cropped(e);
 }
 

@@ -61,12 +61,6 @@ engine::Image renderSnow(const engine::Image& image, double t);
 engine::Image renderSnow(const engine::Image& image, double t, SnowSpecks& specks);
 engine::Image renderCyberOps(const engine::Image& image, double t);
 
-// The looks' speed shortcuts (on by default): colour-free chains through luminance tables baked
-// from the filters, glyph rain from cached glyph coverage, Snow's flakes from cached specks,
-// Thermal's blur on a half-size grid. Off, every frame runs the filter chains literally; the
-// benchmarks measure what the shortcuts change.
-extern bool colorGradeShortcuts;
-
 // Where Snow's two noise layers sit at time t over a picture `width` wide.
 struct SnowOffsets {
     double ax, ay;  // fine flakes (layer A)

@@ -287,11 +287,9 @@ TEST(Noir, OnePassLinesMatchTheFilters) {
         engine::Renderer renderer(2, 64);
         QImage out[2];
         for (int plain = 0; plain < 2; ++plain) {
-            colorGradeShortcuts = plain == 0;
-            engine::setStraightforwardChains(plain == 1);  // the grey picture without the engine's table too
+            engine::setStraightforwardChains(plain == 1);
             out[plain] = renderer.renderQImage(renderNoir(src), {0, 0, 1280, 720});
         }
-        colorGradeShortcuts = true;
         engine::setStraightforwardChains(false);
         int maxErr = 0;
         double sum = 0;
@@ -328,13 +326,11 @@ TEST(Noir, TransparentAreasStayTransparentWithTheShortcuts) {
         engine::Renderer renderer(2, 64);
         QImage out[2];
         for (int plain = 0; plain < 2; ++plain) {
-            colorGradeShortcuts = plain == 0;
             engine::setStraightforwardChains(plain == 1);
             // Rendered twice: the first frame leaves its tile memory behind for the second.
             renderer.renderQImage(renderNoir(fitted(bars(1280, 720))), {0, 0, 1280, 720});
             out[plain] = renderer.renderQImage(renderNoir(src), {0, 0, 1280, 720});
         }
-        colorGradeShortcuts = true;
         engine::setStraightforwardChains(false);
         // Well inside the regions (the bloom spreads a little glow, and alpha, over their borders).
         for (int y = 100; y < 620; y += 50) {
@@ -392,7 +388,7 @@ TEST(Snow, FlakesAreVisibleAndFallDownwards) {
     };
     for (bool shortcuts : {true, false}) {
     SCOPED_TRACE(shortcuts ? "cached specks" : "filters alone");
-    colorGradeShortcuts = shortcuts;
+    engine::setStraightforwardChains(!shortcuts);
     int n0 = 0, n1 = 0;
     double y0 = 0, y1 = 0;
     const double t = 3000.25;
@@ -411,7 +407,7 @@ TEST(Snow, FlakesAreVisibleAndFallDownwards) {
     };
     EXPECT_GT(std::max(overlap(9), overlap(10)), 3 * overlap(0) + 10);
     }
-    colorGradeShortcuts = true;
+    engine::setStraightforwardChains(false);
 }
 
 TEST(Snow, GradeIsCool) {
@@ -570,7 +566,7 @@ TEST(GlyphRain, TheBrightHeadLeadsTheFallWithItsTrailFadingAbove) {
     const Image black = uniform(0, 0, 0);
     for (bool shortcuts : {true, false}) {
         SCOPED_TRACE(shortcuts ? "glyph coverage" : "painted");
-        colorGradeShortcuts = shortcuts;
+        engine::setStraightforwardChains(!shortcuts);
         CyberOps look;
         const QImage a = r.renderQImage(look.render(black, FrameContext{5.0, VideoEffect::none, {}}), {0, 0, 1280, 720});
         const QImage b = r.renderQImage(look.render(black, FrameContext{5.1, VideoEffect::none, {}}), {0, 0, 1280, 720});
@@ -590,7 +586,7 @@ TEST(GlyphRain, TheBrightHeadLeadsTheFallWithItsTrailFadingAbove) {
         EXPECT_NEAR(gb.back().top - ga.back().top, 8, 1);
         EXPECT_NEAR(gb.front().top - ga.front().top, 8, 1);
     }
-    colorGradeShortcuts = true;
+    engine::setStraightforwardChains(false);
 }
 
 TEST(GlyphRain, GlyphsAreDrawnAtSixteenPixelsAndFillTheGlyphCache) {
