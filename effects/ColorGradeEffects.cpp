@@ -5,7 +5,6 @@
 #include "effects/GradeShortcuts.h"
 #include "effects/NoirKernels.h"
 #include "effects/Kernels.h"
-#include "pipeline/engine/ColorSpace.h"
 #include "pipeline/engine/Schedule.h"
 #include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Nodes.h"

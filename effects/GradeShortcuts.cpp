@@ -4,9 +4,7 @@
 #include "effects/GradeShortcuts.h"
 #include "effects/GradeKernels.h"
 
-#include "pipeline/engine/ColorSpace.h"
 #include "pipeline/engine/Filters.h"
-#include "pipeline/engine/LargeBuffers.h"
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
 
