@@ -12,6 +12,8 @@
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
+#include "pipeline/engine/simd/Math-inl.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace ostrela::effects::grade::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
@@ -25,16 +27,6 @@ HWY_INLINE void Entry(const float* t, int k, float f, float s, float* o) {
     for (size_t c = 0; c < 4; c += L) {
         const auto e0 = hn::LoadU(d4, t + 4 * k + c), e1 = hn::LoadU(d4, t + 4 * k + 4 + c);
         hn::StoreU(hn::Mul(hn::MulAdd(hn::Sub(e1, e0), vf, e0), vs), d4, o + c);
-    }
-}
-// The same without the factor.
-HWY_INLINE void Entry(const float* t, int k, float f, float* o) {
-    const hn::CappedTag<float, 4> d4;
-    const size_t L = hn::Lanes(d4);
-    const auto vf = hn::Set(d4, f);
-    for (size_t c = 0; c < 4; c += L) {
-        const auto e0 = hn::LoadU(d4, t + 4 * k + c), e1 = hn::LoadU(d4, t + 4 * k + 4 + c);
-        hn::StoreU(hn::MulAdd(hn::Sub(e1, e0), vf, e0), d4, o + c);
     }
 }
 
@@ -90,7 +82,7 @@ int ThermalTableRow(float* p, int n, const float* t, int steps, int* outside) {
         const float x = lum * float(steps);
         const int k = int(x);
         const float alpha = p[3];
-        Entry(t, k, x - float(k), p);
+        engine::HWY_NAMESPACE::MixEntries(t, k, x - float(k), p);
         p[3] = alpha;
     }
     return m;

@@ -132,42 +132,21 @@ bool EncodeOpaqueRow(const float* rgba, int n, uint8_t* bgra) {
 }
 
 
-// Every pixel of a BGRA8 row through a table of the encoded luminance (size entries over 0…1 and
-// a copy of the last): the luminance the tone filters form, in table steps, mixed between two
-// entries. Each pixel is made the same way wherever it lies in the row (the tail as a padded
-// block), so pieces of a picture agree with the whole. Pixels that are not opaque are listed in
-// `others` (their count returned): their colour is not the table's.
-int LumaTableRow(const uint8_t* bgra, int n, bool opaque, const float* table, int size, float* o, int* others) {
-    const hn::ScalableTag<float> d;
-    const hn::RebindToSigned<decltype(d)> di;
-    const hn::RebindToUnsigned<decltype(d)> du;
-    const hn::CappedTag<float, 4> d4;
-    const int N = int(hn::Lanes(d));
-    const auto kr = hn::Set(d, filters::kLumR), kg = hn::Set(d, filters::kLumG), kb = hn::Set(d, filters::kLumB);
-    const auto sc = hn::Set(d, float(size - 1) / 255.0f);
-    const auto last = hn::Set(di, size - 1);
-    const auto byte = hn::Set(du, 0xFFu), alpha = hn::Set(du, 0xFF000000u);
-    const auto toFloat = [&](hn::Vec<decltype(du)> v) { return hn::ConvertTo(d, hn::BitCast(di, hn::And(v, byte))); };
-    HWY_ALIGN int32_t ks[hn::MaxLanes(d)];
-    HWY_ALIGN float fs[hn::MaxLanes(d)];
-    HWY_ALIGN uint32_t pxs[hn::MaxLanes(d)];
+
+// Runs block(px, at, count) over a BGRA8 row a register of pixels at a time (px: one pixel a
+// 32-bit lane, blue in the low byte), the tail as a zero-padded block, so each pixel is made the
+// same way wherever it lies in the row. Unless `opaque`, the pixels that are not opaque are listed
+// in `others`; their count is returned.
+template <class Block>
+HWY_INLINE int ByteBlocks(const uint8_t* bgra, int n, bool opaque, int* others, const Block& block) {
+    const hn::ScalableTag<uint32_t> du;
+    const int N = int(hn::Lanes(du));
+    const auto alpha = hn::Set(du, 0xFF000000u);
+    HWY_ALIGN uint32_t pxs[hn::MaxLanes(du)];
     int m = 0;
-    const auto block = [&](const uint32_t* in, int at, int count) {
+    const auto run = [&](const uint32_t* in, int at, int count) {
         const auto px = hn::LoadU(du, in);
-        const auto R = toFloat(hn::ShiftRight<16>(px)), G = toFloat(hn::ShiftRight<8>(px)), B = toFloat(px);
-        const auto L = hn::Add(hn::Add(hn::Mul(hn::Mul(kr, R), sc), hn::Mul(hn::Mul(kg, G), sc)), hn::Mul(hn::Mul(kb, B), sc));
-        const auto k = hn::Min(hn::ConvertTo(di, L), last);
-        hn::Store(k, di, ks);
-        hn::Store(hn::Sub(L, hn::ConvertTo(d, k)), d, fs);
-        for (int q = 0; q < count; ++q) {
-            const auto f = hn::Set(d4, fs[q]);
-            const float* t = table + 4 * ks[q];
-            float* out = o + 4 * (at + q);
-            for (size_t c = 0; c < 4; c += hn::Lanes(d4)) {
-                const auto e0 = hn::LoadU(d4, t + c), e1 = hn::LoadU(d4, t + 4 + c);
-                hn::StoreU(hn::MulAdd(hn::Sub(e1, e0), f, e0), d4, out + c);
-            }
-        }
+        block(px, at, count);
         if (!opaque && !hn::AllTrue(du, hn::Eq(hn::And(px, alpha), alpha))) {
             hn::Store(px, du, pxs);
             for (int q = 0; q < count; ++q)
@@ -175,15 +154,39 @@ int LumaTableRow(const uint8_t* bgra, int n, bool opaque, const float* table, in
         }
     };
     int i = 0;
-    for (; i + N <= n; i += N) block(reinterpret_cast<const uint32_t*>(bgra + 4 * i), i, N);
+    for (; i + N <= n; i += N) run(reinterpret_cast<const uint32_t*>(bgra + 4 * i), i, N);
     if (i < n) {
-        HWY_ALIGN uint32_t tail[hn::MaxLanes(d)] = {};
+        HWY_ALIGN uint32_t tail[hn::MaxLanes(du)] = {};
         std::memcpy(tail, bgra + 4 * i, size_t(n - i) * 4);
-        block(tail, i, n - i);
+        run(tail, i, n - i);
     }
     return m;
 }
 
+// Every pixel of a BGRA8 row through a table of the encoded luminance (size entries over 0…1 and
+// a copy of the last): the luminance the tone filters form, in table steps, mixed between two
+// entries. Pixels that are not opaque are listed in `others` (their count returned): their
+// colour is not the table's.
+int LumaTableRow(const uint8_t* bgra, int n, bool opaque, const float* table, int size, float* o, int* others) {
+    const hn::ScalableTag<float> d;
+    const hn::RebindToSigned<decltype(d)> di;
+    const hn::RebindToUnsigned<decltype(d)> du;
+    const auto kr = hn::Set(d, filters::kLumR), kg = hn::Set(d, filters::kLumG), kb = hn::Set(d, filters::kLumB);
+    const auto sc = hn::Set(d, float(size - 1) / 255.0f);
+    const auto last = hn::Set(di, size - 1);
+    const auto byte = hn::Set(du, 0xFFu);
+    const auto toFloat = [&](hn::Vec<decltype(du)> v) { return hn::ConvertTo(d, hn::BitCast(di, hn::And(v, byte))); };
+    HWY_ALIGN int32_t ks[hn::MaxLanes(d)];
+    HWY_ALIGN float fs[hn::MaxLanes(d)];
+    return ByteBlocks(bgra, n, opaque, others, [&](hn::Vec<decltype(du)> px, int at, int count) {
+        const auto R = toFloat(hn::ShiftRight<16>(px)), G = toFloat(hn::ShiftRight<8>(px)), B = toFloat(px);
+        const auto L = hn::Add(hn::Add(hn::Mul(hn::Mul(kr, R), sc), hn::Mul(hn::Mul(kg, G), sc)), hn::Mul(hn::Mul(kb, B), sc));
+        const auto k = hn::Min(hn::ConvertTo(di, L), last);
+        hn::Store(k, di, ks);
+        hn::Store(hn::Sub(L, hn::ConvertTo(d, k)), d, fs);
+        for (int q = 0; q < count; ++q) MixEntries(table, ks[q], fs[q], o + 4 * (at + q));
+    });
+}
 
 // The same for a run that starts with colour controls at saturation s < 1 and works per channel
 // after that: channel c reads plane c (size entries and a copy of the last) at
@@ -198,7 +201,7 @@ int LumaChannelsRow(const uint8_t* bgra, int n, bool opaque, const float* const*
     const auto sc = hn::Set(d, float(size - 1) / 255.0f);
     const auto keep = hn::Set(d, 1.0f - s), vs = hn::Set(d, s);
     const auto last = hn::Set(di, size - 1);
-    const auto byte = hn::Set(du, 0xFFu), alpha = hn::Set(du, 0xFF000000u);
+    const auto byte = hn::Set(du, 0xFFu);
     const auto a = hn::Set(d, planes[3][0]);
     const auto toFloat = [&](hn::Vec<decltype(du)> v) { return hn::ConvertTo(d, hn::BitCast(di, hn::And(v, byte))); };
     const auto read = [&](const float* t, hn::Vec<decltype(d)> x) {
@@ -208,30 +211,15 @@ int LumaChannelsRow(const uint8_t* bgra, int n, bool opaque, const float* const*
         return hn::MulAdd(hn::Sub(e1, e0), f, e0);
     };
     HWY_ALIGN float block[4 * hn::MaxLanes(d)];
-    HWY_ALIGN uint32_t pxs[hn::MaxLanes(d)];
-    int m = 0;
-    const auto run = [&](const uint32_t* in, int at, int count, float* out) {
-        const auto px = hn::LoadU(du, in);
+    return ByteBlocks(bgra, n, opaque, others, [&](hn::Vec<decltype(du)> px, int at, int count) {
         const auto R = hn::Mul(toFloat(hn::ShiftRight<16>(px)), sc), G = hn::Mul(toFloat(hn::ShiftRight<8>(px)), sc);
         const auto B = hn::Mul(toFloat(px), sc);
         const auto base = hn::Mul(keep, hn::Add(hn::Add(hn::Mul(kr, R), hn::Mul(kg, G)), hn::Mul(kb, B)));
+        float* out = count == N ? o + 4 * at : block;
         hn::StoreInterleaved4(read(planes[0], hn::MulAdd(vs, R, base)), read(planes[1], hn::MulAdd(vs, G, base)),
                               read(planes[2], hn::MulAdd(vs, B, base)), a, d, out);
-        if (!opaque && !hn::AllTrue(du, hn::Eq(hn::And(px, alpha), alpha))) {
-            hn::Store(px, du, pxs);
-            for (int q = 0; q < count; ++q)
-                if ((pxs[q] >> 24) != 255u) others[m++] = at + q;
-        }
-    };
-    int i = 0;
-    for (; i + N <= n; i += N) run(reinterpret_cast<const uint32_t*>(bgra + 4 * i), i, N, o + 4 * i);
-    if (i < n) {
-        HWY_ALIGN uint32_t tail[hn::MaxLanes(d)] = {};
-        std::memcpy(tail, bgra + 4 * i, size_t(n - i) * 4);
-        run(tail, i, n - i, block);
-        std::memcpy(o + 4 * i, block, size_t(n - i) * 4 * sizeof(float));
-    }
-    return m;
+        if (out == block) std::memcpy(o + 4 * at, block, size_t(count) * 4 * sizeof(float));
+    });
 }
 
 }  // namespace ostrela::engine::HWY_NAMESPACE

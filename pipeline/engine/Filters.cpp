@@ -94,6 +94,8 @@ public:
         const int x0 = std::clamp(-r.x, 0, r.w), x1 = std::clamp(w - r.x, 0, r.w);
         if (byTable_) std::call_once(baked_, [this] { bake(); });
         int* others = byTable_ ? reinterpret_cast<int*>(ctx.alloc(size_t(std::max(x1 - x0, 0)))) : nullptr;
+        const bool opaque = image_.format() == QImage::Format_RGB32;
+        const float* planes[4] = {planes_[0].data(), planes_[1].data(), planes_[2].data(), planes_[3].data()};
         for (int j = 0; j < r.h; ++j) {
             float* row = out + size_t(j) * r.w * 4;
             const int qy = h - 1 - (r.y + j);  // the picture's first row is the top of the extent
@@ -106,8 +108,6 @@ public:
             const uint8_t* src = image_.constScanLine(qy) + size_t(r.x + x0) * 4;
             float* o = row + size_t(x0) * 4;
             if (byTable_) {
-                const bool opaque = image_.format() == QImage::Format_RGB32;
-                const float* planes[4] = {planes_[0].data(), planes_[1].data(), planes_[2].data(), planes_[3].data()};
                 const int m = saturation_ > 0.0f
                                   ? kernels::lumaChannelsRow(src, x1 - x0, opaque, planes, kTableSize, saturation_, o, others)
                                   : kernels::lumaTableRow(src, x1 - x0, opaque, table_.data(), kTableSize, o, others);
@@ -153,7 +153,7 @@ private:
         *saturation = s;
         if (s == 0.0f) return true;
         for (size_t i = 1; i < tone.stages().size(); ++i)
-            if (!tone.stages()[i].isMatrix || !MatrixOp(tone.stages()[i].m).perChannel()) return false;
+            if (!tone.stages()[i].isMatrix || !isPerChannel(tone.stages()[i].m)) return false;
         return true;
     }
     // The chain run on greys whose encoded values step evenly from 0 to 1, and the last entry again.

@@ -526,14 +526,14 @@ Image Image::composited(const Image& background) const {
 
 Image Image::colorMatrix(const ColorMatrix& m) const { return pixelOp(std::make_shared<MatrixOp>(m)); }
 
-bool PixelOp::perChannel() const {
-    const ColorMatrix* m = matrix();
-    if (!m) return false;
+bool isPerChannel(const ColorMatrix& m) {
     for (int row = 0; row < 4; ++row)
         for (int col = 0; col < 4; ++col)
-            if (row != col && (*m)[size_t(row * 5 + col)] != 0.0f) return false;
-    return (*m)[18] == 1.0f && (*m)[19] == 0.0f;
+            if (row != col && m[size_t(row * 5 + col)] != 0.0f) return false;
+    return m[18] == 1.0f && m[19] == 0.0f;
 }
+
+bool PixelOp::perChannel() const { return matrix() && isPerChannel(*matrix()); }
 
 Image Image::pixelOp(PixelOpPtr op) const {
     if (!node_ || !op) return *this;

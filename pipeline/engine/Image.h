@@ -83,6 +83,8 @@ using ColorMatrix = std::array<float, 20>;
 ColorMatrix identityMatrix();
 // `second` applied after `first`.
 ColorMatrix composeMatrices(const ColorMatrix& first, const ColorMatrix& second);
+// Whether each colour channel of m's result depends on that channel alone, alpha kept.
+bool isPerChannel(const ColorMatrix& m);
 
 class TileContext;
 

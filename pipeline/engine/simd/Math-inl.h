@@ -180,6 +180,16 @@ HWY_INLINE void LerpFloats(const float* a, const float* b, size_t n, float w, fl
     }
 }
 
+// RGBA entry k of a table mixed towards entry k + 1 by f (a multiply-add), into o.
+HWY_INLINE void MixEntries(const float* t, int k, float f, float* o) {
+    const hn::CappedTag<float, 4> d4;
+    const auto vf = hn::Set(d4, f);
+    for (size_t c = 0; c < 4; c += hn::Lanes(d4)) {
+        const auto e0 = hn::LoadU(d4, t + 4 * k + c), e1 = hn::LoadU(d4, t + 4 * k + 4 + c);
+        hn::StoreU(hn::MulAdd(hn::Sub(e1, e0), vf, e0), d4, o + c);
+    }
+}
+
 // Runs block(q, i) over n RGBA pixels, a register's worth at a time (q points at pixel i), the
 // tail through a zero-padded copy, so a row's last pixels go through the same code.
 template <class Block>
