@@ -253,7 +253,9 @@ struct AxisRows {
     const int* cx;
     const float* cw;
     int* edges;
-    float* mix;  // magnified: the two source rows mixed, over the columns a piece reads
+    float* mix;  // magnified or moved: the two source rows mixed, over the columns a piece reads
+    bool moved;  // a plain move: every pixel mixed across by the same weight wx
+    float wx;
 };
 }  // namespace
 
@@ -275,7 +277,17 @@ const void* TransformNode::readyRows(TileContext& ctx, const IRect& r) const {
     // Column positions and weights once for the rectangle; row weights once per row.
     int* cx = reinterpret_cast<int*>(ctx.alloc(size_t(r.w)));
     float* cw = ctx.alloc(size_t(r.w));
+    // A move by a fraction of a pixel across: the same weight for every column, from the move
+    // alone, so a pixel's value does not depend on where the rectangle starts.
+    s->moved = inv_.a == 1.0 && std::abs(inv_.tx) < 1e9;
+    const double ftx = s->moved ? std::floor(inv_.tx) : 0.0;
+    s->wx = float(inv_.tx - ftx);
     for (int i = 0; i < r.w; ++i) {
+        if (s->moved) {
+            cx[i] = r.x + i + int(ftx) - s->sr.x;
+            cw[i] = s->wx;
+            continue;
+        }
         double f = inv_.a * (r.x + i + 0.5) + inv_.tx - 0.5 - s->sr.x;
         double fl = std::floor(f);
         cx[i] = int(fl);
@@ -286,7 +298,7 @@ const void* TransformNode::readyRows(TileContext& ctx, const IRect& r) const {
     s->edges = reinterpret_cast<int*>(ctx.alloc(size_t(r.w)));
     // Magnified (each output pixel a step of less than a source pixel): the source rows are
     // mixed once for all the output pixels between the same columns, then taken across.
-    s->mix = inv_.a > 0 && inv_.a < 1 ? ctx.alloc((size_t(r.w) + 2) * 4) : nullptr;
+    s->mix = (inv_.a > 0 && inv_.a < 1) || s->moved ? ctx.alloc((size_t(r.w) + 2) * 4) : nullptr;
     return s;
 }
 
@@ -309,7 +321,10 @@ void TransformNode::rowOf(const void* state, int y, int xa, int xb, float* o) co
         if (hi > lo) {
             const int c0 = cx[lo], c1 = cx[hi - 1] + 2;
             kernels::mixRows(p0 + size_t(c0) * 4, p0 + (size_t(s.sr.w) + c0) * 4, size_t(c1 - c0) * 4, wy, s.mix);
-            kernels::tapsRow(s.mix, cx + lo, s.cw + (xa - s.r.x) + lo, c0, hi - lo, o + size_t(lo) * 4);
+            if (s.moved)  // then each pixel with its right neighbour in the mix
+                kernels::mixRows(s.mix, s.mix + 4, size_t(hi - lo) * 4, s.wx, o + size_t(lo) * 4);
+            else
+                kernels::tapsRow(s.mix, cx + lo, s.cw + (xa - s.r.x) + lo, c0, hi - lo, o + size_t(lo) * 4);
         }
     } else if (y0 >= 0 && y0 + 1 < s.sr.h) {
         const float* p0 = s.src + size_t(y0) * s.sr.w * 4;
@@ -323,6 +338,21 @@ void TransformNode::rowOf(const void* state, int y, int xa, int xb, float* o) co
         Point p = inv_.map({xa + i + 0.5, y + 0.5});
         detail::sampleBilinear(s.src, s.sr, p.x, p.y, o + 4 * i);
     }
+}
+
+bool TransformNode::movedRows(const void* state, int y, int xa, int xb, const float** row, const float** above, float* wx,
+                              float* wy) const {
+    const AxisRows& s = *static_cast<const AxisRows*>(state);
+    if (!s.moved || xa >= xb) return false;
+    const double f = inv_.d * (y + 0.5) + inv_.ty - 0.5, fl = std::floor(f);
+    const int y0 = int(fl) - s.sr.y;
+    const int c0 = s.cx[xa - s.r.x], c1 = s.cx[xb - 1 - s.r.x];
+    if (y0 < 0 || y0 + 1 >= s.sr.h || c0 < 0 || c1 + 1 >= s.sr.w) return false;
+    *row = s.src + (size_t(y0) * s.sr.w + c0) * 4;
+    *above = *row + size_t(s.sr.w) * 4;
+    *wx = s.wx;
+    *wy = float(f - fl);
+    return true;
 }
 
 void TransformNode::render(TileContext& ctx, const IRect& r, float* out) const {

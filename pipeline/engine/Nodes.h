@@ -52,6 +52,10 @@ public:
     virtual const void* readyRows(TileContext& ctx, const IRect& r) const = 0;
     // Pixels [xa, xb) of row y (inside the readied rectangle) into out, as render() makes them.
     virtual void rowOf(const void* state, int y, int xa, int xb, float* out) const = 0;
+    // Where those pixels are a move by a fraction of a pixel of two source rows that lie in
+    // memory: the rows and weights, as kernels::ChainLayer reads them (row, above, wx, wy), so a
+    // reader can mix them in its own pass. False where rowOf must make them.
+    virtual bool movedRows(const void*, int, int, int, const float**, const float**, float*, float*) const { return false; }
 };
 
 class SourceNode final : public Node {
@@ -88,6 +92,8 @@ public:
     // Rows of an axis-aligned, not whole-pixel move or scale.
     const void* readyRows(TileContext& ctx, const IRect& r) const override;
     void rowOf(const void* state, int y, int xa, int xb, float* out) const override;
+    bool movedRows(const void* state, int y, int xa, int xb, const float** row, const float** above, float* wx,
+                   float* wy) const override;
     Rect extent() const override { return extent_; }
     int inputCount() const override { return 1; }
     const Node* input(int) const override { return in_.get(); }

@@ -4,6 +4,8 @@
 // through the same vector code in a padded block, so a pixel's value never depends on where in a
 // row or tile it falls.
 #include "pipeline/engine/PixelKernels.h"
+
+
 #include "pipeline/engine/Filters.h"
 
 #include <algorithm>
@@ -253,65 +255,150 @@ void OverRow(const float* f, const float* bg, int n, float* o) {
     });
 }
 
+#if HWY_TARGET == HWY_SCALAR
+// One pixel at a time, channel by channel: the same operations in the same order.
 template <bool kScreen>
-void ChainRow(const float* const* f, const float* k, const float* s, int m, int n, float* o) {
+void ChainRow(const kernels::ChainLayer* layers, int m, const float* bg, int n, float* o, bool) {
     const DF d;
-    const int N = int(hn::Lanes(d));
-    const auto block = [&](const float* const* layer, float* q) {
-        const VF one = hn::Set(d, 1.0f), zero = hn::Zero(d);
+    const VF one = hn::Set(d, 1.0f), zero = hn::Zero(d);
+    const auto mix = [](VF lo, VF hi, VF w) { return hn::MulAdd(hn::Sub(hi, lo), w, lo); };
+    for (int p = 0; p < n; ++p) {
         VF r, g, b, a;
-        hn::LoadInterleaved4(d, q, r, g, b, a);
+        hn::LoadInterleaved4(d, (bg ? bg : o) + 4 * p, r, g, b, a);
         for (int i = 0; i < m; ++i) {
+            const kernels::ChainLayer& L = layers[i];
             VF fr, fg, fb, fa;
-            hn::LoadInterleaved4(d, layer[i], fr, fg, fb, fa);
-            if (k[i] >= 0.0f) {  // faded as AlphaScaleRow fades
-                const VF vk = hn::Set(d, k[i]);
+            hn::LoadInterleaved4(d, L.row + 4 * p, fr, fg, fb, fa);
+            if (L.above) {  // down first, then across, as the move's rows are made
+                VF r1, g1, b1, a1, r2, g2, b2, a2, r3, g3, b3, a3;
+                hn::LoadInterleaved4(d, L.row + 4 * p + 4, r1, g1, b1, a1);
+                hn::LoadInterleaved4(d, L.above + 4 * p, r2, g2, b2, a2);
+                hn::LoadInterleaved4(d, L.above + 4 * p + 4, r3, g3, b3, a3);
+                const VF wx = hn::Set(d, L.wx), wy = hn::Set(d, L.wy);
+                fr = mix(mix(fr, r2, wy), mix(r1, r3, wy), wx), fg = mix(mix(fg, g2, wy), mix(g1, g3, wy), wx);
+                fb = mix(mix(fb, b2, wy), mix(b1, b3, wy), wx), fa = mix(mix(fa, a2, wy), mix(a1, a3, wy), wx);
+            }
+            if (L.fade >= 0.0f) {
+                const VF vk = hn::Set(d, L.fade);
                 const VF na = Clamp01(d, hn::Mul(fa, vk));
                 const VF sc = hn::IfThenElse(hn::Ge(fa, one), na, hn::IfThenElseZero(hn::Gt(fa, zero), vk));
-                fr = hn::Mul(fr, sc);
-                fg = hn::Mul(fg, sc);
-                fb = hn::Mul(fb, sc);
-                fa = na;
+                fr = hn::Mul(fr, sc), fg = hn::Mul(fg, sc), fb = hn::Mul(fb, sc), fa = na;
             }
-            if (kScreen) {  // then screened, as ScreenRow screens
-                const VF vs = hn::Set(d, s[i]);
+            if (kScreen) {
+                const VF vs = hn::Set(d, L.scale);
                 const auto screen = [&](VF x, VF y) { return hn::NegMulAdd(x, y, hn::Add(x, y)); };
-                r = screen(hn::Mul(fr, vs), r);
-                g = screen(hn::Mul(fg, vs), g);
-                b = screen(hn::Mul(fb, vs), b);
-                a = screen(hn::Mul(fa, vs), a);
+                r = screen(hn::Mul(fr, vs), r), g = screen(hn::Mul(fg, vs), g);
+                b = screen(hn::Mul(fb, vs), b), a = screen(hn::Mul(fa, vs), a);
                 continue;
             }
-            const VF keep = hn::Sub(one, fa);  // then over, as OverRow
-            r = hn::MulAdd(r, keep, fr);
-            g = hn::MulAdd(g, keep, fg);
-            b = hn::MulAdd(b, keep, fb);
-            a = hn::MulAdd(a, keep, fa);
+            const VF keep = hn::Sub(one, fa);
+            r = hn::MulAdd(r, keep, fr), g = hn::MulAdd(g, keep, fg);
+            b = hn::MulAdd(b, keep, fb), a = hn::MulAdd(a, keep, fa);
         }
-        hn::StoreInterleaved4(r, g, b, a, d, q);
-    };
-    const float* at[kMaxChain];
-    int i = 0;
-    for (; i + N <= n; i += N) {
-        for (int j = 0; j < m; ++j) at[j] = f[j] + 4 * i;
-        block(at, o + 4 * i);
-    }
-    if (i < n) {
-        HWY_ALIGN float tails[kMaxChain][4 * kMaxPixels] = {}, to[4 * kMaxPixels] = {};
-        const size_t bytes = size_t(n - i) * 4 * sizeof(float);
-        for (int j = 0; j < m; ++j) {
-            std::memcpy(tails[j], f[j] + 4 * i, bytes);
-            at[j] = tails[j];
-        }
-        std::memcpy(to, o + 4 * i, bytes);
-        block(at, to);
-        std::memcpy(o + 4 * i, to, bytes);
+        hn::StoreInterleaved4(r, g, b, a, d, o + 4 * p);
     }
 }
+#else
+// Pixels as they lie in memory, a pixel to each 128-bit block with its alpha spread over the
+// block: no shuffling of channels into planes and back. Every layer is read in the same loop, a
+// register of each in turn, so the row is loaded and written once; the layer count is fixed at
+// compile time for the usual chains, so each layer's weights stay in registers.
+template <bool kScreen, int kLayers>
+void ChainPass(const kernels::ChainLayer* layers, int m, const float* bg, int n, float* o, bool stream) {
+    const DF d;
+    const hn::RebindToSigned<DF> di;
+    const int M = kLayers > 0 ? kLayers : m;
+    const size_t N = hn::Lanes(d), floats = size_t(n) * 4, whole = floats / N * N;
+    const auto alphaLane = hn::RebindMask(d, hn::Eq(hn::And(hn::Iota(di, 0), hn::Set(di, 3)), hn::Set(di, 3)));
+    const VF one = hn::Set(d, 1.0f), zero = hn::Zero(d);
+    const auto mix = [](VF lo, VF hi, VF w) { return hn::MulAdd(hn::Sub(hi, lo), w, lo); };
+    VF vk[kMaxChain], vs[kMaxChain], wx[kMaxChain], wy[kMaxChain];
+    bool plainFade[kMaxChain];
+    for (int i = 0; i < M; ++i) {
+        vk[i] = hn::Set(d, std::max(layers[i].fade, 0.0f));
+        vs[i] = hn::Set(d, layers[i].scale);
+        wx[i] = hn::Set(d, layers[i].wx);
+        wy[i] = hn::Set(d, layers[i].wy);
+        plainFade[i] = layers[i].fade >= 0.0f && layers[i].fade <= 1.0f;
+    }
+    // The register at offset j of every layer (rows `row`, `above`) over acc.
+    const auto block = [&](const float* const* row, const float* const* above, size_t j, VF acc) HWY_ATTR {
+        for (int i = 0; i < M; ++i) {
+            VF x = hn::LoadU(d, row[i] + j);
+            if (above[i])  // down first, then across, as the move's rows are made
+                x = mix(mix(x, hn::LoadU(d, above[i] + j), wy[i]),
+                        mix(hn::LoadU(d, row[i] + j + 4), hn::LoadU(d, above[i] + j + 4), wy[i]), wx[i]);
+            if (layers[i].fade >= 0.0f) {  // faded as AlphaScaleRow fades
+                const VF fa = hn::Broadcast<3>(x);
+                // Alphas in (0, 1] and a fade in [0, 1]: colour and alpha alike times the fade,
+                // the same bits as the general form.
+                if (plainFade[i] && hn::AllTrue(d, hn::And(hn::Gt(fa, zero), hn::Le(fa, one)))) {
+                    x = hn::Mul(x, vk[i]);
+                } else {
+                    const VF na = Clamp01(d, hn::Mul(fa, vk[i]));
+                    const VF sc = hn::IfThenElse(hn::Ge(fa, one), na, hn::IfThenElseZero(hn::Gt(fa, zero), vk[i]));
+                    x = hn::IfThenElse(alphaLane, na, hn::Mul(x, sc));
+                }
+            }
+            if (kScreen) {  // then screened, as ScreenRow screens
+                x = hn::Mul(x, vs[i]);
+                acc = hn::NegMulAdd(x, acc, hn::Add(x, acc));
+            } else {  // then over, as OverRow
+                acc = hn::MulAdd(acc, hn::Sub(one, hn::Broadcast<3>(x)), x);
+            }
+        }
+        return acc;
+    };
+    const float* under = bg ? bg : o;
+    const float* row[kMaxChain];
+    const float* above[kMaxChain];
+    for (int i = 0; i < M; ++i) {
+        row[i] = layers[i].row;
+        above[i] = layers[i].above;
+    }
+    size_t j = 0;
+    if (stream && reinterpret_cast<uintptr_t>(o) % (N * sizeof(float)) == 0) {
+        for (; j < whole; j += N) hn::Stream(block(row, above, j, hn::LoadU(d, under + j)), d, o + j);
+    } else {
+        for (; j < whole; j += N) hn::StoreU(block(row, above, j, hn::LoadU(d, under + j)), d, o + j);
+    }
+    if (j == floats) return;
+    // The tail through padded copies (a moved layer's rows hold one pixel more).
+    HWY_ALIGN float tails[kMaxChain][kMaxPixels + 4] = {}, tops[kMaxChain][kMaxPixels + 4] = {}, rest[kMaxPixels] = {};
+    const size_t left = floats - j;
+    for (int i = 0; i < M; ++i) {
+        const size_t count = layers[i].above ? left + 4 : left;
+        std::memcpy(tails[i], layers[i].row + j, count * sizeof(float));
+        row[i] = tails[i];
+        above[i] = nullptr;
+        if (layers[i].above) {
+            std::memcpy(tops[i], layers[i].above + j, count * sizeof(float));
+            above[i] = tops[i];
+        }
+    }
+    std::memcpy(rest, under + j, left * sizeof(float));
+    hn::Store(block(row, above, 0, hn::Load(d, rest)), d, rest);
+    std::memcpy(o + j, rest, left * sizeof(float));
+}
 
-void OverChainRow(const float* const* f, const float* k, int m, int n, float* o) { ChainRow<false>(f, k, nullptr, m, n, o); }
-void ScreenChainRow(const float* const* f, const float* k, const float* s, int m, int n, float* o) {
-    ChainRow<true>(f, k, s, m, n, o);
+template <bool kScreen>
+void ChainRow(const kernels::ChainLayer* layers, int m, const float* bg, int n, float* o, bool stream) {
+    switch (m) {
+        case 1: return ChainPass<kScreen, 1>(layers, m, bg, n, o, stream);
+        case 2: return ChainPass<kScreen, 2>(layers, m, bg, n, o, stream);
+        case 3: return ChainPass<kScreen, 3>(layers, m, bg, n, o, stream);
+        case 4: return ChainPass<kScreen, 4>(layers, m, bg, n, o, stream);
+        case 5: return ChainPass<kScreen, 5>(layers, m, bg, n, o, stream);
+        default: return ChainPass<kScreen, 0>(layers, m, bg, n, o, stream);
+    }
+}
+#endif
+
+void OverChainRow(const kernels::ChainLayer* layers, int m, int n, float* o, const float* bg, bool stream) {
+    ChainRow<false>(layers, m, bg, n, o, stream);
+}
+void ScreenChainRow(const kernels::ChainLayer* layers, int m, int n, float* o, const float* bg, bool stream) {
+    ChainRow<true>(layers, m, bg, n, o, stream);
 }
 
 void ScreenRow(const float* f, float k, const float* bg, int n, float* o) {
@@ -576,11 +663,11 @@ void tapsRow(const float* m, const int* cx, const float* cw, int base, int n, fl
 void fromHalves(const uint16_t* src, size_t n, float* dst) { HWY_DYNAMIC_DISPATCH(FromHalves)(src, n, dst); }
 void overRow(const float* f, int n, float* o) { HWY_DYNAMIC_DISPATCH(OverRow)(f, nullptr, n, o); }
 void overRowFrom(const float* f, const float* bg, int n, float* o) { HWY_DYNAMIC_DISPATCH(OverRow)(f, bg, n, o); }
-void overChainRow(const float* const* f, const float* k, int m, int n, float* o) {
-    HWY_DYNAMIC_DISPATCH(OverChainRow)(f, k, std::min(m, kMaxOverChain), n, o);
+void overChainRow(const ChainLayer* layers, int m, int n, float* o, const float* bg, bool stream) {
+    HWY_DYNAMIC_DISPATCH(OverChainRow)(layers, std::min(m, kMaxOverChain), n, o, bg, stream);
 }
-void screenChainRow(const float* const* f, const float* k, const float* s, int m, int n, float* o) {
-    HWY_DYNAMIC_DISPATCH(ScreenChainRow)(f, k, s, std::min(m, kMaxOverChain), n, o);
+void screenChainRow(const ChainLayer* layers, int m, int n, float* o, const float* bg, bool stream) {
+    HWY_DYNAMIC_DISPATCH(ScreenChainRow)(layers, std::min(m, kMaxOverChain), n, o, bg, stream);
 }
 void screenRow(const float* f, float k, int n, float* o) { HWY_DYNAMIC_DISPATCH(ScreenRow)(f, k, nullptr, n, o); }
 void screenRowFrom(const float* f, float k, const float* bg, int n, float* o) { HWY_DYNAMIC_DISPATCH(ScreenRow)(f, k, bg, n, o); }

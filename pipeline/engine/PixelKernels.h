@@ -36,12 +36,24 @@ void streamFloats(const float* src, size_t n, float* dst);
 void overRow(const float* f, int n, float* o);
 // o = f + bg·(1 − f.alpha): the same with the background read from elsewhere (bg may be o).
 void overRowFrom(const float* f, const float* bg, int n, float* o);
-// Layers f[0] … f[m − 1] (bottom first, at most kMaxOverChain) over o in one pass: each faded by
-// k[i] as alphaScaleRow fades (k[i] < 0: not faded), then composited as overRow composites.
+// One layer of a chain of composites, as the chain kernels read it.
+struct ChainLayer {
+    const float* row = nullptr;    // the layer's pixels
+    const float* above = nullptr;  // when set: a move by a fraction of a pixel, pixel i mixed from
+                                   // pixels i and i + 1 of `row` and `above` (each a pixel longer),
+                                   // down by wy first, then across by wx, as mixRows mixes
+    float wx = 0.0f, wy = 0.0f;
+    float fade = -1.0f;  // faded as alphaScaleRow fades; < 0: not faded
+    float scale = 1.0f;  // screens: the foreground's scale
+};
+// Layers (bottom first, at most kMaxOverChain) over o in one pass, each composited as overRow
+// composites. The bottom is read from bg when given (bg may be o). `stream` writes whole
+// registers past the caches where o allows it (for a picture read much later);
+// hwy::FlushStream() after the last row.
 constexpr int kMaxOverChain = 12;
-void overChainRow(const float* const* f, const float* k, int m, int n, float* o);
-// The same with each layer, faded, then scaled by s[i] and screened as screenRow screens.
-void screenChainRow(const float* const* f, const float* k, const float* s, int m, int n, float* o);
+void overChainRow(const ChainLayer* layers, int m, int n, float* o, const float* bg = nullptr, bool stream = false);
+// The same with each layer, faded, then scaled and screened as screenRow screens.
+void screenChainRow(const ChainLayer* layers, int m, int n, float* o, const float* bg = nullptr, bool stream = false);
 // Screen of k·f over o (every channel, alpha too), n pixels.
 void screenRow(const float* f, float k, int n, float* o);
 // The same over bg, into o.

@@ -100,25 +100,27 @@ public:
         // first-level cache between steps.
         const bool stream = ctx.storedOut() == &top_;
         float* piece = stream ? ctx.alloc(size_t(kPiece) * 4) : nullptr;
-        for (int j = 0; j < r.h; ++j)
+        for (int j = 0; j < r.h; ++j) {
+            // A chain of layers that lie in memory over the whole row: one pass of the whole row,
+            // straight past the cache when the run fills a stored picture.
+            if (chainCovers(f, chains_[0], r.y + j, r.x, r.maxX()) &&
+                evaluateChain(f, chains_[0], r.y + j, r.x, r.maxX(), out + size_t(j) * r.w * 4, stream))
+                continue;
             for (int x = r.x; x < r.maxX(); x += kPiece) {
                 const int xe = std::min(x + kPiece, r.maxX());
                 float* o = out + (size_t(j) * r.w + (x - r.x)) * 4;
-                // Stored pictures are streamed through once: ask for the next rows' lines ahead.
-                for (const Rows& lr : f.rows)
-                    if (lr.stored && r.y + j + 2 < lr.b.maxY() && x >= lr.b.x && xe <= lr.b.maxX()) {
-                        const char* p = reinterpret_cast<const char*>(lr.at(x, r.y + j + 2));
-                        for (size_t b = 0; b < size_t(xe - x) * 16; b += 64) hwy::Prefetch(p + b);
-                    }
                 if (!stream) {
                     evaluate(f, 0, r.y + j, x, xe, o);
                     continue;
                 }
-                // Into a stored picture: made in the cache, then sent past it, so the picture's
-                // lines are not fetched only to be overwritten.
+                // Into a stored picture: sent past the cache, so the picture's lines are not
+                // fetched only to be overwritten; by the chain's own pass where it makes the
+                // piece, else made in the cache first.
+                if (chainCovers(f, chains_[0], r.y + j, x, xe) && evaluateChain(f, chains_[0], r.y + j, x, xe, o, true)) continue;
                 evaluate(f, 0, r.y + j, x, xe, piece);
                 kernels::streamFloats(piece, size_t(xe - x) * 4, o);
             }
+        }
         if (stream) hwy::FlushStream();
     }
 
@@ -264,24 +266,17 @@ private:
     void evaluate(const Frame& f, int s, int y, int xa, int xb, float* dst) const {
         const Step& st = steps_[size_t(s)];
         if (const Chain& chain = chains_[size_t(s)]; !chain.layers.empty()) {
+            // Where the piece crosses the chain's region, the part inside is done as one pass
+            // and the parts outside step by step.
             const IRect& g = chain.region;
-            bool covered = y >= g.y && y < g.maxY() && xa >= g.x && xb <= g.maxX();
-            for (const Layer& l : chain.layers) covered = covered && (f.rows[size_t(l.leaf)].base || f.rows[size_t(l.leaf)].source);
-            if (covered) {
-                const float* layers[kernels::kMaxOverChain];
-                float fades[kernels::kMaxOverChain], scales[kernels::kMaxOverChain];
-                for (size_t i = 0; i < chain.layers.size(); ++i) {
-                    layers[i] = f.rows[size_t(chain.layers[i].leaf)].row(y, xa, xb);
-                    fades[i] = chain.layers[i].fade;
-                    scales[i] = chain.layers[i].scale;
-                }
-                fill(f, chain.under, y, xa, xb, dst);
-                if (chain.screen)
-                    kernels::screenChainRow(layers, fades, scales, int(chain.layers.size()), xb - xa, dst);
-                else
-                    kernels::overChainRow(layers, fades, int(chain.layers.size()), xb - xa, dst);
+            const int ga = std::max(xa, g.x), gb = std::min(xb, g.maxX());
+            if (ga < gb && (ga > xa || gb < xb) && chainCovers(f, chain, y, ga, gb)) {
+                if (ga > xa) evaluate(f, s, y, xa, ga, dst);
+                evaluate(f, s, y, ga, gb, dst + size_t(ga - xa) * 4);
+                if (gb < xb) evaluate(f, s, y, gb, xb, dst + size_t(gb - xa) * 4);
                 return;
             }
+            if (chainCovers(f, chain, y, xa, xb) && evaluateChain(f, chain, y, xa, xb, dst, false)) return;
         }
         int ka = std::max(xa, st.kept.x), kb = std::min(xb, st.kept.maxX());
         if (y < st.kept.y || y >= st.kept.maxY() || ka >= kb) {
@@ -318,6 +313,44 @@ private:
         else
             zeroFloats(kept, size_t(kb - ka) * 4);
         if (oa < ob) st.node->applyRow(in.data(), ob - oa, dst + size_t(oa - xa) * 4);
+    }
+
+    bool chainCovers(const Frame& f, const Chain& chain, int y, int xa, int xb) const {
+        const IRect& g = chain.region;
+        if (chain.layers.empty() || y < g.y || y >= g.maxY() || xa < g.x || xb > g.maxX()) return false;
+        for (const Layer& l : chain.layers)
+            if (!f.rows[size_t(l.leaf)].base && !f.rows[size_t(l.leaf)].source) return false;
+        return true;
+    }
+    // False (nothing done) where a layer must be made a piece at a time and [xa, xb) is longer.
+    bool evaluateChain(const Frame& f, const Chain& chain, int y, int xa, int xb, float* dst, bool stream) const {
+        if (xb - xa > kPiece && chain.under.step >= 0) return false;
+        kernels::ChainLayer layers[kernels::kMaxOverChain];
+        for (size_t i = 0; i < chain.layers.size(); ++i) {
+            kernels::ChainLayer& l = layers[i];
+            const Rows& rows = f.rows[size_t(chain.layers[i].leaf)];
+            // A move by a fraction is mixed in the chain's own pass, from the rows where they lie.
+            if (rows.source && rows.source->movedRows(rows.state, y, xa, xb, &l.row, &l.above, &l.wx, &l.wy)) {
+            } else if (rows.source && xb - xa > kPiece) {
+                return false;
+            } else {
+                l.row = rows.row(y, xa, xb);
+            }
+            l.fade = chain.layers[i].fade;
+            l.scale = chain.layers[i].scale;
+        }
+        // A stored bottom is read where it lies.
+        const float* bg = nullptr;
+        const Slot& u = chain.under;
+        if (u.leaf >= 0 && f.rows[size_t(u.leaf)].base && !f.rows[size_t(u.leaf)].source)
+            bg = f.rows[size_t(u.leaf)].at(xa, y);
+        else
+            fill(f, u, y, xa, xb, dst);
+        if (chain.screen)
+            kernels::screenChainRow(layers, int(chain.layers.size()), xb - xa, dst, bg, stream);
+        else
+            kernels::overChainRow(layers, int(chain.layers.size()), xb - xa, dst, bg, stream);
+        return true;
     }
 
     void fill(const Frame& f, const Slot& slot, int y, int xa, int xb, float* dst) const {

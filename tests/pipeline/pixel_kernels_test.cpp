@@ -11,6 +11,7 @@
 #include "tests/support/SimdTargets.h"
 
 #include <gtest/gtest.h>
+#include <hwy/cache_control.h>
 
 #include <QImage>
 
@@ -379,6 +380,138 @@ TEST(PixelKernels, FadesAreTheMatrixWithoutItsDivisionOnEveryTarget) {
     kernels::matrixRow(tinted.data(), viaMatrix.data(), n);
     MatrixOp(tinted).apply(viaOp.data(), n);
     EXPECT_EQ(viaOp, viaMatrix);
+}
+
+// A chain in one pass is its layers done one by one with the single kernels, to the bit: moved
+// layers mixed down then across as mixRows mixes, fades as alphaScaleRow fades (alpha of 0 with
+// colour, above 1 and below 0 included; whole registers of ordinary alphas take a shorter road
+// to the same bits), then over or screen. Over the output in place or a background read
+// elsewhere, written through the cache or past it, for rows that end anywhere in a register.
+TEST(PixelKernels, ChainsAreTheirLayersOneByOneOnEveryTarget) {
+    const int kMax = 300;
+    std::vector<std::vector<float>> src;
+    for (unsigned seed = 0; seed < 6; ++seed) {
+        std::vector<float> p = somePixels(kMax + 1, 40 + seed);
+        if (seed == 1) {
+            p[4 * 3 + 3] = 1.5f;  // alpha above 1
+            p[4 * 8 + 3] = -0.1f;  // below 0
+            p[4 * 10 + 0] = 0.4f;  // colour at alpha 0 (kind 0)
+        }
+        if (seed == 4)  // opaque throughout: every register takes the shorter road
+            for (int i = 0; i <= kMax; ++i) p[4 * i + 3] = 1.0f;
+        src.push_back(std::move(p));
+    }
+    const std::vector<float> bg = somePixels(kMax, 60);
+    struct Spec {
+        int rowOf, aboveOf;  // source pictures (aboveOf < 0: not moved)
+        float wx, wy, fade, scale;
+    };
+    const std::vector<Spec> specs = {{0, -1, 0, 0, -1.0f, 1.0f},    {1, 2, 0.3f, 0.7f, 0.55f, 1.0f}, {4, -1, 0, 0, 0.45f, 0.8f},
+                                     {1, -1, 0, 0, 1.0f, 1.0f},     {3, 5, 0.0f, 0.25f, -1.0f, 0.6f}, {4, 1, 0.9f, 0.0f, 0.18f, 1.0f},
+                                     {5, -1, 0, 0, 1.2f, 1.0f}};
+    test::forEachSimdTarget([&] {
+        for (const int n : {1, 3, 5, 37, 256, 300})
+            for (const bool screen : {false, true})
+                for (const bool elsewhere : {false, true})
+                    for (const bool stream : {false, true}) {
+                        // One by one.
+                        std::vector<float> want = bg;
+                        want.resize(size_t(n) * 4);
+                        std::vector<float> layer(size_t(n) * 4), mixed(size_t(n + 1) * 4);
+                        kernels::ChainLayer layers[8];
+                        for (size_t i = 0; i < specs.size(); ++i) {
+                            const Spec& sp = specs[i];
+                            const float* row = src[size_t(sp.rowOf)].data() + 4 * i;  // every layer from its own start
+                            layers[i] = {row, sp.aboveOf >= 0 ? src[size_t(sp.aboveOf)].data() + 4 * i : nullptr, sp.wx, sp.wy, sp.fade,
+                                         screen ? sp.scale : 1.0f};
+                            if (sp.aboveOf >= 0) {
+                                kernels::mixRows(row, layers[i].above, size_t(n + 1) * 4, sp.wy, mixed.data());
+                                kernels::mixRows(mixed.data(), mixed.data() + 4, size_t(n) * 4, sp.wx, layer.data());
+                            } else {
+                                std::memcpy(layer.data(), row, layer.size() * sizeof(float));
+                            }
+                            if (sp.fade >= 0.0f) kernels::alphaScaleRow(sp.fade, layer.data(), layer.data(), n);
+                            if (screen)
+                                kernels::screenRow(layer.data(), sp.scale, n, want.data());
+                            else
+                                kernels::overRow(layer.data(), n, want.data());
+                        }
+                        // In one pass, into a 64-byte aligned row so streaming can happen.
+                        std::vector<float> store(size_t(n) * 4 + 16, -9.0f);
+                        float* o = store.data() + (16 - (reinterpret_cast<uintptr_t>(store.data()) % 64) / 4) % 16;
+                        if (!elsewhere) std::memcpy(o, bg.data(), size_t(n) * 4 * sizeof(float));
+                        const int m = int(specs.size());
+                        if (screen)
+                            kernels::screenChainRow(layers, m, n, o, elsewhere ? bg.data() : nullptr, stream);
+                        else
+                            kernels::overChainRow(layers, m, n, o, elsewhere ? bg.data() : nullptr, stream);
+                        hwy::FlushStream();
+                        ASSERT_EQ(0, std::memcmp(o, want.data(), want.size() * sizeof(float)))
+                            << "n " << n << (screen ? " screen" : " over") << (elsewhere ? " from elsewhere" : " in place")
+                            << (stream ? " streamed" : "");
+                        if (elsewhere) EXPECT_EQ(o[4 * n], -9.0f) << "written past the row";
+                    }
+        // Not a chain of nothing: the layers moved the picture.
+        std::vector<float> o = bg;
+        kernels::ChainLayer one[1] = {{src[4].data(), nullptr, 0, 0, 0.5f, 1.0f}};
+        kernels::overChainRow(one, 1, kMax, o.data());
+        EXPECT_NEAR(o[3], 0.5f + bg[3] * 0.5f, 1e-6f);
+    });
+}
+
+// A move by a fraction of a pixel is the bilinear sample of the picture at every pixel (zero
+// outside it), whatever the rectangle asked for and the tiles; tiles agree with the whole to the bit.
+TEST(PixelKernels, FractionalMovesAreBilinearSamplesWhereverTheTileStarts) {
+    const int w = 301, h = 17;
+    const std::vector<float> px = somePixels(w * h, 77);
+    // The pixels as a stored picture (read where they lie).
+    class Stored final : public Node {
+    public:
+        Stored(const std::vector<float>& p, int w, int h) : p_(p), w_(w), h_(h) {}
+        Rect extent() const override { return {0, 0, double(w_), double(h_)}; }
+        const float* storedPixels(IRect* b) const override {
+            *b = {0, 0, w_, h_};
+            return p_.data();
+        }
+        void render(TileContext&, const IRect& r, float* out) const override {
+            for (int j = 0; j < r.h; ++j)
+                for (int i = 0; i < r.w; ++i)
+                    for (int c = 0; c < 4; ++c) {
+                        const int x = r.x + i, y = r.y + j;
+                        out[(size_t(j) * r.w + i) * 4 + c] = x < 0 || y < 0 || x >= w_ || y >= h_ ? 0.0f : p_[(size_t(y) * w_ + x) * 4 + c];
+                    }
+        }
+
+    private:
+        const std::vector<float>& p_;
+        int w_, h_;
+    };
+    const Image src(std::make_shared<Stored>(px, w, h));
+    for (const auto& [tx, ty] : {std::pair{3.37, -1.61}, std::pair{-2.75, 0.5}, std::pair{0.125, 2.0}}) {
+        const Image moved = src.translated(tx, ty);
+        test::forEachSimdTarget([&] {
+            const IRect whole{-5, -4, w + 10, h + 8};
+            Renderer r1(2, 64), r7(2, 7);
+            const std::vector<float> a = r1.renderFloat(moved, whole), b = r7.renderFloat(moved, whole);
+            ASSERT_EQ(0, std::memcmp(a.data(), b.data(), a.size() * sizeof(float)));
+            const std::vector<float> part = r7.renderFloat(moved, {whole.x + 13, whole.y + 3, 200, 9});
+            for (int j = 0; j < 9; ++j)
+                ASSERT_EQ(0, std::memcmp(&part[size_t(j) * 200 * 4], &a[(size_t(j + 3) * whole.w + 13) * 4], 200 * 4 * sizeof(float)));
+            float worst = 0;
+            for (int j = 0; j < whole.h; ++j)
+                for (int i = 0; i < whole.w; ++i) {
+                    const double sx = whole.x + i + 0.5 - tx - 0.5, sy = whole.y + j + 0.5 - ty - 0.5;
+                    const int x0 = int(std::floor(sx)), y0 = int(std::floor(sy));
+                    const double fx = sx - x0, fy = sy - y0;
+                    for (int c = 0; c < 4; ++c) {
+                        const auto at = [&](int x, int y) { return x < 0 || y < 0 || x >= w || y >= h ? 0.0 : double(px[(size_t(y) * w + x) * 4 + c]); };
+                        const double want = (at(x0, y0) * (1 - fx) + at(x0 + 1, y0) * fx) * (1 - fy) + (at(x0, y0 + 1) * (1 - fx) + at(x0 + 1, y0 + 1) * fx) * fy;
+                        worst = std::max(worst, float(std::abs(want - a[(size_t(j) * whole.w + i) * 4 + c])));
+                    }
+                }
+            EXPECT_LT(worst, 2e-6f) << tx << "," << ty;
+        });
+    }
 }
 
 TEST(PixelKernels, EdgeRowsAreTheSobelOfEncodedColourOnEveryTarget) {

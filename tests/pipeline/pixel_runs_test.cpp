@@ -248,6 +248,44 @@ TEST(PixelRuns, StoredLeavesAreReadWhereTheyLie) {
     EXPECT_GT(hidden->copies.load(), 0);
 }
 
+// Overs of stored trails, faded, and of a faded blur moved by a fraction, over a stored picture,
+// in rows wider than the pieces a run works in, with one trail cropped narrower than the frame:
+// the chain is done a whole row at a time, mixes the move's rows in its own pass, splits where
+// the narrow crop ends, and gives the node-by-node pixels to the bit, stored or not.
+TEST(PixelRuns, ChainsOfStoredAndMovedLayersGiveTheNodeByNodePixels) {
+    const int W = 700, H = 23;
+    const Rect E{0, 0, double(W), double(H)};
+    const Image graded = materializeForBlur(Image::fromQImage(picture(W, H, 7)), 2.0, 4);
+    std::vector<Image> trails;
+    for (int i = 0; i < 3; ++i) trails.push_back(materialize(Image::fromQImage(picture(W, H, 8 + i))));
+    for (const double tx : {3.3, -2.75}) {
+        const Image ghost = graded.gaussianBlur(2.0).translated(tx, -1.7).cropped(E);
+        Image acc = alphaScaled(ghost, 0.55).composited(graded).cropped(E);
+        acc = alphaScaled(trails[0], 0.45).composited(acc);
+        acc = alphaScaled(trails[1].cropped({37.5, 0, 400, double(H)}), 0.3).composited(acc);
+        acc = alphaScaled(trails[2], 0.18).composited(acc);
+        FramePlan plan;
+        planFrame(acc.node().get(), plan, true);
+        ASSERT_FALSE(plan.runs.empty());
+        test::forEachSimdTarget([&] {
+            for (const int tileRows : {64, 5}) {
+                const std::vector<float> a = renderWith(acc, {0, 0, W, H}, tileRows, false);
+                const std::vector<float> b = renderWith(acc, {0, 0, W, H}, tileRows, true);
+                ASSERT_EQ(0, std::memcmp(a.data(), b.data(), a.size() * sizeof(float))) << tx << " tile rows " << tileRows;
+            }
+            const std::vector<float> ref = renderWith(acc, {0, 0, W, H}, 64, false);
+            const PixelView kept = pixelsOf(materialize(acc));
+            ASSERT_TRUE(kept);
+            ASSERT_EQ(kept.bounds, (IRect{0, 0, W, H}));
+            EXPECT_EQ(0, std::memcmp(ref.data(), kept.data, ref.size() * sizeof(float))) << tx;
+            // The ghost shows: the layers are not all transparent.
+            double sum = 0;
+            for (size_t i = 3; i < ref.size(); i += 4) sum += ref[i];
+            EXPECT_GT(sum / (W * H), 0.5);
+        });
+    }
+}
+
 namespace {
 // A ripple-like warp: each row moved across by one distance, each column down by one, declared
 // separable or not.
