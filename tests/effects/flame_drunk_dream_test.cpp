@@ -312,10 +312,11 @@ TEST(DrunkMode, HistoryHoldsTheGradedPictureOnly) {
     resetDrunk();
 }
 
-// The fast paths against the plain chain where the breathing blur is thinnest (sigma 0.9),
-// widest on the full grid (3.9, 8 degrees of roll) and on the reduced grid (4.3), each with the
-// trails full: within 2 levels of 8 bits, and almost nothing off by more than one.
-TEST(DrunkMode, FastPathsMatchThePlainChainAcrossTheBreath) {
+// The look as scheduled (pictures kept, runs of overs in one pass, the tone table) against its
+// chain done step by step, where the breathing blur is thinnest (sigma 0.9), widest on the full
+// grid (3.9, 8 degrees of roll) and on the reduced grid (4.3), each with the trails full: within
+// one level of 8 bits, hardly any pixel off at all.
+TEST(DrunkMode, SchedulesGiveThePlainChainAcrossTheBreath) {
     ostrela::test::forEachSimdTarget([&] {
         const Image src = Image::fromQImage([] {
             QImage cam(1280, 720, QImage::Format_ARGB32_Premultiplied);
@@ -343,12 +344,8 @@ TEST(DrunkMode, FastPathsMatchThePlainChainAcrossTheBreath) {
             setStraightforwardChains(false);
             for (int f = 0; f < kFrames; ++f) {
                 const Difference d = difference(fast[f], plain[f]);
-                EXPECT_LE(d.max, 2) << "t " << t0 << " frame " << f;
-                EXPECT_LT(d.mean, 0.05) << "t " << t0 << " frame " << f;
-                EXPECT_LT(d.over1, 1280 * 720 * 4 / 1000) << "t " << t0 << " frame " << f;
-                if (f == kFrames - 1)
-                    std::printf("drunkMode t=%.2f sigma %.2f: max %d, mean %.4f, off by >1: %ld\n", t0,
-                                drunk::blurSigma(t0 + f / 30.0), d.max, d.mean, d.over1);
+                EXPECT_LE(d.max, 1) << "t " << t0 << " frame " << f;
+                EXPECT_LT(d.mean, 0.01) << "t " << t0 << " frame " << f;
             }
         }
         resetDrunk();
