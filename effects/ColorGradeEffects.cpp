@@ -93,50 +93,10 @@ engine::PixelOpPtr noirFalseColorOp() {
 }  // namespace
 
 // The looks' shortcuts (glyph rain from cached glyph coverage, Snow's flakes from cached specks,
-// Noir's one-pass lines, Thermal's palette table and blur on a half-size grid) are left out on a
-// thread that asked the engine for its plain chains: every frame then runs the filters literally,
-// which the tests and benchmarks compare them with.
+// Noir's one-pass lines) are left out on a thread that asked the engine for its plain chains:
+// every frame then runs the filters literally, which the tests and benchmarks compare them with.
 namespace {
 bool shortcutsOn() { return !engine::straightforwardChains(); }
-}  // namespace
-
-namespace {
-// The heat palette is piecewise linear in luminance with its stops at multiples of 0.25, so a
-// table of 4097 entries read with linear interpolation reproduces it (up to rounding); the
-// kernel itself handles luminances outside 0…1.
-class ThermalTableOp final : public engine::PixelOp {
-public:
-    static constexpr int kSteps = 4096;
-    ThermalTableOp() {
-        table_.resize(size_t(kSteps + 2) * 4);
-        for (int i = 0; i <= kSteps + 1; ++i) {
-            const float l = float(std::min(i, kSteps)) / kSteps;
-            const Vec4 c = thermalMap({l, l, l, 1.0f});
-            table_[size_t(i) * 4 + 0] = c.r;
-            table_[size_t(i) * 4 + 1] = c.g;
-            table_[size_t(i) * 4 + 2] = c.b;
-            table_[size_t(i) * 4 + 3] = 0.0f;
-        }
-    }
-    void apply(float* p, int n) const override {
-        thread_local std::vector<int> outside;
-        outside.resize(size_t(n));
-        const int m = grade::thermalTableRow(p, n, table_.data(), kSteps, outside.data());
-        for (int e = 0; e < m; ++e) {
-            float* q = p + 4 * outside[size_t(e)];
-            const Vec4 c = thermalMap({q[0], q[1], q[2], q[3]});
-            q[0] = c.r; q[1] = c.g; q[2] = c.b; q[3] = c.a;
-        }
-    }
-
-private:
-    std::vector<float> table_;
-};
-
-engine::PixelOpPtr thermalTableOp() {
-    static const engine::PixelOpPtr op = std::make_shared<ThermalTableOp>();
-    return op;
-}
 }  // namespace
 
 // ---- Thermal, NightOps, X-Ray, Noir, 3D ----
@@ -146,11 +106,11 @@ Image renderThermal(const Image& image) {
     // Blurred with its edge pixels repeated outward: blurring the bare picture would fade its
     // border to transparent and the palette would draw a bright outline around the frame.
     const Image clamped = image.clampedToExtent();
-    const Image blurred = (shortcutsOn() ? shortcuts::blurOnHalfGrid(clamped, 2.5) : clamped.gaussianBlur(2.5)).cropped(e);
+    const Image blurred = clamped.softBlur(2.5).cropped(e);
     // The heat palette is compiled into the program, so it is never missing and the fallback to
-    // the untouched input never applies.
-    const Image mapped = shortcutsOn() ? blurred.pixelOp(thermalTableOp())
-                                             : blurred.pixelOp(std::make_shared<ThermalMapOp>());
+    // the untouched input never applies. It is a resource made once (its table with it).
+    static const engine::PixelOpPtr palette = std::make_shared<ThermalMapOp>();
+    const Image mapped = blurred.pixelOp(palette);
     return filters::vignette(mapped, 1.4, 1.5).cropped(e);
 }
 

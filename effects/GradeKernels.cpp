@@ -71,36 +71,15 @@ void RampTableRow(float* p, int n, const float* t, int steps, bool perChannel, f
     }
 }
 
-int ThermalTableRow(float* p, int n, const float* t, int steps, int* outside) {
-    int m = 0;
-    for (int i = 0; i < n; ++i, p += 4) {
-        const float lum = p[0] * 0.299f + p[1] * 0.587f + p[2] * 0.114f;
-        if (!(lum >= 0.0f && lum <= 1.0f)) {
-            outside[m++] = i;
-            continue;
-        }
-        const float x = lum * float(steps);
-        const int k = int(x);
-        const float alpha = p[3];
-        engine::HWY_NAMESPACE::MixEntries(t, k, x - float(k), p);
-        p[3] = alpha;
-    }
-    return m;
-}
-
 }  // namespace ostrela::effects::grade::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
 namespace ostrela::effects::grade {
 HWY_EXPORT(RampTableRow);
-HWY_EXPORT(ThermalTableRow);
 
 void rampTableRow(float* p, int n, const float* table, int steps, bool perChannel, float blackBelow) {
     HWY_DYNAMIC_DISPATCH(RampTableRow)(p, n, table, steps, perChannel, blackBelow);
-}
-int thermalTableRow(float* p, int n, const float* table, int steps, int* outside) {
-    return HWY_DYNAMIC_DISPATCH(ThermalTableRow)(p, n, table, steps, outside);
 }
 }  // namespace ostrela::effects::grade
 #endif

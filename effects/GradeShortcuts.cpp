@@ -126,14 +126,4 @@ engine::PixelOpPtr skipCommonOp(std::vector<engine::PixelOpPtr> ops, std::array<
 }
 
 
-// A Gaussian of this sigma evaluated on a grid of half the resolution, the way the engine runs
-// its large blurs: a 2×2 box reduction (the half-size sample points fall between four pixels),
-// the blur on the small grid, a bilinear expansion. The reduced sigma is chosen so that the
-// three variances add up to sigma²; the kernel has a quarter of the pixels and half the taps.
-Image blurOnHalfGrid(const Image& clamped, double sigma) {
-    const double v = sigma * sigma - 3.0 / 12.0 - 4.0 / 6.0;
-    const double reduced = std::sqrt(std::max(v, 1.0)) / 2.0;
-    return clamped.scaled(0.5, 0.5).gaussianBlur(reduced).scaled(2.0, 2.0);
-}
-
 }  // namespace ostrela::effects::shortcuts

@@ -20,7 +20,4 @@ engine::PixelOpPtr rampTableOp(Chain chain, bool perChannel);
 // `ops` applied to every pixel but those equal to `common`, which get its precomputed result.
 engine::PixelOpPtr skipCommonOp(std::vector<engine::PixelOpPtr> ops, std::array<float, 4> common);
 
-// Gaussian of `sigma` over an image clamped to its extent, run on a half-resolution grid.
-engine::Image blurOnHalfGrid(const engine::Image& clamped, double sigma);
-
 }  // namespace ostrela::effects::shortcuts

@@ -73,8 +73,7 @@ namespace {
 inline float mixf(float a, float b, float t) { return a + (b - a) * t; }
 }  // namespace
 
-Vec4 thermalMap(Vec4 s) {
-    float lum = s.r * 0.299f + s.g * 0.587f + s.b * 0.114f;
+void thermalPalette(float lum, float* rgb) {
     struct C { float r, g, b; };
     auto mix = [](C a, C b, float t) { return C{mixf(a.r, b.r, t), mixf(a.g, b.g, t), mixf(a.b, b.b, t)}; };
     C color;
@@ -86,14 +85,15 @@ Vec4 thermalMap(Vec4 s) {
         color = mix({0.0f, 1.0f, 0.4f}, {1.0f, 0.95f, 0.0f}, (lum - 0.5f) / 0.25f);
     else
         color = mix({1.0f, 0.95f, 0.0f}, {1.0f, 0.05f, 0.0f}, (lum - 0.75f) / 0.25f);
-    return {color.r, color.g, color.b, s.a};
+    rgb[0] = color.r;
+    rgb[1] = color.g;
+    rgb[2] = color.b;
 }
 
-void ThermalMapOp::apply(float* p, int n) const {
-    for (int i = 0; i < n; ++i, p += 4) {
-        Vec4 o = thermalMap({p[0], p[1], p[2], p[3]});
-        p[0] = o.r; p[1] = o.g; p[2] = o.b; p[3] = o.a;
-    }
+Vec4 thermalMap(Vec4 s) {
+    float rgb[3];
+    thermalPalette(s.r * 0.299f + s.g * 0.587f + s.b * 0.114f, rgb);
+    return {rgb[0], rgb[1], rgb[2], s.a};
 }
 
 engine::Image applyWarp(const engine::Image& image, engine::WarpKernelPtr kernel) {

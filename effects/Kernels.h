@@ -57,10 +57,13 @@ private:
 };
 
 // Luminance to the five-stop heat palette, alpha kept.
+void thermalPalette(float lum, float* rgb);
 Vec4 thermalMap(Vec4 s);
-class ThermalMapOp final : public engine::PixelOp {
+// The palette as a per-pixel step (the engine reads it from a table).
+class ThermalMapOp final : public engine::LuminanceMapOp {
 public:
-    void apply(float* rgba, int count) const override;
+    ThermalMapOp() : LuminanceMapOp({0.299f, 0.587f, 0.114f}) {}
+    void colourAt(float lum, float* rgb) const override { thermalPalette(lum, rgb); }
 };
 
 // A warp applied as the effects apply it: to the image clamped to its extent, with the

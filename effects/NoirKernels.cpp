@@ -206,14 +206,7 @@ Image bloomAndVignette(const Image& picture, double radius, double intensity, do
     if (e.isInfinite() || e.isEmpty() || !(radius > 0.0) || !(intensity > 0.0)) return picture;
     // The glow exactly as the bloom filter forms it.
     const Image src = engine::clampedToExtent(picture);
-    Image glow;
-    if (radius >= 2.0 && radius < 4.0) {
-        const double v = radius * radius - 0.25 - 4.0 / 6.0;
-        glow = src.scaled(0.5, 0.5).gaussianBlur(std::sqrt(std::max(v, 0.25)) / 2.0).scaled(2.0, 2.0);
-    } else {
-        glow = src.gaussianBlur(radius);
-    }
-    glow = glow.cropped(e);
+    const Image glow = src.softBlur(radius).cropped(e);
     return Image(std::make_shared<GlowFinishNode>(picture.node(), glow.node(), e, float(intensity), vignette, vignetteRadius));
 }
 

@@ -50,8 +50,8 @@ BlurNode::Grid BlurNode::gridRange(int lo, int hi, int k) {
     return {int(std::floor((lo + 0.5) / k - 0.5)), int(std::floor((hi - 0.5) / k - 0.5)) + 1};
 }
 
-BlurNode::BlurNode(NodePtr in, double sigma) : in_(std::move(in)), sigma_(sigma) {
-    k_ = reductionFor(sigma);
+BlurNode::BlurNode(NodePtr in, double sigma, bool soft) : in_(std::move(in)), sigma_(sigma) {
+    k_ = reductionFor(sigma, soft);
     const double s = gridSigma(sigma, k_);
     radius_ = gridRadius(s);
     weights_.resize(radius_ + 1);

@@ -222,6 +222,23 @@ int LumaChannelsRow(const uint8_t* bgra, int n, bool opaque, const float* const*
     });
 }
 
+int LuminanceMapRow(float* p, int n, const float* w, const float* t, int steps, int* outside) {
+    int m = 0;
+    for (int i = 0; i < n; ++i, p += 4) {
+        const float sum = p[0] * w[0] + p[1] * w[1] + p[2] * w[2];
+        if (!(sum >= 0.0f && sum <= 1.0f)) {
+            outside[m++] = i;
+            continue;
+        }
+        const float x = sum * float(steps);
+        const int k = int(x);
+        const float alpha = p[3];
+        MixEntries(t, k, x - float(k), p);
+        p[3] = alpha;
+    }
+    return m;
+}
+
 }  // namespace ostrela::engine::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
@@ -231,7 +248,11 @@ HWY_EXPORT(DecodeOpaqueRun);
 HWY_EXPORT(EncodeOpaqueRow);
 HWY_EXPORT(LumaTableRow);
 HWY_EXPORT(LumaChannelsRow);
+HWY_EXPORT(LuminanceMapRow);
 namespace kernels {
+int luminanceMapRow(float* p, int n, const float* w, const float* table, int steps, int* outside) {
+    return HWY_DYNAMIC_DISPATCH(LuminanceMapRow)(p, n, w, table, steps, outside);
+}
 int decodeOpaqueRun(const uint8_t* bgra, int n, const float* table, float* rgba) {
     return HWY_DYNAMIC_DISPATCH(DecodeOpaqueRun)(bgra, n, table, rgba);
 }

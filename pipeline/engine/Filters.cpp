@@ -693,16 +693,8 @@ Image bloom(const Image& in, double radius, double intensity) {
     if (in.isNull() || !(radius > 0.0) || !(intensity > 0.0)) return in;
     const Rect e = in.extent();
     const Image src = e.isInfinite() ? in : in.clampedToExtent();
-    Image glow;
-    if (radius >= 2.0 && radius < 4.0) {
-        // A glow needs no full-resolution Gaussian: half-size (the bilinear halving is a 2×2 box
-        // average), blur, bilinear doubling, with the small blur chosen so the three variances add
-        // up to radius² (as the engine's own reduced-grid blur does from σ = 4 on).
-        const double v = radius * radius - 0.25 - 4.0 / 6.0;
-        glow = src.scaled(0.5, 0.5).gaussianBlur(std::sqrt(std::max(v, 0.25)) / 2.0).scaled(2.0, 2.0);
-    } else {
-        glow = src.gaussianBlur(radius);
-    }
+    // The glow is a soft layer: the engine may make it on a reduced grid.
+    Image glow = src.softBlur(radius);
     if (!e.isInfinite()) glow = glow.cropped(e);
     return Image(std::make_shared<BlendNode>(glow.node(), in.node(), BlendMode::screen, float(intensity)));
 }

@@ -1,4 +1,5 @@
 #include "pipeline/engine/Image.h"
+#include "pipeline/engine/Schedule.h"
 
 #include "pipeline/engine/ColorSpace.h"
 #include "pipeline/engine/Kernels.h"
@@ -565,8 +566,42 @@ bool isPerChannel(const ColorMatrix& m) {
 
 bool PixelOp::perChannel() const { return matrix() && isPerChannel(*matrix()); }
 
+void LuminanceMapOp::apply(float* p, int n) const {
+    for (int i = 0; i < n; ++i, p += 4) colourAt(p[0] * w_[0] + p[1] * w_[1] + p[2] * w_[2], p);
+}
+
+const float* LuminanceMapOp::table() const {
+    std::call_once(baked_, [this] {
+        table_.assign(size_t(kTableSteps + 2) * 4, 0.0f);
+        for (int i = 0; i <= kTableSteps + 1; ++i)
+            colourAt(float(std::min(i, kTableSteps)) / kTableSteps, &table_[size_t(i) * 4]);
+    });
+    return table_.data();
+}
+
+namespace {
+// A luminance map read from its table.
+class LuminanceTableOp final : public PixelOp {
+public:
+    explicit LuminanceTableOp(std::shared_ptr<const LuminanceMapOp> map) : map_(std::move(map)) {}
+    void apply(float* p, int n) const override {
+        const float* table = map_->table();
+        thread_local std::vector<int> outside;
+        outside.resize(size_t(n));
+        const int m = kernels::luminanceMapRow(p, n, map_->weights().data(), table, LuminanceMapOp::kTableSteps, outside.data());
+        for (int e = 0; e < m; ++e) map_->apply(p + 4 * outside[size_t(e)], 1);
+    }
+    bool perChannel() const override { return false; }
+
+private:
+    std::shared_ptr<const LuminanceMapOp> map_;
+};
+}  // namespace
+
 Image Image::pixelOp(PixelOpPtr op) const {
     if (!node_ || !op) return *this;
+    if (auto map = std::dynamic_pointer_cast<const LuminanceMapOp>(op); map && !straightforwardChains())
+        op = std::make_shared<LuminanceTableOp>(std::move(map));
     if (NodePtr taken = node_->absorbing(op)) return Image(std::move(taken));
     if (auto* pw = dynamic_cast<const PointwiseNode*>(node_.get())) {
         std::vector<PixelOpPtr> ops = pw->ops();
@@ -582,6 +617,11 @@ Image Image::pixelOp(PixelOpPtr op) const {
 Image Image::gaussianBlur(double sigma) const {
     if (!node_ || !(sigma > 0.0)) return *this;
     return Image(std::make_shared<BlurNode>(node_, sigma));
+}
+
+Image Image::softBlur(double sigma) const {
+    if (!node_ || !(sigma > 0.0)) return *this;
+    return Image(std::make_shared<BlurNode>(node_, sigma, !straightforwardChains()));
 }
 
 Image Image::warped(WarpKernelPtr kernel, const Rect& ext) const {

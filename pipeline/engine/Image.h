@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace ostrela::engine {
@@ -127,6 +128,29 @@ public:
 };
 using PixelOpPtr = std::shared_ptr<const PixelOp>;
 
+// A per-pixel step whose colour is a function of one weighted sum of the pixel's channels as
+// they stand (weights adding up to 1), alpha kept. Put into a picture with Image::pixelOp, it is
+// read from a table over sums 0…1 baked once from colourAt (4,096 steps, mixed between two
+// entries: exact to rounding for maps linear between multiples of 1/4096, within 1e-7 for smooth
+// ones); sums outside that range, and every pixel when the plain chains are asked for, are
+// computed by colourAt.
+class LuminanceMapOp : public PixelOp {
+public:
+    static constexpr int kTableSteps = 4096;
+    explicit LuminanceMapOp(std::array<float, 3> weights) : w_(weights) {}
+    virtual void colourAt(float sum, float* rgb) const = 0;
+    void apply(float* rgba, int count) const override;
+    bool perChannel() const override { return false; }
+    const std::array<float, 3>& weights() const { return w_; }
+    // The table: (kTableSteps + 2) RGBA entries, the last repeated (alpha unused), baked on first use.
+    const float* table() const;
+
+private:
+    std::array<float, 3> w_;
+    mutable std::once_flag baked_;
+    mutable std::vector<float> table_;
+};
+
 // A warp kernel maps destination pixel centres to source points. It is given one row at a time
 // so row-constant terms are computed once per row.
 class WarpKernel {
@@ -171,6 +195,10 @@ public:
     Image colorMatrix(const ColorMatrix& m) const;
     Image pixelOp(PixelOpPtr op) const;  // fused with a per-pixel chain below it
     Image gaussianBlur(double sigma) const;
+    // A blur whose result is a soft layer (a glow, a heat haze): the engine may make it on a grid
+    // reduced by two from σ = 2 on, where gaussianBlur waits for σ = 4. With the plain chains
+    // asked for, it is gaussianBlur.
+    Image softBlur(double sigma) const;
     // `this` is the (usually clamped) source; the result has extent `extent`.
     Image warped(WarpKernelPtr kernel, const Rect& extent) const;
 

@@ -86,4 +86,9 @@ int lumaTableRow(const uint8_t* bgra, int n, bool opaque, const float* table, in
 // (1 − s)·L + s·e_c (L and e_c in table steps), alpha the alpha plane's first entry.
 int lumaChannelsRow(const uint8_t* bgra, int n, bool opaque, const float* const* planes, int size, float s, float* o, int* others);
 
+// n premultiplied pixels in place through a table of `steps` + 2 RGB entries (stride 4) indexed
+// by the sum w·rgb of each pixel as it stands, mixed between two entries, alpha kept. Pixels
+// whose sum is outside 0…1 are left as they are: their indices go to `outside` (count returned).
+int luminanceMapRow(float* p, int n, const float* w, const float* table, int steps, int* outside);
+
 }  // namespace ostrela::engine::kernels

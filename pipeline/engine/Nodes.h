@@ -205,7 +205,8 @@ private:
 // reduced σ chosen so box reduction + bilinear expansion + blur add up to σ².
 class BlurNode final : public Node {
 public:
-    BlurNode(NodePtr in, double sigma);
+    // `soft`: a soft layer, made on the reduced grid from a smaller σ (see Image::softBlur).
+    BlurNode(NodePtr in, double sigma, bool soft = false);
     Rect extent() const override;
     int inputCount() const override { return 1; }
     const Node* input(int) const override { return in_.get(); }
@@ -216,7 +217,9 @@ public:
     // The choices the blur makes for a σ, for passes that work on its grid themselves: the
     // reduction k, the σ on the reduced grid, its radius there, and the grid samples (inclusive)
     // whose expansion covers pixels [lo, hi) (grid sample u is the average of pixels ku … ku + k − 1).
-    static int reductionFor(double sigma) { return sigma < 4 ? 1 : sigma < 8 ? 2 : sigma < 16 ? 4 : 8; }
+    static int reductionFor(double sigma, bool soft = false) {
+        return sigma < (soft ? 2 : 4) ? 1 : sigma < 8 ? 2 : sigma < 16 ? 4 : 8;
+    }
     static double gridSigma(double sigma, int k);
     static int gridRadius(double gridSigma) { return std::max(1, int(std::ceil(3.0 * gridSigma))); }
     struct Grid { int u0, u1; };

@@ -64,34 +64,3 @@ TEST(GradeKernels, RampTableReadsBySquareRootOnEveryTarget) {
         }
     });
 }
-
-TEST(GradeKernels, ThermalTableReadsByLuminanceOnEveryTarget) {
-    const int steps = 4096, n = 19;
-    // A gentle ramp per channel: an entry off by one is 1e-4 away, a rounding of the position far less.
-    std::vector<float> table(size_t(steps + 2) * 4);
-    for (int k = 0; k < steps + 2; ++k)
-        for (int c = 0; c < 4; ++c) table[size_t(4 * k + c)] = 0.5f * float(k) / float(steps) + 0.1f * float(c);
-    std::vector<float> in(size_t(n) * 4);
-    for (int i = 0; i < n; ++i)
-        for (int c = 0; c < 4; ++c) in[4 * i + c] = float((i * 7 + c * 3) % 11) / 10.0f;
-    in[4 * 5] = 4.0f, in[4 * 9 + 1] = -1.0f;  // luminance outside 0…1
-    test::forEachSimdTarget([&] {
-        std::vector<float> p = in;
-        std::vector<int> outside(size_t(n), -1);
-        const int m = effects::grade::thermalTableRow(p.data(), n, table.data(), steps, outside.data());
-        ASSERT_EQ(m, 2);
-        EXPECT_EQ(outside[0], 5);
-        EXPECT_EQ(outside[1], 9);
-        for (int i = 0; i < n; ++i) {
-            const float* v = in.data() + 4 * i;
-            if (i == 5 || i == 9) {
-                for (int c = 0; c < 4; ++c) EXPECT_EQ(p[4 * i + c], v[c]);
-                continue;
-            }
-            const float x = (v[0] * 0.299f + v[1] * 0.587f + v[2] * 0.114f) * steps;
-            const int k = int(x);
-            for (int c = 0; c < 3; ++c) ASSERT_NEAR(p[4 * i + c], mix(table, k, x - float(k), c), 2e-6) << i << "," << c;
-            ASSERT_EQ(p[4 * i + 3], v[3]);
-        }
-    });
-}

@@ -4,6 +4,7 @@
 #include "pipeline/engine/ColorSpace.h"
 #include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Image.h"
+#include "pipeline/engine/Kernels.h"
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/PixelKernels.h"
 #include "pipeline/engine/Renderer.h"
@@ -449,7 +450,9 @@ TEST(PixelKernels, ChainsAreTheirLayersOneByOneOnEveryTarget) {
                         ASSERT_EQ(0, std::memcmp(o, want.data(), want.size() * sizeof(float)))
                             << "n " << n << (screen ? " screen" : " over") << (elsewhere ? " from elsewhere" : " in place")
                             << (stream ? " streamed" : "");
-                        if (elsewhere) EXPECT_EQ(o[4 * n], -9.0f) << "written past the row";
+                        if (elsewhere) {
+                            EXPECT_EQ(o[4 * n], -9.0f) << "written past the row";
+                        }
                     }
         // Not a chain of nothing: the layers moved the picture.
         std::vector<float> o = bg;
@@ -512,6 +515,98 @@ TEST(PixelKernels, FractionalMovesAreBilinearSamplesWhereverTheTileStarts) {
             EXPECT_LT(worst, 2e-6f) << tx << "," << ty;
         });
     }
+}
+
+TEST(PixelKernels, LuminanceMapsReadTheirTableOnEveryTarget) {
+    const int steps = 4096, n = 19;
+    const float w[3] = {0.2f, 0.7f, 0.1f};
+    // A gentle ramp per channel: an entry off by one is 1e-4 away, a rounding of the position far less.
+    std::vector<float> table(size_t(steps + 2) * 4);
+    for (int k = 0; k < steps + 2; ++k)
+        for (int c = 0; c < 4; ++c) table[size_t(4 * k + c)] = 0.5f * float(k) / float(steps) + 0.1f * float(c);
+    std::vector<float> in(size_t(n) * 4);
+    for (int i = 0; i < n; ++i)
+        for (int c = 0; c < 4; ++c) in[4 * i + c] = float((i * 7 + c * 3) % 11) / 10.0f;
+    in[4 * 5] = 4.0f, in[4 * 9 + 1] = -1.0f;  // sums outside 0…1
+    test::forEachSimdTarget([&] {
+        std::vector<float> p = in;
+        std::vector<int> outside(size_t(n), -1);
+        const int m = kernels::luminanceMapRow(p.data(), n, w, table.data(), steps, outside.data());
+        ASSERT_EQ(m, 2);
+        EXPECT_EQ(outside[0], 5);
+        EXPECT_EQ(outside[1], 9);
+        for (int i = 0; i < n; ++i) {
+            const float* v = in.data() + 4 * i;
+            if (i == 5 || i == 9) {
+                for (int c = 0; c < 4; ++c) EXPECT_EQ(p[4 * i + c], v[c]);
+                continue;
+            }
+            const float x = (v[0] * w[0] + v[1] * w[1] + v[2] * w[2]) * steps;
+            const int k = int(x);
+            for (int c = 0; c < 3; ++c) {
+                const float e0 = table[size_t(4 * k + c)], e1 = table[size_t(4 * k + 4 + c)];
+                ASSERT_NEAR(p[4 * i + c], e0 + (e1 - e0) * (x - float(k)), 2e-6) << i << "," << c;
+            }
+            ASSERT_EQ(p[4 * i + 3], v[3]);
+        }
+    });
+}
+
+namespace {
+// Kinks on multiples of 1/4 (the table's points) and a smooth curve, per channel.
+class KinkedMap final : public LuminanceMapOp {
+public:
+    KinkedMap() : LuminanceMapOp({0.299f, 0.587f, 0.114f}) {}
+    void colourAt(float s, float* rgb) const override {
+        rgb[0] = s < 0.25f ? s * 2.0f : s < 0.75f ? 0.5f - (s - 0.25f) * 0.5f : 0.25f + (s - 0.75f) * 3.0f;
+        rgb[1] = std::sqrt(std::max(s, 0.0f) + 0.01f);
+        rgb[2] = s * s - 0.5f * s;  // outside 0…1 too
+    }
+};
+}  // namespace
+
+// A luminance map put into a picture reads its table, within 1e-6 of the map (sums outside 0…1
+// through the map itself), and is the map itself when the plain chains are asked for.
+TEST(PixelKernels, LuminanceMapsInAPictureAreTheirMapToRounding) {
+    const int n = 41;
+    std::vector<float> px = somePixels(n, 90);
+    px[4 * 7 + 0] = 3.0f;   // a sum above 1
+    px[4 * 12 + 2] = -2.0f;  // below 0
+    const auto map = std::make_shared<KinkedMap>();
+    std::vector<float> literal = px;
+    map->apply(literal.data(), n);
+    for (int i = 0; i < n; ++i) ASSERT_EQ(literal[4 * i + 3], px[4 * i + 3]) << "alpha kept";
+    class Row final : public Node {
+    public:
+        explicit Row(const std::vector<float>& p) : p_(p) {}
+        Rect extent() const override { return {0, 0, double(p_.size() / 4), 1}; }
+        void render(TileContext&, const IRect& r, float* out) const override {
+            for (int i = 0; i < r.w; ++i)
+                for (int c = 0; c < 4; ++c) out[4 * i + c] = r.y == 0 && r.x + i >= 0 && r.x + i < int(p_.size() / 4) ? p_[size_t(4 * (r.x + i) + c)] : 0.0f;
+        }
+
+    private:
+        const std::vector<float>& p_;
+    };
+    const Image src(std::make_shared<Row>(px));
+    test::forEachSimdTarget([&] {
+        Renderer r(1, 8);
+        const std::vector<float> viaTable = r.renderFloat(src.pixelOp(map), {0, 0, n, 1});
+        setStraightforwardChains(true);
+        const std::vector<float> plain = r.renderFloat(src.pixelOp(map), {0, 0, n, 1});
+        setStraightforwardChains(false);
+        EXPECT_EQ(0, std::memcmp(plain.data(), literal.data(), plain.size() * sizeof(float)));
+        int differing = 0;
+        for (int i = 0; i < n; ++i)
+            for (int c = 0; c < 4; ++c) {
+                ASSERT_NEAR(viaTable[4 * i + c], literal[4 * i + c], 1e-6f) << i << "," << c;
+                differing += viaTable[4 * i + c] != literal[4 * i + c];
+                if (i == 7 || i == 12) {  // the map itself, to a rounding of the sum
+                    EXPECT_NEAR(viaTable[4 * i + c], literal[4 * i + c], 1e-7f) << "outside the table";
+                }
+            }
+        EXPECT_GT(differing, 0) << "the table was not read";
+    });
 }
 
 TEST(PixelKernels, EdgeRowsAreTheSobelOfEncodedColourOnEveryTarget) {
