@@ -102,7 +102,8 @@ Image DrunkMode::render(const Image& image, const FrameContext& frame) {
     acc = materialize(acc);
     const double cx = E.x + E.w / 2, cy = E.y + E.h / 2;
     const Image out = resampled(acc, shakeTransform(t, cx, cy), E);
-    const Image result = out.gaussianBlur(blurSigma(t)).cropped(E);
+    // The breathing blur is a soft layer: from sigma 2 on the engine makes it on the half grid.
+    const Image result = out.softBlur(blurSigma(t)).cropped(E);
     // A picture shaken wholly out of its frame (only possible for tiny ones) is a transparent
     // frame, still of the input's extent.
     if (result.extent().isEmpty() && !E.isEmpty()) return Image::solid(engine::Color{}).cropped(E);

@@ -312,10 +312,11 @@ TEST(DrunkMode, HistoryHoldsTheGradedPictureOnly) {
     resetDrunk();
 }
 
-// The look as scheduled (pictures kept, runs of overs in one pass, the tone table) against its
-// chain done step by step, where the breathing blur is thinnest (sigma 0.9), widest on the full
-// grid (3.9, 8 degrees of roll) and on the reduced grid (4.3), each with the trails full: within
-// one level of 8 bits, hardly any pixel off at all.
+// The look as scheduled (pictures kept, runs of overs in one pass, the tone table, the breathing
+// blur a soft layer on the half grid from sigma 2) against its chain done literally, where the
+// breathing blur is thinnest (sigma 0.9), just past 2, at 3.9 (8 degrees of roll) and widest
+// (4.3), each with the trails full. With the blur on the full grid in both, within one level of
+// 8 bits; on the half grid, under half a level on average and at most 8 at the 99.9th percentile.
 TEST(DrunkMode, SchedulesGiveThePlainChainAcrossTheBreath) {
     ostrela::test::forEachSimdTarget([&] {
         const Image src = Image::fromQImage([] {
@@ -331,7 +332,7 @@ TEST(DrunkMode, SchedulesGiveThePlainChainAcrossTheBreath) {
             p.fillRect(100, 100, 200, 150, Qt::black);
             return cam;
         }());
-        for (double t0 : {-2.5, 1.76, 3.1416}) {
+        for (double t0 : {-2.5, -0.4, 1.76, 3.1416}) {
             constexpr int kFrames = 4;
             QImage fast[kFrames], plain[kFrames];
             resetDrunk();
@@ -344,8 +345,16 @@ TEST(DrunkMode, SchedulesGiveThePlainChainAcrossTheBreath) {
             setStraightforwardChains(false);
             for (int f = 0; f < kFrames; ++f) {
                 const Difference d = difference(fast[f], plain[f]);
-                EXPECT_LE(d.max, 1) << "t " << t0 << " frame " << f;
-                EXPECT_LT(d.mean, 0.01) << "t " << t0 << " frame " << f;
+                if (drunk::blurSigma(t0 + f / 30.0) < 2.0) {
+                    EXPECT_LE(d.max, 1) << "t " << t0 << " frame " << f;
+                    EXPECT_LT(d.mean, 0.01) << "t " << t0 << " frame " << f;
+                } else {
+                    EXPECT_LT(d.mean, 0.5) << "t " << t0 << " frame " << f;
+                    EXPECT_LE(d.p999, 8) << "t " << t0 << " frame " << f;
+                }
+                if (f == kFrames - 1)
+                    std::printf("drunkMode t=%.2f sigma %.2f: max %d, mean %.4f, 99.9th percentile %d\n", t0,
+                                drunk::blurSigma(t0 + f / 30.0), d.max, d.mean, d.p999);
             }
         }
         resetDrunk();
