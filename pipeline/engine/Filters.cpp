@@ -398,53 +398,52 @@ void vignetteRow(float* o, const float* dx2, int n, float dy2, float k, bool dar
     kernels::vignetteRow(o, dx2, n, dy2, k, darken);
 }
 
-class VignetteNode final : public Node {
+// Darkens (or lightens) each pixel by its distance from the centre: a step of a row, so it runs
+// in the same pass as the per-pixel steps and composites under it.
+class VignetteNode final : public RowNode {
 public:
     VignetteNode(NodePtr in, double intensity, double radius, const Rect& e) : in_(std::move(in)), intensity_(intensity) {
         cx_ = e.x + 0.5 * e.w;
         cy_ = e.y + 0.5 * e.h;
         const double R = 0.5 * std::hypot(e.w, e.h) * std::max(std::abs(radius), 1e-6);
         invR2_ = 1.0 / (R * R);
-        rowwise_ = dynamic_cast<const SourceToneNode*>(in_.get()) != nullptr;
-        if (auto* pw = dynamic_cast<const PointwiseNode*>(in_.get())) {
-            const Node* src = pw->inputPtr().get();
-            rowwise_ = dynamic_cast<const SourceNode*>(src) || dynamic_cast<const SolidNode*>(src);
-        }
     }
     Rect extent() const override { return in_->extent(); }
     int inputCount() const override { return 1; }
     const Node* input(int) const override { return in_.get(); }
-    void render(TileContext& ctx, const IRect& r, float* out) const override {
-        // A per-pixel chain over a decoded picture renders a few rows at a time just as well, and
-        // the rows are still in cache when they are darkened.
-        const int chunk = rowwise_ ? 8 : r.h;
-        for (int j0 = 0; j0 < r.h; j0 += chunk) {
-            const int h = std::min(chunk, r.h - j0);
-            ctx.renderInto(*in_, {r.x, r.y + j0, r.w, h}, out + size_t(j0) * r.w * 4);
-            shade(ctx, {r.x, r.y + j0, r.w, h}, out + size_t(j0) * r.w * 4);
+    IRect opBounds() const override { return everywhere(); }
+    void applyRow(const float* const* in, int n, float* acc) const override { applyRowAt(in, 0, 0, n, acc); }
+    void applyRowAt(const float* const*, int x, int y, int n, float* acc) const override {
+        const float k = float(std::abs(intensity_) * invR2_);
+        // Column terms depend on x alone (never accumulated), so tiles agree; the rows of a tile
+        // share them (a row is done a piece or two at a time), so the last few are kept.
+        struct Columns {
+            double cx = 0;
+            int x = 0, n = -1;
+            std::vector<float> dx2;
+        };
+        thread_local std::array<Columns, 8> kept;
+        thread_local size_t next = 0;
+        Columns* cols = nullptr;
+        for (Columns& c : kept)
+            if (c.cx == cx_ && c.x == x && c.n == n) cols = &c;
+        if (!cols) {
+            cols = &kept[next++ % kept.size()];
+            cols->dx2.resize(size_t(n));
+            for (int i = 0; i < n; ++i) {
+                const float dx = float(x + i + 0.5 - cx_);
+                cols->dx2[size_t(i)] = dx * dx;
+            }
+            cols->cx = cx_, cols->x = x, cols->n = n;
         }
+        const float dy = float(y + 0.5 - cy_);
+        vignetteRow(acc, cols->dx2.data(), n, dy * dy, k, intensity_ >= 0);
     }
 
 private:
-    void shade(TileContext& ctx, const IRect& r, float* out) const {
-        const float k = float(std::abs(intensity_) * invR2_);
-        const bool darken = intensity_ >= 0;
-        // Column terms depend on x alone (never accumulated), so tiles agree.
-        float* dx2 = ctx.alloc(size_t(r.w));
-        for (int i = 0; i < r.w; ++i) {
-            const float dx = float(r.x + i + 0.5 - cx_);
-            dx2[i] = dx * dx;
-        }
-        for (int j = 0; j < r.h; ++j) {
-            const float dy = float(r.y + j + 0.5 - cy_);
-            vignetteRow(out + size_t(j) * r.w * 4, dx2, r.w, dy * dy, k, darken);
-        }
-    }
-
     NodePtr in_;
     double intensity_;
     double cx_, cy_, invR2_;
-    bool rowwise_ = false;
 };
 
 enum class BlendMode { screen, multiply };
@@ -692,7 +691,8 @@ Image colorInvert(const Image& in) {
 Image bloom(const Image& in, double radius, double intensity) {
     if (in.isNull() || !(radius > 0.0) || !(intensity > 0.0)) return in;
     const Rect e = in.extent();
-    const Image src = e.isInfinite() ? in : in.clampedToExtent();
+    // (A picture kept in bands is clamped reading its bands.)
+    const Image src = e.isInfinite() ? in : engine::clampedToExtent(in);
     // The glow is a soft layer: the engine may make it on a reduced grid.
     Image glow = src.softBlur(radius);
     if (!e.isInfinite()) glow = glow.cropped(e);

@@ -25,6 +25,11 @@ public:
     // n pixels of one row inside opBounds(): `acc` holds the carried pixels, in[i] the same
     // columns of input i (null for the carried input).
     virtual void applyRow(const float* const* in, int n, float* acc) const = 0;
+    // applyRow for the pixels (x … x + n − 1, y), for operations that depend on where they are.
+    virtual void applyRowAt(const float* const* in, int x, int y, int n, float* acc) const {
+        (void)x, (void)y;
+        applyRow(in, n, acc);
+    }
     // applyRow with the carried pixels read from `carried` instead of `acc`, where the node can
     // (false: the caller copies them into acc and calls applyRow).
     virtual bool applyRowFrom(const float* const* in, const float* carried, int n, float* acc) const {
@@ -56,6 +61,10 @@ public:
     // memory: the rows and weights, as kernels::ChainLayer reads them (row, above, wx, wy), so a
     // reader can mix them in its own pass. False where rowOf must make them.
     virtual bool movedRows(const void*, int, int, int, const float**, const float**, float*, float*) const { return false; }
+    // Where those pixels lie in memory already (a picture kept in bands): where they start, or
+    // null. A source whose rows all lie in memory says so; it may then be read by several steps.
+    virtual const float* rowIn(const void*, int, int, int) const { return nullptr; }
+    virtual bool rowsLieInMemory() const { return false; }
 };
 
 class SourceNode final : public Node {

@@ -37,8 +37,10 @@ public:
         add(top, shared);
         // A leaf read once (nowhere else in the frame) that can make its rows on demand is read
         // a piece at a time instead of through a buffer of the tile.
-        for (const Node* leaf : leaves_)
-            rowSources_.push_back(contains(shared, leaf) ? nullptr : dynamic_cast<const RowSource*>(leaf));
+        for (const Node* leaf : leaves_) {
+            auto* source = dynamic_cast<const RowSource*>(leaf);
+            rowSources_.push_back(contains(shared, leaf) && !(source && source->rowsLieInMemory()) ? nullptr : source);
+        }
         // The picture the top's carried chain starts from, when it is read nowhere else in the run:
         // rendered straight into the output, as node by node it would be.
         const Slot* slot = nullptr;
@@ -46,7 +48,10 @@ public:
             slot = &steps_[size_t(st)].in[size_t(steps_[size_t(st)].carried)];
             st = slot->step;
         }
-        if (slot && slot->leaf >= 0 && uses(slot->leaf) == 1) base_ = slot->leaf;
+        // (Not one whose rows lie in memory: it is read where it lies.)
+        if (slot && slot->leaf >= 0 && uses(slot->leaf) == 1 &&
+            !(rowSources_[size_t(slot->leaf)] && rowSources_[size_t(slot->leaf)]->rowsLieInMemory()))
+            base_ = slot->leaf;
         findOverChains();
     }
 
@@ -200,7 +205,7 @@ private:
                 region = r;
                 t = under.step;
             }
-            if (layers.size() >= 2) chains_[s] = {std::move(layers), under, region, mode == RowNode::Stacking::screen};
+            if (!layers.empty()) chains_[s] = {std::move(layers), under, region, mode == RowNode::Stacking::screen};
         }
     }
 
@@ -212,9 +217,14 @@ private:
         const void* state = nullptr;
         float* piece = nullptr;
         const float* at(int x, int y) const { return base + (size_t(y - b.y) * b.w + (x - b.x)) * 4; }
+        // Pixels [xa, xb) of row y where they lie in memory, or null.
+        const float* inPlace(int y, int xa, int xb) const {
+            if (!source) return base ? at(xa, y) : nullptr;
+            return source->rowIn(state, y, xa, xb);
+        }
         // Pixels [xa, xb) of row y: where they lie, or made into the piece.
         const float* row(int y, int xa, int xb) const {
-            if (!source) return at(xa, y);
+            if (const float* p = inPlace(y, xa, xb)) return p;
             source->rowOf(state, y, xa, xb, piece);
             return piece;
         }
@@ -304,15 +314,16 @@ private:
                     in[i] = f.zeros;
                 }
             }
-        // A stored or pulled input carried through the whole row is read where it lies.
-        if (carried && carried->leaf >= 0 && !f.rows[size_t(carried->leaf)].source && oa == ka && ob == kb &&
-            st.node->applyRowFrom(in.data(), f.rows[size_t(carried->leaf)].at(ka, y), kb - ka, kept))
-            return;
+        // An input carried through the whole row that lies in memory is read where it lies.
+        if (carried && carried->leaf >= 0 && oa == ka && ob == kb)
+            if (const float* src = f.rows[size_t(carried->leaf)].inPlace(y, ka, kb);
+                src && st.node->applyRowFrom(in.data(), src, kb - ka, kept))
+                return;
         if (carried)
             fill(f, *carried, y, ka, kb, kept);
         else
             zeroFloats(kept, size_t(kb - ka) * 4);
-        if (oa < ob) st.node->applyRow(in.data(), ob - oa, dst + size_t(oa - xa) * 4);
+        if (oa < ob) st.node->applyRowAt(in.data(), oa, y, ob - oa, dst + size_t(oa - xa) * 4);
     }
 
     bool chainCovers(const Frame& f, const Chain& chain, int y, int xa, int xb) const {
@@ -331,7 +342,7 @@ private:
             const Rows& rows = f.rows[size_t(chain.layers[i].leaf)];
             // A move by a fraction is mixed in the chain's own pass, from the rows where they lie.
             if (rows.source && rows.source->movedRows(rows.state, y, xa, xb, &l.row, &l.above, &l.wx, &l.wy)) {
-            } else if (rows.source && xb - xa > kPiece) {
+            } else if (rows.source && !rows.source->rowsLieInMemory() && xb - xa > kPiece) {
                 return false;
             } else {
                 l.row = rows.row(y, xa, xb);
@@ -339,13 +350,10 @@ private:
             l.fade = chain.layers[i].fade;
             l.scale = chain.layers[i].scale;
         }
-        // A stored bottom is read where it lies.
-        const float* bg = nullptr;
+        // A bottom that lies in memory is read where it lies.
         const Slot& u = chain.under;
-        if (u.leaf >= 0 && f.rows[size_t(u.leaf)].base && !f.rows[size_t(u.leaf)].source)
-            bg = f.rows[size_t(u.leaf)].at(xa, y);
-        else
-            fill(f, u, y, xa, xb, dst);
+        const float* bg = u.leaf >= 0 ? f.rows[size_t(u.leaf)].inPlace(y, xa, xb) : nullptr;
+        if (!bg) fill(f, u, y, xa, xb, dst);
         if (chain.screen)
             kernels::screenChainRow(layers, int(chain.layers.size()), xb - xa, dst, bg, stream);
         else
@@ -408,7 +416,7 @@ void RowNode::render(TileContext& ctx, const IRect& r, float* out) const {
         }
         for (int j = 0; j < fb.h; ++j) {
             for (int i = 0; i < kMaxInputs; ++i) in[size_t(i)] = base[size_t(i)] ? base[size_t(i)] + size_t(j) * fb.w * 4 : nullptr;
-            applyRow(in.data(), fb.w, out + (size_t(fb.y - r.y + j) * r.w + (fb.x - r.x)) * 4);
+            applyRowAt(in.data(), fb.x, fb.y + j, fb.w, out + (size_t(fb.y - r.y + j) * r.w + (fb.x - r.x)) * 4);
         }
     }
     if (kept == r) return;

@@ -426,7 +426,7 @@ private:
     std::vector<Open> open_;
 };
 
-class BandCacheNode final : public Node {
+class BandCacheNode final : public Node, public RowSource {
 public:
     static constexpr int kBandRows = 32;
     explicit BandCacheNode(NodePtr in)
@@ -488,7 +488,34 @@ public:
     }
     const IRect& pixels() const { return px_; }
 
+    // Rows read where they lie: the bands over r made (or, where another thread is making one,
+    // its part computed here), and where each part's pixels start.
+    const void* readyRows(TileContext& ctx, const IRect& r) const override {
+        if (r.isEmpty() || !(r.intersected(px_) == r)) return nullptr;
+        const int first = floorDiv(r.y), n = floorDiv(r.maxY() - 1) - first + 1;
+        auto* parts = reinterpret_cast<Part*>(ctx.alloc((sizeof(Part) * size_t(n + 1) + sizeof(float) - 1) / sizeof(float)));
+        parts[0] = {nullptr, first, 0, 0};  // header: the first band
+        visit(ctx, r, [&](const IRect& part, const float* p, size_t stride) {
+            parts[1 + floorDiv(part.y) - first] = {p, part.y, part.x, stride};
+        });
+        return parts;
+    }
+    const float* rowIn(const void* state, int y, int xa, int) const override {
+        const auto* parts = static_cast<const Part*>(state);
+        const Part& p = parts[1 + floorDiv(y) - parts[0].y];
+        return p.pixels + (size_t(y - p.y) * p.stride + size_t(xa - p.x)) * 4;
+    }
+    void rowOf(const void* state, int y, int xa, int xb, float* out) const override {
+        std::memcpy(out, rowIn(state, y, xa, xb), size_t(xb - xa) * 4 * sizeof(float));
+    }
+    bool rowsLieInMemory() const override { return true; }
+
 private:
+    struct Part {
+        const float* pixels;  // at (x, y)
+        int y, x;
+        size_t stride;  // pixels
+    };
     static int floorDiv(int v) { return v >= 0 ? v / kBandRows : -((-v + kBandRows - 1) / kBandRows); }
     NodePtr in_;
     Rect ext_;

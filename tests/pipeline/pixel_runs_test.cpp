@@ -286,6 +286,36 @@ TEST(PixelRuns, ChainsOfStoredAndMovedLayersGiveTheNodeByNodePixels) {
     }
 }
 
+// A picture kept in bands, read by a soft glow and as the background the glow is screened over,
+// then a vignette, in rows wider than a piece: the bands are read where they lie (not copied
+// into a buffer of the tile), the screen is one pass, the vignette a step of the same run, and
+// the pixels are the node-by-node ones to the bit, for any tiling.
+TEST(PixelRuns, BandsAScreenAndAVignetteRunAsOnePass) {
+    const int W = 600, H = 45;
+    const Image src = Image::fromQImage(picture(W, H, 21)).gaussianBlur(0.8).cropped({0, 0, double(W), double(H)});
+    const Image kept = computedOnce(src);
+    const Image glow = clampedToExtent(kept).softBlur(4.0).cropped({0, 0, double(W), double(H)});
+    const Image im = filters::vignette(filters::screenBlend(alphaScaled(glow, 0.35), kept), 1.1, 1.6);
+    FramePlan plan;
+    planFrame(im.node().get(), plan, true);
+    ASSERT_EQ(plan.runs.size(), 1u);
+    EXPECT_EQ(plan.runs[0].first, im.node().get());  // the vignette tops the run
+    test::forEachSimdTarget([&] {
+        for (const IRect rect : {IRect{0, 0, W, H}, IRect{-7, 3, W - 20, H - 10}})
+            for (const int tileRows : {64, 5}) {
+                const std::vector<float> a = renderWith(im, rect, tileRows, false);
+                const std::vector<float> b = renderWith(im, rect, tileRows, true);
+                ASSERT_EQ(0, std::memcmp(a.data(), b.data(), a.size() * sizeof(float))) << rect.x << " tile rows " << tileRows;
+            }
+        // The vignette darkens the corners against the middle.
+        const std::vector<float> a = renderWith(im, {0, 0, W, H}, 64, true);
+        const std::vector<float> plain = renderWith(filters::screenBlend(alphaScaled(glow, 0.35), kept), {0, 0, W, H}, 64, true);
+        EXPECT_LT(a[0], plain[0] * 0.9f);
+        const size_t mid = (size_t(H / 2) * W + W / 2) * 4;
+        EXPECT_NEAR(a[mid], plain[mid], plain[mid] * 0.01f + 1e-6f);
+    });
+}
+
 namespace {
 // A ripple-like warp: each row moved across by one distance, each column down by one, declared
 // separable or not.
