@@ -62,9 +62,10 @@ Image colorMonochrome(const Image& in, const Color& color, double intensity);
 // Tone, per pixel: e' = 1 − e, alpha kept.
 Image colorInvert(const Image& in);
 
-// Light: a glow. glow = the input clamped to its extent, Gaussian-blurred with σ = radius (for
-// radii 2…4 on a half-size grid, the same spread) and cropped back; out = screen(intensity·glow, in) = g + in − g·in per premultiplied channel. The
-// extent is the input's. Intensity below 0 counts as 0.
+// Light: a glow. glow = the input clamped to its extent, Gaussian-blurred with σ = radius (a soft
+// blur: from radius 2 on a half-size grid, the same spread) and cropped back;
+// out = screen(intensity·glow, in) = g + in − g·in per premultiplied channel. The extent is the
+// input's. Intensity below 0 counts as 0.
 Image bloom(const Image& in, double radius, double intensity);
 
 // Tone: per channel, the Sobel gradient magnitude of the premultiplied encoded values, in value
