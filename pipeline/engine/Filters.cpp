@@ -412,6 +412,7 @@ public:
     int inputCount() const override { return 1; }
     const Node* input(int) const override { return in_.get(); }
     IRect opBounds() const override { return everywhere(); }
+    // Never called without a position: runs and RowNode::render go through applyRowAt.
     void applyRow(const float* const* in, int n, float* acc) const override { applyRowAt(in, 0, 0, n, acc); }
     void applyRowAt(const float* const*, int x, int y, int n, float* acc) const override {
         const float k = float(std::abs(intensity_) * invR2_);

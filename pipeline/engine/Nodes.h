@@ -26,6 +26,7 @@ public:
     // columns of input i (null for the carried input).
     virtual void applyRow(const float* const* in, int n, float* acc) const = 0;
     // applyRow for the pixels (x … x + n − 1, y), for operations that depend on where they are.
+    // Runs and RowNode::render call this one.
     virtual void applyRowAt(const float* const* in, int x, int y, int n, float* acc) const {
         (void)x, (void)y;
         applyRow(in, n, acc);
@@ -233,11 +234,11 @@ public:
     static int gridRadius(double gridSigma) { return std::max(1, int(std::ceil(3.0 * gridSigma))); }
     struct Grid { int u0, u1; };
     static Grid gridRange(int lo, int hi, int k);
-    // render() from a source already in memory: roi(0, r) of the input, its bottom row first at
-    // `src`, rows `stride` floats apart (lets a reader of stored pixels skip copying them).
-    void renderFrom(TileContext& ctx, const IRect& r, const float* src, size_t stride, float* out) const;
 
 private:
+    // render() from a source already in memory: roi(0, r) of the input, its bottom row first at
+    // `src`, rows `stride` floats apart (a stored input is read without copying it).
+    void renderFrom(TileContext& ctx, const IRect& r, const float* src, size_t stride, float* out) const;
     Grid gridFor(int lo, int hi) const { return gridRange(lo, hi, k_); }  // before the radius
     NodePtr in_;
     double sigma_;

@@ -4,8 +4,6 @@
 // through the same vector code in a padded block, so a pixel's value never depends on where in a
 // row or tile it falls.
 #include "pipeline/engine/PixelKernels.h"
-
-
 #include "pipeline/engine/Filters.h"
 
 #include <algorithm>

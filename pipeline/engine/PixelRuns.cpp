@@ -36,7 +36,8 @@ public:
     PixelRunNode(const RowNode& top, const std::vector<const Node*>& shared) : top_(top) {
         add(top, shared);
         // A leaf read once (nowhere else in the frame) that can make its rows on demand is read
-        // a piece at a time instead of through a buffer of the tile.
+        // a piece at a time instead of through a buffer of the tile; one whose rows lie in memory
+        // is read so however many steps read it.
         for (const Node* leaf : leaves_) {
             auto* source = dynamic_cast<const RowSource*>(leaf);
             rowSources_.push_back(contains(shared, leaf) && !(source && source->rowsLieInMemory()) ? nullptr : source);
@@ -80,7 +81,6 @@ public:
             const float* p = leaves_[i]->storedPixels(&sb);
             if (p && sb.contains(need[i])) {
                 f.rows[i] = {p, sb};
-                f.rows[i].stored = true;
                 continue;
             }
             if (int(i) == base_) {
@@ -212,7 +212,6 @@ private:
     struct Rows {
         const float* base = nullptr;
         IRect b;
-        bool stored = false;  // read where a stored picture lies (not cached yet)
         const RowSource* source = nullptr;  // rows made on demand into `piece`
         const void* state = nullptr;
         float* piece = nullptr;

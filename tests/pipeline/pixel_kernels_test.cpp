@@ -76,6 +76,29 @@ float fromHalf(uint16_t h) {
     return h & 0x8000 ? -v : v;
 }
 
+// w × h pixels as a stored picture (read where they lie), transparent outside.
+class Stored final : public Node {
+public:
+    Stored(const std::vector<float>& p, int w, int h) : p_(p), w_(w), h_(h) {}
+    Rect extent() const override { return {0, 0, double(w_), double(h_)}; }
+    const float* storedPixels(IRect* b) const override {
+        *b = {0, 0, w_, h_};
+        return p_.data();
+    }
+    void render(TileContext&, const IRect& r, float* out) const override {
+        for (int j = 0; j < r.h; ++j)
+            for (int i = 0; i < r.w; ++i)
+                for (int c = 0; c < 4; ++c) {
+                    const int x = r.x + i, y = r.y + j;
+                    out[(size_t(j) * r.w + i) * 4 + c] = x < 0 || y < 0 || x >= w_ || y >= h_ ? 0.0f : p_[(size_t(y) * w_ + x) * 4 + c];
+                }
+    }
+
+private:
+    const std::vector<float>& p_;
+    int w_, h_;
+};
+
 }  // namespace
 
 TEST(PixelKernels, ResampledRowsAreBilinearSamplesOnEveryTarget) {
@@ -467,28 +490,6 @@ TEST(PixelKernels, ChainsAreTheirLayersOneByOneOnEveryTarget) {
 TEST(PixelKernels, FractionalMovesAreBilinearSamplesWhereverTheTileStarts) {
     const int w = 301, h = 17;
     const std::vector<float> px = somePixels(w * h, 77);
-    // The pixels as a stored picture (read where they lie).
-    class Stored final : public Node {
-    public:
-        Stored(const std::vector<float>& p, int w, int h) : p_(p), w_(w), h_(h) {}
-        Rect extent() const override { return {0, 0, double(w_), double(h_)}; }
-        const float* storedPixels(IRect* b) const override {
-            *b = {0, 0, w_, h_};
-            return p_.data();
-        }
-        void render(TileContext&, const IRect& r, float* out) const override {
-            for (int j = 0; j < r.h; ++j)
-                for (int i = 0; i < r.w; ++i)
-                    for (int c = 0; c < 4; ++c) {
-                        const int x = r.x + i, y = r.y + j;
-                        out[(size_t(j) * r.w + i) * 4 + c] = x < 0 || y < 0 || x >= w_ || y >= h_ ? 0.0f : p_[(size_t(y) * w_ + x) * 4 + c];
-                    }
-        }
-
-    private:
-        const std::vector<float>& p_;
-        int w_, h_;
-    };
     const Image src(std::make_shared<Stored>(px, w, h));
     for (const auto& [tx, ty] : {std::pair{3.37, -1.61}, std::pair{-2.75, 0.5}, std::pair{0.125, 2.0}}) {
         const Image moved = src.translated(tx, ty);
@@ -576,19 +577,7 @@ TEST(PixelKernels, LuminanceMapsInAPictureAreTheirMapToRounding) {
     std::vector<float> literal = px;
     map->apply(literal.data(), n);
     for (int i = 0; i < n; ++i) ASSERT_EQ(literal[4 * i + 3], px[4 * i + 3]) << "alpha kept";
-    class Row final : public Node {
-    public:
-        explicit Row(const std::vector<float>& p) : p_(p) {}
-        Rect extent() const override { return {0, 0, double(p_.size() / 4), 1}; }
-        void render(TileContext&, const IRect& r, float* out) const override {
-            for (int i = 0; i < r.w; ++i)
-                for (int c = 0; c < 4; ++c) out[4 * i + c] = r.y == 0 && r.x + i >= 0 && r.x + i < int(p_.size() / 4) ? p_[size_t(4 * (r.x + i) + c)] : 0.0f;
-        }
-
-    private:
-        const std::vector<float>& p_;
-    };
-    const Image src(std::make_shared<Row>(px));
+    const Image src(std::make_shared<Stored>(px, n, 1));
     test::forEachSimdTarget([&] {
         Renderer r(1, 8);
         const std::vector<float> viaTable = r.renderFloat(src.pixelOp(map), {0, 0, n, 1});
