@@ -1,9 +1,7 @@
 #include "effects/ColorGradeEffects.h"
 
 #include "effects/Effects.h"
-#include "effects/GradeKernels.h"
 #include "effects/GradeShortcuts.h"
-#include "effects/NoirKernels.h"
 #include "effects/Kernels.h"
 #include "pipeline/engine/Schedule.h"
 #include "pipeline/engine/Filters.h"
@@ -81,19 +79,10 @@ Image noirFalseColor(const Image& in) {
     return filters::falseColor(in, Color::fromSRGB(0.02, 0.02, 0.03), Color::fromSRGB(0.92, 0.93, 0.95));
 }
 
-engine::PixelOpPtr noirDarkEdgesOp() {
-    static const engine::PixelOpPtr op = shortcuts::rampTableOp(noirDarkEdges, true);
-    return op;
-}
-engine::PixelOpPtr noirFalseColorOp() {
-    static const engine::PixelOpPtr op = shortcuts::rampTableOp(noirFalseColor, false);
-    return op;
-}
-
 }  // namespace
 
-// The looks' shortcuts (glyph rain from cached glyph coverage, Snow's flakes from cached specks,
-// Noir's one-pass lines) are left out on a thread that asked the engine for its plain chains:
+// The looks' shortcuts (glyph rain from cached glyph coverage, Snow's flakes from cached specks)
+// are left out on a thread that asked the engine for its plain chains:
 // every frame then runs the filters literally, which the tests and benchmarks compare them with.
 namespace {
 bool shortcutsOn() { return !engine::straightforwardChains(); }
@@ -134,19 +123,10 @@ Image renderXray(const Image& image) {
 Image renderNoir(const Image& image) {
     const Rect e = image.extent();
     const Image mono = noirMono(image);
-    Image out;
-    if (shortcutsOn()) {
-        // Edges of a grey picture are grey, and so is their screen over it: both tone steps are
-        // functions of one value and read tables (colour controls brightness −0.4; false colour).
-        // One pass finds the edges from one channel and screens them over the picture it read.
-        out = noir::linesOverGrey(mono, 2.0, noirDarkEdgesOp(), noirFalseColorOp());
-    } else {
-        const Image edges = filters::edges(mono, 2.0);
-        out = noirFalseColor(filters::screenBlend(noirDarkEdges(edges), mono));
-    }
+    const Image edges = filters::edges(mono, 2.0);
+    Image out = noirFalseColor(filters::screenBlend(noirDarkEdges(edges), mono));
     // The chain's pixels once per frame for the bloom's several readers.
-    if (shortcutsOn()) return noir::bloomAndVignette(engine::computedOnce(out), 4.0, 0.35, 1.1, 1.6).cropped(e);
-    out = filters::bloom(out, 4.0, 0.35);
+    out = filters::bloom(engine::computedOnce(out), 4.0, 0.35);
     out = filters::vignette(out, 1.1, 1.6);
     return out.cropped(e);
 }

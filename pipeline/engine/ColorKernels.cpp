@@ -239,6 +239,64 @@ int LuminanceMapRow(float* p, int n, const float* w, const float* t, int steps, 
     return m;
 }
 
+// Opaque grey pixels with a level in 0…1 through a table of `steps` + 2 RGBA entries over the
+// level, mixed between two entries, or, where the result is opaque grey, through its one level
+// a step (a quarter of the table, so it stays in the first-level cache). The others are listed.
+int GreyMapRow(float* p, int n, const float* t, const float* level, int steps, int flat, int* outside) {
+    const hn::ScalableTag<float> d;
+    const hn::RebindToSigned<decltype(d)> di;
+    using VF = hn::Vec<decltype(d)>;
+    const int N = int(hn::Lanes(d));
+    const VF zero = hn::Zero(d), one = hn::Set(d, 1.0f), sc = hn::Set(d, float(steps));
+    const auto last = hn::Set(di, steps);
+    const VF flatX = hn::Set(d, float(flat));
+    const VF c0 = hn::Set(d, level ? level[0] : t[0]), c1 = hn::Set(d, level ? level[0] : t[1]);
+    const VF c2 = hn::Set(d, level ? level[0] : t[2]), c3 = level ? one : hn::Set(d, t[3]);
+    HWY_ALIGN int32_t ks[hn::MaxLanes(d)], flags[hn::MaxLanes(d)];
+    HWY_ALIGN float fs[hn::MaxLanes(d)];
+    int m = 0;
+    // Indices a register at a time; the reads one lane at a time (gathers are slower here).
+    const auto block = [&](float* q, int at, int count) {
+        VF r, g, b, a;
+        hn::LoadInterleaved4(d, q, r, g, b, a);
+        const auto in = hn::And(hn::Eq(a, one), hn::And(hn::Ge(r, zero), hn::Le(r, one)));
+        const VF x = hn::Mul(Clamp01(d, r), sc);
+        // Levels where the table starts flat (a threshold keeps most pixels black) are its first entry.
+        if (hn::AllTrue(d, hn::And(in, hn::Le(x, flatX)))) {
+            hn::StoreInterleaved4(c0, c1, c2, c3, d, q);
+            return;
+        }
+        const auto k = hn::Min(hn::ConvertTo(di, x), last);
+        const VF f = hn::Sub(x, hn::ConvertTo(d, k));
+        hn::Store(k, di, ks);
+        const bool all = hn::AllTrue(d, in);
+        if (!all) hn::Store(hn::VecFromMask(di, hn::RebindMask(di, in)), di, flags);
+        if (level) {
+            const VF v0 = hn::GatherIndex(d, level, k);
+            const VF v = hn::MulAdd(hn::Sub(hn::GatherIndex(d, level + 1, k), v0), f, v0);
+            hn::StoreInterleaved4(hn::IfThenElse(in, v, r), hn::IfThenElse(in, v, g), hn::IfThenElse(in, v, b),
+                                  hn::IfThenElse(in, one, a), d, q);
+        } else {
+            hn::Store(f, d, fs);
+            for (int e = 0; e < count; ++e)
+                if (all || flags[e]) MixEntries(t, ks[e], fs[e], q + 4 * e);
+        }
+        if (!all)
+            for (int e = 0; e < count; ++e)
+                if (!flags[e]) outside[m++] = at + e;
+    };
+    int i = 0;
+    for (; i + N <= n; i += N) block(p + 4 * i, i, N);
+    if (i < n) {
+        HWY_ALIGN float tail[4 * hn::MaxLanes(d)];
+        for (int e = 0; e < 4 * N; ++e) tail[e] = 1.0f;  // opaque white: inside, never listed
+        std::memcpy(tail, p + 4 * i, size_t(n - i) * 4 * sizeof(float));
+        block(tail, i, n - i);
+        std::memcpy(p + 4 * i, tail, size_t(n - i) * 4 * sizeof(float));
+    }
+    return m;
+}
+
 }  // namespace ostrela::engine::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
@@ -249,9 +307,13 @@ HWY_EXPORT(EncodeOpaqueRow);
 HWY_EXPORT(LumaTableRow);
 HWY_EXPORT(LumaChannelsRow);
 HWY_EXPORT(LuminanceMapRow);
+HWY_EXPORT(GreyMapRow);
 namespace kernels {
 int luminanceMapRow(float* p, int n, const float* w, const float* table, int steps, int* outside) {
     return HWY_DYNAMIC_DISPATCH(LuminanceMapRow)(p, n, w, table, steps, outside);
+}
+int greyMapRow(float* p, int n, const float* table, const float* level, int steps, int flat, int* outside) {
+    return HWY_DYNAMIC_DISPATCH(GreyMapRow)(p, n, table, level, steps, flat, outside);
 }
 int decodeOpaqueRun(const uint8_t* bgra, int n, const float* table, float* rgba) {
     return HWY_DYNAMIC_DISPATCH(DecodeOpaqueRun)(bgra, n, table, rgba);

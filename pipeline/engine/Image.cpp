@@ -564,7 +564,18 @@ bool isPerChannel(const ColorMatrix& m) {
     return m[18] == 1.0f && m[19] == 0.0f;
 }
 
+bool matrixKeepsGrey(const ColorMatrix& m, bool greyIn) {
+    const auto row = [&](int r, int c) { return m[size_t(r * 5 + c)]; };
+    bool same = true;
+    for (int c = 0; c < 5; ++c) same = same && row(0, c) == row(1, c) && row(0, c) == row(2, c);
+    if (same || !greyIn) return same;
+    const auto sum = [&](int r) { return row(r, 0) + row(r, 1) + row(r, 2); };
+    return sum(0) == sum(1) && sum(0) == sum(2) && row(0, 3) == row(1, 3) && row(0, 3) == row(2, 3) &&
+           row(0, 4) == row(1, 4) && row(0, 4) == row(2, 4);
+}
+
 bool PixelOp::perChannel() const { return matrix() && isPerChannel(*matrix()); }
+bool PixelOp::keepsGrey(bool greyIn) const { return matrix() && matrixKeepsGrey(*matrix(), greyIn); }
 
 void LuminanceMapOp::apply(float* p, int n) const {
     for (int i = 0; i < n; ++i, p += 4) colourAt(p[0] * w_[0] + p[1] * w_[1] + p[2] * w_[2], p);
@@ -596,6 +607,61 @@ public:
 private:
     std::shared_ptr<const LuminanceMapOp> map_;
 };
+
+// A per-pixel chain over a grey picture: a function of the grey level, read from a table of it
+// for opaque pixels (what camera pictures are); the rest go through the chain itself.
+class GreyChainOp final : public PixelOp {
+public:
+    static constexpr int kSteps = 4096;
+    explicit GreyChainOp(std::vector<PixelOpPtr> chain) : chain_(std::move(chain)) {}
+    const std::vector<PixelOpPtr>& chain() const { return chain_; }
+    void apply(float* p, int n) const override {
+        std::call_once(baked_, [this] { bake(); });
+        thread_local std::vector<int> outside;
+        thread_local std::vector<float> rest;
+        outside.resize(size_t(n));
+        const int m = kernels::greyMapRow(p, n, table_.data(), level_.empty() ? nullptr : level_.data(), kSteps, flat_, outside.data());
+        if (m == 0) return;
+        rest.resize(size_t(m) * 4);
+        for (int e = 0; e < m; ++e) std::memcpy(&rest[size_t(e) * 4], p + 4 * outside[size_t(e)], 4 * sizeof(float));
+        for (const PixelOpPtr& op : chain_) op->apply(rest.data(), m);
+        for (int e = 0; e < m; ++e) std::memcpy(p + 4 * outside[size_t(e)], &rest[size_t(e) * 4], 4 * sizeof(float));
+    }
+    bool perChannel() const override {
+        return std::all_of(chain_.begin(), chain_.end(), [](const PixelOpPtr& op) { return op->perChannel(); });
+    }
+    bool keepsGrey(bool greyIn) const override {
+        for (const PixelOpPtr& op : chain_) greyIn = op->keepsGrey(greyIn);
+        return greyIn;
+    }
+
+private:
+    void bake() const {
+        table_.resize(size_t(kSteps + 2) * 4);
+        for (int i = 0; i <= kSteps + 1; ++i) {
+            const float v = float(std::min(i, kSteps)) / kSteps;
+            float* e = &table_[size_t(i) * 4];
+            e[0] = e[1] = e[2] = v;
+            e[3] = 1.0f;
+        }
+        for (const PixelOpPtr& op : chain_) op->apply(table_.data(), kSteps + 2);
+        bool greyOpaque = true;
+        for (int i = 0; i <= kSteps + 1 && greyOpaque; ++i) {
+            const float* e = &table_[size_t(i) * 4];
+            greyOpaque = e[1] == e[0] && e[2] == e[0] && e[3] == 1.0f;
+        }
+        if (greyOpaque)
+            for (int i = 0; i <= kSteps + 1; ++i) level_.push_back(table_[size_t(i) * 4]);
+        flat_ = -1;
+        while (flat_ + 1 <= kSteps && std::equal(&table_[0], &table_[4], &table_[size_t(flat_ + 1) * 4])) ++flat_;
+        if (flat_ == 0) flat_ = -1;
+    }
+
+    std::vector<PixelOpPtr> chain_;
+    mutable std::once_flag baked_;
+    mutable std::vector<float> table_, level_;
+    mutable int flat_ = -1;
+};
 }  // namespace
 
 Image Image::pixelOp(PixelOpPtr op) const {
@@ -603,6 +669,21 @@ Image Image::pixelOp(PixelOpPtr op) const {
     if (auto map = std::dynamic_pointer_cast<const LuminanceMapOp>(op); map && !straightforwardChains())
         op = std::make_shared<LuminanceTableOp>(std::move(map));
     if (NodePtr taken = node_->absorbing(op)) return Image(std::move(taken));
+    if (!straightforwardChains()) {
+        // Over a grey picture the chain is a function of one value: a table of it.
+        const auto* pw = dynamic_cast<const PointwiseNode*>(node_.get());
+        const auto* chain = pw && pw->ops().size() == 1 ? dynamic_cast<const GreyChainOp*>(pw->ops()[0].get()) : nullptr;
+        if (chain) {
+            std::vector<PixelOpPtr> ops = chain->chain();
+            if (PixelOpPtr both = ops.back()->followedBy(op))
+                ops.back() = std::move(both);
+            else
+                ops.push_back(std::move(op));
+            return Image(std::make_shared<PointwiseNode>(pw->inputPtr(), std::vector<PixelOpPtr>{std::make_shared<GreyChainOp>(std::move(ops))}));
+        }
+        if (node_->grey())
+            return Image(std::make_shared<PointwiseNode>(node_, std::vector<PixelOpPtr>{std::make_shared<GreyChainOp>(std::vector<PixelOpPtr>{std::move(op)})}));
+    }
     if (auto* pw = dynamic_cast<const PointwiseNode*>(node_.get())) {
         std::vector<PixelOpPtr> ops = pw->ops();
         if (op->matrix() && !ops.empty() && ops.back()->matrix())

@@ -86,6 +86,9 @@ ColorMatrix identityMatrix();
 ColorMatrix composeMatrices(const ColorMatrix& first, const ColorMatrix& second);
 // Whether each colour channel of m's result depends on that channel alone, alpha kept.
 bool isPerChannel(const ColorMatrix& m);
+// Whether m's colour is grey: for any input (its colour rows are equal), or, `greyIn`, for grey
+// input (the rows' colour coefficients add up alike and their alpha terms and biases agree).
+bool matrixKeepsGrey(const ColorMatrix& m, bool greyIn);
 
 class TileContext;
 
@@ -111,6 +114,9 @@ public:
         (void)op;
         return nullptr;
     }
+    // Whether every pixel's three colour channels are equal (to rounding): a per-pixel chain over
+    // the picture is then a function of one value and is read from a table (see Image::pixelOp).
+    virtual bool grey() const { return false; }
 };
 using NodePtr = std::shared_ptr<const Node>;
 
@@ -125,6 +131,14 @@ public:
     virtual const ColorMatrix* matrix() const { return nullptr; }
     // Whether each colour channel of the result depends on that channel alone, alpha kept.
     virtual bool perChannel() const;
+    // Whether the result is grey: for any pixel, or (`greyIn`) for grey ones.
+    virtual bool keepsGrey(bool greyIn) const;
+    // One operation doing this and then `next` in a single step (tone stages share one encode and
+    // decode), or null.
+    virtual std::shared_ptr<const PixelOp> followedBy(const std::shared_ptr<const PixelOp>& next) const {
+        (void)next;
+        return nullptr;
+    }
 };
 using PixelOpPtr = std::shared_ptr<const PixelOp>;
 

@@ -109,6 +109,7 @@ public:
     const Node* input(int) const override { return in_.get(); }
     IRect roi(int, const IRect& dest) const override;
     void render(TileContext& ctx, const IRect& r, float* out) const override;
+    bool grey() const override { return in_->grey(); }
     const NodePtr& inputPtr() const { return in_; }
     const Affine& transform() const { return t_; }
     // True for a whole-pixel translation (rendered as a shifted copy).
@@ -127,6 +128,7 @@ public:
     int inputCount() const override { return 1; }
     const Node* input(int) const override { return in_.get(); }
     IRect roi(int, const IRect& dest) const override { return dest.intersected(pixelBounds(rect_)); }
+    bool grey() const override { return in_->grey(); }
     void render(TileContext& ctx, const IRect& r, float* out) const override;
     IRect opBounds() const override { return {}; }
     IRect keptBounds() const override { return pixelBounds(rect_); }
@@ -145,6 +147,7 @@ public:
     const Node* input(int) const override { return in_.get(); }
     IRect roi(int, const IRect& dest) const override;
     void render(TileContext& ctx, const IRect& r, float* out) const override;
+    bool grey() const override { return in_->grey(); }
 
 private:
     NodePtr in_;
@@ -159,6 +162,7 @@ public:
     const Node* input(int i) const override { return i == 0 ? fg_.get() : bg_.get(); }
     int carriedInput() const override { return 1; }
     IRect opBounds() const override { return pixelBounds(fg_->extent()); }
+    bool grey() const override { return fg_->grey() && bg_->grey(); }
     void applyRow(const float* const* in, int n, float* acc) const override;
     bool applyRowFrom(const float* const* in, const float* carried, int n, float* acc) const override;
     Stacking stacking(float* scale) const override {
@@ -179,6 +183,11 @@ public:
     void render(TileContext& ctx, const IRect& r, float* out) const override;
     IRect opBounds() const override { return everywhere(); }
     IRect keptBounds() const override { return pixelBounds(in_->extent()); }
+    bool grey() const override {
+        bool g = in_->grey();
+        for (const auto& op : ops_) g = op->keepsGrey(g);
+        return g;
+    }
     void applyRow(const float* const*, int n, float* acc) const override {
         for (const auto& op : ops_) op->apply(acc, n);
     }
@@ -222,6 +231,7 @@ public:
     const Node* input(int) const override { return in_.get(); }
     IRect roi(int, const IRect& dest) const override;
     void render(TileContext& ctx, const IRect& r, float* out) const override;
+    bool grey() const override { return in_->grey(); }
     int reduction() const { return k_; }
     int radius() const { return radius_; }  // in reduced-grid pixels
     // The choices the blur makes for a σ, for passes that work on its grid themselves: the

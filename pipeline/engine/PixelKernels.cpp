@@ -549,6 +549,62 @@ void SobelRow(const float* m0, const float* m1, const float* m2, float k, int n,
     });
 }
 
+// Grey pictures: the encoded red channel alone, the same values EncodePremultipliedRow gives it.
+void EncodeGreyPlane(const float* src, size_t n, float* plane) {
+    const DF d;
+    const size_t N = hn::Lanes(d);
+    const auto block = [&](const float* s, float* e) {
+        VF r, g, b, a;
+        hn::LoadInterleaved4(d, s, r, g, b, a);
+        const VF zero = hn::Zero(d), one = hn::Set(d, 1.0f);
+        const auto live = hn::Gt(a, zero), opaque = hn::Ge(a, one);
+        const VF inv = hn::Div(one, hn::IfThenElse(live, a, one));
+        const VF un = hn::IfThenElse(opaque, r, hn::IfThenElseZero(live, hn::IfThenElse(hn::Gt(r, a), r, hn::Mul(r, inv))));
+        hn::StoreU(hn::Mul(SrgbEncode(d, un), Clamp01(d, a)), d, e);
+    };
+    size_t i = 0;
+    for (; i + N <= n; i += N) block(src + 4 * i, plane + i);
+    if (i < n) {
+        HWY_ALIGN float ts[4 * kMaxPixels] = {}, te[kMaxPixels];
+        std::memcpy(ts, src + 4 * i, (n - i) * 4 * sizeof(float));
+        block(ts, te);
+        std::memcpy(plane + i, te, (n - i) * sizeof(float));
+    }
+}
+
+// SobelRow on one plane, written to all three colour channels; alpha from the centre pixels.
+void SobelGreyRow(const float* m0, const float* m1, const float* m2, const float* centre, float k, int n, float* o) {
+    const DF d;
+    const int N = int(hn::Lanes(d));
+    const VF two = hn::Set(d, 2.0f), vk = hn::Set(d, k);
+    const auto block = [&](const float* b, const float* m, const float* t, const float* c, float* q) {
+        const VF bl = hn::LoadU(d, b), bc = hn::LoadU(d, b + 1), br = hn::LoadU(d, b + 2);
+        const VF ml = hn::LoadU(d, m), mr = hn::LoadU(d, m + 2);
+        const VF tl = hn::LoadU(d, t), tc = hn::LoadU(d, t + 1), tr = hn::LoadU(d, t + 2);
+        const VF gx = hn::Add(hn::Sub(br, bl), hn::MulAdd(two, hn::Sub(mr, ml), hn::Sub(tr, tl)));
+        const VF gy = hn::Add(hn::Sub(tl, bl), hn::MulAdd(two, hn::Sub(tc, bc), hn::Sub(tr, br)));
+        const VF v = SrgbDecode(d, hn::Mul(vk, hn::Sqrt(hn::MulAdd(gx, gx, hn::Mul(gy, gy)))));
+        VF cr, cg, cb, ca;
+        hn::LoadInterleaved4(d, c, cr, cg, cb, ca);
+        const VF ac = Clamp01(d, ca);
+        const VF g = hn::Mul(v, ac);
+        hn::StoreInterleaved4(g, g, g, ac, d, q);
+    };
+    int i = 0;
+    for (; i + N <= n; i += N) block(m0 + i, m1 + i, m2 + i, centre + 4 * i, o + 4 * i);
+    if (i < n) {
+        HWY_ALIGN float tb[kMaxPixels + 2] = {}, tm[kMaxPixels + 2] = {}, tt[kMaxPixels + 2] = {};
+        HWY_ALIGN float tc[4 * kMaxPixels] = {}, to[4 * kMaxPixels];
+        const size_t f = size_t(n - i + 2) * sizeof(float);
+        std::memcpy(tb, m0 + i, f);
+        std::memcpy(tm, m1 + i, f);
+        std::memcpy(tt, m2 + i, f);
+        std::memcpy(tc, centre + 4 * i, size_t(n - i) * 4 * sizeof(float));
+        block(tb, tm, tt, tc, to);
+        std::memcpy(o + 4 * i, to, size_t(n - i) * 4 * sizeof(float));
+    }
+}
+
 namespace {
 // Lanes(d) 16-bit channels to floats; a division, so a full channel is exactly 1.
 template <class D16>
@@ -640,6 +696,8 @@ HWY_EXPORT(MatrixRow);
 HWY_EXPORT(AlphaScaleRow);
 HWY_EXPORT(EncodePremultipliedRow);
 HWY_EXPORT(SobelRow);
+HWY_EXPORT(EncodeGreyPlane);
+HWY_EXPORT(SobelGreyRow);
 HWY_EXPORT(DecodeRgba64Row);
 HWY_EXPORT(OverRgba64Row);
 
@@ -679,6 +737,10 @@ void encodePremultipliedRow(const float* src, size_t n, float* enc) {
 }
 void sobelRow(const float* m0, const float* m1, const float* m2, float k, int n, float* o) {
     HWY_DYNAMIC_DISPATCH(SobelRow)(m0, m1, m2, k, n, o);
+}
+void encodeGreyPlane(const float* src, size_t n, float* plane) { HWY_DYNAMIC_DISPATCH(EncodeGreyPlane)(src, n, plane); }
+void sobelGreyRow(const float* m0, const float* m1, const float* m2, const float* centre, float k, int n, float* o) {
+    HWY_DYNAMIC_DISPATCH(SobelGreyRow)(m0, m1, m2, centre, k, n, o);
 }
 void decodeRgba64Row(const uint64_t* src, int n, float* o) { HWY_DYNAMIC_DISPATCH(DecodeRgba64Row)(src, n, o); }
 void overRgba64Row(const uint64_t* a, const uint64_t* b, float w0, float w1, int n, float* o) {

@@ -74,6 +74,11 @@ void encodePremultipliedRow(const float* src, size_t n, float* enc);
 // Sobel magnitude of the encoded rows below (m0), at (m1) and above (m2), scaled by k, decoded and
 // premultiplied by the centre's clamped alpha; the rows start one pixel left of the first output.
 void sobelRow(const float* m0, const float* m1, const float* m2, float k, int n, float* o);
+// The same for a grey picture: encodePremultipliedRow's red channel alone (one float a pixel),
+// and the magnitude of such planes (starting one pixel left) written to r, g and b, the alpha
+// and its premultiplication taken from the n `centre` pixels.
+void encodeGreyPlane(const float* src, size_t n, float* plane);
+void sobelGreyRow(const float* m0, const float* m1, const float* m2, const float* centre, float k, int n, float* o);
 
 // Painted layers: 16-bit premultiplied RGBA (red in the low bits) to floats, n pixels.
 void decodeRgba64Row(const uint64_t* src, int n, float* o);

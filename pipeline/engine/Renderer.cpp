@@ -81,9 +81,25 @@ void TileContext::renderNode(const Node& node, const IRect& r, float* out) {
     (plan_ ? plan_->standIn(node) : node).render(*this, r, out);
 }
 
+bool TileContext::copyFromCached(const Node& node, const IRect& r, float* out) const {
+    for (const Entry& e : cache_) {
+        if (e.node != &node || !(e.rect.intersected(r) == r)) continue;
+        // A stencil pulled its input with a margin; a second reader wants the middle.
+        for (int j = 0; j < r.h; ++j)
+            std::memcpy(out + size_t(j) * r.w * 4, e.data + (size_t(r.y - e.rect.y + j) * e.rect.w + size_t(r.x - e.rect.x)) * 4,
+                        size_t(r.w) * 4 * sizeof(float));
+        return true;
+    }
+    return false;
+}
+
 const float* TileContext::pull(const Node& node, const IRect& r) {
     if (const float* hit = cached(node, r)) return hit;
     float* buf = allocPixels(r);
+    if (copyFromCached(node, r, buf)) {
+        cache_.push_back({&node, r, buf});
+        return buf;
+    }
     if (pixelBounds(node.extent()).intersected(r).isEmpty())
         std::memset(buf, 0, size_t(r.w) * r.h * 4 * sizeof(float));
     else
@@ -95,6 +111,7 @@ const float* TileContext::pull(const Node& node, const IRect& r) {
 void TileContext::renderInto(const Node& node, const IRect& r, float* out) {
     if (r.isEmpty()) return;
     const float* hit = cached(node, r);
+    if (!hit && copyFromCached(node, r, out)) return;
     if (!hit && isShared(node)) hit = pull(node, r);
     if (hit) {
         std::memcpy(out, hit, size_t(r.w) * r.h * 4 * sizeof(float));

@@ -73,6 +73,8 @@ public:
 private:
     struct Entry { const Node* node; IRect rect; const float* data; };
     const float* cached(const Node& node, const IRect& r) const;
+    // Copies r out of a cached rectangle of the node that holds it; false when none does.
+    bool copyFromCached(const Node& node, const IRect& r, float* out) const;
     bool isShared(const Node& node) const;
     void renderNode(const Node& node, const IRect& r, float* out);
     Arena& arena_;

@@ -446,6 +446,7 @@ public:
     Rect extent() const override { return ext_; }
     int inputCount() const override { return 1; }
     const Node* input(int) const override { return in_.get(); }
+    bool grey() const override { return in_->grey(); }
 
     void render(TileContext& ctx, const IRect& r, float* out) const override {
         const IRect in = r.intersected(px_);
@@ -545,6 +546,7 @@ public:
     int inputCount() const override { return 1; }
     const Node* input(int) const override { return cache_.get(); }
     IRect roi(int, const IRect& dest) const override { return clampedRect(dest); }
+    bool grey() const override { return cache_->grey(); }
     void render(TileContext& ctx, const IRect& r, float* out) const override {
         const IRect px = cache_->pixels();
         const IRect in = clampedRect(r);

@@ -76,11 +76,13 @@ float fromHalf(uint16_t h) {
     return h & 0x8000 ? -v : v;
 }
 
-// w × h pixels as a stored picture (read where they lie), transparent outside.
+// w × h pixels as a stored picture (read where they lie), transparent outside; `grey`: its
+// pixels' channels are equal.
 class Stored final : public Node {
 public:
-    Stored(const std::vector<float>& p, int w, int h) : p_(p), w_(w), h_(h) {}
+    Stored(const std::vector<float>& p, int w, int h, bool grey = false) : p_(p), w_(w), h_(h), grey_(grey) {}
     Rect extent() const override { return {0, 0, double(w_), double(h_)}; }
+    bool grey() const override { return grey_; }
     const float* storedPixels(IRect* b) const override {
         *b = {0, 0, w_, h_};
         return p_.data();
@@ -97,6 +99,7 @@ public:
 private:
     const std::vector<float>& p_;
     int w_, h_;
+    bool grey_;
 };
 
 }  // namespace
@@ -595,6 +598,161 @@ TEST(PixelKernels, LuminanceMapsInAPictureAreTheirMapToRounding) {
                 }
             }
         EXPECT_GT(differing, 0) << "the table was not read";
+    });
+}
+
+// The grey picture's edges from one channel are the colour edges to the bit, for every row length
+// (the tails go through the same vector code).
+TEST(PixelKernels, GreyEdgesAreTheColourEdgesOfOneChannelOnEveryTarget) {
+    const int widest = 37;
+    std::vector<float> src = somePixels((widest + 2) * 3, 29);
+    for (size_t i = 0; i < src.size(); i += 4) src[i + 1] = src[i + 2] = src[i];
+    test::forEachSimdTarget([&] {
+        for (int n = 1; n <= widest; n += 4) {
+            const int w = n + 2;
+            std::vector<float> rows;
+            for (int j = 0; j < 3; ++j) rows.insert(rows.end(), src.begin() + j * (widest + 2) * 4, src.begin() + (j * (widest + 2) + w) * 4);
+            std::vector<float> enc(rows.size()), plane(size_t(w) * 3);
+            kernels::encodePremultipliedRow(rows.data(), size_t(w) * 3, enc.data());
+            kernels::encodeGreyPlane(rows.data(), size_t(w) * 3, plane.data());
+            for (int i = 0; i < w * 3; ++i) ASSERT_EQ(plane[size_t(i)], enc[size_t(4 * i)]) << n << " encode " << i;
+            std::vector<float> colour(size_t(n) * 4, -1.0f), grey(size_t(n) * 4, -2.0f);
+            kernels::sobelRow(enc.data(), enc.data() + size_t(w) * 4, enc.data() + size_t(w) * 8, 0.25f, n, colour.data());
+            kernels::sobelGreyRow(plane.data(), plane.data() + w, plane.data() + 2 * w, rows.data() + (size_t(w) + 1) * 4, 0.25f, n,
+                                  grey.data());
+            ASSERT_EQ(0, std::memcmp(colour.data(), grey.data(), colour.size() * sizeof(float))) << n;
+        }
+    });
+}
+
+// Grey maps read red's entry for opaque pixels in 0…1 (the others are listed and left), from the
+// RGBA table or from the one level a step; where the table starts flat, that first entry exactly.
+TEST(PixelKernels, GreyMapsReadTheirTableOnEveryTarget) {
+    const int steps = 4096, n = 45, flat = 600;
+    std::vector<float> table(size_t(steps + 2) * 4), level(size_t(steps + 2));
+    for (int k = 0; k < steps + 2; ++k) {
+        const float v = 0.6f * float(std::max(k, flat) - flat) / float(steps) + 0.05f;
+        level[size_t(k)] = v;
+        for (int c = 0; c < 4; ++c) table[size_t(4 * k + c)] = v + 0.1f * float(c);
+    }
+    std::vector<float> in(size_t(n) * 4);
+    std::vector<int> listed;
+    for (int i = 0; i < n; ++i) {
+        float* v = in.data() + 4 * i;
+        v[0] = v[1] = v[2] = float((i * 37) % 101) / 100.0f;
+        v[3] = 1.0f;
+        if (i % 9 == 4) v[3] = 0.5f;                   // translucent
+        if (i == 10) v[0] = v[1] = v[2] = 1.5f;         // above 1
+        if (i == 21) v[0] = v[1] = v[2] = -0.25f;       // below 0
+        if (i == 4 || i == 10 || i == 13 || i == 21 || i == 22 || i == 31 || i == 40) listed.push_back(i);
+    }
+    // A whole register and more of pixels on the flat part.
+    for (int i = 24; i < 24 + 17 && i < n; ++i)
+        if (in[4 * i + 3] == 1.0f) in[4 * i] = in[4 * i + 1] = in[4 * i + 2] = 0.01f * float(i % 7);
+    test::forEachSimdTarget([&] {
+        for (const bool byLevel : {false, true})
+            for (const int m : {n, 17, 5}) {
+                std::vector<float> p = in;
+                std::vector<int> outside(size_t(m), -1);
+                const int count = kernels::greyMapRow(p.data(), m, table.data(), byLevel ? level.data() : nullptr, steps, flat, outside.data());
+                std::vector<int> want;
+                for (int i : listed)
+                    if (i < m) want.push_back(i);
+                ASSERT_EQ(std::vector<int>(outside.begin(), outside.begin() + count), want) << m;
+                for (int i = 0; i < m; ++i) {
+                    const float* v = in.data() + 4 * i;
+                    if (std::find(want.begin(), want.end(), i) != want.end()) {
+                        for (int c = 0; c < 4; ++c) ASSERT_EQ(p[4 * i + c], v[c]) << "left " << i;
+                        continue;
+                    }
+                    const float x = v[0] * steps;
+                    const int k = int(x);
+                    for (int c = 0; c < 4; ++c) {
+                        const float e0 = byLevel ? (c == 3 ? 1.0f : level[size_t(k)]) : table[size_t(4 * k + c)];
+                        const float e1 = byLevel ? (c == 3 ? 1.0f : level[size_t(k + 1)]) : table[size_t(4 * k + 4 + c)];
+                        if (x <= flat) {
+                            ASSERT_EQ(p[4 * i + c], byLevel ? (c == 3 ? 1.0f : level[0]) : table[size_t(c)]) << "flat " << i;
+                        } else {
+                            ASSERT_NEAR(p[4 * i + c], e0 + (e1 - e0) * (x - float(k)), 2e-6) << i << "," << c;
+                        }
+                    }
+                }
+            }
+    });
+}
+
+// Which pictures are grey: colour controls at saturation 0 make one; edges, blurs, crops,
+// clamps, vignettes, moves and blends of grey pictures keep it, as do tone steps that treat the
+// channels alike; a tinted false colour or a matrix whose rows differ in sum does not.
+TEST(GreyPictures, AreKnownThroughTheFiltersThatKeepThem) {
+    QImage q(16, 8, QImage::Format_ARGB32_Premultiplied);
+    q.fill(QColor(200, 40, 90));
+    const Image colour = Image::fromQImage(q);
+    const Image grey = filters::colorControls(colour, 0.0, 0.1, 1.2);
+    EXPECT_FALSE(colour.node()->grey());
+    EXPECT_FALSE(filters::colorControls(colour, 0.5, 0.0, 1.0).node()->grey());
+    ASSERT_TRUE(grey.node()->grey());
+    EXPECT_TRUE(filters::edges(grey, 2.0).node()->grey());
+    EXPECT_TRUE(grey.gaussianBlur(3.0).node()->grey());
+    EXPECT_TRUE(grey.softBlur(3.0).cropped({0, 0, 8, 8}).node()->grey());
+    EXPECT_TRUE(grey.clampedToExtent().node()->grey());
+    EXPECT_TRUE(computedOnce(grey).node()->grey());
+    EXPECT_TRUE(filters::vignette(grey, 1.0, 1.5).node()->grey());
+    EXPECT_TRUE(grey.translated(0.5, 0.25).node()->grey());
+    EXPECT_TRUE(filters::bloom(grey, 3.0, 0.4).node()->grey());
+    EXPECT_TRUE(filters::screenBlend(filters::edges(grey, 1.0), grey).node()->grey());
+    EXPECT_FALSE(filters::screenBlend(colour, grey).node()->grey());
+    const Image edges = filters::edges(grey, 1.0);
+    EXPECT_TRUE(filters::colorControls(edges, 1.0, -0.4, 1.3).node()->grey());
+    EXPECT_TRUE(filters::falseColor(edges, Color::fromSRGB(0.1, 0.1, 0.1), Color::fromSRGB(0.9, 0.9, 0.9)).node()->grey());
+    EXPECT_FALSE(filters::falseColor(edges, Color::fromSRGB(0.02, 0.02, 0.03), Color::fromSRGB(0.9, 0.9, 0.9)).node()->grey());
+    ColorMatrix swap = identityMatrix();  // red and green exchanged: grey stays grey
+    swap[0] = 0, swap[1] = 1, swap[5] = 1, swap[6] = 0;
+    EXPECT_TRUE(edges.colorMatrix(swap).node()->grey());
+    ColorMatrix warm = identityMatrix();
+    warm[0] = 1.1f;
+    EXPECT_FALSE(edges.colorMatrix(warm).node()->grey());
+}
+
+// A chain of tone steps over a grey picture is read from a table of the grey level: within 2e-5
+// of the steps done literally for opaque pixels, and the steps themselves (to the bit) for the
+// translucent, transparent and out-of-range ones; tiles agree with the whole.
+TEST(GreyPictures, ChainsOverThemAreTablesOfTheLevel) {
+    const int w = 61, h = 3;
+    std::vector<float> px(size_t(w) * h * 4);
+    for (int i = 0; i < w * h; ++i) {
+        float* v = px.data() + 4 * i;
+        const float a = i % 13 == 5 ? 0.4f : i % 17 == 3 ? 0.0f : 1.0f;
+        v[0] = v[1] = v[2] = a * float(i % w) / float(w - 1);
+        v[3] = a;
+    }
+    px[4 * 70] = px[4 * 70 + 1] = px[4 * 70 + 2] = 1.25f;  // brighter than white
+    const Image src(std::make_shared<Stored>(px, w, h, true));
+    const auto look = [&](const Image& in) {
+        const Image dark = filters::colorControls(in, 1.0, -0.4, 1.0);
+        return filters::falseColor(dark, Color::fromSRGB(0.02, 0.02, 0.03), Color::fromSRGB(0.92, 0.93, 0.95));
+    };
+    test::forEachSimdTarget([&] {
+        Renderer whole(1, 64), tiled(2, 2);
+        const std::vector<float> viaTable = whole.renderFloat(look(src), {0, 0, w, h});
+        EXPECT_EQ(viaTable, tiled.renderFloat(look(src), {0, 0, w, h}));
+        setStraightforwardChains(true);
+        const std::vector<float> literal = whole.renderFloat(look(src), {0, 0, w, h});
+        setStraightforwardChains(false);
+        int differing = 0, black = 0;
+        for (int i = 0; i < w * h; ++i) {
+            const bool tabled = px[4 * i + 3] == 1.0f && px[4 * i] <= 1.0f;
+            for (int c = 0; c < 4; ++c) {
+                if (tabled)
+                    ASSERT_NEAR(viaTable[4 * i + c], literal[4 * i + c], 2e-5f) << i << "," << c;
+                else
+                    ASSERT_EQ(viaTable[4 * i + c], literal[4 * i + c]) << "through the steps " << i << "," << c;
+                differing += viaTable[4 * i + c] != literal[4 * i + c];
+            }
+            black += tabled && literal[4 * i] == viaTable[4 * i] && px[4 * i] < 0.1f;
+        }
+        EXPECT_GT(differing, 0) << "the table was not read";
+        EXPECT_GT(black, 0);
     });
 }
 
