@@ -359,3 +359,23 @@ TEST(SeparableWarps, SampleAsTheGenericWarpOnEveryTarget) {
         }
     });
 }
+
+// A picture read by a stencil with a margin and then by a blend is made once a tile: the blend
+// takes the middle of what the stencil pulled (the blend's bottom is read first, so the stencil
+// lies there). The pixels are those of two separate copies of it.
+TEST(PixelRuns, ASecondReaderTakesTheMiddleOfAPictureAStencilPulled) {
+    const std::vector<float> pixels = Renderer(1, 64).renderFloat(Image::fromQImage(picture(83, 47, 4)), {0, 0, 83, 47});
+    const IRect b{0, 0, 83, 47};
+    for (const int tileRows : {5, 16, 64}) {
+        const auto shared = std::make_shared<CountingStore>(pixels, b, true);
+        const auto alone = std::make_shared<CountingStore>(pixels, b, true);
+        const auto first = std::make_shared<CountingStore>(pixels, b, true), second = std::make_shared<CountingStore>(pixels, b, true);
+        const Image pic(shared);
+        const std::vector<float> got = renderWith(filters::screenBlend(pic, filters::edges(pic, 1.5)), b, tileRows, true);
+        const std::vector<float> want =
+            renderWith(filters::screenBlend(Image(second), filters::edges(Image(first), 1.5)), b, tileRows, true);
+        EXPECT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * sizeof(float))) << tileRows;
+        renderWith(filters::edges(Image(alone), 1.5), b, tileRows, true);
+        EXPECT_EQ(shared->copies.load(), alone->copies.load()) << tileRows << ": made once a tile, as for the stencil alone";
+    }
+}
