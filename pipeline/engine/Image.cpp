@@ -615,12 +615,13 @@ public:
     static constexpr int kSteps = 4096;
     explicit GreyChainOp(std::vector<PixelOpPtr> chain) : chain_(std::move(chain)) {}
     const std::vector<PixelOpPtr>& chain() const { return chain_; }
-    void apply(float* p, int n) const override {
+    void apply(float* p, int n) const override { applyFrom(p, p, n); }
+    void applyFrom(const float* src, float* p, int n) const override {
         std::call_once(baked_, [this] { bake(); });
         thread_local std::vector<int> outside;
         thread_local std::vector<float> rest;
         outside.resize(size_t(n));
-        const int m = kernels::greyMapRow(p, n, table_.data(), level_.empty() ? nullptr : level_.data(), kSteps, flat_, outside.data());
+        const int m = kernels::greyMapRow(src, p, n, table_.data(), level_.empty() ? nullptr : level_.data(), kSteps, flat_, outside.data());
         if (m == 0) return;
         rest.resize(size_t(m) * 4);
         for (int e = 0; e < m; ++e) std::memcpy(&rest[size_t(e) * 4], p + 4 * outside[size_t(e)], 4 * sizeof(float));

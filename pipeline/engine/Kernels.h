@@ -90,11 +90,11 @@ int lumaChannelsRow(const uint8_t* bgra, int n, bool opaque, const float* const*
 // by the sum w·rgb of each pixel as it stands, mixed between two entries, alpha kept. Pixels
 // whose sum is outside 0…1 are left as they are: their indices go to `outside` (count returned).
 int luminanceMapRow(float* p, int n, const float* w, const float* table, int steps, int* outside);
-// n pixels in place through a table of `steps` + 2 RGBA entries indexed by the red channel,
-// mixed between two entries, for pixels of a grey picture that are opaque with red in 0…1; the
-// others are left as they are and listed in `outside` (count returned). Given `level` (`steps`
-// + 2 values), the result is opaque grey of that level and the table is not read. Entries 0 …
-// `flat` are equal (−1: not even the first two).
-int greyMapRow(float* p, int n, const float* table, const float* level, int steps, int flat, int* outside);
+// n pixels from src (dst may be src) through a table of `steps` + 2 RGBA entries indexed by the
+// red channel, mixed between two entries, for pixels of a grey picture that are opaque with red in
+// 0…1; the others are copied as they are and listed in `outside` (count returned). Given `level`
+// (`steps` + 2 values), the result is opaque grey of that level and the table is not read.
+// Entries 0 … `flat` are equal (−1: not even the first two).
+int greyMapRow(const float* src, float* dst, int n, const float* table, const float* level, int steps, int flat, int* outside);
 
 }  // namespace ostrela::engine::kernels

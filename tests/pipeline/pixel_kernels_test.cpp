@@ -652,9 +652,14 @@ TEST(PixelKernels, GreyMapsReadTheirTableOnEveryTarget) {
     test::forEachSimdTarget([&] {
         for (const bool byLevel : {false, true})
             for (const int m : {n, 17, 5}) {
-                std::vector<float> p = in;
-                std::vector<int> outside(size_t(m), -1);
-                const int count = kernels::greyMapRow(p.data(), m, table.data(), byLevel ? level.data() : nullptr, steps, flat, outside.data());
+                // In place, and from a copy into a row that holds something else.
+                std::vector<float> p = in, into(in.size(), -7.0f);
+                std::vector<int> outside(size_t(m), -1), outsideInto(size_t(m), -1);
+                const int count = kernels::greyMapRow(p.data(), p.data(), m, table.data(), byLevel ? level.data() : nullptr, steps, flat, outside.data());
+                ASSERT_EQ(count, kernels::greyMapRow(in.data(), into.data(), m, table.data(), byLevel ? level.data() : nullptr, steps, flat,
+                                                     outsideInto.data()));
+                EXPECT_EQ(outside, outsideInto);
+                EXPECT_EQ(0, std::memcmp(p.data(), into.data(), size_t(m) * 4 * sizeof(float))) << m;
                 std::vector<int> want;
                 for (int i : listed)
                     if (i < m) want.push_back(i);
