@@ -32,19 +32,24 @@ public:
     static constexpr size_t kMaxStages = 8;
     explicit ToneOp(std::vector<ToneStage> stages) : stages_(std::move(stages)) {}
     const std::vector<ToneStage>& stages() const { return stages_; }
+    // `st` after `stages`: a matrix after a matrix is composed into it; false when the run is full.
+    static bool appendStage(std::vector<ToneStage>& stages, const ToneStage& st) {
+        if (st.isMatrix && !stages.empty() && stages.back().isMatrix)
+            stages.back().m = composeMatrices(stages.back().m, st.m);
+        else if (stages.size() < kMaxStages)
+            stages.push_back(st);
+        else
+            return false;
+        return true;
+    }
 
     void apply(float* p, int n) const override { run(p, n, false); }
     PixelOpPtr followedBy(const PixelOpPtr& next) const override {
         const auto* tone = dynamic_cast<const ToneOp*>(next.get());
         if (!tone) return nullptr;
         std::vector<ToneStage> stages = stages_;
-        for (const ToneStage& st : tone->stages()) {
-            if (st.isMatrix && stages.back().isMatrix)
-                stages.back().m = composeMatrices(stages.back().m, st.m);
-            else
-                stages.push_back(st);
-        }
-        if (stages.size() > kMaxStages) return nullptr;
+        for (const ToneStage& st : tone->stages())
+            if (!appendStage(stages, st)) return nullptr;
         return std::make_shared<ToneOp>(std::move(stages));
     }
     // Encoding and decoding treat the channels alike: what decides is each stage.
@@ -371,12 +376,7 @@ Image withTone(const Image& in, const ToneStage& stage) {
     }
     if (auto* st = dynamic_cast<const SourceToneNode*>(in.node().get()); st && st->after().empty()) {
         std::vector<ToneStage> stages = st->tone().stages();
-        if (stage.isMatrix && stages.back().isMatrix)
-            stages.back().m = composeMatrices(stages.back().m, stage.m);
-        else if (stages.size() < ToneOp::kMaxStages)
-            stages.push_back(stage);
-        else
-            return in.pixelOp(std::make_shared<ToneOp>(std::vector<ToneStage>{stage}));
+        if (!ToneOp::appendStage(stages, stage)) return in.pixelOp(std::make_shared<ToneOp>(std::vector<ToneStage>{stage}));
         return Image(std::make_shared<SourceToneNode>(st->source(), std::make_shared<ToneOp>(std::move(stages)), st->dx(), st->dy()));
     }
     if (auto* pw = dynamic_cast<const PointwiseNode*>(in.node().get())) {
@@ -390,16 +390,10 @@ Image withTone(const Image& in, const ToneStage& stage) {
                         fused.back() = std::move(curve);
                         return Image(std::make_shared<PointwiseNode>(pw->inputPtr(), std::move(fused)));
                     }
-        if (auto* tone = dynamic_cast<const ToneOp*>(pw->ops().back().get())) {
-            std::vector<ToneStage> stages = tone->stages();
-            if (stage.isMatrix && stages.back().isMatrix)
-                stages.back().m = composeMatrices(stages.back().m, stage.m);
-            else if (stages.size() < ToneOp::kMaxStages)
-                stages.push_back(stage);
-            else
-                return in.pixelOp(std::make_shared<ToneOp>(std::vector<ToneStage>{stage}));
+        // A tone run that ends the chain takes the stage in (see ToneOp::followedBy).
+        if (PixelOpPtr both = pw->ops().back()->followedBy(std::make_shared<ToneOp>(std::vector<ToneStage>{stage}))) {
             std::vector<PixelOpPtr> ops = pw->ops();
-            ops.back() = std::make_shared<ToneOp>(std::move(stages));
+            ops.back() = std::move(both);
             return Image(std::make_shared<PointwiseNode>(pw->inputPtr(), std::move(ops)));
         }
     }

@@ -488,22 +488,30 @@ void AlphaScaleRow(float k, const float* src, float* p, int n) {
     });
 }
 
+// Premultiplied encoded channels of pixels with alpha a: each channel unpremultiplied (one
+// above its alpha is not a premultiplied colour and is taken as it stands), through the sRGB
+// curve, times the clamped alpha. The division is made once for the channels.
+struct PremultipliedEncoder {
+    explicit PremultipliedEncoder(VF alpha)
+        : a(alpha), ac(Clamp01(DF(), alpha)), live(hn::Gt(alpha, hn::Zero(DF()))), opaque(hn::Ge(alpha, hn::Set(DF(), 1.0f))),
+          inv(hn::Div(hn::Set(DF(), 1.0f), hn::IfThenElse(live, alpha, hn::Set(DF(), 1.0f)))) {}
+    VF operator()(VF c) const {
+        const VF un = hn::IfThenElse(opaque, c, hn::IfThenElseZero(live, hn::IfThenElse(hn::Gt(c, a), c, hn::Mul(c, inv))));
+        return hn::Mul(SrgbEncode(DF(), un), ac);
+    }
+    VF a, ac;
+    hn::Mask<DF> live, opaque;
+    VF inv;
+};
+
 void EncodePremultipliedRow(const float* src, size_t n, float* enc) {
     const DF d;
     const size_t N = hn::Lanes(d);
     const auto block = [&](const float* s, float* e) {
         VF r, g, b, a;
         hn::LoadInterleaved4(d, s, r, g, b, a);
-        const VF zero = hn::Zero(d), one = hn::Set(d, 1.0f);
-        const auto live = hn::Gt(a, zero), opaque = hn::Ge(a, one);
-        const VF inv = hn::Div(one, hn::IfThenElse(live, a, one));
-        // A channel above its alpha is not a premultiplied colour and is taken as it stands.
-        const auto un = [&](VF c) {
-            return hn::IfThenElse(opaque, c, hn::IfThenElseZero(live, hn::IfThenElse(hn::Gt(c, a), c, hn::Mul(c, inv))));
-        };
-        const VF ac = Clamp01(d, a);
-        hn::StoreInterleaved4(hn::Mul(SrgbEncode(d, un(r)), ac), hn::Mul(SrgbEncode(d, un(g)), ac),
-                              hn::Mul(SrgbEncode(d, un(b)), ac), a, d, e);
+        const PremultipliedEncoder encode(a);
+        hn::StoreInterleaved4(encode(r), encode(g), encode(b), a, d, e);
     };
     size_t i = 0;
     for (; i + N <= n; i += N) block(src + 4 * i, enc + 4 * i);
@@ -556,11 +564,7 @@ void EncodeGreyPlane(const float* src, size_t n, float* plane) {
     const auto block = [&](const float* s, float* e) {
         VF r, g, b, a;
         hn::LoadInterleaved4(d, s, r, g, b, a);
-        const VF zero = hn::Zero(d), one = hn::Set(d, 1.0f);
-        const auto live = hn::Gt(a, zero), opaque = hn::Ge(a, one);
-        const VF inv = hn::Div(one, hn::IfThenElse(live, a, one));
-        const VF un = hn::IfThenElse(opaque, r, hn::IfThenElseZero(live, hn::IfThenElse(hn::Gt(r, a), r, hn::Mul(r, inv))));
-        hn::StoreU(hn::Mul(SrgbEncode(d, un), Clamp01(d, a)), d, e);
+        hn::StoreU(PremultipliedEncoder(a)(r), d, e);
     };
     size_t i = 0;
     for (; i + N <= n; i += N) block(src + 4 * i, plane + i);
