@@ -8,8 +8,6 @@
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
 
-#include <QFontMetricsF>
-#include <QPainter>
 
 #include <algorithm>
 #include <array>
@@ -81,8 +79,8 @@ Image noirFalseColor(const Image& in) {
 
 }  // namespace
 
-// The looks' shortcuts (glyph rain from cached glyph coverage, Snow's flakes from cached specks)
-// are left out on a thread that asked the engine for its plain chains:
+// Snow's shortcut (its flakes from cached specks) is left out on a thread that asked the engine
+// for its plain chains:
 // every frame then runs the filters literally, which the tests and benchmarks compare them with.
 namespace {
 bool shortcutsOn() { return !engine::straightforwardChains(); }
@@ -400,179 +398,33 @@ GlyphRainLayout glyphRainLayout(double width, double height, double t) {
     return l;
 }
 
-namespace {
-
-// One glyph's coverage, drawn once from its prepared line with the painter that the literal
-// overlay uses, so the fast rain puts the same pixels where the painted one does.
-struct GlyphSprite {
-    int w = 0, h = 0;
-    int originX = 0;    // sprite column of the text position's x
-    int baselineRow = 0;  // sprite row (top down) holding the baseline's pixel row
-    std::vector<float> coverage;  // top row first
-};
-
-constexpr int kSpritePad = 4;
-
-// Overlay bitmaps are addressed like the original's bitmap contexts, one pixel per point, so the
-// glyph font's 16.2 points are 16.2 pixels (not the 21.6 a 96-dpi device would make of them).
-QImage pointBitmap(int w, int h) {
-    QImage img(w, h, QImage::Format_ARGB32_Premultiplied);
-    if (img.isNull()) return img;
-    const int dotsPerMeter = int(std::lround(72.0 / 0.0254));
-    img.setDotsPerMeterX(dotsPerMeter);
-    img.setDotsPerMeterY(dotsPerMeter);
-    img.fill(Qt::transparent);
-    return img;
+std::shared_ptr<engine::GlyphCache> glyphCache() {
+    return std::make_shared<engine::GlyphCache>(EffectResources::shared().glyphFont());
 }
 
-const QFontMetricsF& glyphMetrics() {
-    static const QImage probe = pointBitmap(1, 1);
-    static const QFontMetricsF fm(EffectResources::shared().glyphFont(), &probe);
-    return fm;
-}
+Image glyphRain(double width, double height, double t) { return glyphRain(width, height, t, glyphCache()); }
 
-double glyphAscent() { return glyphMetrics().ascent(); }
-
-}  // namespace
-
-// The glyphs' coverage, drawn on first use, and their prepared lines.
-struct GlyphSprites {
-    std::array<std::unique_ptr<GlyphSprite>, EffectResources::kGlyphCount> sprites;
-    GlyphLines lines;
-};
-
-namespace {
-
-const GlyphSprite& glyphSprite(GlyphSprites& sprites, int index) {
-    auto& slot = sprites.sprites[size_t(index)];
-    if (slot) return *slot;
-    auto s = std::make_unique<GlyphSprite>();
-    const QFont font = EffectResources::shared().glyphFont();
-    const QStaticText& line = sprites.lines.line(QChar(EffectResources::kGlyphs[index]));
-    const QFontMetricsF& fm = glyphMetrics();
-    s->w = int(std::ceil(fm.maxWidth())) + 2 * kSpritePad;
-    s->h = int(std::ceil(fm.height())) + 2 * kSpritePad;
-    QImage img = pointBitmap(s->w, s->h);
-    {
-        QPainter p(&img);
-        p.setFont(font);
-        p.setPen(Qt::white);
-        // The text position falls on a whole pixel here; fractional ones are rounded when placed.
-        p.drawStaticText(QPointF(kSpritePad, kSpritePad), line);
-    }
-    s->originX = kSpritePad;
-    s->baselineRow = kSpritePad + int(std::lround(fm.ascent()));
-    s->coverage.resize(size_t(s->w) * s->h);
-    for (int y = 0; y < s->h; ++y) {
-        const QRgb* row = reinterpret_cast<const QRgb*>(img.constScanLine(y));
-        for (int x = 0; x < s->w; ++x) s->coverage[size_t(y) * s->w + x] = qAlpha(row[x]) / 255.0f;
-    }
-    slot = std::move(s);
-    return *slot;
-}
-
-class GlyphRainNode final : public engine::Node {
-public:
-    struct Item {
-        const GlyphSprite* sprite;
-        int x0, top0;  // sprite's top-left pixel in bitmap coordinates, top down
-        float color[4];  // linear premultiplied
-    };
-    GlyphRainNode(int w, int h, std::vector<Item> items, std::shared_ptr<const GlyphSprites> sprites)
-        : w_(w), h_(h), items_(std::move(items)), sprites_(std::move(sprites)) {}
-    Rect extent() const override { return {0, 0, double(w_), double(h_)}; }
-
-    void render(engine::TileContext&, const IRect& r, float* out) const override {
-        std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
-        const IRect rr = r.intersected({0, 0, w_, h_});
-        if (rr.isEmpty()) return;
-        for (const Item& it : items_) {
-            const GlyphSprite& s = *it.sprite;
-            // Sprite row k sits on bitmap row top0 + k (top down), that is on y = h − 1 − top0 − k.
-            const int kLo = std::max(0, h_ - it.top0 - rr.maxY()), kHi = std::min(s.h, h_ - it.top0 - rr.y);
-            const int iLo = std::max(0, rr.x - it.x0), iHi = std::min(s.w, rr.maxX() - it.x0);
-            if (kLo >= kHi || iLo >= iHi) continue;
-            for (int k = kLo; k < kHi; ++k) {
-                const int y = h_ - 1 - it.top0 - k;
-                const float* cov = s.coverage.data() + size_t(k) * s.w;
-                float* o = out + (size_t(y - r.y) * r.w + (it.x0 - r.x)) * 4;
-                for (int i = iLo; i < iHi; ++i) {
-                    const float c = cov[i];
-                    if (c == 0.0f) continue;
-                    float* p = o + 4 * i;
-                    const float k1 = 1.0f - it.color[3] * c;
-                    for (int ch = 0; ch < 4; ++ch) p[ch] = it.color[ch] * c + p[ch] * k1;
-                }
-            }
-        }
-    }
-
-private:
-    int w_, h_;
-    std::vector<Item> items_;
-    std::shared_ptr<const GlyphSprites> sprites_;  // the items' sprites
-};
-
-}  // namespace
-
-Image glyphRain(double width, double height, double t) { return glyphRain(width, height, t, std::make_shared<GlyphSprites>()); }
-
-Image glyphRain(double width, double height, double t, const std::shared_ptr<GlyphSprites>& sprites) {
+Image glyphRain(double width, double height, double t, const std::shared_ptr<engine::GlyphCache>& glyphs) {
     const GlyphRainLayout l = glyphRainLayout(width, height, t);
-    const double ascent = glyphAscent();
-    std::vector<GlyphRainNode::Item> items;
-    items.reserve(l.glyphs.size());
-    for (const GlyphPlacement& g : l.glyphs) {
-        const GlyphSprite& s = glyphSprite(*sprites, g.glyph);
-        // The painted overlay puts the line's top-left at (x, top + 18 − ascent), top down.
-        const double lineTop = (l.height - g.baselineY) - ascent;
-        GlyphRainNode::Item it;
-        it.sprite = &s;
-        it.x0 = int(std::lround(g.x)) - s.originX;
-        it.top0 = int(std::lround(lineTop + ascent)) - s.baselineRow;
-        const Color c = Color::fromSRGB(0.1 * g.green, g.green, 0.15 * g.green, g.alpha);
-        it.color[0] = c.r;
-        it.color[1] = c.g;
-        it.color[2] = c.b;
-        it.color[3] = c.a;
-        items.push_back(it);
-    }
-    return Image(std::make_shared<GlyphRainNode>(l.width, l.height, std::move(items), sprites));
+    std::vector<engine::PlacedGlyph> placed;
+    placed.reserve(l.glyphs.size());
+    for (const GlyphPlacement& g : l.glyphs)
+        // The layout's y runs up from the bottom; the layer's runs down from the top.
+        placed.push_back({QChar(EffectResources::kGlyphs[g.glyph]), g.x, l.height - g.baselineY,
+                          Color::fromSRGB(0.1 * g.green, g.green, 0.15 * g.green, g.alpha)});
+    return engine::glyphLayer(glyphs, l.width, l.height, placed);
 }
 
-Image glyphRainPainted(double width, double height, double t) {
-    GlyphLines lines;
-    return glyphRainPainted(width, height, t, lines);
-}
-
-Image glyphRainPainted(double width, double height, double t, GlyphLines& lines) {
-    const GlyphRainLayout l = glyphRainLayout(width, height, t);
-    QImage bitmap = pointBitmap(l.width, l.height);
-    if (bitmap.isNull()) return Image::empty();
-    {
-        QPainter p(&bitmap);
-        p.setFont(EffectResources::shared().glyphFont());
-        const double ascent = glyphAscent();
-        for (const GlyphPlacement& g : l.glyphs) {
-            const QStaticText& line = lines.line(QChar(EffectResources::kGlyphs[g.glyph]));
-            p.setPen(QColor::fromRgbF(0.1f * g.green, g.green, 0.15f * g.green, g.alpha));
-            // Bitmap y up: the text position (x, baselineY) is row Hp − baselineY from the top.
-            p.drawStaticText(QPointF(g.x, (l.height - g.baselineY) - ascent), line);
-        }
-    }
-    return Image::fromQImage(bitmap);
-}
-
-CyberOps::CyberOps() : sprites_(std::make_shared<GlyphSprites>()) {}
+CyberOps::CyberOps() : glyphs_(glyphCache()) {}
 CyberOps::~CyberOps() = default;
 
-int CyberOps::preparedGlyphLines() const { return sprites_->lines.count(); }
+int CyberOps::preparedGlyphs() const { return glyphs_->count(); }
 
 Image CyberOps::render(const Image& image, const FrameContext& frame) {
     const double t = frame.t;
     const Rect e = image.extent();
     const Image graded = cyberOpsGrade(image);
-    const Image rain = shortcutsOn() ? glyphRain(e.w, e.h, t, sprites_) : glyphRainPainted(e.w, e.h, t, sprites_->lines);
+    const Image rain = glyphRain(e.w, e.h, t, glyphs_);
     return filters::screenBlend(rain, graded).cropped(e);
 }
 

@@ -14,6 +14,7 @@
 //  - Glyph overlays are drawn at one pixel per point, so the 16.2-point glyphs fit the 18-pixel
 //    pitch as on the original's bitmap contexts.
 #include "effects/Effects.h"
+#include "pipeline/engine/Glyphs.h"
 #include "pipeline/engine/Image.h"
 
 #include <memory>
@@ -28,7 +29,6 @@ engine::Image renderXray(const engine::Image& image);
 engine::Image renderNoir(const engine::Image& image);
 engine::Image renderAnaglyph3D(const engine::Image& image);
 struct SnowSpecks;
-struct GlyphSprites;
 
 // Snow keeps the specks it has found in the scrolling noise while it runs; they are let go when
 // another look takes over.
@@ -50,10 +50,10 @@ public:
     CyberOps();
     ~CyberOps() override;
     engine::Image render(const engine::Image& image, const FrameContext& frame) override;
-    int preparedGlyphLines() const;
+    int preparedGlyphs() const;
 
 private:
-    std::shared_ptr<GlyphSprites> sprites_;
+    std::shared_ptr<engine::GlyphCache> glyphs_;
 };
 
 // One frame of each with nothing kept (the same picture, prepared from scratch).
@@ -91,13 +91,10 @@ inline constexpr int kGlyphTrail = 14;
 
 GlyphRainLayout glyphRainLayout(double width, double height, double t);
 
-// The rain as an image of extent (0, 0, Wp, Hp): every glyph's coverage is rendered once and
-// kept, and each frame composites the visible glyphs straight into the tiles being rendered.
+// The rain as an image of extent (0, 0, Wp, Hp): the visible glyphs of the layout, each drawn
+// once into `glyphs` and kept.
+std::shared_ptr<engine::GlyphCache> glyphCache();
 engine::Image glyphRain(double width, double height, double t);
-engine::Image glyphRain(double width, double height, double t, const std::shared_ptr<GlyphSprites>& sprites);
-// The same rain painted glyph by glyph into a frame-sized bitmap with the prepared text lines;
-// the slow, literal way, kept to measure the fast one against.
-engine::Image glyphRainPainted(double width, double height, double t);
-engine::Image glyphRainPainted(double width, double height, double t, GlyphLines& lines);
+engine::Image glyphRain(double width, double height, double t, const std::shared_ptr<engine::GlyphCache>& glyphs);
 
 }  // namespace ostrela::effects

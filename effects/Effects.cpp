@@ -170,13 +170,4 @@ QFont EffectResources::glyphFont() const {
     return f;
 }
 
-const QStaticText& GlyphLines::line(QChar glyph) {
-    auto it = lines_.find(glyph.unicode());
-    if (it != lines_.end()) return it->second;
-    QStaticText text{QString(glyph)};
-    text.setTextFormat(Qt::PlainText);
-    text.prepare(QTransform(), EffectResources::shared().glyphFont());
-    return lines_.emplace(glyph.unicode(), std::move(text)).first->second;
-}
-
 }  // namespace ostrela::effects

@@ -8,11 +8,9 @@
 #include "pipeline/engine/Image.h"
 
 #include <QFont>
-#include <QStaticText>
 #include <QString>
 
 #include <array>
-#include <map>
 #include <memory>
 
 namespace ostrela {
@@ -115,17 +113,6 @@ public:
 
 private:
     EffectResources() = default;
-};
-
-// Prepared single-line layouts of the glyphs, filled lazily and never evicted (at most 42); one
-// per CyberOps object.
-class GlyphLines {
-public:
-    const QStaticText& line(QChar glyph);
-    int count() const { return int(lines_.size()); }
-
-private:
-    std::map<char16_t, QStaticText> lines_;
 };
 
 }  // namespace ostrela::effects

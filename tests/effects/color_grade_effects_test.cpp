@@ -613,9 +613,7 @@ TEST(GlyphRain, TheBrightHeadLeadsTheFallWithItsTrailFadingAbove) {
     // fallen 8 px showing the same glyphs (they change every quarter second).
     engine::Renderer r(2, 64);
     const Image black = uniform(0, 0, 0);
-    for (bool shortcuts : {true, false}) {
-        SCOPED_TRACE(shortcuts ? "glyph coverage" : "painted");
-        engine::setStraightforwardChains(!shortcuts);
+    {
         CyberOps look;
         const QImage a = r.renderQImage(look.render(black, FrameContext{5.0, VideoEffect::none, {}}), {0, 0, 1280, 720});
         const QImage b = r.renderQImage(look.render(black, FrameContext{5.1, VideoEffect::none, {}}), {0, 0, 1280, 720});
@@ -635,7 +633,6 @@ TEST(GlyphRain, TheBrightHeadLeadsTheFallWithItsTrailFadingAbove) {
         EXPECT_NEAR(gb.back().top - ga.back().top, 8, 1);
         EXPECT_NEAR(gb.front().top - ga.front().top, 8, 1);
     }
-    engine::setStraightforwardChains(false);
 }
 
 TEST(GlyphRain, GlyphsAreDrawnAtSixteenPixelsAndFillTheGlyphCache) {
@@ -662,9 +659,10 @@ TEST(GlyphRain, GlyphsAreDrawnAtSixteenPixelsAndFillTheGlyphCache) {
 TEST(CyberOps, DarkGreenPictureUnderTheRain) {
     const double t = 12345.75;
     CyberOps look;
-    EXPECT_EQ(look.preparedGlyphLines(), 0);
+    EXPECT_EQ(look.preparedGlyphs(), 0);
     Image out = look.render(fitted(bars(1280, 720)), FrameContext{t, VideoEffect::none, {}});
-    EXPECT_GT(look.preparedGlyphLines(), 0);
+    EXPECT_GT(look.preparedGlyphs(), 0);
+    EXPECT_LE(look.preparedGlyphs(), EffectResources::kGlyphCount);
     EXPECT_EQ(out.extent(), kFrame);
     engine::Renderer r(2, 64);
     QImage img = r.renderQImage(out, {0, 0, 1280, 720});
