@@ -1,20 +1,16 @@
 #include "effects/ColorGradeEffects.h"
 
 #include "effects/Effects.h"
-#include "effects/GradeShortcuts.h"
 #include "effects/Kernels.h"
 #include "pipeline/engine/Schedule.h"
 #include "pipeline/engine/Filters.h"
-#include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
 
 
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstring>
 #include <memory>
-#include <unordered_map>
 
 namespace ostrela::effects {
 
@@ -77,13 +73,6 @@ Image noirFalseColor(const Image& in) {
     return filters::falseColor(in, Color::fromSRGB(0.02, 0.02, 0.03), Color::fromSRGB(0.92, 0.93, 0.95));
 }
 
-}  // namespace
-
-// Snow's shortcut (its flakes from cached specks) is left out on a thread that asked the engine
-// for its plain chains:
-// every frame then runs the filters literally, which the tests and benchmarks compare them with.
-namespace {
-bool shortcutsOn() { return !engine::straightforwardChains(); }
 }  // namespace
 
 // ---- Thermal, NightOps, X-Ray, Noir, 3D ----
@@ -156,148 +145,16 @@ Image flakeTone(const Image& noise, double contrast, double brightness) {
     return filters::colorControls(layer, 1.0, 0.5 * gain - 0.5, gain);
 }
 
-// The layer as the filters compute it: noise moved, cropped to E, thresholded, blurred, cropped.
-Image flakeLayerLiteral(const Rect& e, int dx, int dy, double contrast, double brightness, double sigma) {
+// One layer: the noise moved, cropped to E, thresholded, blurred and cropped. The thresholded
+// noise is a fixed pattern that only moves by whole pixels, and keeps about one value in 1700:
+// it is kept from frame to frame in `kept`, and the blur spreads its few surviving pixels.
+Image flakeLayer(const Rect& e, int dx, int dy, double contrast, double brightness, double sigma,
+                 const std::shared_ptr<engine::KeptPattern>& kept) {
     const Image noise = filters::randomNoise();
     if (noise.isNull()) return Image::empty();
-    return flakeTone(noise.translated(dx, dy).cropped(e), contrast, brightness).gaussianBlur(sigma).cropped(e);
+    const Image pattern = engine::keptPattern(flakeTone(noise, contrast, brightness), kept);
+    return pattern.translated(dx, dy).cropped(e).gaussianBlur(sigma).cropped(e);
 }
-
-// The same layer from cached specks. The noise is a fixed pattern that only moves by whole
-// pixels, and the threshold keeps about one value in 1700, so the pattern's surviving pixels are
-// found once per 128×128 block of noise coordinates (on first need, then kept; the offsets wrap,
-// so the blocks are bounded) and each frame splats the visible ones with the blur's weights.
-class SpeckField {
-public:
-    struct Speck { int x, y; float v[3]; };  // noise coordinates, thresholded colour (linear)
-    static constexpr int kBlock = 128;
-
-    SpeckField(double contrast, double brightness, double sigma) {
-        // The threshold's per-pixel steps, taken from the filters themselves.
-        const Image toned = flakeTone(Image::solid(Color{0, 0, 0, 1}), contrast, brightness);
-        if (auto* pw = dynamic_cast<const engine::PointwiseNode*>(toned.node().get())) ops_ = pw->ops();
-        // Noise values at or below `cut_` never survive (the steps are monotone per channel).
-        float lo = 0.0f, hi = 1.0f;
-        for (int i = 0; i < 40; ++i) {
-            const float mid = 0.5f * (lo + hi);
-            (survives(mid) ? hi : lo) = mid;
-        }
-        cut_ = lo - 1e-4f;
-        radius_ = std::max(1, int(std::ceil(3.0 * sigma)));
-        double sum = 0;
-        std::vector<double> w(size_t(radius_) + 1);
-        for (int i = 0; i <= radius_; ++i) {
-            w[size_t(i)] = std::exp(-0.5 * i * i / (sigma * sigma));
-            sum += i == 0 ? w[0] : 2 * w[size_t(i)];
-        }
-        for (int i = -radius_; i <= radius_; ++i) weights_.push_back(float(w[size_t(std::abs(i))] / sum));
-    }
-
-    int radius() const { return radius_; }
-    const std::vector<float>& weights() const { return weights_; }
-
-    // The specks of one block; computed on the building thread, read by the render threads.
-    const std::vector<Speck>& block(int bx, int by) {
-        const int64_t key = (int64_t(bx) << 32) ^ uint32_t(by);
-        auto it = blocks_.find(key);
-        if (it != blocks_.end()) return it->second;
-        std::vector<Speck> specks;
-        for (int y = by * kBlock; y < (by + 1) * kBlock; ++y)
-            for (int x = bx * kBlock; x < (bx + 1) * kBlock; ++x) {
-                float px[4] = {engine::NoiseNode::value(x, y, 0), engine::NoiseNode::value(x, y, 1),
-                               engine::NoiseNode::value(x, y, 2), engine::NoiseNode::value(x, y, 3)};
-                if (std::max({px[0], px[1], px[2]}) <= cut_) continue;
-                for (const auto& op : ops_) op->apply(px, 1);
-                if (px[0] > 0 || px[1] > 0 || px[2] > 0) specks.push_back({x, y, {px[0], px[1], px[2]}});
-            }
-        return blocks_.emplace(key, std::move(specks)).first->second;
-    }
-
-private:
-    bool survives(float v) const {
-        float px[4] = {v, v, v, 1.0f};
-        for (const auto& op : ops_) op->apply(px, 1);
-        return px[0] > 0 || px[1] > 0 || px[2] > 0;
-    }
-    std::vector<engine::PixelOpPtr> ops_;
-    float cut_ = 0;
-    int radius_ = 1;
-    std::vector<float> weights_;  // offsets −radius … radius
-    std::unordered_map<int64_t, std::vector<Speck>> blocks_;
-};
-
-class SpeckLayerNode final : public engine::Node {
-public:
-    SpeckLayerNode(std::shared_ptr<SpeckField> field, const Rect& e, int dx, int dy)
-        : field_(std::move(field)), e_(e), ep_(engine::pixelBounds(e)), dx_(dx), dy_(dy) {
-        // Every block that can reach E: specks are cropped to E before the blur.
-        const int bx0 = floorDiv(ep_.x - dx_), bx1 = floorDiv(ep_.maxX() - 1 - dx_);
-        const int by0 = floorDiv(ep_.y - dy_), by1 = floorDiv(ep_.maxY() - 1 - dy_);
-        bx0_ = bx0;
-        by0_ = by0;
-        nbx_ = bx1 - bx0 + 1;
-        nby_ = by1 - by0 + 1;
-        if (ep_.isEmpty()) nbx_ = nby_ = 0;
-        for (int by = by0; by <= by1 && nbx_ > 0; ++by)
-            for (int bx = bx0; bx <= bx1; ++bx) blocks_.push_back(&field_->block(bx, by));
-    }
-    Rect extent() const override { return e_; }
-
-    void render(engine::TileContext&, const IRect& r, float* out) const override {
-        std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
-        const IRect inE = r.intersected(ep_);
-        if (inE.isEmpty()) return;
-        const int R = field_->radius();
-        const float* w = field_->weights().data() + R;  // w[i] for i = −R … R
-        // Alpha: the opaque layer blurred, which fades only within R of E's edge.
-        auto edgeWeight = [&](int p, int lo, int hi) {
-            if (p - R >= lo && p + R < hi) return 1.0f;
-            float s = 0;
-            for (int i = -R; i <= R; ++i)
-                if (p + i >= lo && p + i < hi) s += w[i];
-            return s;
-        };
-        for (int y = inE.y; y < inE.maxY(); ++y) {
-            const float ay = edgeWeight(y, ep_.y, ep_.maxY());
-            float* o = out + (size_t(y - r.y) * r.w + (inE.x - r.x)) * 4;
-            for (int x = inE.x; x < inE.maxX(); ++x, o += 4) o[3] = ay * edgeWeight(x, ep_.x, ep_.maxX());
-        }
-        // Specks whose footprint meets the tile, in noise coordinates.
-        const IRect reach = inE.grown(R, R);
-        const int bx0 = std::max(bx0_, floorDiv(reach.x - dx_)), bx1 = std::min(bx0_ + nbx_ - 1, floorDiv(reach.maxX() - 1 - dx_));
-        const int by0 = std::max(by0_, floorDiv(reach.y - dy_)), by1 = std::min(by0_ + nby_ - 1, floorDiv(reach.maxY() - 1 - dy_));
-        for (int by = by0; by <= by1; ++by)
-            for (int bx = bx0; bx <= bx1; ++bx)
-                for (const SpeckField::Speck& sp : *blocks_[size_t(by - by0_) * nbx_ + (bx - bx0_)]) {
-                    const int px = sp.x + dx_, py = sp.y + dy_;
-                    if (px < ep_.x || px >= ep_.maxX() || py < ep_.y || py >= ep_.maxY()) continue;
-                    const int y0 = std::max(py - R, inE.y), y1 = std::min(py + R, inE.maxY() - 1);
-                    const int x0 = std::max(px - R, inE.x), x1 = std::min(px + R, inE.maxX() - 1);
-                    for (int y = y0; y <= y1; ++y) {
-                        const float wy = w[y - py];
-                        float* o = out + (size_t(y - r.y) * r.w + (x0 - r.x)) * 4;
-                        for (int x = x0; x <= x1; ++x, o += 4) {
-                            const float k = wy * w[x - px];
-                            o[0] += sp.v[0] * k;
-                            o[1] += sp.v[1] * k;
-                            o[2] += sp.v[2] * k;
-                        }
-                    }
-                }
-    }
-
-private:
-    static int floorDiv(int v) { return v >= 0 ? v / SpeckField::kBlock : -((-v + SpeckField::kBlock - 1) / SpeckField::kBlock); }
-    std::shared_ptr<SpeckField> field_;  // the blocks below point into it
-    Rect e_;
-    IRect ep_;
-    int dx_, dy_;
-    int bx0_ = 0, by0_ = 0, nbx_ = 0, nby_ = 0;
-    std::vector<const std::vector<SpeckField::Speck>*> blocks_;
-};
-
-std::shared_ptr<SpeckField> fineSpecks() { return std::make_shared<SpeckField>(9.0, -4.994599999999999, 0.4); }
-std::shared_ptr<SpeckField> largeSpecks() { return std::make_shared<SpeckField>(8.0, -4.4988, 1.2); }
 
 // False colour (transparent black to ice white) and 60 % alpha, the flakes' colouring.
 Image colourFlakes(const Image& flakes) {
@@ -307,9 +164,9 @@ Image colourFlakes(const Image& flakes) {
 
 }  // namespace
 
-// Fields of specks found so far, filled block by block as the layers scroll over them.
+// The two thresholded noise patterns seen so far, block by block as the layers scroll over them.
 struct SnowSpecks {
-    std::shared_ptr<SpeckField> fine = fineSpecks(), large = largeSpecks();
+    std::shared_ptr<engine::KeptPattern> fine = engine::keptPatternStore(), large = engine::keptPatternStore();
 };
 
 Snow::Snow() = default;
@@ -336,21 +193,9 @@ Image renderSnow(const Image& image, double t, SnowSpecks& specks) {
     const SnowOffsets o = snowOffsets(t, e.w);
     const int ax = int(std::lround(o.ax)), ay = int(std::lround(o.ay));
     const int bx = int(std::lround(o.bx)), by = int(std::lround(o.by));
-    Image flakes;
-    if (shortcutsOn() && !e.isInfinite() && !e.isEmpty()) {
-        const Image fine(std::make_shared<SpeckLayerNode>(specks.fine, e, ax, ay));
-        const Image large(std::make_shared<SpeckLayerNode>(specks.large, e, bx, by));
-        const Image screened = filters::screenBlend(large, fine);
-        // The colouring of the flakes, skipped where both layers are plain opaque black.
-        const Image coloured = colourFlakes(Image(std::make_shared<engine::SolidNode>(Color{0, 0, 0, 1})));
-        auto* pw = dynamic_cast<const engine::PointwiseNode*>(coloured.node().get());
-        flakes = pw ? screened.pixelOp(shortcuts::skipCommonOp(pw->ops(), {0, 0, 0, 1}))
-                    : colourFlakes(screened);
-    } else {
-        const Image fine = flakeLayerLiteral(e, ax, ay, 9.0, -4.994599999999999, 0.4);
-        const Image large = flakeLayerLiteral(e, bx, by, 8.0, -4.4988, 1.2);
-        flakes = colourFlakes(filters::screenBlend(large, fine));
-    }
+    const Image fine = flakeLayer(e, ax, ay, 9.0, -4.994599999999999, 0.4, specks.fine);
+    const Image large = flakeLayer(e, bx, by, 8.0, -4.4988, 1.2, specks.large);
+    const Image flakes = colourFlakes(filters::screenBlend(large, fine));
     return filters::screenBlend(flakes, graded).cropped(e);
 }
 

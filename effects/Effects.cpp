@@ -4,7 +4,6 @@
 #include "effects/DreamEffect.h"
 #include "effects/DrunkEffect.h"
 #include "effects/FlameEffect.h"
-#include "effects/GradeShortcuts.h"
 #include "pipeline/engine/Schedule.h"
 #include "effects/MissionControlEffect.h"
 #include "effects/RetroEffects.h"

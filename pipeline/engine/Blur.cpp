@@ -3,6 +3,7 @@
 #include "pipeline/engine/Kernels.h"
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
+#include "pipeline/engine/Schedule.h"
 
 #include <algorithm>
 #include <cmath>
@@ -50,7 +51,8 @@ BlurNode::Grid BlurNode::gridRange(int lo, int hi, int k) {
     return {int(std::floor((lo + 0.5) / k - 0.5)), int(std::floor((hi - 0.5) / k - 0.5)) + 1};
 }
 
-BlurNode::BlurNode(NodePtr in, double sigma, bool soft) : in_(std::move(in)), sigma_(sigma) {
+BlurNode::BlurNode(NodePtr in, double sigma, bool soft)
+    : in_(std::move(in)), sigma_(sigma), sparseReads_(!straightforwardChains()) {
     k_ = reductionFor(sigma, soft);
     const double s = gridSigma(sigma, k_);
     radius_ = gridRadius(s);
@@ -101,11 +103,48 @@ void GridExpansion::row(const float* l0, const float* l1, float wy, float* o) co
 
 void BlurNode::render(TileContext& ctx, const IRect& r, float* out) const {
     const IRect sr = roi(0, r);
+    if (k_ == 1 && sparseReads_) {
+        SparsePixels sp;
+        if (in_->sparse(ctx, sr, sp)) return renderSparse(ctx, r, sp, out);
+    }
     // A stored input is read where it lies.
     IRect sb;
     if (const float* p = in_->storedPixels(&sb); p && sb.contains(sr))
         return renderFrom(ctx, r, p + (size_t(sr.y - sb.y) * sb.w + (sr.x - sb.x)) * 4, size_t(sb.w) * 4, out);
     renderFrom(ctx, r, ctx.pull(*in_, sr), size_t(sr.w) * 4, out);
+}
+
+void BlurNode::renderSparse(TileContext& ctx, const IRect& r, const SparsePixels& in, float* out) const {
+    const int R = radius_;
+    const float* w = weights_.data();
+    // The common value's share at each column and row: the kernel's weight inside the region.
+    auto share = [&](int p, int lo, int hi) {
+        float s = 0;
+        for (int i = -R; i <= R; ++i)
+            if (p + i >= lo && p + i < hi) s += w[std::abs(i)];
+        return s;
+    };
+    float* wx = ctx.alloc(size_t(r.w));
+    for (int i = 0; i < r.w; ++i) wx[i] = share(r.x + i, in.region.x, in.region.maxX());
+    for (int j = 0; j < r.h; ++j) {
+        const float wy = share(r.y + j, in.region.y, in.region.maxY());
+        float* o = out + size_t(j) * r.w * 4;
+        for (int i = 0; i < r.w; ++i)
+            for (int c = 0; c < 4; ++c) o[4 * i + c] = in.common[c] * (wx[i] * wy);
+    }
+    for (const SparsePixels::Point& p : in.points) {
+        const float d[4] = {p.v[0] - in.common[0], p.v[1] - in.common[1], p.v[2] - in.common[2], p.v[3] - in.common[3]};
+        const int y0 = std::max(p.y - R, r.y), y1 = std::min(p.y + R, r.maxY() - 1);
+        const int x0 = std::max(p.x - R, r.x), x1 = std::min(p.x + R, r.maxX() - 1);
+        for (int y = y0; y <= y1; ++y) {
+            const float ky = w[std::abs(y - p.y)];
+            float* o = out + (size_t(y - r.y) * r.w + (x0 - r.x)) * 4;
+            for (int x = x0; x <= x1; ++x, o += 4) {
+                const float k = ky * w[std::abs(x - p.x)];
+                for (int c = 0; c < 4; ++c) o[c] += d[c] * k;
+            }
+        }
+    }
 }
 
 void BlurNode::renderFrom(TileContext& ctx, const IRect& r, const float* src, size_t stride, float* out) const {

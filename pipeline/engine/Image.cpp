@@ -227,6 +227,15 @@ void NoiseNode::render(TileContext&, const IRect& r, float* out) const {
 TransformNode::TransformNode(NodePtr in, const Affine& t)
     : in_(std::move(in)), t_(t), inv_(t.inverted()), extent_(t.mapRect(in_->extent())) {}
 
+bool TransformNode::sparse(TileContext& ctx, const IRect& r, SparsePixels& out) const {
+    int dx, dy;
+    if (!isIntegerTranslation(&dx, &dy) || !in_->sparse(ctx, {r.x - dx, r.y - dy, r.w, r.h}, out)) return false;
+    out.region.x += dx;
+    out.region.y += dy;
+    for (SparsePixels::Point& p : out.points) p.x += dx, p.y += dy;
+    return true;
+}
+
 bool TransformNode::isIntegerTranslation(int* dx, int* dy) const {
     if (t_.a != 1 || t_.b != 0 || t_.c != 0 || t_.d != 1) return false;
     if (t_.tx != std::floor(t_.tx) || t_.ty != std::floor(t_.ty)) return false;
@@ -390,6 +399,18 @@ void CropNode::render(TileContext& ctx, const IRect& r, float* out) const {
     for (int j = 0; j < in.h; ++j)
         std::memcpy(out + (size_t(in.y - r.y + j) * r.w + (in.x - r.x)) * 4, src + size_t(j) * in.w * 4,
                     size_t(in.w) * 4 * sizeof(float));
+}
+
+bool CropNode::sparse(TileContext& ctx, const IRect& r, SparsePixels& out) const {
+    const IRect c = pixelBounds(rect_), in = r.intersected(c);
+    if (in.isEmpty()) {
+        out.region = {};
+        out.points.clear();
+        return true;
+    }
+    if (!in_->sparse(ctx, in, out)) return false;
+    out.region = out.region.intersected(in);
+    return true;
 }
 
 IRect ClampNode::roi(int, const IRect& dest) const {

@@ -92,6 +92,18 @@ bool matrixKeepsGrey(const ColorMatrix& m, bool greyIn);
 
 class TileContext;
 
+// A picture's pixels over a rectangle where nearly all are one value: inside `region` every
+// pixel is `common` except the listed points, outside it every pixel is transparent.
+struct SparsePixels {
+    struct Point {
+        int x, y;
+        float v[4];
+    };
+    IRect region;
+    float common[4] = {0, 0, 0, 0};
+    std::vector<Point> points;
+};
+
 class Node {
 public:
     virtual ~Node() = default;
@@ -117,6 +129,12 @@ public:
     // Whether every pixel's three colour channels are equal (to rounding): a per-pixel chain over
     // the picture is then a function of one value and is read from a table (see Image::pixelOp).
     virtual bool grey() const { return false; }
+    // The pixels over r as sparse pixels, where the node knows them so (a readers then touches
+    // only the points: a blur spreads each one instead of reading every pixel); false otherwise.
+    virtual bool sparse(TileContext& ctx, const IRect& r, SparsePixels& out) const {
+        (void)ctx, (void)r, (void)out;
+        return false;
+    }
 };
 using NodePtr = std::shared_ptr<const Node>;
 

@@ -110,6 +110,7 @@ public:
     IRect roi(int, const IRect& dest) const override;
     void render(TileContext& ctx, const IRect& r, float* out) const override;
     bool grey() const override { return in_->grey(); }
+    bool sparse(TileContext& ctx, const IRect& r, SparsePixels& out) const override;
     const NodePtr& inputPtr() const { return in_; }
     const Affine& transform() const { return t_; }
     // True for a whole-pixel translation (rendered as a shifted copy).
@@ -129,6 +130,7 @@ public:
     const Node* input(int) const override { return in_.get(); }
     IRect roi(int, const IRect& dest) const override { return dest.intersected(pixelBounds(rect_)); }
     bool grey() const override { return in_->grey(); }
+    bool sparse(TileContext& ctx, const IRect& r, SparsePixels& out) const override;
     void render(TileContext& ctx, const IRect& r, float* out) const override;
     IRect opBounds() const override { return {}; }
     IRect keptBounds() const override { return pixelBounds(rect_); }
@@ -249,9 +251,13 @@ private:
     // render() from a source already in memory: roi(0, r) of the input, its bottom row first at
     // `src`, rows `stride` floats apart (a stored input is read without copying it).
     void renderFrom(TileContext& ctx, const IRect& r, const float* src, size_t stride, float* out) const;
+    // render() from sparse input pixels: the common value blurred (separable over the region)
+    // plus each point's difference from it spread by the kernel.
+    void renderSparse(TileContext& ctx, const IRect& r, const SparsePixels& in, float* out) const;
     Grid gridFor(int lo, int hi) const { return gridRange(lo, hi, k_); }  // before the radius
     NodePtr in_;
     double sigma_;
+    bool sparseReads_;  // reads sparse input as such (the building thread's choice)
     int k_ = 1;
     int radius_ = 0;
     std::vector<float> weights_;  // weights_[i] for offset i = 0 … radius

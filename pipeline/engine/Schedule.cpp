@@ -11,7 +11,9 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <future>
 #include <mutex>
+#include <unordered_map>
 
 namespace ostrela::engine {
 
@@ -213,6 +215,187 @@ private:
     Rect extent_;
 };
 }  // namespace
+
+// ---- Pictures kept across frames ----
+
+class KeptPattern {
+public:
+    static constexpr int kBlock = 128;
+    // Beyond this the blocks read longest ago are dropped (made again if needed).
+    static constexpr size_t kMaxBytes = size_t(64) << 20;
+    struct Block {
+        bool sparse = false;
+        float common[4] = {0, 0, 0, 0};
+        std::vector<SparsePixels::Point> points;  // sparse: the pixels unlike common
+        std::vector<float> pixels;                // whole: bottom row first
+        size_t bytes() const {
+            return sizeof(Block) + 64 + points.size() * sizeof(SparsePixels::Point) + pixels.size() * sizeof(float);
+        }
+    };
+    using BlockPtr = std::shared_ptr<const Block>;
+
+    static int floorDiv(int v) { return v >= 0 ? v / kBlock : -((-v + kBlock - 1) / kBlock); }
+
+    // Block (bx, by), made from `image` on first need. A thread that needs a block another is
+    // making waits for it (two bands of a frame often share a block).
+    BlockPtr block(TileContext& ctx, const Node& image, int bx, int by) {
+        const int64_t key = (int64_t(bx) << 32) ^ uint32_t(by);
+        std::promise<BlockPtr> making;
+        std::unique_lock<std::mutex> lock(mutex_);
+        auto it = blocks_.find(key);
+        if (it != blocks_.end()) {
+            it->second.used = ++clock_;
+            const std::shared_future<BlockPtr> f = it->second.block;
+            lock.unlock();
+            return f.get();
+        }
+        const uint64_t id = ++clock_;
+        blocks_.emplace(key, Entry{making.get_future().share(), id, id, 0});
+        lock.unlock();
+        BlockPtr made;
+        try {
+            made = make(ctx, image, {bx * kBlock, by * kBlock, kBlock, kBlock});
+        } catch (...) {
+            // Out of memory: the waiting threads fail with this one, and the next frame tries again.
+            making.set_exception(std::current_exception());
+            lock.lock();
+            if (auto e = blocks_.find(key); e != blocks_.end() && e->second.id == id) blocks_.erase(e);
+            throw;
+        }
+        making.set_value(made);
+        lock.lock();
+        it = blocks_.find(key);
+        if (it == blocks_.end() || it->second.id != id) return made;  // dropped meanwhile
+        it->second.bytes = made->bytes();
+        bytes_ += it->second.bytes;
+        while (bytes_ > kMaxBytes) {
+            // The made block read longest ago (those being made count nothing yet).
+            auto oldest = blocks_.end();
+            for (auto e = blocks_.begin(); e != blocks_.end(); ++e)
+                if (e->second.bytes > 0 && (oldest == blocks_.end() || e->second.used < oldest->second.used)) oldest = e;
+            if (oldest == blocks_.end()) break;
+            bytes_ -= oldest->second.bytes;
+            blocks_.erase(oldest);
+        }
+        return made;
+    }
+    size_t bytes() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return bytes_;
+    }
+
+private:
+    static BlockPtr make(TileContext& ctx, const Node& image, const IRect& b) {
+        auto out = std::make_shared<Block>();
+        const float* px = ctx.pull(image, b);
+        const size_t n = size_t(b.w) * b.h;
+        // The common value: the first pixel's, or failing that the middle one's.
+        for (size_t probe : {size_t(0), n / 2}) {
+            const float* c = px + 4 * probe;
+            size_t unlike = 0;
+            for (size_t i = 0; i < n && unlike <= n / 16; ++i)
+                unlike += std::memcmp(px + 4 * i, c, 4 * sizeof(float)) != 0;
+            if (unlike > n / 16) continue;
+            out->sparse = true;
+            std::memcpy(out->common, c, sizeof(out->common));
+            out->points.reserve(unlike);
+            for (size_t i = 0; i < n; ++i)
+                if (std::memcmp(px + 4 * i, c, 4 * sizeof(float)) != 0) {
+                    SparsePixels::Point p{b.x + int(i % size_t(b.w)), b.y + int(i / size_t(b.w)), {}};
+                    std::memcpy(p.v, px + 4 * i, sizeof(p.v));
+                    out->points.push_back(p);
+                }
+            return out;
+        }
+        out->pixels.assign(px, px + 4 * n);
+        return out;
+    }
+
+    struct Entry {
+        std::shared_future<BlockPtr> block;
+        uint64_t used;  // clock_ when last asked for
+        uint64_t id;    // clock_ when made
+        size_t bytes;   // 0 while being made
+    };
+
+    mutable std::mutex mutex_;
+    std::unordered_map<int64_t, Entry> blocks_;
+    size_t bytes_ = 0;
+    uint64_t clock_ = 0;
+};
+
+namespace {
+
+class KeptPatternNode final : public Node {
+public:
+    KeptPatternNode(NodePtr in, std::shared_ptr<KeptPattern> store) : in_(std::move(in)), store_(std::move(store)) {}
+    Rect extent() const override { return in_->extent(); }
+    int inputCount() const override { return 1; }
+    const Node* input(int) const override { return in_.get(); }
+    // The input is read by blocks, not over the rectangles asked for.
+    IRect roi(int, const IRect&) const override { return {}; }
+    bool grey() const override { return in_->grey(); }
+
+    void render(TileContext& ctx, const IRect& r, float* out) const override {
+        forBlocks(ctx, r, [&](const IRect& b, const KeptPattern::Block& k) {
+            const IRect q = b.intersected(r);
+            for (int y = q.y; y < q.maxY(); ++y) {
+                float* o = out + (size_t(y - r.y) * r.w + (q.x - r.x)) * 4;
+                if (!k.sparse) {
+                    std::memcpy(o, k.pixels.data() + (size_t(y - b.y) * b.w + (q.x - b.x)) * 4, size_t(q.w) * 4 * sizeof(float));
+                    continue;
+                }
+                for (int x = 0; x < q.w; ++x) std::memcpy(o + 4 * x, k.common, sizeof(k.common));
+            }
+            for (const SparsePixels::Point& p : k.points)
+                if (p.x >= q.x && p.x < q.maxX() && p.y >= q.y && p.y < q.maxY()) std::memcpy(out + (size_t(p.y - r.y) * r.w + (p.x - r.x)) * 4, p.v, sizeof(p.v));
+        });
+    }
+
+    bool sparse(TileContext& ctx, const IRect& r, SparsePixels& out) const override {
+        if (r.isEmpty() || double(r.w) * r.h > double(1 << 24)) return false;
+        out.points.clear();
+        bool first = true, ok = true;
+        forBlocks(ctx, r, [&](const IRect& b, const KeptPattern::Block& k) {
+            if (!ok) return;
+            if (!k.sparse || (!first && std::memcmp(out.common, k.common, sizeof(k.common)) != 0)) {
+                ok = false;
+                return;
+            }
+            first = false;
+            std::memcpy(out.common, k.common, sizeof(k.common));
+            const IRect q = b.intersected(r);
+            for (const SparsePixels::Point& p : k.points)
+                if (p.x >= q.x && p.x < q.maxX() && p.y >= q.y && p.y < q.maxY()) out.points.push_back(p);
+        });
+        out.region = r;
+        return ok;
+    }
+
+private:
+    template <class F>
+    void forBlocks(TileContext& ctx, const IRect& r, F f) const {
+        if (r.isEmpty()) return;
+        for (int by = KeptPattern::floorDiv(r.y); by <= KeptPattern::floorDiv(r.maxY() - 1); ++by)
+            for (int bx = KeptPattern::floorDiv(r.x); bx <= KeptPattern::floorDiv(r.maxX() - 1); ++bx) {
+                const KeptPattern::BlockPtr k = store_->block(ctx, *in_, bx, by);
+                f(IRect{bx * KeptPattern::kBlock, by * KeptPattern::kBlock, KeptPattern::kBlock, KeptPattern::kBlock}, *k);
+            }
+    }
+    NodePtr in_;
+    std::shared_ptr<KeptPattern> store_;
+};
+
+}  // namespace
+
+std::shared_ptr<KeptPattern> keptPatternStore() { return std::make_shared<KeptPattern>(); }
+
+Image keptPattern(const Image& image, const std::shared_ptr<KeptPattern>& store) {
+    if (image.isNull() || !store || straightforwardChains()) return image;
+    return Image(std::make_shared<KeptPatternNode>(image.node(), store));
+}
+
+size_t keptPatternBytes(const KeptPattern& store) { return store.bytes(); }
 
 void setStraightforwardChains(bool on) { gStraightforward = on; }
 bool straightforwardChains() { return gStraightforward; }

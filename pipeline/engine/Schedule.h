@@ -126,6 +126,17 @@ Image resampled(const Image& image, const Affine& t, const Rect& extent);
 Image computedOnce(const Image& image);
 // Gives back the band buffers no frame is using (when a look is switched away).
 void releaseIdleBands();
+
+// A picture that is the same every frame (a fixed pattern a look moves about), kept from frame to
+// frame in `store`: made in blocks of 128 × 128 pixels as frames first need them, each kept as
+// the few pixels that differ from the block's common value where at most one in sixteen does
+// (readers such as a blur then see sparse pixels), whole otherwise. One store per picture; a
+// store given a different picture keeps the old one's pixels. Drop the store to let them go.
+class KeptPattern;
+std::shared_ptr<KeptPattern> keptPatternStore();
+Image keptPattern(const Image& image, const std::shared_ptr<KeptPattern>& store);
+// Bytes a store's blocks take.
+size_t keptPatternBytes(const KeptPattern& store);
 // The pixels of `node` over r, handed to f(part, pixels, stride in pixels) part by part: for a
 // computedOnce picture straight from its bands (no copy), otherwise pulled in one part.
 using CachedRowsFn = std::function<void(const IRect& part, const float* pixels, size_t stride)>;
