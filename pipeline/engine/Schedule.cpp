@@ -238,7 +238,7 @@ public:
 
     // Block (bx, by), made from `image` on first need. A thread that needs a block another is
     // making waits for it (two bands of a frame often share a block).
-    BlockPtr block(TileContext& ctx, const Node& image, int bx, int by) {
+    BlockPtr block(const Node& image, int bx, int by) {
         const int64_t key = (int64_t(bx) << 32) ^ uint32_t(by);
         std::promise<BlockPtr> making;
         std::unique_lock<std::mutex> lock(mutex_);
@@ -254,7 +254,7 @@ public:
         lock.unlock();
         BlockPtr made;
         try {
-            made = make(ctx, image, {bx * kBlock, by * kBlock, kBlock, kBlock});
+            made = make(image, {bx * kBlock, by * kBlock, kBlock, kBlock});
         } catch (...) {
             // Out of memory: the waiting threads fail with this one, and the next frame tries again.
             making.set_exception(std::current_exception());
@@ -285,10 +285,21 @@ public:
     }
 
 private:
-    static BlockPtr make(TileContext& ctx, const Node& image, const IRect& b) {
+    static BlockPtr make(const Node& image, const IRect& b) {
         auto out = std::make_shared<Block>();
-        const float* px = ctx.pull(image, b);
         const size_t n = size_t(b.w) * b.h;
+        // Made in buffers of its own: the tile's arena would keep a block's worth per block made
+        // (a dozen in a band of the first frame) as its size for every later frame.
+        thread_local std::vector<float> scratch;
+        thread_local Arena arena;
+        scratch.resize(4 * n);
+        float* px = scratch.data();
+        {
+            TileContext own(arena);
+            own.renderInto(image, b, px);
+            own.endTile();
+        }
+        arena.reset();
         // The common value: the first pixel's, or failing that the middle one's.
         for (size_t probe : {size_t(0), n / 2}) {
             const float* c = px + 4 * probe;
@@ -336,8 +347,8 @@ public:
     IRect roi(int, const IRect&) const override { return {}; }
     bool grey() const override { return in_->grey(); }
 
-    void render(TileContext& ctx, const IRect& r, float* out) const override {
-        forBlocks(ctx, r, [&](const IRect& b, const KeptPattern::Block& k) {
+    void render(TileContext&, const IRect& r, float* out) const override {
+        forBlocks(r, [&](const IRect& b, const KeptPattern::Block& k) {
             const IRect q = b.intersected(r);
             for (int y = q.y; y < q.maxY(); ++y) {
                 float* o = out + (size_t(y - r.y) * r.w + (q.x - r.x)) * 4;
@@ -352,11 +363,11 @@ public:
         });
     }
 
-    bool sparse(TileContext& ctx, const IRect& r, SparsePixels& out) const override {
+    bool sparse(TileContext&, const IRect& r, SparsePixels& out) const override {
         if (r.isEmpty() || double(r.w) * r.h > double(1 << 24)) return false;
         out.points.clear();
         bool first = true, ok = true;
-        forBlocks(ctx, r, [&](const IRect& b, const KeptPattern::Block& k) {
+        forBlocks(r, [&](const IRect& b, const KeptPattern::Block& k) {
             if (!ok) return;
             if (!k.sparse || (!first && std::memcmp(out.common, k.common, sizeof(k.common)) != 0)) {
                 ok = false;
@@ -374,11 +385,11 @@ public:
 
 private:
     template <class F>
-    void forBlocks(TileContext& ctx, const IRect& r, F f) const {
+    void forBlocks(const IRect& r, F f) const {
         if (r.isEmpty()) return;
         for (int by = KeptPattern::floorDiv(r.y); by <= KeptPattern::floorDiv(r.maxY() - 1); ++by)
             for (int bx = KeptPattern::floorDiv(r.x); bx <= KeptPattern::floorDiv(r.maxX() - 1); ++bx) {
-                const KeptPattern::BlockPtr k = store_->block(ctx, *in_, bx, by);
+                const KeptPattern::BlockPtr k = store_->block(*in_, bx, by);
                 f(IRect{bx * KeptPattern::kBlock, by * KeptPattern::kBlock, KeptPattern::kBlock, KeptPattern::kBlock}, *k);
             }
     }

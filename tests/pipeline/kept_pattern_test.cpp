@@ -137,6 +137,16 @@ TEST(KeptPatterns, StayWithinTheirMemoryDroppingWhatWasReadLongestAgo) {
     EXPECT_EQ(made.load(), before + 128 * 128);
 }
 
+TEST(KeptPatterns, AreMadeOutsideTheTilesArenas) {
+    // The frame that makes the blocks leaves the arenas no larger than a frame that finds them kept.
+    auto store = keptPatternStore();
+    auto frame = [&] { return keptPattern(specks(0.99f), store).translated(3, -700).cropped({0, 0, 1280, 720}).gaussianBlur(1.2); };
+    Renderer making(2, 64), finding(2, 64);
+    making.renderFloat(frame(), {0, 0, 1280, 720});
+    finding.renderFloat(frame(), {0, 0, 1280, 720});
+    EXPECT_LE(making.arenaBytes(), finding.arenaBytes() + (size_t(256) << 10));
+}
+
 TEST(KeptPatterns, KeepNothingWhenBuiltForPlainChains) {
     auto unused = keptPatternStore();
     setStraightforwardChains(true);
