@@ -18,20 +18,28 @@ int testPatternSquareX(int width, int height, uint64_t frameIndex) {
     return int((frameIndex * 8) % uint64_t(travel));
 }
 
+int testPatternBarsBottom(int height) { return height * 3 / 4; }
+
 void renderTestPattern(uint8_t* bgra, int width, int height, int stride, uint64_t frameIndex) {
-    const int barsBottom = height * 3 / 4;
-    for (int y = 0; y < barsBottom; ++y) {
-        uint32_t* row = reinterpret_cast<uint32_t*>(bgra + size_t(y) * size_t(stride));
+    const int barsBottom = testPatternBarsBottom(height);
+    if (barsBottom > 0) {
+        uint32_t* first = reinterpret_cast<uint32_t*>(bgra);
         for (int x = 0; x < width; ++x) {
             const PatternColor& c = kTestPatternBars[size_t(x) * 8 / size_t(width)];
-            row[x] = 0xFF000000u | (uint32_t(c.r) << 16) | (uint32_t(c.g) << 8) | c.b;
+            first[x] = 0xFF000000u | (uint32_t(c.r) << 16) | (uint32_t(c.g) << 8) | c.b;
         }
+        for (int y = 1; y < barsBottom; ++y) std::memcpy(bgra + size_t(y) * size_t(stride), first, size_t(width) * 4);
     }
+    renderTestPatternSquareRows(bgra, width, height, stride, frameIndex);
+}
+
+void renderTestPatternSquareRows(uint8_t* bgra, int width, int height, int stride, uint64_t frameIndex) {
+    const int barsBottom = testPatternBarsBottom(height);
     const int side = std::max(1, height / 4);
     const int sx = testPatternSquareX(width, height, frameIndex);
     for (int y = barsBottom; y < height; ++y) {
         uint32_t* row = reinterpret_cast<uint32_t*>(bgra + size_t(y) * size_t(stride));
-        bool inSquare = y - barsBottom < side;
+        const bool inSquare = y - barsBottom < side;
         for (int x = 0; x < width; ++x)
             row[x] = (inSquare && x >= sx && x < sx + side) ? 0xFFFFFFFFu : 0xFF000000u;
     }
@@ -116,14 +124,28 @@ private:
         const double rate = fmt.maxFrameRate > 0 ? fmt.maxFrameRate : 30.0;
         const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
             std::chrono::duration<double>(1.0 / rate));
-        std::vector<uint8_t> bgra(size_t(fmt.width) * 4 * size_t(fmt.height));
+        const int w = fmt.width, h = fmt.height, bgraStride = w * 4;
+        std::vector<uint8_t> bgra(size_t(bgraStride) * size_t(h));
+        // Only the lower quarter moves: the bars are drawn and encoded once, and in the formats
+        // whose rows are encoded on their own (YUYV, BGRA) only the moving rows are again. The
+        // callback is done with a frame's bytes when it returns.
+        const bool rowsAlone = fmt.pixelFormat == kPixelFormatYUYV || fmt.pixelFormat == kPixelFormatBGRA;
+        const int y0 = testPatternBarsBottom(h);
+        std::vector<uint8_t> encoded;
+        int stride = 0;
         auto next = std::chrono::steady_clock::now();
         for (uint64_t index = 0;; ++index) {
-            renderTestPattern(bgra.data(), fmt.width, fmt.height, fmt.width * 4, index);
-            int stride = 0;
-            std::vector<uint8_t> encoded =
-                encodeBGRA(bgra.data(), fmt.width, fmt.height, fmt.width * 4, fmt.pixelFormat, &stride);
-            RawFrame frame{fmt.pixelFormat, fmt.width, fmt.height, stride, encoded.data(), encoded.size(), index};
+            if (index == 0 || !rowsAlone || encoded.empty()) {
+                renderTestPattern(bgra.data(), w, h, bgraStride, index);
+                encoded = encodeBGRA(bgra.data(), w, h, bgraStride, fmt.pixelFormat, &stride);
+            } else {
+                renderTestPatternSquareRows(bgra.data(), w, h, bgraStride, index);
+                const uint8_t* src = bgra.data() + size_t(y0) * bgraStride;
+                uint8_t* dst = encoded.data() + size_t(y0) * stride;
+                if (fmt.pixelFormat == kPixelFormatYUYV) libyuv::ARGBToYUY2(src, bgraStride, dst, stride, w, h - y0);
+                else libyuv::ARGBCopy(src, bgraStride, dst, stride, w, h - y0);
+            }
+            RawFrame frame{fmt.pixelFormat, w, h, stride, encoded.data(), encoded.size(), index};
             cb(frame);
             next += period;
             std::unique_lock lock(m_);

@@ -22,6 +22,9 @@ inline constexpr PatternColor kTestPatternBars[8] = {
 int testPatternSquareX(int width, int height, uint64_t frameIndex);
 // Draws frame `frameIndex` of the pattern into BGRA memory.
 void renderTestPattern(uint8_t* bgra, int width, int height, int stride, uint64_t frameIndex);
+// The same for the rows from testPatternBarsBottom(height) down, the only ones that move.
+int testPatternBarsBottom(int height);
+void renderTestPatternSquareRows(uint8_t* bgra, int width, int height, int stride, uint64_t frameIndex);
 
 // Encodes a BGRA picture in `pixelFormat` (YUYV, NV12, MJPEG or BGRA); empty on failure.
 // `stride` receives the first plane's row length (0 for MJPEG).
