@@ -129,7 +129,7 @@ public:
     // Whether every pixel's three colour channels are equal (to rounding): a per-pixel chain over
     // the picture is then a function of one value and is read from a table (see Image::pixelOp).
     virtual bool grey() const { return false; }
-    // The pixels over r as sparse pixels, where the node knows them so (a readers then touches
+    // The pixels over r as sparse pixels, where the node knows them so (a reader then touches
     // only the points: a blur spreads each one instead of reading every pixel); false otherwise.
     virtual bool sparse(TileContext& ctx, const IRect& r, SparsePixels& out) const {
         (void)ctx, (void)r, (void)out;

@@ -289,12 +289,23 @@ private:
         auto out = std::make_shared<Block>();
         const size_t n = size_t(b.w) * b.h;
         // Made in buffers of its own: the tile's arena would keep a block's worth per block made
-        // (a dozen in a band of the first frame) as its size for every later frame.
-        thread_local std::vector<float> scratch;
-        thread_local Arena arena;
+        // (a dozen in a band of the first frame) as its size for every later frame. A pattern kept
+        // inside another's picture is made while the outer one is: it takes buffers of the moment.
+        thread_local std::vector<float> threadScratch;
+        thread_local Arena threadArena;
+        thread_local int depth = 0;
+        std::vector<float> nestedScratch;
+        Arena nestedArena;
+        std::vector<float>& scratch = depth == 0 ? threadScratch : nestedScratch;
+        Arena& arena = depth == 0 ? threadArena : nestedArena;
         scratch.resize(4 * n);
         float* px = scratch.data();
         {
+            struct Depth {
+                int& d;
+                explicit Depth(int& v) : d(++v) {}
+                ~Depth() { --d; }
+            } nested(depth);
             TileContext own(arena);
             own.renderInto(image, b, px);
             own.endTile();

@@ -64,6 +64,15 @@ TEST(KeptPatterns, GiveThePicturesPixelsFromTheStoreFrameAfterFrame) {
     one.renderFloat(keptPattern(specks(0.995f), store).translated(-3, -3).cropped(e), {0, 0, 300, 200});
     EXPECT_EQ(keptPatternBytes(*store), bytes);
 
+    // A pattern kept inside another kept picture is made while the outer one is.
+    auto inner = keptPatternStore(), outer = keptPatternStore();
+    auto nested = [&] {
+        const Image moved = keptPattern(specks(0.99f), inner).translated(-300, 77);
+        return keptPattern(filters::randomNoise().composited(moved.cropped({0, 0, 200, 100})), outer).cropped(e);
+    };
+    EXPECT_EQ(literalDifference(nested, {0, 0, 300, 200}, tiled), 0.0f);
+    EXPECT_GT(keptPatternBytes(*inner), 0u);
+
     // A pattern that is not sparse is kept whole, with the same pixels.
     auto whole = keptPatternStore();
     auto build = [&] { return keptPattern(filters::randomNoise(), whole).translated(7, -9).cropped(e); };
