@@ -150,7 +150,8 @@ TEST(KeptPatterns, AreMadeOutsideTheTilesArenas) {
     // The frame that makes the blocks leaves the arenas no larger than a frame that finds them kept.
     auto store = keptPatternStore();
     auto frame = [&] { return keptPattern(specks(0.99f), store).translated(3, -700).cropped({0, 0, 1280, 720}).gaussianBlur(1.2); };
-    Renderer making(2, 64), finding(2, 64);
+    // One thread each: with two, whether the second thread gets a tile (and an arena) is chance.
+    Renderer making(1, 64), finding(1, 64);
     making.renderFloat(frame(), {0, 0, 1280, 720});
     finding.renderFloat(frame(), {0, 0, 1280, 720});
     EXPECT_LE(making.arenaBytes(), finding.arenaBytes() + (size_t(256) << 10));
