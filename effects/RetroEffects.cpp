@@ -5,6 +5,7 @@
 #include "effects/RetroKernels.h"
 #include "pipeline/FrameBuffer.h"
 #include "pipeline/engine/Filters.h"
+#include "pipeline/engine/Glyphs.h"
 #include "pipeline/engine/LargeBuffers.h"
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
@@ -332,12 +333,8 @@ Surface surface(int frameW, int frameH, int x0, int y0, int w, int h) {
     s.x0 = std::clamp(x0, 0, std::max(frameW - 1, 0));
     s.y0 = std::clamp(y0, 0, std::max(frameH - 1, 0));
     const int ww = std::clamp(w - (s.x0 - x0), 1, frameW - s.x0), hh = std::clamp(h - (s.y0 - y0), 1, frameH - s.y0);
-    s.image = QImage(ww, hh, QImage::Format_ARGB32_Premultiplied);
-    if (s.image.isNull()) return s;
-    s.image.fill(Qt::transparent);
     // 72 dpi: one point is one pixel, as in the bitmap contexts the layouts are written for.
-    s.image.setDotsPerMeterX(2835);
-    s.image.setDotsPerMeterY(2835);
+    s.image = engine::pointBitmap(ww, hh);
     return s;
 }
 
@@ -499,17 +496,12 @@ QImage pixelText(const QString& text, double s, int k) {
     const double f = s / std::max(k, 1);
     const QFont font = draw::courierBold(f);
     // Measured on a 72-dpi device so points are pixels.
-    QImage probe(1, 1, QImage::Format_ARGB32_Premultiplied);
-    probe.setDotsPerMeterX(2835);
-    probe.setDotsPerMeterY(2835);
+    const QImage probe = engine::pointBitmap(1, 1);
     const QRectF b = QFontMetricsF(font, &probe).tightBoundingRect(text);
     const double bx = b.left(), by = -b.bottom(), bw = b.width();  // y up: by is the lowest ink point
     const int w = std::max(1, int(std::ceil(bw)) + 4), h = std::max(1, int(std::ceil(1.5 * f)));
-    QImage img(w, h, QImage::Format_ARGB32_Premultiplied);
+    QImage img = engine::pointBitmap(w, h);
     if (img.isNull()) return img;
-    img.fill(Qt::transparent);
-    img.setDotsPerMeterX(2835);
-    img.setDotsPerMeterY(2835);
     QPainter p(&img);
     p.setRenderHint(QPainter::TextAntialiasing, true);
     p.setFont(font);

@@ -3,6 +3,7 @@
 #include "effects/Effects.h"
 #include "effects/RetroEffects.h"
 #include "pipeline/engine/Filters.h"
+#include "pipeline/engine/Glyphs.h"
 #include "pipeline/engine/Nodes.h"
 
 #include <QDateTime>
@@ -38,9 +39,7 @@ QDateTime frameDateTime(double t) {
 
 // Width of a line of text in a 72-dpi font.
 double textWidth(const QFont& font, const QString& text) {
-    QImage probe(1, 1, QImage::Format_ARGB32_Premultiplied);
-    probe.setDotsPerMeterX(2835);
-    probe.setDotsPerMeterY(2835);
+    const QImage probe = engine::pointBitmap(1, 1);
     return QFontMetricsF(font, &probe).horizontalAdvance(text);
 }
 

@@ -2,6 +2,7 @@
 
 #include "effects/Effects.h"
 #include "pipeline/PaintedLayer.h"
+#include "pipeline/engine/Glyphs.h"
 #include "pipeline/engine/Renderer.h"
 
 #include <QGlyphRun>
@@ -26,20 +27,11 @@ using engine::Image;
 
 namespace {
 
-// QImage reports its resolution as whole dots per inch: 2835 dots per metre reads as 72, so a
-// font of 38.18 points is 38.18 pixels on every bitmap made here.
-constexpr int kDotsPerMeter72 = 2835;
 constexpr int kShadowPad = 8;        // room for the shadow's offset and blur around the glyphs
 constexpr int kStripChunk = 2048;    // long tickers are cached in pieces of this width
 
-QImage newBitmap(int w, int h) {
-    QImage img(std::max(w, 1), std::max(h, 1), QImage::Format_ARGB32_Premultiplied);
-    if (img.isNull()) return img;
-    img.setDotsPerMeterX(kDotsPerMeter72);
-    img.setDotsPerMeterY(kDotsPerMeter72);
-    img.fill(Qt::transparent);
-    return img;
-}
+// At 72 dpi, so a font of 38.18 points is 38.18 pixels on every bitmap made here.
+QImage newBitmap(int w, int h) { return engine::pointBitmap(w, h); }
 
 QPaintDevice* layoutDevice() {
     static QImage device = newBitmap(1, 1);

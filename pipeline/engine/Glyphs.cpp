@@ -17,18 +17,6 @@ namespace {
 
 constexpr int kPad = 4;
 
-// Pictures are addressed one pixel per point, so a 16.2-point font is 16.2 pixels high (not the
-// 21.6 a 96-dpi device would make of it).
-QImage pointBitmap(int w, int h) {
-    QImage img(w, h, QImage::Format_ARGB32_Premultiplied);
-    if (img.isNull()) return img;
-    const int dotsPerMeter = int(std::lround(72.0 / 0.0254));
-    img.setDotsPerMeterX(dotsPerMeter);
-    img.setDotsPerMeterY(dotsPerMeter);
-    img.fill(Qt::transparent);
-    return img;
-}
-
 class GlyphLayerNode final : public Node {
 public:
     struct Item {
@@ -72,6 +60,16 @@ private:
 };
 
 }  // namespace
+
+QImage pointBitmap(int width, int height) {
+    QImage img(std::max(width, 1), std::max(height, 1), QImage::Format_ARGB32_Premultiplied);
+    if (img.isNull()) return img;
+    // 2835 dots per metre: QImage reports whole dots per inch, and this reads as 72.
+    img.setDotsPerMeterX(2835);
+    img.setDotsPerMeterY(2835);
+    img.fill(Qt::transparent);
+    return img;
+}
 
 GlyphCache::GlyphCache(QFont font) : font_(std::move(font)) {
     const QImage probe = pointBitmap(1, 1);

@@ -6,6 +6,7 @@
 
 #include <QChar>
 #include <QFont>
+#include <QImage>
 
 #include <map>
 #include <memory>
@@ -29,13 +30,16 @@ public:
     explicit GlyphCache(QFont font);
     const GlyphCoverage& glyph(QChar c);
     int count() const { return int(glyphs_.size()); }
-    double ascent() const { return ascent_; }
 
 private:
     QFont font_;
     double ascent_ = 0, maxWidth_ = 0, height_ = 0;
     std::map<char16_t, std::unique_ptr<GlyphCoverage>> glyphs_;
 };
+
+// A transparent bitmap (at least 1 × 1) whose resolution reads as 72 dpi, so a font of n points is
+// n pixels on it: pictures and text made with a painter are laid out one pixel per point.
+QImage pointBitmap(int width, int height);
 
 // One glyph on a layer: its baseline's left end, in pixels from the layer's top-left corner
 // (top down), rounded to whole pixels; its colour is drawn at the glyph's coverage.

@@ -22,7 +22,7 @@ QFont monoBold() {
 }
 
 // A transparent bitmap at one pixel per point, as the layer assumes.
-QImage pointBitmap(int w, int h) {
+QImage referenceBitmap(int w, int h) {
     QImage img(w, h, QImage::Format_ARGB32_Premultiplied);
     const int dotsPerMeter = int(std::lround(72.0 / 0.0254));
     img.setDotsPerMeterX(dotsPerMeter);
@@ -58,7 +58,7 @@ TEST(GlyphLayer, GivesThePixelsAPainterDrawsTextWithAtWholePixels) {
         {'@', -5, 50, 1.0, 1.0, 1.0, 1.0},   {'7', 90, 62, 0.8, 0.8, 0.1, 0.9}, {'Q', 120, 40, 0.05, 0.5, 0.075, 0.5},
     };
     const int w = 140, h = 64;
-    QImage painted = pointBitmap(w, h);
+    QImage painted = referenceBitmap(w, h);
     {
         QPainter p(&painted);
         p.setFont(monoBold());
