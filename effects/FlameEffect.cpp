@@ -78,10 +78,10 @@ Image octaveNoise(double factor) {
     return noise.isNull() ? noise : Image(std::make_shared<CellNoiseNode>(factor));
 }
 
-// A blend with a mask over an empty background, with the mask's weights worked out once: k is
-// the mask's encoded luminance times its alpha, the value the blend computes for every pixel,
-// and the result is k times the input. The weights are kept per pixel, or per row when the mask
-// changes along y only.
+// A mask's weights worked out once for the fused passes below: k is the mask's encoded luminance
+// times its alpha, the value a blend with the mask over an empty background computes for every
+// pixel (the result is k times the input). Kept per pixel, or per row when the mask changes
+// along y only.
 struct MaskWeights {
     engine::IRect bounds;
     bool perRow = false;
@@ -111,50 +111,6 @@ std::shared_ptr<const MaskWeights> weightsOf(const Image& mask, const Rect& regi
             w->k[size_t(y) * (perRow ? 1 : b.w) + x] = m ? weightOf(m) : 0.0f;
         }
     return w;
-}
-
-class MaskScaleNode final : public engine::Node {
-public:
-    MaskScaleNode(engine::NodePtr in, std::shared_ptr<const MaskWeights> w, const Rect& maskExtent)
-        : in_(std::move(in)), w_(std::move(w)), extent_(in_->extent().intersected(maskExtent)),
-          region_(engine::pixelBounds(extent_).intersected(w_->bounds)) {}
-    Rect extent() const override { return extent_; }
-    int inputCount() const override { return 1; }
-    const engine::Node* input(int) const override { return in_.get(); }
-    engine::IRect roi(int, const engine::IRect& dest) const override { return dest.intersected(region_); }
-    void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
-        const engine::IRect fb = region_.intersected(r);
-        if (!(fb == r)) std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
-        if (fb.isEmpty()) return;
-        const float* f = ctx.pull(*in_, fb);
-        const engine::IRect& b = w_->bounds;
-        for (int j = 0; j < fb.h; ++j) {
-            const float* fp = f + size_t(j) * fb.w * 4;
-            float* op = out + (size_t(fb.y - r.y + j) * r.w + (fb.x - r.x)) * 4;
-            const size_t row = size_t(fb.y + j - b.y);
-            if (w_->perRow) {
-                const float k = w_->k[row];
-                for (int i = 0; i < fb.w * 4; ++i) op[i] = k * fp[i];
-            } else {
-                const float* kp = w_->k.data() + row * b.w + (fb.x - b.x);
-                for (int i = 0; i < fb.w; ++i)
-                    for (int c = 0; c < 4; ++c) op[4 * i + c] = kp[i] * fp[4 * i + c];
-            }
-        }
-    }
-
-private:
-    engine::NodePtr in_;
-    std::shared_ptr<const MaskWeights> w_;
-    Rect extent_;
-    engine::IRect region_;
-};
-
-// `in` masked by `mask` over an empty background, as blendWithMask gives it, with the weights
-// cached for the last key (they depend on the extent only).
-Image maskedBy(const Image& in, const Image& mask, std::shared_ptr<const MaskWeights> w) {
-    if (in.isNull() || mask.isNull()) return filters::blendWithMask(in, Image::empty(), mask);
-    return Image(std::make_shared<MaskScaleNode>(in.node(), std::move(w), mask.extent()));
 }
 
 // ---- The fire's tail in one pass ----
@@ -565,117 +521,6 @@ private:
     Rect extent_;
 };
 
-// ---- The frame: the warm grade's matrix and both screens in one pass ----
-// The grade's matrix is diagonal with no bias and an identity alpha row: on linear premultiplied
-// pixels it scales the colour channels (unpremultiplying and premultiplying again cancel for
-// alpha in (0, 1]). Then the fire and the embers are screened over it, row by row from the tile's
-// own buffers, instead of three full passes over the tile (flamek::compositeRow). The grade is
-// read straight from the camera's 8-bit picture where there is one (flamek::gradeRow).
-
-// colorControls(saturation s, brightness, contrast c) as the engine builds its matrix.
-flamek::GradeTone gradeTone(double saturation, double brightness, double contrast) {
-    flamek::GradeTone g{};
-    const float s = float(saturation), c = float(contrast);
-    const float w[3] = {filters::kLumR, filters::kLumG, filters::kLumB};
-    for (int row = 0; row < 3; ++row)
-        for (int col = 0; col < 3; ++col) g.m[row * 3 + col] = c * ((1.0f - s) * w[col] + (row == col ? s : 0.0f));
-    g.bias = float(0.5 * (1.0 - contrast) + brightness);
-    return g;
-}
-
-// The 8-bit picture under `image` when it is one moved by whole pixels (a fitted camera frame).
-const engine::SourceNode* pictureOf(const Image& image, int* dx, int* dy) {
-    *dx = *dy = 0;
-    const engine::Node* n = image.node().get();
-    if (auto* t = dynamic_cast<const engine::TransformNode*>(n)) {
-        if (!t->isIntegerTranslation(dx, dy)) return nullptr;
-        n = t->inputPtr().get();
-    }
-    auto* src = dynamic_cast<const engine::SourceNode*>(n);
-    if (!src || src->image().format() != QImage::Format_ARGB32_Premultiplied) return nullptr;
-    return src;
-}
-
-class FlameFrameNode final : public engine::Node {
-public:
-    FlameFrameNode(engine::NodePtr base, engine::NodePtr fire, engine::NodePtr embers, std::array<float, 3> scale)
-        : base_(std::move(base)), fire_(std::move(fire)), embers_(std::move(embers)), scale_(scale),
-          extent_(base_->extent().united(fire_->extent()).united(embers_->extent())) {}
-    // The graded picture read from `picture` (moved by dx, dy) instead of through `base`.
-    void readPicture(QImage picture, int dx, int dy, const flamek::GradeTone& tone) {
-        picture_ = std::move(picture);
-        dx_ = dx, dy_ = dy;
-        tone_ = tone;
-    }
-    Rect extent() const override { return extent_; }
-    int inputCount() const override { return 3; }
-    const engine::Node* input(int i) const override { return i == 0 ? base_.get() : i == 1 ? fire_.get() : embers_.get(); }
-    engine::IRect roi(int i, const engine::IRect& dest) const override {
-        return i == 0 ? dest : dest.intersected(engine::pixelBounds((i == 1 ? fire_ : embers_)->extent()));
-    }
-    void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
-        if (picture_.isNull()) ctx.renderInto(*base_, r, out);
-        else renderPicture(r, out);
-        const engine::IRect fb = engine::pixelBounds(fire_->extent()).intersected(r);
-        const engine::IRect eb = engine::pixelBounds(embers_->extent()).intersected(r);
-        const float* f = fb.isEmpty() ? nullptr : ctx.pull(*fire_, fb);
-        // The embers cover the frame; where they do not, a zero row screens as nothing.
-        float* e = ctx.alloc(size_t(r.w) * r.h * 4);
-        if (eb == r) {
-            ctx.renderInto(*embers_, r, e);
-        } else {
-            std::memset(e, 0, size_t(r.w) * r.h * 4 * sizeof(float));
-            if (!eb.isEmpty()) {
-                const float* ep = ctx.pull(*embers_, eb);
-                for (int j = 0; j < eb.h; ++j)
-                    std::memcpy(e + (size_t(eb.y - r.y + j) * r.w + (eb.x - r.x)) * 4, ep + size_t(j) * eb.w * 4,
-                                size_t(eb.w) * 4 * sizeof(float));
-            }
-        }
-        for (int j = 0; j < r.h; ++j) {
-            const int y = r.y + j;
-            float* o = out + size_t(j) * r.w * 4;
-            const float* er = e + size_t(j) * r.w * 4;
-            const bool fireRow = !fb.isEmpty() && y >= fb.y && y < fb.maxY();
-            // Columns without fire in a fire row (only at the frame's sides, if ever) go separately.
-            const int fx0 = fireRow ? fb.x - r.x : r.w, fx1 = fireRow ? fb.maxX() - r.x : r.w;
-            const float* fr = fireRow ? f + size_t(y - fb.y) * fb.w * 4 : nullptr;
-            auto run = [&](int i0, int i1, const float* fp) {
-                if (i1 > i0) flamek::compositeRow(o + 4 * i0, fp, er + 4 * i0, i1 - i0, scale_.data());
-            };
-            run(0, fx0, nullptr);
-            run(fx0, fx1, fr);
-            run(fx1, r.w, nullptr);
-        }
-    }
-
-private:
-    void renderPicture(const engine::IRect& dest, float* out) const {
-        const engine::IRect r{dest.x - dx_, dest.y - dy_, dest.w, dest.h};  // in the picture's pixels
-        const int w = picture_.width(), h = picture_.height();
-        const int x0 = std::clamp(-r.x, 0, r.w), x1 = std::clamp(w - r.x, 0, r.w);
-        for (int j = 0; j < r.h; ++j) {
-            float* row = out + size_t(j) * r.w * 4;
-            const int qy = h - 1 - (r.y + j);  // the picture's first row is the top of the extent
-            if (qy < 0 || qy >= h || x1 <= x0) {
-                std::memset(row, 0, size_t(r.w) * 4 * sizeof(float));
-                continue;
-            }
-            std::memset(row, 0, size_t(x0) * 4 * sizeof(float));
-            std::memset(row + size_t(x1) * 4, 0, size_t(r.w - x1) * 4 * sizeof(float));
-            const uint8_t* src = picture_.constScanLine(qy) + size_t(r.x + x0) * 4;
-            flamek::gradeRow(src, x1 - x0, tone_, row + size_t(x0) * 4);
-        }
-    }
-
-    engine::NodePtr base_, fire_, embers_;
-    std::array<float, 3> scale_;
-    Rect extent_;
-    QImage picture_;
-    int dx_ = 0, dy_ = 0;
-    flamek::GradeTone tone_{};
-};
-
 }  // namespace
 
 namespace flame {
@@ -793,7 +638,7 @@ Image fireLayer(const Rect& E, double t, const Rect& band, Caches& caches) {
     const Image F = filters::screenBlend(core, outer);
     // The mask is the product of the height and spread masks: masking by one and then the other
     // applies exactly that product.
-    if (!(band == E) && !straightforwardChains()) return maskedBy(F, cachedFireMask(caches, E, band), cachedFireWeights(caches, E, band));
+    if (!(band == E) && !straightforwardChains()) return filters::blendWithMask(F, Image::empty(), cachedFireMask(caches, E, band));
     return filters::blendWithMask(filters::blendWithMask(F, Image::empty(), heightMask(E)), Image::empty(),
                                   spreadMask(E));
 }
@@ -816,7 +661,6 @@ Image emberLayer(const Rect& E, double t, Caches& caches) {
     if (!straightforwardChains() && !fade.isNull() && !E.isInfinite() && !E.isEmpty())
         return Image(std::make_shared<EmberNode>(E, off, cachedFadeWeights(caches, fade, E),
                                                  keptNoise(caches, engine::pixelBounds(E), E.w, int(std::floor(-off.y)))));
-    if (!straightforwardChains() && !fade.isNull() && !E.isInfinite()) return maskedBy(specks, fade, cachedFadeWeights(caches, fade, E));
     return filters::blendWithMask(specks, Image::empty(), fade);
 }
 
@@ -840,16 +684,6 @@ Image Flame::render(const Image& image, const FrameContext& frame) {
     const Rect band{E.x, E.y, E.w, 0.4 * E.h};
     const Image fire = straightforwardChains() ? flame::fireLayer(E, t) : flame::fireLayer(E, t, band, kept).cropped(band);
     const Image embers = flame::emberLayer(E, t, kept);
-    if (!straightforwardChains() && !fire.isNull() && !embers.isNull()) {
-        const Image base = filters::colorControls(image, 1.1, flame::flicker(t), 1.05);
-        if (!base.isNull()) {
-            auto node = std::make_shared<FlameFrameNode>(base.node(), fire.node(), embers.node(), std::array<float, 3>{1.1f, 0.96f, 0.75f});
-            int dx, dy;
-            if (const engine::SourceNode* pic = pictureOf(image, &dx, &dy))
-                node->readPicture(pic->image(), dx, dy, gradeTone(1.1, flame::flicker(t), 1.05));
-            return Image(std::move(node)).cropped(E);
-        }
-    }
     Image out = filters::screenBlend(fire, flame::grade(image, t));
     out = filters::screenBlend(embers, out);
     return out.cropped(E);

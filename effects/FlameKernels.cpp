@@ -262,99 +262,6 @@ void EmberColourRow(const float* V, size_t sw, const float* w, int R, int n, con
     }
 }
 
-void CompositeRow(float* o, const float* fire, const float* embers, int n, const float* scale) {
-    const DF d;
-    const int N = int(hn::Lanes(d));
-    const VF m0 = hn::Set(d, scale[0]), m1 = hn::Set(d, scale[1]), m2 = hn::Set(d, scale[2]);
-    const VF one = hn::Set(d, 1.0f), zero = hn::Zero(d);
-    const auto block = [&](float* q, const float* f, const float* e) {
-        VF r, g, b, a;
-        hn::LoadInterleaved4(d, q, r, g, b, a);
-        if (hn::AllFalse(d, hn::Lt(a, one))) {
-            r = hn::Mul(r, m0), g = hn::Mul(g, m1), b = hn::Mul(b, m2);
-            a = one;
-        } else {
-            // Translucent: as the matrix filter does it, on unpremultiplied colour.
-            const auto live = hn::Gt(a, zero);
-            const auto opaque = hn::Ge(a, one);
-            const VF na = hn::IfThenElseZero(live, hn::Min(a, one));
-            const VF k = hn::IfThenElse(opaque, one, hn::IfThenElseZero(live, hn::Div(na, hn::Max(a, hn::Set(d, 1e-30f)))));
-            r = hn::Mul(hn::Mul(r, k), m0), g = hn::Mul(hn::Mul(g, k), m1), b = hn::Mul(hn::Mul(b, k), m2);
-            a = hn::IfThenElse(opaque, one, na);
-        }
-        if (f) {
-            VF fr, fg, fb, fa;
-            hn::LoadInterleaved4(d, f, fr, fg, fb, fa);
-            r = screen(fr, r), g = screen(fg, g), b = screen(fb, b), a = screen(fa, a);
-        }
-        VF er, eg, eb, ea;
-        hn::LoadInterleaved4(d, e, er, eg, eb, ea);
-        hn::StoreInterleaved4(screen(er, r), screen(eg, g), screen(eb, b), screen(ea, a), d, q);
-    };
-    int i = 0;
-    for (; i + N <= n; i += N) block(o + 4 * i, fire ? fire + 4 * i : nullptr, embers + 4 * i);
-    if (i < n) {
-        HWY_ALIGN float t[3][4 * kMaxPixels] = {};
-        const size_t bytes = size_t(n - i) * 4 * sizeof(float);
-        std::memcpy(t[0], o + 4 * i, bytes);
-        if (fire) std::memcpy(t[1], fire + 4 * i, bytes);
-        std::memcpy(t[2], embers + 4 * i, bytes);
-        block(t[0], fire ? t[1] : nullptr, t[2]);
-        std::memcpy(o + 4 * i, t[0], bytes);
-    }
-}
-
-void GradeRow(const uint8_t* src, int n, const GradeTone& gt, float* o) {
-    const DF d;
-    const DI di;
-    const hn::RebindToUnsigned<DF> du;
-    const int N = int(hn::Lanes(d));
-    const auto low = hn::Set(du, 0xFFu);
-    const VF k = hn::Set(d, 1.0f / 255.0f), c255 = hn::Set(d, 255.0f), zero = hn::Zero(d);
-    VF m[9];
-    for (int q = 0; q < 9; ++q) m[q] = hn::Set(d, gt.m[q]);
-    const VF bias = hn::Set(d, gt.bias);
-    const auto toFloat = [&](hn::Vec<decltype(du)> v) { return hn::ConvertTo(d, hn::BitCast(di, v)); };
-    const auto block = [&](const uint8_t* s, float* q) {
-        HWY_ALIGN uint32_t words[kMaxPixels];
-        std::memcpy(words, s, size_t(N) * 4);
-        const auto v = hn::Load(du, words);
-        VF b = toFloat(hn::And(v, low));
-        VF g = toFloat(hn::And(hn::ShiftRight<8>(v), low));
-        VF r = toFloat(hn::And(hn::ShiftRight<16>(v), low));
-        const VF a = toFloat(hn::ShiftRight<24>(v));
-        if (!hn::AllFalse(d, hn::Lt(a, c255))) {
-            // The decoder's rounded unpremultiply: min(255, ⌊(255 c + ⌊a/2⌋) / a⌋), exact in float;
-            // transparent pixels zero.
-            const auto live = hn::Gt(a, zero);
-            const auto opaque = hn::Ge(a, c255);
-            const VF halfA = hn::Floor(hn::Mul(a, hn::Set(d, 0.5f)));
-            const VF safe = hn::Max(a, hn::Set(d, 1.0f));
-            const auto un = [&](VF c) {
-                const VF qv = hn::Floor(hn::Div(hn::MulAdd(c, c255, halfA), safe));
-                return hn::IfThenElse(opaque, c, hn::IfThenElseZero(live, hn::Min(qv, c255)));
-            };
-            r = un(r), g = un(g), b = un(b);
-        }
-        r = hn::Mul(r, k), g = hn::Mul(g, k), b = hn::Mul(b, k);
-        const VF al = hn::Mul(a, k);
-        const VF nr = hn::MulAdd(m[0], r, hn::MulAdd(m[1], g, hn::MulAdd(m[2], b, bias)));
-        const VF ng = hn::MulAdd(m[3], r, hn::MulAdd(m[4], g, hn::MulAdd(m[5], b, bias)));
-        const VF nb = hn::MulAdd(m[6], r, hn::MulAdd(m[7], g, hn::MulAdd(m[8], b, bias)));
-        // Transparent pixels: alpha 0 makes every channel 0.
-        hn::StoreInterleaved4(hn::Mul(SrgbDecode(d, nr), al), hn::Mul(SrgbDecode(d, ng), al), hn::Mul(SrgbDecode(d, nb), al), al, d, q);
-    };
-    int i = 0;
-    for (; i + N <= n; i += N) block(src + 4 * i, o + 4 * i);
-    if (i < n) {
-        HWY_ALIGN uint8_t s[4 * kMaxPixels] = {};
-        HWY_ALIGN float out[4 * kMaxPixels];
-        std::memcpy(s, src + 4 * i, size_t(n - i) * 4);
-        block(s, out);
-        std::memcpy(o + 4 * i, out, size_t(n - i) * 4 * sizeof(float));
-    }
-}
-
 }  // namespace ostrela::effects::flamek::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
@@ -365,8 +272,6 @@ HWY_EXPORT(FireSRow);
 HWY_EXPORT(EmberToneRow);
 HWY_EXPORT(EmberBlurDown);
 HWY_EXPORT(EmberColourRow);
-HWY_EXPORT(CompositeRow);
-HWY_EXPORT(GradeRow);
 
 void fireTailRow(const float* S, const engine::IRect& sb, const float* cp, const float* kp, int x0, int y, int n,
                  const FireColours& fc, float* o) {
@@ -385,9 +290,5 @@ void emberBlurDown(const float* const* rows, const float* w, int R, size_t float
 void emberColourRow(const float* V, size_t sw, const float* w, int R, int n, const float* ember, float k, float* o) {
     HWY_DYNAMIC_DISPATCH(EmberColourRow)(V, sw, w, R, n, ember, k, o);
 }
-void compositeRow(float* o, const float* fire, const float* embers, int n, const float* scale) {
-    HWY_DYNAMIC_DISPATCH(CompositeRow)(o, fire, embers, n, scale);
-}
-void gradeRow(const uint8_t* src, int n, const GradeTone& g, float* o) { HWY_DYNAMIC_DISPATCH(GradeRow)(src, n, g, o); }
 }  // namespace ostrela::effects::flamek
 #endif

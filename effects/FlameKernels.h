@@ -49,15 +49,4 @@ void emberBlurDown(const float* const* rows, const float* w, int R, size_t float
 // pixels at o.
 void emberColourRow(const float* V, size_t sw, const float* w, int R, int n, const float* ember, float k, float* o);
 
-// The warm grade's diagonal matrix (scale) on n premultiplied pixels at o, as the matrix filter
-// does it on unpremultiplied colour, then the fire (none when null) and the embers screened over.
-void compositeRow(float* o, const float* fire, const float* embers, int n, const float* scale);
-
-// The grade's colour controls read straight from an 8-bit BGRA premultiplied row: codes
-// unpremultiplied and rounded as the decoder does, the matrix, the decode and alpha.
-struct GradeTone {
-    float m[9], bias;
-};
-void gradeRow(const uint8_t* src, int n, const GradeTone& g, float* o);
-
 }  // namespace ostrela::effects::flamek

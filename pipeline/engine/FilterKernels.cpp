@@ -35,44 +35,98 @@ HWY_INLINE VF matrixRow(DF d, const float* m, VF r, VF g, VF b, VF a) {
 
 }  // namespace
 
-void ToneRun(float* p, int n, const kernels::ToneParams* prep, int ns, bool encoded) {
+namespace {
+// The stages on unpremultiplied encoded planes, then decode and premultiply.
+HWY_INLINE void ToneStages(DF d, const kernels::ToneParams* prep, int ns, const float* gain, VF& r, VF& g, VF& b, VF& a) {
+    const VF zero = hn::Zero(d), one = hn::Set(d, 1.0f);
+    for (int s = 0; s < ns; ++s) {
+        const kernels::ToneParams& st = prep[s];
+        if (st.isMatrix) {
+            const VF nr = matrixRow(d, st.m, r, g, b, a), ng = matrixRow(d, st.m + 5, r, g, b, a);
+            const VF nb = matrixRow(d, st.m + 10, r, g, b, a);
+            r = nr;
+            g = ng;
+            b = nb;
+            continue;
+        }
+        VF L = hn::Mul(hn::Set(d, kLumR), r);
+        L = hn::MulAdd(hn::Set(d, kLumG), g, L);
+        L = Clamp01(d, hn::MulAdd(hn::Set(d, kLumB), b, L));
+        const VF am = hn::MulAdd(hn::Set(d, st.d[3]), L, hn::Set(d, st.c0[3]));
+        const VF inv = hn::IfThenElseZero(hn::Gt(am, zero), hn::Div(one, hn::Max(am, hn::Set(d, 1e-30f))));
+        r = hn::Mul(hn::MulAdd(hn::Set(d, st.d[0]), L, hn::Set(d, st.c0[0])), inv);
+        g = hn::Mul(hn::MulAdd(hn::Set(d, st.d[1]), L, hn::Set(d, st.c0[1])), inv);
+        b = hn::Mul(hn::MulAdd(hn::Set(d, st.d[2]), L, hn::Set(d, st.c0[2])), inv);
+        a = hn::Mul(a, am);
+    }
+    a = Clamp01(d, a);
+    r = hn::Mul(SrgbDecode(d, r), a);
+    g = hn::Mul(SrgbDecode(d, g), a);
+    b = hn::Mul(SrgbDecode(d, b), a);
+    if (gain) {
+        r = hn::Mul(r, hn::Set(d, gain[0]));
+        g = hn::Mul(g, hn::Set(d, gain[1]));
+        b = hn::Mul(b, hn::Set(d, gain[2]));
+    }
+}
+}  // namespace
+
+void ToneRun(float* p, int n, const kernels::ToneParams* prep, int ns, bool encoded, const float* gain) {
     const DF d;
     PixelBlocks(p, n, [&](float* q, int) {
         VF r, g, b, a;
         hn::LoadInterleaved4(d, q, r, g, b, a);
-        const VF zero = hn::Zero(d), one = hn::Set(d, 1.0f);
         if (!encoded) {
             Unpremultiply(d, r, g, b, a);
             r = SrgbEncode(d, r);
             g = SrgbEncode(d, g);
             b = SrgbEncode(d, b);
         }
-        for (int s = 0; s < ns; ++s) {
-            const kernels::ToneParams& st = prep[s];
-            if (st.isMatrix) {
-                const VF nr = matrixRow(d, st.m, r, g, b, a), ng = matrixRow(d, st.m + 5, r, g, b, a);
-                const VF nb = matrixRow(d, st.m + 10, r, g, b, a);
-                r = nr;
-                g = ng;
-                b = nb;
-                continue;
-            }
-            VF L = hn::Mul(hn::Set(d, kLumR), r);
-            L = hn::MulAdd(hn::Set(d, kLumG), g, L);
-            L = Clamp01(d, hn::MulAdd(hn::Set(d, kLumB), b, L));
-            const VF am = hn::MulAdd(hn::Set(d, st.d[3]), L, hn::Set(d, st.c0[3]));
-            const VF inv = hn::IfThenElseZero(hn::Gt(am, zero), hn::Div(one, hn::Max(am, hn::Set(d, 1e-30f))));
-            r = hn::Mul(hn::MulAdd(hn::Set(d, st.d[0]), L, hn::Set(d, st.c0[0])), inv);
-            g = hn::Mul(hn::MulAdd(hn::Set(d, st.d[1]), L, hn::Set(d, st.c0[1])), inv);
-            b = hn::Mul(hn::MulAdd(hn::Set(d, st.d[2]), L, hn::Set(d, st.c0[2])), inv);
-            a = hn::Mul(a, am);
-        }
-        a = Clamp01(d, a);
-        r = hn::Mul(SrgbDecode(d, r), a);
-        g = hn::Mul(SrgbDecode(d, g), a);
-        b = hn::Mul(SrgbDecode(d, b), a);
+        ToneStages(d, prep, ns, gain, r, g, b, a);
         hn::StoreInterleaved4(r, g, b, a, d, q);
     });
+}
+
+void ToneRunBytes(const uint8_t* bgra, int n, const kernels::ToneParams* prep, int ns, const float* gain, float* out) {
+    const DF d;
+    const hn::RebindToSigned<DF> di;
+    const hn::RebindToUnsigned<DF> du;
+    const int N = int(hn::Lanes(d));
+    const auto low = hn::Set(du, 0xFFu);
+    const VF k = hn::Set(d, 1.0f / 255.0f), c255 = hn::Set(d, 255.0f), zero = hn::Zero(d);
+    const auto toFloat = [&](hn::Vec<decltype(du)> v) { return hn::ConvertTo(d, hn::BitCast(di, v)); };
+    const auto block = [&](const uint8_t* s, float* q) {
+        const auto v = hn::LoadU(du, reinterpret_cast<const uint32_t*>(s));
+        VF b = toFloat(hn::And(v, low));
+        VF g = toFloat(hn::And(hn::ShiftRight<8>(v), low));
+        VF r = toFloat(hn::And(hn::ShiftRight<16>(v), low));
+        VF a = toFloat(hn::ShiftRight<24>(v));
+        if (!hn::AllFalse(d, hn::Lt(a, c255))) {
+            // The decoder's rounded unpremultiply, min(255, ⌊(255 c + ⌊a/2⌋) / a⌋), exact in
+            // float; transparent pixels zero.
+            const auto live = hn::Gt(a, zero);
+            const auto opaque = hn::Ge(a, c255);
+            const VF halfA = hn::Floor(hn::Mul(a, hn::Set(d, 0.5f)));
+            const VF safe = hn::Max(a, hn::Set(d, 1.0f));
+            const auto un = [&](VF c) {
+                const VF qv = hn::Floor(hn::Div(hn::MulAdd(c, c255, halfA), safe));
+                return hn::IfThenElse(opaque, c, hn::IfThenElseZero(live, hn::Min(qv, c255)));
+            };
+            r = un(r), g = un(g), b = un(b);
+        }
+        r = hn::Mul(r, k), g = hn::Mul(g, k), b = hn::Mul(b, k), a = hn::Mul(a, k);
+        ToneStages(d, prep, ns, gain, r, g, b, a);
+        hn::StoreInterleaved4(r, g, b, a, d, q);
+    };
+    int i = 0;
+    for (; i + N <= n; i += N) block(bgra + 4 * i, out + 4 * i);
+    if (i < n) {
+        HWY_ALIGN uint8_t src[4 * kMaxPixels] = {};
+        HWY_ALIGN float tail[4 * kMaxPixels] = {};
+        std::memcpy(src, bgra + 4 * i, size_t(n - i) * 4);
+        block(src, tail);
+        std::memcpy(out + 4 * i, tail, size_t(n - i) * 4 * sizeof(float));
+    }
 }
 
 void GammaRow(float* p, int n, float power) {
@@ -201,6 +255,7 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace ostrela::engine {
 HWY_EXPORT(ToneRun);
+HWY_EXPORT(ToneRunBytes);
 HWY_EXPORT(GammaRow);
 HWY_EXPORT(VignetteRow);
 HWY_EXPORT(NoiseRow);
@@ -209,8 +264,11 @@ HWY_EXPORT(EncodeSrgbToneRow);
 HWY_EXPORT(DecodeSrgbToneRow);
 
 namespace kernels {
-void toneRun(float* p, int n, const ToneParams* stages, int ns, bool encoded) {
-    HWY_DYNAMIC_DISPATCH(ToneRun)(p, n, stages, ns, encoded);
+void toneRun(float* p, int n, const ToneParams* stages, int ns, bool encoded, const float* gain) {
+    HWY_DYNAMIC_DISPATCH(ToneRun)(p, n, stages, ns, encoded, gain);
+}
+void toneRunBytes(const uint8_t* bgra, int n, const ToneParams* stages, int ns, const float* gain, float* out) {
+    HWY_DYNAMIC_DISPATCH(ToneRunBytes)(bgra, n, stages, ns, gain, out);
 }
 void gammaRow(float* p, int n, float power) { HWY_DYNAMIC_DISPATCH(GammaRow)(p, n, power); }
 void vignetteRow(float* o, const float* dx2, int n, float dy2, float k, bool darken) {

@@ -30,8 +30,12 @@ struct ToneStage {
 class ToneOp final : public PixelOp {
 public:
     static constexpr size_t kMaxStages = 8;
-    explicit ToneOp(std::vector<ToneStage> stages) : stages_(std::move(stages)) {}
+    explicit ToneOp(std::vector<ToneStage> stages, std::array<float, 3> gain = {1, 1, 1})
+        : stages_(std::move(stages)), gain_(gain) {}
     const std::vector<ToneStage>& stages() const { return stages_; }
+    // Linear colour channels are multiplied by these after the decode (a light matrix that only
+    // scales colour, taken into the run).
+    bool hasGain() const { return gain_ != std::array<float, 3>{1, 1, 1}; }
     // `st` after `stages`: a matrix after a matrix is composed into it; false when the run is full.
     static bool appendStage(std::vector<ToneStage>& stages, const ToneStage& st) {
         if (st.isMatrix && !stages.empty() && stages.back().isMatrix)
@@ -45,8 +49,17 @@ public:
 
     void apply(float* p, int n) const override { run(p, n, false); }
     PixelOpPtr followedBy(const PixelOpPtr& next) const override {
+        // A diagonal light matrix without bias, alpha kept: on premultiplied pixels of alpha in
+        // 0…1 (as the run leaves them) unpremultiplying and premultiplying again cancel, so it
+        // scales the linear colour.
+        if (const ColorMatrix* m = next->matrix(); m && !straightforwardChains() && isPerChannel(*m) && (*m)[4] == 0 &&
+                                                   (*m)[9] == 0 && (*m)[14] == 0) {
+            std::array<float, 3> gain = gain_;
+            for (int c = 0; c < 3; ++c) gain[size_t(c)] *= (*m)[size_t(c * 6)];
+            return std::make_shared<ToneOp>(stages_, gain);
+        }
         const auto* tone = dynamic_cast<const ToneOp*>(next.get());
-        if (!tone) return nullptr;
+        if (!tone || hasGain() || tone->hasGain()) return nullptr;
         std::vector<ToneStage> stages = stages_;
         for (const ToneStage& st : tone->stages())
             if (!appendStage(stages, st)) return nullptr;
@@ -58,16 +71,24 @@ public:
         for (const ToneStage& st : stages_)
             g = st.isMatrix ? matrixKeepsGrey(st.m, g)
                             : st.c0[0] == st.c0[1] && st.c0[0] == st.c0[2] && st.c1[0] == st.c1[1] && st.c1[0] == st.c1[2];
-        return g;
+        return g && gain_[0] == gain_[1] && gain_[0] == gain_[2];
     }
     // The pixels hold unpremultiplied sRGB-encoded colour and alpha already (read straight from
     // 8-bit pictures); the result is linear premultiplied as from apply().
     void applyEncoded(float* p, int n) const { run(p, n, true); }
+    // From n premultiplied BGRA8 pixels, whose codes are the encoded values already, into `out`.
+    void applyBytes(const uint8_t* bgra, int n, float* out) const {
+        kernels::ToneParams prep[kMaxStages];
+        kernels::toneRunBytes(bgra, n, prep, prepare(prep), hasGain() ? gain_.data() : nullptr, out);
+    }
 
 private:
     // As many pixels at a time as a register holds, as planes, so every lane does useful work.
     void run(float* p, int n, bool encoded) const {
         kernels::ToneParams prep[kMaxStages];
+        kernels::toneRun(p, n, prep, prepare(prep), encoded, hasGain() ? gain_.data() : nullptr);
+    }
+    int prepare(kernels::ToneParams* prep) const {
         const int ns = int(std::min(stages_.size(), kMaxStages));
         for (int s = 0; s < ns; ++s) {
             const ToneStage& st = stages_[s];
@@ -78,10 +99,11 @@ private:
                 prep[s].d[c] = st.c1[c] - st.c0[c];
             }
         }
-        kernels::toneRun(p, n, prep, ns, encoded);
+        return ns;
     }
 
     std::vector<ToneStage> stages_;
+    std::array<float, 3> gain_;
 };
 
 // A tone run straight on an 8-bit picture: its codes are the encoded values already (code / 255,
@@ -114,6 +136,10 @@ public:
     // What follows per pixel (per channel, above saturation 0) is still a function of the table's
     // value: into the table with it.
     NodePtr absorbing(const PixelOpPtr& op) const override {
+        // Off the table, what the run itself can take in (a gain) is done in its pass.
+        if (!tableable_ && after_.empty())
+            if (auto both = std::dynamic_pointer_cast<const ToneOp>(tone_->followedBy(op)))
+                return std::make_shared<SourceToneNode>(source_, std::move(both), dx_, dy_);
         if (!tableable_ || after_.size() >= 8 || (saturation_ > 0.0f && !op->perChannel())) return nullptr;
         std::vector<PixelOpPtr> after = after_;
         after.push_back(op);
@@ -150,10 +176,8 @@ public:
                 }
                 continue;
             }
-            // Opaque runs a register at a time; the rest a pixel at a time, to the same values.
-            int i = kernels::decodeOpaqueRun(src, x1 - x0, encodedCodes(), o);
-            for (; i < x1 - x0; ++i) encodedPixel(src + 4 * i, o + 4 * i);
-            tone_->applyEncoded(o, x1 - x0);
+            tone_->applyBytes(src, x1 - x0, o);
+            for (const PixelOpPtr& op : after_) op->apply(o, x1 - x0);
         }
     }
 
@@ -204,15 +228,6 @@ private:
                 planes_[c].resize(kTableSize + 1);
                 for (int k = 0; k <= kTableSize; ++k) planes_[c][size_t(k)] = table_[size_t(k) * 4 + c];
             }
-    }
-    // Code v as the encoded value v / 255.
-    static const float* encodedCodes() {
-        static const auto codes = [] {
-            std::array<float, 256> c{};
-            for (int v = 0; v < 256; ++v) c[size_t(v)] = float(v) * (1.0f / 255.0f);
-            return c;
-        }();
-        return codes.data();
     }
     // One BGRA8 pixel as unpremultiplied encoded RGBA.
     static void encodedPixel(const uint8_t* src, float* o) {
@@ -374,7 +389,7 @@ Image withTone(const Image& in, const ToneStage& stage) {
         if (tr->isIntegerTranslation(&dx, &dy) && dynamic_cast<const SourceNode*>(tr->inputPtr().get()))
             return Image(std::make_shared<SourceToneNode>(tr->inputPtr(), std::make_shared<ToneOp>(std::vector<ToneStage>{stage}), dx, dy));
     }
-    if (auto* st = dynamic_cast<const SourceToneNode*>(in.node().get()); st && st->after().empty()) {
+    if (auto* st = dynamic_cast<const SourceToneNode*>(in.node().get()); st && st->after().empty() && !st->tone().hasGain()) {
         std::vector<ToneStage> stages = st->tone().stages();
         if (!ToneOp::appendStage(stages, stage)) return in.pixelOp(std::make_shared<ToneOp>(std::vector<ToneStage>{stage}));
         return Image(std::make_shared<SourceToneNode>(st->source(), std::make_shared<ToneOp>(std::move(stages)), st->dx(), st->dy()));
@@ -384,7 +399,7 @@ Image withTone(const Image& in, const ToneStage& stage) {
         const auto& ops = pw->ops();
         if (ops.size() >= 2 && !straightforwardChains())
             if (auto* gamma = dynamic_cast<const GammaOp*>(ops.back().get()))
-                if (auto* tone = dynamic_cast<const ToneOp*>(ops[ops.size() - 2].get()); tone && tone->stages().size() == 1)
+                if (auto* tone = dynamic_cast<const ToneOp*>(ops[ops.size() - 2].get()); tone && tone->stages().size() == 1 && !tone->hasGain())
                     if (PixelOpPtr curve = toneCurveOp(tone->stages()[0], gamma->power(), stage)) {
                         std::vector<PixelOpPtr> fused(ops.begin(), ops.end() - 1);
                         fused.back() = std::move(curve);

@@ -710,6 +710,8 @@ Image Image::pixelOp(PixelOpPtr op) const {
         std::vector<PixelOpPtr> ops = pw->ops();
         if (op->matrix() && !ops.empty() && ops.back()->matrix())
             ops.back() = std::make_shared<MatrixOp>(composeMatrices(*ops.back()->matrix(), *op->matrix()));
+        else if (PixelOpPtr both = !ops.empty() && !straightforwardChains() ? ops.back()->followedBy(op) : nullptr)
+            ops.back() = std::move(both);
         else
             ops.push_back(std::move(op));
         return Image(std::make_shared<PointwiseNode>(pw->inputPtr(), std::move(ops)));

@@ -13,8 +13,12 @@ struct ToneParams {  // one stage's constants
     float c0[4], d[4];
 };
 // n RGBA pixels in place: unpremultiply and encode (unless `encoded`: the pixels hold
-// unpremultiplied encoded colour already), the stages, then decode and premultiply.
-void toneRun(float* p, int n, const ToneParams* stages, int ns, bool encoded);
+// unpremultiplied encoded colour already), the stages, then decode and premultiply; then, with a
+// `gain`, the linear colour channels times gain[0…2].
+void toneRun(float* p, int n, const ToneParams* stages, int ns, bool encoded, const float* gain = nullptr);
+// The same straight from n BGRA8 premultiplied pixels (codes read as encoded values, unpremultiplied
+// with the 8-bit decoder's rounding) into n RGBA pixels at `out`.
+void toneRunBytes(const uint8_t* bgra, int n, const ToneParams* stages, int ns, const float* gain, float* out);
 // Gamma on n premultiplied RGBA pixels in place (colour unpremultiplied, raised, premultiplied).
 void gammaRow(float* p, int n, float power);
 // Colour of n RGBA pixels times (1 + k·(dx2[i] + dy2))^±2; alpha kept.

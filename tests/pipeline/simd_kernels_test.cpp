@@ -231,6 +231,55 @@ TEST(SimdKernels, ToneRunFollowsTheCurvesOnEveryTarget) {
     });
 }
 
+// The tone run straight from 8-bit pixels: opaque, translucent and transparent codes, every row
+// length through the tail, against the run on the codes unpremultiplied as the decoder rounds
+// them (min(255, (255 c + a / 2) / a) in integers); a gain scales the decoded colour after.
+TEST(SimdKernels, ToneRunReadsBytesAsTheDecoderUnpremultipliesOnEveryTarget) {
+    kernels::ToneParams st[1] = {};
+    const float m[15] = {0.9f, 0.2f, 0.0f, 0.0f, -0.05f, 0.1f, 1.1f, -0.1f, 0.0f, 0.02f, 0.0f, 0.3f, 0.8f, 0.0f, 0.01f};
+    st[0].isMatrix = true;
+    std::copy(m, m + 15, st[0].m);
+    const float gain[3] = {1.1f, 0.96f, 0.75f};
+    const int n = 53;
+    std::vector<uint8_t> px(size_t(n) * 4);
+    for (int i = 0; i < n; ++i) {
+        const int a = i % 4 == 0 ? 255 : i % 7 == 0 ? 0 : 9 + 5 * i;
+        for (int c = 0; c < 3; ++c) px[size_t(4 * i + c)] = uint8_t(((i * 37 + c * 91) % 256) * a / 255);
+        px[size_t(4 * i + 3)] = uint8_t(a);
+    }
+    std::vector<float> codes(size_t(n) * 4);
+    for (int i = 0; i < n; ++i) {
+        const unsigned a = px[size_t(4 * i + 3)];
+        for (int c = 0; c < 3; ++c) {
+            const unsigned v = px[size_t(4 * i + 2 - c)];
+            codes[size_t(4 * i + c)] = a == 0 ? 0.0f : float(std::min(255u, (v * 255u + a / 2) / a)) * (1.0f / 255.0f);
+        }
+        codes[size_t(4 * i + 3)] = float(a) * (1.0f / 255.0f);
+    }
+    test::forEachSimdTarget([&] {
+        for (const int len : {1, 7, 16, n}) {
+            std::vector<float> expected(codes.begin(), codes.begin() + size_t(len) * 4), scaled = expected;
+            kernels::toneRun(expected.data(), len, st, 1, true);
+            kernels::toneRun(scaled.data(), len, st, 1, true, gain);
+            std::vector<float> out(size_t(len + 1) * 4, -5.0f), outGain(size_t(len) * 4);
+            kernels::toneRunBytes(px.data(), len, st, 1, nullptr, out.data());
+            kernels::toneRunBytes(px.data(), len, st, 1, gain, outGain.data());
+            for (int i = 0; i < len; ++i)
+                for (int c = 0; c < 4; ++c) {
+                    ASSERT_EQ(out[size_t(4 * i + c)], expected[size_t(4 * i + c)]) << len << " pixel " << i << " channel " << c;
+                    ASSERT_EQ(outGain[size_t(4 * i + c)], scaled[size_t(4 * i + c)]) << len << " pixel " << i << " channel " << c;
+                    ASSERT_EQ(scaled[size_t(4 * i + c)], expected[size_t(4 * i + c)] * (c < 3 ? gain[c] : 1.0f));
+                }
+            for (int c = 0; c < 4; ++c) ASSERT_EQ(out[size_t(len) * 4 + c], -5.0f);  // nothing past the row
+            ASSERT_EQ(out[3], 1.0f);
+        }
+        std::vector<float> t(8);
+        const uint8_t clear[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+        kernels::toneRunBytes(clear, 2, st, 1, gain, t.data());
+        for (float v : t) ASSERT_EQ(v, 0.0f);  // transparent pixels stay transparent
+    });
+}
+
 TEST(SimdKernels, LuminanceTableRowsOnEveryTarget) {
     const int size = 1024, n = 45;
     std::vector<float> table(size_t(size + 1) * 4);
