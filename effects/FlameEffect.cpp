@@ -189,50 +189,54 @@ struct BlurredRows {
 // (from `upper`) with the move's bilinear weights, q = floor(−off). The move and the blur are
 // both linear, so this is the blur of the moved noise; for a blur on a grid of every other row the
 // two rows come from the grid phases the two whole-row moves give.
-class ShiftedRowsNode final : public engine::Node {
+class ShiftedRowsNode final : public engine::Node, public engine::RowSource {
 public:
     ShiftedRowsNode(std::shared_ptr<const BlurredRows> lower, std::shared_ptr<const BlurredRows> upper, double off,
                     const Rect& extent)
         : lower_(std::move(lower)), upper_(std::move(upper)), off_(off), extent_(extent) {}
     Rect extent() const override { return extent_; }
-    // The two kept rows that row y mixes over columns [x0, x0 + w) and the upper one's weight, when
-    // both grids hold all of them inside the extent (as render() reads them); false otherwise.
-    bool rowSources(int y, int x0, int w, const float** bot, const float** top, float* vy) const {
+    void render(engine::TileContext&, const engine::IRect& r, float* out) const override {
+        for (int j = 0; j < r.h; ++j) rowOf(this, r.y + j, r.x, r.maxX(), out + size_t(j) * r.w * 4);
+    }
+    // Rows are made on demand from the kept rows, so a run reads them a piece at a time, or mixes
+    // the two kept rows itself.
+    const void* readyRows(engine::TileContext&, const engine::IRect&) const override { return this; }
+    bool movedRows(const void*, int yy, int xa, int xb, const float** lo, const float** hi, float* wx, float* wy) const override {
         const engine::IRect e = engine::pixelBounds(extent_);
-        if (y < e.y || y >= e.maxY() || x0 < e.x || x0 + w > e.maxX()) return false;
+        if (yy < e.y || yy >= e.maxY() || xa < e.x || xb > e.maxX()) return false;
         const BlurredRows& g0 = *lower_;
         const BlurredRows& g1 = *upper_;
-        const double f = (y + 0.5) - off_ - 0.5, fl = std::floor(f);
-        const int q = int(fl);
-        if (!(q >= g0.y0 && q < g0.y0 + g0.n && q + 1 >= g1.y0 && q + 1 < g1.y0 + g1.n)) return false;
-        if (x0 < std::max(g0.x0, g1.x0) || x0 + w > std::min(g0.x0 + g0.w, g1.x0 + g1.w)) return false;
-        *bot = g0.row(q) + size_t(x0 - g0.x0) * 4;
-        *top = g1.row(q + 1) + size_t(x0 - g1.x0) * 4;
-        *vy = float(f - fl);
+        const double f = (yy + 0.5) - off_ - 0.5, fl = std::floor(f);
+        const int y = int(fl);
+        if (!(y >= g0.y0 && y < g0.y0 + g0.n && y + 1 >= g1.y0 && y + 1 < g1.y0 + g1.n)) return false;
+        // Readers may read a pixel past the end (for a sideways mix, here of weight 0).
+        if (xa < std::max(g0.x0, g1.x0) || xb + 1 > std::min(g0.x0 + g0.w, g1.x0 + g1.w)) return false;
+        *lo = g0.row(y) + size_t(xa - g0.x0) * 4;
+        *hi = g1.row(y + 1) + size_t(xa - g1.x0) * 4;
+        *wx = 0.0f;
+        *wy = float(f - fl);
         return true;
     }
-    void render(engine::TileContext&, const engine::IRect& r, float* out) const override {
+    void rowOf(const void*, int yy, int xa, int xb, float* o) const override {
         const BlurredRows& g0 = *lower_;
         const BlurredRows& g1 = *upper_;
-        for (int j = 0; j < r.h; ++j) {
-            // The move's bilinear read, as the engine's translation does it (no sideways part).
-            const double f = (r.y + j + 0.5) - off_ - 0.5, fl = std::floor(f);
-            const int y = int(fl);
-            const float vy = float(f - fl);
-            float* o = out + size_t(j) * r.w * 4;
-            const bool rowsIn = y >= g0.y0 && y < g0.y0 + g0.n && y + 1 >= g1.y0 && y + 1 < g1.y0 + g1.n;
-            // Columns [i0, i1) of the tile are held by both grids (they share their columns).
-            const int i0 = rowsIn ? std::clamp(std::max(g0.x0, g1.x0) - r.x, 0, r.w) : 0;
-            const int i1 = rowsIn ? std::clamp(std::min(g0.x0 + g0.w, g1.x0 + g1.w) - r.x, i0, r.w) : 0;
-            std::memset(o, 0, size_t(i0) * 4 * sizeof(float));
-            std::memset(o + size_t(i1) * 4, 0, size_t(r.w - i1) * 4 * sizeof(float));
-            if (i1 > i0) {
-                const float* bp = g0.row(y) + size_t(r.x + i0 - g0.x0) * 4;
-                const float* tp = g1.row(y + 1) + size_t(r.x + i0 - g1.x0) * 4;
-                engine::kernels::mixRows(bp, tp, size_t(i1 - i0) * 4, vy, o + size_t(i0) * 4);
-            }
+        const int w = xb - xa;
+        // The move's bilinear read, as the engine's translation does it (no sideways part).
+        const double f = (yy + 0.5) - off_ - 0.5, fl = std::floor(f);
+        const int y = int(fl);
+        const float vy = float(f - fl);
+        const engine::IRect e = engine::pixelBounds(extent_);
+        const bool rowsIn = yy >= e.y && yy < e.maxY() && y >= g0.y0 && y < g0.y0 + g0.n && y + 1 >= g1.y0 && y + 1 < g1.y0 + g1.n;
+        // Columns [i0, i1) are inside the extent and held by both grids (they share their columns).
+        const int i0 = rowsIn ? std::clamp(std::max({g0.x0, g1.x0, e.x}) - xa, 0, w) : 0;
+        const int i1 = rowsIn ? std::clamp(std::min({g0.x0 + g0.w, g1.x0 + g1.w, e.maxX()}) - xa, i0, w) : 0;
+        std::memset(o, 0, size_t(i0) * 4 * sizeof(float));
+        std::memset(o + size_t(i1) * 4, 0, size_t(w - i1) * 4 * sizeof(float));
+        if (i1 > i0) {
+            const float* bp = g0.row(y) + size_t(xa + i0 - g0.x0) * 4;
+            const float* tp = g1.row(y + 1) + size_t(xa + i0 - g1.x0) * 4;
+            engine::kernels::mixRows(bp, tp, size_t(i1 - i0) * 4, vy, o + size_t(i0) * 4);
         }
-        engine::detail::clearOutside(out, r, extent_);
     }
 
 private:
@@ -305,7 +309,8 @@ Image cachedOctave(flame::Caches& caches, int slot, const Rect& E, const Rect& r
     for (int p = 0; p < (phased ? 2 : 1); ++p) {
         auto& g = keptRows[slot][p];
         if (!g || keptSigmas[slot] != sigma) g = std::make_shared<BlurredRows>();
-        updateRows(*g, o.factor, sigma, b.x, b.w, lo, hi - lo, p);
+        // A column more than the region: readers of moved rows may read a pixel past the end.
+        updateRows(*g, o.factor, sigma, b.x, b.w + 1, lo, hi - lo, p);
     }
     keptSigmas[slot] = sigma;
     // Row y + q is row y of the noise moved by −q; that move puts the grid on rows of q's parity.
@@ -483,44 +488,6 @@ private:
     float ember_[4];
 };
 
-// ---- S (the two octaves toned and screened) in one pass ----
-
-// screen(colorControls(B, 1, −0.15, 1.6), colorControls(A, 1, −0.05, 1.8)) from the two kept
-// octaves: row by row from their kept rows where both hold the row, else a row at a time
-// through their nodes.
-class FireSNode final : public engine::Node {
-public:
-    FireSNode(std::shared_ptr<const ShiftedRowsNode> A, std::shared_ptr<const ShiftedRowsNode> B)
-        : A_(std::move(A)), B_(std::move(B)), extent_(A_->extent().united(B_->extent())) {}
-    Rect extent() const override { return extent_; }
-    void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
-        const flamek::Tone toneA{float(kToneA.contrast), kToneA.bias()}, toneB{float(kToneB.contrast), kToneB.bias()};
-        float* b = nullptr;
-        for (int j = 0; j < r.h; ++j) {
-            const int y = r.y + j;
-            float* o = out + size_t(j) * r.w * 4;
-            const float *a0, *a1, *b0, *b1;
-            float wa, wb;
-            if (A_->rowSources(y, r.x, r.w, &a0, &a1, &wa) && B_->rowSources(y, r.x, r.w, &b0, &b1, &wb)) {
-                flamek::fireSRow(a0, a1, wa, b0, b1, wb, r.w, toneA, toneB, o);
-                continue;
-            }
-            // The octaves' rows through their nodes, then the same pass with nothing to mix.
-            if (!b) b = ctx.alloc(size_t(r.w) * 8);
-            float* ar = b;
-            float* br = b + size_t(r.w) * 4;
-            const engine::IRect sub{r.x, y, r.w, 1};
-            A_->render(ctx, sub, ar);
-            B_->render(ctx, sub, br);
-            flamek::fireSRow(ar, ar, 0.0f, br, br, 0.0f, r.w, toneA, toneB, o);
-        }
-    }
-
-private:
-    std::shared_ptr<const ShiftedRowsNode> A_, B_;
-    Rect extent_;
-};
-
 }  // namespace
 
 namespace flame {
@@ -604,20 +571,17 @@ Image fireLayer(const Rect& E, double t, const Rect& band) {
 
 Image fireLayer(const Rect& E, double t, const Rect& band, Caches& caches) {
     if (filters::randomNoise().isNull()) return Image::empty();
-    const bool keptAll = !(band == E) && !straightforwardChains() && !E.isInfinite();
-    const Image A = keptAll ? cachedOctave(caches, 0, E, band.insetBy(-16, -16).intersected(E), octaveOffset(kOctaveA.speed, kOctaveA.phase, t), kOctaveA) : octave(E, kOctaveA, t);
     // The region of S the band reads (the displacement's reach and the bilinear footprint).
     const Rect wide = band.insetBy(-16, -16).intersected(E);
+    // The octaves' blurred rows are kept across frames (they only scroll).
     const bool kept = !(band == E) && !straightforwardChains() && !E.isInfinite();
-    const Image B = kept ? cachedOctave(caches, 1, E, wide, octaveOffset(kOctaveB.speed, kOctaveB.phase, t), kOctaveB) : octave(E, kOctaveB, t);
-    const Image C = keptAll ? cachedOctave(caches, 2, E, band, octaveOffset(kOctaveC.speed, kOctaveC.phase, t), kOctaveC) : octave(E, kOctaveC, t);
+    const auto octaveOf = [&](int slot, const Rect& region, const OctaveSpec& o) {
+        return kept ? cachedOctave(caches, slot, E, region, octaveOffset(o.speed, o.phase, t), o) : octave(E, o, t);
+    };
+    const Image A = octaveOf(0, wide, kOctaveA), B = octaveOf(1, wide, kOctaveB), C = octaveOf(2, band, kOctaveC);
     const Image Bp = filters::colorControls(B, 1.0, kToneB.brightness, kToneB.contrast);
     const Image Ap = filters::colorControls(A, 1.0, kToneA.brightness, kToneA.contrast);
     Image S = filters::screenBlend(Bp, Ap);
-    if (keptAll && kept && !A.extent().isEmpty() && !B.extent().isEmpty() &&
-        std::dynamic_pointer_cast<const ShiftedRowsNode>(A.node()) && std::dynamic_pointer_cast<const ShiftedRowsNode>(B.node()))
-        S = Image(std::make_shared<FireSNode>(std::dynamic_pointer_cast<const ShiftedRowsNode>(A.node()),
-                                              std::dynamic_pointer_cast<const ShiftedRowsNode>(B.node())));
     if (!(band == E)) {
         // Only `band` of the fire is wanted. The displacement reads S up to 14 px (plus the
         // bilinear footprint) around each pixel, and every output tile would evaluate that margin

@@ -131,51 +131,6 @@ void FireTailRow(const float* S, const engine::IRect& sb, const float* cp, const
     }
 }
 
-// Planes of premultiplied pixels through the tone: unpremultiply, the curve, premultiply.
-HWY_INLINE void tonePlanes(DF d, VF& r, VF& g, VF& b, VF& a, const Tone& t) {
-    Unpremultiply(d, r, g, b, a);
-    a = Clamp01(d, a);
-    r = hn::Mul(curve(d, r, t), a);
-    g = hn::Mul(curve(d, g, t), a);
-    b = hn::Mul(curve(d, b, t), a);
-}
-
-void FireSRow(const float* a0, const float* a1, float wa, const float* b0, const float* b1, float wb, int n, const Tone& ta,
-              const Tone& tb, float* o) {
-    const DF d;
-    const int N = int(hn::Lanes(d));
-    const VF va = hn::Set(d, wa), vb = hn::Set(d, wb);
-    // One octave: the move's mix of its two kept rows, then its tone.
-    const auto octave = [&](const float* bot, const float* top, VF w, const Tone& t, VF& r, VF& g, VF& b, VF& a) {
-        VF lr, lg, lb, la, hr, hg, hb, ha;
-        hn::LoadInterleaved4(d, bot, lr, lg, lb, la);
-        hn::LoadInterleaved4(d, top, hr, hg, hb, ha);
-        r = hn::MulAdd(hn::Sub(hr, lr), w, lr);
-        g = hn::MulAdd(hn::Sub(hg, lg), w, lg);
-        b = hn::MulAdd(hn::Sub(hb, lb), w, lb);
-        a = hn::MulAdd(hn::Sub(ha, la), w, la);
-        tonePlanes(d, r, g, b, a, t);
-    };
-    const auto block = [&](const float* pa0, const float* pa1, const float* pb0, const float* pb1, float* q) {
-        VF ar, ag, ab, aa, br, bg, bb, ba;
-        octave(pa0, pa1, va, ta, ar, ag, ab, aa);
-        octave(pb0, pb1, vb, tb, br, bg, bb, ba);
-        hn::StoreInterleaved4(screen(br, ar), screen(bg, ag), screen(bb, ab), screen(ba, aa), d, q);
-    };
-    int i = 0;
-    for (; i + N <= n; i += N) block(a0 + 4 * i, a1 + 4 * i, b0 + 4 * i, b1 + 4 * i, o + 4 * i);
-    if (i < n) {
-        HWY_ALIGN float t[4][4 * kMaxPixels] = {}, out[4 * kMaxPixels];
-        const size_t bytes = size_t(n - i) * 4 * sizeof(float);
-        std::memcpy(t[0], a0 + 4 * i, bytes);
-        std::memcpy(t[1], a1 + 4 * i, bytes);
-        std::memcpy(t[2], b0 + 4 * i, bytes);
-        std::memcpy(t[3], b1 + 4 * i, bytes);
-        block(t[0], t[1], t[2], t[3], out);
-        std::memcpy(o + 4 * i, out, bytes);
-    }
-}
-
 void EmberToneRow(const float* h0, const float* h1, float wy, int n, const EmberTone& et, float* t, size_t sw) {
     const DF d;
     const int N = int(hn::Lanes(d));
@@ -268,7 +223,6 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace ostrela::effects::flamek {
 HWY_EXPORT(FireTailRow);
-HWY_EXPORT(FireSRow);
 HWY_EXPORT(EmberToneRow);
 HWY_EXPORT(EmberBlurDown);
 HWY_EXPORT(EmberColourRow);
@@ -276,10 +230,6 @@ HWY_EXPORT(EmberColourRow);
 void fireTailRow(const float* S, const engine::IRect& sb, const float* cp, const float* kp, int x0, int y, int n,
                  const FireColours& fc, float* o) {
     HWY_DYNAMIC_DISPATCH(FireTailRow)(S, sb, cp, kp, x0, y, n, fc, o);
-}
-void fireSRow(const float* a0, const float* a1, float wa, const float* b0, const float* b1, float wb, int n, const Tone& ta,
-              const Tone& tb, float* o) {
-    HWY_DYNAMIC_DISPATCH(FireSRow)(a0, a1, wa, b0, b1, wb, n, ta, tb, o);
 }
 void emberToneRow(const float* h0, const float* h1, float wy, int n, const EmberTone& tone, float* t, size_t sw) {
     HWY_DYNAMIC_DISPATCH(EmberToneRow)(h0, h1, wy, n, tone, t, sw);

@@ -28,11 +28,6 @@ struct FireColours {
 void fireTailRow(const float* S, const engine::IRect& sb, const float* cp, const float* kp, int x0, int y, int n,
                  const FireColours& fc, float* o);
 
-// One row of S from the kept rows of both octaves: each octave the mix of its two rows by its
-// weight, toned; then B screened over A. n pixels. (A row given twice with weight 0 is taken as it is.)
-void fireSRow(const float* a0, const float* a1, float wa, const float* b0, const float* b1, float wb, int n, const Tone& ta,
-              const Tone& tb, float* o);
-
 // The embers' tone on a channel: zero up to u0, `top` from u1, the tone's curve between.
 struct EmberTone {
     float u0, u1, top;

@@ -41,6 +41,12 @@ HWY_INLINE void ToneStages(DF d, const kernels::ToneParams* prep, int ns, const 
     const VF zero = hn::Zero(d), one = hn::Set(d, 1.0f);
     for (int s = 0; s < ns; ++s) {
         const kernels::ToneParams& st = prep[s];
+        if (st.diagonal) {
+            r = hn::MulAdd(hn::Set(d, st.m[0]), r, hn::Set(d, st.m[4]));
+            g = hn::MulAdd(hn::Set(d, st.m[6]), g, hn::Set(d, st.m[9]));
+            b = hn::MulAdd(hn::Set(d, st.m[12]), b, hn::Set(d, st.m[14]));
+            continue;
+        }
         if (st.isMatrix) {
             const VF nr = matrixRow(d, st.m, r, g, b, a), ng = matrixRow(d, st.m + 5, r, g, b, a);
             const VF nb = matrixRow(d, st.m + 10, r, g, b, a);
@@ -85,6 +91,38 @@ void ToneRun(float* p, int n, const kernels::ToneParams* prep, int ns, bool enco
         ToneStages(d, prep, ns, gain, r, g, b, a);
         hn::StoreInterleaved4(r, g, b, a, d, q);
     });
+}
+
+void ToneRunMixed(const float* lo, const float* hi, float w, int n, const kernels::ToneParams* prep, int ns, const float* gain,
+                  float* out) {
+    const DF d;
+    const int N = int(hn::Lanes(d));
+    const VF vw = hn::Set(d, w);
+    const auto block = [&](const float* pa, const float* pb, float* q) {
+        VF r, g, b, a, r1, g1, b1, a1;
+        hn::LoadInterleaved4(d, pa, r, g, b, a);
+        hn::LoadInterleaved4(d, pb, r1, g1, b1, a1);
+        // Float by float as mixRows mixes.
+        r = hn::MulAdd(hn::Sub(r1, r), vw, r);
+        g = hn::MulAdd(hn::Sub(g1, g), vw, g);
+        b = hn::MulAdd(hn::Sub(b1, b), vw, b);
+        a = hn::MulAdd(hn::Sub(a1, a), vw, a);
+        Unpremultiply(d, r, g, b, a);
+        r = SrgbEncode(d, r);
+        g = SrgbEncode(d, g);
+        b = SrgbEncode(d, b);
+        ToneStages(d, prep, ns, gain, r, g, b, a);
+        hn::StoreInterleaved4(r, g, b, a, d, q);
+    };
+    int i = 0;
+    for (; i + N <= n; i += N) block(lo + 4 * i, hi + 4 * i, out + 4 * i);
+    if (i < n) {
+        HWY_ALIGN float ta[4 * kMaxPixels] = {}, tb[4 * kMaxPixels] = {}, to[4 * kMaxPixels];
+        std::memcpy(ta, lo + 4 * i, size_t(n - i) * 4 * sizeof(float));
+        std::memcpy(tb, hi + 4 * i, size_t(n - i) * 4 * sizeof(float));
+        block(ta, tb, to);
+        std::memcpy(out + 4 * i, to, size_t(n - i) * 4 * sizeof(float));
+    }
 }
 
 void ToneRunBytes(const uint8_t* bgra, int n, const kernels::ToneParams* prep, int ns, const float* gain, float* out) {
@@ -256,6 +294,7 @@ HWY_AFTER_NAMESPACE();
 namespace ostrela::engine {
 HWY_EXPORT(ToneRun);
 HWY_EXPORT(ToneRunBytes);
+HWY_EXPORT(ToneRunMixed);
 HWY_EXPORT(GammaRow);
 HWY_EXPORT(VignetteRow);
 HWY_EXPORT(NoiseRow);
@@ -269,6 +308,9 @@ void toneRun(float* p, int n, const ToneParams* stages, int ns, bool encoded, co
 }
 void toneRunBytes(const uint8_t* bgra, int n, const ToneParams* stages, int ns, const float* gain, float* out) {
     HWY_DYNAMIC_DISPATCH(ToneRunBytes)(bgra, n, stages, ns, gain, out);
+}
+void toneRunMixed(const float* lo, const float* hi, float w, int n, const ToneParams* stages, int ns, const float* gain, float* out) {
+    HWY_DYNAMIC_DISPATCH(ToneRunMixed)(lo, hi, w, n, stages, ns, gain, out);
 }
 void gammaRow(float* p, int n, float power) { HWY_DYNAMIC_DISPATCH(GammaRow)(p, n, power); }
 void vignetteRow(float* o, const float* dx2, int n, float dy2, float k, bool darken) {

@@ -48,6 +48,11 @@ public:
     }
 
     void apply(float* p, int n) const override { run(p, n, false); }
+    bool applyMixed(const float* lo, const float* hi, float w, float* dst, int n) const override {
+        kernels::ToneParams prep[kMaxStages];
+        kernels::toneRunMixed(lo, hi, w, n, prep, prepare(prep), hasGain() ? gain_.data() : nullptr, dst);
+        return true;
+    }
     PixelOpPtr followedBy(const PixelOpPtr& next) const override {
         // A diagonal light matrix without bias, alpha kept: on premultiplied pixels of alpha in
         // 0…1 (as the run leaves them) unpremultiplying and premultiplying again cancel, so it
@@ -93,6 +98,8 @@ private:
         for (int s = 0; s < ns; ++s) {
             const ToneStage& st = stages_[s];
             prep[s].isMatrix = st.isMatrix;
+            prep[s].diagonal = st.isMatrix && st.m[1] == 0 && st.m[2] == 0 && st.m[3] == 0 && st.m[5] == 0 && st.m[7] == 0 &&
+                               st.m[8] == 0 && st.m[10] == 0 && st.m[11] == 0 && st.m[13] == 0;
             std::copy(st.m.begin(), st.m.begin() + 15, prep[s].m);
             for (int c = 0; c < 4; ++c) {
                 prep[s].c0[c] = st.c0[c];

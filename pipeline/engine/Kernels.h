@@ -9,6 +9,7 @@ namespace ostrela::engine::kernels {
 // ---- Tone runs (Filters.cpp) ----
 struct ToneParams {  // one stage's constants
     bool isMatrix;
+    bool diagonal = false;  // a matrix whose channels each depend on themselves alone (m[0], m[6], m[12] and the biases)
     float m[15];  // rows R, G, B: (r, g, b, a, bias)
     float c0[4], d[4];
 };
@@ -18,6 +19,9 @@ struct ToneParams {  // one stage's constants
 void toneRun(float* p, int n, const ToneParams* stages, int ns, bool encoded, const float* gain = nullptr);
 // The same straight from n BGRA8 premultiplied pixels (codes read as encoded values, unpremultiplied
 // with the 8-bit decoder's rounding) into n RGBA pixels at `out`.
+// toneRun (not encoded) on pixels mixed float by float between rows lo and hi, lo + (hi − lo)·w
+// as mixRows mixes them, into `out`.
+void toneRunMixed(const float* lo, const float* hi, float w, int n, const ToneParams* stages, int ns, const float* gain, float* out);
 void toneRunBytes(const uint8_t* bgra, int n, const ToneParams* stages, int ns, const float* gain, float* out);
 // Gamma on n premultiplied RGBA pixels in place (colour unpremultiplied, raised, premultiplied).
 void gammaRow(float* p, int n, float power);

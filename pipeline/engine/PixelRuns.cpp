@@ -49,9 +49,9 @@ public:
             slot = &steps_[size_t(st)].in[size_t(steps_[size_t(st)].carried)];
             st = slot->step;
         }
-        // (Not one whose rows lie in memory: it is read where it lies.)
-        if (slot && slot->leaf >= 0 && uses(slot->leaf) == 1 &&
-            !(rowSources_[size_t(slot->leaf)] && rowSources_[size_t(slot->leaf)]->rowsLieInMemory()))
+        // (Not one that makes its rows on demand: it is read where they lie, or its rows are
+        // made, or mixed, in the first step's pass.)
+        if (slot && slot->leaf >= 0 && uses(slot->leaf) == 1 && !rowSources_[size_t(slot->leaf)])
             base_ = slot->leaf;
         findOverChains();
     }
@@ -318,6 +318,15 @@ private:
             if (const float* src = f.rows[size_t(carried->leaf)].inPlace(y, ka, kb);
                 src && st.node->applyRowFrom(in.data(), src, kb - ka, kept))
                 return;
+        // One moved by a fraction of a row from rows that lie in memory is mixed in the step's pass.
+        if (carried && carried->leaf >= 0 && oa == ka && ob == kb)
+            if (const Rows& rows = f.rows[size_t(carried->leaf)]; rows.source) {
+                const float *lo, *hi;
+                float wx, wy;
+                if (rows.source->movedRows(rows.state, y, ka, kb, &lo, &hi, &wx, &wy) && wx == 0.0f &&
+                    st.node->applyRowMixed(in.data(), lo, hi, wy, kb - ka, kept))
+                    return;
+            }
         if (carried)
             fill(f, *carried, y, ka, kb, kept);
         else

@@ -69,6 +69,12 @@ Image mixedGraph(const Image& stored, const Image& storedNarrow) {
         const Rect between = k == 2 ? Rect{3.5, 4.5, 80, 50} : Rect{0.5, 0.5, 95, 60};  // a narrow crop in the middle
         burst = filters::screenBlend(alphaScaled(copy.cropped({2.0 + k, 1, 90.0 - k, 58.5}), 0.24), burst).cropped(between);
     }
+    // Tone runs over pictures moved up or down by a fraction of a row: they mix the two rows
+    // themselves (one with a colour gain after it, one faded after it).
+    const Image lifted = filters::colorMatrixWithBias(filters::colorControls(stored.translated(0, 0.375), 1.0, -0.1, 1.6), {0.9, 0, 0, 0},
+                                                      {0, 1.1, 0, 0}, {0, 0, 0.7, 0}, {0, 0, 0, 1}, {0, 0, 0, 0});
+    const Image tinted = filters::colorControls(stored.translated(0, -2.625), 0.6, 0.02, 1.2);
+    acc = filters::screenBlend(lifted, filters::screenBlend(alphaScaled(tinted, 0.5), acc));
     acc = filters::screenBlend(stored.translated(0.5, 0.25), filters::bloom(acc, 3.0, 0.4));
     acc = filters::screenBlend(burst, acc);
     return acc.cropped({1.5, 0.5, 94, 59});

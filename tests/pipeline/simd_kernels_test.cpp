@@ -3,6 +3,7 @@
 #include "pipeline/engine/ColorSpace.h"
 #include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Kernels.h"
+#include "pipeline/engine/PixelKernels.h"
 #include "tests/support/SimdTargets.h"
 
 #include <gtest/gtest.h>
@@ -277,6 +278,44 @@ TEST(SimdKernels, ToneRunReadsBytesAsTheDecoderUnpremultipliesOnEveryTarget) {
         const uint8_t clear[8] = {0, 0, 0, 0, 0, 0, 0, 0};
         kernels::toneRunBytes(clear, 2, st, 1, gain, t.data());
         for (float v : t) ASSERT_EQ(v, 0.0f);  // transparent pixels stay transparent
+    });
+}
+
+// The tone run mixing two rows itself gives what mixRows and then the run give; a matrix stage
+// flagged diagonal gives what the whole matrix gives.
+TEST(SimdKernels, ToneRunMixesRowsAndTakesDiagonalsAsTheMatrixOnEveryTarget) {
+    kernels::ToneParams st[2] = {};
+    const float m[15] = {1.6f, 0.0f, 0.0f, 0.0f, -0.3f, 0.0f, 1.4f, 0.0f, 0.0f, -0.1f, 0.0f, 0.0f, 0.8f, 0.0f, 0.05f};
+    for (kernels::ToneParams& p : st) {
+        p.isMatrix = true;
+        std::copy(m, m + 15, p.m);
+    }
+    st[1].m[1] = 0.25f;  // not diagonal
+    const int n = 45;
+    std::vector<float> lo(size_t(n) * 4), hi(size_t(n) * 4);
+    for (int i = 0; i < n; ++i) {
+        const float a = i % 5 == 0 ? 0.0f : i % 3 == 0 ? 1.0f : 0.3f + 0.01f * i, b = i % 4 == 0 ? 1.0f : 0.5f;
+        for (int c = 0; c < 3; ++c) lo[size_t(4 * i + c)] = a * float((i * 7 + c * 5) % 23) / 23, hi[size_t(4 * i + c)] = b * float((i + c) % 11) / 11;
+        lo[size_t(4 * i + 3)] = a, hi[size_t(4 * i + 3)] = b;
+    }
+    const float gain[3] = {0.9f, 1.1f, 0.7f};
+    test::forEachSimdTarget([&] {
+        for (const int len : {1, 13, n})
+            for (const int stage : {0, 1}) {
+                kernels::ToneParams flagged = st[stage];
+                flagged.diagonal = stage == 0;
+                std::vector<float> mixed(size_t(len) * 4), out(size_t(len) * 4), plain(size_t(len) * 4);
+                kernels::mixRows(lo.data(), hi.data(), size_t(len) * 4, 0.375f, mixed.data());
+                std::vector<float> ref = mixed;
+                kernels::toneRun(ref.data(), len, &st[stage], 1, false, gain);
+                plain = mixed;
+                kernels::toneRun(plain.data(), len, &flagged, 1, false, gain);
+                kernels::toneRunMixed(lo.data(), hi.data(), 0.375f, len, &flagged, 1, gain, out.data());
+                for (size_t i = 0; i < out.size(); ++i) {
+                    ASSERT_EQ(plain[i], ref[i]) << len << " stage " << stage << " float " << i;
+                    ASSERT_EQ(out[i], ref[i]) << len << " stage " << stage << " float " << i;
+                }
+            }
     });
 }
 
