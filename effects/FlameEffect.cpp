@@ -78,14 +78,12 @@ Image octaveNoise(double factor) {
     return noise.isNull() ? noise : Image(std::make_shared<CellNoiseNode>(factor));
 }
 
-// A mask's weights worked out once for the fused passes below: k is the mask's encoded luminance
-// times its alpha, the value a blend with the mask over an empty background computes for every
-// pixel (the result is k times the input). Kept per pixel, or per row when the mask changes
-// along y only.
+// The embers' fade as weights worked out once, one a row (it changes along y only): k is the
+// mask's encoded luminance times its alpha, the value a blend with it over an empty background
+// computes for every pixel (the result is k times the input).
 struct MaskWeights {
     engine::IRect bounds;
-    bool perRow = false;
-    std::vector<float> k;  // bounds.w × bounds.h, or bounds.h when per row; bottom row first
+    std::vector<float> k;  // bounds.h, bottom row first
 };
 
 float weightOf(const float* m) {
@@ -95,69 +93,21 @@ float weightOf(const float* m) {
     return filters::encodeSRGBFast(y) * ma;
 }
 
-// The weights of `mask` over `region`; per row reads one column only.
-std::shared_ptr<const MaskWeights> weightsOf(const Image& mask, const Rect& region, bool perRow) {
+// The row weights of `mask` over `region`, read from one column.
+std::shared_ptr<const MaskWeights> rowWeightsOf(const Image& mask, const Rect& region) {
     auto w = std::make_shared<MaskWeights>();
     w->bounds = engine::pixelBounds(region.intersected(mask.extent()));
-    w->perRow = perRow;
     if (w->bounds.isEmpty()) return w;
     const engine::IRect b = w->bounds;
-    const Image px = materialize(mask.cropped(Rect{double(b.x), double(b.y), perRow ? 1.0 : double(b.w), double(b.h)}));
+    const Image px = materialize(mask.cropped(Rect{double(b.x), double(b.y), 1.0, double(b.h)}));
     const PixelView v = pixelsOf(px);
-    w->k.assign(perRow ? size_t(b.h) : size_t(b.w) * b.h, 0.0f);
-    for (int y = 0; y < b.h; ++y)
-        for (int x = 0; x < (perRow ? 1 : b.w); ++x) {
-            const float* m = v ? v.at(b.x + x, b.y + y) : nullptr;
-            w->k[size_t(y) * (perRow ? 1 : b.w) + x] = m ? weightOf(m) : 0.0f;
-        }
+    w->k.assign(size_t(b.h), 0.0f);
+    for (int y = 0; y < b.h; ++y) {
+        const float* m = v ? v.at(b.x, b.y + y) : nullptr;
+        w->k[size_t(y)] = m ? weightOf(m) : 0.0f;
+    }
     return w;
 }
-
-// ---- The fire's tail in one pass ----
-// Displacement, the core and outer false colours, their screen blend and the mask, per pixel,
-// reading S and C straight from their pixels. The tone steps are the engine's: the same
-// unpremultiply rule, the same sRGB curve approximations, one encode shared by both colourings.
-
-// Premultiplied encoded colour of an opaque-or-transparent false-colour end, as the filter has it.
-std::array<float, 4> encodedEnd(const Color& c) {
-    if (!(c.a > 0.0f)) return {0, 0, 0, 0};
-    const float inv = 1.0f / c.a, a = std::clamp(c.a, 0.0f, 1.0f);
-    return {filters::encodeSRGBFast(c.r * inv) * a, filters::encodeSRGBFast(c.g * inv) * a,
-            filters::encodeSRGBFast(c.b * inv) * a, a};
-}
-
-class FireTailNode final : public engine::Node {
-public:
-    FireTailNode(Image S, Image C, std::shared_ptr<const MaskWeights> w, const Rect& extent)
-        : S_(std::move(S)), C_(std::move(C)), s_(pixelsOf(S_)), c_(pixelsOf(C_)), w_(std::move(w)), extent_(extent) {
-        const auto c1 = encodedEnd(Color::fromSRGB(1.0, 0.85, 0.45, 1.0));
-        const auto o1 = encodedEnd(Color::fromSRGB(0.9, 0.3, 0.03, 1.0));
-        for (int c = 0; c < 3; ++c) {
-            colours_.core[c] = filters::decodeSRGBFast(c1[size_t(c)]);
-            colours_.outer[c] = filters::decodeSRGBFast(o1[size_t(c)]);
-        }
-        colours_.coreTone = {float(kToneCore.contrast), kToneCore.bias()};
-        colours_.reach = 28.0f;
-    }
-    static bool usable(const Image& S, const Image& C) { return bool(pixelsOf(S)) && bool(pixelsOf(C)); }
-    Rect extent() const override { return extent_; }
-    void render(engine::TileContext&, const engine::IRect& r, float* out) const override {
-        std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
-        const engine::IRect fb = r.intersected(w_->bounds).intersected(c_.bounds).intersected(engine::pixelBounds(extent_));
-        if (fb.isEmpty()) return;
-        for (int y = fb.y; y < fb.maxY(); ++y)
-            flamek::fireTailRow(s_.data, s_.bounds, c_.at(fb.x, y),
-                                w_->k.data() + size_t(y - w_->bounds.y) * w_->bounds.w + (fb.x - w_->bounds.x), fb.x, y, fb.w,
-                                colours_, out + (size_t(y - r.y) * r.w + (fb.x - r.x)) * 4);
-    }
-
-private:
-    Image S_, C_;
-    PixelView s_, c_;
-    std::shared_ptr<const MaskWeights> w_;
-    Rect extent_;
-    flamek::FireColours colours_{};
-};
 
 // ---- Octave B from blurred noise kept across frames ----
 // B's blur is a plain full-resolution Gaussian, which commutes with the octave's move: B is its
@@ -286,8 +236,6 @@ struct Caches {
     // The fire mask depends on the extent only: kept, evaluated, for the extent last used.
     Rect maskKey, maskBand;
     Image mask;
-    Rect weightsKey, weightsBand;
-    std::shared_ptr<const MaskWeights> weights;
     Rect fadeKey;
     std::shared_ptr<const MaskWeights> fade;
     // The embers' noise rows; two sets, so that a frame's graph still held (and perhaps being
@@ -544,19 +492,10 @@ Image cachedFireMask(Caches& c, const Rect& E, const Rect& band) {
     return c.mask;
 }
 
-std::shared_ptr<const MaskWeights> cachedFireWeights(Caches& c, const Rect& E, const Rect& band) {
-    if (!c.weights || !(c.weightsKey == E) || !(c.weightsBand == band)) {
-        c.weightsKey = E;
-        c.weightsBand = band;
-        c.weights = weightsOf(cachedFireMask(c, E, band), band, false);
-    }
-    return c.weights;
-}
-
 std::shared_ptr<const MaskWeights> cachedFadeWeights(Caches& c, const Image& fade, const Rect& E) {
     if (!c.fade || !(c.fadeKey == E)) {
         c.fadeKey = E;
-        c.fade = weightsOf(fade, E, true);  // a vertical gradient: one weight a row
+        c.fade = rowWeightsOf(fade, E);
     }
     return c.fade;
 }
@@ -591,10 +530,6 @@ Image fireLayer(const Rect& E, double t, const Rect& band, Caches& caches) {
     // C is read without a margin, but its blur has one: evaluated per frame tile, that margin
     // would be blurred again for every tile.
     const Image Cb = band == E ? C : materializeInBands(C.cropped(band));
-    if (!(band == E) && !straightforwardChains() && FireTailNode::usable(S, Cb)) {
-        const auto w = cachedFireWeights(caches, E, band);
-        return Image(std::make_shared<FireTailNode>(S, Cb, w, S.extent().intersected(E).intersected(cachedFireMask(caches, E, band).extent())));
-    }
     const Image D = filters::displacementDistortion(S, Cb, 28).cropped(E);
     Image core = filters::colorControls(D, 1.0, kToneCore.brightness, kToneCore.contrast);
     core = filters::falseColor(core, Color::fromSRGB(0.02, 0, 0, 0), Color::fromSRGB(1.0, 0.85, 0.45, 1.0));

@@ -1,7 +1,6 @@
 #pragma once
-// Flame's row kernels (the fire's tail, its two octaves toned and screened, the embers, the frame's
-// grade and screens), written once with Highway and dispatched to the best vector target (see
-// pipeline/engine/SimdTargets.h). Pixels are linear premultiplied RGBA floats.
+// Flame's row kernels for the embers, written once with Highway and dispatched to the best vector
+// target (see pipeline/engine/SimdTargets.h). Pixels are linear premultiplied RGBA floats.
 #include <cstddef>
 #include <cstdint>
 
@@ -13,20 +12,6 @@ namespace ostrela::effects::flamek {
 struct Tone {
     float contrast, bias;
 };
-
-// Both false colourings of the fire have a transparent colour 0 and an opaque colour 1, so each is
-// its colour 1 (linear) at alpha a·clamp(L). The core's L is the contrast of the same luminance.
-struct FireColours {
-    float core[3], outer[3];
-    Tone coreTone;
-    float reach;  // the displacement's scale in pixels
-};
-
-// One row of the fire's tail over n pixels from column x0 of row y: the displaced bilinear read of
-// S (`sb` its buffer's pixels), one encode and luminance for both colourings, their screen and the
-// mask weight. `cp`: C's pixels, `kp`: the mask weights, both from column x0.
-void fireTailRow(const float* S, const engine::IRect& sb, const float* cp, const float* kp, int x0, int y, int n,
-                 const FireColours& fc, float* o);
 
 // The embers' tone on a channel: zero up to u0, `top` from u1, the tone's curve between.
 struct EmberTone {

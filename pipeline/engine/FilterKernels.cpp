@@ -59,6 +59,18 @@ HWY_INLINE void ToneStages(DF d, const kernels::ToneParams* prep, int ns, const 
         L = hn::MulAdd(hn::Set(d, kLumG), g, L);
         L = Clamp01(d, hn::MulAdd(hn::Set(d, kLumB), b, L));
         const VF am = hn::MulAdd(hn::Set(d, st.d[3]), L, hn::Set(d, st.c0[3]));
+        if (st.flat) {
+            a = Clamp01(d, hn::Mul(a, am));
+            r = hn::Mul(hn::Set(d, st.flatColour[0]), a);
+            g = hn::Mul(hn::Set(d, st.flatColour[1]), a);
+            b = hn::Mul(hn::Set(d, st.flatColour[2]), a);
+            if (gain) {
+                r = hn::Mul(r, hn::Set(d, gain[0]));
+                g = hn::Mul(g, hn::Set(d, gain[1]));
+                b = hn::Mul(b, hn::Set(d, gain[2]));
+            }
+            return;
+        }
         const VF inv = hn::IfThenElseZero(hn::Gt(am, zero), hn::Div(one, hn::Max(am, hn::Set(d, 1e-30f))));
         r = hn::Mul(hn::MulAdd(hn::Set(d, st.d[0]), L, hn::Set(d, st.c0[0])), inv);
         g = hn::Mul(hn::MulAdd(hn::Set(d, st.d[1]), L, hn::Set(d, st.c0[1])), inv);

@@ -105,6 +105,11 @@ private:
                 prep[s].c0[c] = st.c0[c];
                 prep[s].d[c] = st.c1[c] - st.c0[c];
             }
+            // From transparent black, last: the colour is c1's wherever there is any.
+            prep[s].flat = !st.isMatrix && s == ns - 1 && st.c0 == std::array<float, 4>{0, 0, 0, 0} && st.c1[3] > 0.0f &&
+                           !straightforwardChains();
+            if (prep[s].flat)
+                for (int c = 0; c < 3; ++c) prep[s].flatColour[c] = kernels::decodeSrgbTone(st.c1[c] / st.c1[3]);
         }
         return ns;
     }
@@ -595,19 +600,17 @@ public:
     const Node* input(int i) const override { return i == 0 ? in_.get() : disp_.get(); }
     IRect roi(int i, const IRect& dest) const override { return i == 0 ? dest.grown(margin_, margin_) : dest; }
     void render(TileContext& ctx, const IRect& r, float* out) const override {
-        const IRect sr = roi(0, r);
-        const float* src = ctx.pull(*in_, sr);
-        const float* d = ctx.pull(*disp_, r);
-        for (int j = 0; j < r.h; ++j) {
-            const float* dp = d + size_t(j) * r.w * 4;
-            float* o = out + size_t(j) * r.w * 4;
-            const double py = r.y + j + 0.5;
-            for (int i = 0; i < r.w; ++i) {
-                const float dx = scale_ * (std::clamp(dp[4 * i], 0.0f, 1.0f) - 0.5f);
-                const float dy = scale_ * (std::clamp(dp[4 * i + 1], 0.0f, 1.0f) - 0.5f);
-                detail::sampleBilinear(src, sr, r.x + i + 0.5 + dx, py + dy, o + 4 * i);
-            }
-        }
+        // Pictures kept in memory are read where they lie (outside them is transparent, as
+        // outside the input's extent).
+        IRect sr = roi(0, r), dr = r;
+        const float* src = in_->storedPixels(&sr);
+        if (!src) src = ctx.pull(*in_, sr = roi(0, r));
+        const float* d = disp_->storedPixels(&dr);
+        if (!d || !dr.contains(r)) d = ctx.pull(*disp_, dr = r);
+        const kernels::WarpSource s{src, sr.x, sr.y, sr.w, sr.h};
+        for (int j = 0; j < r.h; ++j)
+            kernels::displaceRow(s, d + (size_t(r.y + j - dr.y) * dr.w + (r.x - dr.x)) * 4, scale_, r.x, r.y + j, r.w,
+                                 out + size_t(j) * r.w * 4);
         detail::clearOutside(out, r, extent());
     }
 

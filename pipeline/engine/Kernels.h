@@ -10,6 +10,10 @@ namespace ostrela::engine::kernels {
 struct ToneParams {  // one stage's constants
     bool isMatrix;
     bool diagonal = false;  // a matrix whose channels each depend on themselves alone (m[0], m[6], m[12] and the biases)
+    // A false colour from transparent black ending the run: the colour is flatColour (decoded)
+    // wherever there is any, so only the alpha is worked out.
+    bool flat = false;
+    float flatColour[3];
     float m[15];  // rows R, G, B: (r, g, b, a, bias)
     float c0[4], d[4];
 };
@@ -65,6 +69,10 @@ struct WarpSource {
 // ((x0 + i + ½) + dx − ½, py + dyc[i] − ½) (pixel centres at integers), the taps clamped onto
 // the source; a position beyond ±1e9 gives a transparent pixel.
 void separableWarpRow(const WarpSource& src, int x0, int n, float dx, float py, const float* dyc, float* o);
+// One row of a displacement from column x0 of row y: pixel i samples the source bilinearly at its
+// centre moved by scale·(clamp(d.r) − ½, clamp(d.g) − ½), d the i-th RGBA pixel of `disp`; taps
+// off the source read transparent.
+void displaceRow(const WarpSource& src, const float* disp, float scale, int x0, int y, int n, float* o);
 
 // ---- Blur (Blur.cpp) ----
 // n floats of o from the centre row c: w0·c + Σ wi·(c − i·step + c + i·step), i = 1…r.

@@ -432,13 +432,19 @@ void MaskBlendRow(const float* f, const float* mask, int n, float* o) {
     Pixels(f, mask, o, n, [&](const float* a, const float* m, float* q) {
         VF mr, mg, mb, ma;
         hn::LoadInterleaved4(d, m, mr, mg, mb, ma);
+        // White masks (every channel its alpha, as gradients of white fading out are) weigh by
+        // their alpha: the luminance over alpha is 1, which the curve keeps (to 4e-5).
+        const bool white = hn::AllTrue(d, hn::And(hn::And(hn::Eq(mr, ma), hn::Eq(mg, ma)), hn::Eq(mb, ma)));
         ma = Clamp01(d, ma);
-        const auto live = hn::Gt(ma, hn::Zero(d));
-        VF L = hn::Mul(hn::Set(d, filters::kLumR), mr);
-        L = hn::MulAdd(hn::Set(d, filters::kLumG), mg, L);
-        L = hn::MulAdd(hn::Set(d, filters::kLumB), mb, L);
-        const VF y = hn::Div(L, hn::IfThenElse(live, ma, hn::Set(d, 1.0f)));
-        const VF k = hn::IfThenElseZero(live, hn::Mul(SrgbEncode(d, y), ma));
+        VF k = ma;
+        if (!white) {
+            const auto live = hn::Gt(ma, hn::Zero(d));
+            VF L = hn::Mul(hn::Set(d, filters::kLumR), mr);
+            L = hn::MulAdd(hn::Set(d, filters::kLumG), mg, L);
+            L = hn::MulAdd(hn::Set(d, filters::kLumB), mb, L);
+            const VF y = hn::Div(L, hn::IfThenElse(live, ma, hn::Set(d, 1.0f)));
+            k = hn::IfThenElseZero(live, hn::Mul(SrgbEncode(d, y), ma));
+        }
         VF fr, fg, fb, fa, r, g, b, al;
         hn::LoadInterleaved4(d, a, fr, fg, fb, fa);
         hn::LoadInterleaved4(d, q, r, g, b, al);

@@ -143,13 +143,76 @@ void SeparableWarpRow(const kernels::WarpSource& s, int x0, int n, float dx, flo
 }
 
 }  // namespace
+
+void DisplaceRow(const kernels::WarpSource& s, const float* disp, float scale, int x0, int y, int n, float* o) {
+    const DF d;
+    const DI di;
+    const int N = int(hn::Lanes(d));
+    const VF half = hn::Set(d, 0.5f), reach = hn::Set(d, scale);
+    const auto lastX = hn::Set(di, s.w - 1), lastY = hn::Set(di, s.h - 1), minus1 = hn::Set(di, -1);
+    const size_t stride = size_t(s.w) * 4;
+    HWY_ALIGN float dt[4 * hn::MaxLanes(d)], wxs[hn::MaxLanes(d)], wys[hn::MaxLanes(d)];
+    HWY_ALIGN int32_t ins[hn::MaxLanes(d)], cols[hn::MaxLanes(d)], rows[hn::MaxLanes(d)];
+    for (int i = 0; i < n; i += N) {
+        const int m = std::min(N, n - i);
+        const float* dp = disp + 4 * i;
+        if (m < N) {
+            std::memset(dt, 0, sizeof dt);
+            std::memcpy(dt, dp, size_t(m) * 4 * sizeof(float));
+            dp = dt;
+        }
+        VF dr, dg, db, da;
+        hn::LoadInterleaved4(d, dp, dr, dg, db, da);
+        const VF dx = hn::Mul(reach, hn::Sub(Clamp01(d, dr), half));
+        const VF dy = hn::Mul(reach, hn::Sub(Clamp01(d, dg), half));
+        // The sample lies at the pixel's own centre moved by (dx, dy): its taps are the pixel
+        // moved by the displacement's floor, its weights the displacement's fraction (exact in
+        // float for displacements under 2^22 pixels).
+        const VF flx = hn::Floor(dx), fly = hn::Floor(dy);
+        const auto ix = hn::Add(hn::Add(hn::ConvertTo(di, flx), hn::Iota(di, 0)), hn::Set(di, x0 + i - s.x));
+        const auto iy = hn::Add(hn::ConvertTo(di, fly), hn::Set(di, y - s.y));
+        const auto in = hn::And(hn::And(hn::Gt(ix, minus1), hn::Gt(lastX, ix)), hn::And(hn::Gt(iy, minus1), hn::Gt(lastY, iy)));
+        hn::Store(hn::VecFromMask(di, in), di, ins);
+        hn::Store(ix, di, cols);
+        hn::Store(iy, di, rows);
+        hn::Store(hn::Sub(dx, flx), d, wxs);
+        hn::Store(hn::Sub(dy, fly), d, wys);
+        for (int q = 0; q < m; ++q) {
+            float* out = o + 4 * (i + q);
+            if (ins[q]) {
+                const float* p0 = s.data + size_t(rows[q]) * stride + size_t(cols[q]) * 4;
+                MixPixel(p0, p0 + 4, p0 + stride, p0 + stride + 4, wxs[q], wys[q], out);
+                continue;
+            }
+            // Taps off the source read transparent (the same mix, so a picture read in place and
+            // one read through a grown buffer agree); a displacement that is no number reads nothing.
+            static const float kZero[4] = {0, 0, 0, 0};
+            const float ddx = scale * (std::clamp(dp[4 * q], 0.0f, 1.0f) - 0.5f), ddy = scale * (std::clamp(dp[4 * q + 1], 0.0f, 1.0f) - 0.5f);
+            const float fx = std::floor(ddx), fy = std::floor(ddy);
+            if (!(std::abs(fx) < 1e9f) || !(std::abs(fy) < 1e9f)) {
+                std::fill(out, out + 4, 0.0f);
+                continue;
+            }
+            const int X = x0 + i + q + int(fx) - s.x, Y = y + int(fy) - s.y;
+            const auto at = [&](int cx, int cy) {
+                return cx < 0 || cy < 0 || cx >= s.w || cy >= s.h ? kZero : s.data + size_t(cy) * stride + size_t(cx) * 4;
+            };
+            MixPixel(at(X, Y), at(X + 1, Y), at(X, Y + 1), at(X + 1, Y + 1), ddx - fx, ddy - fy, out);
+        }
+    }
+}
+
 }  // namespace ostrela::engine::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
 namespace ostrela::engine {
 HWY_EXPORT(SeparableWarpRow);
+HWY_EXPORT(DisplaceRow);
 namespace kernels {
+void displaceRow(const WarpSource& src, const float* disp, float scale, int x0, int y, int n, float* o) {
+    HWY_DYNAMIC_DISPATCH(DisplaceRow)(src, disp, scale, x0, y, n, o);
+}
 void separableWarpRow(const WarpSource& src, int x0, int n, float dx, float py, const float* dyc, float* o) {
     HWY_DYNAMIC_DISPATCH(SeparableWarpRow)(src, x0, n, dx, py, dyc, o);
 }

@@ -358,6 +358,25 @@ TEST(FilterLight, DisplacementReadsAtTheShiftedPointWithAGrownRegion) {
     EXPECT_NEAR(at(h, 20, 4).r, 0.5 * (at(in, 20, 4).r + at(in, 21, 4).r), 1e-6);
 }
 
+// Pictures kept in memory are read where they lie: the same pixels as read through their nodes,
+// transparent past their edges.
+TEST(FilterLight, DisplacementReadsKeptPicturesInPlace) {
+    QImage q(40, 30, QImage::Format_ARGB32_Premultiplied);
+    for (int x = 0; x < 40; ++x)
+        for (int y = 0; y < 30; ++y) q.setPixel(x, y, qRgba(x * 6, y * 8, 90, 255));
+    const Image in = Image::fromQImage(q).gaussianBlur(0.8).cropped({0, 0, 40, 30});
+    const Image disp = f::randomNoise().cropped({-5, -5, 50, 40});
+    const Image a = f::displacementDistortion(in, disp, 12.0);
+    const Image b = f::displacementDistortion(materialize(in), materialize(disp), 12.0);
+    Renderer r(2, 7);
+    const IRect all{-3, -3, 46, 36};
+    EXPECT_EQ(r.renderFloat(a, all), r.renderFloat(b, all));
+    const std::vector<float> px = r.renderFloat(b, all);
+    int lit = 0;
+    for (size_t i = 3; i < px.size(); i += 4) lit += px[i] > 0.5f;
+    EXPECT_GT(lit, 40 * 30 / 2);
+}
+
 TEST(FilterGenerators, GradientsAreInfiniteAndClampedAtTheirEnds) {
     const Color c0 = Color::fromSRGB(1, 0, 0), c1 = Color::fromSRGB(0, 0, 1, 0.5);
     const Image lg = f::linearGradient({100, 0}, {200, 0}, c0, c1);

@@ -319,6 +319,114 @@ TEST(SimdKernels, ToneRunMixesRowsAndTakesDiagonalsAsTheMatrixOnEveryTarget) {
     });
 }
 
+// A displacement row against the bilinear read in doubles (rows mixed, then columns; taps off the
+// source transparent): displacements pointing off every edge, outside 0…1 (clamped) and not a
+// number, rows through the padded tail.
+TEST(SimdKernels, DisplacementRowsReadTheMovedPointOnEveryTarget) {
+    const int sw = 23, sh = 9, sx = -4, sy = 10;
+    std::vector<float> src(size_t(sw) * sh * 4);
+    for (size_t i = 0; i < src.size(); ++i) src[i] = float((i * 37) % 101) / 101.0f;
+    const kernels::WarpSource ws{src.data(), sx, sy, sw, sh};
+    auto tap = [&](int x, int y, int c) -> double {
+        if (x < sx || y < sy || x >= sx + sw || y >= sy + sh) return 0.0;
+        return src[(size_t(y - sy) * sw + (x - sx)) * 4 + c];
+    };
+    const int n = 21;
+    std::vector<float> disp(size_t(n) * 4);
+    uint32_t r = 5;
+    for (float& v : disp) {
+        r = r * 1664525u + 1013904223u;
+        v = float(r >> 8) / 16777216.0f * 1.4f - 0.2f;
+    }
+    disp[4 * 3] = NAN;
+    const float scale = 11.0f;
+    test::forEachSimdTarget([&] {
+        for (const int y : {sy - 3, sy + 4, sy + sh + 2})
+            for (const int len : {1, 9, n}) {
+                std::vector<float> o(size_t(len + 1) * 4, -7.0f);
+                kernels::displaceRow(ws, disp.data(), scale, sx - 2, y, len, o.data());
+                for (int i = 0; i < len; ++i) {
+                    const float* d = &disp[size_t(4 * i)];
+                    if (std::isnan(d[0])) continue;  // anything but a crash
+                    const double dx = double(scale * (std::clamp(d[0], 0.0f, 1.0f) - 0.5f)), dy = double(scale * (std::clamp(d[1], 0.0f, 1.0f) - 0.5f));
+                    const double fx = sx - 2 + i + dx, fy = y + dy;
+                    const int X = int(std::floor(fx)), Y = int(std::floor(fy));
+                    const double wx = fx - X, wy = fy - Y;
+                    for (int c = 0; c < 4; ++c) {
+                        const double bot = tap(X, Y, c) + (tap(X + 1, Y, c) - tap(X, Y, c)) * wx;
+                        const double top = tap(X, Y + 1, c) + (tap(X + 1, Y + 1, c) - tap(X, Y + 1, c)) * wx;
+                        ASSERT_NEAR(o[size_t(4 * i + c)], bot + (top - bot) * wy, 2e-6) << "y " << y << " pixel " << i << " channel " << c;
+                    }
+                }
+                for (int c = 0; c < 4; ++c) ASSERT_EQ(o[size_t(len) * 4 + c], -7.0f);  // nothing past the row
+            }
+    });
+}
+
+// A mask blend whose mask is white (every channel its alpha) weighs by the alpha; other masks by
+// their encoded luminance times alpha, in the same row.
+TEST(SimdKernels, MaskBlendWeighsWhiteMasksByTheirAlphaOnEveryTarget) {
+    const int n = 37;
+    std::vector<float> f(size_t(n) * 4), bg(size_t(n) * 4), mask(size_t(n) * 4);
+    for (int i = 0; i < n; ++i) {
+        const float a = float(i) / (n - 1);
+        for (int c = 0; c < 4; ++c) {
+            f[size_t(4 * i + c)] = 0.9f - 0.02f * c;
+            bg[size_t(4 * i + c)] = 0.1f + 0.01f * i;
+            // White fading out, except a grey stretch in the middle.
+            mask[size_t(4 * i + c)] = i >= 16 && i < 24 && c < 3 ? 0.2f * a : a;
+        }
+    }
+    test::forEachSimdTarget([&] {
+        std::vector<float> o = bg;
+        kernels::maskBlendRow(f.data(), mask.data(), n, o.data());
+        for (int i = 0; i < n; ++i) {
+            const double a = mask[size_t(4 * i + 3)], grey = mask[size_t(4 * i)];
+            const double w = a > 0 ? color::linearToSRGB(grey / a) * a : 0.0;
+            for (int c = 0; c < 4; ++c) {
+                const double e = bg[size_t(4 * i + c)] + w * (f[size_t(4 * i + c)] - bg[size_t(4 * i + c)]);
+                ASSERT_NEAR(o[size_t(4 * i + c)], e, 1e-4) << "pixel " << i << " channel " << c;
+            }
+        }
+    });
+}
+
+// A false colour from transparent black ending a run: taken as its colour 1 at the run's alpha,
+// the same pixels (to a rounding) as mixing and decoding each.
+TEST(SimdKernels, FalseColourFromTransparentIsItsColourAtTheAlphaOnEveryTarget) {
+    kernels::ToneParams st[2] = {};
+    st[0].isMatrix = true;
+    const float m[15] = {1.7f, 0, 0, 0, -0.3f, 0, 1.7f, 0, 0, -0.3f, 0, 0, 1.7f, 0, -0.3f};
+    std::copy(m, m + 15, st[0].m);
+    const float c1[4] = {0.9f * 0.8f, 0.3f * 0.8f, 0.05f * 0.8f, 0.8f};  // premultiplied encoded, alpha 0.8
+    st[1].isMatrix = false;
+    for (int c = 0; c < 4; ++c) st[1].c0[c] = 0.0f, st[1].d[c] = c1[c];
+    kernels::ToneParams flat[2] = {st[0], st[1]};
+    flat[1].flat = true;
+    for (int c = 0; c < 3; ++c) flat[1].flatColour[c] = kernels::decodeSrgbTone(c1[c] / c1[3]);
+    const int n = 29;
+    std::vector<float> px(size_t(n) * 4);
+    for (int i = 0; i < n; ++i) {
+        const float a = i % 4 == 0 ? 1.0f : i % 7 == 0 ? 0.0f : 0.25f + 0.02f * i;
+        for (int c = 0; c < 3; ++c) px[size_t(4 * i + c)] = a * float((i * 5 + c * 3) % 17) / 16.0f;
+        px[size_t(4 * i + 3)] = a;
+    }
+    const float gain[3] = {1.1f, 0.96f, 0.75f};
+    test::forEachSimdTarget([&] {
+        for (const float* g : {static_cast<const float*>(nullptr), gain}) {
+            std::vector<float> a = px, b = px;
+            kernels::toneRun(a.data(), n, st, 2, false, g);
+            kernels::toneRun(b.data(), n, flat, 2, false, g);
+            int lit = 0;
+            for (size_t i = 0; i < a.size(); ++i) {
+                ASSERT_NEAR(b[i], a[i], 2e-6) << "float " << i;
+                lit += i % 4 == 3 && a[i] > 0.1f;
+            }
+            EXPECT_GT(lit, n / 3);
+        }
+    });
+}
+
 TEST(SimdKernels, LuminanceTableRowsOnEveryTarget) {
     const int size = 1024, n = 45;
     std::vector<float> table(size_t(size + 1) * 4);
