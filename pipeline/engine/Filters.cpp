@@ -600,11 +600,12 @@ public:
     const Node* input(int i) const override { return i == 0 ? in_.get() : disp_.get(); }
     IRect roi(int i, const IRect& dest) const override { return i == 0 ? dest.grown(margin_, margin_) : dest; }
     void render(TileContext& ctx, const IRect& r, float* out) const override {
-        // Pictures kept in memory are read where they lie (outside them is transparent, as
-        // outside the input's extent).
+        // Pictures kept in memory are read where they lie, when they hold all the input's pixels
+        // the tile reads (outside them the sampler reads transparent, as outside the extent).
         IRect sr = roi(0, r), dr = r;
+        const IRect need = roi(0, r).intersected(pixelBounds(in_->extent()));
         const float* src = in_->storedPixels(&sr);
-        if (!src) src = ctx.pull(*in_, sr = roi(0, r));
+        if (!src || !(need.isEmpty() || sr.contains(need))) src = ctx.pull(*in_, sr = roi(0, r));
         const float* d = disp_->storedPixels(&dr);
         if (!d || !dr.contains(r)) d = ctx.pull(*disp_, dr = r);
         const kernels::WarpSource s{src, sr.x, sr.y, sr.w, sr.h};
