@@ -36,6 +36,14 @@ HWY_INLINE VF matrixRow(DF d, const float* m, VF r, VF g, VF b, VF a) {
 }  // namespace
 
 namespace {
+// Premultiplied linear planes as the tone stages take them: unpremultiplied and encoded.
+HWY_INLINE void EncodePlanes(DF d, VF& r, VF& g, VF& b, VF& a) {
+    Unpremultiply(d, r, g, b, a);
+    r = SrgbEncode(d, r);
+    g = SrgbEncode(d, g);
+    b = SrgbEncode(d, b);
+}
+
 // The stages on unpremultiplied encoded planes, then decode and premultiply.
 HWY_INLINE void ToneStages(DF d, const kernels::ToneParams* prep, int ns, const float* gain, VF& r, VF& g, VF& b, VF& a) {
     const VF zero = hn::Zero(d), one = hn::Set(d, 1.0f);
@@ -94,12 +102,7 @@ void ToneRun(float* p, int n, const kernels::ToneParams* prep, int ns, bool enco
     PixelBlocks(p, n, [&](float* q, int) {
         VF r, g, b, a;
         hn::LoadInterleaved4(d, q, r, g, b, a);
-        if (!encoded) {
-            Unpremultiply(d, r, g, b, a);
-            r = SrgbEncode(d, r);
-            g = SrgbEncode(d, g);
-            b = SrgbEncode(d, b);
-        }
+        if (!encoded) EncodePlanes(d, r, g, b, a);
         ToneStages(d, prep, ns, gain, r, g, b, a);
         hn::StoreInterleaved4(r, g, b, a, d, q);
     });
@@ -119,10 +122,7 @@ void ToneRunMixed(const float* lo, const float* hi, float w, int n, const kernel
         g = hn::MulAdd(hn::Sub(g1, g), vw, g);
         b = hn::MulAdd(hn::Sub(b1, b), vw, b);
         a = hn::MulAdd(hn::Sub(a1, a), vw, a);
-        Unpremultiply(d, r, g, b, a);
-        r = SrgbEncode(d, r);
-        g = SrgbEncode(d, g);
-        b = SrgbEncode(d, b);
+        EncodePlanes(d, r, g, b, a);
         ToneStages(d, prep, ns, gain, r, g, b, a);
         hn::StoreInterleaved4(r, g, b, a, d, q);
     };
