@@ -30,8 +30,10 @@ struct ToneStage {
 class ToneOp final : public PixelOp {
 public:
     static constexpr size_t kMaxStages = 8;
+    // The kernels' constants are worked out here, once, as the graph is built (the plain chains
+    // are asked for, or not, then).
     explicit ToneOp(std::vector<ToneStage> stages, std::array<float, 3> gain = {1, 1, 1})
-        : stages_(std::move(stages)), gain_(gain) {}
+        : stages_(std::move(stages)), gain_(gain), ns_(prepare()) {}
     const std::vector<ToneStage>& stages() const { return stages_; }
     // Linear colour channels are multiplied by these after the decode (a light matrix that only
     // scales colour, taken into the run).
@@ -49,8 +51,7 @@ public:
 
     void apply(float* p, int n) const override { run(p, n, false); }
     bool applyMixed(const float* lo, const float* hi, float w, float* dst, int n) const override {
-        kernels::ToneParams prep[kMaxStages];
-        kernels::toneRunMixed(lo, hi, w, n, prep, prepare(prep), hasGain() ? gain_.data() : nullptr, dst);
+        kernels::toneRunMixed(lo, hi, w, n, prep_.data(), ns_, gainOrNull(), dst);
         return true;
     }
     PixelOpPtr followedBy(const PixelOpPtr& next) const override {
@@ -82,40 +83,36 @@ public:
     // 8-bit pictures); the result is linear premultiplied as from apply().
     void applyEncoded(float* p, int n) const { run(p, n, true); }
     // From n premultiplied BGRA8 pixels, whose codes are the encoded values already, into `out`.
-    void applyBytes(const uint8_t* bgra, int n, float* out) const {
-        kernels::ToneParams prep[kMaxStages];
-        kernels::toneRunBytes(bgra, n, prep, prepare(prep), hasGain() ? gain_.data() : nullptr, out);
-    }
+    void applyBytes(const uint8_t* bgra, int n, float* out) const { kernels::toneRunBytes(bgra, n, prep_.data(), ns_, gainOrNull(), out); }
 
 private:
     // As many pixels at a time as a register holds, as planes, so every lane does useful work.
-    void run(float* p, int n, bool encoded) const {
-        kernels::ToneParams prep[kMaxStages];
-        kernels::toneRun(p, n, prep, prepare(prep), encoded, hasGain() ? gain_.data() : nullptr);
-    }
-    int prepare(kernels::ToneParams* prep) const {
+    void run(float* p, int n, bool encoded) const { kernels::toneRun(p, n, prep_.data(), ns_, encoded, gainOrNull()); }
+    const float* gainOrNull() const { return hasGain() ? gain_.data() : nullptr; }
+    int prepare() {
         const int ns = int(std::min(stages_.size(), kMaxStages));
         for (int s = 0; s < ns; ++s) {
             const ToneStage& st = stages_[s];
-            prep[s].isMatrix = st.isMatrix;
-            prep[s].diagonal = st.isMatrix && st.m[1] == 0 && st.m[2] == 0 && st.m[3] == 0 && st.m[5] == 0 && st.m[7] == 0 &&
-                               st.m[8] == 0 && st.m[10] == 0 && st.m[11] == 0 && st.m[13] == 0;
-            std::copy(st.m.begin(), st.m.begin() + 15, prep[s].m);
+            prep_[s].isMatrix = st.isMatrix;
+            prep_[s].diagonal = st.isMatrix && isPerChannel(st.m);
+            std::copy(st.m.begin(), st.m.begin() + 15, prep_[s].m);
             for (int c = 0; c < 4; ++c) {
-                prep[s].c0[c] = st.c0[c];
-                prep[s].d[c] = st.c1[c] - st.c0[c];
+                prep_[s].c0[c] = st.c0[c];
+                prep_[s].d[c] = st.c1[c] - st.c0[c];
             }
             // From transparent black, last: the colour is c1's wherever there is any.
-            prep[s].flat = !st.isMatrix && s == ns - 1 && st.c0 == std::array<float, 4>{0, 0, 0, 0} && st.c1[3] > 0.0f &&
+            prep_[s].flat = !st.isMatrix && s == ns - 1 && st.c0 == std::array<float, 4>{0, 0, 0, 0} && st.c1[3] > 0.0f &&
                            !straightforwardChains();
-            if (prep[s].flat)
-                for (int c = 0; c < 3; ++c) prep[s].flatColour[c] = kernels::decodeSrgbTone(st.c1[c] / st.c1[3]);
+            if (prep_[s].flat)
+                for (int c = 0; c < 3; ++c) prep_[s].flatColour[c] = kernels::decodeSrgbTone(st.c1[c] / st.c1[3]);
         }
         return ns;
     }
 
     std::vector<ToneStage> stages_;
     std::array<float, 3> gain_;
+    std::array<kernels::ToneParams, kMaxStages> prep_{};
+    int ns_;
 };
 
 // A tone run straight on an 8-bit picture: its codes are the encoded values already (code / 255,
