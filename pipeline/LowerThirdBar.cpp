@@ -30,11 +30,9 @@ namespace {
 constexpr int kShadowPad = 8;        // room for the shadow's offset and blur around the glyphs
 constexpr int kStripChunk = 2048;    // long tickers are cached in pieces of this width
 
-// At 72 dpi, so a font of 38.18 points is 38.18 pixels on every bitmap made here.
-QImage newBitmap(int w, int h) { return engine::pointBitmap(w, h); }
-
+// Bitmaps here are 72 dpi (engine::pointBitmap): a font of 38.18 points is 38.18 pixels on them.
 QPaintDevice* layoutDevice() {
-    static QImage device = newBitmap(1, 1);
+    static QImage device = engine::pointBitmap(1, 1);
     return &device;
 }
 
@@ -121,7 +119,7 @@ double baselineFromTop(const BarTextMetrics& m, int barLift, int h) {
 QImage textLayer(const BarTextLine& line, double penX, double baseline, int left, int w, int h, const QColor& color,
                  bool shadow) {
     const int pad = shadow ? kShadowPad : 0;
-    QImage glyphs = newBitmap(w + 2 * pad, h);
+    QImage glyphs = engine::pointBitmap(w + 2 * pad, h);
     if (glyphs.isNull()) return {};
     {
         QPainter p(&glyphs);
@@ -140,7 +138,7 @@ QImage textLayer(const BarTextLine& line, double penX, double baseline, int left
     // The blur of a drawn shadow is about two standard deviations.
     cv::GaussianBlur(alpha, blurred, cv::Size(0, 0), bar::kShadowBlur * 0.5, bar::kShadowBlur * 0.5, cv::BORDER_CONSTANT);
     const int dx = int(bar::kShadowDx), dy = int(-bar::kShadowDy);  // whole pixels; down is +rows
-    QImage out = newBitmap(w, h);
+    QImage out = engine::pointBitmap(w, h);
     if (out.isNull()) return {};
     for (int y = 0; y < h; ++y) {
         const auto* g = reinterpret_cast<const QRgb*>(glyphs.constScanLine(y)) + pad;
@@ -338,7 +336,7 @@ struct LowerThirdBarRenderer::State {
         if (bgKey == key && !background.isNull()) return true;
         bgKey.reset();
         const int h = st.height();
-        background = newBitmap(bar::kWidth, h);
+        background = engine::pointBitmap(bar::kWidth, h);
         if (background.isNull()) return false;
         ++backgroundDraws;
         QPainter p(&background);
