@@ -1,8 +1,6 @@
 #include "effects/DreamEffect.h"
 
 #include "effects/DreamHalo.h"
-#include "effects/DreamHaloKernels.h"
-#include "effects/DreamWarpKernels.h"
 #include "pipeline/engine/Schedule.h"
 #include "effects/Kernels.h"
 #include "pipeline/engine/Filters.h"
@@ -12,8 +10,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <mutex>
 
 namespace ostrela::effects {
 
@@ -22,7 +18,6 @@ using engine::Image;
 using engine::Rect;
 using engine::materialize;
 using engine::balancedTileRows;
-using engine::TileWatcher;
 using engine::materializeWatched;
 using engine::PixelView;
 using engine::pixelsOf;
@@ -117,254 +112,12 @@ Image alphaScaled(const Image& in, double alpha) {
     return filters::colorMatrixWithBias(in, {1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, alpha}, {0, 0, 0, 0});
 }
 
-thread_local bool gCopyByCopy = false;
-
-// Step 9 from C′'s pixels: C′ and nine copies scaled about the centre, each at 24 %, screened
-// one after another. Scaling about a point is axis-aligned, so each copy's columns and rows are
-// found once per tile and once per row.
-class BurstNode final : public engine::Node {
-public:
-    // With `layerOnly` the copies are screened over transparency: the burst's own layer, without C′ under it.
-    BurstNode(Image c, PixelView v, std::array<double, 9> scales, double cx, double cy, const Rect& extent, bool layerOnly)
-        : c_(std::move(c)), v_(v), scales_(scales), cx_(cx), cy_(cy), extent_(extent), layerOnly_(layerOnly),
-          copyByCopy_(gCopyByCopy) {}
-    Rect extent() const override { return extent_; }
-    void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
-        const engine::IRect b = v_.bounds;
-        // Every tile of a pass spans the same columns: their taps are found once.
-        std::call_once(columnsOnce_, [&] {
-            columns_.x = r.x, columns_.w = r.w;
-            columns_.col.resize(size_t(r.w) * 9);
-            columns_.colw.resize(size_t(r.w) * 9);
-            findColumns(r, columns_.col.data(), columns_.colw.data());
-        });
-        const int* col = columns_.col.data();
-        const float* colw = columns_.colw.data();
-        if (columns_.x != r.x || columns_.w != r.w) {
-            int* c = reinterpret_cast<int*>(ctx.alloc(size_t(r.w) * 9));
-            float* w = ctx.alloc(size_t(r.w) * 9);
-            findColumns(r, c, w);
-            col = c, colw = w;
-        }
-        int lo[9], hi[9];
-        for (int k = 0; k < 9; ++k) {
-            const int* cx = col + size_t(k) * r.w;
-            // Columns are increasing in i: the run whose taps all lie inside is one interval.
-            lo[k] = 0, hi[k] = r.w;
-            while (lo[k] < r.w && cx[lo[k]] < 0) ++lo[k];
-            while (hi[k] > lo[k] && cx[hi[k] - 1] + 1 >= b.w) --hi[k];
-        }
-        // Where every copy's taps lie inside, all nine are done together, a register of pixels at
-        // a time (the grouping needs magnified copies).
-        const int lanes = kernels::burstLanes();
-        int fl0 = *std::max_element(lo, lo + 9);
-        if (!(scales_[0] > 1.0) || copyByCopy_) fl0 = r.w;
-        const int groups = fl0 < r.w ? std::max(0, *std::min_element(hi, hi + 9) - fl0) / lanes : 0;
-        const int fl1 = fl0 + lanes * groups;
-        kernels::BurstTables gt{};
-        if (groups > 0) gt = groupTables(ctx, col, colw, r.w, fl0, groups, lanes);
-        float* planes = groups > 0 ? planeBuffer(ctx) : nullptr;
-        std::vector<kernels::BurstRow> rows(size_t(groups > 0 ? r.h : 0));
-        int nTogether = 0;
-        for (int j = 0; j < r.h; ++j) {
-            const int y = r.y + j;
-            float* o = out + size_t(j) * r.w * 4;
-            const float* r0[9];
-            const float* r1[9];
-            float wy[9];
-            bool allRows = true;
-            for (int k = 0; k < 9; ++k) {
-                const double f = cy_ + (y + 0.5 - cy_) / scales_[size_t(k)] - 0.5;
-                const double fl = std::floor(f);
-                const int y0 = int(fl) - b.y;
-                wy[k] = float(f - fl);
-                const bool in = y0 >= 0 && y0 + 1 < b.h;
-                r0[k] = in ? v_.data + size_t(y0) * b.w * 4 : nullptr;
-                r1[k] = in ? r0[k] + size_t(b.w) * 4 : nullptr;
-                allRows = allRows && in;
-            }
-            const bool together = fl1 > fl0 && allRows;
-            // C′ under the copies: read in place where the row lies inside, else copied in first.
-            const float* crow = !layerOnly_ && y >= b.y && y < b.maxY() && r.x >= b.x && r.maxX() <= b.maxX() ? v_.at(r.x, y) : nullptr;
-            auto base = [&](int i0, int i1) {
-                if (layerOnly_) {
-                    std::fill(o + 4 * i0, o + 4 * i1, 0.0f);
-                    return;
-                }
-                if (crow) {
-                    if (i1 > i0) std::memcpy(o + 4 * i0, crow + 4 * i0, size_t(i1 - i0) * 4 * sizeof(float));
-                    return;
-                }
-                for (int i = i0; i < i1; ++i) {
-                    const float* c0 = v_.at(r.x + i, y);
-                    if (c0) std::memcpy(o + 4 * i, c0, 4 * sizeof(float));
-                    else std::fill(o + 4 * i, o + 4 * i + 4, 0.0f);
-                }
-            };
-            if (together && crow) {
-                base(0, fl0);
-                base(fl1, r.w);
-            } else {
-                base(0, r.w);
-            }
-            if (together) {
-                kernels::BurstRow& rt = rows[size_t(nTogether++)];
-                rt.o = o + 4 * fl0;
-                rt.under = crow ? crow + 4 * fl0 : rt.o;
-                for (int k = 0; k < 9; ++k) {
-                    rt.r0[k] = r0[k];
-                    rt.r1[k] = r1[k];
-                    rt.wy[k] = wy[k];
-                    rt.next[k] = r1[k] + 4 * size_t(b.w) <= v_.data + 4 * size_t(b.w) * (b.h - 1) ? r1[k] + 4 * size_t(b.w) : r1[k];
-                }
-            }
-            // Copy by copy everywhere else.
-            for (int k = 0; k < 9; ++k) {
-                const int* cx = col + size_t(k) * r.w;
-                const float* cw = colw + size_t(k) * r.w;
-                const int klo = r0[k] ? lo[k] : 0, khi = r0[k] ? hi[k] : 0;
-                // Pixels whose taps lie inside go through the kernel, the others one by one.
-                auto outside = [&](int i0, int i1) {
-                    for (int i = i0; i < i1; ++i) {
-                        if (i >= klo && i < khi) continue;
-                        float s[4];
-                        engine::detail::sampleBilinear(v_.data, b, cx_ + (r.x + i + 0.5 - cx_) / scales_[size_t(k)],
-                                                       cy_ + (y + 0.5 - cy_) / scales_[size_t(k)], s);
-                        float* p = o + 4 * i;
-                        for (int c = 0; c < 4; ++c) {
-                            const float sv = s[c] * 0.24f;
-                            p[c] = (sv + p[c]) - sv * p[c];
-                        }
-                    }
-                };
-                auto span = [&](int i0, int i1) {
-                    outside(i0, i1);
-                    const int a0 = std::max(i0, klo), a1 = std::min(i1, khi);
-                    if (a1 > a0) kernels::screenCopyRow(r0[k], r1[k], cx, cw, wy[k], a0, a1, o);
-                };
-                if (together) {
-                    span(0, fl0);
-                    span(fl1, r.w);
-                } else {
-                    span(0, r.w);
-                }
-            }
-        }
-        // The rows done together go in strips of columns, every row of the tile per strip, so the
-        // source rows the nine copies read stay in cache from one output row to the next.
-        const int chunk = std::max(1, kernels::kBurstChunk / lanes);
-        for (int g0 = 0; g0 < groups; g0 += chunk) {
-            const int g1 = std::min(groups, g0 + chunk);
-            for (int j = 0; j < nTogether; ++j) {
-                const kernels::BurstRow& rt = rows[size_t(j)];
-                const kernels::BurstRow& after = j + 1 < nTogether ? rows[size_t(j) + 1] : rows[0];
-                const int ga = j + 1 < nTogether ? g0 : g1;
-                const size_t at = size_t(4) * lanes * ga;
-                const kernels::BurstAhead ahead{after.under + at, after.o + at, std::min(groups, ga + chunk) - ga};
-                kernels::burstGroups(rt, gt, g0, g1, planes, ahead);
-            }
-        }
-        engine::detail::clearOutside(out, r, extent_);
-    }
-
-private:
-    // Per copy and output column of r: the left tap's column in C′ and its weight.
-    void findColumns(const engine::IRect& r, int* col, float* colw) const {
-        for (int k = 0; k < 9; ++k)
-            for (int i = 0; i < r.w; ++i) {
-                const double f = cx_ + (r.x + i + 0.5 - cx_) / scales_[size_t(k)] - 0.5;
-                const double fl = std::floor(f);
-                col[size_t(k) * r.w + i] = int(fl) - v_.bounds.x;
-                colw[size_t(k) * r.w + i] = float(f - fl);
-            }
-    }
-    struct Columns {
-        int x = 0, w = -1;
-        std::vector<int> col;
-        std::vector<float> colw;
-    };
-    mutable std::once_flag columnsOnce_;
-    mutable Columns columns_;
-
-    static float* planeBuffer(engine::TileContext& ctx) {
-        constexpr size_t n = size_t(kernels::kBurstPlane) * 4 * 9;
-        float* b = ctx.alloc(n + 16);
-        b = reinterpret_cast<float*>((reinterpret_cast<uintptr_t>(b) + 63) & ~uintptr_t(63));
-        std::fill(b, b + n, 0.0f);  // the taps' loads reach past a chunk's last column
-        return b;
-    }
-    static kernels::BurstTables groupTables(engine::TileContext& ctx, const int* col, const float* colw, int n, int i0,
-                                            int groups, int lanes) {
-        int* base = reinterpret_cast<int*>(ctx.alloc(size_t(groups) * 9));
-        uint8_t* idx = reinterpret_cast<uint8_t*>(ctx.alloc((size_t(groups) * 9 * lanes + 3) / 4));
-        float* w = ctx.alloc(size_t(groups) * 9 * lanes);
-        for (int g = 0; g < groups; ++g)
-            for (int k = 0; k < 9; ++k) {
-                const int* cx = col + size_t(k) * n + i0 + lanes * g;
-                const float* cw = colw + size_t(k) * n + i0 + lanes * g;
-                const size_t q = size_t(g) * 9 + k;
-                base[q] = cx[0];
-                for (int j = 0; j < lanes; ++j) {
-                    idx[q * lanes + j] = uint8_t(cx[j] - cx[0]);  // at most j: magnified copies step by 0 or 1
-                    w[q * lanes + j] = cw[j];
-                }
-            }
-        return {base, idx, w};
-    }
-
-    Image c_;
-    PixelView v_;
-    std::array<double, 9> scales_;
-    double cx_, cy_;
-    Rect extent_;
-    bool layerOnly_;
-    bool copyByCopy_;  // read when built: tiles render on other threads
-};
-
-// The burst's layer S, made on the half grid, expanded and screened over C′: S + C′ − S·C′.
-class BurstOverNode final : public engine::Node {
-public:
-    BurstOverNode(Image c, PixelView cv, Image layer, PixelView lv, const Rect& extent)
-        : c_(std::move(c)), cv_(cv), layer_(std::move(layer)), lv_(lv), extent_(extent) {}
-    Rect extent() const override { return extent_; }
-    void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
-        const engine::IRect& lb = lv_.bounds;
-        const engine::detail::GridExpansion expand(ctx, 2, lb.x, lb.w, r.x, r.w);
-        const engine::IRect& cb = cv_.bounds;
-        for (int j = 0; j < r.h; ++j) {
-            const int y = r.y + j;
-            float* o = out + size_t(j) * r.w * 4;
-            const double f = (y + 0.5) / 2 - 0.5, fl = std::floor(f);
-            const int v0 = std::clamp(int(fl) - lb.y, 0, lb.h - 2);
-            const float* l0 = lv_.data + size_t(v0) * lb.w * 4;
-            expand.row(l0, l0 + size_t(lb.w) * 4, float(f - fl), o);
-            const bool whole = y >= cb.y && y < cb.maxY() && r.x >= cb.x && r.maxX() <= cb.maxX();
-            const float* c = whole ? cv_.at(r.x, y) : nullptr;
-            for (int i = c ? kernels::screenRow(o, c, r.w, 1.0f) * 4 : 0; i < r.w * 4; ++i) {
-                const float* q = c ? c + i : cv_.at(r.x + i / 4, y);
-                const float a = o[i], b = q ? (c ? *q : q[i % 4]) : 0.0f;
-                o[i] = (a + b) - a * b;
-            }
-        }
-        engine::detail::clearOutside(out, r, extent_);
-    }
-
-private:
-    Image c_;
-    PixelView cv_;
-    Image layer_;
-    PixelView lv_;
-    Rect extent_;
-};
-
 Image scaledAbout(const Image& in, double s, double cx, double cy) {
     return in.transformed(engine::Affine::translation(-cx, -cy)
                               .then(engine::Affine::scale(s, s))
                               .then(engine::Affine::translation(cx, cy)));
 }
 }  // namespace
-
-void setBurstCopyByCopyForTesting(bool on) { gCopyByCopy = on; }
 
 }  // namespace dream
 
@@ -414,18 +167,7 @@ Image DreamSequence::render(const Image& image, const FrameContext& frame) {
     const bool fast = !straightforwardChains();
     const double o = fringeOffset(t);
     Image Cp;
-    // The burst is a soft layer made on the half grid: it reads C′ reduced 2×2, gathered as C′'s
-    // tiles are made where they pair up.
-    const engine::IRect eb = engine::pixelBounds(E);
-    // Every cell holding a pixel of the picture, those on its edges half transparent.
-    const engine::IRect cpGrid =
-        !fast || eb.isEmpty() ? engine::IRect{}
-                              : engine::IRect{int(std::floor(eb.x / 2.0)), int(std::floor(eb.y / 2.0)),
-                                              int(std::ceil(eb.maxX() / 2.0)) - int(std::floor(eb.x / 2.0)),
-                                              int(std::ceil(eb.maxY() / 2.0)) - int(std::floor(eb.y / 2.0))};
-    GridGatherer gatherCp(eb, cpGrid, balancedTileRows(eb.h, 64), false);
-    const TileWatcher toGrid = gatherCp.active() ? gatherCp.watcher() : TileWatcher();
-    Image C = fast ? glowBloomFringe(G, o, E, echo_, Cp, gridOfG, gatherCp.active() ? &toGrid : nullptr) : Image();
+    Image C = fast ? glowBloomFringe(G, o, E, echo_, Cp, gridOfG) : Image();
     if (C.isNull()) {
         Image glow = G.gaussianBlur(5.5).cropped(E);
         glow = filters::colorControls(glow, 1.0, 0.06, 1.0);
@@ -440,37 +182,16 @@ Image DreamSequence::render(const Image& image, const FrameContext& frame) {
 
     // 8. Echo of the previous frame (made beside C above where it could be), then remember this
     // one (without its echo).
-    // C′'s grid was gathered only if C′ came out of the paired pass.
-    const bool gathered = !Cp.isNull() && gatherCp.active();
     if (Cp.isNull()) Cp = echo_.isNull() ? C : materialize(alphaScaled(echo_, 0.16).composited(C).cropped(E));
     echo_ = C;
 
-    // 9. Zoom burst.
-    Image acc = Cp;
-    const PixelView cv = pixelsOf(Cp);
-    Image gridOfCp;
-    if (cv && fast && cv.bounds == eb) gridOfCp = gathered ? gatherCp.finish(cv) : reducedGrid(Cp, cpGrid, false);
-    const PixelView gv = pixelsOf(gridOfCp);
-    // The drift magnifies, so it reads only the middle of the burst: the burst is made over that
-    // part alone, with two pixels to spare for the sampler's taps.
-    const engine::IRect rb =
-        eb.isEmpty() ? engine::IRect{}
-                     : engine::enclosingIRect(driftTransform(t, midX, midY).inverted().mapRect(E).insetBy(-2, -2)).intersected(eb);
-    const engine::IRect layerGrid = rb.isEmpty() ? engine::IRect{} : expansionGrid(rb);
-    if (gv && layerGrid.w >= 2 && layerGrid.h >= 2) {
-        std::array<double, 9> scales;
-        for (int k = 1; k <= 9; ++k) scales[size_t(k - 1)] = burstScale(k, t);
-        // On the grid, pixel x lies at x / 2: scaling about the middle is scaling about its half.
-        const Rect lg{double(layerGrid.x), double(layerGrid.y), double(layerGrid.w), double(layerGrid.h)};
-        const Image layer = materialize(Image(std::make_shared<BurstNode>(gridOfCp, gv, scales, midX / 2, midY / 2, lg, true)));
-        const Rect reach = Rect{double(rb.x), double(rb.y), double(rb.w), double(rb.h)}.intersected(E);
-        acc = materialize(Image(std::make_shared<BurstOverNode>(Cp, cv, layer, pixelsOf(layer), reach)));
-    } else {
-        for (int k = 1; k <= 9; ++k) {
-            Image copy = alphaScaled(scaledAbout(Cp, burstScale(k, t), midX, midY).cropped(E), 0.24);
-            acc = filters::screenBlend(copy, acc).cropped(E);
-        }
-    }
+    // 9. Zoom burst: nine copies of C′ scaled about the middle, each screened at 24 %. Screening
+    // is associative, so the copies screened together are one layer screened over C′; it is a
+    // soft layer, which the engine may make on the half grid.
+    Image burst;
+    for (int k = 1; k <= 9; ++k)
+        burst = filters::screenBlend(alphaScaled(scaledAbout(Cp, burstScale(k, t), midX, midY).cropped(E), 0.24), burst);
+    Image acc = filters::screenBlend(engine::softLayer(burst), Cp).cropped(E);
 
     // 10. Drift.
     acc = resampled(acc, driftTransform(t, midX, midY), E);

@@ -60,9 +60,5 @@ struct SparkleSquare {
 };
 std::vector<SparkleSquare> sparkles(int wp, int hp, double t);
 
-// Makes the zoom burst screen its copies one after another everywhere, instead of doing the nine
-// together where their taps all lie inside, in the frames the calling thread builds.
-void setBurstCopyByCopyForTesting(bool on);
-
 }  // namespace dream
 }  // namespace ostrela::effects

@@ -48,58 +48,6 @@ int gridHi(int hi) { return engine::BlurNode::gridRange(hi - 1, hi, 2).u1; }
 
 Rect rectOf(const IRect& r) { return {double(r.x), double(r.y), double(r.w), double(r.h)}; }
 
-// Grid cells r of a stored picture averaged over 2×2 blocks onto the grid anchored at even
-// pixels, into out (rows `stride` floats apart); beyond the picture either transparent or its
-// edge pixels repeated.
-void reduceCells(const PixelView& v, bool clamp, const IRect& r, float* out, size_t stride) {
-    const IRect b = v.bounds;
-    auto rowAt = [&](int y) -> const float* {
-        if (clamp) y = std::clamp(y, b.y, b.maxY() - 1);
-        return y >= b.y && y < b.maxY() ? v.data + size_t(y - b.y) * b.w * 4 : nullptr;
-    };
-    auto tap = [&](const float* row, int x) -> Px {
-        if (clamp) x = std::clamp(x, b.x, b.maxX() - 1);
-        return row && x >= b.x && x < b.maxX() ? Px::load(row + size_t(x - b.x) * 4) : Px{};
-    };
-    // Grid columns whose two pixels both lie inside.
-    const int in0 = std::clamp(int(std::ceil(b.x / 2.0)), r.x, r.maxX());
-    const int in1 = std::clamp(int(std::floor((b.maxX() - 2) / 2.0)) + 1, in0, r.maxX());
-    for (int j = 0; j < r.h; ++j) {
-        const int y = r.y + j;
-        const float* s0 = rowAt(2 * y);
-        const float* s1 = rowAt(2 * y + 1);
-        float* o = out + size_t(j) * stride;
-        // ¼((s0[2u] + s1[2u]) + (s0[2u + 1] + s1[2u + 1])) over the inner columns, as the blur's
-        // own 2× reduction; the edges pixel by pixel in the same order.
-        if (s0 && s1 && in1 > in0)
-            engine::kernels::boxRow2(s0 + size_t(2 * in0 - b.x) * 4, s1 + size_t(2 * in0 - b.x) * 4, in1 - in0,
-                                     o + size_t(in0 - r.x) * 4);
-        for (int i = 0; i < r.w; ++i) {
-            const int u = r.x + i;
-            if (s0 && s1 && u >= in0 && u < in1) continue;
-            const Px p0 = tap(s0, 2 * u), p1 = tap(s1, 2 * u), q0 = tap(s0, 2 * u + 1), q1 = tap(s1, 2 * u + 1);
-            for (int k = 0; k < 4; ++k) o[4 * i + k] = ((p0.c[k] + p1.c[k]) + (q0.c[k] + q1.c[k])) * 0.25f;
-        }
-    }
-}
-
-// reduceCells as a node over the grid rectangle `grid`.
-class Reduce2Node final : public engine::Node {
-public:
-    Reduce2Node(Image src, PixelView v, const IRect& grid, bool clampEdges)
-        : src_(std::move(src)), v_(v), grid_(grid), clamp_(clampEdges) {}
-    Rect extent() const override { return rectOf(grid_); }
-    void render(engine::TileContext&, const IRect& r, float* out) const override {
-        reduceCells(v_, clamp_, r, out, size_t(r.w) * 4);
-    }
-
-private:
-    Image src_;
-    PixelView v_;
-    IRect grid_;
-    bool clamp_;
-};
-
 // Bilinear expansion of a stored half-grid picture, one row at a time, with the engine blur's
 // own expansion.
 class Expander {
@@ -320,7 +268,7 @@ Image GridGatherer::finish(const PixelView& made) {
     float* d = pixels_->data();
     const size_t stride = size_t(grid_.w) * 4;
     auto fill = [&](const IRect& r) {
-        if (r.w > 0 && r.h > 0) reduceCells(made, clamp_, r, d + (size_t(r.y - grid_.y) * grid_.w + (r.x - grid_.x)) * 4, stride);
+        if (r.w > 0 && r.h > 0) engine::reduceCells(made, clamp_, r, d + (size_t(r.y - grid_.y) * grid_.w + (r.x - grid_.x)) * 4, stride);
     };
     // The cells about the inner ones, which read beyond the picture or half of it.
     fill({grid_.x, grid_.y, grid_.w, inner_.y - grid_.y});
@@ -340,12 +288,6 @@ IRect neededGrid(const IRect& eb) {
 }  // namespace
 
 IRect expansionGrid(const IRect& b) { return b.isEmpty() ? IRect{} : neededGrid(b); }
-
-Image reducedGrid(const Image& stored, const IRect& grid, bool clampEdges) {
-    const PixelView v = pixelsOf(stored);
-    if (!v || grid.isEmpty()) return {};
-    return materialize(Image(std::make_shared<Reduce2Node>(stored, v, grid, clampEdges)));
-}
 
 IRect glowGrid(const Rect& extent) {
     if (extent.isInfinite() || extent.isEmpty()) return {};
@@ -369,7 +311,7 @@ Image glowBloomFringe(const Image& G, double offset, const Rect& extent, const I
     const PixelView given = pixelsOf(gridOfG);
     const Image gr = given && given.bounds == need.grown(r1, r1)
                          ? gridOfG
-                         : materialize(Image(std::make_shared<Reduce2Node>(G, gv, need.grown(r1, r1), false)));
+                         : engine::reducedGrid(G, need.grown(r1, r1), false);
     const Image glowLow = materialize(
         engine::filters::colorControls(Image(std::make_shared<engine::BlurNode>(gr.node(), halfGridSigma(kGlow))), 1.0, 0.06, 1.0)
             .cropped(rectOf(need)));
@@ -386,7 +328,7 @@ Image glowBloomFringe(const Image& G, double offset, const Rect& extent, const I
 
     // 6. Bloom: x with its edges repeated outwards, reduced and blurred on the grid.
     Image xr = gather.finish(xv);
-    if (xr.isNull()) xr = materialize(Image(std::make_shared<Reduce2Node>(x, xv, need.grown(r2, r2), true)));
+    if (xr.isNull()) xr = engine::reducedGrid(x, need.grown(r2, r2), true);
     const Image haloLow = materialize(
         Image(std::make_shared<engine::BlurNode>(xr.node(), halfGridSigma(kBloom))).cropped(rectOf(need)));
     const PixelView hv = pixelsOf(haloLow);

@@ -26,10 +26,6 @@ engine::Image glowBloomFringe(const engine::Image& G, double offset, const engin
 // The grid cells the glow reads for a picture of this extent (G transparent beyond it).
 engine::IRect glowGrid(const engine::Rect& extent);
 
-// A stored picture averaged over 2×2 blocks onto the grid cells `grid` (anchored at even pixels),
-// beyond the picture transparent or with its edge pixels repeated. Null if `stored` is not stored.
-engine::Image reducedGrid(const engine::Image& stored, const engine::IRect& grid, bool clampEdges);
-
 // The grid samples (inclusive bounds, as a rectangle) whose bilinear expansion covers the pixels of b.
 engine::IRect expansionGrid(const engine::IRect& b);
 

@@ -10,7 +10,6 @@ namespace ostrela::effects {
 using engine::Image;
 using engine::Rect;
 namespace filters = engine::filters;
-using engine::materialize;
 using engine::resampled;
 
 // ---- Drunk Mode ----
@@ -97,9 +96,6 @@ Image DrunkMode::render(const Image& image, const FrameContext& frame) {
     h[1] = h[0];
     h[0] = graded;
 
-    // The shake reads acc through a rotation, so every output tile would pull a much taller band
-    // of it: evaluate acc once and sample it straight from its pixels.
-    acc = materialize(acc);
     const double cx = E.x + E.w / 2, cy = E.y + E.h / 2;
     const Image out = resampled(acc, shakeTransform(t, cx, cy), E);
     // The breathing blur is a soft layer: from sigma 2 on the engine makes it on the half grid.

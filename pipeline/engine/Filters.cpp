@@ -512,6 +512,9 @@ public:
         *scale = scale_;
         return mode_ == BlendMode::screen ? Stacking::screen : Stacking::none;
     }
+    NodePtr withInputs(const std::vector<NodePtr>& in) const override {
+        return std::make_shared<BlendNode>(in.at(0), in.at(1), mode_, scale_);
+    }
     bool applyRowFrom(const float* const* in, const float* carried, int n, float* acc) const override {
         if (mode_ != BlendMode::screen) return false;
         kernels::screenRowFrom(in[0], scale_, carried, n, acc);

@@ -135,6 +135,13 @@ public:
         (void)ctx, (void)r, (void)out;
         return false;
     }
+    // The same operation over other inputs (one for each of this node's), for nodes whose pixel
+    // depends on the same pixel of their inputs alone and not on where it lies, so the graph can
+    // be remade on another grid; null for any other node.
+    virtual std::shared_ptr<const Node> withInputs(const std::vector<std::shared_ptr<const Node>>& inputs) const {
+        (void)inputs;
+        return nullptr;
+    }
 };
 using NodePtr = std::shared_ptr<const Node>;
 

@@ -89,6 +89,7 @@ class SolidNode final : public Node {
 public:
     explicit SolidNode(const Color& c) : color_(c) {}
     Rect extent() const override { return Rect::infinite(); }
+    NodePtr withInputs(const std::vector<NodePtr>&) const override { return std::make_shared<SolidNode>(color_); }
     void render(TileContext& ctx, const IRect& r, float* out) const override;
 
 private:
@@ -177,6 +178,7 @@ public:
         *scale = 1.0f;
         return Stacking::over;
     }
+    NodePtr withInputs(const std::vector<NodePtr>& in) const override { return std::make_shared<OverNode>(in.at(0), in.at(1)); }
 
 private:
     NodePtr fg_, bg_;
@@ -210,6 +212,7 @@ public:
         for (size_t i = 1; i < ops_.size(); ++i) ops_[i]->apply(acc, n);
         return true;
     }
+    NodePtr withInputs(const std::vector<NodePtr>& in) const override { return std::make_shared<PointwiseNode>(in.at(0), ops_); }
     const NodePtr& inputPtr() const { return in_; }
     const std::vector<PixelOpPtr>& ops() const { return ops_; }
 

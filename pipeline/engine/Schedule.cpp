@@ -549,11 +549,23 @@ size_t ShelvedPicture::bytes() const {
 }
 
 Image resampled(const Image& image, const Affine& t, const Rect& extent) {
-    const PixelView v = pixelsOf(image);
-    if (!v || gStraightforward) return image.transformed(t).cropped(extent);
+    if (gStraightforward || image.isNull()) return image.transformed(t).cropped(extent);
+    Image src = image;
+    PixelView v = pixelsOf(src);
+    if (!v) {
+        // A turn reads every source row from many output tiles: the source is evaluated once,
+        // over the pixels the move reads (with the sampler's taps).
+        const Rect reads = t.inverted().mapRect(extent);
+        if (reads.isInfinite() || image.extent().isInfinite()) return image.transformed(t).cropped(extent);
+        const IRect r = enclosingIRect(reads).grown(1, 1).intersected(pixelBounds(image.extent()));
+        if (r.isEmpty()) return Image::empty();
+        src = materialize(r == pixelBounds(image.extent()) ? image : image.cropped({double(r.x), double(r.y), double(r.w), double(r.h)}));
+        v = pixelsOf(src);
+        if (!v) return image.transformed(t).cropped(extent);
+    }
     const Rect e = t.mapRect(image.extent()).intersected(extent);
     if (e.isEmpty()) return Image::empty();
-    return Image(std::make_shared<ResampleNode>(image, v, t, e));
+    return Image(std::make_shared<ResampleNode>(src, v, t, e));
 }
 
 // ---- Band cache ----

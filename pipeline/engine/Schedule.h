@@ -116,9 +116,22 @@ PixelView pixelsOf(const Image& image);
 void setStraightforwardChains(bool on);
 bool straightforwardChains();
 
-// A materialised image moved by t and cropped to `extent`, sampled bilinearly straight from its
-// pixels (transparent outside them), as Image::transformed samples, without copying the source
-// region first. Any other image goes through Image::transformed.
+// A soft layer (copies of a picture moved, scaled and blended together, as a zoom burst): made on
+// the grid reduced by two (cell u the mean of pixels 2u and 2u + 1 each way, as the blur's grid)
+// from its stored pictures reduced once, and expanded bilinearly as the blur expands its grid.
+// Softens the layer's detail below two pixels. A layer whose graph holds anything but moves,
+// scales, crops, per-pixel steps and blends over stored pictures or solid colours is returned as
+// it is, as is every layer when the plain chains are asked for.
+Image softLayer(const Image& layer);
+// A stored picture averaged over 2×2 blocks onto the grid cells `grid`, beyond the picture
+// transparent or with its edge pixels repeated; null if `stored` is not stored. reduceCells
+// does the same for the cells r into out, rows `stride` floats apart.
+Image reducedGrid(const Image& stored, const IRect& grid, bool clampEdges);
+void reduceCells(const PixelView& stored, bool clampEdges, const IRect& r, float* out, size_t stride);
+
+// An image moved by t and cropped to `extent`, sampled bilinearly straight from its pixels
+// (transparent outside them), as Image::transformed samples, without copying the source region
+// first. An image not yet materialised is first, over the pixels the move reads of it.
 Image resampled(const Image& image, const Affine& t, const Rect& extent);
 
 // The image's pixels kept in bands of rows, each computed once per frame by the first render
