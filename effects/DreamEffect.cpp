@@ -1,6 +1,5 @@
 #include "effects/DreamEffect.h"
 
-#include "effects/DreamHalo.h"
 #include "pipeline/engine/Schedule.h"
 #include "effects/Kernels.h"
 #include "pipeline/engine/Filters.h"
@@ -155,34 +154,28 @@ Image DreamSequence::render(const Image& image, const FrameContext& frame) {
     // 2–4. Grade, gamma, hue drift.
     Image G = filters::colorControls(picture, 0.92, 0.015, 0.88);
     G = filters::hueAdjust(filters::gammaAdjust(G, 0.9), hueAngle(t));
-    // G is read by the glow's blur and as its background: evaluate it once. Each tile decodes
-    // the camera rows the ripple reaches beyond it too: 90-row tiles (eight for 720 rows) keep
-    // that extra a fifth of the frame.
-    const int gRows = balancedTileRows(engine::pixelBounds(G.extent()).h, 90);
-    GridGatherer gather(engine::pixelBounds(G.extent()), glowGrid(E), gRows, false);
-    G = gather.active() && !G.isNull() ? materializeWatched(G, gRows, gather.watcher()) : materialize(G, gRows);
-    const Image gridOfG = gather.finish(pixelsOf(G));
+    // G is read by the glow's blur and as its background: evaluate it once, with the half grid
+    // the glow is made from. Each tile decodes the camera rows the ripple reaches beyond it too:
+    // 90-row tiles (eight for 720 rows) keep that extra a fifth of the frame.
+    G = engine::materializeWithHalfGrid(G, 90);
 
-    // 5–7. Glow, bloom and colour fringe.
-    const bool fast = !straightforwardChains();
+    // 5. Glow: a soft layer, made on the half grid from G's.
+    const Image glow = engine::softLayer(alphaScaled(filters::colorControls(G.gaussianBlur(5.5).cropped(E), 1.0, 0.06, 1.0), 0.32));
+    const Image x = engine::materializeWithHalfGrid(glow.composited(G).cropped(E));
+
+    // 6. Bloom.
+    const Image B = materialize(filters::bloom(x, 6.0, 0.45).cropped(E));
+
+    // 7. Colour fringe.
     const double o = fringeOffset(t);
-    Image Cp;
-    Image C = fast ? glowBloomFringe(G, o, E, echo_, Cp, gridOfG) : Image();
-    if (C.isNull()) {
-        Image glow = G.gaussianBlur(5.5).cropped(E);
-        glow = filters::colorControls(glow, 1.0, 0.06, 1.0);
-        const Image x = materialize(alphaScaled(glow, 0.32).composited(G).cropped(E));
-        const Image B = materialize(filters::bloom(x, 6.0, 0.45).cropped(E));
-        Image red = filters::colorMatrixWithBias(B, {1, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 1}, {0, 0, 0, 0})
-                        .translated(o, 0);
-        Image blue = filters::colorMatrixWithBias(B, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}, {0, 0, 0, 0})
-                         .translated(-o, 0);
-        C = materialize(filters::screenBlend(filters::screenBlend(red, blue), B).cropped(E));
-    }
+    const Image red =
+        filters::colorMatrixWithBias(B, {1, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 1}, {0, 0, 0, 0}).translated(o, 0);
+    const Image blue =
+        filters::colorMatrixWithBias(B, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}, {0, 0, 0, 0}).translated(-o, 0);
+    const Image C = materialize(filters::screenBlend(filters::screenBlend(red, blue), B).cropped(E));
 
-    // 8. Echo of the previous frame (made beside C above where it could be), then remember this
-    // one (without its echo).
-    if (Cp.isNull()) Cp = echo_.isNull() ? C : materialize(alphaScaled(echo_, 0.16).composited(C).cropped(E));
+    // 8. Echo of the previous frame, then remember this one (without its echo).
+    const Image Cp = echo_.isNull() ? C : engine::materializeWithHalfGrid(alphaScaled(echo_, 0.16).composited(C).cropped(E));
     echo_ = C;
 
     // 9. Zoom burst: nine copies of C′ scaled about the middle, each screened at 24 %. Screening

@@ -758,9 +758,10 @@ Image bloom(const Image& in, double radius, double intensity) {
     const Rect e = in.extent();
     // (A picture kept in bands is clamped reading its bands.)
     const Image src = e.isInfinite() ? in : engine::clampedToExtent(in);
-    // The glow is a soft layer: the engine may make it on a reduced grid.
+    // The glow is a soft layer: the engine may make it on a reduced grid, once for the picture
+    // where it can.
     Image glow = src.softBlur(radius);
-    if (!e.isInfinite()) glow = glow.cropped(e);
+    if (!e.isInfinite()) glow = softLayer(glow.cropped(e));
     return Image(std::make_shared<BlendNode>(glow.node(), in.node(), BlendMode::screen, float(intensity)));
 }
 

@@ -249,6 +249,7 @@ public:
     void render(TileContext& ctx, const IRect& r, float* out) const override;
     bool grey() const override { return in_->grey(); }
     int reduction() const { return k_; }
+    double sigma() const { return sigma_; }
     int radius() const { return radius_; }  // in reduced-grid pixels
     // The choices the blur makes for a σ, for passes that work on its grid themselves: the
     // reduction k, the σ on the reduced grid, its radius there, and the grid samples (inclusive)

@@ -26,9 +26,11 @@ using Pixels = PixelStore;
 // Pixels of a rectangle, linear premultiplied RGBA, bottom row first.
 class BufferNode final : public Node {
 public:
-    BufferNode(std::shared_ptr<const Pixels> pixels, const IRect& bounds, const Rect& extent)
-        : pixels_(std::move(pixels)), bounds_(bounds), extent_(extent) {}
+    BufferNode(std::shared_ptr<const Pixels> pixels, const IRect& bounds, const Rect& extent, Image halfGrid = {})
+        : pixels_(std::move(pixels)), bounds_(bounds), extent_(extent), halfGrid_(std::move(halfGrid)) {}
     Rect extent() const override { return extent_; }
+    const std::shared_ptr<const Pixels>& pixels() const { return pixels_; }
+    const Image& halfGrid() const { return halfGrid_; }
     PixelView view() const { return {pixels_->data(), bounds_}; }
     const float* storedPixels(IRect* bounds) const override {
         *bounds = bounds_;
@@ -48,6 +50,7 @@ private:
     std::shared_ptr<const Pixels> pixels_;
     IRect bounds_;
     Rect extent_;
+    Image halfGrid_;  // the pixels reduced 2×2, where they were gathered as they were made
 };
 
 // Renders graphs into float buffers with its own workers. Buffers no longer referenced by any
@@ -516,6 +519,18 @@ void releaseIdlePixels() { materializer().releaseIdle(); }
 Image storedImage(std::shared_ptr<const PixelStore> pixels, const IRect& bounds, const Rect& extent) {
     return Image(std::make_shared<BufferNode>(std::move(pixels), bounds, extent));
 }
+
+namespace detail {
+Image withHalfGrid(const Image& stored, const Image& grid) {
+    auto* b = dynamic_cast<const BufferNode*>(stored.node().get());
+    return b ? Image(std::make_shared<BufferNode>(b->pixels(), b->view().bounds, b->extent(), grid)) : stored;
+}
+
+NodePtr keptHalfGrid(const Node& node) {
+    auto* b = dynamic_cast<const BufferNode*>(&node);
+    return b ? b->halfGrid().node() : nullptr;
+}
+}  // namespace detail
 
 bool isMaterialized(const Image& image) { return dynamic_cast<const BufferNode*>(image.node().get()) != nullptr; }
 

@@ -128,6 +128,14 @@ Image softLayer(const Image& layer);
 // does the same for the cells r into out, rows `stride` floats apart.
 Image reducedGrid(const Image& stored, const IRect& grid, bool clampEdges);
 void reduceCells(const PixelView& stored, bool clampEdges, const IRect& r, float* out, size_t stride);
+// materialize, with the picture's half grid (the cells holding its pixels, transparent beyond it)
+// gathered from each tile while its rows are in cache, for the soft layers that read the picture.
+Image materializeWithHalfGrid(const Image& image, int tileRows = 64);
+namespace detail {
+// A stored picture's half grid kept beside it (null if none), and a stored picture given one.
+NodePtr keptHalfGrid(const Node& node);
+Image withHalfGrid(const Image& stored, const Image& grid);
+}  // namespace detail
 
 // An image moved by t and cropped to `extent`, sampled bilinearly straight from its pixels
 // (transparent outside them), as Image::transformed samples, without copying the source region

@@ -37,10 +37,14 @@ IRect cellsOf(const IRect& b) {
     return {x0, y0, int(std::ceil(b.maxX() / 2.0)) - x0, int(std::ceil(b.maxY() / 2.0)) - y0};
 }
 
-// A rectangle of the picture as a rectangle of the grid: the cells holding any of its pixels.
+// A crop of the picture as a crop of the grid: the cells its pixels' expansions read, so the
+// pixels along its edges mix what lies inside and beyond as they do before the crop.
 Rect onGrid(const Rect& r) {
     if (r.isInfinite() || r.isEmpty()) return r;
-    return rectOf(cellsOf(pixelBounds(r)));
+    const IRect p = pixelBounds(r);
+    if (p.isEmpty()) return {};
+    const BlurNode::Grid gx = BlurNode::gridRange(p.x, p.maxX(), 2), gy = BlurNode::gridRange(p.y, p.maxY(), 2);
+    return rectOf({gx.u0, gy.u0, gx.u1 - gx.u0 + 1, gy.u1 - gy.u0 + 1});
 }
 
 // The layer's graph on the grid; null where a node cannot be remade there.
@@ -56,12 +60,22 @@ public:
 private:
     NodePtr remade(const Node* n) {
         IRect sb;
+        if (NodePtr kept = detail::keptHalfGrid(*n)) return kept;
         if (n->storedPixels(&sb)) {
             // Read by every copy of the layer: reduced once.
             const PixelView v{n->storedPixels(&sb), sb};
-            const IRect cells = cellsOf(sb).intersected(pixelBounds(onGrid(n->extent())));
-            if (cells.isEmpty()) return std::make_shared<SolidNode>(Color{});
-            return materialize(Image(std::make_shared<Reduce2Node>(Image(), v, cells, false))).node();
+            if (sb.isEmpty()) return std::make_shared<SolidNode>(Color{});
+            return materialize(Image(std::make_shared<Reduce2Node>(Image(), v, cellsOf(sb), false))).node();
+        }
+        if (const auto* b = dynamic_cast<const BlurNode*>(n)) {
+            // Box reduction and expansion soften by about as much as the engine's own grid
+            // blur reckons with: the rest of the spread is blurred on the grid.
+            const NodePtr in = of(b->input(0));
+            return in ? std::make_shared<BlurNode>(in, BlurNode::gridSigma(b->sigma(), 2)) : nullptr;
+        }
+        if (const auto* c = dynamic_cast<const ClampNode*>(n)) {
+            const NodePtr in = of(c->input(0));
+            return in ? std::make_shared<ClampNode>(in) : nullptr;
         }
         if (const auto* t = dynamic_cast<const TransformNode*>(n)) {
             const NodePtr in = of(t->input(0));
@@ -95,13 +109,22 @@ public:
         return {gx.u0, gy.u0, gx.u1 - gx.u0 + 1, gy.u1 - gy.u0 + 1};
     }
     void render(TileContext& ctx, const IRect& r, float* out) const override {
+        // The stored grid is read where it lies when it holds every cell the rectangle reads.
         const IRect g = roi(0, r);
-        const float* low = ctx.pull(*grid_, g);
+        IRect sb;
+        const float* low = grid_->storedPixels(&sb);
+        size_t stride = size_t(sb.w) * 4;
+        if (low && sb.contains(g)) {
+            low += (size_t(g.y - sb.y) * sb.w + (g.x - sb.x)) * 4;
+        } else {
+            low = ctx.pull(*grid_, g);
+            stride = size_t(g.w) * 4;
+        }
         const detail::GridExpansion expand(ctx, 2, g.x, g.w, r.x, r.w);
         for (int j = 0; j < r.h; ++j) {
             const double f = (r.y + j + 0.5) / 2 - 0.5, fl = std::floor(f);
-            const float* l0 = low + size_t(int(fl) - g.y) * g.w * 4;
-            expand.row(l0, l0 + size_t(g.w) * 4, float(f - fl), out + size_t(j) * r.w * 4);
+            const float* l0 = low + size_t(int(fl) - g.y) * stride;
+            expand.row(l0, l0 + stride, float(f - fl), out + size_t(j) * r.w * 4);
         }
         detail::clearOutside(out, r, extent_);
     }
@@ -156,7 +179,69 @@ Image softLayer(const Image& layer) {
     if (e.isInfinite() || e.isEmpty()) return layer;
     const NodePtr grid = HalfGrid().of(layer.node().get());
     if (!grid) return layer;
-    return Image(std::make_shared<ExpandNode>(grid, e));
+    // Made once over the grid (its tiles' expansions overlap, and its blurs reach across tiles),
+    // with a transparent cell about it so every expansion reads it in place.
+    const Image once = materializeOver(Image(grid), pixelBounds(grid->extent()).grown(1, 1));
+    return Image(std::make_shared<ExpandNode>(once.node(), e));
+}
+
+namespace {
+// A picture's half grid gathered from its tiles as they are made: the cells whose four pixels
+// lie in one tile come from it; the rest (the edges) are filled in when the picture is done.
+// Idle when tiles cannot pair rows up: an odd first row or tile height.
+class Gatherer {
+public:
+    Gatherer(const IRect& bounds, int tileRows) : bounds_(bounds), grid_(cellsOf(bounds)) {
+        inner_.x = int(std::ceil(bounds.x / 2.0));
+        inner_.y = int(std::ceil(bounds.y / 2.0));
+        inner_.w = std::max(0, int(std::floor((bounds.maxX() - 2) / 2.0)) + 1 - inner_.x);
+        inner_.h = std::max(0, int(std::floor((bounds.maxY() - 2) / 2.0)) + 1 - inner_.y);
+        active_ = !inner_.isEmpty() && tileRows % 2 == 0 && bounds.y % 2 == 0;
+        if (active_) pixels_ = pooledPixels(size_t(grid_.w) * grid_.h * 4);
+    }
+    bool active() const { return active_; }
+    TileWatcher watcher() {
+        return [this](const IRect& tile, const float* px) {
+            // Cells of this tile: both their rows inside it.
+            const int v0 = std::max(inner_.y, int(std::ceil(tile.y / 2.0)));
+            const int v1 = std::min(inner_.maxY(), int(std::floor((tile.maxY() - 2) / 2.0)) + 1);
+            for (int v = v0; v < v1; ++v) {
+                const float* s0 = px + (size_t(2 * v - tile.y) * tile.w + (2 * inner_.x - tile.x)) * 4;
+                float* o = pixels_->data() + (size_t(v - grid_.y) * grid_.w + (inner_.x - grid_.x)) * 4;
+                // The same sums in the same order as reduceCells.
+                kernels::boxRow2(s0, s0 + size_t(tile.w) * 4, inner_.w, o);
+            }
+        };
+    }
+    Image finish(const PixelView& made) {
+        if (!made || !(made.bounds == bounds_)) return {};
+        float* d = pixels_->data();
+        const size_t stride = size_t(grid_.w) * 4;
+        auto fill = [&](const IRect& r) {
+            if (r.w > 0 && r.h > 0) reduceCells(made, false, r, d + (size_t(r.y - grid_.y) * grid_.w + (r.x - grid_.x)) * 4, stride);
+        };
+        fill({grid_.x, grid_.y, grid_.w, inner_.y - grid_.y});
+        fill({grid_.x, inner_.maxY(), grid_.w, grid_.maxY() - inner_.maxY()});
+        fill({grid_.x, inner_.y, inner_.x - grid_.x, inner_.h});
+        fill({inner_.maxX(), inner_.y, grid_.maxX() - inner_.maxX(), inner_.h});
+        return storedImage(std::move(pixels_), grid_, rectOf(grid_));
+    }
+
+private:
+    IRect bounds_, grid_, inner_;
+    bool active_ = false;
+    std::shared_ptr<PixelStore> pixels_;
+};
+}  // namespace
+
+Image materializeWithHalfGrid(const Image& image, int tileRows) {
+    const Rect e = image.extent();
+    if (straightforwardChains() || image.isNull() || e.isInfinite() || e.isEmpty()) return materialize(image, tileRows);
+    const int rows = balancedTileRows(pixelBounds(e).h, tileRows);
+    Gatherer gather(pixelBounds(e), rows);
+    if (!gather.active()) return materialize(image, rows);
+    const Image made = materializeWatched(image, rows, gather.watcher());
+    return detail::withHalfGrid(made, gather.finish(pixelsOf(made)));
 }
 
 }  // namespace ostrela::engine

@@ -1,6 +1,5 @@
 #include "effects/ColorGradeEffects.h"
 #include "effects/DreamEffect.h"
-#include "effects/DreamHalo.h"
 #include "effects/DrunkEffect.h"
 #include "pipeline/engine/Schedule.h"
 #include "effects/Effects.h"
@@ -604,48 +603,6 @@ TEST(DreamSequence, ShortcutsMatchThePlainChainOnAnOddlyPlacedPicture) {
             for (int x : {0, 160, 320}) EXPECT_EQ(qAlpha(out[0].pixel(x, y)), 255) << x << "," << y;
     });
 }
-
-// The half grid gathered while a picture is made, against 2×2 averages taken here: beyond the
-// picture transparent, or with its edge pixels repeated.
-TEST(DreamSequence, GridGatheredWhileMakingEqualsTheReducedPicture) {
-    QImage img(37, 24, QImage::Format_ARGB32_Premultiplied);
-    for (int y = 0; y < 24; ++y)
-        for (int x = 0; x < 37; ++x) img.setPixel(x, y, qRgba((x * 37) % 256, (y * 11) % 256, (x * y) % 256, 255));
-    const Image src = Image::fromQImage(img).translated(-3, 4);
-    const engine::IRect b{-3, 4, 37, 24}, grid{-5, -1, 24, 18};
-    for (bool clamp : {false, true}) {
-        dream::GridGatherer gather(b, grid, 6, clamp);
-        ASSERT_TRUE(gather.active());
-        const Image made = materializeWatched(src.cropped(src.extent()), 6, gather.watcher());
-        const PixelView mv = pixelsOf(made);
-        ASSERT_TRUE(mv);
-        ASSERT_EQ(mv.bounds, b);
-        const PixelView gv = pixelsOf(gather.finish(mv));
-        ASSERT_TRUE(gv);
-        ASSERT_EQ(gv.bounds, grid);
-        auto px = [&](int x, int y, int c) -> double {
-            if (clamp) x = std::clamp(x, b.x, b.maxX() - 1), y = std::clamp(y, b.y, b.maxY() - 1);
-            const float* p = mv.at(x, y);
-            return p ? p[c] : 0.0;
-        };
-        double worst = 0;
-        for (int v = grid.y; v < grid.maxY(); ++v)
-            for (int u = grid.x; u < grid.maxX(); ++u)
-                for (int c = 0; c < 4; ++c) {
-                    const double want = (px(2 * u, 2 * v, c) + px(2 * u + 1, 2 * v, c) + px(2 * u, 2 * v + 1, c) + px(2 * u + 1, 2 * v + 1, c)) / 4;
-                    worst = std::max(worst, std::abs(gv.at(u, v)[c] - want));
-                }
-        EXPECT_LT(worst, 1e-6) << (clamp ? "edges repeated" : "transparent beyond");
-        // The corner cell beyond the picture: transparent, or the corner pixel itself.
-        EXPECT_NEAR(gv.at(grid.x, grid.y)[3], clamp ? 1.0 : 0.0, 1e-6);
-    }
-    // Tiles whose rows cannot pair up (an odd top edge, an odd tile height) gather nothing.
-    EXPECT_FALSE(dream::GridGatherer({0, 3, 10, 10}, {0, 1, 5, 5}, 6, false).active());
-    EXPECT_FALSE(dream::GridGatherer({0, 2, 10, 10}, {0, 1, 5, 5}, 7, false).active());
-    dream::GridGatherer idle({0, 3, 10, 10}, {0, 1, 5, 5}, 6, false);
-    EXPECT_TRUE(idle.finish(PixelView{}).isNull());
-}
-
 // Stored pictures reuse their buffers from frame to frame, also when a picture's size follows
 // the time and when a frame asks for pictures of other sizes in between.
 TEST(StoredPictures, BuffersAreReusedAcrossSizesThatDrift) {

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QImage>
+
 #include <cmath>
 #include <functional>
 
@@ -158,4 +160,49 @@ TEST(Resampling, AnUnstoredPictureIsStoredOverWhatTheMoveReads) {
     const Rect e = rectOf(b);
     EXPECT_EQ(renderer.renderFloat(resampled(p, turn, e), b), renderer.renderFloat(resampled(materialize(p), turn, e), b));
     EXPECT_TRUE(resampled(p, Affine::translation(500, 0), e).extent().isEmpty());
+}
+
+// The half grid gathered while a picture is made, against 2×2 averages taken here (transparent
+// beyond the picture), and a soft layer read from it gives the pixels of one that reduces the
+// stored picture itself. Tiles whose rows cannot pair up (an odd first row) gather nothing.
+TEST(SoftLayers, HalfGridGatheredWhileMakingIsThePictureReduced) {
+    QImage img(37, 24, QImage::Format_ARGB32_Premultiplied);
+    for (int y = 0; y < 24; ++y)
+        for (int x = 0; x < 37; ++x) img.setPixel(x, y, qRgba((x * 37) % 256, (y * 11) % 256, (x * y) % 256, 255));
+    const Image src = Image::fromQImage(img).translated(-3, 4);
+    const IRect b{-3, 4, 37, 24};
+    const Image made = materializeWithHalfGrid(src.cropped(src.extent()), 6);
+    const PixelView mv = pixelsOf(made);
+    ASSERT_TRUE(mv);
+    ASSERT_EQ(mv.bounds, b);
+    const NodePtr grid = detail::keptHalfGrid(*made.node());
+    ASSERT_TRUE(grid);
+    IRect gb;
+    const float* g = grid->storedPixels(&gb);
+    ASSERT_TRUE(g);
+    EXPECT_EQ(gb, (IRect{-2, 2, 19, 12}));
+    auto px = [&](int x, int y, int c) -> double {
+        const float* p = mv.at(x, y);
+        return p ? p[c] : 0.0;
+    };
+    double worst = 0;
+    for (int v = gb.y; v < gb.maxY(); ++v)
+        for (int u = gb.x; u < gb.maxX(); ++u)
+            for (int c = 0; c < 4; ++c) {
+                const double want = (px(2 * u, 2 * v, c) + px(2 * u + 1, 2 * v, c) + px(2 * u, 2 * v + 1, c) + px(2 * u + 1, 2 * v + 1, c)) / 4;
+                worst = std::max(worst, std::abs(g[(size_t(v - gb.y) * gb.w + (u - gb.x)) * 4 + c] - want));
+            }
+    EXPECT_LT(worst, 1e-6);
+    // The picture starts on an odd column: the first cells hold two of its pixels and two beyond.
+    EXPECT_NEAR(g[3], 0.5, 1e-6);
+
+    Renderer renderer(2, 8);
+    const Image plain = materialize(src.cropped(src.extent()));
+    EXPECT_FALSE(detail::keptHalfGrid(*plain.node()));
+    auto layerOf = [&](const Image& p) { return softLayer(faded(scaledAbout(p, 1.3, 10, 12).cropped(p.extent()), 0.5f)); };
+    EXPECT_EQ(renderer.renderFloat(layerOf(made), b), renderer.renderFloat(layerOf(plain), b));
+
+    const Image odd = materializeWithHalfGrid(src.translated(0, 1).cropped({-3, 5, 37, 24}), 6);
+    EXPECT_TRUE(pixelsOf(odd));
+    EXPECT_FALSE(detail::keptHalfGrid(*odd.node()));
 }
