@@ -20,7 +20,6 @@ using engine::balancedTileRows;
 using engine::materializeWatched;
 using engine::PixelView;
 using engine::pixelsOf;
-using engine::straightforwardChains;
 using engine::resampled;
 namespace filters = engine::filters;
 

@@ -515,6 +515,9 @@ public:
     NodePtr withInputs(const std::vector<NodePtr>& in) const override {
         return std::make_shared<BlendNode>(in.at(0), in.at(1), mode_, scale_);
     }
+    bool plainScreen() const { return mode_ == BlendMode::screen && scale_ == 1.0f; }
+    const NodePtr& top() const { return fg_; }
+    const NodePtr& background() const { return bg_; }
     bool applyRowFrom(const float* const* in, const float* carried, int n, float* acc) const override {
         if (mode_ != BlendMode::screen) return false;
         kernels::screenRowFrom(in[0], scale_, carried, n, acc);
@@ -775,6 +778,10 @@ Image edges(const Image& in, double intensity) {
 Image screenBlend(const Image& top, const Image& background) {
     if (top.isNull() || top.extent().isEmpty()) return background;
     if (background.isNull() || background.extent().isEmpty()) return top;
+    // Screening is associative: a screen of two layers over a background is each screened over
+    // it in turn, which a run does in one pass.
+    if (auto* b = dynamic_cast<const BlendNode*>(top.node().get()); b && b->plainScreen() && !straightforwardChains())
+        return screenBlend(Image(b->top()), screenBlend(Image(b->background()), background));
     return Image(std::make_shared<BlendNode>(top.node(), background.node(), BlendMode::screen));
 }
 

@@ -477,6 +477,12 @@ MatrixOp::MatrixOp(const ColorMatrix& m) : m_(m) {
     ColorMatrix fade = identityMatrix();
     fade[18] = m[18];
     if (m == fade && m[18] >= 0.0f && m[18] <= 1.0f) alphaScale_ = m[18];
+    ColorMatrix gain = identityMatrix();
+    for (int c = 0; c < 3; ++c) gain[size_t(c * 6)] = m[size_t(c * 6)];
+    if (alphaScale_ < 0.0f && m == gain && !(m == identityMatrix())) {
+        hasGain_ = true;
+        gain_ = {m[0], m[6], m[12]};
+    }
 }
 
 void MatrixOp::apply(float* p, int n) const { applyFrom(p, p, n); }
@@ -484,6 +490,8 @@ void MatrixOp::apply(float* p, int n) const { applyFrom(p, p, n); }
 void MatrixOp::applyFrom(const float* src, float* dst, int n) const {
     if (alphaScale_ >= 0.0f)
         kernels::alphaScaleRow(alphaScale_, src, dst, n);
+    else if (hasGain_)
+        kernels::gainRow(gain_.data(), src, dst, n);
     else
         kernels::matrixRowFrom(m_.data(), src, dst, n);
 }
@@ -553,6 +561,16 @@ Image Image::transformed(const Affine& t) const {
     if (!node_ || t.isIdentity()) return *this;
     if (auto* inner = dynamic_cast<const TransformNode*>(node_.get()))
         return Image(std::make_shared<TransformNode>(inner->inputPtr(), inner->transform().then(t)));
+    // Channel gains are moved past: the move then reads the picture below where it lies, and a
+    // run can take the gain into its own pass.
+    if (auto* pw = dynamic_cast<const PointwiseNode*>(node_.get()); pw && !straightforwardChains()) {
+        bool gains = !pw->ops().empty();
+        for (const PixelOpPtr& op : pw->ops()) {
+            auto* m = dynamic_cast<const MatrixOp*>(op.get());
+            gains = gains && m && m->gain();
+        }
+        if (gains) return Image(std::make_shared<PointwiseNode>(Image(pw->inputPtr()).transformed(t).node(), pw->ops()));
+    }
     return Image(std::make_shared<TransformNode>(node_, t));
 }
 

@@ -229,10 +229,16 @@ public:
     const ColorMatrix* matrix() const override { return &m_; }
     // The factor when the matrix only scales alpha (a fade); negative otherwise.
     float fade() const { return alphaScale_; }
+    // The three factors when the matrix only scales each colour channel (alpha kept, no bias),
+    // which is the same as scaling the premultiplied channels; null otherwise. Such a matrix
+    // gives the same pixels before or after a move or a mix of pixels, to rounding.
+    const float* gain() const { return hasGain_ ? gain_.data() : nullptr; }
 
 private:
     ColorMatrix m_;
     float alphaScale_ = -1;  // ≥ 0 when the matrix only scales alpha (fades, trails)
+    std::array<float, 3> gain_{};
+    bool hasGain_ = false;
 };
 
 // Separable Gaussian. Small σ runs exactly (kernel truncated at 3σ, normalised); from σ = 4 on it

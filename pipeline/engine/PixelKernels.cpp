@@ -281,6 +281,12 @@ void ChainRow(const kernels::ChainLayer* layers, int m, const float* bg, int n, 
                 const VF na = Clamp01(d, hn::Mul(fa, vk));
                 const VF sc = hn::IfThenElse(hn::Ge(fa, one), na, hn::IfThenElseZero(hn::Gt(fa, zero), vk));
                 fr = hn::Mul(fr, sc), fg = hn::Mul(fg, sc), fb = hn::Mul(fb, sc), fa = na;
+            } else if (L.gain) {  // as GainRow
+                const auto lit = hn::Gt(fa, zero);
+                fr = hn::IfThenElseZero(lit, hn::Mul(fr, hn::Set(d, L.gain[0])));
+                fg = hn::IfThenElseZero(lit, hn::Mul(fg, hn::Set(d, L.gain[1])));
+                fb = hn::IfThenElseZero(lit, hn::Mul(fb, hn::Set(d, L.gain[2])));
+                fa = Clamp01(d, fa);
             }
             if (kScreen) {
                 const VF vs = hn::Set(d, L.scale);
@@ -313,7 +319,13 @@ void ChainPass(const kernels::ChainLayer* layers, int m, const float* bg, int n,
     VF vk[kMaxChain], vs[kMaxChain], wx[kMaxChain], wy[kMaxChain];
     bool plainFade[kMaxChain];
     for (int i = 0; i < M; ++i) {
-        vk[i] = hn::Set(d, std::max(layers[i].fade, 0.0f));
+        // A gain's factors repeat with the channels: a pixel to each block of four lanes.
+        if (layers[i].fade < 0.0f && layers[i].gain) {
+            HWY_ALIGN float k4[4] = {layers[i].gain[0], layers[i].gain[1], layers[i].gain[2], 1.0f};
+            vk[i] = hn::LoadDup128(d, k4);
+        } else {
+            vk[i] = hn::Set(d, std::max(layers[i].fade, 0.0f));
+        }
         vs[i] = hn::Set(d, layers[i].scale);
         wx[i] = hn::Set(d, layers[i].wx);
         wy[i] = hn::Set(d, layers[i].wy);
@@ -336,6 +348,13 @@ void ChainPass(const kernels::ChainLayer* layers, int m, const float* bg, int n,
                     const VF na = Clamp01(d, hn::Mul(fa, vk[i]));
                     const VF sc = hn::IfThenElse(hn::Ge(fa, one), na, hn::IfThenElseZero(hn::Gt(fa, zero), vk[i]));
                     x = hn::IfThenElse(alphaLane, na, hn::Mul(x, sc));
+                }
+            } else if (layers[i].gain) {  // as GainRow: alpha clamped, nothing where it is 0 or less
+                const VF fa = hn::Broadcast<3>(x);
+                if (hn::AllTrue(d, hn::And(hn::Gt(fa, zero), hn::Le(fa, one)))) {
+                    x = hn::Mul(x, vk[i]);
+                } else {
+                    x = hn::IfThenElseZero(hn::Gt(fa, zero), hn::IfThenElse(alphaLane, Clamp01(d, x), hn::Mul(x, vk[i])));
                 }
             }
             if (kScreen) {  // then screened, as ScreenRow screens
@@ -477,6 +496,17 @@ void MatrixRow(const float* m, const float* src, float* p, int n) {
         const VF nr = row(m), ng = row(m + 5), nb = row(m + 10);
         const VF na = Clamp01(d, row(m + 15));
         hn::StoreInterleaved4(hn::Mul(nr, na), hn::Mul(ng, na), hn::Mul(nb, na), na, d, q);
+    });
+}
+
+void GainRow(const float* k, const float* src, float* p, int n) {
+    const DF d;
+    Pixels(src, nullptr, p, n, [&](const float* s, const float*, float* q) {
+        VF r, g, b, a;
+        hn::LoadInterleaved4(d, s, r, g, b, a);
+        const auto lit = hn::Gt(a, hn::Zero(d));
+        hn::StoreInterleaved4(hn::IfThenElseZero(lit, hn::Mul(r, hn::Set(d, k[0]))), hn::IfThenElseZero(lit, hn::Mul(g, hn::Set(d, k[1]))),
+                              hn::IfThenElseZero(lit, hn::Mul(b, hn::Set(d, k[2]))), Clamp01(d, a), d, q);
     });
 }
 
@@ -704,6 +734,7 @@ HWY_EXPORT(MultiplyRow);
 HWY_EXPORT(MaskBlendRow);
 HWY_EXPORT(MatrixRow);
 HWY_EXPORT(AlphaScaleRow);
+HWY_EXPORT(GainRow);
 HWY_EXPORT(EncodePremultipliedRow);
 HWY_EXPORT(SobelRow);
 HWY_EXPORT(EncodeGreyPlane);
@@ -742,6 +773,7 @@ void maskBlendRow(const float* f, const float* mask, int n, float* o) { HWY_DYNA
 void matrixRow(const float* m, float* p, int n) { HWY_DYNAMIC_DISPATCH(MatrixRow)(m, p, p, n); }
 void matrixRowFrom(const float* m, const float* src, float* p, int n) { HWY_DYNAMIC_DISPATCH(MatrixRow)(m, src, p, n); }
 void alphaScaleRow(float k, const float* src, float* p, int n) { HWY_DYNAMIC_DISPATCH(AlphaScaleRow)(k, src, p, n); }
+void gainRow(const float* k, const float* src, float* p, int n) { HWY_DYNAMIC_DISPATCH(GainRow)(k, src, p, n); }
 void encodePremultipliedRow(const float* src, size_t n, float* enc) {
     HWY_DYNAMIC_DISPATCH(EncodePremultipliedRow)(src, n, enc);
 }

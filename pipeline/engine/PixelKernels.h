@@ -45,6 +45,7 @@ struct ChainLayer {
     float wx = 0.0f, wy = 0.0f;
     float fade = -1.0f;  // faded as alphaScaleRow fades; < 0: not faded
     float scale = 1.0f;  // screens: the foreground's scale
+    const float* gain = nullptr;  // when set (and not faded): each channel scaled as gainRow scales
 };
 // Layers (bottom first, at most kMaxOverChain) over o in one pass, each composited as overRow
 // composites. The bottom is read from bg when given (bg may be o). `stream` writes whole
@@ -67,6 +68,10 @@ void maskBlendRow(const float* f, const float* mask, int n, float* o);
 void matrixRow(const float* m, float* p, int n);
 // The same from src into p (src may be p).
 void matrixRowFrom(const float* m, const float* src, float* p, int n);
+// matrixRowFrom for the matrix that only scales each colour channel (k[c] on the diagonal, alpha
+// kept, no bias), which needs no division: colour times k where alpha is above 0 (opaque pixels
+// bit for bit as the matrix does them, translucent ones to rounding), alpha clamped to 0…1.
+void gainRow(const float* k, const float* src, float* p, int n);
 // matrixRowFrom for the matrix that only scales alpha by k (0 ≤ k ≤ 1), which needs no division.
 void alphaScaleRow(float k, const float* src, float* p, int n);
 // Premultiplied encoded colour (the alpha as it stands) of n pixels.

@@ -145,8 +145,9 @@ private:
     // read in the same loop as the others.
     struct Layer {
         int leaf;
-        float fade;   // < 0: not faded
-        float scale;  // the screen's scale of the foreground
+        float fade;          // < 0: not faded
+        const float* gain;   // the channels' gain, or null
+        float scale;         // the screen's scale of the foreground
     };
     struct Chain {
         std::vector<Layer> layers;  // bottom first
@@ -171,14 +172,16 @@ private:
         IRect r = region->intersected(st.op).intersected(st.kept);
         Slot fg = pastCrops(st.in[0], &r);
         layer->fade = -1.0f;
+        layer->gain = nullptr;
         layer->scale = scale;
         if (fg.step >= 0) {
             const Step& f = steps_[size_t(fg.step)];
             auto* pw = dynamic_cast<const PointwiseNode*>(f.node);
             if (!pw || pw->ops().size() != 1 || f.in.size() != 1) return false;
             auto* m = dynamic_cast<const MatrixOp*>(pw->ops()[0].get());
-            if (!m || m->fade() < 0.0f) return false;
+            if (!m || (m->fade() < 0.0f && !m->gain())) return false;
             layer->fade = m->fade();
+            layer->gain = m->gain();
             r = r.intersected(f.op).intersected(f.kept);
             fg = pastCrops(f.in[0], &r);
         }
@@ -356,6 +359,7 @@ private:
                 l.row = rows.row(y, xa, xb);
             }
             l.fade = chain.layers[i].fade;
+            l.gain = chain.layers[i].gain;
             l.scale = chain.layers[i].scale;
         }
         // A bottom that lies in memory is read where it lies.

@@ -17,6 +17,7 @@
 #include <QImage>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -409,8 +410,50 @@ TEST(PixelKernels, FadesAreTheMatrixWithoutItsDivisionOnEveryTarget) {
     EXPECT_EQ(viaOp, viaMatrix);
 }
 
+// A matrix that only scales the colour channels skips the division and gives the matrix's pixels
+// (opaque ones and those above 1 to the bit), through the matrix op as through the kernel;
+// nothing is left where alpha is 0 or less.
+TEST(PixelKernels, GainsAreTheMatrixWithoutItsDivisionOnEveryTarget) {
+    const int n = 37;
+    std::vector<float> in = somePixels(n, 33);
+    in[4 * 3 + 3] = 1.5f;   // alpha above 1
+    in[4 * 5 + 3] = -0.1f;  // below 0
+    in[4 * 7 + 3] = 0.0f, in[4 * 7] = 0.3f;  // colour at alpha 0
+    for (int i = 10; i < 20; ++i) in[4 * i + 3] = 1.0f;
+    for (const std::array<float, 3> k : {std::array<float, 3>{1, 0, 0}, {0, 0, 1}, {0.3f, 0.9f, 0.5f}, {1.2f, 1, 0}}) {
+        ColorMatrix m = identityMatrix();
+        m[0] = k[0], m[6] = k[1], m[12] = k[2];
+        ASSERT_TRUE(MatrixOp(m).gain());
+        test::forEachSimdTarget([&] {
+            std::vector<float> viaMatrix = in, viaKernel = in, viaOp = in;
+            kernels::matrixRow(m.data(), viaMatrix.data(), n);
+            kernels::gainRow(k.data(), in.data(), viaKernel.data(), n);
+            MatrixOp(m).apply(viaOp.data(), n);
+            for (int i = 0; i < n; ++i)
+                for (int c = 0; c < 4; ++c) {
+                    const size_t j = size_t(4 * i + c);
+                    if (in[size_t(4 * i + 3)] >= 1.0f)
+                        ASSERT_EQ(viaKernel[j], viaMatrix[j]) << i << "," << c;
+                    else
+                        ASSERT_NEAR(viaKernel[j], viaMatrix[j], 1e-6f * std::abs(viaMatrix[j]) + 1e-30f) << i << "," << c;
+                    ASSERT_EQ(viaOp[j], viaKernel[j]) << j;
+                }
+            for (const int i : {5, 7})
+                for (int c = 0; c < 4; ++c) EXPECT_EQ(viaKernel[size_t(4 * i + c)], 0.0f);
+        });
+    }
+    // A matrix that also mixes channels, or moves alpha, is no gain.
+    ColorMatrix mixing = identityMatrix();
+    mixing[1] = 0.2f;
+    EXPECT_FALSE(MatrixOp(mixing).gain());
+    ColorMatrix fading = identityMatrix();
+    fading[0] = 0.5f, fading[18] = 0.5f;
+    EXPECT_FALSE(MatrixOp(fading).gain());
+}
+
 // A chain in one pass is its layers done one by one with the single kernels, to the bit: moved
-// layers mixed down then across as mixRows mixes, fades as alphaScaleRow fades (alpha of 0 with
+// layers mixed down then across as mixRows mixes, fades as alphaScaleRow fades and gains as
+// gainRow scales (alpha of 0 with
 // colour, above 1 and below 0 included; whole registers of ordinary alphas take a shorter road
 // to the same bits), then over or screen. Over the output in place or a background read
 // elsewhere, written through the cache or past it, for rows that end anywhere in a register.
@@ -432,10 +475,13 @@ TEST(PixelKernels, ChainsAreTheirLayersOneByOneOnEveryTarget) {
     struct Spec {
         int rowOf, aboveOf;  // source pictures (aboveOf < 0: not moved)
         float wx, wy, fade, scale;
+        const float* gain = nullptr;
     };
+    const float red[3] = {1.0f, 0.0f, 0.0f}, tint[3] = {0.3f, 1.0f, 0.75f};
     const std::vector<Spec> specs = {{0, -1, 0, 0, -1.0f, 1.0f},    {1, 2, 0.3f, 0.7f, 0.55f, 1.0f}, {4, -1, 0, 0, 0.45f, 0.8f},
                                      {1, -1, 0, 0, 1.0f, 1.0f},     {3, 5, 0.0f, 0.25f, -1.0f, 0.6f}, {4, 1, 0.9f, 0.0f, 0.18f, 1.0f},
-                                     {5, -1, 0, 0, 1.2f, 1.0f}};
+                                     {5, -1, 0, 0, 1.2f, 1.0f},     {1, 0, 0.4f, 0.0f, -1.0f, 1.0f, red},
+                                     {4, 2, 0.6f, 0.5f, -1.0f, 0.9f, tint}, {1, -1, 0, 0, -1.0f, 1.0f, tint}};
     test::forEachSimdTarget([&] {
         for (const int n : {1, 3, 5, 37, 256, 300})
             for (const bool screen : {false, true})
@@ -445,12 +491,12 @@ TEST(PixelKernels, ChainsAreTheirLayersOneByOneOnEveryTarget) {
                         std::vector<float> want = bg;
                         want.resize(size_t(n) * 4);
                         std::vector<float> layer(size_t(n) * 4), mixed(size_t(n + 1) * 4);
-                        kernels::ChainLayer layers[8];
+                        kernels::ChainLayer layers[12];
                         for (size_t i = 0; i < specs.size(); ++i) {
                             const Spec& sp = specs[i];
                             const float* row = src[size_t(sp.rowOf)].data() + 4 * i;  // every layer from its own start
                             layers[i] = {row, sp.aboveOf >= 0 ? src[size_t(sp.aboveOf)].data() + 4 * i : nullptr, sp.wx, sp.wy, sp.fade,
-                                         screen ? sp.scale : 1.0f};
+                                         screen ? sp.scale : 1.0f, sp.gain};
                             if (sp.aboveOf >= 0) {
                                 kernels::mixRows(row, layers[i].above, size_t(n + 1) * 4, sp.wy, mixed.data());
                                 kernels::mixRows(mixed.data(), mixed.data() + 4, size_t(n) * 4, sp.wx, layer.data());
@@ -458,6 +504,7 @@ TEST(PixelKernels, ChainsAreTheirLayersOneByOneOnEveryTarget) {
                                 std::memcpy(layer.data(), row, layer.size() * sizeof(float));
                             }
                             if (sp.fade >= 0.0f) kernels::alphaScaleRow(sp.fade, layer.data(), layer.data(), n);
+                            else if (sp.gain) kernels::gainRow(sp.gain, layer.data(), layer.data(), n);
                             if (screen)
                                 kernels::screenRow(layer.data(), sp.scale, n, want.data());
                             else

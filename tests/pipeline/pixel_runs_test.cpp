@@ -292,6 +292,49 @@ TEST(PixelRuns, ChainsOfStoredAndMovedLayersGiveTheNodeByNodePixels) {
     }
 }
 
+// A colour fringe: a stored picture's red moved right and its blue moved left by fractions of a
+// pixel, screened together and over the picture. The channel gains are taken past the moves and
+// the screens are one chain of two moved layers over the picture, read where it lies; the
+// pixels are the node-by-node ones to the bit, and the plain chain's to rounding.
+TEST(PixelRuns, AColourFringeIsOneChainOfMovedGains) {
+    const int W = 530, H = 19;
+    const Rect E{0, 0, double(W), double(H)};
+    const Image B = materialize(Image::fromQImage(picture(W, H, 5)));
+    auto fringe = [&](double o) {
+        const Image red =
+            filters::colorMatrixWithBias(B, {1, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 1}, {0, 0, 0, 0}).translated(o, 0);
+        const Image blue =
+            filters::colorMatrixWithBias(B, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}, {0, 0, 0, 0}).translated(-o, 0);
+        return filters::screenBlend(filters::screenBlend(red, blue), B).cropped(E);
+    };
+    for (const double o : {2.3, 1.0}) {
+        const Image C = fringe(o);
+        // The gain lies over the move, and the outer screen's foreground is the red layer alone.
+        const auto* crop = dynamic_cast<const CropNode*>(C.node().get());
+        ASSERT_TRUE(crop);
+        const Node* outer = crop->input(0);
+        const auto* top = dynamic_cast<const PointwiseNode*>(outer->input(0));
+        ASSERT_TRUE(top);
+        EXPECT_TRUE(dynamic_cast<const TransformNode*>(top->input(0)));
+        EXPECT_TRUE(dynamic_cast<const PointwiseNode*>(outer->input(1)->input(0)));
+        test::forEachSimdTarget([&] {
+            for (const int tileRows : {64, 5}) {
+                const std::vector<float> a = renderWith(C, {0, 0, W, H}, tileRows, false);
+                const std::vector<float> b = renderWith(C, {0, 0, W, H}, tileRows, true);
+                ASSERT_EQ(0, std::memcmp(a.data(), b.data(), a.size() * sizeof(float))) << o << " tile rows " << tileRows;
+            }
+        });
+        setStraightforwardChains(true);
+        const Image plain = fringe(o);
+        setStraightforwardChains(false);
+        const std::vector<float> want = renderWith(plain, {0, 0, W, H}, 64, false), got = renderWith(C, {0, 0, W, H}, 64, true);
+        double worst = 0, sum = 0;
+        for (size_t i = 0; i < want.size(); ++i) worst = std::max(worst, double(std::abs(got[i] - want[i]))), sum += want[i];
+        EXPECT_LT(worst, 1e-5) << o;
+        EXPECT_GT(sum, 0.1 * double(want.size()));
+    }
+}
+
 // A picture kept in bands, read by a soft glow and as the background the glow is screened over,
 // then a vignette, in rows wider than a piece: the bands are read where they lie (not copied
 // into a buffer of the tile), the screen is one pass, the vignette a step of the same run, and
