@@ -16,8 +16,6 @@ using engine::Color;
 using engine::Image;
 using engine::Rect;
 using engine::materialize;
-using engine::balancedTileRows;
-using engine::materializeWatched;
 using engine::PixelView;
 using engine::pixelsOf;
 using engine::resampled;

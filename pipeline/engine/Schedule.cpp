@@ -66,18 +66,13 @@ public:
 
     // `over`, when given, is the rectangle to keep (it contains the extent's pixels; the rest
     // of it is transparent), so readers of a margin around the picture can read it in place.
-    // `second`, when given, receives the paired picture a PairedNode root fills beside its own.
-    Image run(const Image& image, int tileRows = 64, const IRect* over = nullptr, Image* second = nullptr,
-              const TileWatcher* watch = nullptr, const TileWatcher* watchSecond = nullptr) {
+    Image run(const Image& image, int tileRows = 64, const IRect* over = nullptr, const TileWatcher* watch = nullptr) {
         std::lock_guard<std::mutex> hold(mutex_);
         const Rect e = image.extent();
         if (image.isNull() || e.isInfinite() || e.isEmpty()) return image;
         const IRect b = over ? *over : pixelBounds(e);
         if (b.isEmpty()) return image;
         std::shared_ptr<Pixels> buf = take(size_t(b.w) * b.h * 4);
-        const auto* paired = second ? dynamic_cast<const PairedNode*>(image.node().get()) : nullptr;
-        std::shared_ptr<Pixels> buf2 = paired ? take(size_t(b.w) * b.h * 4, buf.get()) : nullptr;
-        float* dst2 = buf2 ? buf2->data() : nullptr;
         planFrame(image.node().get(), plan_);  // as the frame renderer does
         const Node& root = *image.node();
         const int rows = std::clamp(tileRows, 1, b.h), tiles = (b.h + rows - 1) / rows;
@@ -87,17 +82,11 @@ public:
             const DenormalsFlushed flushed;  // as in the frame renderer
             TileContext ctx(*arenas_[size_t(worker)], &plan_);
             const size_t at = size_t(y0 - b.y) * b.w * 4;
-            if (paired)
-                paired->renderPair(ctx, {b.x, y0, b.w, h}, dst + at, dst2 + at);
-            else {
-                ctx.setStoredOut(&root);
-                ctx.renderInto(root, {b.x, y0, b.w, h}, dst + at);
-            }
+            ctx.setStoredOut(&root);
+            ctx.renderInto(root, {b.x, y0, b.w, h}, dst + at);
             if (watch) (*watch)({b.x, y0, b.w, h}, dst + at);
-            if (watchSecond && dst2) (*watchSecond)({b.x, y0, b.w, h}, dst2 + at);
             ctx.endTile();
         });
-        if (second) *second = buf2 ? Image(std::make_shared<BufferNode>(std::move(buf2), b, e)) : Image();
         return Image(std::make_shared<BufferNode>(std::move(buf), b, e));
     }
 
@@ -120,11 +109,11 @@ private:
     // The smallest free buffer that holds `floats` without wasting half of itself. Pictures whose
     // size changes from frame to frame (a crop that follows the time) fit a buffer made a little
     // larger; buffers no frame has asked for in a while are let go.
-    std::shared_ptr<Pixels> take(size_t floats, const Pixels* besides = nullptr) {
+    std::shared_ptr<Pixels> take(size_t floats) {
         ++takes_;
         Pooled* best = nullptr;
         for (Pooled& p : free_)
-            if (p.pixels.use_count() == 1 && p.pixels.get() != besides && p.pixels->size() >= floats &&
+            if (p.pixels.use_count() == 1 && p.pixels->size() >= floats &&
                 p.pixels->size() <= floats + floats / 2 && (!best || p.pixels->size() < best->pixels->size()))
                 best = &p;
         if (best) {
@@ -454,47 +443,6 @@ Image materializeForBlur(const Image& image, double sigma, int move) {
     return materializeOver(image, {x0, y0, std::max(px.maxX(), margin.maxX()) - x0, std::max(px.maxY(), margin.maxY()) - y0});
 }
 
-Image materializePair(const Image& image, Image& second) {
-    second = Image();
-    if (gStraightforward) return image;
-    return materializer().run(image, rowsFor(image, 64), nullptr, &second);
-}
-
-Image materializePair(const Image& image, Image& second, const TileWatcher& onSecondTile) {
-    second = Image();
-    if (gStraightforward) return image;
-    return materializer().run(image, rowsFor(image, 64), nullptr, &second, nullptr, &onSecondTile);
-}
-
-namespace {
-constexpr size_t kHalfPadding = 16 * 4;  // values after the last pixel
-
-}  // namespace
-
-HalfCopy::HalfCopy(const IRect& bounds) : bounds_(bounds) {
-    if (bounds.isEmpty()) return;
-    const size_t values = size_t(bounds.w) * bounds.h * 4 + kHalfPadding;
-    storage_ = pooledPixels((values + 1) / 2);  // two halves a float
-    std::memset(reinterpret_cast<uint16_t*>(storage_->data()) + (values - kHalfPadding), 0, kHalfPadding * sizeof(uint16_t));
-    rows_ = std::make_shared<std::atomic<int>>(0);
-}
-
-const uint16_t* HalfCopy::data() const { return storage_ ? reinterpret_cast<const uint16_t*>(storage_->data()) : nullptr; }
-
-TileWatcher HalfCopy::watcher() {
-    if (!storage_) return [](const IRect&, const float*) {};
-    uint16_t* base = reinterpret_cast<uint16_t*>(storage_->data());
-    return [base, b = bounds_, rows = rows_](const IRect& r, const float* px) {
-        const IRect in = r.intersected(b);
-        if (in.isEmpty()) return;
-        for (int y = in.y; y < in.maxY(); ++y)
-            kernels::toHalves(px + (size_t(y - r.y) * r.w + (in.x - r.x)) * 4, size_t(in.w) * 4,
-                     base + (size_t(y - b.y) * b.w + (in.x - b.x)) * 4);
-        // Only whole rows count towards ready().
-        if (in.x == b.x && in.w == b.w) rows->fetch_add(in.h);
-    };
-}
-
 size_t storedBytes(const Image& image) {
     const PixelView v = pixelsOf(image);
     return v ? size_t(v.bounds.w) * v.bounds.h * 4 * sizeof(float) : 0;
@@ -509,7 +457,7 @@ Image materializeInBands(const Image& image) {
 }
 
 Image materializeWatched(const Image& image, int tileRows, const TileWatcher& onTile) {
-    return gStraightforward ? image : materializer().run(image, tileRows, nullptr, nullptr, &onTile);
+    return gStraightforward ? image : materializer().run(image, tileRows, nullptr, &onTile);
 }
 
 std::shared_ptr<PixelStore> pooledPixels(size_t floats) { return materializer().pooled(floats); }

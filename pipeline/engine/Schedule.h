@@ -42,36 +42,6 @@ std::shared_ptr<PixelStore> pooledPixels(size_t floats);
 // away, so a heavy look's buffers do not stay with a light one).
 void releaseIdlePixels();
 Image storedImage(std::shared_ptr<const PixelStore> pixels, const IRect& bounds, const Rect& extent);
-// A node that fills a second picture of its own bounds as it renders (a pass with two results).
-class PairedNode : public Node {
-public:
-    virtual void renderPair(TileContext& ctx, const IRect& r, float* out, float* second) const = 0;
-};
-// Both pictures of a PairedNode evaluated once; `second` is left empty for any other image.
-Image materializePair(const Image& image, Image& second);
-// The same, with onSecondTile called for each tile of the second picture as it is made.
-Image materializePair(const Image& image, Image& second, const TileWatcher& onSecondTile);
-
-// A half-precision copy of a stored picture of `bounds` (the same pixel order, 8 bytes a pixel
-// instead of 16), made tile by tile while the picture is made: pass watcher() to its
-// materialisation. A pass that streams through a picture many times reads half the bytes; each
-// value keeps 11 significant bits, rounded to nearest on every vector target; ready() once every
-// row has been copied.
-class HalfCopy {
-public:
-    explicit HalfCopy(const IRect& bounds);
-    TileWatcher watcher();
-    bool ready() const { return rows_ && *rows_ == bounds_.h; }
-    // Pixel (x, y) starts at 4 · ((y − bounds.y) · bounds.w + x − bounds.x); sixteen pixels of
-    // zeros follow the last, so a read of sixteen pixels from any pixel stays inside.
-    const uint16_t* data() const;
-    const IRect& bounds() const { return bounds_; }
-
-private:
-    IRect bounds_;
-    std::shared_ptr<PixelStore> storage_;
-    std::shared_ptr<std::atomic<int>> rows_;
-};
 // Bytes the pixels of a stored picture take; 0 for any other image.
 size_t storedBytes(const Image& image);
 // A stored picture put away while its look is not shown, at half precision: half the memory,
@@ -123,11 +93,6 @@ bool straightforwardChains();
 // scales, crops, per-pixel steps and blends over stored pictures or solid colours is returned as
 // it is, as is every layer when the plain chains are asked for.
 Image softLayer(const Image& layer);
-// A stored picture averaged over 2×2 blocks onto the grid cells `grid`, beyond the picture
-// transparent or with its edge pixels repeated; null if `stored` is not stored. reduceCells
-// does the same for the cells r into out, rows `stride` floats apart.
-Image reducedGrid(const Image& stored, const IRect& grid, bool clampEdges);
-void reduceCells(const PixelView& stored, bool clampEdges, const IRect& r, float* out, size_t stride);
 // materialize, with the picture's half grid (the cells holding its pixels, transparent beyond it)
 // gathered from each tile while its rows are in cache, for the soft layers that read the picture.
 Image materializeWithHalfGrid(const Image& image, int tileRows = 64);

@@ -16,18 +16,42 @@ namespace {
 
 Rect rectOf(const IRect& r) { return {double(r.x), double(r.y), double(r.w), double(r.h)}; }
 
+// Grid cells r of a stored picture averaged over 2×2 blocks (transparent beyond the picture),
+// into out, rows `stride` floats apart.
+void reduceCells(const PixelView& v, const IRect& r, float* out, size_t stride) {
+    const IRect b = v.bounds;
+    auto rowAt = [&](int y) -> const float* { return y >= b.y && y < b.maxY() ? v.data + size_t(y - b.y) * b.w * 4 : nullptr; };
+    auto tap = [&](const float* row, int x, int c) -> float { return row && x >= b.x && x < b.maxX() ? row[size_t(x - b.x) * 4 + c] : 0.0f; };
+    // Grid columns whose two pixels both lie inside.
+    const int in0 = std::clamp(int(std::ceil(b.x / 2.0)), r.x, r.maxX());
+    const int in1 = std::clamp(int(std::floor((b.maxX() - 2) / 2.0)) + 1, in0, r.maxX());
+    for (int j = 0; j < r.h; ++j) {
+        const int y = r.y + j;
+        const float* s0 = rowAt(2 * y);
+        const float* s1 = rowAt(2 * y + 1);
+        float* o = out + size_t(j) * stride;
+        // ¼((s0[2u] + s1[2u]) + (s0[2u + 1] + s1[2u + 1])) over the inner columns, as the blur's
+        // own 2× reduction; the edges pixel by pixel in the same order.
+        if (s0 && s1 && in1 > in0)
+            kernels::boxRow2(s0 + size_t(2 * in0 - b.x) * 4, s1 + size_t(2 * in0 - b.x) * 4, in1 - in0, o + size_t(in0 - r.x) * 4);
+        for (int i = 0; i < r.w; ++i) {
+            const int u = r.x + i;
+            if (s0 && s1 && u >= in0 && u < in1) continue;
+            for (int c = 0; c < 4; ++c)
+                o[4 * i + c] = ((tap(s0, 2 * u, c) + tap(s1, 2 * u, c)) + (tap(s0, 2 * u + 1, c) + tap(s1, 2 * u + 1, c))) * 0.25f;
+        }
+    }
+}
+
 class Reduce2Node final : public Node {
 public:
-    Reduce2Node(Image src, PixelView v, const IRect& grid, bool clampEdges)
-        : src_(std::move(src)), v_(v), grid_(grid), clamp_(clampEdges) {}
+    Reduce2Node(PixelView v, const IRect& grid) : v_(v), grid_(grid) {}
     Rect extent() const override { return rectOf(grid_); }
-    void render(TileContext&, const IRect& r, float* out) const override { reduceCells(v_, clamp_, r, out, size_t(r.w) * 4); }
+    void render(TileContext&, const IRect& r, float* out) const override { reduceCells(v_, r, out, size_t(r.w) * 4); }
 
 private:
-    Image src_;
-    PixelView v_;
+    PixelView v_;  // read while the picture it lies in is alive: the grid is made at once
     IRect grid_;
-    bool clamp_;
 };
 
 // The cells holding any pixel of b.
@@ -65,7 +89,7 @@ private:
             // Read by every copy of the layer: reduced once.
             const PixelView v{n->storedPixels(&sb), sb};
             if (sb.isEmpty()) return std::make_shared<SolidNode>(Color{});
-            return materialize(Image(std::make_shared<Reduce2Node>(Image(), v, cellsOf(sb), false))).node();
+            return materialize(Image(std::make_shared<Reduce2Node>(v, cellsOf(sb)))).node();
         }
         if (const auto* b = dynamic_cast<const BlurNode*>(n)) {
             // Box reduction and expansion soften by about as much as the engine's own grid
@@ -136,43 +160,6 @@ private:
 
 }  // namespace
 
-void reduceCells(const PixelView& v, bool clamp, const IRect& r, float* out, size_t stride) {
-    const IRect b = v.bounds;
-    auto rowAt = [&](int y) -> const float* {
-        if (clamp) y = std::clamp(y, b.y, b.maxY() - 1);
-        return y >= b.y && y < b.maxY() ? v.data + size_t(y - b.y) * b.w * 4 : nullptr;
-    };
-    auto tap = [&](const float* row, int x, int c) -> float {
-        if (clamp) x = std::clamp(x, b.x, b.maxX() - 1);
-        return row && x >= b.x && x < b.maxX() ? row[size_t(x - b.x) * 4 + c] : 0.0f;
-    };
-    // Grid columns whose two pixels both lie inside.
-    const int in0 = std::clamp(int(std::ceil(b.x / 2.0)), r.x, r.maxX());
-    const int in1 = std::clamp(int(std::floor((b.maxX() - 2) / 2.0)) + 1, in0, r.maxX());
-    for (int j = 0; j < r.h; ++j) {
-        const int y = r.y + j;
-        const float* s0 = rowAt(2 * y);
-        const float* s1 = rowAt(2 * y + 1);
-        float* o = out + size_t(j) * stride;
-        // ¼((s0[2u] + s1[2u]) + (s0[2u + 1] + s1[2u + 1])) over the inner columns, as the blur's
-        // own 2× reduction; the edges pixel by pixel in the same order.
-        if (s0 && s1 && in1 > in0)
-            kernels::boxRow2(s0 + size_t(2 * in0 - b.x) * 4, s1 + size_t(2 * in0 - b.x) * 4, in1 - in0, o + size_t(in0 - r.x) * 4);
-        for (int i = 0; i < r.w; ++i) {
-            const int u = r.x + i;
-            if (s0 && s1 && u >= in0 && u < in1) continue;
-            for (int c = 0; c < 4; ++c)
-                o[4 * i + c] = ((tap(s0, 2 * u, c) + tap(s1, 2 * u, c)) + (tap(s0, 2 * u + 1, c) + tap(s1, 2 * u + 1, c))) * 0.25f;
-        }
-    }
-}
-
-Image reducedGrid(const Image& stored, const IRect& grid, bool clampEdges) {
-    const PixelView v = pixelsOf(stored);
-    if (!v || grid.isEmpty()) return {};
-    return materialize(Image(std::make_shared<Reduce2Node>(stored, v, grid, clampEdges)));
-}
-
 Image softLayer(const Image& layer) {
     if (straightforwardChains() || layer.isNull()) return layer;
     const Rect e = layer.extent();
@@ -218,7 +205,7 @@ public:
         float* d = pixels_->data();
         const size_t stride = size_t(grid_.w) * 4;
         auto fill = [&](const IRect& r) {
-            if (r.w > 0 && r.h > 0) reduceCells(made, false, r, d + (size_t(r.y - grid_.y) * grid_.w + (r.x - grid_.x)) * 4, stride);
+            if (r.w > 0 && r.h > 0) reduceCells(made, r, d + (size_t(r.y - grid_.y) * grid_.w + (r.x - grid_.x)) * 4, stride);
         };
         fill({grid_.x, grid_.y, grid_.w, inner_.y - grid_.y});
         fill({grid_.x, inner_.maxY(), grid_.w, grid_.maxY() - inner_.maxY()});

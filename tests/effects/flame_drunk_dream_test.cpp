@@ -27,7 +27,6 @@ using engine::Rect;
 using engine::materialize;
 using engine::TileWatcher;
 using engine::materializeWatched;
-using engine::HalfCopy;
 using engine::PixelView;
 using engine::pixelsOf;
 using engine::setStraightforwardChains;

@@ -268,43 +268,6 @@ TEST(PixelKernels, HalvesComeBackExactlyOnEveryTarget) {
     });
 }
 
-// The half-precision copy made beside a stored picture: every value within 2^-11 of itself, at
-// the picture's offsets, zeros after the last pixel, and ready only once every row is in.
-TEST(StoredPictures, HalfCopyHoldsEachValueAtItsPlace) {
-    QImage img(37, 23, QImage::Format_ARGB32_Premultiplied);
-    for (int y = 0; y < 23; ++y)
-        for (int x = 0; x < 37; ++x) img.setPixel(x, y, qRgba(x * 7, y * 11, (x * y) % 200, 200 + y));
-    const Image src = Image::fromQImage(img).translated(5, -3);
-    const IRect b{5, -3, 37, 23};
-    test::forEachSimdTarget([&] {
-        HalfCopy half(b);
-        ASSERT_NE(half.data(), nullptr);
-        EXPECT_FALSE(half.ready());
-        const Image made = materializeWatched(src.cropped(src.extent()), 6, half.watcher());
-        const PixelView v = pixelsOf(made);
-        ASSERT_TRUE(v);
-        ASSERT_EQ(v.bounds, b);
-        EXPECT_TRUE(half.ready());
-        double worst = 0;
-        for (int y = b.y; y < b.maxY(); ++y)
-            for (int x = b.x; x < b.maxX(); ++x)
-                for (int c = 0; c < 4; ++c) {
-                    const float want = v.at(x, y)[c];
-                    const float got = fromHalf(half.data()[(size_t(y - b.y) * b.w + (x - b.x)) * 4 + c]);
-                    worst = std::max(worst, double(std::abs(got - want)) / std::max(want, 1e-3f));
-                }
-        EXPECT_LT(worst, 1.0 / 2048);
-        EXPECT_GT(fromHalf(half.data()[(size_t(b.w) * b.h - 1) * 4 + 3]), 0.5f);  // the last pixel's alpha
-        for (int i = 0; i < 64; ++i) EXPECT_EQ(half.data()[size_t(b.w) * b.h * 4 + i], 0) << i;
-        // Tiles that miss rows, or cover only part of a row, leave the copy unready.
-        HalfCopy partial(b);
-        const TileWatcher w = partial.watcher();
-        w({b.x, b.y, b.w, 10}, v.data);
-        w({b.x, b.y + 10, b.w - 1, 13}, v.at(b.x, b.y + 10));
-        EXPECT_FALSE(partial.ready());
-    });
-}
-
 TEST(PixelKernels, CompositesAreTheirFormulasOnEveryTarget) {
     const int n = 37;
     const std::vector<float> f = somePixels(n, 11), bg = somePixels(n, 12), mask = somePixels(n, 13);
