@@ -113,8 +113,8 @@ void BM_MissionControlHUDBitmap(benchmark::State& state) {
     }
 }
 
-// Dream Sequence's fast path against its plain chain over three frames (the echo in use): the
-// largest and mean 8-bit difference of the 1280×720 frame.
+// Dream Sequence with its soft layers made on the half grid against its plain chain over three
+// frames (the echo in use): the largest and mean 8-bit difference of the 1280×720 frame.
 void BM_DreamShortcutDifference(benchmark::State& state) {
     const engine::Image src = effects::fitToOutput(engine::Image::fromQImage(cameraPicture(1280, 720)));
     engine::Renderer renderer(2, 64);

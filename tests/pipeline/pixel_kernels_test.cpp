@@ -424,14 +424,14 @@ TEST(PixelKernels, ChainsAreTheirLayersOneByOneOnEveryTarget) {
     const int kMax = 300;
     std::vector<std::vector<float>> src;
     for (unsigned seed = 0; seed < 6; ++seed) {
-        std::vector<float> p = somePixels(kMax + 8, 40 + seed);  // layers start up to 6 pixels in, moved ones read one more
+        std::vector<float> p = somePixels(kMax + 12, 40 + seed);  // layers start up to 9 pixels in, moved ones read one more
         if (seed == 1) {
             p[4 * 3 + 3] = 1.5f;  // alpha above 1
             p[4 * 8 + 3] = -0.1f;  // below 0
             p[4 * 10 + 0] = 0.4f;  // colour at alpha 0 (kind 0)
         }
         if (seed == 4)  // opaque throughout: every register takes the shorter road
-            for (int i = 0; i < kMax + 8; ++i) p[4 * i + 3] = 1.0f;
+            for (int i = 0; i < kMax + 12; ++i) p[4 * i + 3] = 1.0f;
         src.push_back(std::move(p));
     }
     const std::vector<float> bg = somePixels(kMax, 60);
