@@ -138,42 +138,52 @@ Image DreamSequence::render(const Image& image, const FrameContext& frame) {
     const Rect E = image.extent();
     const double W = E.w, H = E.h, midX = E.x + W / 2, midY = E.y + H / 2;
 
-    // 1. Ripple. Both sines of the kernel repeat every 20π seconds, so the time is handed over
-    // reduced by that period: single precision cannot hold seconds since 2001 finely enough to
-    // animate (it steps by a minute), while the reduced value gives the same formula exactly.
-    Image picture = image;
+    // Each picture of steps 1–8 is let go as soon as the next one is made from it, so its buffer
+    // is back in the pool for the next.
+    Image C, Cp;
     {
-        const float time = float(std::fmod(t, 20 * M_PI));
-        const Image rippled = applyWarp(image, std::make_shared<DreamRippleKernel>(9.0f, time));
-        if (!rippled.isNull()) picture = rippled.cropped(E);
+        // 1. Ripple. Both sines of the kernel repeat every 20π seconds, so the time is handed over
+        // reduced by that period: single precision cannot hold seconds since 2001 finely enough to
+        // animate (it steps by a minute), while the reduced value gives the same formula exactly.
+        Image picture = image;
+        {
+            const float time = float(std::fmod(t, 20 * M_PI));
+            const Image rippled = applyWarp(image, std::make_shared<DreamRippleKernel>(9.0f, time));
+            if (!rippled.isNull()) picture = rippled.cropped(E);
+        }
+
+        // 2–4. Grade, gamma, hue drift.
+        Image G = filters::colorControls(picture, 0.92, 0.015, 0.88);
+        G = filters::hueAdjust(filters::gammaAdjust(G, 0.9), hueAngle(t));
+        // G is read by the glow's blur and as its background: evaluate it once, with the half grid
+        // the glow is made from. Each tile decodes the camera rows the ripple reaches beyond it too:
+        // 90-row tiles (eight for 720 rows) keep that extra a fifth of the frame.
+        G = engine::materializeWithHalfGrid(G, 90);
+
+        // 5. Glow: a soft layer, made on the half grid from G's.
+        const Image glow = engine::softLayer(alphaScaled(filters::colorControls(G.gaussianBlur(5.5).cropped(E), 1.0, 0.06, 1.0), 0.32));
+        Image x = engine::materializeWithHalfGrid(glow.composited(G).cropped(E));
+        G = picture = Image();
+
+        // 6. Bloom.
+        Image B = materialize(filters::bloom(x, 6.0, 0.45).cropped(E));
+        x = Image();
+
+        // 7. Colour fringe.
+        {
+            const double o = fringeOffset(t);
+            const Image red =
+                filters::colorMatrixWithBias(B, {1, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 1}, {0, 0, 0, 0}).translated(o, 0);
+            const Image blue =
+                filters::colorMatrixWithBias(B, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}, {0, 0, 0, 0}).translated(-o, 0);
+            C = materialize(filters::screenBlend(filters::screenBlend(red, blue), B).cropped(E));
+        }
+        B = Image();
+
+        // 8. Echo of the previous frame, then remember this one (without its echo).
+        Cp = echo_.isNull() ? C : engine::materializeWithHalfGrid(alphaScaled(echo_, 0.16).composited(C).cropped(E));
+        echo_ = C;
     }
-
-    // 2–4. Grade, gamma, hue drift.
-    Image G = filters::colorControls(picture, 0.92, 0.015, 0.88);
-    G = filters::hueAdjust(filters::gammaAdjust(G, 0.9), hueAngle(t));
-    // G is read by the glow's blur and as its background: evaluate it once, with the half grid
-    // the glow is made from. Each tile decodes the camera rows the ripple reaches beyond it too:
-    // 90-row tiles (eight for 720 rows) keep that extra a fifth of the frame.
-    G = engine::materializeWithHalfGrid(G, 90);
-
-    // 5. Glow: a soft layer, made on the half grid from G's.
-    const Image glow = engine::softLayer(alphaScaled(filters::colorControls(G.gaussianBlur(5.5).cropped(E), 1.0, 0.06, 1.0), 0.32));
-    const Image x = engine::materializeWithHalfGrid(glow.composited(G).cropped(E));
-
-    // 6. Bloom.
-    const Image B = materialize(filters::bloom(x, 6.0, 0.45).cropped(E));
-
-    // 7. Colour fringe.
-    const double o = fringeOffset(t);
-    const Image red =
-        filters::colorMatrixWithBias(B, {1, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 1}, {0, 0, 0, 0}).translated(o, 0);
-    const Image blue =
-        filters::colorMatrixWithBias(B, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}, {0, 0, 0, 0}).translated(-o, 0);
-    const Image C = materialize(filters::screenBlend(filters::screenBlend(red, blue), B).cropped(E));
-
-    // 8. Echo of the previous frame, then remember this one (without its echo).
-    const Image Cp = echo_.isNull() ? C : engine::materializeWithHalfGrid(alphaScaled(echo_, 0.16).composited(C).cropped(E));
-    echo_ = C;
 
     // 9. Zoom burst: nine copies of C′ scaled about the middle, each screened at 24 %. Screening
     // is associative, so the copies screened together are one layer screened over C′; it is a
