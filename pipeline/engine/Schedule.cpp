@@ -520,9 +520,9 @@ Image resampled(const Image& image, const Affine& t, const Rect& extent) {
         // over the pixels the move reads (with the sampler's taps).
         const Rect reads = t.inverted().mapRect(extent);
         if (reads.isInfinite() || image.extent().isInfinite()) return image.transformed(t).cropped(extent);
-        const IRect r = enclosingIRect(reads).grown(1, 1).intersected(pixelBounds(image.extent()));
+        const IRect whole = pixelBounds(image.extent()), r = enclosingIRect(reads).grown(1, 1).intersected(whole);
         if (r.isEmpty()) return Image::empty();
-        src = materialize(r == pixelBounds(image.extent()) ? image : image.cropped({double(r.x), double(r.y), double(r.w), double(r.h)}));
+        src = materialize(r == whole ? image : image.cropped({double(r.x), double(r.y), double(r.w), double(r.h)}));
         v = pixelsOf(src);
         if (!v) return image.transformed(t).cropped(extent);
     }

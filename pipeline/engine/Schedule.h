@@ -7,7 +7,6 @@
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -90,8 +89,8 @@ bool straightforwardChains();
 // the grid reduced by two (cell u the mean of pixels 2u and 2u + 1 each way, as the blur's grid)
 // from its stored pictures reduced once, and expanded bilinearly as the blur expands its grid.
 // Softens the layer's detail below two pixels. A layer whose graph holds anything but moves,
-// scales, crops, per-pixel steps and blends over stored pictures or solid colours is returned as
-// it is, as is every layer when the plain chains are asked for.
+// scales, crops, blurs, clamps, per-pixel steps and blends over stored pictures or solid colours
+// is returned as it is, as is every layer when the plain chains are asked for.
 Image softLayer(const Image& layer);
 // materialize, with the picture's half grid (the cells holding its pixels, transparent beyond it)
 // gathered from each tile while its rows are in cache, for the soft layers that read the picture.

@@ -16,6 +16,18 @@ namespace {
 
 Rect rectOf(const IRect& r) { return {double(r.x), double(r.y), double(r.w), double(r.h)}; }
 
+// The cells whose four pixels all lie in b.
+IRect wholeCells(const IRect& b) {
+    const int x0 = int(std::ceil(b.x / 2.0)), y0 = int(std::ceil(b.y / 2.0));
+    return {x0, y0, std::max(0, int(std::floor((b.maxX() - 2) / 2.0)) + 1 - x0), std::max(0, int(std::floor((b.maxY() - 2) / 2.0)) + 1 - y0)};
+}
+
+// The cells the bilinear expansion of the pixels of p reads.
+IRect expansionCells(const IRect& p) {
+    const BlurNode::Grid gx = BlurNode::gridRange(p.x, p.maxX(), 2), gy = BlurNode::gridRange(p.y, p.maxY(), 2);
+    return {gx.u0, gy.u0, gx.u1 - gx.u0 + 1, gy.u1 - gy.u0 + 1};
+}
+
 // Grid cells r of a stored picture averaged over 2×2 blocks (transparent beyond the picture),
 // into out, rows `stride` floats apart.
 void reduceCells(const PixelView& v, const IRect& r, float* out, size_t stride) {
@@ -23,8 +35,8 @@ void reduceCells(const PixelView& v, const IRect& r, float* out, size_t stride) 
     auto rowAt = [&](int y) -> const float* { return y >= b.y && y < b.maxY() ? v.data + size_t(y - b.y) * b.w * 4 : nullptr; };
     auto tap = [&](const float* row, int x, int c) -> float { return row && x >= b.x && x < b.maxX() ? row[size_t(x - b.x) * 4 + c] : 0.0f; };
     // Grid columns whose two pixels both lie inside.
-    const int in0 = std::clamp(int(std::ceil(b.x / 2.0)), r.x, r.maxX());
-    const int in1 = std::clamp(int(std::floor((b.maxX() - 2) / 2.0)) + 1, in0, r.maxX());
+    const IRect whole = wholeCells(b);
+    const int in0 = std::clamp(whole.x, r.x, r.maxX()), in1 = std::clamp(whole.maxX(), in0, r.maxX());
     for (int j = 0; j < r.h; ++j) {
         const int y = r.y + j;
         const float* s0 = rowAt(2 * y);
@@ -66,9 +78,7 @@ IRect cellsOf(const IRect& b) {
 Rect onGrid(const Rect& r) {
     if (r.isInfinite() || r.isEmpty()) return r;
     const IRect p = pixelBounds(r);
-    if (p.isEmpty()) return {};
-    const BlurNode::Grid gx = BlurNode::gridRange(p.x, p.maxX(), 2), gy = BlurNode::gridRange(p.y, p.maxY(), 2);
-    return rectOf({gx.u0, gy.u0, gx.u1 - gx.u0 + 1, gy.u1 - gy.u0 + 1});
+    return p.isEmpty() ? Rect{} : rectOf(expansionCells(p));
 }
 
 // The layer's graph on the grid; null where a node cannot be remade there.
@@ -83,11 +93,11 @@ public:
 
 private:
     NodePtr remade(const Node* n) {
-        IRect sb;
         if (NodePtr kept = detail::keptHalfGrid(*n)) return kept;
-        if (n->storedPixels(&sb)) {
+        IRect sb;
+        if (const float* stored = n->storedPixels(&sb)) {
             // Read by every copy of the layer: reduced once.
-            const PixelView v{n->storedPixels(&sb), sb};
+            const PixelView v{stored, sb};
             if (sb.isEmpty()) return std::make_shared<SolidNode>(Color{});
             return materialize(Image(std::make_shared<Reduce2Node>(v, cellsOf(sb)))).node();
         }
@@ -128,10 +138,7 @@ public:
     Rect extent() const override { return extent_; }
     int inputCount() const override { return 1; }
     const Node* input(int) const override { return grid_.get(); }
-    IRect roi(int, const IRect& d) const override {
-        const BlurNode::Grid gx = BlurNode::gridRange(d.x, d.maxX(), 2), gy = BlurNode::gridRange(d.y, d.maxY(), 2);
-        return {gx.u0, gy.u0, gx.u1 - gx.u0 + 1, gy.u1 - gy.u0 + 1};
-    }
+    IRect roi(int, const IRect& d) const override { return expansionCells(d); }
     void render(TileContext& ctx, const IRect& r, float* out) const override {
         // The stored grid is read where it lies when it holds every cell the rectangle reads.
         const IRect g = roi(0, r);
@@ -178,11 +185,7 @@ namespace {
 // Idle when tiles cannot pair rows up: an odd first row or tile height.
 class Gatherer {
 public:
-    Gatherer(const IRect& bounds, int tileRows) : bounds_(bounds), grid_(cellsOf(bounds)) {
-        inner_.x = int(std::ceil(bounds.x / 2.0));
-        inner_.y = int(std::ceil(bounds.y / 2.0));
-        inner_.w = std::max(0, int(std::floor((bounds.maxX() - 2) / 2.0)) + 1 - inner_.x);
-        inner_.h = std::max(0, int(std::floor((bounds.maxY() - 2) / 2.0)) + 1 - inner_.y);
+    Gatherer(const IRect& bounds, int tileRows) : bounds_(bounds), grid_(cellsOf(bounds)), inner_(wholeCells(bounds)) {
         active_ = !inner_.isEmpty() && tileRows % 2 == 0 && bounds.y % 2 == 0;
         if (active_) pixels_ = pooledPixels(size_t(grid_.w) * grid_.h * 4);
     }
