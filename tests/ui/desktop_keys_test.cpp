@@ -33,10 +33,11 @@ protected:
         for (const char* tool : {"Xvfb", "xdotool", "xwininfo"})
             ASSERT_FALSE(QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
                 << tool << " is needed (installed by .ci/deps.sh)";
-        // Xvfb picks a free display and prints its number.
+        // Xvfb picks a free display and prints its number. Without -noreset it resets whenever its
+        // last client leaves (the readiness probe below is one) and refuses clients meanwhile.
         xvfb.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
                                             QStringLiteral("0"), QStringLiteral("1366x768x24"), QStringLiteral("-nolisten"),
-                                            QStringLiteral("tcp")});
+                                            QStringLiteral("tcp"), QStringLiteral("-noreset")});
         ASSERT_TRUE(xvfb.waitForStarted(10000));
         ASSERT_TRUE(test::waitUntil([&] { return xvfb.canReadLine() || xvfb.state() != QProcess::Running; }, 30000));
         const QString number = QString::fromLatin1(xvfb.readLine()).trimmed();

@@ -166,7 +166,8 @@ TEST(BrowserCamera, ChromiumListsOstrelaAndShowsItsColourBars) {
     PipeWireTestSession session(runtime.path());
 
     // The portal's camera interface exists only with an access backend: the GTK one, on a display.
-    QProcess* xvfb = session.spawn("Xvfb", {"-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
+    // -noreset: the server would otherwise reset, refusing clients, each time its last one leaves.
+    QProcess* xvfb = session.spawn("Xvfb", {"-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp", "-noreset"});
     QString display;
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {
