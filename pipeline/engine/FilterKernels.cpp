@@ -5,6 +5,8 @@
 #include "pipeline/engine/Kernels.h"
 #include "pipeline/engine/Filters.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #undef HWY_TARGET_INCLUDE
@@ -36,12 +38,24 @@ HWY_INLINE VF matrixRow(DF d, const float* m, VF r, VF g, VF b, VF a) {
 }  // namespace
 
 namespace {
-// Premultiplied linear planes as the tone stages take them: unpremultiplied and encoded.
-HWY_INLINE void EncodePlanes(DF d, VF& r, VF& g, VF& b, VF& a) {
+// Premultiplied linear planes as the tone stages take them: unpremultiplied and encoded. False
+// (nothing encoded) where every pixel lies in the run's foot: the run then gives no colour there,
+// and alpha clamped, which the planes now hold.
+HWY_INLINE bool EncodePlanes(DF d, const kernels::ToneParams* prep, int ns, VF& r, VF& g, VF& b, VF& a) {
     Unpremultiply(d, r, g, b, a);
+    if (ns == 1 && prep[0].foot) {
+        const auto in = hn::And(hn::And(hn::Le(r, hn::Set(d, prep[0].footBelow[0])), hn::Le(g, hn::Set(d, prep[0].footBelow[1]))),
+                                hn::Le(b, hn::Set(d, prep[0].footBelow[2])));
+        if (hn::AllTrue(d, in)) {
+            r = g = b = hn::Zero(d);
+            a = Clamp01(d, a);
+            return false;
+        }
+    }
     r = SrgbEncode(d, r);
     g = SrgbEncode(d, g);
     b = SrgbEncode(d, b);
+    return true;
 }
 
 // The stages on unpremultiplied encoded planes, then decode and premultiply.
@@ -102,8 +116,7 @@ void ToneRun(float* p, int n, const kernels::ToneParams* prep, int ns, bool enco
     PixelBlocks(p, n, [&](float* q, int) {
         VF r, g, b, a;
         hn::LoadInterleaved4(d, q, r, g, b, a);
-        if (!encoded) EncodePlanes(d, r, g, b, a);
-        ToneStages(d, prep, ns, gain, r, g, b, a);
+        if (encoded || EncodePlanes(d, prep, ns, r, g, b, a)) ToneStages(d, prep, ns, gain, r, g, b, a);
         hn::StoreInterleaved4(r, g, b, a, d, q);
     });
 }
@@ -122,8 +135,7 @@ void ToneRunMixed(const float* lo, const float* hi, float w, int n, const kernel
         g = hn::MulAdd(hn::Sub(g1, g), vw, g);
         b = hn::MulAdd(hn::Sub(b1, b), vw, b);
         a = hn::MulAdd(hn::Sub(a1, a), vw, a);
-        EncodePlanes(d, r, g, b, a);
-        ToneStages(d, prep, ns, gain, r, g, b, a);
+        if (EncodePlanes(d, prep, ns, r, g, b, a)) ToneStages(d, prep, ns, gain, r, g, b, a);
         hn::StoreInterleaved4(r, g, b, a, d, q);
     };
     int i = 0;
@@ -323,6 +335,21 @@ void toneRunBytes(const uint8_t* bgra, int n, const ToneParams* stages, int ns, 
 }
 void toneRunMixed(const float* lo, const float* hi, float w, int n, const ToneParams* stages, int ns, const float* gain, float* out) {
     HWY_DYNAMIC_DISPATCH(ToneRunMixed)(lo, hi, w, n, stages, ns, gain, out);
+}
+void findFoot(ToneParams& st) {
+    st.foot = false;
+    if (!st.diagonal) return;
+    for (int c = 0; c < 3; ++c) {
+        const float gain = st.m[c * 6], bias = st.m[c == 0 ? 4 : c == 1 ? 9 : 14];
+        if (!(gain > 0.0f) || !(bias < 0.0f)) return;
+        // Where the encoded value's line crosses zero, a little lower, and lower still until the
+        // run's own curve (on the target in use) gives zero there.
+        float u = decodeSrgbTone(std::min(-bias / gain, 1.0f)) * (1.0f - 1e-4f);
+        for (int i = 0; i < 64 && u > 0.0f && std::fma(gain, encodeSrgbTone(u), bias) > 0.0f; ++i) u *= 1.0f - 1e-4f;
+        if (!(u > 0.0f)) return;
+        st.footBelow[c] = u;
+    }
+    st.foot = true;
 }
 void gammaRow(float* p, int n, float power) { HWY_DYNAMIC_DISPATCH(GammaRow)(p, n, power); }
 void vignetteRow(float* o, const float* dx2, int n, float dy2, float k, bool darken) {

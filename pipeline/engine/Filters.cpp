@@ -106,6 +106,7 @@ private:
             if (prep_[s].flat)
                 for (int c = 0; c < 3; ++c) prep_[s].flatColour[c] = kernels::decodeSrgbTone(st.c1[c] / st.c1[3]);
         }
+        if (ns == 1) kernels::findFoot(prep_[0]);
         return ns;
     }
 

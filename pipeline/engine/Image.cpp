@@ -259,6 +259,9 @@ IRect TransformNode::roi(int, const IRect& dest) const {
 namespace {
 struct AxisRows {
     const float* src;
+    // Or an input whose rows lie in memory apart (kept in bands or in a ring): its rows read in place.
+    const RowSource* rows;
+    const void* rowsState;
     IRect sr, r;
     const int* cx;
     const float* cw;
@@ -266,6 +269,28 @@ struct AxisRows {
     float* mix;  // magnified or moved: the two source rows mixed, over the columns a piece reads
     bool moved;  // a plain move: every pixel mixed across by the same weight wx
     float wx;
+    // Row y0 of the source (0 the first of sr), or null outside it.
+    const float* row(int y0) const {
+        if (y0 < 0 || y0 >= sr.h) return nullptr;
+        return rows ? rows->rowIn(rowsState, sr.y + y0, sr.x, sr.maxX()) : src + size_t(y0) * sr.w * 4;
+    }
+    // The bilinear sample at source column position fx (pixel centres at whole numbers) between
+    // rows r0 and r1 (null: transparent) mixed by wy, as detail::sampleBilinear takes it.
+    void sample(const float* r0, const float* r1, double fx, float wy, float* o) const {
+        o[0] = o[1] = o[2] = o[3] = 0.0f;
+        const double flx = std::floor(fx);
+        if (!(std::abs(flx) < 1e9)) return;
+        const int x0 = int(flx) - sr.x;
+        const float wx = float(fx - flx);
+        auto add = [&](const float* rowp, int x, float w) {
+            if (!rowp || x < 0 || x >= sr.w || w == 0.0f) return;
+            for (int c = 0; c < 4; ++c) o[c] += w * rowp[size_t(x) * 4 + c];
+        };
+        add(r0, x0, (1 - wx) * (1 - wy));
+        add(r0, x0 + 1, wx * (1 - wy));
+        add(r1, x0, (1 - wx) * wy);
+        add(r1, x0 + 1, wx * wy);
+    }
 };
 }  // namespace
 
@@ -277,9 +302,23 @@ const void* TransformNode::readyRows(TileContext& ctx, const IRect& r) const {
     // A stored input is read where it lies: outside its pixels it is transparent, as a pulled copy
     // would be.
     IRect sb;
+    s->rows = nullptr;
+    s->rowsState = nullptr;
+    const auto* source = dynamic_cast<const RowSource*>(in_.get());
     if (const float* p = in_->storedPixels(&sb); p && !sb.isEmpty()) {
         s->sr = sb;
         s->src = p;
+    } else if (source && source->rowsLieInMemory()) {
+        // Beyond its pixels the input is transparent, as beyond a stored picture's.
+        s->sr = roi(0, r).intersected(pixelBounds(in_->extent()));
+        s->rowsState = s->sr.isEmpty() ? nullptr : source->readyRows(ctx, s->sr);
+        if (s->rowsState) {
+            s->rows = source;
+            s->src = nullptr;
+        } else {
+            s->sr = roi(0, r);
+            s->src = ctx.pull(*in_, s->sr);
+        }
     } else {
         s->sr = roi(0, r);
         s->src = ctx.pull(*in_, s->sr);
@@ -320,8 +359,9 @@ void TransformNode::rowOf(const void* state, int y, int xa, int xb, float* o) co
     int y0 = int(fl) - s.sr.y;
     float wy = float(f - fl);
     int ne = 0;
-    if (y0 >= 0 && y0 + 1 < s.sr.h && s.mix) {
-        const float* p0 = s.src + size_t(y0) * s.sr.w * 4;
+    const float* p0 = s.row(y0);
+    const float* p1 = s.row(y0 + 1);
+    if (p0 && p1 && s.mix) {
         const int* cx = s.cx + (xa - s.r.x);
         // Columns rise with i: the pixels whose taps lie inside are one interval.
         int lo = 0, hi = n;
@@ -330,23 +370,22 @@ void TransformNode::rowOf(const void* state, int y, int xa, int xb, float* o) co
         for (int i = hi; i < n; ++i) s.edges[ne++] = i;
         if (hi > lo) {
             const int c0 = cx[lo], c1 = cx[hi - 1] + 2;
-            kernels::mixRows(p0 + size_t(c0) * 4, p0 + (size_t(s.sr.w) + c0) * 4, size_t(c1 - c0) * 4, wy, s.mix);
+            kernels::mixRows(p0 + size_t(c0) * 4, p1 + size_t(c0) * 4, size_t(c1 - c0) * 4, wy, s.mix);
             if (s.moved)  // then each pixel with its right neighbour in the mix
                 kernels::mixRows(s.mix, s.mix + 4, size_t(hi - lo) * 4, s.wx, o + size_t(lo) * 4);
             else
                 kernels::tapsRow(s.mix, cx + lo, s.cw + (xa - s.r.x) + lo, c0, hi - lo, o + size_t(lo) * 4);
         }
-    } else if (y0 >= 0 && y0 + 1 < s.sr.h) {
-        const float* p0 = s.src + size_t(y0) * s.sr.w * 4;
-        ne = kernels::bilinearColumnsRow(p0, p0 + size_t(s.sr.w) * 4, s.sr.w, s.cx + (xa - s.r.x), s.cw + (xa - s.r.x), wy, n, o, s.edges);
+    } else if (p0 && p1) {
+        ne = kernels::bilinearColumnsRow(p0, p1, s.sr.w, s.cx + (xa - s.r.x), s.cw + (xa - s.r.x), wy, n, o, s.edges);
     } else {
         for (int i = 0; i < n; ++i) s.edges[i] = i;
         ne = n;
     }
+    if (!(std::abs(fl) < 1e9)) p0 = p1 = nullptr;
     for (int e = 0; e < ne; ++e) {
         const int i = s.edges[e];
-        Point p = inv_.map({xa + i + 0.5, y + 0.5});
-        detail::sampleBilinear(s.src, s.sr, p.x, p.y, o + 4 * i);
+        s.sample(p0, p1, inv_.a * (xa + i + 0.5) + inv_.tx - 0.5, wy, o + 4 * i);
     }
 }
 
@@ -358,8 +397,8 @@ bool TransformNode::movedRows(const void* state, int y, int xa, int xb, const fl
     const int y0 = int(fl) - s.sr.y;
     const int c0 = s.cx[xa - s.r.x], c1 = s.cx[xb - 1 - s.r.x];
     if (y0 < 0 || y0 + 1 >= s.sr.h || c0 < 0 || c1 + 1 >= s.sr.w) return false;
-    *row = s.src + (size_t(y0) * s.sr.w + c0) * 4;
-    *above = *row + size_t(s.sr.w) * 4;
+    *row = s.row(y0) + size_t(c0) * 4;
+    *above = s.row(y0 + 1) + size_t(c0) * 4;
     *wx = s.wx;
     *wy = float(f - fl);
     return true;

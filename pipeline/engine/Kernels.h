@@ -16,7 +16,14 @@ struct ToneParams {  // one stage's constants
     float flatColour[3];
     float m[15];  // rows R, G, B: (r, g, b, a, bias)
     float c0[4], d[4];
+    // A run of this one stage, a channel gain with a bias below zero (a threshold), gives no
+    // colour wherever each unpremultiplied channel is at most footBelow (a little below where the
+    // curve leaves zero): a block of such pixels skips the curves and gives the same bits.
+    bool foot = false;
+    float footBelow[3];
 };
+// The foot of a one-stage run (see ToneParams::foot), set where it has one.
+void findFoot(ToneParams& stage);
 // n RGBA pixels in place: unpremultiply and encode (unless `encoded`: the pixels hold
 // unpremultiplied encoded colour already), the stages, then decode and premultiply; then, with a
 // `gain`, the linear colour channels times gain[0…2].

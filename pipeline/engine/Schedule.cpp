@@ -411,6 +411,122 @@ Image keptPattern(const Image& image, const std::shared_ptr<KeptPattern>& store)
 
 size_t keptPatternBytes(const KeptPattern& store) { return store.bytes(); }
 
+// ---- Rows kept across frames ----
+
+namespace {
+// Rows of a picture over columns [x0, x0 + w): row y in slot y mod cap, rows [y0, y0 + n) held.
+struct RowRing {
+    int x0 = 0, w = 0, y0 = 0, n = 0, cap = 0;
+    // Each slot is written before it is read, so the rows are never zeroed first.
+    std::vector<float, LargeAllocator<float>> px;
+    float* slot(int y) { return px.data() + size_t(((y % cap) + cap) % cap) * size_t(w) * 4; }
+    const float* row(int y) const { return px.data() + size_t(((y % cap) + cap) % cap) * size_t(w) * 4; }
+};
+
+class KeptRowsNode final : public Node, public RowSource {
+public:
+    KeptRowsNode(std::shared_ptr<const RowRing> ring, const IRect& px, const Rect& extent)
+        : ring_(std::move(ring)), px_(px), extent_(extent) {}
+    Rect extent() const override { return extent_; }
+    void render(TileContext&, const IRect& r, float* out) const override {
+        const IRect in = r.intersected(px_);
+        if (!(in == r)) std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
+        for (int y = in.y; y < in.maxY(); ++y)
+            std::memcpy(out + (size_t(y - r.y) * r.w + (in.x - r.x)) * 4, rowIn(nullptr, y, in.x, in.maxX()),
+                        size_t(in.w) * 4 * sizeof(float));
+    }
+    const void* readyRows(TileContext&, const IRect& r) const override {
+        return !r.isEmpty() && px_.contains(r) ? this : nullptr;
+    }
+    const float* rowIn(const void*, int y, int xa, int) const override {
+        return ring_->row(y) + size_t(xa - ring_->x0) * 4;
+    }
+    void rowOf(const void*, int y, int xa, int xb, float* out) const override {
+        std::memcpy(out, rowIn(nullptr, y, xa, xb), size_t(xb - xa) * 4 * sizeof(float));
+    }
+    bool rowsLieInMemory() const override { return true; }
+
+private:
+    std::shared_ptr<const RowRing> ring_;
+    IRect px_;
+    Rect extent_;
+};
+}  // namespace
+
+class KeptRows {
+public:
+    // Two rings: a frame's graph may still be held, even rendered, while the next one is built,
+    // and it reads rows that nobody writes meanwhile. Null when both are held.
+    std::shared_ptr<const RowRing> rowsOver(const Image& fixed, const IRect& over) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::shared_ptr<RowRing>* mine = nullptr;
+        // The free ring that holds most of the rows asked for.
+        for (auto& g : rings_)
+            if (!g || g.use_count() == 1)
+                if (!mine || (g && overlap(*g, over) > (*mine ? overlap(**mine, over) : -1))) mine = &g;
+        if (!mine) return nullptr;
+        if (!*mine) *mine = std::make_shared<RowRing>();
+        RowRing& g = **mine;
+        if (g.x0 != over.x || g.w != over.w || g.cap < over.h) {
+            g = RowRing{};
+            g.x0 = over.x, g.w = over.w, g.cap = over.h + 8;
+            g.px.resize(size_t(g.w) * 4 * size_t(g.cap));
+        }
+        const int first = over.y, last = over.maxY();
+        const int keepLo = std::max(first, g.y0), keepHi = std::min(last, g.y0 + g.n);
+        if (g.n == 0 || keepHi <= keepLo) {
+            fill(g, fixed, first, last);
+        } else {
+            fill(g, fixed, first, keepLo);
+            fill(g, fixed, keepHi, last);
+        }
+        g.y0 = first, g.n = over.h;
+        return *mine;
+    }
+    size_t bytes() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        size_t b = 0;
+        for (const auto& g : rings_)
+            if (g) b += g->px.size() * sizeof(float);
+        return b;
+    }
+
+private:
+    static int overlap(const RowRing& g, const IRect& over) {
+        if (g.x0 != over.x || g.w != over.w) return 0;
+        return std::max(0, std::min(over.maxY(), g.y0 + g.n) - std::max(over.y, g.y0));
+    }
+    // Rows [lo, hi) made afresh, each tile copied into its slots while it is still in cache.
+    static void fill(RowRing& g, const Image& fixed, int lo, int hi) {
+        if (hi <= lo) return;
+        RowRing* gp = &g;
+        const TileWatcher copy = [gp](const IRect& t, const float* px) {
+            for (int j = 0; j < t.h; ++j)
+                std::memcpy(gp->slot(t.y + j) + size_t(t.x - gp->x0) * 4, px + size_t(j) * t.w * 4,
+                            size_t(t.w) * 4 * sizeof(float));
+        };
+        materializer().run(fixed.cropped(Rect{double(g.x0), double(lo), double(g.w), double(hi - lo)}), 64, nullptr, &copy);
+    }
+
+    mutable std::mutex mutex_;
+    std::shared_ptr<RowRing> rings_[2];
+};
+
+std::shared_ptr<KeptRows> keptRowsStore() { return std::make_shared<KeptRows>(); }
+
+Image keptRows(const Image& fixed, const IRect& over, const std::shared_ptr<KeptRows>& store) {
+    const Rect r{double(over.x), double(over.y), double(over.w), double(over.h)};
+    if (fixed.isNull()) return fixed;
+    // Only pixels the picture has are kept; the rest reads as transparent.
+    const IRect px = fixed.extent().isInfinite() ? over : over.intersected(pixelBounds(fixed.extent()));
+    if (!store || px.isEmpty() || gStraightforward) return fixed.cropped(r);
+    std::shared_ptr<const RowRing> rows = store->rowsOver(fixed, px);
+    if (!rows) return fixed.cropped(r);
+    return Image(std::make_shared<KeptRowsNode>(std::move(rows), px, fixed.extent().intersected(r)));
+}
+
+size_t keptRowsBytes(const KeptRows& store) { return store.bytes(); }
+
 void setStraightforwardChains(bool on) { gStraightforward = on; }
 bool straightforwardChains() { return gStraightforward; }
 

@@ -122,6 +122,17 @@ std::shared_ptr<KeptPattern> keptPatternStore();
 Image keptPattern(const Image& image, const std::shared_ptr<KeptPattern>& store);
 // Bytes a store's blocks take.
 size_t keptPatternBytes(const KeptPattern& store);
+// A picture that is the same every frame and that a look scrolls over (noise it moves up): its
+// pixels over `over`, the rectangle this frame reads, kept from frame to frame in `store`, so a
+// frame makes only the rows that have scrolled in (on the renderer's workers, now). Read in place
+// like a stored picture; transparent outside `over`. The columns asked for should stay the same
+// (others start the store afresh). One store per picture: a store given another picture keeps
+// the rows it holds. Drop the store to let them go.
+class KeptRows;
+std::shared_ptr<KeptRows> keptRowsStore();
+Image keptRows(const Image& fixed, const IRect& over, const std::shared_ptr<KeptRows>& store);
+// Bytes a store's rows take.
+size_t keptRowsBytes(const KeptRows& store);
 // The pixels of `node` over r, handed to f(part, pixels, stride in pixels) part by part: for a
 // computedOnce picture straight from its bands (no copy), otherwise pulled in one part.
 using CachedRowsFn = std::function<void(const IRect& part, const float* pixels, size_t stride)>;

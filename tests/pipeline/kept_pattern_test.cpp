@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstring>
 
 using namespace ostrela::engine;
 
@@ -165,4 +166,149 @@ TEST(KeptPatterns, KeepNothingWhenBuiltForPlainChains) {
     Renderer r(2, 256);
     r.renderFloat(plain.cropped({0, 0, 256, 256}), {0, 0, 256, 256});
     EXPECT_EQ(keptPatternBytes(*unused), 0u);
+}
+
+// ---- Rows kept across frames ----
+
+namespace {
+
+// A fixed picture that counts the pixels it is asked to make; each pixel codes where it lies.
+class CountingPicture final : public Node {
+public:
+    Rect extent() const override { return Rect::infinite(); }
+    void render(TileContext&, const IRect& r, float* out) const override {
+        made += long(r.w) * r.h;
+        for (int j = 0; j < r.h; ++j)
+            for (int i = 0; i < r.w; ++i) {
+                float* p = out + (size_t(j) * r.w + i) * 4;
+                const int x = r.x + i, y = r.y + j;
+                p[0] = float(((x % 251) + 251) % 251) / 251;
+                p[1] = float(((y % 241) + 241) % 241) / 241;
+                p[2] = float((((x * 7 + y * 3) % 239) + 239) % 239) / 239;
+                p[3] = 1;
+            }
+    }
+    mutable std::atomic<long> made{0};
+};
+
+// The rows a move up by `off` reads over the pixels of e, with the column past the end.
+IRect rowsRead(const IRect& e, double off) {
+    const int lo = int(std::floor(e.y - off)), hi = int(std::floor(e.maxY() - 1 - off)) + 2;
+    return {e.x, lo, e.w + 1, hi - lo};
+}
+
+bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+}
+
+}  // namespace
+
+// Scrolled a few rows a frame, a picture's kept rows give the moved picture to the bit, and only
+// the rows that scroll in are made; a jump makes them all afresh; scrolling back works as well.
+TEST(KeptRows, GiveTheMovedPictureMakingOnlyTheRowsThatScrollIn) {
+    auto counting = std::make_shared<CountingPicture>();
+    const Image fixed(counting);
+    const IRect e{0, 0, 300, 200};
+    auto store = keptRowsStore();
+    Renderer tiled(2, 48);
+    double off = 10.3;
+    for (int f = 0; f < 9; ++f) {
+        const IRect over = rowsRead(e, off);
+        const long before = counting->made;
+        const Image kept = keptRows(fixed, over, store).translated(0, off).cropped(Rect{0, 0, 300, 200});
+        const long made = counting->made - before;
+        if (f == 0 || f == 6) EXPECT_EQ(made, long(over.w) * over.h) << "frame " << f;
+        else EXPECT_LE(made, 4L * over.w) << "frame " << f;
+        if (f > 0 && f != 6) EXPECT_GT(made, 0) << "frame " << f;
+        const long beforeRender = counting->made;
+        const std::vector<float> got = tiled.renderFloat(kept, e);
+        EXPECT_EQ(counting->made, beforeRender) << "frame " << f;  // read from the rows, nothing made
+        const std::vector<float> want = tiled.renderFloat(fixed.translated(0, off).cropped(Rect{0, 0, 300, 200}), e);
+        ASSERT_TRUE(sameBits(got, want)) << "frame " << f;
+        off += f == 5 ? 1000.0 : f >= 7 ? -2.6 : 2.6;
+    }
+    // One ring (no frame was held while the next was built) of the 201 rows first read, and 8 more.
+    EXPECT_EQ(keptRowsBytes(*store), size_t(301) * (201 + 8) * 4 * sizeof(float));
+}
+
+// A frame's graph still held while later ones are built keeps its own rows; with two held, a
+// third frame is made without keeping; every frame is its own moved picture.
+TEST(KeptRows, HeldFramesKeepTheirOwnRows) {
+    const Image fixed = filters::randomNoise().gaussianBlur(2.0);
+    const IRect e{0, 0, 256, 128};
+    const Rect E{0, 0, 256, 128};
+    auto store = keptRowsStore();
+    Renderer renderer(2, 32);
+    const double offs[3] = {3.25, 9.75, 15.5};
+    std::vector<Image> held;
+    for (double off : offs) held.push_back(keptRows(fixed, rowsRead(e, off), store).translated(0, off).cropped(E));
+    for (int f = 0; f < 3; ++f)
+        ASSERT_TRUE(sameBits(renderer.renderFloat(held[size_t(f)], e),
+                             renderer.renderFloat(fixed.translated(0, offs[f]).cropped(E), e)))
+            << "frame " << f;
+    EXPECT_EQ(keptRowsBytes(*store), size_t(2) * 257 * (129 + 8) * 4 * sizeof(float));
+}
+
+// Only the picture's own pixels are kept: outside them, and outside the rows asked for, it is
+// transparent; built for the plain chains, nothing is kept.
+TEST(KeptRows, AreTransparentBeyondThePictureAndTheRowsAskedFor) {
+    const Image small = filters::randomNoise().cropped(Rect{0, 0, 100, 100});
+    auto store = keptRowsStore();
+    Renderer renderer(1, 64);
+    const IRect r{40, 40, 130, 130};
+    const std::vector<float> got = renderer.renderFloat(keptRows(small, {50, 50, 100, 100}, store), r);
+    const std::vector<float> want = renderer.renderFloat(small.cropped(Rect{50, 50, 50, 50}), r);
+    ASSERT_TRUE(sameBits(got, want));
+    EXPECT_EQ(keptRowsBytes(*store), size_t(50) * (50 + 8) * 4 * sizeof(float));
+    setStraightforwardChains(true);
+    auto plain = keptRowsStore();
+    const Image literal = keptRows(small, {50, 50, 100, 100}, plain);
+    setStraightforwardChains(false);
+    EXPECT_EQ(keptRowsBytes(*plain), 0u);
+    EXPECT_TRUE(sameBits(renderer.renderFloat(literal, r), want));
+}
+
+// A move by a fraction of a pixel reads a picture kept in bands where its rows lie, as it reads a
+// stored one: the same bits, sideways and up, inside and across the picture's edges, alone or
+// mixed by the tone step that reads it.
+TEST(KeptRows, MovesReadPicturesKeptInBandsAsStoredOnes) {
+    const Image picture = filters::randomNoise().gaussianBlur(1.5).cropped(Rect{0, 0, 320, 240});
+    Renderer renderer(2, 40);
+    const Rect out{-4, -4, 330, 250};
+    for (const Affine& t : {Affine::translation(0.3, 5.7), Affine::translation(-7.0, -2.25), Affine::translation(0.0, 0.5)}) {
+        const Image banded = computedOnce(picture).transformed(t).cropped(out);
+        const Image stored = materialize(picture).transformed(t).cropped(out);
+        ASSERT_TRUE(sameBits(renderer.renderFloat(banded, {-4, -4, 330, 250}), renderer.renderFloat(stored, {-4, -4, 330, 250})))
+            << t.tx << ", " << t.ty;
+        const Image tonedBanded = filters::colorControls(computedOnce(picture).transformed(t), 1.0, 0.1, 1.3).cropped(Rect{2, 3, 300, 200});
+        const Image tonedStored = filters::colorControls(materialize(picture).transformed(t), 1.0, 0.1, 1.3).cropped(Rect{2, 3, 300, 200});
+        ASSERT_TRUE(sameBits(renderer.renderFloat(tonedBanded, {2, 3, 300, 200}), renderer.renderFloat(tonedStored, {2, 3, 300, 200})))
+            << "toned, " << t.tx << ", " << t.ty;
+        // The rows a reader mixes in its own pass: the picture's rows where the move reads them.
+        const Image bandMove = computedOnce(picture).transformed(t);
+        const auto* fromBands = dynamic_cast<const TransformNode*>(bandMove.node().get());
+        ASSERT_TRUE(fromBands);
+        const Image px = materialize(picture);
+        const PixelView v = pixelsOf(px);
+        Arena arena;
+        TileContext ctx(arena);
+        const IRect r{10, 12, 100, 40};
+        const void* a = fromBands->readyRows(ctx, r);
+        ASSERT_TRUE(a);
+        int mixed = 0;
+        for (int y = r.y; y < r.maxY(); ++y) {
+            const float *lo, *hi;
+            float wx, wy;
+            if (!fromBands->movedRows(a, y, r.x, r.maxX(), &lo, &hi, &wx, &wy)) continue;
+            ++mixed;
+            const double fy = y - t.ty, fx = -t.tx;
+            ASSERT_EQ(wy, float(fy - std::floor(fy)));
+            ASSERT_EQ(wx, float(fx - std::floor(fx)));
+            const int x0 = r.x + int(std::floor(fx)), y0 = int(std::floor(fy));
+            ASSERT_EQ(std::memcmp(lo, v.at(x0, y0), size_t(r.w + 1) * 4 * sizeof(float)), 0) << y;
+            ASSERT_EQ(std::memcmp(hi, v.at(x0, y0 + 1), size_t(r.w + 1) * 4 * sizeof(float)), 0) << y;
+        }
+        EXPECT_EQ(mixed, r.h);
+        ctx.endTile();
+    }
 }

@@ -474,3 +474,66 @@ TEST(SimdKernels, LuminanceTableRowsOnEveryTarget) {
         EXPECT_EQ(0, kernels::lumaTableRow(part.data(), n, true, table.data(), size, p.data(), others.data()));
     });
 }
+
+// A threshold (a channel gain with a bias below zero) gives no colour below where its curve
+// leaves zero: blocks of pixels all in that foot skip the curves, and must give the curves' bits,
+// up to the foot's very top, for opaque, translucent and empty pixels, straight or mixed.
+TEST(SimdKernels, AThresholdsFootGivesTheCurvesBitsOnEveryTarget) {
+    struct Threshold {
+        float gain, bias;
+    };
+    for (const Threshold th : {Threshold{4.0f, -3.28f}, Threshold{5000.0f, -4999.0f}, Threshold{1.7f, -0.3f}}) {
+        test::forEachSimdTarget([&] {
+            kernels::ToneParams st{};
+            st.isMatrix = st.diagonal = true;
+            st.m[0] = st.m[6] = st.m[12] = th.gain;
+            st.m[4] = st.m[9] = st.m[14] = th.bias;
+            kernels::findFoot(st);
+            ASSERT_TRUE(st.foot) << th.gain;
+            // Just below where the encoded line crosses zero.
+            const float crossing = kernels::decodeSrgbTone(-th.bias / th.gain);
+            for (float u : st.footBelow) {
+                EXPECT_LE(u, crossing);
+                EXPECT_GT(u, crossing * 0.99f);
+            }
+            kernels::ToneParams curves = st;
+            curves.foot = false;
+            // Blocks of 16 pixels: all at the foot's top or just under it, some just over, some
+            // mixed with pixels far above; alphas opaque, translucent, zero.
+            const float top = st.footBelow[0];
+            const int n = 16 * 12;
+            std::vector<float> px(size_t(n) * 4), hi(size_t(n) * 4);
+            for (int i = 0; i < n; ++i) {
+                const int block = i / 16;
+                const float a = block % 3 == 0 ? 1.0f : block % 3 == 1 ? 0.35f + 0.01f * (i % 16) : (i % 5 == 0 ? 0.0f : 0.8f);
+                float u = top * (1.0f - 1e-6f * float(i % 16));
+                if (block >= 6 && block < 9) u = std::nextafter(top, 2.0f) * (1.0f + 1e-6f * float(i % 16));
+                if (block >= 9 && i % 4 == 0) u = 0.5f + top * 0.5f;
+                for (int c = 0; c < 3; ++c) px[size_t(4 * i + c)] = (c == 1 ? u * 0.999f : u) * a;
+                px[size_t(4 * i + 3)] = a;
+                for (int c = 0; c < 4; ++c) hi[size_t(4 * i + c)] = px[size_t(4 * i + c)] * (block % 2 ? 0.99f : 1.0f);
+            }
+            std::vector<float> a = px, b = px;
+            kernels::toneRun(a.data(), n, &st, 1, false);
+            kernels::toneRun(b.data(), n, &curves, 1, false);
+            for (size_t i = 0; i < a.size(); ++i) ASSERT_EQ(a[i], b[i]) << th.gain << " value " << i;
+            std::vector<float> ma(px.size()), mb(px.size());
+            kernels::toneRunMixed(px.data(), hi.data(), 0.37f, n, &st, 1, nullptr, ma.data());
+            kernels::toneRunMixed(px.data(), hi.data(), 0.37f, n, &curves, 1, nullptr, mb.data());
+            for (size_t i = 0; i < ma.size(); ++i) ASSERT_EQ(ma[i], mb[i]) << th.gain << " mixed value " << i;
+        });
+    }
+    // No foot where a bias lifts a channel, or channels mix.
+    kernels::ToneParams lifted{};
+    lifted.isMatrix = lifted.diagonal = true;
+    lifted.m[0] = lifted.m[6] = lifted.m[12] = 2.0f;
+    lifted.m[4] = lifted.m[14] = -0.5f;
+    lifted.m[9] = 0.1f;
+    kernels::findFoot(lifted);
+    EXPECT_FALSE(lifted.foot);
+    kernels::ToneParams mixing = lifted;
+    mixing.m[9] = -0.5f;
+    mixing.diagonal = false;
+    kernels::findFoot(mixing);
+    EXPECT_FALSE(mixing.foot);
+}
