@@ -174,9 +174,9 @@ void BM_FlameLayers(benchmark::State& state) {
         double c0 = processCpuMs();
         engine::materialize(effects::flame::grade(in, t));
         double c1 = processCpuMs();
-        engine::materialize(effects::flame::fireLayer(E, t, band, flame.caches()).cropped(band));
+        engine::materialize(effects::flame::fireLayer(E, t, band, &flame.caches()).cropped(band));
         double c2 = processCpuMs();
-        engine::materialize(effects::flame::emberLayer(E, t, flame.caches()));
+        engine::materialize(effects::flame::emberLayer(E, t, &flame.caches()));
         double c3 = processCpuMs();
         engine::materialize(flame.render(in, t));
         double c4 = processCpuMs();

@@ -2,15 +2,13 @@
 
 #include "effects/FlameKernels.h"
 
-#include "pipeline/engine/Schedule.h"
 #include "pipeline/engine/Filters.h"
+#include "pipeline/engine/Kernels.h"
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/PixelKernels.h"
-#include "pipeline/engine/Kernels.h"
-#include "pipeline/engine/Renderer.h"
+#include "pipeline/engine/Schedule.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -23,16 +21,13 @@ using engine::Image;
 using engine::Rect;
 using engine::materialize;
 using engine::materializeInBands;
-using engine::materializeWatched;
 using engine::PixelView;
 using engine::pixelsOf;
-using engine::straightforwardChains;
-using engine::resampled;
 namespace filters = engine::filters;
 
 namespace {
 
-// The look's scales and thresholds, one set for the plain chain and the fused passes below.
+// The look's scales and thresholds.
 
 // A scrolling noise octave: its speed and phase of scroll, its factor s and its blur.
 struct OctaveSpec {
@@ -56,26 +51,19 @@ constexpr ToneSpec kToneA{4.0, -1.78}, kToneB{4.0, -2.26}, kToneCore{1.7, 0.05};
 // 0.2 % of the pixels, which the blur spreads into specks covering about 1 %.
 constexpr ToneSpec kToneEmbers{5000.0, -2499.5};
 
-// The noise an octave scrolls, as a picture of its own pixels: random values on cells 1/s wide and
-// kTongueStretch/s tall, mixed bilinearly between the cells' centres, taken at pixel centres.
-// Moved by a fraction of a pixel it is resampled from those pixels, as any picture is (not from
-// the cells again), so the move commutes with the blur and kept blurred rows give the same octave.
-class CellNoiseNode final : public engine::Node {
-public:
-    explicit CellNoiseNode(double factor)
-        : cells_(filters::randomNoise().scaled(1.0 / factor, kTongueStretch / factor).node()) {}
-    Rect extent() const override { return Rect::infinite(); }
-    int inputCount() const override { return 1; }
-    const engine::Node* input(int) const override { return cells_.get(); }
-    void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override { ctx.renderInto(*cells_, r, out); }
-
-private:
-    engine::NodePtr cells_;
-};
-
+// The noise an octave scrolls: random values on cells 1/s wide and kTongueStretch/s tall, mixed
+// bilinearly between the cells' centres, taken at pixel centres.
 Image octaveNoise(double factor) {
     const Image noise = filters::randomNoise();
-    return noise.isNull() ? noise : Image(std::make_shared<CellNoiseNode>(factor));
+    return noise.isNull() ? noise : noise.scaled(1.0 / factor, kTongueStretch / factor);
+}
+
+// The octave's blurred noise, a picture that never changes: the octave moves it up. (The blur and
+// the move commute; blurred first, the picture stays the same from frame to frame and only its
+// rows that scroll in are new.)
+Image blurredOctave(const OctaveSpec& o) {
+    const Image noise = octaveNoise(o.factor);
+    return noise.isNull() ? noise : noise.gaussianBlur(o.sigma);
 }
 
 // The embers' fade as weights worked out once, one a row (it changes along y only): k is the
@@ -107,203 +95,6 @@ std::shared_ptr<const MaskWeights> rowWeightsOf(const Image& mask, const Rect& r
         w->k[size_t(y)] = m ? weightOf(m) : 0.0f;
     }
     return w;
-}
-
-// ---- Octave B from blurred noise kept across frames ----
-// B's blur is a plain full-resolution Gaussian, which commutes with the octave's move: B is its
-// blurred coarse noise, moved. The noise scrolls by under two rows a frame, so the blurred rows are
-// kept and only the rows that scroll in are blurred.
-// A ring of blurred noise rows: row y lives in slot y mod cap; rows [y0, y0 + n) are valid.
-struct BlurredRows {
-    int x0 = 0, w = 0, y0 = 0, n = 0, cap = 0;  // noise coordinates
-    // cap rows of w RGBA pixels, each written before it is read (so never zeroed first)
-    std::vector<float, engine::LargeAllocator<float>> px;
-    float* slot(int y) { return px.data() + size_t(((y % cap) + cap) % cap) * w * 4; }
-    const float* row(int y) const { return px.data() + size_t(((y % cap) + cap) % cap) * w * 4; }
-    // Moves the window to rows [first, first + count): rows it already holds stay, the others are
-    // made by fill(lo, hi) for each missing run.
-    template <class Fill>
-    void slideTo(int first, int count, Fill&& fill) {
-        const int keepLo = std::max(first, y0), keepHi = std::min(first + count, y0 + n);
-        if (n == 0 || keepHi <= keepLo) {
-            fill(first, first + count);
-        } else {
-            fill(first, keepLo);
-            fill(keepHi, first + count);
-        }
-        y0 = first, n = count;
-    }
-};
-
-// The octave over its extent: destination row y mixes noise row y + q (from `lower`) and y + q + 1
-// (from `upper`) with the move's bilinear weights, q = floor(−off). The move and the blur are
-// both linear, so this is the blur of the moved noise; for a blur on a grid of every other row the
-// two rows come from the grid phases the two whole-row moves give.
-class ShiftedRowsNode final : public engine::Node, public engine::RowSource {
-public:
-    ShiftedRowsNode(std::shared_ptr<const BlurredRows> lower, std::shared_ptr<const BlurredRows> upper, double off,
-                    const Rect& extent)
-        : lower_(std::move(lower)), upper_(std::move(upper)), off_(off), extent_(extent) {}
-    Rect extent() const override { return extent_; }
-    void render(engine::TileContext&, const engine::IRect& r, float* out) const override {
-        for (int j = 0; j < r.h; ++j) rowOf(this, r.y + j, r.x, r.maxX(), out + size_t(j) * r.w * 4);
-    }
-    // Rows are made on demand from the kept rows, so a run reads them a piece at a time, or mixes
-    // the two kept rows itself.
-    const void* readyRows(engine::TileContext&, const engine::IRect&) const override { return this; }
-    bool movedRows(const void*, int yy, int xa, int xb, const float** lo, const float** hi, float* wx, float* wy) const override {
-        const engine::IRect e = engine::pixelBounds(extent_);
-        if (yy < e.y || yy >= e.maxY() || xa < e.x || xb > e.maxX()) return false;
-        const BlurredRows& g0 = *lower_;
-        const BlurredRows& g1 = *upper_;
-        const double f = (yy + 0.5) - off_ - 0.5, fl = std::floor(f);
-        const int y = int(fl);
-        if (!(y >= g0.y0 && y < g0.y0 + g0.n && y + 1 >= g1.y0 && y + 1 < g1.y0 + g1.n)) return false;
-        // Readers may read a pixel past the end (for a sideways mix, here of weight 0).
-        if (xa < std::max(g0.x0, g1.x0) || xb + 1 > std::min(g0.x0 + g0.w, g1.x0 + g1.w)) return false;
-        *lo = g0.row(y) + size_t(xa - g0.x0) * 4;
-        *hi = g1.row(y + 1) + size_t(xa - g1.x0) * 4;
-        *wx = 0.0f;
-        *wy = float(f - fl);
-        return true;
-    }
-    void rowOf(const void*, int yy, int xa, int xb, float* o) const override {
-        const BlurredRows& g0 = *lower_;
-        const BlurredRows& g1 = *upper_;
-        const int w = xb - xa;
-        // The move's bilinear read, as the engine's translation does it (no sideways part).
-        const double f = (yy + 0.5) - off_ - 0.5, fl = std::floor(f);
-        const int y = int(fl);
-        const float vy = float(f - fl);
-        const engine::IRect e = engine::pixelBounds(extent_);
-        const bool rowsIn = yy >= e.y && yy < e.maxY() && y >= g0.y0 && y < g0.y0 + g0.n && y + 1 >= g1.y0 && y + 1 < g1.y0 + g1.n;
-        // Columns [i0, i1) are inside the extent and held by both grids (they share their columns).
-        const int i0 = rowsIn ? std::clamp(std::max({g0.x0, g1.x0, e.x}) - xa, 0, w) : 0;
-        const int i1 = rowsIn ? std::clamp(std::min({g0.x0 + g0.w, g1.x0 + g1.w, e.maxX()}) - xa, i0, w) : 0;
-        std::memset(o, 0, size_t(i0) * 4 * sizeof(float));
-        std::memset(o + size_t(i1) * 4, 0, size_t(w - i1) * 4 * sizeof(float));
-        if (i1 > i0) {
-            const float* bp = g0.row(y) + size_t(xa + i0 - g0.x0) * 4;
-            const float* tp = g1.row(y + 1) + size_t(xa + i0 - g1.x0) * 4;
-            engine::kernels::mixRows(bp, tp, size_t(i1 - i0) * 4, vy, o + size_t(i0) * 4);
-        }
-    }
-
-private:
-    std::shared_ptr<const BlurredRows> lower_, upper_;
-    double off_;
-    Rect extent_;
-};
-
-// Brings `g` to noise rows [y0, y0 + n), columns [x0, x0 + w), blurred with `sigma`, blurring
-// only the rows it does not hold yet. `phase` (0 or 1): blurs of large sigma work on a grid of
-// every other row; the grid's rows are those of this parity, in noise coordinates.
-void updateRows(BlurredRows& g, double factor, double sigma, int x0, int w, int y0, int n, int phase) {
-    const size_t rowFloats = size_t(w) * 4;
-    if (g.x0 != x0 || g.w != w || g.cap < n) {
-        g = BlurredRows{};
-        g.x0 = x0, g.w = w, g.cap = n + 8;
-        g.px.resize(rowFloats * size_t(g.cap));
-    }
-    auto fill = [&](int lo, int hi) {  // blur rows [lo, hi) afresh
-        if (hi <= lo) return;
-        // Moved up by the phase (a whole row, so no resampling), the grid's even rows are the
-        // noise rows of that parity.
-        const Image b = materialize(octaveNoise(factor).translated(0, phase).gaussianBlur(sigma).cropped(
-            Rect{double(x0), double(lo + phase), double(w), double(hi - lo)}));
-        const PixelView v = pixelsOf(b);
-        for (int y = lo; y < hi; ++y) {
-            float* dst = g.slot(y);
-            if (const float* src = v ? v.at(x0, y + phase) : nullptr) std::memcpy(dst, src, rowFloats * sizeof(float));
-            else std::memset(dst, 0, rowFloats * sizeof(float));
-        }
-    };
-    g.slideTo(y0, n, fill);
-}
-
-// Octave `slot` over `region` of E from its kept rows. Blurs of sigma 4 and up work on a grid of
-// every other row, anchored at even rows of what they blur, so their rows are kept in both phases.
-}  // namespace
-
-namespace flame {
-// What one Flame object keeps between frames: the octaves' blurred rows and the masks' weights.
-// All of it can be made again from the frame time and the extent.
-struct Caches {
-    // Rewritten in place each frame: an octave is read only while its frame's S is evaluated,
-    // before fireLayer returns.
-    std::shared_ptr<BlurredRows> keptRows[3][2];
-    double keptSigmas[3] = {};
-    // The fire mask depends on the extent only: kept, evaluated, for the extent last used.
-    Rect maskKey, maskBand;
-    Image mask;
-    Rect fadeKey;
-    std::shared_ptr<const MaskWeights> fade;
-    // The embers' noise rows; two sets, so that a frame's graph still held (and perhaps being
-    // rendered) while the next one is made reads rows that nobody writes meanwhile.
-    std::shared_ptr<BlurredRows> noise[2];
-};
-}  // namespace flame
-
-namespace {
-
-Image cachedOctave(flame::Caches& caches, int slot, const Rect& E, const Rect& region, double off, const OctaveSpec& o) {
-    const double sigma = o.sigma;
-    auto& keptRows = caches.keptRows;
-    auto& keptSigmas = caches.keptSigmas;
-    const int q = int(std::floor(-off));
-    const bool phased = sigma >= 4;
-    const engine::IRect b = engine::pixelBounds(region);
-    const int lo = int(std::floor(b.y - off)), hi = int(std::floor(b.maxY() - 1 - off)) + 2;
-    for (int p = 0; p < (phased ? 2 : 1); ++p) {
-        auto& g = keptRows[slot][p];
-        if (!g || keptSigmas[slot] != sigma) g = std::make_shared<BlurredRows>();
-        // A column more than the region: readers of moved rows may read a pixel past the end.
-        updateRows(*g, o.factor, sigma, b.x, b.w + 1, lo, hi - lo, p);
-    }
-    keptSigmas[slot] = sigma;
-    // Row y + q is row y of the noise moved by −q; that move puts the grid on rows of q's parity.
-    const int pLow = phased ? (q % 2 + 2) % 2 : 0, pHigh = phased ? 1 - pLow : 0;
-    return Image(std::make_shared<ShiftedRowsNode>(keptRows[slot][pLow], keptRows[slot][pHigh], off, region.intersected(E)));
-}
-
-// The embers' noise rows for a frame, kept across frames: the noise at whole pixels never changes
-// and the embers only scroll over it (about four rows a frame) and sway by a few pixels, so only
-// the rows that scroll in are made. Null when both sets are still held by earlier graphs.
-std::shared_ptr<const BlurredRows> keptNoise(flame::Caches& caches, const engine::IRect& eb, double width, int qy) {
-    std::shared_ptr<BlurredRows>* mine = nullptr;
-    for (auto& g : caches.noise)
-        if (!g || g.use_count() == 1) {
-            mine = &g;
-            break;
-        }
-    if (!mine) return nullptr;
-    if (!*mine) *mine = std::make_shared<BlurredRows>();
-    BlurredRows& g = **mine;
-    // Columns for every sway (|offset| at most 2 % of the width), rows for this frame's scroll.
-    const int sway = int(std::ceil(0.02 * width)) + 1;
-    const int x0 = eb.x - sway, w = eb.w + 2 * sway + 1, y0 = eb.y + qy, n = eb.h + 1;
-    if (g.x0 != x0 || g.w != w || g.cap < n) {
-        g = BlurredRows{};
-        g.x0 = x0, g.w = w, g.cap = n + 8;
-        g.px.resize(size_t(w) * 4 * size_t(g.cap));
-    }
-    auto fill = [&](int lo, int hi) {  // rows [lo, hi) afresh
-        if (hi - lo < 32) {
-            for (int y = lo; y < hi; ++y) engine::kernels::noiseRow(x0, y, w, g.slot(y));
-            return;
-        }
-        // Many rows (the first frame, a jump in time): made on the renderer's workers, each tile
-        // copied into its slots while it is still in cache.
-        BlurredRows* gp = &g;
-        materializeWatched(filters::randomNoise().cropped(Rect{double(x0), double(lo), double(w), double(hi - lo)}), 64,
-                           [gp, x0](const engine::IRect& t, const float* px) {
-                               for (int j = 0; j < t.h; ++j)
-                                   std::memcpy(gp->slot(t.y + j) + size_t(t.x - x0) * 4, px + size_t(j) * t.w * 4,
-                                               size_t(t.w) * 4 * sizeof(float));
-                           });
-    };
-    g.slideTo(y0, n, fill);
-    return *mine;
 }
 
 // ---- The embers in one pass ----
@@ -345,9 +136,10 @@ const flamek::EmberTone& emberTone() {
 class EmberNode final : public engine::Node {
 public:
     static constexpr int kR = 5;  // the blur's reach: ceil(3 σ)
-    // `noise`: the noise rows kept across frames (see keptNoise), or null.
-    EmberNode(const Rect& E, engine::Point off, std::shared_ptr<const MaskWeights> fade, std::shared_ptr<const BlurredRows> noise)
-        : E_(E), eb_(engine::pixelBounds(E)), fade_(std::move(fade)), noise_(std::move(noise)) {
+    // `noise`: the noise with the rows this frame reads kept across frames (engine::keptRows).
+    EmberNode(const Rect& E, engine::Point off, std::shared_ptr<const MaskWeights> fade, Image noise)
+        : E_(E), eb_(engine::pixelBounds(E)), fade_(std::move(fade)), noise_(std::move(noise)),
+          rows_(dynamic_cast<const engine::RowSource*>(noise_.node().get())) {
         const double fx = std::floor(-off.x), fy = std::floor(-off.y);
         qx_ = int(fx), qy_ = int(fy);
         wx_ = float(-off.x - fx), wy_ = float(-off.y - fy);
@@ -384,10 +176,14 @@ public:
         std::memset(T, 0, (rowFloats * kRing + kPad) * sizeof(float));
         auto slot = [&](int y) { return T + size_t(((y % kRing) + kRing) % kRing) * rowFloats; };
         float* n0 = ctx.alloc(size_t(in.w + 1) * 4);
+        // The kept noise rows, where they hold every row and column the tile reads.
+        const void* kept = rows_ && rows_->rowsLieInMemory() && in.h > 0
+                               ? rows_->readyRows(ctx, {in.x + qx_, in.y + qy_, in.w + 1, in.h + 1})
+                               : nullptr;
         float* h0 = ctx.alloc(size_t(in.w) * 4);
         float* h1 = ctx.alloc(size_t(in.w) * 4);
         auto moveRow = [&](int ny, float* hbuf) {  // noise row ny, mixed sideways
-            const float* src = keptRow(ny, in.x + qx_, in.w + 1);
+            const float* src = kept ? rows_->rowIn(kept, ny, in.x + qx_, in.maxX() + qx_ + 1) : nullptr;
             if (!src) {
                 engine::kernels::noiseRow(in.x + qx_, ny, in.w + 1, n0);
                 src = n0;
@@ -419,22 +215,43 @@ public:
 
 
 private:
-    // Noise row y from column x on (w pixels) when the kept rows hold it.
-    const float* keptRow(int y, int x, int w) const {
-        const BlurredRows* g = noise_.get();
-        if (!g || y < g->y0 || y >= g->y0 + g->n || x < g->x0 || x + w > g->x0 + g->w) return nullptr;
-        return g->row(y) + size_t(x - g->x0) * 4;
-    }
-
     Rect E_;
     engine::IRect eb_;
     std::shared_ptr<const MaskWeights> fade_;
-    std::shared_ptr<const BlurredRows> noise_;
+    Image noise_;
+    const engine::RowSource* rows_;
     int qx_, qy_;
     float wx_, wy_;
     float w_[kR + 1];
     float ember_[4];
 };
+
+}  // namespace
+
+namespace flame {
+// What one Flame object keeps between frames: the rows of the octaves' blurred noise and of the
+// embers' noise, and the fire's mask. All of it can be made again from the frame time and the
+// extent.
+struct Caches {
+    std::shared_ptr<engine::KeptRows> octaves[3] = {engine::keptRowsStore(), engine::keptRowsStore(),
+                                                    engine::keptRowsStore()};
+    std::shared_ptr<engine::KeptRows> noise = engine::keptRowsStore();
+    // The fire mask depends on the extent only: kept, evaluated, for the extent last used.
+    Rect maskKey, maskBand;
+    Image mask;
+    Rect fadeKey;
+    std::shared_ptr<const MaskWeights> fade;
+};
+}  // namespace flame
+
+namespace {
+
+// The rows of a picture that a move up by `off` reads over `region` (pixel bounds), with a column
+// more: readers of moved rows may read a pixel past the end.
+engine::IRect rowsMovedUp(const engine::IRect& b, double off) {
+    const int lo = int(std::floor(b.y - off)), hi = int(std::floor(b.maxY() - 1 - off)) + 2;
+    return {b.x, lo, b.w + 1, hi - lo};
+}
 
 }  // namespace
 
@@ -455,9 +272,14 @@ Image grade(const Image& image, double t) {
 
 namespace {
 
-// The octave's coarse noise moved up by its offset, blurred and cropped.
-Image octave(const Rect& E, const OctaveSpec& o, double t) {
-    return octaveNoise(o.factor).translated(0, octaveOffset(o.speed, o.phase, t)).gaussianBlur(o.sigma).cropped(E);
+// The octave over `region` of E: its blurred noise moved up by its offset, the rows it reads kept
+// in `kept` (if any) from frame to frame.
+Image octave(const Rect& E, const Rect& region, const OctaveSpec& o, double t, const std::shared_ptr<engine::KeptRows>& kept) {
+    const double off = octaveOffset(o.speed, o.phase, t);
+    const Rect r = region.intersected(E);
+    Image noise = blurredOctave(o);
+    if (kept && !r.isEmpty() && !r.isInfinite()) noise = engine::keptRows(noise, rowsMovedUp(engine::pixelBounds(r), off), kept);
+    return noise.translated(0, off).cropped(r);
 }
 
 const Color kWhite0 = Color::fromSRGB(1, 1, 1, 0);
@@ -483,6 +305,14 @@ Image fireMask(const Rect& E) {
 }
 
 namespace {
+std::shared_ptr<const MaskWeights> cachedFadeWeights(Caches& c, const Image& fade, const Rect& E) {
+    if (!c.fade || !(c.fadeKey == E)) {
+        c.fadeKey = E;
+        c.fade = rowWeightsOf(fade, E);
+    }
+    return c.fade;
+}
+
 Image cachedFireMask(Caches& c, const Rect& E, const Rect& band) {
     if (c.mask.isNull() || !(c.maskKey == E) || !(c.maskBand == band)) {
         c.maskKey = E;
@@ -491,31 +321,16 @@ Image cachedFireMask(Caches& c, const Rect& E, const Rect& band) {
     }
     return c.mask;
 }
-
-std::shared_ptr<const MaskWeights> cachedFadeWeights(Caches& c, const Image& fade, const Rect& E) {
-    if (!c.fade || !(c.fadeKey == E)) {
-        c.fadeKey = E;
-        c.fade = rowWeightsOf(fade, E);
-    }
-    return c.fade;
-}
 }  // namespace
 
-Image fireLayer(const Rect& E, double t) { return fireLayer(E, t, E); }
+Image fireLayer(const Rect& E, double t) { return fireLayer(E, t, E, nullptr); }
 
-Image fireLayer(const Rect& E, double t, const Rect& band) {
-    Caches caches;
-    return fireLayer(E, t, band, caches);
-}
-
-Image fireLayer(const Rect& E, double t, const Rect& band, Caches& caches) {
+Image fireLayer(const Rect& E, double t, const Rect& band, Caches* caches) {
     if (filters::randomNoise().isNull()) return Image::empty();
     // The region of S the band reads (the displacement's reach and the bilinear footprint).
     const Rect wide = band.insetBy(-16, -16).intersected(E);
-    // The octaves' blurred rows are kept across frames (they only scroll).
-    const bool kept = !(band == E) && !straightforwardChains() && !E.isInfinite();
     const auto octaveOf = [&](int slot, const Rect& region, const OctaveSpec& o) {
-        return kept ? cachedOctave(caches, slot, E, region, octaveOffset(o.speed, o.phase, t), o) : octave(E, o, t);
+        return octave(E, region, o, t, caches ? caches->octaves[slot] : nullptr);
     };
     const Image A = octaveOf(0, wide, kOctaveA), B = octaveOf(1, wide, kOctaveB), C = octaveOf(2, band, kOctaveC);
     const Image Bp = filters::colorControls(B, 1.0, kToneB.brightness, kToneB.contrast);
@@ -535,31 +350,31 @@ Image fireLayer(const Rect& E, double t, const Rect& band, Caches& caches) {
     core = filters::falseColor(core, Color::fromSRGB(0.02, 0, 0, 0), Color::fromSRGB(1.0, 0.85, 0.45, 1.0));
     const Image outer = filters::falseColor(D, Color::fromSRGB(0.05, 0, 0, 0), Color::fromSRGB(0.9, 0.3, 0.03, 1.0));
     const Image F = filters::screenBlend(core, outer);
-    // The mask is the product of the height and spread masks: masking by one and then the other
-    // applies exactly that product.
-    if (!(band == E) && !straightforwardChains()) return filters::blendWithMask(F, Image::empty(), cachedFireMask(caches, E, band));
-    return filters::blendWithMask(filters::blendWithMask(F, Image::empty(), heightMask(E)), Image::empty(),
-                                  spreadMask(E));
+    // Masked by the product of the height and spread masks, kept evaluated while E stays.
+    return filters::blendWithMask(F, Image::empty(), caches ? cachedFireMask(*caches, E, band) : fireMask(E));
 }
 
-Image emberLayer(const Rect& E, double t) {
-    Caches caches;
-    return emberLayer(E, t, caches);
-}
-
-Image emberLayer(const Rect& E, double t, Caches& caches) {
+Image emberLayer(const Rect& E, double t, Caches* caches) {
     if (filters::randomNoise().isNull()) return Image::empty();
     const engine::Point off = emberOffset(E.w, t);
-    Image specks = filters::randomNoise().translated(off.x, off.y).cropped(E);
+    Image noise = filters::randomNoise();
+    if (caches && !E.isEmpty() && !E.isInfinite()) {
+        // The noise at whole pixels never changes; the embers rise over it (about four rows a
+        // frame) and sway by at most 2 % of the width: its rows for every sway are kept.
+        const engine::IRect eb = engine::pixelBounds(E);
+        const int sway = int(std::ceil(0.02 * E.w)) + 1, qy = int(std::floor(-off.y));
+        noise = engine::keptRows(noise, {eb.x - sway, eb.y + qy, eb.w + 2 * sway + 1, eb.h + 1}, caches->noise);
+    }
+    Image specks = noise.translated(off.x, off.y).cropped(E);
     specks = filters::colorControls(specks, 1.0, kToneEmbers.brightness, kToneEmbers.contrast);
     specks = specks.gaussianBlur(1.4).cropped(E);
     specks = filters::falseColor(specks, Color::fromSRGB(0, 0, 0, 0), Color::fromSRGB(1.0, 0.75, 0.25, 1.0));
     const double mx = E.x + E.w / 2;
     Image fade = filters::linearGradient({mx, E.y}, {mx, E.maxY()}, Color::fromSRGB(1, 1, 1, 0.6), kWhite0);
     fade = fade.isNull() ? Image::empty() : fade.cropped(E);
-    if (!straightforwardChains() && !fade.isNull() && !E.isInfinite() && !E.isEmpty())
-        return Image(std::make_shared<EmberNode>(E, off, cachedFadeWeights(caches, fade, E),
-                                                 keptNoise(caches, engine::pixelBounds(E), E.w, int(std::floor(-off.y)))));
+    // In one pass over the kept noise rows, where the plain chains are not asked for.
+    if (caches && !engine::straightforwardChains() && !fade.isNull() && !E.isInfinite() && !E.isEmpty())
+        return Image(std::make_shared<EmberNode>(E, off, cachedFadeWeights(*caches, fade, E), noise));
     return filters::blendWithMask(specks, Image::empty(), fade);
 }
 
@@ -581,8 +396,8 @@ Image Flame::render(const Image& image, const FrameContext& frame) {
     const Rect E = image.extent();
     // The fire's mask is zero from 40 % of the height up, so only that bottom band is evaluated.
     const Rect band{E.x, E.y, E.w, 0.4 * E.h};
-    const Image fire = straightforwardChains() ? flame::fireLayer(E, t) : flame::fireLayer(E, t, band, kept).cropped(band);
-    const Image embers = flame::emberLayer(E, t, kept);
+    const Image fire = flame::fireLayer(E, t, band, &kept).cropped(band);
+    const Image embers = flame::emberLayer(E, t, &kept);
     Image out = filters::screenBlend(fire, flame::grade(image, t));
     out = filters::screenBlend(embers, out);
     return out.cropped(E);

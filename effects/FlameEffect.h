@@ -12,7 +12,7 @@ namespace flame {
 struct Caches;
 }
 
-// The look keeps prepared octave rows and mask weights while it runs, and lets them go when
+// The look keeps the noise rows it scrolls over and the fire's mask while it runs, and lets them go when
 // another look takes over; the picture never depends on them.
 class Flame final : public Effect {
 public:
@@ -41,12 +41,10 @@ engine::Point emberOffset(double width, double t);
 engine::Image grade(const engine::Image& image, double t);
 // The fire along the bottom of E; transparent from 40 % of the height up.
 engine::Image fireLayer(const engine::Rect& extent, double t);
-// The same, for use within `band` only (outside it the result may be incomplete); without
-// caches, everything is prepared for this call alone.
-engine::Image fireLayer(const engine::Rect& extent, double t, const engine::Rect& band);
-engine::Image fireLayer(const engine::Rect& extent, double t, const engine::Rect& band, Caches& caches);
-engine::Image emberLayer(const engine::Rect& extent, double t);
-engine::Image emberLayer(const engine::Rect& extent, double t, Caches& caches);
+// The same, for use within `band` only (outside it the result may be incomplete), keeping what
+// it reads in `caches` from frame to frame (none: everything is made for this call alone).
+engine::Image fireLayer(const engine::Rect& extent, double t, const engine::Rect& band, Caches* caches);
+engine::Image emberLayer(const engine::Rect& extent, double t, Caches* caches = nullptr);
 // The mask that shapes the fire (height fade times bottom-centre spread).
 engine::Image fireMask(const engine::Rect& extent);
 

@@ -295,7 +295,7 @@ TEST(FlameLook, FireMatchesThePlainChainOnEveryTarget) {
     ostrela::test::forEachSimdTarget([&] {
         for (double t : {0.5, 820000123.4}) {
             const auto p = fastAndPlain([&] {
-                const Image fire = engine::straightforwardChains() ? flame::fireLayer(E, t) : flame::fireLayer(E, t, band);
+                const Image fire = flame::fireLayer(E, t, band, &flameLook().caches());
                 return renderBoth(fire, {0, 0, kW, int(0.4 * kH)});
             });
             expectClose(p, "fire at t=" + std::to_string(t));
@@ -320,7 +320,7 @@ TEST(FlameLook, EmbersMatchThePlainChainOnEveryTarget) {
     const Rect E{3, 2, 1251, 701};
     ostrela::test::forEachSimdTarget([&] {
         for (double t : {3.25, 820000123.4}) {
-            const auto p = fastAndPlain([&] { return renderBoth(flame::emberLayer(E, t), {3, 2, 1251, 701}); });
+            const auto p = fastAndPlain([&] { return renderBoth(flame::emberLayer(E, t, &flameLook().caches()), {3, 2, 1251, 701}); });
             long lit = 0;
             for (int y = 0; y < p.second.bytes.height(); ++y)
                 for (int x = 0; x < p.second.bytes.width(); ++x)
