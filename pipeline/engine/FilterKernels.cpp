@@ -346,7 +346,7 @@ void findFoot(ToneParams& st) {
         // run's own curve (on the target in use) gives zero there.
         float u = decodeSrgbTone(std::min(-bias / gain, 1.0f)) * (1.0f - 1e-4f);
         for (int i = 0; i < 64 && u > 0.0f && std::fma(gain, encodeSrgbTone(u), bias) > 0.0f; ++i) u *= 1.0f - 1e-4f;
-        if (!(u > 0.0f)) return;
+        if (!(u > 0.0f) || std::fma(gain, encodeSrgbTone(u), bias) > 0.0f) return;
         st.footBelow[c] = u;
     }
     st.foot = true;
