@@ -58,6 +58,16 @@ HWY_INLINE bool EncodePlanes(DF d, const kernels::ToneParams* prep, int ns, VF& 
     return true;
 }
 
+// A lone false colour from transparent black (see ToneParams::flat) gives transparent black
+// wherever there is no colour: true, the planes cleared, where a whole block has none.
+HWY_INLINE bool Colourless(DF d, const kernels::ToneParams* prep, int ns, VF& r, VF& g, VF& b, VF& a) {
+    if (ns != 1 || !prep[0].flat) return false;
+    const VF zero = hn::Zero(d);
+    if (!hn::AllTrue(d, hn::And(hn::And(hn::Le(r, zero), hn::Le(g, zero)), hn::Le(b, zero)))) return false;
+    r = g = b = a = zero;
+    return true;
+}
+
 // The stages on unpremultiplied encoded planes, then decode and premultiply.
 HWY_INLINE void ToneStages(DF d, const kernels::ToneParams* prep, int ns, const float* gain, VF& r, VF& g, VF& b, VF& a) {
     const VF zero = hn::Zero(d), one = hn::Set(d, 1.0f);
@@ -116,34 +126,44 @@ void ToneRun(float* p, int n, const kernels::ToneParams* prep, int ns, bool enco
     PixelBlocks(p, n, [&](float* q, int) {
         VF r, g, b, a;
         hn::LoadInterleaved4(d, q, r, g, b, a);
-        if (encoded || EncodePlanes(d, prep, ns, r, g, b, a)) ToneStages(d, prep, ns, gain, r, g, b, a);
+        if (!Colourless(d, prep, ns, r, g, b, a) && (encoded || EncodePlanes(d, prep, ns, r, g, b, a)))
+            ToneStages(d, prep, ns, gain, r, g, b, a);
         hn::StoreInterleaved4(r, g, b, a, d, q);
     });
 }
 
-void ToneRunMixed(const float* lo, const float* hi, float w, int n, const kernels::ToneParams* prep, int ns, const float* gain,
-                  float* out) {
+void ToneRunMixed(const float* lo, const float* hi, float wx, float wy, int n, const kernels::ToneParams* prep, int ns,
+                  const float* gain, float* out) {
     const DF d;
     const int N = int(hn::Lanes(d));
-    const VF vw = hn::Set(d, w);
+    const VF vx = hn::Set(d, wx), vy = hn::Set(d, wy);
+    // Float by float as mixRows mixes: down, then (for a move across) each pixel with the next;
+    // on the interleaved floats, taken apart into planes once mixed.
     const auto block = [&](const float* pa, const float* pb, float* q) {
-        VF r, g, b, a, r1, g1, b1, a1;
-        hn::LoadInterleaved4(d, pa, r, g, b, a);
-        hn::LoadInterleaved4(d, pb, r1, g1, b1, a1);
-        // Float by float as mixRows mixes.
-        r = hn::MulAdd(hn::Sub(r1, r), vw, r);
-        g = hn::MulAdd(hn::Sub(g1, g), vw, g);
-        b = hn::MulAdd(hn::Sub(b1, b), vw, b);
-        a = hn::MulAdd(hn::Sub(a1, a), vw, a);
-        if (EncodePlanes(d, prep, ns, r, g, b, a)) ToneStages(d, prep, ns, gain, r, g, b, a);
+        HWY_ALIGN float mixed[4 * kMaxPixels];
+        for (int k = 0; k < 4; ++k) {
+            const VF a0 = hn::LoadU(d, pa + k * N);
+            VF v = hn::MulAdd(hn::Sub(hn::LoadU(d, pb + k * N), a0), vy, a0);
+            if (wx != 0.0f) {
+                const VF a1 = hn::LoadU(d, pa + 4 + k * N);
+                const VF v1 = hn::MulAdd(hn::Sub(hn::LoadU(d, pb + 4 + k * N), a1), vy, a1);
+                v = hn::MulAdd(hn::Sub(v1, v), vx, v);
+            }
+            hn::Store(v, d, mixed + k * N);
+        }
+        VF r, g, b, a;
+        hn::LoadInterleaved4(d, mixed, r, g, b, a);
+        if (!Colourless(d, prep, ns, r, g, b, a) && EncodePlanes(d, prep, ns, r, g, b, a))
+            ToneStages(d, prep, ns, gain, r, g, b, a);
         hn::StoreInterleaved4(r, g, b, a, d, q);
     };
     int i = 0;
     for (; i + N <= n; i += N) block(lo + 4 * i, hi + 4 * i, out + 4 * i);
     if (i < n) {
-        HWY_ALIGN float ta[4 * kMaxPixels] = {}, tb[4 * kMaxPixels] = {}, to[4 * kMaxPixels];
-        std::memcpy(ta, lo + 4 * i, size_t(n - i) * 4 * sizeof(float));
-        std::memcpy(tb, hi + 4 * i, size_t(n - i) * 4 * sizeof(float));
+        const int take = n - i + (wx != 0.0f ? 1 : 0);
+        HWY_ALIGN float ta[4 * (kMaxPixels + 1)] = {}, tb[4 * (kMaxPixels + 1)] = {}, to[4 * kMaxPixels];
+        std::memcpy(ta, lo + 4 * i, size_t(take) * 4 * sizeof(float));
+        std::memcpy(tb, hi + 4 * i, size_t(take) * 4 * sizeof(float));
         block(ta, tb, to);
         std::memcpy(out + 4 * i, to, size_t(n - i) * 4 * sizeof(float));
     }
@@ -333,8 +353,9 @@ void toneRun(float* p, int n, const ToneParams* stages, int ns, bool encoded, co
 void toneRunBytes(const uint8_t* bgra, int n, const ToneParams* stages, int ns, const float* gain, float* out) {
     HWY_DYNAMIC_DISPATCH(ToneRunBytes)(bgra, n, stages, ns, gain, out);
 }
-void toneRunMixed(const float* lo, const float* hi, float w, int n, const ToneParams* stages, int ns, const float* gain, float* out) {
-    HWY_DYNAMIC_DISPATCH(ToneRunMixed)(lo, hi, w, n, stages, ns, gain, out);
+void toneRunMixed(const float* lo, const float* hi, float wx, float wy, int n, const ToneParams* stages, int ns, const float* gain,
+                  float* out) {
+    HWY_DYNAMIC_DISPATCH(ToneRunMixed)(lo, hi, wx, wy, n, stages, ns, gain, out);
 }
 void findFoot(ToneParams& st) {
     st.foot = false;

@@ -50,8 +50,8 @@ public:
     }
 
     void apply(float* p, int n) const override { run(p, n, false); }
-    bool applyMixed(const float* lo, const float* hi, float w, float* dst, int n) const override {
-        kernels::toneRunMixed(lo, hi, w, n, prep_.data(), ns_, gainOrNull(), dst);
+    bool applyMixed(const float* lo, const float* hi, float wx, float wy, float* dst, int n) const override {
+        kernels::toneRunMixed(lo, hi, wx, wy, n, prep_.data(), ns_, gainOrNull(), dst);
         return true;
     }
     PixelOpPtr followedBy(const PixelOpPtr& next) const override {
@@ -625,7 +625,7 @@ private:
     int margin_;
 };
 
-class LinearGradientNode final : public Node {
+class LinearGradientNode final : public Node, public RowSource {
 public:
     LinearGradientNode(Point p0, Point p1, const Color& c0, const Color& c1) : p0_(p0), c0_(c0), c1_(c1) {
         const double dx = p1.x - p0.x, dy = p1.y - p0.y, l2 = dx * dx + dy * dy;
@@ -634,15 +634,23 @@ public:
     }
     Rect extent() const override { return Rect::infinite(); }
     void render(TileContext&, const IRect& r, float* out) const override {
+        for (int j = 0; j < r.h; ++j) rowOf(this, r.y + j, r.x, r.maxX(), out + size_t(j) * r.w * 4);
+    }
+    // Nothing to ready: any row is made from its coordinates alone.
+    const void* readyRows(TileContext&, const IRect&) const override { return this; }
+    void rowOf(const void*, int y, int xa, int xb, float* o) const override {
         const float c0[4] = {c0_.r, c0_.g, c0_.b, c0_.a};
         const float d[4] = {c1_.r - c0[0], c1_.g - c0[1], c1_.b - c0[2], c1_.a - c0[3]};
-        for (int j = 0; j < r.h; ++j) {
-            const double t0 = (r.x + 0.5 - p0_.x) * ux_ + (r.y + j + 0.5 - p0_.y) * uy_;
-            float* o = out + size_t(j) * r.w * 4;
-            for (int i = 0; i < r.w; ++i) {
-                const float t = float(std::clamp(t0 + i * ux_, 0.0, 1.0));
-                for (int c = 0; c < 4; ++c) o[4 * i + c] = c0[c] + d[c] * t;
-            }
+        const double t0 = (xa + 0.5 - p0_.x) * ux_ + (y + 0.5 - p0_.y) * uy_;
+        if (ux_ == 0) {  // along y only: one colour for the row
+            const float t = float(std::clamp(t0, 0.0, 1.0));
+            const float px[4] = {c0[0] + d[0] * t, c0[1] + d[1] * t, c0[2] + d[2] * t, c0[3] + d[3] * t};
+            for (int i = 0; i < xb - xa; ++i) std::memcpy(o + 4 * i, px, sizeof(px));
+            return;
+        }
+        for (int i = 0; i < xb - xa; ++i) {
+            const float t = float(std::clamp(t0 + i * ux_, 0.0, 1.0));
+            for (int c = 0; c < 4; ++c) o[4 * i + c] = c0[c] + d[c] * t;
         }
     }
 

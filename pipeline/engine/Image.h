@@ -152,11 +152,11 @@ public:
     virtual void apply(float* rgba, int count) const = 0;
     // The same from `src` into `dst` (a chain's first operation reads its input where it lies).
     virtual void applyFrom(const float* src, float* dst, int count) const;
-    // The same on pixels mixed float by float between rows lo and hi, lo + (hi − lo)·w as
-    // kernels::mixRows mixes them (a vertical move by a fraction of a pixel), into dst, where
-    // the operation can mix them in its own pass; false otherwise.
-    virtual bool applyMixed(const float* lo, const float* hi, float w, float* dst, int count) const {
-        (void)lo, (void)hi, (void)w, (void)dst, (void)count;
+    // The same on pixels moved by a fraction of a pixel, mixed float by float as kernels::mixRows
+    // mixes them: between rows lo and hi by wy, then (wx not 0) each with the next by wx; into
+    // dst, where the operation can mix them in its own pass; false otherwise.
+    virtual bool applyMixed(const float* lo, const float* hi, float wx, float wy, float* dst, int count) const {
+        (void)lo, (void)hi, (void)wx, (void)wy, (void)dst, (void)count;
         return false;
     }
     // Affine colour operations expose their matrix so consecutive ones are composed into one.

@@ -37,10 +37,11 @@ public:
         (void)in, (void)carried, (void)n, (void)acc;
         return false;
     }
-    // applyRow with the carried pixels mixed float by float between rows lo and hi (as
-    // kernels::mixRows mixes them) in the node's own pass, where it can; false otherwise.
-    virtual bool applyRowMixed(const float* const* in, const float* lo, const float* hi, float w, int n, float* acc) const {
-        (void)in, (void)lo, (void)hi, (void)w, (void)n, (void)acc;
+    // applyRow with the carried pixels moved by a fraction of a pixel, mixed float by float
+    // between rows lo and hi by wy and then across by wx (as kernels::mixRows mixes them), in the
+    // node's own pass, where it can; false otherwise.
+    virtual bool applyRowMixed(const float* const* in, const float* lo, const float* hi, float wx, float wy, int n, float* acc) const {
+        (void)in, (void)lo, (void)hi, (void)wx, (void)wy, (void)n, (void)acc;
         return false;
     }
     // Composites that stack into one pass over several layers (see PixelRuns): over, and screen
@@ -207,8 +208,8 @@ public:
         for (size_t i = 1; i < ops_.size(); ++i) ops_[i]->apply(acc, n);
         return true;
     }
-    bool applyRowMixed(const float* const*, const float* lo, const float* hi, float w, int n, float* acc) const override {
-        if (ops_.empty() || !ops_[0]->applyMixed(lo, hi, w, acc, n)) return false;
+    bool applyRowMixed(const float* const*, const float* lo, const float* hi, float wx, float wy, int n, float* acc) const override {
+        if (ops_.empty() || !ops_[0]->applyMixed(lo, hi, wx, wy, acc, n)) return false;
         for (size_t i = 1; i < ops_.size(); ++i) ops_[i]->apply(acc, n);
         return true;
     }

@@ -321,15 +321,20 @@ private:
             if (const float* src = f.rows[size_t(carried->leaf)].inPlace(y, ka, kb);
                 src && st.node->applyRowFrom(in.data(), src, kb - ka, kept))
                 return;
-        // One moved by a fraction of a row from rows that lie in memory is mixed in the step's pass.
-        if (carried && carried->leaf >= 0 && oa == ka && ob == kb)
-            if (const Rows& rows = f.rows[size_t(carried->leaf)]; rows.source) {
-                const float *lo, *hi;
-                float wx, wy;
-                if (rows.source->movedRows(rows.state, y, ka, kb, &lo, &hi, &wx, &wy) && wx == 0.0f &&
-                    st.node->applyRowMixed(in.data(), lo, hi, wy, kb - ka, kept))
-                    return;
-            }
+        // One moved by a fraction of a pixel from rows that lie in memory is mixed in the step's
+        // pass (through crops that keep the whole piece).
+        if (carried && oa == ka && ob == kb) {
+            IRect cropped = RowNode::everywhere();
+            const Slot moved = pastCrops(*carried, &cropped);
+            if (moved.leaf >= 0 && y >= cropped.y && y < cropped.maxY() && ka >= cropped.x && kb <= cropped.maxX())
+                if (const Rows& rows = f.rows[size_t(moved.leaf)]; rows.source) {
+                    const float *lo, *hi;
+                    float wx, wy;
+                    if (rows.source->movedRows(rows.state, y, ka, kb, &lo, &hi, &wx, &wy) &&
+                        st.node->applyRowMixed(in.data(), lo, hi, wx, wy, kb - ka, kept))
+                        return;
+                }
+        }
         if (carried)
             fill(f, *carried, y, ka, kb, kept);
         else

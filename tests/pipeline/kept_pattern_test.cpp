@@ -217,9 +217,12 @@ TEST(KeptRows, GiveTheMovedPictureMakingOnlyTheRowsThatScrollIn) {
         const long before = counting->made;
         const Image kept = keptRows(fixed, over, store).translated(0, off).cropped(Rect{0, 0, 300, 200});
         const long made = counting->made - before;
-        if (f == 0 || f == 6) EXPECT_EQ(made, long(over.w) * over.h) << "frame " << f;
-        else EXPECT_LE(made, 4L * over.w) << "frame " << f;
-        if (f > 0 && f != 6) EXPECT_GT(made, 0) << "frame " << f;
+        if (f == 0 || f == 6) {
+            EXPECT_EQ(made, long(over.w) * over.h) << "frame " << f;
+        } else {
+            EXPECT_LE(made, 4L * over.w) << "frame " << f;
+            EXPECT_GT(made, 0) << "frame " << f;
+        }
         const long beforeRender = counting->made;
         const std::vector<float> got = tiled.renderFloat(kept, e);
         EXPECT_EQ(counting->made, beforeRender) << "frame " << f;  // read from the rows, nothing made

@@ -428,3 +428,21 @@ TEST(PixelRuns, ASecondReaderTakesTheMiddleOfAPictureAStencilPulled) {
         EXPECT_EQ(shared->copies.load(), alone->copies.load()) << tileRows << ": made once a tile, as for the stencil alone";
     }
 }
+
+// A tone over a picture moved by a fraction of a pixel both ways and cropped mixes the moved rows
+// in its own pass: the node-by-node bits, for the crop's inside and its edges, on every target.
+TEST(PixelRuns, ATonedMoveBothWaysThroughACropIsMixedInTheTonesPass) {
+    const Image stored = materialize(Image::fromQImage(picture(97, 61, 2)));
+    for (const Point move : {Point{0.3, 0.65}, Point{-2.75, 0.5}, Point{0.0, 0.25}}) {
+        const Image im = filters::colorControls(stored.translated(move.x, move.y).cropped(Rect{3, 2, 80, 50}), 1.0, 0.05, 1.4)
+                             .cropped(Rect{0, 0, 97, 61});
+        test::forEachSimdTarget([&] {
+            for (const int tileRows : {64, 7}) {
+                const std::vector<float> a = renderWith(im, {0, 0, 97, 61}, tileRows, false);
+                const std::vector<float> b = renderWith(im, {0, 0, 97, 61}, tileRows, true);
+                ASSERT_EQ(a.size(), b.size());
+                ASSERT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(float)), 0) << move.x << "," << move.y << " rows " << tileRows;
+            }
+        });
+    }
+}

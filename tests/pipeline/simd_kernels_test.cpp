@@ -300,7 +300,7 @@ TEST(SimdKernels, ToneRunMixesRowsAndTakesDiagonalsAsTheMatrixOnEveryTarget) {
     }
     const float gain[3] = {0.9f, 1.1f, 0.7f};
     test::forEachSimdTarget([&] {
-        for (const int len : {1, 13, n})
+        for (const int len : {1, 13, n - 1, n})
             for (const int stage : {0, 1}) {
                 kernels::ToneParams flagged = st[stage];
                 flagged.diagonal = stage == 0;
@@ -310,11 +310,20 @@ TEST(SimdKernels, ToneRunMixesRowsAndTakesDiagonalsAsTheMatrixOnEveryTarget) {
                 kernels::toneRun(ref.data(), len, &st[stage], 1, false, gain);
                 plain = mixed;
                 kernels::toneRun(plain.data(), len, &flagged, 1, false, gain);
-                kernels::toneRunMixed(lo.data(), hi.data(), 0.375f, len, &flagged, 1, gain, out.data());
+                kernels::toneRunMixed(lo.data(), hi.data(), 0.0f, 0.375f, len, &flagged, 1, gain, out.data());
                 for (size_t i = 0; i < out.size(); ++i) {
                     ASSERT_EQ(plain[i], ref[i]) << len << " stage " << stage << " float " << i;
                     ASSERT_EQ(out[i], ref[i]) << len << " stage " << stage << " float " << i;
                 }
+                // Moved across as well: the rows mixed down over one pixel more, then each pixel
+                // with the next, as a move does it.
+                if (len == n) continue;
+                std::vector<float> down(size_t(len + 1) * 4), across(size_t(len) * 4), both(size_t(len) * 4);
+                kernels::mixRows(lo.data(), hi.data(), down.size(), 0.375f, down.data());
+                kernels::mixRows(down.data(), down.data() + 4, across.size(), 0.625f, across.data());
+                kernels::toneRun(across.data(), len, &flagged, 1, false, gain);
+                kernels::toneRunMixed(lo.data(), hi.data(), 0.625f, 0.375f, len, &flagged, 1, gain, both.data());
+                for (size_t i = 0; i < both.size(); ++i) ASSERT_EQ(both[i], across[i]) << len << " across, stage " << stage << " float " << i;
             }
     });
 }
@@ -518,8 +527,8 @@ TEST(SimdKernels, AThresholdsFootGivesTheCurvesBitsOnEveryTarget) {
             kernels::toneRun(b.data(), n, &curves, 1, false);
             for (size_t i = 0; i < a.size(); ++i) ASSERT_EQ(a[i], b[i]) << th.gain << " value " << i;
             std::vector<float> ma(px.size()), mb(px.size());
-            kernels::toneRunMixed(px.data(), hi.data(), 0.37f, n, &st, 1, nullptr, ma.data());
-            kernels::toneRunMixed(px.data(), hi.data(), 0.37f, n, &curves, 1, nullptr, mb.data());
+            kernels::toneRunMixed(px.data(), hi.data(), 0.0f, 0.37f, n, &st, 1, nullptr, ma.data());
+            kernels::toneRunMixed(px.data(), hi.data(), 0.0f, 0.37f, n, &curves, 1, nullptr, mb.data());
             for (size_t i = 0; i < ma.size(); ++i) ASSERT_EQ(ma[i], mb[i]) << th.gain << " mixed value " << i;
         });
     }
@@ -536,4 +545,52 @@ TEST(SimdKernels, AThresholdsFootGivesTheCurvesBitsOnEveryTarget) {
     mixing.diagonal = false;
     kernels::findFoot(mixing);
     EXPECT_FALSE(mixing.foot);
+}
+
+// A false colour from transparent black gives transparent black wherever there is no colour,
+// whatever the alpha (blocks of such pixels skip the curves), and still colours a block in which
+// one pixel has some in any channel, straight or mixed.
+TEST(SimdKernels, FalseColourFromBlackLeavesColourlessPixelsTransparentOnEveryTarget) {
+    kernels::ToneParams flat{}, general{};
+    for (kernels::ToneParams* st : {&flat, &general}) {
+        st->isMatrix = false;
+        const float c1[4] = {0.9f, 0.6f, 0.2f, 1.0f};
+        for (int c = 0; c < 4; ++c) st->c0[c] = 0.0f, st->d[c] = c1[c];
+    }
+    flat.flat = true;
+    for (int c = 0; c < 3; ++c) flat.flatColour[c] = kernels::decodeSrgbTone(general.d[c]);
+    test::forEachSimdTarget([&] {
+        const int n = 16 * 6 + 5;
+        std::vector<float> px(size_t(n) * 4, 0.0f);
+        for (int i = 0; i < n; ++i) {
+            px[size_t(4 * i + 3)] = i % 7 == 0 ? 1.0f : 0.05f * float(i % 19);
+            if (i % 11 == 0) px[size_t(4 * i)] = -0.25f;  // below black
+        }
+        // One pixel with green alone in the fourth block, one with blue alone in the sixth.
+        const int green = 16 * 3 + 7, blue = 16 * 5 + 2;
+        px[size_t(4 * green + 1)] = 0.3f, px[size_t(4 * green + 3)] = 0.8f;
+        px[size_t(4 * blue + 2)] = 0.5f, px[size_t(4 * blue + 3)] = 0.6f;
+        for (int mixed = 0; mixed < 2; ++mixed) {
+            std::vector<float> a(px.size()), b(px.size());
+            if (mixed) {
+                kernels::toneRunMixed(px.data(), px.data(), 0.0f, 0.5f, n, &flat, 1, nullptr, a.data());
+                kernels::toneRunMixed(px.data(), px.data(), 0.0f, 0.5f, n, &general, 1, nullptr, b.data());
+            } else {
+                a = px, b = px;
+                kernels::toneRun(a.data(), n, &flat, 1, false);
+                kernels::toneRun(b.data(), n, &general, 1, false);
+            }
+            for (int i = 0; i < n; ++i)
+                for (int c = 0; c < 4; ++c) {
+                    const float v = a[size_t(4 * i + c)];
+                    if (i == green || i == blue) {
+                        ASSERT_GT(v, 0.0f) << "lit pixel " << i << ", channel " << c;
+                        ASSERT_NEAR(v, b[size_t(4 * i + c)], 2e-4f) << "lit pixel " << i << ", channel " << c;
+                    } else {
+                        ASSERT_EQ(v, 0.0f) << (mixed ? "mixed " : "") << "pixel " << i << " channel " << c;
+                        ASSERT_EQ(b[size_t(4 * i + c)], 0.0f) << "general, pixel " << i << " channel " << c;
+                    }
+                }
+        }
+    });
 }
