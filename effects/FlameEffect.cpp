@@ -1,18 +1,10 @@
 #include "effects/FlameEffect.h"
 
-#include "effects/FlameKernels.h"
-
 #include "pipeline/engine/Filters.h"
-#include "pipeline/engine/Kernels.h"
-#include "pipeline/engine/Nodes.h"
-#include "pipeline/engine/PixelKernels.h"
 #include "pipeline/engine/Schedule.h"
 
-#include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <memory>
-#include <vector>
 
 namespace ostrela::effects {
 
@@ -21,8 +13,6 @@ using engine::Image;
 using engine::Rect;
 using engine::materialize;
 using engine::materializeInBands;
-using engine::PixelView;
-using engine::pixelsOf;
 namespace filters = engine::filters;
 
 namespace {
@@ -42,7 +32,6 @@ constexpr double kTongueStretch = 4.0;
 // e = 0.5 − (0.5 + brightness) / contrast.
 struct ToneSpec {
     double contrast, brightness;
-    float bias() const { return float(0.5 * (1.0 - contrast) + brightness); }
 };
 // The octaves' thresholds leave dark gaps between the tongues: A keeps encoded values from 0.82 up,
 // B (the finer detail) from 0.94 up; the steeper contrast keeps what passes bright.
@@ -66,165 +55,12 @@ Image blurredOctave(const OctaveSpec& o) {
     return noise.isNull() ? noise : noise.gaussianBlur(o.sigma);
 }
 
-// The embers' fade as weights worked out once, one a row (it changes along y only): k is the
-// mask's encoded luminance times its alpha, the value a blend with it over an empty background
-// computes for every pixel (the result is k times the input).
-struct MaskWeights {
-    engine::IRect bounds;
-    std::vector<float> k;  // bounds.h, bottom row first
-};
-
-float weightOf(const float* m) {
-    const float ma = std::clamp(m[3], 0.0f, 1.0f);
-    if (!(ma > 0.0f)) return 0.0f;
-    const float y = (filters::kLumR * m[0] + filters::kLumG * m[1] + filters::kLumB * m[2]) / ma;
-    return filters::encodeSRGBFast(y) * ma;
+// The rows of a picture that a move up by `off` reads over `region` (pixel bounds), with a column
+// more: readers of moved rows may read a pixel past the end.
+engine::IRect rowsMovedUp(const engine::IRect& b, double off) {
+    const int lo = int(std::floor(b.y - off)), hi = int(std::floor(b.maxY() - 1 - off)) + 2;
+    return {b.x, lo, b.w + 1, hi - lo};
 }
-
-// The row weights of `mask` over `region`, read from one column.
-std::shared_ptr<const MaskWeights> rowWeightsOf(const Image& mask, const Rect& region) {
-    auto w = std::make_shared<MaskWeights>();
-    w->bounds = engine::pixelBounds(region.intersected(mask.extent()));
-    if (w->bounds.isEmpty()) return w;
-    const engine::IRect b = w->bounds;
-    const Image px = materialize(mask.cropped(Rect{double(b.x), double(b.y), 1.0, double(b.h)}));
-    const PixelView v = pixelsOf(px);
-    w->k.assign(size_t(b.h), 0.0f);
-    for (int y = 0; y < b.h; ++y) {
-        const float* m = v ? v.at(b.x, b.y + y) : nullptr;
-        w->k[size_t(y)] = m ? weightOf(m) : 0.0f;
-    }
-    return w;
-}
-
-// ---- The embers in one pass ----
-// Noise moved by a constant sub-pixel offset, the hard tone, the 1.4 px blur, the false colour and
-// the fade, per tile in the tile's own buffers. The move's weights are the same for every pixel,
-// so a moved row is two noise rows mixed. The hard tone is flat outside its steep span, so its
-// curve is only worked out for the pixels inside it.
-
-// The embers' contrast and brightness as a function of the unpremultiplied value u: zero up to
-// u0, full from u1.
-float emberToneScalar(float u) {
-    return filters::decodeSRGBFast(float(kToneEmbers.contrast) * filters::encodeSRGBFast(u) + kToneEmbers.bias());
-}
-
-// The last float of [lo, hi] for which pred holds, pred monotone (true then false).
-template <typename Pred>
-float lastWhere(float lo, float hi, Pred pred) {
-    while (std::nextafter(lo, hi) < hi) {
-        const float m = 0.5f * (lo + hi);
-        if (m <= lo || m >= hi) break;
-        (pred(m) ? lo : hi) = m;
-    }
-    return pred(hi) ? hi : lo;
-}
-
-
-const flamek::EmberTone& emberTone() {
-    static const flamek::EmberTone tone = [] {
-        flamek::EmberTone t{};
-        t.top = filters::decodeSRGBFast(1.0f);
-        t.u0 = lastWhere(0.0f, 1.0f, [](float u) { return emberToneScalar(u) <= 0.0f; });
-        t.u1 = std::nextafter(lastWhere(0.0f, 1.0f, [&](float u) { return emberToneScalar(u) < t.top; }), 2.0f);
-        t.tone = {float(kToneEmbers.contrast), kToneEmbers.bias()};
-        return t;
-    }();
-    return tone;
-}
-
-class EmberNode final : public engine::Node {
-public:
-    static constexpr int kR = 5;  // the blur's reach: ceil(3 σ)
-    // `noise`: the noise with the rows this frame reads kept across frames (engine::keptRows).
-    EmberNode(const Rect& E, engine::Point off, std::shared_ptr<const MaskWeights> fade, Image noise)
-        : E_(E), eb_(engine::pixelBounds(E)), fade_(std::move(fade)), noise_(std::move(noise)),
-          rows_(dynamic_cast<const engine::RowSource*>(noise_.node().get())) {
-        const double fx = std::floor(-off.x), fy = std::floor(-off.y);
-        qx_ = int(fx), qy_ = int(fy);
-        wx_ = float(-off.x - fx), wy_ = float(-off.y - fy);
-        double sum = 0;
-        for (int i = 0; i <= kR; ++i) {
-            const double g = std::exp(-0.5 * i * i / (1.4 * 1.4));
-            w_[i] = float(g);
-            sum += i == 0 ? g : 2 * g;
-        }
-        for (float& g : w_) g = float(g / sum);
-        const Color c1 = Color::fromSRGB(1.0, 0.75, 0.25, 1.0);
-        for (int c = 0; c < 3; ++c) {
-            const float lin = c == 0 ? c1.r : c == 1 ? c1.g : c1.b;
-            ember_[c] = filters::decodeSRGBFast(filters::encodeSRGBFast(lin / c1.a) * std::clamp(c1.a, 0.0f, 1.0f));
-        }
-        ember_[3] = 1.0f;
-    }
-    Rect extent() const override { return E_; }
-    void render(engine::TileContext& ctx, const engine::IRect& r, float* out) const override {
-        const engine::IRect fb = r.intersected(eb_).intersected(fade_->bounds);
-        // The rows below write every pixel of fb.
-        if (!(fb == r)) std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
-        if (fb.isEmpty()) return;
-        // The toned rows over the tile grown by the blur's reach, zero outside E, one plane a
-        // channel; a ring of the rows the vertical blur reads.
-        const engine::IRect sr = fb.grown(kR, kR);
-        const engine::IRect in = sr.intersected(eb_);
-        constexpr int kRing = 2 * kR + 1;
-        // Planes padded to sixteen floats, and room past the last one: the horizontal pass reads
-        // up to a register's width beyond a row's end (lanes it computes and does not store).
-        constexpr size_t kPad = 64;
-        const size_t sw = (size_t(sr.w) + 15) & ~size_t(15), rowFloats = sw * 4;
-        float* T = ctx.alloc(rowFloats * kRing + kPad);
-        std::memset(T, 0, (rowFloats * kRing + kPad) * sizeof(float));
-        auto slot = [&](int y) { return T + size_t(((y % kRing) + kRing) % kRing) * rowFloats; };
-        float* n0 = ctx.alloc(size_t(in.w + 1) * 4);
-        // The kept noise rows, where they hold every row and column the tile reads.
-        const void* kept = rows_ && rows_->rowsLieInMemory() && in.h > 0
-                               ? rows_->readyRows(ctx, {in.x + qx_, in.y + qy_, in.w + 1, in.h + 1})
-                               : nullptr;
-        float* h0 = ctx.alloc(size_t(in.w) * 4);
-        float* h1 = ctx.alloc(size_t(in.w) * 4);
-        auto moveRow = [&](int ny, float* hbuf) {  // noise row ny, mixed sideways
-            const float* src = kept ? rows_->rowIn(kept, ny, in.x + qx_, in.maxX() + qx_ + 1) : nullptr;
-            if (!src) {
-                engine::kernels::noiseRow(in.x + qx_, ny, in.w + 1, n0);
-                src = n0;
-            }
-            engine::kernels::mixRows(src, src + 4, size_t(in.w) * 4, wx_, hbuf);
-        };
-        float* V = ctx.alloc(rowFloats + kPad);
-        std::memset(V, 0, (rowFloats + kPad) * sizeof(float));
-        if (in.h > 0) moveRow(in.y + qy_, h0);
-        const float* rows[kRing];
-        for (int yy = sr.y; yy < sr.maxY(); ++yy) {
-            float* t = slot(yy);
-            if (yy < in.y || yy >= in.maxY()) {
-                std::memset(t, 0, rowFloats * sizeof(float));
-            } else {
-                moveRow(yy + qy_ + 1, h1);
-                flamek::emberToneRow(h0, h1, wy_, in.w, emberTone(), t + size_t(in.x - sr.x), sw);
-                std::swap(h0, h1);
-            }
-            const int y = yy - kR;  // the output row whose vertical reach is now complete
-            if (y < fb.y) continue;
-            // Down the columns, then along the row with the false colour and the fade.
-            for (int k = 0; k < kRing; ++k) rows[k] = slot(y - kR + k);
-            flamek::emberBlurDown(rows, w_, kR, rowFloats, V);
-            const float k = fade_->k[size_t(y - fade_->bounds.y)];
-            flamek::emberColourRow(V, sw, w_, kR, fb.w, ember_, k, out + (size_t(y - r.y) * r.w + (fb.x - r.x)) * 4);
-        }
-    }
-
-
-private:
-    Rect E_;
-    engine::IRect eb_;
-    std::shared_ptr<const MaskWeights> fade_;
-    Image noise_;
-    const engine::RowSource* rows_;
-    int qx_, qy_;
-    float wx_, wy_;
-    float w_[kR + 1];
-    float ember_[4];
-};
 
 }  // namespace
 
@@ -239,21 +75,8 @@ struct Caches {
     // The fire mask depends on the extent only: kept, evaluated, for the extent last used.
     Rect maskKey, maskBand;
     Image mask;
-    Rect fadeKey;
-    std::shared_ptr<const MaskWeights> fade;
 };
 }  // namespace flame
-
-namespace {
-
-// The rows of a picture that a move up by `off` reads over `region` (pixel bounds), with a column
-// more: readers of moved rows may read a pixel past the end.
-engine::IRect rowsMovedUp(const engine::IRect& b, double off) {
-    const int lo = int(std::floor(b.y - off)), hi = int(std::floor(b.maxY() - 1 - off)) + 2;
-    return {b.x, lo, b.w + 1, hi - lo};
-}
-
-}  // namespace
 
 namespace flame {
 
@@ -305,14 +128,6 @@ Image fireMask(const Rect& E) {
 }
 
 namespace {
-std::shared_ptr<const MaskWeights> cachedFadeWeights(Caches& c, const Image& fade, const Rect& E) {
-    if (!c.fade || !(c.fadeKey == E)) {
-        c.fadeKey = E;
-        c.fade = rowWeightsOf(fade, E);
-    }
-    return c.fade;
-}
-
 Image cachedFireMask(Caches& c, const Rect& E, const Rect& band) {
     if (c.mask.isNull() || !(c.maskKey == E) || !(c.maskBand == band)) {
         c.maskKey = E;
@@ -372,9 +187,6 @@ Image emberLayer(const Rect& E, double t, Caches* caches) {
     const double mx = E.x + E.w / 2;
     Image fade = filters::linearGradient({mx, E.y}, {mx, E.maxY()}, Color::fromSRGB(1, 1, 1, 0.6), kWhite0);
     fade = fade.isNull() ? Image::empty() : fade.cropped(E);
-    // In one pass over the kept noise rows, where the plain chains are not asked for.
-    if (caches && !engine::straightforwardChains() && !fade.isNull() && !E.isInfinite() && !E.isEmpty())
-        return Image(std::make_shared<EmberNode>(E, off, cachedFadeWeights(*caches, fade, E), noise));
     return filters::blendWithMask(specks, Image::empty(), fade);
 }
 

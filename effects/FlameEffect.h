@@ -12,8 +12,8 @@ namespace flame {
 struct Caches;
 }
 
-// The look keeps the noise rows it scrolls over and the fire's mask while it runs, and lets them go when
-// another look takes over; the picture never depends on them.
+// The look keeps the noise rows it scrolls over and the fire's mask while it runs, and lets them
+// go when another look takes over; the picture never depends on them.
 class Flame final : public Effect {
 public:
     Flame();

@@ -187,7 +187,7 @@ TEST(Flame, GradeIsWarm) {
     EXPECT_FLOAT_EQ(p[3], 1.0f);
 }
 
-// The fused fire pass, the cached mask weights and the banded octaves against the plain chain, at
+// Flame's kept rows, kept mask and banded octaves against the plain chain, at
 // the camera's frame size and at a late frame time: within 2 levels of 8 bits, over ten frames
 // (Drunk Mode's trails in use from the second on; where its breathing blur is on the half grid,
 // within what a soft layer may be off by).

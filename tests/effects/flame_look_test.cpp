@@ -1,6 +1,6 @@
 // What Flame looks like, measured on its output pixels: dark above the fire, sparse embers,
-// and fire that stands up in separate tongues along the bottom; and its fused passes against
-// the plain chain of filters on every vector target.
+// and fire that stands up in separate tongues along the bottom; and the look as the renderer
+// schedules it (kept rows, bands, runs) against the plain chain of filters on every vector target.
 #include "effects/FlameEffect.h"
 #include "pipeline/engine/Renderer.h"
 #include "pipeline/engine/Schedule.h"
@@ -174,7 +174,7 @@ TEST(FlameLook, FireRisesInTongues) {
     }
 }
 
-// ---- The fused passes against the plain chain, on every vector target ----
+// ---- The look as scheduled against the plain chain, on every vector target ----
 
 namespace {
 
@@ -224,7 +224,7 @@ Difference difference(const Render& a, const Render& b) {
     return d;
 }
 
-// `make` rendered with the fused passes and then with the plain chain (Flame's kept octaves
+// `make` rendered as scheduled and then with the plain chain (Flame's kept rows
 // forgotten before each).
 template <typename Make>
 std::pair<Render, Render> fastAndPlain(const Make& make) {
@@ -239,10 +239,10 @@ std::pair<Render, Render> fastAndPlain(const Make& make) {
     return {out[0], out[1]};
 }
 
-// Within the fused forms' rounding: 2 levels at most and, in linear light, well under a level of
+// Within the schedules' rounding: 2 levels at most and, in linear light, well under a level of
 // the darkest sRGB codes, with a mean far under one level. A handful of values may differ more:
 // the tone filters' unpremultiply is not continuous where a channel of the (independent-channel)
-// octave noise meets its alpha, and there the last bit of a mix, which the fused passes and the
+// octave noise meets its alpha, and there the last bit of a mix, which the schedule and the
 // plain chain round differently (and each target differently), picks the side; a pixel or two of
 // a frame then differs by more, on one target or another.
 void expectClose(const std::pair<Render, Render>& p, const std::string& what) {
@@ -276,7 +276,7 @@ QImage camera(int w, int h, int alphaRight) {
 // The whole look over a camera frame, three frames in a row so the kept octave rows are reused
 // and scrolled: the fire's tail, S from the kept rows, the embers, the grade read from the
 // picture's bytes and the frame's screens, on every target.
-TEST(FlameLook, FusedPassesMatchThePlainChainOnEveryTarget) {
+TEST(FlameLook, ScheduledLookMatchesThePlainChainOnEveryTarget) {
     const Image src = Image::fromQImage(camera(kW, kH, 255));
     ostrela::test::forEachSimdTarget([&] {
         const auto frames = fastAndPlain([&] {
@@ -315,7 +315,7 @@ TEST(FlameLook, OddlyPlacedTranslucentPictureMatchesThePlainChainOnEveryTarget) 
     });
 }
 
-// The embers alone over an odd rectangle (their pass does all of their work), with specks there.
+// The embers alone over an odd rectangle, from their kept noise rows, with specks there.
 TEST(FlameLook, EmbersMatchThePlainChainOnEveryTarget) {
     const Rect E{3, 2, 1251, 701};
     ostrela::test::forEachSimdTarget([&] {
