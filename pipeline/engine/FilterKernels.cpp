@@ -58,16 +58,6 @@ HWY_INLINE bool EncodePlanes(DF d, const kernels::ToneParams* prep, int ns, VF& 
     return true;
 }
 
-// A lone false colour from transparent black (see ToneParams::flat) gives transparent black
-// wherever there is no colour: true, the planes cleared, where a whole block has none.
-HWY_INLINE bool Colourless(DF d, const kernels::ToneParams* prep, int ns, VF& r, VF& g, VF& b, VF& a) {
-    if (ns != 1 || !prep[0].flat) return false;
-    const VF zero = hn::Zero(d);
-    if (!hn::AllTrue(d, hn::And(hn::And(hn::Le(r, zero), hn::Le(g, zero)), hn::Le(b, zero)))) return false;
-    r = g = b = a = zero;
-    return true;
-}
-
 // The stages on unpremultiplied encoded planes, then decode and premultiply.
 HWY_INLINE void ToneStages(DF d, const kernels::ToneParams* prep, int ns, const float* gain, VF& r, VF& g, VF& b, VF& a) {
     const VF zero = hn::Zero(d), one = hn::Set(d, 1.0f);
@@ -126,8 +116,7 @@ void ToneRun(float* p, int n, const kernels::ToneParams* prep, int ns, bool enco
     PixelBlocks(p, n, [&](float* q, int) {
         VF r, g, b, a;
         hn::LoadInterleaved4(d, q, r, g, b, a);
-        if (!Colourless(d, prep, ns, r, g, b, a) && (encoded || EncodePlanes(d, prep, ns, r, g, b, a)))
-            ToneStages(d, prep, ns, gain, r, g, b, a);
+        if (encoded || EncodePlanes(d, prep, ns, r, g, b, a)) ToneStages(d, prep, ns, gain, r, g, b, a);
         hn::StoreInterleaved4(r, g, b, a, d, q);
     });
 }
@@ -153,8 +142,7 @@ void ToneRunMixed(const float* lo, const float* hi, float wx, float wy, int n, c
         }
         VF r, g, b, a;
         hn::LoadInterleaved4(d, mixed, r, g, b, a);
-        if (!Colourless(d, prep, ns, r, g, b, a) && EncodePlanes(d, prep, ns, r, g, b, a))
-            ToneStages(d, prep, ns, gain, r, g, b, a);
+        if (EncodePlanes(d, prep, ns, r, g, b, a)) ToneStages(d, prep, ns, gain, r, g, b, a);
         hn::StoreInterleaved4(r, g, b, a, d, q);
     };
     int i = 0;

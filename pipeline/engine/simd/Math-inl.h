@@ -51,8 +51,6 @@ template <class D, class V = hn::VFromD<D>>
 HWY_INLINE V SrgbEncode(D d, V x) {
     x = Clamp01(d, x);
     const auto inToe = hn::Lt(x, hn::Set(d, 0.0031308f));
-    // A block all in the toe (black, and nearly so) skips the root and the polynomial.
-    if (hn::AllTrue(d, inToe)) return hn::Mul(x, hn::Set(d, 12.92f));
     const V t = FourthRoot(d, x);
     V p = hn::Set(d, 7.885579970e-02f);
     p = hn::MulAdd(p, t, hn::Set(d, -3.293718701e-01f));
