@@ -310,7 +310,8 @@ const void* TransformNode::readyRows(TileContext& ctx, const IRect& r) const {
         s->src = p;
     } else if (source && source->rowsLieInMemory()) {
         // Beyond its pixels the input is transparent, as beyond a stored picture's.
-        s->sr = roi(0, r).intersected(pixelBounds(in_->extent()));
+        const Rect e = in_->extent();
+        s->sr = e.isInfinite() ? roi(0, r) : roi(0, r).intersected(pixelBounds(e));
         s->rowsState = s->sr.isEmpty() ? nullptr : source->readyRows(ctx, s->sr);
         if (s->rowsState) {
             s->rows = source;

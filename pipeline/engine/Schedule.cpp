@@ -474,7 +474,9 @@ public:
         }
         const int first = over.y, last = over.maxY();
         const int keepLo = std::max(first, g.y0), keepHi = std::min(last, g.y0 + g.n);
-        if (g.n == 0 || keepHi <= keepLo) {
+        const bool keeps = g.n > 0 && keepHi > keepLo;
+        g.n = 0;  // holds nothing for certain until the fill has gone through
+        if (!keeps) {
             fill(g, fixed, first, last);
         } else {
             fill(g, fixed, first, keepLo);
