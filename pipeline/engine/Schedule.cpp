@@ -498,16 +498,22 @@ private:
         if (g.x0 != over.x || g.w != over.w) return 0;
         return std::max(0, std::min(over.maxY(), g.y0 + g.n) - std::max(over.y, g.y0));
     }
-    // Rows [lo, hi) made afresh, each tile copied into its slots while it is still in cache.
+    // Rows [lo, hi) made afresh, each tile copied into its slots while it is still in cache. In
+    // bands of a few dozen rows: the stored picture each band is made in goes back to the pool,
+    // which would otherwise keep one as large as the whole ring while the look runs.
     static void fill(RowRing& g, const Image& fixed, int lo, int hi) {
-        if (hi <= lo) return;
         RowRing* gp = &g;
         const TileWatcher copy = [gp](const IRect& t, const float* px) {
             for (int j = 0; j < t.h; ++j)
                 std::memcpy(gp->slot(t.y + j) + size_t(t.x - gp->x0) * 4, px + size_t(j) * t.w * 4,
                             size_t(t.w) * 4 * sizeof(float));
         };
-        materializer().run(fixed.cropped(Rect{double(g.x0), double(lo), double(g.w), double(hi - lo)}), 64, nullptr, &copy);
+        constexpr int kBand = 128;
+        for (int y = lo; y < hi; y += kBand) {
+            const int n = std::min(kBand, hi - y);
+            materializer().run(fixed.cropped(Rect{double(g.x0), double(y), double(g.w), double(n)}),
+                               balancedTileRows(n, 64), nullptr, &copy);
+        }
     }
 
     mutable std::mutex mutex_;
