@@ -353,9 +353,10 @@ void findFoot(ToneParams& st) {
         if (!(gain > 0.0f) || !(bias < 0.0f)) return;
         // Where the encoded value's line crosses zero, a little lower, and lower still until the
         // run's own curve (on the target in use) gives zero there.
+        const auto coloured = [&](float v) { return std::fma(gain, encodeSrgbTone(v), bias) > 0.0f; };
         float u = decodeSrgbTone(std::min(-bias / gain, 1.0f)) * (1.0f - 1e-4f);
-        for (int i = 0; i < 64 && u > 0.0f && std::fma(gain, encodeSrgbTone(u), bias) > 0.0f; ++i) u *= 1.0f - 1e-4f;
-        if (!(u > 0.0f) || std::fma(gain, encodeSrgbTone(u), bias) > 0.0f) return;
+        for (int i = 0; i < 64 && u > 0.0f && coloured(u); ++i) u *= 1.0f - 1e-4f;
+        if (!(u > 0.0f) || coloured(u)) return;
         st.footBelow[c] = u;
     }
     st.foot = true;

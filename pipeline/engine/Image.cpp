@@ -154,26 +154,31 @@ void clearOutside(float* out, const IRect& r, const Rect& extent) {
     }
 }
 
+void sampleBilinearRows(const float* r0, const float* r1, int x, int w, double fx, float wy, float* o) {
+    o[0] = o[1] = o[2] = o[3] = 0.0f;
+    const double flx = std::floor(fx);
+    if (!(std::abs(flx) < 1e9)) return;
+    const int x0 = int(flx) - x;
+    const float wx = float(fx - flx);
+    auto add = [&](const float* row, int c0, float k) {
+        if (!row || c0 < 0 || c0 >= w || k == 0.0f) return;
+        for (int c = 0; c < 4; ++c) o[c] += k * row[size_t(c0) * 4 + c];
+    };
+    add(r0, x0, (1 - wx) * (1 - wy));
+    add(r0, x0 + 1, wx * (1 - wy));
+    add(r1, x0, (1 - wx) * wy);
+    add(r1, x0 + 1, wx * wy);
+}
+
 void sampleBilinear(const float* buf, const IRect& br, double px, double py, float* o) {
-    const double fx = px - 0.5, fy = py - 0.5;
-    const double flx = std::floor(fx), fly = std::floor(fy);
-    if (!(std::abs(flx) < 1e9) || !(std::abs(fly) < 1e9)) {
+    const double fy = py - 0.5, fly = std::floor(fy);
+    if (!(std::abs(fly) < 1e9)) {
         o[0] = o[1] = o[2] = o[3] = 0.0f;
         return;
     }
-    const int x0 = int(flx) - br.x, y0 = int(fly) - br.y;
-    const float wx = float(fx - flx), wy = float(fy - fly);
-    float acc[4] = {0, 0, 0, 0};
-    auto add = [&](int x, int y, float w) {
-        if (x < 0 || y < 0 || x >= br.w || y >= br.h || w == 0.0f) return;
-        const float* p = buf + (size_t(y) * br.w + x) * 4;
-        for (int c = 0; c < 4; ++c) acc[c] += w * p[c];
-    };
-    add(x0, y0, (1 - wx) * (1 - wy));
-    add(x0 + 1, y0, wx * (1 - wy));
-    add(x0, y0 + 1, (1 - wx) * wy);
-    add(x0 + 1, y0 + 1, wx * wy);
-    for (int c = 0; c < 4; ++c) o[c] = acc[c];
+    const int y0 = int(fly) - br.y;
+    auto row = [&](int y) { return y >= 0 && y < br.h ? buf + size_t(y) * br.w * 4 : nullptr; };
+    sampleBilinearRows(row(y0), row(y0 + 1), br.x, br.w, px - 0.5, float(fy - fly), o);
 }
 }  // namespace detail
 
@@ -274,23 +279,6 @@ struct AxisRows {
         if (y0 < 0 || y0 >= sr.h) return nullptr;
         return rows ? rows->rowIn(rowsState, sr.y + y0, sr.x, sr.maxX()) : src + size_t(y0) * sr.w * 4;
     }
-    // The bilinear sample at source column position fx (pixel centres at whole numbers) between
-    // rows r0 and r1 (null: transparent) mixed by wy, as detail::sampleBilinear takes it.
-    void sample(const float* r0, const float* r1, double fx, float wy, float* o) const {
-        o[0] = o[1] = o[2] = o[3] = 0.0f;
-        const double flx = std::floor(fx);
-        if (!(std::abs(flx) < 1e9)) return;
-        const int x0 = int(flx) - sr.x;
-        const float wx = float(fx - flx);
-        auto add = [&](const float* rowp, int x, float w) {
-            if (!rowp || x < 0 || x >= sr.w || w == 0.0f) return;
-            for (int c = 0; c < 4; ++c) o[c] += w * rowp[size_t(x) * 4 + c];
-        };
-        add(r0, x0, (1 - wx) * (1 - wy));
-        add(r0, x0 + 1, wx * (1 - wy));
-        add(r1, x0, (1 - wx) * wy);
-        add(r1, x0 + 1, wx * wy);
-    }
 };
 }  // namespace
 
@@ -302,6 +290,7 @@ const void* TransformNode::readyRows(TileContext& ctx, const IRect& r) const {
     // A stored input is read where it lies: outside its pixels it is transparent, as a pulled copy
     // would be.
     IRect sb;
+    s->src = nullptr;
     s->rows = nullptr;
     s->rowsState = nullptr;
     const auto* source = dynamic_cast<const RowSource*>(in_.get());
@@ -313,14 +302,9 @@ const void* TransformNode::readyRows(TileContext& ctx, const IRect& r) const {
         const Rect e = in_->extent();
         s->sr = e.isInfinite() ? roi(0, r) : roi(0, r).intersected(pixelBounds(e));
         s->rowsState = s->sr.isEmpty() ? nullptr : source->readyRows(ctx, s->sr);
-        if (s->rowsState) {
-            s->rows = source;
-            s->src = nullptr;
-        } else {
-            s->sr = roi(0, r);
-            s->src = ctx.pull(*in_, s->sr);
-        }
-    } else {
+        if (s->rowsState) s->rows = source;
+    }
+    if (!s->src && !s->rows) {
         s->sr = roi(0, r);
         s->src = ctx.pull(*in_, s->sr);
     }
@@ -386,7 +370,7 @@ void TransformNode::rowOf(const void* state, int y, int xa, int xb, float* o) co
     if (!(std::abs(fl) < 1e9)) p0 = p1 = nullptr;
     for (int e = 0; e < ne; ++e) {
         const int i = s.edges[e];
-        s.sample(p0, p1, inv_.a * (xa + i + 0.5) + inv_.tx - 0.5, wy, o + 4 * i);
+        detail::sampleBilinearRows(p0, p1, s.sr.x, s.sr.w, inv_.a * (xa + i + 0.5) + inv_.tx - 0.5, wy, o + 4 * i);
     }
 }
 

@@ -260,6 +260,9 @@ void clearOutside(float* out, const IRect& r, const Rect& extent);
 // buffer counts as transparent. Weights depend only on the point, never on the buffer's position,
 // so tiles agree bit for bit.
 void sampleBilinear(const float* buf, const IRect& br, double px, double py, float* out4);
+// The same from two rows (w pixels from column x; null: transparent) mixed by wy, at source
+// column position fx (pixel centres at whole numbers).
+void sampleBilinearRows(const float* row0, const float* row1, int x, int w, double fx, float wy, float* out4);
 }  // namespace detail
 
 }  // namespace ostrela::engine

@@ -28,13 +28,13 @@ void findFoot(ToneParams& stage);
 // unpremultiplied encoded colour already), the stages, then decode and premultiply; then, with a
 // `gain`, the linear colour channels times gain[0…2].
 void toneRun(float* p, int n, const ToneParams* stages, int ns, bool encoded, const float* gain = nullptr);
-// The same straight from n BGRA8 premultiplied pixels (codes read as encoded values, unpremultiplied
-// with the 8-bit decoder's rounding) into n RGBA pixels at `out`.
 // toneRun (not encoded) on pixels mixed float by float between rows lo and hi, lo + (hi − lo)·wy
 // as mixRows mixes them, and then, where wx is not 0, each with the next one mixed by wx (so the
 // rows hold n + 1 pixels), into `out`.
 void toneRunMixed(const float* lo, const float* hi, float wx, float wy, int n, const ToneParams* stages, int ns,
                   const float* gain, float* out);
+// toneRun straight from n BGRA8 premultiplied pixels (codes read as encoded values, unpremultiplied
+// with the 8-bit decoder's rounding) into n RGBA pixels at `out`.
 void toneRunBytes(const uint8_t* bgra, int n, const ToneParams* stages, int ns, const float* gain, float* out);
 // Gamma on n premultiplied RGBA pixels in place (colour unpremultiplied, raised, premultiplied).
 void gammaRow(float* p, int n, float power);

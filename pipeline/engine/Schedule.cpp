@@ -419,8 +419,9 @@ struct RowRing {
     int x0 = 0, w = 0, y0 = 0, n = 0, cap = 0;
     // Each slot is written before it is read, so the rows are never zeroed first.
     std::vector<float, LargeAllocator<float>> px;
-    float* slot(int y) { return px.data() + size_t(((y % cap) + cap) % cap) * size_t(w) * 4; }
-    const float* row(int y) const { return px.data() + size_t(((y % cap) + cap) % cap) * size_t(w) * 4; }
+    size_t at(int y) const { return size_t(((y % cap) + cap) % cap) * size_t(w) * 4; }
+    float* slot(int y) { return px.data() + at(y); }
+    const float* row(int y) const { return px.data() + at(y); }
 };
 
 class KeptRowsNode final : public Node, public RowSource {
@@ -459,11 +460,13 @@ public:
     // and it reads rows that nobody writes meanwhile. Null when both are held.
     std::shared_ptr<const RowRing> rowsOver(const Image& fixed, const IRect& over) {
         std::lock_guard<std::mutex> lock(mutex_);
+        // The free ring that holds most of the rows asked for (one not made yet holds none).
         std::shared_ptr<RowRing>* mine = nullptr;
-        // The free ring that holds most of the rows asked for.
-        for (auto& g : rings_)
-            if (!g || g.use_count() == 1)
-                if (!mine || (g && overlap(*g, over) > (*mine ? overlap(**mine, over) : -1))) mine = &g;
+        int best = -2;
+        for (auto& g : rings_) {
+            const int held = g ? overlap(*g, over) : -1;
+            if ((!g || g.use_count() == 1) && held > best) mine = &g, best = held;
+        }
         if (!mine) return nullptr;
         if (!*mine) *mine = std::make_shared<RowRing>();
         RowRing& g = **mine;

@@ -50,7 +50,6 @@ HWY_INLINE V FourthRootFast(D d, V x) {
 template <class D, class V = hn::VFromD<D>>
 HWY_INLINE V SrgbEncode(D d, V x) {
     x = Clamp01(d, x);
-    const auto inToe = hn::Lt(x, hn::Set(d, 0.0031308f));
     const V t = FourthRoot(d, x);
     V p = hn::Set(d, 7.885579970e-02f);
     p = hn::MulAdd(p, t, hn::Set(d, -3.293718701e-01f));
@@ -58,7 +57,7 @@ HWY_INLINE V SrgbEncode(D d, V x) {
     p = hn::MulAdd(p, t, hn::Set(d, 1.980407774e-01f));
     p = hn::MulAdd(p, t, hn::Set(d, -6.484378023e-02f));
     const V toe = hn::Mul(x, hn::Set(d, 12.92f));
-    return hn::IfThenElse(inToe, toe, p);
+    return hn::IfThenElse(hn::Lt(x, hn::Set(d, 0.0031308f)), toe, p);
 }
 
 // sRGB decode, input clamped to 0…1. Above the toe a degree-4 polynomial (max error 1.2e-4).
