@@ -6,6 +6,7 @@
 #include "pipeline/OverlayController.h"
 #include "pipeline/Paths.h"
 #include "pipeline/Settings.h"
+#include "pipeline/engine/Schedule.h"
 #include "pipeline/engine/SimdTargets.h"
 #include "library/VideoDecoder.h"
 #include "sources/LowerThirdModes.h"
@@ -392,8 +393,9 @@ int main(int argc, char** argv) {
                 if (i == 0) first = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
             }
             const auto [rss, hwm] = residentMb();
-            std::printf("after %-15s resident %7.1f MB, peak %7.1f MB, frame arenas %6.1f MB, first frame %6.1f ms\n", name, rss,
-                        hwm, double(composer.renderer().arenaBytes()) / (1024.0 * 1024.0), first);
+            std::printf("after %-15s resident %7.1f MB, peak %7.1f MB, frame arenas %6.1f MB, stored pictures %6.1f MB, first frame %6.1f ms\n",
+                        name, rss, hwm, double(composer.renderer().arenaBytes()) / (1024.0 * 1024.0),
+                        double(engine::pooledPixelBytes()) / (1024.0 * 1024.0), first);
         };
         for (const auto& e : effects::effectTable()) run(e.effect, e.rawValue);
         run(VideoEffect::none, "none");

@@ -14,21 +14,18 @@
 namespace ostrela::effects {
 
 // The look with its echo slot: the previous frame's fringed picture (step 7) of this object, a
-// null image until its first frame; never cleared, so a look picked again later resumes with the
-// last frame of its previous use. While another look is shown it is put away at half precision.
+// null image until its first frame, kept at half precision; never cleared, so a look picked again
+// later resumes with the last frame of its previous use.
 class DreamSequence final : public Effect {
 public:
     engine::Image render(const engine::Image& image, const FrameContext& frame) override;
     engine::Image render(const engine::Image& image, double t) { return render(image, FrameContext{t, VideoEffect::none, {}}); }
-    void suspend() override;
-    // The echo, put away or not (a put-away echo is read back at full precision).
-    engine::Image echo() const { return shelved_.isNull() ? echo_ : shelved_.restore(); }
+    engine::Image echo() const { return echo_; }
     // Bytes the echo's pixels take.
     size_t echoBytes() const;
 
 private:
     engine::Image echo_;
-    engine::ShelvedPicture shelved_;
 };
 
 namespace dream {

@@ -3,6 +3,7 @@
 #include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Schedule.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace ostrela::effects {
@@ -48,33 +49,18 @@ engine::Affine shakeTransform(double t, double cx, double cy) {
 }  // namespace drunk
 
 int DrunkMode::historyDepth() const {
-    int n = 0;
-    for (size_t i = 0; i < trails_.size(); ++i) n += !trails_[i].isNull() || !shelved_[i].isNull();
-    return n;
+    return int(std::count_if(trails_.begin(), trails_.end(), [](const Image& i) { return !i.isNull(); }));
 }
 
 size_t DrunkMode::historyBytes() const {
     size_t n = 0;
-    for (size_t i = 0; i < trails_.size(); ++i) n += shelved_[i].bytes() + engine::storedBytes(trails_[i]);
+    for (const Image& trail : trails_) n += engine::storedBytes(trail);
     return n;
-}
-
-void DrunkMode::suspend() {
-    for (size_t i = 0; i < trails_.size(); ++i)
-        if (!trails_[i].isNull()) {
-            shelved_[i] = engine::ShelvedPicture(trails_[i]);
-            trails_[i] = Image();
-        }
 }
 
 Image DrunkMode::render(const Image& image, const FrameContext& frame) {
     using namespace drunk;
     const double t = frame.t;
-    for (size_t i = 0; i < trails_.size(); ++i)
-        if (!shelved_[i].isNull()) {
-            trails_[i] = shelved_[i].restore();
-            shelved_[i] = engine::ShelvedPicture();
-        }
     const Rect E = image.extent();
     // The graded picture is read by the ghost's blur, as the background and, over the next three
     // frames, as a trail: evaluate it once and keep its pixels, with the transparent margin the
@@ -94,7 +80,9 @@ Image DrunkMode::render(const Image& image, const FrameContext& frame) {
         if (!h[size_t(i)].isNull()) acc = alphaScaled(h[size_t(i)], alphas[i]).composited(acc);
     h[2] = h[1];
     h[1] = h[0];
-    h[0] = graded;
+    // A trail weighs 45 % at most: half precision moves the frame by far less than a level, and
+    // keeps three trails in the memory of one and a half.
+    h[0] = engine::keptInHalves(graded);
 
     const double cx = E.x + E.w / 2, cy = E.y + E.h / 2;
     const Image out = resampled(acc, shakeTransform(t, cx, cy), E);

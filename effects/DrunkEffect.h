@@ -17,24 +17,21 @@
 namespace ostrela::effects {
 
 // The look with its trail history: three slots, newest first, each the graded picture of an
-// earlier frame of this object. They start empty and are never cleared, so a look picked again
-// later resumes with the trails of its previous use; while another look is shown they are put
-// away at half precision.
+// earlier frame of this object, kept at half precision. They start empty and are never cleared,
+// so a look picked again later resumes with the trails of its previous use.
 class DrunkMode final : public Effect {
 public:
     engine::Image render(const engine::Image& image, const FrameContext& frame) override;
     engine::Image render(const engine::Image& image, double t) { return render(image, FrameContext{t, VideoEffect::none, {}}); }
-    void suspend() override;
-    // An empty slot is a null image; slots put away read as empty until the next frame.
+    // An empty slot is a null image.
     const std::array<engine::Image, 3>& history() const { return trails_; }
-    // Slots filled, put away or not.
+    // Slots filled.
     int historyDepth() const;
     // Bytes the trails' pixels take.
     size_t historyBytes() const;
 
 private:
     std::array<engine::Image, 3> trails_;
-    std::array<engine::ShelvedPicture, 3> shelved_;
 };
 
 namespace drunk {

@@ -95,6 +95,13 @@ public:
         return take(floats);
     }
 
+    size_t bytes() {
+        std::lock_guard<std::mutex> hold(mutex_);
+        size_t n = 0;
+        for (const Pooled& p : free_) n += p.pixels->size() * sizeof(float);
+        return n;
+    }
+
     // Lets go of every buffer no image holds.
     void releaseIdle() {
         std::lock_guard<std::mutex> hold(mutex_);
@@ -120,8 +127,13 @@ private:
             best->lastTake = takes_;
             return best->pixels;
         }
+        // A free buffer a little too small is the same picture grown: the new one serves it too.
         free_.erase(std::remove_if(free_.begin(), free_.end(),
-                                   [this](const Pooled& p) { return p.pixels.use_count() == 1 && takes_ - p.lastTake > kKeepTakes; }),
+                                   [&](const Pooled& p) {
+                                       return p.pixels.use_count() == 1 &&
+                                              (takes_ - p.lastTake > kKeepTakes ||
+                                               (p.pixels->size() < floats && p.pixels->size() >= floats - floats / 3));
+                                   }),
                     free_.end());
         free_.push_back({std::make_shared<Pixels>(floats + floats / 16), takes_});
         return free_.back().pixels;
@@ -570,9 +582,55 @@ Image materializeForBlur(const Image& image, double sigma, int move) {
     return materializeOver(image, {x0, y0, std::max(px.maxX(), margin.maxX()) - x0, std::max(px.maxY(), margin.maxY()) - y0});
 }
 
+namespace {
+// A picture's pixels at half precision, widened row by row into the tile that reads them. The
+// halves live in a buffer of the stored pictures' pool (two to a float), so keeping a picture
+// each frame reuses the pages of the one let go.
+class HalvesNode final : public Node {
+public:
+    HalvesNode(std::shared_ptr<const PixelStore> store, const IRect& bounds, const Rect& extent)
+        : store_(std::move(store)), bounds_(bounds), extent_(extent) {}
+    Rect extent() const override { return extent_; }
+    size_t bytes() const { return size_t(bounds_.w) * bounds_.h * 4 * sizeof(uint16_t); }
+    void render(TileContext&, const IRect& r, float* out) const override {
+        const IRect in = r.intersected(bounds_);
+        if (!(in == r)) std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
+        for (int j = 0; j < in.h; ++j)
+            kernels::fromHalves(halves() + (size_t(in.y - bounds_.y + j) * bounds_.w + (in.x - bounds_.x)) * 4, size_t(in.w) * 4,
+                                out + (size_t(in.y - r.y + j) * r.w + (in.x - r.x)) * 4);
+    }
+
+private:
+    const uint16_t* halves() const { return reinterpret_cast<const uint16_t*>(store_->data()); }
+    std::shared_ptr<const PixelStore> store_;
+    IRect bounds_;
+    Rect extent_;
+};
+}  // namespace
+
+Image keptInHalves(const Image& stored) {
+    const PixelView v = pixelsOf(stored);
+    if (!v) return stored;
+    const IRect b = pixelBounds(stored.extent()).intersected(v.bounds);
+    if (b.isEmpty()) return Image::empty();
+    const size_t values = size_t(b.w) * b.h * 4;
+    std::shared_ptr<PixelStore> store = pooledPixels((values + 1) / 2);
+    auto* halves = reinterpret_cast<uint16_t*>(store->data());
+    // In bands on the workers: the picture was just made, and this is on the frame's path.
+    std::shared_ptr<ThreadPool> pool = ThreadPool::machine();
+    const int bands = pool->size() * 4, rows = (b.h + bands - 1) / bands;
+    pool->run(bands, [&](int task, int) {
+        for (int y = b.y + task * rows; y < std::min(b.maxY(), b.y + (task + 1) * rows); ++y)
+            kernels::toHalves(v.at(b.x, y), size_t(b.w) * 4, halves + size_t(y - b.y) * b.w * 4);
+    });
+    return Image(std::make_shared<HalvesNode>(std::move(store), b, stored.extent()));
+}
+
 size_t storedBytes(const Image& image) {
     const PixelView v = pixelsOf(image);
-    return v ? size_t(v.bounds.w) * v.bounds.h * 4 * sizeof(float) : 0;
+    if (v) return size_t(v.bounds.w) * v.bounds.h * 4 * sizeof(float);
+    auto* h = dynamic_cast<const HalvesNode*>(image.node().get());
+    return h ? h->bytes() : 0;
 }
 
 Image materializeInBands(const Image& image) {
@@ -590,6 +648,8 @@ Image materializeWatched(const Image& image, int tileRows, const TileWatcher& on
 std::shared_ptr<PixelStore> pooledPixels(size_t floats) { return materializer().pooled(floats); }
 
 void releaseIdlePixels() { materializer().releaseIdle(); }
+
+size_t pooledPixelBytes() { return materializer().bytes(); }
 
 Image storedImage(std::shared_ptr<const PixelStore> pixels, const IRect& bounds, const Rect& extent) {
     return Image(std::make_shared<BufferNode>(std::move(pixels), bounds, extent));
@@ -612,30 +672,6 @@ bool isMaterialized(const Image& image) { return dynamic_cast<const BufferNode*>
 PixelView pixelsOf(const Image& image) {
     auto* b = dynamic_cast<const BufferNode*>(image.node().get());
     return b ? b->view() : PixelView{};
-}
-
-ShelvedPicture::ShelvedPicture(const Image& image) {
-    const PixelView v = pixelsOf(image);
-    if (!v) {
-        kept_ = image;
-        return;
-    }
-    bounds_ = v.bounds;
-    extent_ = image.extent();
-    halves_.resize(size_t(v.bounds.w) * v.bounds.h * 4);
-    kernels::toHalves(v.data, halves_.size(), halves_.data());
-}
-
-Image ShelvedPicture::restore() const {
-    if (halves_.empty()) return kept_;
-    auto pixels = pooledPixels(halves_.size());
-    kernels::fromHalves(halves_.data(), halves_.size(), pixels->data());
-    return storedImage(std::move(pixels), bounds_, extent_);
-}
-
-size_t ShelvedPicture::bytes() const {
-    if (!halves_.empty()) return halves_.size() * sizeof(uint16_t);
-    return storedBytes(kept_);
 }
 
 Image resampled(const Image& image, const Affine& t, const Rect& extent) {

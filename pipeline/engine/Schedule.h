@@ -40,27 +40,16 @@ std::shared_ptr<PixelStore> pooledPixels(size_t floats);
 // Gives back the pool's buffers that no stored picture holds any more (when a look is switched
 // away, so a heavy look's buffers do not stay with a light one).
 void releaseIdlePixels();
+// Bytes of the pool's buffers, held by pictures or idle.
+size_t pooledPixelBytes();
 Image storedImage(std::shared_ptr<const PixelStore> pixels, const IRect& bounds, const Rect& extent);
-// Bytes the pixels of a stored picture take; 0 for any other image.
+// Bytes the pixels of a stored picture take (kept in halves or not); 0 for any other image.
 size_t storedBytes(const Image& image);
-// A stored picture put away while its look is not shown, at half precision: half the memory,
-// each value keeping 11 significant bits. restore() makes a stored picture of it again (the same
-// bounds and extent). Any other image is kept as it is.
-class ShelvedPicture {
-public:
-    ShelvedPicture() = default;
-    explicit ShelvedPicture(const Image& image);
-    bool isNull() const { return kept_.isNull() && halves_.empty(); }
-    Image restore() const;
-    // Bytes its pixels take.
-    size_t bytes() const;
-
-private:
-    Image kept_;
-    std::vector<uint16_t, LargeAllocator<uint16_t>> halves_;  // huge pages: shelving is on the frame thread
-    IRect bounds_;
-    Rect extent_;
-};
+// A stored picture kept at half precision, for a look that reads it again in later frames (its
+// trails, its echo): half the memory, each value keeping 11 significant bits. Only the extent's
+// pixels are kept; each tile is widened to floats as it is read. Any other image is returned as
+// it is, so under the plain chains the look reads its graph.
+Image keptInHalves(const Image& stored);
 // The same, in one tall tile per worker: for blurs of wide support, whose margins every tile
 // evaluates again, this does the margin work once per worker instead of once per 64 rows.
 Image materializeInBands(const Image& image);

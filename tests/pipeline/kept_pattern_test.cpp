@@ -315,3 +315,71 @@ TEST(KeptRows, MovesReadPicturesKeptInBandsAsStoredOnes) {
         ctx.endTile();
     }
 }
+
+namespace {
+// The half-precision value nearest to x (ties to even), worked out in doubles.
+float nearestHalf(float x) {
+    const double a = std::abs(double(x));
+    if (a == 0) return x;
+    const double step = a < std::ldexp(1.0, -14) ? std::ldexp(1.0, -24) : std::ldexp(1.0, int(std::floor(std::log2(a))) - 10);
+    return float(std::nearbyint(double(x) / step) * step);
+}
+}  // namespace
+
+// A picture kept at half precision holds the extent's pixels only, each value the nearest half,
+// and is transparent beyond; any other image is handed back as it is.
+TEST(KeptInHalves, HoldTheExtentsPixelsAtTheNearestHalf) {
+    Renderer tiled(2, 48);
+    const Rect e{-7, 3, 301, 97};
+    // Red up to 3, green down among the halves' smallest (subnormal) values, blue and alpha as made.
+    const Image graph = filters::colorMatrixWithBias(filters::randomNoise(), {3, 0, 0, 0}, {0, 2e-4, 0, 0}, {0, 0, 1, 0},
+                                                     {0, 0, 0, 1}, {0, 0, 0, 0})
+                            .cropped(e);
+    EXPECT_EQ(keptInHalves(graph).node(), graph.node());
+    const Image stored = materializeOver(graph, {-20, -10, 340, 130});
+    ASSERT_TRUE(isMaterialized(stored));
+    const Image kept = keptInHalves(stored);
+    EXPECT_FALSE(isMaterialized(kept));
+    EXPECT_EQ(kept.extent(), e);
+    EXPECT_EQ(storedBytes(kept), size_t(301) * 97 * 4 * 2);
+
+    const IRect r{-25, -12, 350, 140};
+    const std::vector<float> full = tiled.renderFloat(stored, r), half = tiled.renderFloat(kept, r);
+    int subnormal = 0, above1 = 0, off = 0;
+    for (int y = r.y; y < r.maxY(); ++y)
+        for (int x = r.x; x < r.maxX(); ++x)
+            for (int c = 0; c < 4; ++c) {
+                const size_t i = (size_t(y - r.y) * r.w + (x - r.x)) * 4 + c;
+                const bool inside = x >= -7 && x < 294 && y >= 3 && y < 100;
+                const float want = inside ? nearestHalf(full[i]) : 0.0f;
+                off += half[i] != want;
+                subnormal += inside && full[i] > 0 && full[i] < 6.1e-5f;
+                above1 += inside && full[i] > 1;
+            }
+    EXPECT_EQ(off, 0);
+    EXPECT_GT(subnormal, 1000);
+    EXPECT_GT(above1, 1000);
+
+    // Built for the plain chains there is nothing stored to keep: the graph comes back.
+    setStraightforwardChains(true);
+    const Image plain = materializeOver(graph, {-20, -10, 340, 130});
+    setStraightforwardChains(false);
+    EXPECT_EQ(keptInHalves(plain).node(), graph.node());
+}
+
+// A picture that grows a little from frame to frame (the rows a turning move reads) keeps one
+// buffer in the pool, not one for every size it had; smaller pictures are made in it too.
+TEST(StoredPictures, AGrowingPictureKeepsOneBufferInThePool) {
+    releaseIdlePixels();
+    const size_t held = pooledPixelBytes();  // pictures other tests still hold
+    const Image colour = Image::solid(Color{0.2f, 0.4f, 0.1f, 1});
+    for (int i = 0; i <= 12; ++i) {
+        const Image p = materialize(colour.cropped({0, 0, 400.0 + 20 * i, 300}));
+        ASSERT_TRUE(isMaterialized(p));
+    }
+    const size_t last = size_t(640) * 300 * 4 * sizeof(float);
+    EXPECT_GE(pooledPixelBytes() - held, last);
+    EXPECT_LE(pooledPixelBytes() - held, last + last / 8);
+    for (int w : {500, 600, 460}) materialize(colour.cropped({0, 0, double(w), 300}));
+    EXPECT_LE(pooledPixelBytes() - held, last + last / 8);
+}
