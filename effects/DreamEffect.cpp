@@ -127,7 +127,7 @@ Image DreamSequence::render(const Image& image, const FrameContext& frame) {
 
     // Each picture of steps 1–8 is let go as soon as the next one is made from it, so its buffer
     // is back in the pool for the next.
-    Image C, Cp;
+    Image Cp;
     {
         // 1. Ripple. Both sines of the kernel repeat every 20π seconds, so the time is handed over
         // reduced by that period: single precision cannot hold seconds since 2001 finely enough to
@@ -157,6 +157,7 @@ Image DreamSequence::render(const Image& image, const FrameContext& frame) {
         x = Image();
 
         // 7. Colour fringe.
+        Image C;
         {
             const double o = fringeOffset(t);
             const Image red =
@@ -173,6 +174,7 @@ Image DreamSequence::render(const Image& image, const FrameContext& frame) {
         // old echo is let go first, so the new one is made in its buffer.
         echo_ = Image();
         echo_ = engine::keptInHalves(C);
+        C = Image();
     }
 
     // 9. Zoom burst: nine copies of C′ scaled about the middle, each screened at 24 %. Screening

@@ -78,14 +78,16 @@ Image DrunkMode::render(const Image& image, const FrameContext& frame) {
     Image acc = alphaScaled(moved, 0.55).composited(graded).cropped(E);
     for (int i = 0; i < 3; ++i)
         if (!h[size_t(i)].isNull()) acc = alphaScaled(h[size_t(i)], alphas[i]).composited(acc);
-    h[2] = h[1];
-    h[1] = h[0];
-    // A trail weighs 45 % at most: half precision moves the frame by far less than a level, and
-    // keeps three trails in the memory of one and a half.
-    h[0] = engine::keptInHalves(graded);
 
     const double cx = E.x + E.w / 2, cy = E.y + E.h / 2;
     const Image out = resampled(acc, shakeTransform(t, cx, cy), E);
+    // The shake reads acc made once, so the oldest trail can go before this frame's is kept in
+    // its buffer. A trail weighs 45 % at most: half precision moves the frame by far less than a
+    // level, and keeps three trails in the memory of one and a half.
+    acc = Image();
+    h[2] = h[1];
+    h[1] = h[0];
+    h[0] = engine::keptInHalves(graded);
     // The breathing blur is a soft layer: from sigma 2 on the engine makes it on the half grid.
     const Image result = out.softBlur(blurSigma(t)).cropped(E);
     // A picture shaken wholly out of its frame (only possible for tiny ones) is a transparent
