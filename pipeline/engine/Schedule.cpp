@@ -583,21 +583,28 @@ Image materializeForBlur(const Image& image, double sigma, int move) {
 }
 
 namespace {
-// A picture's pixels at half precision, widened row by row into the tile that reads them. The
-// halves live in a buffer of the stored pictures' pool (two to a float), so keeping a picture
-// each frame reuses the pages of the one let go.
-class HalvesNode final : public Node {
+// A picture's pixels at half precision, widened a row piece at a time where it is read (a run
+// reads it without a buffer of the tile). The halves live in a buffer of the stored pictures'
+// pool (two to a float), so keeping a picture each frame reuses the pages of the one let go.
+class HalvesNode final : public Node, public RowSource {
 public:
     HalvesNode(std::shared_ptr<const PixelStore> store, const IRect& bounds, const Rect& extent)
         : store_(std::move(store)), bounds_(bounds), extent_(extent) {}
     Rect extent() const override { return extent_; }
     size_t bytes() const { return size_t(bounds_.w) * bounds_.h * 4 * sizeof(uint16_t); }
     void render(TileContext&, const IRect& r, float* out) const override {
-        const IRect in = r.intersected(bounds_);
-        if (!(in == r)) std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
-        for (int j = 0; j < in.h; ++j)
-            kernels::fromHalves(halves() + (size_t(in.y - bounds_.y + j) * bounds_.w + (in.x - bounds_.x)) * 4, size_t(in.w) * 4,
-                                out + (size_t(in.y - r.y + j) * r.w + (in.x - r.x)) * 4);
+        for (int j = 0; j < r.h; ++j) rowOf(nullptr, r.y + j, r.x, r.maxX(), out + size_t(j) * r.w * 4);
+    }
+    const void* readyRows(TileContext&, const IRect&) const override { return this; }
+    void rowOf(const void*, int y, int xa, int xb, float* out) const override {
+        const int a = std::clamp(xa, bounds_.x, bounds_.maxX()), b = std::clamp(xb, a, bounds_.maxX());
+        if (y < bounds_.y || y >= bounds_.maxY() || a == b) {
+            std::memset(out, 0, size_t(xb - xa) * 4 * sizeof(float));
+            return;
+        }
+        std::memset(out, 0, size_t(a - xa) * 4 * sizeof(float));
+        kernels::fromHalves(halves() + (size_t(y - bounds_.y) * bounds_.w + (a - bounds_.x)) * 4, size_t(b - a) * 4, out + size_t(a - xa) * 4);
+        std::memset(out + size_t(b - xa) * 4, 0, size_t(xb - b) * 4 * sizeof(float));
     }
 
 private:

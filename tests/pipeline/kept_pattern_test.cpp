@@ -360,6 +360,18 @@ TEST(KeptInHalves, HoldTheExtentsPixelsAtTheNearestHalf) {
     EXPECT_GT(subnormal, 1000);
     EXPECT_GT(above1, 1000);
 
+    // Read by a run of overs, its rows widened where they are read, as a stored picture of the
+    // widened pixels is read; tiles of 7 rows and pieces of rows cut by a crop.
+    const Image widened = storedImage(std::make_shared<const PixelStore>(half.begin(), half.end()), r, e);
+    const Image under = filters::linearGradient({0, 0}, {300, 100}, Color{0.3f, 0.1f, 0.6f, 1}, Color{0.9f, 0.8f, 0.1f, 0.5f});
+    const auto over = [&](const Image& top) {
+        return filters::colorMatrixWithBias(top, {1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 0.45}, {0, 0, 0, 0})
+            .composited(under)
+            .cropped({-3, 0, 250, 90});
+    };
+    Renderer thin(2, 7);
+    EXPECT_TRUE(thin.renderFloat(over(kept), r) == thin.renderFloat(over(widened), r));
+
     // Built for the plain chains there is nothing stored to keep: the graph comes back.
     setStraightforwardChains(true);
     const Image plain = materializeOver(graph, {-20, -10, 340, 130});
