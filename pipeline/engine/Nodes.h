@@ -3,6 +3,7 @@
 // renderer can recognise plain copies and tests can inspect regions of interest.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "pipeline/engine/Image.h"
 
@@ -72,6 +73,9 @@ public:
     // Where those pixels lie in memory already (a picture kept in bands): where they start, or
     // null. A source whose rows all lie in memory says so; it may then be read by several steps.
     virtual const float* rowIn(const void*, int, int, int) const { return nullptr; }
+    // Where those pixels lie in memory at half precision (a picture kept in halves), or null: a
+    // run of overs or screens widens them in its own pass.
+    virtual const uint16_t* halvesIn(const void*, int, int, int) const { return nullptr; }
     virtual bool rowsLieInMemory() const { return false; }
 };
 

@@ -266,7 +266,13 @@ void ChainRow(const kernels::ChainLayer* layers, int m, const float* bg, int n, 
         for (int i = 0; i < m; ++i) {
             const kernels::ChainLayer& L = layers[i];
             VF fr, fg, fb, fa;
-            hn::LoadInterleaved4(d, L.row + 4 * p, fr, fg, fb, fa);
+            if (L.halves) {
+                HWY_ALIGN float px[4];
+                FromHalves(L.halves + 4 * p, 4, px);
+                hn::LoadInterleaved4(d, px, fr, fg, fb, fa);
+            } else {
+                hn::LoadInterleaved4(d, L.row + 4 * p, fr, fg, fb, fa);
+            }
             if (L.above) {  // down first, then across, as the move's rows are made
                 VF r1, g1, b1, a1, r2, g2, b2, a2, r3, g3, b3, a3;
                 hn::LoadInterleaved4(d, L.row + 4 * p + 4, r1, g1, b1, a1);
@@ -331,10 +337,13 @@ void ChainPass(const kernels::ChainLayer* layers, int m, const float* bg, int n,
         wy[i] = hn::Set(d, layers[i].wy);
         plainFade[i] = layers[i].fade >= 0.0f && layers[i].fade <= 1.0f;
     }
-    // The register at offset j of every layer (rows `row`, `above`) over acc.
-    const auto block = [&](const float* const* row, const float* const* above, size_t j, VF acc) HWY_ATTR {
+    const hn::Rebind<hwy::float16_t, DF> dh;
+    const hn::RebindToUnsigned<decltype(dh)> dh16;
+    // The register at offset j of every layer (rows `row`, `above`, or `halves`) over acc.
+    const auto block = [&](const float* const* row, const float* const* above, const uint16_t* const* halves, size_t j,
+                           VF acc) HWY_ATTR {
         for (int i = 0; i < M; ++i) {
-            VF x = hn::LoadU(d, row[i] + j);
+            VF x = halves[i] ? hn::PromoteTo(d, hn::BitCast(dh, hn::LoadU(dh16, halves[i] + j))) : hn::LoadU(d, row[i] + j);
             if (above[i])  // down first, then across, as the move's rows are made
                 x = mix(mix(x, hn::LoadU(d, above[i] + j), wy[i]),
                         mix(hn::LoadU(d, row[i] + j + 4), hn::LoadU(d, above[i] + j + 4), wy[i]), wx[i]);
@@ -369,15 +378,17 @@ void ChainPass(const kernels::ChainLayer* layers, int m, const float* bg, int n,
     const float* under = bg ? bg : o;
     const float* row[kMaxChain];
     const float* above[kMaxChain];
+    const uint16_t* halves[kMaxChain];
     for (int i = 0; i < M; ++i) {
         row[i] = layers[i].row;
         above[i] = layers[i].above;
+        halves[i] = layers[i].halves;
     }
     size_t j = 0;
     if (stream && reinterpret_cast<uintptr_t>(o) % (N * sizeof(float)) == 0) {
-        for (; j < whole; j += N) hn::Stream(block(row, above, j, hn::LoadU(d, under + j)), d, o + j);
+        for (; j < whole; j += N) hn::Stream(block(row, above, halves, j, hn::LoadU(d, under + j)), d, o + j);
     } else {
-        for (; j < whole; j += N) hn::StoreU(block(row, above, j, hn::LoadU(d, under + j)), d, o + j);
+        for (; j < whole; j += N) hn::StoreU(block(row, above, halves, j, hn::LoadU(d, under + j)), d, o + j);
     }
     if (j == floats) return;
     // The tail through padded copies (a moved layer's rows hold one pixel more).
@@ -385,16 +396,20 @@ void ChainPass(const kernels::ChainLayer* layers, int m, const float* bg, int n,
     const size_t left = floats - j;
     for (int i = 0; i < M; ++i) {
         const size_t count = layers[i].above ? left + 4 : left;
-        std::memcpy(tails[i], layers[i].row + j, count * sizeof(float));
+        if (layers[i].halves)
+            FromHalves(layers[i].halves + j, left, tails[i]);
+        else
+            std::memcpy(tails[i], layers[i].row + j, count * sizeof(float));
         row[i] = tails[i];
         above[i] = nullptr;
+        halves[i] = nullptr;
         if (layers[i].above) {
             std::memcpy(tops[i], layers[i].above + j, count * sizeof(float));
             above[i] = tops[i];
         }
     }
     std::memcpy(rest, under + j, left * sizeof(float));
-    hn::Store(block(row, above, 0, hn::Load(d, rest)), d, rest);
+    hn::Store(block(row, above, halves, 0, hn::Load(d, rest)), d, rest);
     std::memcpy(o + j, rest, left * sizeof(float));
 }
 

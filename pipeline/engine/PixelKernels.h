@@ -46,6 +46,8 @@ struct ChainLayer {
     float fade = -1.0f;  // faded as alphaScaleRow fades; < 0: not faded
     float scale = 1.0f;  // screens: the foreground's scale
     const float* gain = nullptr;  // when set (and not faded): each channel scaled as gainRow scales
+    const uint16_t* halves = nullptr;  // when set: the layer's pixels at half precision, in place of
+                                       // `row` (not moved), widened as fromHalves widens them
 };
 // Layers (bottom first, at most kMaxOverChain) over o in one pass, each composited as overRow
 // composites. The bottom is read from bg when given (bg may be o). `stream` writes whole

@@ -356,8 +356,10 @@ private:
         for (size_t i = 0; i < chain.layers.size(); ++i) {
             kernels::ChainLayer& l = layers[i];
             const Rows& rows = f.rows[size_t(chain.layers[i].leaf)];
-            // A move by a fraction is mixed in the chain's own pass, from the rows where they lie.
-            if (rows.source && rows.source->movedRows(rows.state, y, xa, xb, &l.row, &l.above, &l.wx, &l.wy)) {
+            // A move by a fraction is mixed in the chain's own pass, from the rows where they lie;
+            // halves are widened there.
+            if (rows.source && (l.halves = rows.source->halvesIn(rows.state, y, xa, xb))) {
+            } else if (rows.source && rows.source->movedRows(rows.state, y, xa, xb, &l.row, &l.above, &l.wx, &l.wy)) {
             } else if (rows.source && !rows.source->rowsLieInMemory() && xb - xa > kPiece) {
                 return false;
             } else {

@@ -415,10 +415,10 @@ TEST(PixelKernels, GainsAreTheMatrixWithoutItsDivisionOnEveryTarget) {
 }
 
 // A chain in one pass is its layers done one by one with the single kernels, to the bit: moved
-// layers mixed down then across as mixRows mixes, fades as alphaScaleRow fades and gains as
-// gainRow scales (alpha of 0 with
+// layers mixed down then across as mixRows mixes, layers kept in halves widened as fromHalves
+// widens them, fades as alphaScaleRow fades and gains as gainRow scales (alpha of 0 with
 // colour, above 1 and below 0 included; whole registers of ordinary alphas take a shorter road
-// to the same bits), then over or screen. Over the output in place or a background read
+// to the same bits), then over or screen; three layers and eleven. Over the output in place or a background read
 // elsewhere, written through the cache or past it, for rows that end anywhere in a register.
 TEST(PixelKernels, ChainsAreTheirLayersOneByOneOnEveryTarget) {
     const int kMax = 300;
@@ -435,61 +435,74 @@ TEST(PixelKernels, ChainsAreTheirLayersOneByOneOnEveryTarget) {
         src.push_back(std::move(p));
     }
     const std::vector<float> bg = somePixels(kMax, 60);
+    // The same pictures at half precision, for layers read as halves.
+    std::vector<std::vector<uint16_t>> halfSrc;
+    for (const auto& p : src) {
+        halfSrc.emplace_back(p.size());
+        kernels::toHalves(p.data(), p.size(), halfSrc.back().data());
+    }
     struct Spec {
         int rowOf, aboveOf;  // source pictures (aboveOf < 0: not moved)
         float wx, wy, fade, scale;
         const float* gain = nullptr;
+        bool halves = false;  // read from the picture's halves
     };
     const float red[3] = {1.0f, 0.0f, 0.0f}, tint[3] = {0.3f, 1.0f, 0.75f};
-    const std::vector<Spec> specs = {{0, -1, 0, 0, -1.0f, 1.0f},    {1, 2, 0.3f, 0.7f, 0.55f, 1.0f}, {4, -1, 0, 0, 0.45f, 0.8f},
-                                     {1, -1, 0, 0, 1.0f, 1.0f},     {3, 5, 0.0f, 0.25f, -1.0f, 0.6f}, {4, 1, 0.9f, 0.0f, 0.18f, 1.0f},
+    const std::vector<Spec> specs = {{0, -1, 0, 0, -1.0f, 1.0f, nullptr, true},   {1, 2, 0.3f, 0.7f, 0.55f, 1.0f},
+                                     {4, -1, 0, 0, 0.45f, 0.8f, nullptr, true},  {1, -1, 0, 0, 1.0f, 1.0f},
+                                     {3, 5, 0.0f, 0.25f, -1.0f, 0.6f},           {4, 1, 0.9f, 0.0f, 0.18f, 1.0f},
                                      {5, -1, 0, 0, 1.2f, 1.0f},     {1, 0, 0.4f, 0.0f, -1.0f, 1.0f, red},
-                                     {4, 2, 0.6f, 0.5f, -1.0f, 0.9f, tint}, {1, -1, 0, 0, -1.0f, 1.0f, tint}};
+                                     {4, 2, 0.6f, 0.5f, -1.0f, 0.9f, tint}, {1, -1, 0, 0, -1.0f, 1.0f, tint},
+                                     {2, -1, 0, 0, -1.0f, 0.7f, tint, true}};
     test::forEachSimdTarget([&] {
         for (const int n : {1, 3, 5, 37, 256, 300})
-            for (const bool screen : {false, true})
-                for (const bool elsewhere : {false, true})
-                    for (const bool stream : {false, true}) {
-                        // One by one.
-                        std::vector<float> want = bg;
-                        want.resize(size_t(n) * 4);
-                        std::vector<float> layer(size_t(n) * 4), mixed(size_t(n + 1) * 4);
-                        kernels::ChainLayer layers[12];
-                        for (size_t i = 0; i < specs.size(); ++i) {
-                            const Spec& sp = specs[i];
-                            const float* row = src[size_t(sp.rowOf)].data() + 4 * i;  // every layer from its own start
-                            layers[i] = {row, sp.aboveOf >= 0 ? src[size_t(sp.aboveOf)].data() + 4 * i : nullptr, sp.wx, sp.wy, sp.fade,
-                                         screen ? sp.scale : 1.0f, sp.gain};
-                            if (sp.aboveOf >= 0) {
-                                kernels::mixRows(row, layers[i].above, size_t(n + 1) * 4, sp.wy, mixed.data());
-                                kernels::mixRows(mixed.data(), mixed.data() + 4, size_t(n) * 4, sp.wx, layer.data());
-                            } else {
-                                std::memcpy(layer.data(), row, layer.size() * sizeof(float));
+            for (const int m : {3, int(specs.size())})
+                for (const bool screen : {false, true})
+                    for (const bool elsewhere : {false, true})
+                        for (const bool stream : {false, true}) {
+                            // One by one.
+                            std::vector<float> want = bg;
+                            want.resize(size_t(n) * 4);
+                            std::vector<float> layer(size_t(n) * 4), mixed(size_t(n + 1) * 4);
+                            kernels::ChainLayer layers[12];
+                            for (size_t i = 0; i < size_t(m); ++i) {
+                                const Spec& sp = specs[i];
+                                const float* row = src[size_t(sp.rowOf)].data() + 4 * i;  // every layer from its own start
+                                layers[i] = {row, sp.aboveOf >= 0 ? src[size_t(sp.aboveOf)].data() + 4 * i : nullptr, sp.wx, sp.wy, sp.fade,
+                                             screen ? sp.scale : 1.0f, sp.gain};
+                                if (sp.halves) {
+                                    layers[i].row = nullptr;
+                                    layers[i].halves = halfSrc[size_t(sp.rowOf)].data() + 4 * i;
+                                    kernels::fromHalves(layers[i].halves, layer.size(), layer.data());
+                                } else if (sp.aboveOf >= 0) {
+                                    kernels::mixRows(row, layers[i].above, size_t(n + 1) * 4, sp.wy, mixed.data());
+                                    kernels::mixRows(mixed.data(), mixed.data() + 4, size_t(n) * 4, sp.wx, layer.data());
+                                } else {
+                                    std::memcpy(layer.data(), row, layer.size() * sizeof(float));
+                                }
+                                if (sp.fade >= 0.0f) kernels::alphaScaleRow(sp.fade, layer.data(), layer.data(), n);
+                                else if (sp.gain) kernels::gainRow(sp.gain, layer.data(), layer.data(), n);
+                                if (screen)
+                                    kernels::screenRow(layer.data(), sp.scale, n, want.data());
+                                else
+                                    kernels::overRow(layer.data(), n, want.data());
                             }
-                            if (sp.fade >= 0.0f) kernels::alphaScaleRow(sp.fade, layer.data(), layer.data(), n);
-                            else if (sp.gain) kernels::gainRow(sp.gain, layer.data(), layer.data(), n);
+                            // In one pass, into a 64-byte aligned row so streaming can happen.
+                            std::vector<float> store(size_t(n) * 4 + 16, -9.0f);
+                            float* o = store.data() + (16 - (reinterpret_cast<uintptr_t>(store.data()) % 64) / 4) % 16;
+                            if (!elsewhere) std::memcpy(o, bg.data(), size_t(n) * 4 * sizeof(float));
                             if (screen)
-                                kernels::screenRow(layer.data(), sp.scale, n, want.data());
+                                kernels::screenChainRow(layers, m, n, o, elsewhere ? bg.data() : nullptr, stream);
                             else
-                                kernels::overRow(layer.data(), n, want.data());
+                                kernels::overChainRow(layers, m, n, o, elsewhere ? bg.data() : nullptr, stream);
+                            hwy::FlushStream();
+                            ASSERT_EQ(0, std::memcmp(o, want.data(), want.size() * sizeof(float)))
+                                << "n " << n << " m " << m << (screen ? " screen" : " over") << (elsewhere ? " from elsewhere" : " in place")
+                                << (stream ? " streamed" : "");
+                            if (elsewhere) {
+                                EXPECT_EQ(o[4 * n], -9.0f) << "written past the row";
+                            }
                         }
-                        // In one pass, into a 64-byte aligned row so streaming can happen.
-                        std::vector<float> store(size_t(n) * 4 + 16, -9.0f);
-                        float* o = store.data() + (16 - (reinterpret_cast<uintptr_t>(store.data()) % 64) / 4) % 16;
-                        if (!elsewhere) std::memcpy(o, bg.data(), size_t(n) * 4 * sizeof(float));
-                        const int m = int(specs.size());
-                        if (screen)
-                            kernels::screenChainRow(layers, m, n, o, elsewhere ? bg.data() : nullptr, stream);
-                        else
-                            kernels::overChainRow(layers, m, n, o, elsewhere ? bg.data() : nullptr, stream);
-                        hwy::FlushStream();
-                        ASSERT_EQ(0, std::memcmp(o, want.data(), want.size() * sizeof(float)))
-                            << "n " << n << (screen ? " screen" : " over") << (elsewhere ? " from elsewhere" : " in place")
-                            << (stream ? " streamed" : "");
-                        if (elsewhere) {
-                            EXPECT_EQ(o[4 * n], -9.0f) << "written past the row";
-                        }
-                    }
         // Not a chain of nothing: the layers moved the picture.
         std::vector<float> o = bg;
         kernels::ChainLayer one[1] = {{src[4].data(), nullptr, 0, 0, 0.5f, 1.0f}};
