@@ -9,6 +9,7 @@
 #include "pipeline/engine/LargeBuffers.h"
 #include "pipeline/engine/Nodes.h"
 #include "pipeline/engine/Renderer.h"
+#include "pipeline/engine/Schedule.h"
 
 #include <QFontMetricsF>
 #include <QPainterPath>
@@ -237,90 +238,18 @@ private:
 
 }  // namespace
 
-// Grey noise grain over a picture. The grain (noise cropped to the extent, saturation 0, alpha
-// scaled) is untranslated, so it is the same every frame: its grey level and the noise alpha are
-// computed once per extent, as the tone filters compute them, and each frame only composites.
-struct GrainPlanes {
-    IRect bounds;
-    engine::PixelStore grey, alpha;
-};
-
 namespace {
-
-std::shared_ptr<const GrainPlanes> grainPlanes(const IRect& b, std::shared_ptr<const GrainPlanes>& last) {
-    if (last && last->bounds == b) return last;
-    auto g = std::make_shared<GrainPlanes>();
-    g->bounds = b;
-    // Made when a look is picked, so rows a vector at a time on every worker: done one value at a
-    // time on one thread, this was most of the look's first frame.
-    g->grey = engine::PixelStore(size_t(b.w) * b.h);
-    g->alpha = engine::PixelStore(size_t(b.w) * b.h);
-    const auto pool = engine::ThreadPool::machine();
-    const int rows = 16, tasks = (b.h + rows - 1) / rows;
-    pool->run(tasks, [&](int task, int) {
-        std::vector<float> noise(size_t(b.w) * 4), e(size_t(b.w) * 3);
-        for (int j = task * rows; j < std::min(b.h, (task + 1) * rows); ++j) {
-            filters::noiseRow(b.x, b.y + j, b.w, noise.data());
-            for (int i = 0; i < b.w; ++i) {
-                const float* n = &noise[size_t(i) * 4];
-                const float a = n[3];
-                for (int c = 0; c < 3; ++c) e[size_t(i) * 3 + c] = a > 0 ? (n[c] <= a ? n[c] / a : n[c]) : 0.0f;
-            }
-            filters::encodeSRGBRow(e.data(), b.w * 3, e.data());
-            float* grey = g->grey.data() + size_t(j) * b.w;
-            float* alpha = g->alpha.data() + size_t(j) * b.w;
-            for (int i = 0; i < b.w; ++i) {
-                const float* c = &e[size_t(i) * 3];
-                grey[i] = std::clamp(filters::kLumR * c[0] + filters::kLumG * c[1] + filters::kLumB * c[2], 0.0f, 1.0f);
-                alpha[i] = std::max(noise[size_t(i) * 4 + 3], 0.0f);
-            }
-            filters::decodeSRGBRow(grey, b.w, grey);
-            for (int i = 0; i < b.w; ++i)
-                if (!(alpha[i] > 0)) grey[i] = 0.0f;
-        }
-    });
-    last = g;
-    return g;
-}
-
-class GrainNode final : public Node {
-public:
-    GrainNode(NodePtr base, std::shared_ptr<const GrainPlanes> planes, float opacity)
-        : base_(std::move(base)), planes_(std::move(planes)), opacity_(opacity) {}
-    Rect extent() const override {
-        const IRect& b = planes_->bounds;
-        return base_->extent().united({double(b.x), double(b.y), double(b.w), double(b.h)});
+// Grey noise grain over a picture: the noise cropped to the extent, saturation 0, its alpha times
+// `opacity`, source-over. The grain is untranslated, the same every frame: it is made once per
+// extent and kept at half precision (at 16 % it moves the frame by far less than a level).
+Image grainOver(const Image& base, const Rect& E, float opacity, Image& kept, Rect& keptFor) {
+    if (kept.isNull() || !(keptFor == E)) {
+        keptFor = E;
+        kept = engine::keptInHalves(filters::colorControls(filters::randomNoise().cropped(E), 0.0, 0.0, 1.0));
     }
-    int inputCount() const override { return 1; }
-    const Node* input(int) const override { return base_.get(); }
-    void render(engine::TileContext& ctx, const IRect& r, float* out) const override {
-        ctx.renderInto(*base_, r, out);
-        const IRect& b = planes_->bounds;
-        const IRect in = r.intersected(b);
-        if (in.isEmpty()) return;
-        for (int j = 0; j < in.h; ++j) {
-            const size_t prow = size_t(in.y - b.y + j) * b.w + size_t(in.x - b.x);
-            const float* grey = planes_->grey.data() + prow;
-            const float* alpha = planes_->alpha.data() + prow;
-            float* o = out + (size_t(in.y - r.y + j) * r.w + (in.x - r.x)) * 4;
-            retro::grainRow(o, grey, alpha, in.w, opacity_);
-        }
-    }
-
-private:
-    NodePtr base_;
-    std::shared_ptr<const GrainPlanes> planes_;
-    float opacity_;
-};
-
-// Noise cropped to the picture's extent, saturation 0, alpha times `opacity`, source-over.
-Image grainOver(const Image& base, const Rect& E, float opacity, std::shared_ptr<const GrainPlanes>& kept) {
-    const IRect b = engine::pixelBounds(E);
-    if (b.isEmpty()) return base;
-    return Image(std::make_shared<GrainNode>(base.node(), grainPlanes(b, kept), opacity));
+    return filters::colorMatrixWithBias(kept, {1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, opacity}, {0, 0, 0, 0})
+        .composited(base);
 }
-
-
 }  // namespace
 
 // ---- Drawing helpers ----
@@ -441,7 +370,7 @@ void ReadoutCaches::clear() {
     overlays.clear();
     readouts.clear();
     lines.clear();
-    grain.reset();
+    grain = Image();
     scratch = QImage();
 }
 
@@ -451,7 +380,7 @@ Image compositeGrain(const Image& base, const Rect& E, float opacity) {
 }
 
 Image compositeGrain(const Image& base, const Rect& E, float opacity, ReadoutCaches& caches) {
-    return grainOver(base, E, opacity, caches.grain);
+    return grainOver(base, E, opacity, caches.grain, caches.grainExtent);
 }
 
 Rect layoutFrame(const Rect& extent) {

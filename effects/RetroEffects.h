@@ -34,15 +34,14 @@ private:
     std::vector<std::pair<QString, engine::Image>> entries_;
 };
 
-struct GrainPlanes;
-
 // What Old TV, VHS, Security Cam and Local Cable keep between frames: readouts drawn this second,
 // the grain prepared for the extent, the zoomed camera bytes. All of it can be made again.
 struct ReadoutCaches {
     DrawnCache overlays{12};  // VHS readout and battery
     DrawnCache readouts{4};   // a second's whole readout
     DrawnCache lines{16};     // its lines, so a new second redraws only those that changed
-    std::shared_ptr<const GrainPlanes> grain;
+    engine::Image grain;  // for grainExtent
+    engine::Rect grainExtent;
     QImage scratch;  // reused from frame to frame; detaches if last frame's graph holds it
     void clear();
 };

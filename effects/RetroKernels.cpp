@@ -60,30 +60,6 @@ void LerpRow(float* HWY_RESTRICT dst, const float* a, size_t n, float w0, float 
     }
 }
 
-void GrainRow(float* HWY_RESTRICT o, const float* HWY_RESTRICT grey, const float* HWY_RESTRICT alpha, int n, float opacity) {
-    const hn::ScalableTag<float> d;
-    const int N = int(hn::Lanes(d));
-    const auto op = hn::Set(d, opacity), one = hn::Set(d, 1.0f);
-    const auto block = [&](float* q, const float* grey4, const float* alpha4) {
-        const auto ga = hn::Mul(op, hn::LoadU(d, alpha4));
-        const auto g = hn::Mul(hn::LoadU(d, grey4), ga);
-        const auto k = hn::Sub(one, ga);
-        hn::Vec<decltype(d)> r, gr, b, a;
-        hn::LoadInterleaved4(d, q, r, gr, b, a);
-        hn::StoreInterleaved4(hn::MulAdd(r, k, g), hn::MulAdd(gr, k, g), hn::MulAdd(b, k, g), hn::MulAdd(a, k, ga), d, q);
-    };
-    int i = 0;
-    for (; i + N <= n; i += N) block(o + 4 * i, grey + i, alpha + i);
-    if (i < n) {
-        HWY_ALIGN float t[4 * hn::MaxLanes(d)] = {}, gt[hn::MaxLanes(d)] = {}, at[hn::MaxLanes(d)] = {};
-        std::memcpy(t, o + 4 * i, size_t(n - i) * 4 * sizeof(float));
-        std::memcpy(gt, grey + i, size_t(n - i) * sizeof(float));
-        std::memcpy(at, alpha + i, size_t(n - i) * sizeof(float));
-        block(t, gt, at);
-        std::memcpy(o + 4 * i, t, size_t(n - i) * 4 * sizeof(float));
-    }
-}
-
 }  // namespace ostrela::effects::retro::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
@@ -91,11 +67,7 @@ HWY_AFTER_NAMESPACE();
 namespace ostrela::effects::retro {
 HWY_EXPORT(BleedRow);
 HWY_EXPORT(LerpRow);
-HWY_EXPORT(GrainRow);
 void bleedRow(float* o, const float* row, int n, int d) { HWY_DYNAMIC_DISPATCH(BleedRow)(o, row, n, d); }
 void lerpRow(float* d, const float* a, size_t n, float w0, float w) { HWY_DYNAMIC_DISPATCH(LerpRow)(d, a, n, w0, w); }
-void grainRow(float* o, const float* grey, const float* alpha, int n, float opacity) {
-    HWY_DYNAMIC_DISPATCH(GrainRow)(o, grey, alpha, n, opacity);
-}
 }  // namespace ostrela::effects::retro
 #endif

@@ -10,7 +10,5 @@ namespace ostrela::effects::retro {
 void bleedRow(float* o, const float* row, int n, int d);
 // d[k] = a[k]·w0 + a[k + 4]·w over n floats: a row shifted by a fraction of a pixel.
 void lerpRow(float* d, const float* a, size_t n, float w0, float w);
-// Grey grain over n pixels, source-over: grey and alpha planes, alpha times `opacity`.
-void grainRow(float* o, const float* grey, const float* alpha, int n, float opacity);
 
 }  // namespace ostrela::effects::retro

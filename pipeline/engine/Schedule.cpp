@@ -596,6 +596,10 @@ public:
         for (int j = 0; j < r.h; ++j) rowOf(nullptr, r.y + j, r.x, r.maxX(), out + size_t(j) * r.w * 4);
     }
     const void* readyRows(TileContext&, const IRect&) const override { return this; }
+    const uint16_t* halvesIn(const void*, int y, int xa, int xb) const override {
+        if (y < bounds_.y || y >= bounds_.maxY() || xa < bounds_.x || xb > bounds_.maxX()) return nullptr;
+        return halves() + (size_t(y - bounds_.y) * bounds_.w + (xa - bounds_.x)) * 4;
+    }
     void rowOf(const void*, int y, int xa, int xb, float* out) const override {
         const int a = std::clamp(xa, bounds_.x, bounds_.maxX()), b = std::clamp(xb, a, bounds_.maxX());
         if (y < bounds_.y || y >= bounds_.maxY() || a == b) {
@@ -615,22 +619,40 @@ private:
 };
 }  // namespace
 
-Image keptInHalves(const Image& stored) {
-    const PixelView v = pixelsOf(stored);
-    if (!v) return stored;
-    const IRect b = pixelBounds(stored.extent()).intersected(v.bounds);
+Image keptInHalves(const Image& image) {
+    const Rect e = image.extent();
+    if (gStraightforward || image.isNull() || e.isInfinite() || e.isEmpty()) return image;
+    const PixelView v = pixelsOf(image);
+    const IRect b = v ? pixelBounds(e).intersected(v.bounds) : pixelBounds(e);
     if (b.isEmpty()) return Image::empty();
     const size_t values = size_t(b.w) * b.h * 4;
     std::shared_ptr<PixelStore> store = pooledPixels((values + 1) / 2);
-    auto* halves = reinterpret_cast<uint16_t*>(store->data());
-    // In bands on the workers: the picture was just made, and this is on the frame's path.
-    std::shared_ptr<ThreadPool> pool = ThreadPool::machine();
-    const int bands = pool->size() * 4, rows = (b.h + bands - 1) / bands;
-    pool->run(bands, [&](int task, int) {
-        for (int y = b.y + task * rows; y < std::min(b.maxY(), b.y + (task + 1) * rows); ++y)
-            kernels::toHalves(v.at(b.x, y), size_t(b.w) * 4, halves + size_t(y - b.y) * b.w * 4);
-    });
-    return Image(std::make_shared<HalvesNode>(std::move(store), b, stored.extent()));
+    uint16_t* halves = reinterpret_cast<uint16_t*>(store->data());
+    const auto keep = [&](int y, const float* row) { kernels::toHalves(row, size_t(b.w) * 4, halves + size_t(y - b.y) * b.w * 4); };
+    if (v) {
+        // In bands on the workers: the picture was just made, and this is on the frame's path.
+        std::shared_ptr<ThreadPool> pool = ThreadPool::machine();
+        const int bands = pool->size() * 4, rows = (b.h + bands - 1) / bands;
+        pool->run(bands, [&](int task, int) {
+            for (int y = b.y + task * rows; y < std::min(b.maxY(), b.y + (task + 1) * rows); ++y) keep(y, v.at(b.x, y));
+        });
+    } else {
+        // Made in bands, each tile kept while its rows are in cache: the whole picture is never
+        // held in floats.
+        const TileWatcher onTile = [&](const IRect& t, const float* px) {
+            for (int j = 0; j < t.h; ++j) keep(t.y + j, px + size_t(j) * t.w * 4);
+        };
+        constexpr int kBand = 128;
+        for (int y = b.y; y < b.maxY(); y += kBand) {
+            const int n = std::min(kBand, b.maxY() - y);
+            const IRect band{b.x, y, b.w, n};
+            materializer().run(image.cropped(Rect{double(b.x), double(y), double(b.w), double(n)}), balancedTileRows(n, 64), &band, &onTile);
+        }
+        // A picture is kept so when a look starts (a grain for its extent): the band's buffer and
+        // the scratch its tiles grew would otherwise stay idle while the look runs.
+        materializer().releaseIdle();
+    }
+    return Image(std::make_shared<HalvesNode>(std::move(store), b, e));
 }
 
 size_t storedBytes(const Image& image) {

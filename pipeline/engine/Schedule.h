@@ -45,11 +45,12 @@ size_t pooledPixelBytes();
 Image storedImage(std::shared_ptr<const PixelStore> pixels, const IRect& bounds, const Rect& extent);
 // Bytes the pixels of a stored picture take (kept in halves or not); 0 for any other image.
 size_t storedBytes(const Image& image);
-// A stored picture kept at half precision, for a look that reads it again in later frames (its
-// trails, its echo): half the memory, each value keeping 11 significant bits. Only the extent's
-// pixels are kept; each tile is widened to floats as it is read. Any other image is returned as
-// it is, so under the plain chains the look reads its graph.
-Image keptInHalves(const Image& stored);
+// A picture kept at half precision, for a look that reads it again in later frames (its trails,
+// its echo, a fixed grain): half the memory of floats, each value keeping 11 significant bits.
+// Only the extent's pixels are kept; each row is widened to floats where it is read. A picture
+// not yet stored is made in bands, never whole in floats. Under the plain chains the image is
+// returned as it is.
+Image keptInHalves(const Image& image);
 // The same, in one tall tile per worker: for blurs of wide support, whose margins every tile
 // evaluates again, this does the margin work once per worker instead of once per 64 rows.
 Image materializeInBands(const Image& image);

@@ -18,7 +18,7 @@ std::vector<float> pattern(size_t n, int mul) {
 }
 }  // namespace
 
-TEST(RetroKernels, BleedLerpAndGrainOnEveryTargetFollowTheirStatements) {
+TEST(RetroKernels, BleedAndLerpOnEveryTargetFollowTheirStatements) {
     test::forEachSimdTarget([] {
         for (const int n : {1, 7, 16, 37}) {
             const int d = 3;
@@ -40,15 +40,6 @@ TEST(RetroKernels, BleedLerpAndGrainOnEveryTargetFollowTheirStatements) {
             std::vector<float> l(m);
             effects::retro::lerpRow(l.data(), src.data(), m, 0.3f, 0.7f);
             for (size_t k = 0; k < m; ++k) ASSERT_NEAR(l[k], src[k] * 0.3f + src[k + 4] * 0.7f, 1e-6) << k;
-
-            const std::vector<float> grey = pattern(size_t(n), 13), alpha = pattern(size_t(n), 29);
-            std::vector<float> g(src.begin(), src.begin() + long(m));
-            effects::retro::grainRow(g.data(), grey.data(), alpha.data(), n, 0.6f);
-            for (int i = 0; i < n; ++i) {
-                const float ga = 0.6f * alpha[i], gv = grey[i] * ga, k = 1.0f - ga;
-                for (int c = 0; c < 3; ++c) ASSERT_NEAR(g[4 * i + c], gv + src[4 * i + c] * k, 1e-6) << i;
-                ASSERT_NEAR(g[4 * i + 3], ga + src[4 * i + 3] * k, 1e-6) << i;
-            }
         }
     });
 }
@@ -56,7 +47,7 @@ TEST(RetroKernels, BleedLerpAndGrainOnEveryTargetFollowTheirStatements) {
 TEST(RetroKernels, APixelsValueDoesNotDependOnItsPlaceInTheRow) {
     test::forEachSimdTarget([] {
         const int n = 37, d = 2;
-        const std::vector<float> src = pattern(size_t(n + 2 * d + 1) * 4, 41), grey = pattern(n, 7), alpha = pattern(n, 11);
+        const std::vector<float> src = pattern(size_t(n + 2 * d + 1) * 4, 41);
         std::vector<float> whole(size_t(n) * 4), part(size_t(n) * 4);
         for (const int start : {1, 5, 19}) {
             effects::retro::bleedRow(whole.data(), src.data() + 4 * d, n, d);
@@ -65,11 +56,6 @@ TEST(RetroKernels, APixelsValueDoesNotDependOnItsPlaceInTheRow) {
             effects::retro::lerpRow(whole.data(), src.data(), size_t(n) * 4, 0.25f, 0.75f);
             effects::retro::lerpRow(part.data(), src.data() + 4 * start, size_t(n - start) * 4, 0.25f, 0.75f);
             for (int k = 0; k < (n - start) * 4; ++k) ASSERT_EQ(part[k], whole[4 * start + k]) << "lerp from " << start;
-            std::memcpy(whole.data(), src.data(), whole.size() * sizeof(float));
-            std::memcpy(part.data(), src.data() + 4 * start, size_t(n - start) * 4 * sizeof(float));
-            effects::retro::grainRow(whole.data(), grey.data(), alpha.data(), n, 0.4f);
-            effects::retro::grainRow(part.data(), grey.data() + start, alpha.data() + start, n - start, 0.4f);
-            for (int k = 0; k < (n - start) * 4; ++k) ASSERT_EQ(part[k], whole[4 * start + k]) << "grain from " << start;
         }
     });
 }
