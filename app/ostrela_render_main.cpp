@@ -72,8 +72,9 @@ void usage(FILE* to) {
                  "  --bench N    renders N frames and prints the median and 95th percentile, and the CPU time\n"
                  "               of the process per frame, and the time of the first frame\n"
                  "  --cycle N    renders N frames of each of the sixteen effects in turn, then N of \"none\",\n"
-                 "               and prints the resident memory after each and the time of its first\n"
-                 "               frame (the switch to it included)\n");
+                 "               and prints the resident memory after each, the memory of the frame's\n"
+                 "               tiles and of the stored pictures, and the time of its first frame\n"
+                 "               (the switch to it included)\n");
 }
 
 // Colour bars over a grey ramp with a diagonal stripe, opaque.
