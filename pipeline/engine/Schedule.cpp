@@ -157,6 +157,18 @@ Materializer& materializer() {
     return *m;
 }
 
+// The pixels of `image` over b, made in bands of 128 rows and handed tile by tile to onTile on
+// the worker that made them, while they are still in cache (transparent beyond the picture). The
+// stored picture each band is made in goes back to the pool, so none as large as b is held.
+void makeInBands(const Image& image, const IRect& b, const TileWatcher& onTile) {
+    constexpr int kBand = 128;
+    for (int y = b.y; y < b.maxY(); y += kBand) {
+        const IRect band{b.x, y, b.w, std::min(kBand, b.maxY() - y)};
+        materializer().run(image.cropped(Rect{double(band.x), double(band.y), double(band.w), double(band.h)}),
+                           balancedTileRows(band.h, 64), &band, &onTile);
+    }
+}
+
 }  // namespace
 
 namespace {
@@ -513,22 +525,15 @@ private:
         if (g.x0 != over.x || g.w != over.w) return 0;
         return std::max(0, std::min(over.maxY(), g.y0 + g.n) - std::max(over.y, g.y0));
     }
-    // Rows [lo, hi) made afresh, each tile copied into its slots while it is still in cache. In
-    // bands of a few dozen rows: the stored picture each band is made in goes back to the pool,
-    // which would otherwise keep one as large as the whole ring while the look runs.
+    // Rows [lo, hi) made afresh, each tile copied into its slots while it is still in cache; in
+    // bands, so the pool does not keep a picture as large as the whole ring while the look runs.
     static void fill(RowRing& g, const Image& fixed, int lo, int hi) {
         RowRing* gp = &g;
-        const TileWatcher copy = [gp](const IRect& t, const float* px) {
+        makeInBands(fixed, {g.x0, lo, g.w, hi - lo}, [gp](const IRect& t, const float* px) {
             for (int j = 0; j < t.h; ++j)
                 std::memcpy(gp->slot(t.y + j) + size_t(t.x - gp->x0) * 4, px + size_t(j) * t.w * 4,
                             size_t(t.w) * 4 * sizeof(float));
-        };
-        constexpr int kBand = 128;
-        for (int y = lo; y < hi; y += kBand) {
-            const int n = std::min(kBand, hi - y);
-            materializer().run(fixed.cropped(Rect{double(g.x0), double(y), double(g.w), double(n)}),
-                               balancedTileRows(n, 64), nullptr, &copy);
-        }
+        });
     }
 
     mutable std::mutex mutex_;
@@ -639,15 +644,9 @@ Image keptInHalves(const Image& image) {
     } else {
         // Made in bands, each tile kept while its rows are in cache: the whole picture is never
         // held in floats.
-        const TileWatcher onTile = [&](const IRect& t, const float* px) {
+        makeInBands(image, b, [&](const IRect& t, const float* px) {
             for (int j = 0; j < t.h; ++j) keep(t.y + j, px + size_t(j) * t.w * 4);
-        };
-        constexpr int kBand = 128;
-        for (int y = b.y; y < b.maxY(); y += kBand) {
-            const int n = std::min(kBand, b.maxY() - y);
-            const IRect band{b.x, y, b.w, n};
-            materializer().run(image.cropped(Rect{double(b.x), double(y), double(b.w), double(n)}), balancedTileRows(n, 64), &band, &onTile);
-        }
+        });
         // A picture is kept so when a look starts (a grain for its extent): the band's buffer and
         // the scratch its tiles grew would otherwise stay idle while the look runs.
         materializer().releaseIdle();
