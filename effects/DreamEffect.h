@@ -4,7 +4,6 @@
 // light, a vignette and twinkling sparkles. Keeps one picture between frames.
 #include "effects/Effects.h"
 #include "pipeline/engine/Image.h"
-#include "pipeline/engine/Schedule.h"
 
 #include <QImage>
 

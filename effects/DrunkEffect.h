@@ -4,15 +4,8 @@
 // that remembers earlier frames.
 #include "effects/Effects.h"
 #include "pipeline/engine/Image.h"
-#include "pipeline/engine/LargeBuffers.h"
-#include "pipeline/engine/Schedule.h"
 
 #include <array>
-#include <atomic>
-#include <cstdint>
-#include <functional>
-#include <memory>
-#include <vector>
 
 namespace ostrela::effects {
 

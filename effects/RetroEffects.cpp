@@ -6,9 +6,7 @@
 #include "pipeline/FrameBuffer.h"
 #include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Glyphs.h"
-#include "pipeline/engine/LargeBuffers.h"
 #include "pipeline/engine/Nodes.h"
-#include "pipeline/engine/Renderer.h"
 #include "pipeline/engine/Schedule.h"
 
 #include <QFontMetricsF>
@@ -17,7 +15,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
 namespace ostrela::effects {
