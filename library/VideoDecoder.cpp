@@ -11,6 +11,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/display.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 
@@ -91,7 +92,11 @@ struct VideoDecoder::Impl {
         sws = sws_getCachedContext(sws, f->width, f->height, static_cast<AVPixelFormat>(f->format), target.width(),
                                    target.height(), AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
         if (!sws) return {};
-        QImage image(target, QImage::Format_ARGB32);
+        // Opaque pictures (nearly every video) come out with alpha 255, which the compositor
+        // takes as they are; only a stream with alpha is straight and needs premultiplying.
+        const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(f->format));
+        const bool alpha = desc && (desc->flags & AV_PIX_FMT_FLAG_ALPHA);
+        QImage image(target, alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32);
         if (image.isNull()) return {};
         uint8_t* dst[4] = {image.bits(), nullptr, nullptr, nullptr};
         int dstStride[4] = {static_cast<int>(image.bytesPerLine()), 0, 0, 0};

@@ -1,6 +1,7 @@
 #pragma once
 // Reads the picture of a video file with FFmpeg: frames come out upright (the stream's display
-// rotation applied), converted once to 32-bit BGRA (QImage::Format_ARGB32 on little-endian).
+// rotation applied), converted once to 32-bit BGRA: QImage::Format_RGB32 (alpha 255) for opaque
+// streams, Format_ARGB32 (straight alpha) for the few that carry alpha.
 #include <QImage>
 #include <QString>
 

@@ -17,7 +17,9 @@ namespace ostrela {
 // decoded before it are recognised and dropped.
 class VideoPlaybackService::Worker {
 public:
-    static constexpr size_t kQueueCapacity = 6;
+    // A tenth of a second at 30 fps: a frame decodes in a few milliseconds, so this covers a
+    // key frame or a busy moment, and each frame held costs a whole picture (3.7 MB at 720p).
+    static constexpr size_t kQueueCapacity = 3;
 
     struct Frame {
         QImage image;

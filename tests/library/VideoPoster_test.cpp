@@ -86,7 +86,7 @@ TEST(VideoPoster, RotatedClipComesOutUpright) {
     auto frame = decoder.frameAt(0.0);
     ASSERT_TRUE(frame.has_value());
     EXPECT_EQ(frame->image.size(), QSize(90, 160));
-    EXPECT_EQ(frame->image.format(), QImage::Format_ARGB32);
+    EXPECT_EQ(frame->image.format(), QImage::Format_RGB32);
     // The stream's display matrix asks for a 90° counter-clockwise turn (ffprobe: rotation=90), so the
     // box, top left in the stored pixels, must end up bottom left and nowhere else.
     int bottomLeft = 0, elsewhere = 0;
@@ -100,6 +100,32 @@ TEST(VideoPoster, RotatedClipComesOutUpright) {
     EXPECT_EQ(elsewhere, 0);
     const QImage still = QImage::fromData(generatePosterData(QString::fromStdString(clip)), "JPG");
     EXPECT_EQ(still.size(), QSize(90, 160));
+}
+
+// Opaque pictures are handed on as they are (alpha 255, nothing to premultiply); a stream with
+// alpha keeps it, straight, where it is.
+TEST(VideoPoster, OpaqueAndTransparentStreamsKeepTheirAlpha) {
+    const std::string opaque = makeClip("opaque.mp4", movingBox(64, 32, 0.2) + " -c:v libx264 -pix_fmt yuv420p");
+    VideoDecoder decoder;
+    ASSERT_TRUE(decoder.open(QString::fromStdString(opaque)));
+    auto frame = decoder.frameAt(0.0);
+    ASSERT_TRUE(frame.has_value());
+    ASSERT_EQ(frame->image.format(), QImage::Format_RGB32);
+    for (int y = 0; y < 32; ++y)
+        for (int x = 0; x < 64; ++x) ASSERT_EQ(qAlpha(frame->image.pixel(x, y)), 255) << x << "," << y;
+    // Left half clear, right half red at alpha 0x80 (straight).
+    const std::string clear = makeClip(
+        "alpha.mov", "-f lavfi -i \"color=c=red@0.5:s=64x32:d=0.2,format=rgba,geq=r='r(X,Y)':g='g(X,Y)':b='b(X,Y)':"
+                     "a='if(lt(X,32),0,128)'\" -c:v png -pix_fmt rgba");
+    ASSERT_TRUE(decoder.open(QString::fromStdString(clear)));
+    frame = decoder.frameAt(0.0);
+    ASSERT_TRUE(frame.has_value());
+    ASSERT_EQ(frame->image.format(), QImage::Format_ARGB32);
+    const QRgb left = frame->image.pixel(5, 16), right = frame->image.pixel(50, 16);
+    EXPECT_EQ(qAlpha(left), 0);
+    EXPECT_EQ(qAlpha(right), 128);
+    EXPECT_EQ(qRed(right), 255);
+    EXPECT_EQ(qGreen(right), 0);
 }
 
 TEST(VideoPoster, FrameExactSeeks) {
