@@ -36,8 +36,12 @@ constexpr size_t kBlockFloats = size_t(1) << 20;  // 4 MiB
 constexpr size_t kAlignFloats = 16;               // 64 bytes
 }  // namespace
 
-Arena::~Arena() {
+Arena::~Arena() { freeBlocks(); }
+
+void Arena::freeBlocks() {
     for (auto& b : blocks_) freeLarge(b.data, b.size * sizeof(float));
+    blocks_.clear();
+    current_ = 0;
 }
 
 float* Arena::alloc(size_t n) {
@@ -57,6 +61,70 @@ float* Arena::alloc(size_t n) {
 void Arena::reset() {
     for (auto& b : blocks_) b.used = 0;
     current_ = 0;
+}
+
+Arena::Mark Arena::mark() const { return {current_, current_ < blocks_.size() ? blocks_[current_].used : 0}; }
+
+void Arena::resetTo(const Mark& m) {
+    for (size_t i = m.block; i < blocks_.size(); ++i) blocks_[i].used = i == m.block ? m.used : 0;
+    current_ = m.block;
+}
+
+void Arena::enter() {
+    std::lock_guard lock(users_);
+    ++open_;
+}
+
+void Arena::leave() {
+    std::lock_guard lock(users_);
+    --open_;
+}
+
+namespace {
+// Every thread's arena, for giving idle ones back and for counting them.
+struct ThreadArenas {
+    std::mutex mutex;
+    std::vector<Arena*> all;
+};
+ThreadArenas& threadArenas() {
+    static auto* a = new ThreadArenas();  // kept for the life of the process
+    return *a;
+}
+struct OwnArena {
+    Arena arena;
+    OwnArena() {
+        std::lock_guard lock(threadArenas().mutex);
+        threadArenas().all.push_back(&arena);
+    }
+    ~OwnArena() {
+        std::lock_guard lock(threadArenas().mutex);
+        auto& all = threadArenas().all;
+        all.erase(std::find(all.begin(), all.end(), &arena));
+    }
+};
+}  // namespace
+
+Arena& Arena::ofThisThread() {
+    thread_local OwnArena own;
+    return own.arena;
+}
+
+void Arena::releaseIdle() {
+    std::lock_guard lock(threadArenas().mutex);
+    for (Arena* a : threadArenas().all) {
+        std::lock_guard busy(a->users_);
+        if (a->open_ == 0) a->freeBlocks();
+    }
+}
+
+size_t Arena::threadBytes() {
+    std::lock_guard lock(threadArenas().mutex);
+    size_t n = 0;
+    for (Arena* a : threadArenas().all) {
+        std::lock_guard busy(a->users_);
+        n += a->capacityFloats() * sizeof(float);
+    }
+    return n;
 }
 
 size_t Arena::capacityFloats() const {
@@ -126,7 +194,7 @@ void TileContext::renderInto(const Node& node, const IRect& r, float* out) {
 
 void TileContext::endTile() {
     cache_.clear();
-    arena_.reset();
+    arena_.resetTo(start_);
 }
 
 // ---- Thread pool ----
@@ -275,19 +343,14 @@ Renderer::Renderer(int threads, int tileRows)
     : pool_(ThreadPool::shared(threads > 0 ? threads : defaultThreads())), plan_(std::make_unique<FramePlan>()),
       tileRows_(tileRows > 0 ? tileRows : 64) {
     simd::init();
-    for (int i = 0; i < pool_->size(); ++i) arenas_.push_back(std::make_unique<Arena>());
 }
 
 Renderer::~Renderer() = default;
 
-void Renderer::releaseScratch() {
-    for (auto& a : arenas_) a = std::make_unique<Arena>();
-}
+void Renderer::releaseScratch() { Arena::releaseIdle(); }
 
 size_t Renderer::arenaBytes() const {
-    size_t s = 0;
-    for (auto& a : arenas_) s += a->capacityFloats() * sizeof(float);
-    return s;
+    return Arena::threadBytes();
 }
 
 void findSharedNodes(const Node* root, std::vector<const Node*>& shared,
@@ -334,8 +397,7 @@ void Renderer::runTiles(const IRect& rect, WriteTile&& write) {
         int h = std::min(rows, top - rect.y);
         IRect tile{rect.x, top - h, rect.w, h};
         const DenormalsFlushed flushed;
-        Arena& arena = *arenas_[worker];
-        TileContext ctx(arena, plan_.get());
+        TileContext ctx(Arena::ofThisThread(), plan_.get());
         write(ctx, tile, task * rows);
         ctx.endTile();
     });

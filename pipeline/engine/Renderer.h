@@ -1,8 +1,8 @@
 #pragma once
 // The renderer: evaluates an image over a rectangle in horizontal tiles spread across a
 // persistent pool of threads, and writes BGRA8 premultiplied sRGB, top row first.
-// Each thread owns an arena reused from frame to frame, so steady-state rendering allocates
-// nothing but graph nodes.
+// Each thread owns one arena, reused from tile to tile by every pass it runs (frames, stored
+// pictures), so steady-state rendering allocates nothing but graph nodes.
 #include "pipeline/engine/Image.h"
 
 #include <atomic>
@@ -43,11 +43,35 @@ public:
     void reset();
     size_t capacityFloats() const;
     size_t blockCount() const { return blocks_.size(); }
+    // Where the next buffer would go; resetTo(mark) takes back everything allocated since, so a
+    // pass started inside another's tile on the same thread leaves the outer tile's buffers be.
+    struct Mark {
+        size_t block, used;
+    };
+    Mark mark() const;
+    void resetTo(const Mark& m);
+
+    // The calling thread's arena. Every pass a thread works on (frames of any renderer, pictures
+    // made to be stored) takes its tiles' scratch from it: one scratch per thread, sized by the
+    // largest tile it has met, rather than one per renderer and one per kind of pass.
+    static Arena& ofThisThread();
+    // Frees the blocks of every thread's arena that no tile is using at the moment (when a look
+    // is switched away: the next tile grows them again to what it needs).
+    static void releaseIdle();
+    // Bytes all threads' arenas hold.
+    static size_t threadBytes();
 
 private:
+    friend class TileContext;
+    // Tiles open on this arena: releaseIdle leaves it be while there are any.
+    void enter();
+    void leave();
+    void freeBlocks();
     struct Block { float* data; size_t size; size_t used; };
     std::vector<Block> blocks_;
     size_t current_ = 0;
+    std::mutex users_;
+    int open_ = 0;
 };
 
 // What a node's render sees: buffers from the thread's arena and its inputs, evaluated through
@@ -57,7 +81,12 @@ class TileContext {
 public:
     // `plan`: the graph's nodes with more than one consumer (kept in the tile cache) and the
     // fused passes that stand in for runs of row nodes.
-    TileContext(Arena& arena, const FramePlan* plan = nullptr) : arena_(arena), plan_(plan) {}
+    TileContext(Arena& arena, const FramePlan* plan = nullptr) : arena_(arena), plan_(plan), start_(arena.mark()) {
+        arena_.enter();
+    }
+    ~TileContext() { arena_.leave(); }
+    TileContext(const TileContext&) = delete;
+    TileContext& operator=(const TileContext&) = delete;
     float* alloc(size_t floats) { return arena_.alloc(floats); }
     float* allocPixels(const IRect& r) { return arena_.alloc(size_t(r.w) * size_t(r.h) * 4); }
     // The input rendered over r; valid until the tile ends. Do not write to it.
@@ -79,6 +108,7 @@ private:
     void renderNode(const Node& node, const IRect& r, float* out);
     Arena& arena_;
     const FramePlan* plan_;
+    Arena::Mark start_;  // endTile gives back what this context took, no more
     const Node* storedOut_ = nullptr;
     std::vector<Entry> cache_;
 };
@@ -147,18 +177,18 @@ public:
     int threadCount() const { return pool_->size(); }
     // Whether runs of row nodes are rendered as fused passes (on by default; the same pixels).
     void setFusedRuns(bool on) { fuse_ = on; }
-    // Bytes held by the arenas (flat once warmed up).
+    // Bytes held by the threads' arenas (flat once warmed up), which this renderer's tiles share
+    // with every other pass.
     size_t arenaBytes() const;
-    // Gives the arenas' memory back; the next frame grows them again to what it needs. The arenas
-    // grow to the largest tiles any graph asked for, so a renderer that moves on to a lighter
-    // graph calls this once. Not during a render.
+    // Gives the idle arenas' memory back; the next frame grows them again to what it needs. The
+    // arenas grow to the largest tiles any graph asked for, so a renderer that moves on to a
+    // lighter graph calls this once.
     void releaseScratch();
 
 private:
     template <typename WriteTile>
     void runTiles(const IRect& rect, WriteTile&& write);
     std::shared_ptr<ThreadPool> pool_;
-    std::vector<std::unique_ptr<Arena>> arenas_;
     std::unique_ptr<FramePlan> plan_;  // kept between frames
     int tileRows_;
     bool fuse_ = true;

@@ -53,14 +53,12 @@ private:
     Image halfGrid_;  // the pixels reduced 2×2, where they were gathered as they were made
 };
 
-// Renders graphs into float buffers with its own workers. Buffers no longer referenced by any
+// Renders graphs into float buffers on the shared workers. Buffers no longer referenced by any
 // image are reused, so steady state allocates nothing. Shared by every effect object as engine
 // machinery: it keeps no picture of its own, and one call runs at a time.
 class Materializer {
 public:
-    Materializer() : pool_(ThreadPool::machine()) {
-        for (int i = 0; i < pool_->size(); ++i) arenas_.push_back(std::make_unique<Arena>());
-    }
+    Materializer() : pool_(ThreadPool::machine()) {}
 
     int workers() const { return pool_->size(); }
 
@@ -77,10 +75,10 @@ public:
         const Node& root = *image.node();
         const int rows = std::clamp(tileRows, 1, b.h), tiles = (b.h + rows - 1) / rows;
         float* dst = buf->data();
-        pool_->run(tiles, [&](int task, int worker) {
+        pool_->run(tiles, [&](int task, int) {
             const int y0 = b.y + task * rows, h = std::min(rows, b.maxY() - y0);
             const DenormalsFlushed flushed;  // as in the frame renderer
-            TileContext ctx(*arenas_[size_t(worker)], &plan_);
+            TileContext ctx(Arena::ofThisThread(), &plan_);
             const size_t at = size_t(y0 - b.y) * b.w * 4;
             ctx.setStoredOut(&root);
             ctx.renderInto(root, {b.x, y0, b.w, h}, dst + at);
@@ -107,8 +105,8 @@ public:
         std::lock_guard<std::mutex> hold(mutex_);
         free_.erase(std::remove_if(free_.begin(), free_.end(), [](const Pooled& p) { return p.pixels.use_count() == 1; }),
                     free_.end());
-        // The workers' scratch grows to the largest tile a look asked for.
-        for (auto& a : arenas_) a = std::make_unique<Arena>();
+        // The threads' scratch grows to the largest tile a look asked for.
+        Arena::releaseIdle();
     }
 
 private:
@@ -141,7 +139,6 @@ private:
 
     std::mutex mutex_;
     std::shared_ptr<ThreadPool> pool_;
-    std::vector<std::unique_ptr<Arena>> arenas_;
     struct Pooled {
         std::shared_ptr<Pixels> pixels;
         uint64_t lastTake;

@@ -11,6 +11,7 @@
 
 #include <QImage>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -151,6 +152,53 @@ TEST(EngineTiles, ArenasStopGrowingAfterTheFirstFrame) {
     EXPECT_GT(warmed, 0u);
     for (int i = 0; i < 20; ++i) r.render(busyGraph(), {0, 0, 1280, 720}, out.data(), 1280 * 4);
     EXPECT_EQ(warmed, r.arenaBytes());
+}
+
+// A thread's scratch serves every pass it works on: frames and pictures made to be stored share
+// it, so a look that does both holds the larger of the two, not their sum.
+TEST(EngineTiles, FramesAndStoredPicturesShareEachThreadsScratch) {
+    Renderer r(0, 64);  // the machine's workers, as the stored pictures use
+    std::vector<uint8_t> out(1280 * 720 * 4);
+    Arena::releaseIdle();
+    ASSERT_EQ(0u, Arena::threadBytes());
+    r.render(busyGraph(), {0, 0, 1280, 720}, out.data(), 1280 * 4);
+    const size_t frames = Arena::threadBytes();
+    Arena::releaseIdle();
+    ASSERT_EQ(0u, r.arenaBytes());
+    const Image stored = materialize(busyGraph().cropped({0, 0, 1280, 720}));
+    const size_t pictures = Arena::threadBytes();
+    ASSERT_GT(frames, 0u);
+    ASSERT_GT(pictures, 0u);
+    r.render(busyGraph(), {0, 0, 1280, 720}, out.data(), 1280 * 4);
+    EXPECT_EQ(std::max(frames, pictures), Arena::threadBytes());
+    Arena::releaseIdle();
+    EXPECT_EQ(0u, r.arenaBytes());
+}
+
+// A pass begun inside another's tile on the same thread (a picture made while a frame's tile is
+// open) takes its buffers after the outer tile's and gives back only its own.
+TEST(EngineTiles, ATileOpenedInsideAnotherLeavesItsBuffersBe) {
+    Arena& arena = Arena::ofThisThread();
+    TileContext outer(arena);
+    float* kept = outer.alloc(3000);
+    std::fill(kept, kept + 3000, 7.0f);
+    float* inner1 = nullptr;
+    {
+        TileContext inner(arena);
+        inner1 = inner.alloc(5000);
+        std::fill(inner1, inner1 + 5000, 9.0f);
+        std::fill_n(inner.alloc(size_t(2) << 20), size_t(2) << 20, 9.0f);  // and a block of its own
+        inner.endTile();
+        EXPECT_EQ(inner1, inner.alloc(16));  // its own buffers come back to it
+        // Idle arenas go; this one has tiles open.
+        const size_t held = Arena::threadBytes();
+        Arena::releaseIdle();
+        EXPECT_EQ(held, Arena::threadBytes());
+    }
+    EXPECT_TRUE(std::all_of(kept, kept + 3000, [](float v) { return v == 7.0f; }));
+    EXPECT_NE(kept, inner1);
+    outer.endTile();
+    EXPECT_EQ(kept, outer.alloc(8));
 }
 
 TEST(EngineTiles, TileHeightsGiveEveryWorkerTheSameNumberOfTiles) {
