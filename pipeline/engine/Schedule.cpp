@@ -116,6 +116,10 @@ private:
     // larger; buffers no frame has asked for in a while are let go.
     std::shared_ptr<Pixels> take(size_t floats) {
         ++takes_;
+        // Buffers no frame has asked for in a while go (the bands a look's first frame was made in).
+        free_.erase(std::remove_if(free_.begin(), free_.end(),
+                                   [&](const Pooled& p) { return p.pixels.use_count() == 1 && takes_ - p.lastTake > kKeepTakes; }),
+                    free_.end());
         Pooled* best = nullptr;
         for (Pooled& p : free_)
             if (p.pixels.use_count() == 1 && p.pixels->size() >= floats &&
@@ -128,9 +132,8 @@ private:
         // A free buffer a little too small is the same picture grown: the new one serves it too.
         free_.erase(std::remove_if(free_.begin(), free_.end(),
                                    [&](const Pooled& p) {
-                                       return p.pixels.use_count() == 1 &&
-                                              (takes_ - p.lastTake > kKeepTakes ||
-                                               (p.pixels->size() < floats && p.pixels->size() >= floats - floats / 3));
+                                       return p.pixels.use_count() == 1 && p.pixels->size() < floats &&
+                                              p.pixels->size() >= floats - floats / 3;
                                    }),
                     free_.end());
         free_.push_back({std::make_shared<Pixels>(floats + floats / 16), takes_});

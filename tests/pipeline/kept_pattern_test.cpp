@@ -400,3 +400,21 @@ TEST(StoredPictures, AGrowingPictureKeepsOneBufferInThePool) {
     for (int w : {500, 600, 460}) materialize(colour.cropped({0, 0, double(w), 300}));
     EXPECT_LE(pooledPixelBytes() - held, last + last / 8);
 }
+
+// A buffer no picture has been made in for a while goes even when every later picture finds a
+// buffer of its size in the pool (the bands a look's first frame was made in, while the look
+// then makes only a few small pictures a frame).
+TEST(StoredPictures, AnIdleBufferLeavesThePoolWhileSmallerOnesAreReused) {
+    releaseIdlePixels();
+    const size_t held = pooledPixelBytes();
+    const Image colour = Image::solid(Color{0.2f, 0.4f, 0.1f, 1});
+    ASSERT_TRUE(isMaterialized(materialize(colour.cropped({0, 0, 1280, 400}))));
+    const size_t large = size_t(1280) * 400 * 4 * sizeof(float);
+    EXPECT_GE(pooledPixelBytes() - held, large);
+    const size_t small = size_t(1280) * 4 * 4 * sizeof(float);
+    for (int frame = 0; frame < 100; ++frame) {
+        const Image rows = materialize(colour.cropped({0, 0, 1280, 4}));
+        ASSERT_TRUE(isMaterialized(rows));
+    }
+    EXPECT_LE(pooledPixelBytes() - held, 2 * small);
+}
