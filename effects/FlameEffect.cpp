@@ -157,10 +157,7 @@ Image fireLayer(const Rect& E, double t, const Rect& band, Caches* caches) {
         // again: evaluate S once over the band and its margin.
         S = materializeInBands(S.cropped(wide));
     }
-    // C is read without a margin, but its blur has one: evaluated per frame tile, that margin
-    // would be blurred again for every tile.
-    const Image Cb = band == E ? C : materializeInBands(C.cropped(band));
-    const Image D = filters::displacementDistortion(S, Cb, 28).cropped(E);
+    const Image D = filters::displacementDistortion(S, C, 28).cropped(E);
     Image core = filters::colorControls(D, 1.0, kToneCore.brightness, kToneCore.contrast);
     core = filters::falseColor(core, Color::fromSRGB(0.02, 0, 0, 0), Color::fromSRGB(1.0, 0.85, 0.45, 1.0));
     const Image outer = filters::falseColor(D, Color::fromSRGB(0.05, 0, 0, 0), Color::fromSRGB(0.9, 0.3, 0.03, 1.0));
