@@ -42,6 +42,7 @@ void Arena::freeBlocks() {
     for (auto& b : blocks_) freeLarge(b.data, b.size * sizeof(float));
     blocks_.clear();
     current_ = 0;
+    used_ = peak_ = 0;
 }
 
 float* Arena::alloc(size_t n) {
@@ -50,24 +51,38 @@ float* Arena::alloc(size_t n) {
     if (current_ == blocks_.size()) {
         size_t size = std::max(n, kBlockFloats);
         float* data = static_cast<float*>(allocateLarge(size * sizeof(float)));
+        std::lock_guard lock(users_);
         blocks_.push_back({data, size, 0});
     }
     Block& b = blocks_[current_];
     float* p = b.data + b.used;
     b.used += n;
+    used_ += n;
+    peak_ = std::max(peak_, used_);
     return p;
 }
 
-void Arena::reset() {
-    for (auto& b : blocks_) b.used = 0;
-    current_ = 0;
-}
+void Arena::reset() { resetTo({0, 0}); }
 
 Arena::Mark Arena::mark() const { return {current_, current_ < blocks_.size() ? blocks_[current_].used : 0}; }
 
 void Arena::resetTo(const Mark& m) {
-    for (size_t i = m.block; i < blocks_.size(); ++i) blocks_[i].used = i == m.block ? m.used : 0;
+    for (size_t i = m.block; i < blocks_.size(); ++i) {
+        const size_t keep = i == m.block ? m.used : 0;
+        used_ -= blocks_[i].used - keep;
+        blocks_[i].used = keep;
+    }
     current_ = m.block;
+    if (m.block == 0 && m.used == 0 && blocks_.size() > 1) {
+        // The tiles outgrew the first block: one block as large as the most they took at once
+        // holds them without the tail each block left unused (a tile's buffers are 1–2 MB).
+        constexpr size_t kHugePage = size_t(1) << 19;  // floats in 2 MiB
+        const size_t size = (peak_ + kHugePage - 1) / kHugePage * kHugePage;
+        float* data = static_cast<float*>(allocateLarge(size * sizeof(float)));
+        std::lock_guard lock(users_);
+        for (auto& b : blocks_) freeLarge(b.data, b.size * sizeof(float));
+        blocks_.assign(1, {data, size, 0});
+    }
 }
 
 void Arena::enter() {

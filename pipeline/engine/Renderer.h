@@ -19,7 +19,6 @@ namespace ostrela::engine {
 
 struct FramePlan;
 
-// Bump allocator of float buffers; reset after every tile, blocks kept for the next one.
 // Denormals are invisible in 8-bit output but slow every float operation: a tile is rendered with
 // them flushed to zero (the processor's float control while this lives; restored after).
 class DenormalsFlushed {
@@ -33,6 +32,8 @@ private:
     unsigned saved_;
 };
 
+// Bump allocator of float buffers; reset after every tile, blocks kept for the next one. When
+// tiles outgrow the first block, one block as large as the most a tile took replaces them.
 class Arena {
 public:
     Arena() = default;
@@ -70,6 +71,7 @@ private:
     struct Block { float* data; size_t size; size_t used; };
     std::vector<Block> blocks_;
     size_t current_ = 0;
+    size_t used_ = 0, peak_ = 0;  // floats handed out now, and the most at once
     std::mutex users_;
     int open_ = 0;
 };

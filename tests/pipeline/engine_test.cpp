@@ -198,7 +198,36 @@ TEST(EngineTiles, ATileOpenedInsideAnotherLeavesItsBuffersBe) {
     EXPECT_TRUE(std::all_of(kept, kept + 3000, [](float v) { return v == 7.0f; }));
     EXPECT_NE(kept, inner1);
     outer.endTile();
-    EXPECT_EQ(kept, outer.alloc(8));
+    EXPECT_EQ(1u, arena.blockCount());  // the inner tile's block joined the first
+}
+
+// Tiles whose buffers outgrow the first block end up in one block sized to the most a tile took,
+// not in blocks each leaving the tail a buffer did not fit in.
+TEST(EngineTiles, AnArenaOutgrownSettlesInOneBlockOfItsTilesSize) {
+    Arena arena;
+    const size_t buffer = size_t(400) << 10;  // 1.6 MB: two fit in the first 4 MiB block
+    std::vector<float*> first;
+    {
+        TileContext tile(arena);
+        for (int i = 0; i < 3; ++i) first.push_back(tile.alloc(buffer));
+        EXPECT_EQ(2u, arena.blockCount());
+        tile.endTile();
+        EXPECT_EQ(1u, arena.blockCount());
+        const size_t settled = arena.capacityFloats();
+        EXPECT_GE(settled, 3 * buffer);
+        EXPECT_LT(settled, 3 * buffer + (size_t(1) << 19));  // within a 2 MiB page
+        for (int tileNo = 0; tileNo < 3; ++tileNo) {
+            float* a = tile.alloc(buffer);
+            float* b = tile.alloc(buffer);
+            float* c = tile.alloc(buffer);
+            EXPECT_EQ(b, a + buffer);
+            EXPECT_EQ(c, b + buffer);
+            std::fill_n(c, buffer, 1.0f);  // the whole of it is the arena's
+            tile.endTile();
+            EXPECT_EQ(settled, arena.capacityFloats());
+            EXPECT_EQ(1u, arena.blockCount());
+        }
+    }
 }
 
 TEST(EngineTiles, TileHeightsGiveEveryWorkerTheSameNumberOfTiles) {
