@@ -23,6 +23,7 @@ public:
     Vec2 map(Vec2 d) const;
     void mapRow(int x0, int y, int n, float* sx, float* sy) const override;
     engine::Rect roi(const engine::Rect& dest) const override { return dest.insetBy(-kMargin, 0); }
+    bool separable() const override { return true; }  // a row moves across by one distance
 
 private:
     float amplitude_, frequency_, phase_;
@@ -37,6 +38,7 @@ public:
     Vec2 map(Vec2 d) const;
     void mapRow(int x0, int y, int n, float* sx, float* sy) const override;
     engine::Rect roi(const engine::Rect& dest) const override { return dest.insetBy(-kMargin, 0); }
+    bool separable() const override { return true; }
 
 private:
     float a1_, f1_, p1_, a2_, f2_, p2_;

@@ -113,77 +113,6 @@ private:
     int d_;
 };
 
-// A row-constant horizontal warp (oldTVWave, vhsWave): the kernel gives each row one source
-// offset, so the row is a constant fractional shift of the clamped source — one lerp per pixel
-// instead of a general bilinear sample. Rows whose kernel output is not of that shape fall back
-// to the general sampler.
-class RowWarpNode final : public Node {
-public:
-    RowWarpNode(NodePtr in, engine::WarpKernelPtr kernel, int margin)
-        : in_(std::move(in)), clamped_(Image(in_).clampedToExtent().node()), kernel_(std::move(kernel)),
-          extent_(in_->extent()), ex_(engine::pixelBounds(extent_)), margin_(margin + 1) {}
-    Rect extent() const override { return extent_; }
-    int inputCount() const override { return 1; }
-    const Node* input(int) const override { return in_.get(); }
-    IRect roi(int, const IRect& dest) const override { return dest.grown(margin_, 0).intersected(ex_); }
-    void render(engine::TileContext& ctx, const IRect& r, float* out) const override {
-        // Rows outside the extent stay clear; columns read outside it repeat the edge pixels.
-        const IRect sr = roi(0, r);
-        if (!ex_.contains(r)) std::memset(out, 0, size_t(r.w) * r.h * 4 * sizeof(float));
-        if (sr.isEmpty()) return;
-        const float* src = ctx.pull(*in_, sr);
-        const int lo = ex_.x, hi = ex_.maxX() - 1;  // source columns that exist
-        const int colEnd = std::min(r.maxX(), ex_.maxX()), colBegin = std::max(r.x, ex_.x);
-        float sx[2], sy[2];
-        for (int y = sr.y; y < sr.maxY(); ++y) {
-            // The row's offset read at a fixed column, so every tile sees the same value.
-            kernel_->mapRow(0, y, 2, sx, sy);
-            float* o = out + size_t(y - r.y) * r.w * 4;
-            const float* row = src + size_t(y - sr.y) * sr.w * 4 - size_t(sr.x) * 4;  // indexed by column
-            const double dx = double(sx[0]) - 0.5;
-            const double fl = std::floor(dx);
-            if (sy[0] != float(y) + 0.5f || sy[1] != sy[0] || sx[1] - sx[0] != 1.0f || std::abs(fl) >= margin_) {
-                // Not a pure shift: sample every pixel through the clamped source.
-                renderGeneral(ctx, {r.x, y, r.w, 1}, o);
-                continue;
-            }
-            const int off = int(fl);
-            const float w = float(dx - fl), w0 = 1.0f - w;
-            // Interior columns read two existing neighbours; the rest clamp.
-            const int in0 = std::clamp(lo - off, colBegin, colEnd), in1 = std::clamp(hi - off, in0, colEnd);
-            auto px = [&](int x) {
-                const float* a = row + size_t(std::clamp(x + off, lo, hi)) * 4;
-                const float* b = row + size_t(std::clamp(x + off + 1, lo, hi)) * 4;
-                float* d = o + size_t(x - r.x) * 4;
-                for (int c = 0; c < 4; ++c) d[c] = a[c] * w0 + b[c] * w;
-            };
-            for (int x = colBegin; x < in0; ++x) px(x);
-            retro::lerpRow(o + size_t(in0 - r.x) * 4, row + size_t(in0 + off) * 4, size_t(in1 - in0) * 4, w0, w);
-            for (int x = in1; x < colEnd; ++x) px(x);
-        }
-    }
-
-private:
-    void renderGeneral(engine::TileContext& ctx, const IRect& r, float* o) const {
-        const IRect sr = engine::enclosingIRect(kernel_->roi({double(r.x), double(r.y), double(r.w), double(r.h)})).grown(1, 1);
-        const float* src = ctx.pull(*clamped_, sr);
-        std::vector<float> xs(size_t(r.w)), ys(size_t(r.w));
-        kernel_->mapRow(r.x, r.y, r.w, xs.data(), ys.data());
-        for (int i = 0; i < r.w; ++i) engine::detail::sampleBilinear(src, sr, xs[size_t(i)], ys[size_t(i)], o + 4 * i);
-        engine::detail::clearOutside(o, r, extent_);
-    }
-    NodePtr in_, clamped_;
-    engine::WarpKernelPtr kernel_;
-    Rect extent_;
-    IRect ex_;
-    int margin_;
-};
-
-Image rowWarp(const Image& image, engine::WarpKernelPtr kernel, int margin) {
-    if (image.isNull() || image.extent().isInfinite() || image.extent().isEmpty()) return image;
-    return Image(std::make_shared<RowWarpNode>(image.node(), std::move(kernel), margin));
-}
-
 // A bright band: a strip of the picture moved by a whole number of pixels (edges repeating),
 // toned, composited over the picture. When a tile spans the picture's width the strip is taken
 // from the tile's own rows, so the picture is rendered once.
@@ -518,7 +447,7 @@ Image renderOldTV(const Image& image, double t, ReadoutCaches& caches) {
     const Rect F = layoutFrame(E);
     Image img = filters::colorControls(image, 0.0, -0.03, 2.1);
     img = filters::vignette(img, 2.2, 1.1);
-    img = rowWarp(img, std::make_shared<OldTVWaveKernel>(14.0f, 0.07f, phase(4.5, t)), int(OldTVWaveKernel::kMargin));
+    img = img.clampedToExtent().warped(std::make_shared<OldTVWaveKernel>(14.0f, 0.07f, phase(4.5, t)), img.extent());
     Image base = img.cropped(E);
     // Grain: grey noise at 16 % over the picture.
     base = compositeGrain(base, E, 0.16f, caches);
@@ -539,8 +468,9 @@ Image renderVHS(const Image& image, double t, ReadoutCaches& caches) {
     const Rect F = layoutFrame(E);
     Image img = image.gaussianBlur(0.6).cropped(E);
     img = filters::colorControls(img, 1.4, 0.0, 1.05);
-    img = rowWarp(img, std::make_shared<VHSWaveKernel>(18.0f, 0.05f, phase(3.2, t), 8.0f, 0.22f, phase(9.0, t)),
-                  int(VHSWaveKernel::kMargin)).cropped(E);
+    img = img.clampedToExtent()
+              .warped(std::make_shared<VHSWaveKernel>(18.0f, 0.05f, phase(3.2, t), 8.0f, 0.22f, phase(9.0, t)), img.extent())
+              .cropped(E);
     img = Image(std::make_shared<ChromaBleedNode>(img.node(), 5)).cropped(E);
     img = compositeBand(img, F, t, 0.03, 0.35, 0.0, 45);
     img = compositeBand(img, F, t, 0.012, 0.7, 2.1, -30);

@@ -1,4 +1,4 @@
-// Row kernels of the Old TV and VHS looks. A row's tail goes through the same vector code in a
+// The VHS look's chroma bleed row. A row's tail goes through the same vector code in a
 // padded block, so a pixel's value never depends on where in a row or tile it falls.
 #include "effects/RetroKernels.h"
 
@@ -45,29 +45,12 @@ void BleedRow(float* HWY_RESTRICT o, const float* HWY_RESTRICT row, int n, int d
     }
 }
 
-void LerpRow(float* HWY_RESTRICT dst, const float* a, size_t n, float w0, float w) {
-    const hn::ScalableTag<float> d;
-    const size_t N = hn::Lanes(d);
-    const auto v0 = hn::Set(d, w0), v1 = hn::Set(d, w);
-    const auto lerp = [&](const float* p) { return hn::MulAdd(hn::LoadU(d, p + 4), v1, hn::Mul(hn::LoadU(d, p), v0)); };
-    size_t k = 0;
-    for (; k + N <= n; k += N) hn::StoreU(lerp(a + k), d, dst + k);
-    if (k < n) {
-        HWY_ALIGN float t[hn::MaxLanes(d) + 4] = {}, out[hn::MaxLanes(d)];
-        std::memcpy(t, a + k, (n - k + 4) * sizeof(float));
-        hn::Store(lerp(t), d, out);
-        std::memcpy(dst + k, out, (n - k) * sizeof(float));
-    }
-}
-
 }  // namespace ostrela::effects::retro::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
 namespace ostrela::effects::retro {
 HWY_EXPORT(BleedRow);
-HWY_EXPORT(LerpRow);
 void bleedRow(float* o, const float* row, int n, int d) { HWY_DYNAMIC_DISPATCH(BleedRow)(o, row, n, d); }
-void lerpRow(float* d, const float* a, size_t n, float w0, float w) { HWY_DYNAMIC_DISPATCH(LerpRow)(d, a, n, w0, w); }
 }  // namespace ostrela::effects::retro
 #endif

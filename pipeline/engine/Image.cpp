@@ -536,17 +536,24 @@ void WarpNode::render(TileContext& ctx, const IRect& r, float* out) const {
                 return;
             }
             const kernels::WarpSource source{ctx.pull(pic, pr), pr.x, pr.y, pr.w, pr.h};
-            // The columns' terms from the kernel's first row, each row's from its first pixel.
+            // The columns' terms from the kernel's first row.
             float* sx = ctx.alloc(size_t(r.w));
             float* dyc = ctx.alloc(size_t(r.w));
             kernel_->mapRow(r.x, r.y, r.w, sx, dyc);
             const float py0 = float(r.y) + 0.5f;
             for (int i = 0; i < r.w; ++i) dyc[i] -= py0;
+            // Nothing moves down (a tear, a wobble): each row is its source row moved across.
+            const bool across = std::all_of(dyc, dyc + r.w, [](float v) { return v == 0.0f; });
             for (int j = 0; j < r.h; ++j) {
+                // The row's move read at column 0, so every rectangle of the row sees the same one.
                 float x1, y1;
-                kernel_->mapRow(r.x, r.y + j, 1, &x1, &y1);
-                kernels::separableWarpRow(source, r.x, r.w, x1 - (float(r.x) + 0.5f), float(r.y + j) + 0.5f, dyc,
-                                          out + size_t(j) * r.w * 4);
+                kernel_->mapRow(0, r.y + j, 1, &x1, &y1);
+                const float dx = x1 - 0.5f;
+                float* o = out + size_t(j) * r.w * 4;
+                if (across)
+                    kernels::shiftRow(source, r.x, r.w, dx, r.y + j, o);
+                else
+                    kernels::separableWarpRow(source, r.x, r.w, dx, float(r.y + j) + 0.5f, dyc, o);
             }
             detail::clearOutside(out, r, extent_);
             return;

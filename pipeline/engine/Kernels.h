@@ -78,6 +78,9 @@ struct WarpSource {
 // ((x0 + i + ½) + dx − ½, py + dyc[i] − ½) (pixel centres at integers), the taps clamped onto
 // the source; a position beyond ±1e9 gives a transparent pixel.
 void separableWarpRow(const WarpSource& src, int x0, int n, float dx, float py, const float* dyc, float* o);
+// separableWarpRow for a warp that moves nothing down (every dyc 0, py a pixel centre): row y of
+// the source, rows clamped onto it, moved across by dx — one mix of two neighbours per pixel.
+void shiftRow(const WarpSource& src, int x0, int n, float dx, int y, float* o);
 // One row of a displacement from column x0 of row y: pixel i samples the source bilinearly at its
 // centre moved by scale·(clamp(d.r) − ½, clamp(d.g) − ½), d the i-th RGBA pixel of `disp`; taps
 // off the source read transparent.

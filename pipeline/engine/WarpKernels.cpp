@@ -1,5 +1,5 @@
 // Rows of a separable warp (each row moved across by one distance, each column down by one),
-// sampled bilinearly with the taps clamped onto the source. A register's pixels go through the
+// sampled bilinearly with the taps clamped onto the source, and of one that only moves rows across. A register's pixels go through the
 // same operations as a single pixel's, so a pixel's value never depends on where it falls.
 #include "pipeline/engine/Kernels.h"
 
@@ -142,7 +142,42 @@ void SeparableWarpRow(const kernels::WarpSource& s, int x0, int n, float dx, flo
     }
 }
 
+// d[k] = a[k]·w0 + a[k + 4]·w over n floats; a tail goes through the same vector code in a padded
+// block, so a value never depends on where in the row it falls.
+void LerpFloats(float* HWY_RESTRICT dst, const float* a, size_t n, float w0, float w) {
+    const DF d;
+    const size_t N = hn::Lanes(d);
+    const VF v0 = hn::Set(d, w0), v1 = hn::Set(d, w);
+    const auto lerp = [&](const float* p) HWY_ATTR { return hn::MulAdd(hn::LoadU(d, p + 4), v1, hn::Mul(hn::LoadU(d, p), v0)); };
+    size_t k = 0;
+    for (; k + N <= n; k += N) hn::StoreU(lerp(a + k), d, dst + k);
+    if (k < n) {
+        HWY_ALIGN float t[hn::MaxLanes(d) + 4] = {}, out[hn::MaxLanes(d)];
+        std::memcpy(t, a + k, (n - k + 4) * sizeof(float));
+        hn::Store(lerp(t), d, out);
+        std::memcpy(dst + k, out, (n - k) * sizeof(float));
+    }
+}
+
 }  // namespace
+
+void ShiftRow(const kernels::WarpSource& s, int x0, int n, float dx, int y, float* o) {
+    const float fl = std::floor(dx);
+    if (!(std::abs(fl) < 1e9f)) {
+        std::fill(o, o + 4 * size_t(n), 0.0f);
+        return;
+    }
+    const int off = int(fl);
+    const float w = dx - fl, w0 = 1.0f - w;
+    const float* row = s.data + size_t(std::clamp(y, s.y, s.y + s.h - 1) - s.y) * size_t(s.w) * 4 - size_t(s.x) * 4;
+    const int lo = s.x, hi = s.x + s.w - 1;  // source columns that exist
+    // Pixels whose two taps both exist go through the vector mix; beyond them both taps clamp
+    // onto the same edge pixel, which is then the value.
+    const int end = x0 + n, in0 = std::clamp(lo - off, x0, end), in1 = std::clamp(hi - off, in0, end);
+    for (int x = x0; x < in0; ++x) std::memcpy(o + size_t(x - x0) * 4, row + size_t(lo) * 4, 4 * sizeof(float));
+    LerpFloats(o + size_t(in0 - x0) * 4, row + size_t(in0 + off) * 4, size_t(in1 - in0) * 4, w0, w);
+    for (int x = in1; x < end; ++x) std::memcpy(o + size_t(x - x0) * 4, row + size_t(hi) * 4, 4 * sizeof(float));
+}
 
 void DisplaceRow(const kernels::WarpSource& s, const float* disp, float scale, int x0, int y, int n, float* o) {
     const DF d;
@@ -208,6 +243,7 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace ostrela::engine {
 HWY_EXPORT(SeparableWarpRow);
+HWY_EXPORT(ShiftRow);
 HWY_EXPORT(DisplaceRow);
 namespace kernels {
 void displaceRow(const WarpSource& src, const float* disp, float scale, int x0, int y, int n, float* o) {
@@ -215,6 +251,9 @@ void displaceRow(const WarpSource& src, const float* disp, float scale, int x0, 
 }
 void separableWarpRow(const WarpSource& src, int x0, int n, float dx, float py, const float* dyc, float* o) {
     HWY_DYNAMIC_DISPATCH(SeparableWarpRow)(src, x0, n, dx, py, dyc, o);
+}
+void shiftRow(const WarpSource& src, int x0, int n, float dx, int y, float* o) {
+    HWY_DYNAMIC_DISPATCH(ShiftRow)(src, x0, n, dx, y, o);
 }
 }  // namespace kernels
 }  // namespace ostrela::engine

@@ -370,20 +370,23 @@ namespace {
 // separable or not.
 class WaveKernel final : public WarpKernel {
 public:
-    explicit WaveKernel(bool separable) : separable_(separable) {}
+    // `down` 0: rows only move across (a tear); `across` the largest move across.
+    explicit WaveKernel(bool separable, float down = 5.25f, float across = 6.5f)
+        : separable_(separable), down_(down), across_(across) {}
     void mapRow(int x0, int y, int n, float* sx, float* sy) const override {
-        const float py = float(y) + 0.5f, dx = 6.5f * std::sin(py * 0.21f + 0.3f);
+        const float py = float(y) + 0.5f, dx = across_ * std::sin(py * 0.21f + 0.3f);
         for (int i = 0; i < n; ++i) {
             const float px = float(x0 + i) + 0.5f;
             sx[i] = px + dx;
-            sy[i] = py + 5.25f * std::sin(px * 0.17f);
+            sy[i] = py + down_ * std::sin(px * 0.17f);
         }
     }
-    Rect roi(const Rect& dest) const override { return dest.insetBy(-7, -7); }
+    Rect roi(const Rect& dest) const override { return dest.insetBy(-std::ceil(across_) - 1, -7); }
     bool separable() const override { return separable_; }
 
 private:
     bool separable_;
+    float down_, across_;
 };
 }  // namespace
 
@@ -405,6 +408,31 @@ TEST(SeparableWarps, SampleAsTheGenericWarpOnEveryTarget) {
             int lit = 0;
             for (size_t i = 3; i < a.size(); i += 4) lit += a[i] > 0.1f;
             EXPECT_GT(lit, int(a.size() / 4) / 2);
+        }
+    });
+}
+
+// A separable warp that moves nothing down mixes two neighbours of the row itself per pixel: the
+// generic samples on every target, for moves within the picture and for moves that carry rows
+// wholly past its edges (every pixel then repeats the edge), at odd widths and tile heights.
+TEST(SeparableWarps, RowsMovedOnlyAcrossSampleAsTheGenericWarpOnEveryTarget) {
+    const Image pic = Image::fromQImage(picture(83, 47, 9)).translated(3, -2);
+    const Rect e = pic.extent();
+    test::forEachSimdTarget([&] {
+        for (const float across : {6.5f, 120.0f}) {
+            for (const IRect rect : {IRect{3, -2, 83, 47}, IRect{-5, -9, 97, 61}, IRect{20, 4, 17, 5}}) {
+                const Image fast = pic.clampedToExtent().warped(std::make_shared<WaveKernel>(true, 0.0f, across), e);
+                const Image slow = pic.clampedToExtent().warped(std::make_shared<WaveKernel>(false, 0.0f, across), e);
+                for (const int tileRows : {16, 3}) {
+                    const std::vector<float> a = renderWith(fast, rect, tileRows, true), b = renderWith(slow, rect, 16, true);
+                    double worst = 0;
+                    for (size_t i = 0; i < a.size(); ++i) worst = std::max(worst, double(std::abs(a[i] - b[i])));
+                    EXPECT_LT(worst, 2e-5) << across << " at " << rect.x << "," << rect.y << " in tiles of " << tileRows;
+                    int lit = 0;
+                    for (size_t i = 3; i < a.size(); i += 4) lit += a[i] > 0.1f;
+                    EXPECT_GT(lit, int(a.size() / 4) / 2);
+                }
+            }
         }
     });
 }
