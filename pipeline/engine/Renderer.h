@@ -83,8 +83,9 @@ class TileContext {
 public:
     // `plan`: the graph's nodes with more than one consumer (kept in the tile cache) and the
     // fused passes that stand in for runs of row nodes.
-    TileContext(Arena& arena, const FramePlan* plan = nullptr) : arena_(arena), plan_(plan), start_(arena.mark()) {
-        arena_.enter();
+    TileContext(Arena& arena, const FramePlan* plan = nullptr) : arena_(arena), plan_(plan) {
+        arena_.enter();  // first: an idle arena may be freed under a mark taken before
+        start_ = arena_.mark();
     }
     ~TileContext() { arena_.leave(); }
     TileContext(const TileContext&) = delete;
@@ -110,7 +111,7 @@ private:
     void renderNode(const Node& node, const IRect& r, float* out);
     Arena& arena_;
     const FramePlan* plan_;
-    Arena::Mark start_;  // endTile gives back what this context took, no more
+    Arena::Mark start_{};  // endTile gives back what this context took, no more
     const Node* storedOut_ = nullptr;
     std::vector<Entry> cache_;
 };
