@@ -72,8 +72,8 @@ void usage(FILE* to) {
                  "  --bench N    renders N frames and prints the median and 95th percentile, and the CPU time\n"
                  "               of the process per frame, and the time of the first frame\n"
                  "  --cycle N    renders N frames of each of the sixteen effects in turn, then N of \"none\",\n"
-                 "               and prints the resident memory after each, the memory of the frame's\n"
-                 "               tiles and of the stored pictures, and the time of its first frame\n"
+                 "               and prints the resident memory after each, the memory of the tiles'\n"
+                 "               scratch and of the stored pictures, and the time of its first frame\n"
                  "               (the switch to it included)\n");
 }
 
@@ -394,7 +394,7 @@ int main(int argc, char** argv) {
                 if (i == 0) first = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
             }
             const auto [rss, hwm] = residentMb();
-            std::printf("after %-15s resident %7.1f MB, peak %7.1f MB, frame arenas %6.1f MB, stored pictures %6.1f MB, first frame %6.1f ms\n",
+            std::printf("after %-15s resident %7.1f MB, peak %7.1f MB, tile scratch %6.1f MB, stored pictures %6.1f MB, first frame %6.1f ms\n",
                         name, rss, hwm, double(composer.renderer().arenaBytes()) / (1024.0 * 1024.0),
                         double(engine::pooledPixelBytes()) / (1024.0 * 1024.0), first);
         };
