@@ -161,7 +161,20 @@ bool TileContext::isShared(const Node& node) const {
 }
 
 void TileContext::renderNode(const Node& node, const IRect& r, float* out) {
-    (plan_ ? plan_->standIn(node) : node).render(*this, r, out);
+    if (!plan_) {
+        node.render(*this, r, out);
+        return;
+    }
+    const Arena::Mark mark = arena_.mark();
+    const size_t entries = cache_.size();
+    plan_->standIn(node).render(*this, r, out);
+    // What the node pulled for itself is done with once its pixels are out, unless it pulled a
+    // node that other readers of the tile will ask for: give it back, so a tile holds the
+    // buffers of one path through the graph at a time rather than of every node it rendered.
+    for (size_t i = entries; i < cache_.size(); ++i)
+        if (isShared(*cache_[i].node)) return;
+    cache_.resize(entries);
+    arena_.resetTo(mark);
 }
 
 bool TileContext::copyFromCached(const Node& node, const IRect& r, float* out) const {

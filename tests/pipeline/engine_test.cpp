@@ -1,7 +1,9 @@
 #include "pipeline/engine/ColorSpace.h"
+#include "pipeline/engine/Filters.h"
 #include "pipeline/engine/Image.h"
 #include "pipeline/engine/LargeBuffers.h"
 #include "pipeline/engine/Nodes.h"
+#include "pipeline/engine/PixelRuns.h"
 #include "pipeline/engine/Renderer.h"
 #include "pipeline/engine/Schedule.h"
 
@@ -228,6 +230,35 @@ TEST(EngineTiles, AnArenaOutgrownSettlesInOneBlockOfItsTilesSize) {
             EXPECT_EQ(1u, arena.blockCount());
         }
     }
+}
+
+// A node's inputs are given back once its pixels are out, unless another reader of the tile will
+// ask for them: a tile of six blurred pictures screened together holds the six blurs and one
+// blur's working buffers, not six blurs' working buffers, and its pixels are the same.
+TEST(EngineTiles, ATileHoldsTheBuffersOfOnePathThroughTheGraph) {
+    const QImage q = patternImage(640, 480, true);
+    Image screened;
+    for (int i = 0; i < 6; ++i) {
+        const Image blurred = Image::fromQImage(q).gaussianBlur(4.0 + i).cropped({0, 0, 640, 480});
+        screened = i == 0 ? blurred : filters::screenBlend(blurred, screened);
+    }
+    const IRect tile{0, 160, 640, 64};
+    FramePlan plan;
+    planFrame(screened.node().get(), plan);
+    const auto scratch = [&](const FramePlan* p, std::vector<float>& out) {
+        Arena arena;
+        out.assign(size_t(tile.w) * tile.h * 4, 0.0f);
+        TileContext ctx(arena, p);
+        ctx.renderInto(*screened.node(), tile, out.data());
+        ctx.endTile();
+        return arena.capacityFloats();
+    };
+    std::vector<float> given, kept;
+    const size_t scoped = scratch(&plan, given), whole = scratch(nullptr, kept);  // no plan: nothing given back
+    EXPECT_LT(scoped * 2, whole) << scoped << " floats against " << whole;
+    double worst = 0;
+    for (size_t i = 0; i < given.size(); ++i) worst = std::max(worst, double(std::abs(given[i] - kept[i])));
+    EXPECT_LT(worst, 1e-6);  // the screens fused in one pass against one by one
 }
 
 TEST(EngineTiles, TileHeightsGiveEveryWorkerTheSameNumberOfTiles) {
