@@ -163,11 +163,6 @@ void FrameComposer::render(const QImage& cameraFrame, const QImage* videoFrame, 
                            const FrameSettings& settings) {
     if (!dst) return;
     Image image = compose(cameraFrame, videoFrame, t, settings);
-    if (settings.effect != renderedEffect_) {
-        // The previous look's tile scratch is sized for its graph, not this one's.
-        renderer_.releaseScratch();
-        renderedEffect_ = settings.effect;
-    }
     const engine::IRect frame{0, 0, kFrameWidth, kFrameHeight};
     if (layers_.empty() || !isPlainCopy(base_, frame)) {
         renderer_.render(image, frame, dst, size_t(kFrameStride));

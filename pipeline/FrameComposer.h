@@ -84,7 +84,6 @@ private:
     QImage cameraScratch_, videoScratch_;
     FrameSettings settings_;
     BarTextSource barText_;
-    VideoEffect renderedEffect_ = VideoEffect::none;  // the look of the last frame rendered
 };
 
 }  // namespace ostrela

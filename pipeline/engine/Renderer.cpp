@@ -375,8 +375,6 @@ Renderer::Renderer(int threads, int tileRows)
 
 Renderer::~Renderer() = default;
 
-void Renderer::releaseScratch() { Arena::releaseIdle(); }
-
 size_t Renderer::arenaBytes() const {
     return Arena::threadBytes();
 }

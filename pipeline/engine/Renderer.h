@@ -181,12 +181,8 @@ public:
     // Whether runs of row nodes are rendered as fused passes (on by default; the same pixels).
     void setFusedRuns(bool on) { fuse_ = on; }
     // Bytes held by the threads' arenas (flat once warmed up), which this renderer's tiles share
-    // with every other pass.
+    // with every other pass. Arena::releaseIdle gives them back.
     size_t arenaBytes() const;
-    // Gives the idle arenas' memory back; the next frame grows them again to what it needs. The
-    // arenas grow to the largest tiles any graph asked for, so a renderer that moves on to a
-    // lighter graph calls this once.
-    void releaseScratch();
 
 private:
     template <typename WriteTile>

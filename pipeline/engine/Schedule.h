@@ -37,8 +37,9 @@ Image materializeWatched(const Image& image, int tileRows, const TileWatcher& on
 // A buffer of `floats` from the stored pictures' pool (contents undefined), and a stored image
 // over such a buffer (linear premultiplied RGBA of `bounds`, bottom row first).
 std::shared_ptr<PixelStore> pooledPixels(size_t floats);
-// Gives back the pool's buffers that no stored picture holds any more (when a look is switched
-// away, so a heavy look's buffers do not stay with a light one).
+// Gives back the pool's buffers that no stored picture holds any more, and the tile scratch no
+// thread is using (when a look is switched away, so a heavy look's buffers do not stay with a
+// light one).
 void releaseIdlePixels();
 // Bytes of the pool's buffers, held by pictures or idle.
 size_t pooledPixelBytes();
