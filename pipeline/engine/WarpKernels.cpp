@@ -142,23 +142,6 @@ void SeparableWarpRow(const kernels::WarpSource& s, int x0, int n, float dx, flo
     }
 }
 
-// d[k] = a[k]·w0 + a[k + 4]·w over n floats; a tail goes through the same vector code in a padded
-// block, so a value never depends on where in the row it falls.
-void LerpFloats(float* HWY_RESTRICT dst, const float* a, size_t n, float w0, float w) {
-    const DF d;
-    const size_t N = hn::Lanes(d);
-    const VF v0 = hn::Set(d, w0), v1 = hn::Set(d, w);
-    const auto lerp = [&](const float* p) HWY_ATTR { return hn::MulAdd(hn::LoadU(d, p + 4), v1, hn::Mul(hn::LoadU(d, p), v0)); };
-    size_t k = 0;
-    for (; k + N <= n; k += N) hn::StoreU(lerp(a + k), d, dst + k);
-    if (k < n) {
-        HWY_ALIGN float t[hn::MaxLanes(d) + 4] = {}, out[hn::MaxLanes(d)];
-        std::memcpy(t, a + k, (n - k + 4) * sizeof(float));
-        hn::Store(lerp(t), d, out);
-        std::memcpy(dst + k, out, (n - k) * sizeof(float));
-    }
-}
-
 }  // namespace
 
 void ShiftRow(const kernels::WarpSource& s, int x0, int n, float dx, int y, float* o) {
@@ -168,14 +151,15 @@ void ShiftRow(const kernels::WarpSource& s, int x0, int n, float dx, int y, floa
         return;
     }
     const int off = int(fl);
-    const float w = dx - fl, w0 = 1.0f - w;
+    const float w = dx - fl;
     const float* row = s.data + size_t(std::clamp(y, s.y, s.y + s.h - 1) - s.y) * size_t(s.w) * 4 - size_t(s.x) * 4;
     const int lo = s.x, hi = s.x + s.w - 1;  // source columns that exist
     // Pixels whose two taps both exist go through the vector mix; beyond them both taps clamp
     // onto the same edge pixel, which is then the value.
     const int end = x0 + n, in0 = std::clamp(lo - off, x0, end), in1 = std::clamp(hi - off, in0, end);
     for (int x = x0; x < in0; ++x) std::memcpy(o + size_t(x - x0) * 4, row + size_t(lo) * 4, 4 * sizeof(float));
-    LerpFloats(o + size_t(in0 - x0) * 4, row + size_t(in0 + off) * 4, size_t(in1 - in0) * 4, w0, w);
+    const float* a = row + size_t(in0 + off) * 4;
+    LerpFloats(a, a + 4, size_t(in1 - in0) * 4, w, o + size_t(in0 - x0) * 4);  // each pixel with its right neighbour
     for (int x = in1; x < end; ++x) std::memcpy(o + size_t(x - x0) * 4, row + size_t(hi) * 4, 4 * sizeof(float));
 }
 
